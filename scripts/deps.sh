@@ -1,0 +1,20 @@
+# Sourced by the other scripts: installs the Debian packages the build and tests need,
+# asking apt only for what is missing so that a second run is quick.
+korva_packages="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang llvm udftools"
+korva_packages_demo="qt6-base-dev xvfb xauth"
+
+korva_install_deps() {
+  local missing=""
+  for p in $korva_packages "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  done
+  if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  fi
+}
+
+korva_jobs() { nproc 2>/dev/null || echo 2; }
