@@ -1,0 +1,131 @@
+// File-system state kept on a mounted volume: the records behind file handles, find
+// handles and the runs planned by a running write, and the lists that own them.
+#ifndef KORVA_VOLUME_FS_STATE_H
+#define KORVA_VOLUME_FS_STATE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct TUDFRewritableVolume;
+
+namespace korva {
+
+// What the last component of a path must name.
+enum FileSystemObjectType { IsDirectory, IsFile, IsDirectoryOrFile };
+
+// A short allocation descriptor as stored: extent length word (type in the top two bits)
+// and the first block of the extent.
+struct ShortADValue {
+  uint32_t LengthWord = 0;
+  uint32_t Block = 0;
+  uint32_t Length() const { return LengthWord & 0x3FFFFFFFu; }
+  uint32_t Type() const { return LengthWord >> 30; }
+};
+
+// A directory scan position and its result; also the record behind a find handle.
+struct DirectoryInformation {
+  std::u16string Pattern; // find pattern (last path component), find handles only
+  uint32_t DirICB = 0;    // file entry block of the directory being scanned
+  uint64_t DirSize = 0;   // information length of that directory
+  // Where the found FID starts: the descriptor slot describing its block and the offset
+  // inside that block.
+  uint32_t ADBlock = 0;
+  uint16_t ADOffset = 0;
+  ShortADValue AD;
+  uint16_t BlockOffset = 0;
+  uint64_t DirOffset = 0; // bytes of the directory before the found FID
+  uint16_t FIDLength = 0;
+  bool FIDSplit = false;
+  // For a split FID: the slot and offset where its tail lies.
+  uint32_t TailADBlock = 0;
+  uint16_t TailADOffset = 0;
+  ShortADValue TailAD;
+  uint16_t TailBlockOffset = 0;
+  uint32_t EntryICB = 0;
+  uint8_t Characteristics = 0;
+  char16_t Name[257] = {};
+  bool HasResult = false; // a FID was found and the position stands at it
+};
+
+// The record behind a file handle. Size and the descriptor copies are refreshed from the
+// file entry at the start of every transfer, so several handles on one file agree.
+struct OpenFileInformation {
+  uint32_t Access = 0;
+  uint64_t Size = 0;
+  uint32_t FEBlock = 0;
+  uint32_t PosADBlock = 0;
+  uint16_t PosADOffset = 0;
+  ShortADValue PosAD;
+  uint32_t PosBlock = 0;
+  uint16_t PosBlockOffset = 0;
+  uint64_t Position = 0;
+  uint32_t LastADBlock = 0;
+  uint16_t LastADOffset = 0;
+  ShortADValue LastAD;
+  uint32_t LastBlock = 0;
+  uint16_t LastBlockBytes = 0;
+  uint64_t UniqueID = 0;    // identity of the file entry the handle was opened on
+  bool Invalidated = false; // the file was deleted or replaced: every transfer fails
+};
+
+// One planned run of a file write.
+struct ExtentInformation {
+  uint64_t Bytes = 0; // bytes the run will describe
+  uint32_t Block = 0;
+  uint32_t Blocks = 0;
+};
+
+// Maps 32-bit handle values to owned records. -1 is never handed out; a value stays valid
+// exactly while its record is in the table.
+template <class T> class HandleTable {
+public:
+  // Adds the record and returns its new handle value.
+  int32_t Add(std::unique_ptr<T> record) {
+    for (;;) {
+      int32_t id = next_;
+      next_ = next_ == INT32_MAX ? 1 : next_ + 1;
+      if (id == -1 || id == 0 || items_.count(id)) continue;
+      items_.emplace(id, std::move(record));
+      return id;
+    }
+  }
+  T *Find(int32_t id) const {
+    auto it = items_.find(id);
+    return it == items_.end() ? nullptr : it->second.get();
+  }
+  bool Remove(int32_t id) { return items_.erase(id) != 0; }
+  size_t Count() const { return items_.size(); }
+  template <class F> void ForEach(F f) {
+    for (auto &kv : items_)
+      f(*kv.second);
+  }
+
+private:
+  std::unordered_map<int32_t, std::unique_ptr<T>> items_;
+  int32_t next_ = 1;
+};
+
+using OpenFileList = HandleTable<OpenFileInformation>;
+using FindHandleList = HandleTable<DirectoryInformation>;
+using PendingExtentList = std::vector<ExtentInformation>;
+
+// Creates the three lists of a volume whose mount begins (any previous lists are freed).
+void CreateFileSystemState(TUDFRewritableVolume &v);
+// Frees the three lists and every record in them; handles still open become invalid.
+void ReleaseFileSystemState(TUDFRewritableVolume &v);
+
+// The lists of a volume; null when no mount created them.
+OpenFileList *OpenFilesOf(TUDFRewritableVolume &v);
+FindHandleList *FindHandlesOf(TUDFRewritableVolume &v);
+PendingExtentList *PendingExtentsOf(TUDFRewritableVolume &v);
+
+// The same on the bare list pointers, for code that has no volume record.
+void CreateFileSystemLists(void *&pending, void *&openFiles, void *&findHandles);
+void ReleaseFileSystemLists(void *&pending, void *&openFiles, void *&findHandles);
+
+} // namespace korva
+
+#endif
