@@ -1,0 +1,71 @@
+// The operating-system layer of the device transports and of discovery. Every system call
+// they make (drive letters and types, opening and closing a drive, SG_IO pass-through, the
+// address query, loading an ASPI-style module, the environment, sleeping, completion
+// events) goes through one DevicePlatform, so tests and the virtual drive can stand in for
+// the system. A record picks its layer through TSCSIDevice::Platform (null: Linux).
+#ifndef KORVA_DEVICE_PLATFORM_H
+#define KORVA_DEVICE_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+
+#include <scsi/sg.h>
+
+#include "korva/aspi.h"
+
+namespace korva {
+
+class DevicePlatform {
+public:
+  virtual ~DevicePlatform() = default;
+
+  // Upper-case letters "C" to "Z" that name optical drives, in any order.
+  virtual std::string OpticalDriveLetters() = 0;
+
+  // Drive type of "X:": KORVA_DRIVE_CDROM (5) for an optical drive letter, else 1 (no such
+  // drive). The default asks OpticalDriveLetters.
+  virtual uint32_t DriveType(char letter);
+
+  // Opens the drive of a letter ("\\.\X:"): for reading and writing when writable, else for
+  // reading only. Returns a descriptor > 0, or -errno. Never returns 0, so that 0 in a
+  // fresh record's Handle means "not open".
+  virtual int OpenDrive(char letter, bool writable) = 0;
+
+  // Closes a descriptor from OpenDrive. Returns 0 or -errno.
+  virtual int CloseDrive(int handle) = 0;
+
+  // ioctl(handle, SG_IO, header). Returns 0 when the call itself succeeded (the SCSI, host
+  // and driver status in the header tell about the command), or -errno.
+  virtual int SendSgIo(int handle, sg_io_hdr_t *header) = 0;
+
+  // Address of the drive: port number = host, path id = channel, target id, logical unit.
+  // Returns 0 or -errno.
+  virtual int QueryAddress(int handle, TSCSI_ADDRESS *address) = 0;
+
+  // dlopen / dlsym of an ASPI-style module. Null on failure.
+  virtual void *LoadModule(const char *file_name) = 0;
+  virtual void *ModuleSymbol(void *module, const char *name) = 0;
+
+  // getenv. Null when unset.
+  virtual const char *Environment(const char *name) = 0;
+
+  virtual void SleepMs(uint32_t milliseconds) = 0;
+
+  // Completion events of ASPI commands: an eventfd descriptor (>= 0), or -errno. Wait blocks
+  // until a module has written to it. The defaults use the real eventfd.
+  virtual int CreateEvent();
+  virtual int WaitEvent(int event);
+  virtual void CloseEvent(int event);
+};
+
+// The Linux layer: optical drives from /sys/class/block/sr* (numeric order) get the letters
+// "D", "E", ...; the environment variable KORVA_DRIVES ("E=/dev/sr1,F=/dev/sr0") replaces
+// that map. Drives are opened O_RDWR|O_NONBLOCK (else O_RDONLY|O_NONBLOCK).
+DevicePlatform &LinuxDevicePlatform();
+
+// The layer of a record: its Platform, or the Linux layer when that is null.
+DevicePlatform &PlatformOf(const TSCSIDevice *device);
+
+} // namespace korva
+
+#endif
