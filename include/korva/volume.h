@@ -1,1 +1,234 @@
-/* Placeholder: filled in by its subsystem. */
+/* Korva: the UDF volume record and the procedural interface of the volume engine.
+ *
+ * Every operation takes the caller's volume record first. A zero-filled record is a valid
+ * fresh record. The record begins with the complete device record, so it can be handed to
+ * every device function as the device.
+ *
+ * Strings: wide strings are UTF-16 (KWCHAR), zero-terminated; 8-bit strings are UTF-8.
+ * Booleans are 32-bit: -1 for true, 0 for false. */
+#ifndef KORVA_VOLUME_H
+#define KORVA_VOLUME_H
+
+#include "korva/config.h"
+#include "korva/aspi.h"
+
+KORVA_EXTERN_C_BEGIN
+
+/* Integrity type stored in the logical volume integrity descriptor. */
+typedef enum UDFVolumeIntegrityType { itOpen = 0, itClose = 1 } UDFVolumeIntegrityType;
+
+/* The two operations that run on a background thread. */
+typedef enum UDFThreadedOperation { toFormatVolume = 0, toEraseDisc = 1 } UDFThreadedOperation;
+
+/* Completion handlers of format and erase. Called exactly once per started operation, after
+ * the work has ended, on a thread that is neither the caller's nor the work thread.
+ * context is the caller's pointer given when the operation was started; sender is the
+ * notification thread object (opaque); failed is -1 when the operation did not succeed. */
+typedef void (*TFormatDoneEvent)(void *context, void *sender, int32_t failed);
+typedef void (*TEraseDoneEvent)(void *context, void *sender, int32_t failed);
+
+/* Error numbers kept in LastError. */
+enum {
+  KORVA_E_NONE = 0,
+  KORVA_E_PARENT_NOT_REACHABLE = 1,
+  KORVA_E_UNKNOWN_SPACE_CHANGE = 2,
+  KORVA_E_NO_SPACE = 3,
+  KORVA_E_INPUT_FILE = 4,
+  KORVA_E_FILE_NOT_FOUND = 5,
+  KORVA_E_FILE_EXISTS = 6,
+  KORVA_E_BAD_FILE_HANDLE = 7,
+  KORVA_E_ACCESS = 8,
+  KORVA_E_BAD_FIND_HANDLE = 9,
+  KORVA_E_NOT_COMPATIBLE = 10,
+  KORVA_E_IMAGE_SIZE = 11,
+  KORVA_E_NO_MEDIA = 12,
+  KORVA_E_READ = 13,
+  KORVA_E_READ_DIRTY = 14,
+  KORVA_E_WRITE = 15,
+  KORVA_E_WRITE_DIRTY = 16,
+  KORVA_E_NOT_MOUNTED = 17,
+  KORVA_E_NO_DEVICE = 18,
+  KORVA_E_VOLUME_MOUNTED = 19,
+  KORVA_E_NOT_FORMATTED = 21,
+  KORVA_E_INVALID_NAME = 22,
+  KORVA_E_DIR_NOT_EMPTY = 23,
+  KORVA_E_CAPACITY = 24,
+  KORVA_E_INVALID_PARAMETER = 25
+};
+
+/* Operating-system error values of the calling thread (the Windows codes callers expect). */
+enum {
+  KORVA_ERROR_SUCCESS = 0,
+  KORVA_ERROR_FILE_NOT_FOUND = 2,
+  KORVA_ERROR_ACCESS_DENIED = 5,
+  KORVA_ERROR_NO_MORE_FILES = 18,
+  KORVA_ERROR_HANDLE_DISK_FULL = 39,
+  KORVA_ERROR_INVALID_PARAMETER = 87,
+  KORVA_ERROR_DISK_FULL = 112,
+  KORVA_ERROR_ALREADY_EXISTS = 183
+};
+
+/* Reads and sets the per-thread operating-system error value. Setting it also sets errno to
+ * the nearest POSIX code (0 leaves errno alone). */
+KORVA_API uint32_t KorvaGetLastOSError(void);
+KORVA_API void KorvaSetLastOSError(uint32_t code);
+
+/* Image I/O: a replaceable layer through which every image file access goes. A record whose
+ * ImageIO is null uses the POSIX layer. Handles are the layer's own 32-bit values.
+ * Every function returns 0 on success or a positive errno value. */
+typedef struct KorvaImageIO {
+  void *Context;
+  /* Opens an existing file for reading and writing; ENOENT when it does not exist. */
+  int (*Open)(void *context, const char *path, int32_t *handle);
+  /* Creates a new file (fails when it exists) for reading and writing. */
+  int (*Create)(void *context, const char *path, int32_t *handle);
+  int (*Size)(void *context, int32_t handle, uint64_t *size);
+  /* Makes the file size bytes long, all zero, with its space reserved now. */
+  int (*Reserve)(void *context, int32_t handle, uint64_t size);
+  /* Reads or writes exactly length bytes at offset; a short transfer is an error (EIO). */
+  int (*ReadAt)(void *context, int32_t handle, void *buffer, uint32_t length, uint64_t offset);
+  int (*WriteAt)(void *context, int32_t handle, const void *buffer, uint32_t length,
+                 uint64_t offset);
+  int (*Flush)(void *context, int32_t handle);
+  int (*Close)(void *context, int32_t handle);
+  /* Removes a file this layer created (used when a new image cannot be completed). */
+  int (*Remove)(void *context, const char *path);
+} KorvaImageIO;
+
+/* The POSIX image layer (pread/pwrite with 64-bit offsets, posix_fallocate). */
+KORVA_API const KorvaImageIO *KorvaPosixImageIO(void);
+
+/* The volume record. Owned by the caller; a zero-filled record is a fresh record. Flags are
+ * one byte, 0 or 1. The engine owns SpaceBitmap, the three lists and Background. */
+typedef struct TUDFRewritableVolume {
+  TSCSIDevice Device;
+  uint8_t MRWReadSupported;
+  uint8_t MRWWriteSupported;
+  int32_t ImageFile; /* handle of the image layer; valid while ImageFileOpen is set */
+  uint8_t PacketBuffer[65536];
+  uint8_t SectorBuffer[2048];
+  uint32_t TotalSectors;
+  uint32_t AnchorSector;
+  uint32_t MainVDSSector;
+  uint32_t ReserveVDSSector;
+  uint32_t IntegritySector;
+  uint32_t SparingTableSector1;
+  uint32_t SparingTableSector2;
+  uint32_t SpareAreaStart;
+  uint32_t PartitionStart;
+  uint32_t PartitionLength;
+  uint32_t FreeBlocks;
+  uint32_t FileSetSector;
+  uint32_t SpaceBitmapSector;
+  uint32_t SpaceBitmapBlocks;
+  uint32_t RootICBSector;
+  uint32_t PacketBytes;
+  uint32_t FileCount;
+  uint32_t DirCount;
+  uint8_t PacketBlocks;
+  uint16_t SparingEntryCount;
+  uint8_t *SpaceBitmap; /* (PartitionLength + 7) / 8 bytes; bit set = block free */
+  uint64_t NextUniqueID;
+  uint32_t LastError;
+  uint32_t ImagePackets;
+  uint8_t DeviceSelected;
+  uint8_t VolumeOpen;
+  uint8_t MediumFormatted;
+  uint8_t Compatible;
+  uint8_t ImageMode;
+  uint8_t WrittenInOperation;
+  uint8_t CacheSynchronized;
+  void *PendingExtents; /* owned by the file-system code of the engine */
+  void *OpenFiles;
+  void *FindHandles;
+  KWCHAR VolumeLabel[16];
+  uint8_t FormatPercentage; /* read from other threads while a format runs */
+  uint8_t PreferMRWFormat;
+  /* Engine state beyond the classic record. */
+  uint8_t ImageFileOpen;
+  uint32_t SpaceBitmapBytes;   /* bytes allocated at SpaceBitmap */
+  const KorvaImageIO *ImageIO; /* null: POSIX files */
+  void *Background;            /* bookkeeping of format/erase threads */
+  char DeviceNameBuffer[132];  /* result of GetDeviceName */
+  uint32_t RetryDelayMs;       /* pause between drive I/O attempts; 0 = 1000 ms */
+} TUDFRewritableVolume;
+
+/* Errors and counters. */
+KORVA_API uint16_t UDF_GetLastErrorNumber(TUDFRewritableVolume *volume);
+KORVA_API const char *UDF_GetLastErrorDescription(TUDFRewritableVolume *volume);
+KORVA_API const KWCHAR *UDF_GetLastErrorDescriptionW(TUDFRewritableVolume *volume);
+KORVA_API uint32_t UDF_GetFileCount(TUDFRewritableVolume *volume);
+KORVA_API uint32_t UDF_GetDirCount(TUDFRewritableVolume *volume);
+
+/* Volume life. An image file is created (its space reserved, all zeros) when it does not
+ * exist; size_mib is used only then. */
+KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume);
+KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
+                               uint16_t size_mib);
+KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
+                                uint16_t size_mib);
+KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume);
+KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume);
+
+/* Formatting, on a background thread. Returns -1 when started, 0 when refused (LastError
+ * says why; no thread is started). The label has at most 15 characters. */
+KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *label,
+                                   int32_t quick_format, TFormatDoneEvent on_done, void *context);
+KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *label,
+                                    int32_t quick_format, TFormatDoneEvent on_done, void *context);
+KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume);
+
+/* Blocks until every format or erase started on this record has ended and its completion
+ * handler has returned, then frees the bookkeeping. Call it before destroying a record
+ * that may have a background operation running. Must not be called from a handler. */
+KORVA_API void UDF_WaitForBackgroundOperation(TUDFRewritableVolume *volume);
+
+/* Releases everything the engine holds for the record (waits for background work,
+ * closes an open image without writing, frees the bitmap and the lists). The record can be
+ * freed afterwards, or used again as a fresh record. */
+KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume);
+
+/* Space statistics. */
+KORVA_API uint32_t UDF_GetTotalBlocksOfLogicalVolume(TUDFRewritableVolume *volume);
+KORVA_API uint32_t UDF_GetFreeBlocksOfLogicalVolume(TUDFRewritableVolume *volume);
+
+/* Erasing the disc in the selected drive, on a background thread. */
+KORVA_API KBOOL EraseDisc(TUDFRewritableVolume *volume, KBOOL quick, TEraseDoneEvent on_done,
+                          void *context);
+
+/* Device operations on the volume. */
+KORVA_API KBOOL InitializeASPI(TUDFRewritableVolume *volume, KBOOL force_aspi,
+                               const char *aspi_library, const char *trace_file);
+KORVA_API KBOOL SelectDevice(TUDFRewritableVolume *volume, uint8_t index);
+KORVA_API KBOOL SelectDeviceByLetter(TUDFRewritableVolume *volume, char letter);
+KORVA_API uint8_t GetDeviceCount(TUDFRewritableVolume *volume);
+/* The entry's description; "" when the index is out of range. The text stays valid until
+ * the next GetDeviceName on the same record. */
+KORVA_API const char *GetDeviceName(TUDFRewritableVolume *volume, uint8_t index);
+KORVA_API KBOOL GetPreferCDMRWFormat(TUDFRewritableVolume *volume);
+KORVA_API void SetPreferCDMRWFormat(TUDFRewritableVolume *volume, KBOOL value);
+KORVA_API KBOOL GetDeviceSupportsMRWRead(TUDFRewritableVolume *volume);
+KORVA_API KBOOL GetDeviceSupportsMRWWrite(TUDFRewritableVolume *volume);
+
+KORVA_API KBOOL UnlockDrive(TUDFRewritableVolume *volume);
+KORVA_API KBOOL DeviceCan(TUDFRewritableVolume *volume, uint8_t code);
+KORVA_API KBOOL LockMedium(TUDFRewritableVolume *volume);
+KORVA_API KBOOL UnlockMedium(TUDFRewritableVolume *volume);
+KORVA_API KBOOL LoadMedium(TUDFRewritableVolume *volume, KBOOL immediate);
+KORVA_API KBOOL EjectMedium(TUDFRewritableVolume *volume, KBOOL immediate);
+KORVA_API KBOOL Erasable(TUDFRewritableVolume *volume);
+KORVA_API KBOOL TestUnitReady(TUDFRewritableVolume *volume);
+KORVA_API KBOOL DeviceIsBurner(TUDFRewritableVolume *volume);
+KORVA_API uint8_t DiscIs(TUDFRewritableVolume *volume); /* a TMedium value */
+KORVA_API void SetDeviceSpeed(TUDFRewritableVolume *volume, uint16_t read_speed,
+                              uint16_t write_speed);
+KORVA_API uint16_t GetDeviceMaxReadSpeed(TUDFRewritableVolume *volume);
+KORVA_API uint16_t GetDeviceMaxWriteSpeed(TUDFRewritableVolume *volume);
+KORVA_API uint16_t GetMaxWriteSpeed(TUDFRewritableVolume *volume);
+KORVA_API uint16_t GetReadSpeed(TUDFRewritableVolume *volume);
+KORVA_API uint16_t GetWriteSpeed(TUDFRewritableVolume *volume);
+KORVA_API uint32_t GetDeviceBufferSize(TUDFRewritableVolume *volume);
+
+KORVA_EXTERN_C_END
+
+#endif
