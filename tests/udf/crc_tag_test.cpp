@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "korva/udf.h"
+#include "udf/byte_order.h"
+#include "udf/common.h"
+#include "udf/crc.h"
+#include "udf/tag.h"
+
+using namespace korva;
+
+TEST(Crc, CheckValueAndTable) {
+  EXPECT_EQ(CalculateCRC("123456789", 9), 0x31C3);
+  EXPECT_EQ(CalculateCRC(nullptr, 0), 0);
+  EXPECT_EQ(kCRCTable[0], 0x0000);
+  EXPECT_EQ(kCRCTable[1], 0x1021);
+  EXPECT_EQ(kCRCTable[255], 0x1EF0);
+  // A region whose only byte is zero still runs the table once: still 0.
+  const uint8_t zero = 0;
+  EXPECT_EQ(CalculateCRC(&zero, 1), 0);
+  const uint8_t a = 'A';
+  EXPECT_EQ(CalculateCRC(&a, 1), 0x58E5);
+}
+
+namespace {
+std::vector<uint8_t> MakeDescriptor(uint16_t id, uint16_t crcLength, uint32_t location) {
+  std::vector<uint8_t> d(16 + crcLength);
+  for (size_t i = 16; i < d.size(); ++i)
+    d[i] = uint8_t(i * 7 + 3);
+  FillTagAt(d.data(), id, crcLength, location);
+  return d;
+}
+} // namespace
+
+TEST(Tag, FillTagLayout) {
+  std::vector<uint8_t> d = MakeDescriptor(261, 2032, 1413);
+  EXPECT_EQ(d[0] | (d[1] << 8), 261);
+  EXPECT_EQ(d[2] | (d[3] << 8), 2);
+  EXPECT_EQ(d[5], 0);
+  EXPECT_EQ(d[6] | (d[7] << 8), 1);
+  EXPECT_EQ(d[8] | (d[9] << 8), CalculateCRC(d.data() + 16, 2032));
+  EXPECT_EQ(d[10] | (d[11] << 8), 2032);
+  EXPECT_EQ(LoadLE32(d.data() + 12), 1413u);
+  unsigned sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum += d[i];
+  EXPECT_EQ(d[4], uint8_t(sum));
+  EXPECT_TRUE(IsTagValid(261, d.data(), d.size(), 1413));
+}
+
+TEST(Tag, AnyTamperingIsDetected) {
+  const uint32_t loc = 300;
+  const std::vector<uint8_t> good = MakeDescriptor(kTagPartition, 496, loc);
+  ASSERT_TRUE(IsTagValid(kTagPartition, good.data(), good.size(), loc));
+  EXPECT_FALSE(IsTagValid(kTagPartition, good.data(), good.size(), loc + 1));
+  EXPECT_FALSE(IsTagValid(kTagPartition, good.data(), good.size(), loc - 1));
+  EXPECT_FALSE(IsTagValid(kTagLogicalVolume, good.data(), good.size(), loc));
+
+  // Every byte of the CRC region counts.
+  for (size_t i = 16; i < good.size(); ++i) {
+    std::vector<uint8_t> d = good;
+    d[i] ^= 0x01;
+    EXPECT_FALSE(IsTagValid(kTagPartition, d.data(), d.size(), loc)) << "byte " << i;
+  }
+  // Every tag byte but the checksum, changed without recomputing the checksum.
+  for (size_t i = 0; i < 16; ++i) {
+    if (i == 4) continue;
+    std::vector<uint8_t> d = good;
+    d[i] ^= 0x40;
+    EXPECT_FALSE(IsTagValid(kTagPartition, d.data(), d.size(), loc)) << "tag byte " << i;
+  }
+  // The checksum byte itself.
+  std::vector<uint8_t> d = good;
+  d[4] ^= 0x01;
+  EXPECT_FALSE(IsTagValid(kTagPartition, d.data(), d.size(), loc));
+}
+
+TEST(Tag, OnlyVersionTwoSerialOneAccepted) {
+  // Consistent tags (checksum and CRC right) that another writer might record.
+  for (int variant = 0; variant < 2; ++variant) {
+    std::vector<uint8_t> d = MakeDescriptor(kTagAnchor, 496, 256);
+    if (variant == 0)
+      StoreLE16(d.data() + 2, 3); // descriptor version 3
+    else
+      StoreLE16(d.data() + 6, 2); // serial number 2
+    d[4] = TagChecksum(d.data());
+    EXPECT_FALSE(IsTagValid(kTagAnchor, d.data(), d.size(), 256)) << variant;
+  }
+}
+
+TEST(Tag, CrcRegionBoundedByBuffer) {
+  std::vector<uint8_t> d = MakeDescriptor(kTagFileEntry, 2032, 5);
+  EXPECT_TRUE(IsTagValid(kTagFileEntry, d.data(), 2048, 5));
+  EXPECT_TRUE(IsTagValid(kTagFileEntry, d.data(), 5)); // whole-sector form
+  EXPECT_FALSE(IsTagValid(kTagFileEntry, d.data(), 2047, 5));
+  EXPECT_FALSE(IsTagValid(kTagFileEntry, d.data(), 15, 5));
+  EXPECT_FALSE(IsTagValid(kTagFileEntry, nullptr, 2048, 5));
+
+  // A tag claiming 0xFFFF bytes of CRC region inside a sector is refused, not read past.
+  std::vector<uint8_t> s(2048, 0);
+  const UDF_Tag t = FillTag(kTagFileEntry, s.data() + 16, 2032, 5);
+  std::memcpy(s.data(), &t, 16);
+  StoreLE16(s.data() + 10, 0xFFFF);
+  s[4] = TagChecksum(s.data());
+  EXPECT_FALSE(IsTagValid(kTagFileEntry, s.data(), 5));
+}
+
+TEST(Tag, ZeroCrcLength) {
+  std::vector<uint8_t> d(24, 0xAB);
+  FillTagAt(d.data(), kTagSpaceBitmap, 0, 0);
+  EXPECT_EQ(LoadLE16(d.data() + 8), 0);
+  EXPECT_TRUE(IsTagValid(kTagSpaceBitmap, d.data(), 16, 0));
+  StoreLE16(d.data() + 8, 0x1234); // a stored CRC over an empty region must be 0
+  d[4] = TagChecksum(d.data());
+  EXPECT_FALSE(IsTagValid(kTagSpaceBitmap, d.data(), 16, 0));
+}
+
+TEST(Common, HigherOrderBits) {
+  struct Case {
+    uint8_t in;
+    int count;
+    uint8_t set, reset;
+  } cases[] = {{0x00, 3, 0xE0, 0x00},  {0xFF, 3, 0xFF, 0x1F}, {0x5A, 0, 0x5A, 0x5A},
+               {0x5A, -4, 0x5A, 0x5A}, {0x00, 9, 0xFF, 0x00}, {0xFF, 9, 0xFF, 0x00},
+               {0x01, 8, 0xFF, 0x00},  {0x00, 1, 0x80, 0x00}, {0xFF, 7, 0xFF, 0x01}};
+  for (const Case &c : cases) {
+    uint8_t s = c.in, r = c.in;
+    SetHigherOrderBits(s, c.count);
+    ResetHigherOrderBits(r, c.count);
+    EXPECT_EQ(s, c.set) << int(c.in) << "/" << c.count;
+    EXPECT_EQ(r, c.reset) << int(c.in) << "/" << c.count;
+  }
+}
+
+TEST(Common, ExtentTypeAndLength) {
+  uint8_t type = 9;
+  uint32_t length = 9;
+  EXPECT_TRUE(ExtractExtentTypeAndLength(0xC0000800u, type, length));
+  EXPECT_EQ(type, 3);
+  EXPECT_EQ(length, 2048u);
+  ExtractExtentTypeAndLength(0, type, length);
+  EXPECT_EQ(type, 0);
+  EXPECT_EQ(length, 0u);
+  ExtractExtentTypeAndLength(0x7FFFFFFFu, type, length);
+  EXPECT_EQ(type, 1);
+  EXPECT_EQ(length, 0x3FFFFFFFu);
+}
+
+TEST(Common, Identity) {
+  EXPECT_EQ(std::memcmp(ImplementationIdentifier, "*Quorrelstan KorvaUDF\0\0", 23), 0);
+  const char *v = ::GetKORVAVersion();
+  EXPECT_STREQ(v, korva::GetKORVAVersion());
+  EXPECT_NE(std::strstr(v, "1.0.1"), nullptr);
+  EXPECT_EQ(std::strpbrk(v, "\r\n"), nullptr); // it is written as one line of the trace log
+}
+
+TEST(ByteOrder, SwapsAndBits) {
+  EXPECT_EQ(cew(0x1234), 0x3412);
+  EXPECT_EQ(cedw(0x12345678u), 0x78563412u);
+  uint8_t b[4] = {1, 2, 3, 4};
+  CvtEndians4(b, b);
+  EXPECT_EQ(LoadBE32(b), 0x04030201u);
+  CvtEndians2(b, b + 2);
+  EXPECT_EQ(b[2], 3);
+  EXPECT_EQ(b[3], 4);
+  EXPECT_TRUE(BitTest(0x80000000u, 31));
+  EXPECT_FALSE(BitTest(0x80000000u, 32));
+  EXPECT_FALSE(BitTest(0xFFFFFFFFu, -1));
+}
