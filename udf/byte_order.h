@@ -9,9 +9,7 @@
 namespace korva {
 
 // Swaps the two bytes of a 16-bit value.
-constexpr uint16_t cew(uint16_t v) {
-  return static_cast<uint16_t>((v >> 8) | (v << 8));
-}
+constexpr uint16_t cew(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
 
 // Reverses the four bytes of a 32-bit value.
 constexpr uint32_t cedw(uint32_t v) {
@@ -40,9 +38,7 @@ constexpr bool BitTest(uint32_t value, int bit) {
 }
 
 // Big-endian loads and stores for drive responses and CDBs.
-inline uint16_t LoadBE16(const uint8_t *p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+inline uint16_t LoadBE16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t LoadBE32(const uint8_t *p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
@@ -58,9 +54,7 @@ inline void StoreBE32(uint8_t *p, uint32_t v) {
 }
 
 // Little-endian loads and stores for on-disc records.
-inline uint16_t LoadLE16(const uint8_t *p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t LoadLE16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t LoadLE32(const uint8_t *p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -72,12 +66,10 @@ inline void StoreLE16(uint8_t *p, uint16_t v) {
   p[1] = uint8_t(v >> 8);
 }
 inline void StoreLE32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = uint8_t(v >> (8 * i));
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 inline void StoreLE64(uint8_t *p, uint64_t v) {
-  for (int i = 0; i < 8; ++i)
-    p[i] = uint8_t(v >> (8 * i));
+  for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
 } // namespace korva
