@@ -56,6 +56,9 @@ public:
   virtual int CreateEvent();
   virtual int WaitEvent(int event);
   virtual void CloseEvent(int event);
+
+  // Current UTC time of day for the trace log. The default reads the system clock.
+  virtual void UtcTimeOfDay(int *minute, int *second, int *millisecond);
 };
 
 // The Linux layer: optical drives from /sys/class/block/sr* (numeric order) get the letters

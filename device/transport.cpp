@@ -1,0 +1,318 @@
+// Sending request blocks: the ASPI module or SG_IO pass-through, and the command trace.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "device/device_internal.h"
+#include "device/platform.h"
+
+#ifdef KORVA_HAVE_UDF_VERSION
+#include "udf/common.h"
+#endif
+
+namespace korva {
+
+namespace {
+
+constexpr uint32_t kPassThroughTimeoutSeconds = 12000;
+constexpr int kMaxMediumChangedSends = 3;
+constexpr uint8_t kSenseUnitAttention = 0x06;
+constexpr uint8_t kAscMediumChanged = 0x28;
+
+struct CommandName {
+  uint8_t opcode;
+  const char *name;
+};
+
+constexpr CommandName kCommandNames[] = {
+    {0x00, "TEST UNIT READY"},
+    {0x01, "REWIND UNIT"},
+    {0x03, "REQUEST SENSE"},
+    {0x04, "FORMAT UNIT"},
+    {0x12, "INQUIRY"},
+    {0x1B, "START STOP UNIT"},
+    {0x1E, "PREVENT/ALLOW REMOVAL"},
+    {0x23, "READ FORMAT CAPACITIES"},
+    {0x25, "READ CAPACITY"},
+    {0x28, "READ (10)"},
+    {0x2A, "WRITE (10)"},
+    {0x2B, "SEEK (10)"},
+    {0x2E, "WRITE AND VERIFY (10)"},
+    {0x2F, "VERIFY (10)"},
+    {0x35, "SYNCHRONIZE CACHE"},
+    {0x42, "READ SUB-CHANNEL"},
+    {0x43, "READ TOC/PMA/ATIP"},
+    {0x45, "PLAY AUDIO (10)"},
+    {0x46, "GET CONFIGURATION"},
+    {0x47, "PLAY AUDIO MSF"},
+    {0x4A, "GET EVENT/STATUS NOTIF"},
+    {0x4B, "PAUSE/RESUME"},
+    {0x4E, "STOP PLAY/SCAN"},
+    {0x51, "READ DISC INFORMATION"},
+    {0x52, "READ TRACK INFORMATION"},
+    {0x53, "RESERVE TRACK"},
+    {0x54, "SEND OPC INFORMATION"},
+    {0x55, "MODE SELECT (10)"},
+    {0x58, "REPAIR TRACK"},
+    {0x5A, "MODE SENSE (10)"},
+    {0x5B, "CLOSE TRACK/SESSION"},
+    {0x5C, "READ BUFFER CAPACITY"},
+    {0x5D, "SEND CUE SHEET"},
+    {0xA1, "BLANK"},
+    {0xA2, "SEND EVENT"},
+    {0xA3, "SEND KEY"},
+    {0xA4, "REPORT KEY"},
+    {0xA5, "PLAY AUDIO (12)"},
+    {0xA6, "LOAD/UNLOAD CD/DVD"},
+    {0xA7, "SET READ AHEAD"},
+    {0xA8, "READ (12)"},
+    {0xAA, "WRITE (12)"},
+    {0xAC, "GET PERFORMANCE"},
+    {0xAD, "READ DVD STRUCTURE"},
+    {0xB6, "SET STREAMING"},
+    {0xB9, "READ CD MSF"},
+    {0xBA, "SCAN"},
+    {0xBB, "SET CD SPEED"},
+    {0xBD, "MECHANISM STATUS"},
+    {0xBE, "READ CD"},
+    {0xBF, "SEND DVD STRUCTURE"},
+};
+
+constexpr size_t kNameWidth = 22;
+
+void AppendF(std::string &out, const char *format, unsigned long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
+  out += text;
+}
+
+bool IsMediumChanged(const TSRB_ExecSCSICmd *srb) {
+  const SenseFields s = ParseSense(srb->SenseArea, 24);
+  return s.key == kSenseUnitAttention && s.asc == kAscMediumChanged;
+}
+
+} // namespace
+
+SenseFields ParseSense(const uint8_t *sense, size_t length) {
+  SenseFields f{0, 0, 0};
+  if (sense == nullptr || length < 1) return f;
+  const uint8_t code = sense[0] & 0x7F;
+  if (code == 0x72 || code == 0x73) {
+    if (length > 1) f.key = sense[1] & 0x0F;
+    if (length > 2) f.asc = sense[2];
+    if (length > 3) f.ascq = sense[3];
+  } else {
+    if (length > 2) f.key = sense[2] & 0x0F;
+    if (length > 12) f.asc = sense[12];
+    if (length > 13) f.ascq = sense[13];
+  }
+  return f;
+}
+
+const char *TraceVersionText() {
+#ifdef KORVA_HAVE_UDF_VERSION
+  return GetKORVAVersion();
+#else
+  return "Korva";
+#endif
+}
+
+int OpenTraceLog(TSCSIDevice *device, const char *path) {
+  CloseTraceLog(device);
+  if (path == nullptr || *path == 0) return EINVAL;
+  std::remove(path);
+  std::FILE *file = std::fopen(path, "wb");
+  if (file == nullptr) return errno != 0 ? errno : EIO;
+  const std::string first = std::string(TraceVersionText()) + "\r\n";
+  if (std::fwrite(first.data(), 1, first.size(), file) != first.size() || std::fflush(file) != 0) {
+    const int error = errno != 0 ? errno : EIO;
+    std::fclose(file);
+    return error;
+  }
+  device->TraceLog = file;
+  return 0;
+}
+
+int CloseTraceLog(TSCSIDevice *device) {
+  if (device->TraceLog == nullptr) return 0;
+  std::FILE *file = static_cast<std::FILE *>(device->TraceLog);
+  device->TraceLog = nullptr;
+  return std::fclose(file) == 0 ? 0 : (errno != 0 ? errno : EIO);
+}
+
+void TraceWrite(TSCSIDevice *device, const std::string &text) {
+  if (device->TraceLog == nullptr || text.empty()) return;
+  std::FILE *file = static_cast<std::FILE *>(device->TraceLog);
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fflush(file);
+}
+
+std::string FormatTraceLine(TSCSIDevice *device, const TSRB_ExecSCSICmd *srb) {
+  std::string line;
+  const uintptr_t address = reinterpret_cast<uintptr_t>(srb->SRB_BufPointer);
+  if (address % 4 != 0) {
+    line += "---> ";
+    AppendF(line, "%llu", address);
+    line += " ";
+  }
+  int minute = 0, second = 0, millisecond = 0;
+  PlatformOf(device).UtcTimeOfDay(&minute, &second, &millisecond);
+  char head[64];
+  std::snprintf(head, sizeof head, "%02d:%02d:%03d ", minute, second, millisecond);
+  line += head;
+  const uint8_t opcode = srb->CDBByte[0];
+  if (opcode < 255) {
+    const char *name = device->CommandNames[opcode];
+    line.append(name, strnlen(name, sizeof device->CommandNames[opcode]));
+  }
+  AppendF(line, " (%02llX)", opcode);
+  AppendF(line, " {%02llX", srb->SRB_Flags);
+  AppendF(line, ":%02llX}", srb->SRB_CDBLen);
+  AppendF(line, " - %llX", srb->SRB_HaId);
+  AppendF(line, ":%llX", srb->SRB_Target);
+  AppendF(line, ":%llX", srb->SRB_Lun);
+  AppendF(line, " <%02llX>", srb->SRB_Status);
+  AppendF(line, " [%05llX] ", srb->SRB_BufLen);
+  for (int i = 1; i < 16; ++i)
+    AppendF(line, "%02llX ", srb->CDBByte[i]);
+  line += "| ";
+  if (srb->SRB_BufPointer != nullptr) {
+    const uint8_t *data = static_cast<const uint8_t *>(srb->SRB_BufPointer);
+    const uint32_t shown = srb->SRB_BufLen < 100 ? srb->SRB_BufLen : 100;
+    for (uint32_t i = 0; i < shown; ++i)
+      AppendF(line, "%02llX ", data[i]);
+  }
+  AppendF(line, "%02llX", srb->SenseArea[12]);
+  AppendF(line, ":%02llX", srb->SenseArea[13]);
+  if (device->UsePassThrough) {
+    line += ", ";
+    AppendF(line, "%llu", device->LastOSError);
+  }
+  line += "\r\n";
+  return line;
+}
+
+int OpenDevice(TSCSIDevice *device) {
+  std::memset(device->CommandNames, 0, sizeof device->CommandNames);
+  for (const CommandName &entry : kCommandNames) {
+    char *name = device->CommandNames[entry.opcode];
+    std::snprintf(name, sizeof device->CommandNames[0], "%-22.22s", entry.name);
+  }
+  static_assert(kNameWidth < sizeof(TSCSIDevice::CommandNames[0]), "names fit their slot");
+  return 0;
+}
+
+int CloseDevice(TSCSIDevice *device) {
+  int result = CloseTraceLog(device);
+  if (HandleIsOpen(device)) {
+    const int closed = PlatformOf(device).CloseDrive(device->Handle);
+    if (closed < 0 && result == 0) result = -closed;
+  }
+  device->Handle = -1;
+  return result;
+}
+
+uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool retry) {
+  DevicePlatform &platform = PlatformOf(device);
+  for (int sends = 1;; ++sends) {
+    int open_error = 0;
+    if (!HandleIsOpen(device)) {
+      int handle = platform.OpenDrive(device->DriveLetter, true);
+      if (handle <= 0) handle = platform.OpenDrive(device->DriveLetter, false);
+      if (handle > 0) {
+        device->Handle = handle;
+      } else {
+        device->Handle = -1;
+        open_error = handle < 0 ? -handle : EBADF;
+      }
+    }
+
+    uint8_t cdb[16];
+    std::memcpy(cdb, srb->CDBByte, sizeof cdb);
+    uint8_t sense[32] = {};
+    sg_io_hdr_t header{};
+    header.interface_id = 'S';
+    if (srb->SRB_Flags & SRB_DIR_IN)
+      header.dxfer_direction = SG_DXFER_FROM_DEV;
+    else if (srb->SRB_Flags & SRB_DIR_OUT)
+      header.dxfer_direction = SG_DXFER_TO_DEV;
+    else
+      header.dxfer_direction = SG_DXFER_NONE;
+    header.cmd_len = srb->SRB_CDBLen <= sizeof cdb ? srb->SRB_CDBLen : sizeof cdb;
+    header.mx_sb_len = sizeof sense;
+    header.dxfer_len = header.dxfer_direction == SG_DXFER_NONE ? 0 : srb->SRB_BufLen;
+    header.dxferp = header.dxfer_len != 0 ? srb->SRB_BufPointer : nullptr;
+    header.cmdp = cdb;
+    header.sbp = sense;
+    header.timeout = kPassThroughTimeoutSeconds * 1000;
+
+    bool sent_ok = false;
+    if (HandleIsOpen(device)) {
+      const int result = platform.SendSgIo(device->Handle, &header);
+      device->LastOSError = result < 0 ? static_cast<uint32_t>(-result) : 0;
+      sent_ok = result == 0;
+    } else {
+      device->LastOSError = static_cast<uint32_t>(open_error);
+    }
+
+    if (sent_ok && header.status == 0 && header.host_status == 0 && header.driver_status == 0) {
+      srb->SRB_Status = SS_COMP;
+    } else {
+      srb->SRB_Status = SS_ERR;
+      std::memcpy(srb->SenseArea, sense, 24);
+      std::memset(srb->SenseArea + 24, 0, sizeof srb->SenseArea - 24);
+      srb->SRB_TargStat = sent_ok ? header.status : 0;
+    }
+
+    if (device->CloseAfterCommand && HandleIsOpen(device)) {
+      // A descriptor is gone after close() whatever it reports; never keep a stale one.
+      platform.CloseDrive(device->Handle);
+      device->Handle = -1;
+    }
+
+    if (!retry || srb->SRB_Status != SS_ERR || !IsMediumChanged(srb) ||
+        sends >= kMaxMediumChangedSends)
+      return srb->SRB_Status;
+    if (HandleIsOpen(device)) platform.CloseDrive(device->Handle);
+    device->Handle = -1;
+  }
+}
+
+uint8_t ExecSCSICommand(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
+  if (!device->Initialized || device->HostAdapter == 255 || device->Target == 255) {
+    srb->SRB_Status = SS_ERR;
+    return SS_ERR;
+  }
+  srb->SRB_HaId = device->HostAdapter;
+  srb->SRB_Target = device->Target;
+  srb->SRB_Lun = device->Lun;
+  srb->SRB_SenseLen = 24;
+  srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
+
+  if (device->UsePassThrough) {
+    srb->SRB_PostProc = -1;
+    SPTISendASPI32Command(device, srb, false);
+  } else {
+    DevicePlatform &platform = PlatformOf(device);
+    const int event = device->SendCommandEntry != nullptr ? platform.CreateEvent() : -EINVAL;
+    if (event < 0) {
+      // Nothing to wait on: a module answering "pending" could not signal completion.
+      srb->SRB_Status = SS_ERR;
+      return SS_ERR;
+    }
+    srb->SRB_PostProc = event;
+    const uint32_t answer = device->SendCommandEntry(srb);
+    if ((answer & 0xFF) == SS_PENDING) {
+      if (platform.WaitEvent(event) != 0) srb->SRB_Status = SS_ERR;
+      std::atomic_thread_fence(std::memory_order_acquire);
+    }
+    platform.CloseEvent(event);
+  }
+
+  if (device->TraceLog != nullptr) TraceWrite(device, FormatTraceLine(device, srb));
+  std::memcpy(device->LastSense, srb->SenseArea, sizeof device->LastSense);
+  return srb->SRB_Status;
+}
+
+} // namespace korva
