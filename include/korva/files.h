@@ -1,1 +1,114 @@
-/* Placeholder: filled in by its subsystem. */
+/* Korva: directories, files, find and file data on a mounted volume.
+ *
+ * Every operation takes the caller's volume record first and needs a mounted, compatible
+ * volume (error 10 otherwise). Paths use backslashes; one leading backslash is optional and a
+ * trailing one after the last component is allowed. Wide strings are UTF-16; 8-bit strings
+ * are UTF-8, and a string that does not convert is refused (error 22), never altered.
+ * Names are compared exactly (case-sensitive, code unit by code unit) and hold 1 to 127
+ * characters. A name is unique in its directory, whatever the kind of the entry holding it.
+ *
+ * Handles are 32-bit values of ours; -1 is never a valid handle. A handle is valid from the
+ * call that returned it until it is closed or the volume is dismounted. */
+#ifndef KORVA_FILES_H
+#define KORVA_FILES_H
+
+#include "korva/config.h"
+#include "korva/udf.h"
+#include "korva/volume.h"
+
+KORVA_EXTERN_C_BEGIN
+
+typedef int32_t UDF_HANDLE;
+#define UDF_INVALID_HANDLE ((UDF_HANDLE)-1)
+
+/* Desired access of UDF_CreateFile(W). */
+#define UDF_GENERIC_READ 0x80000000u
+#define UDF_GENERIC_WRITE 0x40000000u
+
+/* Creation dispositions; any other value fails with error 25. */
+#define UDF_CREATE_NEW 1u
+#define UDF_CREATE_ALWAYS 2u
+#define UDF_OPEN_EXISTING 3u
+#define UDF_OPEN_ALWAYS 4u
+
+/* Attribute bits: given at creation (read-only, hidden, system, archive) and reported by
+ * find (all of them). */
+#define UDF_FILE_ATTRIBUTE_READONLY 0x01u
+#define UDF_FILE_ATTRIBUTE_HIDDEN 0x02u
+#define UDF_FILE_ATTRIBUTE_SYSTEM 0x04u
+#define UDF_FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define UDF_FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define UDF_FILE_ATTRIBUTE_NORMAL 0x80u
+
+/* A find result. Times are file times (100 ns units since 1601-01-01 UTC): creation and
+ * last access both carry the entry's access time. Sizes are 0 for a directory. */
+typedef struct _UDF_FIND_DATAW {
+  uint32_t dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  uint32_t nFileSizeHigh;
+  uint32_t nFileSizeLow;
+  KWCHAR cFileName[260];
+  KWCHAR cAlternateFileName[14];
+} _UDF_FIND_DATAW, *PUDF_FIND_DATAW;
+
+/* The same with the names in UTF-8. A name whose UTF-8 form does not fit 259 bytes fails the
+ * call with error 22. */
+typedef struct _UDF_FIND_DATAA {
+  uint32_t dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  uint32_t nFileSizeHigh;
+  uint32_t nFileSizeLow;
+  char cFileName[260];
+  char cAlternateFileName[14];
+  uint8_t Reserved[2];
+} _UDF_FIND_DATAA, *PUDF_FIND_DATAA;
+
+/* Directories. The parent is "\" for the root or a path naming a directory; the name is one
+ * component. A name already held by a live entry fails with 6; removing a directory that
+ * still holds entries fails with 23. */
+KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *parent,
+                                     const KWCHAR *name);
+KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,
+                                    const char *name);
+KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path);
+KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path);
+
+/* Files. Deleting a file (or replacing it with UDF_CREATE_ALWAYS) invalidates every handle
+ * open on it: later transfers through them fail with 7. */
+KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                     uint32_t desired_access, uint32_t creation_disposition,
+                                     uint32_t attributes);
+KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *path,
+                                    uint32_t desired_access, uint32_t creation_disposition,
+                                    uint32_t attributes);
+KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle);
+KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path);
+KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path);
+
+/* Find. The last path component is a pattern: "*" matches every name, a name without
+ * wildcards only itself. */
+KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        _UDF_FIND_DATAW *data);
+KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char *path,
+                                       _UDF_FIND_DATAA *data);
+KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                  _UDF_FIND_DATAW *data);
+KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                 _UDF_FIND_DATAA *data);
+KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle);
+
+/* File data at the handle's position, which starts at 0 and only moves forward. A write
+ * overwrites from the position and appends the rest; it succeeds whole or not at all.
+ * A read delivers fewer bytes than asked only at the end of the file. */
+KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
+                              uint32_t count, uint32_t *written);
+KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, void *buffer,
+                             uint32_t count, uint32_t *read);
+
+KORVA_EXTERN_C_END
+
+#endif

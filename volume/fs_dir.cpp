@@ -1,0 +1,209 @@
+#include "volume/fs_dir.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "udf/byte_order.h"
+#include "udf/tag.h"
+
+namespace korva {
+
+uint64_t DescriptorList::TotalBytes() const {
+  uint64_t total = 0;
+  for (const ADSlot &s : Extents)
+    total += s.AD.Length();
+  return total;
+}
+
+bool ParseFileEntry(const uint8_t *sector, uint32_t block, FileEntryInfo &info) {
+  if (!IsTagValid(kTagFileEntry, sector, kBlockSize, block)) return false;
+  info.FileType = sector[27];
+  info.ICBFlags = LoadLE16(sector + 34);
+  info.Permissions = LoadLE32(sector + 44);
+  info.LinkCount = LoadLE16(sector + 48);
+  info.InformationLength = LoadLE64(sector + 56);
+  info.BlocksRecorded = LoadLE64(sector + 64);
+  std::memcpy(info.AccessTime, sector + 72, 12);
+  std::memcpy(info.ModificationTime, sector + 84, 12);
+  info.UniqueID = LoadLE64(sector + 160);
+  return true;
+}
+
+static ShortADValue LoadAD(const uint8_t *p) {
+  return {LoadLE32(p), LoadLE32(p + 4)};
+}
+
+bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
+                        const uint8_t *feSector, DescriptorList &out) {
+  out = DescriptorList();
+  // Only short descriptors are ever written; anything else has no list we can follow.
+  if ((LoadLE16(feSector + 34) & 7) != 0) {
+    out.Corrupt = true;
+    out.EndBlock = feBlock;
+    out.EndOffset = kFEFirstSlot;
+    return true;
+  }
+  uint8_t ext[kBlockSize];
+  const uint8_t *cur = feSector;
+  uint32_t curBlock = feBlock;
+  uint32_t off = kFEFirstSlot;
+  std::unordered_set<uint32_t> visited{feBlock};
+  for (;;) {
+    if (off + 8 > kBlockSize) {
+      out.EndBlock = curBlock;
+      out.EndOffset = static_cast<uint16_t>(kBlockSize);
+      return true;
+    }
+    ShortADValue ad = LoadAD(cur + off);
+    if (ad.Length() == 0) {
+      out.EndBlock = curBlock;
+      out.EndOffset = static_cast<uint16_t>(off);
+      return true;
+    }
+    if (ad.Type() == kExtentTypeContinuation) {
+      // A chain longer than the partition or one that comes back to a block must be bad.
+      if (ad.Block >= partitionLength || visited.size() > partitionLength ||
+          !visited.insert(ad.Block).second) {
+        out.Corrupt = true;
+        out.EndBlock = curBlock;
+        out.EndOffset = static_cast<uint16_t>(off);
+        return true;
+      }
+      if (!read(ad.Block, ext)) return false;
+      if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) {
+        out.Corrupt = true;
+        out.EndBlock = curBlock;
+        out.EndOffset = static_cast<uint16_t>(off);
+        return true;
+      }
+      out.Extensions.push_back(ad.Block);
+      cur = ext;
+      curBlock = ad.Block;
+      off = kAEDFirstSlot;
+      continue;
+    }
+    uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
+    if (uint64_t(ad.Block) + blocks > partitionLength) {
+      out.Corrupt = true;
+      out.EndBlock = curBlock;
+      out.EndOffset = static_cast<uint16_t>(off);
+      return true;
+    }
+    out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
+    off += 8;
+  }
+}
+
+bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
+  name.clear();
+  if (length == 0) return true;
+  if (bytes[0] == 8) {
+    for (size_t i = 1; i < length; ++i)
+      name.push_back(bytes[i]);
+    return true;
+  }
+  if (bytes[0] == 16) {
+    for (size_t i = 1; i + 1 < length; i += 2)
+      name.push_back(static_cast<char16_t>((bytes[i] << 8) | bytes[i + 1]));
+    if ((length - 1) % 2) name.push_back(static_cast<char16_t>(bytes[length - 1] << 8));
+    return true;
+  }
+  return false;
+}
+
+DirectoryStream::DirectoryStream(BlockReadFn read, uint32_t partitionLength)
+    : read_(std::move(read)), partitionLength_(partitionLength) {}
+
+DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
+  feBlock_ = feBlock;
+  cacheValid_ = false;
+  list_ = DescriptorList();
+  starts_.clear();
+  size_ = 0;
+  if (feBlock >= partitionLength_) return End;
+  uint8_t fe[kBlockSize];
+  if (!read_(feBlock, fe)) return IoError;
+  if (!ParseFileEntry(fe, feBlock, fe_) || fe_.FileType != 4) return End;
+  if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
+  uint64_t pos = 0;
+  for (const ADSlot &s : list_.Extents) {
+    starts_.push_back(pos);
+    pos += s.AD.Length();
+  }
+  size_ = std::min<uint64_t>(fe_.InformationLength, pos);
+  return Ok;
+}
+
+bool DirectoryStream::ReadBlock(uint32_t block, const uint8_t *&data) {
+  if (!cacheValid_ || cachedBlock_ != block) {
+    cacheValid_ = false;
+    if (!read_(block, cache_)) return false;
+    cachedBlock_ = block;
+    cacheValid_ = true;
+  }
+  data = cache_;
+  return true;
+}
+
+bool DirectoryStream::Locate(uint64_t offset, Place &place) const {
+  if (offset >= size_ || starts_.empty()) return false;
+  auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
+  size_t idx = static_cast<size_t>(it - starts_.begin()) - 1;
+  uint64_t inExtent = offset - starts_[idx];
+  place.Extent = idx;
+  place.Block = list_.Extents[idx].AD.Block + static_cast<uint32_t>(inExtent / kBlockSize);
+  place.Offset = static_cast<uint16_t>(inExtent % kBlockSize);
+  return true;
+}
+
+bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError) {
+  ioError = false;
+  if (offset + n > size_) return false;
+  while (n > 0) {
+    Place p;
+    if (!Locate(offset, p)) return false;
+    const ADSlot &s = list_.Extents[p.Extent];
+    // Unrecorded extents read as zeros.
+    uint64_t extentLeft = starts_[p.Extent] + s.AD.Length() - offset;
+    size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>({n, uint64_t(kBlockSize - p.Offset), extentLeft}));
+    if (s.AD.Type() != 0) {
+      std::memset(dst, 0, chunk);
+    } else {
+      const uint8_t *data;
+      if (!ReadBlock(p.Block, data)) {
+        ioError = true;
+        return false;
+      }
+      std::memcpy(dst, data + p.Offset, chunk);
+    }
+    dst += chunk;
+    offset += chunk;
+    n -= chunk;
+  }
+  return true;
+}
+
+DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out) {
+  uint8_t buf[38 + 0xFFFF + 0xFF + 3];
+  bool io = false;
+  if (offset + 38 > size_) return End;
+  if (!ReadBytes(offset, buf, 38, io)) return io ? IoError : End;
+  uint32_t lfi = buf[19];
+  uint32_t liu = LoadLE16(buf + 36);
+  uint32_t len = FidLength(lfi, liu);
+  if (offset + len > size_) return End;
+  if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
+  Place start;
+  if (!Locate(offset, start)) return End;
+  if (!IsTagValid(kTagFileIdentifier, buf, len, start.Block)) return End;
+  out.Offset = offset;
+  out.Length = len;
+  out.Characteristics = buf[18];
+  out.ICBBlock = LoadLE32(buf + 24);
+  if (!DecodeName(buf + 38 + liu, lfi, out.Name)) out.Name.clear();
+  return Ok;
+}
+
+} // namespace korva

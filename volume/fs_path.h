@@ -1,0 +1,47 @@
+// Path syntax of the volume: components separated by backslashes, one leading backslash
+// skipped, a trailing backslash after the last component allowed.
+#ifndef KORVA_VOLUME_FS_PATH_H
+#define KORVA_VOLUME_FS_PATH_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korva {
+
+inline constexpr char16_t kPathSeparator = u'\\';
+// One byte holds the compressed length (2 bytes a character plus the identifier).
+inline constexpr size_t kMaxNameChars = 127;
+
+// Length of a zero-terminated wide string (0 for null).
+size_t WideLength(const char16_t *s);
+
+// The components of a path. "" and "\" have none; "\A\B\" and "A\B" give A, B.
+// Empty components inside the path ("A\\B") are kept and match no entry.
+std::vector<std::u16string> SplitPath(std::u16string_view path);
+
+// Splits at the last backslash: parent is everything up to and including it, name the rest.
+// Without a backslash the parent is empty and means the root.
+struct ParentAndName {
+  std::u16string Parent;
+  std::u16string Name;
+  bool HasSeparator = false;
+};
+ParentAndName SplitParent(std::u16string_view path);
+
+// A name that can be stored in a file identifier: 1 to 127 characters, no NUL, no
+// backslash.
+bool IsStorableName(std::u16string_view name);
+
+// Whether a parent path given to a create names the root ("\" exactly) or at least one
+// directory component. Anything else (empty, only separators) is unusable.
+enum class ParentKind { Root, Components, Invalid };
+ParentKind ClassifyParent(std::u16string_view parent);
+
+// Wildcard rule of names: a pattern holding '*' or '?' matches every name when it is
+// exactly "*" and nothing otherwise; any other pattern matches only the identical name.
+bool NameMatches(std::u16string_view pattern, std::u16string_view name);
+
+} // namespace korva
+
+#endif

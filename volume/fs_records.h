@@ -1,0 +1,77 @@
+// Building and changing the descriptors that directory and file operations write: file
+// entries, file identifiers, allocation extent descriptors and the integrity descriptor.
+// Kept apart from the sector I/O so that the record code can be tested on plain buffers.
+#ifndef KORVA_VOLUME_FS_RECORDS_H
+#define KORVA_VOLUME_FS_RECORDS_H
+
+#include <cstdint>
+#include <string_view>
+
+#include "volume/fs_state.h"
+
+namespace korva {
+
+inline constexpr uint8_t kFileTypeDirectory = 4;
+inline constexpr uint8_t kFileTypeFile = 5;
+inline constexpr uint32_t kPermDirectory = 0x7FFF;
+inline constexpr uint32_t kPermFile = 0x7BDE;
+inline constexpr uint32_t kPermReadOnlyFile = 0x318C;
+// Write or delete rights of owner, group or others.
+inline constexpr uint32_t kPermWriteOrDelete = 0x4A52;
+inline constexpr uint16_t kICBFlagArchive = 0x0020;
+inline constexpr uint16_t kICBFlagSystem = 0x0400;
+inline constexpr uint32_t kBlockSizeBytes = 2048;
+
+void StoreAD(uint8_t *slot, ShortADValue ad);
+ShortADValue LoadADAt(const uint8_t *slot);
+
+// A new file entry in `sector` (2048 bytes) for block `block`: the given type, flags,
+// permissions and unique ID, times = now, and one descriptor when firstAD has a length.
+struct NewFileEntry {
+  uint8_t FileType = kFileTypeFile;
+  uint16_t ICBFlags = 0;
+  uint32_t Permissions = kPermFile;
+  uint64_t InformationLength = 0;
+  uint64_t BlocksRecorded = 0;
+  uint64_t UniqueID = 0;
+  ShortADValue FirstAD;
+};
+void BuildFileEntry(uint8_t *sector, uint32_t block, const NewFileEntry &e);
+
+// Changes a file entry in place and refills its tag. Deltas may be negative.
+void UpdateFileEntry(uint8_t *sector, uint32_t block, uint64_t informationLength,
+                     uint64_t blocksRecorded, int linkDelta, bool touchTimes);
+
+// Builds a FID into out (at least FidLength bytes) and returns its length. The tag location
+// is the block where the FID starts.
+uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
+                  std::u16string_view name, uint32_t location);
+
+// Marks a complete FID deleted: sets the deleted bit, clears its ICB, refills the tag.
+void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location);
+
+// An empty allocation extent descriptor in `sector` for block `block`.
+void BuildAllocationExtent(uint8_t *sector, uint32_t block);
+
+// Refills the tag of a descriptor list block (file entry or allocation extent descriptor).
+void RefillListBlockTag(uint8_t *sector, uint32_t block, bool isFileEntry);
+
+// Changes the integrity descriptor in `sector` (at location `sector`): recording time,
+// free blocks by freeDelta, file and directory counts, next unique ID. Returns the new
+// values; false when the sector does not hold a valid integrity descriptor.
+struct IntegrityCounts {
+  uint32_t FreeBlocks = 0;
+  uint32_t Files = 0;
+  uint32_t Dirs = 0;
+};
+bool UpdateIntegrity(uint8_t *sector, uint32_t location, int64_t freeDelta, int fileDelta,
+                     int dirDelta, uint64_t nextUniqueID, IntegrityCounts &out);
+
+// Fills the 12-byte stamp of the current time.
+void StampNow(uint8_t *stamp);
+// Converts a stored 12-byte stamp to 100 ns units since 1601 (0 when unreadable).
+uint64_t StampToFileTime(const uint8_t *stamp);
+
+} // namespace korva
+
+#endif
