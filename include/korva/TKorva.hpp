@@ -115,21 +115,21 @@ public:
   KBOOL UDF_RemoveDirectory(const char *path);
   KBOOL UDF_RemoveDirectoryW(const KWCHAR *path);
 
-  int32_t UDF_CreateFile(const char *path, uint32_t desiredAccess, uint32_t creationDisposition,
-                         uint32_t attributes);
-  int32_t UDF_CreateFileW(const KWCHAR *path, uint32_t desiredAccess, uint32_t creationDisposition,
-                          uint32_t attributes);
-  KBOOL UDF_CloseHandle(int32_t handle);
-  KBOOL UDF_ReadFile(int32_t handle, void *buffer, uint32_t count, uint32_t *done);
-  KBOOL UDF_WriteFile(int32_t handle, const void *buffer, uint32_t count, uint32_t *done);
+  UDF_HANDLE UDF_CreateFile(const char *path, uint32_t desiredAccess, uint32_t creationDisposition,
+                            uint32_t attributes);
+  UDF_HANDLE UDF_CreateFileW(const KWCHAR *path, uint32_t desiredAccess,
+                             uint32_t creationDisposition, uint32_t attributes);
+  KBOOL UDF_CloseHandle(UDF_HANDLE handle);
+  KBOOL UDF_ReadFile(UDF_HANDLE handle, void *buffer, uint32_t count, uint32_t *done);
+  KBOOL UDF_WriteFile(UDF_HANDLE handle, const void *buffer, uint32_t count, uint32_t *done);
   KBOOL UDF_DeleteFile(const char *path);
   KBOOL UDF_DeleteFileW(const KWCHAR *path);
 
-  int32_t UDF_FindFirstFile(const char *pattern, _UDF_FIND_DATAA *data);
-  int32_t UDF_FindFirstFileW(const KWCHAR *pattern, _UDF_FIND_DATAW *data);
-  KBOOL UDF_FindNextFile(int32_t handle, _UDF_FIND_DATAA *data);
-  KBOOL UDF_FindNextFileW(int32_t handle, _UDF_FIND_DATAW *data);
-  KBOOL UDF_FindClose(int32_t handle);
+  UDF_HANDLE UDF_FindFirstFile(const char *pattern, _UDF_FIND_DATAA *data);
+  UDF_HANDLE UDF_FindFirstFileW(const KWCHAR *pattern, _UDF_FIND_DATAW *data);
+  KBOOL UDF_FindNextFile(UDF_HANDLE handle, _UDF_FIND_DATAA *data);
+  KBOOL UDF_FindNextFileW(UDF_HANDLE handle, _UDF_FIND_DATAW *data);
+  KBOOL UDF_FindClose(UDF_HANDLE handle);
 
   // ---- Errors and counters -------------------------------------------------------------
   uint16_t UDF_GetLastErrorNumber();

@@ -1,0 +1,328 @@
+// Command line of the korva tool.
+#include "args.h"
+
+#include "text.h"
+
+#include <cstring>
+
+namespace korvacli {
+
+// Option letters used in CommandInfo::options:
+//   L --label  q --quick  s --size  j --json  l -l  R -R  p -p
+const std::vector<CommandInfo> &Commands() {
+  static const std::vector<CommandInfo> table = {
+      {"format", TargetKind::Volume, 0, 0, "Lqs", "format [--label TEXT] [--quick] [--size MiB]",
+       "make a new, empty UDF volume",
+       "Writes an empty UDF 1.50 volume. An image file that does not exist is created with\n"
+       "--size MiB (default 100). On a drive, a full format first formats the medium\n"
+       "physically (with a progress bar); --quick skips that on a medium already formatted\n"
+       "for packet writing. The label has at most 15 characters (default KORVA).\n"},
+      {"info", TargetKind::Volume, 0, 0, "j", "info [--json]",
+       "show label, space and counts of the volume",
+       "Shows the label, whether the volume is usable, total and free space in blocks and\n"
+       "bytes, the number of files and directories and, for a drive, the medium.\n"},
+      {"ls", TargetKind::Volume, 0, 1, "lRj", "ls [PATH] [-l] [-R] [--json]", "list a directory",
+       "Lists the directory PATH (default /), or the file PATH. -l adds type, attributes,\n"
+       "size and modification time; -R descends into subdirectories.\n"},
+      {"mkdir", TargetKind::Volume, 1, -1, "p", "mkdir PATH... [-p]", "create directories",
+       "Creates each directory PATH. -p creates missing parents as well and accepts\n"
+       "directories that exist already.\n"},
+      {"put", TargetKind::Volume, 2, -1, "", "put LOCAL... DEST",
+       "copy local files and directory trees into the volume",
+       "Copies each LOCAL file or directory tree into the volume. When DEST is an existing\n"
+       "directory, each LOCAL goes into it under its own name; otherwise DEST is the new\n"
+       "name of the single LOCAL. Existing files are replaced. Data is streamed in chunks,\n"
+       "so files of any size can be copied. If the copy stops, korva says what was written.\n"},
+      {"get", TargetKind::Volume, 2, 2, "", "get PATH LOCAL",
+       "copy a file or directory tree out of the volume",
+       "Copies the file or directory tree PATH to LOCAL. When LOCAL is an existing\n"
+       "directory, PATH goes into it under its own name. Existing local files are replaced.\n"},
+      {"rm", TargetKind::Volume, 1, -1, "", "rm PATH...", "delete files",
+       "Deletes each file PATH. Directories are removed with rmdir.\n"},
+      {"rmdir", TargetKind::Volume, 1, -1, "", "rmdir PATH...", "remove empty directories",
+       "Removes each directory PATH; it must be empty.\n"},
+      {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...",
+       "write files of the volume to standard output", ""},
+      {"drives", TargetKind::Drives, 0, 0, "j", "drives [--json]", "list the optical drives",
+       "Lists the drives Korva can use with their index and letter. With --aspi MODULE the\n"
+       "drives of that module are listed instead of the system's.\n"},
+      {"drive-info", TargetKind::Drive, 0, 0, "j", "drive-info [--json]",
+       "show the capabilities, speeds and medium of a drive", ""},
+      {"erase", TargetKind::Drive, 0, 0, "q", "erase [--quick]", "erase the disc in the drive",
+       "Erases the rewritable disc in the drive (--quick: only its start). Afterwards it holds\n"
+       "no volume until it is formatted.\n"},
+      {"eject", TargetKind::Drive, 0, 0, "", "eject", "open the tray", ""},
+      {"load", TargetKind::Drive, 0, 0, "", "load", "close the tray", ""},
+      {"lock", TargetKind::Drive, 0, 0, "", "lock", "prevent removal of the medium", ""},
+      {"unlock", TargetKind::Drive, 0, 0, "", "unlock", "allow removal of the medium", ""},
+      {"speed", TargetKind::Drive, 1, 1, "", "speed KBPS|max",
+       "set the read and write speed of the drive",
+       "Asks the drive for KBPS kilobytes per second (176 = 1x CD, 1385 = 1x DVD) for reading\n"
+       "and writing, or for its maximum. The drive picks the nearest speed it supports.\n"},
+      {"help", TargetKind::None, 0, 1, "", "help [COMMAND]", "show help", ""},
+  };
+  return table;
+}
+
+const CommandInfo *FindCommand(const std::string &name) {
+  for (const auto &c : Commands())
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+namespace {
+
+struct OptionSpec {
+  const char *longName; // without "--"
+  char shortName;       // 0: none
+  char letter;          // letter in CommandInfo::options; 0: global option
+  bool takesValue;
+};
+
+const OptionSpec kOptions[] = {
+    {"image", 'i', 0, true},      {"drive", 'd', 0, true},   {"aspi", 0, 0, true},
+    {"trace", 0, 0, true},        {"help", 'h', 0, false},   {"version", 0, 0, false},
+    {"label", 0, 'L', true},      {"quick", 0, 'q', false},  {"size", 0, 's', true},
+    {"json", 0, 'j', false},      {"long", 'l', 'l', false}, {"recursive", 'R', 'R', false},
+    {"parents", 'p', 'p', false},
+};
+
+const OptionSpec *FindLong(const std::string &name) {
+  for (const auto &o : kOptions)
+    if (name == o.longName) return &o;
+  return nullptr;
+}
+
+const OptionSpec *FindShort(char c) {
+  for (const auto &o : kOptions)
+    if (o.shortName == c) return &o;
+  return nullptr;
+}
+
+std::string Display(const OptionSpec &o) {
+  return o.shortName != 0 ? std::string("-") + o.shortName : std::string("--") + o.longName;
+}
+
+} // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
+  ParseResult result;
+  Options &opt = result.options;
+  std::vector<std::string> positional;
+  std::vector<const OptionSpec *> commandOptions;
+
+  auto apply = [&](const OptionSpec &o, const std::string &value) -> bool {
+    const std::string name = o.longName;
+    if (name == "image") {
+      if (value.empty()) {
+        result.error = "--image needs a file name";
+        return false;
+      }
+      opt.image = value;
+    } else if (name == "drive") {
+      opt.drive = value;
+    } else if (name == "aspi") {
+      opt.aspi = value;
+    } else if (name == "trace") {
+      opt.trace = value;
+    } else if (name == "help") {
+      opt.help = true;
+    } else if (name == "version") {
+      opt.version = true;
+    } else if (name == "label") {
+      opt.label = value;
+      opt.labelGiven = true;
+    } else if (name == "quick") {
+      opt.quick = true;
+    } else if (name == "size") {
+      auto size = ParseNumber(value, 1, 65535);
+      if (!size) {
+        result.error = "--size takes a whole number of MiB from 1 to 65535, not '" + value + "'";
+        return false;
+      }
+      opt.sizeMiB = static_cast<uint16_t>(*size);
+      opt.sizeGiven = true;
+    } else if (name == "json") {
+      opt.json = true;
+    } else if (name == "long") {
+      opt.longFormat = true;
+    } else if (name == "recursive") {
+      opt.recursive = true;
+    } else if (name == "parents") {
+      opt.parents = true;
+    }
+    if (o.letter != 0) commandOptions.push_back(&o);
+    return true;
+  };
+
+  bool optionsEnded = false;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string &a = argv[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (a[1] == '-') {
+      std::string name = a.substr(2);
+      std::string value;
+      bool hasValue = false;
+      const size_t eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+        hasValue = true;
+      }
+      const OptionSpec *o = FindLong(name);
+      if (o == nullptr) {
+        result.error = "unknown option '--" + name + "'";
+        return result;
+      }
+      if (o->takesValue && !hasValue) {
+        if (i + 1 >= argv.size()) {
+          result.error = "option '--" + name + "' needs a value";
+          return result;
+        }
+        value = argv[++i];
+      } else if (!o->takesValue && hasValue) {
+        result.error = "option '--" + name + "' takes no value";
+        return result;
+      }
+      if (!apply(*o, value)) return result;
+      continue;
+    }
+    // One or more short options: "-lR", "-i FILE", "-iFILE".
+    for (size_t k = 1; k < a.size(); ++k) {
+      const OptionSpec *o = FindShort(a[k]);
+      if (o == nullptr) {
+        result.error = std::string("unknown option '-") + a[k] + "'";
+        return result;
+      }
+      std::string value;
+      if (o->takesValue) {
+        if (k + 1 < a.size()) {
+          value = a.substr(k + 1);
+        } else if (i + 1 < argv.size()) {
+          value = argv[++i];
+        } else {
+          result.error = std::string("option '-") + a[k] + "' needs a value";
+          return result;
+        }
+        if (!apply(*o, value)) return result;
+        break;
+      }
+      if (!apply(*o, value)) return result;
+    }
+  }
+
+  if (opt.version || (opt.help && positional.empty())) return result;
+  if (positional.empty()) {
+    result.error = "no command given";
+    return result;
+  }
+  opt.command = positional.front();
+  opt.args.assign(positional.begin() + 1, positional.end());
+  const CommandInfo *cmd = FindCommand(opt.command);
+  if (cmd == nullptr) {
+    result.error = "unknown command '" + opt.command + "'";
+    return result;
+  }
+  if (opt.help)
+    return result; // "korva COMMAND --help" shows that command's help, whatever else is there
+  for (const OptionSpec *o : commandOptions) {
+    if (std::strchr(cmd->options, o->letter) == nullptr) {
+      result.error = "option '" + Display(*o) + "' does not apply to '" + opt.command + "'";
+      return result;
+    }
+  }
+  const int n = static_cast<int>(opt.args.size());
+  if (n < cmd->minArgs) {
+    result.error = "'" + opt.command + "' needs more arguments";
+    return result;
+  }
+  if (cmd->maxArgs >= 0 && n > cmd->maxArgs) {
+    result.error = "too many arguments for '" + opt.command + "'";
+    return result;
+  }
+  if (!opt.image.empty() && !opt.drive.empty()) {
+    result.error = "give either --image or --drive, not both";
+    return result;
+  }
+  switch (cmd->target) {
+  case TargetKind::Volume:
+    if (opt.image.empty() && opt.drive.empty())
+      result.error = "'" + opt.command + "' needs a target: --image FILE or --drive LETTER|INDEX";
+    break;
+  case TargetKind::Drive:
+    if (opt.drive.empty())
+      result.error = "'" + opt.command + "' needs a drive: --drive LETTER|INDEX";
+    break;
+  case TargetKind::Drives:
+    if (!opt.image.empty()) result.error = "'" + opt.command + "' works on drives, not on an image";
+    break;
+  case TargetKind::None:
+    break;
+  }
+  if (result.error.empty() && !opt.image.empty() && (!opt.aspi.empty() || !opt.trace.empty()))
+    result.error = "--aspi and --trace apply to drives, not to an image";
+  if (result.error.empty() && opt.sizeGiven && opt.image.empty())
+    result.error = "--size applies to a new image file only";
+  if (result.error.empty() && opt.command == "help" && n == 1 &&
+      FindCommand(opt.args[0]) == nullptr)
+    result.error = "unknown command '" + opt.args[0] + "'";
+  return result;
+}
+
+std::string GeneralHelp() {
+  std::string text =
+      "Usage: korva [TARGET] COMMAND [ARGS...] [OPTIONS]\n"
+      "\n"
+      "Formats UDF volumes on image files and rewritable discs and uses them as a file\n"
+      "system. Each command mounts the volume, does its work and closes the volume again,\n"
+      "so the volume is consistent after every command.\n"
+      "\n"
+      "Targets:\n"
+      "  -i, --image FILE     an image file (created by 'format' when missing)\n"
+      "  -d, --drive X        a drive, by letter (korva drives lists them) or index\n"
+      "      --aspi MODULE    use an ASPI-style module (e.g. libkorva_vdrive.so) for drives\n"
+      "      --trace FILE     write a line per drive command to FILE\n"
+      "\n"
+      "Commands:\n";
+  for (const auto &c : Commands()) {
+    std::string line = "  " + std::string(c.synopsis);
+    if (line.size() < 48)
+      line.resize(48, ' ');
+    else
+      line += "\n" + std::string(48, ' ');
+    text += line + c.summary + "\n";
+  }
+  text += "\n"
+          "Volume paths take '/' or '\\' as separator. 'korva COMMAND --help' explains a\n"
+          "command. Exit status: 0 success, 1 an operation failed, 2 a usage error.\n";
+  return text;
+}
+
+std::string CommandHelp(const CommandInfo &command) {
+  std::string text = "Usage: korva ";
+  switch (command.target) {
+  case TargetKind::Volume:
+    text += "(-i FILE | -d DRIVE) ";
+    break;
+  case TargetKind::Drive:
+    text += "-d DRIVE [--aspi MODULE] ";
+    break;
+  case TargetKind::Drives:
+    text += "[--aspi MODULE] ";
+    break;
+  case TargetKind::None:
+    break;
+  }
+  text += std::string(command.synopsis) + "\n\n" + command.summary + ".\n";
+  if (command.details[0] != '\0') text += std::string("\n") + command.details;
+  return text;
+}
+
+} // namespace korvacli

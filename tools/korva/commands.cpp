@@ -1,0 +1,1034 @@
+// The commands of the korva tool.
+#include "commands.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvacli {
+
+namespace {
+
+// Directory trees deeper than this are treated as damaged (a directory that contains one
+// of its ancestors would otherwise be followed for ever).
+constexpr int kMaxDepth = 256;
+// Longest name the volume stores, in UTF-16 code units.
+constexpr size_t kMaxNameUnits = 127;
+
+bool StdoutFailed() {
+  return std::ferror(stdout) != 0;
+}
+
+// Waits for the completion event of a format or erase.
+class CompletionWait {
+public:
+  void Done(bool failed) {
+    std::lock_guard<std::mutex> lock(m_);
+    failed_ = failed;
+    done_ = true;
+    cv_.notify_all();
+  }
+  // Returns true when done within the timeout.
+  bool WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, timeout, [&] { return done_; });
+  }
+  bool Failed() {
+    std::lock_guard<std::mutex> lock(m_);
+    return failed_;
+  }
+
+private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  bool failed_ = false;
+};
+
+// A progress line on stderr, drawn only when stderr is a terminal.
+class Progress {
+public:
+  explicit Progress(std::string what) : what_(std::move(what)), tty_(isatty(2) != 0) {}
+  ~Progress() { Clear(); }
+  void Percent(unsigned percent, const std::string &detail = std::string()) {
+    if (!tty_) return;
+    percent = std::min(percent, 100u);
+    const unsigned width = 30;
+    const unsigned fill = percent * width / 100;
+    std::string bar(fill, '#');
+    bar.resize(width, ' ');
+    std::fprintf(stderr, "\r%s [%s] %3u%% %s\033[K", what_.c_str(), bar.c_str(), percent,
+                 detail.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void Clear() {
+    if (drawn_) {
+      std::fputs("\r\033[K", stderr);
+      std::fflush(stderr);
+      drawn_ = false;
+    }
+  }
+
+private:
+  std::string what_;
+  bool tty_;
+  bool drawn_ = false;
+};
+
+std::optional<VolumePath> PathArg(Session &s, const std::string &text) {
+  auto p = ParseVolumePath(text);
+  if (!p) s.Report().Fail(text, "not valid UTF-8");
+  return p;
+}
+
+std::string Plural(uint64_t n, const char *one, const char *many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// ---- format ------------------------------------------------------------------------------
+
+int CmdFormat(Session &s) {
+  if (!s.Mount(true)) return kExitFailed;
+  TKorva &k = s.Korva();
+  auto wait = std::make_shared<CompletionWait>();
+  k.OnFormatDone = [wait](TKorva *, bool failed) { wait->Done(failed); };
+  if (!k.UDF_FormatVolume(s.Opt().label.c_str(), s.Opt().quick ? -1 : 0)) {
+    s.Report().Fail(s.TargetName(), s.ErrorText());
+    s.Dismount();
+    return kExitFailed;
+  }
+  {
+    // Only a drive formats physically; an image is done in a moment.
+    Progress progress("formatting");
+    while (!wait->WaitFor(std::chrono::milliseconds(200)))
+      if (!s.IsImage()) progress.Percent(k.UDF_GetPhysicalFormattingPercentage());
+  }
+  if (wait->Failed() || !k.UDF_GetVolumeCompatibility()) {
+    const std::string detail = s.ErrorText();
+    s.Report().Fail(s.TargetName(), "formatting failed" + (detail.empty() ? "" : ": " + detail));
+    s.Dismount();
+    return kExitFailed;
+  }
+  const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
+  if (!s.Dismount()) return kExitFailed;
+  std::printf("Formatted %s%s: label \"%s\", %s free\n", s.TargetName().c_str(),
+              s.CreatedImage() ? " (new image)" : "", s.Opt().label.c_str(),
+              HumanBytes(freeBlocks * 2048).c_str());
+  return kExitOk;
+}
+
+// ---- info --------------------------------------------------------------------------------
+
+int CmdInfo(Session &s) {
+  if (!s.Mount(false)) return kExitFailed;
+  TKorva &k = s.Korva();
+  const TUDFRewritableVolume *v = k.Volume();
+  std::u16string label;
+  for (size_t i = 0; i < 16 && v->VolumeLabel[i] != 0; ++i)
+    label.push_back(v->VolumeLabel[i]);
+  const uint64_t total = k.UDF_GetTotalBlocksOfLogicalVolume();
+  const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
+  const uint64_t files = k.UDF_GetFileCount();
+  const uint64_t dirs = k.UDF_GetDirCount();
+  const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
+  std::string medium;
+  if (!s.IsImage()) medium = MediumName(v->Device.Medium);
+  if (!s.Dismount()) return kExitFailed;
+  if (s.Opt().json) {
+    std::printf("{\"target\":%s,\"kind\":%s,", JsonString(s.TargetName()).c_str(),
+                s.IsImage() ? "\"image\"" : "\"drive\"");
+    if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(medium).c_str());
+    std::printf("\"label\":%s,\"compatible\":%s,\"block_size\":2048,\"total_blocks\":%llu,"
+                "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
+                "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu}\n",
+                JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
+                static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
+                static_cast<unsigned long long>(total - std::min(total, freeBlocks)),
+                static_cast<unsigned long long>(total * 2048),
+                static_cast<unsigned long long>(freeBlocks * 2048),
+                static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs));
+  } else {
+    std::printf("Target:       %s\n", s.TargetName().c_str());
+    if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
+    std::printf("Label:        %s\n", Utf16ToUtf8(label).c_str());
+    std::printf("Volume:       UDF 1.50, %s\n", compatible ? "usable" : "not usable");
+    std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
+                static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(total * 2048), HumanBytes(total * 2048).c_str());
+    std::printf(
+        "Free:         %llu blocks, %llu bytes (%s)\n", static_cast<unsigned long long>(freeBlocks),
+        static_cast<unsigned long long>(freeBlocks * 2048), HumanBytes(freeBlocks * 2048).c_str());
+    std::printf("Files:        %llu\n", static_cast<unsigned long long>(files));
+    std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(dirs));
+  }
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+// ---- ls ----------------------------------------------------------------------------------
+
+struct Listed {
+  VolumePath path;
+  Entry entry;
+};
+
+std::string EntryJson(const Listed &l) {
+  std::string attrs;
+  auto add = [&](uint32_t bit, const char *name) {
+    if (l.entry.attributes & bit) {
+      if (!attrs.empty()) attrs += ",";
+      attrs += std::string("\"") + name + "\"";
+    }
+  };
+  add(kAttrReadOnly, "readonly");
+  add(kAttrHidden, "hidden");
+  add(kAttrSystem, "system");
+  add(kAttrArchive, "archive");
+  std::string out = "{\"path\":" + JsonString(l.path.Display()) +
+                    ",\"name\":" + JsonString(Utf16ToUtf8(l.entry.name)) +
+                    ",\"type\":" + (l.entry.IsDir() ? "\"directory\"" : "\"file\"") +
+                    ",\"size\":" + std::to_string(l.entry.size) + ",\"attributes\":[" + attrs + "]";
+  const std::string when = FileTimeToIso(l.entry.modified);
+  out += ",\"modified\":" + (when.empty() ? std::string("null") : JsonString(when)) + "}";
+  return out;
+}
+
+std::string EntryLine(const Entry &e, bool longFormat) {
+  const std::string name = Utf16ToUtf8(e.name);
+  if (!longFormat) return e.IsDir() ? name + "/" : name;
+  std::string when = FileTimeToIso(e.modified);
+  if (when.size() == 20)
+    when = when.substr(0, 10) + " " + when.substr(11, 8);
+  else
+    when = std::string(19, '-');
+  char size[32];
+  std::snprintf(size, sizeof size, "%12llu", static_cast<unsigned long long>(e.size));
+  return AttributeLetters(e.attributes) + " " + size + "  " + when + "  " + name;
+}
+
+// Collects the entries of dir (and below it with recursive), depth first in directory order.
+bool Collect(Session &s, const VolumePath &dir, bool recursive, int depth,
+             std::vector<Listed> &out) {
+  if (depth > kMaxDepth) {
+    s.Report().Fail(dir.Display(), "directories nested too deep; the volume may be damaged");
+    return false;
+  }
+  std::vector<Entry> entries;
+  if (!s.List(dir, entries)) return false;
+  for (auto &e : entries) {
+    out.push_back({dir.Child(e.name), e});
+    if (recursive && e.IsDir() && !Collect(s, dir.Child(e.name), true, depth + 1, out))
+      return false;
+  }
+  return true;
+}
+
+int CmdLs(Session &s) {
+  const Options &o = s.Opt();
+  auto path = PathArg(s, o.args.empty() ? "/" : o.args[0]);
+  if (!path || !s.Mount(false)) return kExitFailed;
+  std::optional<Entry> top;
+  if (!s.Stat(*path, top)) return kExitFailed;
+  if (!top) {
+    s.Report().Fail(path->Display(), "no such file or directory");
+    return kExitFailed;
+  }
+  std::vector<Listed> listed;
+  bool ok = true;
+  if (top->IsDir())
+    ok = Collect(s, *path, o.recursive, 0, listed);
+  else
+    listed.push_back({*path, *top});
+  if (!s.Dismount() || !ok) return kExitFailed;
+
+  if (o.json) {
+    std::printf("{\"path\":%s,\"entries\":[", JsonString(path->Display()).c_str());
+    for (size_t i = 0; i < listed.size(); ++i)
+      std::printf("%s%s", i ? "," : "", EntryJson(listed[i]).c_str());
+    std::printf("]}\n");
+  } else if (!top->IsDir() || !o.recursive) {
+    for (const auto &l : listed)
+      std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());
+  } else {
+    // Like ls -R: one block per directory, headed by its path.
+    std::vector<VolumePath> dirs{*path};
+    for (const auto &l : listed)
+      if (l.entry.IsDir()) dirs.push_back(l.path);
+    for (size_t d = 0; d < dirs.size(); ++d) {
+      std::printf("%s%s:\n", d ? "\n" : "", dirs[d].Display().c_str());
+      for (const auto &l : listed)
+        if (l.path.Parent().parts == dirs[d].parts)
+          std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());
+    }
+  }
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+// ---- mkdir -------------------------------------------------------------------------------
+
+bool MakeDirectory(Session &s, const VolumePath &path) {
+  s.ClearErrors();
+  const std::u16string parent = path.Parent().Engine();
+  const std::u16string name = path.Name();
+  if (!s.Korva().UDF_CreateDirectoryW(parent.c_str(), name.c_str())) {
+    const std::string why = s.ErrorText();
+    s.Report().Fail(path.Display(), why.empty() ? "cannot create the directory" : why);
+    return false;
+  }
+  return true;
+}
+
+int CmdMkdir(Session &s) {
+  const Options &o = s.Opt();
+  std::vector<VolumePath> paths;
+  for (const auto &a : o.args) {
+    auto p = PathArg(s, a);
+    if (!p) return kExitFailed;
+    paths.push_back(*p);
+  }
+  if (!s.Mount(false)) return kExitFailed;
+  for (const auto &path : paths) {
+    if (path.IsRoot()) {
+      if (!o.parents) s.Report().Fail("/", "the root directory exists");
+      continue;
+    }
+    if (!o.parents) {
+      MakeDirectory(s, path);
+      continue;
+    }
+    VolumePath at;
+    for (const auto &part : path.parts) {
+      at = at.Child(part);
+      std::optional<Entry> e;
+      if (!s.Stat(at, e)) break;
+      if (e && !e->IsDir()) {
+        s.Report().Fail(at.Display(), "exists and is not a directory");
+        break;
+      }
+      if (!e && !MakeDirectory(s, at)) break;
+    }
+  }
+  const bool failed = s.Report().Failed();
+  return s.Dismount() && !failed ? kExitOk : kExitFailed;
+}
+
+// ---- put ---------------------------------------------------------------------------------
+
+struct PutItem {
+  std::string local;
+  VolumePath dest;
+  bool isDir = false;
+  uint64_t size = 0;
+};
+
+std::string LocalBaseName(const std::string &local) {
+  std::string p = local;
+  while (p.size() > 1 && p.back() == '/')
+    p.pop_back();
+  const size_t slash = p.rfind('/');
+  std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") {
+    // "." and the like: the directory's own name.
+    char *real = realpath(local.c_str(), nullptr);
+    if (real != nullptr) {
+      std::string r = real;
+      std::free(real);
+      const size_t s2 = r.rfind('/');
+      base = s2 == std::string::npos ? r : r.substr(s2 + 1);
+    }
+  }
+  return base;
+}
+
+class PutPlanner {
+public:
+  explicit PutPlanner(Reporter &r) : r_(r) {}
+
+  // Adds local (a file or a tree) to be written at dest.
+  bool Add(const std::string &local, const VolumePath &dest, int depth,
+           std::set<std::pair<dev_t, ino_t>> &ancestors) {
+    if (depth > kMaxDepth) {
+      r_.Fail(local, "directories nested too deep");
+      return false;
+    }
+    struct stat st {};
+    if (stat(local.c_str(), &st) != 0) {
+      r_.Fail(local, std::strerror(errno));
+      return false;
+    }
+    if (dest.IsRoot() && !S_ISDIR(st.st_mode)) {
+      r_.Fail(local, "a file cannot replace the root directory");
+      return false;
+    }
+    if (!dest.IsRoot() && dest.Name().size() > kMaxNameUnits) {
+      r_.Fail(local, "name longer than 127 characters");
+      return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+      if (access(local.c_str(), R_OK) != 0) {
+        r_.Fail(local, std::strerror(errno));
+        return false;
+      }
+      items.push_back({local, dest, false, static_cast<uint64_t>(st.st_size)});
+      ++files;
+      bytes += static_cast<uint64_t>(st.st_size);
+      blocks += (static_cast<uint64_t>(st.st_size) + 2047) / 2048 + 1;
+      return true;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      r_.Fail(local, "not a regular file or directory");
+      return false;
+    }
+    const auto id = std::make_pair(st.st_dev, st.st_ino);
+    if (ancestors.count(id) != 0) {
+      r_.Fail(local, "a link to one of its own parent directories");
+      return false;
+    }
+    items.push_back({local, dest, true, 0});
+    ++dirs;
+    blocks += 2;
+    DIR *d = opendir(local.c_str());
+    if (d == nullptr) {
+      r_.Fail(local, std::strerror(errno));
+      return false;
+    }
+    std::vector<std::string> names;
+    while (dirent *de = readdir(d)) {
+      const std::string n = de->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    ancestors.insert(id);
+    const std::string prefix = local.back() == '/' ? local : local + "/";
+    for (const auto &n : names) {
+      auto wide = Utf8ToUtf16(n);
+      if (!wide) {
+        r_.Fail(prefix + n, "the name is not valid UTF-8");
+        return false;
+      }
+      if (!Add(prefix + n, dest.Child(*wide), depth + 1, ancestors)) return false;
+    }
+    ancestors.erase(id);
+    return true;
+  }
+
+  std::vector<PutItem> items;
+  uint64_t files = 0, dirs = 0, bytes = 0, blocks = 0;
+
+private:
+  Reporter &r_;
+};
+
+// Streams one local file into a new file of the volume. written receives the bytes that
+// reached the volume.
+bool PutFile(Session &s, const PutItem &item, uint64_t &written, std::vector<char> &buffer,
+             Progress &progress, uint64_t doneBefore, uint64_t total) {
+  TKorva &k = s.Korva();
+  written = 0;
+  const int fd = open(item.local.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    s.Report().Fail(item.local, std::strerror(errno));
+    return false;
+  }
+  s.ClearErrors();
+  const std::u16string path = item.dest.Engine();
+  const int32_t h = k.UDF_CreateFileW(path.c_str(), kGenericWrite, kCreateAlways, 0);
+  if (h == -1) {
+    s.Report().Fail(item.dest.Display(), s.ErrorText());
+    close(fd);
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    if (g_interrupted) {
+      s.Report().Fail(item.dest.Display(), "interrupted");
+      ok = false;
+      break;
+    }
+    size_t got = 0;
+    while (got < buffer.size()) {
+      const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        s.Report().Fail(item.local, std::strerror(errno));
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (!ok || got == 0) break;
+    uint32_t done = 0;
+    if (!k.UDF_WriteFile(h, buffer.data(), static_cast<uint32_t>(got), &done) || done != got) {
+      s.Report().Fail(item.dest.Display(), s.ErrorText());
+      ok = false;
+      break;
+    }
+    written += got;
+    if (total > 0)
+      progress.Percent(static_cast<unsigned>((doneBefore + written) * 100 / total),
+                       HumanBytes(doneBefore + written) + " of " + HumanBytes(total));
+  }
+  k.UDF_CloseHandle(h);
+  close(fd);
+  return ok;
+}
+
+int CmdPut(Session &s) {
+  const Options &o = s.Opt();
+  auto dest = PathArg(s, o.args.back());
+  if (!dest) return kExitFailed;
+  const std::vector<std::string> locals(o.args.begin(), o.args.end() - 1);
+  if (!s.Mount(false)) return kExitFailed;
+
+  // Where each LOCAL goes, as cp does it.
+  std::optional<Entry> destEntry;
+  if (!s.Stat(*dest, destEntry)) return kExitFailed;
+  std::vector<std::pair<std::string, VolumePath>> roots;
+  if (destEntry && destEntry->IsDir()) {
+    for (const auto &l : locals) {
+      auto name = Utf8ToUtf16(LocalBaseName(l));
+      if (!name || name->empty()) {
+        s.Report().Fail(l, "cannot tell the name to give it in the volume");
+        return kExitFailed;
+      }
+      roots.emplace_back(l, dest->Child(*name));
+    }
+  } else if (locals.size() > 1) {
+    s.Report().Fail(dest->Display(), destEntry ? "not a directory" : "no such directory");
+    return kExitFailed;
+  } else {
+    std::optional<Entry> parent;
+    if (!s.Stat(dest->Parent(), parent)) return kExitFailed;
+    if (!parent || !parent->IsDir()) {
+      s.Report().Fail(dest->Parent().Display(), "no such directory");
+      return kExitFailed;
+    }
+    roots.emplace_back(locals[0], *dest);
+  }
+
+  // Plan everything first, so that an unreadable or unsupported entry stops the copy
+  // before anything is written.
+  PutPlanner plan(s.Report());
+  for (const auto &[local, target] : roots) {
+    std::set<std::pair<dev_t, ino_t>> ancestors;
+    if (!plan.Add(local, target, 0, ancestors)) return kExitFailed;
+  }
+  const uint64_t freeBlocks = s.Korva().UDF_GetFreeBlocksOfLogicalVolume();
+  if (plan.blocks > freeBlocks) {
+    s.Report().Fail(dest->Display(), "not enough space: the copy needs about " +
+                                         HumanBytes(plan.blocks * 2048) + ", " +
+                                         HumanBytes(freeBlocks * 2048) + " are free");
+    return kExitFailed;
+  }
+
+  std::vector<char> buffer(kChunkBytes);
+  uint64_t filesDone = 0, dirsDone = 0, bytesDone = 0;
+  bool ok = true;
+  const PutItem *broken = nullptr;
+  uint64_t brokenBytes = 0;
+  {
+    Progress progress("put");
+    for (const auto &item : plan.items) {
+      if (g_interrupted) {
+        s.Report().Fail("", "interrupted");
+        ok = false;
+        break;
+      }
+      std::optional<Entry> existing;
+      if (!s.Stat(item.dest, existing)) {
+        ok = false;
+        break;
+      }
+      if (item.isDir) {
+        if (existing && existing->IsDir()) continue; // merge into a directory that is there already
+        if (existing) {
+          s.Report().Fail(item.dest.Display(), "a file of that name exists");
+          ok = false;
+          break;
+        }
+        if (!MakeDirectory(s, item.dest)) {
+          ok = false;
+          break;
+        }
+        ++dirsDone;
+        continue;
+      }
+      if (existing && existing->IsDir()) {
+        s.Report().Fail(item.dest.Display(), "a directory of that name exists");
+        ok = false;
+        break;
+      }
+      uint64_t written = 0;
+      if (!PutFile(s, item, written, buffer, progress, bytesDone, plan.bytes)) {
+        ok = false;
+        broken = &item;
+        brokenBytes = written;
+        break;
+      }
+      ++filesDone;
+      bytesDone += written;
+    }
+  }
+  if (broken != nullptr) {
+    // Leave only complete files behind.
+    const std::u16string path = broken->dest.Engine();
+    if (s.Korva().UDF_DeleteFileW(path.c_str()))
+      s.Report().Note("removed the incomplete " + broken->dest.Display() + " (" +
+                      std::to_string(brokenBytes) + " of " + std::to_string(broken->size) +
+                      " bytes had been written)");
+    else
+      s.Report().Note(broken->dest.Display() + " is incomplete: " + std::to_string(brokenBytes) +
+                      " of " + std::to_string(broken->size) + " bytes written");
+  }
+  const bool closed = s.Dismount();
+  const std::string summary = Plural(filesDone, "file", "files") + " (" + HumanBytes(bytesDone) +
+                              ") and " + Plural(dirsDone, "directory", "directories");
+  if (!ok) {
+    s.Report().Note("stopped after writing " + summary);
+    return kExitFailed;
+  }
+  if (!closed) return kExitFailed;
+  std::printf("Copied %s into %s\n", summary.c_str(), s.TargetName().c_str());
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+// ---- get ---------------------------------------------------------------------------------
+
+bool SafeLocalName(const std::u16string &name) {
+  return !name.empty() && name != u"." && name != u".." &&
+         name.find(u'/') == std::u16string::npos && name.find(u'\0') == std::u16string::npos;
+}
+
+// Streams one file of the volume into the local file at local. Writes to stdout when
+// local is empty.
+bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+             std::vector<char> &buffer, uint64_t &written) {
+  TKorva &k = s.Korva();
+  written = 0;
+  s.ClearErrors();
+  const std::u16string enginePath = path.Engine();
+  const int32_t h = k.UDF_CreateFileW(enginePath.c_str(), kGenericRead, kOpenExisting, 0);
+  if (h == -1) {
+    s.Report().Fail(path.Display(), s.ErrorText());
+    return false;
+  }
+  int fd = 1;
+  if (!local.empty()) {
+    fd = open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      s.Report().Fail(local, std::strerror(errno));
+      k.UDF_CloseHandle(h);
+      return false;
+    }
+  }
+  bool ok = true;
+  for (;;) {
+    if (g_interrupted) {
+      s.Report().Fail(path.Display(), "interrupted");
+      ok = false;
+      break;
+    }
+    uint32_t got = 0;
+    if (!k.UDF_ReadFile(h, buffer.data(), static_cast<uint32_t>(buffer.size()), &got)) {
+      s.Report().Fail(path.Display(), s.ErrorText());
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    size_t put = 0;
+    while (put < got) {
+      const ssize_t n = write(fd, buffer.data() + put, got - put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // A reader that went away (korva cat ... | head) is not worth a message.
+        if (errno != EPIPE)
+          s.Report().Fail(local.empty() ? "standard output" : local, std::strerror(errno));
+        ok = false;
+        break;
+      }
+      put += static_cast<size_t>(n);
+    }
+    if (!ok) break;
+    written += got;
+  }
+  k.UDF_CloseHandle(h);
+  if (ok && written != entry.size) {
+    s.Report().Fail(path.Display(),
+                    "read " + std::to_string(written) + " bytes of " + std::to_string(entry.size));
+    ok = false;
+  }
+  if (!local.empty() && close(fd) != 0 && ok) {
+    s.Report().Fail(local, std::strerror(errno));
+    ok = false;
+  }
+  return ok;
+}
+
+struct GetCounts {
+  uint64_t files = 0, dirs = 0, bytes = 0;
+};
+
+bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+             int depth, std::vector<char> &buffer, GetCounts &counts) {
+  if (g_interrupted) {
+    s.Report().Fail("", "interrupted");
+    return false;
+  }
+  if (!entry.IsDir()) {
+    uint64_t written = 0;
+    if (!CopyOut(s, path, entry, local, buffer, written)) {
+      // Leave no truncated copy that looks complete.
+      if (unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
+      return false;
+    }
+    ++counts.files;
+    counts.bytes += written;
+    return true;
+  }
+  if (depth > kMaxDepth) {
+    s.Report().Fail(path.Display(), "directories nested too deep; the volume may be damaged");
+    return false;
+  }
+  struct stat st {};
+  if (mkdir(local.c_str(), 0755) == 0) {
+    ++counts.dirs;
+  } else if (errno != EEXIST || stat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    s.Report().Fail(local,
+                    errno == EEXIST ? "exists and is not a directory" : std::strerror(errno));
+    return false;
+  }
+  std::vector<Entry> entries;
+  if (!s.List(path, entries)) return false;
+  for (const auto &e : entries) {
+    if (!SafeLocalName(e.name)) {
+      s.Report().Fail(path.Child(e.name).Display(), "name cannot be used for a local file");
+      return false;
+    }
+    if (!GetTree(s, path.Child(e.name), e, local + "/" + Utf16ToUtf8(e.name), depth + 1, buffer,
+                 counts))
+      return false;
+  }
+  return true;
+}
+
+int CmdGet(Session &s) {
+  const Options &o = s.Opt();
+  auto path = PathArg(s, o.args[0]);
+  if (!path || !s.Mount(false)) return kExitFailed;
+  std::optional<Entry> entry;
+  if (!s.Stat(*path, entry)) return kExitFailed;
+  if (!entry) {
+    s.Report().Fail(path->Display(), "no such file or directory");
+    return kExitFailed;
+  }
+  std::string local = o.args[1];
+  struct stat st {};
+  if (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !path->IsRoot()) {
+    if (!SafeLocalName(path->Name())) {
+      s.Report().Fail(path->Display(), "name cannot be used for a local file");
+      return kExitFailed;
+    }
+    local += (local.back() == '/' ? "" : "/") + Utf16ToUtf8(path->Name());
+  }
+  std::vector<char> buffer(kChunkBytes);
+  GetCounts counts;
+  const bool ok = GetTree(s, *path, *entry, local, 0, buffer, counts);
+  const bool closed = s.Dismount();
+  const std::string summary = Plural(counts.files, "file", "files") + " (" +
+                              HumanBytes(counts.bytes) + ") and " +
+                              Plural(counts.dirs, "directory", "directories");
+  if (!ok) {
+    s.Report().Note("stopped after copying " + summary);
+    return kExitFailed;
+  }
+  if (!closed) return kExitFailed;
+  std::printf("Copied %s to %s\n", summary.c_str(), local.c_str());
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+// ---- rm, rmdir, cat ----------------------------------------------------------------------
+
+int CmdRemove(Session &s, bool directories) {
+  const Options &o = s.Opt();
+  std::vector<VolumePath> paths;
+  for (const auto &a : o.args) {
+    auto p = PathArg(s, a);
+    if (!p) return kExitFailed;
+    paths.push_back(*p);
+  }
+  if (!s.Mount(false)) return kExitFailed;
+  for (const auto &path : paths) {
+    if (g_interrupted) {
+      s.Report().Fail("", "interrupted");
+      break;
+    }
+    if (path.IsRoot()) {
+      s.Report().Fail("/", "the root directory cannot be removed");
+      continue;
+    }
+    std::optional<Entry> e;
+    if (!s.Stat(path, e)) continue;
+    if (!e) {
+      s.Report().Fail(path.Display(), "no such file or directory");
+      continue;
+    }
+    if (e->IsDir() != directories) {
+      s.Report().Fail(path.Display(),
+                      directories ? "not a directory (use rm)" : "is a directory (use rmdir)");
+      continue;
+    }
+    s.ClearErrors();
+    const std::u16string engine = path.Engine();
+    const KBOOL done = directories ? s.Korva().UDF_RemoveDirectoryW(engine.c_str())
+                                   : s.Korva().UDF_DeleteFileW(engine.c_str());
+    if (!done) {
+      const std::string why = s.ErrorText();
+      s.Report().Fail(path.Display(), why.empty() ? "cannot remove it" : why);
+    }
+  }
+  const bool failed = s.Report().Failed();
+  return s.Dismount() && !failed ? kExitOk : kExitFailed;
+}
+
+int CmdCat(Session &s) {
+  const Options &o = s.Opt();
+  std::vector<VolumePath> paths;
+  for (const auto &a : o.args) {
+    auto p = PathArg(s, a);
+    if (!p) return kExitFailed;
+    paths.push_back(*p);
+  }
+  if (!s.Mount(false)) return kExitFailed;
+  std::vector<char> buffer(kChunkBytes);
+  for (const auto &path : paths) {
+    std::optional<Entry> e;
+    if (!s.Stat(path, e)) break;
+    if (!e) {
+      s.Report().Fail(path.Display(), "no such file");
+      continue;
+    }
+    if (e->IsDir()) {
+      s.Report().Fail(path.Display(), "is a directory");
+      continue;
+    }
+    uint64_t written = 0;
+    if (!CopyOut(s, path, *e, std::string(), buffer, written)) break;
+  }
+  const bool failed = s.Report().Failed();
+  const bool closed = s.Dismount();
+  // A closed pipe ends the output early; that is a failure, though not one to talk about.
+  return closed && !failed && !g_interrupted ? kExitOk : kExitFailed;
+}
+
+// ---- drives ------------------------------------------------------------------------------
+
+struct DriveLine {
+  int index;
+  std::string address, letter, description;
+};
+
+// "h:t:l,X: vendor product revision " split into its parts.
+DriveLine SplitDeviceName(int index, const std::string &name) {
+  DriveLine d{index, "", "", name};
+  const size_t comma = name.find(',');
+  if (comma != std::string::npos) {
+    d.address = name.substr(0, comma);
+    const size_t colon = name.find(':', comma);
+    if (colon != std::string::npos) {
+      d.letter = name.substr(comma + 1, colon - comma - 1);
+      d.description = name.substr(colon + 1);
+    }
+  }
+  auto trim = [](std::string &t) {
+    const size_t b = t.find_first_not_of(' ');
+    const size_t e = t.find_last_not_of(' ');
+    t = b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+    // Collapse the padding of the inquiry fields.
+    std::string out;
+    for (char c : t)
+      if (!(c == ' ' && !out.empty() && out.back() == ' ')) out.push_back(c);
+    t = out;
+  };
+  trim(d.description);
+  return d;
+}
+
+int CmdDrives(Session &s) {
+  if (!s.InitializeDrives()) return kExitFailed;
+  TKorva &k = s.Korva();
+  std::vector<DriveLine> lines;
+  for (int i = 0; i < k.GetDeviceCount(); ++i)
+    lines.push_back(SplitDeviceName(i, k.GetDeviceName(static_cast<uint8_t>(i))));
+  if (s.Opt().json) {
+    std::printf("{\"drives\":[");
+    for (size_t i = 0; i < lines.size(); ++i)
+      std::printf("%s{\"index\":%d,\"letter\":%s,\"address\":%s,\"description\":%s}", i ? "," : "",
+                  lines[i].index, JsonString(lines[i].letter).c_str(),
+                  JsonString(lines[i].address).c_str(), JsonString(lines[i].description).c_str());
+    std::printf("]}\n");
+  } else {
+    std::printf("%-6s %-7s %-9s %s\n", "INDEX", "LETTER", "ADDRESS", "DRIVE");
+    for (const auto &l : lines)
+      std::printf("%-6d %-7s %-9s %s\n", l.index, l.letter.c_str(), l.address.c_str(),
+                  l.description.c_str());
+  }
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+int CmdDriveInfo(Session &s) {
+  if (!s.SelectDrive()) return kExitFailed;
+  TKorva &k = s.Korva();
+  const DriveLine line =
+      s.SelectedIndex() >= 0
+          ? SplitDeviceName(s.SelectedIndex(),
+                            k.GetDeviceName(static_cast<uint8_t>(s.SelectedIndex())))
+          : DriveLine{-1, "", "", ""};
+  static const struct {
+    uint8_t code;
+    const char *name;
+  } caps[] = {{1, "read CD-R"},       {2, "read CD-RW"},     {3, "read DVD-RAM"},
+              {4, "read DVD-R"},      {5, "read DVD-RW"},    {6, "read DVD+R"},
+              {7, "read DVD+RW"},     {8, "read DVD+R DL"},  {11, "write CD-R"},
+              {12, "write CD-RW"},    {13, "write DVD-RAM"}, {14, "write DVD-R"},
+              {15, "write DVD-RW"},   {16, "write DVD+R"},   {17, "write DVD+RW"},
+              {18, "write DVD+R DL"}, {21, "test write"},    {22, "buffer underrun protection"}};
+  std::vector<std::string> can;
+  for (const auto &c : caps)
+    if (k.DeviceCan(c.code)) can.push_back(c.name);
+  if (k.GetDeviceSupportsMRWRead()) can.push_back("read MRW");
+  if (k.GetDeviceSupportsMRWWrite()) can.push_back("write MRW");
+  const bool burner = k.DeviceIsBurner() != KFALSE;
+  const unsigned maxRead = k.GetDeviceMaxReadSpeed(), maxWrite = k.GetDeviceMaxWriteSpeed();
+  const unsigned curMaxWrite = k.GetMaxWriteSpeed();
+  const unsigned read = k.GetReadSpeed(), write = k.GetWriteSpeed();
+  const unsigned buffer = k.GetDeviceBufferSize();
+  const bool ready = k.TestUnitReady() != KFALSE;
+  const uint8_t medium = k.DiscIs();
+  const bool erasable = k.Erasable() != KFALSE;
+  if (s.Opt().json) {
+    std::string list;
+    for (const auto &c : can)
+      list += (list.empty() ? "" : ",") + JsonString(c);
+    std::printf("{\"index\":%d,\"letter\":%s,\"address\":%s,\"description\":%s,\"burner\":%s,"
+                "\"capabilities\":[%s],\"max_read_speed\":%u,\"max_write_speed\":%u,"
+                "\"medium_max_write_speed\":%u,\"read_speed\":%u,\"write_speed\":%u,"
+                "\"buffer_bytes\":%u,\"ready\":%s,\"medium\":%s,\"erasable\":%s}\n",
+                line.index, JsonString(line.letter).c_str(), JsonString(line.address).c_str(),
+                JsonString(line.description).c_str(), burner ? "true" : "false", list.c_str(),
+                maxRead, maxWrite, curMaxWrite, read, write, buffer, ready ? "true" : "false",
+                JsonString(MediumName(medium)).c_str(), erasable ? "true" : "false");
+  } else {
+    std::printf("Drive:        %s (index %d, letter %s, address %s)\n", line.description.c_str(),
+                line.index, line.letter.c_str(), line.address.c_str());
+    std::printf("Writes:       %s\n", burner ? "yes" : "no (reader only)");
+    std::printf("Can:          ");
+    for (size_t i = 0; i < can.size(); ++i)
+      std::printf("%s%s", i ? ", " : "", can[i].c_str());
+    std::printf("\n");
+    std::printf("Read speed:   %u KB/s (maximum %u KB/s)\n", read, maxRead);
+    std::printf("Write speed:  %u KB/s (maximum %u KB/s, %u KB/s on this medium)\n", write,
+                maxWrite, curMaxWrite);
+    std::printf("Buffer:       %s\n", HumanBytes(buffer).c_str());
+    std::printf("Medium:       %s%s%s\n", MediumName(medium), erasable ? ", erasable" : "",
+                ready ? "" : " (not ready)");
+  }
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
+int CmdErase(Session &s) {
+  if (!s.SelectDrive()) return kExitFailed;
+  TKorva &k = s.Korva();
+  auto wait = std::make_shared<CompletionWait>();
+  k.OnEraseDone = [wait](TKorva *, bool failed) { wait->Done(failed); };
+  if (!k.EraseDisc(s.Opt().quick)) {
+    s.Report().Fail(s.TargetName(), s.ErrorText());
+    return kExitFailed;
+  }
+  if (isatty(2)) std::fputs("erasing...", stderr);
+  while (!wait->WaitFor(std::chrono::milliseconds(200))) {
+  }
+  if (isatty(2)) std::fputs("\r\033[K", stderr);
+  if (wait->Failed()) {
+    const std::string detail = s.ErrorText();
+    s.Report().Fail(s.TargetName(), "erasing failed" + (detail.empty() ? "" : ": " + detail));
+    return kExitFailed;
+  }
+  std::printf("Erased the disc in %s\n", s.TargetName().c_str());
+  return kExitOk;
+}
+
+int CmdDriveAction(Session &s) {
+  if (!s.SelectDrive()) return kExitFailed;
+  TKorva &k = s.Korva();
+  const std::string &c = s.Opt().command;
+  KBOOL ok = KFALSE;
+  if (c == "eject")
+    ok = k.EjectMedium(false);
+  else if (c == "load")
+    ok = k.LoadMedium(false);
+  else if (c == "lock")
+    ok = k.LockMedium();
+  else if (c == "unlock")
+    ok = k.UnlockMedium();
+  if (!ok) {
+    const std::string detail = s.ErrorText();
+    s.Report().Fail(s.TargetName(), "the drive refused" + (detail.empty() ? "" : ": " + detail));
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int CmdSpeed(Session &s) {
+  const std::string &arg = s.Opt().args[0];
+  uint16_t speed = 0; // the drive's maximum
+  if (arg != "max") {
+    auto v = ParseNumber(arg, 1, 65534);
+    if (!v) {
+      s.Report().Fail(arg, "the speed is a number of KB/s from 1 to 65534, or max");
+      return kExitUsage;
+    }
+    speed = static_cast<uint16_t>(*v);
+  }
+  if (!s.SelectDrive()) return kExitFailed;
+  TKorva &k = s.Korva();
+  k.SetDeviceSpeed(speed, speed);
+  const unsigned read = k.GetReadSpeed(), write = k.GetWriteSpeed();
+  std::printf("Read speed %u KB/s, write speed %u KB/s\n", read, write);
+  return kExitOk;
+}
+
+} // namespace
+
+int RunCommand(const Options &options) {
+  Reporter reporter(options.command);
+  Session session(options, reporter);
+  const std::string &c = options.command;
+  if (c == "format") return CmdFormat(session);
+  if (c == "info") return CmdInfo(session);
+  if (c == "ls") return CmdLs(session);
+  if (c == "mkdir") return CmdMkdir(session);
+  if (c == "put") return CmdPut(session);
+  if (c == "get") return CmdGet(session);
+  if (c == "rm") return CmdRemove(session, false);
+  if (c == "rmdir") return CmdRemove(session, true);
+  if (c == "cat") return CmdCat(session);
+  if (c == "drives") return CmdDrives(session);
+  if (c == "drive-info") return CmdDriveInfo(session);
+  if (c == "erase") return CmdErase(session);
+  if (c == "speed") return CmdSpeed(session);
+  return CmdDriveAction(session);
+}
+
+} // namespace korvacli

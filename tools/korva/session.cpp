@@ -1,0 +1,319 @@
+// One run of the korva tool against its target.
+#include "session.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korvacli {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void Reporter::Fail(const std::string &subject, const std::string &text) {
+  failed_ = true;
+  std::string line = "korva: " + command_ + ": ";
+  if (!subject.empty()) line += subject + ": ";
+  line += text + "\n";
+  std::fputs(line.c_str(), stderr);
+}
+
+void Reporter::Note(const std::string &text) {
+  std::fputs(("korva: " + command_ + ": " + text + "\n").c_str(), stderr);
+}
+
+namespace {
+
+// The engine's find record as the tool uses it.
+Entry FromFindData(const _UDF_FIND_DATAW &data) {
+  Entry e;
+  size_t n = 0;
+  const size_t cap = sizeof data.cFileName / sizeof data.cFileName[0];
+  while (n < cap && data.cFileName[n] != 0)
+    ++n;
+  e.name.assign(data.cFileName, data.cFileName + n);
+  e.attributes = data.dwFileAttributes;
+  e.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  e.modified = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+               data.ftLastWriteTime.dwLowDateTime;
+  return e;
+}
+
+bool HasWildcard(const std::u16string &name) {
+  return name.find(u'*') != std::u16string::npos || name.find(u'?') != std::u16string::npos;
+}
+
+} // namespace
+
+Session::Session(const Options &options, Reporter &reporter)
+    : options_(options), reporter_(reporter) {}
+
+Session::~Session() {
+  if (mounted_) Dismount();
+  if (lockFd_ >= 0) close(lockFd_);
+}
+
+std::string Session::TargetName() const {
+  return IsImage() ? options_.image : "drive " + options_.drive;
+}
+
+void Session::ClearErrors() {
+  KorvaSetLastOSError(0);
+}
+
+std::string Session::ErrorText() {
+  const uint16_t number = korva_.UDF_GetLastErrorNumber();
+  if (number != 0) {
+    const char *text = korva_.UDF_GetLastErrorDescription();
+    return std::string(text != nullptr ? text : "Unknown error.") + " (error " +
+           std::to_string(number) + ")";
+  }
+  const uint32_t os = KorvaGetLastOSError();
+  if (os != 0) return SystemErrorText(os) + " (system error " + std::to_string(os) + ")";
+  return std::string();
+}
+
+bool Session::LockImage() {
+  // Two commands on one image at once would corrupt it: hold an exclusive lock for the
+  // whole run. The engine's own descriptor is separate, so this only excludes other
+  // korva processes (and anything else that takes the same lock).
+  lockFd_ = open(options_.image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lockFd_ < 0) {
+    reporter_.Fail(options_.image, std::strerror(errno));
+    return false;
+  }
+  if (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    reporter_.Fail(options_.image, errno == EWOULDBLOCK
+                                       ? "the image is in use by another korva command"
+                                       : std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool Session::InitializeDrives() {
+  const bool forceAspi = !options_.aspi.empty();
+  if (!korva_.InitializeASPI(forceAspi, forceAspi ? options_.aspi.c_str() : "",
+                             options_.trace.c_str())) {
+    std::string why =
+        forceAspi ? "cannot use the ASPI module " + options_.aspi : "no optical drive found";
+    const std::string detail = ErrorText();
+    if (!detail.empty()) why += ": " + detail;
+    reporter_.Fail("", why);
+    return false;
+  }
+  return true;
+}
+
+bool Session::SelectDrive() {
+  if (!InitializeDrives()) return false;
+  const std::string &d = options_.drive;
+  bool ok = false;
+  if (d.size() == 1 && std::isalpha(static_cast<unsigned char>(d[0]))) {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(d[0])));
+    ok = korva_.SelectDeviceByLetter(letter) != KFALSE;
+    // The table's descriptions carry the letter after the address: "h:t:l,X: ...".
+    for (int i = 0; ok && i < korva_.GetDeviceCount(); ++i) {
+      const std::string name = korva_.GetDeviceName(static_cast<uint8_t>(i));
+      const size_t comma = name.find(',');
+      if (comma != std::string::npos && comma + 1 < name.size() && name[comma + 1] == letter)
+        selectedIndex_ = i;
+    }
+  } else if (auto index = ParseNumber(d, 0, 25)) {
+    ok = *index < korva_.GetDeviceCount() &&
+         korva_.SelectDevice(static_cast<uint8_t>(*index)) != KFALSE;
+    if (ok) selectedIndex_ = static_cast<int>(*index);
+  } else {
+    reporter_.Fail("", "--drive takes a drive letter or an index from 0 to 25, not '" + d + "'");
+    return false;
+  }
+  if (!ok) {
+    reporter_.Fail("", "drive " + d + " not found or not answering ('korva drives' lists them)");
+    return false;
+  }
+  return true;
+}
+
+bool Session::Mount(bool forFormat) {
+  if (IsImage()) {
+    struct stat st {};
+    const bool exists = stat(options_.image.c_str(), &st) == 0;
+    if (!exists && !forFormat) {
+      reporter_.Fail(options_.image, "no such image file ('korva format' creates one)");
+      return false;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+      reporter_.Fail(options_.image, "not a regular file");
+      return false;
+    }
+    if (exists && !LockImage()) return false;
+    if (exists && options_.sizeGiven)
+      reporter_.Note("--size ignored: " + options_.image + " exists (" +
+                     HumanBytes(static_cast<uint64_t>(st.st_size)) + ")");
+    if (!korva_.UDF_MountImage(options_.image.c_str(), options_.sizeMiB)) {
+      reporter_.Fail(options_.image, ErrorText());
+      return false;
+    }
+    mounted_ = true;
+    createdImage_ = !exists;
+    if (!exists && !LockImage()) return false;
+  } else {
+    if (!SelectDrive()) return false;
+    if (!korva_.UDF_MountVolume()) {
+      reporter_.Fail(TargetName(), ErrorText());
+      return false;
+    }
+    mounted_ = true;
+  }
+  if (!forFormat && !korva_.UDF_GetVolumeCompatibility()) {
+    std::string why = "no usable Korva volume: not formatted by Korva, or left open by a program "
+                      "that did not close it ('korva format' makes a new one)";
+    const std::string detail = ErrorText();
+    if (!detail.empty()) why = detail;
+    reporter_.Fail(TargetName(), why);
+    return false;
+  }
+  return true;
+}
+
+bool Session::Dismount() {
+  if (!mounted_) return true;
+  mounted_ = false;
+  if (!korva_.UDF_DismountVolume()) {
+    reporter_.Fail(TargetName(), "the volume could not be closed cleanly: " + ErrorText());
+    return false;
+  }
+  return true;
+}
+
+bool Session::Stat(const VolumePath &path, std::optional<Entry> &found) {
+  found.reset();
+  if (path.IsRoot()) {
+    Entry root;
+    root.attributes = kAttrDirectory;
+    found = root;
+    return true;
+  }
+  const std::u16string name = path.Name();
+  if (!HasWildcard(name)) {
+    _UDF_FIND_DATAW data{};
+    const std::u16string engine = path.Engine();
+    const int32_t h = korva_.UDF_FindFirstFileW(engine.c_str(), &data);
+    if (h != -1) {
+      korva_.UDF_FindClose(h);
+      Entry e = FromFindData(data);
+      if (e.name == name) {
+        found = e;
+        return true;
+      }
+    } else if (korva_.UDF_GetLastErrorNumber() != 0) {
+      reporter_.Fail(path.Display(), ErrorText());
+      return false;
+    } else {
+      return true;
+    }
+  }
+  // A name with wildcard characters cannot be looked up directly: scan its directory.
+  std::optional<Entry> parent;
+  if (!Stat(path.Parent(), parent)) return false;
+  if (!parent || !parent->IsDir()) return true;
+  std::vector<Entry> entries;
+  if (!List(path.Parent(), entries)) return false;
+  for (auto &e : entries)
+    if (e.name == name) {
+      found = e;
+      break;
+    }
+  return true;
+}
+
+bool Session::List(const VolumePath &dir, std::vector<Entry> &entries) {
+  entries.clear();
+  std::u16string pattern = dir.IsRoot() ? std::u16string() : dir.Engine();
+  pattern += u"\\*";
+  _UDF_FIND_DATAW data{};
+  ClearErrors();
+  const int32_t h = korva_.UDF_FindFirstFileW(pattern.c_str(), &data);
+  if (h == -1) {
+    if (korva_.UDF_GetLastErrorNumber() != 0) {
+      reporter_.Fail(dir.Display(), ErrorText());
+      return false;
+    }
+    return true; // an empty directory
+  }
+  entries.push_back(FromFindData(data));
+  bool ok = true;
+  for (;;) {
+    if (g_interrupted) {
+      reporter_.Fail(dir.Display(), "interrupted");
+      ok = false;
+      break;
+    }
+    ClearErrors();
+    if (!korva_.UDF_FindNextFileW(h, &data)) {
+      if (korva_.UDF_GetLastErrorNumber() != 0) {
+        reporter_.Fail(dir.Display(), ErrorText());
+        ok = false;
+      }
+      break;
+    }
+    entries.push_back(FromFindData(data));
+  }
+  korva_.UDF_FindClose(h);
+  return ok;
+}
+
+const char *MediumName(uint8_t medium) {
+  static const char *const names[] = {"unknown",
+                                      "CD-ROM",
+                                      "CD-R",
+                                      "CD-RW",
+                                      "DVD-ROM",
+                                      "DVD-R",
+                                      "DVD-RAM",
+                                      "DVD-RW",
+                                      "DVD-RW (restricted overwrite)",
+                                      "DVD-RW (sequential)",
+                                      "DVD+RW",
+                                      "DVD+R",
+                                      "DVD+R DL",
+                                      "DDCD-ROM",
+                                      "DDCD-R",
+                                      "DDCD-RW"};
+  return medium < sizeof names / sizeof names[0] ? names[medium] : "unknown";
+}
+
+std::string SystemErrorText(uint32_t code) {
+  switch (code) {
+  case KORVA_ERROR_FILE_NOT_FOUND:
+    return "not found";
+  case KORVA_ERROR_ACCESS_DENIED:
+    return "access denied (read-only)";
+  case KORVA_ERROR_NO_MORE_FILES:
+    return "no more files";
+  case KORVA_ERROR_HANDLE_DISK_FULL:
+  case KORVA_ERROR_DISK_FULL:
+    return "disk full";
+  case KORVA_ERROR_INVALID_PARAMETER:
+    return "invalid parameter";
+  case KORVA_ERROR_ALREADY_EXISTS:
+    return "already exists";
+  default:
+    return "system error";
+  }
+}
+
+std::string AttributeLetters(uint32_t attributes) {
+  std::string s = (attributes & kAttrDirectory) ? "d" : "-";
+  s += (attributes & kAttrReadOnly) ? 'r' : '-';
+  s += (attributes & kAttrHidden) ? 'h' : '-';
+  s += (attributes & kAttrSystem) ? 's' : '-';
+  s += (attributes & kAttrArchive) ? 'a' : '-';
+  return s;
+}
+
+} // namespace korvacli

@@ -1,0 +1,116 @@
+// One run of the korva tool against its target: opening an image or a drive, mounting,
+// the directory look-ups every command needs, error texts, and the clean dismount.
+#ifndef KORVA_TOOLS_SESSION_H
+#define KORVA_TOOLS_SESSION_H
+
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korva/TKorva.hpp"
+
+#include "args.h"
+#include "text.h"
+
+namespace korvacli {
+
+// Set by SIGINT, SIGTERM and SIGHUP: long operations stop at the next chunk so that the
+// volume is still dismounted (a volume left open never mounts again).
+extern volatile std::sig_atomic_t g_interrupted;
+
+// Values of the file interface the engine mirrors.
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrHidden = 0x02;
+constexpr uint32_t kAttrSystem = 0x04;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+
+// Data moves through the engine in chunks of this size: big enough to write whole packets,
+// small enough that no file is ever held in memory.
+constexpr uint32_t kChunkBytes = 4u << 20;
+
+// A directory entry as the tool uses it.
+struct Entry {
+  std::u16string name;
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  uint64_t modified = 0; // file time
+  bool IsDir() const { return (attributes & kAttrDirectory) != 0; }
+};
+
+// Messages go to stderr as "korva: COMMAND: SUBJECT: TEXT".
+class Reporter {
+public:
+  explicit Reporter(std::string command) : command_(std::move(command)) {}
+  void Fail(const std::string &subject, const std::string &text);
+  void Note(const std::string &text);
+  bool Failed() const { return failed_; }
+
+private:
+  std::string command_;
+  bool failed_ = false;
+};
+
+class Session {
+public:
+  Session(const Options &options, Reporter &reporter);
+  ~Session();
+
+  // Opens the target and mounts it. With forFormat, an image is created when missing and a
+  // volume that is not usable is accepted (formatting replaces it).
+  bool Mount(bool forFormat);
+  // Dismounts when mounted; reports and returns false when the volume could not be closed.
+  bool Dismount();
+  // Drive commands: the transport and the selected drive, nothing mounted.
+  bool InitializeDrives();
+  bool SelectDrive();
+
+  TKorva &Korva() { return korva_; }
+  const Options &Opt() const { return options_; }
+  Reporter &Report() { return reporter_; }
+  bool IsImage() const { return !options_.image.empty(); }
+  std::string TargetName() const;
+  // Index of the selected drive in the table; -1 when unknown.
+  int SelectedIndex() const { return selectedIndex_; }
+  // True when the target did not exist before a format created it.
+  bool CreatedImage() const { return createdImage_; }
+
+  // The error of the last engine call: "message (error N)", the system error, or "" when
+  // neither says anything. Call ClearErrors() before a call whose system error matters.
+  std::string ErrorText();
+  void ClearErrors();
+
+  // Looks one path up. Returns false when the look-up itself failed (reported); found
+  // tells whether the entry exists. The root is a directory.
+  bool Stat(const VolumePath &path, std::optional<Entry> &found);
+  // The entries of a directory in directory order. Returns false on failure (reported).
+  bool List(const VolumePath &dir, std::vector<Entry> &entries);
+
+private:
+  bool LockImage();
+
+  const Options &options_;
+  Reporter &reporter_;
+  TKorva korva_;
+  bool mounted_ = false;
+  bool createdImage_ = false;
+  int selectedIndex_ = -1;
+  int lockFd_ = -1;
+};
+
+// Display name of a medium kind.
+const char *MediumName(uint8_t medium);
+// Text for a system error value of the engine (the Windows codes it keeps).
+std::string SystemErrorText(uint32_t code);
+// "d-h-a" style attribute letters.
+std::string AttributeLetters(uint32_t attributes);
+
+} // namespace korvacli
+
+#endif

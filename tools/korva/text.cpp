@@ -1,0 +1,227 @@
+// Text helpers of the korva tool.
+#include "text.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace korvacli {
+
+std::optional<std::u16string> Utf8ToUtf16(const std::string &text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    const uint8_t b0 = static_cast<uint8_t>(text[i]);
+    uint32_t cp = 0;
+    size_t len = 0;
+    if (b0 < 0x80) {
+      cp = b0;
+      len = 1;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+      cp = b0 & 0x1F;
+      len = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      cp = b0 & 0x0F;
+      len = 3;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      cp = b0 & 0x07;
+      len = 4;
+    } else {
+      return std::nullopt;
+    }
+    if (i + len > n) return std::nullopt;
+    for (size_t k = 1; k < len; ++k) {
+      const uint8_t b = static_cast<uint8_t>(text[i + k]);
+      if ((b & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
+static void AppendUtf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string Utf16ToUtf8(const std::u16string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      AppendUtf8(out, u);
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(const char16_t *text) {
+  if (text == nullptr) return std::string();
+  return Utf16ToUtf8(std::u16string(text));
+}
+
+std::u16string VolumePath::Engine() const {
+  if (parts.empty()) return u"\\";
+  std::u16string out;
+  for (const auto &p : parts) {
+    out += u'\\';
+    out += p;
+  }
+  return out;
+}
+
+std::string VolumePath::Display() const {
+  if (parts.empty()) return "/";
+  std::string out;
+  for (const auto &p : parts) {
+    out += '/';
+    out += Utf16ToUtf8(p);
+  }
+  return out;
+}
+
+VolumePath VolumePath::Parent() const {
+  VolumePath up = *this;
+  if (!up.parts.empty()) up.parts.pop_back();
+  return up;
+}
+
+VolumePath VolumePath::Child(const std::u16string &name) const {
+  VolumePath down = *this;
+  down.parts.push_back(name);
+  return down;
+}
+
+std::optional<VolumePath> ParseVolumePath(const std::string &text) {
+  auto wide = Utf8ToUtf16(text);
+  if (!wide) return std::nullopt;
+  VolumePath path;
+  std::u16string part;
+  auto flush = [&] {
+    if (part.empty() || part == u".") {
+      // nothing: repeated separator or "here"
+    } else if (part == u"..") {
+      if (!path.parts.empty()) path.parts.pop_back();
+    } else {
+      path.parts.push_back(part);
+    }
+    part.clear();
+  };
+  for (char16_t c : *wide) {
+    if (c == u'/' || c == u'\\')
+      flush();
+    else
+      part.push_back(c);
+  }
+  flush();
+  return path;
+}
+
+std::string HumanBytes(uint64_t bytes) {
+  static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1024.0 && unit < 4) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0)
+    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  else if (value < 10.0)
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  else
+    std::snprintf(text, sizeof text, "%.0f %s", value, units[unit]);
+  return text;
+}
+
+std::string FileTimeToIso(uint64_t fileTime) {
+  // 100 ns units between 1601-01-01 and 1970-01-01.
+  const uint64_t epochDelta = 116444736000000000ULL;
+  if (fileTime < epochDelta) return std::string();
+  const time_t seconds = static_cast<time_t>((fileTime - epochDelta) / 10000000ULL);
+  std::tm tm{};
+  if (gmtime_r(&seconds, &tm) == nullptr) return std::string();
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+std::string JsonString(const std::string &utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (c < 0x20) {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\u%04x", c);
+        out += esc;
+      } else {
+        out.push_back(static_cast<char>(c));
+      }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::optional<uint64_t> ParseNumber(const std::string &text, uint64_t min, uint64_t max) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+} // namespace korvacli

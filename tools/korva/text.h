@@ -1,0 +1,56 @@
+// Text helpers of the korva tool: UTF conversion, volume paths, number and time formats,
+// JSON string escaping. Nothing here touches a volume.
+#ifndef KORVA_TOOLS_TEXT_H
+#define KORVA_TOOLS_TEXT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvacli {
+
+// Strict UTF-8 to UTF-16: nullopt for malformed input (overlong forms, surrogates, bytes
+// that start no sequence), so a name is never stored altered.
+std::optional<std::u16string> Utf8ToUtf16(const std::string &text);
+
+// UTF-16 to UTF-8 for display: a lone surrogate becomes U+FFFD instead of failing, so a
+// damaged name can still be listed.
+std::string Utf16ToUtf8(const std::u16string &text);
+std::string Utf16ToUtf8(const char16_t *text);
+
+// A path inside the volume, as components. Accepts '/' and '\' as separators, ignores
+// repeated and trailing separators and "." components, and resolves ".." lexically (never
+// above the root).
+struct VolumePath {
+  std::vector<std::u16string> parts;
+
+  bool IsRoot() const { return parts.empty(); }
+  // The form the engine takes: "\a\b"; "\" for the root.
+  std::u16string Engine() const;
+  // The form shown to users: "/a/b"; "/" for the root.
+  std::string Display() const;
+  VolumePath Parent() const;
+  std::u16string Name() const { return parts.empty() ? std::u16string() : parts.back(); }
+  VolumePath Child(const std::u16string &name) const;
+};
+
+// nullopt when the text is not valid UTF-8.
+std::optional<VolumePath> ParseVolumePath(const std::string &text);
+
+// "1.5 MiB" style, one decimal below 10 units, none above.
+std::string HumanBytes(uint64_t bytes);
+
+// A file time (100 ns units since 1601-01-01 UTC) as "2026-12-08T01:23:45Z"; "" for 0 or a
+// time before 1970.
+std::string FileTimeToIso(uint64_t fileTime);
+
+// A JSON string literal, quotes included.
+std::string JsonString(const std::string &utf8);
+
+// Parses a decimal number in [min, max]; nullopt otherwise (signs, blanks, overflow).
+std::optional<uint64_t> ParseNumber(const std::string &text, uint64_t min, uint64_t max);
+
+} // namespace korvacli
+
+#endif
