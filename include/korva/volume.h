@@ -151,6 +151,10 @@ typedef struct TUDFRewritableVolume {
   void *Background;            /* bookkeeping of format/erase threads */
   char DeviceNameBuffer[132];  /* result of GetDeviceName */
   uint32_t RetryDelayMs;       /* pause between drive I/O attempts; 0 = 1000 ms */
+  /* Block counts patched into the FORMAT UNIT parameter lists (big-endian, as the drive
+   * reported them): DVD-RW from the mount, CD-RW fixed packets from the last format. */
+  uint8_t DvdRwFormatBlocks[4];
+  uint8_t CdRwFormatBlocks[4];
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

@@ -1,0 +1,155 @@
+// The in-memory space bitmap: first fit from the hint, no wrap, marking, and the bounds.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <cstdlib>
+#include <memory>
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+// A zero-filled record on the heap (it is too large for a stack).
+struct Free {
+  void operator()(TUDFRewritableVolume *v) const { std::free(v); }
+};
+using Record = std::unique_ptr<TUDFRewritableVolume, Free>;
+Record NewRecord() {
+  return Record(static_cast<TUDFRewritableVolume *>(std::calloc(1, sizeof(TUDFRewritableVolume))));
+}
+
+class SpaceBitmapTest : public ::testing::Test {
+protected:
+  void SetBitmap(std::vector<uint8_t> bytes, uint32_t blocks) {
+    bitmap_ = std::move(bytes);
+    v_->SpaceBitmap = bitmap_.data();
+    v_->SpaceBitmapBytes = static_cast<uint32_t>(bitmap_.size());
+    v_->PartitionLength = blocks;
+  }
+  void TearDown() override {
+    // The bitmap belongs to the test, not the engine.
+    v_->SpaceBitmap = nullptr;
+    v_->SpaceBitmapBytes = 0;
+  }
+  Record v_ = NewRecord();
+  std::vector<uint8_t> bitmap_;
+};
+
+TEST_F(SpaceBitmapTest, FirstFitHonoursTheHintInsideTheFirstByte) {
+  SetBitmap({0x00, 0xFF, 0x00}, 24);
+  uint32_t first = 0, length = 0;
+  // Bits below position 5 of byte 1 are not eligible for hint 13.
+  ASSERT_TRUE(FindFreeRun(*v_, 13, 100, false, first, length));
+  EXPECT_EQ(first, 13u);
+  EXPECT_EQ(length, 3u);
+  ASSERT_TRUE(FindFreeRun(*v_, 0, 4, false, first, length));
+  EXPECT_EQ(first, 8u);
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(bitmap_[1], 0xFF) << "searching without marking changes nothing";
+}
+
+TEST_F(SpaceBitmapTest, RunsCrossBytesStopAtUsedBlocksAndNeverWrap) {
+  SetBitmap({0xF0, 0xFF, 0x03, 0x00, 0x01}, 33);
+  uint32_t first = 0, length = 0;
+  ASSERT_TRUE(FindFreeRun(*v_, 0, 100, false, first, length));
+  EXPECT_EQ(first, 4u);
+  EXPECT_EQ(length, 14u); // blocks 4..17
+  // From past the run: the lone free block at the end, shorter than wanted.
+  ASSERT_TRUE(FindFreeRun(*v_, 18, 8, false, first, length));
+  EXPECT_EQ(first, 32u);
+  EXPECT_EQ(length, 1u);
+  // Nothing free at or after 33 and no wrap-around to the start.
+  EXPECT_FALSE(FindFreeRun(*v_, 33, 1, false, first, length));
+  EXPECT_FALSE(FindFreeRun(*v_, 4000, 1, false, first, length));
+}
+
+TEST_F(SpaceBitmapTest, MarkingTakesExactlyTheRunAndMarkRunGivesItBack) {
+  SetBitmap({0xFF, 0xFF}, 16);
+  uint32_t first = 0, length = 0;
+  ASSERT_TRUE(FindFreeRun(*v_, 3, 6, true, first, length));
+  EXPECT_EQ(first, 3u);
+  EXPECT_EQ(length, 6u);
+  EXPECT_EQ(bitmap_[0], 0x07);
+  EXPECT_EQ(bitmap_[1], 0xFE);
+  // The lowest free block is now 0, then 9.
+  ASSERT_TRUE(FindFreeRun(*v_, 0, 1, true, first, length));
+  EXPECT_EQ(first, 0u);
+  ASSERT_TRUE(FindFreeRun(*v_, 1, 1, true, first, length));
+  EXPECT_EQ(first, 1u);
+  MarkRun(*v_, 3, 6, false);
+  EXPECT_EQ(bitmap_[0], 0xFC);
+  EXPECT_EQ(bitmap_[1], 0xFF);
+}
+
+TEST_F(SpaceBitmapTest, MarkRunStaysInsideThePartition) {
+  SetBitmap({0x00, 0x00}, 12);
+  MarkRun(*v_, 10, 100, false); // would run far past the bitmap
+  EXPECT_EQ(bitmap_[1], 0x0C);  // blocks 10 and 11 only
+  MarkRun(*v_, 0xFFFFFFF0u, 0x20, false);
+  EXPECT_EQ(bitmap_[0], 0x00);
+}
+
+TEST(SpaceStatistics, NeedACompatibleVolume) {
+  auto v = NewRecord();
+  v->PartitionLength = 77;
+  v->FreeBlocks = 5;
+  EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(v.get()), 0u);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 10);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v.get()), 0u);
+  EXPECT_EQ(UDF_GetFileCount(v.get()), 0u);
+  EXPECT_EQ(UDF_GetDirCount(v.get()), 0u);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 10);
+  v->Compatible = 1;
+  EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(v.get()), 77u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v.get()), 5u);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
+  v->Compatible = 0;
+}
+
+TEST(ErrorTable, MessagesInBothFormsAndGaps) {
+  auto v = NewRecord();
+  EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()), "No error.");
+  v->LastError = 8;
+  EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()),
+               "Specified UDF File Handle doesn't possess appropriate access right to perform "
+               "the operation.");
+  EXPECT_EQ(std::u16string(UDF_GetLastErrorDescriptionW(v.get())),
+            u"Specified UDF file handle doesn't possess appropriate access right to perform "
+            u"the operation.");
+  // Every other number reads the same in both forms.
+  for (uint32_t n = 0; n <= 25; ++n) {
+    if (n == 8) continue;
+    v->LastError = n;
+    const char *text = UDF_GetLastErrorDescription(v.get());
+    const KWCHAR *wide = UDF_GetLastErrorDescriptionW(v.get());
+    ASSERT_EQ(text == nullptr, wide == nullptr) << n;
+    if (!text) continue;
+    std::u16string widened(text, text + std::strlen(text));
+    EXPECT_EQ(widened, std::u16string(wide)) << n;
+  }
+  v->LastError = 20;
+  EXPECT_EQ(UDF_GetLastErrorDescription(v.get()), nullptr);
+  v->LastError = 26;
+  EXPECT_EQ(UDF_GetLastErrorDescriptionW(v.get()), nullptr);
+  v->LastError = 24;
+  EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()), "Capacity is too small for a UDF volume.");
+  v->LastError = 0x10016;
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0x16);
+}
+
+TEST(OSError, IsPerThreadAndSetsErrno) {
+  KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(errno, EEXIST);
+  uint32_t seen = 1;
+  std::thread([&] { seen = KorvaGetLastOSError(); }).join();
+  EXPECT_EQ(seen, 0u);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
+  KorvaSetLastOSError(0);
+}
+
+} // namespace
+} // namespace korva

@@ -1,0 +1,119 @@
+// Internal interface of the volume engine: sector I/O, error helpers, space allocation and
+// the mount/format steps shared by the operations of the engine.
+#ifndef KORVA_VOLUME_ENGINE_H
+#define KORVA_VOLUME_ENGINE_H
+
+#include <cstdint>
+#include <string>
+
+#include "korva/volume.h"
+#include "udf/tag.h"
+
+namespace korva {
+
+constexpr uint32_t kMaxPacketBytes = 65536;
+
+// Error model --------------------------------------------------------------------------
+
+inline void SetError(TUDFRewritableVolume &v, uint32_t number) {
+  v.LastError = number;
+}
+inline void ClearError(TUDFRewritableVolume &v) {
+  v.LastError = 0;
+}
+// Clears LastError, or sets 10 and returns false when no compatible volume is mounted.
+bool RequireCompatible(TUDFRewritableVolume &v);
+
+// Sector I/O ---------------------------------------------------------------------------
+// Each returns false on failure with LastError set (13/14 for reads, 15/16 for writes; the
+// "dirty" variants clear Compatible). Sector numbers are absolute.
+
+// Reads PacketBlocks sectors starting at sector (a packet start) into PacketBuffer.
+bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
+// Reads one sector into dest (2048 bytes); PacketBuffer is untouched.
+bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
+// Writes one sector by read-modify-write of the packet holding it (uses PacketBuffer).
+bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
+// Writes PacketBuffer as the packet starting at sector.
+bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
+
+// First sector of the packet that holds sector.
+inline uint32_t PacketStartOf(const TUDFRewritableVolume &v, uint32_t sector) {
+  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
+  return sector - sector % p;
+}
+// Address of sector's slot inside PacketBuffer (valid after ReadPacket of its packet).
+inline uint8_t *SlotOf(TUDFRewritableVolume &v, uint32_t sector) {
+  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
+  return v.PacketBuffer + (sector % p) * kSectorSize;
+}
+
+// Pause between drive I/O attempts, in milliseconds.
+inline uint32_t RetryDelay(const TUDFRewritableVolume &v) {
+  return v.RetryDelayMs ? v.RetryDelayMs : 1000;
+}
+
+// Image files ---------------------------------------------------------------------------
+
+const KorvaImageIO &ImageIOOf(const TUDFRewritableVolume &v);
+// Closes the image file if open (flushing first when flush is set).
+bool CloseImage(TUDFRewritableVolume &v, bool flush);
+
+// Space allocation ---------------------------------------------------------------------
+
+// First free run at or after hint (first fit, no wrap), cut at wanted blocks. When mark is
+// set the blocks of the run are taken (their bits cleared).
+bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                 uint32_t &first, uint32_t &length);
+// Marks count blocks from first as used (used = true) or free. Blocks outside the partition
+// are ignored.
+bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
+bool LoadSpaceBitmap(TUDFRewritableVolume &v);
+bool StoreSpaceBitmap(TUDFRewritableVolume &v);
+void ReleaseSpaceBitmap(TUDFRewritableVolume &v);
+// Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free.
+bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
+// Bytes the bitmap of a partition of the given length needs.
+inline uint32_t BitmapBytesFor(uint32_t partitionLength) {
+  return static_cast<uint32_t>((uint64_t(partitionLength) + 7) / 8);
+}
+
+// Mount and volume state --------------------------------------------------------------
+
+// Creates the three lists, clears the bitmap and Compatible, sets AnchorSector to 256.
+void PrepareForMount(TUDFRewritableVolume &v);
+// Frees the bitmap and the lists.
+void ReleaseMountState(TUDFRewritableVolume &v);
+void RefreshMediumInfo(TUDFRewritableVolume &v);
+bool CheckMediumFormatted(TUDFRewritableVolume &v);
+// Stores the integrity type (0 open, 1 closed) and rewrites the descriptor's tag.
+bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
+// Reads the volume structure; true when every step passed.
+bool RunMountChain(TUDFRewritableVolume &v);
+// Packet geometry for the device's current medium kind (unchanged for other kinds).
+void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
+
+// The 4-byte big-endian block count of the first formattable capacity descriptor of the
+// given format type in the last READ FORMAT CAPACITIES response (DataBuffer); null if none.
+const uint8_t *FindFormattableCapacity(TUDFRewritableVolume &v, uint8_t formatType);
+
+// Background work ----------------------------------------------------------------------
+
+bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick);
+bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick);
+// Checks a label for formatting: at most 15 UTF-16 units and no NUL inside.
+bool IsValidLabel(const std::u16string &label);
+
+// Volume layout computed by formatting from the capacity and packet size.
+struct VolumeLayout {
+  uint32_t MainVDS, ReserveVDS, Integrity, Sparing1, Sparing2, SpareAreaStart;
+  uint32_t PartitionStart, PartitionLength, BitmapBlocks, FileSet, RootICB, RootData;
+  uint32_t SecondAnchor;
+};
+// False when the capacity cannot hold an empty volume.
+bool ComputeLayout(uint32_t totalSectors, uint32_t packetBlocks, uint32_t anchor,
+                   VolumeLayout &out);
+
+} // namespace korva
+
+#endif

@@ -1,0 +1,108 @@
+// The four sector I/O routines. Every on-disc read and write of the engine passes through
+// them: to the image file through the image layer, or to the drive with READ(10)/WRITE(10).
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "korva/scsi.hpp"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+constexpr int kDriveAttempts = 3;
+
+uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
+  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
+}
+
+void Pause(const TUDFRewritableVolume &v) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(RetryDelay(v)));
+}
+
+bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t bytes) {
+  if (!v.ImageFileOpen) return false;
+  const KorvaImageIO &io = ImageIOOf(v);
+  return io.ReadAt(io.Context, v.ImageFile, dest, bytes, uint64_t(sector) * kSectorSize) == 0;
+}
+
+// A drive that caches writes returns the data just written only after SYNCHRONIZE CACHE.
+void SyncBeforeRead(TUDFRewritableVolume &v) {
+  if (!v.CacheSynchronized) {
+    FlushCache(&v.Device);
+    v.CacheSynchronized = 1;
+  }
+}
+
+bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t blocks) {
+  SyncBeforeRead(v);
+  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
+    if (attempt > 0) Pause(v);
+    if (Read10(&v.Device, sector, static_cast<int32_t>(blocks), dest)) return true;
+  }
+  return false;
+}
+
+bool ReadFailed(TUDFRewritableVolume &v) {
+  if (v.WrittenInOperation) {
+    SetError(v, KORVA_E_READ_DIRTY);
+    v.Compatible = 0;
+  } else {
+    SetError(v, KORVA_E_READ);
+  }
+  return false;
+}
+
+} // namespace
+
+bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
+  const uint32_t blocks = PacketBlocksOf(v);
+  const bool ok = v.ImageMode ? ImageRead(v, sector, v.PacketBuffer, blocks * kSectorSize)
+                              : DriveRead(v, sector, v.PacketBuffer, blocks);
+  return ok ? true : ReadFailed(v);
+}
+
+bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+  const bool ok =
+      v.ImageMode ? ImageRead(v, sector, dest, kSectorSize) : DriveRead(v, sector, dest, 1);
+  return ok ? true : ReadFailed(v);
+}
+
+bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+  const uint32_t blocks = PacketBlocksOf(v);
+  const uint32_t bytes = blocks * kSectorSize;
+  bool ok = false;
+  if (v.ImageMode) {
+    if (v.ImageFileOpen) {
+      const KorvaImageIO &io = ImageIOOf(v);
+      ok = io.WriteAt(io.Context, v.ImageFile, v.PacketBuffer, bytes,
+                      uint64_t(sector) * kSectorSize) == 0;
+    }
+  } else {
+    for (int attempt = 0; attempt < kDriveAttempts && !ok; ++attempt) {
+      if (attempt > 0) Pause(v);
+      ok = Write10(&v.Device, sector, static_cast<uint16_t>(blocks), v.PacketBuffer, bytes);
+    }
+    if (ok) v.CacheSynchronized = 0;
+  }
+  if (ok) {
+    v.WrittenInOperation = 1;
+    return true;
+  }
+  if (v.WrittenInOperation) {
+    SetError(v, KORVA_E_WRITE_DIRTY);
+    v.Compatible = 0;
+  } else {
+    SetError(v, KORVA_E_WRITE);
+  }
+  return false;
+}
+
+bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
+  const uint32_t start = sector - sector % PacketBlocksOf(v);
+  if (!ReadPacket(v, start)) return false;
+  std::memcpy(v.PacketBuffer + (sector - start) * kSectorSize, src, kSectorSize);
+  return WritePacket(v, start);
+}
+
+} // namespace korva

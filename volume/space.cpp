@@ -1,0 +1,93 @@
+// The in-memory space bitmap: first-fit runs, marking, loading at mount and storing at
+// dismount, and the two space statistics.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "udf/byte_order.h"
+#include "volume/engine.h"
+
+namespace korva {
+
+bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                 uint32_t &first, uint32_t &length) {
+  first = 0;
+  length = 0;
+  if (!v.SpaceBitmap || wanted == 0) return false;
+  const uint32_t bytes = std::min(v.SpaceBitmapBytes, BitmapBytesFor(v.PartitionLength));
+  if (bytes == 0) return false;
+  const uint32_t lastByte = bytes - 1;
+  if (hint / 8 > lastByte) return false;
+  bool found = false;
+  for (uint32_t i = hint / 8; i <= lastByte; ++i) {
+    uint8_t &byte = v.SpaceBitmap[i];
+    int bit = 0;
+    if (!found) {
+      // Lowest eligible free bit of this byte starts the run.
+      const int from = i == hint / 8 ? static_cast<int>(hint % 8) : 0;
+      int k = from;
+      while (k < 8 && !(byte & (1u << k)))
+        ++k;
+      if (k == 8) continue;
+      found = true;
+      first = i * 8 + static_cast<uint32_t>(k);
+      length = 1;
+      if (mark) byte = static_cast<uint8_t>(byte & ~(1u << k));
+      if (length == wanted) return true;
+      bit = k + 1;
+    }
+    for (; bit < 8; ++bit) {
+      if (!(byte & (1u << bit))) return true;
+      if (mark) byte = static_cast<uint8_t>(byte & ~(1u << bit));
+      if (++length == wanted) return true;
+    }
+  }
+  return found;
+}
+
+bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used) {
+  if (!v.SpaceBitmap) return true;
+  const uint64_t end =
+      std::min<uint64_t>(uint64_t(first) + count,
+                         std::min<uint64_t>(v.PartitionLength, uint64_t(v.SpaceBitmapBytes) * 8));
+  for (uint64_t b = first; b < end; ++b) {
+    uint8_t &byte = v.SpaceBitmap[b / 8];
+    const uint8_t bit = static_cast<uint8_t>(1u << (b % 8));
+    byte = used ? static_cast<uint8_t>(byte & ~bit) : static_cast<uint8_t>(byte | bit);
+  }
+  return true;
+}
+
+void ReleaseSpaceBitmap(TUDFRewritableVolume &v) {
+  std::free(v.SpaceBitmap);
+  v.SpaceBitmap = nullptr;
+  v.SpaceBitmapBytes = 0;
+}
+
+bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
+  ReleaseSpaceBitmap(v);
+  const uint32_t bytes = BitmapBytesFor(v.PartitionLength);
+  if (bytes == 0) return false;
+  v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(bytes, 1));
+  if (!v.SpaceBitmap) return false;
+  v.SpaceBitmapBytes = bytes;
+  MarkRun(v, 0, v.PartitionLength, false);
+  if (used > 0) MarkRun(v, 0, used, true);
+  return true;
+}
+
+} // namespace korva
+
+extern "C" {
+
+KORVA_API uint32_t UDF_GetTotalBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
+  if (!volume || !korva::RequireCompatible(*volume)) return 0;
+  return volume->PartitionLength;
+}
+
+KORVA_API uint32_t UDF_GetFreeBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
+  if (!volume || !korva::RequireCompatible(*volume)) return 0;
+  return volume->FreeBlocks;
+}
+
+} // extern "C"
