@@ -72,7 +72,7 @@ uint32_t Send(void *block) {
     }
     srb->SRB_Status = SS_PENDING;
     aspi->workers.emplace_back([aspi, srb] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
       Execute(aspi, srb);
       const uint64_t one = 1;
       (void)!write(srb->SRB_PostProc, &one, sizeof one);
