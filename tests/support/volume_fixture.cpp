@@ -1,0 +1,173 @@
+// Test helpers shared by the engine's test suites.
+#include "tests/support/volume_fixture.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+namespace korva::test {
+
+TempDir::TempDir() {
+  const char *base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korva-test-XXXXXX";
+  if (char *p = ::mkdtemp(tmpl.data())) path_ = p;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+// ---- FaultyImageIO ------------------------------------------------------------------------
+
+FaultyImageIO::FaultyImageIO() : posix_(KorvaPosixImageIO()) {
+  io_ = {this, Open, Create, Size, Reserve, ReadAt, WriteAt, Flush, Close, Remove};
+}
+
+void FaultyImageIO::Reset() {
+  writes_ = reads_ = flushes_ = 0;
+  failWriteAt_ = failReadAt_ = 0;
+  failWritesAfter_ = failReadsAfter_ = false;
+  failReadSector_ = -1;
+  reserveError_ = 0;
+}
+
+void FaultyImageIO::FailWriteAt(uint32_t n, bool failAllAfter) {
+  failWriteAt_ = n ? writes_ + n : 0;
+  failWritesAfter_ = failAllAfter;
+}
+
+void FaultyImageIO::FailReadAt(uint32_t n, bool failAllAfter) {
+  failReadAt_ = n ? reads_ + n : 0;
+  failReadsAfter_ = failAllAfter;
+}
+
+int FaultyImageIO::Open(void *c, const char *path, int32_t *h) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->Open(nullptr, path, h);
+}
+
+int FaultyImageIO::Create(void *c, const char *path, int32_t *h) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->Create(nullptr, path, h);
+}
+
+int FaultyImageIO::Size(void *c, int32_t h, uint64_t *size) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->Size(nullptr, h, size);
+}
+
+int FaultyImageIO::Reserve(void *c, int32_t h, uint64_t size) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  if (self->reserveError_) return self->reserveError_;
+  return self->posix_->Reserve(nullptr, h, size);
+}
+
+int FaultyImageIO::ReadAt(void *c, int32_t h, void *b, uint32_t n, uint64_t off) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  ++self->reads_;
+  if (self->failReadAt_ && (self->reads_ == self->failReadAt_ ||
+                            (self->failReadsAfter_ && self->reads_ > self->failReadAt_)))
+    return EIO;
+  if (self->failReadSector_ >= 0) {
+    const uint64_t s = uint64_t(self->failReadSector_) * 2048;
+    if (s >= off && s < off + n) return EIO;
+  }
+  return self->posix_->ReadAt(nullptr, h, b, n, off);
+}
+
+int FaultyImageIO::WriteAt(void *c, int32_t h, const void *b, uint32_t n, uint64_t off) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  ++self->writes_;
+  if (self->failWriteAt_ && (self->writes_ == self->failWriteAt_ ||
+                             (self->failWritesAfter_ && self->writes_ > self->failWriteAt_)))
+    return EIO;
+  self->lastWriteOffset_ = off;
+  return self->posix_->WriteAt(nullptr, h, b, n, off);
+}
+
+int FaultyImageIO::Flush(void *c, int32_t h) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  ++self->flushes_;
+  return self->posix_->Flush(nullptr, h);
+}
+
+int FaultyImageIO::Close(void *c, int32_t h) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->Close(nullptr, h);
+}
+
+int FaultyImageIO::Remove(void *c, const char *path) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->Remove(nullptr, path);
+}
+
+// ---- Formatting --------------------------------------------------------------------------
+
+namespace {
+
+struct Completion {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int calls = 0;
+  int32_t failed = 0;
+};
+
+void OnDone(void *context, void *, int32_t failed) {
+  auto *c = static_cast<Completion *>(context);
+  std::lock_guard<std::mutex> lock(c->mutex);
+  ++c->calls;
+  c->failed = failed;
+  c->cv.notify_all();
+}
+
+} // namespace
+
+int FormatAndWait(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
+  Completion done;
+  if (!UDF_FormatVolumeW(&v, label.c_str(), quick ? 1 : 0, OnDone, &done)) return -1;
+  UDF_WaitForBackgroundOperation(&v);
+  std::lock_guard<std::mutex> lock(done.mutex);
+  if (done.calls != 1) return 2;
+  return done.failed ? 1 : 0;
+}
+
+void VolumeDeleter::operator()(TUDFRewritableVolume *v) const {
+  if (!v) return;
+  UDF_ReleaseVolume(v);
+  std::free(v);
+}
+
+VolumePtr NewVolume() {
+  return VolumePtr(
+      static_cast<TUDFRewritableVolume *>(std::calloc(1, sizeof(TUDFRewritableVolume))));
+}
+
+FormattedImage::FormattedImage(uint16_t sizeMiB, const std::u16string &label, bool remount)
+    : path_(dir_.File("volume.img")), volume_(NewVolume()) {
+  if (!UDF_MountImage(volume_.get(), path_.c_str(), sizeMiB)) return;
+  if (FormatAndWait(*volume_, label) != 0) return;
+  ok_ = remount ? Remount() : volume_->Compatible != 0;
+}
+
+bool FormattedImage::Remount() {
+  if (!UDF_DismountVolume(volume_.get())) return false;
+  if (!UDF_MountImage(volume_.get(), path_.c_str(), 0)) return false;
+  return UDF_GetVolumeCompatibility(volume_.get()) != 0;
+}
+
+std::string ReadImageSector(const std::string &path, uint32_t sector) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  in.seekg(std::streamoff(sector) * 2048);
+  std::string data(2048, '\0');
+  if (!in.read(data.data(), 2048)) return {};
+  return data;
+}
+
+} // namespace korva::test

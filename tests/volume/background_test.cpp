@@ -1,0 +1,85 @@
+// Background formatting: the handler runs once, after the work, on a thread of its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "tests/support/volume_fixture.h"
+#include "volume/background.h"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+struct Seen {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int calls = 0;
+  std::thread::id thread;
+  int32_t failed = 0;
+  bool compatibleAtCall = false;
+  TUDFRewritableVolume *volume = nullptr;
+};
+
+void Record(void *context, void *sender, int32_t failed) {
+  auto *s = static_cast<Seen *>(context);
+  std::lock_guard<std::mutex> lock(s->mutex);
+  ++s->calls;
+  s->thread = std::this_thread::get_id();
+  s->failed = failed;
+  s->compatibleAtCall = s->volume->Compatible != 0;
+  EXPECT_NE(sender, nullptr);
+}
+
+// A work thread whose identity is recorded, to compare with the handler's.
+class ProbeThread final : public TUDFThreadBase {
+public:
+  ProbeThread(std::thread::id *where, std::atomic<bool> *ran) : where_(where), ran_(ran) {}
+  void Execute() override {
+    *where_ = std::this_thread::get_id();
+    ran_->store(true);
+  }
+
+private:
+  std::thread::id *where_;
+  std::atomic<bool> *ran_;
+};
+
+TEST(Background, HandlerRunsOnceOnAnotherThreadAfterTheWork) {
+  test::TempDir dir;
+  auto v = test::NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("b.img").c_str(), 10), KTRUE);
+  Seen seen;
+  seen.volume = v.get();
+  ASSERT_EQ(UDF_FormatVolumeW(v.get(), u"B", 0, Record, &seen), -1);
+  UDF_WaitForBackgroundOperation(v.get());
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.failed, 0);
+  EXPECT_NE(seen.thread, std::this_thread::get_id());
+  EXPECT_TRUE(seen.compatibleAtCall) << "the work had ended when the handler ran";
+  EXPECT_EQ(v->Background, nullptr);
+
+  // Without a handler the operation still runs and ends.
+  ASSERT_EQ(UDF_FormatVolumeW(v.get(), u"C", 1, nullptr, nullptr), -1);
+  UDF_WaitForBackgroundOperation(v.get());
+  EXPECT_EQ(std::u16string(v->VolumeLabel), u"C");
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+TEST(Background, ThreadObjectsStartSuspendedAndRunOnTheirOwnThread) {
+  std::thread::id where;
+  std::atomic<bool> ran{false};
+  auto *t = new ProbeThread(&where, &ran);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(ran.load()) << "nothing runs before Resume";
+  ASSERT_TRUE(t->Resume());
+  for (int i = 0; i < 2000 && !ran.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(ran.load());
+  EXPECT_NE(where, std::this_thread::get_id());
+}
+
+} // namespace
+} // namespace korva

@@ -1,0 +1,340 @@
+// Image volumes end to end: creating, formatting to the known layout, mounting, dismounting,
+// refusals, I/O faults at every write, and hostile images.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "tests/support/volume_fixture.h"
+#include "udf/byte_order.h"
+#include "udf/tag.h"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FormatAndWait;
+using test::FormattedImage;
+using test::NewVolume;
+using test::ReadImageSector;
+using test::TempDir;
+
+uint32_t IntegrityTypeOnDisc(const std::string &image, uint32_t sector = 304) {
+  const std::string s = ReadImageSector(image, sector);
+  if (s.empty()) return 0xFFFFFFFF;
+  return LoadLE32(reinterpret_cast<const uint8_t *>(s.data()) + 28);
+}
+
+void PatchImage(const std::string &image, uint64_t offset, const void *data, size_t n) {
+  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(std::streamoff(offset));
+  f.write(static_cast<const char *>(data), std::streamsize(n));
+}
+
+// Rewrites a descriptor's tag after a field was changed, as a foreign writer would.
+void Retag(const std::string &image, uint32_t sector, uint16_t id, uint16_t crcLength,
+           uint32_t location) {
+  std::string s = ReadImageSector(image, sector);
+  FillTagAt(s.data(), id, crcLength, location);
+  PatchImage(image, uint64_t(sector) * 2048, s.data(), 2048);
+}
+
+TEST(ImageCreate, NewImageIsReservedZeroFilledAndNotYetAVolume) {
+  TempDir dir;
+  const std::string path = dir.File("new.img");
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 100), KTRUE);
+  EXPECT_EQ(fs::file_size(path), 104857600u);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_GE(uint64_t(st.st_blocks) * 512, 104857600u) << "space is reserved, not sparse";
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
+  EXPECT_EQ(v->TotalSectors, 51200u);
+  EXPECT_EQ(v->ImagePackets, 3200u);
+  EXPECT_EQ(ReadImageSector(path, 51199), std::string(2048, '\0'));
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  EXPECT_EQ(ReadImageSector(path, 16), std::string(2048, '\0')) << "nothing written";
+}
+
+TEST(ImageCreate, RefusesBadSizesAndCleansUpAfterAFullDisk) {
+  TempDir dir;
+  auto v = NewVolume();
+  // Size 0 for a new image.
+  EXPECT_EQ(UDF_MountImage(v.get(), dir.File("zero.img").c_str(), 0), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 11);
+  EXPECT_FALSE(fs::exists(dir.File("zero.img")));
+  // An existing image whose size is not whole packets.
+  const std::string odd = dir.File("odd.img");
+  { std::ofstream(odd, std::ios::binary) << std::string(32769, '\0'); }
+  EXPECT_EQ(UDF_MountImage(v.get(), odd.c_str(), 100), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 11);
+  EXPECT_FALSE(v->ImageFileOpen);
+  EXPECT_EQ(fs::file_size(odd), 32769u) << "an existing image is never resized";
+  // A disk that cannot hold the image: an error, and no half-made file.
+  test::FaultyImageIO io;
+  io.Attach(*v);
+  io.FailReserve(ENOSPC);
+  EXPECT_EQ(UDF_MountImage(v.get(), dir.File("full.img").c_str(), 50), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 15);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_DISK_FULL));
+  EXPECT_FALSE(fs::exists(dir.File("full.img")));
+  // A name that is not valid UTF-8.
+  EXPECT_EQ(UDF_MountImage(v.get(), "bad\xC3(.img", 1), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 22);
+  v->ImageIO = nullptr;
+}
+
+TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
+  FormattedImage img(100, u"KORVA");
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  EXPECT_EQ(v.MainVDSSector, 272u);
+  EXPECT_EQ(v.ReserveVDSSector, 288u);
+  EXPECT_EQ(v.IntegritySector, 304u);
+  EXPECT_EQ(v.SparingTableSector1, 320u);
+  EXPECT_EQ(v.SparingTableSector2, 1344u);
+  EXPECT_EQ(v.SpareAreaStart, 1376u);
+  EXPECT_EQ(v.PartitionStart, 1408u);
+  EXPECT_EQ(v.PartitionLength, 49504u);
+  EXPECT_EQ(v.SpaceBitmapBlocks, 4u);
+  EXPECT_EQ(v.FileSetSector, 1412u);
+  EXPECT_EQ(v.RootICBSector, 1413u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), 49497u);
+  EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(&v), 100);
+  // Every anchor, and the open integrity type while mounted.
+  const std::string path = img.ImagePath();
+  for (uint32_t s : {256u, 50943u}) {
+    const std::string sector = ReadImageSector(path, s);
+    EXPECT_TRUE(IsTagValid(kTagAnchor, sector.data(), s)) << s;
+  }
+  EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itOpen));
+
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itClose));
+  const std::string bitmap = ReadImageSector(path, 1408);
+  EXPECT_TRUE(IsTagValid(kTagSpaceBitmap, bitmap.data(), 0));
+  EXPECT_EQ(uint8_t(bitmap[24]), 0x80) << "blocks 0-6 used, 7 onward free";
+
+  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), 49497u);
+  EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(&v), 49504u);
+  EXPECT_EQ(UDF_GetFileCount(&v), 0u);
+  EXPECT_EQ(UDF_GetDirCount(&v), 1u);
+  EXPECT_EQ(std::u16string(v.VolumeLabel), u"KORVA");
+  EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itOpen));
+  uint32_t first = 0, length = 0;
+  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, first, length));
+  EXPECT_EQ(first, 7u) << "the loaded bitmap matches the empty volume";
+
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 17);
+}
+
+TEST(ImageFormat, AVolumeNeverDismountedMountsNotCompatible) {
+  FormattedImage img(40);
+  ASSERT_TRUE(img.Ok());
+  // Let go of the record without dismounting, as a crash would.
+  UDF_ReleaseVolume(&img.Volume());
+  ASSERT_EQ(UDF_MountImage(&img.Volume(), img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&img.Volume()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&img.Volume()), 0);
+  // Dismounting an open, unusable volume writes nothing.
+  const std::string before = ReadImageSector(img.ImagePath(), 304);
+  EXPECT_EQ(UDF_DismountVolume(&img.Volume()), KTRUE);
+  EXPECT_EQ(ReadImageSector(img.ImagePath(), 304), before);
+  // Formatting again makes it usable.
+  ASSERT_EQ(UDF_MountImage(&img.Volume(), img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(FormatAndWait(img.Volume(), u"AGAIN"), 0);
+  EXPECT_TRUE(img.Remount());
+}
+
+TEST(ImageFormat, RefusalsStartNoThread) {
+  TempDir dir;
+  auto v = NewVolume();
+  EXPECT_EQ(FormatAndWait(*v, u"X"), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 17);
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("a.img").c_str(), 10), KTRUE);
+  EXPECT_EQ(FormatAndWait(*v, u"0123456789ABCDEF"), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 22);
+  EXPECT_EQ(UDF_FormatVolume(v.get(), "\xFF", 0, nullptr, nullptr), 0);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 22);
+  EXPECT_EQ(v->Background, nullptr) << "no operation was started";
+  // Fifteen characters fit, and an 8-bit label is taken as UTF-8.
+  EXPECT_EQ(FormatAndWait(*v, u"0123456789ABCDE"), 0);
+  EXPECT_EQ(std::u16string(v->VolumeLabel), u"0123456789ABCDE");
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  // 1 MiB cannot hold the layout.
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("small.img").c_str(), 1), KTRUE);
+  EXPECT_EQ(FormatAndWait(*v, u"X"), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 24);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  // An existing empty file mounts (not compatible) but cannot be formatted.
+  { std::ofstream(dir.File("empty.img")); }
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("empty.img").c_str(), 5), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+  EXPECT_EQ(FormatAndWait(*v, u"X"), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 24);
+}
+
+TEST(ImageFormat, QuickFormatAndEmptyLabelOnAnImage) {
+  TempDir dir;
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("q.img").c_str(), 20), KTRUE);
+  EXPECT_EQ(FormatAndWait(*v, u"", true), 0);
+  const std::string pvd = ReadImageSector(dir.File("q.img"), v->MainVDSSector);
+  EXPECT_EQ(uint8_t(pvd[24 + 31]), 1) << "an empty label is the compression id alone";
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+// A write failure at each write of the format: the handler reports failure, the first
+// failure is error 15 and every later one 16, and the record is never left usable.
+TEST(ImageFaults, FormatFailsCleanlyAtEveryWrite) {
+  TempDir dir;
+  auto v = NewVolume();
+  test::FaultyImageIO io;
+  io.Attach(*v);
+  const std::string path = dir.File("f.img");
+  ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 20), KTRUE);
+  io.Reset();
+  ASSERT_EQ(FormatAndWait(*v, u"X"), 0);
+  const uint32_t writes = io.Writes();
+  ASSERT_GE(writes, 10u);
+  ASSERT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  for (uint32_t k = 1; k <= writes; ++k) {
+    ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+    io.Reset();
+    io.FailWriteAt(k);
+    EXPECT_EQ(FormatAndWait(*v, u"X"), 1) << k;
+    EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), k == 1 ? 15 : 16) << k;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE) << k;
+    io.Reset();
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE) << k;
+    EXPECT_FALSE(v->ImageFileOpen);
+  }
+  v->ImageIO = nullptr;
+}
+
+TEST(ImageFaults, ReadAndWriteFailuresAtMountAndDismount) {
+  FormattedImage img(30, u"F", true);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  test::FaultyImageIO io;
+  io.Attach(v);
+  // Dismount whose bitmap write fails: reported, the volume still ends closed in memory.
+  io.FailWriteAt(1, true);
+  EXPECT_EQ(UDF_DismountVolume(&v), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 16);
+  EXPECT_FALSE(v.VolumeOpen);
+  EXPECT_EQ(v.SpaceBitmap, nullptr);
+  EXPECT_FALSE(v.ImageFileOpen);
+  // The medium still says open, so it does not mount as usable.
+  io.Reset();
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  // A read failure inside the mount chain: error 13, not compatible, still open.
+  io.FailReadAt(2);
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 13);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  v.ImageIO = nullptr;
+}
+
+// Volumes that are UDF but not ours, or lie about their structure, mount not compatible
+// with LastError 0 and without reading or allocating beyond the medium.
+TEST(HostileImages, ForeignOrInconsistentVolumesAreRefused) {
+  FormattedImage img(30, u"H");
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  const uint32_t main = v.MainVDSSector, integrity = v.IntegritySector;
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  const std::string path = img.ImagePath();
+  const std::string original = ReadImageSector(path, main + 2);
+  const std::string originalLvd = ReadImageSector(path, main + 1);
+
+  auto expectRefused = [&](const char *what) {
+    ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE) << what;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << what;
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0) << what;
+    EXPECT_EQ(v.SpaceBitmap, nullptr) << what;
+    EXPECT_EQ(UDF_DismountVolume(&v), KTRUE) << what;
+  };
+  auto patchPartition = [&](uint32_t offset, uint32_t value) {
+    std::string s = original;
+    StoreLE32(reinterpret_cast<uint8_t *>(s.data()) + offset, value);
+    PatchImage(path, uint64_t(main + 2) * 2048, s.data(), 2048);
+    Retag(path, main + 2, kTagPartition, 496, main + 2);
+  };
+  patchPartition(192, 0x7FFFFFFF); // partition length far past the medium
+  expectRefused("partition length");
+  patchPartition(188, 0xFFFFFF00); // partition start past the medium
+  expectRefused("partition start");
+  patchPartition(64, 0x40000000); // bitmap extent longer than the partition
+  expectRefused("bitmap extent");
+  PatchImage(path, uint64_t(main + 2) * 2048, original.data(), 2048);
+
+  // Another implementation's identifier in the logical volume descriptor.
+  std::string lvd = originalLvd;
+  lvd[273] = 'X';
+  PatchImage(path, uint64_t(main + 1) * 2048, lvd.data(), 2048);
+  Retag(path, main + 1, kTagLogicalVolume, 488, main + 1);
+  expectRefused("foreign identifier");
+  // Integrity descriptor pointing past the medium.
+  lvd = originalLvd;
+  StoreLE32(reinterpret_cast<uint8_t *>(lvd.data()) + 436, 0xFFFFFFF0u);
+  PatchImage(path, uint64_t(main + 1) * 2048, lvd.data(), 2048);
+  Retag(path, main + 1, kTagLogicalVolume, 488, main + 1);
+  expectRefused("integrity location");
+  PatchImage(path, uint64_t(main + 1) * 2048, originalLvd.data(), 2048);
+
+  // The bitmap descriptor claiming more bytes than the partition needs.
+  const std::string bitmap = ReadImageSector(path, v.PartitionStart);
+  std::string big = bitmap;
+  StoreLE32(reinterpret_cast<uint8_t *>(big.data()) + 20, 0x7FFFFFFF);
+  PatchImage(path, uint64_t(v.PartitionStart) * 2048, big.data(), 2048);
+  Retag(path, v.PartitionStart, kTagSpaceBitmap, 0, 0);
+  expectRefused("bitmap size");
+  PatchImage(path, uint64_t(v.PartitionStart) * 2048, bitmap.data(), 2048);
+
+  // Still a good volume after every patch was undone.
+  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(IntegrityTypeOnDisc(path, integrity), uint32_t(itOpen));
+}
+
+TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {
+  TempDir dir;
+  const std::string path = dir.File("big.img");
+  // A sparse 5 GiB file: sector n lives at byte n * 2048, also past 2^32 bytes.
+  {
+    std::ofstream f(path, std::ios::binary);
+    f.seekp(std::streamoff(5) * 1024 * 1024 * 1024 - 1);
+    f.put('\0');
+  }
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+  EXPECT_EQ(v->TotalSectors, 2621440u);
+  const uint32_t sector = 2621440u - 16;
+  std::memset(v->SectorBuffer, 0x5A, 2048);
+  ASSERT_TRUE(WriteSector(*v, sector + 3, v->SectorBuffer));
+  EXPECT_EQ(v->LastError, 0u);
+  const std::string back = ReadImageSector(path, sector + 3);
+  EXPECT_EQ(back, std::string(2048, '\x5A'));
+  EXPECT_EQ(ReadImageSector(path, sector + 2), std::string(2048, '\0'));
+  uint8_t buffer[2048];
+  v->WrittenInOperation = 0;
+  EXPECT_FALSE(ReadSector(*v, 2621440u, buffer)) << "past the end";
+  EXPECT_EQ(v->LastError, 13u);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+} // namespace
+} // namespace korva

@@ -1,0 +1,479 @@
+// Mounting and dismounting: images and drives, the mount chain that reads and checks the
+// volume structure, the integrity type on the medium, and releasing what a mount created.
+#include <cstring>
+#include <string>
+
+#include "korva/scsi.hpp"
+#include "udf/byte_order.h"
+#include "udf/common.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/utf8.h"
+#include "volume/background.h"
+#include "volume/engine.h"
+#include "volume/fs_state.h"
+
+namespace korva {
+namespace {
+
+constexpr uint32_t kFirstAnchor = 256;
+constexpr uint32_t kImagePacketBytes = 32768;
+
+bool CarriesIdentifier(const uint8_t *descriptor, uint32_t offset) {
+  return std::memcmp(descriptor + offset, ImplementationIdentifier, 23) == 0;
+}
+
+uint32_t U32(const uint8_t *d, uint32_t offset) {
+  return LoadLE32(d + offset);
+}
+
+uint8_t *DiscInfoBytes(TUDFRewritableVolume &v) {
+  return reinterpret_cast<uint8_t *>(&v.Device.DiscInfo);
+}
+uint8_t *TrackInfoBytes(TUDFRewritableVolume &v) {
+  return reinterpret_cast<uint8_t *>(&v.Device.TrackInfo);
+}
+
+// Reads the label from the 32-byte volume identifier of the primary volume descriptor.
+void ReadLabel(TUDFRewritableVolume &v, const uint8_t *identifier) {
+  std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
+  std::u16string text;
+  if (!ReadDString(identifier, 32, text)) return;
+  const size_t keep = text.size() < 15 ? text.size() : 15;
+  std::memcpy(v.VolumeLabel, text.data(), keep * sizeof(char16_t));
+}
+
+// Walks the main volume descriptor sequence inside the packet that holds its start.
+bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
+  const uint32_t p = v.PacketBlocks;
+  const uint32_t n = v.TotalSectors;
+  if (v.MainVDSSector >= n) return false;
+  const uint32_t start = PacketStartOf(v, v.MainVDSSector);
+  if (!ReadPacket(v, start)) return false;
+  enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
+  unsigned seen = 0;
+  uint32_t bitmapBlock = 0, fileSetBlock = 0;
+  for (uint32_t s = v.MainVDSSector; s < start + p && !(seen & kTerm); ++s) {
+    const uint8_t *d = SlotOf(v, s);
+    switch (LoadLE16(d)) {
+    case kTagPrimaryVolume:
+      if (!IsTagValid(kTagPrimaryVolume, d, s) || !CarriesIdentifier(d, 389)) return false;
+      ReadLabel(v, d + 24);
+      seen |= kPrimary;
+      break;
+    case kTagImplementationUse:
+      if (!IsTagValid(kTagImplementationUse, d, s) || !CarriesIdentifier(d, 353)) return false;
+      seen |= kImplUse;
+      break;
+    case kTagPartition:
+      if (!IsTagValid(kTagPartition, d, s) || !CarriesIdentifier(d, 197)) return false;
+      v.SpaceBitmapBlocks = U32(d, 64) / kSectorSize;
+      bitmapBlock = U32(d, 68);
+      v.PartitionStart = U32(d, 188);
+      v.PartitionLength = U32(d, 192);
+      seen |= kPartition;
+      break;
+    case kTagLogicalVolume:
+      if (!IsTagValid(kTagLogicalVolume, d, s) || !CarriesIdentifier(d, 273)) return false;
+      fileSetBlock = U32(d, 252);
+      v.IntegritySector = U32(d, 436);
+      v.SparingTableSector1 = U32(d, 488);
+      v.SparingTableSector2 = U32(d, 492);
+      seen |= kLogical;
+      break;
+    case kTagUnallocatedSpace:
+      if (!IsTagValid(kTagUnallocatedSpace, d, s)) return false;
+      seen |= kUnalloc;
+      break;
+    case kTagTerminating:
+      if (!IsTagValid(kTagTerminating, d, s)) return false;
+      seen |= kTerm;
+      break;
+    default:
+      break;
+    }
+  }
+  if (seen != (kPrimary | kImplUse | kPartition | kLogical | kUnalloc | kTerm)) return false;
+
+  // Nothing read from the medium is used before it is checked against the medium's size.
+  const uint64_t partitionEnd = uint64_t(v.PartitionStart) + v.PartitionLength;
+  if (v.PartitionLength == 0 || partitionEnd > n) return false;
+  if (v.SpaceBitmapBlocks == 0 || uint64_t(bitmapBlock) + v.SpaceBitmapBlocks > v.PartitionLength)
+    return false;
+  if (uint64_t(BitmapBytesFor(v.PartitionLength)) + 24 >
+      uint64_t(v.SpaceBitmapBlocks) * kSectorSize)
+    return false;
+  if (fileSetBlock >= v.PartitionLength) return false;
+  // The integrity descriptor and its terminator share one packet.
+  if (v.IntegritySector >= n || v.IntegritySector % p == p - 1) return false;
+  if (v.SparingTableSector1 >= n) return false;
+  v.FileSetSector = v.PartitionStart + fileSetBlock;
+  v.SpaceBitmapSector = v.PartitionStart + bitmapBlock;
+  return true;
+}
+
+bool ReadIntegrity(TUDFRewritableVolume &v) {
+  if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
+  const uint8_t *d = SlotOf(v, v.IntegritySector);
+  if (!IsTagValid(kTagIntegrity, d, v.IntegritySector) || !CarriesIdentifier(d, 89)) return false;
+  if (U32(d, 28) == itOpen) return false; // left open: never dismounted
+  v.NextUniqueID = LoadLE64(d + 40);
+  v.FreeBlocks = U32(d, 80);
+  v.FileCount = U32(d, 120);
+  v.DirCount = U32(d, 124);
+  if (v.FreeBlocks > v.PartitionLength) return false;
+  const uint8_t *t = SlotOf(v, v.IntegritySector + 1);
+  return IsTagValid(kTagTerminating, t, v.IntegritySector + 1);
+}
+
+bool ReadSparingTable(TUDFRewritableVolume &v) {
+  if (!ReadSector(v, v.SparingTableSector1, v.SectorBuffer)) return false;
+  const uint8_t *d = v.SectorBuffer;
+  if (!IsTagValid(kTagSparingTable, d, v.SparingTableSector1)) return false;
+  v.SparingEntryCount = LoadLE16(d + 48);
+  v.SpareAreaStart = U32(d, 60);
+  return true;
+}
+
+bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
+  if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
+  const uint8_t *d = SlotOf(v, v.FileSetSector);
+  if (!IsTagValid(kTagFileSet, d, v.FileSetSector - v.PartitionStart)) return false;
+  const uint32_t rootBlock = U32(d, 404);
+  if (rootBlock >= v.PartitionLength) return false;
+  v.RootICBSector = v.PartitionStart + rootBlock;
+  if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
+  const uint8_t *fe = SlotOf(v, v.RootICBSector);
+  return IsTagValid(kTagFileEntry, fe, rootBlock) && CarriesIdentifier(fe, 129);
+}
+
+} // namespace
+
+void PrepareForMount(TUDFRewritableVolume &v) {
+  CreateFileSystemState(v);
+  ReleaseSpaceBitmap(v);
+  v.Compatible = 0;
+  v.AnchorSector = kFirstAnchor;
+}
+
+void ReleaseMountState(TUDFRewritableVolume &v) {
+  ReleaseFileSystemState(v);
+  ReleaseSpaceBitmap(v);
+}
+
+bool RunMountChain(TUDFRewritableVolume &v) {
+  const uint32_t p = v.PacketBlocks;
+  if (p == 0) return false;
+  // 1. Volume recognition sequence.
+  const uint32_t vrs = 16 / p * p;
+  if (!ReadPacket(v, vrs)) return false;
+  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
+  for (uint32_t i = 0; i < 3; ++i) {
+    const uint8_t *d = SlotOf(v, 16 + i);
+    if (std::memcmp(d + 1, kIds[i], 5) != 0 || d[6] != 1) return false;
+  }
+  // 2. Anchor.
+  if (!ReadSector(v, v.AnchorSector, v.SectorBuffer)) return false;
+  if (!IsTagValid(kTagAnchor, v.SectorBuffer, v.AnchorSector)) return false;
+  v.MainVDSSector = U32(v.SectorBuffer, 20);
+  v.ReserveVDSSector = U32(v.SectorBuffer, 28);
+  // 3-8.
+  return ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
+         LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+}
+
+void SetPacketGeometryForMedium(TUDFRewritableVolume &v) {
+  switch (v.Device.Medium) {
+  case mtCDRW:
+    v.PacketBlocks = 32;
+    v.PacketBytes = 65536;
+    break;
+  case mtDVDRAM:
+  case mtDVDRWRO:
+  case mtDVDRWSR:
+  case mtDVDPLUSRW:
+    v.PacketBlocks = 16;
+    v.PacketBytes = 32768;
+    break;
+  default:
+    break;
+  }
+}
+
+void RefreshMediumInfo(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  d->Medium = static_cast<uint8_t>(DiscIs(d));
+  ReadDiscInformation(d, &d->DiscInfo, 64);
+  ReadTrackInformation(d, DiscInfoBytes(v)[5]);
+  FlushCache(d);
+  v.CacheSynchronized = 1;
+  Rewind(d);
+}
+
+bool CheckMediumFormatted(TUDFRewritableVolume &v) {
+  const uint8_t *di = DiscInfoBytes(v);
+  const uint8_t *ti = TrackInfoBytes(v);
+  const uint32_t packet = v.Device.TrackInfo.FixedPacketSize;
+  const bool oneSessionOneTrack = ((di[2] >> 2) & 3) == 3 && di[4] == 1 && di[5] == di[6];
+  switch (v.Device.Medium) {
+  case mtCDRW:
+    return oneSessionOneTrack && di[8] == 0x20 && (ti[5] & 0x0F) == 7 && (ti[6] & 0x0F) == 2 &&
+           (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 32;
+  case mtDVDPLUSRW:
+    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 3) != 0 && (ti[5] & 0x0F) == 4 &&
+           (ti[6] & 0x0F) == 1 && packet == 16;
+  case mtDVDRWRO:
+    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 0x20) && (ti[5] & 0x0F) == 4 &&
+           (ti[6] & 0x0F) == 1 && (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 16;
+  case mtDVDRAM:
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
+  const uint32_t start = PacketStartOf(v, v.IntegritySector);
+  if (!ReadPacket(v, start)) return false;
+  uint8_t *d = SlotOf(v, v.IntegritySector);
+  StoreLE32(d + 28, type);
+  FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
+  return WritePacket(v, start);
+}
+
+} // namespace korva
+
+using namespace korva;
+
+namespace {
+
+// Takes the capacity of a drive medium as the mount reads it.
+void ReadDriveCapacity(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  switch (d->Medium) {
+  case mtDVDRAM:
+    v.TotalSectors = d->TrackInfo.TrackSize;
+    break;
+  case mtDVDPLUSRW:
+    SetPerformance(d, 4, 0, 0, 0, 0, 0, 0);
+    [[fallthrough]];
+  case mtCDRW:
+    if (v.MediumFormatted) v.TotalSectors = d->TrackInfo.TrackSize;
+    break;
+  case mtDVDRWRO:
+  case mtDVDRWSR: {
+    GetFormatCapacity(d);
+    const uint8_t *count = FindFormattableCapacity(v, 0x10);
+    if (count) {
+      std::memcpy(v.DvdRwFormatBlocks, count, 4);
+      v.TotalSectors = LoadBE32(count);
+    }
+    break;
+  }
+  default:
+    break;
+  }
+}
+
+// The 16-bit form of a path for the POSIX image layer.
+bool PathToUtf8(const KWCHAR *name, std::string &out) {
+  if (!name) return false;
+  size_t n = 0;
+  while (name[n])
+    ++n;
+  return n > 0 && Utf16ToUtf8(name, n, out);
+}
+
+uint32_t OsErrorFromErrno(int e) {
+  switch (e) {
+  case ENOENT:
+    return KORVA_ERROR_FILE_NOT_FOUND;
+  case EACCES:
+  case EPERM:
+  case EROFS:
+    return KORVA_ERROR_ACCESS_DENIED;
+  case ENOSPC:
+  case EFBIG:
+    return KORVA_ERROR_DISK_FULL;
+  case EEXIST:
+    return KORVA_ERROR_ALREADY_EXISTS;
+  default:
+    return KORVA_ERROR_INVALID_PARAMETER;
+  }
+}
+
+} // namespace
+
+extern "C" {
+
+KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  // A previous mount that was never dismounted leaves state behind; let go of it first.
+  if (v.VolumeOpen) ReleaseMountState(v);
+  CloseImage(v, true);
+  v.ImageMode = 0;
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+  if (!v.DeviceSelected) {
+    SetError(v, KORVA_E_NO_DEVICE);
+    return KFALSE;
+  }
+  if (!Erasable(&v.Device)) {
+    SetError(v, KORVA_E_NO_MEDIA);
+    return KFALSE;
+  }
+  RefreshMediumInfo(v);
+  SetPacketGeometryForMedium(v);
+  v.VolumeOpen = 1;
+  PrepareForMount(v);
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
+  ReadDriveCapacity(v);
+  if (v.MediumFormatted && RunMountChain(v) && WriteIntegrityType(v, ::itOpen)) v.Compatible = 1;
+  return KTRUE;
+}
+
+KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
+                                uint16_t size_mib) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (v.VolumeOpen) ReleaseMountState(v);
+  CloseImage(v, true);
+  v.ImageMode = 1;
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+  v.PacketBlocks = 16;
+  v.PacketBytes = kImagePacketBytes;
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+
+  std::string path;
+  if (!PathToUtf8(file_name, path)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return KFALSE;
+  }
+  const KorvaImageIO &io = ImageIOOf(v);
+  int32_t handle = 0;
+  int rc = io.Open(io.Context, path.c_str(), &handle);
+  if (rc == ENOENT) {
+    // A new image: its size is reserved at once, and reads as zeros.
+    if (size_mib == 0) {
+      SetError(v, KORVA_E_IMAGE_SIZE);
+      return KFALSE;
+    }
+    rc = io.Create(io.Context, path.c_str(), &handle);
+    if (rc != 0) {
+      KorvaSetLastOSError(OsErrorFromErrno(rc));
+    } else {
+      const uint64_t bytes = uint64_t(size_mib) * 1048576u;
+      const int reserve = io.Reserve(io.Context, handle, bytes);
+      if (reserve != 0) {
+        io.Close(io.Context, handle);
+        io.Remove(io.Context, path.c_str());
+        KorvaSetLastOSError(OsErrorFromErrno(reserve));
+        SetError(v, KORVA_E_WRITE);
+        return KFALSE;
+      }
+      v.ImageFile = handle;
+      v.ImageFileOpen = 1;
+      v.ImagePackets = static_cast<uint32_t>(bytes / kImagePacketBytes);
+    }
+  } else if (rc != 0) {
+    // Neither opened nor creatable: the first read of the chain reports it.
+    KorvaSetLastOSError(OsErrorFromErrno(rc));
+    v.ImagePackets = 0;
+  } else {
+    uint64_t size = 0;
+    if (io.Size(io.Context, handle, &size) != 0 || size % kImagePacketBytes != 0 ||
+        size / kSectorSize > 0xFFFFFFFFull) {
+      io.Close(io.Context, handle);
+      SetError(v, KORVA_E_IMAGE_SIZE);
+      return KFALSE;
+    }
+    v.ImageFile = handle;
+    v.ImageFileOpen = 1;
+    v.ImagePackets = static_cast<uint32_t>(size / kImagePacketBytes);
+  }
+  v.TotalSectors = v.ImagePackets * 16u;
+  v.VolumeOpen = 1;
+  PrepareForMount(v);
+  if (!v.ImageFileOpen) {
+    SetError(v, KORVA_E_READ);
+    return KTRUE;
+  }
+  if (RunMountChain(v) && WriteIntegrityType(v, ::itOpen)) v.Compatible = 1;
+  return KTRUE;
+}
+
+KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
+                               uint16_t size_mib) {
+  if (!volume) return KFALSE;
+  std::u16string wide;
+  if (!file_name || !Utf8ToUtf16(file_name, std::strlen(file_name), wide)) {
+    volume->LastError = KORVA_E_INVALID_NAME;
+    return KFALSE;
+  }
+  return UDF_MountImageW(volume, wide.c_str(), size_mib);
+}
+
+KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!v.VolumeOpen) {
+    SetError(v, KORVA_E_NOT_MOUNTED);
+    return KFALSE;
+  }
+  v.LastError = 0;
+  v.WrittenInOperation = 1;
+  bool result = true;
+  const uint32_t n = v.TotalSectors;
+  if (v.Compatible && !v.ImageMode && n > 257) {
+    TSCSIDevice *d = &v.Device;
+    ReadDiscInformation(d, &d->DiscInfo, 42);
+    const uint8_t status = DiscInfoBytes(v)[7] & 3;
+    if ((d->Medium == mtCDRW || d->Medium == mtDVDPLUSRW) && status == 3) {
+      const uint32_t second = n - 257;
+      const uint32_t start = PacketStartOf(v, second);
+      if (!ReadPacket(v, start)) {
+        result = false;
+      } else if (!IsTagValid(kTagAnchor, SlotOf(v, second), second)) {
+        BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
+        if (!WritePacket(v, start)) result = false;
+      }
+    }
+  }
+  if (v.Compatible && !StoreSpaceBitmap(v)) result = false;
+  if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+  if (v.ImageMode) {
+    if (!CloseImage(v, true)) result = false;
+  } else {
+    FlushCache(&v.Device);
+    if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  }
+  ReleaseMountState(v);
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.WrittenInOperation = 0;
+  return result ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
+  if (!volume) return KFALSE;
+  volume->LastError = 0;
+  return volume->Compatible ? KTRUE : KFALSE;
+}
+
+KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
+  if (!volume) return;
+  WaitForBackground(*volume);
+  CloseImage(*volume, false);
+  ReleaseMountState(*volume);
+  volume->VolumeOpen = 0;
+  volume->Compatible = 0;
+}
+
+} // extern "C"
