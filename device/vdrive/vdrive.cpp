@@ -132,10 +132,7 @@ VirtualDrive::VirtualDrive(DriveModel model) : model_(ModelInfo(model)) {
 
 VirtualDrive::~VirtualDrive() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (medium_) {
-    FlushCache();
-    SaveState();
-  }
+  DropMedium(true);
 }
 
 bool VirtualDrive::InsertMedium(const std::string &path, MediumKind kind, bool formatted,

@@ -1,0 +1,481 @@
+// Command-level behaviour of the virtual drive that the engine relies on.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+#include "tests/vdrive/vdrive_test_util.h"
+
+namespace korva::vdrive {
+namespace {
+
+using testing::Bench;
+using testing::FastTimings;
+using testing::ScratchDir;
+
+class DriveTest : public ::testing::Test {
+protected:
+  void Insert(MediumKind kind, bool formatted = false, DriveModel model = DriveModel::kDvdBurner) {
+    drive = std::make_unique<VirtualDrive>(model);
+    drive->SetTimings(FastTimings());
+    std::string error;
+    ASSERT_TRUE(drive->InsertMedium(dir.File("disc"), kind, formatted, &error)) << error;
+    bench = std::make_unique<Bench>(Bench{*drive, {}, {}});
+  }
+  ScratchDir dir;
+  std::unique_ptr<VirtualDrive> drive;
+  std::unique_ptr<Bench> bench;
+};
+
+TEST_F(DriveTest, DvdPlusRwFormatsWithProgressThenRunsItsBackgroundFormat) {
+  Insert(MediumKind::kDvdPlusRw);
+  Bench &b = *bench;
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[2], 0x10); // erasable, empty session, blank disc
+  EXPECT_EQ(b.data[7] & 3, 0);
+  EXPECT_EQ(b.Read(0, 1).status, kStatusCheckCondition); // nothing to read yet
+
+  // Formattable capacity of type 26h, as the format code searches for it.
+  ASSERT_EQ(b.In({0x23, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0}, 0xF8).status, kStatusGood);
+  ASSERT_EQ(b.data[3], 16);
+  EXPECT_EQ(b.data[8] & 3, 1); // unformatted
+  EXPECT_EQ(b.data[12 + 4] >> 2, 0x26);
+  EXPECT_EQ(b.Be32(12), 2295104u);
+
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, testing::DvdPlusRwFormatList()).status, kStatusGood);
+  std::vector<uint16_t> progress = b.WaitReady();
+  ASSERT_EQ(b.r.status, kStatusGood);
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+  EXPECT_LT(progress.front(), progress.back());
+  // The sense of the polling commands carried the progress indication.
+  EXPECT_EQ(b.data[2], 0x1E);  // erasable, complete session, complete disc
+  EXPECT_EQ(b.data[7] & 3, 2); // background format running
+  ASSERT_EQ(b.TrackInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[5] & 0x0F, 4);
+  EXPECT_EQ(b.data[6] & 0x0F, 1);
+  EXPECT_EQ(b.Be32(20), 16u);
+  EXPECT_EQ(b.Be32(24), 2295104u);
+
+  // Writable at once, also single sectors; the background format then completes.
+  EXPECT_EQ(b.Write(5, 1, 0xAB).status, kStatusGood);
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[7] & 3, 3);
+  ASSERT_EQ(b.Read(5, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0xAB);
+}
+
+TEST_F(DriveTest, CdRwFixedPacketFormatMeetsTheFormattedChecks) {
+  Insert(MediumKind::kCdRw);
+  Bench &b = *bench;
+  ASSERT_EQ(b.In({0x23, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0}, 0xF8).status, kStatusGood);
+  ASSERT_EQ(b.data[12 + 4] >> 2, 0x10);
+  const uint32_t blocks = b.Be32(12);
+  EXPECT_EQ(blocks, 295264u);
+  EXPECT_EQ(b.data[20 + 4] >> 2, 0x24); // this model writes MRW
+
+  // Before formatting the disc is blank and written sequentially.
+  ASSERT_EQ(b.TrackInfo().status, kStatusGood);
+  EXPECT_TRUE(b.data[6] & 0x40);
+  EXPECT_EQ(b.data[7] & 1, 1);
+
+  ASSERT_EQ(b.Out({0x04, 0x17, 0, 0, 0, 0}, testing::CdRwFixedFormatList(blocks)).status,
+            kStatusGood);
+  b.WaitReady();
+  ASSERT_EQ(b.r.status, kStatusGood);
+  EXPECT_EQ(b.data[2] & 0x0C, 0x0C);
+  EXPECT_EQ(b.data[4], 1);
+  EXPECT_EQ(b.data[5], b.data[6]);
+  EXPECT_EQ(b.data[8], 0x20);
+  ASSERT_EQ(b.TrackInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[5] & 0x0F, 7);
+  EXPECT_EQ(b.data[6] & 0x0F, 2);
+  EXPECT_EQ(b.data[6] & 0x30, 0x30);
+  EXPECT_EQ(b.Be32(20), 32u);
+  EXPECT_EQ(b.Be32(24), blocks);
+
+  // Whole, aligned packets only.
+  EXPECT_EQ(b.Write(0, 32, 1).status, kStatusGood);
+  EXPECT_EQ(b.Write(64, 64, 2).status, kStatusGood);
+  for (auto [lba, count] : {std::pair{16u, 32}, {32u, 16}, {33u, 32}, {0u, 1}}) {
+    EXPECT_EQ(b.Write(lba, static_cast<uint16_t>(count), 3).status, kStatusCheckCondition);
+    EXPECT_EQ(b.r.sense_key(), 0x5);
+    EXPECT_EQ(b.r.asc(), 0x21);
+  }
+  EXPECT_EQ(b.Write(blocks - 32, 64, 3).status, kStatusCheckCondition); // past the end
+  ASSERT_EQ(b.Read(31, 2).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 1);
+  EXPECT_EQ(b.data[2048], 0); // sector 32 never written
+
+  // Blanking takes it back to a blank disc.
+  ASSERT_EQ(b.None({0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  b.WaitReady();
+  ASSERT_EQ(b.r.status, kStatusGood);
+  EXPECT_EQ(b.data[2], 0x10);
+  EXPECT_FALSE(drive->State()->formatted);
+}
+
+TEST_F(DriveTest, DvdRwTurnsRestrictedOverwriteAndBackOnBlank) {
+  Insert(MediumKind::kDvdRwSequential);
+  Bench &b = *bench;
+  ASSERT_EQ(b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).status, kStatusGood);
+  EXPECT_EQ(b.Be16(6), 0x0014);
+  const uint32_t blocks = 2297888;
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0},
+                  {0x00, 0x82, 0x00, 0x08, uint8_t(blocks >> 24), uint8_t(blocks >> 16),
+                   uint8_t(blocks >> 8), uint8_t(blocks), 0x40, 0x00, 0x00, 0x10})
+                .status,
+            kStatusGood);
+  b.WaitReady();
+  EXPECT_EQ(b.data[2], 0x1E);
+  EXPECT_TRUE(b.data[7] & 0x20); // unrestricted use
+  ASSERT_EQ(b.TrackInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[6], 0x31);
+  EXPECT_EQ(b.Be32(20), 16u);
+  b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8);
+  EXPECT_EQ(b.Be16(6), 0x0013);
+  EXPECT_EQ(b.Write(16, 8, 1).status, kStatusCheckCondition); // half a packet
+
+  // A zero block count is refused: the drive cannot format to nothing.
+  ASSERT_EQ(
+      b.Out({0x04, 0x11, 0, 0, 0, 0}, {0x00, 0x82, 0x00, 0x08, 0, 0, 0, 0, 0x40, 0x00, 0x00, 0x10})
+          .status,
+      kStatusCheckCondition);
+  EXPECT_EQ(b.r.asc(), 0x26);
+
+  ASSERT_EQ(b.None({0xA1, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  b.WaitReady();
+  b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8);
+  EXPECT_EQ(b.Be16(6), 0x0014);
+}
+
+TEST_F(DriveTest, WriteCacheHidesDataUntilSynchronized) {
+  Insert(MediumKind::kDvdRam);
+  Bench &b = *bench;
+  ASSERT_EQ(b.Write(10, 2, 0x11).status, kStatusGood);
+  drive->SetWriteCache(true);
+  ASSERT_EQ(b.Write(10, 2, 0x22).status, kStatusGood);
+  ASSERT_EQ(b.Read(10, 2).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x11);
+  EXPECT_EQ(b.data[4095], 0x11);
+  ASSERT_EQ(b.None({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  ASSERT_EQ(b.Read(10, 2).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x22);
+  EXPECT_EQ(b.data[4095], 0x22);
+
+  // A removed disc loses what was cached; an ejected one keeps it.
+  ASSERT_EQ(b.Write(20, 1, 0x33).status, kStatusGood);
+  drive->RemoveMedium();
+  ASSERT_TRUE(drive->ReinsertMedium());
+  ASSERT_EQ(b.Read(20, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0);
+  ASSERT_EQ(b.Write(20, 1, 0x44).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x02, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
+  ASSERT_EQ(b.Read(20, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x44);
+}
+
+TEST_F(DriveTest, InjectedFaultsFailExactlyAsOftenAsAsked) {
+  Insert(MediumKind::kDvdRam);
+  Bench &b = *bench;
+  drive->FailNextCommands(0x28, 2);
+  EXPECT_EQ(b.Read(0, 1).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.sense_key(), 0x3);
+  EXPECT_EQ(b.Read(0, 1).status, kStatusCheckCondition);
+  EXPECT_EQ(b.Read(0, 1).status, kStatusGood);
+
+  drive->FailNextCommands(0x35, 1, SenseCode{0x2, 0x04, 0x08});
+  EXPECT_EQ(b.None({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.asc(), 0x04);
+  EXPECT_EQ(b.r.ascq(), 0x08);
+  EXPECT_EQ(b.None({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+
+  // A bad sector fails every read that covers it, and only those, K times.
+  drive->FailSector(100, Access::kRead, 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(b.Read(96, 16).status, kStatusCheckCondition);
+    EXPECT_EQ(b.r.asc(), 0x11);
+    EXPECT_EQ(b.r.sense[0], 0xF0); // information field valid
+    EXPECT_EQ(b.r.sense[6], 100);
+    EXPECT_EQ(b.Read(101, 1).status, kStatusGood);
+  }
+  EXPECT_EQ(b.Read(96, 16).status, kStatusGood);
+
+  drive->FailSector(7, Access::kWrite, 1);
+  EXPECT_EQ(b.Read(7, 1).status, kStatusGood);
+  EXPECT_EQ(b.Write(0, 16, 9).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.asc(), 0x0C);
+  EXPECT_EQ(b.Read(0, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0); // the failed write left nothing behind
+  EXPECT_EQ(b.Write(0, 16, 9).status, kStatusGood);
+  EXPECT_EQ(drive->CommandCount(0x2A), 2u);
+}
+
+TEST_F(DriveTest, DiscSurvivesReopeningItsFile) {
+  Insert(MediumKind::kDvdPlusRw);
+  Timings slow = FastTimings();
+  slow.background = std::chrono::minutes(5);
+  drive->SetTimings(slow);
+  Bench &b = *bench;
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, testing::DvdPlusRwFormatList()).status, kStatusGood);
+  b.WaitReady();
+  ASSERT_EQ(b.Write(2000000, 16, 0x5A).status, kStatusGood);
+  drive.reset(); // the background format is interrupted
+
+  // Sparse: a disc written near its end holds only what was written.
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("disc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, (2000000 + 16) * 2048ll);
+  EXPECT_LT(st.st_blocks * 512ll, 4ll * 1024 * 1024);
+
+  VirtualDrive again;
+  ASSERT_TRUE(again.InsertMedium(dir.File("disc"), MediumKind::kCdR)); // the side file decides
+  Bench b2{again, {}, {}};
+  ASSERT_EQ(b2.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).status, kStatusGood);
+  EXPECT_EQ(b2.Be16(6), 0x001A);
+  ASSERT_EQ(b2.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b2.data[7] & 3, 1); // stopped, still formatted
+  ASSERT_EQ(b2.Read(2000015, 1).status, kStatusGood);
+  EXPECT_EQ(b2.data[2047], 0x5A);
+
+  // A damaged side file is reported, not guessed around.
+  std::ofstream(dir.File("disc") + ".state") << "korva-vdrive-medium 1\nkind=floppy\n";
+  std::string error;
+  VirtualDrive third;
+  EXPECT_FALSE(third.InsertMedium(dir.File("disc"), MediumKind::kCdR, false, &error));
+  EXPECT_NE(error.find(".state"), std::string::npos);
+}
+
+TEST_F(DriveTest, SpeedsAreClampedToTheDriveList) {
+  Insert(MediumKind::kCdRw);
+  Bench &b = *bench;
+  auto current = [&](size_t at) {
+    EXPECT_EQ(b.In({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusGood);
+    return b.Be16(8 + at);
+  };
+  EXPECT_EQ(b.None({0xBB, 0, 0x13, 0x88, 0x0D, 0xAC, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_EQ(current(14), 3528); // 5000 asked: the fastest not above it
+  EXPECT_EQ(current(20), 2822); // 3500 asked
+  EXPECT_EQ(b.None({0xBB, 0, 0, 100, 0, 1, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_EQ(current(14), 1764); // below the slowest: the slowest
+  EXPECT_EQ(current(20), 706);
+  EXPECT_EQ(b.None({0xBB, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_EQ(current(14), 8467);
+  EXPECT_EQ(current(20), 7056);
+  // Defaults are the maxima whatever was set; SET STREAMING can restore them.
+  b.None({0xBB, 0, 0, 100, 0, 1, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(b.In({0x5A, 0, 0xAA, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusGood);
+  EXPECT_EQ(b.Be16(8 + 14), 8467);
+  std::vector<uint8_t> restore(28, 0);
+  restore[0] = 4;
+  EXPECT_EQ(b.Out({0xB6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 28, 0}, restore).status, kStatusGood);
+  EXPECT_EQ(current(14), 8467);
+
+  // The basic model: two speeds, and its pages come after a block descriptor.
+  Insert(MediumKind::kCdRw, false, DriveModel::kBasicBurner);
+  Bench &c = *bench;
+  c.None({0xBB, 0, 0x13, 0x88, 0x13, 0x88, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(c.In({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusGood);
+  EXPECT_EQ(c.Be16(6), 8);
+  EXPECT_EQ(c.data[16], 0x2A);
+  EXPECT_EQ(c.Be16(16 + 14), 1412);
+  EXPECT_EQ(c.Be16(16 + 20), 706);
+  EXPECT_EQ(c.Be16(16 + 30), 2); // two write speed descriptors
+  EXPECT_EQ(c.In({0x5A, 0, 0xB0, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusCheckCondition);
+}
+
+TEST_F(DriveTest, EjectLoadLockAndRemoval) {
+  Insert(MediumKind::kDvdRam);
+  Bench &b = *bench;
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1E, 0, 0, 0, 1, 0}).status, kStatusGood);
+  EXPECT_EQ(b.None({0x1B, 0, 0, 0, 0x02, 0}).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.asc(), 0x53);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1E, 0, 0, 0, 0, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x02, 0}).status, kStatusGood);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.sense_key(), 0x2);
+  EXPECT_EQ(b.r.asc(), 0x3A);
+  EXPECT_EQ(b.r.ascq(), 0x02); // tray open
+  b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8);
+  EXPECT_EQ(b.Be16(6), 0); // no current profile without a disc
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+
+  drive->RemoveMedium();
+  EXPECT_FALSE(drive->MediumPresent());
+  EXPECT_EQ(b.Read(0, 1).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.ascq(), 0x01); // tray closed, nothing in it
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+  ASSERT_TRUE(drive->ReinsertMedium());
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+}
+
+TEST_F(DriveTest, BadCdbsAndBuffersStayWithinBounds) {
+  Insert(MediumKind::kDvdPlusRw, true);
+  Bench &b = *bench;
+  // Allocation length above the response: the response only, the rest is residual.
+  ASSERT_EQ(b.In({0x12, 0, 0, 0, 0xFF, 0}, 255).status, kStatusGood);
+  EXPECT_EQ(b.r.residual, 255u - 96u);
+  EXPECT_EQ(b.data[96], 0xEE);
+  EXPECT_EQ(std::string(b.data.begin() + 8, b.data.begin() + 16), "KORVA   ");
+  // Below it: exactly the allocation, never more.
+  ASSERT_EQ(b.In({0x12, 0, 0, 0, 5, 0}, 64).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x05);
+  EXPECT_EQ(b.data[5], 0xEE);
+  // A buffer smaller than the allocation: the buffer's size.
+  ASSERT_EQ(b.In({0x51, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0}, 4).status, kStatusGood);
+  EXPECT_EQ(b.r.residual, 0u);
+  // Zero-length buffers and allocations.
+  EXPECT_EQ(b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0).status, kStatusGood);
+  EXPECT_EQ(drive
+                ->Execute(std::vector<uint8_t>{0x12, 0, 0, 0, 0x60, 0}.data(), 6,
+                          DataDirection::kIn, nullptr, 96)
+                .status,
+            kStatusGood);
+  // A READ into a buffer too small for its blocks is refused, not overrun.
+  std::vector<uint8_t> small(2048);
+  const uint8_t read2[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0};
+  EXPECT_EQ(drive->Execute(read2, 10, DataDirection::kIn, small.data(), 2048).status,
+            kStatusCheckCondition);
+  const uint8_t write2[10] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 2, 0};
+  EXPECT_EQ(drive->Execute(write2, 10, DataDirection::kOut, small.data(), 2048).status,
+            kStatusCheckCondition);
+  // CDBs shorter than their opcode's group, empty, or unknown.
+  EXPECT_EQ(drive->Execute(read2, 6, DataDirection::kIn, small.data(), 2048).asc(), 0x24);
+  EXPECT_EQ(drive->Execute(nullptr, 0, DataDirection::kNone, nullptr, 0).status,
+            kStatusCheckCondition);
+  EXPECT_EQ(b.None({0x01, 0, 0, 0, 0, 0}).asc(), 0x20); // REWIND is not an MMC command
+  EXPECT_EQ(b.None({0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).asc(), 0x20);
+  // Parameter lists shorter than they claim.
+  EXPECT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, {0x00, 0x82}).asc(), 0x1A);
+  EXPECT_EQ(b.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 60, 0}, std::vector<uint8_t>(20, 0)).asc(), 0x1A);
+  std::vector<uint8_t> page(8 + 4, 0);
+  page[8] = 0x05, page[9] = 0x40; // claims more than the list holds
+  EXPECT_EQ(b.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 12, 0}, page).asc(), 0x1A);
+  // One feature asked for, and not there: the header only.
+  ASSERT_EQ(b.In({0x46, 0x02, 0x01, 0x00, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(b.Be32(0), 4u);
+  EXPECT_EQ(b.r.residual, 104u);
+}
+
+TEST_F(DriveTest, ConfigurationAndPagesDescribeModelAndMedium) {
+  Insert(MediumKind::kDvdPlusRw, true);
+  Bench &b = *bench;
+  ASSERT_EQ(b.In({0x46, 0x02, 0x00, 0x2A, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(b.Be16(6), 0x001A);
+  EXPECT_EQ(b.Be16(8), 0x002A);
+  EXPECT_EQ(b.data[10] & 1, 1); // current
+  EXPECT_EQ(b.data[12] & 1, 1); // writes DVD+RW
+  ASSERT_EQ(b.In({0x46, 0x02, 0x00, 0x28, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(b.data[12] & 1, 1); // writes MRW
+  ASSERT_EQ(b.In({0x46, 0x02, 0x00, 0x2F, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(b.data[12] & 2, 2);
+  // The profile list names every medium the drive reads, the current one flagged.
+  ASSERT_EQ(b.In({0x46, 0x02, 0x00, 0x00, 0, 0, 0, 0, 114, 0}, 114).status, kStatusGood);
+  int current = 0;
+  for (size_t at = 12; at < 12u + b.data[11]; at += 4)
+    if (b.data[at + 2] & 1) current = b.Be16(at);
+  EXPECT_EQ(current, 0x001A);
+  EXPECT_EQ(b.data[11], 10 * 4);
+  ASSERT_EQ(b.In({0x5A, 0, 0x30 | 0x80, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusGood);
+  ASSERT_EQ(b.In({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 128, 0}, 128).status, kStatusGood);
+  EXPECT_EQ(b.Be16(6), 0);
+  EXPECT_EQ(b.data[8], 0x2A);
+  EXPECT_EQ(b.data[8 + 3], 0x37);
+  EXPECT_EQ(b.data[8 + 4] & 0x80, 0x80);
+
+  // The CD-only burner: no DVD+RW writing, no MRW writing, a DVD it cannot read.
+  Insert(MediumKind::kDvdPlusRw, true, DriveModel::kCdRwBurner);
+  Bench &c = *bench;
+  ASSERT_EQ(c.In({0x46, 0x02, 0x00, 0x2A, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(c.Be16(6), 0);
+  EXPECT_EQ(c.Be32(0), 4u);
+  ASSERT_EQ(c.In({0x46, 0x02, 0x00, 0x28, 0, 0, 0, 0, 112, 0}, 112).status, kStatusGood);
+  EXPECT_EQ(c.data[12] & 1, 0);
+  EXPECT_EQ(c.None({0x00, 0, 0, 0, 0, 0}).asc(), 0x30);
+}
+
+TEST_F(DriveTest, WriteParametersPageTakesFixedPacketsAndRejectsNonsense) {
+  Insert(MediumKind::kCdRw);
+  Bench &b = *bench;
+  ASSERT_EQ(b.In({0x5A, 0, 0x05, 0, 0, 0, 0, 0x02, 0, 0}, 512).status, kStatusGood);
+  ASSERT_EQ(b.data[8], 0x05);
+  std::vector<uint8_t> list(b.data.begin(), b.data.begin() + 8 + 2 + b.data[9]);
+  list[8 + 2] = 0x00;
+  list[8 + 3] = static_cast<uint8_t>((list[8 + 3] & 0xF0) | 0x20 | 7);
+  list[8 + 4] = static_cast<uint8_t>((list[8 + 4] & 0xF0) | 10);
+  list[8 + 8] = 0x20;
+  list[8 + 13] = 32;
+  ASSERT_EQ(b.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, int(list.size()), 0}, list).status, kStatusGood);
+  ASSERT_EQ(b.In({0x5A, 0, 0x05, 0, 0, 0, 0, 0x02, 0, 0}, 512).status, kStatusGood);
+  EXPECT_EQ(b.data[8 + 3] & 0x2F, 0x27);
+  EXPECT_EQ(b.Be32(8 + 10), 32u);
+
+  auto rejected = [&](size_t at, uint8_t value) {
+    std::vector<uint8_t> bad = list;
+    bad[8 + at] = value;
+    return b.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, int(bad.size()), 0}, bad).asc() == 0x26;
+  };
+  EXPECT_TRUE(rejected(2, 0x09));  // no such write type
+  EXPECT_TRUE(rejected(4, 0x05));  // reserved data block type
+  EXPECT_TRUE(rejected(13, 0x00)); // fixed packets of no size
+  std::vector<uint8_t> caps(8 + 32, 0);
+  caps[8] = 0x2A, caps[9] = 30;
+  EXPECT_EQ(b.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, int(caps.size()), 0}, caps).asc(), 0x26);
+}
+
+TEST_F(DriveTest, WriteOnceMediaRecordSequentiallyAndClose) {
+  Insert(MediumKind::kCdR);
+  Bench &b = *bench;
+  ASSERT_EQ(b.In({0x43, 0x02, 0x04, 0, 0, 0, 0, 0, 30, 0}, 30).status, kStatusGood);
+  EXPECT_EQ(b.data[6] & 0xC0, 0x80); // ATIP of a CD-R
+  EXPECT_EQ(b.Write(16, 16, 1).status, kStatusCheckCondition);
+  EXPECT_EQ(b.Write(0, 16, 1).status, kStatusGood);
+  EXPECT_EQ(b.Write(16, 5, 2).status, kStatusGood);
+  ASSERT_EQ(b.TrackInfo().status, kStatusGood);
+  EXPECT_EQ(b.Be32(12), 21u);
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[2], 0x05); // incomplete session, appendable
+  EXPECT_EQ(b.Read(20, 1).status, kStatusGood);
+  EXPECT_EQ(b.Read(21, 1).status, kStatusCheckCondition);
+  ASSERT_EQ(b.None({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[2], 0x0E);
+  EXPECT_EQ(b.Write(21, 1, 3).status, kStatusCheckCondition);
+  EXPECT_EQ(b.None({0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+}
+
+TEST(DriveMediaTest, KindNamesAndStateTextRoundTrip) {
+  EXPECT_EQ(ParseMediumKind("cdrw"), MediumKind::kCdRw);
+  EXPECT_EQ(ParseMediumKind("DVD+RW"), MediumKind::kDvdPlusRw);
+  EXPECT_EQ(ParseMediumKind("dvd-rw-ro"), MediumKind::kDvdRwRestricted);
+  EXPECT_EQ(ParseMediumKind("dvdrw"), MediumKind::kDvdRwSequential);
+  EXPECT_FALSE(ParseMediumKind("floppy"));
+  MediumState s;
+  s.kind = MediumKind::kDvdPlusRw;
+  s.formatted = true;
+  s.background = 2;
+  s.background_ms = 1234;
+  s.capacity = 2295104;
+  auto back = ParseState(FormatState(s));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->kind, s.kind);
+  EXPECT_EQ(back->background, 2);
+  EXPECT_EQ(back->background_ms, 1234u);
+  EXPECT_EQ(back->capacity, 2295104u);
+  EXPECT_FALSE(ParseState("korva-vdrive-medium 1\nkind=cd-rw\nbackground=7\n"));
+  EXPECT_FALSE(ParseState("korva-vdrive-medium 1\nkind=cd-rw\ncapacity=-1\n"));
+  EXPECT_FALSE(ParseState("something else\n"));
+  // Out-of-range capacities are cut to what the kind allows.
+  auto big = ParseState("korva-vdrive-medium 1\nkind=cd-rw\ncapacity=4000000000\n");
+  ASSERT_TRUE(big);
+  EXPECT_LE(big->capacity, 359865u);
+}
+
+} // namespace
+} // namespace korva::vdrive
