@@ -432,10 +432,11 @@ private:
 
 // Streams one local file into a new file of the volume. written receives the bytes that
 // reached the volume.
-bool PutFile(Session &s, const PutItem &item, uint64_t &written, std::vector<char> &buffer,
-             Progress &progress, uint64_t doneBefore, uint64_t total) {
+bool PutFile(Session &s, const PutItem &item, uint64_t &written, bool &created,
+             std::vector<char> &buffer, Progress &progress, uint64_t doneBefore, uint64_t total) {
   TKorva &k = s.Korva();
   written = 0;
+  created = false;
   const int fd = open(item.local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     s.Report().Fail(item.local, std::strerror(errno));
@@ -449,6 +450,7 @@ bool PutFile(Session &s, const PutItem &item, uint64_t &written, std::vector<cha
     close(fd);
     return false;
   }
+  created = true;
   bool ok = true;
   for (;;) {
     if (g_interrupted) {
@@ -571,9 +573,11 @@ int CmdPut(Session &s) {
         break;
       }
       uint64_t written = 0;
-      if (!PutFile(s, item, written, buffer, progress, bytesDone, plan.bytes)) {
+      bool created = false;
+      if (!PutFile(s, item, written, created, buffer, progress, bytesDone, plan.bytes)) {
         ok = false;
-        broken = &item;
+        if (created)
+          broken = &item;
         brokenBytes = written;
         break;
       }

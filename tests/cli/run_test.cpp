@@ -1,0 +1,387 @@
+// The korva binary end to end, on image files and on the virtual drive module: every
+// command leaves a closed volume behind, data comes back byte for byte, and every failure
+// has its message and exit status.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path &p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path &p, const std::string &data) {
+  std::ofstream out(p, std::ios::binary);
+  out << data;
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (auto &c : s)
+    c = static_cast<char>(gen());
+  return s;
+}
+
+class Cli : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/korva-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    image_ = (dir_ / "vol.iso").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs korva with args; stdout and stderr are captured through files.
+  Result Run(const std::vector<std::string> &args) {
+    const fs::path outFile = dir_ / "stdout", errFile = dir_ / "stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      FILE *o = std::freopen(outFile.c_str(), "w", stdout);
+      FILE *e = std::freopen(errFile.c_str(), "w", stderr);
+      if (o == nullptr || e == nullptr) _exit(127);
+      std::vector<char *> argv{const_cast<char *>(KORVA_BIN)};
+      for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(KORVA_BIN, argv.data());
+      _exit(127);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    r.out = Slurp(outFile);
+    r.err = Slurp(errFile);
+    return r;
+  }
+  Result OnImage(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-i", image_});
+    return Run(args);
+  }
+
+  fs::path dir_;
+  std::string image_;
+};
+
+#define EXPECT_RUN(result, code)                                                                   \
+  do {                                                                                             \
+    const Result &r_ = (result);                                                                   \
+    EXPECT_EQ(r_.status, code) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;                  \
+  } while (0)
+
+// Every regular file under root by its relative path, with its bytes; directories with "/".
+std::map<std::string, std::string> Tree(const fs::path &root) {
+  std::map<std::string, std::string> t;
+  for (auto &e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(e.path(), root).string();
+    if (e.is_directory())
+      t[rel + "/"] = "";
+    else
+      t[rel] = Slurp(e.path());
+  }
+  return t;
+}
+
+// A tree with nested directories, non-ASCII names, an empty file and sizes around the
+// block and chunk boundaries.
+void MakeSampleTree(const fs::path &root) {
+  fs::create_directories(root / "docs" / "r\xC3\xA9sum\xC3\xA9s");
+  fs::create_directories(root / "\xE6\x97\xA5\xE6\x9C\xAC" / "deep" / "deeper");
+  fs::create_directories(root / "empty-dir");
+  WriteFile(root / "empty.txt", "");
+  WriteFile(root / "block.bin", Pattern(2048, 1));
+  WriteFile(root / "docs" / "five-k.bin", Pattern(5000, 2));
+  WriteFile(root / "docs" / "r\xC3\xA9sum\xC3\xA9s" / "caf\xC3\xA9.txt", "caf\xC3\xA9\n");
+  WriteFile(root / "\xE6\x97\xA5\xE6\x9C\xAC" / "deep" / "deeper" / "big.bin",
+            Pattern((5u << 20) + 12345, 3)); // more than one chunk
+}
+
+TEST_F(Cli, ImageLifeFromFormatToRemoval) {
+  EXPECT_RUN(OnImage({"format", "--size", "32", "--label", "T\xC3\x89ST"}), 0);
+  EXPECT_EQ(fs::file_size(image_), 32u << 20);
+
+  Result info = OnImage({"info", "--json"});
+  EXPECT_RUN(info, 0);
+  EXPECT_NE(info.out.find("\"compatible\":true"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"label\":\"T\xC3\x89ST\""), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"files\":0,\"directories\":1"), std::string::npos) << info.out;
+
+  const fs::path src = dir_ / "src";
+  MakeSampleTree(src);
+  EXPECT_RUN(OnImage({"put", src.string(), "/"}), 0);
+
+  info = OnImage({"info", "--json"});
+  EXPECT_NE(info.out.find("\"files\":5,\"directories\":8"), std::string::npos) << info.out;
+
+  // Listing: both separators, -l, -R and JSON.
+  Result ls = OnImage({"ls", "\\src\\docs"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_EQ(ls.out, "five-k.bin\nr\xC3\xA9sum\xC3\xA9s/\n");
+  ls = OnImage({"ls", "-l", "/src/docs/five-k.bin"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_NE(ls.out.find(" 5000 "), std::string::npos) << ls.out;
+  EXPECT_EQ(ls.out.rfind("-", 0), 0u) << ls.out;
+  ls = OnImage({"ls", "-R", "/src"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_NE(ls.out.find("/src/\xE6\x97\xA5\xE6\x9C\xAC/deep/deeper:\nbig.bin\n"), std::string::npos)
+      << ls.out;
+  ls = OnImage({"ls", "/src", "--json", "-R"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_NE(ls.out.find("{\"path\":\"/src/docs/five-k.bin\",\"name\":\"five-k.bin\","
+                        "\"type\":\"file\",\"size\":5000,"),
+            std::string::npos)
+      << ls.out;
+  EXPECT_NE(
+      ls.out.find("\"path\":\"/src/empty-dir\",\"name\":\"empty-dir\",\"type\":\"directory\""),
+      std::string::npos);
+
+  // Out again, byte for byte, into an existing directory and under a new name.
+  const fs::path out = dir_ / "out";
+  fs::create_directory(out);
+  EXPECT_RUN(OnImage({"get", "/src", out.string()}), 0);
+  EXPECT_EQ(Tree(out / "src"), Tree(src));
+  EXPECT_RUN(OnImage({"get", "/src/docs/five-k.bin", (dir_ / "copy.bin").string()}), 0);
+  EXPECT_EQ(Slurp(dir_ / "copy.bin"), Slurp(src / "docs" / "five-k.bin"));
+  Result cat = OnImage({"cat", "/src/docs/r\xC3\xA9sum\xC3\xA9s/caf\xC3\xA9.txt"});
+  EXPECT_RUN(cat, 0);
+  EXPECT_EQ(cat.out, "caf\xC3\xA9\n");
+
+  // A second put replaces files and merges directories.
+  WriteFile(src / "block.bin", "changed");
+  EXPECT_RUN(OnImage({"put", (src / "block.bin").string(), "/src"}), 0);
+  EXPECT_EQ(OnImage({"cat", "/src/block.bin"}).out, "changed");
+
+  // Removal.
+  EXPECT_RUN(OnImage({"rm", "/src/empty.txt", "/src/block.bin"}), 0);
+  EXPECT_RUN(OnImage({"rmdir", "/src/empty-dir"}), 0);
+  Result r = OnImage({"rmdir", "/src/docs"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("Directory is not empty. (error 23)"), std::string::npos) << r.err;
+  r = OnImage({"rm", "/src/docs"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("is a directory"), std::string::npos) << r.err;
+  r = OnImage({"rmdir", "/src/docs/five-k.bin"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("not a directory"), std::string::npos) << r.err;
+  EXPECT_RUN(OnImage({"mkdir", "-p", "/a/b/c", "/src/docs"}), 0);
+  EXPECT_RUN(OnImage({"ls", "/a/b/c"}), 0);
+  info = OnImage({"info", "--json"});
+  EXPECT_NE(info.out.find("\"files\":3,\"directories\":10"), std::string::npos) << info.out;
+
+  // Every command closed the volume: an independent reader agrees.
+  if (system("command -v udfinfo >/dev/null 2>&1") == 0) {
+    const std::string cmd = "udfinfo " + image_ + " > " + (dir_ / "udfinfo").string() + " 2>&1";
+    ASSERT_EQ(system(cmd.c_str()), 0) << Slurp(dir_ / "udfinfo");
+    const std::string text = Slurp(dir_ / "udfinfo");
+    EXPECT_NE(text.find("integrity=closed"), std::string::npos) << text;
+    EXPECT_NE(text.find("numfiles=3"), std::string::npos) << text;
+    EXPECT_NE(text.find("numdirs=10"), std::string::npos) << text;
+  }
+}
+
+TEST_F(Cli, UsageErrorsExitWithTwo) {
+  for (const auto &args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frob"},
+                                             {"ls"},
+                                             {"-i", "x.iso", "ls", "--bogus"},
+                                             {"-i", "x.iso", "get", "/a"},
+                                             {"-i", "x.iso", "-d", "0", "info"},
+                                             {"-i", "x.iso", "format", "--size", "0"}}) {
+    Result r = Run(args);
+    EXPECT_RUN(r, 2);
+    EXPECT_NE(r.err.find("Try 'korva --help'"), std::string::npos) << r.err;
+  }
+  Result help = Run({"--help"});
+  EXPECT_RUN(help, 0);
+  EXPECT_NE(help.out.find("put LOCAL... DEST"), std::string::npos);
+  help = Run({"put", "--help"});
+  EXPECT_RUN(help, 0);
+  EXPECT_NE(help.out.find("streamed"), std::string::npos) << help.out;
+  Result version = Run({"--version"});
+  EXPECT_RUN(version, 0);
+  EXPECT_NE(version.out.find("Korva"), std::string::npos);
+}
+
+TEST_F(Cli, OperationErrorsExitWithOneAndSayWhy) {
+  Result r = OnImage({"ls"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("no such image file"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(image_)); // only format creates an image
+
+  r = OnImage({"format", "--size", "8", "--label", "SIXTEEN-LETTERS!"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("Invalid name. (error 22)"), std::string::npos) << r.err;
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+
+  struct Case {
+    std::vector<std::string> args;
+    const char *message;
+  };
+  const std::vector<Case> cases = {
+      {{"ls", "/missing"}, "/missing: no such file or directory"},
+      {{"get", "/missing", (dir_ / "x").string()}, "no such file or directory"},
+      {{"cat", "/"}, "is a directory"},
+      {{"rm", "/nothing"}, "no such file or directory"},
+      {{"rmdir", "/"}, "cannot be removed"},
+      {{"mkdir", "/no/parent"}, "Parent directory path is not reachable. (error 1)"},
+      {{"put", (dir_ / "missing-local").string(), "/"}, "No such file or directory"},
+      {{"put", "/etc/hostname", "/etc/passwd", "/not-there"}, "no such directory"},
+  };
+  for (const auto &c : cases) {
+    r = OnImage(c.args);
+    EXPECT_RUN(r, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args[0] << ": " << r.err;
+  }
+  EXPECT_RUN(OnImage({"mkdir", "/d"}), 0);
+  r = OnImage({"mkdir", "/d"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("Specified file already exists. (error 6)"), std::string::npos) << r.err;
+  // After all those failures the volume is still consistent and closed.
+  EXPECT_RUN(OnImage({"info"}), 0);
+
+  // Images the engine cannot use.
+  WriteFile(image_, std::string(1000, 'x'));
+  r = OnImage({"info"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("Size of image file is invalid. (error 11)"), std::string::npos) << r.err;
+  WriteFile(image_, std::string(1u << 20, '\0'));
+  r = OnImage({"ls"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("no usable Korva volume"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, PutThatStopsSaysWhatWasWritten) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  const fs::path src = dir_ / "t";
+  fs::create_directory(src);
+  WriteFile(src / "a.txt", "first");
+  fs::create_directory(src / "b");
+  WriteFile(src / "b" / "inner.txt", "x");
+  // In the volume, "b" is already a file: the copy stops there.
+  EXPECT_RUN(OnImage({"mkdir", "/t"}), 0);
+  EXPECT_RUN(OnImage({"put", (src / "a.txt").string(), "/t/b"}), 0);
+  Result r = OnImage({"put", src.string(), "/"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("/t/b: a file of that name exists"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("stopped after writing 1 file (5 B) and 0 directories"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(OnImage({"cat", "/t/a.txt"}).out, "first");
+
+  // More than the volume holds is refused before anything is written.
+  WriteFile(dir_ / "huge.bin", std::string(9u << 20, 'h'));
+  r = OnImage({"put", (dir_ / "huge.bin").string(), "/"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("not enough space"), std::string::npos) << r.err;
+  EXPECT_EQ(OnImage({"ls", "/"}).out, "t/\n");
+}
+
+TEST_F(Cli, FullVolumeLeavesNoIncompleteFile) {
+  EXPECT_RUN(OnImage({"format", "--size", "4"}), 0);
+  Result info = OnImage({"info", "--json"});
+  const size_t at = info.out.find("\"free_blocks\":");
+  ASSERT_NE(at, std::string::npos);
+  const long freeBlocks = std::stol(info.out.substr(at + 14));
+  // Sixty long names grow the directory by blocks the up-front estimate does not count, so
+  // the last, large file runs out of space while it is written.
+  const fs::path src = dir_ / "t";
+  fs::create_directory(src);
+  for (int i = 0; i < 60; ++i)
+    WriteFile(src / ("a-file-with-a-long-name-" + std::to_string(100 + i)), "x");
+  const long bigBlocks = freeBlocks - 2 - 60 * 2 - 1;
+  ASSERT_GT(bigBlocks, 10);
+  WriteFile(src / "zz-big.bin", Pattern(static_cast<size_t>(bigBlocks) * 2048, 9));
+  Result r = OnImage({"put", src.string(), "/"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("Not enough free partition space is available. (error 3)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("incomplete /t/zz-big.bin"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("stopped after writing 60 files"), std::string::npos) << r.err;
+  Result ls = OnImage({"ls", "/t"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_EQ(ls.out.find("zz-big.bin"), std::string::npos) << ls.out;
+}
+
+#ifdef KORVA_VDRIVE_MODULE
+TEST_F(Cli, VirtualDriveFromTableToErase) {
+  const std::string disc = (dir_ / "disc.img").string();
+  const std::string config = "cd-rw/format=50:" + disc;
+  setenv("KORVA_VDRIVE", config.c_str(), 1);
+  auto drive = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--aspi", KORVA_VDRIVE_MODULE, "-d", "0"});
+    return Run(args);
+  };
+
+  Result r = Run({"--aspi", KORVA_VDRIVE_MODULE, "drives", "--json"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("{\"drives\":[{\"index\":0,"), std::string::npos) << r.out;
+  r = drive({"drive-info", "--json"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("\"medium\":\"CD-RW\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"write CD-RW\""), std::string::npos) << r.out;
+
+  r = drive({"info"});
+  EXPECT_RUN(r, 1); // a blank disc holds no volume
+  r = drive({"format", "--quick"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("(error 21)"), std::string::npos) << r.err;
+  const std::string trace = (dir_ / "trace.log").string();
+  r = Run({"--aspi", KORVA_VDRIVE_MODULE, "-d", "0", "--trace", trace, "format", "--label", "CD"});
+  EXPECT_RUN(r, 0);
+  EXPECT_GT(fs::file_size(trace), 0u);
+
+  const fs::path src = dir_ / "src";
+  MakeSampleTree(src);
+  EXPECT_RUN(drive({"put", src.string(), "/"}), 0);
+  r = drive({"info", "--json"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("\"kind\":\"drive\",\"medium\":\"CD-RW\",\"label\":\"CD\""),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"files\":5,\"directories\":8"), std::string::npos) << r.out;
+  const fs::path out = dir_ / "out";
+  EXPECT_RUN(drive({"get", "/src", out.string()}), 0);
+  EXPECT_EQ(Tree(out), Tree(src));
+
+  for (const char *cmd : {"lock", "unlock", "eject", "load"})
+    EXPECT_RUN(drive({cmd}), 0);
+  r = drive({"speed", "max"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("KB/s"), std::string::npos);
+  EXPECT_RUN(drive({"speed", "0"}), 2);
+
+  EXPECT_RUN(drive({"erase", "--quick"}), 0);
+  r = drive({"ls"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("no usable Korva volume"), std::string::npos) << r.err;
+
+  r = Run({"--aspi", KORVA_VDRIVE_MODULE, "-d", "7", "info"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("drive 7 not found"), std::string::npos) << r.err;
+  r = Run({"--aspi", (dir_ / "no-such-module.so").string(), "drives"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("cannot use the ASPI module"), std::string::npos) << r.err;
+}
+#endif
+
+} // namespace
