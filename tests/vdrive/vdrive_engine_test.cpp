@@ -1,0 +1,130 @@
+// The volume engine formatting, mounting and erasing real media kinds on virtual drives:
+// the drive must answer the engine's whole command sequence the way hardware does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "device/vdrive/vdrive_platform.h"
+#include "korva/volume.h"
+#include "tests/vdrive/vdrive_test_util.h"
+
+namespace korva::vdrive {
+namespace {
+
+using testing::ScratchDir;
+
+struct Done {
+  std::atomic<int> calls{0};
+  std::atomic<int> failed{0};
+  static void Handler(void *context, void *, int32_t failed) {
+    auto *d = static_cast<Done *>(context);
+    d->failed = failed != 0;
+    ++d->calls;
+  }
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+  void Use(const std::string &entry) {
+    std::string error;
+    platform = VDrivePlatform::FromConfig(entry + dir.File("disc"), &error);
+    ASSERT_TRUE(platform) << error;
+    platform->SetRealSleep(false);
+    vol.reset(new TUDFRewritableVolume());
+    vol->Device.Platform = platform.get();
+    vol->RetryDelayMs = 1;
+    ASSERT_TRUE(InitializeASPI(vol.get(), KFALSE, "", ""));
+    ASSERT_TRUE(SelectDevice(vol.get(), 0));
+  }
+  void TearDown() override {
+    if (vol) UDF_ReleaseVolume(vol.get());
+  }
+  // Mounts, formats (full) and waits; the volume stays mounted.
+  void Format() {
+    ASSERT_TRUE(UDF_MountVolume(vol.get())) << UDF_GetLastErrorNumber(vol.get());
+    Done done;
+    ASSERT_EQ(UDF_FormatVolume(vol.get(), "VDRIVE", 0, &Done::Handler, &done), -1);
+    UDF_WaitForBackgroundOperation(vol.get());
+    ASSERT_EQ(done.calls, 1);
+    ASSERT_EQ(done.failed, 0) << UDF_GetLastErrorNumber(vol.get());
+    EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(vol.get()), 100);
+    EXPECT_TRUE(UDF_GetVolumeCompatibility(vol.get()));
+  }
+  void RemountCompatible() {
+    ASSERT_TRUE(UDF_DismountVolume(vol.get())) << UDF_GetLastErrorNumber(vol.get());
+    ASSERT_TRUE(UDF_MountVolume(vol.get()));
+    EXPECT_TRUE(vol->MediumFormatted);
+    EXPECT_TRUE(UDF_GetVolumeCompatibility(vol.get())) << UDF_GetLastErrorNumber(vol.get());
+    EXPECT_EQ(UDF_GetDirCount(vol.get()), 1u);
+  }
+
+  ScratchDir dir;
+  std::unique_ptr<VDrivePlatform> platform;
+  std::unique_ptr<TUDFRewritableVolume> vol;
+};
+
+TEST_F(EngineTest, DvdPlusRwFormatMountAndQuickErase) {
+  Use("dvd+rw/format=100,background=200:");
+  Format();
+  EXPECT_EQ(vol->TotalSectors, 2295104u);
+  RemountCompatible();
+  ASSERT_TRUE(UDF_DismountVolume(vol.get()));
+  Done erased;
+  ASSERT_TRUE(EraseDisc(vol.get(), KTRUE, &Done::Handler, &erased));
+  UDF_WaitForBackgroundOperation(vol.get());
+  EXPECT_EQ(erased.failed, 0);
+  ASSERT_TRUE(UDF_MountVolume(vol.get()));
+  EXPECT_FALSE(UDF_GetVolumeCompatibility(vol.get()));
+}
+
+TEST_F(EngineTest, CdRwFixedPacketsAndMrw) {
+  Use("cd-rw/format=100,background=200:");
+  Format();
+  EXPECT_EQ(vol->TotalSectors, 295264u);
+  EXPECT_EQ(vol->PacketBlocks, 32);
+  RemountCompatible();
+  ASSERT_TRUE(UDF_DismountVolume(vol.get()));
+
+  SetPreferCDMRWFormat(vol.get(), KTRUE);
+  ASSERT_TRUE(GetDeviceSupportsMRWWrite(vol.get()));
+  Format();
+  EXPECT_EQ(vol->TotalSectors, kMrwBlocks);
+  EXPECT_TRUE(platform->Drive('D')->State()->mrw);
+  RemountCompatible();
+}
+
+TEST_F(EngineTest, DvdRwSequentialNeedsAFullFormat) {
+  Use("dvd-rw/format=100:");
+  ASSERT_TRUE(UDF_MountVolume(vol.get()));
+  EXPECT_FALSE(vol->MediumFormatted);
+  EXPECT_EQ(UDF_FormatVolume(vol.get(), "X", 1, nullptr, nullptr), 0);
+  EXPECT_EQ(UDF_GetLastErrorNumber(vol.get()), 21);
+  Format();
+  EXPECT_EQ(DiscIs(vol.get()), mtDVDRWRO);
+  RemountCompatible();
+}
+
+TEST_F(EngineTest, ReadRetriesAndDirtyVolumeErrors) {
+  Use("dvd-ram:");
+  Format();
+  RemountCompatible();
+  VirtualDrive *drive = platform->Drive('D');
+  // Two failed reads are retried away; the third attempt succeeds.
+  drive->FailNextCommands(0x28, 2);
+  EXPECT_TRUE(UDF_DismountVolume(vol.get()));
+  ASSERT_TRUE(UDF_MountVolume(vol.get()));
+  EXPECT_TRUE(UDF_GetVolumeCompatibility(vol.get()));
+  const uint8_t read1[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+  std::vector<uint8_t> sector(2048);
+  EXPECT_EQ(drive->Execute(read1, 10, DataDirection::kIn, sector.data(), 2048).status,
+            kStatusGood); // both injected failures were used up by the engine's retries
+  // Writes that keep failing once the dismount has started leave the volume dirty.
+  drive->FailNextCommands(0x2A, 100);
+  EXPECT_FALSE(UDF_DismountVolume(vol.get()));
+  EXPECT_EQ(UDF_GetLastErrorNumber(vol.get()), 16);
+  drive->ClearFaults();
+}
+
+} // namespace
+} // namespace korva::vdrive
