@@ -67,7 +67,7 @@ struct SenseCode {
 struct Timings {
   std::chrono::milliseconds format{4000};
   std::chrono::milliseconds blank{3000};
-  std::chrono::milliseconds background{20000};
+  std::chrono::milliseconds background{8000};
   std::chrono::milliseconds close{0};
 };
 
