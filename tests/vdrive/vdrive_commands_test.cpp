@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <sys/stat.h>
 
 #include "tests/vdrive/vdrive_test_util.h"
@@ -448,6 +449,47 @@ TEST_F(DriveTest, WriteOnceMediaRecordSequentiallyAndClose) {
   EXPECT_EQ(b.data[2], 0x0E);
   EXPECT_EQ(b.Write(21, 1, 3).status, kStatusCheckCondition);
   EXPECT_EQ(b.None({0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+}
+
+TEST_F(DriveTest, RandomCommandsStayWithinTheirBuffers) {
+  Insert(MediumKind::kCdRw);
+  drive->SetTimings(Timings{std::chrono::milliseconds(0), std::chrono::milliseconds(0),
+                            std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+  static constexpr uint8_t kOps[] = {0x00, 0x03, 0x04, 0x12, 0x1B, 0x1E, 0x23, 0x25,
+                                     0x28, 0x2A, 0x35, 0x43, 0x46, 0x51, 0x52, 0x55,
+                                     0x5A, 0x5B, 0x5C, 0xA1, 0xB6, 0xBB, 0x01, 0xAD};
+  std::mt19937 rng(20261208);
+  auto byte = [&] { return static_cast<uint8_t>(rng() & 0xFF); };
+  for (int i = 0; i < 8000; ++i) {
+    std::vector<uint8_t> cdb(rng() % 17);
+    for (auto &b : cdb)
+      b = byte();
+    if (!cdb.empty()) cdb[0] = kOps[rng() % std::size(kOps)];
+    if (cdb.size() >= 10 && (cdb[0] == 0x28 || cdb[0] == 0x2A)) {
+      cdb[2] = cdb[3] = cdb[4] = 0;
+      cdb[7] = 0;
+      cdb[8] &= 3;
+    }
+    // The buffer sits inside a larger block whose guard bytes must stay untouched.
+    const uint32_t length = rng() % 3 == 0 ? 0 : rng() % 9000;
+    std::vector<uint8_t> block(length + 64, 0xA5);
+    for (uint32_t k = 32; k < 32 + length; ++k)
+      block[k] = byte();
+    const auto dir = static_cast<DataDirection>(rng() % 3);
+    CommandResult r = drive->Execute(cdb.empty() ? nullptr : cdb.data(), cdb.size(), dir,
+                                     length ? block.data() + 32 : nullptr, length);
+    ASSERT_TRUE(r.status == kStatusGood || r.status == kStatusCheckCondition);
+    ASSERT_LE(r.residual, length);
+    if (r.status == kStatusCheckCondition) {
+      ASSERT_EQ(r.sense[0] & 0x7F, 0x70);
+      ASSERT_EQ(r.sense[7], 24);
+      ASSERT_NE(r.sense_key(), 0);
+    }
+    for (uint32_t k = 0; k < 32; ++k)
+      ASSERT_EQ(block[k], 0xA5) << "before, command " << i;
+    for (uint32_t k = 32 + length; k < block.size(); ++k)
+      ASSERT_EQ(block[k], 0xA5) << "after, command " << i;
+  }
 }
 
 TEST(DriveMediaTest, KindNamesAndStateTextRoundTrip) {
