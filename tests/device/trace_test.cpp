@@ -88,6 +88,7 @@ void CompareWithGolden(const std::string &log_path, const std::string &golden_na
   if (std::getenv("KORVA_UPDATE_GOLDEN") != nullptr) {
     std::ofstream(golden, std::ios::binary) << text;
   }
+  ASSERT_TRUE(std::filesystem::exists(golden)) << golden;
   EXPECT_EQ(text, ReadAll(golden));
 }
 
@@ -111,7 +112,7 @@ TEST(Trace, PassThroughLogMatchesTheStoredOne) {
   dev->DriveLetter = 'E';
   const std::string address = RunCommands(dev, drive);
   CloseDevice(dev);
-  CompareWithGolden(log, "passthrough.elg", address);
+  CompareWithGolden(log, "passthrough.trace", address);
   std::filesystem::remove_all(dir);
 }
 
@@ -135,7 +136,7 @@ TEST(Trace, AspiLogMatchesTheStoredOne) {
   dev->Lun = 0;
   const std::string address = RunCommands(dev, drive);
   CloseDevice(dev);
-  CompareWithGolden(log, "aspi.elg", address);
+  CompareWithGolden(log, "aspi.trace", address);
   std::filesystem::remove_all(dir);
 }
 
