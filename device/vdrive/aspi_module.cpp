@@ -1,5 +1,6 @@
 // libkorva_vdrive.so: an ASPI-style module over virtual drives. The drives come from the
-// KORVA_VDRIVE variable (syntax in config.h), read at the first call: one host adapter (0),
+// KORVA_VDRIVE variable (syntax in config.h), read at the first call and again by
+// GetASPI32SupportInfo when its text has changed: one host adapter (0),
 // drive i at target i, logical unit 0, drive letter "D" + i. Execute-command blocks complete
 // on a worker thread of their drive; the module answers SS_PENDING and, when the command
 // has ended, writes 1 to the block's eventfd.
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -113,17 +115,19 @@ private:
 struct Module {
   std::mutex mu;
   bool loaded = false;
+  std::string text; // the configuration the drives were built from
   std::string error;
-  std::vector<std::unique_ptr<Unit>> units;
+  std::vector<std::shared_ptr<Unit>> units;
 
   void LoadLocked() {
-    units.clear();
+    units.clear(); // each unit answers what it has queued before it goes
     error.clear();
     loaded = true;
-    const char *text = std::getenv("KORVA_VDRIVE");
+    const char *env = std::getenv("KORVA_VDRIVE");
+    text = env ? env : "";
     std::vector<korva::vdrive::DriveConfig> configs;
-    if (!text || !korva::vdrive::ParseDriveConfigs(text, &configs, &error)) {
-      if (!text) error = "KORVA_VDRIVE is not set";
+    if (!env || !korva::vdrive::ParseDriveConfigs(text, &configs, &error)) {
+      if (!env) error = "KORVA_VDRIVE is not set";
       std::fprintf(stderr, "korva_vdrive: %s\n", error.c_str());
       return;
     }
@@ -134,17 +138,26 @@ struct Module {
         units.clear();
         return;
       }
-      units.push_back(std::make_unique<Unit>(std::move(drive)));
+      units.push_back(std::make_shared<Unit>(std::move(drive)));
     }
   }
+  // Builds the drives at the first call.
   void EnsureLoaded() {
     std::lock_guard<std::mutex> lock(mu);
     if (!loaded) LoadLocked();
   }
-  Unit *Find(uint8_t ha, uint8_t target, uint8_t lun) {
+  // Builds them again when the configuration text has changed since: the library asks for
+  // support information whenever it initializes, and a process may point the variable at
+  // other discs in between.
+  void Refresh() {
+    std::lock_guard<std::mutex> lock(mu);
+    const char *env = std::getenv("KORVA_VDRIVE");
+    if (!loaded || text != (env ? env : "")) LoadLocked();
+  }
+  std::shared_ptr<Unit> Find(uint8_t ha, uint8_t target, uint8_t lun) {
     std::lock_guard<std::mutex> lock(mu);
     if (ha != 0 || lun != 0 || target >= units.size()) return nullptr;
-    return units[target].get();
+    return units[target];
   }
   size_t Count() {
     std::lock_guard<std::mutex> lock(mu);
@@ -226,7 +239,7 @@ extern "C" {
 
 KORVA_API uint32_t GetASPI32SupportInfo(void) {
   Module &m = TheModule();
-  m.EnsureLoaded();
+  m.Refresh();
   const size_t n = m.Count();
   if (n == 0) return 0; // nothing configured: no adapter to offer
   return (uint32_t(SS_COMP) << 8) | 1u;
@@ -265,7 +278,7 @@ KORVA_API uint32_t SendASPI32Command(void *block) {
   }
   case SC_EXEC_SCSI_CMD: {
     auto *srb = static_cast<TSRB_ExecSCSICmd *>(block);
-    Unit *unit = m.Find(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+    std::shared_ptr<Unit> unit = m.Find(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
     if (!unit) return srb->SRB_Status = kSsNoDevice;
     srb->SRB_Status = SS_PENDING;
     unit->Post(srb);
@@ -306,7 +319,7 @@ KORVA_API int KorvaVDriveControl(int target, const char *command) {
     return -1;
   }
   m.EnsureLoaded();
-  Unit *unit = target <= 255 ? m.Find(0, static_cast<uint8_t>(target), 0) : nullptr;
+  std::shared_ptr<Unit> unit = target <= 255 ? m.Find(0, static_cast<uint8_t>(target), 0) : nullptr;
   return unit ? Control(*unit, words) : -1;
 }
 

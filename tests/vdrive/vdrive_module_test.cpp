@@ -96,6 +96,15 @@ TEST_F(ModuleTest, AnswersDiscoveryAndCompletesCommandsThroughTheEvent) {
   EXPECT_EQ('A' + info.SRB_Int13HDriveInfo, 'E');
   uint8_t unknown[8] = {0x55};
   EXPECT_NE(send(unknown), SS_COMP);
+
+  // A changed configuration takes effect when the library initializes again.
+  ::setenv("KORVA_VDRIVE", ("dvd-ram:" + dir.File("c.disc")).c_str(), 1);
+  EXPECT_EQ(control(-1, "drives"), 2);
+  EXPECT_EQ(support(), 0x0101u);
+  EXPECT_EQ(control(-1, "drives"), 1);
+  EXPECT_EQ(Exec(0, {0x00, 0, 0, 0, 0, 0}, 0, nullptr, 0).SRB_Status, SS_COMP);
+  ::setenv("KORVA_VDRIVE", "floppy:/nowhere", 1);
+  EXPECT_EQ(support(), 0u);
 }
 
 TEST_F(ModuleTest, FailuresCarrySenseAndControlInjectsThem) {
