@@ -16,7 +16,7 @@ uint64_t DescriptorList::TotalBytes() const {
   return total;
 }
 
-bool ParseFileEntry(const uint8_t *sector, uint32_t block, FileEntryInfo &info) {
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
   if (!IsTagValid(kTagFileEntry, sector, kBlockSize, block)) return false;
   info.FileType = sector[27];
   info.ICBFlags = LoadLE16(sector + 34);
@@ -124,7 +124,7 @@ DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
   if (feBlock >= partitionLength_) return End;
   uint8_t fe[kBlockSize];
   if (!read_(feBlock, fe)) return IoError;
-  if (!ParseFileEntry(fe, feBlock, fe_) || fe_.FileType != 4) return End;
+  if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != 4) return End;
   if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
   uint64_t pos = 0;
   for (const ADSlot &s : list_.Extents) {
@@ -185,7 +185,7 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
   return true;
 }
 
-DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out) {
+DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
   uint8_t buf[38 + 0xFFFF + 0xFF + 3];
   bool io = false;
   if (offset + 38 > size_) return End;
@@ -194,16 +194,46 @@ DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out)
   uint32_t liu = LoadLE16(buf + 36);
   uint32_t len = FidLength(lfi, liu);
   if (offset + len > size_) return End;
-  if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
   Place start;
   if (!Locate(offset, start)) return End;
-  if (!IsTagValid(kTagFileIdentifier, buf, len, start.Block)) return End;
+  if (!full) {
+    if (LoadLE16(buf) != kTagFileIdentifier || buf[4] != TagChecksum(buf) ||
+        LoadLE32(buf + 12) != start.Block)
+      return End;
+    if (!ReadBytes(offset + 38 + liu, buf + 38 + liu, lfi, io)) return io ? IoError : End;
+  } else {
+    if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
+    if (!IsTagValid(kTagFileIdentifier, buf, len, start.Block)) return End;
+  }
   out.Offset = offset;
   out.Length = len;
   out.Characteristics = buf[18];
   out.ICBBlock = LoadLE32(buf + 24);
-  if (!DecodeName(buf + 38 + liu, lfi, out.Name)) out.Name.clear();
+  out.RawNameLength = static_cast<uint8_t>(lfi);
+  std::memcpy(out.RawName, buf + 38 + liu, lfi);
+  out.NameDecoded = false;
+  out.Name.clear();
+  if (full) out.DecodedName();
   return Ok;
+}
+
+const std::u16string &FidEntry::DecodedName() {
+  if (!NameDecoded) {
+    if (!DecodeName(RawName, RawNameLength, Name)) Name.clear();
+    NameDecoded = true;
+  }
+  return Name;
+}
+
+bool FidEntry::NameEquals(std::u16string_view name) {
+  if (RawNameLength > 0 && RawName[0] == 16 && !NameDecoded) {
+    if (RawNameLength != 1 + 2 * name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+      if (RawName[1 + 2 * i] != (name[i] >> 8) || RawName[2 + 2 * i] != (name[i] & 0xFF))
+        return false;
+    return true;
+  }
+  return DecodedName() == name;
 }
 
 } // namespace korva

@@ -49,7 +49,7 @@ struct DescriptorList {
 };
 
 // The fields of a file entry that the engine uses.
-struct FileEntryInfo {
+struct EntryFields {
   uint8_t FileType = 0;
   uint16_t ICBFlags = 0;
   uint32_t Permissions = 0;
@@ -62,7 +62,7 @@ struct FileEntryInfo {
 };
 
 // Checks the tag of a file entry at `block` and reads its fields. False when it is not one.
-bool ParseFileEntry(const uint8_t *sector, uint32_t block, FileEntryInfo &info);
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info);
 
 // Walks the descriptor list of the file entry in `feSector` (block `feBlock`), following
 // continuations. False only on an I/O failure; bad data sets Corrupt and ends the list.
@@ -75,7 +75,13 @@ struct FidEntry {
   uint32_t Length = 0; // padded length
   uint8_t Characteristics = 0;
   uint32_t ICBBlock = 0;
-  std::u16string Name;
+  uint8_t RawName[255] = {}; // the stored, compressed identifier
+  uint8_t RawNameLength = 0;
+  std::u16string Name; // decoded by a full read, or on demand by DecodedName()
+  bool NameDecoded = false;
+  const std::u16string &DecodedName();
+  // Whether the stored name equals `name`, decoding only when it is not stored 16-bit.
+  bool NameEquals(std::u16string_view name);
 };
 
 // Padded length of a FID with the given identifier and implementation-use lengths.
@@ -97,14 +103,16 @@ public:
   // readable directory.
   Status Open(uint32_t feBlock);
   uint32_t FEBlock() const { return feBlock_; }
-  const FileEntryInfo &Entry() const { return fe_; }
+  const EntryFields &Entry() const { return fe_; }
   const DescriptorList &List() const { return list_; }
   // Bytes of directory data that can be read: the information length, cut to the extents.
   uint64_t Size() const { return size_; }
 
   // Reads the FID that starts at `offset`. End when there is none (end of the data or
-  // something that is not a valid FID).
-  Status ReadFid(uint64_t offset, FidEntry &out);
+  // something that is not a valid FID). A quick read checks the tag's identifier, checksum
+  // and location but not the CRC, and leaves the name undecoded: scans use it to pass over
+  // entries and read the one they stop at again in full.
+  Status ReadFid(uint64_t offset, FidEntry &out, bool full = true);
   // Copies `n` bytes of directory data from `offset`; false on an I/O failure or when the
   // range is outside the data.
   bool ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError);
@@ -123,7 +131,7 @@ private:
   BlockReadFn read_;
   uint32_t partitionLength_;
   uint32_t feBlock_ = 0;
-  FileEntryInfo fe_;
+  EntryFields fe_;
   DescriptorList list_;
   std::vector<uint64_t> starts_; // directory offset where each extent begins
   uint64_t size_ = 0;

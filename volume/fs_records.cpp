@@ -47,7 +47,7 @@ uint64_t StampToFileTime(const uint8_t *stamp) {
   return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-void BuildFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
+void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
   std::memset(s, 0, kBlockSizeBytes);
   StoreLE16(s + 20, 4); // strategy 4
   StoreLE16(s + 24, 1); // one entry

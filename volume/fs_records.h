@@ -11,15 +11,15 @@
 
 namespace korva {
 
-inline constexpr uint8_t kFileTypeDirectory = 4;
-inline constexpr uint8_t kFileTypeFile = 5;
+inline constexpr uint8_t kFsTypeDirectory = 4;
+inline constexpr uint8_t kFsTypeFile = 5;
 inline constexpr uint32_t kPermDirectory = 0x7FFF;
 inline constexpr uint32_t kPermFile = 0x7BDE;
 inline constexpr uint32_t kPermReadOnlyFile = 0x318C;
 // Write or delete rights of owner, group or others.
 inline constexpr uint32_t kPermWriteOrDelete = 0x4A52;
-inline constexpr uint16_t kICBFlagArchive = 0x0020;
-inline constexpr uint16_t kICBFlagSystem = 0x0400;
+inline constexpr uint16_t kFsFlagArchive = 0x0020;
+inline constexpr uint16_t kFsFlagSystem = 0x0400;
 inline constexpr uint32_t kBlockSizeBytes = 2048;
 
 void StoreAD(uint8_t *slot, ShortADValue ad);
@@ -28,7 +28,7 @@ ShortADValue LoadADAt(const uint8_t *slot);
 // A new file entry in `sector` (2048 bytes) for block `block`: the given type, flags,
 // permissions and unique ID, times = now, and one descriptor when firstAD has a length.
 struct NewFileEntry {
-  uint8_t FileType = kFileTypeFile;
+  uint8_t FileType = kFsTypeFile;
   uint16_t ICBFlags = 0;
   uint32_t Permissions = kPermFile;
   uint64_t InformationLength = 0;
@@ -36,7 +36,7 @@ struct NewFileEntry {
   uint64_t UniqueID = 0;
   ShortADValue FirstAD;
 };
-void BuildFileEntry(uint8_t *sector, uint32_t block, const NewFileEntry &e);
+void MakeFileEntry(uint8_t *sector, uint32_t block, const NewFileEntry &e);
 
 // Changes a file entry in place and refills its tag. Deltas may be negative.
 void UpdateFileEntry(uint8_t *sector, uint32_t block, uint64_t informationLength,

@@ -54,10 +54,10 @@ struct DirBuilder {
       std::memcpy(p.Block(blocks[i]), bytes.data() + i * kBlockSize, n);
     }
     NewFileEntry e;
-    e.FileType = kFileTypeDirectory;
+    e.FileType = kFsTypeDirectory;
     e.InformationLength = bytes.size();
     uint8_t *fe = p.Block(feBlock);
-    BuildFileEntry(fe, feBlock, e);
+    MakeFileEntry(fe, feBlock, e);
     uint8_t *cur = fe;
     uint32_t curBlock = feBlock, slot = kFEFirstSlot;
     size_t used = 0;

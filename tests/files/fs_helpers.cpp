@@ -1,0 +1,93 @@
+#include "tests/files/fs_helpers.h"
+
+#include "volume/engine.h"
+#include "volume/fs_internal.h"
+
+namespace korva::test {
+
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> d(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    d[i] = static_cast<uint8_t>(x);
+  }
+  return d;
+}
+
+bool WriteWhole(TUDFRewritableVolume &v, const std::u16string &path,
+                const std::vector<uint8_t> &data, size_t chunk) {
+  UDF_HANDLE h =
+      UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_WRITE | UDF_GENERIC_READ, UDF_CREATE_ALWAYS, 0);
+  if (h == UDF_INVALID_HANDLE) return false;
+  size_t off = 0;
+  bool ok = true;
+  do {
+    const uint32_t n = static_cast<uint32_t>(std::min(chunk, data.size() - off));
+    uint32_t written = 0;
+    if (!UDF_WriteFile(&v, h, data.data() + off, n, &written) || written != n) {
+      ok = false;
+      break;
+    }
+    off += n;
+  } while (off < data.size());
+  UDF_CloseHandle(&v, h);
+  return ok;
+}
+
+bool ReadWhole(TUDFRewritableVolume &v, const std::u16string &path, std::vector<uint8_t> &out,
+               size_t chunk) {
+  out.clear();
+  UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  if (h == UDF_INVALID_HANDLE) return false;
+  std::vector<uint8_t> buf(chunk);
+  for (;;) {
+    uint32_t got = 0;
+    if (!UDF_ReadFile(&v, h, buf.data(), static_cast<uint32_t>(chunk), &got)) {
+      UDF_CloseHandle(&v, h);
+      return false;
+    }
+    out.insert(out.end(), buf.begin(), buf.begin() + got);
+    if (got == 0) break;
+  }
+  UDF_CloseHandle(&v, h);
+  return true;
+}
+
+std::vector<Listed> List(TUDFRewritableVolume &v, const std::u16string &pattern) {
+  std::vector<Listed> out;
+  _UDF_FIND_DATAW d;
+  UDF_HANDLE h = UDF_FindFirstFileW(&v, pattern.c_str(), &d);
+  if (h == UDF_INVALID_HANDLE) return out;
+  do {
+    out.push_back(
+        {d.cFileName, d.dwFileAttributes, (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow});
+  } while (UDF_FindNextFileW(&v, h, &d));
+  UDF_FindClose(&v, h);
+  return out;
+}
+
+RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block) {
+  RawEntry e;
+  uint8_t fe[kBlockSize];
+  if (!ReadSector(v, v.PartitionStart + block, fe)) return e;
+  if (!ReadEntryFields(fe, block, e.Info)) return e;
+  e.Ok = ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, e.List);
+  return e;
+}
+
+uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path) {
+  if (path == u"\\") return RootBlock(v);
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  if (!LocatePath(v, path, true, found, false, false, di, IsDirectoryOrFile, false,
+                  NameMatch::Exact) ||
+      !found)
+    return 0;
+  return di.EntryICB;
+}
+
+} // namespace korva::test

@@ -1,0 +1,364 @@
+// Directories, files and find on a formatted image: block accounting, dispositions,
+// attributes, thread errors, and the refusals that keep a directory readable.
+#include <gtest/gtest.h>
+
+#include "tests/files/fs_helpers.h"
+#include "tests/support/volume_fixture.h"
+#include "volume/engine.h"
+#include "volume/fs_internal.h"
+
+using namespace korva;
+using namespace korva::test;
+
+namespace {
+
+constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+
+class FsOps : public ::testing::Test {
+protected:
+  FormattedImage img{100};
+  TUDFRewritableVolume &v = img.Volume();
+  void SetUp() override { ASSERT_TRUE(img.Ok()); }
+  UDF_HANDLE Create(const char16_t *path, uint32_t disp = UDF_CREATE_NEW, uint32_t attr = 0) {
+    return UDF_CreateFileW(&v, path, RW, disp, attr);
+  }
+  void MakeFile(const char16_t *path, uint32_t attr = 0) {
+    UDF_HANDLE h = Create(path, UDF_CREATE_NEW, attr);
+    ASSERT_NE(h, UDF_INVALID_HANDLE) << UDF_GetLastErrorNumber(&v);
+    UDF_CloseHandle(&v, h);
+  }
+};
+
+} // namespace
+
+TEST_F(FsOps, CreateDirectoryAccountsBlocksAndGrowsTheRoot) {
+  const uint32_t root = RootBlock(v);
+  const uint32_t free0 = v.FreeBlocks;
+  RawEntry before = ReadEntry(v, root);
+  ASSERT_TRUE(before.Ok);
+  EXPECT_EQ(before.Info.InformationLength, 40u);
+
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  RawEntry after = ReadEntry(v, root);
+  EXPECT_EQ(after.Info.InformationLength, 84u);
+  EXPECT_EQ(after.Info.LinkCount, before.Info.LinkCount + 1);
+  EXPECT_EQ(UDF_GetDirCount(&v), 2u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), free0 - 2);
+
+  // The new directory: its data block is the lowest free block, its entry the next one.
+  const uint32_t a = EntryBlock(v, u"\\A");
+  RawEntry dir = ReadEntry(v, a);
+  ASSERT_TRUE(dir.Ok);
+  EXPECT_EQ(dir.Info.FileType, 4);
+  EXPECT_EQ(dir.Info.InformationLength, 40u);
+  ASSERT_EQ(dir.List.Extents.size(), 1u);
+  EXPECT_EQ(dir.List.Extents[0].AD.Block + 1, a);
+
+  // Nested paths, trailing and missing leading backslashes.
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\A", u"B"), KTRUE);
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"A\\B\\", u"C"), KTRUE);
+  EXPECT_NE(EntryBlock(v, u"\\A\\B\\C"), 0u);
+  EXPECT_EQ(EntryBlock(v, u"A\\B\\C\\"), EntryBlock(v, u"\\A\\B\\C"));
+
+  // A parent that is missing, names a file, or names nothing: error 1.
+  MakeFile(u"\\f.txt");
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\nope", u"X"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\f.txt", u"X"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"", u"X"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+}
+
+TEST_F(FsOps, NamesAreUniqueAndStorable) {
+  const uint32_t free0 = v.FreeBlocks;
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
+  MakeFile(u"\\b.txt");
+  const uint32_t free1 = v.FreeBlocks;
+  EXPECT_EQ(free1, free0 - 3);
+
+  // Taken by a directory or by a file, for a new directory or a new file.
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"b.txt"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+  for (uint32_t disp : {UDF_CREATE_NEW, UDF_CREATE_ALWAYS, UDF_OPEN_ALWAYS}) {
+    EXPECT_EQ(Create(u"\\A", disp), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS) << disp;
+  }
+  EXPECT_EQ(Create(u"\\A", UDF_OPEN_EXISTING), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+  // Hidden entries hold their names too.
+  MakeFile(u"\\h", UDF_FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"h"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+
+  // Names that cannot be stored.
+  const uint32_t free2 = v.FreeBlocks;
+  std::u16string longName(128, u'n');
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", longName.c_str()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u""), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(Create(u"\\A\\"), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(Create((u"\\" + longName).c_str()), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(UDF_CreateFile(&v, "\\bad\xC0\x80", RW, UDF_CREATE_NEW, 0), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(v.FreeBlocks, free2);
+  // 127 characters is the longest name.
+  std::u16string name127(127, u'm');
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", name127.c_str()), KTRUE);
+  ASSERT_EQ(List(v, u"\\" + name127).size(), 1u);
+}
+
+TEST_F(FsOps, RemoveDirectoryRefusesNonEmptyAndFreesExactly) {
+  const uint32_t free0 = v.FreeBlocks;
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
+  MakeFile(u"\\A\\x");
+  const uint32_t free1 = v.FreeBlocks;
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\A"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DIR_NOT_EMPTY);
+  EXPECT_EQ(v.FreeBlocks, free1);
+  EXPECT_EQ(List(v, u"\\A\\*").size(), 1u);
+
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\A\\x"), KTRUE);
+  EXPECT_EQ(UDF_GetFileCount(&v), 0u);
+  ASSERT_EQ(UDF_RemoveDirectoryW(&v, u"\\A"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(UDF_GetDirCount(&v), 1u);
+  // The directory's entry and data block come back; the root keeps its grown data block.
+  EXPECT_EQ(v.FreeBlocks, free0);
+  EXPECT_TRUE(List(v, u"\\*").empty());
+  EXPECT_EQ(RootBlock(v), EntryBlock(v, u"\\"));
+  RawEntry root = ReadEntry(v, RootBlock(v));
+  EXPECT_EQ(root.Info.LinkCount, 1);
+
+  // Missing: false without an error. A freed block is the first one reused.
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\A"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\"), KFALSE);
+  uint32_t lowest = 0, len = 0;
+  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, lowest, len));
+  MakeFile(u"\\y");
+  EXPECT_EQ(EntryBlock(v, u"\\y"), lowest);
+
+  // Read-only files cannot be deleted.
+  MakeFile(u"\\ro", UDF_FILE_ATTRIBUTE_READONLY);
+  KorvaSetLastOSError(0);
+  EXPECT_EQ(UDF_DeleteFileW(&v, u"\\ro"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ACCESS_DENIED));
+
+  // Removing the newest entry records its ID as the next one: a remount gives it out again.
+  const uint64_t idNew = v.NextUniqueID;
+  MakeFile(u"\\last");
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\last"), KTRUE);
+  EXPECT_EQ(v.NextUniqueID, idNew + 1);
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(v.NextUniqueID, idNew);
+  EXPECT_EQ(v.FreeBlocks, UDF_GetFreeBlocksOfLogicalVolume(&v));
+}
+
+TEST_F(FsOps, DispositionsAttributesAndHandles) {
+  const uint32_t free0 = v.FreeBlocks;
+  UDF_HANDLE h = Create(u"report.txt", UDF_CREATE_NEW, 0x27);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_NE(h, -1);
+  // The FID fitted into the root's block: the file entry is the only block taken.
+  EXPECT_EQ(v.FreeBlocks, free0 - 1);
+  EXPECT_EQ(UDF_GetFileCount(&v), 1u);
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(UDF_CloseHandle(&v, 0x5A5A), KFALSE);
+  EXPECT_EQ(UDF_CloseHandle(&v, -1), KFALSE);
+
+  std::vector<Listed> l = List(v, u"\\report.txt");
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].Attributes, 0x27u);
+
+  EXPECT_EQ(Create(u"\\report.txt", UDF_CREATE_NEW), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+  KorvaSetLastOSError(0);
+  h = Create(u"\\report.txt", UDF_OPEN_ALWAYS);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
+  UDF_CloseHandle(&v, h);
+  EXPECT_EQ(Create(u"\\missing", UDF_OPEN_EXISTING), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+  h = Create(u"\\new", UDF_OPEN_ALWAYS);
+  EXPECT_NE(h, UDF_INVALID_HANDLE);
+  UDF_CloseHandle(&v, h);
+  for (uint32_t bad : {0u, 5u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Create(u"\\other", bad), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  }
+  EXPECT_TRUE(List(v, u"\\other").empty());
+
+  // In a subdirectory; a parent that is not a directory.
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
+  h = Create(u"\\A\\report.txt");
+  EXPECT_NE(h, UDF_INVALID_HANDLE);
+  UDF_CloseHandle(&v, h);
+  EXPECT_EQ(Create(u"\\new\\x"), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+
+  // Access rights are checked per handle.
+  h = UDF_CreateFileW(&v, u"\\new", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  uint32_t n = 0;
+  uint8_t b = 1;
+  EXPECT_EQ(UDF_WriteFile(&v, h, &b, 1, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_ACCESS);
+  UDF_CloseHandle(&v, h);
+  h = UDF_CreateFileW(&v, u"\\new", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  EXPECT_EQ(UDF_ReadFile(&v, h, &b, 1, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_ACCESS);
+  EXPECT_EQ(UDF_WriteFile(&v, h, nullptr, 5, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  UDF_CloseHandle(&v, h);
+  EXPECT_EQ(UDF_WriteFile(&v, h, &b, 1, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+}
+
+TEST_F(FsOps, ReplacingOrDeletingAFileInvalidatesItsHandles) {
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 1)));
+  UDF_HANDLE reader = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(reader, UDF_INVALID_HANDLE);
+  const uint32_t free0 = v.FreeBlocks;
+  KorvaSetLastOSError(0);
+  UDF_HANDLE h = Create(u"\\f", UDF_CREATE_ALWAYS);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
+  // Old entry and its 3 data blocks freed, a new entry taken.
+  EXPECT_EQ(v.FreeBlocks, free0 + 3);
+  std::vector<Listed> l = List(v, u"\\*");
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].Size, 0u);
+  EXPECT_EQ(UDF_GetFileCount(&v), 1u);
+
+  uint8_t buf[16] = {};
+  uint32_t n = 0;
+  EXPECT_EQ(UDF_ReadFile(&v, reader, buf, 16, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_WriteFile(&v, reader, buf, 16, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_CloseHandle(&v, reader), KTRUE);
+
+  // Deleting while open; the freed blocks are then reused by another file and must stay
+  // untouched by the stale handle.
+  ASSERT_EQ(UDF_WriteFile(&v, h, buf, 16, &n), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+  std::vector<uint8_t> other = Pattern(8192, 2);
+  ASSERT_TRUE(WriteWhole(v, u"\\g", other));
+  EXPECT_EQ(UDF_WriteFile(&v, h, buf, 16, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\g", back));
+  EXPECT_EQ(back, other);
+}
+
+TEST_F(FsOps, FindOrderAttributesAndThreadErrors) {
+  _UDF_FIND_DATAW d;
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\*", &d), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
+  MakeFile(u"\\b.txt", UDF_FILE_ATTRIBUTE_HIDDEN);
+  MakeFile(u"\\A\\inner");
+  UDF_HANDLE h = UDF_FindFirstFileW(&v, u"\\*", &d);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(std::u16string(d.cFileName), u"A");
+  EXPECT_EQ(d.dwFileAttributes, UDF_FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(d.nFileSizeLow, 0u);
+  EXPECT_NE(d.ftLastWriteTime.dwHighDateTime, 0u);
+  ASSERT_EQ(UDF_FindNextFileW(&v, h, &d), KTRUE);
+  EXPECT_EQ(std::u16string(d.cFileName), u"b.txt");
+  EXPECT_EQ(d.dwFileAttributes, UDF_FILE_ATTRIBUTE_HIDDEN);
+  // Entries added after the position are found by later calls.
+  MakeFile(u"\\late");
+  ASSERT_EQ(UDF_FindNextFileW(&v, h, &d), KTRUE);
+  EXPECT_EQ(std::u16string(d.cFileName), u"late");
+  EXPECT_EQ(d.dwFileAttributes, UDF_FILE_ATTRIBUTE_NORMAL);
+  KorvaSetLastOSError(0);
+  EXPECT_EQ(UDF_FindNextFileW(&v, h, &d), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_NO_MORE_FILES));
+  EXPECT_EQ(UDF_FindClose(&v, h), KTRUE);
+  EXPECT_EQ(UDF_FindNextFileW(&v, h, &d), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FIND_HANDLE);
+  EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+
+  EXPECT_EQ(List(v, u"\\A\\*").size(), 1u);
+  EXPECT_EQ(List(v, u"\\*.txt").size(), 0u);
+  EXPECT_EQ(List(v, u"\\b.txt").size(), 1u);
+  UDF_CreateDirectoryW(&v, u"\\nope", u"x"); // leaves error 1
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\A\\", &d), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+
+  // Deleted entries are skipped.
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\b.txt"), KTRUE);
+  std::vector<Listed> l = List(v, u"\\*");
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[1].Name, u"late");
+
+  // The 8-bit record: UTF-8 name, same other fields.
+  MakeFile(u"\\Grüße");
+  _UDF_FIND_DATAA a;
+  h = UDF_FindFirstFile(&v,
+                        "\\Gr\xC3\xBC\xC3\x9F"
+                        "e",
+                        &a);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_STREQ(a.cFileName, "Gr\xC3\xBC\xC3\x9F"
+                            "e");
+  EXPECT_EQ(a.dwFileAttributes, UDF_FILE_ATTRIBUTE_NORMAL);
+  UDF_FindClose(&v, h);
+  static_assert(sizeof(_UDF_FIND_DATAW) == 584 && sizeof(_UDF_FIND_DATAA) == 312);
+}
+
+TEST_F(FsOps, DirectoryGrowsIntoSplitIdentifiersAndAnExtension) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  const uint32_t dir = EntryBlock(v, u"\\D");
+  // 127-character names make 296-byte identifiers: 6.9 to a block, so they cross block
+  // ends at many alignments; 233 blocks fill the file entry's slots.
+  std::vector<std::u16string> names;
+  bool sawSplit = false;
+  for (int i = 0;; ++i) {
+    std::u16string n = std::u16string(120, u'a' + i % 26) + u"-" + std::u16string(u"000000");
+    for (int k = 0, x = i; k < 6; ++k, x /= 10)
+      n[126 - k] = u'0' + x % 10;
+    RawEntry before = ReadEntry(v, dir);
+    const uint32_t free0 = v.FreeBlocks;
+    const uint32_t len0 = before.List.Extents.back().AD.Length();
+    const bool extensionNext =
+        before.List.Extensions.empty() && (before.List.Extents.size() == 233 && len0 + 296 > 2048);
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\D", n.c_str()), KTRUE) << i;
+    names.push_back(n);
+    RawEntry after = ReadEntry(v, dir);
+    const size_t grown = after.List.Extents.size() - before.List.Extents.size();
+    if (len0 + 296 > 2048) {
+      sawSplit |= len0 < 2048;
+      EXPECT_EQ(grown, 1u);
+    }
+    EXPECT_EQ(v.FreeBlocks, free0 - 2 - grown - (extensionNext ? 1 : 0)) << i;
+    if (!after.List.Extensions.empty()) {
+      EXPECT_TRUE(extensionNext);
+      EXPECT_EQ(after.List.Extents[233].SlotOffset, 24);
+      break;
+    }
+    ASSERT_LT(i, 2000);
+  }
+  EXPECT_TRUE(sawSplit);
+  // Everything reads back in order, through the continuation, also after a remount.
+  ASSERT_TRUE(img.Remount());
+  std::vector<Listed> l = List(v, u"\\D\\*");
+  ASSERT_EQ(l.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i)
+    ASSERT_EQ(l[i].Name, names[i]);
+  MakeFile((u"\\D\\" + names.back() + u"\\f").c_str());
+  EXPECT_EQ(List(v, u"\\D\\" + names.back() + u"\\*").size(), 1u);
+}

@@ -1,0 +1,294 @@
+// File data: planned runs of free blocks, descriptors, packet-wise transfer.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "korva/files.h"
+#include "volume/engine.h"
+#include "volume/fs_internal.h"
+#include "volume/fs_records.h"
+
+using namespace korva;
+
+namespace {
+
+constexpr uint32_t kMaxRunBlocks = kMaxExtentBytes / kBlockSize;
+
+// Empties the planned runs when a write ends, whatever the path.
+struct PendingGuard {
+  PendingExtentList *list;
+  ~PendingGuard() {
+    if (list) list->clear();
+  }
+};
+
+OpenFileInformation *HandleFor(TUDFRewritableVolume &v, UDF_HANDLE h, uint32_t access) {
+  OpenFileList *files = OpenFilesOf(v);
+  OpenFileInformation *f = files ? files->Find(h) : nullptr;
+  if (!f || f->Invalidated) {
+    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    return nullptr;
+  }
+  if (!(f->Access & access)) {
+    v.LastError = KORVA_E_ACCESS;
+    return nullptr;
+  }
+  return f;
+}
+
+// One extent of file data as the transfer sees it.
+struct DataExtent {
+  uint64_t Start;
+  uint32_t Length;
+  uint32_t Block;
+  bool Recorded;
+};
+
+std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
+  std::vector<DataExtent> out;
+  uint64_t pos = 0;
+  for (const ADSlot &s : slots) {
+    out.push_back({pos, s.AD.Length(), s.AD.Block, s.AD.Type() == 0});
+    pos += s.AD.Length();
+  }
+  return out;
+}
+
+// Moves bytes between the caller and the file from `pos`. Writing sends whole aligned packets
+// without reading them first; everything else is a packet read-modify-write.
+bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
+              uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
+  done = 0;
+  const uint32_t pb = v.PacketBlocks ? v.PacketBlocks : 16;
+  const uint32_t packetBytes = pb * kBlockSize;
+  size_t i = 0;
+  while (done < count) {
+    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
+      ++i;
+    if (i == ext.size() || pos < ext[i].Start) {
+      FailRead(v);
+      return false;
+    }
+    const DataExtent &e = ext[i];
+    const uint64_t inExtent = pos - e.Start;
+    const uint32_t block = e.Block + static_cast<uint32_t>(inExtent / kBlockSize);
+    const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
+    const uint32_t sector = v.PartitionStart + block;
+    const uint32_t s = sector % pb;
+    const uint64_t chunk = std::min<uint64_t>(
+        {uint64_t((pb - s) * kBlockSize - off), e.Start + e.Length - pos, count - done});
+    const uint32_t start = sector - s;
+    const size_t at = size_t(s) * kBlockSize + off;
+    if (in) {
+      if (!e.Recorded) {
+        std::memset(in + done, 0, chunk);
+      } else {
+        if (!ReadPacket(v, start)) return false;
+        std::memcpy(in + done, v.PacketBuffer + at, chunk);
+      }
+    } else {
+      if (chunk != packetBytes && !ReadPacket(v, start)) return false;
+      std::memcpy(v.PacketBuffer + at, out + done, chunk);
+      if (!WritePacket(v, start)) return false;
+    }
+    done += chunk;
+    pos += chunk;
+  }
+  return true;
+}
+
+void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
+  for (const ExtentInformation &r : runs)
+    MarkRun(v, r.Block, r.Blocks, false);
+}
+
+} // namespace
+
+KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
+                              uint32_t count, uint32_t *written) {
+  if (written) *written = 0;
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v)) return KFALSE;
+  OpenFileInformation *f = HandleFor(v, handle, UDF_GENERIC_WRITE);
+  if (!f) return KFALSE;
+  if (!buffer && count > 0) {
+    v.LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  FileView view;
+  if (!LoadFile(v, *f, view)) return KFALSE;
+  SyncHandle(*f, view);
+  PendingExtentList *runs = PendingExtentsOf(v);
+  if (!runs) return KFALSE;
+  PendingGuard guard{runs};
+  runs->clear();
+
+  const uint64_t size = f->Size;
+  const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
+  const uint64_t append = count - overwrite;
+  std::vector<ADSlot> &slots = view.List.Extents;
+  const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
+  uint64_t slack = size % kBlockSize ? kBlockSize - size % kBlockSize : 0;
+  // The last extent may hold fewer bytes than the size claims only on a damaged medium.
+  if (slots.empty() || lastLen % kBlockSize == 0) slack = 0;
+  slack = std::min(slack, append);
+  const uint64_t newBytes = append - slack;
+  const uint64_t newBlocks = (newBytes + kBlockSize - 1) / kBlockSize;
+  const uint32_t lastEnd =
+      slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;
+
+  // Plan the runs. They are taken while planning so that none is found twice, and given
+  // back if the write is refused.
+  uint64_t missing = newBlocks;
+  uint32_t hint = lastEnd;
+  bool wrapped = hint == 0;
+  while (missing > 0) {
+    uint32_t first = 0, len = 0;
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(missing, kMaxRunBlocks));
+    if (!FindFreeRun(v, hint, want, true, first, len) || len == 0) {
+      if (!wrapped) {
+        wrapped = true;
+        hint = 0;
+        continue;
+      }
+      UnmarkRuns(v, *runs);
+      v.LastError = KORVA_E_INPUT_FILE;
+      return KFALSE;
+    }
+    runs->push_back({uint64_t(len) * kBlockSize, first, len});
+    missing -= len;
+    hint = first + len;
+  }
+  if (!runs->empty()) runs->back().Bytes -= newBlocks * kBlockSize - newBytes;
+
+  // The last descriptor takes the slack and, when the first run follows it on the medium,
+  // as much of that run as its 30-bit length allows.
+  uint32_t newLastLen = lastLen + static_cast<uint32_t>(slack);
+  size_t firstRun = 0;
+  if (!runs->empty() && !slots.empty() && slots.back().AD.Type() == 0 &&
+      (*runs)[0].Block == lastEnd && newLastLen % kBlockSize == 0) {
+    ExtentInformation &r = (*runs)[0];
+    const uint32_t room = (kMaxExtentBytes - newLastLen) / kBlockSize;
+    const uint32_t take = std::min(room, r.Blocks);
+    if (take == r.Blocks) {
+      newLastLen += static_cast<uint32_t>(r.Bytes);
+      firstRun = 1;
+    } else if (take > 0) {
+      newLastLen += take * kBlockSize;
+      r.Block += take;
+      r.Blocks -= take;
+      r.Bytes -= uint64_t(take) * kBlockSize;
+    }
+  }
+  const size_t toAdd = runs->size() - firstRun;
+  uint32_t extBlocks = 0;
+  if (toAdd > 0) {
+    if (view.List.EndOffset > kLastSlot) {
+      UnmarkRuns(v, *runs);
+      FailRead(v);
+      return KFALSE;
+    }
+    uint64_t free = (kLastSlot - view.List.EndOffset) / 8;
+    while (free < toAdd) {
+      free += 252;
+      ++extBlocks;
+    }
+  }
+  if (v.FreeBlocks < newBlocks + extBlocks) {
+    UnmarkRuns(v, *runs);
+    v.LastError = KORVA_E_NO_SPACE;
+    return KFALSE;
+  }
+
+  // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
+  std::map<uint32_t, std::vector<uint8_t>> aeds;
+  auto listBlock = [&](uint32_t block) -> uint8_t * {
+    if (block == f->FEBlock) return view.FE;
+    auto it = aeds.find(block);
+    if (it != aeds.end()) return it->second.data();
+    std::vector<uint8_t> buf(kBlockSize);
+    if (!ReadBlock(v, block, buf.data())) return nullptr;
+    return aeds.emplace(block, std::move(buf)).first->second.data();
+  };
+  if (!slots.empty() && newLastLen != lastLen) {
+    ADSlot &last = slots.back();
+    uint8_t *b = listBlock(last.SlotBlock);
+    if (!b) return KFALSE;
+    last.AD.LengthWord = (last.AD.LengthWord & 0xC0000000u) | newLastLen;
+    StoreAD(b + last.SlotOffset, last.AD);
+  }
+  uint32_t curBlock = view.List.EndBlock;
+  uint32_t slot = view.List.EndOffset;
+  uint32_t extHint = 0;
+  for (size_t i = firstRun; i < runs->size(); ++i) {
+    uint8_t *b = listBlock(curBlock);
+    if (!b) return KFALSE;
+    if (slot == kLastSlot) {
+      uint32_t ext = 0;
+      if (!TakeBlock(v, extHint, ext)) {
+        v.LastError = KORVA_E_NO_SPACE;
+        return KFALSE;
+      }
+      extHint = ext + 1;
+      StoreAD(b + kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, ext});
+      std::vector<uint8_t> nb(kBlockSize);
+      BuildAllocationExtent(nb.data(), ext);
+      aeds[ext] = std::move(nb);
+      curBlock = ext;
+      slot = kAEDFirstSlot;
+      b = aeds[ext].data();
+    }
+    const ExtentInformation &r = (*runs)[i];
+    ADSlot s{curBlock, static_cast<uint16_t>(slot), {static_cast<uint32_t>(r.Bytes), r.Block}};
+    StoreAD(b + slot, s.AD);
+    slots.push_back(s);
+    slot += 8;
+  }
+  for (auto &kv : aeds) {
+    RefillListBlockTag(kv.second.data(), kv.first, false);
+    if (!WriteBlock(v, kv.first, kv.second.data())) return KFALSE;
+  }
+
+  uint64_t done = 0;
+  if (count > 0 && !Transfer(v, DataExtents(slots), f->Position, nullptr,
+                             static_cast<const uint8_t *>(buffer), count, done))
+    return KFALSE;
+
+  UpdateFileEntry(view.FE, f->FEBlock, size + append, view.Info.BlocksRecorded + newBlocks, 0,
+                  true);
+  if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
+  if (!CommitIntegrity(v, -int64_t(newBlocks + extBlocks), 0, 0)) return KFALSE;
+  f->Position += count;
+  view.Info.InformationLength = size + append;
+  SyncHandle(*f, view);
+  if (written) *written = count;
+  return KTRUE;
+}
+
+KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, void *buffer,
+                             uint32_t count, uint32_t *read) {
+  if (read) *read = 0;
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v)) return KFALSE;
+  OpenFileInformation *f = HandleFor(v, handle, UDF_GENERIC_READ);
+  if (!f) return KFALSE;
+  if (!buffer && count > 0) {
+    v.LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  FileView view;
+  if (!LoadFile(v, *f, view)) return KFALSE;
+  SyncHandle(*f, view);
+  if (f->Position >= f->Size) return KTRUE;
+  const uint64_t want = std::min<uint64_t>(count, f->Size - f->Position);
+  uint64_t done = 0;
+  const bool ok = Transfer(v, DataExtents(view.List.Extents), f->Position,
+                           static_cast<uint8_t *>(buffer), nullptr, want, done);
+  f->Position += done;
+  SyncHandle(*f, view);
+  if (read) *read = static_cast<uint32_t>(done);
+  return ok ? KTRUE : KFALSE;
+}

@@ -1,0 +1,588 @@
+// Path resolution, growing directories, creating and removing directories.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "korva/files.h"
+#include "udf/utf8.h"
+#include "volume/engine.h"
+#include "volume/fs_internal.h"
+#include "volume/fs_path.h"
+#include "volume/fs_records.h"
+
+namespace korva {
+
+bool BeginFsOperation(TUDFRewritableVolume &v) {
+  if (!RequireCompatible(v)) return false;
+  v.WrittenInOperation = 0;
+  return true;
+}
+
+void FailRead(TUDFRewritableVolume &v) {
+  if (v.WrittenInOperation) {
+    v.LastError = KORVA_E_READ_DIRTY;
+    v.Compatible = 0;
+  } else {
+    v.LastError = KORVA_E_READ;
+  }
+}
+
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  if (block >= v.PartitionLength) {
+    FailRead(v);
+    return false;
+  }
+  return ReadSector(v, v.PartitionStart + block, buffer);
+}
+
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer) {
+  if (block >= v.PartitionLength) {
+    FailRead(v);
+    return false;
+  }
+  return WriteSector(v, v.PartitionStart + block, buffer);
+}
+
+BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
+  return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
+}
+
+uint32_t RootBlock(const TUDFRewritableVolume &v) {
+  return v.RootICBSector - v.PartitionStart;
+}
+
+bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
+  uint32_t len = 0;
+  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
+  // Metadata blocks are the lowest free ones; a hint past every free block starts over.
+  return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
+}
+
+bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
+  if (!v.SpaceBitmap || block >= v.PartitionLength) return false;
+  return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
+}
+
+bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                     uint64_t recordedNextID) {
+  const uint32_t sector = v.IntegritySector;
+  const uint32_t start = PacketStartOf(v, sector);
+  if (!ReadPacket(v, start)) return false;
+  IntegrityCounts counts;
+  if (!UpdateIntegrity(SlotOf(v, sector), sector, freeDelta, fileDelta, dirDelta,
+                       recordedNextID ? recordedNextID : v.NextUniqueID, counts)) {
+    FailRead(v);
+    return false;
+  }
+  if (!WritePacket(v, start)) return false;
+  v.FreeBlocks = counts.FreeBlocks;
+  v.FileCount = counts.Files;
+  v.DirCount = counts.Dirs;
+  return true;
+}
+
+namespace {
+
+bool Matches(FidEntry &fid, bool skip, bool includeHidden, bool includeDeleted,
+             FileSystemObjectType kind, std::u16string_view component, NameMatch mode) {
+  if (skip) return false;
+  const uint8_t c = fid.Characteristics;
+  if ((c & kFidHidden) && !includeHidden) return false;
+  if ((c & kFidDeleted) && !includeDeleted) return false;
+  if (c & kFidParent) return false;
+  switch (kind) {
+  case IsDirectory:
+    if (!(c & kFidDirectory)) return false;
+    break;
+  case IsFile:
+    if (c & kFidDirectory) return false;
+    break;
+  case IsDirectoryOrFile:
+    break;
+  }
+  if (mode == NameMatch::Exact) return fid.NameEquals(component);
+  if (component == u"*") return true;
+  if (component.find_first_of(u"*?") != std::u16string_view::npos) return false;
+  return fid.NameEquals(component);
+}
+
+void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation &di) {
+  di.DirOffset = fid.Offset;
+  di.FIDLength = static_cast<uint16_t>(fid.Length);
+  di.EntryICB = fid.ICBBlock;
+  di.Characteristics = fid.Characteristics;
+  size_t n = std::min<size_t>(fid.Name.size(), 256);
+  std::memcpy(di.Name, fid.Name.data(), n * sizeof(char16_t));
+  di.Name[n] = 0;
+  DirectoryStream::Place start, tail;
+  if (dir.Locate(fid.Offset, start)) {
+    const ADSlot &s = dir.List().Extents[start.Extent];
+    di.ADBlock = s.SlotBlock;
+    di.ADOffset = s.SlotOffset;
+    di.AD = s.AD;
+    di.BlockOffset = start.Offset;
+  }
+  di.FIDSplit = false;
+  if (dir.Locate(fid.Offset + fid.Length - 1, tail) && tail.Block != start.Block) {
+    const ADSlot &s = dir.List().Extents[tail.Extent];
+    di.FIDSplit = true;
+    di.TailADBlock = s.SlotBlock;
+    di.TailADOffset = s.SlotOffset;
+    di.TailAD = s.AD;
+    di.TailBlockOffset = 0;
+  }
+  di.HasResult = true;
+}
+
+void ResetScan(DirectoryInformation &di) {
+  di.DirSize = 0;
+  di.ADBlock = di.DirICB;
+  di.ADOffset = kFEFirstSlot;
+  di.AD = {};
+  di.BlockOffset = 0;
+  di.DirOffset = 0;
+  di.FIDLength = 0;
+  di.FIDSplit = false;
+  di.TailADBlock = 0;
+  di.TailADOffset = 0;
+  di.TailAD = {};
+  di.TailBlockOffset = 0;
+  di.EntryICB = 0;
+  di.Characteristics = 0;
+  di.Name[0] = 0;
+  di.HasResult = false;
+}
+
+} // namespace
+
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeHidden, bool &found,
+                bool skipFirst, bool resume, DirectoryInformation &di, FileSystemObjectType kind,
+                bool includeDeleted, NameMatch lastMatch) {
+  found = false;
+  if (!resume) ResetScan(di);
+  std::vector<std::u16string> parts = SplitPath(path);
+  if (parts.empty()) {
+    found = true;
+    return true;
+  }
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  bool skip = skipFirst;
+  uint64_t offset = resume ? di.DirOffset : 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    DirectoryStream::Status st = dir.Open(di.DirICB);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::End) return true;
+    di.DirSize = dir.Size();
+    bool descended = false;
+    for (;;) {
+      FidEntry fid;
+      st = dir.ReadFid(offset, fid, false);
+      if (st == DirectoryStream::IoError) return false;
+      if (st == DirectoryStream::End) {
+        di.DirOffset = dir.Size();
+        di.HasResult = false;
+        return true;
+      }
+      bool m = Matches(fid, skip, includeHidden, includeDeleted, last ? kind : IsDirectory,
+                       parts[i], last ? lastMatch : NameMatch::Pattern);
+      skip = false;
+      // The entry we stop at must pass the full check, CRC included.
+      if (m) {
+        st = dir.ReadFid(offset, fid, true);
+        if (st == DirectoryStream::IoError) return false;
+        if (st == DirectoryStream::End) {
+          di.DirOffset = dir.Size();
+          di.HasResult = false;
+          return true;
+        }
+      }
+      if (m) {
+        if (last) {
+          StoreResult(dir, fid, di);
+          found = true;
+          return true;
+        }
+        ResetScan(di);
+        di.DirICB = fid.ICBBlock;
+        di.ADBlock = fid.ICBBlock;
+        offset = 0;
+        descended = true;
+        break;
+      }
+      offset += fid.Length;
+    }
+    if (!descended) return true;
+  }
+  return true;
+}
+
+bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                   uint32_t &dirBlock) {
+  dirBlock = RootBlock(v);
+  if (!hasParent) return true;
+  switch (ClassifyParent(parent)) {
+  case ParentKind::Root:
+    return true;
+  case ParentKind::Invalid:
+    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    return false;
+  case ParentKind::Components:
+    break;
+  }
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  if (!LocatePath(v, parent, true, found, false, false, di, IsDirectory, false, NameMatch::Exact))
+    return false;
+  if (!found) {
+    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    return false;
+  }
+  dirBlock = di.EntryICB;
+  return true;
+}
+
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan) {
+  plan = AppendPlan();
+  plan.ParentBlock = parentBlock;
+  plan.FidLength = FidLength(static_cast<uint32_t>(1 + 2 * nameChars));
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, parentBlock, fe)) return false;
+  EntryFields info;
+  DescriptorList list;
+  if (!ReadEntryFields(fe, parentBlock, info) || info.FileType != kFsTypeDirectory) {
+    FailRead(v);
+    return false;
+  }
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, parentBlock, fe, list)) return false;
+  if (list.Corrupt || list.EndOffset > kLastSlot) {
+    FailRead(v);
+    return false;
+  }
+  const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
+  if (L % kBlockSize == 0) {
+    plan.NewBlock = true;
+    plan.SlotBlock = list.EndBlock;
+    plan.SlotOffset = list.EndOffset;
+    plan.Extension = list.EndOffset == kLastSlot;
+    return true;
+  }
+  const ADSlot &last = list.Extents.back();
+  plan.SlotBlock = last.SlotBlock;
+  plan.SlotOffset = last.SlotOffset;
+  plan.LastAD = last.AD;
+  plan.LastDataBlock = last.AD.Block + L / kBlockSize;
+  plan.UsedInLast = L % kBlockSize;
+  if (plan.UsedInLast + plan.FidLength > kBlockSize) {
+    plan.Split = true;
+    plan.NewBlock = true;
+    plan.Extension = last.SlotOffset + 8 == kLastSlot;
+  }
+  return true;
+}
+
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  const uint32_t n = plan.FidLength;
+  uint32_t newBlock = 0, extBlock = 0;
+  if (plan.NewBlock && !TakeBlock(v, hint, newBlock)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return false;
+  }
+  if (plan.Extension && !TakeBlock(v, newBlock + 1, extBlock)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return false;
+  }
+  // The FID, its tag located at the block where it starts.
+  uint8_t fid[FidLength(255)];
+  const bool inPlace = !plan.NewBlock || plan.Split;
+  const uint32_t startBlock = inPlace ? plan.LastDataBlock : newBlock;
+  BuildFid(fid, characteristics, entryBlock, name, startBlock);
+  uint8_t sector[kBlockSize];
+  const uint32_t first = plan.Split ? kBlockSize - plan.UsedInLast : (inPlace ? n : 0);
+  if (plan.NewBlock) {
+    std::memset(sector, 0, sizeof sector);
+    std::memcpy(sector, fid + first, n - first);
+    if (!WriteBlock(v, newBlock, sector)) return false;
+  }
+  if (inPlace) {
+    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
+    std::memcpy(sector + plan.UsedInLast, fid, first);
+    if (!WriteBlock(v, plan.LastDataBlock, sector)) return false;
+  }
+  const uint32_t rest = n - first;
+  // The descriptor list: the new block goes into the next slot, or into a new extension.
+  if (plan.Extension) {
+    BuildAllocationExtent(sector, extBlock);
+    StoreAD(sector + kAEDFirstSlot, {rest, newBlock});
+    RefillListBlockTag(sector, extBlock, false);
+    if (!WriteBlock(v, extBlock, sector)) return false;
+  }
+  // The parent's entry, read before its descriptor list (which it may hold) changes.
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, plan.ParentBlock, fe)) return false;
+  if (!ReadEntryFields(fe, plan.ParentBlock, info)) {
+    FailRead(v);
+    return false;
+  }
+  const bool listInFE = plan.SlotBlock == plan.ParentBlock;
+  uint8_t aed[kBlockSize];
+  uint8_t *listBlock = listInFE ? fe : aed;
+  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
+  if (inPlace) {
+    ShortADValue ad = plan.LastAD;
+    ad.LengthWord += first;
+    StoreAD(listBlock + plan.SlotOffset, ad);
+  }
+  if (plan.NewBlock) {
+    const uint16_t slot = plan.Split ? plan.SlotOffset + 8 : plan.SlotOffset;
+    if (plan.Extension)
+      StoreAD(listBlock + kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, extBlock});
+    else
+      StoreAD(listBlock + slot, {rest, newBlock});
+  }
+  if (!listInFE) {
+    RefillListBlockTag(aed, plan.SlotBlock, false);
+    if (!WriteBlock(v, plan.SlotBlock, aed)) return false;
+  }
+  UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
+                  info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
+  return WriteBlock(v, plan.ParentBlock, fe);
+}
+
+void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock) {
+  if (OpenFileList *files = OpenFilesOf(v))
+    files->ForEach([feBlock](OpenFileInformation &f) {
+      if (f.FEBlock == feBlock) f.Invalidated = true;
+    });
+}
+
+bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out) {
+  out.clear();
+  if (!s) return true;
+  if (!Utf8ToUtf16(s, std::strlen(s), out)) {
+    v.LastError = KORVA_E_INVALID_NAME;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Whether a directory holds any live entry besides its parent entry. False on a read error.
+bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEntries) {
+  hasEntries = false;
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream::Status st = dir.Open(dirBlock);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::End) return true;
+  uint64_t offset = 0;
+  for (;;) {
+    FidEntry fid;
+    st = dir.ReadFid(offset, fid, false);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::End) return true;
+    if (!(fid.Characteristics & (kFidDeleted | kFidParent))) {
+      hasEntries = true;
+      return true;
+    }
+    offset += fid.Length;
+  }
+}
+
+// Frees count blocks from first and adds to freed the number that were in use.
+void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
+  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
+    const uint32_t b = static_cast<uint32_t>(first + i);
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  }
+}
+
+} // namespace
+
+bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
+  if (!BeginFsOperation(v)) return false;
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  if (SplitPath(path).empty()) return false;
+  if (!LocatePath(v, path, true, found, false, false, di, kind, false, NameMatch::Exact))
+    return false;
+  if (!found) return false;
+  const uint32_t entry = di.EntryICB;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return false;
+  EntryFields info;
+  const bool feValid = ReadEntryFields(fe, entry, info);
+  if (feValid && (info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (kind == IsDirectory) {
+    bool hasEntries = false;
+    if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
+    if (hasEntries) {
+      v.LastError = KORVA_E_DIR_NOT_EMPTY;
+      return false;
+    }
+  }
+  DescriptorList list;
+  if (feValid && !ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
+  // Mark the FID deleted where it lies, possibly over two blocks.
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
+    FailRead(v);
+    return false;
+  }
+  uint8_t fid[FidLength(255, 0xFFFF)];
+  bool io = false;
+  DirectoryStream::Place start;
+  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
+    FailRead(v);
+    return false;
+  }
+  MarkFidDeleted(fid, di.FIDLength, start.Block);
+  if (kind == IsDirectory) {
+    uint8_t parent[kBlockSize];
+    EntryFields pinfo;
+    if (!ReadBlock(v, di.DirICB, parent)) return false;
+    if (ReadEntryFields(parent, di.DirICB, pinfo)) {
+      UpdateFileEntry(parent, di.DirICB, pinfo.InformationLength, pinfo.BlocksRecorded, -1, false);
+      if (!WriteBlock(v, di.DirICB, parent)) return false;
+    }
+  }
+  for (uint32_t done = 0; done < di.FIDLength;) {
+    DirectoryStream::Place p;
+    if (!dir.Locate(di.DirOffset + done, p)) break;
+    uint8_t sector[kBlockSize];
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
+    std::memcpy(sector + p.Offset, fid + done, chunk);
+    if (!WriteBlock(v, p.Block, sector)) return false;
+    done += chunk;
+  }
+  int64_t freed = 0;
+  FreeRun(v, entry, 1, freed);
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != 2) FreeRun(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
+  for (uint32_t b : list.Extensions)
+    FreeRun(v, b, 1, freed);
+  InvalidateHandlesOn(v, entry);
+  // The most recent ID is recorded as the next one, so a remount gives it out again.
+  uint64_t recordedNext = 0;
+  if (feValid && info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID)
+    recordedNext = info.UniqueID;
+  return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
+                         recordedNext);
+}
+
+// Whether name is held by a live entry of any kind in the directory at dirBlock.
+bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+               DirectoryInformation &di) {
+  di = DirectoryInformation();
+  di.DirICB = dirBlock;
+  std::u16string p(name);
+  return LocatePath(v, p, true, taken, false, false, di, IsDirectoryOrFile, false,
+                    NameMatch::Exact);
+}
+
+} // namespace korva
+
+using namespace korva;
+
+KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *parent,
+                                     const KWCHAR *name) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v)) return KFALSE;
+  if (!parent || !name) {
+    v.LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  std::u16string_view nm(name, WideLength(name));
+  std::u16string_view par(parent, WideLength(parent));
+  if (!IsStorableName(nm)) {
+    v.LastError = KORVA_E_INVALID_NAME;
+    return KFALSE;
+  }
+  uint32_t parentBlock = 0;
+  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
+    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    return KFALSE;
+  }
+  if (!ResolveParent(v, par, true, parentBlock)) return KFALSE;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!NameTaken(v, parentBlock, nm, taken, di)) return KFALSE;
+  if (taken) {
+    v.LastError = KORVA_E_FILE_EXISTS;
+    return KFALSE;
+  }
+  AppendPlan plan;
+  if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
+  const uint32_t needed = 2 + plan.ExtraBlocks();
+  if (v.FreeBlocks < needed) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return KFALSE;
+  }
+  uint32_t dataBlock = 0, feBlock = 0;
+  if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return KFALSE;
+  }
+  uint8_t sector[kBlockSize] = {};
+  const uint32_t parentFid =
+      BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
+  if (!WriteBlock(v, dataBlock, sector)) return KFALSE;
+  NewFileEntry e;
+  e.FileType = kFsTypeDirectory;
+  e.Permissions = kPermDirectory;
+  e.InformationLength = parentFid;
+  e.BlocksRecorded = 1;
+  e.UniqueID = v.NextUniqueID++;
+  e.FirstAD = {parentFid, dataBlock};
+  MakeFileEntry(sector, feBlock, e);
+  if (!WriteBlock(v, feBlock, sector)) return KFALSE;
+  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true)) return KFALSE;
+  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,
+                                    const char *name) {
+  if (!volume) return KFALSE;
+  if (!RequireCompatible(*volume)) return KFALSE;
+  std::u16string p, n;
+  if (!parent || !name) {
+    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, parent, p) || !WidenArgument(*volume, name, n)) return KFALSE;
+  return UDF_CreateDirectoryW(volume, p.c_str(), n.c_str());
+}
+
+KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path) {
+  if (!volume) return KFALSE;
+  if (!path) {
+    if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsDirectory) ? KTRUE
+                                                                                        : KFALSE;
+}
+
+KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path) {
+  if (!volume) return KFALSE;
+  if (!RequireCompatible(*volume)) return KFALSE;
+  std::u16string p;
+  if (!path) {
+    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  return UDF_RemoveDirectoryW(volume, p.c_str());
+}

@@ -1,0 +1,107 @@
+// Shared steps of the directory, file, find and data operations.
+#ifndef KORVA_VOLUME_FS_INTERNAL_H
+#define KORVA_VOLUME_FS_INTERNAL_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "korva/volume.h"
+#include "volume/fs_dir.h"
+#include "volume/fs_state.h"
+
+namespace korva {
+
+// Checks the volume, clears the error and the written flag; false (error 10) when no
+// compatible volume is mounted.
+bool BeginFsOperation(TUDFRewritableVolume &v);
+
+// Block-level I/O inside the partition. A block outside it is a read error (13/14).
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer);
+BlockReadFn ReaderOf(TUDFRewritableVolume &v);
+// Records a read error for data that could be read but makes no sense.
+void FailRead(TUDFRewritableVolume &v);
+
+uint32_t RootBlock(const TUDFRewritableVolume &v);
+
+// Takes the lowest free block at or after hint; false when there is none.
+bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);
+// Whether block is used in the in-memory bitmap.
+bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block);
+
+// Rewrites the integrity descriptor with the changes of one operation and copies the
+// counts into the record. The next unique ID recorded is the record's unless
+// recordedNextID is given.
+bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                     uint64_t recordedNextID = 0);
+
+// How the last component of a path is compared.
+enum class NameMatch { Pattern, Exact };
+
+// Resolves a path from di.DirICB (the caller sets it; resume continues from the record).
+// Returns false only when a read failed; found says whether the path resolved.
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeHidden, bool &found,
+                bool skipFirst, bool resume, DirectoryInformation &di, FileSystemObjectType kind,
+                bool includeDeleted, NameMatch lastMatch = NameMatch::Pattern);
+
+// Resolves a parent path given to a create into the block of a directory's file entry.
+// Sets error 1 when it names no directory. False on failure (error set).
+bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                   uint32_t &dirBlock);
+
+// Appends a FID for a new entry to a directory. The caller has checked space with
+// AppendCost and written the entry's own blocks; `hint` is where block taking goes on.
+struct AppendPlan {
+  uint32_t ParentBlock = 0;
+  uint32_t FidLength = 0;
+  bool NewBlock = false;
+  bool Extension = false;
+  bool Split = false;
+  // The slot of the directory's last extent (when InPlace or Split), or of the empty slot
+  // where the list ends (when a new block starts the data).
+  uint32_t SlotBlock = 0;
+  uint16_t SlotOffset = 0;
+  ShortADValue LastAD;
+  uint32_t LastDataBlock = 0; // block holding the end of the data
+  uint32_t UsedInLast = 0;    // bytes used in that block
+  uint32_t ExtraBlocks() const { return (NewBlock ? 1u : 0u) + (Extension ? 1u : 0u); }
+};
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+
+// Removes a path's entry of the given kind; the shared work of removing directories and
+// deleting files.
+bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
+
+// Whether name is held by a live entry of any kind in the directory at dirBlock; di holds
+// the entry found.
+bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+               DirectoryInformation &di);
+
+// Marks every handle open on the file entry at feBlock unusable.
+void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);
+
+// Converts an 8-bit (UTF-8) argument; false when it does not convert (error 22 set).
+bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out);
+
+} // namespace korva
+
+namespace korva {
+
+// The file entry behind a handle with its descriptor list, read fresh for each transfer.
+struct FileView {
+  uint8_t FE[kBlockSize];
+  EntryFields Info;
+  DescriptorList List;
+};
+// Loads the file of a handle. False with error 7 when the handle's file is gone (deleted,
+// replaced, or its entry no longer valid), or with a read error.
+bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);
+// Sets the handle's size, position and last-descriptor copies from a loaded file.
+void SyncHandle(OpenFileInformation &f, const FileView &view);
+
+} // namespace korva
+
+#endif
