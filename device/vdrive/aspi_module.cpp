@@ -218,6 +218,8 @@ int Control(Unit &unit, const std::vector<std::string> &w) {
   }
   if (cmd == "cache" && w.size() == 2 && (w[1] == "on" || w[1] == "off"))
     return d.SetWriteCache(w[1] == "on"), 0;
+  if (cmd == "attention" && w.size() == 2 && (w[1] == "on" || w[1] == "off"))
+    return d.SetUnitAttention(w[1] == "on"), 0;
   if (cmd == "count" && w.size() == 2 && ParseNumber(w[1], &a, 16) && a < 256)
     return static_cast<int>(d.CommandCount(static_cast<uint8_t>(a)));
   if (cmd == "timings" && w.size() == 4) {
@@ -292,7 +294,7 @@ KORVA_API uint32_t SendASPI32Command(void *block) {
 // Fault injection and inspection for tests that load the module. `command` is one of:
 //   fail-next OP N [K/ASC/ASCQ]   the next N commands with opcode OP (hex) fail
 //   fail-read LBA N, fail-write LBA N   the next N reads/writes touching LBA fail
-//   clear-faults, remove, insert, present, reset-log, cache on|off, count OP,
+//   clear-faults, remove, insert, present, reset-log, cache on|off, attention on|off, count OP,
 //   timings FORMAT_MS BLANK_MS BACKGROUND_MS
 // With target -1: "reload" reads KORVA_VDRIVE again (every drive is rebuilt; no command may
 // be pending) and "drives" returns the number of drives. Returns -1 for an unknown command

@@ -76,6 +76,8 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
           config.formatted = true;
         } else if (option == "cache") {
           config.write_cache = true;
+        } else if (option == "attention") {
+          config.unit_attention = true;
         } else if (option == "empty") {
           config.empty = true;
         } else if (auto model = ParseDriveModel(option)) {
@@ -100,6 +102,7 @@ std::unique_ptr<VirtualDrive> MakeDrive(const DriveConfig &config, std::string *
   drive->SetTimings(config.timings);
   drive->SetWriteCache(config.write_cache);
   if (!drive->InsertMedium(config.file, config.kind, config.formatted, error)) return nullptr;
+  drive->SetUnitAttention(config.unit_attention);
   if (config.empty) {
     const uint8_t eject[6] = {0x1B, 0, 0, 0, 0x02, 0};
     drive->Execute(eject, sizeof eject, DataDirection::kNone, nullptr, 0);

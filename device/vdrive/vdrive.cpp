@@ -145,6 +145,7 @@ bool VirtualDrive::InsertMedium(const std::string &path, MediumKind kind, bool f
   last_path_ = path;
   last_kind_ = kind;
   tray_open_ = false;
+  attention_pending_ = unit_attention_;
   last_tick_ = Clock::now();
   return true;
 }
@@ -204,6 +205,7 @@ void VirtualDrive::RemoveMedium() {
 bool VirtualDrive::ReinsertMedium(std::string *error) {
   std::unique_lock<std::mutex> lock(mu_);
   if (medium_) {
+    if (tray_open_) attention_pending_ = unit_attention_;
     tray_open_ = false;
     return true;
   }
@@ -215,6 +217,12 @@ bool VirtualDrive::ReinsertMedium(std::string *error) {
   const MediumKind kind = last_kind_;
   lock.unlock();
   return InsertMedium(path, kind, false, error);
+}
+
+void VirtualDrive::SetUnitAttention(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  unit_attention_ = enabled;
+  if (!enabled) attention_pending_ = false;
 }
 
 void VirtualDrive::SetWriteCache(bool enabled) {
@@ -460,6 +468,10 @@ CommandResult VirtualDrive::Dispatch(Context &c) {
   default:
     break;
   }
+  if (attention_pending_) {
+    attention_pending_ = false;
+    return Check({0x6, 0x28, 0x00}); // not ready to ready change, medium may have changed
+  }
   if (busy_ != Busy::kNone) {
     const double total = std::chrono::duration<double>(busy_end_ - busy_start_).count();
     const double done = std::chrono::duration<double>(Clock::now() - busy_start_).count();
@@ -558,6 +570,7 @@ CommandResult VirtualDrive::StartStop(Context &c) {
   if (b4 & 0x01) {                                 // load: close the tray
     if (tray_open_) {
       tray_open_ = false;
+      if (medium_) attention_pending_ = unit_attention_;
       last_tick_ = std::chrono::steady_clock::now();
     }
     return {};

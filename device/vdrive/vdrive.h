@@ -105,6 +105,10 @@ public:
   // With the cache on, written data stays in the drive until SYNCHRONIZE CACHE (or an eject)
   // and a READ before that returns what the medium held before.
   void SetWriteCache(bool enabled);
+  // With unit attention on, the first command after a disc is loaded (other than INQUIRY,
+  // REQUEST SENSE and GET CONFIGURATION) fails with 06/28/00, as drives report a medium
+  // change. Off by default.
+  void SetUnitAttention(bool enabled);
   unsigned CommandCount(uint8_t opcode) const;
   std::vector<uint8_t> CommandLog() const; // opcodes in the order received (last 4096)
   void ResetCommandLog();
@@ -187,6 +191,8 @@ private:
   uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;
 
   bool write_cache_ = false;
+  bool unit_attention_ = false;
+  bool attention_pending_ = false;
   std::map<uint32_t, std::array<uint8_t, kSectorSize>> cache_;
 
   struct OpcodeFault {

@@ -5,6 +5,7 @@
 #include <random>
 #include <sys/stat.h>
 
+#include "device/vdrive/config.h"
 #include "tests/vdrive/vdrive_test_util.h"
 
 namespace korva::vdrive {
@@ -314,6 +315,19 @@ TEST_F(DriveTest, EjectLoadLockAndRemoval) {
   EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
   ASSERT_TRUE(drive->ReinsertMedium());
   EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+
+  // With unit attention on, a load is reported once, to the first ordinary command.
+  drive->SetUnitAttention(true);
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x02, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
+  ASSERT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
+  EXPECT_EQ(b.r.sense_key(), 0x6);
+  EXPECT_EQ(b.r.asc(), 0x28);
+  drive->RemoveMedium();
+  ASSERT_TRUE(drive->ReinsertMedium());
+  EXPECT_EQ(b.In({0x12, 0, 0, 0, 36, 0}, 36).status, kStatusGood);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).asc(), 0x28);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
 }
 
 TEST_F(DriveTest, BadCdbsAndBuffersStayWithinBounds) {
@@ -490,6 +504,30 @@ TEST_F(DriveTest, RandomCommandsStayWithinTheirBuffers) {
     for (uint32_t k = 32 + length; k < block.size(); ++k)
       ASSERT_EQ(block[k], 0xA5) << "after, command " << i;
   }
+}
+
+TEST(DriveConfigTest, ParsesEntriesAndNamesTheBadOne) {
+  std::vector<DriveConfig> configs;
+  std::string error;
+  ASSERT_TRUE(ParseDriveConfigs(
+      " cdrw:/tmp/a:b ; dvd+rw/cdrw,formatted,cache,attention,format=10,background=0:/tmp/b;",
+      &configs, &error))
+      << error;
+  ASSERT_EQ(configs.size(), 2u);
+  EXPECT_EQ(configs[0].kind, MediumKind::kCdRw);
+  EXPECT_EQ(configs[0].model, DriveModel::kDvdBurner);
+  EXPECT_EQ(configs[0].file, "/tmp/a:b");
+  EXPECT_EQ(configs[1].model, DriveModel::kCdRwBurner);
+  EXPECT_TRUE(configs[1].formatted && configs[1].write_cache && configs[1].unit_attention);
+  EXPECT_EQ(configs[1].timings.format.count(), 10);
+  EXPECT_EQ(configs[1].timings.background.count(), 0);
+  for (const char *bad : {"", "cdrw", "floppy:/x", "cdrw/turbo:/x", "cdrw/format=-1:/x",
+                          "cdrw/format=1x:/x", "cdrw:", "cdrw:/x;dvd+rw"}) {
+    EXPECT_FALSE(ParseDriveConfigs(bad, &configs, &error)) << bad;
+    EXPECT_TRUE(configs.empty());
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_NE(error.find("drive 2"), std::string::npos) << error;
 }
 
 TEST(DriveMediaTest, KindNamesAndStateTextRoundTrip) {
