@@ -1,10 +1,9 @@
 // Erasing the disc in the selected drive: blanking, or for overwritable media writing zero
 // packets over the volume structure (and a full format for DVD-RAM).
-#include <chrono>
 #include <cstring>
 #include <new>
-#include <thread>
 
+#include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "volume/background.h"
@@ -18,9 +17,9 @@ const uint8_t kDvdPlusRwList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
 const uint8_t kDvdRamList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22,
                                  0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
 
-void Wait(const TUDFRewritableVolume &v) {
+void Wait(TUDFRewritableVolume &v) {
   const uint32_t ms = v.RetryDelayMs && v.RetryDelayMs < 500 ? v.RetryDelayMs : 500;
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  PlatformOf(&v.Device).SleepMs(ms);
 }
 
 // Polls with READ DISC INFORMATION while the drive reports "not ready, in progress".

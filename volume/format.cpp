@@ -1,12 +1,11 @@
 // Formatting: physical formatting of drive media with progress, the volume layout computed
 // from the capacity, every descriptor of an empty volume, and the in-memory space bitmap.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
+#include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "udf/common.h"
@@ -61,7 +60,7 @@ void SetFixedPacketWriteParameters(TUDFRewritableVolume &v) {
 void PollFormatProgress(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(PollDelay(v)));
+    PlatformOf(d).SleepMs(PollDelay(v));
     ReadDiscInformation(d, &d->DiscInfo, 42);
     if (d->LastSense[12] != 0x04) break;
     const uint32_t progress = LoadBE16(d->LastSense + 16);

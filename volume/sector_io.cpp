@@ -1,9 +1,8 @@
 // The four sector I/O routines. Every on-disc read and write of the engine passes through
 // them: to the image file through the image layer, or to the drive with READ(10)/WRITE(10).
-#include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "volume/engine.h"
 
@@ -16,8 +15,9 @@ uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
   return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
 }
 
-void Pause(const TUDFRewritableVolume &v) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(RetryDelay(v)));
+// Waits through the drive's platform layer, so tests of virtual drives need not sleep.
+void Pause(TUDFRewritableVolume &v) {
+  PlatformOf(&v.Device).SleepMs(RetryDelay(v));
 }
 
 bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t bytes) {

@@ -1,0 +1,236 @@
+// The volume engine on virtual drives: the device-selected gate, medium refusals, erase
+// while mounted, the retry rule, cache synchronization before reads, dirty-volume errors,
+// the CD-RW layout and the second-anchor rule.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+#include "device/vdrive/vdrive_platform.h"
+#include "tests/support/volume_fixture.h"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+using vdrive::VDrivePlatform;
+using vdrive::VirtualDrive;
+
+struct Done {
+  std::atomic<int> calls{0};
+  std::atomic<int> failed{0};
+  static void Handler(void *context, void *, int32_t failed) {
+    auto *d = static_cast<Done *>(context);
+    d->failed = failed != 0;
+    ++d->calls;
+  }
+};
+
+class DriveTest : public ::testing::Test {
+protected:
+  void Use(const std::string &entry) {
+    std::string error;
+    platform_ = VDrivePlatform::FromConfig(entry + dir_.File("disc"), &error);
+    ASSERT_TRUE(platform_) << error;
+    platform_->SetRealSleep(false);
+    v_->Device.Platform = platform_.get();
+    ASSERT_EQ(InitializeASPI(v_.get(), KFALSE, "", ""), KTRUE);
+    ASSERT_EQ(SelectDevice(v_.get(), 0), KTRUE);
+    drive_ = platform_->Drive('D');
+  }
+  // Starts a format and waits for its handler; returns the handler's failed flag, or -1
+  // when the format was refused.
+  int Format(const char *label, bool quick = false) {
+    Done done;
+    if (!UDF_FormatVolume(v_.get(), label, quick ? 1 : 0, &Done::Handler, &done)) return -1;
+    UDF_WaitForBackgroundOperation(v_.get());
+    EXPECT_EQ(done.calls, 1);
+    return done.failed;
+  }
+  int Erase(bool quick) {
+    Done done;
+    if (!EraseDisc(v_.get(), quick ? KTRUE : KFALSE, &Done::Handler, &done)) return -1;
+    UDF_WaitForBackgroundOperation(v_.get());
+    EXPECT_EQ(done.calls, 1);
+    return done.failed;
+  }
+  size_t Count(uint8_t opcode) {
+    auto log = drive_->CommandLog();
+    return size_t(std::count(log.begin(), log.end(), opcode));
+  }
+
+  test::TempDir dir_;
+  test::VolumePtr v_ = test::NewVolume();
+  std::unique_ptr<VDrivePlatform> platform_;
+  VirtualDrive *drive_ = nullptr;
+};
+
+TEST_F(DriveTest, NothingTouchesADriveBeforeOneIsSelected) {
+  TUDFRewritableVolume *v = v_.get();
+  EXPECT_EQ(GetDeviceCount(v), 0);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v), 0);
+  EXPECT_EQ(UDF_MountVolume(v), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
+  EXPECT_EQ(LockMedium(v), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
+  EXPECT_EQ(GetDeviceBufferSize(v), 0u);
+  EXPECT_EQ(DiscIs(v), 0);
+  EXPECT_EQ(EraseDisc(v, KTRUE, nullptr, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
+  EXPECT_EQ(v->Background, nullptr);
+  SetPreferCDMRWFormat(v, KTRUE);
+  EXPECT_EQ(GetPreferCDMRWFormat(v), KTRUE);
+  SetPreferCDMRWFormat(v, KFALSE);
+  EXPECT_EQ(GetPreferCDMRWFormat(v), KFALSE);
+  EXPECT_STREQ(GetDeviceName(v, 3), "");
+
+  // A failed selection after a good one closes the gate again.
+  Use("cd-rw:");
+  EXPECT_STRNE(GetDeviceName(v, 0), "");
+  EXPECT_EQ(TestUnitReady(v), KTRUE);
+  EXPECT_EQ(SelectDevice(v, 9), KFALSE);
+  EXPECT_EQ(EjectMedium(v, KFALSE), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
+}
+
+TEST_F(DriveTest, MediaThatCannotHoldAVolumeAreRefused) {
+  Use("dvd-rom:");
+  EXPECT_EQ(UDF_MountVolume(v_.get()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 12);
+  EXPECT_EQ(Erase(true), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 12);
+}
+
+TEST_F(DriveTest, CdRwFormatsToTheKnownLayoutAndQuickFormatNeedsAFormattedDisc) {
+  Use("cd-rw/format=20,background=40:");
+  SetPreferCDMRWFormat(v_.get(), KFALSE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_FALSE(v_->MediumFormatted);
+  EXPECT_EQ(Format("Q", true), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 21);
+  EXPECT_EQ(v_->Background, nullptr);
+  ASSERT_EQ(Format("CDRW"), 0);
+  EXPECT_EQ(v_->TotalSectors, 295264u);
+  EXPECT_EQ(v_->MainVDSSector, 288u);
+  EXPECT_EQ(v_->IntegritySector, 352u);
+  EXPECT_EQ(v_->SparingTableSector2, 1408u);
+  EXPECT_EQ(v_->PartitionStart, 1472u);
+  EXPECT_EQ(v_->PartitionLength, 293504u);
+  EXPECT_EQ(v_->SpaceBitmapBlocks, 18u);
+  EXPECT_EQ(v_->RootICBSector, 1491u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v_.get()), 293483u);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_TRUE(v_->MediumFormatted);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v_.get()), 293483u);
+  // A formatted disc may be quick-formatted.
+  EXPECT_EQ(Format("AGAIN", true), 0);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+TEST_F(DriveTest, EraseWaitsForTheDriveVolumeButNotForAnImage) {
+  Use("cd-rw/format=10,blank=10,background=10:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(Erase(true), -1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 19);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(Erase(true), 0);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+  EXPECT_EQ(drive_->CommandCount(0xA1), 1u);
+
+  // With an image mounted on the record, the drive's disc may still be erased.
+  const std::string image = dir_.File("img");
+  ASSERT_EQ(UDF_MountImage(v_.get(), image.c_str(), 10), KTRUE);
+  ASSERT_EQ(test::FormatAndWait(*v_, u"IMG"), 0);
+  const std::string before = test::ReadImageSector(image, 256);
+  EXPECT_EQ(Erase(false), 0);
+  EXPECT_EQ(test::ReadImageSector(image, 256), before);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+
+  // A blank that the drive rejects: the handler says failed, no error number.
+  drive_->FailNextCommands(0xA1, 1);
+  EXPECT_EQ(Erase(true), 1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+}
+
+TEST_F(DriveTest, ReadsAreRetriedASecondApartAndFollowOneCacheSync) {
+  Use("dvd-ram:");
+  v_->RetryDelayMs = 0; // the real one-second pause, counted by the platform
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+
+  drive_->FailNextCommands(0x28, 2);
+  const uint64_t slept = platform_->SleptMs();
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+  EXPECT_EQ(platform_->SleptMs() - slept, 2000u);
+
+  // The mount wrote (the open integrity type), so the next read syncs first; after the packet
+  // write, the next read is preceded by exactly one SYNCHRONIZE CACHE, the one after none.
+  drive_->ResetCommandLog();
+  std::memset(v_->SectorBuffer, 0x11, 2048);
+  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
+  ASSERT_TRUE(ReadSector(*v_, 100001, v_->SectorBuffer));
+  ASSERT_TRUE(ReadSector(*v_, 100002, v_->SectorBuffer));
+  const std::vector<uint8_t> expected = {0x35, 0x28, 0x2A, 0x35, 0x28, 0x28};
+  EXPECT_EQ(drive_->CommandLog(), expected);
+
+  // Three failed attempts: a read error, the volume stays as it was.
+  v_->WrittenInOperation = 0;
+  drive_->FailNextCommands(0x28, 3);
+  EXPECT_FALSE(ReadSector(*v_, 5, v_->SectorBuffer));
+  EXPECT_EQ(v_->LastError, 13u);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
+  Use("dvd-ram:");
+  v_->RetryDelayMs = 1;
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format("RAM"), 0);
+  // Nothing written yet in this operation: plain write error, still usable.
+  v_->WrittenInOperation = 0;
+  drive_->FailNextCommands(0x2A, 3);
+  EXPECT_FALSE(WritePacket(*v_, 2000));
+  EXPECT_EQ(v_->LastError, 15u);
+  EXPECT_TRUE(v_->Compatible);
+  // After a good write, a failing read or write makes the volume unusable until remount.
+  ASSERT_TRUE(WritePacket(*v_, 2000));
+  drive_->FailNextCommands(0x28, 3);
+  EXPECT_FALSE(ReadPacket(*v_, 2016));
+  EXPECT_EQ(v_->LastError, 14u);
+  EXPECT_FALSE(v_->Compatible);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v_.get()), 0u);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 10);
+  // Dismount of the unusable volume writes nothing and ends closed.
+  drive_->ResetCommandLog();
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(Count(0x2A), 0u);
+  EXPECT_FALSE(v_->VolumeOpen);
+  // The medium still says open: not compatible until formatted again.
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KFALSE);
+}
+
+TEST_F(DriveTest, NoSecondAnchorWhileTheBackgroundFormatRuns) {
+  Use("dvd+rw/format=10,background=600000:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format("PLUS"), 0);
+  const uint32_t second = v_->TotalSectors - 257;
+  uint8_t sector[2048];
+  ASSERT_TRUE(ReadSector(*v_, second, sector));
+  EXPECT_FALSE(IsTagValid(kTagAnchor, sector, second));
+  ASSERT_TRUE(ReadSector(*v_, 256, sector));
+  EXPECT_TRUE(IsTagValid(kTagAnchor, sector, 256));
+  // No dismount: closing the disc would finish the background format, which takes its time.
+}
+
+} // namespace
+} // namespace korva
