@@ -359,7 +359,7 @@ ParseIntegrityDescriptor(const uint8_t *buf, size_t length, uint32_t location) {
 size_t BuildSparingTable(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t spareAreaStart,
                          uint16_t entries) {
   const size_t size = SparingTableSize(entries);
-  if (dst == nullptr || dstLength < size) return 0;
+  if (dst == nullptr || dstLength < size || size - 16 > 0xFFFF) return 0; // CRC length is 16-bit
   UDF_SparingTableHeader h{};
   SetEntity(h.SparingIdentifier, "*UDF Sparing Table", kSuffixRevisionOS);
   h.ReallocationTableLength = entries;

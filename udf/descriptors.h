@@ -421,7 +421,8 @@ struct UDF_SparingEntry {
 };
 static_assert(sizeof(UDF_SparingEntry) == 8);
 
-// `entries` available entries; entry k maps to spareAreaStart + k x 32.
+// `entries` available entries; entry k maps to spareAreaStart + k x 32. At most 8186 entries,
+// so that the CRC length fits its 16 bits.
 size_t BuildSparingTable(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t spareAreaStart,
                          uint16_t entries);
 

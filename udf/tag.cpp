@@ -16,7 +16,8 @@ uint8_t TagChecksum(const void *tag) {
 
 UDF_Tag FillTag(int32_t tagIdentifier, const void *data, int32_t crcLength, int32_t location) {
   UDF_Tag tag{};
-  const auto recorded = static_cast<uint16_t>(crcLength);
+  // A negative length would otherwise wrap to a huge region.
+  const auto recorded = static_cast<uint16_t>(crcLength < 0 ? 0 : crcLength);
   tag.TagIdentifier = static_cast<uint16_t>(tagIdentifier);
   tag.DescriptorVersion = 2;
   tag.TagSerialNumber = 1;

@@ -48,8 +48,8 @@ uint8_t TagChecksum(const void *tag);
 
 // Builds a tag (version 2, serial number 1) for a descriptor whose body is complete. `data`
 // points at byte 16 of the descriptor, the first byte of the CRC region. Only the low 16 bits
-// of crcLength are recorded, and the CRC covers exactly the recorded length, so the tag always
-// agrees with itself.
+// of crcLength are recorded (a negative length counts as 0), and the CRC covers exactly the
+// recorded length, so the tag always agrees with itself.
 UDF_Tag FillTag(int32_t tagIdentifier, const void *data, int32_t crcLength, int32_t location);
 
 // Builds the tag in place: computes it over descriptor + 16 and stores it at descriptor[0].

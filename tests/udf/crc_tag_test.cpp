@@ -111,6 +111,8 @@ TEST(Tag, CrcRegionBoundedByBuffer) {
   StoreLE16(d.data() + 8, 0x1234); // a stored CRC over an empty region must be 0
   d[4] = TagChecksum(d.data());
   EXPECT_FALSE(IsTagValid(kTagSpaceBitmap, d.data(), 16, 0));
+  const UDF_Tag negative = FillTag(kTagSpaceBitmap, d.data() + 16, -5, 0);
+  EXPECT_EQ(uint16_t(negative.DescriptorCRCLength), 0);
 }
 
 TEST(Common, HigherOrderBits) {

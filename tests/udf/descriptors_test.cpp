@@ -233,6 +233,9 @@ TEST(Descriptors, IntegrityAndSparing) {
   ASSERT_EQ(t->Entries.size(), 3u);
   EXPECT_EQ(uint32_t(t->Entries[0].OriginalLocation), 0xFFFFFFFFu);
   EXPECT_EQ(uint32_t(t->Entries[2].MappedLocation), 1064u); // spare packets 32 blocks apart
+  Bytes huge(SparingTableSize(8187));
+  EXPECT_EQ(BuildSparingTable(huge.data(), huge.size(), 9, 1000, 8187), 0u);
+  EXPECT_EQ(BuildSparingTable(huge.data(), huge.size(), 9, 1000, 8186), SparingTableSize(8186));
   StoreLE16(s.data() + 48, 5000);
   FillTagAt(s.data(), kTagSparingTable, 64, 9);
   EXPECT_FALSE(ParseSparingTable(s.data(), s.size(), 9));
