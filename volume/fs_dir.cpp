@@ -5,7 +5,9 @@
 #include <unordered_set>
 
 #include "udf/byte_order.h"
+#include "udf/descriptors.h"
 #include "udf/tag.h"
+#include "udf/unicode.h"
 
 namespace korva {
 
@@ -17,16 +19,19 @@ uint64_t DescriptorList::TotalBytes() const {
 }
 
 bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
-  if (!IsTagValid(kTagFileEntry, sector, kBlockSize, block)) return false;
-  info.FileType = sector[27];
-  info.ICBFlags = LoadLE16(sector + 34);
-  info.Permissions = LoadLE32(sector + 44);
-  info.LinkCount = LoadLE16(sector + 48);
-  info.InformationLength = LoadLE64(sector + 56);
-  info.BlocksRecorded = LoadLE64(sector + 64);
-  std::memcpy(info.AccessTime, sector + 72, 12);
-  std::memcpy(info.ModificationTime, sector + 84, 12);
-  info.UniqueID = LoadLE64(sector + 160);
+  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
+  if (!fe) return false;
+  UDF_FileEntryHeader h;
+  std::memcpy(&h, sector, sizeof h);
+  info.FileType = fe->FileType;
+  info.ICBFlags = uint16_t(h.ICBTag.Flags);
+  info.Permissions = fe->Permissions;
+  info.LinkCount = uint16_t(h.FileLinkCount);
+  info.InformationLength = fe->InformationLength;
+  info.BlocksRecorded = fe->LogicalBlocksRecorded;
+  std::memcpy(info.AccessTime, &fe->AccessTime, 12);
+  std::memcpy(info.ModificationTime, &fe->ModificationTime, 12);
+  info.UniqueID = fe->UniqueID;
   return true;
 }
 
@@ -98,18 +103,11 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
 bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
   name.clear();
   if (length == 0) return true;
-  if (bytes[0] == 8) {
-    for (size_t i = 1; i < length; ++i)
-      name.push_back(bytes[i]);
-    return true;
-  }
-  if (bytes[0] == 16) {
-    for (size_t i = 1; i + 1 < length; i += 2)
-      name.push_back(static_cast<char16_t>((bytes[i] << 8) | bytes[i + 1]));
-    if ((length - 1) % 2) name.push_back(static_cast<char16_t>(bytes[length - 1] << 8));
-    return true;
-  }
-  return false;
+  char16_t buf[256];
+  const int32_t n = UncompressUnicode(static_cast<int32_t>(length), bytes, buf, 256);
+  if (n < 0) return false;
+  name.assign(buf, static_cast<size_t>(n));
+  return true;
 }
 
 DirectoryStream::DirectoryStream(BlockReadFn read, uint32_t partitionLength)
@@ -203,7 +201,7 @@ DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out,
     if (!ReadBytes(offset + 38 + liu, buf + 38 + liu, lfi, io)) return io ? IoError : End;
   } else {
     if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
-    if (!IsTagValid(kTagFileIdentifier, buf, len, start.Block)) return End;
+    if (!ParseFileIdentifierDescriptor(buf, len, start.Block)) return End;
   }
   out.Offset = offset;
   out.Length = len;
