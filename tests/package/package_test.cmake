@@ -18,15 +18,14 @@ file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 run(WHAT "cmake --install" COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-include(GNUInstallDirs)
-foreach(f ${CMAKE_INSTALL_INCLUDEDIR}/korva/korva.h ${CMAKE_INSTALL_INCLUDEDIR}/korva/TKorva.hpp
-    ${CMAKE_INSTALL_LIBDIR}/libkorva.so ${CMAKE_INSTALL_LIBDIR}/cmake/Korva/KorvaConfig.cmake
-    ${CMAKE_INSTALL_LIBDIR}/pkgconfig/korva.pc ${CMAKE_INSTALL_BINDIR}/korva)
+foreach(f ${INCLUDEDIR}/korva/korva.h ${INCLUDEDIR}/korva/TKorva.hpp
+    ${LIBDIR}/libkorva.so ${LIBDIR}/cmake/Korva/KorvaConfig.cmake
+    ${LIBDIR}/pkgconfig/korva.pc ${BINDIR}/korva)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
-set(ENV{LD_LIBRARY_PATH} ${prefix}/${CMAKE_INSTALL_LIBDIR})
+set(ENV{LD_LIBRARY_PATH} ${prefix}/${LIBDIR})
 
 # 1. CMake: find_package(Korva) and Korva::korva.
 run(WHAT "configure the CMake client" COMMAND ${CMAKE_COMMAND} -S ${CLIENT_DIR}
@@ -39,7 +38,7 @@ run(WHAT "run the CMake C client" EXPECT "c client ok"
   COMMAND ${WORK_DIR}/cmake-client/korva_c_client ${WORK_DIR}/cmake-c.iso)
 
 # 2. pkg-config: the same sources by hand.
-set(ENV{PKG_CONFIG_PATH} ${prefix}/${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
 execute_process(COMMAND pkg-config --cflags --libs korva RESULT_VARIABLE rc
   OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT rc EQUAL 0)
@@ -58,4 +57,4 @@ run(WHAT "run the pkg-config C client" EXPECT "c client ok"
 
 # 3. The installed tool reads what the clients wrote.
 run(WHAT "installed korva" EXPECT "Files: +1"
-  COMMAND ${prefix}/${CMAKE_INSTALL_BINDIR}/korva -i ${WORK_DIR}/pc.iso info)
+  COMMAND ${prefix}/${BINDIR}/korva -i ${WORK_DIR}/pc.iso info)

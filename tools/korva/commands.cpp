@@ -131,17 +131,21 @@ int CmdFormat(Session &s) {
 // ---- info --------------------------------------------------------------------------------
 
 int CmdInfo(Session &s) {
-  if (!s.Mount(false)) return kExitFailed;
+  // A volume that is not usable is still described (as such), with exit status 1.
+  if (!s.Mount(false, true)) return kExitFailed;
   TKorva &k = s.Korva();
   const TUDFRewritableVolume *v = k.Volume();
+  // The reason first: asking for compatibility clears the mount's error number.
+  const std::string reason = s.UnusableReason();
+  const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
+  const std::string unusable = compatible ? std::string() : reason;
   std::u16string label;
-  for (size_t i = 0; i < 16 && v->VolumeLabel[i] != 0; ++i)
+  for (size_t i = 0; compatible && i < 16 && v->VolumeLabel[i] != 0; ++i)
     label.push_back(v->VolumeLabel[i]);
   const uint64_t total = k.UDF_GetTotalBlocksOfLogicalVolume();
   const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
   const uint64_t files = k.UDF_GetFileCount();
   const uint64_t dirs = k.UDF_GetDirCount();
-  const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
   std::string medium;
   if (!s.IsImage()) medium = MediumName(v->Device.Medium);
   if (!s.Dismount()) return kExitFailed;
@@ -171,6 +175,10 @@ int CmdInfo(Session &s) {
         static_cast<unsigned long long>(freeBlocks * 2048), HumanBytes(freeBlocks * 2048).c_str());
     std::printf("Files:        %llu\n", static_cast<unsigned long long>(files));
     std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(dirs));
+  }
+  if (!compatible) {
+    s.Report().Fail(s.TargetName(), unusable);
+    return kExitFailed;
   }
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
@@ -372,6 +380,11 @@ public:
     }
     if (!dest.IsRoot() && dest.Name().size() > kMaxNameUnits) {
       r_.Fail(local, "name longer than 127 characters");
+      return false;
+    }
+    if (!dest.IsRoot() && dest.Name().find(u'\\') != std::u16string::npos) {
+      r_.Fail(local,
+              "a name with a backslash cannot be stored (the volume separates names with it)");
       return false;
     }
     if (S_ISREG(st.st_mode)) {
@@ -576,8 +589,7 @@ int CmdPut(Session &s) {
       bool created = false;
       if (!PutFile(s, item, written, created, buffer, progress, bytesDone, plan.bytes)) {
         ok = false;
-        if (created)
-          broken = &item;
+        if (created) broken = &item;
         brokenBytes = written;
         break;
       }
@@ -618,9 +630,10 @@ bool SafeLocalName(const std::u16string &name) {
 // Streams one file of the volume into the local file at local. Writes to stdout when
 // local is empty.
 bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
-             std::vector<char> &buffer, uint64_t &written) {
+             std::vector<char> &buffer, uint64_t &written, bool &opened) {
   TKorva &k = s.Korva();
   written = 0;
+  opened = false;
   s.ClearErrors();
   const std::u16string enginePath = path.Engine();
   const int32_t h = k.UDF_CreateFileW(enginePath.c_str(), kGenericRead, kOpenExisting, 0);
@@ -636,6 +649,7 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
       k.UDF_CloseHandle(h);
       return false;
     }
+    opened = true;
   }
   bool ok = true;
   for (;;) {
@@ -692,9 +706,10 @@ bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::
   }
   if (!entry.IsDir()) {
     uint64_t written = 0;
-    if (!CopyOut(s, path, entry, local, buffer, written)) {
-      // Leave no truncated copy that looks complete.
-      if (unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
+    bool opened = false;
+    if (!CopyOut(s, path, entry, local, buffer, written, opened)) {
+      // Leave no truncated copy that looks complete (and never remove a file not yet opened).
+      if (opened && unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
       return false;
     }
     ++counts.files;
@@ -816,9 +831,13 @@ int CmdCat(Session &s) {
   }
   if (!s.Mount(false)) return kExitFailed;
   std::vector<char> buffer(kChunkBytes);
+  bool allOk = true;
   for (const auto &path : paths) {
     std::optional<Entry> e;
-    if (!s.Stat(path, e)) break;
+    if (!s.Stat(path, e)) {
+      allOk = false;
+      break;
+    }
     if (!e) {
       s.Report().Fail(path.Display(), "no such file");
       continue;
@@ -828,12 +847,16 @@ int CmdCat(Session &s) {
       continue;
     }
     uint64_t written = 0;
-    if (!CopyOut(s, path, *e, std::string(), buffer, written)) break;
+    bool opened = false;
+    if (!CopyOut(s, path, *e, std::string(), buffer, written, opened)) {
+      allOk = false;
+      break;
+    }
   }
   const bool failed = s.Report().Failed();
   const bool closed = s.Dismount();
   // A closed pipe ends the output early; that is a failure, though not one to talk about.
-  return closed && !failed && !g_interrupted ? kExitOk : kExitFailed;
+  return closed && allOk && !failed ? kExitOk : kExitFailed;
 }
 
 // ---- drives ------------------------------------------------------------------------------

@@ -96,6 +96,7 @@ bool Session::LockImage() {
 }
 
 bool Session::InitializeDrives() {
+  ClearErrors();
   const bool forceAspi = !options_.aspi.empty();
   if (!korva_.InitializeASPI(forceAspi, forceAspi ? options_.aspi.c_str() : "",
                              options_.trace.c_str())) {
@@ -138,7 +139,15 @@ bool Session::SelectDrive() {
   return true;
 }
 
-bool Session::Mount(bool forFormat) {
+std::string Session::UnusableReason() {
+  const std::string detail = ErrorText();
+  if (!detail.empty()) return detail;
+  return "no usable Korva volume: not formatted by Korva, or left open by a program that did "
+         "not close it ('korva format' makes a new one)";
+}
+
+bool Session::Mount(bool forFormat, bool acceptUnusable) {
+  ClearErrors();
   if (IsImage()) {
     struct stat st {};
     const bool exists = stat(options_.image.c_str(), &st) == 0;
@@ -169,13 +178,13 @@ bool Session::Mount(bool forFormat) {
     }
     mounted_ = true;
   }
-  if (!forFormat && !korva_.UDF_GetVolumeCompatibility()) {
-    std::string why = "no usable Korva volume: not formatted by Korva, or left open by a program "
-                      "that did not close it ('korva format' makes a new one)";
-    const std::string detail = ErrorText();
-    if (!detail.empty()) why = detail;
-    reporter_.Fail(TargetName(), why);
-    return false;
+  if (!forFormat && !acceptUnusable) {
+    // The reason first: asking for compatibility clears the mount's error number.
+    const std::string why = UnusableReason();
+    if (!korva_.UDF_GetVolumeCompatibility()) {
+      reporter_.Fail(TargetName(), why);
+      return false;
+    }
   }
   return true;
 }

@@ -63,8 +63,11 @@ public:
   ~Session();
 
   // Opens the target and mounts it. With forFormat, an image is created when missing and a
-  // volume that is not usable is accepted (formatting replaces it).
-  bool Mount(bool forFormat);
+  // volume that is not usable is accepted (formatting replaces it); acceptUnusable accepts
+  // such a volume too, without creating anything.
+  bool Mount(bool forFormat, bool acceptUnusable = false);
+  // The reason why a mounted volume is not usable.
+  std::string UnusableReason();
   // Dismounts when mounted; reports and returns false when the volume could not be closed.
   bool Dismount();
   // Drive commands: the transport and the selected drive, nothing mounted.

@@ -6,6 +6,12 @@
 
 #include <korva/TKorva.hpp>
 
+static int Fail(TKorva &korva, const char *what) {
+  const char *why = korva.UDF_GetLastErrorDescription();
+  std::printf("%s failed: %s\n", what, why != nullptr ? why : "?");
+  return 1;
+}
+
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
   TKorva korva;
@@ -33,12 +39,12 @@ int main(int argc, char **argv) {
   korva.UDF_CloseHandle(h);
   if (!korva.UDF_DismountVolume() || !korva.UDF_MountImage(argv[1], 8) ||
       !korva.UDF_GetVolumeCompatibility())
-    return 1;
+    return Fail(korva, "remount");
   char back[64] = {};
   h = korva.UDF_CreateFile("\\hello.txt", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
   if (h == UDF_INVALID_HANDLE || !korva.UDF_ReadFile(h, back, sizeof back, &n) ||
       n != sizeof text || std::memcmp(back, text, n) != 0)
-    return 1;
+    return Fail(korva, "read back");
   korva.UDF_CloseHandle(h);
   // Left mounted on purpose: the component closes the volume when it is destroyed.
   std::printf("client ok\n");
