@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -40,6 +41,7 @@ public:
     unlink(path_.c_str());
   }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   const std::string &path() const { return path_; }
   void Put(uint32_t sector, const std::vector<uint8_t> &data) {
     ASSERT_LT(sector, sectors_);
@@ -153,4 +155,60 @@ TEST(Interop, UdfinfoReadsFormattedVolume) {
   EXPECT_NE(out.find("start=16, blocks=3, type=VRS"), std::string::npos);
   EXPECT_EQ(out.find("rror"), std::string::npos);
   EXPECT_EQ(out.find("arning"), std::string::npos);
+}
+
+// The other direction: our parsers read a volume that mkudffs wrote.
+TEST(Interop, ParsersReadMkudffsVolume) {
+  if (system("command -v mkudffs >/dev/null 2>&1") != 0) GTEST_SKIP() << "mkudffs not installed";
+  Image img(51200);
+  ASSERT_TRUE(img.ok());
+  ASSERT_EQ(system(("mkudffs --media-type=cdrw --udfrev=0x0150 --blocksize=2048 --label=MkDisc " +
+                    img.path() + " >/dev/null 2>&1")
+                       .c_str()),
+            0);
+  auto sector = [&](uint32_t n) {
+    std::vector<uint8_t> s(kSectorSize);
+    EXPECT_EQ(pread(img.fd(), s.data(), s.size(), off_t(n) * kSectorSize), ssize_t(s.size()));
+    return s;
+  };
+  auto anchor = ParseAnchor(sector(256).data(), kSectorSize, 256);
+  ASSERT_TRUE(anchor);
+  const uint32_t vds = anchor->MainVolumeDescriptorSequenceExtent.Location;
+  std::optional<LogicalVolumeInfo> lvd;
+  std::optional<UDF_PartitionDescriptor> pd;
+  bool sawPrimary = false;
+  for (uint32_t n = vds; n < vds + 16; ++n) {
+    const auto s = sector(n);
+    if (IsTagValid(kTagTerminating, s.data(), n)) break;
+    sawPrimary |= ParsePrimaryVolumeDescriptor(s.data(), s.size(), n).has_value();
+    if (auto l = ParseLogicalVolumeDescriptor(s.data(), s.size(), n)) lvd = l;
+    if (auto p = ParsePartitionDescriptor(s.data(), s.size(), n)) pd = p;
+  }
+  EXPECT_TRUE(sawPrimary);
+  ASSERT_TRUE(lvd && pd);
+  std::u16string label;
+  EXPECT_TRUE(ReadDString(lvd->Descriptor.LogicalVolumeIdentifier, 128, label));
+  EXPECT_EQ(label, u"MkDisc");
+  ASSERT_TRUE(lvd->HasSparableMap);
+  EXPECT_FALSE(IsOurImplementation(lvd->Descriptor.ImplementationIdentifier));
+  const uint32_t st = lvd->Descriptor.PartitionMap.LocationsofSparingTables[0];
+  std::vector<uint8_t> table(5 * kSectorSize);
+  ASSERT_EQ(pread(img.fd(), table.data(), table.size(), off_t(st) * kSectorSize),
+            ssize_t(table.size()));
+  auto sparing = ParseSparingTable(table.data(), table.size(), st);
+  ASSERT_TRUE(sparing);
+  EXPECT_GT(sparing->Entries.size(), 0u);
+  const uint32_t lvid = lvd->Descriptor.IntegritySequenceExtent.Location;
+  auto integrity = ParseIntegrityDescriptor(sector(lvid).data(), kSectorSize, lvid);
+  ASSERT_TRUE(integrity);
+  EXPECT_EQ(uint32_t(integrity->SizeTable), uint32_t(pd->PartitionLength));
+  const uint32_t start = pd->PartitionStartingLocation;
+  const uint32_t fsdBlock = lvd->Descriptor.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
+  auto fsd = ParseFileSetDescriptor(sector(start + fsdBlock).data(), kSectorSize, fsdBlock);
+  ASSERT_TRUE(fsd);
+  const uint32_t bitmapBlock = pd->PartitionContentsUse.UnallocatedSpaceBitmap.Position;
+  auto bitmap =
+      ParseSpaceBitmapHeader(sector(start + bitmapBlock).data(), kSectorSize, bitmapBlock);
+  ASSERT_TRUE(bitmap);
+  EXPECT_EQ(uint32_t(bitmap->NumberOfBits), uint32_t(pd->PartitionLength));
 }
