@@ -596,11 +596,11 @@ CommandResult VirtualDrive::ReadFormatCapacities(Context &c) {
   const MediumState &s = medium_->state();
   std::vector<uint8_t> d(4, 0);
   auto add = [&](uint32_t blocks, uint8_t byte4, uint32_t param) {
-    uint8_t e[8];
-    StoreBE32(e, blocks);
-    e[4] = byte4;
-    StoreBE24(e + 5, param);
-    d.insert(d.end(), e, e + 8);
+    const size_t at = d.size();
+    d.resize(at + 8);
+    StoreBE32(&d[at], blocks);
+    d[at + 4] = byte4;
+    StoreBE24(&d[at + 5], param);
   };
   // Current or maximum capacity: 1 = unformatted medium, 2 = formatted medium.
   if (info.rewritable && s.formatted)
