@@ -175,6 +175,26 @@ private slots:
     QVERIFY(WaitIdle(*main));
     QVERIFY(main->lblUDFCompatibility->isHidden());
     QCOMPARE(closer->messages.size(), 4);
+    main->mnuiDismountVolume->trigger();
+    QVERIFY(WaitIdle(*main));
+
+    // An image mounted while a drive is selected: "Mount Volume" waits for its dismount.
+    closer->handlers.push_back([&](QWidget *w) {
+      auto *sel = qobject_cast<TfrmDeviceImageFileSelection *>(w);
+      QVERIFY(sel);
+      QVERIFY(!sel->rdbDrive->isEnabled());
+      QVERIFY(sel->rdbImageFile->isChecked());
+      sel->edtImageFile->setText(work.filePath("side.iso"));
+    });
+    main->mnuiMountImage->trigger();
+    QVERIFY(WaitIdle(*main));
+    QCOMPARE(main->lblMountStatus->text(), QStringLiteral("Image Mounted."));
+    QVERIFY(!main->mnuiMountVolume->isEnabled());
+    QVERIFY(main->mnuiEraseDiscQuick->isEnabled());
+    main->mnuiDismountVolume->trigger();
+    QVERIFY(WaitIdle(*main));
+    QVERIFY(main->mnuiMountVolume->isEnabled());
+    QCOMPARE(closer->messages.size(), 4);
   }
 };
 

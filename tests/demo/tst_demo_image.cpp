@@ -9,6 +9,58 @@
 
 namespace {
 
+// Descriptor CRC of on-disc tags: CRC-16 with polynomial 0x1021, starting at 0.
+quint16 TagCrc(const char *data, int length) {
+  quint16 crc = 0;
+  for (int i = 0; i < length; ++i) {
+    crc ^= static_cast<quint16>(static_cast<quint8>(data[i]) << 8);
+    for (int b = 0; b < 8; ++b)
+      crc = (crc & 0x8000) ? static_cast<quint16>((crc << 1) ^ 0x1021)
+                           : static_cast<quint16>(crc << 1);
+  }
+  return crc;
+}
+
+quint16 Le16(const QByteArray &d, qsizetype at) {
+  return static_cast<quint16>(static_cast<quint8>(d[at]) | static_cast<quint8>(d[at + 1]) << 8);
+}
+
+// Offset of the file identifier descriptor naming `name` (compressed as 8 or 16 bits), or -1.
+qsizetype FindFid(const QByteArray &image, char name) {
+  for (qsizetype at = 0; at + 40 <= image.size(); at += 4) {
+    if (Le16(image, at) != 257) continue;
+    quint8 sum = 0;
+    for (int i = 0; i < 16; ++i)
+      if (i != 4) sum = static_cast<quint8>(sum + static_cast<quint8>(image[at + i]));
+    if (sum != static_cast<quint8>(image[at + 4])) continue;
+    const int nameLength = static_cast<quint8>(image[at + 19]);
+    const qsizetype id = at + 38 + Le16(image, at + 36);
+    const bool narrow =
+        nameLength == 2 && id + 2 <= image.size() && image[id] == 8 && image[id + 1] == name;
+    const bool wide = nameLength == 3 && id + 3 <= image.size() && image[id] == 16 &&
+                      image[id + 1] == 0 && image[id + 2] == name;
+    if (narrow || wide) return at;
+  }
+  return -1;
+}
+
+// Points the directory entry `from` at the file entry of `to` and mends the tag.
+bool RedirectFid(QByteArray &image, char from, char to) {
+  const qsizetype src = FindFid(image, to), dst = FindFid(image, from);
+  if (src < 0 || dst < 0) return false;
+  for (int i = 20; i < 36; ++i)
+    image[dst + i] = image[src + i]; // the ICB long_ad
+  const int crcLength = Le16(image, dst + 10);
+  const quint16 crc = TagCrc(image.constData() + dst + 16, crcLength);
+  image[dst + 8] = static_cast<char>(crc & 0xFF);
+  image[dst + 9] = static_cast<char>(crc >> 8);
+  quint8 sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<quint8>(sum + static_cast<quint8>(image[dst + i]));
+  image[dst + 4] = static_cast<char>(sum);
+  return true;
+}
+
 const QStringList kAlways{"Component Version", "Help"};
 
 QStringList WithAlways(QStringList commands) {
@@ -229,6 +281,33 @@ private slots:
     DropOnMain({Local("big.bin")});
     QVERIFY(closer->messages.isEmpty());
     QCOMPARE(ReadVolumeFile(main->korva, "\\big.bin"), big);
+  }
+
+  // A damaged volume whose directory lists its own parent must not hang the listing.
+  void listingOfCyclicDirectoriesEnds() {
+    StartFormatted();
+    QVERIFY(main->korva.UDF_CreateDirectory("\\", "a"));
+    QVERIFY(main->korva.UDF_CreateDirectory("\\a\\", "b"));
+    QVERIFY(main->korva.UDF_CreateDirectory("\\a\\", "c"));
+    main->mnuiDismountVolume->trigger();
+    QVERIFY(WaitIdle(*main));
+    {
+      QFile file(QStringLiteral("UDF.iso"));
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      QByteArray image = file.readAll();
+      QVERIFY(RedirectFid(image, 'b', 'a')); // \a\b is \a again
+      QVERIFY(file.seek(0));
+      QCOMPARE(file.write(image), image.size());
+    }
+    main->mnuiMountImage->trigger();
+    QVERIFY(WaitIdle(*main, 60000));
+    QCOMPARE(closer->messages.size(), 1);
+    int depth = 0;
+    for (QTreeWidgetItem *n = FindNode(*main->frmUDFVolumeLayout, "\\a\\"); n && n->childCount();
+         n = n->child(0))
+      ++depth;
+    QVERIFY(depth >= 2);
+    QVERIFY(depth <= 130);
   }
 
   void localFileThatCannotBeOpenedIsReportedAndStopsTheImport() {
