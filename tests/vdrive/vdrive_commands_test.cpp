@@ -61,7 +61,7 @@ TEST_F(DriveTest, DvdPlusRwFormatsWithProgressThenRunsItsBackgroundFormat) {
 
   // Writable at once, also single sectors; the background format then completes.
   EXPECT_EQ(b.Write(5, 1, 0xAB).status, kStatusGood);
-  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  std::this_thread::sleep_for(std::chrono::milliseconds(900));
   ASSERT_EQ(b.DiscInfo().status, kStatusGood);
   EXPECT_EQ(b.data[7] & 3, 3);
   ASSERT_EQ(b.Read(5, 1).status, kStatusGood);

@@ -17,7 +17,7 @@ using korva::vdrive::testing::ScratchDir;
 class ModuleTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    const std::string config = "cdrw/format=150,blank=100,background=300:" + dir.File("a.disc") +
+    const std::string config = "cdrw/format=400,blank=100,background=300:" + dir.File("a.disc") +
                                ";dvd+rw/dvdrom,formatted:" + dir.File("b.disc");
     ::setenv("KORVA_VDRIVE", config.c_str(), 1);
     module = ::dlopen(KORVA_VDRIVE_MODULE, RTLD_NOW | RTLD_LOCAL);

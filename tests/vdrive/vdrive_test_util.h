@@ -33,9 +33,10 @@ private:
 
 inline Timings FastTimings() {
   Timings t;
-  t.format = std::chrono::milliseconds(150);
-  t.blank = std::chrono::milliseconds(100);
-  t.background = std::chrono::milliseconds(300);
+  // Long enough that a loaded machine still sees several polls during each operation.
+  t.format = std::chrono::milliseconds(400);
+  t.blank = std::chrono::milliseconds(200);
+  t.background = std::chrono::milliseconds(800);
   return t;
 }
 
