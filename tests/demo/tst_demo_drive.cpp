@@ -195,6 +195,21 @@ private slots:
     QVERIFY(WaitIdle(*main));
     QVERIFY(main->mnuiMountVolume->isEnabled());
     QCOMPARE(closer->messages.size(), 4);
+
+    // "Select Device ..." offers only the drive choice and selects by the entry's letter.
+    bool imageChoiceEnabled = true;
+    closer->handlers.push_back([&](QWidget *w) {
+      auto *sel = qobject_cast<TfrmDeviceImageFileSelection *>(w);
+      QVERIFY(sel);
+      QCOMPARE(sel->windowTitle(), QStringLiteral("Select Device"));
+      imageChoiceEnabled = sel->rdbImageFile->isEnabled();
+    });
+    main->FDeviceSelected = false;
+    main->mnuiSelectDevice->trigger();
+    QVERIFY(!imageChoiceEnabled);
+    QVERIFY(main->FDeviceSelected);
+    QCOMPARE(main->mnuiSelectDevice->text(), driveEntry);
+    QCOMPARE(closer->messages.size(), 4);
   }
 };
 

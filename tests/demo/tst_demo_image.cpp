@@ -210,6 +210,13 @@ private slots:
              WithAlways({"Select Device ...", "Open UDF Volume Layout", "Dismount Volume",
                          "Format Volume (Quick)", "Format Volume (Full)"}));
     QCOMPARE(main->pmnuOptions->defaultAction(), main->mnuiOpenUDFVolumeLayout);
+    // A double click on a label opens the browser without modality.
+    QTest::mouseDClick(main->lblMountStatus, Qt::LeftButton);
+    QVERIFY(main->frmUDFVolumeLayout->isVisible());
+    QVERIFY(!main->frmUDFVolumeLayout->isModal());
+    QCOMPARE(main->frmUDFVolumeLayout->lblTotalBlocksOfLogicalVolume->text(),
+             QString::number(main->korva.UDF_GetTotalBlocksOfLogicalVolume()));
+    main->frmUDFVolumeLayout->close();
     QVERIFY(ListVolume(main->korva).isEmpty());
 
     // The status window cannot be closed while an operation holds it.

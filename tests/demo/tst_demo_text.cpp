@@ -100,24 +100,6 @@ private slots:
     QCOMPARE(DriveLetterOfEntry(QStringLiteral("1:0:0,E: KORVA    VDRIVE CDRW 1.00 ")), QChar('E'));
     QCOMPARE(DriveLetterOfEntry(QStringLiteral("1:0")), QChar());
   }
-
-  void mediumNames() {
-    QCOMPARE(MediumName(0), QStringLiteral("Unknown"));
-    QCOMPARE(MediumName(8), QStringLiteral("DVD-RW RO"));
-    QCOMPARE(MediumName(12), QStringLiteral("DVD+R DL"));
-    QCOMPARE(MediumName(15), QStringLiteral("DDCD-RW"));
-    QCOMPARE(MediumName(16), QStringLiteral("Unknown"));
-  }
-
-  void helpNamesTheDemosOwnAddresses() {
-    const QStringList lines = HelpLines();
-    QCOMPARE(lines.size(), 13);
-    QCOMPARE(lines[3],
-             QStringLiteral(
-                 "\"Open UDF Volume Layout\" option could be used to view UDF Volume contents,"));
-    QVERIFY(lines[11].endsWith(QLatin1String(kWebAddress) + QStringLiteral(" or mail")));
-    QCOMPARE(lines[12], QStringLiteral("at ") + QLatin1String(kMailAddress) + QStringLiteral("."));
-  }
 };
 
 QTEST_APPLESS_MAIN(TestDemoText)
