@@ -393,7 +393,9 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
 
 KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume) {
   if (!volume) return 0;
-  volume->LastError = 0;
+  // While a format runs, LastError belongs to it: clearing it here would lose the error the
+  // work thread is about to report.
+  if (!BackgroundRunning(*volume)) volume->LastError = 0;
   return __atomic_load_n(&volume->FormatPercentage, __ATOMIC_RELAXED);
 }
 

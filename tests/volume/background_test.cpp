@@ -68,6 +68,30 @@ TEST(Background, HandlerRunsOnceOnAnotherThreadAfterTheWork) {
   EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
+// Progress polling while a format fails must not wipe the error the format reports.
+TEST(Background, PollingProgressKeepsTheFormatsError) {
+  test::TempDir dir;
+  auto v = test::NewVolume();
+  test::FaultyImageIO io;
+  io.Attach(*v);
+  ASSERT_EQ(UDF_MountImage(v.get(), dir.File("p.img").c_str(), 10), KTRUE);
+  io.FailWriteAt(3, true);
+  Seen seen;
+  seen.volume = v.get();
+  ASSERT_EQ(UDF_FormatVolumeW(v.get(), u"P", 0, Record, &seen), -1);
+  for (;;) {
+    UDF_GetPhysicalFormattingPercentage(v.get());
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    if (seen.calls) break;
+  }
+  UDF_WaitForBackgroundOperation(v.get());
+  EXPECT_NE(seen.failed, 0);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 16);
+  io.Reset();
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  v->ImageIO = nullptr;
+}
+
 TEST(Background, ThreadObjectsStartSuspendedAndRunOnTheirOwnThread) {
   std::thread::id where;
   std::atomic<bool> ran{false};
