@@ -550,6 +550,11 @@ void TfrmMain::HelpCommand() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent *event) {
+  // Not while an operation runs: the status window stands for it.
+  if (!frmStatus->FCanClose || FRunning.load() > 0) {
+    event->ignore();
+    return;
+  }
   // The component dismounts a volume still mounted when it is destroyed with the window.
   korva.UnlockDrive();
   for (QWidget *w : std::initializer_list<QWidget *>{frmDeviceImageFileSelection.get(),
@@ -741,10 +746,11 @@ void TfrmMain::DoAddDroppedItems() {
       QTreeWidgetItem *node = OnGuiValue([&] { return browser.AddDirectoryNode(target, name); });
       QStringList ancestors{info.canonicalFilePath()};
       if (!AddDirectoryTree(node, item, volumeDir, ancestors)) break;
-    } else if (info.exists() || info.isSymLink()) {
+    } else if (info.isFile() || (info.isSymLink() && !info.exists())) {
       if (!ImportFile(target, item, dir + name, name)) break;
     }
-    // Anything else has gone since the drop and is passed over.
+    // Anything else has gone since the drop, or is a pipe, socket or device, and is passed
+    // over: reading those could block or never end.
   }
 
   if (browserVisible) {

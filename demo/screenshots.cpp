@@ -33,7 +33,8 @@ int gFailures = 0;
 void Wait(int ms) {
   QElapsedTimer t;
   t.start();
-  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  while (t.elapsed() < ms)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 bool WaitIdle(TfrmMain &main) {
@@ -41,7 +42,8 @@ bool WaitIdle(TfrmMain &main) {
   t.start();
   while (t.elapsed() < 60000) {
     Wait(20);
-    if (main.RunningOperations() == 0 && !main.frmStatus->isVisible() && main.isEnabled()) return true;
+    if (main.RunningOperations() == 0 && !main.frmStatus->isVisible() && main.isEnabled())
+      return true;
   }
   return false;
 }
@@ -95,7 +97,7 @@ int main(int argc, char **argv) {
                : QByteArray();
 
   QFont font(QFontDatabase::hasFamily(QStringLiteral("Tahoma")) ? QStringLiteral("Tahoma")
-                                                                 : QStringLiteral("Sans Serif"));
+                                                                : QStringLiteral("Sans Serif"));
   font.setStyleHint(QFont::SansSerif);
   font.setPointSize(8);
   QApplication::setFont(font);
