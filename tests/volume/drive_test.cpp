@@ -219,6 +219,59 @@ TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
   EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KFALSE);
 }
 
+// Overwritable media are erased by zero packets over the volume structure (and DVD-RAM in
+// full by a new format); either way the next mount finds no volume.
+TEST_F(DriveTest, ErasingOverwritableMedia) {
+  Use("dvd-ram/format=20:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  drive_->ResetCommandLog();
+  EXPECT_EQ(Erase(true), 0);
+  EXPECT_EQ(drive_->CommandCount(0x2A), 256u / 16 + 1); // sectors 0 to 271
+  EXPECT_EQ(drive_->CommandCount(0x04), 0u);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KFALSE);
+  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(Erase(false), 0);
+  EXPECT_EQ(drive_->CommandCount(0x04), 1u) << "a full erase of DVD-RAM formats it anew";
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KFALSE);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+TEST_F(DriveTest, FullEraseOfABlankDvdPlusRwFormatsItFirst) {
+  Use("dvd+rw/format=20,background=20:");
+  EXPECT_EQ(Erase(false), 0);
+  EXPECT_EQ(drive_->CommandCount(0x04), 1u);
+  EXPECT_EQ(drive_->CommandCount(0x2A), 65536u / 16);
+  EXPECT_EQ(v_->PacketBlocks, 16);
+  // A failing zero-packet write ends the erase as failed, without an error number.
+  drive_->FailNextCommands(0x2A, 1);
+  EXPECT_EQ(Erase(true), 1);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+}
+
+TEST_F(DriveTest, FormatProgressIsVisibleFromAnotherThread) {
+  Use("cd-rw/format=300,background=20:");
+  SetPreferCDMRWFormat(v_.get(), KFALSE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  Done done;
+  ASSERT_EQ(UDF_FormatVolume(v_.get(), "P", 0, &Done::Handler, &done), -1);
+  int between = 0;
+  while (done.calls == 0) {
+    const uint8_t p = UDF_GetPhysicalFormattingPercentage(v_.get());
+    EXPECT_LE(p, 100);
+    if (p > 0 && p < 100) ++between;
+  }
+  UDF_WaitForBackgroundOperation(v_.get());
+  EXPECT_EQ(done.failed, 0);
+  EXPECT_GT(between, 0) << "progress was reported while the drive formatted";
+  EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(v_.get()), 100);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
 TEST_F(DriveTest, NoSecondAnchorWhileTheBackgroundFormatRuns) {
   Use("dvd+rw/format=10,background=600000:");
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
