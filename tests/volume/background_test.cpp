@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "tests/support/volume_fixture.h"
-#include "volume/background.h"
 #include "volume/engine.h"
 
 namespace korva {
@@ -32,20 +31,6 @@ void Record(void *context, void *sender, int32_t failed) {
   s->compatibleAtCall = s->volume->Compatible != 0;
   EXPECT_NE(sender, nullptr);
 }
-
-// A work thread whose identity is recorded, to compare with the handler's.
-class ProbeThread final : public TUDFThreadBase {
-public:
-  ProbeThread(std::thread::id *where, std::atomic<bool> *ran) : where_(where), ran_(ran) {}
-  void Execute() override {
-    *where_ = std::this_thread::get_id();
-    ran_->store(true);
-  }
-
-private:
-  std::thread::id *where_;
-  std::atomic<bool> *ran_;
-};
 
 TEST(Background, HandlerRunsOnceOnAnotherThreadAfterTheWork) {
   test::TempDir dir;
@@ -90,19 +75,6 @@ TEST(Background, PollingProgressKeepsTheFormatsError) {
   io.Reset();
   EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
   v->ImageIO = nullptr;
-}
-
-TEST(Background, ThreadObjectsStartSuspendedAndRunOnTheirOwnThread) {
-  std::thread::id where;
-  std::atomic<bool> ran{false};
-  auto *t = new ProbeThread(&where, &ran);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_FALSE(ran.load()) << "nothing runs before Resume";
-  ASSERT_TRUE(t->Resume());
-  for (int i = 0; i < 2000 && !ran.load(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(ran.load());
-  EXPECT_NE(where, std::this_thread::get_id());
 }
 
 } // namespace

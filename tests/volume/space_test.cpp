@@ -93,23 +93,6 @@ TEST_F(SpaceBitmapTest, MarkRunStaysInsideThePartition) {
   EXPECT_EQ(bitmap_[0], 0x00);
 }
 
-TEST(SpaceStatistics, NeedACompatibleVolume) {
-  auto v = NewRecord();
-  v->PartitionLength = 77;
-  v->FreeBlocks = 5;
-  EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(v.get()), 0u);
-  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 10);
-  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v.get()), 0u);
-  EXPECT_EQ(UDF_GetFileCount(v.get()), 0u);
-  EXPECT_EQ(UDF_GetDirCount(v.get()), 0u);
-  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 10);
-  v->Compatible = 1;
-  EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(v.get()), 77u);
-  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v.get()), 5u);
-  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
-  v->Compatible = 0;
-}
-
 TEST(ErrorTable, MessagesInBothFormsAndGaps) {
   auto v = NewRecord();
   EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()), "No error.");
