@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,6 +151,11 @@ std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return fail(path + ": not a regular file");
+  }
+  // A disc is in one drive at a time: two drives writing one file would corrupt it.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return fail(path + ": the disc is already in another drive");
   }
   std::unique_ptr<MediumFile> m(new MediumFile(path, fd));
 

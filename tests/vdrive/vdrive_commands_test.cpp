@@ -242,6 +242,13 @@ TEST_F(DriveTest, DiscSurvivesReopeningItsFile) {
   ASSERT_EQ(b2.Read(2000015, 1).status, kStatusGood);
   EXPECT_EQ(b2.data[2047], 0x5A);
 
+  // One disc cannot be in two drives at once.
+  VirtualDrive other;
+  std::string busy;
+  EXPECT_FALSE(other.InsertMedium(dir.File("disc"), MediumKind::kCdR, false, &busy));
+  EXPECT_NE(busy.find("another drive"), std::string::npos) << busy;
+  again.RemoveMedium();
+
   // A damaged side file is reported, not guessed around.
   std::ofstream(dir.File("disc") + ".state") << "korva-vdrive-medium 1\nkind=floppy\n";
   std::string error;
