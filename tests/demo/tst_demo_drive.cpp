@@ -134,6 +134,10 @@ private slots:
     QVERIFY2(progress, qPrintable(statusSeen.join('|')));
     QVERIFY(!main->tmrFormatVolume->isActive());
     QVERIFY(main->lblUDFCompatibility->isVisible());
+    QCOMPARE(EnabledCommands(main->pmnuOptions),
+             (QStringList{"Device Information", "Set Device Speed...", "Open UDF Volume Layout",
+                          "Dismount Volume", "Format Volume (Quick)", "Format Volume (Full)",
+                          "Component Version", "Help"}));
 
     // Files written to the drive's volume survive a dismount and a new mount.
     WriteFile(work.filePath("src/note.txt"), "on the disc");
