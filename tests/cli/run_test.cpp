@@ -3,6 +3,7 @@
 // has its message and exit status.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -336,6 +337,12 @@ TEST_F(Cli, VirtualDriveFromTableToErase) {
   Result r = Run({"--aspi", KORVA_VDRIVE_MODULE, "drives", "--json"});
   EXPECT_RUN(r, 0);
   EXPECT_NE(r.out.find("{\"drives\":[{\"index\":0,"), std::string::npos) << r.out;
+  const size_t letterAt = r.out.find("\"letter\":\"");
+  ASSERT_NE(letterAt, std::string::npos) << r.out;
+  const std::string letter(1, static_cast<char>(std::tolower(r.out[letterAt + 10])));
+  r = Run({"--aspi", KORVA_VDRIVE_MODULE, "drive-info", "-d", letter});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("(index 0, letter "), std::string::npos) << r.out;
   r = drive({"drive-info", "--json"});
   EXPECT_RUN(r, 0);
   EXPECT_NE(r.out.find("\"medium\":\"CD-RW\""), std::string::npos) << r.out;

@@ -301,6 +301,11 @@ TEST_F(ComponentOnDrive, ForwardsDriveOperationsFormatAndErase) {
   ASSERT_GE(k.GetDeviceCount(), 1);
   EXPECT_NE(k.GetDeviceName(0), "");
   EXPECT_EQ(k.GetDeviceName(k.GetDeviceCount()), "");
+  EXPECT_EQ(k.SelectDeviceByLetter('Q'), KFALSE); // no such drive
+  const std::string name = k.GetDeviceName(0);
+  const size_t comma = name.find(',');
+  ASSERT_NE(comma, std::string::npos) << name;
+  EXPECT_EQ(k.SelectDeviceByLetter(name[comma + 1]), KTRUE) << name;
   ASSERT_EQ(k.SelectDevice(0), KTRUE);
   EXPECT_EQ(k.DeviceIsBurner(), KTRUE);
   EXPECT_EQ(k.DeviceCan(2), KTRUE);  // reads CD-RW
