@@ -269,6 +269,10 @@ TEST_F(Cli, OperationErrorsExitWithOneAndSayWhy) {
   r = OnImage({"ls"});
   EXPECT_RUN(r, 1);
   EXPECT_NE(r.err.find("no usable Korva volume"), std::string::npos) << r.err;
+  r = OnImage({"info", "--json"});
+  EXPECT_RUN(r, 1); // described, but not usable
+  EXPECT_NE(r.out.find("\"compatible\":false"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("no usable Korva volume"), std::string::npos) << r.err;
 }
 
 TEST_F(Cli, PutThatStopsSaysWhatWasWritten) {
@@ -327,7 +331,7 @@ TEST_F(Cli, FullVolumeLeavesNoIncompleteFile) {
 #ifdef KORVA_VDRIVE_MODULE
 TEST_F(Cli, VirtualDriveFromTableToErase) {
   const std::string disc = (dir_ / "disc.img").string();
-  const std::string config = "cd-rw/format=50:" + disc;
+  const std::string config = "cd-rw/format=50,blank=50:" + disc;
   setenv("KORVA_VDRIVE", config.c_str(), 1);
   auto drive = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"--aspi", KORVA_VDRIVE_MODULE, "-d", "0"});

@@ -288,7 +288,7 @@ class ComponentOnDrive : public ::testing::Test {
 protected:
   void SetUp() override {
     disc_ = dir_.File("disc.img");
-    const std::string config = "cd-rw/format=50:" + disc_;
+    const std::string config = "cd-rw/format=50,blank=50:" + disc_;
     setenv("KORVA_VDRIVE", config.c_str(), 1);
   }
   TempDir dir_;
