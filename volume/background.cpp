@@ -119,13 +119,6 @@ void FinishBackgroundOperation(BackgroundState *state) {
   state->done.notify_all();
 }
 
-bool BackgroundRunning(TUDFRewritableVolume &v) {
-  auto *state = static_cast<BackgroundState *>(v.Background);
-  if (!state) return false;
-  std::lock_guard<std::mutex> lock(state->mutex);
-  return state->running > 0;
-}
-
 void WaitForBackground(TUDFRewritableVolume &v) {
   auto *state = static_cast<BackgroundState *>(v.Background);
   if (!state) return;

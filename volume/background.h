@@ -66,8 +66,6 @@ public:
 // object is deleted and false returned.
 bool StartBackgroundOperation(TUDFRewritableVolume &v, TUDFThread *thread);
 void FinishBackgroundOperation(BackgroundState *state);
-// Whether a started operation has not yet finished (its handler not yet returned).
-bool BackgroundRunning(TUDFRewritableVolume &v);
 // Waits until every started operation has finished, then frees the bookkeeping.
 void WaitForBackground(TUDFRewritableVolume &v);
 

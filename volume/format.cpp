@@ -393,9 +393,9 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
 
 KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume) {
   if (!volume) return 0;
-  // While a format runs, LastError belongs to it: clearing it here would lose the error the
-  // work thread is about to report.
-  if (!BackgroundRunning(*volume)) volume->LastError = 0;
+  // A format started on this record owns LastError until the caller has waited for it
+  // (UDF_WaitForBackgroundOperation): polling must not wipe the error it reports.
+  if (!volume->Background) volume->LastError = 0;
   return __atomic_load_n(&volume->FormatPercentage, __ATOMIC_RELAXED);
 }
 
