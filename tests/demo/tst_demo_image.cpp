@@ -317,6 +317,26 @@ private slots:
     QVERIFY(depth <= 130);
   }
 
+  void fullVolumeStopsTheImportWithTheLibrarysMessage() {
+    main = std::make_unique<TfrmMain>();
+    closer->handlers.push_back([](QWidget *w) {
+      static_cast<TfrmDeviceImageFileSelection *>(w)->edtImageFileSize->setText("20");
+    });
+    main->show();
+    QTRY_VERIFY_WITH_TIMEOUT(closer->titles.contains(QStringLiteral("Mount Logical Volume")), 5000);
+    QVERIFY(WaitIdle(*main));
+    Format(0);
+    WriteFile(Local("huge.bin"), Pattern(24 << 20, 5));
+    WriteFile(Local("small.txt"), "small");
+    DropOnMain({Local("huge.bin"), Local("small.txt")});
+    QCOMPARE(closer->messages.size(), 1);
+    // The library's own description of the failed write.
+    QVERIFY(!closer->messages[0].isEmpty());
+    QVERIFY(closer->messages[0] != QStringLiteral("Operation Failed."));
+    QVERIFY(!ListVolume(main->korva).contains("\\small.txt"));
+    QVERIFY(main->lblUDFCompatibility->isVisible());
+  }
+
   void localFileThatCannotBeOpenedIsReportedAndStopsTheImport() {
     StartFormatted();
     WriteFile(Local("d/a.txt"), "a");
