@@ -207,8 +207,9 @@ TfrmMain::TfrmMain(const QByteArray &aspiLibrary, QWidget *parent)
 }
 
 TfrmMain::~TfrmMain() {
-  // Operations still running use the windows and the component; let them end first.
-  while (FRunning.load() > 0)
+  // Operations still running use the windows and the component, and a running format or
+  // erase reports through the GUI thread: let them end before the component goes.
+  while (FRunning.load() > 0 || !frmStatus->FCanClose)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   tmrFormatVolume->stop();
 }
