@@ -1,6 +1,8 @@
 // The demo's windows on image files: start-up, menu states, format, drops onto the main
 // window and the browser tree, the browser's commands, and remounting what was written.
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QToolButton>
 #include <QMenu>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -194,6 +196,25 @@ private slots:
     QCOMPARE(QFileInfo(QStringLiteral("other.img")).size(), qint64(100) << 20);
     QCOMPARE(main->lblMountStatus->toolTip(),
              QDir::current().filePath(QStringLiteral("other.img")));
+  }
+
+  void browseTakesANewImageNameAndCancelKeepsTheOld() {
+    main = std::make_unique<TfrmMain>();
+    TfrmDeviceImageFileSelection &sel = *main->frmDeviceImageFileSelection;
+    const QString fresh = QDir::current().filePath(QStringLiteral("new.iso"));
+    closer->handlers.push_back([&](QWidget *w) {
+      auto *dialog = qobject_cast<QFileDialog *>(w);
+      QVERIFY(dialog);
+      QCOMPARE(dialog->windowTitle(), QStringLiteral("Specify UDF Image File"));
+      dialog->selectFile(fresh);
+      static_cast<QDialog *>(dialog)->accept(); // checks the name as the OK button does
+    });
+    sel.SpeedButton1->click();
+    QCOMPARE(sel.edtImageFile->text(), fresh);
+    QVERIFY(!QFile::exists(fresh));
+    sel.SpeedButton1->click(); // closed without a choice
+    QCOMPARE(sel.edtImageFile->text(), fresh);
+    QCOMPARE(closer->titles.size(), 2);
   }
 
   void formatLeavesAnEmptyCompatibleVolume() {
