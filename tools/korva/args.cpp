@@ -3,6 +3,7 @@
 
 #include "text.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace korvacli {
@@ -17,8 +18,7 @@ const std::vector<CommandInfo> &Commands() {
        "--size MiB (default 100). On a drive, a full format first formats the medium\n"
        "physically (with a progress bar); --quick skips that on a medium already formatted\n"
        "for packet writing. The label has at most 15 characters (default KORVA).\n"},
-      {"info", TargetKind::Volume, 0, 0, "j", "info [--json]",
-       "show label, space and counts of the volume",
+      {"info", TargetKind::Volume, 0, 0, "j", "info [--json]", "show label, space and counts",
        "Shows the label, whether the volume is usable, total and free space in blocks and\n"
        "bytes, the number of files and directories and, for a drive, the medium.\n"},
       {"ls", TargetKind::Volume, 0, 1, "lRj", "ls [PATH] [-l] [-R] [--json]", "list a directory",
@@ -27,27 +27,24 @@ const std::vector<CommandInfo> &Commands() {
       {"mkdir", TargetKind::Volume, 1, -1, "p", "mkdir PATH... [-p]", "create directories",
        "Creates each directory PATH. -p creates missing parents as well and accepts\n"
        "directories that exist already.\n"},
-      {"put", TargetKind::Volume, 2, -1, "", "put LOCAL... DEST",
-       "copy local files and directory trees into the volume",
+      {"put", TargetKind::Volume, 2, -1, "", "put LOCAL... DEST", "copy local files and trees in",
        "Copies each LOCAL file or directory tree into the volume. When DEST is an existing\n"
        "directory, each LOCAL goes into it under its own name; otherwise DEST is the new\n"
        "name of the single LOCAL. Existing files are replaced. Data is streamed in chunks,\n"
        "so files of any size can be copied. If the copy stops, korva says what was written.\n"},
-      {"get", TargetKind::Volume, 2, 2, "", "get PATH LOCAL",
-       "copy a file or directory tree out of the volume",
+      {"get", TargetKind::Volume, 2, 2, "", "get PATH LOCAL", "copy a file or tree out",
        "Copies the file or directory tree PATH to LOCAL. When LOCAL is an existing\n"
        "directory, PATH goes into it under its own name. Existing local files are replaced.\n"},
       {"rm", TargetKind::Volume, 1, -1, "", "rm PATH...", "delete files",
        "Deletes each file PATH. Directories are removed with rmdir.\n"},
       {"rmdir", TargetKind::Volume, 1, -1, "", "rmdir PATH...", "remove empty directories",
        "Removes each directory PATH; it must be empty.\n"},
-      {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...",
-       "write files of the volume to standard output", ""},
+      {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...", "write files to standard output", ""},
       {"drives", TargetKind::Drives, 0, 0, "j", "drives [--json]", "list the optical drives",
        "Lists the drives Korva can use with their index and letter. With --aspi MODULE the\n"
        "drives of that module are listed instead of the system's.\n"},
       {"drive-info", TargetKind::Drive, 0, 0, "j", "drive-info [--json]",
-       "show the capabilities, speeds and medium of a drive", ""},
+       "show what a drive can do", ""},
       {"erase", TargetKind::Drive, 0, 0, "q", "erase [--quick]", "erase the disc in the drive",
        "Erases the rewritable disc in the drive (--quick: only its start). Afterwards it holds\n"
        "no volume until it is formatted.\n"},
@@ -55,8 +52,7 @@ const std::vector<CommandInfo> &Commands() {
       {"load", TargetKind::Drive, 0, 0, "", "load", "close the tray", ""},
       {"lock", TargetKind::Drive, 0, 0, "", "lock", "prevent removal of the medium", ""},
       {"unlock", TargetKind::Drive, 0, 0, "", "unlock", "allow removal of the medium", ""},
-      {"speed", TargetKind::Drive, 1, 1, "", "speed KBPS|max",
-       "set the read and write speed of the drive",
+      {"speed", TargetKind::Drive, 1, 1, "", "speed KBPS|max", "set the drive's speed",
        "Asks the drive for KBPS kilobytes per second (176 = 1x CD, 1385 = 1x DVD) for reading\n"
        "and writing, or for its maximum. The drive picks the nearest speed it supports.\n"},
       {"help", TargetKind::None, 0, 1, "", "help [COMMAND]", "show help", ""},
@@ -320,8 +316,13 @@ std::string CommandHelp(const CommandInfo &command) {
   case TargetKind::None:
     break;
   }
-  text += std::string(command.synopsis) + "\n\n" + command.summary + ".\n";
-  if (command.details[0] != '\0') text += std::string("\n") + command.details;
+  text += std::string(command.synopsis) + "\n\n";
+  // The details say everything the one-line summary says, and more.
+  if (command.details[0] != '\0')
+    text += command.details;
+  else
+    text += std::string(1, static_cast<char>(std::toupper(command.summary[0]))) +
+            (command.summary + 1) + ".\n";
   return text;
 }
 
