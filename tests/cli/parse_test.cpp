@@ -62,6 +62,11 @@ TEST(CliText, JsonTimesAndNumbers) {
   EXPECT_EQ(FileTimeToIso((946684800ULL + 11644473600ULL) * 10000000ULL), "2000-01-01T00:00:00Z");
   EXPECT_EQ(FileTimeToIso(0), "");
 
+  // Names from a medium never reach the terminal as control sequences.
+  EXPECT_EQ(Printable("a\x1b[2Jb\x7f\xC2\x9B"
+                      "c\xC3\xA9"),
+            "a?[2Jb??c\xC3\xA9");
+
   EXPECT_EQ(HumanBytes(0), "0 B");
   EXPECT_EQ(HumanBytes(1536), "1.5 KiB");
   EXPECT_EQ(HumanBytes(100ULL << 20), "100 MiB");

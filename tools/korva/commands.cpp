@@ -212,7 +212,7 @@ std::string EntryJson(const Listed &l) {
 }
 
 std::string EntryLine(const Entry &e, bool longFormat) {
-  const std::string name = Utf16ToUtf8(e.name);
+  const std::string name = Printable(Utf16ToUtf8(e.name));
   if (!longFormat) return e.IsDir() ? name + "/" : name;
   std::string when = FileTimeToIso(e.modified);
   if (when.size() == 20)
@@ -273,7 +273,7 @@ int CmdLs(Session &s) {
     for (const auto &l : listed)
       if (l.entry.IsDir()) dirs.push_back(l.path);
     for (size_t d = 0; d < dirs.size(); ++d) {
-      std::printf("%s%s:\n", d ? "\n" : "", dirs[d].Display().c_str());
+      std::printf("%s%s:\n", d ? "\n" : "", Printable(dirs[d].Display()).c_str());
       for (const auto &l : listed)
         if (l.path.Parent().parts == dirs[d].parts)
           std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());

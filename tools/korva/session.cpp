@@ -17,13 +17,13 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void Reporter::Fail(const std::string &subject, const std::string &text) {
   failed_ = true;
   std::string line = "korva: " + command_ + ": ";
-  if (!subject.empty()) line += subject + ": ";
+  if (!subject.empty()) line += Printable(subject) + ": ";
   line += text + "\n";
   std::fputs(line.c_str(), stderr);
 }
 
 void Reporter::Note(const std::string &text) {
-  std::fputs(("korva: " + command_ + ": " + text + "\n").c_str(), stderr);
+  std::fputs(("korva: " + command_ + ": " + Printable(text) + "\n").c_str(), stderr);
 }
 
 namespace {

@@ -180,6 +180,25 @@ std::string FileTimeToIso(uint64_t fileTime) {
   return text;
 }
 
+std::string Printable(const std::string &utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += '?';
+    } else if (c == 0xC2 && i + 1 < utf8.size() &&
+               static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      out += '?'; // U+0080..U+009F
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string JsonString(const std::string &utf8) {
   std::string out = "\"";
   for (unsigned char c : utf8) {

@@ -45,6 +45,10 @@ std::string HumanBytes(uint64_t bytes);
 // time before 1970.
 std::string FileTimeToIso(uint64_t fileTime);
 
+// Text safe to show on a terminal: control characters (C0, DEL and C1) become '?', so a
+// name from a hostile medium cannot send escape sequences.
+std::string Printable(const std::string &utf8);
+
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string &utf8);
 
