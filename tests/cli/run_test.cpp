@@ -298,6 +298,13 @@ TEST_F(Cli, PutThatStopsSaysWhatWasWritten) {
   EXPECT_RUN(r, 1);
   EXPECT_NE(r.err.find("not enough space"), std::string::npos) << r.err;
   EXPECT_EQ(OnImage({"ls", "/"}).out, "t/\n");
+
+  // A file that fills most of the volume can still be replaced by one of its size.
+  WriteFile(dir_ / "fill.bin", std::string(3u << 20, 'f'));
+  EXPECT_RUN(OnImage({"put", (dir_ / "fill.bin").string(), "/"}), 0);
+  WriteFile(dir_ / "fill.bin", std::string(3u << 20, 'g'));
+  EXPECT_RUN(OnImage({"put", (dir_ / "fill.bin").string(), "/"}), 0);
+  EXPECT_EQ(OnImage({"cat", "/fill.bin"}).out, std::string(3u << 20, 'g'));
 }
 
 TEST_F(Cli, FullVolumeLeavesNoIncompleteFile) {

@@ -542,6 +542,15 @@ int CmdPut(Session &s) {
   }
   const uint64_t freeBlocks = s.Korva().UDF_GetFreeBlocksOfLogicalVolume();
   if (plan.blocks > freeBlocks) {
+    // Files that are replaced give their blocks back first.
+    for (const auto &item : plan.items) {
+      std::optional<Entry> existing;
+      if (item.isDir || !s.Stat(item.dest, existing)) continue;
+      if (existing && !existing->IsDir())
+        plan.blocks -= std::min(plan.blocks, (existing->size + 2047) / 2048 + 1);
+    }
+  }
+  if (plan.blocks > freeBlocks) {
     s.Report().Fail(dest->Display(), "not enough space: the copy needs about " +
                                          HumanBytes(plan.blocks * 2048) + ", " +
                                          HumanBytes(freeBlocks * 2048) + " are free");
