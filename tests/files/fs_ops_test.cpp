@@ -362,3 +362,43 @@ TEST_F(FsOps, DirectoryGrowsIntoSplitIdentifiersAndAnExtension) {
   MakeFile((u"\\D\\" + names.back() + u"\\f").c_str());
   EXPECT_EQ(List(v, u"\\D\\" + names.back() + u"\\*").size(), 1u);
 }
+
+TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
+  FormattedImage img(100);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  FaultyImageIO io;
+  io.Attach(v);
+  std::vector<uint8_t> data = Pattern(5000, 1);
+  ASSERT_TRUE(WriteWhole(v, u"\\a", data));
+
+  // A read failure before anything is written: 13, and the volume stays usable.
+  UDF_HANDLE h =
+      UDF_CreateFileW(&v, u"\\a", UDF_GENERIC_READ | UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  uint8_t buf[100];
+  uint32_t n = 7;
+  io.FailReadAt(1);
+  EXPECT_EQ(UDF_ReadFile(&v, h, buf, 100, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+
+  // A write failure after the first packet went out: 16, nothing reported written, and
+  // every later operation refused until a remount.
+  io.FailWriteAt(2, true);
+  std::vector<uint8_t> more = Pattern(100000, 2);
+  EXPECT_EQ(UDF_WriteFile(&v, h, more.data(), uint32_t(more.size()), &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_WRITE_DIRTY);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(UDF_CreateFileW(&v, u"\\b", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_NOT_COMPATIBLE);
+  io.FailWriteAt(0);
+  UDF_CloseHandle(&v, h);
+
+  // The file entry was never rewritten: the file keeps its old size and its one extent.
+  RawEntry e = ReadEntry(v, EntryBlock(v, u"\\a"));
+  ASSERT_TRUE(e.Ok);
+  EXPECT_EQ(e.Info.InformationLength, 5000u);
+  EXPECT_EQ(e.List.TotalBytes(), 5000u);
+}
