@@ -72,6 +72,13 @@ public:
     std::fflush(stderr);
     drawn_ = true;
   }
+  // Without a known total: only the detail.
+  void Text(const std::string &detail) {
+    if (!tty_) return;
+    std::fprintf(stderr, "\r%s %s\033[K", what_.c_str(), detail.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
   void Clear() {
     if (drawn_) {
       std::fputs("\r\033[K", stderr);
@@ -636,10 +643,17 @@ bool SafeLocalName(const std::u16string &name) {
          name.find(u'/') == std::u16string::npos && name.find(u'\0') == std::u16string::npos;
 }
 
+struct GetCounts {
+  uint64_t files = 0, dirs = 0, bytes = 0;
+  uint64_t total = 0; // bytes to copy when known (a single file), else 0
+  Progress *progress = nullptr;
+};
+
 // Streams one file of the volume into the local file at local. Writes to stdout when
-// local is empty.
+// local is empty. counts, when given, receives progress.
 bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
-             std::vector<char> &buffer, uint64_t &written, bool &opened) {
+             std::vector<char> &buffer, uint64_t &written, bool &opened,
+             const GetCounts *counts = nullptr) {
   TKorva &k = s.Korva();
   written = 0;
   opened = false;
@@ -689,6 +703,14 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
     }
     if (!ok) break;
     written += got;
+    if (counts != nullptr && counts->progress != nullptr) {
+      const uint64_t done = counts->bytes + written;
+      if (counts->total > 0)
+        counts->progress->Percent(static_cast<unsigned>(done * 100 / counts->total),
+                                  HumanBytes(done) + " of " + HumanBytes(counts->total));
+      else
+        counts->progress->Text(HumanBytes(done));
+    }
   }
   k.UDF_CloseHandle(h);
   if (ok && written != entry.size) {
@@ -703,10 +725,6 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
   return ok;
 }
 
-struct GetCounts {
-  uint64_t files = 0, dirs = 0, bytes = 0;
-};
-
 bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
              int depth, std::vector<char> &buffer, GetCounts &counts) {
   if (g_interrupted) {
@@ -716,7 +734,7 @@ bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::
   if (!entry.IsDir()) {
     uint64_t written = 0;
     bool opened = false;
-    if (!CopyOut(s, path, entry, local, buffer, written, opened)) {
+    if (!CopyOut(s, path, entry, local, buffer, written, opened, &counts)) {
       // Leave no truncated copy that looks complete (and never remove a file not yet opened).
       if (opened && unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
       return false;
@@ -772,7 +790,13 @@ int CmdGet(Session &s) {
   }
   std::vector<char> buffer(kChunkBytes);
   GetCounts counts;
-  const bool ok = GetTree(s, *path, *entry, local, 0, buffer, counts);
+  bool ok = false;
+  {
+    Progress progress("get");
+    counts.progress = &progress;
+    counts.total = entry->IsDir() ? 0 : entry->size;
+    ok = GetTree(s, *path, *entry, local, 0, buffer, counts);
+  }
   const bool closed = s.Dismount();
   const std::string summary = Plural(counts.files, "file", "files") + " (" +
                               HumanBytes(counts.bytes) + ") and " +
