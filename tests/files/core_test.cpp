@@ -1,6 +1,5 @@
-// The record-level pieces of the file system, run over an in-memory partition: path
-// syntax, file identifiers crossing blocks, descriptor lists continued in allocation extent
-// descriptors, hostile directory data, and the handle tables.
+// The record-level pieces of the file system that formatted images cannot easily show:
+// hostile directory data over an in-memory partition, and the handle tables.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,9 +32,7 @@ struct MemPartition {
   }
 };
 
-// Writes a directory: its file entry at feBlock, data blocks listed in `blocks`, each full
-// except the last, FIDs packed across them. Descriptors continue into `aedBlock` when the
-// file entry's slots run out at `maxFESlots`.
+// Writes a directory: its file entry at feBlock and its FIDs packed over the data blocks.
 struct DirBuilder {
   MemPartition &p;
   uint32_t feBlock;
@@ -43,40 +40,21 @@ struct DirBuilder {
   std::vector<uint8_t> bytes;
   void Add(uint8_t chars, uint32_t icb, std::u16string_view name) {
     uint8_t fid[400];
-    const uint64_t off = bytes.size();
-    const uint32_t loc = blocks[off / kBlockSize];
-    uint32_t n = BuildFid(fid, chars, icb, name, loc);
+    const uint32_t n = BuildFid(fid, chars, icb, name, blocks[bytes.size() / kBlockSize]);
     bytes.insert(bytes.end(), fid, fid + n);
   }
-  void Write(size_t maxFESlots = 233, uint32_t aedBlock = 0) {
-    for (size_t i = 0; i * kBlockSize < bytes.size(); ++i) {
-      size_t n = std::min<size_t>(kBlockSize, bytes.size() - i * kBlockSize);
-      std::memcpy(p.Block(blocks[i]), bytes.data() + i * kBlockSize, n);
-    }
+  void Write() {
     NewFileEntry e;
     e.FileType = kFsTypeDirectory;
     e.InformationLength = bytes.size();
     uint8_t *fe = p.Block(feBlock);
     MakeFileEntry(fe, feBlock, e);
-    uint8_t *cur = fe;
-    uint32_t curBlock = feBlock, slot = kFEFirstSlot;
-    size_t used = 0;
     for (size_t i = 0; i * kBlockSize < bytes.size(); ++i) {
-      if (cur == fe && used == maxFESlots) {
-        StoreAD(fe + slot, {(3u << 30) | kBlockSize, aedBlock});
-        BuildAllocationExtent(p.Block(aedBlock), aedBlock);
-        cur = p.Block(aedBlock);
-        curBlock = aedBlock;
-        slot = kAEDFirstSlot;
-      }
-      uint32_t len =
-          static_cast<uint32_t>(std::min<size_t>(kBlockSize, bytes.size() - i * kBlockSize));
-      StoreAD(cur + slot, {len, blocks[i]});
-      slot += 8;
-      ++used;
+      const size_t n = std::min<size_t>(kBlockSize, bytes.size() - i * kBlockSize);
+      std::memcpy(p.Block(blocks[i]), bytes.data() + i * kBlockSize, n);
+      StoreAD(fe + kFEFirstSlot + 8 * i, {uint32_t(n), blocks[i]});
     }
     RefillListBlockTag(fe, feBlock, true);
-    if (curBlock != feBlock) RefillListBlockTag(cur, curBlock, false);
   }
 };
 
@@ -92,99 +70,6 @@ std::vector<FidEntry> ReadAll(DirectoryStream &d) {
 }
 
 } // namespace
-
-TEST(FsPath, SyntaxSplittingAndNames) {
-  using V = std::vector<std::u16string>;
-  EXPECT_EQ(SplitPath(u"\\A\\B\\"), (V{u"A", u"B"}));
-  EXPECT_EQ(SplitPath(u"A\\B"), (V{u"A", u"B"}));
-  EXPECT_TRUE(SplitPath(u"\\").empty());
-  EXPECT_TRUE(SplitPath(u"").empty());
-  EXPECT_EQ(SplitPath(u"A\\\\B"), (V{u"A", u"", u"B"}));
-
-  ParentAndName a = SplitParent(u"report.txt");
-  EXPECT_FALSE(a.HasSeparator);
-  EXPECT_EQ(a.Name, u"report.txt");
-  ParentAndName b = SplitParent(u"\\A\\report.txt");
-  EXPECT_EQ(b.Parent, u"\\A\\");
-  EXPECT_EQ(b.Name, u"report.txt");
-  EXPECT_EQ(SplitParent(u"\\A\\").Name, u"");
-
-  EXPECT_EQ(ClassifyParent(u"\\"), ParentKind::Root);
-  EXPECT_EQ(ClassifyParent(u""), ParentKind::Invalid);
-  EXPECT_EQ(ClassifyParent(u"\\\\"), ParentKind::Invalid);
-  EXPECT_EQ(ClassifyParent(u"\\A\\"), ParentKind::Components);
-
-  EXPECT_FALSE(IsStorableName(u""));
-  EXPECT_TRUE(IsStorableName(std::u16string(127, u'x')));
-  EXPECT_FALSE(IsStorableName(std::u16string(128, u'x')));
-  EXPECT_FALSE(IsStorableName(std::u16string(u"a\0b", 3)));
-
-  EXPECT_TRUE(NameMatches(u"*", u"anything"));
-  EXPECT_FALSE(NameMatches(u"*.txt", u"b.txt"));
-  EXPECT_FALSE(NameMatches(u"a?c", u"abc"));
-  EXPECT_TRUE(NameMatches(u"File", u"File"));
-  EXPECT_FALSE(NameMatches(u"File", u"file"));
-}
-
-TEST(FsRecords, FidLayoutAndDeletion) {
-  uint8_t fid[64];
-  ASSERT_EQ(BuildFid(fid, kFidDirectory, 77, u"A", 9), 44u);
-  EXPECT_EQ(fid[18], kFidDirectory);
-  EXPECT_EQ(fid[19], 3);
-  EXPECT_EQ(LoadLE32(fid + 20), 2048u);
-  EXPECT_EQ(LoadLE32(fid + 24), 77u);
-  EXPECT_EQ(fid[38], 16);
-  EXPECT_EQ(fid[39], 0);
-  EXPECT_EQ(fid[40], 'A');
-  EXPECT_EQ(LoadLE16(fid + 10), 44 - 16);
-  EXPECT_TRUE(IsTagValid(kTagFileIdentifier, fid, 44, 9));
-  EXPECT_FALSE(IsTagValid(kTagFileIdentifier, fid, 44, 10));
-  // The parent entry: no name, 40 bytes.
-  EXPECT_EQ(BuildFid(fid, kFidDirectory | kFidParent, 5, u"", 9), 40u);
-
-  BuildFid(fid, 0, 77, u"A", 9);
-  MarkFidDeleted(fid, 44, 9);
-  EXPECT_EQ(fid[18], kFidDeleted);
-  for (int i = 20; i < 36; ++i)
-    EXPECT_EQ(fid[i], 0) << i;
-  EXPECT_TRUE(IsTagValid(kTagFileIdentifier, fid, 44, 9));
-}
-
-TEST(FsDir, FidsCrossingBlocksAndContinuedDescriptorLists) {
-  MemPartition p(64);
-  DirBuilder d{p, 10, {20, 31, 22, 40}, {}};
-  d.Add(kFidDirectory | kFidParent, 10, u"");
-  std::vector<std::u16string> names;
-  // Names of growing length so FIDs land at every alignment, several crossing a block end.
-  for (int i = 0; d.bytes.size() < 3 * kBlockSize + 100; ++i) {
-    std::u16string n = u"entry" + std::u16string(size_t(i % 23), u'x') + char16_t(u'a' + i % 26);
-    names.push_back(n);
-    d.Add(i % 3 == 0 ? kFidHidden : 0, 100 + i, n);
-  }
-  d.blocks.resize((d.bytes.size() + kBlockSize - 1) / kBlockSize);
-  // Only two descriptors fit in the file entry: the rest continue in block 50.
-  d.Write(2, 50);
-
-  DirectoryStream s(p.Reader(), p.length);
-  ASSERT_EQ(s.Open(10), DirectoryStream::Ok);
-  EXPECT_EQ(s.List().Extensions, std::vector<uint32_t>{50});
-  ASSERT_EQ(s.List().Extents.size(), d.blocks.size());
-  EXPECT_EQ(s.List().Extents[2].SlotBlock, 50u);
-  EXPECT_EQ(s.List().Extents[2].SlotOffset, kAEDFirstSlot);
-  EXPECT_EQ(s.Size(), d.bytes.size());
-
-  std::vector<FidEntry> all = ReadAll(s);
-  ASSERT_EQ(all.size(), names.size() + 1);
-  int split = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const FidEntry &f = all[i + 1];
-    EXPECT_EQ(f.Name, names[i]);
-    EXPECT_EQ(f.ICBBlock, 100 + i);
-    EXPECT_EQ(f.Characteristics, i % 3 == 0 ? kFidHidden : 0);
-    if (f.Offset / kBlockSize != (f.Offset + f.Length - 1) / kBlockSize) ++split;
-  }
-  EXPECT_GE(split, 2);
-}
 
 TEST(FsDir, HostileDirectoryDataEndsTheScan) {
   MemPartition p(64);
