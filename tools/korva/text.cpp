@@ -1,6 +1,8 @@
 // Text helpers of the korva tool.
 #include "text.h"
 
+#include "udf/utf8.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -8,82 +10,37 @@ namespace korvacli {
 
 std::optional<std::u16string> Utf8ToUtf16(const std::string &text) {
   std::u16string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const uint8_t b0 = static_cast<uint8_t>(text[i]);
-    uint32_t cp = 0;
-    size_t len = 0;
-    if (b0 < 0x80) {
-      cp = b0;
-      len = 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-      cp = b0 & 0x1F;
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      cp = b0 & 0x0F;
-      len = 3;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      cp = b0 & 0x07;
-      len = 4;
-    } else {
-      return std::nullopt;
-    }
-    if (i + len > n) return std::nullopt;
-    for (size_t k = 1; k < len; ++k) {
-      const uint8_t b = static_cast<uint8_t>(text[i + k]);
-      if ((b & 0xC0) != 0x80) return std::nullopt;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return std::nullopt;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
+  if (!korva::Utf8ToUtf16(text, out)) return std::nullopt;
   return out;
-}
-
-static void AppendUtf8(std::string &out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 std::string Utf16ToUtf8(const std::u16string &text) {
   std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const uint32_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD);
-    } else {
-      AppendUtf8(out, u);
+  if (korva::Utf16ToUtf8(text, out)) return out;
+  // A name with a lone surrogate still has to be shown: convert the valid runs and put
+  // U+FFFD where a surrogate stands alone.
+  out.clear();
+  size_t run = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    bool lone = false;
+    if (i < text.size()) {
+      const char16_t u = text[i];
+      if (u >= 0xD800 && u <= 0xDBFF) {
+        if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+          ++i;
+          continue;
+        }
+        lone = true;
+      } else if (u >= 0xDC00 && u <= 0xDFFF) {
+        lone = true;
+      }
+      if (!lone) continue;
     }
+    std::string part;
+    korva::Utf16ToUtf8(text.data() + run, i - run, part);
+    out += part;
+    if (lone) out += "\xEF\xBF\xBD";
+    run = i + 1;
   }
   return out;
 }
