@@ -284,6 +284,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
 
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  NameIndexUpdate names(v, plan.ParentBlock);
   const uint32_t n = plan.FidLength;
   uint32_t newBlock = 0, extBlock = 0;
   if (plan.NewBlock && !TakeBlock(v, hint, newBlock)) {
@@ -349,7 +350,9 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
   }
   UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
                   info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
-  return WriteBlock(v, plan.ParentBlock, fe);
+  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
+  names.Added(name, info.InformationLength, info.InformationLength + n);
+  return true;
 }
 
 void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock) {
@@ -415,6 +418,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     return false;
   if (!found) return false;
   const uint32_t entry = di.EntryICB;
+  NameIndexUpdate names(v, di.DirICB);
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, entry, fe)) return false;
   EntryFields info;
@@ -473,6 +477,8 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   for (uint32_t b : list.Extensions)
     FreeRun(v, b, 1, freed);
   InvalidateHandlesOn(v, entry);
+  if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
+  names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
   // The most recent ID is recorded as the next one, so a remount gives it out again.
   uint64_t recordedNext = 0;
   if (feValid && info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID)
@@ -481,14 +487,94 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
                          recordedNext);
 }
 
-// Whether name is held by a live entry of any kind in the directory at dirBlock.
+namespace {
+
+// Reads every live name of a directory. False on a read failure.
+bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &out) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream::Status st = dir.Open(dirBlock);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::End) return true;
+  for (uint64_t offset = 0;;) {
+    FidEntry fid;
+    st = dir.ReadFid(offset, fid, false);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::End) return true;
+    if (!(fid.Characteristics & (kFidDeleted | kFidParent))) out.Live.insert(fid.DecodedName());
+    offset += fid.Length;
+  }
+}
+
+} // namespace
+
 bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
                DirectoryInformation &di) {
   di = DirectoryInformation();
   di.DirICB = dirBlock;
+  taken = false;
+  // A name the index does not hold is free; one it holds is looked up for its details.
+  FindHandleList *state = FindHandlesOf(v);
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (state && ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
+      info.FileType == kFsTypeDirectory) {
+    auto it = state->Names.find(dirBlock);
+    if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
+        it->second.InformationLength != info.InformationLength) {
+      DirectoryNames names;
+      names.UniqueID = info.UniqueID;
+      names.InformationLength = info.InformationLength;
+      if (!CollectNames(v, dirBlock, names)) return false;
+      it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
+    }
+    if (!it->second.Live.count(std::u16string(name))) return true;
+  } else if (v.LastError) {
+    return false;
+  }
   std::u16string p(name);
   return LocatePath(v, p, true, taken, false, false, di, IsDirectoryOrFile, false,
                     NameMatch::Exact);
+}
+
+NameIndexUpdate::NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock)
+    : v_(v), dir_(dirBlock) {}
+
+NameIndexUpdate::~NameIndexUpdate() {
+  FindHandleList *state = FindHandlesOf(v_);
+  if (!state) return;
+  auto it = state->Names.find(dir_);
+  if (it == state->Names.end()) return;
+  if (!done_) {
+    state->Names.erase(it);
+    return;
+  }
+  if (added_) {
+    if (it->second.InformationLength != oldLength_) {
+      state->Names.erase(it);
+      return;
+    }
+    it->second.InformationLength = newLength_;
+    it->second.Live.insert(name_);
+  } else {
+    it->second.Live.erase(name_);
+  }
+}
+
+void NameIndexUpdate::Added(std::u16string_view name, uint64_t oldLength, uint64_t newLength) {
+  done_ = added_ = true;
+  name_ = std::u16string(name);
+  oldLength_ = oldLength;
+  newLength_ = newLength;
+}
+
+void NameIndexUpdate::Removed(std::u16string_view name) {
+  done_ = true;
+  added_ = false;
+  name_ = std::u16string(name);
+}
+
+void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock) {
+  if (FindHandleList *state = FindHandlesOf(v)) state->Names.erase(dirBlock);
 }
 
 } // namespace korva

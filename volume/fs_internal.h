@@ -80,6 +80,27 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
 bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
                DirectoryInformation &di);
 
+// Keeps the name index of one directory in step with a change: the change reports what it
+// did once it is on the medium; a change that ends without reporting drops the index.
+class NameIndexUpdate {
+public:
+  NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock);
+  ~NameIndexUpdate();
+  NameIndexUpdate(const NameIndexUpdate &) = delete;
+  NameIndexUpdate &operator=(const NameIndexUpdate &) = delete;
+  void Added(std::u16string_view name, uint64_t oldLength, uint64_t newLength);
+  void Removed(std::u16string_view name);
+
+private:
+  TUDFRewritableVolume &v_;
+  uint32_t dir_;
+  bool done_ = false, added_ = false;
+  std::u16string name_;
+  uint64_t oldLength_ = 0, newLength_ = 0;
+};
+// Drops the name index of a directory (when it is removed).
+void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock);
+
 // Marks every handle open on the file entry at feBlock unusable.
 void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct TUDFRewritableVolume;
@@ -108,8 +109,21 @@ private:
   int32_t next_ = 1;
 };
 
+// The live names of a directory, so that the uniqueness check of a create does not scan the
+// whole directory each time. An entry is trusted only while the directory's file entry
+// still has the unique ID and information length it was built from; every change made by
+// this engine updates or drops it.
+struct DirectoryNames {
+  uint64_t UniqueID = 0;
+  uint64_t InformationLength = 0;
+  std::unordered_set<std::u16string> Live;
+};
+
 using OpenFileList = HandleTable<OpenFileInformation>;
-using FindHandleList = HandleTable<DirectoryInformation>;
+// The find handles, with the name index of the directories looked into.
+struct FindHandleList : HandleTable<DirectoryInformation> {
+  std::unordered_map<uint32_t, DirectoryNames> Names; // by file entry block
+};
 using PendingExtentList = std::vector<ExtentInformation>;
 
 // Creates the three lists of a volume whose mount begins (any previous lists are freed).

@@ -114,6 +114,29 @@ TEST_F(FsOps, NamesAreUniqueAndStorable) {
   ASSERT_EQ(List(v, u"\\" + name127).size(), 1u);
 }
 
+TEST_F(FsOps, NamesFreedByRemovalCanBeTakenAgain) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  const uint32_t d = EntryBlock(v, u"\\D");
+  MakeFile(u"\\D\\x");
+  EXPECT_EQ(Create(u"\\D\\x"), UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\D\\x"), KTRUE);
+  MakeFile(u"\\D\\x");
+  EXPECT_EQ(Create(u"\\D\\x"), UDF_INVALID_HANDLE);
+  UDF_HANDLE h = Create(u"\\D\\x", UDF_CREATE_ALWAYS);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  UDF_CloseHandle(&v, h);
+  EXPECT_EQ(List(v, u"\\D\\*").size(), 1u);
+
+  // A directory made in the blocks of a removed one starts without its names.
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\D\\x"), KTRUE);
+  ASSERT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KTRUE);
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KTRUE);
+  EXPECT_EQ(EntryBlock(v, u"\\E"), d);
+  MakeFile(u"\\E\\x");
+  EXPECT_EQ(List(v, u"\\E\\*").size(), 1u);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+}
+
 TEST_F(FsOps, RemoveDirectoryRefusesNonEmptyAndFreesExactly) {
   const uint32_t free0 = v.FreeBlocks;
   ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"A"), KTRUE);
