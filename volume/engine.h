@@ -24,6 +24,15 @@ inline void ClearError(TUDFRewritableVolume &v) {
 // Clears LastError, or sets 10 and returns false when no compatible volume is mounted.
 bool RequireCompatible(TUDFRewritableVolume &v);
 
+// A read or write failed after the running operation had written: the volume is unusable
+// until it is dismounted. Dismount still stores the bitmap and closes the volume, so that it
+// mounts again; without that a single I/O error would lock the whole volume out for good.
+inline void LoseCompatibility(TUDFRewritableVolume &v, uint32_t error) {
+  SetError(v, error);
+  if (v.Compatible) v.CloseAfterFailure = 1;
+  v.Compatible = 0;
+}
+
 // Sector I/O ---------------------------------------------------------------------------
 // Each returns false on failure with LastError set (13/14 for reads, 15/16 for writes; the
 // "dirty" variants clear Compatible). Sector numbers are absolute.

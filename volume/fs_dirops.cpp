@@ -20,8 +20,7 @@ bool BeginFsOperation(TUDFRewritableVolume &v) {
 
 void FailRead(TUDFRewritableVolume &v) {
   if (v.WrittenInOperation) {
-    v.LastError = KORVA_E_READ_DIRTY;
-    v.Compatible = 0;
+    LoseCompatibility(v, KORVA_E_READ_DIRTY);
   } else {
     v.LastError = KORVA_E_READ;
   }

@@ -153,6 +153,7 @@ void PrepareForMount(TUDFRewritableVolume &v) {
   CreateFileSystemState(v);
   ReleaseSpaceBitmap(v);
   v.Compatible = 0;
+  v.CloseAfterFailure = 0;
   v.AnchorSector = kFirstAnchor;
 }
 
@@ -446,8 +447,14 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
       }
     }
   }
-  if (v.Compatible && !StoreSpaceBitmap(v)) result = false;
-  if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
+  // still holds every block taken, so the stored volume stays consistent enough to mount.
+  const bool closing = v.Compatible || v.CloseAfterFailure;
+  if (closing) {
+    if (v.CloseAfterFailure) v.Compatible = 1;
+    if (!StoreSpaceBitmap(v)) result = false;
+    if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+  }
   if (v.ImageMode) {
     if (!CloseImage(v, true)) result = false;
   } else {
@@ -457,6 +464,7 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   ReleaseMountState(v);
   v.VolumeOpen = 0;
   v.Compatible = 0;
+  v.CloseAfterFailure = 0;
   v.WrittenInOperation = 0;
   return result ? KTRUE : KFALSE;
 }

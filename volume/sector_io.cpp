@@ -45,8 +45,7 @@ bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t
 
 bool ReadFailed(TUDFRewritableVolume &v) {
   if (v.WrittenInOperation) {
-    SetError(v, KORVA_E_READ_DIRTY);
-    v.Compatible = 0;
+    LoseCompatibility(v, KORVA_E_READ_DIRTY);
   } else {
     SetError(v, KORVA_E_READ);
   }
@@ -90,8 +89,7 @@ bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
     return true;
   }
   if (v.WrittenInOperation) {
-    SetError(v, KORVA_E_WRITE_DIRTY);
-    v.Compatible = 0;
+    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
   } else {
     SetError(v, KORVA_E_WRITE);
   }

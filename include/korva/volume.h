@@ -155,6 +155,8 @@ typedef struct TUDFRewritableVolume {
    * reported them): DVD-RW from the mount, CD-RW fixed packets from the last format. */
   uint8_t DvdRwFormatBlocks[4];
   uint8_t CdRwFormatBlocks[4];
+  /* The mounted volume lost Compatible through an I/O failure; dismount still closes it. */
+  uint8_t CloseAfterFailure;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

@@ -424,4 +424,17 @@ TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
   ASSERT_TRUE(e.Ok);
   EXPECT_EQ(e.Info.InformationLength, 5000u);
   EXPECT_EQ(e.List.TotalBytes(), 5000u);
+
+  // Dismount still closes the volume, so it mounts again with the file at its old size and
+  // the blocks of the failed write still counted as used (nothing can be allocated twice).
+  const uint32_t freeBefore = v.FreeBlocks;
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), freeBefore);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\a", back));
+  // The overwrite of the first 5000 bytes went out in the packet that succeeded.
+  EXPECT_TRUE(back == data || back == std::vector<uint8_t>(more.begin(), more.begin() + 5000));
+  ASSERT_TRUE(WriteWhole(v, u"\\b", more));
+  ASSERT_TRUE(ReadWhole(v, u"\\b", back));
+  EXPECT_EQ(back, more);
 }
