@@ -41,6 +41,11 @@ inline void LoseCompatibility(TUDFRewritableVolume &v, uint32_t error) {
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
 // Reads one sector into dest (2048 bytes); PacketBuffer is untouched.
 bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
+// Reads count sectors from first straight into dest (count * 2048 bytes) in large requests;
+// PacketBuffer is untouched. good tells how many sectors from first arrived; on failure it
+// stops at a packet boundary (or first), as if the data had been read packet by packet.
+bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
+                 uint32_t &good);
 // Writes one sector by read-modify-write of the packet holding it (uses PacketBuffer).
 bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 // Writes PacketBuffer as the packet starting at sector.

@@ -55,13 +55,27 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
   return out;
 }
 
-// Moves bytes between the caller and the file from `pos`. Writing sends whole aligned packets
-// without reading them first; everything else is a packet read-modify-write.
+// Moves bytes between the caller and the file from `pos`. Reading sends whole sectors the
+// caller's buffer covers straight into it, and only partial sectors through PacketBuffer.
+// Writing sends whole aligned packets without reading them first; everything else is a packet
+// read-modify-write.
 bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
               uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
   done = 0;
   const uint32_t pb = v.PacketBlocks ? v.PacketBlocks : 16;
   const uint32_t packetBytes = pb * kBlockSize;
+  const uint64_t startPos = pos;
+  // A failed read counts nothing of the packet it hit, from where this call or the extent
+  // enters that packet, whichever is later: callers see the same count however the data was
+  // requested.
+  auto readFailedIn = [&](const DataExtent &e, uint32_t packetStart) {
+    const uint32_t extentSector = v.PartitionStart + e.Block;
+    uint64_t from = e.Start;
+    if (packetStart > extentSector) from += uint64_t(packetStart - extentSector) * kBlockSize;
+    from = std::max(from, startPos);
+    if (from < pos) done -= pos - from;
+    return false;
+  };
   size_t i = 0;
   while (done < count) {
     while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
@@ -76,15 +90,26 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
     const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
     const uint32_t sector = v.PartitionStart + block;
     const uint32_t s = sector % pb;
-    const uint64_t chunk = std::min<uint64_t>(
-        {uint64_t((pb - s) * kBlockSize - off), e.Start + e.Length - pos, count - done});
+    const uint64_t left = std::min<uint64_t>(e.Start + e.Length - pos, count - done);
     const uint32_t start = sector - s;
+    if (in && e.Recorded && off == 0 && left >= kBlockSize) {
+      uint32_t good = 0;
+      const bool ok =
+          ReadSectors(v, sector, static_cast<uint32_t>(left / kBlockSize), in + done, good);
+      done += uint64_t(good) * kBlockSize;
+      pos += uint64_t(good) * kBlockSize;
+      if (!ok) return readFailedIn(e, PacketStartOf(v, sector + good));
+      continue;
+    }
+    // A partial sector at the head is cut at its end, so that the rest goes straight.
+    const uint64_t chunk = std::min<uint64_t>(
+        in && e.Recorded && off ? kBlockSize - off : uint64_t((pb - s) * kBlockSize - off), left);
     const size_t at = size_t(s) * kBlockSize + off;
     if (in) {
       if (!e.Recorded) {
         std::memset(in + done, 0, chunk);
       } else {
-        if (!ReadPacket(v, start)) return false;
+        if (!ReadPacket(v, start)) return readFailedIn(e, start);
         std::memcpy(in + done, v.PacketBuffer + at, chunk);
       }
     } else {

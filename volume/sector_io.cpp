@@ -1,5 +1,6 @@
-// The four sector I/O routines. Every on-disc read and write of the engine passes through
+// The sector I/O routines. Every on-disc read and write of the engine passes through
 // them: to the image file through the image layer, or to the drive with READ(10)/WRITE(10).
+#include <algorithm>
 #include <cstring>
 
 #include "device/platform.h"
@@ -10,6 +11,8 @@ namespace korva {
 namespace {
 
 constexpr int kDriveAttempts = 3;
+// Larger requests gain no throughput, and a failed one costs more to narrow down.
+constexpr uint32_t kMaxRequestSectors = (4u << 20) / kSectorSize;
 
 uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
   return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
@@ -43,6 +46,18 @@ bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t
   return false;
 }
 
+// Sectors per READ(10): the CDB's 16-bit count, and no more than the drive buffers. Without
+// a known buffer size, one packet, which every drive takes.
+uint32_t DriveRequestSectors(const TUDFRewritableVolume &v) {
+  const uint32_t buffered = v.Device.BufferLength / kSectorSize;
+  return std::min({std::max(buffered, PacketBlocksOf(v)), 0xFFFFu, kMaxRequestSectors});
+}
+
+bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+  return v.ImageMode ? ImageRead(v, sector, dest, count * kSectorSize)
+                     : DriveRead(v, sector, dest, count);
+}
+
 bool ReadFailed(TUDFRewritableVolume &v) {
   if (v.WrittenInOperation) {
     LoseCompatibility(v, KORVA_E_READ_DIRTY);
@@ -65,6 +80,33 @@ bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
   const bool ok =
       v.ImageMode ? ImageRead(v, sector, dest, kSectorSize) : DriveRead(v, sector, dest, 1);
   return ok ? true : ReadFailed(v);
+}
+
+bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
+                 uint32_t &good) {
+  good = 0;
+  const uint32_t pb = PacketBlocksOf(v);
+  uint32_t limit = v.ImageMode ? kMaxRequestSectors : DriveRequestSectors(v);
+  limit = std::max(pb, limit - limit % pb);
+  while (good < count) {
+    // Requests after the first start on a packet boundary.
+    const uint32_t n = std::min(count - good, limit - (first + good) % pb);
+    if (ReadRun(v, first + good, dest + size_t(good) * kSectorSize, n)) {
+      good += n;
+      continue;
+    }
+    // Read the failed request again packet by packet, so that what precedes the bad packet
+    // still counts as read.
+    const uint32_t end = good + n;
+    const uint32_t inFirstPacket = pb - (first + good) % pb;
+    if (n <= inFirstPacket) return ReadFailed(v);
+    while (good < end) {
+      const uint32_t piece = std::min(end - good, pb - (first + good) % pb);
+      if (!ReadRun(v, first + good, dest + size_t(good) * kSectorSize, piece)) return ReadFailed(v);
+      good += piece;
+    }
+  }
+  return true;
 }
 
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {

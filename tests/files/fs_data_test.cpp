@@ -1,7 +1,10 @@
 // File data: round trips at block and packet boundaries, appends that fill the last block
 // or extend the last extent, planning over fragmented space, continued descriptor lists,
-// the 30-bit extent limit, and two handles on one file.
+// the 30-bit extent limit, two handles on one file, and reads that go straight into the
+// caller's buffer.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
@@ -208,4 +211,118 @@ TEST_F(FsData, TwoHandlesOnOneFileSeeEachOthersWrites) {
   RawEntry e = Entry(u"\\f");
   EXPECT_EQ(e.Info.BlocksRecorded, 3u);
   EXPECT_EQ(e.List.TotalBytes(), 6000u);
+}
+
+namespace {
+
+// Reads count bytes at the handle's position; n is what the call reported.
+bool ReadSome(TUDFRewritableVolume &v, UDF_HANDLE h, std::vector<uint8_t> &out, size_t count,
+              uint32_t &n) {
+  out.assign(count, 0xEE);
+  n = 0xDEAD;
+  return UDF_ReadFile(&v, h, out.data(), uint32_t(count), &n) == KTRUE;
+}
+
+} // namespace
+
+TEST_F(FsData, ReadsAcrossExtentsAndPacketsAtOddOffsetsGiveTheExactBytes) {
+  // Appends broken up by one-block files: a file of five extents.
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", RW, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  std::vector<uint8_t> data;
+  uint32_t n = 0;
+  for (int k = 0; k < 5; ++k) {
+    std::vector<uint8_t> piece = Pattern(v.PacketBytes * 6 + 777 * k + 1, 10 + k);
+    ASSERT_EQ(UDF_WriteFile(&v, h, piece.data(), uint32_t(piece.size()), &n), KTRUE);
+    data.insert(data.end(), piece.begin(), piece.end());
+    ASSERT_TRUE(WriteWhole(v, u"\\g" + std::u16string(1, char16_t(u'a' + k)), Pattern(9, k)));
+  }
+  UDF_CloseHandle(&v, h);
+  const RawEntry e = Entry(u"\\f");
+  ASSERT_EQ(e.List.Extents.size(), 5u);
+
+  const size_t p = v.PacketBytes;
+  const std::vector<std::vector<size_t>> plans = {
+      {SIZE_MAX},
+      {1, 2047, 2049, p - 1, p + 1, 3 * p + 5, 1 << 20},
+      {2048, 6144, p, 5 * p, 1000},
+      {4097, 333333, 100, 7 * p - 3},
+  };
+  for (const auto &plan : plans) {
+    h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    std::vector<uint8_t> back, part;
+    for (size_t i = 0; back.size() < data.size(); ++i) {
+      const size_t want = std::min(plan[i % plan.size()], data.size() + 10);
+      ASSERT_TRUE(ReadSome(v, h, part, want, n));
+      ASSERT_EQ(n, std::min(want, data.size() - back.size()));
+      // Nothing is written past what the call reports.
+      for (size_t j = n; j < part.size(); ++j)
+        ASSERT_EQ(part[j], 0xEE) << j;
+      back.insert(back.end(), part.begin(), part.begin() + n);
+    }
+    UDF_CloseHandle(&v, h);
+    ASSERT_EQ(back, data) << plan.size();
+  }
+
+  // The whole file in one call takes one request per extent and one per partial sector,
+  // not one per packet.
+  FaultyImageIO io;
+  io.Attach(v);
+  h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  const uint32_t reads0 = io.Reads();
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadSome(v, h, back, data.size(), n));
+  EXPECT_EQ(back, data);
+  EXPECT_LE(io.Reads() - reads0, 2 * e.List.Extents.size());
+  UDF_CloseHandle(&v, h);
+}
+
+TEST_F(FsData, AFailureInsideALargeReadCountsTheBytesBeforeTheBadPacket) {
+  const std::vector<uint8_t> data = Pattern(v.PacketBytes * 40 + 3000, 5);
+  ASSERT_TRUE(WriteWhole(v, u"\\f", data));
+  const RawEntry e = Entry(u"\\f");
+  ASSERT_EQ(e.List.Extents.size(), 1u);
+  const uint32_t pb = v.PacketBlocks;
+  const uint32_t first = v.PartitionStart + e.List.Extents[0].AD.Block;
+  // File position of the packet holding file block b.
+  auto packetPos = [&](uint32_t b) -> uint64_t {
+    const uint32_t s = first + b;
+    return (s - s % pb < first) ? 0 : uint64_t(s - s % pb - first) * 2048;
+  };
+  FaultyImageIO io;
+  io.Attach(v);
+
+  struct Case {
+    uint64_t from, count;
+    uint32_t badBlock;
+  };
+  const uint64_t blocks = data.size() / 2048;
+  const Case cases[] = {
+      {1000, data.size() - 1000, 20 * pb + 5},         // in the middle of the direct part
+      {1000, 30 * 2048 * uint64_t(pb) + 700, 30 * pb}, // the partial tail
+      {1000, 20 * 2048 * uint64_t(pb), 0},             // the head's packet
+      {4096, data.size() - 4096, uint32_t(blocks)},    // the last, partial block
+      {2048 * 3, 2048 * 100, 3},                       // the first block of the call
+  };
+  for (const Case &c : cases) {
+    UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    std::vector<uint8_t> buf;
+    uint32_t n = 0;
+    ASSERT_TRUE(ReadSome(v, h, buf, c.from, n));
+    io.FailReadsOfSector(first + c.badBlock);
+    EXPECT_FALSE(ReadSome(v, h, buf, c.count, n)) << c.badBlock;
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+    const uint64_t expect = std::max(packetPos(c.badBlock), c.from) - c.from;
+    ASSERT_EQ(n, expect) << c.badBlock;
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + n, data.begin() + c.from));
+    // The position moved by what was reported: the next read picks up right there.
+    io.Reset();
+    ASSERT_TRUE(ReadSome(v, h, buf, 5000, n));
+    ASSERT_EQ(n, 5000u);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data.begin() + c.from + expect));
+    UDF_CloseHandle(&v, h);
+  }
 }
