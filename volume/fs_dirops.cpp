@@ -250,7 +250,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
   if (!ReadBlock(v, parentBlock, fe)) return false;
   EntryFields info;
   DescriptorList list;
-  if (!ReadEntryFields(fe, parentBlock, info) || info.FileType != kFsTypeDirectory) {
+  if (!ReadEntryFields(fe, parentBlock, info) || info.FileType != kFileTypeDirectory) {
     FailRead(v);
     return false;
   }
@@ -516,7 +516,7 @@ bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view n
   uint8_t fe[kBlockSize];
   EntryFields info;
   if (state && ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
-      info.FileType == kFsTypeDirectory) {
+      info.FileType == kFileTypeDirectory) {
     auto it = state->Names.find(dirBlock);
     if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
         it->second.InformationLength != info.InformationLength) {
@@ -625,8 +625,8 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
       BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
   if (!WriteBlock(v, dataBlock, sector)) return KFALSE;
   NewFileEntry e;
-  e.FileType = kFsTypeDirectory;
-  e.Permissions = kPermDirectory;
+  e.FileType = kFileTypeDirectory;
+  e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
   e.UniqueID = v.NextUniqueID++;

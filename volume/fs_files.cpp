@@ -18,7 +18,7 @@ bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   }
   if (!ReadBlock(v, f.FEBlock, view.FE)) return false;
   // The block may have been freed and reused by another entry since the handle was made.
-  if (!ReadEntryFields(view.FE, f.FEBlock, view.Info) || view.Info.FileType != kFsTypeFile ||
+  if (!ReadEntryFields(view.FE, f.FEBlock, view.Info) || view.Info.FileType != kFileTypeFile ||
       view.Info.UniqueID != f.UniqueID || !BlockInUse(v, f.FEBlock)) {
     f.Invalidated = true;
     v.LastError = KORVA_E_BAD_FILE_HANDLE;
@@ -89,7 +89,7 @@ UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, feBlock, fe)) return UDF_INVALID_HANDLE;
   EntryFields info;
-  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFsTypeFile) {
+  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFileTypeFile) {
     FailRead(v);
     return UDF_INVALID_HANDLE;
   }
@@ -119,10 +119,11 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
     return UDF_INVALID_HANDLE;
   }
   NewFileEntry e;
-  e.FileType = kFsTypeFile;
-  e.Permissions = (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermReadOnlyFile : kPermFile;
-  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kFsFlagSystem;
-  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kFsFlagArchive;
+  e.FileType = kFileTypeFile;
+  e.Permissions =
+      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
+  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
+  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
   e.UniqueID = v.NextUniqueID++;
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
@@ -259,9 +260,9 @@ bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_
   const bool dir = di.Characteristics & kFidDirectory;
   if (valid && (info.Permissions & kPermWriteOrDelete) == 0) attr |= UDF_FILE_ATTRIBUTE_READONLY;
   if (di.Characteristics & kFidHidden) attr |= UDF_FILE_ATTRIBUTE_HIDDEN;
-  if (valid && (info.ICBFlags & kFsFlagSystem)) attr |= UDF_FILE_ATTRIBUTE_SYSTEM;
+  if (valid && (info.ICBFlags & kICBFlagSystem)) attr |= UDF_FILE_ATTRIBUTE_SYSTEM;
   if (dir) attr |= UDF_FILE_ATTRIBUTE_DIRECTORY;
-  if (valid && (info.ICBFlags & kFsFlagArchive)) attr |= UDF_FILE_ATTRIBUTE_ARCHIVE;
+  if (valid && (info.ICBFlags & kICBFlagArchive)) attr |= UDF_FILE_ATTRIBUTE_ARCHIVE;
   if (attr == 0) attr = UDF_FILE_ATTRIBUTE_NORMAL;
   d.dwFileAttributes = attr;
   if (valid) {

@@ -56,18 +56,18 @@ uint64_t StampToFileTime(const uint8_t *stamp) {
 void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
   const UDF_TimeStamp now = Now();
   FileEntryInfo info;
-  if (e.FileType == kFsTypeDirectory) {
+  if (e.FileType == kFileTypeDirectory) {
     info = NewDirectoryEntryInfo(now, e.UniqueID, e.FirstAD.Block, e.FirstAD.Length());
   } else {
-    info = NewFileEntryInfo(now, e.UniqueID, e.Permissions == kPermReadOnlyFile, e.ICBFlags);
+    info = NewFileEntryInfo(now, e.UniqueID, e.Permissions == kPermissionsReadOnlyFile, e.ICBFlags);
     if (e.FirstAD.Length())
       info.Extents.push_back(MakeShortAD(e.FirstAD.Length(), e.FirstAD.Block));
   }
   info.Permissions = e.Permissions;
   info.InformationLength = e.InformationLength;
   info.LogicalBlocksRecorded = e.BlocksRecorded;
-  std::memset(s, 0, kBlockSizeBytes);
-  BuildFileEntry(s, kBlockSizeBytes, block, info);
+  std::memset(s, 0, kSectorSize);
+  BuildFileEntry(s, kSectorSize, block, info);
 }
 
 void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
@@ -107,8 +107,8 @@ void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location) {
 }
 
 void BuildAllocationExtent(uint8_t *s, uint32_t block) {
-  std::memset(s, 0, kBlockSizeBytes);
-  BuildAllocationExtentDescriptor(s, kBlockSizeBytes, block, nullptr, 0);
+  std::memset(s, 0, kSectorSize);
+  BuildAllocationExtentDescriptor(s, kSectorSize, block, nullptr, 0);
 }
 
 void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry) {
@@ -120,7 +120,7 @@ void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry) {
 
 bool UpdateIntegrity(uint8_t *s, uint32_t location, int64_t freeDelta, int fileDelta, int dirDelta,
                      uint64_t nextUniqueID, IntegrityCounts &out) {
-  auto parsed = ParseIntegrityDescriptor(s, kBlockSizeBytes, location);
+  auto parsed = ParseIntegrityDescriptor(s, kSectorSize, location);
   if (!parsed) return false;
   UDF_LogicalVolumeIntegrityDescriptor d = *parsed;
   d.RecordingDateAndTime = Now();

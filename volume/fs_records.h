@@ -7,20 +7,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "udf/descriptors.h"
 #include "volume/fs_state.h"
 
 namespace korva {
 
-inline constexpr uint8_t kFsTypeDirectory = 4;
-inline constexpr uint8_t kFsTypeFile = 5;
-inline constexpr uint32_t kPermDirectory = 0x7FFF;
-inline constexpr uint32_t kPermFile = 0x7BDE;
-inline constexpr uint32_t kPermReadOnlyFile = 0x318C;
 // Write or delete rights of owner, group or others.
 inline constexpr uint32_t kPermWriteOrDelete = 0x4A52;
-inline constexpr uint16_t kFsFlagArchive = 0x0020;
-inline constexpr uint16_t kFsFlagSystem = 0x0400;
-inline constexpr uint32_t kBlockSizeBytes = 2048;
 
 void StoreAD(uint8_t *slot, ShortADValue ad);
 ShortADValue LoadADAt(const uint8_t *slot);
@@ -28,9 +21,9 @@ ShortADValue LoadADAt(const uint8_t *slot);
 // A new file entry in `sector` (2048 bytes) for block `block`: the given type, flags,
 // permissions and unique ID, times = now, and one descriptor when firstAD has a length.
 struct NewFileEntry {
-  uint8_t FileType = kFsTypeFile;
+  uint8_t FileType = kFileTypeFile;
   uint16_t ICBFlags = 0;
-  uint32_t Permissions = kPermFile;
+  uint32_t Permissions = kPermissionsFile;
   uint64_t InformationLength = 0;
   uint64_t BlocksRecorded = 0;
   uint64_t UniqueID = 0;

@@ -45,7 +45,7 @@ struct DirBuilder {
   }
   void Write() {
     NewFileEntry e;
-    e.FileType = kFsTypeDirectory;
+    e.FileType = kFileTypeDirectory;
     e.InformationLength = bytes.size();
     uint8_t *fe = p.Block(feBlock);
     MakeFileEntry(fe, feBlock, e);
