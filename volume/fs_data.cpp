@@ -128,6 +128,23 @@ void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
     MarkRun(v, r.Block, r.Blocks, false);
 }
 
+// The checks every transfer starts with: a usable volume, a handle with the access, a buffer
+// for a non-zero count, and the handle refreshed from the file entry on the medium (another
+// handle may have changed the file).
+OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                                   const void *buffer, uint32_t count, FileView &view) {
+  if (!BeginFsOperation(v)) return nullptr;
+  OpenFileInformation *f = HandleFor(v, handle, access);
+  if (!f) return nullptr;
+  if (!buffer && count > 0) {
+    v.LastError = KORVA_E_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (!LoadFile(v, *f, view)) return nullptr;
+  SyncHandle(*f, view);
+  return f;
+}
+
 } // namespace
 
 KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
@@ -135,16 +152,9 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   if (written) *written = 0;
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
-  OpenFileInformation *f = HandleFor(v, handle, UDF_GENERIC_WRITE);
-  if (!f) return KFALSE;
-  if (!buffer && count > 0) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
-    return KFALSE;
-  }
   FileView view;
-  if (!LoadFile(v, *f, view)) return KFALSE;
-  SyncHandle(*f, view);
+  OpenFileInformation *f = BeginTransfer(v, handle, UDF_GENERIC_WRITE, buffer, count, view);
+  if (!f) return KFALSE;
   PendingExtentList *runs = PendingExtentsOf(v);
   if (!runs) return KFALSE;
   PendingGuard guard{runs};
@@ -297,16 +307,9 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (read) *read = 0;
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
-  OpenFileInformation *f = HandleFor(v, handle, UDF_GENERIC_READ);
-  if (!f) return KFALSE;
-  if (!buffer && count > 0) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
-    return KFALSE;
-  }
   FileView view;
-  if (!LoadFile(v, *f, view)) return KFALSE;
-  SyncHandle(*f, view);
+  OpenFileInformation *f = BeginTransfer(v, handle, UDF_GENERIC_READ, buffer, count, view);
+  if (!f) return KFALSE;
   if (f->Position >= f->Size) return KTRUE;
   const uint64_t want = std::min<uint64_t>(count, f->Size - f->Position);
   uint64_t done = 0;
