@@ -99,6 +99,16 @@ std::optional<VolumePath> PathArg(Session &s, const std::string &text) {
   return p;
 }
 
+// Every argument as a volume path; false (reported) at the first that is not one.
+bool PathArgs(Session &s, const std::vector<std::string> &args, std::vector<VolumePath> &out) {
+  for (const auto &a : args) {
+    auto p = PathArg(s, a);
+    if (!p) return false;
+    out.push_back(*p);
+  }
+  return true;
+}
+
 std::string Plural(uint64_t n, const char *one, const char *many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -306,12 +316,7 @@ bool MakeDirectory(Session &s, const VolumePath &path) {
 int CmdMkdir(Session &s) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
-  for (const auto &a : o.args) {
-    auto p = PathArg(s, a);
-    if (!p) return kExitFailed;
-    paths.push_back(*p);
-  }
-  if (!s.Mount(false)) return kExitFailed;
+  if (!PathArgs(s, o.args, paths) || !s.Mount(false)) return kExitFailed;
   for (const auto &path : paths) {
     if (path.IsRoot()) {
       if (!o.parents) s.Report().Fail("/", "the root directory exists");
@@ -815,12 +820,7 @@ int CmdGet(Session &s) {
 int CmdRemove(Session &s, bool directories) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
-  for (const auto &a : o.args) {
-    auto p = PathArg(s, a);
-    if (!p) return kExitFailed;
-    paths.push_back(*p);
-  }
-  if (!s.Mount(false)) return kExitFailed;
+  if (!PathArgs(s, o.args, paths) || !s.Mount(false)) return kExitFailed;
   for (const auto &path : paths) {
     if (g_interrupted) {
       s.Report().Fail("", "interrupted");
@@ -857,12 +857,7 @@ int CmdRemove(Session &s, bool directories) {
 int CmdCat(Session &s) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
-  for (const auto &a : o.args) {
-    auto p = PathArg(s, a);
-    if (!p) return kExitFailed;
-    paths.push_back(*p);
-  }
-  if (!s.Mount(false)) return kExitFailed;
+  if (!PathArgs(s, o.args, paths) || !s.Mount(false)) return kExitFailed;
   std::vector<char> buffer(kChunkBytes);
   bool allOk = true;
   for (const auto &path : paths) {
