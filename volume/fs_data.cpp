@@ -128,19 +128,29 @@ void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
     MarkRun(v, r.Block, r.Blocks, false);
 }
 
-// The checks every transfer starts with: a usable volume, a handle with the access, a buffer
-// for a non-zero count, and the handle refreshed from the file entry on the medium (another
-// handle may have changed the file).
-OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
-                                   const void *buffer, uint32_t count, FileView &view) {
+// The checks every transfer starts with: a usable volume, a live handle with the access, and
+// a buffer for a non-zero count.
+OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                                   const void *buffer, uint32_t count) {
   if (!BeginFsOperation(v)) return nullptr;
   OpenFileInformation *f = HandleFor(v, handle, access);
-  if (!f) return nullptr;
+  if (!f || f->Invalidated) {
+    if (f) v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    return nullptr;
+  }
   if (!buffer && count > 0) {
     v.LastError = KORVA_E_INVALID_PARAMETER;
     return nullptr;
   }
-  if (!LoadFile(v, *f, view)) return nullptr;
+  return f;
+}
+
+// The same, with the handle refreshed from the file entry on the medium (another handle may
+// have changed the file).
+OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                                   const void *buffer, uint32_t count, FileView &view) {
+  OpenFileInformation *f = CheckTransfer(v, handle, access, buffer, count);
+  if (!f || !LoadFile(v, *f, view)) return nullptr;
   SyncHandle(*f, view);
   return f;
 }
@@ -307,9 +317,19 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (read) *read = 0;
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  FileView view;
-  OpenFileInformation *f = BeginTransfer(v, handle, UDF_GENERIC_READ, buffer, count, view);
+  OpenFileInformation *f = CheckTransfer(v, handle, UDF_GENERIC_READ, buffer, count);
   if (!f) return KFALSE;
+  if (!f->View || f->ViewGeneration != v.WriteGeneration) {
+    auto fresh = std::make_shared<FileView>();
+    if (!LoadFile(v, *f, *fresh)) {
+      f->View.reset();
+      return KFALSE;
+    }
+    f->View = std::move(fresh);
+    f->ViewGeneration = v.WriteGeneration;
+  }
+  const FileView &view = *f->View;
+  SyncHandle(*f, view);
   if (f->Position >= f->Size) return KTRUE;
   const uint64_t want = std::min<uint64_t>(count, f->Size - f->Position);
   uint64_t done = 0;

@@ -53,6 +53,8 @@ struct DirectoryInformation {
 
 // The record behind a file handle. Size and the descriptor copies are refreshed from the
 // file entry at the start of every transfer, so several handles on one file agree.
+struct FileView;
+
 struct OpenFileInformation {
   uint32_t Access = 0;
   uint64_t Size = 0;
@@ -70,6 +72,10 @@ struct OpenFileInformation {
   uint16_t LastBlockBytes = 0;
   uint64_t UniqueID = 0;    // identity of the file entry the handle was opened on
   bool Invalidated = false; // the file was deleted or replaced: every transfer fails
+  // The file as last read from the medium, and the volume's write count at that time: while
+  // nothing has been written since, reads need not load the entry again.
+  std::shared_ptr<const FileView> View;
+  uint32_t ViewGeneration = 0;
 };
 
 // One planned run of a file write.

@@ -110,6 +110,8 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
 }
 
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+  // Counted before the attempt: even a failed write may have changed the medium.
+  ++v.WriteGeneration;
   const uint32_t blocks = PacketBlocksOf(v);
   const uint32_t bytes = blocks * kSectorSize;
   bool ok = false;

@@ -157,6 +157,8 @@ typedef struct TUDFRewritableVolume {
   uint8_t CdRwFormatBlocks[4];
   /* The mounted volume lost Compatible through an I/O failure; dismount still closes it. */
   uint8_t CloseAfterFailure;
+  /* Counts packet writes; an open file whose entry was read at the same count is unchanged. */
+  uint32_t WriteGeneration;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

@@ -213,6 +213,34 @@ TEST_F(FsData, TwoHandlesOnOneFileSeeEachOthersWrites) {
   EXPECT_EQ(e.List.TotalBytes(), 6000u);
 }
 
+TEST_F(FsData, AReaderSeesWhatAnotherHandleWroteBetweenItsReads) {
+  std::vector<uint8_t> first = Pattern(3000, 1), second = Pattern(9000, 2);
+  ASSERT_TRUE(WriteWhole(v, u"\\f", first));
+  UDF_HANDLE r = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  UDF_HANDLE w = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(r, UDF_INVALID_HANDLE);
+  ASSERT_NE(w, UDF_INVALID_HANDLE);
+  std::vector<uint8_t> got(9000);
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_ReadFile(&v, r, got.data(), 1000, &n), KTRUE);
+  ASSERT_EQ(n, 1000u);
+  // Twice in a row with nothing written between: the second read still answers right.
+  ASSERT_EQ(UDF_ReadFile(&v, r, got.data() + 1000, 1000, &n), KTRUE);
+  ASSERT_EQ(n, 1000u);
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 2000, first.begin()));
+  // The writer overwrites everything and grows the file into new extents.
+  ASSERT_EQ(UDF_WriteFile(&v, w, second.data(), 9000, &n), KTRUE);
+  ASSERT_EQ(UDF_ReadFile(&v, r, got.data() + 2000, 7000, &n), KTRUE);
+  EXPECT_EQ(n, 7000u);
+  EXPECT_TRUE(std::equal(got.begin() + 2000, got.end(), second.begin() + 2000));
+  // Deleting the file makes the reader's next read fail.
+  UDF_CloseHandle(&v, w);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+  EXPECT_EQ(UDF_ReadFile(&v, r, got.data(), 10, &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+  UDF_CloseHandle(&v, r);
+}
+
 namespace {
 
 // Reads count bytes at the handle's position; n is what the call reported.
