@@ -126,15 +126,26 @@ void OnDone(void *context, void *, int32_t failed) {
   c->cv.notify_all();
 }
 
+// Waits for the background operation a call started; 2 when its handler did not run once.
+int WaitForCompletion(TUDFRewritableVolume &v, Completion &done) {
+  UDF_WaitForBackgroundOperation(&v);
+  std::lock_guard<std::mutex> lock(done.mutex);
+  if (done.calls != 1) return 2;
+  return done.failed ? 1 : 0;
+}
+
 } // namespace
 
 int FormatAndWait(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
   Completion done;
   if (!UDF_FormatVolumeW(&v, label.c_str(), quick ? 1 : 0, OnDone, &done)) return -1;
-  UDF_WaitForBackgroundOperation(&v);
-  std::lock_guard<std::mutex> lock(done.mutex);
-  if (done.calls != 1) return 2;
-  return done.failed ? 1 : 0;
+  return WaitForCompletion(v, done);
+}
+
+int EraseAndWait(TUDFRewritableVolume &v, bool quick) {
+  Completion done;
+  if (!EraseDisc(&v, quick ? KTRUE : KFALSE, OnDone, &done)) return -1;
+  return WaitForCompletion(v, done);
 }
 
 void VolumeDeleter::operator()(TUDFRewritableVolume *v) const {

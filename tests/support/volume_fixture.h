@@ -72,6 +72,8 @@ private:
 // Starts a format and waits until its completion handler has run. Returns -1 when the
 // format was refused (no thread started), 0 when it succeeded, 1 when it failed.
 int FormatAndWait(TUDFRewritableVolume &v, const std::u16string &label, bool quick = false);
+// The same for an erase of the selected drive's disc.
+int EraseAndWait(TUDFRewritableVolume &v, bool quick);
 
 // A zero-filled volume record on the heap (it is too large for a thread's stack), released
 // with UDF_ReleaseVolume.

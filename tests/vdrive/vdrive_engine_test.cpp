@@ -3,27 +3,17 @@
 // sequence the way hardware does.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 
 #include "device/vdrive/vdrive_platform.h"
 #include "korva/volume.h"
+#include "tests/support/volume_fixture.h"
 #include "tests/vdrive/vdrive_test_util.h"
 
 namespace korva::vdrive {
 namespace {
 
 using testing::ScratchDir;
-
-struct Done {
-  std::atomic<int> calls{0};
-  std::atomic<int> failed{0};
-  static void Handler(void *context, void *, int32_t failed) {
-    auto *d = static_cast<Done *>(context);
-    d->failed = failed != 0;
-    ++d->calls;
-  }
-};
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -44,11 +34,7 @@ protected:
   // Mounts, formats (full) and waits; the volume stays mounted.
   void Format() {
     ASSERT_TRUE(UDF_MountVolume(vol.get())) << UDF_GetLastErrorNumber(vol.get());
-    Done done;
-    ASSERT_EQ(UDF_FormatVolume(vol.get(), "VDRIVE", 0, &Done::Handler, &done), -1);
-    UDF_WaitForBackgroundOperation(vol.get());
-    ASSERT_EQ(done.calls, 1);
-    ASSERT_EQ(done.failed, 0) << UDF_GetLastErrorNumber(vol.get());
+    ASSERT_EQ(korva::test::FormatAndWait(*vol, u"VDRIVE"), 0) << UDF_GetLastErrorNumber(vol.get());
     EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(vol.get()), 100);
     EXPECT_TRUE(UDF_GetVolumeCompatibility(vol.get()));
   }

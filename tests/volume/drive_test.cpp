@@ -40,22 +40,10 @@ protected:
     ASSERT_EQ(SelectDevice(v_.get(), 0), KTRUE);
     drive_ = platform_->Drive('D');
   }
-  // Starts a format and waits for its handler; returns the handler's failed flag, or -1
-  // when the format was refused.
-  int Format(const char *label, bool quick = false) {
-    Done done;
-    if (!UDF_FormatVolume(v_.get(), label, quick ? 1 : 0, &Done::Handler, &done)) return -1;
-    UDF_WaitForBackgroundOperation(v_.get());
-    EXPECT_EQ(done.calls, 1);
-    return done.failed;
+  int Format(const std::u16string &label, bool quick = false) {
+    return test::FormatAndWait(*v_, label, quick);
   }
-  int Erase(bool quick) {
-    Done done;
-    if (!EraseDisc(v_.get(), quick ? KTRUE : KFALSE, &Done::Handler, &done)) return -1;
-    UDF_WaitForBackgroundOperation(v_.get());
-    EXPECT_EQ(done.calls, 1);
-    return done.failed;
-  }
+  int Erase(bool quick) { return test::EraseAndWait(*v_, quick); }
   size_t Count(uint8_t opcode) {
     auto log = drive_->CommandLog();
     return size_t(std::count(log.begin(), log.end(), opcode));
@@ -108,10 +96,10 @@ TEST_F(DriveTest, CdRwFormatsToTheKnownLayoutAndQuickFormatNeedsAFormattedDisc) 
   SetPreferCDMRWFormat(v_.get(), KFALSE);
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   EXPECT_FALSE(v_->MediumFormatted);
-  EXPECT_EQ(Format("Q", true), -1);
+  EXPECT_EQ(Format(u"Q", true), -1);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 21);
   EXPECT_EQ(v_->Background, nullptr);
-  ASSERT_EQ(Format("CDRW"), 0);
+  ASSERT_EQ(Format(u"CDRW"), 0);
   EXPECT_EQ(v_->TotalSectors, 295264u);
   EXPECT_EQ(v_->MainVDSSector, 288u);
   EXPECT_EQ(v_->IntegritySector, 352u);
@@ -127,7 +115,7 @@ TEST_F(DriveTest, CdRwFormatsToTheKnownLayoutAndQuickFormatNeedsAFormattedDisc) 
   EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v_.get()), 293483u);
   // A formatted disc may be quick-formatted.
-  EXPECT_EQ(Format("AGAIN", true), 0);
+  EXPECT_EQ(Format(u"AGAIN", true), 0);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
@@ -161,7 +149,7 @@ TEST_F(DriveTest, ReadsAreRetriedASecondApartAndFollowOneCacheSync) {
   Use("dvd-ram:");
   v_->RetryDelayMs = 0; // the real one-second pause, counted by the platform
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
-  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(Format(u"RAM"), 0);
   ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 
   drive_->FailNextCommands(0x28, 2);
@@ -194,7 +182,7 @@ TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
   Use("dvd-ram:");
   v_->RetryDelayMs = 1;
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
-  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(Format(u"RAM"), 0);
   // Nothing written yet in this operation: plain write error, still usable.
   v_->WrittenInOperation = 0;
   drive_->FailNextCommands(0x2A, 3);
@@ -224,7 +212,7 @@ TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
 TEST_F(DriveTest, ErasingOverwritableMedia) {
   Use("dvd-ram/format=20:");
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
-  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(Format(u"RAM"), 0);
   ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
   drive_->ResetCommandLog();
   EXPECT_EQ(Erase(true), 0);
@@ -232,7 +220,7 @@ TEST_F(DriveTest, ErasingOverwritableMedia) {
   EXPECT_EQ(drive_->CommandCount(0x04), 0u);
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KFALSE);
-  ASSERT_EQ(Format("RAM"), 0);
+  ASSERT_EQ(Format(u"RAM"), 0);
   ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
   EXPECT_EQ(Erase(false), 0);
   EXPECT_EQ(drive_->CommandCount(0x04), 1u) << "a full erase of DVD-RAM formats it anew";
@@ -275,7 +263,7 @@ TEST_F(DriveTest, FormatProgressIsVisibleFromAnotherThread) {
 TEST_F(DriveTest, NoSecondAnchorWhileTheBackgroundFormatRuns) {
   Use("dvd+rw/format=10,background=600000:");
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
-  ASSERT_EQ(Format("PLUS"), 0);
+  ASSERT_EQ(Format(u"PLUS"), 0);
   const uint32_t second = v_->TotalSectors - 257;
   uint8_t sector[2048];
   ASSERT_TRUE(ReadSector(*v_, second, sector));
