@@ -303,6 +303,18 @@ uint32_t OsErrorFromErrno(int e) {
   }
 }
 
+// What both mounts start with. A previous mount that was never dismounted leaves state
+// behind; let go of it first.
+void BeginMount(TUDFRewritableVolume &v, bool imageMode) {
+  if (v.VolumeOpen) ReleaseMountState(v);
+  CloseImage(v, true);
+  v.ImageMode = imageMode ? 1 : 0;
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -310,14 +322,7 @@ extern "C" {
 KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  // A previous mount that was never dismounted leaves state behind; let go of it first.
-  if (v.VolumeOpen) ReleaseMountState(v);
-  CloseImage(v, true);
-  v.ImageMode = 0;
-  v.VolumeOpen = 0;
-  v.Compatible = 0;
-  v.LastError = 0;
-  v.WrittenInOperation = 0;
+  BeginMount(v, false);
   if (!v.DeviceSelected) {
     SetError(v, KORVA_E_NO_DEVICE);
     return KFALSE;
@@ -341,13 +346,7 @@ KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file
                                 uint16_t size_mib) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (v.VolumeOpen) ReleaseMountState(v);
-  CloseImage(v, true);
-  v.ImageMode = 1;
-  v.VolumeOpen = 0;
-  v.Compatible = 0;
-  v.LastError = 0;
-  v.WrittenInOperation = 0;
+  BeginMount(v, true);
   v.PacketBlocks = 16;
   v.PacketBytes = kImagePacketBytes;
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
