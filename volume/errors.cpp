@@ -50,6 +50,19 @@ const Message kMessages[] = {
     {"Directory is not empty.", u"Directory is not empty."},
     {"Capacity is too small for a UDF volume.", u"Capacity is too small for a UDF volume."},
     {"Invalid parameter.", u"Invalid parameter."},
+    {"A format or erase is running on this volume.",
+     u"A format or erase is running on this volume."},
+    {"The medium is read-only.", u"The medium is read-only."},
+    {"Volume was left open by a session that did not end. Repair it first.",
+     u"Volume was left open by a session that did not end. Repair it first."},
+    {"Volume check found problems.", u"Volume check found problems."},
+    {"The volume holds a structure that this version cannot change.",
+     u"The volume holds a structure that this version cannot change."},
+    {"Path is nested too deep.", u"Path is nested too deep."},
+    {"Volume structure is damaged. Check and repair the volume.",
+     u"Volume structure is damaged. Check and repair the volume."},
+    {"A directory cannot be moved into itself or below itself.",
+     u"A directory cannot be moved into itself or below itself."},
 };
 
 constexpr uint32_t kMessageCount = sizeof(kMessages) / sizeof(kMessages[0]);

@@ -53,7 +53,15 @@ enum {
   KORVA_E_INVALID_NAME = 22,
   KORVA_E_DIR_NOT_EMPTY = 23,
   KORVA_E_CAPACITY = 24,
-  KORVA_E_INVALID_PARAMETER = 25
+  KORVA_E_INVALID_PARAMETER = 25,
+  KORVA_E_BUSY = 26,
+  KORVA_E_READ_ONLY = 27,
+  KORVA_E_LEFT_OPEN = 28,
+  KORVA_E_CHECK_FINDINGS = 29,
+  KORVA_E_UNSUPPORTED = 30,
+  KORVA_E_TOO_DEEP = 31,
+  KORVA_E_DAMAGED = 32,
+  KORVA_E_BAD_MOVE = 33
 };
 
 /* Operating-system error values of the calling thread (the Windows codes callers expect). */
