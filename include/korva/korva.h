@@ -9,5 +9,6 @@
 #include "korva/aspi.h"
 #include "korva/volume.h"
 #include "korva/files.h"
+#include "korva/check.h"
 
 #endif

@@ -1,0 +1,331 @@
+// Check finds and repair mends: each kind of damage is made on a closed image through the
+// image layer, then the volume is mounted, checked, repaired, checked again and its tree
+// compared byte for byte with what was written.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "tests/files/fs_helpers.h"
+#include "tests/recovery/damage.h"
+#include "tests/support/volume_fixture.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+
+namespace korva::test {
+namespace {
+
+struct TreeFile {
+  std::u16string Path;
+  size_t Size;
+};
+const TreeFile kFiles[] = {
+    {u"\\f1", 10000}, {u"\\a\\f2", 70000}, {u"\\a\\b\\f3", 3000}, {u"\\empty", 0}};
+
+class Recovery : public ::testing::Test {
+protected:
+  void SetUp() override {
+    // Remounted, so that the recorded bitmap is the one a dismount stored.
+    img_ = std::make_unique<FormattedImage>(24, u"RECOVER", true);
+    ASSERT_TRUE(img_->Ok());
+    TUDFRewritableVolume &v = V();
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"a"), KTRUE);
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\a", u"b"), KTRUE);
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\a\\b", u"loop"), KTRUE);
+    for (size_t i = 0; i < std::size(kFiles); ++i)
+      ASSERT_TRUE(WriteWhole(v, kFiles[i].Path, Pattern(kFiles[i].Size, uint32_t(i))));
+    layout_ = LayoutOf(v);
+    for (const char16_t *p :
+         {u"\\f1", u"\\a\\f2", u"\\a\\b\\f3", u"\\a", u"\\a\\b", u"\\a\\b\\loop"})
+      blocks_[p] = EntryBlock(v, p);
+    freeBefore_ = UDF_GetFreeBlocksOfLogicalVolume(&v);
+  }
+
+  TUDFRewritableVolume &V() { return img_->Volume(); }
+
+  // Ends the session as a crash would: nothing more reaches the image.
+  void Crash() { UDF_ReleaseVolume(&V()); }
+  void Dismount() { ASSERT_EQ(UDF_DismountVolume(&V()), KTRUE); }
+  bool Mount() {
+    return UDF_MountImage(&V(), img_->ImagePath().c_str(), 0) == KTRUE &&
+           UDF_GetVolumeCompatibility(&V()) == KTRUE;
+  }
+  ImageDamage Damage() { return ImageDamage(img_->ImagePath(), layout_); }
+
+  // The first data block of an entry, read while mounted.
+  uint32_t DataBlock(const char16_t *path) {
+    RawEntry e = ReadEntry(V(), blocks_.at(path));
+    return e.Ok && !e.List.Extents.empty() ? e.List.Extents[0].AD.Block : 0;
+  }
+
+  // Every file except those named is there with its bytes.
+  void ExpectTreeIntact(const std::u16string &except = u"") {
+    for (size_t i = 0; i < std::size(kFiles); ++i) {
+      if (kFiles[i].Path == except) continue;
+      std::vector<uint8_t> data;
+      EXPECT_TRUE(ReadWhole(V(), kFiles[i].Path, data));
+      EXPECT_EQ(data, Pattern(kFiles[i].Size, uint32_t(i)));
+    }
+  }
+
+  // Repairs, expecting the given kind among the findings, then checks the result: clean,
+  // compatible, takes a new file, and comes back after a dismount.
+  std::vector<Found> RepairExpecting(int32_t kind) {
+    KBOOL result = 0;
+    std::vector<Found> before = CheckFindings(V(), result);
+    EXPECT_EQ(result, KFALSE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_CHECK_FINDINGS);
+    EXPECT_NE(FindKind(before, kind), nullptr) << Describe(before);
+    std::vector<Found> repaired = RepairFindings(V(), result);
+    EXPECT_EQ(result, KTRUE) << UDF_GetLastErrorDescription(&V()) << "\n" << Describe(repaired);
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&V()), KTRUE);
+    EXPECT_EQ(repaired.size(), before.size()) << Describe(repaired);
+    for (const Found &f : repaired)
+      EXPECT_TRUE(f.Repaired) << f.Text;
+    std::vector<Found> after = CheckFindings(V(), result);
+    EXPECT_EQ(result, KTRUE) << Describe(after);
+    EXPECT_TRUE(WriteWhole(V(), u"\\new", Pattern(5000, 99)));
+    std::vector<uint8_t> back;
+    EXPECT_TRUE(ReadWhole(V(), u"\\new", back));
+    EXPECT_EQ(back, Pattern(5000, 99));
+    EXPECT_EQ(UDF_DeleteFileW(&V(), u"\\new"), KTRUE);
+    EXPECT_EQ(UDF_DismountVolume(&V()), KTRUE);
+    EXPECT_TRUE(Mount());
+    after = CheckFindings(V(), result);
+    EXPECT_EQ(result, KTRUE) << Describe(after);
+    return before;
+  }
+
+  std::unique_ptr<FormattedImage> img_;
+  Layout layout_;
+  std::map<std::u16string, uint32_t> blocks_;
+  uint32_t freeBefore_ = 0;
+};
+
+TEST_F(Recovery, SoundVolumePassesAndRepairWritesNothing) {
+  KBOOL result = 0;
+  EXPECT_TRUE(CheckFindings(V(), result).empty());
+  EXPECT_EQ(result, KTRUE);
+  Dismount();
+  FaultyImageIO io;
+  io.Attach(V());
+  ASSERT_TRUE(Mount());
+  const uint32_t writes = io.Writes();
+  EXPECT_TRUE(CheckFindings(V(), result).empty());
+  EXPECT_EQ(result, KTRUE);
+  EXPECT_TRUE(RepairFindings(V(), result).empty());
+  EXPECT_EQ(result, KTRUE);
+  EXPECT_EQ(io.Writes(), writes);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&V()), KTRUE);
+  ExpectTreeIntact();
+  Dismount();
+}
+
+TEST_F(Recovery, NeedsAMountAttempt) {
+  auto fresh = NewVolume();
+  EXPECT_EQ(UDF_CheckVolume(fresh.get(), nullptr, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(fresh.get()), KORVA_E_NOT_MOUNTED);
+  EXPECT_EQ(UDF_RepairVolume(fresh.get(), nullptr, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(fresh.get()), KORVA_E_NOT_MOUNTED);
+}
+
+TEST_F(Recovery, StaleBitmapOfACrashedSessionIsRebuilt) {
+  const uint32_t f2 = DataBlock(u"\\a\\f2");
+  ASSERT_NE(f2, 0u);
+  Crash();
+  {
+    ImageDamage d = Damage();
+    ASSERT_TRUE(d.Ok());
+    // Blocks in use recorded free (as a bitmap stored before they were taken), and free
+    // blocks recorded used (as frees not yet stored).
+    ASSERT_TRUE(d.SetBitmap(f2, 10, true));
+    ASSERT_TRUE(d.SetBitmap(layout_.PartitionLength - 100, 7, false));
+  }
+  EXPECT_FALSE(Mount());
+  KBOOL result = 0;
+  std::vector<Found> found = CheckFindings(V(), result);
+  EXPECT_NE(FindKind(found, KORVA_FINDING_USED_MARKED_FREE), nullptr) << Describe(found);
+  const Found *leak = FindKind(found, KORVA_FINDING_LEAKED);
+  ASSERT_NE(leak, nullptr) << Describe(found);
+  EXPECT_EQ(leak->Block, layout_.PartitionLength - 100);
+  EXPECT_NE(FindKind(found, KORVA_FINDING_LEFT_OPEN), nullptr);
+  RepairExpecting(KORVA_FINDING_LEFT_OPEN);
+  ExpectTreeIntact();
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  Dismount();
+  ImageDamage d = Damage();
+  EXPECT_FALSE(d.RecordedFree(f2));
+  EXPECT_TRUE(d.RecordedFree(layout_.PartitionLength - 100));
+}
+
+TEST_F(Recovery, CountsAndNextUniqueIDAreSet) {
+  uint64_t highest = 0;
+  for (const auto &[path, block] : blocks_)
+    highest = std::max(highest, ReadEntry(V(), block).Info.UniqueID);
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    ASSERT_TRUE(d.Edit(layout_.IntegritySector, layout_.IntegritySector, [](uint8_t *s) {
+      StoreLE64(s + 40, 3);                     // next unique ID
+      StoreLE32(s + 80, LoadLE32(s + 80) - 10); // free blocks
+      StoreLE32(s + 120, 99);                   // files
+      StoreLE32(s + 124, 7);                    // directories
+    }));
+  }
+  ASSERT_TRUE(Mount());
+  KBOOL result = 0;
+  std::vector<Found> found = CheckFindings(V(), result);
+  int counts = 0;
+  for (const Found &f : found)
+    counts += f.Kind == KORVA_FINDING_COUNTS;
+  EXPECT_EQ(counts, 3) << Describe(found);
+  RepairExpecting(KORVA_FINDING_UNIQUE_ID);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_);
+  ASSERT_TRUE(WriteWhole(V(), u"\\later", Pattern(10, 1)));
+  EXPECT_GT(ReadEntry(V(), EntryBlock(V(), u"\\later")).Info.UniqueID, highest);
+  ExpectTreeIntact();
+}
+
+TEST_F(Recovery, LengthBeyondExtentsIsCorrected) {
+  const uint32_t fe = blocks_.at(u"\\a\\b\\f3");
+  Dismount();
+  ASSERT_TRUE(Damage().EditBlock(fe, [](uint8_t *s) { StoreLE64(s + 56, 3000 + 100000); }));
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_LENGTH);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_LENGTH)->Path, "/a/b/f3");
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_LENGTH)->Block, fe);
+  ExpectTreeIntact();
+}
+
+TEST_F(Recovery, EntryWithABadFileEntryIsDroppedAndItsBlocksFreed) {
+  const uint32_t fe = blocks_.at(u"\\a\\f2");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + fe);
+    s[200] ^= 0x55; // the CRC no longer matches
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + fe, s));
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_BAD_ENTRY);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_BAD_ENTRY)->Path, "/a/f2");
+  ExpectTreeIntact(u"\\a\\f2");
+  EXPECT_TRUE(List(V(), u"\\a\\f2").empty());
+  // Its 35 data blocks and its file entry are free again; nothing else changed.
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
+}
+
+TEST_F(Recovery, DirectoryLoopIsCut) {
+  const uint32_t data = DataBlock(u"\\a\\b");
+  const uint32_t a = blocks_.at(u"\\a");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t off = 0;
+    ASSERT_TRUE(d.FindFid(data, "loop", off));
+    // /a/b/loop now leads back to /a; its own entry and data are left unreached.
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
+    StoreLE32(s.data() + off + 24, a);
+    const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
+    FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+  }
+  ASSERT_TRUE(Mount());
+  KBOOL result = 0;
+  EXPECT_NE(FindKind(CheckFindings(V(), result), KORVA_FINDING_LEAKED), nullptr);
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_LOOP);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_LOOP)->Path, "/a/b/loop");
+  ExpectTreeIntact();
+  EXPECT_TRUE(List(V(), u"\\a\\b\\loop").empty());
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 2);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 3u);
+}
+
+TEST_F(Recovery, BlockClaimedTwiceKeepsTheFirstOwner) {
+  const uint32_t f1 = DataBlock(u"\\f1");
+  const uint32_t f2 = blocks_.at(u"\\a\\f2");
+  Dismount();
+  // /a/f2's first extent now starts in /f1's data, which the walk reaches first.
+  ASSERT_TRUE(Damage().EditBlock(f2, [&](uint8_t *s) { StoreLE32(s + 176 + 4, f1); }));
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_CLAIMED_TWICE);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_CLAIMED_TWICE)->Path, "/a/f2");
+  ExpectTreeIntact(u"\\a\\f2");
+}
+
+std::string Shell(const std::string &command) {
+  std::string out;
+  FILE *pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    out.append(buffer.data(), n);
+  ::pclose(pipe);
+  return out;
+}
+
+std::map<std::string, std::string> Udfinfo(const std::string &image) {
+  std::map<std::string, std::string> fields;
+  std::istringstream in(Shell("udfinfo '" + image + "' 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return fields;
+}
+
+TEST_F(Recovery, UdfinfoAgreesAfterRepair) {
+  if (Shell("command -v udfinfo").empty()) GTEST_SKIP() << "udftools not installed";
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\f1"), KTRUE);
+  Crash();
+  ASSERT_TRUE(Damage().SetBitmap(layout_.PartitionLength - 40, 40, false));
+  EXPECT_FALSE(Mount());
+  KBOOL result = 0;
+  RepairFindings(V(), result);
+  ASSERT_EQ(result, KTRUE);
+  const uint32_t free = UDF_GetFreeBlocksOfLogicalVolume(&V());
+  Dismount();
+  auto info = Udfinfo(img_->ImagePath());
+  EXPECT_EQ(info["integrity"], "closed");
+  EXPECT_EQ(info["freeblocks"], std::to_string(free));
+  EXPECT_EQ(info["numfiles"], "3");
+  EXPECT_EQ(info["numdirs"], "4");
+}
+
+TEST(RecoveryForeign, VolumeFormattedByMkudffsIsRefused) {
+  if (Shell("command -v mkudffs").empty()) GTEST_SKIP() << "udftools not installed";
+  TempDir dir;
+  const std::string path = dir.File("mk.img");
+  Shell("truncate -s 64M '" + path + "'");
+  Shell("mkudffs --media-type=cdrw --udfrev=0x0150 --label=OTHER '" + path + "' >/dev/null 2>&1");
+  const std::string anchor = ReadImageSector(path, 256);
+  ASSERT_FALSE(anchor.empty());
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+  KBOOL result = 0;
+  std::vector<Found> found = RepairFindings(*v, result);
+  EXPECT_EQ(result, KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), KORVA_E_NOT_COMPATIBLE);
+  const Found *foreign = FindKind(found, KORVA_FINDING_FOREIGN_VOLUME);
+  ASSERT_NE(foreign, nullptr) << Describe(found);
+  EXPECT_NE(foreign->Text.find("not formatted by this library"), std::string::npos);
+  EXPECT_FALSE(foreign->Repaired);
+  found = CheckFindings(*v, result);
+  EXPECT_EQ(result, KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), KORVA_E_NOT_COMPATIBLE);
+  UDF_ReleaseVolume(v.get());
+  EXPECT_EQ(Udfinfo(path)["label"], "OTHER");
+}
+
+} // namespace
+} // namespace korva::test
