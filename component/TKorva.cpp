@@ -28,6 +28,12 @@ Completion *NewCompletion(TKorva *sender, const std::function<void(TKorva *, boo
   return new Completion{sender, handler};
 }
 
+// Hands one finding of a check or repair to the component's handler.
+void FindingTrampoline(void *context, const KorvaFinding *finding) noexcept {
+  TKorva *sender = static_cast<TKorva *>(context);
+  if (sender->OnFinding) sender->OnFinding(sender, *finding);
+}
+
 } // namespace
 
 TKorva::TKorva() {
@@ -189,6 +195,13 @@ int32_t TKorva::UDF_FormatVolumeW(const KWCHAR *label, int32_t quickFormat) {
 }
 uint8_t TKorva::UDF_GetPhysicalFormattingPercentage() {
   return Forwards() ? ::UDF_GetPhysicalFormattingPercentage(volume) : 0;
+}
+
+KBOOL TKorva::CheckVolume() {
+  return Forwards() ? ::UDF_CheckVolume(volume, FindingTrampoline, this) : KFALSE;
+}
+KBOOL TKorva::RepairVolume() {
+  return Forwards() ? ::UDF_RepairVolume(volume, FindingTrampoline, this) : KFALSE;
 }
 
 // ---- Directories, files, find ------------------------------------------------------------

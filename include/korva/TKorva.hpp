@@ -61,6 +61,11 @@ public:
   TFormatDoneHandler OnFormatDone;
   TEraseDoneHandler OnEraseDone;
 
+  // Findings of CheckVolume and RepairVolume: called once per finding, on the caller's
+  // thread, during the call; the finding's strings are valid only inside the handler.
+  using TFindingHandler = std::function<void(TKorva *sender, const KorvaFinding &finding)>;
+  TFindingHandler OnFinding;
+
   // The owned record, for callers that need a procedural function the component does not
   // forward. Null only when the component has no record.
   TUDFRewritableVolume *Volume() { return volume; }
@@ -108,6 +113,10 @@ public:
   int32_t UDF_FormatVolume(const char *label, int32_t quickFormat);
   int32_t UDF_FormatVolumeW(const KWCHAR *label, int32_t quickFormat);
   uint8_t UDF_GetPhysicalFormattingPercentage();
+  // Check (writes nothing) and repair of the mounted volume; see korva/check.h. Each
+  // finding goes to OnFinding.
+  KBOOL CheckVolume();
+  KBOOL RepairVolume();
 
   // ---- Directories, files, find --------------------------------------------------------
   KBOOL UDF_CreateDirectory(const char *parentPath, const char *name);

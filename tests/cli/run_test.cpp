@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "udf/tag.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -336,6 +338,77 @@ TEST_F(Cli, FullVolumeLeavesNoIncompleteFile) {
 }
 
 #ifdef KORVA_VDRIVE_MODULE
+// Marks the image's volume open, as a writer that was killed leaves it.
+bool MarkLeftOpen(const std::string &image) {
+  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+  std::vector<uint8_t> sector(korva::kSectorSize);
+  for (uint32_t s = 256; s < 512 && f; ++s) {
+    f.seekg(std::streamoff(s) * korva::kSectorSize);
+    f.read(reinterpret_cast<char *>(sector.data()), std::streamsize(sector.size()));
+    if (!korva::IsTagValid(korva::kTagIntegrity, sector.data(), s)) continue;
+    std::fill(sector.begin() + 28, sector.begin() + 32, 0);
+    korva::FillTagAt(sector.data(), korva::kTagIntegrity, uint16_t(sector[10] | (sector[11] << 8)),
+                     s);
+    f.seekp(std::streamoff(s) * korva::kSectorSize);
+    f.write(reinterpret_cast<const char *>(sector.data()), std::streamsize(sector.size()));
+    return bool(f);
+  }
+  return false;
+}
+
+TEST_F(Cli, VolumeLeftOpenIsRepairedInsteadOfFormatted) {
+  EXPECT_RUN(OnImage({"format", "--size", "16"}), 0);
+  WriteFile(dir_ / "kept.bin", Pattern(30000, 7));
+  EXPECT_RUN(OnImage({"put", (dir_ / "kept.bin").string(), "/"}), 0);
+  ASSERT_TRUE(MarkLeftOpen(image_));
+
+  Result ls = OnImage({"ls", "/"});
+  EXPECT_RUN(ls, 1);
+  EXPECT_NE(ls.err.find("left open"), std::string::npos) << ls.err;
+  EXPECT_NE(ls.err.find("korva repair"), std::string::npos) << ls.err;
+  EXPECT_EQ(ls.err.find("korva format"), std::string::npos) << ls.err;
+
+  Result check = OnImage({"check"});
+  EXPECT_RUN(check, 1);
+  EXPECT_NE(check.out.find("left-open: "), std::string::npos) << check.out;
+  Result json = OnImage({"check", "--json"});
+  EXPECT_RUN(json, 1);
+  EXPECT_NE(json.out.find("\"clean\":false"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("{\"kind\":\"left-open\",\"block\":null"), std::string::npos) << json.out;
+
+  Result repair = OnImage({"repair"});
+  EXPECT_RUN(repair, 0);
+  EXPECT_NE(repair.out.find("repaired left-open: "), std::string::npos) << repair.out;
+  EXPECT_NE(repair.out.find("is usable: 1 file, 1 directory"), std::string::npos) << repair.out;
+  EXPECT_RUN(OnImage({"check"}), 0);
+  Result cat = OnImage({"cat", "/kept.bin"});
+  EXPECT_RUN(cat, 0);
+  EXPECT_EQ(cat.out, Pattern(30000, 7));
+  // A clean volume: repair changes nothing and says so.
+  Result again = OnImage({"repair", "--json"});
+  EXPECT_RUN(again, 0);
+  EXPECT_NE(again.out.find("\"usable\":true,\"findings\":[]"), std::string::npos) << again.out;
+}
+
+TEST_F(Cli, RepairRefusesAVolumeItDidNotFormat) {
+  if (system("command -v mkudffs >/dev/null 2>&1") != 0) GTEST_SKIP() << "udftools missing";
+  WriteFile(image_, "");
+  fs::resize_file(image_, 64u << 20);
+  const std::string mk =
+      "mkudffs --media-type=cdrw --udfrev=0x0150 '" + image_ + "' >/dev/null 2>&1";
+  ASSERT_EQ(system(mk.c_str()), 0);
+  const std::string before = Slurp(image_);
+  Result repair = OnImage({"repair"});
+  EXPECT_RUN(repair, 1);
+  EXPECT_NE(repair.out.find("foreign-volume: the volume was not formatted by this library"),
+            std::string::npos)
+      << repair.out;
+  EXPECT_TRUE(Slurp(image_) == before); // nothing written
+  Result ls = OnImage({"ls"});
+  EXPECT_RUN(ls, 1);
+  EXPECT_NE(ls.err.find("not formatted by Korva"), std::string::npos) << ls.err;
+}
+
 TEST_F(Cli, VirtualDriveFromTableToErase) {
   const std::string disc = (dir_ / "disc.img").string();
   const std::string config = "cd-rw/format=50,blank=50:" + disc;

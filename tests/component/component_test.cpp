@@ -2,6 +2,7 @@
 // completion events, and what destruction leaves on the medium.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -257,6 +258,44 @@ TEST(Component, DestroyingAMountedComponentClosesTheVolume) {
   ASSERT_NE(f, UDF_INVALID_HANDLE);
   EXPECT_EQ(a.nFileSizeLow, 5u);
   k.UDF_FindClose(f);
+}
+
+TEST(Component, CheckAndRepairReportThroughOnFinding) {
+  TempDir dir;
+  const std::string image = dir.File("crashed.iso");
+  {
+    TKorva k;
+    ASSERT_EQ(k.UDF_MountImage(image.c_str(), 8), KTRUE);
+    EventProbe probe;
+    ASSERT_TRUE(FormatAndWait(k, "CRASH", true, probe));
+    ASSERT_EQ(k.UDF_CreateDirectory("\\", "kept"), KTRUE);
+    // The session ends without a dismount, as a crash would end it.
+    UDF_ReleaseVolume(k.Volume());
+  }
+  TKorva k;
+  std::vector<int32_t> kinds;
+  std::vector<bool> repaired;
+  k.OnFinding = [&](TKorva *sender, const KorvaFinding &f) {
+    EXPECT_EQ(sender, &k);
+    kinds.push_back(f.Kind);
+    repaired.push_back(f.Repaired != 0);
+  };
+  ASSERT_EQ(k.UDF_MountImage(image.c_str(), 8), KTRUE);
+  ASSERT_EQ(k.UDF_GetVolumeCompatibility(), KFALSE);
+  EXPECT_EQ(k.CheckVolume(), KFALSE);
+  EXPECT_EQ(k.UDF_GetLastErrorNumber(), KORVA_E_CHECK_FINDINGS);
+  ASSERT_FALSE(kinds.empty());
+  EXPECT_NE(std::find(kinds.begin(), kinds.end(), KORVA_FINDING_LEFT_OPEN), kinds.end());
+  const size_t found = kinds.size();
+  kinds.clear();
+  EXPECT_EQ(k.RepairVolume(), KTRUE);
+  EXPECT_EQ(kinds.size(), found);
+  EXPECT_EQ(std::count(repaired.begin() + found, repaired.end(), true), long(found));
+  EXPECT_EQ(k.UDF_GetVolumeCompatibility(), KTRUE);
+  EXPECT_EQ(k.UDF_GetDirCount(), 2u);
+  kinds.clear();
+  EXPECT_EQ(k.CheckVolume(), KTRUE);
+  EXPECT_TRUE(kinds.empty());
 }
 
 TEST(Component, DestroyingDuringAFormatWaitsForItAndItsHandler) {

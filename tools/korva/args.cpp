@@ -21,6 +21,18 @@ const std::vector<CommandInfo> &Commands() {
       {"info", TargetKind::Volume, 0, 0, "j", "info [--json]", "show label, space and counts",
        "Shows the label, whether the volume is usable, total and free space in blocks and\n"
        "bytes, the number of files and directories and, for a drive, the medium.\n"},
+      {"check", TargetKind::Volume, 0, 0, "j", "check [--json]", "look for damage, change nothing",
+       "Follows the whole volume from its anchor and reports every problem it finds, one\n"
+       "line each: a volume left open by a program that did not close it, a space bitmap\n"
+       "that disagrees with the blocks in use, wrong counts, damaged entries, loops. Writes\n"
+       "nothing. Exit status 0 when the volume is clean, 1 when there are problems or it\n"
+       "cannot be read.\n"},
+      {"repair", TargetKind::Volume, 0, 0, "j", "repair [--json]", "make a damaged volume usable",
+       "Mends what check finds on a volume Korva formatted: rebuilds the space bitmap from\n"
+       "the blocks in use, recounts files and directories, drops directory entries whose\n"
+       "file entries are damaged, corrects lengths beyond a file's data, and closes the\n"
+       "volume. Sound files are never deleted or shortened. Prints each change. Exit status\n"
+       "0 when the volume is usable afterwards.\n"},
       {"ls", TargetKind::Volume, 0, 1, "lRj", "ls [PATH] [-l] [-R] [--json]", "list a directory",
        "Lists the directory PATH (default /), or the file PATH. -l adds type, attributes,\n"
        "size and modification time; -R descends into subdirectories.\n"},

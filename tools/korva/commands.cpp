@@ -200,6 +200,104 @@ int CmdInfo(Session &s) {
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
 
+// ---- check and repair ----------------------------------------------------------------------
+
+const char *FindingName(int32_t kind) {
+  switch (kind) {
+  case KORVA_FINDING_UNREADABLE:
+    return "unreadable";
+  case KORVA_FINDING_FOREIGN_VOLUME:
+    return "foreign-volume";
+  case KORVA_FINDING_VOLUME_STRUCTURE:
+    return "volume-structure";
+  case KORVA_FINDING_LEFT_OPEN:
+    return "left-open";
+  case KORVA_FINDING_DESCRIPTOR:
+    return "descriptor";
+  case KORVA_FINDING_USED_MARKED_FREE:
+    return "used-marked-free";
+  case KORVA_FINDING_LEAKED:
+    return "leaked";
+  case KORVA_FINDING_COUNTS:
+    return "counts";
+  case KORVA_FINDING_UNIQUE_ID:
+    return "unique-id";
+  case KORVA_FINDING_LENGTH:
+    return "length";
+  case KORVA_FINDING_BAD_ENTRY:
+    return "bad-entry";
+  case KORVA_FINDING_LOOP:
+    return "loop";
+  case KORVA_FINDING_CLAIMED_TWICE:
+    return "claimed-twice";
+  case KORVA_FINDING_DIRECTORY_DATA:
+    return "directory-data";
+  case KORVA_FINDING_FOREIGN_ENTRY:
+    return "foreign-entry";
+  default:
+    return "other";
+  }
+}
+
+// One finding as printed: a line of text, or a JSON object.
+std::string FindingLine(const KorvaFinding &f, bool json) {
+  const std::string path = f.Path ? f.Path : "";
+  const std::string text = f.Text ? f.Text : "";
+  if (json) {
+    return std::string("{\"kind\":\"") + FindingName(f.Kind) + "\",\"block\":" +
+           (f.Block == KORVA_NO_BLOCK ? std::string("null") : std::to_string(f.Block)) +
+           ",\"path\":" + JsonString(path) + ",\"text\":" + JsonString(text) +
+           ",\"repaired\":" + (f.Repaired ? "true" : "false") + "}";
+  }
+  std::string line = std::string(f.Repaired ? "repaired " : "") + FindingName(f.Kind) + ": ";
+  if (!path.empty()) line += path + ": ";
+  if (f.Block != KORVA_NO_BLOCK) line += "block " + std::to_string(f.Block) + ": ";
+  return line + text;
+}
+
+// Runs check (repair = false) or repair on the mounted volume and prints the findings.
+int CheckOrRepair(Session &s, bool repair) {
+  if (!s.Mount(false, true)) return kExitFailed;
+  TKorva &k = s.Korva();
+  const bool json = s.Opt().json;
+  std::vector<std::string> lines;
+  k.OnFinding = [&](TKorva *, const KorvaFinding &f) { lines.push_back(FindingLine(f, json)); };
+  const bool ok = (repair ? k.RepairVolume() : k.CheckVolume()) != KFALSE;
+  k.OnFinding = nullptr;
+  const uint16_t error = k.UDF_GetLastErrorNumber();
+  const std::string detail = ok || error == KORVA_E_CHECK_FINDINGS ? "" : s.ErrorText();
+  const uint64_t freeBlocks = ok && repair ? k.UDF_GetFreeBlocksOfLogicalVolume() : 0;
+  const uint64_t files = ok && repair ? k.UDF_GetFileCount() : 0;
+  const uint64_t dirs = ok && repair ? k.UDF_GetDirCount() : 0;
+  const bool closed = s.Dismount();
+  const bool usable = ok && closed;
+  if (json) {
+    std::printf("{\"target\":%s,\"%s\":%s,\"findings\":[", JsonString(s.TargetName()).c_str(),
+                repair ? "usable" : "clean", usable ? "true" : "false");
+    for (size_t i = 0; i < lines.size(); ++i)
+      std::printf("%s%s", i ? "," : "", lines[i].c_str());
+    std::printf("]");
+    if (!detail.empty()) std::printf(",\"error\":%s", JsonString(detail).c_str());
+    std::printf("}\n");
+  } else {
+    for (const std::string &line : lines)
+      std::printf("%s\n", line.c_str());
+    if (usable && repair) {
+      std::printf("%s is usable: %s, %s, %s free\n", s.TargetName().c_str(),
+                  Plural(files, "file", "files").c_str(),
+                  Plural(dirs, "directory", "directories").c_str(),
+                  HumanBytes(freeBlocks * 2048).c_str());
+    } else if (usable) {
+      std::printf("%s is clean\n", s.TargetName().c_str());
+    } else if (!repair && detail.empty()) {
+      std::printf("%s\n", Plural(lines.size(), "problem", "problems").c_str());
+    }
+  }
+  if (!detail.empty()) s.Report().Fail(s.TargetName(), detail);
+  if (!usable) return kExitFailed;
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
 // ---- ls ----------------------------------------------------------------------------------
 
 struct Listed {
@@ -1072,6 +1170,8 @@ int RunCommand(const Options &options) {
   const std::string &c = options.command;
   if (c == "format") return CmdFormat(session);
   if (c == "info") return CmdInfo(session);
+  if (c == "check") return CheckOrRepair(session, false);
+  if (c == "repair") return CheckOrRepair(session, true);
   if (c == "ls") return CmdLs(session);
   if (c == "mkdir") return CmdMkdir(session);
   if (c == "put") return CmdPut(session);

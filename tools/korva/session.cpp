@@ -141,9 +141,36 @@ bool Session::SelectDrive() {
 
 std::string Session::UnusableReason() {
   const std::string detail = ErrorText();
+  if (korva_.UDF_GetLastErrorNumber() == KORVA_E_LEFT_OPEN)
+    return detail + " ('korva repair' makes it usable again)";
   if (!detail.empty()) return detail;
-  return "no usable Korva volume: not formatted by Korva, or left open by a program that did "
-         "not close it ('korva format' makes a new one)";
+  return DiagnoseUnusable();
+}
+
+std::string Session::DiagnoseUnusable() {
+  // The check reads the volume without changing it and says why it is not usable.
+  bool leftOpen = false, foreign = false;
+  std::string structure;
+  auto keep = korva_.OnFinding;
+  korva_.OnFinding = [&](TKorva *, const KorvaFinding &f) {
+    leftOpen = leftOpen || f.Kind == KORVA_FINDING_LEFT_OPEN;
+    foreign = foreign || f.Kind == KORVA_FINDING_FOREIGN_VOLUME;
+    if (f.Kind == KORVA_FINDING_VOLUME_STRUCTURE && structure.empty()) structure = f.Text;
+  };
+  const bool clean = korva_.CheckVolume() != KFALSE;
+  const uint16_t error = korva_.UDF_GetLastErrorNumber();
+  korva_.OnFinding = keep;
+  if (foreign || clean || error == KORVA_E_NOT_COMPATIBLE)
+    return "no usable Korva volume: not formatted by Korva ('korva format' makes a new one)";
+  if (!structure.empty())
+    return "no usable Korva volume: " + structure + " ('korva format' makes a new one)";
+  if (leftOpen)
+    return "the volume was left open by a program that did not close it (a crash, a power cut "
+           "or a removed medium); 'korva repair' makes it usable again";
+  if (error == KORVA_E_CHECK_FINDINGS)
+    return "the volume is damaged ('korva check' lists the problems, 'korva repair' mends "
+           "what it can)";
+  return "no usable Korva volume: " + ErrorText();
 }
 
 bool Session::Mount(bool forFormat, bool acceptUnusable) {

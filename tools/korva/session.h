@@ -68,6 +68,8 @@ public:
   bool Mount(bool forFormat, bool acceptUnusable = false);
   // The reason why a mounted volume is not usable.
   std::string UnusableReason();
+  // Why a mounted volume that the mount gave no error for is not usable, from a check.
+  std::string DiagnoseUnusable();
   // Dismounts when mounted; reports and returns false when the volume could not be closed.
   bool Dismount();
   // Drive commands: the transport and the selected drive, nothing mounted.
