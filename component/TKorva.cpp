@@ -244,6 +244,38 @@ KBOOL TKorva::UDF_DeleteFile(const char *path) {
 KBOOL TKorva::UDF_DeleteFileW(const KWCHAR *path) {
   return Forwards() ? ::UDF_DeleteFileW(volume, path) : KFALSE;
 }
+KBOOL TKorva::UDF_SetFilePointer(UDF_HANDLE handle, uint64_t position) {
+  return Forwards() ? ::UDF_SetFilePointer(volume, handle, position) : KFALSE;
+}
+KBOOL TKorva::UDF_TruncateFile(UDF_HANDLE handle) {
+  return Forwards() ? ::UDF_TruncateFile(volume, handle) : KFALSE;
+}
+KBOOL TKorva::UDF_GetFileInfo(const char *path, KorvaFileInfo *info) {
+  return Forwards() ? ::UDF_GetFileInfo(volume, path, info) : KFALSE;
+}
+KBOOL TKorva::UDF_GetFileInfoW(const KWCHAR *path, KorvaFileInfo *info) {
+  return Forwards() ? ::UDF_GetFileInfoW(volume, path, info) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileTimes(const char *path, const uint64_t *accessTime,
+                               const uint64_t *modificationTime) {
+  return Forwards() ? ::UDF_SetFileTimes(volume, path, accessTime, modificationTime) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileTimesW(const KWCHAR *path, const uint64_t *accessTime,
+                                const uint64_t *modificationTime) {
+  return Forwards() ? ::UDF_SetFileTimesW(volume, path, accessTime, modificationTime) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFilePermissions(const char *path, uint32_t permissions) {
+  return Forwards() ? ::UDF_SetFilePermissions(volume, path, permissions) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions) {
+  return Forwards() ? ::UDF_SetFilePermissionsW(volume, path, permissions) : KFALSE;
+}
+KBOOL TKorva::UDF_MoveFile(const char *from, const char *to) {
+  return Forwards() ? ::UDF_MoveFile(volume, from, to) : KFALSE;
+}
+KBOOL TKorva::UDF_MoveFileW(const KWCHAR *from, const KWCHAR *to) {
+  return Forwards() ? ::UDF_MoveFileW(volume, from, to) : KFALSE;
+}
 UDF_HANDLE TKorva::UDF_FindFirstFile(const char *pattern, _UDF_FIND_DATAA *data) {
   return Forwards() ? ::UDF_FindFirstFile(volume, pattern, data) : -1;
 }

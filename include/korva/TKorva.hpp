@@ -133,6 +133,18 @@ public:
   KBOOL UDF_WriteFile(UDF_HANDLE handle, const void *buffer, uint32_t count, uint32_t *done);
   KBOOL UDF_DeleteFile(const char *path);
   KBOOL UDF_DeleteFileW(const KWCHAR *path);
+  KBOOL UDF_SetFilePointer(UDF_HANDLE handle, uint64_t position);
+  KBOOL UDF_TruncateFile(UDF_HANDLE handle);
+  KBOOL UDF_GetFileInfo(const char *path, KorvaFileInfo *info);
+  KBOOL UDF_GetFileInfoW(const KWCHAR *path, KorvaFileInfo *info);
+  KBOOL UDF_SetFileTimes(const char *path, const uint64_t *accessTime,
+                         const uint64_t *modificationTime);
+  KBOOL UDF_SetFileTimesW(const KWCHAR *path, const uint64_t *accessTime,
+                          const uint64_t *modificationTime);
+  KBOOL UDF_SetFilePermissions(const char *path, uint32_t permissions);
+  KBOOL UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions);
+  KBOOL UDF_MoveFile(const char *from, const char *to);
+  KBOOL UDF_MoveFileW(const KWCHAR *from, const KWCHAR *to);
 
   UDF_HANDLE UDF_FindFirstFile(const char *pattern, _UDF_FIND_DATAA *data);
   UDF_HANDLE UDF_FindFirstFileW(const KWCHAR *pattern, _UDF_FIND_DATAW *data);

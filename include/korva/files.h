@@ -89,6 +89,51 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path);
 KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path);
 
+/* Entry information by path; "\" is the root. Times are file times with the microseconds
+ * the entry stores. Size is the information length (for a directory, the bytes of its
+ * identifiers). Permissions are the UDF bits, five for others (bits 0-4), the group (5-9) and
+ * the owner (10-14): execute 1, write 2, read 4, change attributes 8, delete 16. A missing
+ * entry fails with 5, a missing parent with 1. */
+#define KORVA_ENTRY_FILE 1u
+#define KORVA_ENTRY_DIRECTORY 2u
+typedef struct KorvaFileInfo {
+  uint32_t Kind;       /* KORVA_ENTRY_FILE or KORVA_ENTRY_DIRECTORY */
+  uint32_t Attributes; /* UDF_FILE_ATTRIBUTE_* as find reports them */
+  uint64_t Size;
+  uint64_t BlocksRecorded;
+  uint64_t AccessTime;
+  uint64_t ModificationTime;
+  uint64_t AttributeTime;
+  uint64_t UniqueID;
+  uint32_t Permissions;
+  uint32_t LinkCount;
+} KorvaFileInfo;
+KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                 KorvaFileInfo *info);
+KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
+                                KorvaFileInfo *info);
+
+/* Sets the access and modification times of an entry (a null pointer leaves that time
+ * alone); a time outside the years 1 to 9999 fails with 25. The attribute time becomes now. */
+KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                  const uint64_t *access_time, const uint64_t *modification_time);
+KORVA_API KBOOL UDF_SetFileTimes(TUDFRewritableVolume *volume, const char *path,
+                                 const uint64_t *access_time, const uint64_t *modification_time);
+/* Replaces the UDF permission bits of an entry (bits above 14 fail with 25). An entry
+ * without write and delete rights is read-only: it cannot be deleted. */
+KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        uint32_t permissions);
+KORVA_API KBOOL UDF_SetFilePermissions(TUDFRewritableVolume *volume, const char *path,
+                                       uint32_t permissions);
+
+/* Moves an entry to another path on the volume, keeping its file entry, data and open
+ * handles; the target's parent must exist (else 1). An existing target is replaced as
+ * rename(2) does: a file by a file, an empty directory by a directory (6 when the kinds
+ * differ, 23 when the directory is not empty, 8 when it may not be deleted). A directory
+ * cannot move into itself or below (33). Moving an entry onto its own path does nothing. */
+KORVA_API KBOOL UDF_MoveFileW(TUDFRewritableVolume *volume, const KWCHAR *from, const KWCHAR *to);
+KORVA_API KBOOL UDF_MoveFile(TUDFRewritableVolume *volume, const char *from, const char *to);
+
 /* Find. The last path component is a pattern: "*" matches every name, a name without
  * wildcards only itself. */
 KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
@@ -101,13 +146,22 @@ KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
                                  _UDF_FIND_DATAA *data);
 KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle);
 
-/* File data at the handle's position, which starts at 0 and only moves forward. A write
- * overwrites from the position and appends the rest; it succeeds whole or not at all.
- * A read delivers fewer bytes than asked only at the end of the file. */
+/* File data at the handle's position, which starts at 0 and moves forward (or where
+ * UDF_SetFilePointer puts it). A write overwrites from the position and appends the rest; it
+ * succeeds whole or not at all. A read delivers fewer bytes than asked only at the end of the
+ * file. */
 KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
                               uint32_t count, uint32_t *written);
 KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, void *buffer,
                              uint32_t count, uint32_t *read);
+
+/* Moves the handle's position to any byte from 0 to the file's size (beyond it: 25); the
+ * next transfer starts there. */
+KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                   uint64_t position);
+/* Empties the file of a handle opened for writing: size 0, every data block freed; the
+ * position of every handle on it goes back to 0. */
+KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle);
 
 KORVA_EXTERN_C_END
 
