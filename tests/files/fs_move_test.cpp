@@ -2,6 +2,7 @@
 // beyond sequential transfer (position, emptying a file).
 #include <gtest/gtest.h>
 
+#include "korva/check.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
@@ -31,6 +32,14 @@ protected:
     KorvaFileInfo info{};
     EXPECT_EQ(UDF_GetFileInfoW(&v, path, &info), KTRUE) << UDF_GetLastErrorNumber(&v);
     return info;
+  }
+  // The volume's own check finds nothing to complain about.
+  void ExpectClean() {
+    std::string findings;
+    auto note = [](void *c, const KorvaFinding *f) {
+      *static_cast<std::string *>(c) += std::string(f->Path) + ": " + f->Text + "\n";
+    };
+    EXPECT_EQ(UDF_CheckVolume(&v, note, &findings), KTRUE) << findings;
   }
   bool Exists(const char16_t *path) {
     KorvaFileInfo info{};
@@ -86,6 +95,7 @@ TEST_F(FsMove, MovesFilesAndDirectoriesKeepingDataAndCounts) {
   EXPECT_EQ(Get(u"\\C\\h.bin"), Pattern(70000, 1));
   EXPECT_EQ(Names(u"\\C"), (std::vector<std::u16string>{u"h.bin", u"B2"}));
   EXPECT_EQ(Names(u"\\C\\B2"), std::vector<std::u16string>{u"deeper"});
+  ExpectClean();
 }
 
 TEST_F(FsMove, ReplacesLikeRenameAndRefusesLoops) {
@@ -144,6 +154,7 @@ TEST_F(FsMove, ReplacesLikeRenameAndRefusesLoops) {
   EXPECT_EQ(UDF_MoveFileW(&v, u"\\b", u"\\c"), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_ACCESS);
   EXPECT_TRUE(Exists(u"\\b"));
+  ExpectClean();
 }
 
 TEST_F(FsMove, ManyMovesInOneDirectoryStayConsistent) {
@@ -163,6 +174,7 @@ TEST_F(FsMove, ManyMovesInOneDirectoryStayConsistent) {
   EXPECT_EQ(UDF_GetFileCount(&v), 200u);
   EXPECT_EQ(Get(u"\\fileCa.moved"), Pattern(2, 2));
   EXPECT_EQ(Get(u"\\fileDa"), Pattern(3, 3));
+  ExpectClean();
 }
 
 TEST_F(FsMove, InfoTimesAndPermissions) {
@@ -283,4 +295,5 @@ TEST_F(FsMove, TruncatingAFileWithExtensionBlocksFreesThemToo) {
   EXPECT_EQ(free0 - v.FreeBlocks, 1 + 600 + rootBlocks);
   ASSERT_TRUE(img.Remount());
   EXPECT_EQ(free0 - v.FreeBlocks, 1 + 600 + rootBlocks);
+  ExpectClean();
 }
