@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "udf/byte_order.h"
 #include "udf/common.h"
 #include "udf/unicode.h"
 
@@ -505,9 +506,12 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
   SetImplementationEntity(h.ImplementationIdentifier);
   h.UniqueID = info.UniqueID;
   h.LengthofExtendedAttributes = 0;
-  h.LengthofAllocationDescriptors = kFileEntryADLength;
+  // The descriptors in use, as every reader expects; the CRC covers the entry up to them.
+  const uint32_t adBytes = static_cast<uint32_t>(info.Extents.size() * sizeof(UDF_ShortAD));
+  h.LengthofAllocationDescriptors = adBytes;
   std::copy(info.Extents.begin(), info.Extents.end(), d.AllocationDescriptors);
-  return Emit(dst, dstLength, d, sizeof d, kTagFileEntry, sizeof d - 16, location);
+  return Emit(dst, dstLength, d, sizeof d, kTagFileEntry,
+              static_cast<uint16_t>(sizeof h + adBytes - 16), location);
 }
 
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location) {
@@ -580,6 +584,36 @@ std::optional<FileIdentifierInfo> ParseFileIdentifierDescriptor(const uint8_t *b
 
 // ---- Allocation extent descriptor ----
 
+std::optional<DescriptorArea> DescriptorAreaOf(const uint8_t *buf, size_t length) {
+  if (buf == nullptr || length < sizeof(UDF_AllocationExtentDescriptorHeader)) return std::nullopt;
+  DescriptorArea a{};
+  uint32_t ea = 0;
+  switch (LoadLE16(buf)) {
+  case kTagAllocationExtent:
+    a.LengthField = 20;
+    a.First = 24;
+    break;
+  case kTagFileEntry:
+    if (length < sizeof(UDF_FileEntryHeader)) return std::nullopt;
+    a.LengthField = 172;
+    ea = LoadLE32(buf + 168);
+    a.First = 176;
+    break;
+  case kTagExtendedFileEntry:
+    if (length < kExtendedFileEntryHeaderSize) return std::nullopt;
+    a.LengthField = 212;
+    ea = LoadLE32(buf + 208);
+    a.First = kExtendedFileEntryHeaderSize;
+    break;
+  default:
+    return std::nullopt;
+  }
+  a.Length = LoadLE32(buf + a.LengthField);
+  if (uint64_t(a.First) + ea + a.Length > length) return std::nullopt;
+  a.First += ea;
+  return a;
+}
+
 size_t BuildAllocationExtentDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
                                        const UDF_ShortAD *extents, size_t count) {
   if (dst == nullptr || dstLength < kSectorSize || count > kAllocationExtentMaxExtents ||
@@ -587,7 +621,7 @@ size_t BuildAllocationExtentDescriptor(uint8_t *dst, size_t dstLength, uint32_t 
     return 0;
   UDF_AllocationExtentDescriptorHeader h{};
   h.PreviousAllocationExtentLocation = 0;
-  h.LengthofAllocationDescriptors = kAllocationExtentADLength;
+  h.LengthofAllocationDescriptors = static_cast<uint32_t>(count * sizeof(UDF_ShortAD));
   std::memset(dst, 0, kSectorSize);
   std::memcpy(dst, &h, sizeof h);
   if (count > 0) std::memcpy(dst + sizeof h, extents, count * sizeof(UDF_ShortAD));

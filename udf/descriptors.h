@@ -558,6 +558,9 @@ struct UDF_FileEntry {
 };
 static_assert(sizeof(UDF_FileEntry) == 2048);
 
+// An extended file entry has the same fields and a few more; its descriptors start here.
+inline constexpr uint32_t kExtendedFileEntryHeaderSize = 216;
+
 inline constexpr uint8_t kFileTypeDirectory = 4;
 inline constexpr uint8_t kFileTypeFile = 5;
 inline constexpr uint16_t kICBFlagArchive = 0x0020;
@@ -657,6 +660,17 @@ static_assert(sizeof(UDF_AllocationExtentDescriptorHeader) == 24);
 
 inline constexpr uint32_t kAllocationExtentADLength = 2024;
 inline constexpr size_t kAllocationExtentMaxExtents = kAllocationExtentADLength / 8; // 253
+
+// Where the allocation descriptors of a file entry, extended file entry or allocation extent
+// descriptor lie: from byte First, Length bytes (the recorded length), the length field at
+// byte LengthField. Nothing when the buffer holds none of these or the area is outside it.
+// Checks no tag: writers use it on blocks they build.
+struct DescriptorArea {
+  uint32_t First;
+  uint32_t Length;
+  uint32_t LengthField;
+};
+std::optional<DescriptorArea> DescriptorAreaOf(const uint8_t *buf, size_t length);
 
 // A whole block; fails (0) with more than 253 extents.
 size_t BuildAllocationExtentDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,

@@ -27,6 +27,7 @@ enum TagIdentifier : uint16_t {
   kTagAllocationExtent = 258,
   kTagFileEntry = 261,
   kTagSpaceBitmap = 264,
+  kTagExtendedFileEntry = 266,
 };
 
 struct UDF_Tag {

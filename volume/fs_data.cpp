@@ -155,6 +155,40 @@ OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
   return f;
 }
 
+// Whether a write of `count` bytes at `pos` fits the form the file is recorded in. Extents
+// that are not allocated have no blocks (their location is usually 0), so a write into one,
+// or an append after one, is refused; so is an append when the extents do not end where the
+// file does, and any change to a file whose descriptors are not short ones.
+bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, uint64_t count) {
+  const uint64_t size = view.Info.InformationLength;
+  const std::vector<ADSlot> &slots = view.List.Extents;
+  const bool appends = pos + count > size;
+  bool ok = (view.Info.ICBFlags & 7) == 0 && (!appends || view.List.TotalBytes() == size);
+  uint64_t start = 0;
+  for (size_t i = 0; ok && i < slots.size(); ++i) {
+    const uint64_t end = start + slots[i].AD.Length();
+    const bool touched = (pos < end && pos + count > start) || (appends && i + 1 == slots.size());
+    if (touched && slots[i].AD.Type() == kExtentNotAllocated) ok = false;
+    start = end;
+  }
+  if (!ok) v.LastError = KORVA_E_UNSUPPORTED;
+  return ok;
+}
+
+// Writes zeros over an extent's blocks.
+bool ZeroExtent(TUDFRewritableVolume &v, uint32_t block, uint32_t length) {
+  const uint32_t bytes = (length + kBlockSize - 1) / kBlockSize * kBlockSize;
+  const std::vector<DataExtent> ext{{0, bytes, block, true}};
+  const std::vector<uint8_t> zeros(std::min<uint32_t>(bytes, 1u << 20));
+  for (uint64_t pos = 0; pos < bytes;) {
+    const uint64_t n = std::min<uint64_t>(zeros.size(), bytes - pos);
+    uint64_t moved = 0;
+    if (!Transfer(v, ext, pos, nullptr, zeros.data(), n, moved)) return false;
+    pos += n;
+  }
+  return true;
+}
+
 } // namespace
 
 KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
@@ -171,9 +205,35 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   runs->clear();
 
   const uint64_t size = f->Size;
+  if (!WritableForm(v, view, f->Position, count)) return KFALSE;
   const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
   const uint64_t append = count - overwrite;
   std::vector<ADSlot> &slots = view.List.Extents;
+  // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
+  std::map<uint32_t, std::vector<uint8_t>> aeds;
+  auto listBlock = [&](uint32_t block) -> uint8_t * {
+    if (block == f->FEBlock) return view.FE;
+    auto it = aeds.find(block);
+    if (it != aeds.end()) return it->second.data();
+    std::vector<uint8_t> buf(kBlockSize);
+    if (!ReadBlock(v, block, buf.data())) return nullptr;
+    return aeds.emplace(block, std::move(buf)).first->second.data();
+  };
+  // Extents allocated but not recorded that the write reaches are filled with zeros and become
+  // recorded, so that what is written reads back and the rest of them still reads as zeros.
+  uint64_t extentStart = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    ADSlot &s = slots[i];
+    const uint64_t end = extentStart + s.AD.Length();
+    const bool touched = (f->Position < end && f->Position + count > extentStart) ||
+                         (append > 0 && i + 1 == slots.size());
+    extentStart = end;
+    if (!touched || s.AD.Type() != kExtentAllocated) continue;
+    uint8_t *b = listBlock(s.SlotBlock);
+    if (!b || !ZeroExtent(v, s.AD.Block, s.AD.Length())) return KFALSE;
+    s.AD.LengthWord &= 0x3FFFFFFFu;
+    StoreAD(b + s.SlotOffset, s.AD);
+  }
   const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
   uint64_t slack = size % kBlockSize ? kBlockSize - size % kBlockSize : 0;
   // The last extent may hold fewer bytes than the size claims only on a damaged medium.
@@ -247,16 +307,6 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     return KFALSE;
   }
 
-  // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
-  std::map<uint32_t, std::vector<uint8_t>> aeds;
-  auto listBlock = [&](uint32_t block) -> uint8_t * {
-    if (block == f->FEBlock) return view.FE;
-    auto it = aeds.find(block);
-    if (it != aeds.end()) return it->second.data();
-    std::vector<uint8_t> buf(kBlockSize);
-    if (!ReadBlock(v, block, buf.data())) return nullptr;
-    return aeds.emplace(block, std::move(buf)).first->second.data();
-  };
   if (!slots.empty() && newLastLen != lastLen) {
     ADSlot &last = slots.back();
     uint8_t *b = listBlock(last.SlotBlock);
@@ -277,7 +327,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
         return KFALSE;
       }
       extHint = ext + 1;
-      StoreAD(b + kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, ext});
+      AppendListAD(b, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, ext});
       std::vector<uint8_t> nb(kBlockSize);
       BuildAllocationExtent(nb.data(), ext);
       aeds[ext] = std::move(nb);
@@ -287,7 +337,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     }
     const ExtentInformation &r = (*runs)[i];
     ADSlot s{curBlock, static_cast<uint16_t>(slot), {static_cast<uint32_t>(r.Bytes), r.Block}};
-    StoreAD(b + slot, s.AD);
+    AppendListAD(b, static_cast<uint16_t>(slot), s.AD);
     slots.push_back(s);
     slot += 8;
   }

@@ -39,62 +39,56 @@ static ShortADValue LoadAD(const uint8_t *p) {
   return {LoadLE32(p), LoadLE32(p + 4)};
 }
 
+namespace {
+// The end of the descriptor area of a list block: the recorded length, within the block.
+uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+  if (!area) return first;
+  first = area->First;
+  return area->First + area->Length;
+}
+} // namespace
+
 bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
                         const uint8_t *feSector, DescriptorList &out) {
   out = DescriptorList();
-  // Only short descriptors are ever written; anything else has no list we can follow.
-  if ((LoadLE16(feSector + 34) & 7) != 0) {
-    out.Corrupt = true;
-    out.EndBlock = feBlock;
-    out.EndOffset = kFEFirstSlot;
-    return true;
-  }
   uint8_t ext[kBlockSize];
   const uint8_t *cur = feSector;
   uint32_t curBlock = feBlock;
   uint32_t off = kFEFirstSlot;
+  uint32_t limit = ListLimit(feSector, off);
+  auto end = [&](bool corrupt) {
+    out.Corrupt = corrupt;
+    out.EndBlock = curBlock;
+    out.EndOffset = static_cast<uint16_t>(off);
+    return true;
+  };
+  // Only short descriptors are ever written; anything else has no list we can follow.
+  if ((LoadLE16(feSector + 34) & 7) != 0) return end(true);
   std::unordered_set<uint32_t> visited{feBlock};
   for (;;) {
-    if (off + 8 > kBlockSize) {
-      out.EndBlock = curBlock;
-      out.EndOffset = static_cast<uint16_t>(kBlockSize);
-      return true;
-    }
+    // The list ends with its recorded length or at a descriptor of length 0.
+    if (off + 8 > limit) return end(false);
     ShortADValue ad = LoadAD(cur + off);
-    if (ad.Length() == 0) {
-      out.EndBlock = curBlock;
-      out.EndOffset = static_cast<uint16_t>(off);
-      return true;
-    }
+    if (ad.Length() == 0) return end(false);
     if (ad.Type() == kExtentTypeContinuation) {
       // A chain longer than the partition or one that comes back to a block must be bad.
       if (ad.Block >= partitionLength || visited.size() > partitionLength ||
-          !visited.insert(ad.Block).second) {
-        out.Corrupt = true;
-        out.EndBlock = curBlock;
-        out.EndOffset = static_cast<uint16_t>(off);
-        return true;
-      }
+          !visited.insert(ad.Block).second)
+        return end(true);
       if (!read(ad.Block, ext)) return false;
-      if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) {
-        out.Corrupt = true;
-        out.EndBlock = curBlock;
-        out.EndOffset = static_cast<uint16_t>(off);
-        return true;
-      }
+      if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
       out.Extensions.push_back(ad.Block);
       cur = ext;
       curBlock = ad.Block;
       off = kAEDFirstSlot;
+      limit = ListLimit(ext, off);
       continue;
     }
     uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
-    if (uint64_t(ad.Block) + blocks > partitionLength) {
-      out.Corrupt = true;
-      out.EndBlock = curBlock;
-      out.EndOffset = static_cast<uint16_t>(off);
-      return true;
-    }
+    // A not-allocated extent has no blocks; its location means nothing.
+    if (ad.Type() != kExtentNotAllocated && uint64_t(ad.Block) + blocks > partitionLength)
+      return end(true);
     out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
     off += 8;
   }

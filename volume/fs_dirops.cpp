@@ -315,7 +315,7 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
   // The descriptor list: the new block goes into the next slot, or into a new extension.
   if (plan.Extension) {
     BuildAllocationExtent(sector, extBlock);
-    StoreAD(sector + kAEDFirstSlot, {rest, newBlock});
+    AppendListAD(sector, kAEDFirstSlot, {rest, newBlock});
     RefillListBlockTag(sector, extBlock, false);
     if (!WriteBlock(v, extBlock, sector)) return false;
   }
@@ -339,9 +339,9 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
   if (plan.NewBlock) {
     const uint16_t slot = plan.Split ? plan.SlotOffset + 8 : plan.SlotOffset;
     if (plan.Extension)
-      StoreAD(listBlock + kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, extBlock});
+      AppendListAD(listBlock, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, extBlock});
     else
-      StoreAD(listBlock + slot, {rest, newBlock});
+      AppendListAD(listBlock, slot, {rest, newBlock});
   }
   if (!listInFE) {
     RefillListBlockTag(aed, plan.SlotBlock, false);
@@ -468,6 +468,13 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     std::memcpy(sector + p.Offset, fid + done, chunk);
     if (!WriteBlock(v, p.Block, sector)) return false;
     done += chunk;
+  }
+  // A file with other names keeps its entry and blocks; it only loses this link.
+  if (kind == IsFile && feValid && info.LinkCount > 1) {
+    UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
+    if (!WriteBlock(v, entry, fe)) return false;
+    names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+    return CommitIntegrity(v, 0, 0, 0);
   }
   int64_t freed = 0;
   FreeRun(v, entry, 1, freed);

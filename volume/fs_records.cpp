@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
@@ -39,6 +40,34 @@ ShortADValue LoadADAt(const uint8_t *slot) {
   std::memcpy(&s, slot, sizeof s);
   return {uint32_t(s.Length), uint32_t(s.Position)};
 }
+
+void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad) {
+  StoreAD(block + offset, ad);
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  if (area && offset + 8u > area->First)
+    StoreLE32(block + area->LengthField, offset + 8u - area->First);
+}
+
+namespace {
+// Cuts the recorded list length at its first descriptor of length 0, which ends a list: lists
+// recorded with the whole free area as their length get the length of what they hold.
+void TrimListLength(uint8_t *block) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  // Only lists of short descriptors; data recorded in the entry is left alone.
+  if (!area || (LoadLE16(block) != kTagAllocationExtent && (LoadLE16(block + 34) & 7) != 0)) return;
+  for (uint32_t off = 0; off + 8 <= area->Length; off += 8)
+    if ((LoadLE32(block + area->First + off) & 0x3FFFFFFFu) == 0) {
+      StoreLE32(block + area->LengthField, off);
+      return;
+    }
+}
+
+// The CRC of a file entry covers the entry up to the end of its descriptors.
+uint16_t EntryCRCLength(const uint8_t *block) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  return area ? static_cast<uint16_t>(area->First + area->Length - 16) : kFECRCLength;
+}
+} // namespace
 
 void StampNow(uint8_t *stamp) {
   const UDF_TimeStamp ts = Now();
@@ -81,7 +110,8 @@ void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
   }
   if (touchTimes) h.AccessTime = h.ModificationTime = Now();
   std::memcpy(s, &h, sizeof h);
-  FillTagAt(s, kTagFileEntry, kFECRCLength, block);
+  TrimListLength(s);
+  FillTagAt(s, kTagFileEntry, EntryCRCLength(s), block);
 }
 
 uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
@@ -112,8 +142,9 @@ void BuildAllocationExtent(uint8_t *s, uint32_t block) {
 }
 
 void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry) {
+  TrimListLength(s);
   if (isFileEntry)
-    FillTagAt(s, kTagFileEntry, kFECRCLength, block);
+    FillTagAt(s, kTagFileEntry, EntryCRCLength(s), block);
   else
     FillTagAt(s, kTagAllocationExtent, kAEDCRCLength, block);
 }

@@ -17,6 +17,9 @@ inline constexpr uint32_t kPermWriteOrDelete = 0x4A52;
 
 void StoreAD(uint8_t *slot, ShortADValue ad);
 ShortADValue LoadADAt(const uint8_t *slot);
+// Stores a descriptor that extends the list held in `block` (a file entry or an allocation
+// extent descriptor) at `offset`, and records the list as ending after it.
+void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad);
 
 // A new file entry in `sector` (2048 bytes) for block `block`: the given type, flags,
 // permissions and unique ID, times = now, and one descriptor when firstAD has a length.

@@ -104,8 +104,8 @@ TEST(FsDir, HostileDirectoryDataEndsTheScan) {
   EXPECT_EQ(s.Size(), 0u);
 
   BuildAllocationExtent(p.Block(12), 12);
-  StoreAD(p.Block(12) + 24, {40, 21});
-  StoreAD(p.Block(12) + 32, {(3u << 30) | 2048, 12}); // points back at itself
+  AppendListAD(p.Block(12), 24, {40, 21});
+  AppendListAD(p.Block(12), 32, {(3u << 30) | 2048, 12}); // points back at itself
   RefillListBlockTag(p.Block(12), 12, false);
   StoreAD(p.Block(11) + 176, {(3u << 30) | 2048, 12});
   RefillListBlockTag(p.Block(11), 11, true);

@@ -150,6 +150,7 @@ TEST_F(FsData, FragmentedSpacePlansManyRunsAndContinuesTheList) {
   for (size_t i = 1; i < e.List.Extents.size(); ++i)
     EXPECT_GT(e.List.Extents[i].AD.Block, e.List.Extents[i - 1].AD.Block);
   EXPECT_EQ(free0 - v.FreeBlocks, 1 + 400 + e.List.Extensions.size());
+  EXPECT_TRUE(ListLengthsExact(v, EntryBlock(v, u"\\big")));
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\big", back));
   EXPECT_EQ(back, big);

@@ -1,5 +1,6 @@
 #include "tests/files/fs_helpers.h"
 
+#include "udf/byte_order.h"
 #include "volume/engine.h"
 #include "volume/fs_internal.h"
 
@@ -76,6 +77,24 @@ RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block) {
   if (!ReadEntryFields(fe, block, e.Info)) return e;
   e.Ok = ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, e.List);
   return e;
+}
+
+bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock) {
+  uint8_t b[kBlockSize];
+  uint32_t block = feBlock, first = 176, lengthField = 172;
+  for (int hops = 0; hops < 64; ++hops) {
+    if (!ReadSector(v, v.PartitionStart + block, b)) return false;
+    uint32_t n = 0;
+    while (first + 8 * (n + 1) <= kBlockSize && (LoadLE32(b + first + 8 * n) & 0x3FFFFFFFu))
+      ++n;
+    if (LoadLE32(b + lengthField) != 8 * n) return false;
+    if (block == feBlock && LoadLE16(b + 10) != 160 + 8 * n) return false;
+    if (n == 0 || (LoadLE32(b + first + 8 * (n - 1)) >> 30) != 3) return true;
+    block = LoadLE32(b + first + 8 * (n - 1) + 4);
+    first = 24;
+    lengthField = 20;
+  }
+  return false;
 }
 
 uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path) {

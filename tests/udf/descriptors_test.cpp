@@ -101,7 +101,7 @@ std::vector<Row> Rows() {
        std::bind(BuildSpaceBitmapDescriptor, _1, _2, _3, bitmap, 13), P(ParseSpaceBitmapHeader)},
       {"file set", kTagFileSet, 512, 496, std::bind(BuildFileSetDescriptor, _1, _2, _3, lab, t, 5),
        P(ParseFileSetDescriptor)},
-      {"file entry", kTagFileEntry, 2048, 2032,
+      {"file entry", kTagFileEntry, 2048, 168,
        std::bind(BuildFileEntry, _1, _2, _3, NewDirectoryEntryInfo(t, 0, 6, 40)),
        P(ParseFileEntry)},
       {"parent fid", kTagFileIdentifier, 40, 24,
@@ -136,8 +136,12 @@ TEST(Descriptors, TagsSizesAndParserGuards) {
     EXPECT_EQ(r.build(small.data(), small.size(), loc), 0u);
     if (!r.parse) continue;
     EXPECT_TRUE(r.parse(s.data(), s.size(), loc));
-    // The bitmap header is read without the bitmap that follows it.
-    const size_t needed = r.tag == kTagSpaceBitmap ? sizeof(UDF_SpaceBitmapHeader) : r.size;
+    // The bitmap header is read without the bitmap that follows it, descriptor lists without
+    // the unused rest of their block.
+    const auto area = DescriptorAreaOf(s.data(), s.size());
+    const size_t needed = r.tag == kTagSpaceBitmap ? sizeof(UDF_SpaceBitmapHeader)
+                          : area                   ? area->First + area->Length
+                                                   : r.size;
     EXPECT_FALSE(r.parse(s.data(), needed - 1, loc));
     EXPECT_FALSE(r.parse(s.data(), s.size(), loc + 1));
     EXPECT_FALSE(r.parse(nullptr, s.size(), loc));
@@ -271,7 +275,9 @@ TEST(Descriptors, FileEntries) {
   EXPECT_EQ(LoadLE32(s.data() + 44), 0x318Cu);
   EXPECT_EQ(LoadLE64(s.data() + 56), 0u); // empty: no length, no blocks, no descriptors
   EXPECT_EQ(LoadLE64(s.data() + 64), 0u);
-  EXPECT_EQ(LoadLE32(s.data() + 172), 1872u);
+  // The descriptor length is that of the descriptors in use, and the CRC ends with them.
+  EXPECT_EQ(LoadLE32(s.data() + 172), 0u);
+  EXPECT_EQ(LoadLE16(s.data() + 10), 160u);
   EXPECT_TRUE(IsZero(s.data() + 176, 1872));
 
   FileEntryInfo info = NewFileEntryInfo(t, 42, false);
@@ -281,6 +287,8 @@ TEST(Descriptors, FileEntries) {
   info.InformationLength = 123456789012ull;
   info.ModificationTime = Stamp(7777);
   ASSERT_EQ(BuildFileEntry(s.data(), s.size(), 77, info), 2048u);
+  EXPECT_EQ(LoadLE32(s.data() + 172), 1872u);
+  EXPECT_EQ(LoadLE16(s.data() + 10), 2032u);
   auto back = ParseFileEntry(s.data(), s.size(), 77);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->InformationLength, info.InformationLength);
@@ -304,7 +312,7 @@ TEST(Descriptors, FileEntries) {
     return ParseFileEntry(d.data(), d.size(), 5);
   };
   EXPECT_FALSE(mutate(172, 1873));        // descriptors past the block
-  EXPECT_FALSE(mutate(168, 16));          // attributes push them past it
+  EXPECT_FALSE(mutate(168, 1868));        // attributes push them past it
   EXPECT_FALSE(mutate(168, 0xFFFFFFF0u)); // no wrap-around
   EXPECT_FALSE(mutate(32, 0x00010000u));  // ICB flags: long descriptors
 }

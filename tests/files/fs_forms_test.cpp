@@ -1,0 +1,224 @@
+// Files in forms that other UDF writers record: extents that are allocated but not recorded,
+// extents that are not allocated at all (holes), and the file entries around them. The
+// entries are hand-built on a formatted image, as another implementation would leave them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "tests/files/fs_helpers.h"
+#include "tests/support/volume_fixture.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "volume/engine.h"
+#include "volume/fs_internal.h"
+#include "volume/fs_records.h"
+
+using namespace korva;
+using namespace korva::test;
+
+namespace {
+
+constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+
+class FsForms : public ::testing::Test {
+protected:
+  FormattedImage img{100};
+  TUDFRewritableVolume &v = img.Volume();
+  void SetUp() override { ASSERT_TRUE(img.Ok()); }
+
+  // Writes a file through the library and returns the first block of its data.
+  uint32_t Put(const std::u16string &path, const std::vector<uint8_t> &data) {
+    EXPECT_TRUE(WriteWhole(v, path, data));
+    RawEntry e = ReadEntry(v, EntryBlock(v, path));
+    return e.List.Extents.empty() ? 0 : e.List.Extents[0].AD.Block;
+  }
+
+  // Replaces the descriptors and size of a file's entry, keeping everything else.
+  void Rewrite(const std::u16string &path, const std::vector<UDF_ShortAD> &extents, uint64_t size) {
+    const uint32_t block = EntryBlock(v, path);
+    ASSERT_NE(block, 0u);
+    uint8_t fe[kBlockSize];
+    ASSERT_TRUE(ReadBlock(v, block, fe));
+    std::optional<FileEntryInfo> info = ParseFileEntry(fe, sizeof fe, block);
+    ASSERT_TRUE(info);
+    info->Extents = extents;
+    info->InformationLength = size;
+    ASSERT_GT(BuildFileEntry(fe, sizeof fe, block, *info), 0u);
+    ASSERT_TRUE(WriteBlock(v, block, fe));
+  }
+
+  // The first blocks of the partition: bitmap, file set descriptor, root.
+  std::vector<uint8_t> Head(uint32_t blocks = 64) {
+    std::vector<uint8_t> out(size_t(blocks) * kBlockSize);
+    for (uint32_t b = 0; b < blocks; ++b)
+      EXPECT_TRUE(ReadBlock(v, b, out.data() + size_t(b) * kBlockSize));
+    return out;
+  }
+
+  // Opens a file, writes `skip` bytes of its own data back, then `data`; returns whether the
+  // second write succeeded.
+  bool WriteAt(const std::u16string &path, const std::vector<uint8_t> &before,
+               const std::vector<uint8_t> &data) {
+    UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), RW, UDF_OPEN_EXISTING, 0);
+    EXPECT_NE(h, UDF_INVALID_HANDLE);
+    uint32_t n = 0;
+    if (!before.empty()) {
+      EXPECT_TRUE(UDF_WriteFile(&v, h, before.data(), uint32_t(before.size()), &n));
+    }
+    const KBOOL ok = UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n);
+    const uint32_t error = v.LastError;
+    UDF_CloseHandle(&v, h);
+    v.LastError = error;
+    return ok == KTRUE;
+  }
+};
+
+std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+} // namespace
+
+TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
+  const std::vector<uint8_t> data = Pattern(3 * kBlockSize, 1);
+  const uint32_t b = Put(u"\\sparse", data);
+  // Middle block not allocated, recorded at location 0 as other writers do.
+  Rewrite(u"\\sparse",
+          {MakeShortAD(kBlockSize, b), MakeShortAD(kBlockSize, 0, kExtentNotAllocated),
+           MakeShortAD(kBlockSize, b + 2)},
+          3 * kBlockSize);
+  std::vector<uint8_t> expect = data;
+  std::fill(expect.begin() + kBlockSize, expect.begin() + 2 * kBlockSize, 0);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\sparse", back, 1000));
+  EXPECT_EQ(back, expect);
+
+  const std::vector<uint8_t> head = Head();
+  const std::vector<uint8_t> first(data.begin(), data.begin() + kBlockSize);
+  // Into the hole after a write that stays in recorded data, and one that spans both.
+  EXPECT_FALSE(WriteAt(u"\\sparse", first, Pattern(10, 2)));
+  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
+  EXPECT_FALSE(WriteAt(u"\\sparse", {}, Pattern(2 * kBlockSize, 3)));
+  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
+  EXPECT_EQ(Head(), head);
+  ASSERT_TRUE(ReadWhole(v, u"\\sparse", back));
+  EXPECT_EQ(back, expect);
+  ASSERT_TRUE(img.Remount());
+  ASSERT_TRUE(ReadWhole(v, u"\\sparse", back));
+  EXPECT_EQ(back, expect);
+}
+
+TEST_F(FsForms, AppendAfterATrailingHoleIsRefused) {
+  const std::vector<uint8_t> data = Pattern(kBlockSize, 4);
+  const uint32_t b = Put(u"\\tail", data);
+  Rewrite(u"\\tail", {MakeShortAD(kBlockSize, b), MakeShortAD(1000, 0, kExtentNotAllocated)},
+          kBlockSize + 1000);
+  const std::vector<uint8_t> head = Head();
+  // Position after the recorded block: the write would run through the hole and on.
+  EXPECT_FALSE(WriteAt(u"\\tail", data, Pattern(1010, 5)));
+  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
+  EXPECT_EQ(Head(), head);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\tail", back));
+  EXPECT_EQ(back, Cat(data, std::vector<uint8_t>(1000)));
+}
+
+TEST_F(FsForms, WritesIntoAllocatedUnrecordedExtentsBecomeRecorded) {
+  const std::vector<uint8_t> data = Pattern(4 * kBlockSize, 6);
+  const uint32_t b = Put(u"\\pre", data);
+  // Blocks 1-3 allocated but not recorded: they read as zeros whatever they hold.
+  Rewrite(u"\\pre",
+          {MakeShortAD(kBlockSize, b), MakeShortAD(3 * kBlockSize, b + 1, kExtentAllocated)},
+          4 * kBlockSize);
+  std::vector<uint8_t> expect = data;
+  std::fill(expect.begin() + kBlockSize, expect.end(), 0);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\pre", back));
+  ASSERT_EQ(back, expect);
+
+  // 100 bytes written into the middle of the unrecorded extent read back, and the rest of it
+  // still reads as zeros.
+  const std::vector<uint8_t> more = Pattern(100, 7);
+  std::vector<uint8_t> before(expect.begin(), expect.begin() + 2 * kBlockSize + 50);
+  ASSERT_TRUE(WriteAt(u"\\pre", before, more));
+  std::copy(more.begin(), more.end(), expect.begin() + 2 * kBlockSize + 50);
+  ASSERT_TRUE(ReadWhole(v, u"\\pre", back));
+  EXPECT_EQ(back, expect);
+  ASSERT_TRUE(img.Remount());
+  ASSERT_TRUE(ReadWhole(v, u"\\pre", back));
+  EXPECT_EQ(back, expect);
+  RawEntry e = ReadEntry(v, EntryBlock(v, u"\\pre"));
+  for (const ADSlot &s : e.List.Extents)
+    EXPECT_EQ(s.AD.Type(), 0u);
+}
+
+TEST_F(FsForms, ListLengthsRecordTheDescriptorsInUse) {
+  // Directory data over several blocks, and a file written in pieces.
+  for (int i = 0; i < 80; ++i) {
+    std::u16string name = u"\\entry-with-a-long-name-" +
+                          std::u16string(1, char16_t(u'A' + i / 26)) +
+                          std::u16string(1, char16_t(u'a' + i % 26));
+    ASSERT_TRUE(WriteWhole(v, name, Pattern(10, i)));
+  }
+  EXPECT_TRUE(ListLengthsExact(v, RootBlock(v)));
+  const std::vector<uint8_t> data = Pattern(5 * kBlockSize + 7, 8);
+  ASSERT_TRUE(WriteWhole(v, u"\\pieces", data, 3000));
+  EXPECT_TRUE(ListLengthsExact(v, EntryBlock(v, u"\\pieces")));
+}
+
+TEST_F(FsForms, ListsRecordedWithTheWholeFreeAreaStillReadAndAreMadeExact) {
+  const std::vector<uint8_t> data = Pattern(2 * kBlockSize + 100, 9);
+  Put(u"\\old", data);
+  const uint32_t block = EntryBlock(v, u"\\old");
+  uint8_t fe[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, block, fe));
+  StoreLE32(fe + 172, 1872);
+  FillTagAt(fe, kTagFileEntry, 2032, block);
+  ASSERT_TRUE(WriteBlock(v, block, fe));
+  ASSERT_FALSE(ListLengthsExact(v, block));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\old", back));
+  EXPECT_EQ(back, data);
+
+  const std::vector<uint8_t> more = Pattern(3 * kBlockSize, 10);
+  ASSERT_TRUE(WriteAt(u"\\old", data, more));
+  EXPECT_TRUE(ListLengthsExact(v, block));
+  ASSERT_TRUE(ReadWhole(v, u"\\old", back));
+  EXPECT_EQ(back, Cat(data, more));
+}
+
+TEST_F(FsForms, RemovingOneNameOfAFileWithSeveralKeepsItsBlocks) {
+  const std::vector<uint8_t> data = Pattern(3 * kBlockSize, 11);
+  Put(u"\\first", data);
+  const uint32_t block = EntryBlock(v, u"\\first");
+  // A second name for the same entry, as a hard link of another system makes it.
+  AppendPlan plan;
+  ASSERT_TRUE(PlanAppend(v, RootBlock(v), 6, plan));
+  ASSERT_TRUE(AppendEntry(v, plan, 0, block, u"second", 0, false));
+  uint8_t fe[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, block, fe));
+  EntryFields info;
+  ASSERT_TRUE(ReadEntryFields(fe, block, info));
+  UpdateFileEntry(fe, block, info.InformationLength, info.BlocksRecorded, +1, false);
+  ASSERT_TRUE(WriteBlock(v, block, fe));
+
+  const uint32_t free0 = v.FreeBlocks, files0 = v.FileCount;
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\first"), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, free0);
+  EXPECT_EQ(v.FileCount, files0);
+  EXPECT_TRUE(BlockInUse(v, block));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\second", back));
+  EXPECT_EQ(back, data);
+  ASSERT_TRUE(ReadBlock(v, block, fe));
+  ASSERT_TRUE(ReadEntryFields(fe, block, info));
+  EXPECT_EQ(info.LinkCount, 1u);
+
+  // The last name frees the entry and its data.
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\second"), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, free0 + 4);
+  EXPECT_FALSE(BlockInUse(v, block));
+}
