@@ -210,7 +210,7 @@ TEST_F(Recovery, EntryWithABadFileEntryIsDroppedAndItsBlocksFreed) {
   {
     ImageDamage d = Damage();
     std::vector<uint8_t> s = d.Read(layout_.PartitionStart + fe);
-    s[200] ^= 0x55; // the CRC no longer matches
+    s[100] ^= 0x55; // the CRC no longer matches
     ASSERT_TRUE(d.Write(layout_.PartitionStart + fe, s));
   }
   ASSERT_TRUE(Mount());
