@@ -9,7 +9,7 @@
 namespace korvacli {
 
 // Option letters used in CommandInfo::options:
-//   L --label  q --quick  s --size  j --json  l -l  R -R  p -p
+//   L --label  q --quick  s --size  j --json  l -l  R -R  p -p  f -f  r --read-only
 const std::vector<CommandInfo> &Commands() {
   static const std::vector<CommandInfo> table = {
       {"format", TargetKind::Volume, 0, 0, "Lqs", "format [--label TEXT] [--quick] [--size MiB]",
@@ -52,6 +52,16 @@ const std::vector<CommandInfo> &Commands() {
       {"rmdir", TargetKind::Volume, 1, -1, "", "rmdir PATH...", "remove empty directories",
        "Removes each directory PATH; it must be empty.\n"},
       {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...", "write files to standard output", ""},
+      {"mount", TargetKind::Volume, 1, 1, "fr", "mount MOUNTPOINT [-f] [--read-only]",
+       "use the volume as a Linux file system",
+       "Mounts the volume at the directory MOUNTPOINT through FUSE, so that any program can\n"
+       "use it; korva returns once the file system is ready and serves it in the\n"
+       "background (-f: in the foreground, Ctrl-C unmounts). 'fusermount3 -u MOUNTPOINT'\n"
+       "writes out what is pending, closes the volume and ends korva. Writes are gathered\n"
+       "and go to the medium in whole packets. --read-only changes nothing on the volume.\n"
+       "A mount that is killed instead of unmounted leaves the volume open; 'korva repair'\n"
+       "restores it. Entries belong to the mounting user; links, device files and extended\n"
+       "attributes are not supported, and truncate only empties files or lengthens them.\n"},
       {"drives", TargetKind::Drives, 0, 0, "j", "drives [--json]", "list the optical drives",
        "Lists the drives Korva can use with their index and letter. With --aspi MODULE the\n"
        "drives of that module are listed instead of the system's.\n"},
@@ -88,11 +98,11 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {"image", 'i', 0, true},      {"drive", 'd', 0, true},   {"aspi", 0, 0, true},
-    {"trace", 0, 0, true},        {"help", 'h', 0, false},   {"version", 0, 0, false},
-    {"label", 0, 'L', true},      {"quick", 0, 'q', false},  {"size", 0, 's', true},
-    {"json", 0, 'j', false},      {"long", 'l', 'l', false}, {"recursive", 'R', 'R', false},
-    {"parents", 'p', 'p', false},
+    {"image", 'i', 0, true},      {"drive", 'd', 0, true},         {"aspi", 0, 0, true},
+    {"trace", 0, 0, true},        {"help", 'h', 0, false},         {"version", 0, 0, false},
+    {"label", 0, 'L', true},      {"quick", 0, 'q', false},        {"size", 0, 's', true},
+    {"json", 0, 'j', false},      {"long", 'l', 'l', false},       {"recursive", 'R', 'R', false},
+    {"parents", 'p', 'p', false}, {"foreground", 'f', 'f', false}, {"read-only", 0, 'r', false},
 };
 
 const OptionSpec *FindLong(const std::string &name) {
@@ -158,6 +168,10 @@ ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
       opt.recursive = true;
     } else if (name == "parents") {
       opt.parents = true;
+    } else if (name == "foreground") {
+      opt.foreground = true;
+    } else if (name == "read-only") {
+      opt.readOnly = true;
     }
     if (o.letter != 0) commandOptions.push_back(&o);
     return true;

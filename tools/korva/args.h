@@ -53,6 +53,8 @@ struct Options {
   bool longFormat = false;
   bool recursive = false;
   bool parents = false;
+  bool foreground = false;
+  bool readOnly = false;
 
   bool help = false;
   bool version = false;

@@ -1,5 +1,6 @@
 // The commands of the korva tool.
 #include "commands.h"
+#include "mount.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -1179,6 +1180,7 @@ int RunCommand(const Options &options) {
   if (c == "rm") return CmdRemove(session, false);
   if (c == "rmdir") return CmdRemove(session, true);
   if (c == "cat") return CmdCat(session);
+  if (c == "mount") return CmdMount(session);
   if (c == "drives") return CmdDrives(session);
   if (c == "drive-info") return CmdDriveInfo(session);
   if (c == "erase") return CmdErase(session);

@@ -1,0 +1,286 @@
+// korva mount: serves the mounted volume through libfuse's path-based interface, one
+// request at a time, with a timer thread that writes out files whose writes have paused.
+#include "mount.h"
+
+#ifdef KORVA_HAVE_FUSE
+#define FUSE_USE_VERSION 35
+#include <fuse.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "mount_volume.h"
+
+namespace korvacli {
+
+namespace {
+
+MountedVolume &Volume() {
+  return *static_cast<MountedVolume *>(fuse_get_context()->private_data);
+}
+
+int OpGetAttr(const char *path, struct stat *st, fuse_file_info *) {
+  return Volume().GetAttr(path, *st);
+}
+
+int OpReadDir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
+              fuse_readdir_flags) {
+  struct stat dir {};
+  dir.st_mode = S_IFDIR;
+  fill(buf, ".", &dir, 0, fuse_fill_dir_flags(0));
+  fill(buf, "..", &dir, 0, fuse_fill_dir_flags(0));
+  return Volume().ReadDir(path, [&](const std::string &name, bool isDir) {
+    struct stat st {};
+    st.st_mode = isDir ? S_IFDIR : S_IFREG;
+    fill(buf, name.c_str(), &st, 0, fuse_fill_dir_flags(0));
+  });
+}
+
+int OpOpen(const char *path, fuse_file_info *fi) {
+  uint64_t fh = 0;
+  const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+  if (int r = Volume().Open(path, writing, fh)) return r;
+  fi->fh = fh;
+  return 0;
+}
+
+int OpCreate(const char *path, mode_t mode, fuse_file_info *fi) {
+  uint64_t fh = 0;
+  if (int r = Volume().Create(path, mode, fh)) return r;
+  fi->fh = fh;
+  return 0;
+}
+
+int OpRead(const char *, char *buf, size_t size, off_t off, fuse_file_info *fi) {
+  return Volume().Read(fi->fh, buf, size, uint64_t(off));
+}
+
+int OpWrite(const char *, const char *buf, size_t size, off_t off, fuse_file_info *fi) {
+  return Volume().Write(fi->fh, buf, size, uint64_t(off));
+}
+
+int OpFlush(const char *, fuse_file_info *fi) {
+  return Volume().Flush(fi->fh);
+}
+
+int OpFsync(const char *, int, fuse_file_info *fi) {
+  return Volume().Flush(fi->fh);
+}
+
+int OpRelease(const char *, fuse_file_info *fi) {
+  return Volume().Release(fi->fh);
+}
+
+int OpTruncate(const char *path, off_t size, fuse_file_info *fi) {
+  if (size < 0) return -EINVAL;
+  return Volume().Truncate(path, uint64_t(size), fi ? fi->fh : 0);
+}
+
+int OpMkdir(const char *path, mode_t) {
+  return Volume().MakeDir(path);
+}
+
+int OpRmdir(const char *path) {
+  return Volume().RemoveDir(path);
+}
+
+int OpUnlink(const char *path) {
+  return Volume().Unlink(path);
+}
+
+int OpRename(const char *from, const char *to, unsigned int flags) {
+  if (flags & ~unsigned(RENAME_NOREPLACE)) return -EINVAL; // no exchange or whiteouts
+  return Volume().Rename(from, to, (flags & RENAME_NOREPLACE) != 0);
+}
+
+int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *) {
+  int64_t times[2];
+  const int64_t *use[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    struct timespec t = tv ? tv[i] : timespec{0, UTIME_NOW};
+    if (t.tv_nsec == UTIME_OMIT) continue;
+    if (t.tv_nsec == UTIME_NOW) clock_gettime(CLOCK_REALTIME, &t);
+    times[i] = int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+    use[i] = &times[i];
+  }
+  return Volume().SetTimes(path, use[0], use[1]);
+}
+
+int OpChmod(const char *path, mode_t mode, fuse_file_info *) {
+  return Volume().Chmod(path, mode);
+}
+
+int OpChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *) {
+  return Volume().Chown(path, uid, gid);
+}
+
+int OpStatFs(const char *, struct statvfs *st) {
+  return Volume().StatFs(*st);
+}
+
+// UDF as written here has no links, device nodes or named pipes.
+int OpSymlink(const char *, const char *) {
+  return -EPERM;
+}
+int OpLink(const char *, const char *) {
+  return -EPERM;
+}
+int OpMknod(const char *, mode_t, dev_t) {
+  return -EPERM;
+}
+
+void *OpInit(fuse_conn_info *, fuse_config *cfg) {
+  // Unlinking an open file removes it at once; there is no place to hide it meanwhile.
+  cfg->hard_remove = 1;
+  cfg->entry_timeout = cfg->attr_timeout = 1.0;
+  cfg->negative_timeout = 0;
+  return fuse_get_context()->private_data;
+}
+
+fuse_operations Operations() {
+  fuse_operations ops{};
+  ops.getattr = OpGetAttr;
+  ops.readdir = OpReadDir;
+  ops.open = OpOpen;
+  ops.create = OpCreate;
+  ops.read = OpRead;
+  ops.write = OpWrite;
+  ops.flush = OpFlush;
+  ops.fsync = OpFsync;
+  ops.release = OpRelease;
+  ops.truncate = OpTruncate;
+  ops.mkdir = OpMkdir;
+  ops.rmdir = OpRmdir;
+  ops.unlink = OpUnlink;
+  ops.rename = OpRename;
+  ops.utimens = OpUtimens;
+  ops.chmod = OpChmod;
+  ops.chown = OpChown;
+  ops.statfs = OpStatFs;
+  ops.symlink = OpSymlink;
+  ops.link = OpLink;
+  ops.mknod = OpMknod;
+  ops.init = OpInit;
+  return ops;
+}
+
+// Where messages go: stderr while attached to a terminal, the system log once detached.
+struct Log {
+  std::atomic<bool> detached{false};
+  void operator()(const std::string &text) const {
+    if (detached)
+      syslog(LOG_ERR, "%s", text.c_str());
+    else
+      std::fprintf(stderr, "korva: mount: %s\n", text.c_str());
+  }
+};
+
+// Writes out paused files until stopped.
+class IdleFlusher {
+public:
+  explicit IdleFlusher(MountedVolume &v) : v_(v), thread_([this] { Run(); }) {}
+  ~IdleFlusher() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+
+private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!cv_.wait_for(lock, kIdleFlush / 2, [this] { return stop_; })) {
+      lock.unlock();
+      v_.FlushIdle();
+      lock.lock();
+    }
+  }
+  MountedVolume &v_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// libfuse installs its handlers only over the default ones.
+void DefaultSignals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    std::signal(sig, SIG_DFL);
+}
+
+} // namespace
+
+int CmdMount(Session &s) {
+  const Options &o = s.Opt();
+  const std::string &mountpoint = o.args[0];
+  struct stat st {};
+  if (stat(mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    s.Report().Fail(mountpoint, "not a directory");
+    return kExitFailed;
+  }
+  if (!s.Mount(false)) return kExitFailed;
+  Log log;
+  MountedVolume volume(s.Korva(), o.readOnly, std::ref(log));
+  const std::string source = "fsname=korva:" + (s.IsImage() ? o.image : "drive-" + o.drive);
+  std::vector<std::string> argv = {"korva", "-o", source + ",subtype=korva,default_permissions"};
+  if (o.readOnly) argv.insert(argv.end(), {"-o", "ro"});
+  std::vector<char *> raw;
+  for (auto &a : argv)
+    raw.push_back(a.data());
+  fuse_args args = FUSE_ARGS_INIT(int(raw.size()), raw.data());
+  const fuse_operations ops = Operations();
+  fuse *f = fuse_new(&args, &ops, sizeof ops, &volume);
+  if (!f) {
+    s.Report().Fail(mountpoint, "FUSE could not be set up");
+    return kExitFailed;
+  }
+  if (fuse_mount(f, mountpoint.c_str()) != 0) {
+    fuse_destroy(f);
+    s.Report().Fail(mountpoint,
+                    "cannot mount here (is /dev/fuse usable, is fusermount3 installed?)");
+    return kExitFailed;
+  }
+  DefaultSignals();
+  fuse_session *session = fuse_get_session(f);
+  fuse_set_signal_handlers(session);
+  if (!o.foreground) {
+    openlog("korva", LOG_PID, LOG_USER);
+    log.detached = true;
+    fuse_daemonize(0);
+  }
+  int status = kExitOk;
+  {
+    IdleFlusher flusher(volume);
+    // A signal ends the loop with its number; only a negative result is a failure.
+    if (fuse_loop(f) < 0) status = kExitFailed;
+  }
+  fuse_remove_signal_handlers(session);
+  if (!volume.FlushAll()) status = kExitFailed;
+  fuse_unmount(f);
+  fuse_destroy(f);
+  if (!s.Dismount()) status = kExitFailed;
+  return status;
+}
+
+} // namespace korvacli
+
+#else
+
+namespace korvacli {
+
+int CmdMount(Session &s) {
+  s.Report().Fail("", "this korva was built without FUSE (install libfuse3-dev and rebuild)");
+  return kExitFailed;
+}
+
+} // namespace korvacli
+
+#endif

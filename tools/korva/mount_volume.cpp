@@ -1,0 +1,613 @@
+// The mounted volume as a POSIX file system.
+#include "mount_volume.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "session.h"
+#include "text.h"
+
+namespace korvacli {
+
+// One file open through the mount, shared by every open of its path.
+struct OpenFile {
+  std::string path;
+  int32_t handle = -1;
+  uint64_t engineSize = 0; // bytes the volume holds
+  uint64_t start = 0;      // file offset of the gathered bytes; never above engineSize
+  std::vector<char> data;  // gathered bytes not yet on the volume
+  int opens = 0;
+  int error = 0; // -errno of a failed write-out nobody has been told of yet
+  std::chrono::steady_clock::time_point lastWrite;
+  uint64_t Size() const { return std::max<uint64_t>(engineSize, start + data.size()); }
+};
+
+namespace {
+
+// File time (100 ns units since 1601) of 1970-01-01.
+constexpr int64_t kUnixEpochFileTime = 116444736000000000ll;
+// Gathered data goes to the engine cut at multiples of this (the largest packet), so that
+// every piece but the last fills whole packets.
+constexpr uint64_t kAlignBytes = 65536;
+// Blocks kept back when judging whether gathered data still fits: directory growth and
+// allocation extent blocks of the files being written.
+constexpr uint64_t kSpareBlocks = 16;
+constexpr uint32_t kExtraRights = 0x18u | (0x18u << 5) | (0x18u << 10);
+
+struct timespec ToTimespec(uint64_t fileTime) {
+  const int64_t units = int64_t(fileTime) - kUnixEpochFileTime;
+  struct timespec ts {};
+  ts.tv_sec = units / 10000000;
+  ts.tv_nsec = (units % 10000000) * 100;
+  if (ts.tv_nsec < 0) {
+    ts.tv_nsec += 1000000000;
+    --ts.tv_sec;
+  }
+  return ts;
+}
+
+uint64_t BlocksFor(uint64_t bytes) {
+  return (bytes + 2047) / 2048;
+}
+
+} // namespace
+
+mode_t ModeFromPermissions(uint32_t p) {
+  return mode_t((p & 07) | ((p >> 2) & 070) | ((p >> 4) & 0700));
+}
+
+uint32_t PermissionsFromMode(mode_t mode, uint32_t old) {
+  return uint32_t((mode & 07) | ((mode & 070) << 2) | ((mode & 0700) << 4)) | (old & kExtraRights);
+}
+
+int ErrnoFor(uint16_t error, uint32_t osError) {
+  switch (error) {
+  case 0:
+    return osError == KORVA_ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+  case KORVA_E_PARENT_NOT_REACHABLE:
+  case KORVA_E_FILE_NOT_FOUND:
+    return ENOENT;
+  case KORVA_E_NO_SPACE:
+  case KORVA_E_INPUT_FILE: // no free run for the data
+  case KORVA_E_CAPACITY:
+    return ENOSPC;
+  case KORVA_E_FILE_EXISTS:
+    return EEXIST;
+  case KORVA_E_BAD_FILE_HANDLE:
+    return ESTALE;
+  case KORVA_E_ACCESS:
+    return EACCES;
+  case KORVA_E_INVALID_NAME:
+  case KORVA_E_INVALID_PARAMETER:
+  case KORVA_E_BAD_MOVE:
+    return EINVAL;
+  case KORVA_E_DIR_NOT_EMPTY:
+    return ENOTEMPTY;
+  case KORVA_E_BUSY:
+    return EBUSY;
+  case KORVA_E_READ_ONLY:
+    return EROFS;
+  case KORVA_E_UNSUPPORTED:
+    return EOPNOTSUPP;
+  case KORVA_E_TOO_DEEP:
+    return ENAMETOOLONG;
+  case KORVA_E_DAMAGED:
+    return EUCLEAN;
+  default:
+    return EIO;
+  }
+}
+
+MountedVolume::MountedVolume(TKorva &korva, bool readOnly, Logger log)
+    : k_(korva), readOnly_(readOnly), log_(std::move(log)), uid_(getuid()), gid_(getgid()) {}
+
+MountedVolume::~MountedVolume() {
+  FlushAll();
+}
+
+int MountedVolume::ToEngine(const std::string &path, std::u16string &out) const {
+  out.clear();
+  size_t pos = 0;
+  while (pos < path.size()) {
+    if (path[pos] == '/') {
+      ++pos;
+      continue;
+    }
+    const size_t end = std::min(path.find('/', pos), path.size());
+    const std::string name = path.substr(pos, end - pos);
+    pos = end;
+    // A backslash would split the name in two on the volume.
+    if (name.find('\\') != std::string::npos) return -EINVAL;
+    const std::optional<std::u16string> wide = Utf8ToUtf16(name);
+    if (!wide) return -EINVAL;
+    if (wide->size() > 127) return -ENAMETOOLONG;
+    out += u'\\';
+    out += *wide;
+  }
+  if (out.empty()) out.push_back(u'\\');
+  return 0;
+}
+
+int MountedVolume::Error(const std::string &subject) {
+  const uint16_t n = k_.UDF_GetLastErrorNumber();
+  const int e = ErrnoFor(n, KorvaGetLastOSError());
+  if (e == EIO && !failed_) {
+    failed_ = true;
+    const char *text = k_.UDF_GetLastErrorDescription();
+    log_("I/O failure at " + Printable(subject) + ": " + (text ? text : "") + " (error " +
+         std::to_string(n) +
+         "); the mount is read-only from now on. Unmount it; 'korva repair' restores the "
+         "volume if it was left damaged.");
+  }
+  return -e;
+}
+
+int MountedVolume::Writable() const {
+  return readOnly_ || failed_ ? -EROFS : 0;
+}
+
+int MountedVolume::Info(const std::string &path, KorvaFileInfo &info) {
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  KorvaSetLastOSError(0);
+  if (!k_.UDF_GetFileInfoW(p.c_str(), &info)) return Error(path);
+  return 0;
+}
+
+std::shared_ptr<OpenFile> MountedVolume::Find(uint64_t fh) {
+  auto it = handles_.find(fh);
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+int MountedVolume::GetAttr(const std::string &path, struct stat &st) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  std::memset(&st, 0, sizeof st);
+  const bool dir = info.Kind == KORVA_ENTRY_DIRECTORY;
+  st.st_mode = (dir ? S_IFDIR : S_IFREG) | ModeFromPermissions(info.Permissions);
+  // UDF counts a directory's name and its subdirectories' parent entries; POSIX adds ".".
+  st.st_nlink = (info.LinkCount ? info.LinkCount : 1) + (dir ? 1 : 0);
+  st.st_uid = uid_;
+  st.st_gid = gid_;
+  st.st_size = off_t(info.Size);
+  auto open = files_.find(path);
+  if (!dir && open != files_.end()) st.st_size = off_t(open->second->Size());
+  st.st_blocks = blkcnt_t(info.BlocksRecorded * 4);
+  st.st_blksize = blksize_t(kAlignBytes);
+  st.st_atim = ToTimespec(info.AccessTime);
+  st.st_mtim = ToTimespec(info.ModificationTime);
+  st.st_ctim = ToTimespec(info.AttributeTime ? info.AttributeTime : info.ModificationTime);
+  return 0;
+}
+
+int MountedVolume::ReadDir(const std::string &path,
+                           const std::function<void(const std::string &, bool)> &add) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if (info.Kind != KORVA_ENTRY_DIRECTORY) return -ENOTDIR;
+  std::u16string pattern;
+  ToEngine(path, pattern);
+  if (pattern.back() != u'\\') pattern += u'\\';
+  pattern += u'*';
+  _UDF_FIND_DATAW data{};
+  const int32_t h = k_.UDF_FindFirstFileW(pattern.c_str(), &data);
+  if (h == -1) return k_.UDF_GetLastErrorNumber() ? Error(path) : 0;
+  int result = 0;
+  do {
+    add(Utf16ToUtf8(data.cFileName), (data.dwFileAttributes & kAttrDirectory) != 0);
+  } while (k_.UDF_FindNextFileW(h, &data));
+  if (k_.UDF_GetLastErrorNumber()) result = Error(path);
+  k_.UDF_FindClose(h);
+  return result;
+}
+
+int MountedVolume::Attach(const std::string &path, int32_t handle, uint64_t &fh) {
+  auto f = std::make_shared<OpenFile>();
+  f->path = path;
+  f->handle = handle;
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) {
+    k_.UDF_CloseHandle(handle);
+    return r;
+  }
+  f->engineSize = f->start = info.Size;
+  f->opens = 1;
+  files_[path] = f;
+  fh = nextFh_++;
+  handles_[fh] = f;
+  return 0;
+}
+
+int MountedVolume::Open(const std::string &path, bool forWriting, uint64_t &fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (forWriting)
+    if (int r = Writable()) return r;
+  auto open = files_.find(path);
+  if (open != files_.end()) {
+    ++open->second->opens;
+    fh = nextFh_++;
+    handles_[fh] = open->second;
+    return 0;
+  }
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EISDIR;
+  std::u16string p;
+  ToEngine(path, p);
+  const uint32_t access = kGenericRead | (readOnly_ ? 0 : kGenericWrite);
+  const int32_t h = k_.UDF_CreateFileW(p.c_str(), access, kOpenExisting, 0);
+  if (h == -1) return Error(path);
+  return Attach(path, h, fh);
+}
+
+int MountedVolume::Create(const std::string &path, mode_t mode, uint64_t &fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  // New files keep the volume's default rights unless they are to be read-only.
+  const uint32_t attributes = (mode & 0222) ? 0 : kAttrReadOnly;
+  constexpr uint32_t kCreateNew = 1;
+  const int32_t h =
+      k_.UDF_CreateFileW(p.c_str(), kGenericRead | kGenericWrite, kCreateNew, attributes);
+  if (h == -1) return Error(path);
+  return Attach(path, h, fh);
+}
+
+int MountedVolume::WriteOut(OpenFile &f, size_t bytes) {
+  uint32_t done = 0;
+  const bool ok = k_.UDF_SetFilePointer(f.handle, f.start) &&
+                  k_.UDF_WriteFile(f.handle, f.data.data(), uint32_t(bytes), &done);
+  if (!ok) {
+    // The data cannot be kept for another try: it would fail the same way.
+    const int r = Error(f.path);
+    gathered_ -= f.data.size();
+    f.data.clear();
+    f.start = f.engineSize;
+    return r;
+  }
+  f.engineSize = std::max<uint64_t>(f.engineSize, f.start + bytes);
+  f.data.erase(f.data.begin(), f.data.begin() + long(bytes));
+  f.start += bytes;
+  gathered_ -= bytes;
+  if (f.data.empty()) {
+    f.data.shrink_to_fit();
+    f.start = f.engineSize;
+  }
+  return 0;
+}
+
+int MountedVolume::FlushFile(OpenFile &f, bool all) {
+  if (f.data.empty()) return 0;
+  uint64_t bytes = f.data.size();
+  if (!all) {
+    const uint64_t cut = (f.start + bytes) / kAlignBytes * kAlignBytes;
+    if (cut <= f.start) return 0;
+    bytes = cut - f.start;
+  }
+  return WriteOut(f, bytes);
+}
+
+uint64_t MountedVolume::PendingBlocks() const {
+  uint64_t blocks = 0;
+  for (auto &kv : files_) {
+    const OpenFile &g = *kv.second;
+    if (g.Size() > g.engineSize) blocks += BlocksFor(g.Size() - g.engineSize);
+  }
+  return blocks;
+}
+
+int MountedVolume::CheckSpace(OpenFile &f, size_t more) {
+  if (PendingBlocks() + BlocksFor(more) + kSpareBlocks <= k_.UDF_GetFreeBlocksOfLogicalVolume())
+    return 0;
+  // Tight: gathered data goes out now, so that the engine judges exactly and the write
+  // that does not fit is the one told so.
+  for (auto &kv : files_)
+    if (kv.second.get() != &f)
+      if (int r = FlushFile(*kv.second, true)) kv.second->error = r;
+  return FlushFile(f, true);
+}
+
+int MountedVolume::Gather(OpenFile &f, const char *buffer, size_t size, uint64_t offset) {
+  const bool joins = !f.data.empty() && offset >= f.start && offset <= f.start + f.data.size();
+  if (!joins) {
+    if (int r = FlushFile(f, true)) return r;
+    if (offset > f.engineSize) {
+      if (int r = ZeroExtend(f, offset)) return r;
+    } else {
+      f.start = offset;
+    }
+  }
+  const size_t at = size_t(offset - f.start);
+  if (at + size > f.data.size()) {
+    gathered_ += at + size - f.data.size();
+    f.data.resize(at + size);
+  }
+  std::memcpy(f.data.data() + at, buffer, size);
+  f.lastWrite = std::chrono::steady_clock::now();
+  if (f.data.size() >= kGatherBytes)
+    if (int r = FlushFile(f, false)) return r;
+  if (gathered_ > kGatherTotalBytes)
+    for (auto &kv : files_)
+      if (int r = FlushFile(*kv.second, true)) {
+        if (kv.second.get() == &f) return r;
+        kv.second->error = r;
+      }
+  return 0;
+}
+
+int MountedVolume::ZeroExtend(OpenFile &f, uint64_t size) {
+  static const std::vector<char> zeros(1u << 20);
+  while (f.Size() < size) {
+    const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - f.Size()));
+    if (int r = Gather(f, zeros.data(), n, f.Size())) return r;
+  }
+  return 0;
+}
+
+int MountedVolume::Read(uint64_t fh, char *buffer, size_t size, uint64_t offset) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto f = Find(fh);
+  if (!f) return -EBADF;
+  if (int r = FlushFile(*f, true)) return r;
+  if (offset >= f->engineSize || size == 0) return 0;
+  uint32_t done = 0;
+  const uint32_t want = uint32_t(std::min<uint64_t>(size, f->engineSize - offset));
+  if (!k_.UDF_SetFilePointer(f->handle, offset) || !k_.UDF_ReadFile(f->handle, buffer, want, &done))
+    return Error(f->path);
+  return int(done);
+}
+
+int MountedVolume::Write(uint64_t fh, const char *buffer, size_t size, uint64_t offset) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  auto f = Find(fh);
+  if (!f) return -EBADF;
+  if (f->error) return std::exchange(f->error, 0);
+  const uint64_t end = offset + size;
+  const size_t growth = size_t(end > f->Size() ? end - f->Size() : 0);
+  if (int r = CheckSpace(*f, growth)) return r;
+  if (int r = Gather(*f, buffer, size, offset)) return r;
+  // Near the end of the space every write goes out at once and answers for itself.
+  if (PendingBlocks() + kSpareBlocks > k_.UDF_GetFreeBlocksOfLogicalVolume())
+    if (int r = FlushFile(*f, true)) return r;
+  return int(size);
+}
+
+int MountedVolume::Flush(uint64_t fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto f = Find(fh);
+  if (!f) return -EBADF;
+  if (f->error) return std::exchange(f->error, 0);
+  return FlushFile(*f, true);
+}
+
+int MountedVolume::Release(uint64_t fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  auto f = Find(fh);
+  if (!f) return -EBADF;
+  handles_.erase(fh);
+  if (--f->opens > 0) return 0;
+  int r = FlushFile(*f, true);
+  if (!r && f->error) r = f->error;
+  k_.UDF_CloseHandle(f->handle);
+  auto it = files_.find(f->path);
+  if (it != files_.end() && it->second == f) files_.erase(it);
+  return r;
+}
+
+int MountedVolume::Truncate(const std::string &path, uint64_t size, uint64_t fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::shared_ptr<OpenFile> f = fh ? Find(fh) : nullptr;
+  uint64_t temporary = 0;
+  if (!f) {
+    if (int r = Open(path, true, temporary)) return r;
+    f = Find(temporary);
+  }
+  int r = 0;
+  if (size > f->Size()) {
+    r = ZeroExtend(*f, size);
+  } else if (size == 0) {
+    gathered_ -= f->data.size();
+    f->data.clear();
+    if (!k_.UDF_TruncateFile(f->handle))
+      r = Error(path);
+    else
+      f->engineSize = f->start = 0;
+  } else if (size < f->Size()) {
+    // Only bytes still gathered can be cut; the engine frees whole files only.
+    if (size < f->engineSize) {
+      r = -EOPNOTSUPP;
+    } else {
+      gathered_ -= f->data.size() - size_t(size - f->start);
+      f->data.resize(size_t(size - f->start));
+    }
+  }
+  if (temporary) {
+    const int closed = Release(temporary);
+    if (!r) r = closed;
+  }
+  return r;
+}
+
+int MountedVolume::MakeDir(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  const size_t cut = p.rfind(u'\\');
+  const std::u16string parent = cut == 0 ? u"\\" : p.substr(0, cut), name = p.substr(cut + 1);
+  if (name.empty()) return -EEXIST;
+  if (!k_.UDF_CreateDirectoryW(parent.c_str(), name.c_str())) return Error(path);
+  return 0;
+}
+
+int MountedVolume::RemoveDir(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if (info.Kind != KORVA_ENTRY_DIRECTORY) return -ENOTDIR;
+  std::u16string p;
+  ToEngine(path, p);
+  if (p == u"\\") return -EBUSY;
+  KorvaSetLastOSError(0);
+  if (!k_.UDF_RemoveDirectoryW(p.c_str())) return Error(path);
+  return 0;
+}
+
+void MountedVolume::Forget(const std::string &path) {
+  auto it = files_.find(path);
+  if (it == files_.end()) return;
+  gathered_ -= it->second->data.size();
+  it->second->data.clear();
+  files_.erase(it);
+}
+
+int MountedVolume::Unlink(const std::string &path) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EISDIR;
+  std::u16string p;
+  ToEngine(path, p);
+  KorvaSetLastOSError(0);
+  if (!k_.UDF_DeleteFileW(p.c_str())) return Error(path);
+  Forget(path);
+  return 0;
+}
+
+int MountedVolume::Rename(const std::string &from, const std::string &to, bool noReplace) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string f, t;
+  if (int r = ToEngine(from, f)) return r;
+  if (int r = ToEngine(to, t)) return r;
+  KorvaFileInfo source{}, target{};
+  if (int r = Info(from, source)) return r;
+  if (Info(to, target) == 0) {
+    if (noReplace) return -EEXIST;
+    const bool sourceDir = source.Kind == KORVA_ENTRY_DIRECTORY;
+    const bool targetDir = target.Kind == KORVA_ENTRY_DIRECTORY;
+    if (sourceDir && !targetDir) return -ENOTDIR;
+    if (!sourceDir && targetDir) return -EISDIR;
+  }
+  KorvaSetLastOSError(0);
+  if (!k_.UDF_MoveFileW(f.c_str(), t.c_str())) return Error(from);
+  if (f == t) return 0;
+  Forget(to);
+  // Open files below the moved path follow it.
+  std::map<std::string, std::shared_ptr<OpenFile>> moved;
+  for (auto it = files_.begin(); it != files_.end();) {
+    const std::string &key = it->first;
+    if (key == from || key.compare(0, from.size() + 1, from + "/") == 0) {
+      it->second->path = to + key.substr(from.size());
+      moved[it->second->path] = it->second;
+      it = files_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  files_.insert(moved.begin(), moved.end());
+  return 0;
+}
+
+int MountedVolume::SetTimes(const std::string &path, const int64_t *access,
+                            const int64_t *modified) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  // Gathered data written later would stamp the file with the time of writing.
+  auto open = files_.find(path);
+  if (open != files_.end())
+    if (int r = FlushFile(*open->second, true)) return r;
+  auto convert = [](const int64_t *ns, uint64_t &out) {
+    if (!ns) return true;
+    const int64_t units = (*ns >= 0 ? *ns / 100 : -((-*ns + 99) / 100)) + kUnixEpochFileTime;
+    out = uint64_t(units);
+    return units >= 0;
+  };
+  uint64_t a = 0, m = 0;
+  if (!convert(access, a) || !convert(modified, m)) return -EINVAL;
+  if (!k_.UDF_SetFileTimesW(p.c_str(), access ? &a : nullptr, modified ? &m : nullptr))
+    return Error(path);
+  return 0;
+}
+
+int MountedVolume::Chmod(const std::string &path, mode_t mode) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if ((mode & 07777) != (mode & 0777)) return -EPERM; // no set-id or sticky bits
+  std::u16string p;
+  ToEngine(path, p);
+  if (!k_.UDF_SetFilePermissionsW(p.c_str(), PermissionsFromMode(mode, info.Permissions)))
+    return Error(path);
+  return 0;
+}
+
+int MountedVolume::Chown(const std::string &path, uid_t uid, gid_t gid) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  // Every entry belongs to the user who mounted the volume; only that owner is accepted.
+  const bool sameUser = uid == uid_t(-1) || uid == uid_;
+  const bool sameGroup = gid == gid_t(-1) || gid == gid_;
+  return sameUser && sameGroup ? 0 : -EPERM;
+}
+
+int MountedVolume::StatFs(struct statvfs &st) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::memset(&st, 0, sizeof st);
+  const uint64_t pending = PendingBlocks();
+  const uint64_t free = k_.UDF_GetFreeBlocksOfLogicalVolume();
+  st.f_bsize = st.f_frsize = 2048;
+  st.f_blocks = k_.UDF_GetTotalBlocksOfLogicalVolume();
+  st.f_bfree = st.f_bavail = free > pending ? free - pending : 0;
+  st.f_files = k_.UDF_GetFileCount() + k_.UDF_GetDirCount() + st.f_bfree;
+  st.f_ffree = st.f_favail = st.f_bfree;
+  st.f_namemax = 127;
+  if (readOnly_ || failed_) st.f_flag |= ST_RDONLY;
+  return 0;
+}
+
+void MountedVolume::FlushIdle() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const auto now = std::chrono::steady_clock::now();
+  for (auto &kv : files_) {
+    OpenFile &f = *kv.second;
+    if (!f.data.empty() && now - f.lastWrite >= kIdleFlush)
+      if (int r = FlushFile(f, true)) f.error = r;
+  }
+}
+
+bool MountedVolume::FlushAll() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  bool ok = true;
+  for (auto &kv : files_) {
+    if (int r = FlushFile(*kv.second, true)) {
+      log_("writing " + Printable(kv.first) + " failed: " + std::strerror(-r));
+      ok = false;
+    }
+  }
+  for (auto &kv : handles_)
+    if (kv.second->handle != -1) {
+      k_.UDF_CloseHandle(kv.second->handle);
+      kv.second->handle = -1;
+    }
+  handles_.clear();
+  files_.clear();
+  return ok && !failed_;
+}
+
+} // namespace korvacli

@@ -1,0 +1,106 @@
+// The mounted volume as a POSIX file system: every operation the mount serves, on paths of
+// the form "/a/b", returning 0 or a negative errno. Writes to a file are gathered and handed
+// to the engine in large, packet-aligned pieces; one lock keeps the engine to one caller.
+#ifndef KORVA_TOOLS_MOUNT_VOLUME_H
+#define KORVA_TOOLS_MOUNT_VOLUME_H
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "korva/TKorva.hpp"
+
+namespace korvacli {
+
+// How much of a file is gathered before it goes to the engine: the chunk `korva put` writes,
+// so that both write the same packets.
+constexpr size_t kGatherBytes = 4u << 20;
+// Gathered data of all files together.
+constexpr size_t kGatherTotalBytes = 32u << 20;
+// A file whose writes pause this long is written out.
+constexpr auto kIdleFlush = std::chrono::milliseconds(700);
+
+struct OpenFile;
+
+class MountedVolume {
+public:
+  using Logger = std::function<void(const std::string &)>;
+  MountedVolume(TKorva &korva, bool readOnly, Logger log);
+  ~MountedVolume();
+
+  int GetAttr(const std::string &path, struct stat &st);
+  // Calls add for every name of the directory (without "." and "..").
+  int ReadDir(const std::string &path,
+              const std::function<void(const std::string &, bool isDir)> &add);
+  int Open(const std::string &path, bool forWriting, uint64_t &fh);
+  int Create(const std::string &path, mode_t mode, uint64_t &fh);
+  int Read(uint64_t fh, char *buffer, size_t size, uint64_t offset);
+  int Write(uint64_t fh, const char *buffer, size_t size, uint64_t offset);
+  int Flush(uint64_t fh);
+  int Release(uint64_t fh);
+  // fh is 0 when the file is not open.
+  int Truncate(const std::string &path, uint64_t size, uint64_t fh);
+  int MakeDir(const std::string &path);
+  int RemoveDir(const std::string &path);
+  int Unlink(const std::string &path);
+  int Rename(const std::string &from, const std::string &to, bool noReplace);
+  // Times in nanoseconds since 1970; null leaves a time alone.
+  int SetTimes(const std::string &path, const int64_t *access, const int64_t *modified);
+  int Chmod(const std::string &path, mode_t mode);
+  int Chown(const std::string &path, uid_t uid, gid_t gid);
+  int StatFs(struct statvfs &st);
+
+  // Writes out files whose writes have paused (called by a timer).
+  void FlushIdle();
+  // Writes out everything gathered and closes every handle; false when something failed.
+  bool FlushAll();
+  // An I/O failure has made the mount read-only.
+  bool Failed() const { return failed_; }
+
+private:
+  int ToEngine(const std::string &path, std::u16string &out) const;
+  int Error(const std::string &subject);
+  int Info(const std::string &path, KorvaFileInfo &info);
+  std::shared_ptr<OpenFile> Find(uint64_t fh);
+  int Attach(const std::string &path, int32_t handle, uint64_t &fh);
+  int FlushFile(OpenFile &f, bool all);
+  int WriteOut(OpenFile &f, size_t bytes);
+  int Gather(OpenFile &f, const char *data, size_t size, uint64_t offset);
+  int ZeroExtend(OpenFile &f, uint64_t size);
+  int CheckSpace(OpenFile &f, size_t more);
+  // Blocks the gathered data of all files will take beyond what the files hold now.
+  uint64_t PendingBlocks() const;
+  int Writable() const;
+  void Forget(const std::string &path);
+
+  TKorva &k_;
+  bool readOnly_;
+  bool failed_ = false;
+  Logger log_;
+  std::recursive_mutex mu_;
+  std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;  // by FUSE file handle
+  std::map<std::string, std::shared_ptr<OpenFile>> files_; // by path, while open
+  uint64_t nextFh_ = 1;
+  size_t gathered_ = 0;
+  uid_t uid_;
+  gid_t gid_;
+};
+
+// Converts UDF permission bits to mode bits and back (keeping the delete and
+// change-attribute rights, which modes do not have).
+mode_t ModeFromPermissions(uint32_t permissions);
+uint32_t PermissionsFromMode(mode_t mode, uint32_t old);
+// The errno for an engine error number.
+int ErrnoFor(uint16_t error, uint32_t osError);
+
+} // namespace korvacli
+
+#endif
