@@ -73,6 +73,7 @@ private:
   bool ReadSequence(uint32_t vds, uint32_t vdsSectors);
   bool Foreign(const UDF_EntityID &id, const char *what);
   bool CheckGeometry();
+  bool IntegrityOverlaps() const;
   bool ReadIntegrity();
   bool ReadSparing();
   bool ReadBitmap();
@@ -92,6 +93,7 @@ private:
   VolumeScan &s_;
   ScanGeometry &g_;
   uint32_t fileSetBlock_ = 0;
+  uint32_t vdsSectors_ = 0;
   std::unordered_set<uint32_t> directories_;             // directory entries reached
   std::unordered_map<uint32_t, EntryVerdict> rejected_;  // entries judged invalid
   std::deque<std::pair<uint32_t, std::string>> pending_; // directories still to scan
@@ -138,6 +140,7 @@ bool Walker::ReadAnchor(uint32_t &vds, uint32_t &vdsSectors) {
   vdsSectors = std::min<uint32_t>(anchor->MainVolumeDescriptorSequenceExtent.Length / kSectorSize,
                                   kVdsMaxSectors);
   g_.MainVDS = vds;
+  vdsSectors_ = vdsSectors;
   g_.ReserveVDS = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
   if (vdsSectors == 0 || uint64_t(vds) + vdsSectors > v_.TotalSectors)
     return Structure("the anchor points outside the medium");
@@ -219,11 +222,22 @@ bool Walker::CheckGeometry() {
       (fileSetBlock_ >= g_.BitmapBlock && fileSetBlock_ < g_.BitmapBlock + g_.BitmapBlocks))
     return Structure("the file set descriptor lies outside the partition");
   if (g_.IntegritySector >= n || g_.IntegritySector % p == p - 1 ||
-      (g_.IntegritySector >= g_.PartitionStart && g_.IntegritySector < end))
+      (g_.IntegritySector >= g_.PartitionStart && g_.IntegritySector < end) ||
+      IntegrityOverlaps())
     return Structure("the integrity sequence lies outside the volume area");
   if (g_.SparingTable1 >= n) return Structure("the sparing table lies outside the medium");
   g_.FileSetBlock = fileSetBlock_;
   return true;
+}
+
+// Whether the two integrity sectors would land on another volume structure: repair rewrites
+// them, and must never overwrite the anchor, a descriptor sequence or a sparing table.
+bool Walker::IntegrityOverlaps() const {
+  const uint64_t a = g_.IntegritySector, b = a + 2;
+  auto hits = [&](uint64_t first, uint64_t count) { return a < first + count && first < b; };
+  return hits(16, 3) || hits(kAnchorSector, 1) || hits(g_.MainVDS, vdsSectors_) ||
+         hits(g_.ReserveVDS, kVdsMaxSectors) || hits(g_.SparingTable1, 1) ||
+         hits(g_.SparingTable2, 1);
 }
 
 bool Walker::ReadIntegrity() {
