@@ -71,8 +71,7 @@ bool BuildCrashedImage(const std::string &path, Snapshot &crashed) {
       UDF_HANDLE h = UDF_CreateFile(v, file.c_str(), UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
       uint32_t n = 0;
       ok = h != UDF_INVALID_HANDLE &&
-           UDF_WriteFile(v, h, data.data(), uint32_t(1024 + 97 * f), &n) &&
-           UDF_CloseHandle(v, h);
+           UDF_WriteFile(v, h, data.data(), uint32_t(1024 + 97 * f), &n) && UDF_CloseHandle(v, h);
     }
   }
   if (ok) {

@@ -186,6 +186,7 @@ enum TOperationKind : uint8_t {
   okExtractFile = 4,
   okDeleteFile = 5,
   okRemoveDirectory = 6,
+  okRepairVolume = 7,
 };
 
 // Runs the procedure of one operation on a thread of its own, once, and frees itself after.
@@ -193,7 +194,7 @@ class TUDFOperationThread : public QThread {
   Q_OBJECT
 public:
   explicit TUDFOperationThread(uint8_t kind) : FKind(kind) {}
-  std::array<std::function<void()>, 7> FProcedures;
+  std::array<std::function<void()>, 8> FProcedures;
 
 protected:
   void run() override;
@@ -226,7 +227,8 @@ public:
   QAction *mnuiSelectDevice, *mnuiDeviceInfo, *mnuiLockMedium, *mnuiUnlockMedium, *mnuiEjectMedium,
       *mnuiLoadMedium, *mnuiEraseDiscQuick, *mnuiEraseDiscFull, *mnuiSetDeviceSpeed,
       *mnuiOpenUDFVolumeLayout, *mnuiMountVolume, *mnuiMountImage, *mnuiDismountVolume,
-      *mnuiFormatVolumeQuick, *mnuiFormatVolumeFull, *mnuiComponentVersion, *mnuiHelp;
+      *mnuiFormatVolumeQuick, *mnuiFormatVolumeFull, *mnuiRepairVolume, *mnuiComponentVersion,
+      *mnuiHelp;
   QTimer *tmrFormatVolume;
 
   bool FDeviceSelected = false;
@@ -244,6 +246,8 @@ public:
   // Message box in the manner of ShowLastError for a failed local file operation.
   void ShowLocalError(const QString &what, const QString &path, int osError);
   void MessageBox(const QString &text, const QString &caption, QMessageBox::Icon icon);
+  // A question with Yes and No; true when the answer is Yes.
+  bool Confirm(const QString &text, const QString &caption);
   void SetStatus(const QString &text);
   void UpdateDeviceSelected(bool selected);
   void UpdateMountState(bool mounted, bool device, bool compatible);
@@ -268,6 +272,7 @@ public:
   void MountImageCommand();
   void DismountVolumeCommand();
   void FormatVolumeCommand(int tag);
+  void RepairVolumeCommand();
   void ComponentVersionCommand();
   void HelpCommand();
 
@@ -279,6 +284,7 @@ public:
   void DoExtractFile();
   void DoDeleteFile();
   void DoRemoveDirectory();
+  void DoRepairVolume();
 
   // Operations started and not yet finished.
   int RunningOperations() const { return FRunning.load(); }
@@ -310,6 +316,9 @@ private:
   bool ImportFile(QTreeWidgetItem *node, const QString &localFile, const QString &volumeFile,
                   const QString &name);
   void DoRemove(bool directory);
+  // After a mount that did not come out compatible: whether the volume is one of this
+  // library's that was left open (and offers Repair Volume when it is).
+  bool OfferRepairIfLeftOpen();
 
   QByteArray FAspiLibrary;
   bool FStarted = false;

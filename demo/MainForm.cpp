@@ -187,6 +187,8 @@ TfrmMain::TfrmMain(const QByteArray &aspiLibrary, QWidget *parent)
                                [this] { FormatVolumeCommand(0); });
   mnuiFormatVolumeFull = item("mnuiFormatVolumeFull", "Format Volume (Full)", false,
                               [this] { FormatVolumeCommand(1); });
+  mnuiRepairVolume =
+      item("mnuiRepairVolume", "Repair Volume", false, [this] { RepairVolumeCommand(); });
   pmnuOptions->addSeparator();
   mnuiComponentVersion = item("mnuiComponentVersion", "Component Version", true,
                               [this] { ComponentVersionCommand(); });
@@ -281,6 +283,18 @@ void TfrmMain::MessageBox(const QString &text, const QString &caption, QMessageB
   });
 }
 
+bool TfrmMain::Confirm(const QString &text, const QString &caption) {
+  return OnGuiValue([&] {
+    QMessageBox box(QMessageBox::Question, caption,
+                    QString(text).replace(QLatin1Char('\r'), QLatin1Char('\n')),
+                    QMessageBox::Yes | QMessageBox::No);
+    box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
+    box.setDefaultButton(QMessageBox::No);
+    box.setProperty("korvaText", text);
+    return box.exec() == QMessageBox::Yes;
+  });
+}
+
 void TfrmMain::ShowLastError() {
   QString text = QStringLiteral("Operation Failed.");
   if (korva.UDF_GetLastErrorNumber() != 0) {
@@ -356,6 +370,7 @@ void TfrmMain::UpdateMountState(bool mounted, bool device, bool compatible) {
     mnuiDismountVolume->setEnabled(mounted);
     mnuiFormatVolumeQuick->setEnabled(mounted);
     mnuiFormatVolumeFull->setEnabled(mounted);
+    if (!mounted || compatible) mnuiRepairVolume->setEnabled(false);
   });
   UpdateCompatibility(compatible);
 }
@@ -378,11 +393,11 @@ void TfrmMain::UpdateCompatibility(bool compatible) {
 
 void TfrmMain::StartOperation(uint8_t kind) {
   auto *thread = new TUDFOperationThread(kind);
-  static constexpr void (TfrmMain::*procedures[7])() = {
+  static constexpr void (TfrmMain::*procedures[8])() = {
       &TfrmMain::DoMountImage,      &TfrmMain::DoMountVolume, &TfrmMain::DoDismountVolume,
       &TfrmMain::DoAddDroppedItems, &TfrmMain::DoExtractFile, &TfrmMain::DoDeleteFile,
-      &TfrmMain::DoRemoveDirectory};
-  if (kind < 7) thread->FProcedures[kind] = [this, p = procedures[kind]] { (this->*p)(); };
+      &TfrmMain::DoRemoveDirectory, &TfrmMain::DoRepairVolume};
+  if (kind < 8) thread->FProcedures[kind] = [this, p = procedures[kind]] { (this->*p)(); };
   ++FRunning;
   connect(thread, &QThread::finished, this, [this, thread, kind] {
     thread->deleteLater();
@@ -580,8 +595,10 @@ void TfrmMain::DoMountImage() {
                                             static_cast<uint16_t>(size)) != KFALSE;
   OnGui([&] { FImageMounted = mounted; });
   if (mounted) {
+    const bool leftOpen = OfferRepairIfLeftOpen();
     const bool compatible = korva.UDF_GetVolumeCompatibility() != KFALSE;
     UpdateMountState(true, false, compatible);
+    if (leftOpen) OnGui([&] { mnuiRepairVolume->setEnabled(true); });
     if (korva.UDF_GetVolumeCompatibility()) {
       SetStatus(QStringLiteral("Searching Directories and Files in UDF Volume ..."));
       FillVolumeTree(frmUDFVolumeLayout->Root(), QStringLiteral("\\"));
@@ -595,17 +612,69 @@ void TfrmMain::DoMountImage() {
 void TfrmMain::DoMountVolume() {
   BeginStatus(QStringLiteral("Mounting Volume ..."), true, false);
   if (korva.UDF_MountVolume()) {
+    const bool leftOpen = OfferRepairIfLeftOpen();
     const bool compatible = korva.UDF_GetVolumeCompatibility() != KFALSE;
     UpdateMountState(true, true, compatible);
+    if (leftOpen) OnGui([&] { mnuiRepairVolume->setEnabled(true); });
     if (korva.UDF_GetVolumeCompatibility()) {
       SetStatus(QStringLiteral("Searching Directories and Files in UDF Volume ..."));
       FillVolumeTree(frmUDFVolumeLayout->Root(), QStringLiteral("\\"));
-    } else {
+    } else if (!leftOpen) {
       MessageBox(QStringLiteral("Logical Volume is not UDF-compatible.\rEither it is not correctly "
                                 "formatted Or formatted by some other software with proprietary "
                                 "settings."),
                  QStringLiteral("Error"), QMessageBox::Critical);
     }
+  } else {
+    ShowLastError();
+  }
+  EndStatus(true, false);
+}
+
+bool TfrmMain::OfferRepairIfLeftOpen() {
+  if (korva.UDF_GetLastErrorNumber() == KORVA_E_LEFT_OPEN) return true;
+  if (!korva.Volume() || korva.Volume()->Compatible) return false;
+  // The check reads the volume and tells an open volume of ours from anything else.
+  bool leftOpen = false, other = false;
+  korva.OnFinding = [&](TKorva *, const KorvaFinding &f) {
+    leftOpen = leftOpen || f.Kind == KORVA_FINDING_LEFT_OPEN;
+    other = other || f.Kind == KORVA_FINDING_FOREIGN_VOLUME ||
+            f.Kind == KORVA_FINDING_VOLUME_STRUCTURE || f.Kind == KORVA_FINDING_UNREADABLE;
+  };
+  korva.CheckVolume();
+  korva.OnFinding = nullptr;
+  if (!leftOpen || other) return false;
+  MessageBox(QStringLiteral("The volume was left open by a session that did not end.\rUse "
+                            "Repair Volume in the menu to make it usable again."),
+             QStringLiteral("Volume Left Open"), QMessageBox::Warning);
+  return true;
+}
+
+void TfrmMain::RepairVolumeCommand() {
+  if (!Confirm(QStringLiteral("Repair the volume?\rEvery completed file is kept; entries that "
+                              "cannot be read are removed."),
+               QStringLiteral("Repair Volume")))
+    return;
+  StartOperation(okRepairVolume);
+}
+
+void TfrmMain::DoRepairVolume() {
+  BeginStatus(QStringLiteral("Repairing Volume ..."), true, false);
+  int changes = 0;
+  korva.OnFinding = [&](TKorva *, const KorvaFinding &f) {
+    ++changes;
+    SetStatus(QString::fromUtf8(f.Text));
+  };
+  const bool repaired = korva.RepairVolume() != KFALSE;
+  korva.OnFinding = nullptr;
+  if (repaired) {
+    // The repair leaves the volume mounted again, as a mount would.
+    const bool image = OnGuiValue([&] { return FImageMounted; });
+    UpdateMountState(true, !image, true);
+    SetStatus(QStringLiteral("Searching Directories and Files in UDF Volume ..."));
+    FillVolumeTree(frmUDFVolumeLayout->Root(), QStringLiteral("\\"));
+    MessageBox(QStringLiteral("Volume repaired: %1 problem(s) mended.").arg(changes),
+               QStringLiteral("Repair Volume"), QMessageBox::Information);
   } else {
     ShowLastError();
   }

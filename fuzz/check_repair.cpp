@@ -117,8 +117,14 @@ Template BuildTemplate() {
   WriteFile(v, u"\\big", 2048 * 40, 0x22);
   t.partitionStart = v->PartitionStart;
   const uint32_t length = v->PartitionLength;
-  t.targets = {16, 256, v->MainVDSSector, v->MainVDSSector + 1, v->MainVDSSector + 2,
-               v->IntegritySector, v->SparingTableSector1, v->SpaceBitmapSector,
+  t.targets = {16,
+               256,
+               v->MainVDSSector,
+               v->MainVDSSector + 1,
+               v->MainVDSSector + 2,
+               v->IntegritySector,
+               v->SparingTableSector1,
+               v->SpaceBitmapSector,
                v->FileSetSector};
   FreeRecord(v); // the crash: nothing more reaches the image
   t.image = m.bytes;

@@ -222,8 +222,7 @@ bool Walker::CheckGeometry() {
       (fileSetBlock_ >= g_.BitmapBlock && fileSetBlock_ < g_.BitmapBlock + g_.BitmapBlocks))
     return Structure("the file set descriptor lies outside the partition");
   if (g_.IntegritySector >= n || g_.IntegritySector % p == p - 1 ||
-      (g_.IntegritySector >= g_.PartitionStart && g_.IntegritySector < end) ||
-      IntegrityOverlaps())
+      (g_.IntegritySector >= g_.PartitionStart && g_.IntegritySector < end) || IntegrityOverlaps())
     return Structure("the integrity sequence lies outside the volume area");
   if (g_.SparingTable1 >= n) return Structure("the sparing table lies outside the medium");
   g_.FileSetBlock = fileSetBlock_;
@@ -345,14 +344,44 @@ bool Walker::GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdi
   return true;
 }
 
+// The first block of [first, first + count) that is used, or count when none is: whole bytes
+// at a time, so a hostile entry claiming the whole partition costs little to turn down.
+uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
+  uint32_t b = first;
+  const uint32_t end = first + count;
+  while (b < end) {
+    if (b % 8 == 0 && end - b >= 8) {
+      if (used[b / 8] == 0) {
+        b += 8;
+        continue;
+      }
+    }
+    if (used[b / 8] & (1u << (b % 8))) return b;
+    ++b;
+  }
+  return end;
+}
+
+void MarkUsed(std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
+  uint32_t b = first;
+  const uint32_t end = first + count;
+  for (; b < end && b % 8; ++b)
+    used[b / 8] |= uint8_t(1u << (b % 8));
+  if (end - b >= 8) {
+    std::memset(&used[b / 8], 0xFF, (end - b) / 8);
+    b += (end - b) / 8 * 8;
+  }
+  for (; b < end; ++b)
+    used[b / 8] |= uint8_t(1u << (b % 8));
+}
+
 bool Walker::ConflictFree(EntryVerdict &out) {
   for (const Range &r : out.Ranges) {
-    for (uint32_t b = r.First; b < r.First + r.Count; ++b) {
-      if (!IsUsed(b)) continue;
-      out.Kind = KORVA_FINDING_CLAIMED_TWICE;
-      out.Reason = "the entry claims " + RunText(b, 1) + ", which is already in use";
-      return false;
-    }
+    const uint32_t b = FirstUsed(s_.Used, r.First, r.Count);
+    if (b == r.First + r.Count) continue;
+    out.Kind = KORVA_FINDING_CLAIMED_TWICE;
+    out.Reason = "the entry claims " + RunText(b, 1) + ", which is already in use";
+    return false;
   }
   return true;
 }
@@ -391,8 +420,7 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
 
 void Walker::Claim(const EntryVerdict &e) {
   for (const Range &r : e.Ranges) {
-    for (uint32_t b = r.First; b < r.First + r.Count; ++b)
-      s_.Used[b / 8] |= uint8_t(1u << (b % 8));
+    MarkUsed(s_.Used, r.First, r.Count);
     s_.UsedBlocks += r.Count;
   }
 }

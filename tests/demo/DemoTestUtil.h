@@ -36,6 +36,7 @@ public:
   QStringList messages; // message box texts, carriage returns kept
   QStringList titles;   // dialog titles seen, message boxes included
   std::vector<std::function<void(QWidget *)>> handlers;
+  bool answerYes = false; // how questions with Yes and No are answered
 
   void Poll() {
     QWidget *w = QApplication::activeModalWidget();
@@ -44,7 +45,10 @@ public:
     titles.append(w->windowTitle());
     if (auto *box = qobject_cast<QMessageBox *>(w)) {
       messages.append(box->property("korvaText").toString());
-      box->done(QMessageBox::Ok);
+      if (box->button(QMessageBox::Yes))
+        box->done(answerYes ? QMessageBox::Yes : QMessageBox::No);
+      else
+        box->done(QMessageBox::Ok);
     } else {
       if (!handlers.empty()) {
         auto h = handlers.front();

@@ -338,6 +338,66 @@ private slots:
     QVERIFY(depth <= 130);
   }
 
+  void volumeLeftOpenIsRepairedFromTheMenu() {
+    StartFormatted();
+    QVERIFY(main->korva.UDF_CreateDirectory("\\", "kept"));
+    const QByteArray data = Pattern(50000, 5);
+    const int32_t h = main->korva.UDF_CreateFile("\\kept\\f.bin", 0x40000000u, 1, 0);
+    QVERIFY(h != -1);
+    uint32_t done = 0;
+    QVERIFY(main->korva.UDF_WriteFile(h, data.constData(), uint32_t(data.size()), &done));
+    main->korva.UDF_CloseHandle(h);
+    main->mnuiDismountVolume->trigger();
+    QVERIFY(WaitIdle(*main));
+    QVERIFY(!main->mnuiRepairVolume->isEnabled());
+    {
+      // Record the integrity descriptor open again, as a session that never ended leaves it.
+      QFile file(QStringLiteral("UDF.iso"));
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      bool marked = false;
+      for (qint64 sector = 256; sector < 512 && !marked; ++sector) {
+        QVERIFY(file.seek(sector * 2048));
+        QByteArray d = file.read(2048);
+        if (Le16(d, 0) != 9 || Le16(d, 12) != sector) continue;
+        for (int i = 28; i < 32; ++i)
+          d[i] = 0;
+        const quint16 crc = TagCrc(d.constData() + 16, Le16(d, 10));
+        d[8] = char(crc & 0xFF);
+        d[9] = char(crc >> 8);
+        quint8 sum = 0;
+        for (int i = 0; i < 16; ++i)
+          if (i != 4) sum = quint8(sum + quint8(d[i]));
+        d[4] = char(sum);
+        QVERIFY(file.seek(sector * 2048));
+        QCOMPARE(file.write(d), d.size());
+        marked = true;
+      }
+      QVERIFY(marked);
+    }
+    main->mnuiMountImage->trigger();
+    QVERIFY(WaitIdle(*main));
+    QVERIFY(!main->lblUDFCompatibility->isVisible());
+    QVERIFY(main->mnuiRepairVolume->isEnabled());
+    QCOMPARE(closer->titles.count(QStringLiteral("Volume Left Open")), 1);
+
+    // Answering No leaves the volume as it is.
+    main->mnuiRepairVolume->trigger();
+    QVERIFY(WaitIdle(*main));
+    QVERIFY(!main->lblUDFCompatibility->isVisible());
+    QVERIFY(main->mnuiRepairVolume->isEnabled());
+
+    closer->answerYes = true;
+    main->mnuiRepairVolume->trigger();
+    QVERIFY(WaitIdle(*main, 60000));
+    QCOMPARE(closer->titles.count(QStringLiteral("Repair Volume")), 3); // 2 questions, 1 result
+    QVERIFY(closer->messages.last().startsWith(QStringLiteral("Volume repaired: 1 problem")));
+    QVERIFY(main->lblUDFCompatibility->isVisible());
+    QVERIFY(!main->mnuiRepairVolume->isEnabled());
+    QCOMPARE(ListTree(*main->frmUDFVolumeLayout),
+             QStringList({QStringLiteral("\\kept\\"), QStringLiteral("\\kept\\f.bin")}));
+    QCOMPARE(ReadVolumeFile(main->korva, QStringLiteral("\\kept\\f.bin")), data);
+  }
+
   void fullVolumeStopsTheImportWithTheLibrarysMessage() {
     main = std::make_unique<TfrmMain>();
     closer->handlers.push_back([](QWidget *w) {
