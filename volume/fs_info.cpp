@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "korva/files.h"
+#include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/tag.h"
 #include "udf/timestamp.h"
 #include "volume/engine.h"
 #include "volume/fs_internal.h"
@@ -120,11 +122,20 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
   out.BlocksRecorded = info.BlocksRecorded;
   out.AccessTime = StampToFineFileTime(info.AccessTime);
   out.ModificationTime = StampToFineFileTime(info.ModificationTime);
-  out.AttributeTime = StampToFineFileTime(fe + kAttributeTimeOffset);
+  out.AttributeTime = LoadLE16(fe) == kTagFileEntry ? StampToFineFileTime(fe + kAttributeTimeOffset)
+                                                    : out.ModificationTime;
   out.UniqueID = info.UniqueID;
   out.Permissions = info.Permissions;
   out.LinkCount = info.LinkCount;
   return true;
+}
+
+// Fields are changed in place at the offsets of a file entry; other entry forms (written by
+// other systems) are left alone. Error 30 for them.
+bool IsPlainFileEntry(TUDFRewritableVolume &v, const uint8_t *fe) {
+  if (LoadLE16(fe) == kTagFileEntry) return true;
+  v.LastError = KORVA_E_UNSUPPORTED;
+  return false;
 }
 
 // Changes fields of an entry's file entry in place (times, permissions) and writes it back.
@@ -135,6 +146,7 @@ bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change chang
   uint8_t fe[kBlockSize];
   EntryFields info;
   if (!LoadEntry(v, e, fe, info)) return false;
+  if (!IsPlainFileEntry(v, fe)) return false;
   change(fe);
   StampNow(fe + kAttributeTimeOffset);
   RefillListBlockTag(fe, e.EntryBlock, true);
@@ -294,7 +306,13 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   if (!f) return KFALSE;
   // The entry stops referring to the blocks before they are given back, so that nothing on
   // the medium ever points at a free block.
-  std::memset(view.FE + kFEFirstSlot, 0, kBlockSize - kFEFirstSlot);
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
+  if (!IsPlainFileEntry(v, view.FE)) return KFALSE;
+  if (!area) {
+    FailRead(v);
+    return KFALSE;
+  }
+  std::memset(view.FE + area->First, 0, area->Length);
   UpdateFileEntry(view.FE, f->FEBlock, 0, 0, 0, true);
   if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
   int64_t freed = 0;
@@ -307,7 +325,7 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   view.Info.InformationLength = 0;
   view.List = DescriptorList();
   view.List.EndBlock = f->FEBlock;
-  view.List.EndOffset = kFEFirstSlot;
+  view.List.EndOffset = static_cast<uint16_t>(area->First);
   SyncHandle(*f, view);
   return KTRUE;
 }

@@ -47,6 +47,12 @@ int OpOpen(const char *path, fuse_file_info *fi) {
   const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   if (int r = Volume().Open(path, writing, fh)) return r;
   fi->fh = fh;
+  // libfuse asks for O_TRUNC to come with the open instead of as a truncate before it.
+  if (writing && (fi->flags & O_TRUNC))
+    if (int r = Volume().Truncate(path, 0, fh)) {
+      Volume().Release(fh);
+      return r;
+    }
   return 0;
 }
 
