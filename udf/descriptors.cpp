@@ -84,6 +84,10 @@ std::vector<UDF_ShortAD> ReadExtents(const uint8_t *area, size_t bytes) {
 
 } // namespace
 
+void MakeImplementationEntity(UDF_EntityID &id) {
+  SetImplementationEntity(id);
+}
+
 bool IsOurImplementation(const UDF_EntityID &id) {
   return std::memcmp(id.Identifier, ImplementationIdentifier, sizeof id.Identifier) == 0;
 }
@@ -514,27 +518,77 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
               static_cast<uint16_t>(sizeof h + adBytes - 16), location);
 }
 
+namespace {
+
+// Where the fields that differ between a file entry and an extended file entry lie.
+struct EntryLayout {
+  uint32_t BlocksRecorded, AccessTime, ModificationTime, AttributeTime, Implementation, UniqueID,
+      LengthOfEA, HeaderSize;
+};
+constexpr EntryLayout kFileEntryLayout{64, 72, 84, 96, 128, 160, 168, 176};
+constexpr EntryLayout kExtendedEntryLayout{72, 80, 92, 116, 168, 200, 208, 216};
+
+// Long descriptors as short ones: only partition 0 exists on the volumes read here.
+bool ReadLongExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD> &out) {
+  for (size_t off = 0; off + sizeof(UDF_LongAD) <= bytes; off += sizeof(UDF_LongAD)) {
+    const uint32_t length = LoadLE32(area + off);
+    if ((length & 0x3FFFFFFFu) == 0) break;
+    // A not-allocated extent has no location, whatever partition it names.
+    if (length >> 30 != kExtentNotAllocated && LoadLE16(area + off + 8) != 0) return false;
+    UDF_ShortAD ad;
+    ad.Length = length;
+    ad.Position = LoadLE32(area + off + 4);
+    out.push_back(ad);
+  }
+  return true;
+}
+
+} // namespace
+
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location) {
   if (buf == nullptr || length < sizeof(UDF_FileEntryHeader)) return std::nullopt;
-  if (!IsTagValid(kTagFileEntry, buf, length, location)) return std::nullopt;
+  const uint16_t tag = LoadLE16(buf);
+  const bool extended = tag == kTagExtendedFileEntry;
+  if (!extended && tag != kTagFileEntry) return std::nullopt;
+  const EntryLayout &l = extended ? kExtendedEntryLayout : kFileEntryLayout;
+  if (length < l.HeaderSize || !IsTagValid(tag, buf, length, location)) return std::nullopt;
   UDF_FileEntryHeader h;
   std::memcpy(&h, buf, sizeof h);
-  if ((h.ICBTag.Flags & 7) != 0) return std::nullopt; // only short allocation descriptors
-  const uint64_t ea = h.LengthofExtendedAttributes, ad = h.LengthofAllocationDescriptors;
-  const uint64_t end = sizeof h + ea + ad;
+  const uint64_t ea = LoadLE32(buf + l.LengthOfEA), ad = LoadLE32(buf + l.LengthOfEA + 4);
+  const uint64_t end = l.HeaderSize + ea + ad;
   if (end > length || end > kSectorSize) return std::nullopt;
   FileEntryInfo info;
   info.FileType = h.ICBTag.FileType;
   info.ICBFlags = h.ICBTag.Flags;
   info.Permissions = h.Permissions;
+  info.LinkCount = h.FileLinkCount;
   info.InformationLength = h.InformationLength;
-  info.LogicalBlocksRecorded = h.LogicalBlocksRecorded;
-  info.AccessTime = h.AccessTime;
-  info.ModificationTime = h.ModificationTime;
-  info.AttributeTime = h.AttributeTime;
-  info.UniqueID = h.UniqueID;
-  info.ImplementationIdentifier = h.ImplementationIdentifier;
-  info.Extents = ReadExtents(buf + sizeof h + ea, size_t(ad));
+  info.LogicalBlocksRecorded = LoadLE64(buf + l.BlocksRecorded);
+  std::memcpy(&info.AccessTime, buf + l.AccessTime, sizeof info.AccessTime);
+  std::memcpy(&info.ModificationTime, buf + l.ModificationTime, sizeof info.ModificationTime);
+  std::memcpy(&info.AttributeTime, buf + l.AttributeTime, sizeof info.AttributeTime);
+  info.UniqueID = LoadLE64(buf + l.UniqueID);
+  std::memcpy(&info.ImplementationIdentifier, buf + l.Implementation,
+              sizeof info.ImplementationIdentifier);
+  info.Extended = extended;
+  info.ExtendedAttributesLength = static_cast<uint32_t>(ea);
+  info.DescriptorOffset = static_cast<uint32_t>(l.HeaderSize + ea);
+  info.DescriptorLength = static_cast<uint32_t>(ad);
+  const uint8_t *area = buf + info.DescriptorOffset;
+  switch (info.ICBFlags & kICBFlagDescriptorMask) {
+  case kDescriptorsShort:
+    info.Extents = ReadExtents(area, size_t(ad));
+    break;
+  case kDescriptorsLong:
+    if (!ReadLongExtents(area, size_t(ad), info.Extents)) return std::nullopt;
+    break;
+  case kDescriptorsEmbedded:
+    // The data itself is recorded where the descriptors would be.
+    if (ad < info.InformationLength) return std::nullopt;
+    break;
+  default:
+    return std::nullopt;
+  }
   return info;
 }
 

@@ -87,6 +87,8 @@ inline uint8_t ExtentTypeOf(const UDF_ShortAD &ad) {
 
 // True when the entity identifier carries our 23-byte implementation identifier.
 bool IsOurImplementation(const UDF_EntityID &id);
+// Fills an entity identifier with our implementation identifier, as the builders record it.
+void MakeImplementationEntity(UDF_EntityID &id);
 
 // ---- Labels (d-strings) ----
 
@@ -585,9 +587,21 @@ struct FileEntryInfo {
   // The allocation descriptors up to the first of length 0; a last entry of type
   // kExtentNextDescriptors continues in an allocation extent descriptor.
   std::vector<UDF_ShortAD> Extents;
-  // Filled by the parser only; the builder always records ours.
+  // Filled by the parser only; the builder always records ours, one link, no extended
+  // attributes and short descriptors.
   UDF_EntityID ImplementationIdentifier{};
+  uint16_t LinkCount = 1;
+  bool Extended = false;                 // an extended file entry
+  uint32_t ExtendedAttributesLength = 0; // bytes of extended attributes before the descriptors
+  uint32_t DescriptorOffset = 0;         // where the descriptors (or embedded data) start
+  uint32_t DescriptorLength = 0;         // and their recorded length
 };
+
+// The descriptor form in the low three bits of the ICB flags.
+inline constexpr uint16_t kICBFlagDescriptorMask = 7;
+inline constexpr uint16_t kDescriptorsShort = 0;
+inline constexpr uint16_t kDescriptorsLong = 1;
+inline constexpr uint16_t kDescriptorsEmbedded = 3;
 
 // A new directory: one descriptor of `dataLength` bytes at dataBlock, one block recorded.
 FileEntryInfo NewDirectoryEntryInfo(const UDF_TimeStamp &created, uint64_t uniqueID,
@@ -598,7 +612,10 @@ FileEntryInfo NewFileEntryInfo(const UDF_TimeStamp &created, uint64_t uniqueID, 
 
 // Fails (0) with more than 234 extents or with flags other than archive and system.
 size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location, const FileEntryInfo &info);
-// Accepts short allocation descriptors only, with the descriptor area inside the block.
+// Reads a file entry or an extended file entry with short or long descriptors (returned as
+// short ones; long ones must name partition 0) or with its data embedded (no extents; the
+// data is the descriptor area). The descriptor area must lie inside the block and, when
+// embedded, hold the information length.
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location);
 
 // ---- File identifier descriptor ----

@@ -204,6 +204,12 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   PendingGuard guard{runs};
   runs->clear();
 
+  // A file another writer embedded or described with long descriptors is first recorded in
+  // the form this engine writes.
+  if (view.List.Form != kDescriptorsShort && count > 0) {
+    if (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)) return KFALSE;
+    SyncHandle(*f, view);
+  }
   const uint64_t size = f->Size;
   if (!WritableForm(v, view, f->Position, count)) return KFALSE;
   const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
@@ -383,8 +389,14 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (f->Position >= f->Size) return KTRUE;
   const uint64_t want = std::min<uint64_t>(count, f->Size - f->Position);
   uint64_t done = 0;
-  const bool ok = Transfer(v, DataExtents(view.List.Extents), f->Position,
-                           static_cast<uint8_t *>(buffer), nullptr, want, done);
+  bool ok = true;
+  if (view.List.Embedded()) {
+    std::memcpy(buffer, view.FE + view.List.EmbeddedOffset + f->Position, want);
+    done = want;
+  } else {
+    ok = Transfer(v, DataExtents(view.List.Extents), f->Position, static_cast<uint8_t *>(buffer),
+                  nullptr, want, done);
+  }
   f->Position += done;
   SyncHandle(*f, view);
   if (read) *read = static_cast<uint32_t>(done);

@@ -12,6 +12,7 @@
 namespace korva {
 
 uint64_t DescriptorList::TotalBytes() const {
+  if (Form == kDescriptorsEmbedded) return EmbeddedLength;
   uint64_t total = 0;
   for (const ADSlot &s : Extents)
     total += s.AD.Length();
@@ -21,17 +22,16 @@ uint64_t DescriptorList::TotalBytes() const {
 bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
   const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
   if (!fe) return false;
-  UDF_FileEntryHeader h;
-  std::memcpy(&h, sector, sizeof h);
   info.FileType = fe->FileType;
-  info.ICBFlags = uint16_t(h.ICBTag.Flags);
+  info.ICBFlags = fe->ICBFlags;
   info.Permissions = fe->Permissions;
-  info.LinkCount = uint16_t(h.FileLinkCount);
+  info.LinkCount = fe->LinkCount;
   info.InformationLength = fe->InformationLength;
   info.BlocksRecorded = fe->LogicalBlocksRecorded;
   std::memcpy(info.AccessTime, &fe->AccessTime, 12);
   std::memcpy(info.ModificationTime, &fe->ModificationTime, 12);
   info.UniqueID = fe->UniqueID;
+  info.Extended = fe->Extended;
   return true;
 }
 
@@ -63,14 +63,24 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     out.EndOffset = static_cast<uint16_t>(off);
     return true;
   };
-  // Only short descriptors are ever written; anything else has no list we can follow.
-  if ((LoadLE16(feSector + 34) & 7) != 0) return end(true);
+  out.Form = static_cast<uint8_t>(LoadLE16(feSector + 34) & kICBFlagDescriptorMask);
+  if (out.Form == kDescriptorsEmbedded) {
+    out.EmbeddedOffset = static_cast<uint16_t>(off);
+    out.EmbeddedLength = static_cast<uint16_t>(limit - off);
+    off = limit;
+    return end(false);
+  }
+  if (out.Form != kDescriptorsShort && out.Form != kDescriptorsLong) return end(true);
+  const uint32_t stride = out.Form == kDescriptorsLong ? 16 : 8;
   std::unordered_set<uint32_t> visited{feBlock};
   for (;;) {
     // The list ends with its recorded length or at a descriptor of length 0.
-    if (off + 8 > limit) return end(false);
+    if (off + stride > limit) return end(false);
     ShortADValue ad = LoadAD(cur + off);
     if (ad.Length() == 0) return end(false);
+    // One partition: a long descriptor naming another cannot be followed.
+    if (stride == 16 && ad.Type() != kExtentNotAllocated && LoadLE16(cur + off + 8) != 0)
+      return end(true);
     if (ad.Type() == kExtentTypeContinuation) {
       // A chain longer than the partition or one that comes back to a block must be bad.
       if (ad.Block >= partitionLength || visited.size() > partitionLength ||
@@ -90,7 +100,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     if (ad.Type() != kExtentNotAllocated && uint64_t(ad.Block) + blocks > partitionLength)
       return end(true);
     out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
-    off += 8;
+    off += stride;
   }
 }
 
@@ -118,6 +128,11 @@ DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
   if (!read_(feBlock, fe)) return IoError;
   if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != 4) return End;
   if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
+  if (list_.Embedded()) {
+    std::memcpy(entry_, fe, kBlockSize);
+    size_ = std::min<uint64_t>(fe_.InformationLength, list_.EmbeddedLength);
+    return Ok;
+  }
   uint64_t pos = 0;
   for (const ADSlot &s : list_.Extents) {
     starts_.push_back(pos);
@@ -139,7 +154,13 @@ bool DirectoryStream::ReadBlock(uint32_t block, const uint8_t *&data) {
 }
 
 bool DirectoryStream::Locate(uint64_t offset, Place &place) const {
-  if (offset >= size_ || starts_.empty()) return false;
+  if (offset >= size_) return false;
+  // Embedded entries lie in the file entry's own block.
+  if (list_.Embedded()) {
+    place = {0, feBlock_, static_cast<uint16_t>(list_.EmbeddedOffset + offset)};
+    return true;
+  }
+  if (starts_.empty()) return false;
   auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
   size_t idx = static_cast<size_t>(it - starts_.begin()) - 1;
   uint64_t inExtent = offset - starts_[idx];
@@ -152,6 +173,10 @@ bool DirectoryStream::Locate(uint64_t offset, Place &place) const {
 bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError) {
   ioError = false;
   if (offset + n > size_) return false;
+  if (list_.Embedded()) {
+    if (n > 0) std::memcpy(dst, entry_ + list_.EmbeddedOffset + offset, n);
+    return true;
+  }
   while (n > 0) {
     Place p;
     if (!Locate(offset, p)) return false;

@@ -45,6 +45,13 @@ struct DescriptorList {
   uint32_t EndBlock = 0;            // slot where the list ends (first empty slot) ...
   uint16_t EndOffset = 0;           // ... 2048 when the block is full without continuation
   bool Corrupt = false;             // the list was cut short at bad data
+  // How the entry records its data: short or long descriptors, or embedded in the entry
+  // itself (from EmbeddedOffset, EmbeddedLength bytes; no extents).
+  uint8_t Form = 0;
+  uint16_t EmbeddedOffset = 0;
+  uint16_t EmbeddedLength = 0;
+  bool Embedded() const { return Form == 3; }
+  // Bytes the extents (or the embedded data) hold.
   uint64_t TotalBytes() const;
 };
 
@@ -59,9 +66,11 @@ struct EntryFields {
   uint8_t AccessTime[12] = {};
   uint8_t ModificationTime[12] = {};
   uint64_t UniqueID = 0;
+  bool Extended = false; // an extended file entry
 };
 
-// Checks the tag of a file entry at `block` and reads its fields. False when it is not one.
+// Checks the tag of a file entry (or extended file entry) at `block` and reads its fields.
+// False when it is not one.
 bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info);
 
 // Walks the descriptor list of the file entry in `feSector` (block `feBlock`), following
@@ -136,6 +145,7 @@ private:
   std::vector<uint64_t> starts_; // directory offset where each extent begins
   uint64_t size_ = 0;
   uint8_t cache_[kBlockSize];
+  uint8_t entry_[kBlockSize]; // the file entry of an embedded directory
   uint32_t cachedBlock_ = 0;
   bool cacheValid_ = false;
 };

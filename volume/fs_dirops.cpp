@@ -114,7 +114,14 @@ void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation
   std::memcpy(di.Name, fid.Name.data(), n * sizeof(char16_t));
   di.Name[n] = 0;
   DirectoryStream::Place start, tail;
-  if (dir.Locate(fid.Offset, start)) {
+  // Entries embedded in the directory's file entry have no descriptor to record.
+  const bool embedded = dir.List().Embedded();
+  if (embedded && dir.Locate(fid.Offset, start)) {
+    di.ADBlock = start.Block;
+    di.ADOffset = start.Offset;
+    di.AD = {};
+    di.BlockOffset = start.Offset;
+  } else if (dir.Locate(fid.Offset, start)) {
     const ADSlot &s = dir.List().Extents[start.Extent];
     di.ADBlock = s.SlotBlock;
     di.ADOffset = s.SlotOffset;
@@ -122,7 +129,7 @@ void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation
     di.BlockOffset = start.Offset;
   }
   di.FIDSplit = false;
-  if (dir.Locate(fid.Offset + fid.Length - 1, tail) && tail.Block != start.Block) {
+  if (!embedded && dir.Locate(fid.Offset + fid.Length - 1, tail) && tail.Block != start.Block) {
     const ADSlot &s = dir.List().Extents[tail.Extent];
     di.FIDSplit = true;
     di.TailADBlock = s.SlotBlock;
@@ -246,6 +253,9 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
   plan = AppendPlan();
   plan.ParentBlock = parentBlock;
   plan.FidLength = FidLength(static_cast<uint32_t>(1 + 2 * nameChars));
+  // A directory another writer embedded or described with long descriptors takes the form
+  // this engine appends to first.
+  if (!MakeShortForm(v, parentBlock)) return false;
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, parentBlock, fe)) return false;
   EntryFields info;
@@ -459,16 +469,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
       if (!WriteBlock(v, di.DirICB, parent)) return false;
     }
   }
-  for (uint32_t done = 0; done < di.FIDLength;) {
-    DirectoryStream::Place p;
-    if (!dir.Locate(di.DirOffset + done, p)) break;
-    uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
-    const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
-    std::memcpy(sector + p.Offset, fid + done, chunk);
-    if (!WriteBlock(v, p.Block, sector)) return false;
-    done += chunk;
-  }
+  if (!WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength)) return false;
   // A file with other names keeps its entry and blocks; it only loses this link.
   if (kind == IsFile && feValid && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);

@@ -101,6 +101,17 @@ private:
 // Drops the name index of a directory (when it is removed).
 void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock);
 
+// Rewrites an entry recorded with long descriptors or with embedded data in the form this
+// engine changes: short descriptors (embedded data moves to a block of its own). Nothing
+// happens to an entry in that form already. Error 30 for long descriptors continued in
+// extension blocks.
+bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
+
+// Writes bytes over directory data from `offset` (where they may cross blocks, or lie in the
+// directory's own file entry).
+bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
+                         const uint8_t *bytes, uint32_t length);
+
 // Marks every handle open on the file entry at feBlock unusable.
 void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);
 

@@ -23,11 +23,6 @@ UDF_TimeStamp Now() {
   return ts;
 }
 
-UDF_FileEntryHeader LoadHeader(const uint8_t *s) {
-  UDF_FileEntryHeader h;
-  std::memcpy(&h, s, sizeof h);
-  return h;
-}
 } // namespace
 
 void StoreAD(uint8_t *slot, ShortADValue ad) {
@@ -101,17 +96,27 @@ void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
 
 void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
                      uint64_t blocksRecorded, int linkDelta, bool touchTimes) {
-  UDF_FileEntryHeader h = LoadHeader(s);
-  h.InformationLength = informationLength;
-  h.LogicalBlocksRecorded = blocksRecorded;
+  // Fields after the information length sit further on in an extended file entry, which
+  // also records the object size (the data, as there are no streams).
+  const bool extended = LoadLE16(s) == kTagExtendedFileEntry;
+  StoreLE64(s + 56, informationLength);
+  if (extended) StoreLE64(s + 64, informationLength);
+  StoreLE64(s + (extended ? 72 : 64), blocksRecorded);
   if (linkDelta) {
-    const int links = int(uint16_t(h.FileLinkCount)) + linkDelta;
-    h.FileLinkCount = static_cast<uint16_t>(links < 0 ? 0 : links);
+    const int links = int(LoadLE16(s + 48)) + linkDelta;
+    StoreLE16(s + 48, static_cast<uint16_t>(links < 0 ? 0 : links));
   }
-  if (touchTimes) h.AccessTime = h.ModificationTime = Now();
-  std::memcpy(s, &h, sizeof h);
+  if (touchTimes) {
+    const UDF_TimeStamp now = Now();
+    std::memcpy(s + (extended ? 80 : 72), &now, sizeof now);
+    std::memcpy(s + (extended ? 92 : 84), &now, sizeof now);
+  }
+  RefillEntryTag(s, block);
+}
+
+void RefillEntryTag(uint8_t *s, uint32_t block) {
   TrimListLength(s);
-  FillTagAt(s, kTagFileEntry, EntryCRCLength(s), block);
+  FillTagAt(s, LoadLE16(s), EntryCRCLength(s), block);
 }
 
 uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
@@ -142,11 +147,12 @@ void BuildAllocationExtent(uint8_t *s, uint32_t block) {
 }
 
 void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry) {
-  TrimListLength(s);
-  if (isFileEntry)
-    FillTagAt(s, kTagFileEntry, EntryCRCLength(s), block);
-  else
+  if (isFileEntry) {
+    RefillEntryTag(s, block);
+  } else {
+    TrimListLength(s);
     FillTagAt(s, kTagAllocationExtent, kAEDCRCLength, block);
+  }
 }
 
 bool UpdateIntegrity(uint8_t *s, uint32_t location, int64_t freeDelta, int fileDelta, int dirDelta,

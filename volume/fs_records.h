@@ -34,9 +34,14 @@ struct NewFileEntry {
 };
 void MakeFileEntry(uint8_t *sector, uint32_t block, const NewFileEntry &e);
 
-// Changes a file entry in place and refills its tag. Deltas may be negative.
+// Changes a file entry (or extended file entry) in place and refills its tag. Deltas may be
+// negative.
 void UpdateFileEntry(uint8_t *sector, uint32_t block, uint64_t informationLength,
                      uint64_t blocksRecorded, int linkDelta, bool touchTimes);
+
+// Refills the tag of a file entry or extended file entry (CRC up to the end of its
+// descriptors or embedded data), recording a list of short descriptors with its length in use.
+void RefillEntryTag(uint8_t *sector, uint32_t block);
 
 // Builds a FID into out (at least FidLength bytes) and returns its length. The tag location
 // is the block where the FID starts.

@@ -17,10 +17,11 @@
 
 namespace korva {
 
-bool AcceptEntryImplementation(const UDF_EntityID &id) {
-  // Entries written by other implementations on volumes formatted here are not taken on
-  // yet: what they record beyond this library's subset is not known to be kept intact.
-  return IsOurImplementation(id);
+bool AcceptEntryImplementation(const UDF_EntityID &) {
+  // Entries other implementations wrote on volumes formatted here are read in every form
+  // they record, and changed only after being rewritten in this library's form (or refused
+  // with error 30), so they are taken on like our own.
+  return true;
 }
 
 namespace {
@@ -252,6 +253,15 @@ bool Walker::ReadIntegrity() {
     s_.Recorded.PartitionLength = d->SizeTable;
     s_.Recorded.Files = d->NumberOfFiles;
     s_.Recorded.Directories = d->NumberOfDirectories;
+    // Another implementation that changed the volume records itself here; the mount
+    // looks for this library's identifier, which repair records.
+    if (!IsOurImplementation(d->ImplementationID)) {
+      ScanFinding f;
+      f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
+      f.Text = "the integrity descriptor was written by \"" + IdentifierText(d->ImplementationID) +
+               "\"";
+      s_.Findings.push_back(f);
+    }
     if (!ReadAbsolute(g_.IntegritySector + 1, buf)) return false;
     terminated = IsTagValid(kTagTerminating, buf, g_.IntegritySector + 1);
   }
@@ -321,6 +331,7 @@ bool Walker::ReadBlock(uint32_t block, uint8_t *buf) {
 
 bool Walker::GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out) {
   out.Ranges.push_back({block, 1});
+  if (list.Embedded()) out.ExtentBytes = list.EmbeddedLength;
   for (uint32_t b : list.Extensions)
     out.Ranges.push_back({b, 1});
   for (const ADSlot &s : list.Extents) {
@@ -402,10 +413,6 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
     out.Reason = "the file entry's type does not match its directory entry";
     return true;
   }
-  if (h.LengthofExtendedAttributes != 0) {
-    out.Reason = "the file entry records extended attributes, which are not supported";
-    return true;
-  }
   DescriptorList list;
   auto reader = [this](uint32_t b, uint8_t *buf) { return ReadBlock(b, buf); };
   if (!ReadDescriptorList(reader, g_.PartitionLength, block, fe, list)) return false;
@@ -437,14 +444,17 @@ void Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
     ++s_.Files;
   }
   s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
-  if (!IsOurImplementation(e.Info.ImplementationIdentifier)) {
+  // The mount looks for this library's identifier in the root's entry, which repair records.
+  const bool accepted = AcceptEntryImplementation(e.Info.ImplementationIdentifier);
+  if (!IsOurImplementation(e.Info.ImplementationIdentifier) &&
+      (!accepted || block == g_.RootBlock)) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
     f.Block = block;
     f.Path = path;
     f.Text = "the entry was written by \"" + IdentifierText(e.Info.ImplementationIdentifier) + "\"";
     s_.Findings.push_back(f);
-    if (!AcceptEntryImplementation(e.Info.ImplementationIdentifier)) s_.ForeignEntries = true;
+    if (!accepted) s_.ForeignEntries = true;
   }
   if (e.Info.InformationLength > e.ExtentBytes) {
     ScanFinding f;

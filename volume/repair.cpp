@@ -43,17 +43,7 @@ bool DropEntry(TUDFRewritableVolume &v, const ScanFinding &f) {
   if (!dir.ReadBytes(f.Offset, fid.data(), fid.size(), io) || !dir.Locate(f.Offset, start))
     return false;
   MarkFidDeleted(fid.data(), f.FidLength, start.Block);
-  for (uint32_t done = 0; done < f.FidLength;) {
-    DirectoryStream::Place p;
-    if (!dir.Locate(f.Offset + done, p)) return false;
-    uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
-    const uint32_t chunk = std::min<uint32_t>(f.FidLength - done, kBlockSize - p.Offset);
-    std::memcpy(sector + p.Offset, fid.data() + done, chunk);
-    if (!WriteBlock(v, p.Block, sector)) return false;
-    done += chunk;
-  }
-  return true;
+  return WriteDirectoryBytes(v, dir, f.Offset, fid.data(), f.FidLength);
 }
 
 // Records a new information length (and blocks recorded) in a file entry.
@@ -64,6 +54,20 @@ bool SetLength(TUDFRewritableVolume &v, uint32_t block, uint64_t length, uint64_
   if (!ReadEntryFields(fe, block, info)) return false;
   UpdateFileEntry(fe, block, length, blocks, 0, false);
   return WriteBlock(v, block, fe);
+}
+
+// A root directory entry that another implementation rewrote gets back this library's
+// identifier, which the mount looks for there; everything else it records stays.
+bool ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, root, fe)) return false;
+  UDF_EntityID id;
+  std::memcpy(&id, fe + offsetof(UDF_FileEntryHeader, ImplementationIdentifier), sizeof id);
+  if (IsOurImplementation(id)) return true;
+  MakeImplementationEntity(id);
+  std::memcpy(fe + offsetof(UDF_FileEntryHeader, ImplementationIdentifier), &id, sizeof id);
+  RefillEntryTag(fe, root);
+  return WriteBlock(v, root, fe);
 }
 
 bool ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
@@ -143,7 +147,7 @@ bool Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   ReleaseFileSystemState(v);
   CreateFileSystemState(v);
   v.Compatible = 0;
-  if (!ApplyMends(v, scan)) return false;
+  if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock)) return false;
   if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v)) {
     if (!v.LastError) SetError(v, KORVA_E_WRITE);
     return false;

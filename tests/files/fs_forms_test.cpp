@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "korva/check.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
@@ -221,4 +222,120 @@ TEST_F(FsForms, RemovingOneNameOfAFileWithSeveralKeepsItsBlocks) {
   ASSERT_EQ(UDF_DeleteFileW(&v, u"\\second"), KTRUE);
   EXPECT_EQ(v.FreeBlocks, free0 + 4);
   EXPECT_FALSE(BlockInUse(v, block));
+}
+
+namespace {
+
+// Rewrites a file's entry in a form another writer records: data embedded in the entry
+// (the file must fit), or long descriptors; optionally as an extended file entry, and with
+// extended attributes ahead of the descriptors.
+void Reform(TUDFRewritableVolume &v, const std::u16string &path, uint16_t form, bool extended,
+            uint32_t eaLength, const std::vector<uint8_t> &data) {
+  const uint32_t block = EntryBlock(v, path);
+  ASSERT_NE(block, 0u);
+  uint8_t fe[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, block, fe));
+  RawEntry old = ReadEntry(v, block);
+  uint8_t out[kBlockSize] = {};
+  const uint32_t header = extended ? kExtendedFileEntryHeaderSize : 176;
+  // The fields up to the information length are the same in both kinds of entry.
+  std::memcpy(out, fe, 64);
+  StoreLE16(out, extended ? kTagExtendedFileEntry : kTagFileEntry);
+  StoreLE16(out + 34, static_cast<uint16_t>((LoadLE16(fe + 34) & ~7) | form));
+  if (extended) {
+    StoreLE64(out + 64, data.size());
+    StoreLE64(out + 72, LoadLE64(fe + 64));
+    std::memcpy(out + 168, fe + 128, 32); // implementation identifier
+    StoreLE64(out + 200, LoadLE64(fe + 160));
+  } else {
+    std::memcpy(out + 64, fe + 64, 112);
+  }
+  const uint32_t lea = extended ? 208 : 168;
+  StoreLE32(out + lea, eaLength);
+  std::memset(out + header, 0xEA, eaLength);
+  uint8_t *area = out + header + eaLength;
+  uint32_t ad = 0;
+  if (form == kDescriptorsEmbedded) {
+    std::memcpy(area, data.data(), data.size());
+    ad = static_cast<uint32_t>(data.size());
+    StoreLE64(out + (extended ? 72 : 64), 0);
+  } else {
+    for (const ADSlot &s : old.List.Extents) {
+      StoreLE32(area + ad, s.AD.LengthWord);
+      StoreLE32(area + ad + 4, s.AD.Block);
+      ad += 16;
+    }
+  }
+  StoreLE32(out + lea + 4, ad);
+  FillTagAt(out, LoadLE16(out), static_cast<uint16_t>(header + eaLength + ad - 16), block);
+  ASSERT_TRUE(WriteBlock(v, block, out));
+  if (form == kDescriptorsEmbedded) {
+    uint32_t freed = 0;
+    for (const ADSlot &s : old.List.Extents) {
+      const uint32_t n = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
+      MarkRun(v, s.AD.Block, n, false);
+      freed += n;
+    }
+    ASSERT_TRUE(CommitIntegrity(v, freed, 0, 0));
+  }
+}
+
+struct FormCase {
+  const char *Name;
+  uint16_t Form;
+  bool Extended;
+  uint32_t EALength;
+  size_t Size;
+};
+
+} // namespace
+
+TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
+  const FormCase cases[] = {
+      {"embedded", kDescriptorsEmbedded, false, 0, 700},
+      {"embedded after attributes", kDescriptorsEmbedded, false, 64, 1000},
+      {"embedded in an extended entry", kDescriptorsEmbedded, true, 0, 1500},
+      {"long descriptors", kDescriptorsLong, false, 0, 3 * kBlockSize + 5},
+      {"long descriptors, extended entry", kDescriptorsLong, true, 48, 2 * kBlockSize},
+      {"short descriptors, extended entry", kDescriptorsShort, true, 0, kBlockSize + 9},
+  };
+  int seed = 20;
+  char16_t letter = u'a';
+  for (const FormCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::u16string path = u"\\form" + std::u16string(1, letter++);
+    const std::vector<uint8_t> data = Pattern(c.Size, ++seed);
+    Put(path, data);
+    Reform(v, path, c.Form, c.Extended, c.EALength, data);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadWhole(v, path, back, 333));
+    ASSERT_EQ(back, data);
+    std::vector<Listed> listed = List(v, path);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].Size, c.Size);
+
+    // An append records the file in short descriptors; the attributes stay in front.
+    const std::vector<uint8_t> more = Pattern(2 * kBlockSize + 3, ++seed);
+    ASSERT_TRUE(WriteAt(path, data, more));
+    ASSERT_TRUE(ReadWhole(v, path, back));
+    EXPECT_EQ(back, Cat(data, more));
+    const uint32_t block = EntryBlock(v, path);
+    uint8_t fe[kBlockSize];
+    ASSERT_TRUE(ReadBlock(v, block, fe));
+    const auto info = ParseFileEntry(fe, sizeof fe, block);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->ICBFlags & 7, kDescriptorsShort);
+    EXPECT_EQ(info->Extended, c.Extended);
+    EXPECT_EQ(info->ExtendedAttributesLength, c.EALength);
+    EXPECT_EQ(info->DescriptorLength, 8 * info->Extents.size());
+  }
+  // Everything is counted and reachable, and nothing is freed twice by a delete.
+  ASSERT_TRUE(img.Remount());
+  KBOOL clean = UDF_CheckVolume(&v, nullptr, nullptr);
+  EXPECT_EQ(clean, KTRUE) << v.LastError;
+  for (int i = 0; i < 6; ++i) {
+    const std::u16string path = u"\\form" + std::u16string(1, char16_t(u'a' + i));
+    EXPECT_EQ(UDF_DeleteFileW(&v, path.c_str()), KTRUE) << i;
+  }
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE);
 }

@@ -314,7 +314,8 @@ TEST(Descriptors, FileEntries) {
   EXPECT_FALSE(mutate(172, 1873));        // descriptors past the block
   EXPECT_FALSE(mutate(168, 1868));        // attributes push them past it
   EXPECT_FALSE(mutate(168, 0xFFFFFFF0u)); // no wrap-around
-  EXPECT_FALSE(mutate(32, 0x00010000u));  // ICB flags: long descriptors
+  EXPECT_FALSE(mutate(32, 0x00020000u));  // ICB flags: extended descriptors
+  EXPECT_FALSE(mutate(32, 0x00030000u));  // embedded data shorter than the length
 }
 
 TEST(Descriptors, FileIdentifiers) {
