@@ -1,6 +1,8 @@
 // Fuzzes the directory, file-entry and data reading of the file system: a small formatted
 // image holding a tree (nested directories, identifiers crossing block ends, a file whose
-// descriptor list continues in an extension block) is mutated in its file entries,
+// descriptor list continues in an extension block, and entries in the forms other writers
+// record: embedded data and directory entries, long descriptors, extents allocated but not
+// recorded and not allocated at all) is mutated in its file entries,
 // directory blocks and extension blocks, mounted, and then listed with find, every entry
 // opened and read, and a file created and deleted in each directory found.
 #include <cstdint>
@@ -11,6 +13,9 @@
 
 #include "korva/files.h"
 #include "korva/volume.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
 
 namespace {
 
@@ -86,6 +91,69 @@ bool WriteFile(TUDFRewritableVolume *v, const char16_t *path, uint32_t size, uin
   return ok;
 }
 
+// Entries rewritten in the forms other writers record, found in the template image by what
+// they hold. Block b of the partition is at sector start + b.
+struct Forms {
+  std::vector<uint8_t> &image;
+  uint32_t start, blocks;
+  uint8_t *Block(uint32_t b) { return image.data() + size_t(start + b) * 2048; }
+  // The file entry of the given type and information length.
+  uint8_t *Entry(uint8_t type, uint64_t length, uint32_t &block) {
+    for (block = 0; block < blocks && size_t(start + block + 1) * 2048 <= image.size(); ++block) {
+      const uint8_t *d = Block(block);
+      if (korva::LoadLE16(d) == korva::kTagFileEntry && d[27] == type &&
+          korva::LoadLE64(d + 56) == length)
+        return Block(block);
+    }
+    return nullptr;
+  }
+  static void Refill(uint8_t *fe, uint32_t block) {
+    const uint32_t end = 176 + korva::LoadLE32(fe + 168) + korva::LoadLE32(fe + 172);
+    korva::FillTagAt(fe, korva::LoadLE16(fe), uint16_t(end - 16), block);
+  }
+  // Data (or directory entries) moved into the entry itself.
+  void Embed(uint8_t *fe, uint32_t block) {
+    const uint32_t length = uint32_t(korva::LoadLE64(fe + 56));
+    const uint32_t data = korva::LoadLE32(fe + 180);
+    if (length > 2048 - 176) return;
+    std::vector<uint8_t> bytes(Block(data), Block(data) + length);
+    for (uint32_t off = 0; off + 38 <= length && fe[27] == korva::kFileTypeDirectory;) {
+      const uint32_t n =
+          korva::FileIdentifierDescriptorLength(bytes[off + 19], korva::LoadLE16(&bytes[off + 36]));
+      if (off + n > length) break;
+      korva::FillTagAt(&bytes[off], korva::kTagFileIdentifier, uint16_t(n - 16), block);
+      off += n;
+    }
+    std::memset(fe + 176, 0, 2048 - 176);
+    std::memcpy(fe + 176, bytes.data(), length);
+    korva::StoreLE16(fe + 34, uint16_t(korva::LoadLE16(fe + 34) | 3));
+    korva::StoreLE32(fe + 172, length);
+    korva::StoreLE64(fe + 64, 0);
+    Refill(fe, block);
+  }
+  // Short descriptors written as long ones.
+  static void Lengthen(uint8_t *fe, uint32_t block) {
+    const uint32_t n = korva::LoadLE32(fe + 172) / 8;
+    if (n > 100) return;
+    std::vector<uint8_t> area(fe + 176, fe + 176 + 8 * n);
+    std::memset(fe + 176, 0, 2048 - 176);
+    for (uint32_t i = 0; i < n; ++i)
+      std::memcpy(fe + 176 + 16 * i, &area[8 * i], 8);
+    korva::StoreLE16(fe + 34, uint16_t(korva::LoadLE16(fe + 34) | 1));
+    korva::StoreLE32(fe + 172, 16 * n);
+    Refill(fe, block);
+  }
+  // One recorded extent of three blocks split: recorded, not allocated, allocated only.
+  static void Holes(uint8_t *fe, uint32_t block) {
+    const uint32_t first = korva::LoadLE32(fe + 180);
+    const uint32_t ads[6] = {2048, first, 2048u | (2u << 30), 0, 2048u | (1u << 30), first + 2};
+    for (int i = 0; i < 6; ++i)
+      korva::StoreLE32(fe + 176 + 4 * i, ads[i]);
+    korva::StoreLE32(fe + 172, 24);
+    Refill(fe, block);
+  }
+};
+
 // The formatted and populated image every input starts from, and the blocks worth mutating.
 struct Template {
   std::vector<uint8_t> image;
@@ -106,6 +174,11 @@ Template BuildTemplate() {
     FreeVolume(v);
     return t;
   }
+  // Entries that other writers' forms replace below, told apart by their lengths.
+  UDF_CreateDirectoryW(v, u"\\", u"E");
+  WriteFile(v, u"\\E\\embedded", 777, 0x33);
+  WriteFile(v, u"\\E\\long", 3 * 2048 + 1, 0x44);
+  WriteFile(v, u"\\E\\holes", 3 * 2048, 0x55);
   UDF_CreateDirectoryW(v, u"\\", u"A");
   UDF_CreateDirectoryW(v, u"\\A", u"B");
   WriteFile(v, u"\\A\\B\\data", 5000, 0x11);
@@ -138,6 +211,16 @@ Template BuildTemplate() {
   UDF_DismountVolume(v);
   FreeVolume(v);
   t.image = g_image.bytes;
+  Forms forms{t.image, start, used};
+  uint32_t b = 0;
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 777, b)) forms.Embed(fe, b);
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 3 * 2048 + 1, b)) forms.Lengthen(fe, b);
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 3 * 2048, b)) forms.Holes(fe, b);
+  // The directory holding those three: its parent entry and three identifiers.
+  const uint32_t dirLength = 40 + korva::FileIdentifierDescriptorLength(1 + 2 * 8) +
+                             korva::FileIdentifierDescriptorLength(1 + 2 * 4) +
+                             korva::FileIdentifierDescriptorLength(1 + 2 * 5);
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeDirectory, dirLength, b)) forms.Embed(fe, b);
   for (uint32_t b = 0; b < used; ++b) {
     const size_t off = size_t(start + b) * 2048;
     if (off + 2048 > t.image.size()) break;

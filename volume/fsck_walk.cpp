@@ -258,8 +258,8 @@ bool Walker::ReadIntegrity() {
     if (!IsOurImplementation(d->ImplementationID)) {
       ScanFinding f;
       f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
-      f.Text = "the integrity descriptor was written by \"" + IdentifierText(d->ImplementationID) +
-               "\"";
+      f.Text =
+          "the integrity descriptor was written by \"" + IdentifierText(d->ImplementationID) + "\"";
       s_.Findings.push_back(f);
     }
     if (!ReadAbsolute(g_.IntegritySector + 1, buf)) return false;
