@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# korva mount on the virtual drive: a tree copied in through the mount reads back the same,
+# the drive only ever receives whole, aligned packet writes (CD-RW fixed packets, DVD+RW),
+# and a write failure of the drive reaches the program as EIO, makes the mount read-only,
+# and leaves a volume that korva repair restores.
+# Usage: mount_vdrive.sh KORVA VDRIVE_MODULE FAULT_SHIM      Exit 77 without FUSE.
+set -u
+KORVA=$1 module=$(realpath "$2") shim=$(realpath "$3")
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+fuse_usable || { echo "no usable /dev/fuse or fusermount3; skipping"; exit 77; }
+work=$(mktemp -d)
+mount_pid=
+trap 'fusermount3 -u "$work/m" 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+make_tree "$work/src"
+
+# Every WRITE(10) in a trace: LBA (CDB bytes 2-5) a multiple of the packet, length (bytes
+# 7-8) exactly one packet.
+check_writes() { # TRACE PACKET
+  awk -v p="$2" 'function hex(s,  v, k) {
+      v = 0; for (k = 1; k <= length(s); k++) v = v * 16 + index("0123456789ABCDEF", substr(s, k, 1)) - 1
+      return v
+    }
+    /\(2A\)/ {
+      for (i = 1; i <= NF; i++) if ($i ~ /^\[/) break
+      lba = hex($(i+2) $(i+3) $(i+4) $(i+5)); len = hex($(i+7) $(i+8))
+      n++; if (lba % p != 0 || len != p) { bad++; print "unaligned write: lba " lba " length " len }
+    } END { print n " packet writes checked"; exit (n == 0 || bad > 0) }' "$1"
+}
+
+for spec in "cd-rw 32" "dvd+rw 16"; do
+  set -- $spec
+  kind=$1 packet=$2
+  export KORVA_VDRIVE="$kind/formatted:$work/$kind.disc"
+  drive=(--aspi "$module" -d 0)
+  "$KORVA" "${drive[@]}" format --quick --label VD >/dev/null || { fail "$kind: format"; continue; }
+  rm -f "$work/trace.log"
+  start_mount "$work/m" "${drive[@]}" --trace "$work/trace.log" || exit $?
+  cp -r "$work/src" "$work/m/tree" || fail "$kind: cp -r"
+  diff -r "$work/src" "$work/m/tree" || fail "$kind: diff through the mount"
+  stop_mount "$work/m" || fail "$kind: unmount"
+  check_writes "$work/trace.log" "$packet" || fail "$kind: writes that are not whole packets"
+  rm -rf "$work/back"
+  "$KORVA" "${drive[@]}" get /tree "$work/back" >/dev/null || fail "$kind: korva get"
+  diff -r "$work/src" "$work/back" || fail "$kind: the tree read back differs"
+done
+
+# A failing drive: the program gets EIO, the mount turns read-only and says why first.
+export KORVA_VDRIVE="cd-rw/formatted:$work/cd-rw.disc"
+drive=(--aspi "$module" -d 0)
+LD_PRELOAD=$shim KORVA_FAULT_FILE=$work/fault KORVA_FAULT_MODULE=$module \
+  start_mount "$work/m" "${drive[@]}" || exit $?
+ls "$work/m/tree" >/dev/null
+echo "fail-next 2A 100000" >"$work/fault"
+for _ in $(seq 1 100); do [ -e "$work/fault.done" ] && break; sleep 0.05; done
+[ "$(cat "$work/fault.done" 2>/dev/null)" = 0 ] || fail "the fault could not be injected"
+out=$(cp "$work/src/a/b/packet" "$work/m/new" 2>&1) && fail "a write to a failing drive succeeded"
+case $out in *"Input/output error"*) ;; *) fail "expected EIO, got: $out" ;; esac
+out=$(mkdir "$work/m/after" 2>&1) && fail "mkdir after the failure succeeded"
+case $out in *"Read-only file system"*) ;; *) fail "expected EROFS after the failure, got: $out" ;; esac
+fusermount3 -u "$work/m"
+wait "$mount_pid" && fail "korva mount ended with status 0 after an I/O failure"
+head -1 "$work/mount.log" | grep -q "I/O failure" || fail "the log does not start with the failure: $(head -1 "$work/mount.log")"
+"$KORVA" "${drive[@]}" repair >/dev/null 2>&1
+"$KORVA" "${drive[@]}" check >/dev/null || fail "the volume is not clean after repair"
+"$KORVA" "${drive[@]}" get /tree "$work/back2" >/dev/null && diff -r "$work/src" "$work/back2" ||
+  fail "the tree is not intact after the failure and repair"
+
+[ $failures -eq 0 ] && echo "mount on the virtual drive: all good"
+[ $failures -eq 0 ]
