@@ -21,9 +21,14 @@ constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 constexpr uint32_t kPermissionBits = 0x7FFF;
 // Offsets of the fields of a file entry changed in place.
 constexpr size_t kPermissionsOffset = 44;
-constexpr size_t kAccessTimeOffset = 72;
-constexpr size_t kModificationTimeOffset = 84;
-constexpr size_t kAttributeTimeOffset = 96;
+// Where the times of a file entry lie; an extended file entry has them further on.
+struct TimeOffsets {
+  size_t Access, Modification, Attribute;
+};
+TimeOffsets TimesOf(const uint8_t *fe) {
+  if (LoadLE16(fe) == kTagExtendedFileEntry) return {80, 92, 116};
+  return {72, 84, 96};
+}
 } // namespace
 
 bool EntryRef::IsDirectory() const {
@@ -122,20 +127,11 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
   out.BlocksRecorded = info.BlocksRecorded;
   out.AccessTime = StampToFineFileTime(info.AccessTime);
   out.ModificationTime = StampToFineFileTime(info.ModificationTime);
-  out.AttributeTime = LoadLE16(fe) == kTagFileEntry ? StampToFineFileTime(fe + kAttributeTimeOffset)
-                                                    : out.ModificationTime;
+  out.AttributeTime = StampToFineFileTime(fe + TimesOf(fe).Attribute);
   out.UniqueID = info.UniqueID;
   out.Permissions = info.Permissions;
   out.LinkCount = info.LinkCount;
   return true;
-}
-
-// Fields are changed in place at the offsets of a file entry; other entry forms (written by
-// other systems) are left alone. Error 30 for them.
-bool IsPlainFileEntry(TUDFRewritableVolume &v, const uint8_t *fe) {
-  if (LoadLE16(fe) == kTagFileEntry) return true;
-  v.LastError = KORVA_E_UNSUPPORTED;
-  return false;
 }
 
 // Changes fields of an entry's file entry in place (times, permissions) and writes it back.
@@ -146,10 +142,9 @@ bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change chang
   uint8_t fe[kBlockSize];
   EntryFields info;
   if (!LoadEntry(v, e, fe, info)) return false;
-  if (!IsPlainFileEntry(v, fe)) return false;
   change(fe);
-  StampNow(fe + kAttributeTimeOffset);
-  RefillListBlockTag(fe, e.EntryBlock, true);
+  StampNow(fe + TimesOf(fe).Attribute);
+  RefillEntryTag(fe, e.EntryBlock);
   return WriteBlock(v, e.EntryBlock, fe);
 }
 
@@ -234,9 +229,9 @@ KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *pa
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
                      [&](uint8_t *fe) {
-                       if (access_time) std::memcpy(fe + kAccessTimeOffset, access, 12);
-                       if (modification_time)
-                         std::memcpy(fe + kModificationTimeOffset, modified, 12);
+                       const TimeOffsets at = TimesOf(fe);
+                       if (access_time) std::memcpy(fe + at.Access, access, 12);
+                       if (modification_time) std::memcpy(fe + at.Modification, modified, 12);
                      })
              ? KTRUE
              : KFALSE;
@@ -306,8 +301,11 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   if (!f) return KFALSE;
   // The entry stops referring to the blocks before they are given back, so that nothing on
   // the medium ever points at a free block.
+  // An entry another writer recorded in another form takes this engine's form first.
+  if (view.List.Form != kDescriptorsShort &&
+      (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)))
+    return KFALSE;
   const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
-  if (!IsPlainFileEntry(v, view.FE)) return KFALSE;
   if (!area) {
     FailRead(v);
     return KFALSE;

@@ -32,17 +32,7 @@ bool DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
     return false;
   }
   MarkFidDeleted(fid, at.FIDLength, start.Block);
-  for (uint32_t done = 0; done < at.FIDLength;) {
-    DirectoryStream::Place p;
-    if (!dir.Locate(at.DirOffset + done, p)) break;
-    uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
-    const uint32_t chunk = std::min<uint32_t>(at.FIDLength - done, kBlockSize - p.Offset);
-    std::memcpy(sector + p.Offset, fid + done, chunk);
-    if (!WriteBlock(v, p.Block, sector)) return false;
-    done += chunk;
-  }
-  return true;
+  return WriteDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength);
 }
 
 // Changes a directory's link count by delta.
@@ -63,21 +53,20 @@ bool RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t new
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   FidEntry first;
   DirectoryStream::Place at;
+  uint8_t fid[FidLength(255, 0xFFFF)];
+  bool io = false;
   if (dir.Open(dirBlock) != DirectoryStream::Ok ||
       dir.ReadFid(0, first, true) != DirectoryStream::Ok || !(first.Characteristics & kFidParent) ||
-      !dir.Locate(0, at) || at.Offset + first.Length > kBlockSize) {
+      !dir.Locate(0, at) || !dir.ReadBytes(0, fid, first.Length, io)) {
     FailRead(v);
     return false;
   }
-  uint8_t sector[kBlockSize];
-  if (!ReadBlock(v, at.Block, sector)) return false;
-  uint8_t *fid = sector + at.Offset;
   UDF_FileIdentifierDescriptorHeader h;
   std::memcpy(&h, fid, sizeof h);
   h.ICB.Location.LogicalBlockNumber = newParent;
   std::memcpy(fid, &h, sizeof h);
   FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(first.Length - 16), at.Block);
-  return WriteBlock(v, at.Block, sector);
+  return WriteDirectoryBytes(v, dir, 0, fid, first.Length);
 }
 
 bool StartsWith(const std::vector<std::u16string> &parts, const std::vector<std::u16string> &head) {

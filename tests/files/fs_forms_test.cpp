@@ -339,3 +339,43 @@ TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
   }
   EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE);
 }
+
+TEST_F(FsForms, TimesTruncationAndMovesWorkOnEveryForm) {
+  const FormCase cases[] = {
+      {"embedded in an extended entry", kDescriptorsEmbedded, true, 0, 1500},
+      {"long descriptors", kDescriptorsLong, false, 0, 3 * kBlockSize + 5},
+      {"short descriptors, extended entry", kDescriptorsShort, true, 32, kBlockSize + 9},
+  };
+  int seed = 40;
+  char16_t letter = u'a';
+  const uint64_t t = 132000000000000000ull + 1234560;
+  for (const FormCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::u16string path = u"\\f" + std::u16string(1, letter++);
+    const std::vector<uint8_t> data = Pattern(c.Size, ++seed);
+    Put(path, data);
+    Reform(v, path, c.Form, c.Extended, c.EALength, data);
+    // Times land where the entry's form keeps them.
+    ASSERT_EQ(UDF_SetFileTimesW(&v, path.c_str(), &t, &t), KTRUE) << v.LastError;
+    KorvaFileInfo info{};
+    ASSERT_EQ(UDF_GetFileInfoW(&v, path.c_str(), &info), KTRUE);
+    EXPECT_EQ(info.ModificationTime, t);
+    EXPECT_EQ(info.AccessTime, t);
+    EXPECT_EQ(info.Size, c.Size);
+    // A move keeps the data; emptying frees it.
+    const std::u16string moved = path + u".moved";
+    ASSERT_EQ(UDF_MoveFileW(&v, path.c_str(), moved.c_str()), KTRUE);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadWhole(v, moved, back));
+    EXPECT_EQ(back, data);
+    UDF_HANDLE h = UDF_CreateFileW(&v, moved.c_str(), RW, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    ASSERT_EQ(UDF_TruncateFile(&v, h), KTRUE) << v.LastError;
+    UDF_CloseHandle(&v, h);
+    ASSERT_EQ(UDF_GetFileInfoW(&v, moved.c_str(), &info), KTRUE);
+    EXPECT_EQ(info.Size, 0u);
+    EXPECT_EQ(info.BlocksRecorded, 0u);
+  }
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+}
