@@ -127,5 +127,20 @@ echo small >"$work/full/after" || fail "a small file after ENOSPC"
 stop_mount "$work/full" || fail "unmount of the full volume"
 "$KORVA" -i "$full" check >/dev/null || fail "korva check finds problems after ENOSPC"
 
+# Read-only: reading works, every change is refused.
+start_mount "$m" -i "$img" --read-only || exit $?
+cmp "$work/expect/b-moved/new" "$m/tree/b-moved/new" || fail "read-only: reading"
+expect_error "Read-only file system" touch "$m/tree/x"
+expect_error "Read-only file system" rm "$m/tree/one-moved"
+stop_mount "$m" || fail "read-only: unmount"
+
+# Without -f korva returns once the file system is there and serves it in the background.
+"$KORVA" -i "$img" mount "$m" || fail "a detached mount"
+grep -q " $m fuse.korva " /proc/mounts || fail "korva returned before the mount was ready"
+cat "$m/tree/one-moved" >/dev/null || fail "reading through a detached mount"
+fusermount3 -u "$m"
+for _ in $(seq 1 100); do "$KORVA" -i "$img" info >/dev/null 2>&1 && break; sleep 0.1; done
+"$KORVA" -i "$img" check >/dev/null || fail "korva check after a detached mount"
+
 [ $failures -eq 0 ] && echo "mount on an image: all good"
 [ $failures -eq 0 ]
