@@ -58,6 +58,7 @@ struct EntryVerdict {
   std::vector<Range> Ranges;
   uint64_t ExtentBytes = 0;
   uint64_t RecordedBlocks = 0;
+  uint16_t LinkCount = 0;
 };
 
 class Walker {
@@ -95,7 +96,8 @@ private:
   ScanGeometry &g_;
   uint32_t fileSetBlock_ = 0;
   uint32_t vdsSectors_ = 0;
-  std::unordered_set<uint32_t> directories_;             // directory entries reached
+  std::unordered_set<uint32_t> directories_;     // directory entries reached
+  std::unordered_map<uint32_t, uint16_t> files_; // file entries reached, with their link counts
   std::unordered_map<uint32_t, EntryVerdict> rejected_;  // entries judged invalid
   std::deque<std::pair<uint32_t, std::string>> pending_; // directories still to scan
 };
@@ -409,6 +411,7 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
   out.Info = *info;
   UDF_FileEntryHeader h;
   std::memcpy(&h, fe, sizeof h);
+  out.LinkCount = h.FileLinkCount;
   if (info->FileType != (directory ? kFileTypeDirectory : kFileTypeFile)) {
     out.Reason = "the file entry's type does not match its directory entry";
     return true;
@@ -442,6 +445,7 @@ void Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
     pending_.emplace_back(block, path);
   } else {
     ++s_.Files;
+    files_[block] = e.LinkCount;
   }
   s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
   // The mount looks for this library's identifier in the root's entry, which repair records.
@@ -484,6 +488,9 @@ bool Walker::VisitChild(uint32_t dirBlock, FidEntry &fid, const std::string &pat
     drop.Kind = KORVA_FINDING_BAD_ENTRY;
     drop.Block = KORVA_NO_BLOCK;
     drop.Text = "the entry points outside the partition";
+  } else if (!directory && files_.count(block) && files_[block] > 1) {
+    // Another name of a file that records several (a hard link another system made).
+    return true;
   } else if (IsUsed(block)) {
     const bool loop = directory && directories_.count(block);
     drop.Kind = loop ? KORVA_FINDING_LOOP : KORVA_FINDING_CLAIMED_TWICE;

@@ -261,6 +261,40 @@ TEST_F(Recovery, BlockClaimedTwiceKeepsTheFirstOwner) {
   ExpectTreeIntact(u"\\a\\f2");
 }
 
+// /a/b/f3's entry now names /f1's file entry: a second name when /f1 records two links, one
+// claimed twice otherwise. f3's own entry and data are left unreached either way.
+class SecondName : public Recovery, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SecondName, IsKeptOnlyWhenTheEntryRecordsSeveralLinks) {
+  const bool linked = GetParam();
+  const uint32_t data = DataBlock(u"\\a\\b");
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t off = 0;
+    ASSERT_TRUE(d.FindFid(data, "f3", off));
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
+    StoreLE32(s.data() + off + 24, f1);
+    const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
+    FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+    if (linked) {
+      ASSERT_TRUE(d.EditBlock(f1, [](uint8_t *fe) { StoreLE16(fe + 48, 2); }));
+    }
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_LEAKED);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_CLAIMED_TWICE) != nullptr, !linked) << Describe(found);
+  std::vector<uint8_t> bytes;
+  EXPECT_EQ(ReadWhole(V(), u"\\a\\b\\f3", bytes), linked);
+  if (linked) {
+    EXPECT_EQ(bytes, Pattern(10000, 0));
+  }
+  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
+}
+INSTANTIATE_TEST_SUITE_P(Recovery, SecondName, ::testing::Bool());
+
 std::string Shell(const std::string &command) {
   std::string out;
   FILE *pipe = ::popen(command.c_str(), "r");
