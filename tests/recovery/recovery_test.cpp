@@ -261,6 +261,27 @@ TEST_F(Recovery, BlockClaimedTwiceKeepsTheFirstOwner) {
   ExpectTreeIntact(u"\\a\\f2");
 }
 
+TEST_F(Recovery, DamagedDirectoryDataIsCutBeforeTheDamage) {
+  const uint32_t data = DataBlock(u"\\a");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t off = 0;
+    ASSERT_TRUE(d.FindFid(data, "f2", off)); // the last entry of /a
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
+    s[off + 40] ^= 0x20; // a byte of the name: the identifier's CRC fails
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_DIRECTORY_DATA)->Path, "/a");
+  ExpectTreeIntact(u"\\a\\f2");
+  EXPECT_TRUE(List(V(), u"\\a\\f2").empty());
+  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
+}
+
 // /a/b/f3's entry now names /f1's file entry: a second name when /f1 records two links, one
 // claimed twice otherwise. f3's own entry and data are left unreached either way.
 class SecondName : public Recovery, public ::testing::WithParamInterface<bool> {};
