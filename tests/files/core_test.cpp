@@ -123,6 +123,53 @@ TEST(FsDir, HostileDirectoryDataEndsTheScan) {
   EXPECT_EQ(failing.Open(10), DirectoryStream::IoError);
 }
 
+// Directory entries as other writers record them: identifiers with implementation-use bytes
+// and names in 8-bit compressed Unicode, embedded in the directory's file entry.
+TEST(FsDir, EmbeddedEntriesWithImplementationUseAndEightBitNames) {
+  MemPartition p(64);
+  uint8_t *fe = p.Block(12);
+  NewFileEntry e;
+  e.FileType = kFileTypeDirectory;
+  MakeFileEntry(fe, 12, e);
+  std::vector<uint8_t> bytes(40);
+  BuildFid(bytes.data(), kFidDirectory | kFidParent, 12, u"", 12);
+  // "caf\xE9" in 8 bits after 6 implementation-use bytes.
+  const uint8_t name[] = {8, 'c', 'a', 'f', 0xE9};
+  std::vector<uint8_t> fid(FidLength(sizeof name, 6));
+  StoreLE16(fid.data() + 16, 1);
+  fid[19] = sizeof name;
+  StoreLE32(fid.data() + 20, 2048);
+  StoreLE32(fid.data() + 24, 33);
+  StoreLE16(fid.data() + 36, 6);
+  std::memset(fid.data() + 38, 0xAB, 6);
+  std::memcpy(fid.data() + 44, name, sizeof name);
+  FillTagAt(fid.data(), kTagFileIdentifier, static_cast<uint16_t>(fid.size() - 16), 12);
+  bytes.insert(bytes.end(), fid.begin(), fid.end());
+  std::memcpy(fe + 176, bytes.data(), bytes.size());
+  StoreLE16(fe + 34, 3);
+  StoreLE32(fe + 172, static_cast<uint32_t>(bytes.size()));
+  StoreLE64(fe + 56, bytes.size());
+  RefillEntryTag(fe, 12);
+
+  DirectoryStream s(p.Reader(), p.length);
+  ASSERT_EQ(s.Open(12), DirectoryStream::Ok);
+  EXPECT_TRUE(s.List().Embedded());
+  EXPECT_EQ(s.Size(), bytes.size());
+  std::vector<FidEntry> all = ReadAll(s);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1].Name, u"caf\u00E9");
+  EXPECT_EQ(all[1].ICBBlock, 33u);
+  EXPECT_TRUE(all[1].NameEquals(u"caf\u00E9"));
+  DirectoryStream::Place at;
+  ASSERT_TRUE(s.Locate(40, at));
+  EXPECT_EQ(at.Block, 12u);
+  EXPECT_EQ(at.Offset, 176 + 40);
+  // An embedded length beyond the descriptor area is not taken.
+  StoreLE64(fe + 56, 2000);
+  RefillEntryTag(fe, 12);
+  EXPECT_EQ(s.Open(12), DirectoryStream::End);
+}
+
 TEST(FsState, HandleTables) {
   OpenFileList t;
   int32_t a = t.Add(std::make_unique<OpenFileInformation>());
