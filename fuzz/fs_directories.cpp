@@ -65,8 +65,8 @@ int Remove(void *, const char *) {
   g_image.exists = false;
   return 0;
 }
-const KorvaImageIO kMemoryIO = {nullptr, Open,    Create, Size,  Reserve,
-                                ReadAt,  WriteAt, Flush,  Close, Remove};
+const KorvaImageIO kMemoryIO = {nullptr, Open,  Create, Size,   Reserve, ReadAt,
+                                WriteAt, Flush, Close,  Remove, Open};
 
 TUDFRewritableVolume *NewVolume() {
   auto *v = static_cast<TUDFRewritableVolume *>(std::calloc(1, sizeof(TUDFRewritableVolume)));

@@ -68,8 +68,8 @@ const std::vector<uint8_t> &Template() {
   static const std::vector<uint8_t> image = [] {
     Memory m;
     m.bytes.assign(size_t(kSectors) * 2048, 0);
-    KorvaImageIO io{&m,      MemOpen,  MemCreate, MemSize, MemReserve,
-                    MemRead, MemWrite, MemNoop,   MemNoop, MemRemove};
+    KorvaImageIO io{&m,       MemOpen, MemCreate, MemSize,   MemReserve, MemRead,
+                    MemWrite, MemNoop, MemNoop,   MemRemove, MemOpen};
     TUDFRewritableVolume *v = NewRecord();
     v->ImageIO = &io;
     UDF_MountImage(v, "template", 0);
@@ -104,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (crcLength <= 2048 - 16) korva::FillTagAt(dst, id, crcLength, location);
     }
   }
-  KorvaImageIO io{&m,      MemOpen,  MemCreate, MemSize, MemReserve,
-                  MemRead, MemWrite, MemNoop,   MemNoop, MemRemove};
+  KorvaImageIO io{&m,       MemOpen, MemCreate, MemSize,   MemReserve, MemRead,
+                  MemWrite, MemNoop, MemNoop,   MemRemove, MemOpen};
   TUDFRewritableVolume *v = NewRecord();
   v->ImageIO = &io;
   UDF_MountImage(v, "fuzz", 0);

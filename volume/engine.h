@@ -24,6 +24,14 @@ inline void ClearError(TUDFRewritableVolume &v) {
 // Clears LastError, or sets 10 and returns false when no compatible volume is mounted.
 bool RequireCompatible(TUDFRewritableVolume &v);
 
+// Sets error 27 and returns false when the mounted volume is read-only: the check of every
+// operation that changes the medium.
+inline bool RequireWritable(TUDFRewritableVolume &v) {
+  if (!v.ReadOnly) return true;
+  SetError(v, KORVA_E_READ_ONLY);
+  return false;
+}
+
 // A read or write failed after the running operation had written: the volume is unusable
 // until it is dismounted. Dismount still stores the bitmap and closes the volume, so that it
 // mounts again; without that a single I/O error would lock the whole volume out for good.

@@ -329,6 +329,7 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   v.Compatible = 0;
   if (!WriteVolume(v, label, l)) return false;
   v.Compatible = 1;
+  v.LeftOpen = 0;
   return true;
 }
 
@@ -346,6 +347,7 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
     SetError(v, KORVA_E_NOT_MOUNTED);
     return 0;
   }
+  if (!RequireWritable(v)) return 0;
   std::u16string text;
   if (label) {
     size_t n = 0;

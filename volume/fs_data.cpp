@@ -133,6 +133,7 @@ void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
 OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
                                    const void *buffer, uint32_t count) {
   if (!BeginFsOperation(v)) return nullptr;
+  if ((access & UDF_GENERIC_WRITE) && !RequireWritable(v)) return nullptr;
   OpenFileInformation *f = HandleFor(v, handle, access);
   if (!f || f->Invalidated) {
     if (f) v.LastError = KORVA_E_BAD_FILE_HANDLE;

@@ -140,6 +140,33 @@ void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation
   di.HasResult = true;
 }
 
+enum class IndexHint { Scan, At, Absent };
+
+// Where a scan for the live entry named `name` starts: straight at it by the directory's
+// name index (At), nowhere because no live entry has that name (Absent), or at the start
+// (Scan, when there is no index or it disagrees with the medium). Walking a directory of n
+// entries by name then costs O(n) reads, not O(n^2). False on a read failure.
+bool IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
+                  uint64_t &offset, IndexHint &hint) {
+  hint = IndexHint::Scan;
+  offset = 0;
+  const DirectoryNames *names = IndexedNames(v, dir.FEBlock(), dir.Entry());
+  if (!names) return v.LastError == 0;
+  auto at = names->Live.find(std::u16string(name));
+  if (at == names->Live.end()) {
+    hint = IndexHint::Absent;
+    return true;
+  }
+  FidEntry fid;
+  const DirectoryStream::Status st = dir.ReadFid(at->second, fid, false);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::Ok && fid.NameEquals(name)) {
+    hint = IndexHint::At;
+    offset = at->second;
+  }
+  return true;
+}
+
 void ResetScan(DirectoryInformation &di) {
   di.DirSize = 0;
   di.ADBlock = di.DirICB;
@@ -180,6 +207,17 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeH
     if (st == DirectoryStream::IoError) return false;
     if (st == DirectoryStream::End) return true;
     di.DirSize = dir.Size();
+    const bool exact = (last && lastMatch == NameMatch::Exact) ||
+                       parts[i].find_first_of(u"*?") == std::u16string::npos;
+    if (!resume && !includeDeleted && exact) {
+      IndexHint hint = IndexHint::Scan;
+      if (!IndexedStart(v, dir, parts[i], offset, hint)) return false;
+      if (hint == IndexHint::Absent) {
+        di.DirOffset = dir.Size();
+        di.HasResult = false;
+        return true;
+      }
+    }
     bool descended = false;
     for (;;) {
       FidEntry fid;
@@ -418,7 +456,7 @@ void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &f
 } // namespace
 
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
-  if (!BeginFsOperation(v)) return false;
+  if (!BeginFsOperation(v) || !RequireWritable(v)) return false;
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
@@ -507,12 +545,29 @@ bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &ou
     st = dir.ReadFid(offset, fid, false);
     if (st == DirectoryStream::IoError) return false;
     if (st == DirectoryStream::End) return true;
-    if (!(fid.Characteristics & (kFidDeleted | kFidParent))) out.Live.insert(fid.DecodedName());
+    if (!(fid.Characteristics & (kFidDeleted | kFidParent)))
+      out.Live.emplace(fid.DecodedName(), offset);
     offset += fid.Length;
   }
 }
 
 } // namespace
+
+const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
+                                   const EntryFields &info) {
+  FindHandleList *state = FindHandlesOf(v);
+  if (!state) return nullptr;
+  auto it = state->Names.find(dirBlock);
+  if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
+      it->second.InformationLength != info.InformationLength) {
+    DirectoryNames names;
+    names.UniqueID = info.UniqueID;
+    names.InformationLength = info.InformationLength;
+    if (!CollectNames(v, dirBlock, names)) return nullptr;
+    it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
+  }
+  return &it->second;
+}
 
 bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
                DirectoryInformation &di) {
@@ -520,21 +575,13 @@ bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view n
   di.DirICB = dirBlock;
   taken = false;
   // A name the index does not hold is free; one it holds is looked up for its details.
-  FindHandleList *state = FindHandlesOf(v);
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (state && ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
+  if (ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
       info.FileType == kFileTypeDirectory) {
-    auto it = state->Names.find(dirBlock);
-    if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
-        it->second.InformationLength != info.InformationLength) {
-      DirectoryNames names;
-      names.UniqueID = info.UniqueID;
-      names.InformationLength = info.InformationLength;
-      if (!CollectNames(v, dirBlock, names)) return false;
-      it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
-    }
-    if (!it->second.Live.count(std::u16string(name))) return true;
+    const DirectoryNames *names = IndexedNames(v, dirBlock, info);
+    if (!names && v.LastError) return false;
+    if (names && !names->Live.count(std::u16string(name))) return true;
   } else if (v.LastError) {
     return false;
   }
@@ -561,7 +608,7 @@ NameIndexUpdate::~NameIndexUpdate() {
       return;
     }
     it->second.InformationLength = newLength_;
-    it->second.Live.insert(name_);
+    it->second.Live.emplace(name_, oldLength_); // appended at the old end of the data
   } else {
     it->second.Live.erase(name_);
   }
@@ -592,7 +639,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
                                      const KWCHAR *name) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
+  if (!BeginFsOperation(v) || !RequireWritable(v)) return KFALSE;
   if (!parent || !name) {
     v.LastError = KORVA_E_INVALID_PARAMETER;
     return KFALSE;
@@ -601,6 +648,10 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   std::u16string_view par(parent, WideLength(parent));
   if (!IsStorableName(nm)) {
     v.LastError = KORVA_E_INVALID_NAME;
+    return KFALSE;
+  }
+  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
+    v.LastError = KORVA_E_TOO_DEEP;
     return KFALSE;
   }
   uint32_t parentBlock = 0;

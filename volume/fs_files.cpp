@@ -106,6 +106,7 @@ UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access
 
 UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
                          uint32_t access, uint32_t attributes) {
+  if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
   AppendPlan plan;
   if (!PlanAppend(v, parentBlock, name.size(), plan)) return UDF_INVALID_HANDLE;
   const uint32_t needed = 1 + plan.ExtraBlocks();
@@ -146,9 +147,19 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
     v.LastError = KORVA_E_INVALID_PARAMETER;
     return UDF_INVALID_HANDLE;
   }
+  // Opening for reading is all a read-only volume allows; a missing file under OPEN_ALWAYS
+  // is refused where it would be created.
+  const bool creates =
+      creation_disposition == UDF_CREATE_NEW || creation_disposition == UDF_CREATE_ALWAYS;
+  if ((creates || (desired_access & UDF_GENERIC_WRITE)) && !RequireWritable(v))
+    return UDF_INVALID_HANDLE;
   ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
   if (!IsStorableName(pn.Name)) {
     v.LastError = KORVA_E_INVALID_NAME;
+    return UDF_INVALID_HANDLE;
+  }
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
+    v.LastError = KORVA_E_TOO_DEEP;
     return UDF_INVALID_HANDLE;
   }
   uint32_t parentBlock = 0;
@@ -365,6 +376,24 @@ KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
   volume->LastError = 0;
   FindHandleList *list = FindHandlesOf(*volume);
   return list && list->Remove(handle) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                      uint32_t *block) {
+  if (!volume) return KFALSE;
+  volume->LastError = 0;
+  FindHandleList *list = FindHandlesOf(*volume);
+  const DirectoryInformation *di = list ? list->Find(handle) : nullptr;
+  if (!di || !di->HasResult) {
+    volume->LastError = KORVA_E_BAD_FIND_HANDLE;
+    return KFALSE;
+  }
+  if (!block) {
+    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    return KFALSE;
+  }
+  *block = di->EntryICB;
+  return KTRUE;
 }
 
 KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char *path,

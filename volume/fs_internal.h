@@ -75,6 +75,11 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
 // deleting files.
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
 
+// The name index of the directory at dirBlock whose file entry holds info, built when
+// missing or stale. Null on a read failure (error set) or without mount state.
+const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
+                                   const EntryFields &info);
+
 // Whether name is held by a live entry of any kind in the directory at dirBlock; di holds
 // the entry found.
 bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 struct TUDFRewritableVolume;
@@ -115,14 +114,15 @@ private:
   int32_t next_ = 1;
 };
 
-// The live names of a directory, so that the uniqueness check of a create does not scan the
-// whole directory each time. An entry is trusted only while the directory's file entry
-// still has the unique ID and information length it was built from; every change made by
-// this engine updates or drops it.
+// The live names of a directory with the offset of each one's file identifier (the first,
+// should a damaged directory hold a name twice), so that neither the uniqueness check of a
+// create nor a look-up by exact name scans the whole directory each time. An entry is trusted
+// only while the directory's file entry still has the unique ID and information length it
+// was built from; every change made by this engine updates or drops it.
 struct DirectoryNames {
   uint64_t UniqueID = 0;
   uint64_t InformationLength = 0;
-  std::unordered_set<std::u16string> Live;
+  std::unordered_map<std::u16string, uint64_t> Live;
 };
 
 using OpenFileList = HandleTable<OpenFileInformation>;

@@ -15,6 +15,13 @@ int PosixOpen(void *, const char *path, int32_t *handle) {
   return 0;
 }
 
+int PosixOpenReadOnly(void *, const char *path, int32_t *handle) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno ? errno : EIO;
+  *handle = fd;
+  return 0;
+}
+
 int PosixCreate(void *, const char *path, int32_t *handle) {
   int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return errno ? errno : EIO;
@@ -82,9 +89,9 @@ int PosixRemove(void *, const char *path) {
   return ::unlink(path) == 0 ? 0 : errno;
 }
 
-const KorvaImageIO kPosixImageIO = {nullptr,      PosixOpen,   PosixCreate,  PosixSize,
-                                    PosixReserve, PosixReadAt, PosixWriteAt, PosixFlush,
-                                    PosixClose,   PosixRemove};
+const KorvaImageIO kPosixImageIO = {nullptr,      PosixOpen,   PosixCreate,      PosixSize,
+                                    PosixReserve, PosixReadAt, PosixWriteAt,     PosixFlush,
+                                    PosixClose,   PosixRemove, PosixOpenReadOnly};
 
 } // namespace
 

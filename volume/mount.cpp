@@ -116,7 +116,8 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
   if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
   const uint8_t *d = SlotOf(v, v.IntegritySector);
   if (!IsTagValid(kTagIntegrity, d, v.IntegritySector) || !CarriesIdentifier(d, 89)) return false;
-  if (U32(d, 28) == itOpen) return false; // left open: never dismounted
+  // Left open: a session never dismounted it. Noted; the mount decides what that means.
+  if (U32(d, 28) == itOpen) v.LeftOpen = 1;
   v.NextUniqueID = LoadLE64(d + 40);
   v.FreeBlocks = U32(d, 80);
   v.FileCount = U32(d, 120);
@@ -154,6 +155,7 @@ void PrepareForMount(TUDFRewritableVolume &v) {
   ReleaseSpaceBitmap(v);
   v.Compatible = 0;
   v.CloseAfterFailure = 0;
+  v.LeftOpen = 0;
   v.AnchorSector = kFirstAnchor;
 }
 
@@ -178,9 +180,11 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   if (!IsTagValid(kTagAnchor, v.SectorBuffer, v.AnchorSector)) return false;
   v.MainVDSSector = U32(v.SectorBuffer, 20);
   v.ReserveVDSSector = U32(v.SectorBuffer, 28);
-  // 3-8.
-  return ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
-         LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  // 3-8. LeftOpen describes a volume that is sound apart from being left open.
+  const bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
+                  LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  if (!ok) v.LeftOpen = 0;
+  return ok;
 }
 
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v) {
@@ -305,24 +309,142 @@ uint32_t OsErrorFromErrno(int e) {
 
 // What both mounts start with. A previous mount that was never dismounted leaves state
 // behind; let go of it first.
-void BeginMount(TUDFRewritableVolume &v, bool imageMode) {
+void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
   if (v.VolumeOpen) ReleaseMountState(v);
-  CloseImage(v, true);
+  CloseImage(v, !v.ReadOnly);
   v.ImageMode = imageMode ? 1 : 0;
   v.VolumeOpen = 0;
   v.Compatible = 0;
   v.LastError = 0;
   v.WrittenInOperation = 0;
+  v.ReadOnly = readOnly ? 1 : 0;
+  v.LeftOpen = 0;
 }
 
-} // namespace
+// The drive refused a write because the disc is write-protected (sense key DATA PROTECT).
+bool DriveSaysWriteProtected(const TUDFRewritableVolume &v) {
+  return !v.ImageMode && (v.Device.LastSense[2] & 0x0F) == 7;
+}
 
-extern "C" {
+// After a mount chain that passed: a read-only mount is usable as it is; otherwise a volume
+// left open is refused until repaired, and a usable one is marked open on the medium. A
+// disc that turns out write-protected is used read-only instead.
+void FinishMount(TUDFRewritableVolume &v) {
+  if (v.ReadOnly) {
+    v.Compatible = 1;
+    return;
+  }
+  if (v.LeftOpen) {
+    SetError(v, KORVA_E_LEFT_OPEN);
+    return;
+  }
+  if (WriteIntegrityType(v, ::itOpen)) {
+    v.Compatible = 1;
+  } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
+    v.ReadOnly = 1;
+    v.LastError = 0;
+    v.Compatible = 1;
+  }
+}
 
-KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
+// Opens an existing image for reading only; ENOTSUP when the layer cannot.
+int OpenForReading(const KorvaImageIO &io, const std::string &path, int32_t &handle) {
+  return io.OpenReadOnly ? io.OpenReadOnly(io.Context, path.c_str(), &handle) : ENOTSUP;
+}
+
+// The file exists but cannot be opened for writing.
+bool RefusesWriting(int rc) {
+  return rc == EACCES || rc == EPERM || rc == EROFS;
+}
+
+// Creates a new image of size_mib, its space reserved at once (it reads as zeros). False
+// when the mount ends here (error set); a file that cannot be created is left to the
+// chain's first read to report.
+bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib) {
+  const KorvaImageIO &io = ImageIOOf(v);
+  if (size_mib == 0) {
+    SetError(v, KORVA_E_IMAGE_SIZE);
+    return false;
+  }
+  int32_t handle = 0;
+  const int rc = io.Create(io.Context, path.c_str(), &handle);
+  if (rc != 0) {
+    KorvaSetLastOSError(OsErrorFromErrno(rc));
+    return true;
+  }
+  const uint64_t bytes = uint64_t(size_mib) * 1048576u;
+  const int reserve = io.Reserve(io.Context, handle, bytes);
+  if (reserve != 0) {
+    io.Close(io.Context, handle);
+    io.Remove(io.Context, path.c_str());
+    KorvaSetLastOSError(OsErrorFromErrno(reserve));
+    SetError(v, KORVA_E_WRITE);
+    return false;
+  }
+  v.ImageFile = handle;
+  v.ImageFileOpen = 1;
+  v.ImagePackets = static_cast<uint32_t>(bytes / kImagePacketBytes);
+  return true;
+}
+
+// Takes an opened image after checking its size. False with error 11 (file closed).
+bool AdoptImage(TUDFRewritableVolume &v, int32_t handle) {
+  const KorvaImageIO &io = ImageIOOf(v);
+  uint64_t size = 0;
+  if (io.Size(io.Context, handle, &size) != 0 || size % kImagePacketBytes != 0 ||
+      size / kSectorSize > 0xFFFFFFFFull) {
+    io.Close(io.Context, handle);
+    SetError(v, KORVA_E_IMAGE_SIZE);
+    return false;
+  }
+  v.ImageFile = handle;
+  v.ImageFileOpen = 1;
+  v.ImagePackets = static_cast<uint32_t>(size / kImagePacketBytes);
+  return true;
+}
+
+KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
+                     bool readOnly) {
+  BeginMount(v, true, readOnly);
+  v.PacketBlocks = 16;
+  v.PacketBytes = kImagePacketBytes;
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  if (path.empty()) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return KFALSE;
+  }
+  const KorvaImageIO &io = ImageIOOf(v);
+  int32_t handle = 0;
+  int rc = readOnly ? OpenForReading(io, path, handle) : io.Open(io.Context, path.c_str(), &handle);
+  if (!readOnly && RefusesWriting(rc) && OpenForReading(io, path, handle) == 0) {
+    // A file that cannot be written is still worth reading.
+    v.ReadOnly = 1;
+    rc = 0;
+  }
+  v.ImagePackets = 0;
+  if (rc == ENOENT && !readOnly) {
+    if (!CreateImage(v, path, size_mib)) return KFALSE;
+  } else if (rc != 0) {
+    // Neither opened nor creatable: the first read of the chain reports it.
+    KorvaSetLastOSError(OsErrorFromErrno(rc));
+  } else if (!AdoptImage(v, handle)) {
+    return KFALSE;
+  }
+  v.TotalSectors = v.ImagePackets * 16u;
+  v.VolumeOpen = 1;
+  PrepareForMount(v);
+  if (!v.ImageFileOpen) {
+    SetError(v, KORVA_E_READ);
+    return KTRUE;
+  }
+  if (RunMountChain(v)) FinishMount(v);
+  return KTRUE;
+}
+
+KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  BeginMount(v, false);
+  BeginMount(v, false, readOnly);
   if (!v.DeviceSelected) {
     SetError(v, KORVA_E_NO_DEVICE);
     return KFALSE;
@@ -338,86 +460,48 @@ KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
   v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
   ReadDriveCapacity(v);
-  if (v.MediumFormatted && RunMountChain(v) && WriteIntegrityType(v, ::itOpen)) v.Compatible = 1;
+  if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
   return KTRUE;
+}
+
+} // namespace
+
+extern "C" {
+
+KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
+  return MountDrive(volume, false);
+}
+
+KORVA_API KBOOL UDF_MountVolumeReadOnly(TUDFRewritableVolume *volume) {
+  return MountDrive(volume, true);
 }
 
 KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
                                 uint16_t size_mib) {
   if (!volume) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  BeginMount(v, true);
-  v.PacketBlocks = 16;
-  v.PacketBytes = kImagePacketBytes;
-  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
-
   std::string path;
-  if (!PathToUtf8(file_name, path)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return KFALSE;
-  }
-  const KorvaImageIO &io = ImageIOOf(v);
-  int32_t handle = 0;
-  int rc = io.Open(io.Context, path.c_str(), &handle);
-  if (rc == ENOENT) {
-    // A new image: its size is reserved at once, and reads as zeros.
-    if (size_mib == 0) {
-      SetError(v, KORVA_E_IMAGE_SIZE);
-      return KFALSE;
-    }
-    rc = io.Create(io.Context, path.c_str(), &handle);
-    if (rc != 0) {
-      KorvaSetLastOSError(OsErrorFromErrno(rc));
-    } else {
-      const uint64_t bytes = uint64_t(size_mib) * 1048576u;
-      const int reserve = io.Reserve(io.Context, handle, bytes);
-      if (reserve != 0) {
-        io.Close(io.Context, handle);
-        io.Remove(io.Context, path.c_str());
-        KorvaSetLastOSError(OsErrorFromErrno(reserve));
-        SetError(v, KORVA_E_WRITE);
-        return KFALSE;
-      }
-      v.ImageFile = handle;
-      v.ImageFileOpen = 1;
-      v.ImagePackets = static_cast<uint32_t>(bytes / kImagePacketBytes);
-    }
-  } else if (rc != 0) {
-    // Neither opened nor creatable: the first read of the chain reports it.
-    KorvaSetLastOSError(OsErrorFromErrno(rc));
-    v.ImagePackets = 0;
-  } else {
-    uint64_t size = 0;
-    if (io.Size(io.Context, handle, &size) != 0 || size % kImagePacketBytes != 0 ||
-        size / kSectorSize > 0xFFFFFFFFull) {
-      io.Close(io.Context, handle);
-      SetError(v, KORVA_E_IMAGE_SIZE);
-      return KFALSE;
-    }
-    v.ImageFile = handle;
-    v.ImageFileOpen = 1;
-    v.ImagePackets = static_cast<uint32_t>(size / kImagePacketBytes);
-  }
-  v.TotalSectors = v.ImagePackets * 16u;
-  v.VolumeOpen = 1;
-  PrepareForMount(v);
-  if (!v.ImageFileOpen) {
-    SetError(v, KORVA_E_READ);
-    return KTRUE;
-  }
-  if (RunMountChain(v) && WriteIntegrityType(v, ::itOpen)) v.Compatible = 1;
-  return KTRUE;
+  if (!PathToUtf8(file_name, path)) path.clear();
+  return MountImagePath(*volume, path, size_mib, false);
 }
 
+// The 8-bit name is handed to the image layer as it is: local paths are bytes, and need
+// not be valid UTF-8.
 KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
                                uint16_t size_mib) {
   if (!volume) return KFALSE;
-  std::u16string wide;
-  if (!file_name || !Utf8ToUtf16(file_name, std::strlen(file_name), wide)) {
-    volume->LastError = KORVA_E_INVALID_NAME;
-    return KFALSE;
-  }
-  return UDF_MountImageW(volume, wide.c_str(), size_mib);
+  return MountImagePath(*volume, file_name ? file_name : "", size_mib, false);
+}
+
+KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name) {
+  if (!volume) return KFALSE;
+  std::string path;
+  if (!PathToUtf8(file_name, path)) path.clear();
+  return MountImagePath(*volume, path, 0, true);
+}
+
+KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name) {
+  if (!volume) return KFALSE;
+  return MountImagePath(*volume, file_name ? file_name : "", 0, true);
 }
 
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
@@ -431,7 +515,7 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   v.WrittenInOperation = 1;
   bool result = true;
   const uint32_t n = v.TotalSectors;
-  if (v.Compatible && !v.ImageMode && n > 257) {
+  if (v.Compatible && !v.ReadOnly && !v.ImageMode && n > 257) {
     TSCSIDevice *d = &v.Device;
     ReadDiscInformation(d, &d->DiscInfo, 42);
     const uint8_t status = DiscInfoBytes(v)[7] & 3;
@@ -448,15 +532,15 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   }
   // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
   // still holds every block taken, so the stored volume stays consistent enough to mount.
-  const bool closing = v.Compatible || v.CloseAfterFailure;
+  const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
   if (closing) {
     if (v.CloseAfterFailure) v.Compatible = 1;
     if (!StoreSpaceBitmap(v)) result = false;
     if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
   }
   if (v.ImageMode) {
-    if (!CloseImage(v, true)) result = false;
-  } else {
+    if (!CloseImage(v, !v.ReadOnly)) result = false;
+  } else if (!v.ReadOnly) {
     FlushCache(&v.Device);
     if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
   }
@@ -465,6 +549,8 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   v.Compatible = 0;
   v.CloseAfterFailure = 0;
   v.WrittenInOperation = 0;
+  v.ReadOnly = 0;
+  v.LeftOpen = 0;
   return result ? KTRUE : KFALSE;
 }
 
@@ -481,6 +567,8 @@ KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   ReleaseMountState(*volume);
   volume->VolumeOpen = 0;
   volume->Compatible = 0;
+  volume->ReadOnly = 0;
+  volume->LeftOpen = 0;
 }
 
 } // extern "C"

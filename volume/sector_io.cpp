@@ -110,6 +110,12 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
 }
 
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+  // Every write of the engine passes here: whatever entry point forgot to refuse, a
+  // read-only volume is never written.
+  if (v.ReadOnly) {
+    SetError(v, KORVA_E_READ_ONLY);
+    return false;
+  }
   // Counted before the attempt: even a failed write may have changed the medium.
   ++v.WriteGeneration;
   const uint32_t blocks = PacketBlocksOf(v);

@@ -145,6 +145,12 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
 KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle,
                                  _UDF_FIND_DATAA *data);
 KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle);
+/* The identity of the entry a find handle returned last: the partition block of its file
+ * entry, the same for every path that leads to the entry while the volume stays mounted.
+ * Walkers use it to notice a directory that contains itself or one of its ancestors.
+ * False with error 9 for an unknown handle. */
+KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                      uint32_t *block);
 
 /* File data at the handle's position, which starts at 0 and moves forward (or where
  * UDF_SetFilePointer puts it). A write overwrites from the position and appends the rest; it

@@ -64,6 +64,12 @@ enum {
   KORVA_E_BAD_MOVE = 33
 };
 
+/* Directories nest at most this deep: a path names at most this many components, so a file
+ * or directory is created at most this many levels below the root (error
+ * KORVA_E_TOO_DEEP otherwise, before anything is written). Walkers may take anything
+ * deeper as damage. */
+enum { KORVA_MAX_DEPTH = 256 };
+
 /* Operating-system error values of the calling thread (the Windows codes callers expect). */
 enum {
   KORVA_ERROR_SUCCESS = 0,
@@ -101,6 +107,9 @@ typedef struct KorvaImageIO {
   int (*Close)(void *context, int32_t handle);
   /* Removes a file this layer created (used when a new image cannot be completed). */
   int (*Remove)(void *context, const char *path);
+  /* Opens an existing file for reading only (for read-only mounts). May be null: the layer
+   * then cannot mount read-only, and such a mount fails with a read error. */
+  int (*OpenReadOnly)(void *context, const char *path, int32_t *handle);
 } KorvaImageIO;
 
 /* The POSIX image layer (pread/pwrite with 64-bit offsets, posix_fallocate). */
@@ -167,6 +176,12 @@ typedef struct TUDFRewritableVolume {
   uint8_t CloseAfterFailure;
   /* Counts packet writes; an open file whose entry was read at the same count is unchanged. */
   uint32_t WriteGeneration;
+  /* Mount state. ReadOnly: the mounted volume is read-only, nothing at all is written to the
+   * medium (not even the integrity state) and every change fails with error 27. LeftOpen:
+   * the mounted volume is this library's and was found left open by a session that did not
+   * dismount it. Both are set by a mount and cleared by the next mount or a dismount. */
+  uint8_t ReadOnly;
+  uint8_t LeftOpen;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */
@@ -184,6 +199,21 @@ KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_na
 KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
                                 uint16_t size_mib);
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume);
+/* Read-only mounts: the medium is only read, never written (not even to mark the volume
+ * open), so a volume can be looked at without touching it; ReadOnly is set and every change
+ * (create, write, delete, remove, format) fails with KORVA_E_READ_ONLY. An image is opened
+ * for reading only and never created (a missing image leaves the volume not compatible with
+ * error 13). A volume left open by a session that did not end mounts compatible here, with
+ * LeftOpen set so that callers can warn.
+ *
+ * The plain mounts fall back to a read-only mount by themselves when the medium cannot be
+ * written: an image file that cannot be opened for writing (permissions, a read-only file
+ * system) or a disc that the drive reports write-protected. ReadOnly tells the caller.
+ * Without a read-only mount, a volume left open mounts not compatible with
+ * KORVA_E_LEFT_OPEN and LeftOpen set (repair it first). */
+KORVA_API KBOOL UDF_MountVolumeReadOnly(TUDFRewritableVolume *volume);
+KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name);
+KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name);
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume);
 
 /* Formatting, on a background thread. Returns -1 when started, 0 when refused (LastError

@@ -233,7 +233,8 @@ TEST_F(Cli, OperationErrorsExitWithOneAndSayWhy) {
 
   r = OnImage({"format", "--size", "8", "--label", "SIXTEEN-LETTERS!"});
   EXPECT_RUN(r, 1);
-  EXPECT_NE(r.err.find("Invalid name. (error 22)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("has 16 characters; a label has at most 15"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(image_)); // checked before the image is made
   EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
 
   struct Case {

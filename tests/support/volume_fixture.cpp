@@ -26,7 +26,7 @@ TempDir::~TempDir() {
 // ---- FaultyImageIO ------------------------------------------------------------------------
 
 FaultyImageIO::FaultyImageIO() : posix_(KorvaPosixImageIO()) {
-  io_ = {this, Open, Create, Size, Reserve, ReadAt, WriteAt, Flush, Close, Remove};
+  io_ = {this, Open, Create, Size, Reserve, ReadAt, WriteAt, Flush, Close, Remove, OpenReadOnly};
 }
 
 void FaultyImageIO::Reset() {
@@ -50,6 +50,11 @@ void FaultyImageIO::FailReadAt(uint32_t n, bool failAllAfter) {
 int FaultyImageIO::Open(void *c, const char *path, int32_t *h) {
   auto *self = static_cast<FaultyImageIO *>(c);
   return self->posix_->Open(nullptr, path, h);
+}
+
+int FaultyImageIO::OpenReadOnly(void *c, const char *path, int32_t *h) {
+  auto *self = static_cast<FaultyImageIO *>(c);
+  return self->posix_->OpenReadOnly(nullptr, path, h);
 }
 
 int FaultyImageIO::Create(void *c, const char *path, int32_t *h) {

@@ -58,6 +58,7 @@ private:
   static int Flush(void *c, int32_t h);
   static int Close(void *c, int32_t h);
   static int Remove(void *c, const char *path);
+  static int OpenReadOnly(void *c, const char *path, int32_t *h);
 
   KorvaImageIO io_;
   const KorvaImageIO *posix_;

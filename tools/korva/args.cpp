@@ -9,7 +9,7 @@
 namespace korvacli {
 
 // Option letters used in CommandInfo::options:
-//   L --label  q --quick  s --size  j --json  l -l  R -R  p -p  f -f  r --read-only
+//   L --label  q --quick  s --size  j --json  l -l  R -R  p -p  f -f
 const std::vector<CommandInfo> &Commands() {
   static const std::vector<CommandInfo> table = {
       {"format", TargetKind::Volume, 0, 0, "Lqs", "format [--label TEXT] [--quick] [--size MiB]",
@@ -52,7 +52,7 @@ const std::vector<CommandInfo> &Commands() {
       {"rmdir", TargetKind::Volume, 1, -1, "", "rmdir PATH...", "remove empty directories",
        "Removes each directory PATH; it must be empty.\n"},
       {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...", "write files to standard output", ""},
-      {"mount", TargetKind::Volume, 1, 1, "fr", "mount MOUNTPOINT [-f] [--read-only]",
+      {"mount", TargetKind::Volume, 1, 1, "f", "mount MOUNTPOINT [-f] [--read-only]",
        "use the volume as a Linux file system",
        "Mounts the volume at the directory MOUNTPOINT through FUSE, so that any program can\n"
        "use it; korva returns once the file system is ready and serves it in the\n"
@@ -102,7 +102,7 @@ const OptionSpec kOptions[] = {
     {"trace", 0, 0, true},        {"help", 'h', 0, false},         {"version", 0, 0, false},
     {"label", 0, 'L', true},      {"quick", 0, 'q', false},        {"size", 0, 's', true},
     {"json", 0, 'j', false},      {"long", 'l', 'l', false},       {"recursive", 'R', 'R', false},
-    {"parents", 'p', 'p', false}, {"foreground", 'f', 'f', false}, {"read-only", 0, 'r', false},
+    {"parents", 'p', 'p', false}, {"foreground", 'f', 'f', false}, {"read-only", 0, 0, false},
 };
 
 const OptionSpec *FindLong(const std::string &name) {
@@ -311,6 +311,8 @@ std::string GeneralHelp() {
       "  -d, --drive X        a drive, by letter (korva drives lists them) or index\n"
       "      --aspi MODULE    use an ASPI-style module (e.g. libkorva_vdrive.so) for drives\n"
       "      --trace FILE     write a line per drive command to FILE\n"
+      "      --read-only      write nothing at all to the volume (changes then fail);\n"
+      "                       a medium that cannot be written is used this way anyway\n"
       "\n"
       "Commands:\n";
   for (const auto &c : Commands()) {

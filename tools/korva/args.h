@@ -44,6 +44,7 @@ struct Options {
   std::string trace; // command trace file
   uint16_t sizeMiB = 100;
   bool sizeGiven = false;
+  bool readOnly = false; // mount read-only: nothing is written to the medium
 
   // Command options.
   std::string label = "KORVA";
@@ -54,7 +55,6 @@ struct Options {
   bool recursive = false;
   bool parents = false;
   bool foreground = false;
-  bool readOnly = false;
 
   bool help = false;
   bool version = false;

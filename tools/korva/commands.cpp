@@ -15,14 +15,12 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace korvacli {
 
 namespace {
 
-// Directory trees deeper than this are treated as damaged (a directory that contains one
-// of its ancestors would otherwise be followed for ever).
-constexpr int kMaxDepth = 256;
 // Longest name the volume stores, in UTF-16 code units.
 constexpr size_t kMaxNameUnits = 127;
 
@@ -114,17 +112,49 @@ std::string Plural(uint64_t n, const char *one, const char *many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The one nesting limit of the volume, checked before anything is written: false (reported)
+// when path lies deeper.
+bool DepthAllowed(Reporter &r, const VolumePath &path, const std::string &subject) {
+  if (path.parts.size() <= KORVA_MAX_DEPTH) return true;
+  r.Fail(subject, "Path is nested too deep. (error 31): at most " +
+                      std::to_string(KORVA_MAX_DEPTH) + " levels below the root");
+  return false;
+}
+
 // ---- format ------------------------------------------------------------------------------
 
+// What the engine would refuse, said before an image file is created for it.
+bool ValidLabel(Session &s) {
+  const auto label = Utf8ToUtf16(s.Opt().label);
+  if (!label) {
+    s.Report().Fail("--label", "not valid UTF-8");
+    return false;
+  }
+  if (label->size() > 15) {
+    s.Report().Fail("--label", "has " + std::to_string(label->size()) +
+                                   " characters; a label has at most 15 (Invalid name, error 22)");
+    return false;
+  }
+  return true;
+}
+
+// A format that fails leaves no image behind that it created.
+int FormatFailed(Session &s) {
+  s.Dismount();
+  if (s.CreatedImage() && unlink(s.Opt().image.c_str()) == 0)
+    s.Report().Note("removed " + s.Opt().image + ", which this command had created");
+  return kExitFailed;
+}
+
 int CmdFormat(Session &s) {
-  if (!s.Mount(true)) return kExitFailed;
+  if (!ValidLabel(s)) return kExitFailed;
+  if (!s.Mount(true)) return FormatFailed(s);
   TKorva &k = s.Korva();
   auto wait = std::make_shared<CompletionWait>();
   k.OnFormatDone = [wait](TKorva *, bool failed) { wait->Done(failed); };
   if (!k.UDF_FormatVolume(s.Opt().label.c_str(), s.Opt().quick ? -1 : 0)) {
     s.Report().Fail(s.TargetName(), s.ErrorText());
-    s.Dismount();
-    return kExitFailed;
+    return FormatFailed(s);
   }
   {
     // Only a drive formats physically; an image is done in a moment.
@@ -135,8 +165,7 @@ int CmdFormat(Session &s) {
   if (wait->Failed() || !k.UDF_GetVolumeCompatibility()) {
     const std::string detail = s.ErrorText();
     s.Report().Fail(s.TargetName(), "formatting failed" + (detail.empty() ? "" : ": " + detail));
-    s.Dismount();
-    return kExitFailed;
+    return FormatFailed(s);
   }
   const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
   if (!s.Dismount()) return kExitFailed;
@@ -148,14 +177,32 @@ int CmdFormat(Session &s) {
 
 // ---- info --------------------------------------------------------------------------------
 
+// How the volume can be used, for info.
+std::string Usability(Session &s, bool compatible) {
+  if (!compatible) return "not usable";
+  if (s.LeftOpen())
+    return "left open by a program that did not close it: read-only until "
+           "'korva repair' mends it";
+  if (!s.ReadOnly()) return "usable";
+  return s.Opt().readOnly ? "usable, mounted read-only (--read-only)"
+                          : "usable, read-only: the medium cannot be written";
+}
+
 int CmdInfo(Session &s) {
-  // A volume that is not usable is still described (as such), with exit status 1.
+  // A volume that is not usable is still described (as such), with exit status 1. One left
+  // open is looked at read-only: a plain mount refuses it before writing anything.
   if (!s.Mount(false, true)) return kExitFailed;
+  if (s.LeftOpen() && !s.ReadOnly()) {
+    s.Dismount();
+    if (!s.Mount(false, true, true)) return kExitFailed;
+  }
   TKorva &k = s.Korva();
   const TUDFRewritableVolume *v = k.Volume();
   // The reason first: asking for compatibility clears the mount's error number.
   const std::string reason = s.UnusableReason();
   const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
+  const std::string usability = Usability(s, compatible);
+  const bool readOnly = s.ReadOnly(), leftOpen = s.LeftOpen();
   const std::string unusable = compatible ? std::string() : reason;
   std::u16string label;
   for (size_t i = 0; compatible && i < 16 && v->VolumeLabel[i] != 0; ++i)
@@ -171,10 +218,12 @@ int CmdInfo(Session &s) {
     std::printf("{\"target\":%s,\"kind\":%s,", JsonString(s.TargetName()).c_str(),
                 s.IsImage() ? "\"image\"" : "\"drive\"");
     if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(medium).c_str());
-    std::printf("\"label\":%s,\"compatible\":%s,\"block_size\":2048,\"total_blocks\":%llu,"
+    std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
+                "\"block_size\":2048,\"total_blocks\":%llu,"
                 "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
                 "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu}\n",
                 JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
+                readOnly ? "true" : "false", leftOpen ? "true" : "false",
                 static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
                 static_cast<unsigned long long>(total - std::min(total, freeBlocks)),
                 static_cast<unsigned long long>(total * 2048),
@@ -184,7 +233,7 @@ int CmdInfo(Session &s) {
     std::printf("Target:       %s\n", s.TargetName().c_str());
     if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
     std::printf("Label:        %s\n", Utf16ToUtf8(label).c_str());
-    std::printf("Volume:       UDF 1.50, %s\n", compatible ? "usable" : "not usable");
+    std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
     std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
                 static_cast<unsigned long long>(total),
                 static_cast<unsigned long long>(total * 2048), HumanBytes(total * 2048).c_str());
@@ -340,27 +389,57 @@ std::string EntryLine(const Entry &e, bool longFormat) {
   return AttributeLetters(e.attributes) + " " + size + "  " + when + "  " + name;
 }
 
+// A directory met for the second time in one walk: a volume made by this library holds no
+// directory in two places, so the walk is going round a cycle. False (reported) then.
+bool FirstVisit(Session &s, const VolumePath &dir, const Entry &entry, std::set<uint32_t> &seen) {
+  if (entry.block == kNoBlock || seen.insert(entry.block).second) return true;
+  s.Report().Fail(dir.Display(), "met this directory before: the volume holds a directory cycle "
+                                 "and is damaged; not descending");
+  return false;
+}
+
 // Collects the entries of dir (and below it with recursive), depth first in directory order.
-bool Collect(Session &s, const VolumePath &dir, bool recursive, int depth,
+// A cycle or a tree deeper than the volume allows is reported and not followed; false only
+// when a directory cannot be read.
+bool Collect(Session &s, const VolumePath &dir, bool recursive, std::set<uint32_t> &seen,
              std::vector<Listed> &out) {
-  if (depth > kMaxDepth) {
-    s.Report().Fail(dir.Display(), "directories nested too deep; the volume may be damaged");
-    return false;
-  }
   std::vector<Entry> entries;
   if (!s.List(dir, entries)) return false;
   for (auto &e : entries) {
-    out.push_back({dir.Child(e.name), e});
-    if (recursive && e.IsDir() && !Collect(s, dir.Child(e.name), true, depth + 1, out))
-      return false;
+    const VolumePath child = dir.Child(e.name);
+    out.push_back({child, e});
+    if (!recursive || !e.IsDir() || !FirstVisit(s, child, e, seen)) continue;
+    if (child.parts.size() >= KORVA_MAX_DEPTH) {
+      s.Report().Fail(child.Display(), "nested deeper than the volume allows; it may be damaged");
+      continue;
+    }
+    if (!Collect(s, child, true, seen, out)) return false;
   }
   return true;
+}
+
+// Like ls -R: one block per directory, headed by its path.
+void PrintRecursive(const VolumePath &top, const std::vector<Listed> &listed, bool longFormat) {
+  std::vector<VolumePath> dirs{top};
+  std::unordered_map<std::u16string, std::vector<size_t>> byParent;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i].entry.IsDir()) dirs.push_back(listed[i].path);
+    byParent[listed[i].path.Parent().Engine()].push_back(i);
+  }
+  for (size_t d = 0; d < dirs.size(); ++d) {
+    std::printf("%s%s:\n", d ? "\n" : "", Printable(dirs[d].Display()).c_str());
+    auto it = byParent.find(dirs[d].Engine());
+    if (it == byParent.end()) continue;
+    for (size_t i : it->second)
+      std::printf("%s\n", EntryLine(listed[i].entry, longFormat).c_str());
+    byParent.erase(it); // a directory met twice is listed once
+  }
 }
 
 int CmdLs(Session &s) {
   const Options &o = s.Opt();
   auto path = PathArg(s, o.args.empty() ? "/" : o.args[0]);
-  if (!path || !s.Mount(false)) return kExitFailed;
+  if (!path || !s.Mount(false, false, true)) return kExitFailed;
   std::optional<Entry> top;
   if (!s.Stat(*path, top)) return kExitFailed;
   if (!top) {
@@ -369,8 +448,9 @@ int CmdLs(Session &s) {
   }
   std::vector<Listed> listed;
   bool ok = true;
+  std::set<uint32_t> seen{top->block};
   if (top->IsDir())
-    ok = Collect(s, *path, o.recursive, 0, listed);
+    ok = Collect(s, *path, o.recursive, seen, listed);
   else
     listed.push_back({*path, *top});
   if (!s.Dismount() || !ok) return kExitFailed;
@@ -384,18 +464,10 @@ int CmdLs(Session &s) {
     for (const auto &l : listed)
       std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());
   } else {
-    // Like ls -R: one block per directory, headed by its path.
-    std::vector<VolumePath> dirs{*path};
-    for (const auto &l : listed)
-      if (l.entry.IsDir()) dirs.push_back(l.path);
-    for (size_t d = 0; d < dirs.size(); ++d) {
-      std::printf("%s%s:\n", d ? "\n" : "", Printable(dirs[d].Display()).c_str());
-      for (const auto &l : listed)
-        if (l.path.Parent().parts == dirs[d].parts)
-          std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());
-    }
+    PrintRecursive(*path, listed, o.longFormat);
   }
-  return StdoutFailed() ? kExitFailed : kExitOk;
+  // Damage met on the way (a cycle) was reported: the listing is incomplete.
+  return StdoutFailed() || s.Report().Failed() ? kExitFailed : kExitOk;
 }
 
 // ---- mkdir -------------------------------------------------------------------------------
@@ -421,6 +493,7 @@ int CmdMkdir(Session &s) {
       if (!o.parents) s.Report().Fail("/", "the root directory exists");
       continue;
     }
+    if (!DepthAllowed(s.Report(), path, path.Display())) continue;
     if (!o.parents) {
       MakeDirectory(s, path);
       continue;
@@ -474,12 +547,9 @@ public:
   explicit PutPlanner(Reporter &r) : r_(r) {}
 
   // Adds local (a file or a tree) to be written at dest.
-  bool Add(const std::string &local, const VolumePath &dest, int depth,
+  bool Add(const std::string &local, const VolumePath &dest,
            std::set<std::pair<dev_t, ino_t>> &ancestors) {
-    if (depth > kMaxDepth) {
-      r_.Fail(local, "directories nested too deep");
-      return false;
-    }
+    if (!DepthAllowed(r_, dest, local)) return false;
     struct stat st {};
     if (stat(local.c_str(), &st) != 0) {
       r_.Fail(local, std::strerror(errno));
@@ -541,7 +611,7 @@ public:
         r_.Fail(prefix + n, "the name is not valid UTF-8");
         return false;
       }
-      if (!Add(prefix + n, dest.Child(*wide), depth + 1, ancestors)) return false;
+      if (!Add(prefix + n, dest.Child(*wide), ancestors)) return false;
     }
     ancestors.erase(id);
     return true;
@@ -649,7 +719,7 @@ int CmdPut(Session &s) {
   PutPlanner plan(s.Report());
   for (const auto &[local, target] : roots) {
     std::set<std::pair<dev_t, ino_t>> ancestors;
-    if (!plan.Add(local, target, 0, ancestors)) return kExitFailed;
+    if (!plan.Add(local, target, ancestors)) return kExitFailed;
   }
   const uint64_t freeBlocks = s.Korva().UDF_GetFreeBlocksOfLogicalVolume();
   if (plan.blocks > freeBlocks) {
@@ -742,22 +812,30 @@ int CmdPut(Session &s) {
 
 // ---- get ---------------------------------------------------------------------------------
 
-bool SafeLocalName(const std::u16string &name) {
-  return !name.empty() && name != u"." && name != u".." &&
-         name.find(u'/') == std::u16string::npos && name.find(u'\0') == std::u16string::npos;
+// Why a name from the volume cannot be a local file name; "" when it can.
+std::string LocalNameProblem(const std::u16string &name) {
+  if (name.empty() || name == u"." || name == u"..") return "name cannot be used for a local file";
+  if (name.find(u'/') != std::u16string::npos) return "name holds '/', which no local name can";
+  if (name.find(u'\\') != std::u16string::npos)
+    return "name holds '\\', the volume's separator, so it cannot be looked up";
+  if (name.find(u'\0') != std::u16string::npos) return "name holds a NUL character";
+  return std::string();
 }
 
 struct GetCounts {
   uint64_t files = 0, dirs = 0, bytes = 0;
-  uint64_t total = 0; // bytes to copy when known (a single file), else 0
+  uint64_t skipped = 0; // entries left out, each reported
+  uint64_t total = 0;   // bytes to copy when known (a single file), else 0
   Progress *progress = nullptr;
+  int localError = 0;         // errno of the last local failure
+  std::set<uint32_t> visited; // directories copied so far, by identity
 };
 
 // Streams one file of the volume into the local file at local. Writes to stdout when
 // local is empty. counts, when given, receives progress.
 bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
              std::vector<char> &buffer, uint64_t &written, bool &opened,
-             const GetCounts *counts = nullptr) {
+             GetCounts *counts = nullptr) {
   TKorva &k = s.Korva();
   written = 0;
   opened = false;
@@ -772,6 +850,7 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
   if (!local.empty()) {
     fd = open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
+      if (counts != nullptr) counts->localError = errno;
       s.Report().Fail(local, std::strerror(errno));
       k.UDF_CloseHandle(h);
       return false;
@@ -797,6 +876,7 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
       const ssize_t n = write(fd, buffer.data() + put, got - put);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
+        if (counts != nullptr) counts->localError = errno;
         // A reader that went away (korva cat ... | head) is not worth a message.
         if (errno != EPIPE)
           s.Report().Fail(local.empty() ? "standard output" : local, std::strerror(errno));
@@ -829,54 +909,83 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
   return ok;
 }
 
+// After an entry failed (and was reported): whether the copy can go on with the next. It
+// stops when interrupted, when the volume became unusable, or when the local side takes
+// nothing more.
+bool CanGoOn(Session &s, GetCounts &counts) {
+  ++counts.skipped;
+  const int e = counts.localError;
+  counts.localError = 0;
+  if (g_interrupted || e == ENOSPC || e == EDQUOT || e == EROFS) return false;
+  return s.Korva().UDF_GetVolumeCompatibility() != KFALSE;
+}
+
 bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
-             int depth, std::vector<char> &buffer, GetCounts &counts) {
-  if (g_interrupted) {
-    s.Report().Fail("", "interrupted");
-    return false;
-  }
-  if (!entry.IsDir()) {
-    uint64_t written = 0;
-    bool opened = false;
-    if (!CopyOut(s, path, entry, local, buffer, written, opened, &counts)) {
-      // Leave no truncated copy that looks complete (and never remove a file not yet opened).
-      if (opened && unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
-      return false;
-    }
+             std::vector<char> &buffer, GetCounts &counts);
+
+bool GetFile(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+             std::vector<char> &buffer, GetCounts &counts) {
+  uint64_t written = 0;
+  bool opened = false;
+  if (CopyOut(s, path, entry, local, buffer, written, opened, &counts)) {
     ++counts.files;
     counts.bytes += written;
     return true;
   }
-  if (depth > kMaxDepth) {
-    s.Report().Fail(path.Display(), "directories nested too deep; the volume may be damaged");
-    return false;
-  }
+  // Leave no truncated copy that looks complete (and never remove a file not yet opened).
+  if (opened && unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
+  return CanGoOn(s, counts);
+}
+
+bool GetDirectory(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+                  std::vector<char> &buffer, GetCounts &counts) {
+  if (!FirstVisit(s, path, entry, counts.visited)) return CanGoOn(s, counts);
   struct stat st {};
   if (mkdir(local.c_str(), 0755) == 0) {
     ++counts.dirs;
   } else if (errno != EEXIST || stat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    s.Report().Fail(local,
-                    errno == EEXIST ? "exists and is not a directory" : std::strerror(errno));
-    return false;
+    counts.localError = errno;
+    s.Report().Fail(local, (errno == EEXIST ? std::string("exists and is not a directory")
+                                            : std::string(std::strerror(errno))) +
+                               "; its contents are left out");
+    return CanGoOn(s, counts);
   }
   std::vector<Entry> entries;
-  if (!s.List(path, entries)) return false;
+  if (!s.List(path, entries)) return CanGoOn(s, counts);
   for (const auto &e : entries) {
-    if (!SafeLocalName(e.name)) {
-      s.Report().Fail(path.Child(e.name).Display(), "name cannot be used for a local file");
-      return false;
+    const VolumePath child = path.Child(e.name);
+    const std::string problem = LocalNameProblem(e.name);
+    if (!problem.empty()) {
+      s.Report().Fail(child.Display(), problem + "; left out");
+      ++counts.skipped;
+      continue;
     }
-    if (!GetTree(s, path.Child(e.name), e, local + "/" + Utf16ToUtf8(e.name), depth + 1, buffer,
-                 counts))
-      return false;
+    if (e.IsDir() && child.parts.size() > KORVA_MAX_DEPTH) {
+      s.Report().Fail(child.Display(), "nested deeper than the volume allows; left out");
+      ++counts.skipped;
+      continue;
+    }
+    if (!GetTree(s, child, e, local + "/" + Utf16ToUtf8(e.name), buffer, counts)) return false;
   }
   return true;
+}
+
+// Copies an entry out. Entries that fail are reported, counted and left out; false only
+// when the copy has to stop.
+bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+             std::vector<char> &buffer, GetCounts &counts) {
+  if (g_interrupted) {
+    s.Report().Fail("", "interrupted");
+    return false;
+  }
+  return entry.IsDir() ? GetDirectory(s, path, entry, local, buffer, counts)
+                       : GetFile(s, path, entry, local, buffer, counts);
 }
 
 int CmdGet(Session &s) {
   const Options &o = s.Opt();
   auto path = PathArg(s, o.args[0]);
-  if (!path || !s.Mount(false)) return kExitFailed;
+  if (!path || !s.Mount(false, false, true)) return kExitFailed;
   std::optional<Entry> entry;
   if (!s.Stat(*path, entry)) return kExitFailed;
   if (!entry) {
@@ -886,8 +995,9 @@ int CmdGet(Session &s) {
   std::string local = o.args[1];
   struct stat st {};
   if (stat(local.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !path->IsRoot()) {
-    if (!SafeLocalName(path->Name())) {
-      s.Report().Fail(path->Display(), "name cannot be used for a local file");
+    const std::string problem = LocalNameProblem(path->Name());
+    if (!problem.empty()) {
+      s.Report().Fail(path->Display(), problem);
       return kExitFailed;
     }
     local += (local.back() == '/' ? "" : "/") + Utf16ToUtf8(path->Name());
@@ -899,7 +1009,7 @@ int CmdGet(Session &s) {
     Progress progress("get");
     counts.progress = &progress;
     counts.total = entry->IsDir() ? 0 : entry->size;
-    ok = GetTree(s, *path, *entry, local, 0, buffer, counts);
+    ok = GetTree(s, *path, *entry, local, buffer, counts);
   }
   const bool closed = s.Dismount();
   const std::string summary = Plural(counts.files, "file", "files") + " (" +
@@ -911,6 +1021,11 @@ int CmdGet(Session &s) {
   }
   if (!closed) return kExitFailed;
   std::printf("Copied %s to %s\n", summary.c_str(), local.c_str());
+  if (counts.skipped > 0) {
+    s.Report().Note("left out " + Plural(counts.skipped, "entry", "entries") +
+                    " that could not be copied (see above)");
+    return kExitFailed;
+  }
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
 
@@ -956,7 +1071,7 @@ int CmdRemove(Session &s, bool directories) {
 int CmdCat(Session &s) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
-  if (!PathArgs(s, o.args, paths) || !s.Mount(false)) return kExitFailed;
+  if (!PathArgs(s, o.args, paths) || !s.Mount(false, false, true)) return kExitFailed;
   std::vector<char> buffer(kChunkBytes);
   bool allOk = true;
   for (const auto &path : paths) {

@@ -77,16 +77,17 @@ std::string Session::ErrorText() {
   return std::string();
 }
 
-bool Session::LockImage() {
+bool Session::LockImage(bool shared) {
   // Two commands on one image at once would corrupt it: hold an exclusive lock for the
-  // whole run. The engine's own descriptor is separate, so this only excludes other
-  // korva processes (and anything else that takes the same lock).
+  // whole run (shared when nothing is written, so readers may run together). The engine's
+  // own descriptor is separate, so this only excludes other korva processes (and anything
+  // else that takes the same lock).
   lockFd_ = open(options_.image.c_str(), O_RDONLY | O_CLOEXEC);
   if (lockFd_ < 0) {
     reporter_.Fail(options_.image, std::strerror(errno));
     return false;
   }
-  if (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+  if (flock(lockFd_, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     reporter_.Fail(options_.image, errno == EWOULDBLOCK
                                        ? "the image is in use by another korva command"
                                        : std::strerror(errno));
@@ -140,9 +141,10 @@ bool Session::SelectDrive() {
 }
 
 std::string Session::UnusableReason() {
+  const uint16_t number = korva_.UDF_GetLastErrorNumber();
   const std::string detail = ErrorText();
-  if (korva_.UDF_GetLastErrorNumber() == KORVA_E_LEFT_OPEN)
-    return detail + " ('korva repair' makes it usable again)";
+  if (number == KORVA_E_LEFT_OPEN)
+    return detail + " ('korva repair' makes it usable again; --read-only reads it as it is)";
   if (!detail.empty()) return detail;
   return DiagnoseUnusable();
 }
@@ -173,45 +175,102 @@ std::string Session::DiagnoseUnusable() {
   return "no usable Korva volume: " + ErrorText();
 }
 
-bool Session::Mount(bool forFormat, bool acceptUnusable) {
+uint32_t Session::RootBlock() {
+  const TUDFRewritableVolume *v = korva_.Volume();
+  return v->RootICBSector - v->PartitionStart;
+}
+
+// A new image is made under a temporary name, locked and reserved there, and only then
+// linked to its name: a second korva command on the same path never sees a half-made file,
+// and finds it locked.
+bool Session::CreateImage() {
+  const size_t slash = options_.image.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : options_.image.substr(0, slash + 1);
+  std::string temp = dir + ".korva-new-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    reporter_.Fail(options_.image, std::strerror(errno));
+    return false;
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  const off_t bytes = static_cast<off_t>(options_.sizeMiB) << 20;
+  int rc = fchmod(fd, 0644 & ~mask) == 0 ? 0 : errno;
+  if (rc == 0) rc = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  if (rc == 0) {
+    rc = posix_fallocate(fd, 0, bytes);
+    // A file system without preallocation: a sparse file still reads as zeros.
+    if (rc == EINVAL || rc == EOPNOTSUPP) rc = ftruncate(fd, bytes) == 0 ? 0 : errno;
+  }
+  if (rc == 0 && link(temp.c_str(), options_.image.c_str()) != 0) rc = errno;
+  unlink(temp.c_str());
+  if (rc != 0) {
+    close(fd);
+    reporter_.Fail(options_.image, rc == EEXIST ? "was created by another command at the same time"
+                                                : std::strerror(rc));
+    return false;
+  }
+  lockFd_ = fd;
+  createdImage_ = true;
+  return true;
+}
+
+bool Session::MountImage(bool forFormat, bool readOnly) {
+  struct stat st {};
+  const bool exists = stat(options_.image.c_str(), &st) == 0;
+  if (!exists && (!forFormat || readOnly)) {
+    reporter_.Fail(options_.image, "no such image file ('korva format' creates one)");
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    reporter_.Fail(options_.image, "not a regular file");
+    return false;
+  }
+  if (exists && !LockImage(readOnly)) return false;
+  if (!exists && !CreateImage()) return false;
+  if (exists && options_.sizeGiven)
+    reporter_.Note("--size ignored: " + options_.image + " exists (" +
+                   HumanBytes(static_cast<uint64_t>(st.st_size)) + ")");
+  // The name goes to the engine as bytes: a local path need not be UTF-8.
+  const KBOOL mounted = readOnly ? UDF_MountImageReadOnly(korva_.Volume(), options_.image.c_str())
+                                 : korva_.UDF_MountImage(options_.image.c_str(), options_.sizeMiB);
+  if (!mounted) {
+    reporter_.Fail(options_.image, ErrorText());
+    return false;
+  }
+  mounted_ = true;
+  return true;
+}
+
+bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
   ClearErrors();
+  readOnly = readOnly || options_.readOnly;
   if (IsImage()) {
-    struct stat st {};
-    const bool exists = stat(options_.image.c_str(), &st) == 0;
-    if (!exists && !forFormat) {
-      reporter_.Fail(options_.image, "no such image file ('korva format' creates one)");
-      return false;
-    }
-    if (exists && !S_ISREG(st.st_mode)) {
-      reporter_.Fail(options_.image, "not a regular file");
-      return false;
-    }
-    if (exists && !LockImage()) return false;
-    if (exists && options_.sizeGiven)
-      reporter_.Note("--size ignored: " + options_.image + " exists (" +
-                     HumanBytes(static_cast<uint64_t>(st.st_size)) + ")");
-    if (!korva_.UDF_MountImage(options_.image.c_str(), options_.sizeMiB)) {
-      reporter_.Fail(options_.image, ErrorText());
-      return false;
-    }
-    mounted_ = true;
-    createdImage_ = !exists;
-    if (!exists && !LockImage()) return false;
+    if (!MountImage(forFormat, readOnly)) return false;
   } else {
     if (!SelectDrive()) return false;
-    if (!korva_.UDF_MountVolume()) {
+    const KBOOL mounted =
+        readOnly ? UDF_MountVolumeReadOnly(korva_.Volume()) : korva_.UDF_MountVolume();
+    if (!mounted) {
       reporter_.Fail(TargetName(), ErrorText());
       return false;
     }
     mounted_ = true;
   }
-  if (!forFormat && !acceptUnusable) {
-    // The reason first: asking for compatibility clears the mount's error number.
-    const std::string why = UnusableReason();
-    if (!korva_.UDF_GetVolumeCompatibility()) {
-      reporter_.Fail(TargetName(), why);
-      return false;
-    }
+  if (LeftOpen() && ReadOnly())
+    reporter_.Note("the volume was left open by a program that did not close it; it is only "
+                   "read ('korva repair' mends it)");
+  if (forFormat || acceptUnusable) return true;
+  // The reason first: asking for compatibility clears the mount's error number.
+  const std::string why = UnusableReason();
+  if (!korva_.UDF_GetVolumeCompatibility()) {
+    reporter_.Fail(TargetName(), why);
+    return false;
+  }
+  if (ReadOnly() && !readOnly) {
+    // A command that changes the volume, on a medium that cannot be written.
+    reporter_.Fail(TargetName(), "the medium is read-only (error 27): nothing can be changed");
+    return false;
   }
   return true;
 }
@@ -231,6 +290,7 @@ bool Session::Stat(const VolumePath &path, std::optional<Entry> &found) {
   if (path.IsRoot()) {
     Entry root;
     root.attributes = kAttrDirectory;
+    root.block = RootBlock();
     found = root;
     return true;
   }
@@ -240,8 +300,9 @@ bool Session::Stat(const VolumePath &path, std::optional<Entry> &found) {
     const std::u16string engine = path.Engine();
     const int32_t h = korva_.UDF_FindFirstFileW(engine.c_str(), &data);
     if (h != -1) {
-      korva_.UDF_FindClose(h);
       Entry e = FromFindData(data);
+      UDF_FindEntryLocation(korva_.Volume(), h, &e.block);
+      korva_.UDF_FindClose(h);
       if (e.name == name) {
         found = e;
         return true;
@@ -282,6 +343,7 @@ bool Session::List(const VolumePath &dir, std::vector<Entry> &entries) {
     return true; // an empty directory
   }
   entries.push_back(FromFindData(data));
+  UDF_FindEntryLocation(korva_.Volume(), h, &entries.back().block);
   bool ok = true;
   for (;;) {
     if (g_interrupted) {
@@ -298,6 +360,7 @@ bool Session::List(const VolumePath &dir, std::vector<Entry> &entries) {
       break;
     }
     entries.push_back(FromFindData(data));
+    UDF_FindEntryLocation(korva_.Volume(), h, &entries.back().block);
   }
   korva_.UDF_FindClose(h);
   return ok;

@@ -35,12 +35,15 @@ constexpr uint32_t kAttrArchive = 0x20;
 // small enough that no file is ever held in memory.
 constexpr uint32_t kChunkBytes = 4u << 20;
 
+constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
+
 // A directory entry as the tool uses it.
 struct Entry {
   std::u16string name;
   uint32_t attributes = 0;
   uint64_t size = 0;
-  uint64_t modified = 0; // file time
+  uint64_t modified = 0;     // file time
+  uint32_t block = kNoBlock; // where its file entry lies: the entry's identity
   bool IsDir() const { return (attributes & kAttrDirectory) != 0; }
 };
 
@@ -64,8 +67,15 @@ public:
 
   // Opens the target and mounts it. With forFormat, an image is created when missing and a
   // volume that is not usable is accepted (formatting replaces it); acceptUnusable accepts
-  // such a volume too, without creating anything.
-  bool Mount(bool forFormat, bool acceptUnusable = false);
+  // such a volume too, without creating anything. readOnly (or --read-only) mounts without
+  // writing anything, and accepts a volume that was left open, with a warning.
+  bool Mount(bool forFormat, bool acceptUnusable = false, bool readOnly = false);
+  // The mounted volume is read-only (asked for, or because the medium cannot be written),
+  // or was found left open.
+  bool ReadOnly() { return korva_.Volume()->ReadOnly != 0; }
+  bool LeftOpen() { return korva_.Volume()->LeftOpen != 0; }
+  // The identity of the root directory (see Entry::block).
+  uint32_t RootBlock();
   // The reason why a mounted volume is not usable.
   std::string UnusableReason();
   // Why a mounted volume that the mount gave no error for is not usable, from a check.
@@ -98,7 +108,9 @@ public:
   bool List(const VolumePath &dir, std::vector<Entry> &entries);
 
 private:
-  bool LockImage();
+  bool LockImage(bool shared);
+  bool CreateImage();
+  bool MountImage(bool forFormat, bool readOnly);
 
   const Options &options_;
   Reporter &reporter_;
