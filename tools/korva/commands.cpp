@@ -409,7 +409,7 @@ bool Collect(Session &s, const VolumePath &dir, bool recursive, std::set<uint32_
     const VolumePath child = dir.Child(e.name);
     out.push_back({child, e});
     if (!recursive || !e.IsDir() || !FirstVisit(s, child, e, seen)) continue;
-    if (child.parts.size() >= KORVA_MAX_DEPTH) {
+    if (child.parts.size() > KORVA_MAX_DEPTH) {
       s.Report().Fail(child.Display(), "nested deeper than the volume allows; it may be damaged");
       continue;
     }
@@ -499,15 +499,18 @@ int CmdMkdir(Session &s) {
       continue;
     }
     VolumePath at;
+    bool creating = false; // below a directory just made, nothing exists yet
     for (const auto &part : path.parts) {
       at = at.Child(part);
       std::optional<Entry> e;
-      if (!s.Stat(at, e)) break;
+      if (!creating && !s.Stat(at, e)) break;
       if (e && !e->IsDir()) {
         s.Report().Fail(at.Display(), "exists and is not a directory");
         break;
       }
-      if (!e && !MakeDirectory(s, at)) break;
+      if (e) continue;
+      if (!MakeDirectory(s, at)) break;
+      creating = true;
     }
   }
   const bool failed = s.Report().Failed();

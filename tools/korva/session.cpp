@@ -81,8 +81,8 @@ bool Session::LockImage(bool shared) {
   // Two commands on one image at once would corrupt it: hold an exclusive lock for the
   // whole run (shared when nothing is written, so readers may run together). The engine's
   // own descriptor is separate, so this only excludes other korva processes (and anything
-  // else that takes the same lock).
-  lockFd_ = open(options_.image.c_str(), O_RDONLY | O_CLOEXEC);
+  // else that takes the same lock). A second mount in one run changes the lock it holds.
+  if (lockFd_ < 0) lockFd_ = open(options_.image.c_str(), O_RDONLY | O_CLOEXEC);
   if (lockFd_ < 0) {
     reporter_.Fail(options_.image, std::strerror(errno));
     return false;
