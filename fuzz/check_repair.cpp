@@ -100,8 +100,8 @@ struct Template {
 Template BuildTemplate() {
   Template t;
   Memory m;
-  KorvaImageIO io{&m,      MemOpen,  MemCreate, MemSize, MemReserve,
-                  MemRead, MemWrite, MemNoop,   MemNoop, MemRemove};
+  KorvaImageIO io{&m,       MemOpen, MemCreate, MemSize,   MemReserve, MemRead,
+                  MemWrite, MemNoop, MemNoop,   MemRemove, MemOpen};
   TUDFRewritableVolume *v = NewRecord(io);
   UDF_MountImage(v, "t", uint16_t(kSectors / 512));
   if (UDF_FormatVolumeW(v, u"FUZZ", 1, Done, nullptr)) UDF_WaitForBackgroundOperation(v);
@@ -174,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Memory m;
   m.bytes = t.image;
   Patch(m, t, data, size);
-  KorvaImageIO io{&m,      MemOpen,  MemCreate, MemSize, MemReserve,
-                  MemRead, MemWrite, MemNoop,   MemNoop, MemRemove};
+  KorvaImageIO io{&m,       MemOpen, MemCreate, MemSize,   MemReserve, MemRead,
+                  MemWrite, MemNoop, MemNoop,   MemRemove, MemOpen};
   TUDFRewritableVolume *v = NewRecord(io);
   UDF_MountImage(v, "fuzz", 0);
   const std::vector<uint8_t> before = m.bytes;
