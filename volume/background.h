@@ -63,7 +63,8 @@ public:
 };
 
 // Registers the operation with the record and resumes the thread. On failure the thread
-// object is deleted and false returned.
+// object is deleted and false returned; error 26 when another operation is still working
+// on the record.
 bool StartBackgroundOperation(TUDFRewritableVolume &v, TUDFThread *thread);
 void FinishBackgroundOperation(BackgroundState *state);
 // Waits until every started operation has finished, then frees the bookkeeping.

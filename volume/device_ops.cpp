@@ -18,7 +18,7 @@ KBOOL B(bool value) {
 
 // Clears LastError and tells whether a drive has been selected (error 18 otherwise).
 bool Gate(TUDFRewritableVolume *v) {
-  if (!v) return false;
+  if (!v || korva::RefuseWhileBusy(*v)) return false;
   if (!v->DeviceSelected) {
     v->LastError = KORVA_E_NO_DEVICE;
     return false;
@@ -48,13 +48,13 @@ extern "C" {
 
 KORVA_API KBOOL InitializeASPI(TUDFRewritableVolume *volume, KBOOL force_aspi,
                                const char *aspi_library, const char *trace_file) {
-  if (!volume) return KFALSE;
+  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   return B(korva::InitializeASPI(Dev(volume), force_aspi != 0, aspi_library, trace_file));
 }
 
 KORVA_API KBOOL SelectDevice(TUDFRewritableVolume *volume, uint8_t index) {
-  if (!volume) return KFALSE;
+  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   const bool ok = korva::SelectDevice(Dev(volume), index);
   volume->DeviceSelected = ok ? 1 : 0;
@@ -63,7 +63,7 @@ KORVA_API KBOOL SelectDevice(TUDFRewritableVolume *volume, uint8_t index) {
 }
 
 KORVA_API KBOOL SelectDeviceByLetter(TUDFRewritableVolume *volume, char letter) {
-  if (!volume) return KFALSE;
+  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   const bool ok = korva::SelectDeviceByLetter(Dev(volume), letter);
   volume->DeviceSelected = ok ? 1 : 0;

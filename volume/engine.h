@@ -121,6 +121,15 @@ const uint8_t *FindFormattableCapacity(TUDFRewritableVolume &v, uint8_t formatTy
 
 // Background work ----------------------------------------------------------------------
 
+// Whether a format or erase is still working on the record (its completion handler may
+// run afterwards; that no longer counts). Safe from any thread.
+bool BackgroundBusy(TUDFRewritableVolume &v);
+// For calls that would touch the medium, the drive or the state a background operation
+// rewrites: while one works, sets error 26 and returns true.
+bool RefuseWhileBusy(TUDFRewritableVolume &v);
+// Whether a format or erase was started on the record and not yet waited for.
+bool HasBackgroundState(TUDFRewritableVolume &v);
+
 bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick);
 bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick);
 // Checks a label for formatting: at most 15 UTF-16 units and no NUL inside.

@@ -93,6 +93,7 @@ extern "C" KORVA_API KBOOL EraseDisc(TUDFRewritableVolume *volume, KBOOL quick,
                                      TEraseDoneEvent on_done, void *context) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return KFALSE;
   v.LastError = 0;
   if (!v.DeviceSelected) {
     SetError(v, KORVA_E_NO_DEVICE);

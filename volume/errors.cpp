@@ -94,6 +94,7 @@ int NearestErrno(uint32_t code) {
 namespace korva {
 
 bool RequireCompatible(TUDFRewritableVolume &v) {
+  if (RefuseWhileBusy(v)) return false;
   if (!v.Compatible) {
     SetError(v, KORVA_E_NOT_COMPATIBLE);
     return false;

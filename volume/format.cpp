@@ -1,6 +1,7 @@
 // Formatting: physical formatting of drive media with progress, the volume layout computed
 // from the capacity, every descriptor of an empty volume, and the in-memory space bitmap.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -343,6 +344,7 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
                                     int32_t quick_format, TFormatDoneEvent on_done, void *context) {
   if (!volume) return 0;
   TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return 0;
   if (!v.VolumeOpen) {
     SetError(v, KORVA_E_NOT_MOUNTED);
     return 0;
@@ -384,7 +386,7 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
 
 KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *label,
                                    int32_t quick_format, TFormatDoneEvent on_done, void *context) {
-  if (!volume) return 0;
+  if (!volume || RefuseWhileBusy(*volume)) return 0;
   std::u16string wide;
   if (label && !Utf8ToUtf16(label, std::strlen(label), wide)) {
     volume->LastError = KORVA_E_INVALID_NAME;
@@ -397,8 +399,8 @@ KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volu
   if (!volume) return 0;
   // A format started on this record owns LastError until the caller has waited for it
   // (UDF_WaitForBackgroundOperation): polling must not wipe the error it reports.
-  if (!volume->Background) volume->LastError = 0;
-  return __atomic_load_n(&volume->FormatPercentage, __ATOMIC_RELAXED);
+  if (!HasBackgroundState(*volume)) volume->LastError = 0;
+  return std::atomic_ref<uint8_t>(volume->FormatPercentage).load(std::memory_order_relaxed);
 }
 
 } // extern "C"

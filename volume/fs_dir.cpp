@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <unordered_set>
 
 #include "udf/byte_order.h"
@@ -47,6 +49,24 @@ uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
   first = area->First;
   return area->First + area->Length;
 }
+
+// The blocks one entry's list has claimed so far. A block belongs to one extent: a list
+// that names a block twice (in its extents or extension blocks) is damaged.
+class ClaimedBlocks {
+public:
+  // False when any of the blocks is claimed already.
+  bool Claim(uint64_t first, uint64_t count) {
+    if (count == 0) return true;
+    auto next = runs_.lower_bound(first);
+    if (next != runs_.end() && next->first < first + count) return false;
+    if (next != runs_.begin() && std::prev(next)->second > first) return false;
+    runs_.emplace(first, first + count);
+    return true;
+  }
+
+private:
+  std::map<uint64_t, uint64_t> runs_; // first block -> end
+};
 } // namespace
 
 bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
@@ -73,6 +93,9 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
   if (out.Form != kDescriptorsShort && out.Form != kDescriptorsLong) return end(true);
   const uint32_t stride = out.Form == kDescriptorsLong ? 16 : 8;
   std::unordered_set<uint32_t> visited{feBlock};
+  uint64_t listBlocks = 0;
+  ClaimedBlocks claimed;
+  claimed.Claim(feBlock, 1);
   for (;;) {
     // The list ends with its recorded length or at a descriptor of length 0.
     if (off + stride > limit) return end(false);
@@ -88,6 +111,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
         return end(true);
       if (!read(ad.Block, ext)) return false;
       if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
+      if (!claimed.Claim(ad.Block, 1)) return end(true);
       out.Extensions.push_back(ad.Block);
       cur = ext;
       curBlock = ad.Block;
@@ -97,7 +121,12 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     }
     uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
     // A not-allocated extent has no blocks; its location means nothing.
-    if (ad.Type() != kExtentNotAllocated && uint64_t(ad.Block) + blocks > partitionLength)
+    const bool allocated = ad.Type() != kExtentNotAllocated;
+    if (allocated && uint64_t(ad.Block) + blocks > partitionLength) return end(true);
+    // No entry can hold more than the partition: a list that claims more repeats blocks,
+    // and following it would make every walk as long as the damage is large.
+    if (allocated) listBlocks += blocks;
+    if (listBlocks > partitionLength || (allocated && !claimed.Claim(ad.Block, blocks)))
       return end(true);
     out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
     off += stride;
@@ -203,14 +232,15 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
 }
 
 DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
-  uint8_t buf[38 + 0xFFFF + 0xFF + 3];
+  uint8_t buf[kBlockSize];
   bool io = false;
   if (offset + 38 > size_) return End;
   if (!ReadBytes(offset, buf, 38, io)) return io ? IoError : End;
   uint32_t lfi = buf[19];
   uint32_t liu = LoadLE16(buf + 36);
   uint32_t len = FidLength(lfi, liu);
-  if (offset + len > size_) return End;
+  // A descriptor never exceeds the block size; a longer one is damage, not an entry.
+  if (len > kBlockSize || offset + len > size_) return End;
   Place start;
   if (!Locate(offset, start)) return End;
   if (!full) {

@@ -82,6 +82,19 @@ bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, 
 
 namespace {
 
+// Whether the entry's name is component. A stand-in in the component matches a backslash
+// stored in the name, which a path could not carry otherwise.
+bool NameIs(FidEntry &fid, std::u16string_view component) {
+  if (fid.NameEquals(component)) return true;
+  if (component.find(kBackslashStandIn) == std::u16string_view::npos) return false;
+  const std::u16string &name = fid.DecodedName();
+  if (name.size() != component.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (name[i] != component[i] && !(component[i] == kBackslashStandIn && name[i] == u'\\'))
+      return false;
+  return true;
+}
+
 bool Matches(FidEntry &fid, bool skip, bool includeHidden, bool includeDeleted,
              FileSystemObjectType kind, std::u16string_view component, NameMatch mode) {
   if (skip) return false;
@@ -99,15 +112,15 @@ bool Matches(FidEntry &fid, bool skip, bool includeHidden, bool includeDeleted,
   case IsDirectoryOrFile:
     break;
   }
-  if (mode == NameMatch::Exact) return fid.NameEquals(component);
+  if (mode == NameMatch::Exact) return NameIs(fid, component);
   if (component == u"*") return true;
   if (component.find_first_of(u"*?") != std::u16string_view::npos) return false;
-  return fid.NameEquals(component);
+  return NameIs(fid, component);
 }
 
 void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation &di) {
   di.DirOffset = fid.Offset;
-  di.FIDLength = static_cast<uint16_t>(fid.Length);
+  di.FIDLength = fid.Length;
   di.EntryICB = fid.ICBBlock;
   di.Characteristics = fid.Characteristics;
   size_t n = std::min<size_t>(fid.Name.size(), 256);
@@ -228,8 +241,10 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeH
         di.HasResult = false;
         return true;
       }
+      // Only the last component can be a pattern; the directories above it are named
+      // exactly, so a directory called "*" is that directory and no other.
       bool m = Matches(fid, skip, includeHidden, includeDeleted, last ? kind : IsDirectory,
-                       parts[i], last ? lastMatch : NameMatch::Pattern);
+                       parts[i], last ? lastMatch : NameMatch::Exact);
       skip = false;
       // The entry we stop at must pass the full check, CRC included.
       if (m) {
@@ -303,8 +318,19 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
     return false;
   }
   if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, parentBlock, fe, list)) return false;
-  if (list.Corrupt || list.EndOffset > kLastSlot) {
-    FailRead(v);
+  if (list.Corrupt) {
+    v.LastError = KORVA_E_DAMAGED;
+    return false;
+  }
+  // Every slot taken and no continuation: not a list this engine writes.
+  if (list.EndOffset > kLastSlot) {
+    v.LastError = KORVA_E_UNSUPPORTED;
+    return false;
+  }
+  // A new entry goes after the recorded data; readers stop at the information length. When
+  // the two disagree the entry would be written where no reader finds it.
+  if (info.InformationLength != list.TotalBytes()) {
+    v.LastError = KORVA_E_DAMAGED;
     return false;
   }
   const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
@@ -442,14 +468,56 @@ bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEn
   }
 }
 
-// Frees count blocks from first and adds to freed the number that were in use.
-void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
-  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
-    const uint32_t b = static_cast<uint32_t>(first + i);
-    if (BlockInUse(v, b)) {
-      MarkRun(v, b, 1, false);
-      ++freed;
-    }
+// A run of blocks.
+struct BlockRun {
+  uint64_t First = 0;
+  uint64_t Count = 0;
+  bool Overlaps(const BlockRun &o) const {
+    return First < o.First + o.Count && o.First < First + Count;
+  }
+};
+
+uint64_t BlocksOf(const ShortADValue &ad) {
+  return (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
+}
+
+// The blocks an entry holds: its file entry, descriptor extensions and allocated extents.
+std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
+  std::vector<BlockRun> runs{{feBlock, 1}};
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != 2) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
+  for (uint32_t b : list.Extensions)
+    runs.push_back({b, 1});
+  return runs;
+}
+
+// Whether a delete may free these blocks. On a damaged volume an entry can claim blocks that
+// belong to something else; freeing them would let the next write destroy it. So every
+// block must lie in the partition, be marked used, be claimed once, and be none of the
+// volume's own structures nor the parent directory's.
+bool SafeToFree(const TUDFRewritableVolume &v, std::vector<BlockRun> runs,
+                std::vector<BlockRun> forbidden) {
+  forbidden.push_back({v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks});
+  forbidden.push_back({v.FileSetSector - v.PartitionStart, 1});
+  forbidden.push_back({RootBlock(v), 1});
+  std::sort(runs.begin(), runs.end(),
+            [](const BlockRun &a, const BlockRun &b) { return a.First < b.First; });
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const BlockRun &r = runs[i];
+    if (r.First + r.Count > v.PartitionLength) return false;
+    if (i > 0 && runs[i - 1].Overlaps(r)) return false;
+    for (const BlockRun &f : forbidden)
+      if (r.Overlaps(f)) return false;
+    for (uint64_t b = r.First; b < r.First + r.Count; ++b)
+      if (!BlockInUse(v, static_cast<uint32_t>(b))) return false;
+  }
+  return true;
+}
+
+void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_t &freed) {
+  for (const BlockRun &r : runs) {
+    MarkRun(v, static_cast<uint32_t>(r.First), static_cast<uint32_t>(r.Count), false);
+    freed += int64_t(r.Count);
   }
 }
 
@@ -469,8 +537,14 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, entry, fe)) return false;
   EntryFields info;
-  const bool feValid = ReadEntryFields(fe, entry, info);
-  if (feValid && (info.Permissions & kPermWriteOrDelete) == 0) {
+  // The directory entry must lead to a file entry of its own kind; anything else is damage
+  // that check and repair must look at, not something to free.
+  if (!ReadEntryFields(fe, entry, info) ||
+      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
+    v.LastError = KORVA_E_DAMAGED;
+    return false;
+  }
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
     return false;
   }
@@ -483,14 +557,24 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     }
   }
   DescriptorList list;
-  if (feValid && !ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
-  // Mark the FID deleted where it lies, possibly over two blocks.
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
     FailRead(v);
     return false;
   }
-  uint8_t fid[FidLength(255, 0xFFFF)];
+  const std::vector<BlockRun> held = HeldBlocks(entry, list);
+  if (list.Corrupt || dir.List().Corrupt ||
+      !SafeToFree(v, held, HeldBlocks(di.DirICB, dir.List()))) {
+    v.LastError = KORVA_E_DAMAGED;
+    return false;
+  }
+  // Mark the FID deleted where it lies, possibly over two blocks.
+  uint8_t fid[kBlockSize];
+  if (di.FIDLength > sizeof fid) {
+    FailRead(v);
+    return false;
+  }
   bool io = false;
   DirectoryStream::Place start;
   if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
@@ -509,25 +593,20 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   }
   if (!WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength)) return false;
   // A file with other names keeps its entry and blocks; it only loses this link.
-  if (kind == IsFile && feValid && info.LinkCount > 1) {
+  if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
     if (!WriteBlock(v, entry, fe)) return false;
     names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
     return CommitIntegrity(v, 0, 0, 0);
   }
   int64_t freed = 0;
-  FreeRun(v, entry, 1, freed);
-  for (const ADSlot &s : list.Extents)
-    if (s.AD.Type() != 2) FreeRun(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
-  for (uint32_t b : list.Extensions)
-    FreeRun(v, b, 1, freed);
+  FreeRuns(v, held, freed);
   InvalidateHandlesOn(v, entry);
   if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
   names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
   // The most recent ID is recorded as the next one, so a remount gives it out again.
   uint64_t recordedNext = 0;
-  if (feValid && info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID)
-    recordedNext = info.UniqueID;
+  if (info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID) recordedNext = info.UniqueID;
   return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
                          recordedNext);
 }
@@ -579,7 +658,8 @@ bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view n
   EntryFields info;
   if (ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
       info.FileType == kFileTypeDirectory) {
-    const DirectoryNames *names = IndexedNames(v, dirBlock, info);
+    // The index holds names as stored; one written elsewhere is looked up in full.
+    const DirectoryNames *names = IsStorableName(name) ? IndexedNames(v, dirBlock, info) : nullptr;
     if (!names && v.LastError) return false;
     if (names && !names->Live.count(std::u16string(name))) return true;
   } else if (v.LastError) {

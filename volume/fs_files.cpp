@@ -154,7 +154,10 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   if ((creates || (desired_access & UDF_GENERIC_WRITE)) && !RequireWritable(v))
     return UDF_INVALID_HANDLE;
   ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
-  if (!IsStorableName(pn.Name)) {
+  // An existing entry is found by any name it may hold; a new one needs a storable name.
+  const bool creates = creation_disposition != UDF_OPEN_EXISTING;
+  if (!IsLookupName(pn.Name) ||
+      (creates && creation_disposition != UDF_OPEN_ALWAYS && !IsStorableName(pn.Name))) {
     v.LastError = KORVA_E_INVALID_NAME;
     return UDF_INVALID_HANDLE;
   }
@@ -207,6 +210,10 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
       v.LastError = KORVA_E_FILE_NOT_FOUND;
       return UDF_INVALID_HANDLE;
     }
+    if (!IsStorableName(pn.Name)) {
+      v.LastError = KORVA_E_INVALID_NAME;
+      return UDF_INVALID_HANDLE;
+    }
     break;
   }
   UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
@@ -229,7 +236,7 @@ KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *pa
 }
 
 KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
-  if (!volume) return KFALSE;
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   OpenFileList *files = OpenFilesOf(*volume);
   return files && files->Remove(handle) ? KTRUE : KFALSE;
@@ -316,6 +323,7 @@ KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCH
                                         _UDF_FIND_DATAW *data) {
   if (!volume) return UDF_INVALID_HANDLE;
   TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return UDF_INVALID_HANDLE;
   if (!v.Compatible) {
     v.LastError = KORVA_E_NOT_COMPATIBLE;
     return UDF_INVALID_HANDLE;
@@ -372,7 +380,7 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
 }
 
 KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
-  if (!volume) return KFALSE;
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   FindHandleList *list = FindHandlesOf(*volume);
   return list && list->Remove(handle) ? KTRUE : KFALSE;

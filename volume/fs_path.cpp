@@ -41,7 +41,19 @@ ParentAndName SplitParent(std::u16string_view path) {
   return r;
 }
 
+bool IsReservedNameChar(char16_t c) {
+  return c < 0x20 || c == kPathSeparator || c == kBackslashStandIn ||
+         std::u16string_view(u"/*?:<>|\"").find(c) != std::u16string_view::npos;
+}
+
 bool IsStorableName(std::u16string_view name) {
+  if (name.empty() || name.size() > kMaxNameChars) return false;
+  for (char16_t c : name)
+    if (IsReservedNameChar(c)) return false;
+  return true;
+}
+
+bool IsLookupName(std::u16string_view name) {
   if (name.empty() || name.size() > kMaxNameChars) return false;
   for (char16_t c : name)
     if (c == 0 || c == kPathSeparator) return false;

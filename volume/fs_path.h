@@ -10,6 +10,9 @@
 namespace korva {
 
 inline constexpr char16_t kPathSeparator = u'\\';
+// Stands in a path for a backslash held inside a stored name (written by other systems),
+// which the separator could not carry. Never part of a new name.
+inline constexpr char16_t kBackslashStandIn = u'\uF05C';
 // One byte holds the compressed length (2 bytes a character plus the identifier).
 inline constexpr size_t kMaxNameChars = 127;
 
@@ -29,9 +32,17 @@ struct ParentAndName {
 };
 ParentAndName SplitParent(std::u16string_view path);
 
-// A name that can be stored in a file identifier: 1 to 127 characters, no NUL, no
-// backslash.
+// Characters a new name may not hold: control characters, both slashes, and the wildcard
+// and reserved characters of other systems (* ? : < > | "). A name holding a wildcard could
+// not be told apart from a pattern, and a volume carrying such names cannot be used from
+// systems that refuse them; names already on a medium stay reachable by exact lookups.
+bool IsReservedNameChar(char16_t c);
+
+// A name that can be stored in a file identifier: 1 to 127 characters, none reserved.
 bool IsStorableName(std::u16string_view name);
+// A name that can be looked up: 1 to 127 characters, no NUL and no separator. Entries
+// written elsewhere may hold reserved characters and stay reachable.
+bool IsLookupName(std::u16string_view name);
 
 // Whether a parent path given to a create names the root ("\" exactly) or at least one
 // directory component. Anything else (empty, only separators) is unusable.

@@ -37,7 +37,7 @@ struct DirectoryInformation {
   ShortADValue AD;
   uint16_t BlockOffset = 0;
   uint64_t DirOffset = 0; // bytes of the directory before the found FID
-  uint16_t FIDLength = 0;
+  uint32_t FIDLength = 0; // at most one block, but the stored lengths add up to more
   bool FIDSplit = false;
   // For a split FID: the slot and offset where its tail lies.
   uint32_t TailADBlock = 0;

@@ -11,6 +11,7 @@
 #include "udf/utf8.h"
 #include "volume/background.h"
 #include "volume/engine.h"
+#include "volume/fs_dir.h"
 #include "volume/fs_state.h"
 
 namespace korva {
@@ -148,6 +149,39 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
   return IsTagValid(kTagFileEntry, fe, rootBlock) && CarriesIdentifier(fe, 129);
 }
 
+// Whether count blocks from first lie in the partition and are marked used.
+bool MarkedUsed(const TUDFRewritableVolume &v, uint32_t first, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t b = uint64_t(first) + i;
+    if (b >= v.PartitionLength || (v.SpaceBitmap[b / 8] >> (b % 8)) & 1) return false;
+  }
+  return true;
+}
+
+// The bitmap must mark the volume's own structures used (its own blocks, the file set
+// descriptor, the root's entry, descriptor extensions and data): one that says otherwise
+// would hand them to the next new entry and the volume would be lost.
+bool OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
+  const uint32_t root = v.RootICBSector - v.PartitionStart;
+  if (!v.SpaceBitmap ||
+      !MarkedUsed(v, v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks) ||
+      !MarkedUsed(v, v.FileSetSector - v.PartitionStart, 1) || !MarkedUsed(v, root, 1))
+    return false;
+  uint8_t fe[kSectorSize];
+  if (!ReadSector(v, v.RootICBSector, fe)) return false;
+  const BlockReadFn read = [&v](uint32_t block, uint8_t *buffer) {
+    return block < v.PartitionLength && ReadSector(v, v.PartitionStart + block, buffer);
+  };
+  DescriptorList list;
+  if (!ReadDescriptorList(read, v.PartitionLength, root, fe, list)) return false;
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != 2 && !MarkedUsed(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048))
+      return false;
+  for (uint32_t b : list.Extensions)
+    if (!MarkedUsed(v, b, 1)) return false;
+  return true;
+}
+
 } // namespace
 
 void PrepareForMount(TUDFRewritableVolume &v) {
@@ -181,8 +215,12 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   v.MainVDSSector = U32(v.SectorBuffer, 20);
   v.ReserveVDSSector = U32(v.SectorBuffer, 28);
   // 3-8. LeftOpen describes a volume that is sound apart from being left open.
-  const bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
-                  LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
+            LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  if (ok && !OwnStructuresMarkedUsed(v)) {
+    if (v.LastError == 0) v.LastError = KORVA_E_DAMAGED;
+    ok = false;
+  }
   if (!ok) v.LeftOpen = 0;
   return ok;
 }
@@ -307,10 +345,58 @@ uint32_t OsErrorFromErrno(int e) {
   }
 }
 
-// What both mounts start with. A previous mount that was never dismounted leaves state
-// behind; let go of it first.
+// Closes the open volume: second anchor, bitmap, integrity closed, image closed or drive
+// synchronized, and the mount state released. True when everything it had to write was
+// written.
+bool Dismount(TUDFRewritableVolume &v) {
+  v.LastError = 0;
+  v.WrittenInOperation = 1;
+  bool result = true;
+  const uint32_t n = v.TotalSectors;
+  if (v.Compatible && !v.ReadOnly && !v.ImageMode && n > 257) {
+    TSCSIDevice *d = &v.Device;
+    ReadDiscInformation(d, &d->DiscInfo, 42);
+    const uint8_t status = DiscInfoBytes(v)[7] & 3;
+    if ((d->Medium == mtCDRW || d->Medium == mtDVDPLUSRW) && status == 3) {
+      const uint32_t second = n - 257;
+      const uint32_t start = PacketStartOf(v, second);
+      if (!ReadPacket(v, start)) {
+        result = false;
+      } else if (!IsTagValid(kTagAnchor, SlotOf(v, second), second)) {
+        BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
+        if (!WritePacket(v, start)) result = false;
+      }
+    }
+  }
+  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
+  // still holds every block taken, so the stored volume stays consistent enough to mount.
+  const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
+  if (closing) {
+    if (v.CloseAfterFailure) v.Compatible = 1;
+    if (!StoreSpaceBitmap(v)) result = false;
+    if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+  }
+  if (v.ImageMode) {
+    if (!CloseImage(v, !v.ReadOnly)) result = false;
+  } else if (!v.ReadOnly) {
+    FlushCache(&v.Device);
+    if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  }
+  ReleaseMountState(v);
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+  v.WrittenInOperation = 0;
+  v.ReadOnly = 0;
+  v.LeftOpen = 0;
+  return result;
+}
+
+// What both mounts start with. A volume still mounted on the record is dismounted first:
+// letting go of it without storing the bitmap and closing it would leave it marked open on
+// the medium, and it would never mount compatible again.
 void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
-  if (v.VolumeOpen) ReleaseMountState(v);
+  if (v.VolumeOpen) Dismount(v);
   CloseImage(v, !v.ReadOnly);
   v.ImageMode = imageMode ? 1 : 0;
   v.VolumeOpen = 0;
@@ -405,6 +491,7 @@ bool AdoptImage(TUDFRewritableVolume &v, int32_t handle) {
 
 KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
                      bool readOnly) {
+  if (RefuseWhileBusy(v)) return KFALSE;
   BeginMount(v, true, readOnly);
   v.PacketBlocks = 16;
   v.PacketBytes = kImagePacketBytes;
@@ -444,6 +531,7 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
 KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return KFALSE;
   BeginMount(v, false, readOnly);
   if (!v.DeviceSelected) {
     SetError(v, KORVA_E_NO_DEVICE);
@@ -505,57 +593,16 @@ KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char 
 }
 
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
-  if (!volume) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  if (!v.VolumeOpen) {
-    SetError(v, KORVA_E_NOT_MOUNTED);
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  if (!volume->VolumeOpen) {
+    SetError(*volume, KORVA_E_NOT_MOUNTED);
     return KFALSE;
   }
-  v.LastError = 0;
-  v.WrittenInOperation = 1;
-  bool result = true;
-  const uint32_t n = v.TotalSectors;
-  if (v.Compatible && !v.ReadOnly && !v.ImageMode && n > 257) {
-    TSCSIDevice *d = &v.Device;
-    ReadDiscInformation(d, &d->DiscInfo, 42);
-    const uint8_t status = DiscInfoBytes(v)[7] & 3;
-    if ((d->Medium == mtCDRW || d->Medium == mtDVDPLUSRW) && status == 3) {
-      const uint32_t second = n - 257;
-      const uint32_t start = PacketStartOf(v, second);
-      if (!ReadPacket(v, start)) {
-        result = false;
-      } else if (!IsTagValid(kTagAnchor, SlotOf(v, second), second)) {
-        BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
-        if (!WritePacket(v, start)) result = false;
-      }
-    }
-  }
-  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
-  // still holds every block taken, so the stored volume stays consistent enough to mount.
-  const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
-  if (closing) {
-    if (v.CloseAfterFailure) v.Compatible = 1;
-    if (!StoreSpaceBitmap(v)) result = false;
-    if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
-  }
-  if (v.ImageMode) {
-    if (!CloseImage(v, !v.ReadOnly)) result = false;
-  } else if (!v.ReadOnly) {
-    FlushCache(&v.Device);
-    if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
-  }
-  ReleaseMountState(v);
-  v.VolumeOpen = 0;
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
-  v.WrittenInOperation = 0;
-  v.ReadOnly = 0;
-  v.LeftOpen = 0;
-  return result ? KTRUE : KFALSE;
+  return Dismount(*volume) ? KTRUE : KFALSE;
 }
 
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
-  if (!volume) return KFALSE;
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   return volume->Compatible ? KTRUE : KFALSE;
 }
@@ -563,6 +610,8 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (!volume) return;
   WaitForBackground(*volume);
+  // A mounted volume is closed properly, as a dismount would.
+  if (volume->VolumeOpen) Dismount(*volume);
   CloseImage(*volume, false);
   ReleaseMountState(*volume);
   volume->VolumeOpen = 0;

@@ -193,6 +193,7 @@ KORVA_API uint32_t UDF_GetDirCount(TUDFRewritableVolume *volume);
 
 /* Volume life. An image file is created (its space reserved, all zeros) when it does not
  * exist; size_mib is used only then. */
+/* A mount on a record that holds a mounted volume dismounts that volume first. */
 KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume);
 KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
                                uint16_t size_mib);
@@ -217,7 +218,10 @@ KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCH
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume);
 
 /* Formatting, on a background thread. Returns -1 when started, 0 when refused (LastError
- * says why; no thread is started). The label has at most 15 characters. */
+ * says why; no thread is started). The label has at most 15 characters.
+ * While a format or erase works on a record, every call that would touch the medium or the
+ * drive through that record (a second format or erase included) is refused with
+ * KORVA_E_BUSY; the completion handler may use the record again. */
 KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *label,
                                    int32_t quick_format, TFormatDoneEvent on_done, void *context);
 KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *label,
@@ -232,9 +236,10 @@ KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volu
  * that may have a background operation running. Must not be called from a handler. */
 KORVA_API void UDF_WaitForBackgroundOperation(TUDFRewritableVolume *volume);
 
-/* Releases everything the engine holds for the record (waits for background work,
- * closes an open image without writing, frees the bitmap and the lists). The record can be
- * freed afterwards, or used again as a fresh record. */
+/* Releases everything the engine holds for the record: waits for background work,
+ * dismounts a mounted volume (bitmap stored, volume closed, as UDF_DismountVolume), frees
+ * the bitmap and the lists. The record can be freed afterwards, or used again as a fresh
+ * record. */
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume);
 
 /* Space statistics. */

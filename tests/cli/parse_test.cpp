@@ -54,6 +54,31 @@ TEST(CliText, VolumePathsTakeBothSeparatorsAndResolveDots) {
   EXPECT_FALSE(ParseVolumePath("/bad\xFF"));
 }
 
+// Names written elsewhere may hold a separator: "%/" and "%\\" keep it in the name, "%%" is
+// one percent sign, and every name is shown in the form that parses back to it.
+TEST(CliText, EscapedSeparatorsAddressNamesHoldingThem) {
+  auto p = ParseVolumePath("/a%/b/c%\\d/100%/e%%");
+  ASSERT_TRUE(p);
+  ASSERT_EQ(p->parts.size(), 3u);
+  EXPECT_EQ(p->parts[0], u"a/b");
+  EXPECT_EQ(p->parts[1], u"c\\d");
+  EXPECT_EQ(p->parts[2], u"100/e%");
+  // The engine is given its stand-in for a backslash inside a name.
+  EXPECT_EQ(p->Engine(), u"\\a/b\\c\uF05Cd\\100/e%");
+  EXPECT_EQ(ParseVolumePath("/50% off")->parts[0], u"50% off");
+  for (const std::u16string &name :
+       {std::u16string(u"a/b"), std::u16string(u"x\\y"), std::u16string(u"%"),
+        std::u16string(u"50% off"), std::u16string(u"%%/"), std::u16string(u"end%")}) {
+    VolumePath one;
+    one.parts.push_back(name);
+    auto back = ParseVolumePath(one.Display());
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->parts.size(), 1u) << one.Display();
+    EXPECT_EQ(back->parts[0], name) << one.Display();
+  }
+  EXPECT_EQ(EscapeName(u"plain.txt"), "plain.txt");
+}
+
 TEST(CliText, JsonTimesAndNumbers) {
   EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
   EXPECT_EQ(JsonString("\xC3\xA9"), "\"\xC3\xA9\""); // UTF-8 passes through

@@ -194,3 +194,42 @@ TEST(FsState, HandleTables) {
   EXPECT_EQ(open, nullptr);
   EXPECT_EQ(find, nullptr);
 }
+
+// A file identifier with an implementation-use field: kept when it fits a block, and damage
+// when its stored lengths add up to more (its 16-bit CRC length would silently wrap).
+TEST(FsDir, IdentifierLengthsAreBoundedByTheBlock) {
+  MemPartition p(64);
+  DirBuilder d{p, 10, {20}, {}};
+  d.Add(kFidDirectory | kFidParent, 10, u"");
+  d.Write();
+  constexpr uint32_t kDataBlocks = 34;
+  auto withEntry = [&](uint16_t liu) {
+    std::vector<uint8_t> fid(FidLength(5, liu), 0);
+    fid[16] = 1; // file version number
+    fid[19] = 5; // L_FI
+    StoreLE32(&fid[20], kBlockSize);
+    StoreLE32(&fid[24], 30); // ICB block
+    StoreLE16(&fid[36], liu);
+    const uint8_t name[5] = {8, 'a', 'b', 'c', 'd'};
+    std::memcpy(&fid[38 + liu], name, 5);
+    FillTagAt(fid.data(), kTagFileIdentifier, uint16_t(fid.size() - 16), 20);
+    std::memset(p.Block(20) + 40, 0, size_t(kDataBlocks) * kBlockSize - 40);
+    std::memcpy(p.Block(20) + 40, fid.data(), fid.size());
+    uint8_t *fe = p.Block(10);
+    StoreLE64(fe + 56, 40 + fid.size());
+    StoreAD(fe + kFEFirstSlot, {kDataBlocks * kBlockSize, 20});
+    RefillListBlockTag(fe, 10, true);
+  };
+  DirectoryStream s(p.Reader(), p.length);
+
+  withEntry(1000);
+  ASSERT_EQ(s.Open(10), DirectoryStream::Ok);
+  std::vector<FidEntry> all = ReadAll(s);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1].Length, FidLength(5, 1000));
+  EXPECT_EQ(all[1].Name, u"abcd");
+
+  withEntry(65500);
+  ASSERT_EQ(s.Open(10), DirectoryStream::Ok);
+  EXPECT_EQ(ReadAll(s).size(), 1u);
+}

@@ -31,7 +31,17 @@ private:
 class FaultyImageIO {
 public:
   FaultyImageIO();
-  void Attach(TUDFRewritableVolume &v) { v.ImageIO = &io_; }
+  // Hands the volume back to the POSIX layer, so that a record outliving the layer (and
+  // dismounted when it is released) never calls into it.
+  ~FaultyImageIO() {
+    if (attached_ && attached_->ImageIO == &io_) attached_->ImageIO = nullptr;
+  }
+  FaultyImageIO(const FaultyImageIO &) = delete;
+  FaultyImageIO &operator=(const FaultyImageIO &) = delete;
+  void Attach(TUDFRewritableVolume &v) {
+    v.ImageIO = &io_;
+    attached_ = &v;
+  }
   void Reset();
 
   // The n-th write from now fails (1 = the next one); 0 = none. failAllAfter makes every
@@ -62,6 +72,7 @@ private:
 
   KorvaImageIO io_;
   const KorvaImageIO *posix_;
+  TUDFRewritableVolume *attached_ = nullptr;
   uint32_t writes_ = 0, reads_ = 0, flushes_ = 0;
   uint32_t failWriteAt_ = 0, failReadAt_ = 0;
   bool failWritesAfter_ = false, failReadsAfter_ = false;

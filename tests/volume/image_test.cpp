@@ -140,8 +140,11 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
 TEST(ImageFormat, AVolumeNeverDismountedMountsNotCompatible) {
   FormattedImage img(40);
   ASSERT_TRUE(img.Ok());
-  // Let go of the record without dismounting, as a crash would.
-  UDF_ReleaseVolume(&img.Volume());
+  // What a crash leaves: the image as it stands while the volume is mounted.
+  const std::string crashed = img.ImagePath() + ".crashed";
+  fs::copy_file(img.ImagePath(), crashed);
+  ASSERT_EQ(UDF_DismountVolume(&img.Volume()), KTRUE);
+  fs::rename(crashed, img.ImagePath());
   ASSERT_EQ(UDF_MountImage(&img.Volume(), img.ImagePath().c_str(), 0), KTRUE);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&img.Volume()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&img.Volume()), 0);

@@ -232,7 +232,7 @@ int CmdInfo(Session &s) {
   } else {
     std::printf("Target:       %s\n", s.TargetName().c_str());
     if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
-    std::printf("Label:        %s\n", Utf16ToUtf8(label).c_str());
+    std::printf("Label:        %s\n", Printable(Utf16ToUtf8(label)).c_str());
     std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
     std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
                 static_cast<unsigned long long>(total),
@@ -377,7 +377,7 @@ std::string EntryJson(const Listed &l) {
 }
 
 std::string EntryLine(const Entry &e, bool longFormat) {
-  const std::string name = Printable(Utf16ToUtf8(e.name));
+  const std::string name = Printable(EscapeName(e.name));
   if (!longFormat) return e.IsDir() ? name + "/" : name;
   std::string when = FileTimeToIso(e.modified);
   if (when.size() == 20)
@@ -1154,7 +1154,7 @@ int CmdDrives(Session &s) {
     std::printf("%-6s %-7s %-9s %s\n", "INDEX", "LETTER", "ADDRESS", "DRIVE");
     for (const auto &l : lines)
       std::printf("%-6d %-7s %-9s %s\n", l.index, l.letter.c_str(), l.address.c_str(),
-                  l.description.c_str());
+                  Printable(l.description).c_str());
   }
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
@@ -1202,8 +1202,9 @@ int CmdDriveInfo(Session &s) {
                 maxRead, maxWrite, curMaxWrite, read, write, buffer, ready ? "true" : "false",
                 JsonString(MediumName(medium)).c_str(), erasable ? "true" : "false");
   } else {
-    std::printf("Drive:        %s (index %d, letter %s, address %s)\n", line.description.c_str(),
-                line.index, line.letter.c_str(), line.address.c_str());
+    std::printf("Drive:        %s (index %d, letter %s, address %s)\n",
+                Printable(line.description).c_str(), line.index, line.letter.c_str(),
+                line.address.c_str());
     std::printf("Writes:       %s\n", burner ? "yes" : "no (reader only)");
     std::printf("Can:          ");
     for (size_t i = 0; i < can.size(); ++i)

@@ -55,9 +55,26 @@ std::u16string VolumePath::Engine() const {
   std::u16string out;
   for (const auto &p : parts) {
     out += u'\\';
-    out += p;
+    // The engine separates components with backslashes; one inside a name is passed as the
+    // engine's stand-in for it.
+    for (char16_t c : p)
+      out += c == u'\\' ? kEngineBackslash : c;
   }
   return out;
+}
+
+std::string EscapeName(const std::u16string &name) {
+  std::u16string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    const bool next = i + 1 < name.size();
+    if (c == u'/' || c == u'\\' ||
+        (c == u'%' &&
+         (!next || name[i + 1] == u'/' || name[i + 1] == u'\\' || name[i + 1] == u'%')))
+      out += u'%';
+    out += c;
+  }
+  return Utf16ToUtf8(out);
 }
 
 std::string VolumePath::Display() const {
@@ -65,7 +82,7 @@ std::string VolumePath::Display() const {
   std::string out;
   for (const auto &p : parts) {
     out += '/';
-    out += Utf16ToUtf8(p);
+    out += EscapeName(p);
   }
   return out;
 }
@@ -97,11 +114,18 @@ std::optional<VolumePath> ParseVolumePath(const std::string &text) {
     }
     part.clear();
   };
-  for (char16_t c : *wide) {
-    if (c == u'/' || c == u'\\')
+  const std::u16string &w = *wide;
+  for (size_t i = 0; i < w.size(); ++i) {
+    const char16_t c = w[i];
+    if (c == u'%' && i + 1 < w.size() &&
+        (w[i + 1] == u'/' || w[i + 1] == u'\\' || w[i + 1] == u'%')) {
+      // An escaped separator or percent sign belongs to the name.
+      part.push_back(w[++i]);
+    } else if (c == u'/' || c == u'\\') {
       flush();
-    else
+    } else {
       part.push_back(c);
+    }
   }
   flush();
   return path;

@@ -19,9 +19,14 @@ std::optional<std::u16string> Utf8ToUtf16(const std::string &text);
 std::string Utf16ToUtf8(const std::u16string &text);
 std::string Utf16ToUtf8(const char16_t *text);
 
+// What the engine's paths take for a backslash inside a name (its own separator).
+inline constexpr char16_t kEngineBackslash = u'\uF05C';
+
 // A path inside the volume, as components. Accepts '/' and '\' as separators, ignores
 // repeated and trailing separators and "." components, and resolves ".." lexically (never
-// above the root).
+// above the root). A name that holds a separator (as media written elsewhere may) is
+// written with '%' before it: "%/" and "%\" are part of the name, "%%" is one '%'; any
+// other '%' is itself.
 struct VolumePath {
   std::vector<std::u16string> parts;
 
@@ -37,6 +42,10 @@ struct VolumePath {
 
 // nullopt when the text is not valid UTF-8.
 std::optional<VolumePath> ParseVolumePath(const std::string &text);
+
+// A name as it is typed in a path: separators escaped, and '%' doubled where it would
+// otherwise start an escape (before a separator or '%', or at the end).
+std::string EscapeName(const std::u16string &name);
 
 // "1.5 MiB" style, one decimal below 10 units, none above.
 std::string HumanBytes(uint64_t bytes);
