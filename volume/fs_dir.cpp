@@ -95,7 +95,6 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
   std::unordered_set<uint32_t> visited{feBlock};
   uint64_t listBlocks = 0;
   ClaimedBlocks claimed;
-  claimed.Claim(feBlock, 1);
   for (;;) {
     // The list ends with its recorded length or at a descriptor of length 0.
     if (off + stride > limit) return end(false);

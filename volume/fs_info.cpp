@@ -53,7 +53,7 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
     return true;
   }
   const std::u16string &name = out.Parts.back();
-  if (!IsStorableName(name)) {
+  if (!IsLookupName(name)) {
     v.LastError = KORVA_E_INVALID_NAME;
     return false;
   }

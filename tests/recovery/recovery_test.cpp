@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -46,8 +47,15 @@ protected:
 
   TUDFRewritableVolume &V() { return img_->Volume(); }
 
-  // Ends the session as a crash would: nothing more reaches the image.
-  void Crash() { UDF_ReleaseVolume(&V()); }
+  // Ends the session as a crash would: nothing more reaches the image. (Releasing the record
+  // closes the volume properly, so the image is put back as it stood before.)
+  void Crash() {
+    const std::string path = img_->ImagePath();
+    std::filesystem::copy_file(path, path + ".crash",
+                               std::filesystem::copy_options::overwrite_existing);
+    UDF_ReleaseVolume(&V());
+    std::filesystem::rename(path + ".crash", path);
+  }
   void Dismount() { ASSERT_EQ(UDF_DismountVolume(&V()), KTRUE); }
   bool Mount() {
     return UDF_MountImage(&V(), img_->ImagePath().c_str(), 0) == KTRUE &&
