@@ -179,6 +179,7 @@ TEST_F(Damaged, ListsLongerThanTheVolumeAreDamage) {
     for (uint32_t o = kFEFirstSlot; o < kLastSlot; o += 8)
       StoreAD(fe + o, full);
     StoreAD(fe + kLastSlot, {(3u << 30) | kBlockSize, first});
+    StoreLE32(fe + 172, kBlockSize - kFEFirstSlot); // every slot recorded
     StoreLE64(fe + 56, uint64_t(1) << 40);
   }));
   const RawEntry damaged = ReadEntry(v, dir);
