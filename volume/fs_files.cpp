@@ -155,9 +155,7 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
     return UDF_INVALID_HANDLE;
   ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
   // An existing entry is found by any name it may hold; a new one needs a storable name.
-  const bool creates = creation_disposition != UDF_OPEN_EXISTING;
-  if (!IsLookupName(pn.Name) ||
-      (creates && creation_disposition != UDF_OPEN_ALWAYS && !IsStorableName(pn.Name))) {
+  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
     v.LastError = KORVA_E_INVALID_NAME;
     return UDF_INVALID_HANDLE;
   }

@@ -43,7 +43,7 @@ ParentAndName SplitParent(std::u16string_view path) {
 
 bool IsReservedNameChar(char16_t c) {
   return c < 0x20 || c == kPathSeparator || c == kBackslashStandIn ||
-         std::u16string_view(u"/*?:<>|\"").find(c) != std::u16string_view::npos;
+         std::u16string_view(u"*?:<>|\"").find(c) != std::u16string_view::npos;
 }
 
 bool IsStorableName(std::u16string_view name) {

@@ -32,7 +32,7 @@ struct ParentAndName {
 };
 ParentAndName SplitParent(std::u16string_view path);
 
-// Characters a new name may not hold: control characters, both slashes, and the wildcard
+// Characters a new name may not hold: control characters, the backslash, and the wildcard
 // and reserved characters of other systems (* ? : < > | "). A name holding a wildcard could
 // not be told apart from a pattern, and a volume carrying such names cannot be used from
 // systems that refuse them; names already on a medium stay reachable by exact lookups.

@@ -610,8 +610,6 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (!volume) return;
   WaitForBackground(*volume);
-  // A mounted volume is closed properly, as a dismount would.
-  if (volume->VolumeOpen) Dismount(*volume);
   CloseImage(*volume, false);
   ReleaseMountState(*volume);
   volume->VolumeOpen = 0;

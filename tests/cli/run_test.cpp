@@ -587,7 +587,7 @@ TEST_F(Cli, GetLeavesOutWhatItCannotCopyAndStopsAtCycles) {
   r = OnImage({"get", "/", out.string()});
   EXPECT_RUN(r, 1);
   EXPECT_NE(r.err.find("/a/loop: met this directory before"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("/a/x/y: name holds '/'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/a/x%/y: name holds '/'"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("left out 3 entries"), std::string::npos) << r.err;
   EXPECT_EQ(Slurp(out / "a" / "two"), "12345");
 }
