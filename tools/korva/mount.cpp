@@ -6,6 +6,7 @@
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -194,7 +195,17 @@ struct Log {
 // Writes out paused files until stopped.
 class IdleFlusher {
 public:
-  explicit IdleFlusher(MountedVolume &v) : v_(v), thread_([this] { Run(); }) {}
+  explicit IdleFlusher(MountedVolume &v) : v_(v) {
+    // Signals must reach the thread reading /dev/fuse, or Ctrl-C would wait for the next
+    // request: the timer thread starts with them blocked.
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+      sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    thread_ = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
   ~IdleFlusher() {
     {
       std::lock_guard<std::mutex> lock(mu_);
