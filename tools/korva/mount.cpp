@@ -259,6 +259,7 @@ int CmdMount(Session &s) {
   fuse_args args = FUSE_ARGS_INIT(int(raw.size()), raw.data());
   const fuse_operations ops = Operations();
   fuse *f = fuse_new(&args, &ops, sizeof ops, &volume);
+  fuse_opt_free_args(&args);
   if (!f) {
     s.Report().Fail(mountpoint, "FUSE could not be set up");
     return kExitFailed;
