@@ -249,10 +249,12 @@ int CmdMount(Session &s) {
   }
   if (!s.Mount(false)) return kExitFailed;
   Log log;
-  MountedVolume volume(s.Korva(), o.readOnly, std::ref(log));
+  // A medium that cannot be written mounts read-only by itself.
+  const bool readOnly = o.readOnly || s.Korva().Volume()->ReadOnly;
+  MountedVolume volume(s.Korva(), readOnly, std::ref(log));
   const std::string source = "fsname=korva:" + (s.IsImage() ? o.image : "drive-" + o.drive);
   std::vector<std::string> argv = {"korva", "-o", source + ",subtype=korva,default_permissions"};
-  if (o.readOnly) argv.insert(argv.end(), {"-o", "ro"});
+  if (readOnly) argv.insert(argv.end(), {"-o", "ro"});
   std::vector<char *> raw;
   for (auto &a : argv)
     raw.push_back(a.data());
