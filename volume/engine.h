@@ -59,15 +59,17 @@ bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 // Writes PacketBuffer as the packet starting at sector.
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
 
+// Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
+inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
+  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
+}
 // First sector of the packet that holds sector.
 inline uint32_t PacketStartOf(const TUDFRewritableVolume &v, uint32_t sector) {
-  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
-  return sector - sector % p;
+  return sector - sector % PacketBlocksOf(v);
 }
 // Address of sector's slot inside PacketBuffer (valid after ReadPacket of its packet).
 inline uint8_t *SlotOf(TUDFRewritableVolume &v, uint32_t sector) {
-  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
-  return v.PacketBuffer + (sector % p) * kSectorSize;
+  return v.PacketBuffer + (sector % PacketBlocksOf(v)) * kSectorSize;
 }
 
 // Pause between drive I/O attempts, in milliseconds.
@@ -114,6 +116,27 @@ bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
 bool RunMountChain(TUDFRewritableVolume &v);
 // Packet geometry for the device's current medium kind (unchanged for other kinds).
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
+
+// Physical formatting and blanking -----------------------------------------------------
+
+// FORMAT UNIT parameter list that formats a whole DVD+RW (format type 26h).
+extern const uint8_t kDvdPlusRwFormatList[12];
+
+// How long a drive may go on answering "not ready, operation in progress" after an
+// immediate FORMAT UNIT or BLANK. The longest such operation of the media handled here, a
+// full format with certification of a DVD-RAM or a full blank of a 99-minute CD-RW at
+// single speed, takes up to about 100 minutes; four hours leave more than twice that.
+constexpr uint64_t kLongOperationLimitMs = 4ull * 60 * 60 * 1000;
+
+// The command that asks the drive whether it is still busy.
+enum class ReadyPoll { kDiscInformation, kTestUnitReady };
+
+// Waits while the drive reports "not ready" with additional sense code 04h (fixed or
+// descriptor sense data), pausing before each poll through the drive's platform layer.
+// With progress set, FormatPercentage follows the drive's progress indication. False with
+// LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed (by the clock or
+// by the pauses taken, whichever is more).
+bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress);
 
 // The 4-byte big-endian block count of the first formattable capacity descriptor of the
 // given format type in the last READ FORMAT CAPACITIES response (DataBuffer); null if none.

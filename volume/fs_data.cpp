@@ -62,7 +62,7 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
 bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
               uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
   done = 0;
-  const uint32_t pb = v.PacketBlocks ? v.PacketBlocks : 16;
+  const uint32_t pb = PacketBlocksOf(v);
   const uint32_t packetBytes = pb * kBlockSize;
   const uint64_t startPos = pos;
   // A failed read counts nothing of the packet it hit, from where this call or the extent

@@ -569,6 +569,8 @@ KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   volume->Compatible = 0;
   volume->ReadOnly = 0;
   volume->LeftOpen = 0;
+  // The drive's descriptor, the trace log and a loaded ASPI-style module go with it.
+  ReleaseDevice(&volume->Device);
 }
 
 } // extern "C"

@@ -14,10 +14,6 @@ constexpr int kDriveAttempts = 3;
 // Larger requests gain no throughput, and a failed one costs more to narrow down.
 constexpr uint32_t kMaxRequestSectors = (4u << 20) / kSectorSize;
 
-uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
-  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
-}
-
 // Waits through the drive's platform layer, so tests of virtual drives need not sleep.
 void Pause(TUDFRewritableVolume &v) {
   PlatformOf(&v.Device).SleepMs(RetryDelay(v));

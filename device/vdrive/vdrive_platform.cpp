@@ -163,6 +163,10 @@ void *VDrivePlatform::ModuleSymbol(void *module, const char *name) {
   return module && name ? ::dlsym(module, name) : nullptr;
 }
 
+void VDrivePlatform::UnloadModule(void *module) {
+  if (module) ::dlclose(module);
+}
+
 const char *VDrivePlatform::Environment(const char *name) {
   if (!name) return nullptr;
   std::lock_guard<std::mutex> lock(mu_);

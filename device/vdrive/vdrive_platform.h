@@ -47,6 +47,7 @@ public:
   int QueryAddress(int handle, TSCSI_ADDRESS *address) override;
   void *LoadModule(const char *file_name) override;
   void *ModuleSymbol(void *module, const char *name) override;
+  void UnloadModule(void *module) override;
   const char *Environment(const char *name) override;
   void SleepMs(uint32_t milliseconds) override;
 

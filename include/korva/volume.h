@@ -61,7 +61,8 @@ enum {
   KORVA_E_UNSUPPORTED = 30,
   KORVA_E_TOO_DEEP = 31,
   KORVA_E_DAMAGED = 32,
-  KORVA_E_BAD_MOVE = 33
+  KORVA_E_BAD_MOVE = 33,
+  KORVA_E_DRIVE_TIMEOUT = 34
 };
 
 /* Directories nest at most this deep: a path names at most this many components, so a file
