@@ -52,6 +52,9 @@ public:
   virtual const char *Environment(const char *name) = 0;
 
   virtual void SleepMs(uint32_t milliseconds) = 0;
+  // A monotonic clock in milliseconds, for bounding waits on the drive. The default reads
+  // the system's steady clock.
+  virtual uint64_t MonotonicMs();
 
   // Completion events of ASPI commands: an eventfd descriptor (>= 0), or -errno. Wait blocks
   // until a module has written to it. The defaults use the real eventfd.

@@ -53,6 +53,12 @@ bool DevicePlatform::EventSignalled(int event) {
 
 void DevicePlatform::UnloadModule(void *) {}
 
+uint64_t DevicePlatform::MonotonicMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
 int DevicePlatform::KeepDoorLocked(int, bool) {
   return -ENOTTY;
 }

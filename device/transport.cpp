@@ -164,7 +164,9 @@ AspiRequest *NewAspiRequest(DevicePlatform &platform, const TSRB_ExecSCSICmd *sr
 void CopyBack(const AspiRequest &request, TSRB_ExecSCSICmd *srb) {
   void *buffer = srb->SRB_BufPointer;
   const int32_t event = srb->SRB_PostProc;
-  if (request.data && buffer != nullptr) std::memcpy(buffer, request.data.get(), srb->SRB_BufLen);
+  // Data-out buffers may be read-only; only answers travel back.
+  if (request.data && buffer != nullptr && (srb->SRB_Flags & SRB_DIR_IN))
+    std::memcpy(buffer, request.data.get(), srb->SRB_BufLen);
   *srb = request.srb;
   srb->SRB_BufPointer = buffer;
   srb->SRB_PostProc = event;

@@ -134,8 +134,8 @@ enum class ReadyPoll { kDiscInformation, kTestUnitReady };
 // Waits while the drive reports "not ready" with additional sense code 04h (fixed or
 // descriptor sense data), pausing before each poll through the drive's platform layer.
 // With progress set, FormatPercentage follows the drive's progress indication. False with
-// LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed (by the clock or
-// by the pauses taken, whichever is more).
+// LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed by the platform
+// layer's clock.
 bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress);
 
 // The 4-byte big-endian block count of the first formattable capacity descriptor of the

@@ -1,7 +1,6 @@
 // Formatting: physical formatting of drive media with progress, the volume layout computed
 // from the capacity, every descriptor of an empty volume, and the in-memory space bitmap.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -236,12 +235,10 @@ const uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
 
 bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
   TSCSIDevice *d = &v.Device;
-  const auto start = std::chrono::steady_clock::now();
-  uint64_t paused = 0;
+  DevicePlatform &platform = PlatformOf(d);
+  const uint64_t start = platform.MonotonicMs();
   for (;;) {
-    const uint32_t delay = PollDelay(v);
-    PlatformOf(d).SleepMs(delay);
-    paused += delay;
+    platform.SleepMs(PollDelay(v));
     if (poll == ReadyPoll::kDiscInformation)
       ReadDiscInformation(d, &d->DiscInfo, 42);
     else
@@ -250,9 +247,7 @@ bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress)
     if (sense.asc != 0x04) return true;
     if (progress && sense.has_progress)
       SetPercentage(v, static_cast<uint8_t>(std::lround(sense.progress / 65536.0 * 100.0)));
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-    if (std::max<uint64_t>(paused, uint64_t(elapsed.count())) >= kLongOperationLimitMs) {
+    if (platform.MonotonicMs() - start >= kLongOperationLimitMs) {
       SetError(v, KORVA_E_DRIVE_TIMEOUT);
       return false;
     }

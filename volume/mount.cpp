@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "device/device_internal.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "udf/common.h"
@@ -569,8 +570,8 @@ KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   volume->Compatible = 0;
   volume->ReadOnly = 0;
   volume->LeftOpen = 0;
-  // The drive's descriptor, the trace log and a loaded ASPI-style module go with it.
-  ReleaseDevice(&volume->Device);
+  // A loaded ASPI-style module goes with it (the record may be freed next).
+  ReleaseAspiModule(&volume->Device);
 }
 
 } // extern "C"

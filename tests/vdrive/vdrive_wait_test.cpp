@@ -30,6 +30,7 @@ protected:
     platform = VDrivePlatform::FromConfig(entry + dir.File(disc), &error);
     ASSERT_TRUE(platform) << error;
     platform->SetRealSleep(false);
+    platform->SetClockFollowsSleeps(true);
     vol = korva::test::NewVolume();
     vol->Device.Platform = platform.get();
     ASSERT_TRUE(InitializeASPI(vol.get(), KFALSE, "", ""));
@@ -68,6 +69,7 @@ TEST_F(WaitTest, TheComponentIsDestroyedWhileItsFormatWaitsOnAStuckDrive) {
   platform = VDrivePlatform::FromConfig("dvd+rw/format=100:" + dir.File("disc"), &error);
   ASSERT_TRUE(platform) << error;
   platform->SetRealSleep(false);
+  platform->SetClockFollowsSleeps(true);
   auto failed = std::make_shared<std::atomic<int>>(0);
   {
     TKorva k;
