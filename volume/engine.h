@@ -56,8 +56,11 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
                  uint32_t &good);
 // Writes one sector by read-modify-write of the packet holding it (uses PacketBuffer).
 bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
-// Writes PacketBuffer as the packet starting at sector.
+// Writes PacketBuffer as the packet starting at sector. The bitmap packets holding blocks
+// taken since they were last written go out first (PrepareSpaceBitmapFor).
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
+// Writes one packet from src as it is, with the error handling of WritePacket.
+bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 
 // Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
 inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
@@ -92,8 +95,22 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
 // Marks count blocks from first as used (used = true) or free. Blocks outside the partition
 // are ignored.
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
+// Loads the bitmap at mount. A descriptor whose CRC fails is refused with error 32.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);
+// Writes every packet of the bitmap (dismount, format).
 bool StoreSpaceBitmap(TUDFRewritableVolume &v);
+// Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet
+// goes to the medium those packets are written (once, however many blocks they gained), and
+// a packet that shares sectors with the bitmap gets the bitmap's current bytes. packet is the
+// caller's copy of the packet at sector (null, with sector UINT32_MAX, to write them now).
+void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
+bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet);
+bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v);
+// Starts write-ahead bookkeeping for a bitmap just built in memory; released with the bitmap.
+void StartBitmapPending(TUDFRewritableVolume &v);
+void ReleaseBitmapPending(TUDFRewritableVolume &v);
+// Free blocks as the in-memory bitmap counts them.
+uint32_t CountFreeBlocks(const TUDFRewritableVolume &v);
 void ReleaseSpaceBitmap(TUDFRewritableVolume &v);
 // Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free.
 bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
@@ -112,6 +129,8 @@ void RefreshMediumInfo(TUDFRewritableVolume &v);
 bool CheckMediumFormatted(TUDFRewritableVolume &v);
 // Stores the integrity type (0 open, 1 closed) and rewrites the descriptor's tag.
 bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
+// Marks the volume closed; with recountFree the free count stored is the bitmap's.
+bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
 // Reads the volume structure; true when every step passed.
 bool RunMountChain(TUDFRewritableVolume &v);
 // Packet geometry for the device's current medium kind (unchanged for other kinds).

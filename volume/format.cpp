@@ -204,8 +204,9 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
       return false;
   }
 
-  // The bitmap lives in memory until dismount.
-  if (!BuildFreshSpaceBitmap(v, used)) return false;
+  // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
+  // a bitmap that other systems can trust.
+  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
 
   // File set descriptor, root file entry and the root's parent entry.
   const uint32_t fsdBlock = l.FileSet - l.PartitionStart;
@@ -333,6 +334,8 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   v.FileSetSector = l.FileSet;
   v.RootICBSector = l.RootICB;
   v.NextUniqueID = 16;
+  // Write-ahead of an earlier mount's bitmap must not reach the new layout.
+  ReleaseSpaceBitmap(v);
   CreateFileSystemState(v);
   v.Compatible = 0;
   if (!WriteVolume(v, label, l)) return false;

@@ -104,6 +104,56 @@ UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access
   return files->Add(std::move(rec));
 }
 
+// Writes a new, empty file entry at a block just taken.
+bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attributes) {
+  NewFileEntry e;
+  e.FileType = kFileTypeFile;
+  e.Permissions =
+      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
+  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
+  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
+  e.UniqueID = v.NextUniqueID++;
+  uint8_t sector[kBlockSize];
+  MakeFileEntry(sector, feBlock, e);
+  return WriteBlock(v, feBlock, sector);
+}
+
+// Replaces an existing file by an empty one of the same name: the new file entry is written
+// first and then the one directory entry is pointed at it, so that a failure at any moment
+// leaves either the old file or the new one, never neither. The old blocks are freed last.
+UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
+                       uint32_t attributes) {
+  const uint32_t old = di.EntryICB;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, old, fe)) return UDF_INVALID_HANDLE;
+  EntryFields info;
+  const bool feValid = ReadEntryFields(fe, old, info);
+  if (feValid && (info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return UDF_INVALID_HANDLE;
+  }
+  DescriptorList list;
+  if (feValid && !ReadDescriptorList(ReaderOf(v), v.PartitionLength, old, fe, list))
+    return UDF_INVALID_HANDLE;
+  uint32_t feBlock = 0;
+  if (v.FreeBlocks < 1 || !TakeBlock(v, 0, feBlock)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return UDF_INVALID_HANDLE;
+  }
+  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
+  const uint8_t chars =
+      static_cast<uint8_t>((di.Characteristics & ~kFidHidden) |
+                           ((attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0));
+  if (!RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location) {
+        RepointFid(fid, length, location, feBlock, chars);
+      }))
+    return UDF_INVALID_HANDLE;
+  const int64_t freed = FreeEntryBlocks(v, old, list);
+  InvalidateHandlesOn(v, old);
+  if (!CommitIntegrity(v, freed - 1, 0, 0)) return UDF_INVALID_HANDLE;
+  return MakeHandle(v, feBlock, access);
+}
+
 UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
                          uint32_t access, uint32_t attributes) {
   if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
@@ -119,16 +169,8 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
     v.LastError = KORVA_E_NO_SPACE;
     return UDF_INVALID_HANDLE;
   }
-  NewFileEntry e;
-  e.FileType = kFileTypeFile;
-  e.Permissions =
-      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
-  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
-  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
-  e.UniqueID = v.NextUniqueID++;
-  uint8_t sector[kBlockSize];
-  MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return UDF_INVALID_HANDLE;
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return UDF_INVALID_HANDLE;
+  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
   if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false)) return UDF_INVALID_HANDLE;
   if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return UDF_INVALID_HANDLE;
@@ -182,15 +224,7 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
     break;
   case UDF_CREATE_ALWAYS:
     if (taken) {
-      // The old entry must go first, or the name would be held twice.
-      std::u16string full = pn.Parent + pn.Name;
-      if (!RemoveEntry(v, full, IsFile)) {
-        if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
-        return UDF_INVALID_HANDLE;
-      }
-      v.WrittenInOperation = 1;
-      KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-      UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
+      UDF_HANDLE h = ReplaceFile(v, di, desired_access, attributes);
       if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
       return h;
     }

@@ -141,6 +141,16 @@ void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location) {
   FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
 }
 
+void RepointFid(uint8_t *fid, uint32_t length, uint32_t location, uint32_t icbBlock,
+                uint8_t characteristics) {
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, fid, sizeof h);
+  h.FileCharacteristics = characteristics;
+  h.ICB.Location.LogicalBlockNumber = icbBlock;
+  std::memcpy(fid, &h, sizeof h);
+  FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
+}
+
 void BuildAllocationExtent(uint8_t *s, uint32_t block) {
   std::memset(s, 0, kSectorSize);
   BuildAllocationExtentDescriptor(s, kSectorSize, block, nullptr, 0);

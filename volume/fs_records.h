@@ -51,6 +51,10 @@ uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
 // Marks a complete FID deleted: sets the deleted bit, clears its ICB, refills the tag.
 void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location);
 
+// Points a complete FID at another file entry with new characteristics; refills the tag.
+void RepointFid(uint8_t *fid, uint32_t length, uint32_t location, uint32_t icbBlock,
+                uint8_t characteristics);
+
 // An empty allocation extent descriptor in `sector` for block `block`.
 void BuildAllocationExtent(uint8_t *sector, uint32_t block);
 

@@ -1,5 +1,6 @@
 // Mounting and dismounting: images and drives, the mount chain that reads and checks the
 // volume structure, the integrity type on the medium, and releasing what a mount created.
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -243,6 +244,18 @@ bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
   if (!ReadPacket(v, start)) return false;
   uint8_t *d = SlotOf(v, v.IntegritySector);
   StoreLE32(d + 28, type);
+  FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
+  return WritePacket(v, start);
+}
+
+bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
+  if (!recountFree) return WriteIntegrityType(v, ::itClose);
+  const uint32_t start = PacketStartOf(v, v.IntegritySector);
+  if (!ReadPacket(v, start)) return false;
+  uint8_t *d = SlotOf(v, v.IntegritySector);
+  v.FreeBlocks = CountFreeBlocks(v);
+  StoreLE32(d + offsetof(UDF_LogicalVolumeIntegrityDescriptor, FreeSpaceTable), v.FreeBlocks);
+  StoreLE32(d + 28, ::itClose);
   FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
   return WritePacket(v, start);
 }
@@ -535,9 +548,12 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   // still holds every block taken, so the stored volume stays consistent enough to mount.
   const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
   if (closing) {
+    const bool recount = v.CloseAfterFailure;
     if (v.CloseAfterFailure) v.Compatible = 1;
     if (!StoreSpaceBitmap(v)) result = false;
-    if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+    // The failed operation may have taken blocks without recording them: the free count
+    // stored is the bitmap's.
+    if (v.Compatible && !WriteIntegrityClose(v, recount)) result = false;
   }
   if (v.ImageMode) {
     if (!CloseImage(v, !v.ReadOnly)) result = false;

@@ -183,6 +183,9 @@ typedef struct TUDFRewritableVolume {
    * dismount it. Both are set by a mount and cleared by the next mount or a dismount. */
   uint8_t ReadOnly;
   uint8_t LeftOpen;
+  /* Engine-owned: the packets of the space bitmap that hold blocks taken since they were
+   * last written. They reach the medium before any other packet does. */
+  void *SpaceBitmapPending;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */
