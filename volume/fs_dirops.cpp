@@ -464,9 +464,10 @@ void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &f
 
 } // namespace
 
-int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list) {
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry) {
   int64_t freed = 0;
-  FreeRun(v, entry, 1, freed);
+  if (!keepEntry) FreeRun(v, entry, 1, freed);
   for (const ADSlot &s : list.Extents)
     if (s.AD.Type() != 2) FreeRun(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
   for (uint32_t b : list.Extensions)
@@ -475,7 +476,7 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 }
 
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                const std::function<void(uint8_t *, uint32_t, uint32_t)> &change) {
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
     FailRead(v);
@@ -490,19 +491,38 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
     return false;
   }
   std::memcpy(old, fid, di.FIDLength);
-  change(fid, di.FIDLength, start.Block);
-  // The FID may lie over two blocks; a part that did not change is not written.
+  const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
+  change(fid, di.FIDLength, start.Block, head);
+  // The FID may lie over two blocks. Only the parts that changed are written, and two parts
+  // in one packet go out in one write, so that no moment leaves half a FID on the medium.
+  struct Part {
+    uint32_t Block;
+    uint16_t Offset;
+    uint32_t From, Length;
+  };
+  std::vector<Part> parts;
   for (uint32_t done = 0; done < di.FIDLength;) {
     DirectoryStream::Place p;
     if (!dir.Locate(di.DirOffset + done, p)) break;
     const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
-    if (std::memcmp(fid + done, old + done, chunk) != 0) {
-      uint8_t sector[kBlockSize];
-      if (!ReadBlock(v, p.Block, sector)) return false;
-      std::memcpy(sector + p.Offset, fid + done, chunk);
-      if (!WriteBlock(v, p.Block, sector)) return false;
-    }
+    if (std::memcmp(fid + done, old + done, chunk) != 0)
+      parts.push_back({p.Block, p.Offset, done, chunk});
     done += chunk;
+  }
+  const auto sectorOf = [&](const Part &p) { return v.PartitionStart + p.Block; };
+  if (parts.size() == 2 && parts[1].Block < v.PartitionLength &&
+      PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
+    if (!ReadPacket(v, packet)) return false;
+    for (const Part &p : parts)
+      std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
+    return WritePacket(v, packet);
+  }
+  for (const Part &p : parts) {
+    uint8_t sector[kBlockSize];
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    std::memcpy(sector + p.Offset, fid + p.From, p.Length);
+    if (!WriteBlock(v, p.Block, sector)) return false;
   }
   return true;
 }
@@ -536,8 +556,10 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   }
   DescriptorList list;
   if (feValid && !ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
-  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location) {
-        MarkFidDeleted(fid, length, location);
+  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
+        // Clearing the ICB of a FID that crosses into the next block within it would change
+        // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
+        MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
       }))
     return false;
   // The entry is gone before anything else changes; its blocks become free only after that.

@@ -118,40 +118,38 @@ bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attri
   return WriteBlock(v, feBlock, sector);
 }
 
-// Replaces an existing file by an empty one of the same name: the new file entry is written
-// first and then the one directory entry is pointed at it, so that a failure at any moment
-// leaves either the old file or the new one, never neither. The old blocks are freed last.
+// Replaces an existing file by an empty one of the same name. The file entry is rewritten in
+// place, one sector: a failure at any moment leaves either the old file or the new one, never
+// neither. The old file's blocks are freed only after that.
 UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
                        uint32_t attributes) {
-  const uint32_t old = di.EntryICB;
+  const uint32_t entry = di.EntryICB;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, old, fe)) return UDF_INVALID_HANDLE;
+  if (!ReadBlock(v, entry, fe)) return UDF_INVALID_HANDLE;
   EntryFields info;
-  const bool feValid = ReadEntryFields(fe, old, info);
-  if (feValid && (info.Permissions & kPermWriteOrDelete) == 0) {
+  if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
+    FailRead(v);
+    return UDF_INVALID_HANDLE;
+  }
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
     return UDF_INVALID_HANDLE;
   }
   DescriptorList list;
-  if (feValid && !ReadDescriptorList(ReaderOf(v), v.PartitionLength, old, fe, list))
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list))
     return UDF_INVALID_HANDLE;
-  uint32_t feBlock = 0;
-  if (v.FreeBlocks < 1 || !TakeBlock(v, 0, feBlock)) {
-    v.LastError = KORVA_E_NO_SPACE;
-    return UDF_INVALID_HANDLE;
-  }
-  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
-  const uint8_t chars =
-      static_cast<uint8_t>((di.Characteristics & ~kFidHidden) |
-                           ((attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0));
-  if (!RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location) {
-        RepointFid(fid, length, location, feBlock, chars);
+  if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;
+  const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
+  if ((di.Characteristics & kFidHidden) != hidden &&
+      !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+        SetFidCharacteristics(fid, length, location,
+                              static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
       }))
     return UDF_INVALID_HANDLE;
-  const int64_t freed = FreeEntryBlocks(v, old, list);
-  InvalidateHandlesOn(v, old);
-  if (!CommitIntegrity(v, freed - 1, 0, 0)) return UDF_INVALID_HANDLE;
-  return MakeHandle(v, feBlock, access);
+  InvalidateHandlesOn(v, entry);
+  const int64_t freed = FreeEntryBlocks(v, entry, list, true);
+  if (!CommitIntegrity(v, freed, 0, 0)) return UDF_INVALID_HANDLE;
+  return MakeHandle(v, entry, access);
 }
 
 UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,

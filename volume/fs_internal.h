@@ -78,14 +78,15 @@ bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
 
-// Frees, in memory, the blocks of an entry whose directory entry is already gone from the
-// medium: its file entry, extents and extension blocks. Returns how many were in use.
-int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list);
+// Frees, in memory, the blocks of an entry that nothing on the medium refers to any more: its
+// file entry (unless keepEntry), extents and extension blocks. Returns how many were in use.
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry = false);
 
-// Reads the FID found by a lookup, lets change rework it (FID, length, tag location) and
-// writes back the part(s) that changed.
+// Reads the FID found by a lookup, lets change rework it (FID, length, tag location, bytes of
+// the FID in its first block) and writes back the part(s) that changed.
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                const std::function<void(uint8_t *, uint32_t, uint32_t)> &change);
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
 
 // Removes a path's entry of the given kind; the shared work of removing directories and
 // deleting files.

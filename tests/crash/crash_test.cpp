@@ -481,6 +481,11 @@ void Apply(Tree &t, const Op &op) {
 }
 
 #if KORVA_CRASH_HAS_REPAIR
+std::string Describe(const std::optional<Node> &n) {
+  if (!n) return "absent";
+  return n->Dir ? "a directory" : "a file of " + std::to_string(n->Data.size()) + " bytes";
+}
+
 // Whether what is found at the path of the operation in flight is allowed: as before, as
 // after, or for a write a true prefix of the new contents (never shorter than what an append
 // started from).
@@ -578,7 +583,9 @@ public:
             << (At(seen, p) ? std::to_string(At(seen, p)->Data.size()) + " bytes" : "nothing");
         continue;
       }
-      EXPECT_TRUE(At(seen, p) == At(done, p)) << where << ": " << p << " differs";
+      EXPECT_TRUE(At(seen, p) == At(done, p))
+          << where << ": " << p << " is " << Describe(At(seen, p)) << ", expected "
+          << Describe(At(done, p));
     }
     // 4b. The bitmap marks exactly what is in use; the counts are exact.
     const std::vector<uint8_t> &now = mem.Bytes();
@@ -614,15 +621,15 @@ private:
 // How densely the cut points are sampled: every write of the scripted part and every n-th of
 // the churn (n larger under the sanitizers, or as the environment says).
 struct Sampling {
-  size_t ChurnStride = 7;
-  size_t TornStride = 3;
+  size_t ChurnStride = 12;
+  size_t TornStride = 4;
 };
 
 Sampling SamplingFor() {
   Sampling s;
 #if defined(KORVA_SANITIZE)
-  s.ChurnStride = 40;
-  s.TornStride = 12;
+  s.ChurnStride = 80;
+  s.TornStride = 20;
 #endif
   if (const char *e = std::getenv("KORVA_CRASH_STRIDE")) {
     const long n = std::strtol(e, nullptr, 10);
