@@ -118,6 +118,16 @@ bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attri
   return WriteBlock(v, feBlock, sector);
 }
 
+// Whether the file entry at entry is linked from more than one directory entry.
+bool HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
+  shared = false;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return false;
+  EntryFields info;
+  shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
+  return true;
+}
+
 // Replaces an existing file by an empty one of the same name. The file entry is rewritten in
 // place, one sector: a failure at any moment leaves either the old file or the new one, never
 // neither. The old file's blocks are freed only after that.
@@ -222,7 +232,20 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
     break;
   case UDF_CREATE_ALWAYS:
     if (taken) {
-      UDF_HANDLE h = ReplaceFile(v, di, desired_access, attributes);
+      bool shared = false;
+      if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
+      UDF_HANDLE h = UDF_INVALID_HANDLE;
+      if (!shared) {
+        h = ReplaceFile(v, di, desired_access, attributes);
+      } else {
+        // The file keeps its other names: only this one goes, and a new file takes it.
+        if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+          if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
+          return UDF_INVALID_HANDLE;
+        }
+        v.WrittenInOperation = 1; // the removal was this operation's first write
+        h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
+      }
       if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
       return h;
     }
