@@ -493,6 +493,8 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
   std::memcpy(old, fid, di.FIDLength);
   const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
   change(fid, di.FIDLength, start.Block, head);
+  // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
+  if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
   // The FID may lie over two blocks. Only the parts that changed are written, and two parts
   // in one packet go out in one write, so that no moment leaves half a FID on the medium.
   struct Part {
@@ -510,7 +512,8 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
     done += chunk;
   }
   const auto sectorOf = [&](const Part &p) { return v.PartitionStart + p.Block; };
-  if (parts.size() == 2 && parts[1].Block < v.PartitionLength &&
+  if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
+      parts[1].Block < v.PartitionLength &&
       PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
     const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
     if (!ReadPacket(v, packet)) return false;
