@@ -166,17 +166,19 @@ bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
   }
   const uint32_t location = v.SpaceBitmapSector - v.PartitionStart;
   const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location);
-  if (!header) {
-    // A tag that is right in itself over contents that fail its CRC: the bitmap is damaged.
-    UDF_Tag t;
-    std::memcpy(&t, desc.data(), sizeof t);
-    if (t.TagIdentifier == kTagSpaceBitmap && t.TagLocation == location &&
-        t.TagChecksum == TagChecksum(desc.data()))
-      SetError(v, KORVA_E_DAMAGED);
+  UDF_SpaceBitmapHeader h;
+  std::memcpy(&h, desc.data(), sizeof h);
+  // A tag that is right in itself over contents that fail its CRC.
+  const bool crcOnly = !header && h.DescriptorTag.TagIdentifier == kTagSpaceBitmap &&
+                       h.DescriptorTag.TagLocation == location &&
+                       h.DescriptorTag.TagChecksum == TagChecksum(desc.data());
+  if (!header && !(crcOnly && v.LeftOpen)) {
+    // On a closed volume that is damage. A volume left open may have been cut off between
+    // the writes of its bitmap; its bits still cover everything the medium refers to.
+    if (crcOnly) SetError(v, KORVA_E_DAMAGED);
     return false;
   }
-  if (uint32_t(header->NumberOfBits) != v.PartitionLength ||
-      uint32_t(header->NumberOfBytes) != need)
+  if (uint32_t(h.NumberOfBits) != v.PartitionLength || uint32_t(h.NumberOfBytes) != need)
     return false;
   v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(need ? need : 1, 1));
   if (!v.SpaceBitmap) return false;
