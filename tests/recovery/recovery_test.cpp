@@ -361,7 +361,7 @@ TEST(RecoveryForeign, VolumeFormattedByMkudffsIsRefused) {
   if (Shell("command -v mkudffs").empty()) GTEST_SKIP() << "udftools not installed";
   TempDir dir;
   const std::string path = dir.File("mk.img");
-  Shell("truncate -s 64M '" + path + "'");
+  Shell("truncate -s 8M '" + path + "'");
   Shell("mkudffs --media-type=cdrw --udfrev=0x0150 --label=OTHER '" + path + "' >/dev/null 2>&1");
   const std::string anchor = ReadImageSector(path, 256);
   ASSERT_FALSE(anchor.empty());
