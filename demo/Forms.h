@@ -319,6 +319,7 @@ private:
   // After a mount that did not come out compatible: whether the volume is one of this
   // library's that was left open (and offers Repair Volume when it is).
   bool OfferRepairIfLeftOpen();
+  bool WarnLeftOpen();
 
   QByteArray FAspiLibrary;
   bool FStarted = false;

@@ -632,8 +632,8 @@ void TfrmMain::DoMountVolume() {
 }
 
 bool TfrmMain::OfferRepairIfLeftOpen() {
-  if (korva.UDF_GetLastErrorNumber() == KORVA_E_LEFT_OPEN) return true;
   if (!korva.Volume() || korva.Volume()->Compatible) return false;
+  if (korva.UDF_GetLastErrorNumber() == KORVA_E_LEFT_OPEN) return WarnLeftOpen();
   // The check reads the volume and tells an open volume of ours from anything else.
   bool leftOpen = false, other = false;
   korva.OnFinding = [&](TKorva *, const KorvaFinding &f) {
@@ -644,6 +644,10 @@ bool TfrmMain::OfferRepairIfLeftOpen() {
   korva.CheckVolume();
   korva.OnFinding = nullptr;
   if (!leftOpen || other) return false;
+  return WarnLeftOpen();
+}
+
+bool TfrmMain::WarnLeftOpen() {
   MessageBox(QStringLiteral("The volume was left open by a session that did not end.\rUse "
                             "Repair Volume in the menu to make it usable again."),
              QStringLiteral("Volume Left Open"), QMessageBox::Warning);

@@ -23,6 +23,15 @@ void CopyCapabilitiesPage(TSCSIDevice *device) {
     std::memcpy(&device->ModePage2A, data + 16, 64);
 }
 
+// MODE SENSE of the capabilities page into ModePage2A; false (copy left zero) when refused.
+bool AskCapabilitiesPage(TSCSIDevice *device, bool default_values) {
+  std::memset(&device->ModePage2A, 0, sizeof device->ModePage2A);
+  if (!ModeSense10(device, device->DataBuffer, kModeSenseLength, kCapabilitiesPage, default_values))
+    return false;
+  CopyCapabilitiesPage(device);
+  return true;
+}
+
 const uint8_t *PageBytes(const TSCSIDevice *device) {
   return reinterpret_cast<const uint8_t *>(&device->ModePage2A);
 }
@@ -100,15 +109,17 @@ bool GetDeviceCapabilities(TSCSIDevice *device) {
   device->MaxWriteSpeed = device->CurrentWriteSpeed = 0;
   std::memset(device->Capabilities, 0, sizeof device->Capabilities);
 
-  if (!ModeSense10(device, device->DataBuffer, kModeSenseLength, kCapabilitiesPage, true))
-    return false;
-  CopyCapabilitiesPage(device);
+  // Some drives (ATAPI ones among them) answer the page only with current values: when one
+  // page control is refused the other stands in for it. A refused answer is never read.
+  const bool defaults = AskCapabilitiesPage(device, true);
+  const TModePage2A default_page = device->ModePage2A;
+  const bool current = AskCapabilitiesPage(device, false);
+  if (!defaults && !current) return false;
+  if (!current) device->ModePage2A = default_page;
   const uint8_t *page = PageBytes(device);
-  device->DefaultMaxReadSpeed = LoadBE16(page + 8);
-  device->DefaultMaxWriteSpeed = LoadBE16(page + 18);
-
-  ModeSense10(device, device->DataBuffer, kModeSenseLength, kCapabilitiesPage, false);
-  CopyCapabilitiesPage(device);
+  const uint8_t *maxima = defaults ? reinterpret_cast<const uint8_t *>(&default_page) : page;
+  device->DefaultMaxReadSpeed = LoadBE16(maxima + 8);
+  device->DefaultMaxWriteSpeed = LoadBE16(maxima + 18);
   device->MaxReadSpeed = LoadBE16(page + 8);
   device->CurrentReadSpeed = LoadBE16(page + 14);
   device->MaxWriteSpeed = LoadBE16(page + 18);

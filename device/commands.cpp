@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "device/device_internal.h"
+#include "device/platform.h"
 #include "udf/byte_order.h"
 
 namespace korva {
@@ -79,7 +80,12 @@ bool StartStop(TSCSIDevice *device, bool immediate, uint8_t action) {
 bool PreventAllow(TSCSIDevice *device, uint8_t prevent) {
   Command c(kFlagsNone, 6, 0x1E);
   c[4] = prevent;
-  return Ok(c.Send(device));
+  if (!Ok(c.Send(device))) return false;
+  // The drive holds the state; the operating system must not undo it at the last close.
+  // Nodes without the request (sg) never unlock on close, so its failure is no failure.
+  if (device->UsePassThrough && HandleIsOpen(device))
+    PlatformOf(device).KeepDoorLocked(device->Handle, prevent != 0);
+  return true;
 }
 } // namespace
 
@@ -108,12 +114,12 @@ bool Read10(TSCSIDevice *device, uint32_t block_address, int32_t block_count, vo
     // The CDB carries 16 bits; a larger count would ask for more data than it names.
     return false;
   }
-  Command c(SRB_EVENT_NOTIFY | SRB_DIR_IN, 10, 0x28);
-  c.srb.SRB_BufPointer = buffer;
-  c.srb.SRB_BufLen = static_cast<uint32_t>(block_count) * 2048u;
+  // The buffer is cleared first (by Command): whatever the drive does not send must never
+  // pass for sectors, since a read-modify-write would write it back to the disc.
+  Command c(kFlagsIn, 10, 0x28, buffer, static_cast<uint32_t>(block_count) * 2048u);
   StoreBE32(&c[2], block_address);
   StoreBE16(&c[7], static_cast<uint16_t>(block_count));
-  return Ok(c.Send(device));
+  return Ok(c.Send(device)) && device->LastResidual == 0;
 }
 
 bool Write10(TSCSIDevice *device, uint32_t block_address, uint16_t block_count, const void *buffer,
@@ -200,10 +206,15 @@ bool CloseDVDTrack(TSCSIDevice *device, bool immediate, uint8_t b2, uint8_t b3, 
 bool ReadBufferCapacity(TSCSIDevice *device) {
   Command c(kFlagsIn, 10, 0x5C, device->DataBuffer, 32);
   c[8] = 0x20;
-  const uint8_t status = c.Send(device);
-  device->BufferLength = LoadBE32(device->DataBuffer + 4);
-  device->BlankBufferLength = LoadBE32(device->DataBuffer + 8);
-  return Ok(status);
+  if (Ok(c.Send(device))) {
+    device->BufferLength = LoadBE32(device->DataBuffer + 4);
+    device->BlankBufferLength = LoadBE32(device->DataBuffer + 8);
+    return true;
+  }
+  // A refused command says nothing about the buffer: take the capabilities page's size.
+  device->BufferLength = uint32_t(device->ModePage2A.BufferSize) * 1024u;
+  device->BlankBufferLength = 0;
+  return false;
 }
 
 bool Erase(TSCSIDevice *device, bool quick) {

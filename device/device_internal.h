@@ -10,12 +10,26 @@
 namespace korva {
 
 // Sense data of a request block: fixed (70h/71h) or descriptor (72h/73h) format.
+// progress is the sense-key specific progress indication (0 to 65535 of the whole), valid
+// when has_progress is set.
 struct SenseFields {
   uint8_t key;
   uint8_t asc;
   uint8_t ascq;
+  bool has_progress;
+  uint16_t progress;
 };
 SenseFields ParseSense(const uint8_t *sense, size_t length);
+SenseFields LastSenseFields(const TSCSIDevice *device);
+
+// Sends an execute request through the bound ASPI-style module and waits for it. The
+// module works on a copy of the block and of the data that the transport owns, so a module
+// that completes after a failed wait never writes into the caller's memory.
+uint8_t SendAspiRequest(TSCSIDevice *device, TSRB_ExecSCSICmd *srb);
+// Frees the abandoned requests their module has completed since; true when none is left.
+bool ReapAbandonedRequests(TSCSIDevice *device);
+// Unloads the record's ASPI-style module unless a request is still in its hands.
+void ReleaseAspiModule(TSCSIDevice *device);
 
 // A descriptor is open when it is above 0: a fresh, zero-filled record holds 0.
 inline bool HandleIsOpen(const TSCSIDevice *device) {

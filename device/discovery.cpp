@@ -160,8 +160,11 @@ bool AspiScan(TSCSIDevice *device, const char *library) {
       platform.ModuleSymbol(module, "GetASPI32SupportInfo"));
   auto send =
       reinterpret_cast<TSendASPI32Command>(platform.ModuleSymbol(module, "SendASPI32Command"));
-  if (support == nullptr || send == nullptr) return false;
-  if (support() == 0) return false;
+  if (support == nullptr || send == nullptr || support() == 0) {
+    platform.UnloadModule(module);
+    return false;
+  }
+  device->AspiModule = module;
   device->SendCommandEntry = send;
   device->Initialized = 1;
 
@@ -175,18 +178,12 @@ bool AspiScan(TSCSIDevice *device, const char *library) {
     for (int target = 0; target < 8; ++target) {
       for (int lun = 0; lun < 7; ++lun) {
         if (device->DeviceCount >= kTableSize) return true;
-        const int event = platform.CreateEvent();
-        if (event < 0) continue;
         TSRB_ExecSCSICmd srb;
         BuildInquiry(device, &srb);
         srb.SRB_HaId = static_cast<uint8_t>(ha);
         srb.SRB_Target = static_cast<uint8_t>(target);
         srb.SRB_Lun = static_cast<uint8_t>(lun);
-        srb.SRB_PostProc = event;
-        if ((send(&srb) & 0xFF) == SS_PENDING && platform.WaitEvent(event) != 0)
-          srb.SRB_Status = SS_ERR;
-        platform.CloseEvent(event);
-        if (srb.SRB_Status != SS_COMP || device->DataBuffer[0] != 5) continue;
+        if (SendAspiRequest(device, &srb) != SS_COMP || device->DataBuffer[0] != 5) continue;
 
         const InquiryTexts texts = CutTexts(device->DataBuffer);
         TDeviceEntry *entry = &device->Devices[device->DeviceCount];
@@ -233,6 +230,8 @@ bool InitializeASPI(TSCSIDevice *device, bool force_aspi, const char *aspi_libra
                     const char *trace_file) {
   CloseTraceLog(device);
   if (HandleIsOpen(device)) PlatformOf(device).CloseDrive(device->Handle);
+  // The module of an earlier table goes; the scan loads it again if it is still wanted.
+  ReleaseAspiModule(device);
   void *platform = device->Platform;
   std::memset(device, 0, sizeof *device);
   device->Platform = platform;

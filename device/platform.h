@@ -45,17 +45,29 @@ public:
   // dlopen / dlsym of an ASPI-style module. Null on failure.
   virtual void *LoadModule(const char *file_name) = 0;
   virtual void *ModuleSymbol(void *module, const char *name) = 0;
+  // dlclose of a module from LoadModule. The default keeps it loaded.
+  virtual void UnloadModule(void *module);
 
   // getenv. Null when unset.
   virtual const char *Environment(const char *name) = 0;
 
   virtual void SleepMs(uint32_t milliseconds) = 0;
+  // A monotonic clock in milliseconds, for bounding waits on the drive. The default reads
+  // the system's steady clock.
+  virtual uint64_t MonotonicMs();
 
   // Completion events of ASPI commands: an eventfd descriptor (>= 0), or -errno. Wait blocks
   // until a module has written to it. The defaults use the real eventfd.
   virtual int CreateEvent();
   virtual int WaitEvent(int event);
   virtual void CloseEvent(int event);
+  // Whether a module has written to the event; never blocks. The default polls it.
+  virtual bool EventSignalled(int event);
+
+  // Asks the operating system to keep the tray of an open drive locked (or not) beyond the
+  // last close of the drive: Linux's CD-ROM layer otherwise unlocks it then. Returns 0, or
+  // -errno (-ENOTTY where the node or layer has no such request; the default).
+  virtual int KeepDoorLocked(int handle, bool locked);
 
   // Current UTC time of day for the trace log. The default reads the system clock.
   virtual void UtcTimeOfDay(int *minute, int *second, int *millisecond);

@@ -11,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/cdrom.h>
 #include <poll.h>
 #include <scsi/scsi.h>
 #include <scsi/scsi_ioctl.h>
@@ -43,6 +44,23 @@ int DevicePlatform::WaitEvent(int event) {
 
 void DevicePlatform::CloseEvent(int event) {
   if (event >= 0) close(event);
+}
+
+bool DevicePlatform::EventSignalled(int event) {
+  pollfd p{event, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+void DevicePlatform::UnloadModule(void *) {}
+
+uint64_t DevicePlatform::MonotonicMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+int DevicePlatform::KeepDoorLocked(int, bool) {
+  return -ENOTTY;
 }
 
 void DevicePlatform::UtcTimeOfDay(int *minute, int *second, int *millisecond) {
@@ -114,6 +132,17 @@ public:
   void *LoadModule(const char *file_name) override { return dlopen(file_name, RTLD_NOW); }
 
   void *ModuleSymbol(void *module, const char *name) override { return dlsym(module, name); }
+
+  void UnloadModule(void *module) override {
+    if (module != nullptr) dlclose(module);
+  }
+
+  // The CD-ROM layer's own door lock: it sets the drive's "keep locked" state, so the
+  // unlock it otherwise sends at the last close is left out. sg nodes do not know it, and
+  // need it not: they never unlock on close.
+  int KeepDoorLocked(int handle, bool locked) override {
+    return ioctl(handle, CDROM_LOCKDOOR, locked ? 1 : 0) == 0 ? 0 : -errno;
+  }
 
   const char *Environment(const char *name) override { return std::getenv(name); }
 

@@ -1,11 +1,28 @@
 // Sending request blocks: the ASPI module or SG_IO pass-through, and the command trace.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "device/device_internal.h"
 #include "device/platform.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVA_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORVA_LSAN 1
+#endif
+#endif
+#ifndef KORVA_LSAN
+#define KORVA_LSAN 0
+#endif
+#if KORVA_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #ifdef KORVA_HAVE_UDF_VERSION
 #include "udf/common.h"
@@ -92,22 +109,138 @@ bool IsMediumChanged(const TSRB_ExecSCSICmd *srb) {
   return s.key == kSenseUnitAttention && s.asc == kAscMediumChanged;
 }
 
+// A drive may send less than was asked for. The bytes it did not send must not pass for
+// data: they are cleared, and the count is kept for commands that need every byte.
+void ClearMissingTail(TSCSIDevice *device, const sg_io_hdr_t &header) {
+  if (header.dxfer_direction != SG_DXFER_FROM_DEV || header.dxferp == nullptr) return;
+  const uint32_t asked = header.dxfer_len;
+  const uint32_t missing = header.resid > 0 ? std::min<uint32_t>(header.resid, asked) : 0;
+  device->LastResidual = missing;
+  if (missing != 0)
+    std::memset(static_cast<uint8_t *>(header.dxferp) + (asked - missing), 0, missing);
+}
+
+// An execute request as a module sees it: a block, data and an event the transport owns.
+// After a failed wait they stay alive until the module has signalled the event.
+struct AspiRequest {
+  TSRB_ExecSCSICmd srb;
+  std::unique_ptr<uint8_t[]> data;
+  int event = -1;
+  AspiRequest *next = nullptr;
+};
+
+AspiRequest *FirstAbandoned(TSCSIDevice *device) {
+  return static_cast<AspiRequest *>(device->AbandonedRequests);
+}
+
+void AbortRequest(TSCSIDevice *device, AspiRequest *request) {
+  TSRB_Abort abort;
+  std::memset(&abort, 0, sizeof abort);
+  abort.SRB_Cmd = SC_ABORT_SRB;
+  abort.SRB_HaId = request->srb.SRB_HaId;
+  abort.SRB_ToAbort = &request->srb;
+  device->SendCommandEntry(&abort);
+}
+
+// Builds the module's copy of a caller's block; null when memory or an event is missing.
+AspiRequest *NewAspiRequest(DevicePlatform &platform, const TSRB_ExecSCSICmd *srb) {
+  std::unique_ptr<AspiRequest> request(new (std::nothrow) AspiRequest());
+  if (!request) return nullptr;
+  request->srb = *srb;
+  const uint32_t length = srb->SRB_BufPointer != nullptr ? srb->SRB_BufLen : 0;
+  if (length != 0) {
+    request->data.reset(new (std::nothrow) uint8_t[length]);
+    if (!request->data) return nullptr;
+    std::memcpy(request->data.get(), srb->SRB_BufPointer, length);
+    request->srb.SRB_BufPointer = request->data.get();
+  }
+  request->event = platform.CreateEvent();
+  if (request->event < 0) return nullptr;
+  request->srb.SRB_PostProc = request->event;
+  return request.release();
+}
+
+// Hands the module's results back to the caller's block and buffer.
+void CopyBack(const AspiRequest &request, TSRB_ExecSCSICmd *srb) {
+  void *buffer = srb->SRB_BufPointer;
+  const int32_t event = srb->SRB_PostProc;
+  // Data-out buffers may be read-only; only answers travel back.
+  if (request.data && buffer != nullptr && (srb->SRB_Flags & SRB_DIR_IN))
+    std::memcpy(buffer, request.data.get(), srb->SRB_BufLen);
+  *srb = request.srb;
+  srb->SRB_BufPointer = buffer;
+  srb->SRB_PostProc = event;
+}
+
+// Requests left with a module for good are no leak to report.
+void KeepForever(AspiRequest *request) {
+  for (; request != nullptr; request = request->next) {
+#if KORVA_LSAN
+    __lsan_ignore_object(request);
+    __lsan_ignore_object(request->data.get());
+#endif
+  }
+}
+
 } // namespace
 
-SenseFields ParseSense(const uint8_t *sense, size_t length) {
-  SenseFields f{0, 0, 0};
-  if (sense == nullptr || length < 1) return f;
-  const uint8_t code = sense[0] & 0x7F;
-  if (code == 0x72 || code == 0x73) {
-    if (length > 1) f.key = sense[1] & 0x0F;
-    if (length > 2) f.asc = sense[2];
-    if (length > 3) f.ascq = sense[3];
-  } else {
-    if (length > 2) f.key = sense[2] & 0x0F;
-    if (length > 12) f.asc = sense[12];
-    if (length > 13) f.ascq = sense[13];
+uint8_t SendAspiRequest(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
+  DevicePlatform &platform = PlatformOf(device);
+  ReapAbandonedRequests(device);
+  AspiRequest *request =
+      device->SendCommandEntry != nullptr ? NewAspiRequest(platform, srb) : nullptr;
+  if (request == nullptr) {
+    // Nothing to wait on: a module answering "pending" could not signal completion.
+    srb->SRB_Status = SS_ERR;
+    return SS_ERR;
   }
-  return f;
+  const uint32_t answer = device->SendCommandEntry(&request->srb);
+  if ((answer & 0xFF) == SS_PENDING && platform.WaitEvent(request->event) != 0) {
+    AbortRequest(device, request);
+    if (!platform.EventSignalled(request->event)) {
+      // The module still holds the block: it stays alive until the module lets go.
+      request->next = FirstAbandoned(device);
+      device->AbandonedRequests = request;
+      srb->SRB_Status = SS_ERR;
+      return SS_ERR;
+    }
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  CopyBack(*request, srb);
+  if (srb->SRB_Status == SS_PENDING) srb->SRB_Status = SS_ERR;
+  platform.CloseEvent(request->event);
+  delete request;
+  return srb->SRB_Status;
+}
+
+bool ReapAbandonedRequests(TSCSIDevice *device) {
+  DevicePlatform &platform = PlatformOf(device);
+  AspiRequest **link = reinterpret_cast<AspiRequest **>(&device->AbandonedRequests);
+  while (*link != nullptr) {
+    AspiRequest *request = *link;
+    if (!platform.EventSignalled(request->event)) {
+      link = &request->next;
+      continue;
+    }
+    *link = request->next;
+    platform.CloseEvent(request->event);
+    delete request;
+  }
+  return device->AbandonedRequests == nullptr;
+}
+
+void ReleaseAspiModule(TSCSIDevice *device) {
+  if (device->AspiModule == nullptr) return;
+  // A module that still holds a request must stay mapped: its completion would run code
+  // that is gone. Module and requests then live as long as the process.
+  if (ReapAbandonedRequests(device))
+    PlatformOf(device).UnloadModule(device->AspiModule);
+  else
+    KeepForever(FirstAbandoned(device));
+  device->AbandonedRequests = nullptr;
+  device->AspiModule = nullptr;
+  device->SendCommandEntry = nullptr;
+  if (!device->UsePassThrough) device->Initialized = 0;
 }
 
 const char *TraceVersionText() {
@@ -183,8 +316,10 @@ std::string FormatTraceLine(TSCSIDevice *device, const TSRB_ExecSCSICmd *srb) {
     for (uint32_t i = 0; i < shown; ++i)
       AppendF(line, "%02llX ", data[i]);
   }
-  AppendF(line, "%02llX", srb->SenseArea[12]);
-  AppendF(line, ":%02llX", srb->SenseArea[13]);
+  // Additional sense code and qualifier, from either sense data format.
+  const SenseFields sense = ParseSense(srb->SenseArea, sizeof srb->SenseArea);
+  AppendF(line, "%02llX", sense.asc);
+  AppendF(line, ":%02llX", sense.ascq);
   if (device->UsePassThrough) {
     line += ", ";
     AppendF(line, "%llu", device->LastOSError);
@@ -210,6 +345,12 @@ int CloseDevice(TSCSIDevice *device) {
     if (closed < 0 && result == 0) result = -closed;
   }
   device->Handle = -1;
+  return result;
+}
+
+int ReleaseDevice(TSCSIDevice *device) {
+  const int result = CloseDevice(device);
+  ReleaseAspiModule(device);
   return result;
 }
 
@@ -248,10 +389,12 @@ uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool r
     header.timeout = kPassThroughTimeoutSeconds * 1000;
 
     bool sent_ok = false;
+    device->LastResidual = 0;
     if (HandleIsOpen(device)) {
       const int result = platform.SendSgIo(device->Handle, &header);
       device->LastOSError = result < 0 ? static_cast<uint32_t>(-result) : 0;
       sent_ok = result == 0;
+      if (sent_ok) ClearMissingTail(device, header);
     } else {
       device->LastOSError = static_cast<uint32_t>(open_error);
     }
@@ -294,20 +437,8 @@ uint8_t ExecSCSICommand(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
     srb->SRB_PostProc = -1;
     SPTISendASPI32Command(device, srb, false);
   } else {
-    DevicePlatform &platform = PlatformOf(device);
-    const int event = device->SendCommandEntry != nullptr ? platform.CreateEvent() : -EINVAL;
-    if (event < 0) {
-      // Nothing to wait on: a module answering "pending" could not signal completion.
-      srb->SRB_Status = SS_ERR;
-      return SS_ERR;
-    }
-    srb->SRB_PostProc = event;
-    const uint32_t answer = device->SendCommandEntry(srb);
-    if ((answer & 0xFF) == SS_PENDING) {
-      if (platform.WaitEvent(event) != 0) srb->SRB_Status = SS_ERR;
-      std::atomic_thread_fence(std::memory_order_acquire);
-    }
-    platform.CloseEvent(event);
+    device->LastResidual = 0;
+    SendAspiRequest(device, srb);
   }
 
   if (device->TraceLog != nullptr) TraceWrite(device, FormatTraceLine(device, srb));

@@ -398,13 +398,22 @@ std::optional<SparingTableInfo> ParseSparingTable(const uint8_t *buf, size_t len
 
 // ---- Space bitmap ----
 
-size_t BuildSpaceBitmapHeader(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t bits) {
+uint16_t SpaceBitmapCRCLength(uint32_t bits, uint32_t reach) {
+  const uint64_t descriptor = sizeof(UDF_SpaceBitmapHeader) + uint64_t(SpaceBitmapBytes(bits));
+  const uint64_t covered = std::min<uint64_t>(descriptor, reach);
+  if (covered <= sizeof(UDF_Tag)) return 0;
+  return static_cast<uint16_t>(std::min<uint64_t>(covered - sizeof(UDF_Tag), 0xFFFF));
+}
+
+size_t BuildSpaceBitmapHeader(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t bits,
+                              uint16_t crcLength) {
   UDF_SpaceBitmapHeader h{};
   if (dst == nullptr || dstLength < sizeof h) return 0;
+  if (size_t(crcLength) + sizeof(UDF_Tag) > dstLength) return 0;
   h.NumberOfBits = bits;
   h.NumberOfBytes = SpaceBitmapBytes(bits);
   std::memcpy(dst, &h, sizeof h);
-  FillTagAt(dst, kTagSpaceBitmap, 0, location);
+  FillTagAt(dst, kTagSpaceBitmap, crcLength, location);
   return sizeof h;
 }
 
@@ -415,11 +424,11 @@ size_t BuildSpaceBitmapDescriptor(uint8_t *dst, size_t dstLength, uint32_t locat
   if (dst == nullptr || dstLength < size || (bytes > 0 && bitmap == nullptr)) return 0;
   const size_t sectors = (size + kSectorSize - 1) / kSectorSize;
   std::memset(dst, 0, std::min(dstLength, sectors * kSectorSize));
-  BuildSpaceBitmapHeader(dst, dstLength, location, bits);
   uint8_t *map = dst + sizeof(UDF_SpaceBitmapHeader);
   if (bytes > 0) std::memcpy(map, bitmap, bytes);
   if (bits % 8 != 0)
     map[bytes - 1] = static_cast<uint8_t>(map[bytes - 1] & ((1u << (bits % 8)) - 1));
+  BuildSpaceBitmapHeader(dst, dstLength, location, bits, SpaceBitmapCRCLength(bits, 0xFFFFFFFFu));
   return size;
 }
 
@@ -427,6 +436,10 @@ std::optional<UDF_SpaceBitmapHeader> ParseSpaceBitmapHeader(const uint8_t *buf, 
                                                             uint32_t location) {
   auto h = ParseFixed<UDF_SpaceBitmapHeader>(buf, length, location, kTagSpaceBitmap);
   if (h && h->NumberOfBytes != SpaceBitmapBytes(h->NumberOfBits)) return std::nullopt;
+  // The CRC may cover no more than the descriptor holds.
+  if (h && uint64_t(h->DescriptorTag.DescriptorCRCLength) + sizeof(UDF_Tag) >
+               sizeof(UDF_SpaceBitmapHeader) + uint64_t(h->NumberOfBytes))
+    return std::nullopt;
   return h;
 }
 

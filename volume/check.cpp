@@ -29,7 +29,8 @@ bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan) {
   // While mounted compatible, the engine keeps the bitmap in memory and marked the volume
   // open itself; that is what the walk is compared with then.
   if (v.Compatible && v.SpaceBitmap) {
-    CompareAccounting(scan, v.SpaceBitmap, v.SpaceBitmapBytes, true);
+    // A read-only mount writes nothing: an open integrity descriptor is not its own.
+    CompareAccounting(scan, v.SpaceBitmap, v.SpaceBitmapBytes, !v.ReadOnly);
   } else {
     CompareAccounting(scan, scan.BitmapValid ? scan.RecordedFree.data() : nullptr,
                       scan.RecordedFree.size(), false);

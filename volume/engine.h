@@ -56,18 +56,23 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
                  uint32_t &good);
 // Writes one sector by read-modify-write of the packet holding it (uses PacketBuffer).
 bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
-// Writes PacketBuffer as the packet starting at sector.
+// Writes PacketBuffer as the packet starting at sector. The bitmap packets holding blocks
+// taken since they were last written go out first (PrepareSpaceBitmapFor).
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
+// Writes one packet from src as it is, with the error handling of WritePacket.
+bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 
+// Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
+inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
+  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
+}
 // First sector of the packet that holds sector.
 inline uint32_t PacketStartOf(const TUDFRewritableVolume &v, uint32_t sector) {
-  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
-  return sector - sector % p;
+  return sector - sector % PacketBlocksOf(v);
 }
 // Address of sector's slot inside PacketBuffer (valid after ReadPacket of its packet).
 inline uint8_t *SlotOf(TUDFRewritableVolume &v, uint32_t sector) {
-  const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
-  return v.PacketBuffer + (sector % p) * kSectorSize;
+  return v.PacketBuffer + (sector % PacketBlocksOf(v)) * kSectorSize;
 }
 
 // Pause between drive I/O attempts, in milliseconds.
@@ -90,8 +95,22 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
 // Marks count blocks from first as used (used = true) or free. Blocks outside the partition
 // are ignored.
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
+// Loads the bitmap at mount. A descriptor whose CRC fails is refused with error 32.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);
+// Writes every packet of the bitmap (dismount, format).
 bool StoreSpaceBitmap(TUDFRewritableVolume &v);
+// Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet
+// goes to the medium those packets are written (once, however many blocks they gained), and
+// a packet that shares sectors with the bitmap gets the bitmap's current bytes. packet is the
+// caller's copy of the packet at sector (null, with sector UINT32_MAX, to write them now).
+void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
+bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet);
+bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v);
+// Starts write-ahead bookkeeping for a bitmap just built in memory; released with the bitmap.
+void StartBitmapPending(TUDFRewritableVolume &v);
+void ReleaseBitmapPending(TUDFRewritableVolume &v);
+// Free blocks as the in-memory bitmap counts them.
+uint32_t CountFreeBlocks(const TUDFRewritableVolume &v);
 void ReleaseSpaceBitmap(TUDFRewritableVolume &v);
 // Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free.
 bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
@@ -110,10 +129,33 @@ void RefreshMediumInfo(TUDFRewritableVolume &v);
 bool CheckMediumFormatted(TUDFRewritableVolume &v);
 // Stores the integrity type (0 open, 1 closed) and rewrites the descriptor's tag.
 bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
+// Marks the volume closed; with recountFree the free count stored is the bitmap's.
+bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
 // Reads the volume structure; true when every step passed.
 bool RunMountChain(TUDFRewritableVolume &v);
 // Packet geometry for the device's current medium kind (unchanged for other kinds).
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
+
+// Physical formatting and blanking -----------------------------------------------------
+
+// FORMAT UNIT parameter list that formats a whole DVD+RW (format type 26h).
+extern const uint8_t kDvdPlusRwFormatList[12];
+
+// How long a drive may go on answering "not ready, operation in progress" after an
+// immediate FORMAT UNIT or BLANK. The longest such operation of the media handled here, a
+// full format with certification of a DVD-RAM or a full blank of a 99-minute CD-RW at
+// single speed, takes up to about 100 minutes; four hours leave more than twice that.
+constexpr uint64_t kLongOperationLimitMs = 4ull * 60 * 60 * 1000;
+
+// The command that asks the drive whether it is still busy.
+enum class ReadyPoll { kDiscInformation, kTestUnitReady };
+
+// Waits while the drive reports "not ready" with additional sense code 04h (fixed or
+// descriptor sense data), pausing before each poll through the drive's platform layer.
+// With progress set, FormatPercentage follows the drive's progress indication. False with
+// LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed by the platform
+// layer's clock.
+bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress);
 
 // The 4-byte big-endian block count of the first formattable capacity descriptor of the
 // given format type in the last READ FORMAT CAPACITIES response (DataBuffer); null if none.

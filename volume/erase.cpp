@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "volume/background.h"
@@ -12,24 +11,8 @@
 namespace korva {
 namespace {
 
-const uint8_t kDvdPlusRwList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
-                                    0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
 const uint8_t kDvdRamList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22,
                                  0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
-
-void Wait(TUDFRewritableVolume &v) {
-  const uint32_t ms = v.RetryDelayMs && v.RetryDelayMs < 500 ? v.RetryDelayMs : 500;
-  PlatformOf(&v.Device).SleepMs(ms);
-}
-
-// Polls with READ DISC INFORMATION while the drive reports "not ready, in progress".
-void PollDiscInformation(TUDFRewritableVolume &v) {
-  TSCSIDevice *d = &v.Device;
-  do {
-    Wait(v);
-    ReadDiscInformation(d, d->DataBuffer, 42);
-  } while (d->LastSense[12] == 0x04);
-}
 
 // Writes count zero packets from sector 0, stopping at the first failure.
 bool WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
@@ -55,16 +38,15 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
   }
   if (medium != mtDVDRAM && medium != mtDVDPLUSRW) {
     if (!Erase(d, quick)) return false;
-    PollDiscInformation(v);
-    return true;
+    return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
   }
   const uint32_t p = v.PacketBlocks;
   if (medium == mtDVDPLUSRW) {
     if (!CheckMediumFormatted(v)) {
       GetFormatCapacity(d);
       if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-      if (!FormatUnit(d, 0x11, kDvdPlusRwList, sizeof(kDvdPlusRwList))) return false;
-      PollDiscInformation(v);
+      if (!FormatUnit(d, 0x11, kDvdPlusRwFormatList, sizeof(kDvdPlusRwFormatList))) return false;
+      if (!WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false)) return false;
     }
     const bool ok = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
     FlushCache(d);
@@ -78,11 +60,7 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
     return ok;
   }
   if (!FormatUnit(d, 0x11, kDvdRamList, sizeof(kDvdRamList))) return false;
-  do {
-    Wait(v);
-    TestUnitReady(d);
-  } while (d->LastSense[12] == 0x04);
-  return true;
+  return WaitWhileInProgress(v, ReadyPoll::kTestUnitReady, false);
 }
 
 } // namespace korva

@@ -63,6 +63,8 @@ const Message kMessages[] = {
      u"Volume structure is damaged. Check and repair the volume."},
     {"A directory cannot be moved into itself or below itself.",
      u"A directory cannot be moved into itself or below itself."},
+    {"The drive did not finish the operation in time.",
+     u"The drive did not finish the operation in time."},
 };
 
 constexpr uint32_t kMessageCount = sizeof(kMessages) / sizeof(kMessages[0]);

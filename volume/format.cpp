@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/device_internal.h"
 #include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
@@ -27,8 +28,6 @@ constexpr uint32_t kSpareArea = 32; // sectors per spare packet
 // FORMAT UNIT parameter lists.
 const uint8_t kMrwList[12] = {0x00, 0xA2, 0x00, 0x08, 0xFF, 0xFF,
                               0xFF, 0xFF, 0x90, 0x00, 0x00, 0x00};
-const uint8_t kDvdPlusRwList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
-                                    0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
 
 uint32_t PollDelay(const TUDFRewritableVolume &v) {
   return v.RetryDelayMs && v.RetryDelayMs < 500 ? v.RetryDelayMs : 500;
@@ -57,18 +56,6 @@ void SetFixedPacketWriteParameters(TUDFRewritableVolume &v) {
   ModeSelect(d, r, static_cast<uint16_t>(length));
 }
 
-// Waits for a running FORMAT UNIT, taking the progress from the sense data.
-void PollFormatProgress(TUDFRewritableVolume &v) {
-  TSCSIDevice *d = &v.Device;
-  for (;;) {
-    PlatformOf(d).SleepMs(PollDelay(v));
-    ReadDiscInformation(d, &d->DiscInfo, 42);
-    if (d->LastSense[12] != 0x04) break;
-    const uint32_t progress = LoadBE16(d->LastSense + 16);
-    SetPercentage(v, static_cast<uint8_t>(std::lround(progress / 65536.0 * 100.0)));
-  }
-}
-
 bool PhysicalFormat(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   bool sent = false;
@@ -95,7 +82,7 @@ bool PhysicalFormat(TUDFRewritableVolume &v) {
     GetFormatCapacity(d);
     if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
     CloseDVDTrack(d, false, 3, 0, 0, 0);
-    ok = FormatUnit(d, 0x11, kDvdPlusRwList, sizeof(kDvdPlusRwList));
+    ok = FormatUnit(d, 0x11, kDvdPlusRwFormatList, sizeof(kDvdPlusRwFormatList));
     sent = true;
     break;
   case mtDVDRWRO:
@@ -110,8 +97,7 @@ bool PhysicalFormat(TUDFRewritableVolume &v) {
     break;
   }
   if (!ok) return false;
-  if (sent) PollFormatProgress(v);
-  return true;
+  return !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true);
 }
 
 // Whether the anchor at N - 257 may be written now.
@@ -219,8 +205,9 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
       return false;
   }
 
-  // The bitmap lives in memory until dismount.
-  if (!BuildFreshSpaceBitmap(v, used)) return false;
+  // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
+  // a bitmap that other systems can trust.
+  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
 
   // File set descriptor, root file entry and the root's parent entry.
   const uint32_t fsdBlock = l.FileSet - l.PartitionStart;
@@ -244,6 +231,30 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
 }
 
 } // namespace
+
+const uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
+
+bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
+  TSCSIDevice *d = &v.Device;
+  DevicePlatform &platform = PlatformOf(d);
+  const uint64_t start = platform.MonotonicMs();
+  for (;;) {
+    platform.SleepMs(PollDelay(v));
+    if (poll == ReadyPoll::kDiscInformation)
+      ReadDiscInformation(d, &d->DiscInfo, 42);
+    else
+      TestUnitReady(d);
+    const SenseFields sense = LastSenseFields(d);
+    if (sense.asc != 0x04) return true;
+    if (progress && sense.has_progress)
+      SetPercentage(v, static_cast<uint8_t>(std::lround(sense.progress / 65536.0 * 100.0)));
+    if (platform.MonotonicMs() - start >= kLongOperationLimitMs) {
+      SetError(v, KORVA_E_DRIVE_TIMEOUT);
+      return false;
+    }
+  }
+}
 
 const uint8_t *FindFormattableCapacity(TUDFRewritableVolume &v, uint8_t formatType) {
   const uint8_t *r = v.Device.DataBuffer;
@@ -302,10 +313,8 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   v.WrittenInOperation = 0;
   if (!v.ImageMode && !quick && !PhysicalFormat(v)) return false;
   SetPercentage(v, 100);
-  if (v.PacketBlocks != 16 && v.PacketBlocks != 32) {
-    v.PacketBlocks = 16;
-    v.PacketBytes = 32768;
-  }
+  v.PacketBlocks = static_cast<uint8_t>(PacketBlocksOf(v));
+  v.PacketBytes = v.PacketBlocks * kSectorSize;
   if (v.AnchorSector == 0) v.AnchorSector = 256;
   VolumeLayout l;
   if (!ComputeLayout(v.TotalSectors, v.PacketBlocks, v.AnchorSector, l)) {
@@ -326,6 +335,8 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   v.FileSetSector = l.FileSet;
   v.RootICBSector = l.RootICB;
   v.NextUniqueID = 16;
+  // Write-ahead of an earlier mount's bitmap must not reach the new layout.
+  ReleaseSpaceBitmap(v);
   CreateFileSystemState(v);
   v.Compatible = 0;
   if (!WriteVolume(v, label, l)) return false;
@@ -369,7 +380,7 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
   // now instead of failing on the thread.
   if (v.ImageMode || quick_format) {
     VolumeLayout l;
-    const uint32_t p = v.PacketBlocks == 32 ? 32 : 16;
+    const uint32_t p = PacketBlocksOf(v);
     if (!ComputeLayout(v.TotalSectors, p, v.AnchorSector ? v.AnchorSector : 256, l)) {
       SetError(v, KORVA_E_CAPACITY);
       return 0;

@@ -62,7 +62,7 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
 bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
               uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
   done = 0;
-  const uint32_t pb = v.PacketBlocks ? v.PacketBlocks : 16;
+  const uint32_t pb = PacketBlocksOf(v);
   const uint32_t packetBytes = pb * kBlockSize;
   const uint64_t startPos = pos;
   // A failed read counts nothing of the packet it hit, from where this call or the extent
@@ -266,7 +266,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
         continue;
       }
       UnmarkRuns(v, *runs);
-      v.LastError = KORVA_E_INPUT_FILE;
+      v.LastError = KORVA_E_NO_SPACE;
       return KFALSE;
     }
     runs->push_back({uint64_t(len) * kBlockSize, first, len});
@@ -274,6 +274,8 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     hint = first + len;
   }
   if (!runs->empty()) runs->back().Bytes -= newBlocks * kBlockSize - newBytes;
+  // Everything this write takes, to give back if it fails before anything refers to it.
+  PendingExtentList taken(runs->begin(), runs->end());
 
   // The last descriptor takes the slack and, when the first run follows it on the medium,
   // as much of that run as its 30-bit length allows.
@@ -298,7 +300,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   uint32_t extBlocks = 0;
   if (toAdd > 0) {
     if (view.List.EndOffset > kLastSlot) {
-      UnmarkRuns(v, *runs);
+      UnmarkRuns(v, taken);
       FailRead(v);
       return KFALSE;
     }
@@ -309,7 +311,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     }
   }
   if (v.FreeBlocks < newBlocks + extBlocks) {
-    UnmarkRuns(v, *runs);
+    UnmarkRuns(v, taken);
     v.LastError = KORVA_E_NO_SPACE;
     return KFALSE;
   }
@@ -317,7 +319,10 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   if (!slots.empty() && newLastLen != lastLen) {
     ADSlot &last = slots.back();
     uint8_t *b = listBlock(last.SlotBlock);
-    if (!b) return KFALSE;
+    if (!b) {
+      UnmarkRuns(v, taken);
+      return KFALSE;
+    }
     last.AD.LengthWord = (last.AD.LengthWord & 0xC0000000u) | newLastLen;
     StoreAD(b + last.SlotOffset, last.AD);
   }
@@ -326,14 +331,19 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   uint32_t extHint = 0;
   for (size_t i = firstRun; i < runs->size(); ++i) {
     uint8_t *b = listBlock(curBlock);
-    if (!b) return KFALSE;
+    if (!b) {
+      UnmarkRuns(v, taken);
+      return KFALSE;
+    }
     if (slot == kLastSlot) {
       uint32_t ext = 0;
       if (!TakeBlock(v, extHint, ext)) {
+        UnmarkRuns(v, taken);
         v.LastError = KORVA_E_NO_SPACE;
         return KFALSE;
       }
       extHint = ext + 1;
+      taken.push_back({kBlockSize, ext, 1});
       AppendListAD(b, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, ext});
       std::vector<uint8_t> nb(kBlockSize);
       BuildAllocationExtent(nb.data(), ext);
@@ -348,15 +358,20 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     slots.push_back(s);
     slot += 8;
   }
+  // Data first, then the descriptors that describe it, then the file entry that gives the
+  // new size: a write cut short leaves the file as it was, or with part of the new bytes
+  // beyond its recorded size.
+  uint64_t done = 0;
+  if (count > 0 && !Transfer(v, DataExtents(slots), f->Position, nullptr,
+                             static_cast<const uint8_t *>(buffer), count, done)) {
+    // Nothing on the medium refers to the new blocks yet.
+    UnmarkRuns(v, taken);
+    return KFALSE;
+  }
   for (auto &kv : aeds) {
     RefillListBlockTag(kv.second.data(), kv.first, false);
     if (!WriteBlock(v, kv.first, kv.second.data())) return KFALSE;
   }
-
-  uint64_t done = 0;
-  if (count > 0 && !Transfer(v, DataExtents(slots), f->Position, nullptr,
-                             static_cast<const uint8_t *>(buffer), count, done))
-    return KFALSE;
 
   UpdateFileEntry(view.FE, f->FEBlock, size + append, view.Info.BlocksRecorded + newBlocks, 0,
                   true);

@@ -1,6 +1,7 @@
 // Path resolution, growing directories, creating and removing directories.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "korva/files.h"
@@ -355,19 +356,27 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
   return true;
 }
 
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
+  if (plan.BlocksTaken) return true;
+  if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return false;
+  }
+  if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return false;
+  }
+  plan.BlocksTaken = true;
+  return true;
+}
+
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
-  NameIndexUpdate names(v, plan.ParentBlock);
+  NameIndexUpdate names(v, planned.ParentBlock);
+  AppendPlan plan = planned;
+  if (!TakeAppendBlocks(v, plan, hint)) return false;
   const uint32_t n = plan.FidLength;
-  uint32_t newBlock = 0, extBlock = 0;
-  if (plan.NewBlock && !TakeBlock(v, hint, newBlock)) {
-    v.LastError = KORVA_E_NO_SPACE;
-    return false;
-  }
-  if (plan.Extension && !TakeBlock(v, newBlock + 1, extBlock)) {
-    v.LastError = KORVA_E_NO_SPACE;
-    return false;
-  }
+  const uint32_t newBlock = plan.NewBlockNo, extBlock = plan.ExtBlockNo;
   // The FID, its tag located at the block where it starts.
   uint8_t fid[FidLength(255)];
   const bool inPlace = !plan.NewBlock || plan.Split;
@@ -523,6 +532,72 @@ void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_
 
 } // namespace
 
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry) {
+  int64_t freed = 0;
+  if (!keepEntry) FreeRun(v, entry, 1, freed);
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != 2) FreeRun(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
+  for (uint32_t b : list.Extensions)
+    FreeRun(v, b, 1, freed);
+  return freed;
+}
+
+bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
+    FailRead(v);
+    return false;
+  }
+  uint8_t fid[FidLength(255, 0xFFFF)];
+  uint8_t old[sizeof fid];
+  bool io = false;
+  DirectoryStream::Place start;
+  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
+    FailRead(v);
+    return false;
+  }
+  std::memcpy(old, fid, di.FIDLength);
+  const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
+  change(fid, di.FIDLength, start.Block, head);
+  // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
+  if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
+  // The FID may lie over two blocks. Only the parts that changed are written, and two parts
+  // in one packet go out in one write, so that no moment leaves half a FID on the medium.
+  struct Part {
+    uint32_t Block;
+    uint16_t Offset;
+    uint32_t From, Length;
+  };
+  std::vector<Part> parts;
+  for (uint32_t done = 0; done < di.FIDLength;) {
+    DirectoryStream::Place p;
+    if (!dir.Locate(di.DirOffset + done, p)) break;
+    const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
+    if (std::memcmp(fid + done, old + done, chunk) != 0)
+      parts.push_back({p.Block, p.Offset, done, chunk});
+    done += chunk;
+  }
+  const auto sectorOf = [&](const Part &p) { return v.PartitionStart + p.Block; };
+  if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
+      parts[1].Block < v.PartitionLength &&
+      PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
+    if (!ReadPacket(v, packet)) return false;
+    for (const Part &p : parts)
+      std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
+    return WritePacket(v, packet);
+  }
+  for (const Part &p : parts) {
+    uint8_t sector[kBlockSize];
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    std::memcpy(sector + p.Offset, fid + p.From, p.Length);
+    if (!WriteBlock(v, p.Block, sector)) return false;
+  }
+  return true;
+}
+
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
   if (!BeginFsOperation(v) || !RequireWritable(v)) return false;
   DirectoryInformation di;
@@ -558,30 +633,26 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   }
   DescriptorList list;
   if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
   const std::vector<BlockRun> held = HeldBlocks(entry, list);
-  if (list.Corrupt || dir.List().Corrupt ||
-      !SafeToFree(v, held, HeldBlocks(di.DirICB, dir.List()))) {
-    v.LastError = KORVA_E_DAMAGED;
-    return false;
+  {
+    DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+    if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
+      FailRead(v);
+      return false;
+    }
+    if (list.Corrupt || dir.List().Corrupt ||
+        !SafeToFree(v, held, HeldBlocks(di.DirICB, dir.List()))) {
+      v.LastError = KORVA_E_DAMAGED;
+      return false;
+    }
   }
-  // Mark the FID deleted where it lies, possibly over two blocks.
-  uint8_t fid[kBlockSize];
-  if (di.FIDLength > sizeof fid) {
-    FailRead(v);
+  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
+        // Clearing the ICB of a FID that crosses into the next block within it would change
+        // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
+        MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
+      }))
     return false;
-  }
-  bool io = false;
-  DirectoryStream::Place start;
-  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
-    FailRead(v);
-    return false;
-  }
-  MarkFidDeleted(fid, di.FIDLength, start.Block);
+  // The entry is gone before anything else changes; its blocks become free only after that.
   if (kind == IsDirectory) {
     uint8_t parent[kBlockSize];
     EntryFields pinfo;
@@ -591,7 +662,6 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
       if (!WriteBlock(v, di.DirICB, parent)) return false;
     }
   }
-  if (!WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength)) return false;
   // A file with other names keeps its entry and blocks; it only loses this link.
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
@@ -759,6 +829,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
     v.LastError = KORVA_E_NO_SPACE;
     return KFALSE;
   }
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
   uint8_t sector[kBlockSize] = {};
   const uint32_t parentFid =
       BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);

@@ -104,6 +104,64 @@ UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access
   return files->Add(std::move(rec));
 }
 
+// Writes a new, empty file entry at a block just taken.
+bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attributes) {
+  NewFileEntry e;
+  e.FileType = kFileTypeFile;
+  e.Permissions =
+      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
+  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
+  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
+  e.UniqueID = v.NextUniqueID++;
+  uint8_t sector[kBlockSize];
+  MakeFileEntry(sector, feBlock, e);
+  return WriteBlock(v, feBlock, sector);
+}
+
+// Whether the file entry at entry is linked from more than one directory entry.
+bool HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
+  shared = false;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return false;
+  EntryFields info;
+  shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
+  return true;
+}
+
+// Replaces an existing file by an empty one of the same name. The file entry is rewritten in
+// place, one sector: a failure at any moment leaves either the old file or the new one, never
+// neither. The old file's blocks are freed only after that.
+UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
+                       uint32_t attributes) {
+  const uint32_t entry = di.EntryICB;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return UDF_INVALID_HANDLE;
+  EntryFields info;
+  if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
+    FailRead(v);
+    return UDF_INVALID_HANDLE;
+  }
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return UDF_INVALID_HANDLE;
+  }
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list))
+    return UDF_INVALID_HANDLE;
+  if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;
+  const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
+  if ((di.Characteristics & kFidHidden) != hidden &&
+      !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+        SetFidCharacteristics(fid, length, location,
+                              static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
+      }))
+    return UDF_INVALID_HANDLE;
+  InvalidateHandlesOn(v, entry);
+  const int64_t freed = FreeEntryBlocks(v, entry, list, true);
+  if (!CommitIntegrity(v, freed, 0, 0)) return UDF_INVALID_HANDLE;
+  return MakeHandle(v, entry, access);
+}
+
 UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
                          uint32_t access, uint32_t attributes) {
   if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
@@ -119,16 +177,8 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
     v.LastError = KORVA_E_NO_SPACE;
     return UDF_INVALID_HANDLE;
   }
-  NewFileEntry e;
-  e.FileType = kFileTypeFile;
-  e.Permissions =
-      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
-  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
-  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
-  e.UniqueID = v.NextUniqueID++;
-  uint8_t sector[kBlockSize];
-  MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return UDF_INVALID_HANDLE;
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return UDF_INVALID_HANDLE;
+  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
   if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false)) return UDF_INVALID_HANDLE;
   if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return UDF_INVALID_HANDLE;
@@ -183,15 +233,20 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
     break;
   case UDF_CREATE_ALWAYS:
     if (taken) {
-      // The old entry must go first, or the name would be held twice.
-      std::u16string full = pn.Parent + pn.Name;
-      if (!RemoveEntry(v, full, IsFile)) {
-        if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
-        return UDF_INVALID_HANDLE;
+      bool shared = false;
+      if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
+      UDF_HANDLE h = UDF_INVALID_HANDLE;
+      if (!shared) {
+        h = ReplaceFile(v, di, desired_access, attributes);
+      } else {
+        // The file keeps its other names: only this one goes, and a new file takes it.
+        if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+          if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
+          return UDF_INVALID_HANDLE;
+        }
+        v.WrittenInOperation = 1; // the removal was this operation's first write
+        h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
       }
-      v.WrittenInOperation = 1;
-      KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-      UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
       if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
       return h;
     }

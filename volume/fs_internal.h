@@ -3,6 +3,7 @@
 #define KORVA_VOLUME_FS_INTERNAL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -65,11 +66,27 @@ struct AppendPlan {
   ShortADValue LastAD;
   uint32_t LastDataBlock = 0; // block holding the end of the data
   uint32_t UsedInLast = 0;    // bytes used in that block
+  // The blocks taken for the new directory block and the extension (TakeAppendBlocks).
+  bool BlocksTaken = false;
+  uint32_t NewBlockNo = 0, ExtBlockNo = 0;
   uint32_t ExtraBlocks() const { return (NewBlock ? 1u : 0u) + (Extension ? 1u : 0u); }
 };
 bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
+// Takes the blocks the plan needs, from hint on. Callers take every block of an operation
+// before its first write, so that the bitmap's write-ahead costs one write per packet.
+bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+
+// Frees, in memory, the blocks of an entry that nothing on the medium refers to any more: its
+// file entry (unless keepEntry), extents and extension blocks. Returns how many were in use.
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry = false);
+
+// Reads the FID found by a lookup, lets change rework it (FID, length, tag location, bytes of
+// the FID in its first block) and writes back the part(s) that changed.
+bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
 
 // Removes a path's entry of the given kind; the shared work of removing directories and
 // deleting files.

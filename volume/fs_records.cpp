@@ -132,11 +132,20 @@ uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
       out, len, location, characteristics, icbBlock, compressed, static_cast<uint8_t>(n)));
 }
 
-void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location) {
+void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location, bool clearICB) {
   UDF_FileIdentifierDescriptorHeader h;
   std::memcpy(&h, fid, sizeof h);
   h.FileCharacteristics = static_cast<uint8_t>(h.FileCharacteristics | kFileDeleted);
-  std::memset(&h.ICB, 0, sizeof h.ICB);
+  if (clearICB) std::memset(&h.ICB, 0, sizeof h.ICB);
+  std::memcpy(fid, &h, sizeof h);
+  FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
+}
+
+void SetFidCharacteristics(uint8_t *fid, uint32_t length, uint32_t location,
+                           uint8_t characteristics) {
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, fid, sizeof h);
+  h.FileCharacteristics = characteristics;
   std::memcpy(fid, &h, sizeof h);
   FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
 }

@@ -48,8 +48,16 @@ void RefillEntryTag(uint8_t *sector, uint32_t block);
 uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
                   std::u16string_view name, uint32_t location);
 
-// Marks a complete FID deleted: sets the deleted bit, clears its ICB, refills the tag.
-void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location);
+// Bytes of a FID up to the end of its ICB.
+inline constexpr uint32_t kFidICBEnd = 36;
+
+// Marks a complete FID deleted: sets the deleted bit, clears its ICB (unless told to keep
+// it), refills the tag.
+void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location, bool clearICB = true);
+
+// Sets the characteristics of a complete FID and refills its tag.
+void SetFidCharacteristics(uint8_t *fid, uint32_t length, uint32_t location,
+                           uint8_t characteristics);
 
 // An empty allocation extent descriptor in `sector` for block `block`.
 void BuildAllocationExtent(uint8_t *sector, uint32_t block);

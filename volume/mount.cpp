@@ -1,8 +1,10 @@
 // Mounting and dismounting: images and drives, the mount chain that reads and checks the
 // volume structure, the integrity type on the medium, and releasing what a mount created.
+#include <cstddef>
 #include <cstring>
 #include <string>
 
+#include "device/device_internal.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "udf/common.h"
@@ -284,6 +286,18 @@ bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
   return WritePacket(v, start);
 }
 
+bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
+  if (!recountFree) return WriteIntegrityType(v, ::itClose);
+  const uint32_t start = PacketStartOf(v, v.IntegritySector);
+  if (!ReadPacket(v, start)) return false;
+  uint8_t *d = SlotOf(v, v.IntegritySector);
+  v.FreeBlocks = CountFreeBlocks(v);
+  StoreLE32(d + offsetof(UDF_LogicalVolumeIntegrityDescriptor, FreeSpaceTable), v.FreeBlocks);
+  StoreLE32(d + 28, ::itClose);
+  FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
+  return WritePacket(v, start);
+}
+
 } // namespace korva
 
 using namespace korva;
@@ -372,9 +386,12 @@ bool Dismount(TUDFRewritableVolume &v) {
   // still holds every block taken, so the stored volume stays consistent enough to mount.
   const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
   if (closing) {
+    const bool recount = v.CloseAfterFailure;
     if (v.CloseAfterFailure) v.Compatible = 1;
     if (!StoreSpaceBitmap(v)) result = false;
-    if (v.Compatible && !WriteIntegrityType(v, ::itClose)) result = false;
+    // The failed operation may have taken blocks without recording them: the free count
+    // stored is the bitmap's.
+    if (v.Compatible && !WriteIntegrityClose(v, recount)) result = false;
   }
   if (v.ImageMode) {
     if (!CloseImage(v, !v.ReadOnly)) result = false;
@@ -616,6 +633,8 @@ KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   volume->Compatible = 0;
   volume->ReadOnly = 0;
   volume->LeftOpen = 0;
+  // A loaded ASPI-style module goes with it (the record may be freed next).
+  ReleaseAspiModule(&volume->Device);
 }
 
 } // extern "C"

@@ -169,6 +169,10 @@ extern "C" KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume,
     SetError(v, KORVA_E_NOT_MOUNTED);
     return KFALSE;
   }
+  if (v.ReadOnly) {
+    SetError(v, KORVA_E_READ_ONLY);
+    return KFALSE;
+  }
   ClearError(v);
   v.WrittenInOperation = 0;
   VolumeScan scan;

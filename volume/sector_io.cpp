@@ -14,10 +14,6 @@ constexpr int kDriveAttempts = 3;
 // Larger requests gain no throughput, and a failed one costs more to narrow down.
 constexpr uint32_t kMaxRequestSectors = (4u << 20) / kSectorSize;
 
-uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
-  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
-}
-
 // Waits through the drive's platform layer, so tests of virtual drives need not sleep.
 void Pause(TUDFRewritableVolume &v) {
   PlatformOf(&v.Device).SleepMs(RetryDelay(v));
@@ -109,28 +105,26 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
   return true;
 }
 
-bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
   // Every write of the engine passes here: whatever entry point forgot to refuse, a
   // read-only volume is never written.
   if (v.ReadOnly) {
     SetError(v, KORVA_E_READ_ONLY);
     return false;
   }
-  // Counted before the attempt: even a failed write may have changed the medium.
-  ++v.WriteGeneration;
   const uint32_t blocks = PacketBlocksOf(v);
   const uint32_t bytes = blocks * kSectorSize;
   bool ok = false;
   if (v.ImageMode) {
     if (v.ImageFileOpen) {
       const KorvaImageIO &io = ImageIOOf(v);
-      ok = io.WriteAt(io.Context, v.ImageFile, v.PacketBuffer, bytes,
-                      uint64_t(sector) * kSectorSize) == 0;
+      ok = io.WriteAt(io.Context, v.ImageFile, src, bytes, uint64_t(sector) * kSectorSize) == 0;
     }
   } else {
     for (int attempt = 0; attempt < kDriveAttempts && !ok; ++attempt) {
       if (attempt > 0) Pause(v);
-      ok = Write10(&v.Device, sector, static_cast<uint16_t>(blocks), v.PacketBuffer, bytes);
+      ok = Write10(&v.Device, sector, static_cast<uint16_t>(blocks), const_cast<uint8_t *>(src),
+                   bytes);
     }
     if (ok) v.CacheSynchronized = 0;
   }
@@ -144,6 +138,14 @@ bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
     SetError(v, KORVA_E_WRITE);
   }
   return false;
+}
+
+bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+  // Blocks this packet may refer to are marked used on the medium first.
+  if (!PrepareSpaceBitmapFor(v, sector, v.PacketBuffer)) return false;
+  // Counted before the attempt: even a failed write may have changed the medium.
+  ++v.WriteGeneration;
+  return WriteRawPacket(v, sector, v.PacketBuffer);
 }
 
 bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {

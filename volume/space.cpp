@@ -9,6 +9,16 @@
 
 namespace korva {
 
+namespace {
+
+// Notes a run that FindFreeRun marked, for the write-ahead of the bitmap.
+bool Taken(TUDFRewritableVolume &v, bool marked, uint32_t first, uint32_t length) {
+  if (marked) NoteBlocksTaken(v, first, length);
+  return true;
+}
+
+} // namespace
+
 bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                  uint32_t &first, uint32_t &length) {
   first = 0;
@@ -33,16 +43,16 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
       first = i * 8 + static_cast<uint32_t>(k);
       length = 1;
       if (mark) byte = static_cast<uint8_t>(byte & ~(1u << k));
-      if (length == wanted) return true;
+      if (length == wanted) return Taken(v, mark, first, length);
       bit = k + 1;
     }
     for (; bit < 8; ++bit) {
-      if (!(byte & (1u << bit))) return true;
+      if (!(byte & (1u << bit))) return Taken(v, mark, first, length);
       if (mark) byte = static_cast<uint8_t>(byte & ~(1u << bit));
-      if (++length == wanted) return true;
+      if (++length == wanted) return Taken(v, mark, first, length);
     }
   }
-  return found;
+  return found ? Taken(v, mark, first, length) : false;
 }
 
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used) {
@@ -55,6 +65,7 @@ bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used)
     const uint8_t bit = static_cast<uint8_t>(1u << (b % 8));
     byte = used ? static_cast<uint8_t>(byte & ~bit) : static_cast<uint8_t>(byte | bit);
   }
+  if (used && end > first) NoteBlocksTaken(v, first, static_cast<uint32_t>(end - first));
   return true;
 }
 
@@ -62,6 +73,7 @@ void ReleaseSpaceBitmap(TUDFRewritableVolume &v) {
   std::free(v.SpaceBitmap);
   v.SpaceBitmap = nullptr;
   v.SpaceBitmapBytes = 0;
+  ReleaseBitmapPending(v);
 }
 
 bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
@@ -73,6 +85,7 @@ bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
   v.SpaceBitmapBytes = bytes;
   MarkRun(v, 0, v.PartitionLength, false);
   if (used > 0) MarkRun(v, 0, used, true);
+  StartBitmapPending(v);
   return true;
 }
 

@@ -1,7 +1,15 @@
-// Loading the space bitmap from its descriptor at mount and storing it back at dismount.
+// The space bitmap on the medium: loading it at mount, writing ahead the packets whose blocks
+// were taken, and storing it whole at dismount.
+//
+// The bitmap on the medium never marks free a block that anything on the medium refers to:
+// a block is only ever freed in memory once nothing on the medium refers to it any more, and
+// every packet of the bitmap that holds a newly taken block is written before any other
+// packet (which may refer to that block). Frees reach the medium with the next write of their
+// packet or at dismount; a crash in between only leaks blocks.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "udf/descriptors.h"
 #include "udf/tag.h"
@@ -13,7 +21,131 @@ namespace {
 
 constexpr uint32_t kBitmapHeader = 24;
 
+struct BitmapPending {
+  std::vector<uint8_t> Dirty; // one flag per packet of the descriptor
+  uint32_t DirtyCount = 0;
+  std::vector<uint8_t> Buffer; // one packet, so that PacketBuffer stays the caller's
+};
+
+BitmapPending *PendingOf(TUDFRewritableVolume &v) {
+  return static_cast<BitmapPending *>(v.SpaceBitmapPending);
+}
+
+uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
+  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
+}
+
+// Bytes of the descriptor: header and bitmap.
+uint64_t DescriptorBytes(const TUDFRewritableVolume &v) {
+  return kBitmapHeader + uint64_t(BitmapBytesFor(v.PartitionLength));
+}
+
+uint32_t DescriptorPackets(const TUDFRewritableVolume &v) {
+  const uint64_t packetBytes = uint64_t(PacketBlocksOf(v)) * kSectorSize;
+  return static_cast<uint32_t>((DescriptorBytes(v) + packetBytes - 1) / packetBytes);
+}
+
+void CreatePending(TUDFRewritableVolume &v) {
+  delete PendingOf(v);
+  auto *p = new BitmapPending();
+  p->Dirty.assign(DescriptorPackets(v), 0);
+  p->Buffer.assign(size_t(PacketBlocksOf(v)) * kSectorSize, 0);
+  v.SpaceBitmapPending = p;
+}
+
+// Puts the descriptor's bytes that fall into packet `index` into `packet` (the sectors past
+// the descriptor's last one are left as they are) and, in the first packet, the header whose
+// CRC covers what that packet holds.
+void FillBitmapPacket(TUDFRewritableVolume &v, uint32_t index, uint8_t *packet) {
+  const uint32_t packetBytes = PacketBlocksOf(v) * kSectorSize;
+  const uint64_t from = uint64_t(index) * packetBytes;
+  const uint64_t end = std::min<uint64_t>(from + packetBytes, DescriptorBytes(v));
+  const uint64_t mapFrom = std::max<uint64_t>(from, kBitmapHeader);
+  if (end > mapFrom)
+    std::memcpy(packet + (mapFrom - from), v.SpaceBitmap + (mapFrom - kBitmapHeader),
+                size_t(end - mapFrom));
+  // Zero the tail of the sector in which the descriptor ends.
+  const uint64_t used = end - from;
+  const uint64_t sectorEnd = (used + kSectorSize - 1) / kSectorSize * kSectorSize;
+  if (end == DescriptorBytes(v) && sectorEnd > used)
+    std::memset(packet + used, 0, size_t(sectorEnd - used));
+  if (index == 0)
+    BuildSpaceBitmapHeader(packet, packetBytes, v.SpaceBitmapSector - v.PartitionStart,
+                           v.PartitionLength, SpaceBitmapCRCLength(v.PartitionLength, packetBytes));
+}
+
+// Writes packet `index` of the bitmap from memory. Sectors of the packet past the descriptor
+// hold other structures and are read first.
+bool WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t index) {
+  const uint32_t blocks = PacketBlocksOf(v);
+  const uint32_t sector = v.SpaceBitmapSector + index * blocks;
+  const uint64_t descriptorSectors = (DescriptorBytes(v) + kSectorSize - 1) / kSectorSize;
+  if (uint64_t(index + 1) * blocks > descriptorSectors) {
+    uint32_t good = 0;
+    if (!ReadSectors(v, sector, blocks, p.Buffer.data(), good)) return false;
+  }
+  FillBitmapPacket(v, index, p.Buffer.data());
+  if (!WriteRawPacket(v, sector, p.Buffer.data())) return false;
+  if (p.Dirty[index]) {
+    p.Dirty[index] = 0;
+    --p.DirtyCount;
+  }
+  return true;
+}
+
 } // namespace
+
+void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  BitmapPending *p = PendingOf(v);
+  if (!p || count == 0 || p->Dirty.empty()) return;
+  const uint64_t packetBytes = uint64_t(PacketBlocksOf(v)) * kSectorSize;
+  const uint64_t lo = (kBitmapHeader + first / 8) / packetBytes;
+  const uint64_t hi = (kBitmapHeader + (uint64_t(first) + count - 1) / 8) / packetBytes;
+  for (uint64_t i = lo; i <= hi && i < p->Dirty.size(); ++i) {
+    if (!p->Dirty[i]) {
+      p->Dirty[i] = 1;
+      ++p->DirtyCount;
+    }
+  }
+}
+
+bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet) {
+  BitmapPending *p = PendingOf(v);
+  if (!p || !v.SpaceBitmap) return true;
+  const uint32_t blocks = PacketBlocksOf(v);
+  const bool inBitmap = sector >= v.SpaceBitmapSector &&
+                        (sector - v.SpaceBitmapSector) / blocks < p->Dirty.size() &&
+                        (sector - v.SpaceBitmapSector) % blocks == 0;
+  const uint32_t own = inBitmap ? (sector - v.SpaceBitmapSector) / blocks : UINT32_MAX;
+  if (p->DirtyCount > 0) {
+    // The bitmap's own writes do not count as the operation's: a failure of the operation's
+    // first real write still means that nothing it refers to reached the medium.
+    const uint8_t written = v.WrittenInOperation;
+    for (uint32_t i = 0; i < p->Dirty.size() && p->DirtyCount > 0; ++i) {
+      if (!p->Dirty[i] || i == own) continue;
+      if (!WriteBitmapPacket(v, *p, i)) return false;
+    }
+    v.WrittenInOperation = written;
+  }
+  if (inBitmap) {
+    // A packet shared with other structures always carries the current bitmap.
+    FillBitmapPacket(v, own, packet);
+    if (p->Dirty[own]) {
+      p->Dirty[own] = 0;
+      --p->DirtyCount;
+    }
+  }
+  return true;
+}
+
+void ReleaseBitmapPending(TUDFRewritableVolume &v) {
+  delete PendingOf(v);
+  v.SpaceBitmapPending = nullptr;
+}
+
+void StartBitmapPending(TUDFRewritableVolume &v) {
+  CreatePending(v);
+}
 
 bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
   ReleaseSpaceBitmap(v);
@@ -21,70 +153,66 @@ bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
   const uint32_t packetBytes = p * kSectorSize;
   // The descriptor starts a packet and its extent must lie inside the partition.
   if (p == 0 || v.SpaceBitmapSector % p != 0) return false;
-  if (!ReadPacket(v, v.SpaceBitmapSector)) return false;
-  const uint8_t *d = v.PacketBuffer;
-  const auto header =
-      ParseSpaceBitmapHeader(d, kSectorSize, v.SpaceBitmapSector - v.PartitionStart);
-  if (!header) return false;
   // Never trust the recorded sizes beyond what the partition needs.
   const uint32_t need = BitmapBytesFor(v.PartitionLength);
-  if (uint32_t(header->NumberOfBits) != v.PartitionLength ||
-      uint32_t(header->NumberOfBytes) != need)
-    return false;
   if (uint64_t(need) + kBitmapHeader > uint64_t(v.SpaceBitmapBlocks) * kSectorSize) return false;
+  // The whole descriptor, so that its CRC can be checked over any length it records.
+  std::vector<uint8_t> desc(size_t(need) + kBitmapHeader);
+  for (size_t copied = 0, sector = v.SpaceBitmapSector; copied < desc.size(); sector += p) {
+    if (!ReadPacket(v, static_cast<uint32_t>(sector))) return false;
+    const size_t n = std::min<size_t>(desc.size() - copied, packetBytes);
+    std::memcpy(desc.data() + copied, v.PacketBuffer, n);
+    copied += n;
+  }
+  const uint32_t location = v.SpaceBitmapSector - v.PartitionStart;
+  const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location);
+  UDF_SpaceBitmapHeader h;
+  std::memcpy(&h, desc.data(), sizeof h);
+  // A tag that is right in itself over contents that fail its CRC.
+  const bool crcOnly = !header && h.DescriptorTag.TagIdentifier == kTagSpaceBitmap &&
+                       h.DescriptorTag.TagLocation == location &&
+                       h.DescriptorTag.TagChecksum == TagChecksum(desc.data());
+  if (!header && !(crcOnly && v.LeftOpen)) {
+    // On a closed volume that is damage. A volume left open may have been cut off between
+    // the writes of its bitmap; its bits still cover everything the medium refers to.
+    if (crcOnly) SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  if (uint32_t(h.NumberOfBits) != v.PartitionLength || uint32_t(h.NumberOfBytes) != need)
+    return false;
   v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(need ? need : 1, 1));
   if (!v.SpaceBitmap) return false;
   v.SpaceBitmapBytes = need;
-  uint32_t copied = std::min(need, packetBytes - kBitmapHeader);
-  std::memcpy(v.SpaceBitmap, d + kBitmapHeader, copied);
-  uint32_t sector = v.SpaceBitmapSector;
-  while (copied < need) {
-    sector += p;
-    if (!ReadPacket(v, sector)) {
-      ReleaseSpaceBitmap(v);
-      return false;
-    }
-    const uint32_t n = std::min(need - copied, packetBytes);
-    std::memcpy(v.SpaceBitmap + copied, v.PacketBuffer, n);
-    copied += n;
-  }
+  std::memcpy(v.SpaceBitmap, desc.data() + kBitmapHeader, need);
   // Bits past the partition end must read as used.
   if (v.PartitionLength % 8) {
     v.SpaceBitmap[need - 1] &= static_cast<uint8_t>((1u << (v.PartitionLength % 8)) - 1);
   }
+  CreatePending(v);
   return true;
+}
+
+bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v) {
+  return PrepareSpaceBitmapFor(v, UINT32_MAX, nullptr);
 }
 
 bool StoreSpaceBitmap(TUDFRewritableVolume &v) {
   if (!v.SpaceBitmap) return false;
-  const uint32_t p = v.PacketBlocks;
-  const uint32_t packetBytes = p * kSectorSize;
-  const uint32_t bytes = BitmapBytesFor(v.PartitionLength);
-  if (bytes > v.SpaceBitmapBytes) return false;
-  if (!ReadPacket(v, v.SpaceBitmapSector)) return false;
-  uint8_t *d = v.PacketBuffer;
-  BuildSpaceBitmapHeader(d, kBitmapHeader, v.SpaceBitmapSector - v.PartitionStart,
-                         v.PartitionLength);
-  uint32_t copied = std::min(bytes, packetBytes - kBitmapHeader);
-  std::memcpy(d + kBitmapHeader, v.SpaceBitmap, copied);
-  // Zero the tail of the sector in which the copied bytes end.
-  auto zeroTail = [&](uint32_t endOffset) {
-    const uint32_t sectorEnd = (endOffset + kSectorSize - 1) / kSectorSize * kSectorSize;
-    if (sectorEnd > endOffset) std::memset(v.PacketBuffer + endOffset, 0, sectorEnd - endOffset);
-  };
-  zeroTail(kBitmapHeader + copied);
-  if (!WritePacket(v, v.SpaceBitmapSector)) return false;
-  uint32_t sector = v.SpaceBitmapSector;
-  while (copied < bytes) {
-    sector += p;
-    if (!ReadPacket(v, sector)) return false;
-    const uint32_t n = std::min(bytes - copied, packetBytes);
-    std::memcpy(v.PacketBuffer, v.SpaceBitmap + copied, n);
-    zeroTail(n);
-    copied += n;
-    if (!WritePacket(v, sector)) return false;
-  }
+  if (BitmapBytesFor(v.PartitionLength) > v.SpaceBitmapBytes) return false;
+  if (!PendingOf(v) || PendingOf(v)->Dirty.size() != DescriptorPackets(v)) CreatePending(v);
+  BitmapPending &p = *PendingOf(v);
+  for (uint32_t i = 0; i < p.Dirty.size(); ++i)
+    if (!WriteBitmapPacket(v, p, i)) return false;
   return true;
+}
+
+uint32_t CountFreeBlocks(const TUDFRewritableVolume &v) {
+  if (!v.SpaceBitmap) return 0;
+  const uint32_t bytes = std::min(v.SpaceBitmapBytes, BitmapBytesFor(v.PartitionLength));
+  uint64_t free = 0;
+  for (uint32_t i = 0; i < bytes; ++i)
+    free += static_cast<uint32_t>(__builtin_popcount(v.SpaceBitmap[i]));
+  return static_cast<uint32_t>(std::min<uint64_t>(free, v.PartitionLength));
 }
 
 } // namespace korva

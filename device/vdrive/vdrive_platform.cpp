@@ -163,6 +163,14 @@ void *VDrivePlatform::ModuleSymbol(void *module, const char *name) {
   return module && name ? ::dlsym(module, name) : nullptr;
 }
 
+uint64_t VDrivePlatform::MonotonicMs() {
+  return DevicePlatform::MonotonicMs() + (clock_follows_sleeps_ ? slept_ms_.load() : 0);
+}
+
+void VDrivePlatform::UnloadModule(void *module) {
+  if (module) ::dlclose(module);
+}
+
 const char *VDrivePlatform::Environment(const char *name) {
   if (!name) return nullptr;
   std::lock_guard<std::mutex> lock(mu_);

@@ -33,6 +33,10 @@ public:
 
   // Sleeps are recorded; they really wait only when `real` is set (the default).
   void SetRealSleep(bool real) { real_sleep_ = real; }
+  // With real sleep off, lets the clock (MonotonicMs) advance by the sleeps taken, so waits
+  // bounded by time end without anyone waiting. Off by default: the drive's own operations
+  // run in real time.
+  void SetClockFollowsSleeps(bool follow) { clock_follows_sleeps_ = follow; }
   uint64_t SleptMs() const { return slept_ms_; }
   unsigned SleepCount() const { return sleeps_; }
   // Environment values seen by the library through this layer (others come from getenv).
@@ -47,8 +51,10 @@ public:
   int QueryAddress(int handle, TSCSI_ADDRESS *address) override;
   void *LoadModule(const char *file_name) override;
   void *ModuleSymbol(void *module, const char *name) override;
+  void UnloadModule(void *module) override;
   const char *Environment(const char *name) override;
   void SleepMs(uint32_t milliseconds) override;
+  uint64_t MonotonicMs() override;
 
 private:
   struct Slot {
@@ -66,6 +72,7 @@ private:
   std::map<std::string, std::string> environment_;
   std::vector<std::unique_ptr<VirtualDrive>> owned_;
   std::atomic<bool> real_sleep_{true};
+  std::atomic<bool> clock_follows_sleeps_{false};
   std::atomic<uint64_t> slept_ms_{0};
   std::atomic<unsigned> sleeps_{0};
 };

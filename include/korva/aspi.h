@@ -25,6 +25,7 @@ KORVA_EXTERN_C_BEGIN
 #define SC_HA_INQUIRY 0x00
 #define SC_GET_DEV_TYPE 0x01
 #define SC_EXEC_SCSI_CMD 0x02
+#define SC_ABORT_SRB 0x03
 #define SC_GET_DISK_INFO 0x06
 
 /* Request block status. */
@@ -119,6 +120,16 @@ typedef struct TSRB_GetDiskInfo {
   uint8_t SRB_Sectors;
   uint8_t SRB_Rsvd1[10];
 } TSRB_GetDiskInfo;
+
+/* Asks a module to abort an execute request it has not completed (SRB_ToAbort). */
+typedef struct TSRB_Abort {
+  uint8_t SRB_Cmd; /* SC_ABORT_SRB */
+  uint8_t SRB_Status;
+  uint8_t SRB_HaId;
+  uint8_t SRB_Flags;
+  uint32_t SRB_Hdr_Rsvd;
+  void *SRB_ToAbort;
+} TSRB_Abort;
 
 /* Address of a device as the address query reports it. */
 typedef struct TSCSI_ADDRESS {
@@ -295,6 +306,14 @@ typedef struct TSCSIDevice {
   /* Operating-system layer of this record (a korva::DevicePlatform *); null selects the
    * Linux layer. InitializeASPI keeps it. */
   void *Platform;
+  /* Bytes the last pass-through command with data in did not transfer (the SG_IO
+   * residual); the missing tail of the buffer is zero-filled. */
+  uint32_t LastResidual;
+  /* The ASPI-style module loaded by InitializeASPI; closed when the table is built again or
+   * the device is released (ReleaseDevice). */
+  void *AspiModule;
+  /* Requests a module has not completed after a failed wait (owned by the transport). */
+  void *AbandonedRequests;
 } TSCSIDevice;
 
 /* Indexes into TSCSIDevice.Capabilities. */

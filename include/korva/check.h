@@ -83,7 +83,8 @@ KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume, KorvaFindingCallba
  * for what was changed. File handles and find handles open on the record become invalid.
  * -1: the volume is afterwards mounted and compatible (usable at once; dismount closes it).
  * 0 with LastError: 10 when the volume (or one of its file entries) was not written by this
- * library, 32 when a volume-level descriptor is damaged, a read or write error otherwise. */
+ * library, 27 on a read-only mount, 32 when a volume-level descriptor is damaged, a read or
+ * write error otherwise. */
 KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume, KorvaFindingCallback callback,
                                  void *context);
 

@@ -7,6 +7,8 @@
 #ifndef KORVA_SCSI_HPP
 #define KORVA_SCSI_HPP
 
+#include <string>
+
 #include "korva/aspi.h"
 
 namespace korva {
@@ -32,6 +34,16 @@ KORVA_API int OpenDevice(TSCSIDevice *device);
 // Closes the trace log and the pass-through descriptor; returns the close result (0 when
 // nothing failed).
 KORVA_API int CloseDevice(TSCSIDevice *device);
+
+// CloseDevice, and unloads the ASPI-style module (the transport is then no longer ready).
+// A module that still holds a request whose wait failed stays loaded, with the request,
+// for the rest of the process: its late completion must find both.
+KORVA_API int ReleaseDevice(TSCSIDevice *device);
+
+// The last command's sense data (fixed or descriptor format) for people, such as
+// "illegal request, invalid command operation code (sense 5/20/00)"; empty when it holds
+// none.
+KORVA_API std::string DescribeLastSense(const TSCSIDevice *device);
 
 // ---- Discovery and selection ------------------------------------------------------------
 
@@ -60,11 +72,17 @@ KORVA_API bool FormatUnit(TSCSIDevice *device, uint8_t byte1, const void *parame
                           uint16_t length);
 KORVA_API bool LoadMedium(TSCSIDevice *device, bool immediate);
 KORVA_API bool EjectMedium(TSCSIDevice *device, bool immediate);
+// PREVENT / ALLOW MEDIUM REMOVAL. On Linux the CD-ROM layer unlocks the tray when the last
+// descriptor of the drive is closed; a lock set here also asks that layer to keep the tray
+// locked (CDROM_LOCKDOOR), so it lasts beyond this record's descriptor and this process,
+// until UnlockMedium. A long-lived process that locks a drive must therefore unlock it
+// itself; closing the device does not.
 KORVA_API bool LockMedium(TSCSIDevice *device);
 KORVA_API bool UnlockMedium(TSCSIDevice *device);
 // Block count of the first capacity descriptor of READ FORMAT CAPACITIES, 0 on failure.
 KORVA_API uint32_t GetFormatCapacity(TSCSIDevice *device);
-// Reads count blocks of 2048 bytes into buffer (which must hold count * 2048 bytes).
+// Reads count blocks of 2048 bytes into buffer (which must hold count * 2048 bytes). The
+// buffer is cleared first; a transfer shorter than asked for is a failure.
 KORVA_API bool Read10(TSCSIDevice *device, uint32_t block_address, int32_t block_count,
                       void *buffer);
 KORVA_API bool Write10(TSCSIDevice *device, uint32_t block_address, uint16_t block_count,
@@ -83,7 +101,10 @@ KORVA_API bool ModeSense10(TSCSIDevice *device, void *buffer, uint16_t length, u
                            bool default_values);
 KORVA_API bool CloseDVDTrack(TSCSIDevice *device, bool immediate, uint8_t b2, uint8_t b3,
                              uint8_t b4, uint8_t b5);
-// 32 bytes into DataBuffer; sets BufferLength and BlankBufferLength.
+// 32 bytes into DataBuffer. On success sets BufferLength and BlankBufferLength from the
+// answer; when the drive refuses it, BufferLength falls back to the buffer size of the
+// capabilities page (kilobytes, from the last GetDeviceCapabilities) or 0 (unknown), and
+// BlankBufferLength to 0.
 KORVA_API bool ReadBufferCapacity(TSCSIDevice *device);
 KORVA_API bool Erase(TSCSIDevice *device, bool quick);
 KORVA_API bool SetStreaming(TSCSIDevice *device, const void *buffer, uint16_t length);

@@ -61,7 +61,8 @@ enum {
   KORVA_E_UNSUPPORTED = 30,
   KORVA_E_TOO_DEEP = 31,
   KORVA_E_DAMAGED = 32,
-  KORVA_E_BAD_MOVE = 33
+  KORVA_E_BAD_MOVE = 33,
+  KORVA_E_DRIVE_TIMEOUT = 34
 };
 
 /* Directories nest at most this deep: a path names at most this many components, so a file
@@ -182,6 +183,9 @@ typedef struct TUDFRewritableVolume {
    * dismount it. Both are set by a mount and cleared by the next mount or a dismount. */
   uint8_t ReadOnly;
   uint8_t LeftOpen;
+  /* Engine-owned: the packets of the space bitmap that hold blocks taken since they were
+   * last written. They reach the medium before any other packet does. */
+  void *SpaceBitmapPending;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

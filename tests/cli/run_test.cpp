@@ -649,7 +649,7 @@ TEST_F(Cli, VolumeLeftOpenIsRepairedInsteadOfFormatted) {
 TEST_F(Cli, RepairRefusesAVolumeItDidNotFormat) {
   if (system("command -v mkudffs >/dev/null 2>&1") != 0) GTEST_SKIP() << "udftools missing";
   WriteFile(image_, "");
-  fs::resize_file(image_, 64u << 20);
+  fs::resize_file(image_, 8u << 20);
   const std::string mk =
       "mkudffs --media-type=cdrw --udfrev=0x0150 '" + image_ + "' >/dev/null 2>&1";
   ASSERT_EQ(system(mk.c_str()), 0);

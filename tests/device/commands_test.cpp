@@ -27,7 +27,12 @@ protected:
 };
 
 TEST_F(Commands, EveryCommandSendsItsExactCdbDirectionAndLength) {
-  drive.hook = [](const uint8_t *) { return std::optional<Reply>(Reply{}); };
+  // Every command succeeds; READ(10) sends all it was asked for (a short one fails).
+  drive.hook = [](const uint8_t *cdb) {
+    Reply r;
+    if (cdb[0] == 0x28) r.data.assign(size_t(LoadBE16(cdb + 7)) * 2048, 0);
+    return std::optional<Reply>(r);
+  };
   static uint8_t buffer[65536] = {};
   struct Case {
     const char *name;

@@ -71,7 +71,12 @@ uint32_t Send(void *block) {
       return srb->SRB_Status;
     }
     srb->SRB_Status = SS_PENDING;
-    aspi->workers.emplace_back([aspi, srb] {
+    const bool hold = aspi->hold;
+    aspi->workers.emplace_back([aspi, srb, hold] {
+      if (hold) {
+        std::unique_lock<std::mutex> lock(aspi->gate_mutex);
+        aspi->gate.wait(lock, [aspi] { return aspi->released; });
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       Execute(aspi, srb);
       const uint64_t one = 1;
@@ -79,6 +84,10 @@ uint32_t Send(void *block) {
     });
     return SS_PENDING;
   }
+  case SC_ABORT_SRB:
+    ++aspi->aborts;
+    head[1] = SS_COMP;
+    return SS_COMP;
   default:
     head[1] = SS_ERR;
     return SS_ERR;
@@ -92,9 +101,18 @@ FakeAspi::FakeAspi() {
 }
 
 FakeAspi::~FakeAspi() {
-  for (auto &t : workers)
-    t.join();
+  Release();
   current = nullptr;
+}
+
+void FakeAspi::Release() {
+  {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    released = true;
+  }
+  gate.notify_all();
+  for (auto &t : workers)
+    if (t.joinable()) t.join();
 }
 
 void FakeAspi::Install(FakePlatform &platform, const std::string &name, bool with_support,

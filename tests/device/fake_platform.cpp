@@ -240,7 +240,7 @@ Record::Record(FakePlatform *platform) : dev(new TSCSIDevice) {
 }
 
 Record::~Record() {
-  CloseDevice(dev);
+  ReleaseDevice(dev);
   delete dev;
 }
 

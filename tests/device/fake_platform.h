@@ -4,6 +4,7 @@
 #define KORVA_TESTS_DEVICE_FAKE_PLATFORM_H
 
 #include <cstdint>
+#include <cerrno>
 #include <functional>
 #include <map>
 #include <optional>
@@ -90,6 +91,10 @@ public:
   int closes = 0;
   int next_handle = 100;
   std::vector<uint32_t> sleeps;
+  std::vector<void *> modules_unloaded;
+  std::vector<std::pair<int, bool>> door_requests; // handle, locked
+  int door_error = 0;                              // errno of a failing door request
+  int failing_waits = 0;                           // the next waits on an event fail
 
   FakeDrive &AddDrive(char letter, ScriptedDrive *drive, uint8_t host = 0, uint8_t target = 0,
                       uint8_t lun = 0);
@@ -101,8 +106,20 @@ public:
   int QueryAddress(int handle, TSCSI_ADDRESS *address) override;
   void *LoadModule(const char *file_name) override;
   void *ModuleSymbol(void *module, const char *name) override;
+  void UnloadModule(void *module) override { modules_unloaded.push_back(module); }
+  int KeepDoorLocked(int handle, bool locked) override {
+    door_requests.emplace_back(handle, locked);
+    return -door_error;
+  }
   const char *Environment(const char *name) override;
   void SleepMs(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
+  int WaitEvent(int event) override {
+    if (failing_waits > 0) {
+      --failing_waits;
+      return -EIO;
+    }
+    return DevicePlatform::WaitEvent(event);
+  }
   void UtcTimeOfDay(int *minute, int *second, int *millisecond) override {
     *minute = 7;
     *second = 5;

@@ -180,12 +180,12 @@ TEST_F(FsData, PlanningWrapsToTheStartOnce) {
   ASSERT_EQ(UDF_WriteFile(&v, h, chunk.data(), 2048 * 16, &n), KTRUE);
   RawEntry e = Entry(u"\\high");
   EXPECT_LT(e.List.Extents.back().AD.Block, e.List.Extents.front().AD.Block);
-  // Nothing left anywhere: error 4, nothing taken.
+  // Nothing left anywhere: "no space", nothing taken.
   const uint32_t free0 = v.FreeBlocks;
   ASSERT_LT(free0, 100u);
   std::vector<uint8_t> more(2048 * 100);
   EXPECT_EQ(UDF_WriteFile(&v, h, more.data(), static_cast<uint32_t>(more.size()), &n), KFALSE);
-  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INPUT_FILE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_NO_SPACE);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(v.FreeBlocks, free0);
   UDF_CloseHandle(&v, h);

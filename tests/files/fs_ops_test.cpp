@@ -425,11 +425,12 @@ TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
   EXPECT_EQ(e.Info.InformationLength, 5000u);
   EXPECT_EQ(e.List.TotalBytes(), 5000u);
 
-  // Dismount still closes the volume, so it mounts again with the file at its old size and
-  // the blocks of the failed write still counted as used (nothing can be allocated twice).
+  // Dismount still closes the volume, so it mounts again with the file at its old size; the
+  // failed write gave back what it took, and the free count agrees with the bitmap.
   const uint32_t freeBefore = v.FreeBlocks;
   ASSERT_TRUE(img.Remount());
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), freeBefore);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), CountFreeBlocks(v));
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\a", back));
   // The overwrite of the first 5000 bytes went out in the packet that succeeded.
@@ -437,4 +438,36 @@ TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
   ASSERT_TRUE(WriteWhole(v, u"\\b", more));
   ASSERT_TRUE(ReadWhole(v, u"\\b", back));
   EXPECT_EQ(back, more);
+}
+
+// A write that fails before anything refers to its blocks (the image's host file system is
+// full, say) gives them back: a file that fits in the free space still goes in, and running
+// out of space is "no space".
+TEST(FsFaults, AFailedWriteGivesBackItsBlocks) {
+  FormattedImage img(16);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  FaultyImageIO io;
+  io.Attach(v);
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\big", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const uint32_t free0 = v.FreeBlocks;
+  std::vector<uint8_t> data = Pattern(size_t(free0 - 8) * 2048, 4);
+  uint32_t n = 0;
+  io.FailWriteAt(1);
+  EXPECT_EQ(UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_WRITE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, free0);
+  EXPECT_EQ(CountFreeBlocks(v), free0);
+  ASSERT_EQ(UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n), KTRUE)
+      << UDF_GetLastErrorNumber(&v);
+  std::vector<uint8_t> more(2048 * 16);
+  EXPECT_EQ(UDF_WriteFile(&v, h, more.data(), uint32_t(more.size()), &n), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_NO_SPACE);
+  UDF_CloseHandle(&v, h);
+  ASSERT_TRUE(img.Remount());
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\big", back));
+  EXPECT_TRUE(back == data);
 }

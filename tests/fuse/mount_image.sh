@@ -134,6 +134,19 @@ expect_error "Read-only file system" touch "$m/tree/x"
 expect_error "Read-only file system" rm "$m/tree/one-moved"
 stop_mount "$m" || fail "read-only: unmount"
 
+# Ctrl-C of a foreground mount unmounts, closes the volume and exits 0.
+start_mount "$m" -i "$img" || exit $?
+echo more >"$m/tree/ctrl-c" && echo more >"$work/expect/ctrl-c"
+sleep 1 # past the timer thread's first round
+kill -INT "$mount_pid"
+for _ in $(seq 1 100); do kill -0 "$mount_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$mount_pid" 2>/dev/null && { fail "Ctrl-C did not end the mount"; fusermount3 -u "$m"; }
+rc=0
+wait "$mount_pid" || rc=$?
+[ $rc -eq 0 ] || fail "korva mount ended with $rc after Ctrl-C"
+grep -q " $m fuse.korva " /proc/mounts && { fail "still mounted after Ctrl-C"; fusermount3 -u "$m"; }
+"$KORVA" -i "$img" cat /tree/ctrl-c | cmp - "$work/expect/ctrl-c" || fail "data written before Ctrl-C"
+
 # Without -f korva returns once the file system is there and serves it in the background.
 "$KORVA" -i "$img" mount "$m" || fail "a detached mount"
 grep -q " $m fuse.korva " /proc/mounts || fail "korva returned before the mount was ready"

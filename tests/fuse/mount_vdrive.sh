@@ -49,7 +49,9 @@ done
 # A failing drive: the program gets EIO, the mount turns read-only and says why first.
 export KORVA_VDRIVE="cd-rw/formatted:$work/cd-rw.disc"
 drive=(--aspi "$module" -d 0)
-LD_PRELOAD=$shim KORVA_FAULT_FILE=$work/fault KORVA_FAULT_MODULE=$module \
+# A sanitizer build wants its runtime loaded before anything preloaded.
+asan=$(ldd "$KORVA" | awk '/libasan/ {print $3}')
+LD_PRELOAD=${asan:+$asan:}$shim KORVA_FAULT_FILE=$work/fault KORVA_FAULT_MODULE=$module \
   start_mount "$work/m" "${drive[@]}" || exit $?
 ls "$work/m/tree" >/dev/null
 echo "fail-next 2A 100000" >"$work/fault"

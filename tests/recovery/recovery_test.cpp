@@ -171,6 +171,21 @@ TEST_F(Recovery, StaleBitmapOfACrashedSessionIsRebuilt) {
   EXPECT_TRUE(d.RecordedFree(layout_.PartitionLength - 100));
 }
 
+TEST_F(Recovery, ReadOnlyMountIsCheckedButNotRepaired) {
+  Crash();
+  ASSERT_EQ(UDF_MountImageReadOnly(&V(), img_->ImagePath().c_str()), KTRUE);
+  KBOOL result = 0;
+  std::vector<Found> found = CheckFindings(V(), result);
+  EXPECT_EQ(result, KFALSE);
+  EXPECT_NE(FindKind(found, KORVA_FINDING_LEFT_OPEN), nullptr) << Describe(found);
+  EXPECT_TRUE(RepairFindings(V(), result).empty());
+  EXPECT_EQ(result, KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_READ_ONLY);
+  EXPECT_EQ(UDF_DismountVolume(&V()), KTRUE);
+  EXPECT_FALSE(Mount()); // still left open
+  EXPECT_EQ(UDF_RepairVolume(&V(), nullptr, nullptr), KTRUE);
+}
+
 TEST_F(Recovery, CountsAndNextUniqueIDAreSet) {
   uint64_t highest = 0;
   for (const auto &[path, block] : blocks_)
@@ -369,7 +384,7 @@ TEST(RecoveryForeign, VolumeFormattedByMkudffsIsRefused) {
   if (Shell("command -v mkudffs").empty()) GTEST_SKIP() << "udftools not installed";
   TempDir dir;
   const std::string path = dir.File("mk.img");
-  Shell("truncate -s 64M '" + path + "'");
+  Shell("truncate -s 8M '" + path + "'");
   Shell("mkudffs --media-type=cdrw --udfrev=0x0150 --label=OTHER '" + path + "' >/dev/null 2>&1");
   const std::string anchor = ReadImageSector(path, 256);
   ASSERT_FALSE(anchor.empty());

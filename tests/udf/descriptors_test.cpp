@@ -97,7 +97,7 @@ std::vector<Row> Rows() {
        P(ParseIntegrityDescriptor)},
       {"sparing", kTagSparingTable, 64, 48, std::bind(BuildSparingTable, _1, _2, _3, 1376, 1),
        P(ParseSparingTable)},
-      {"bitmap", kTagSpaceBitmap, 26, 0,
+      {"bitmap", kTagSpaceBitmap, 26, 10,
        std::bind(BuildSpaceBitmapDescriptor, _1, _2, _3, bitmap, 13), P(ParseSpaceBitmapHeader)},
       {"file set", kTagFileSet, 512, 496, std::bind(BuildFileSetDescriptor, _1, _2, _3, lab, t, 5),
        P(ParseFileSetDescriptor)},

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include "korva/files.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
 #include "udf/tag.h"
@@ -116,8 +117,12 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
 
   ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
   EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itClose));
-  const std::string bitmap = ReadImageSector(path, 1408);
-  EXPECT_TRUE(IsTagValid(kTagSpaceBitmap, bitmap.data(), 0));
+  // The bitmap's CRC covers the whole descriptor (6212 bytes over four sectors).
+  std::string bitmap;
+  for (uint32_t s = 1408; s < 1412; ++s)
+    bitmap += ReadImageSector(path, s);
+  EXPECT_EQ(uint8_t(bitmap[10]) | uint8_t(bitmap[11]) << 8, 6212 - 16);
+  EXPECT_TRUE(IsTagValid(kTagSpaceBitmap, bitmap.data(), bitmap.size(), 0));
   EXPECT_EQ(uint8_t(bitmap[24]), 0x80) << "blocks 0-6 used, 7 onward free";
 
   ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
@@ -341,3 +346,66 @@ TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {
 
 } // namespace
 } // namespace korva
+
+// The space bitmap's CRC: kept right on the medium while the volume is in use, checked at
+// mount (bit rot makes the volume not compatible, error 32), and a bitmap written with CRC
+// length 0 by earlier versions still mounts.
+TEST(ImageFormat, TheBitmapCRCIsKeptAndChecked) {
+  using korva::test::FormattedImage;
+  using korva::test::ReadImageSector;
+  using korva::IsTagValid;
+  using korva::kTagSpaceBitmap;
+  FormattedImage img(100);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  const std::string path = img.ImagePath();
+  const uint32_t first = v.SpaceBitmapSector;
+  auto descriptor = [&] {
+    std::string d;
+    for (uint32_t s = first; s < first + 4; ++s)
+      d += ReadImageSector(path, s);
+    return d;
+  };
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  std::vector<uint8_t> data(3 << 20, 0x42);
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n), KTRUE);
+  UDF_CloseHandle(&v, h);
+  // Still mounted: the blocks of the file are used on the medium and the CRC holds.
+  std::string d = descriptor();
+  EXPECT_TRUE(IsTagValid(kTagSpaceBitmap, d.data(), d.size(), 0));
+  EXPECT_EQ(uint8_t(d[24 + 100]), 0) << "blocks 800-807 hold the file";
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+
+  auto patch = [&](uint32_t offset, const std::string &bytes) {
+    FILE *f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, long(uint64_t(first) * 2048 + offset), SEEK_SET);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  };
+  d = descriptor();
+  std::string rotten = d.substr(0, 4096);
+  rotten[24 + 3000] = char(rotten[24 + 3000] ^ 0x10);
+  patch(0, rotten);
+  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+
+  // The header as earlier versions wrote it: no CRC.
+  patch(0, d.substr(0, 4096));
+  std::string old = d.substr(0, 16);
+  old[10] = old[11] = old[8] = old[9] = 0;
+  uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = uint8_t(sum + uint8_t(old[i]));
+  old[4] = char(sum);
+  patch(0, old);
+  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  // Dismount wrote it back with its CRC.
+  d = descriptor();
+  EXPECT_EQ(uint8_t(d[10]) | uint8_t(d[11]) << 8, 6212 - 16);
+}

@@ -206,3 +206,50 @@ TEST(ImagePaths, AnyBytesTheSystemAcceptsNameAnImage) {
 
 } // namespace
 } // namespace korva
+
+namespace korva {
+namespace {
+
+// Opening an entry by name reads a few blocks wherever it lies in its directory: the name
+// index leads straight to it instead of a scan from the start.
+TEST(NameIndex, LookUpByNameReadsFewBlocksInALargeDirectory) {
+  FormattedImage img(40);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"big"), KTRUE);
+  const int n = 1500; // about 35 blocks of directory data
+  for (int i = 0; i < n; ++i) {
+    const std::u16string path = u"\\big\\f" + std::u16string(1, char16_t(u'A' + i % 26)) +
+                                std::u16string(1, char16_t(u'A' + i / 26 % 26)) +
+                                std::u16string(1, char16_t(u'A' + i / 676));
+    const UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE) << i;
+    UDF_CloseHandle(&v, h);
+  }
+  FaultyImageIO io;
+  io.Attach(v);
+  _UDF_FIND_DATAW d;
+  const UDF_HANDLE first = UDF_FindFirstFileW(&v, u"\\big\\fAAA", &d); // builds the index
+  ASSERT_NE(first, UDF_INVALID_HANDLE);
+  UDF_FindClose(&v, first);
+  io.Reset();
+  // The last entry created: i = 1499 -> 'R','F','C'.
+  const UDF_HANDLE h = UDF_CreateFileW(&v, u"\\big\\fRFC", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  UDF_CloseHandle(&v, h);
+  EXPECT_LT(io.Reads(), 20u);
+  io.Reset();
+  const UDF_HANDLE f = UDF_FindFirstFileW(&v, u"\\big\\fRFC", &d);
+  ASSERT_NE(f, UDF_INVALID_HANDLE);
+  EXPECT_EQ(std::u16string(d.cFileName), u"fRFC");
+  UDF_FindClose(&v, f);
+  EXPECT_LT(io.Reads(), 20u);
+  // A name that is not there costs no scan either.
+  io.Reset();
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\big\\nothing", &d), UDF_INVALID_HANDLE);
+  EXPECT_LT(io.Reads(), 20u);
+  v.ImageIO = nullptr;
+}
+
+} // namespace
+} // namespace korva

@@ -116,7 +116,7 @@ TEST(ErrorTable, MessagesInBothFormsAndGaps) {
   }
   v->LastError = 20;
   EXPECT_EQ(UDF_GetLastErrorDescription(v.get()), nullptr);
-  v->LastError = 34;
+  v->LastError = 35;
   EXPECT_EQ(UDF_GetLastErrorDescriptionW(v.get()), nullptr);
   v->LastError = 24;
   EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()), "Capacity is too small for a UDF volume.");

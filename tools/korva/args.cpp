@@ -58,7 +58,7 @@ const std::vector<CommandInfo> &Commands() {
        "use it; korva returns once the file system is ready and serves it in the\n"
        "background (-f: in the foreground, Ctrl-C unmounts). 'fusermount3 -u MOUNTPOINT'\n"
        "writes out what is pending, closes the volume and ends korva. Writes are gathered\n"
-       "and go to the medium in whole packets. --read-only refuses every change.\n"
+       "and go to the medium in whole packets. --read-only writes nothing at all.\n"
        "A mount that is killed instead of unmounted leaves the volume open; 'korva repair'\n"
        "restores it. Entries belong to the mounting user; links, device files and extended\n"
        "attributes are not supported, and truncate only empties files or lengthens them.\n"},

@@ -2,6 +2,8 @@
 #include "commands.h"
 #include "mount.h"
 
+#include "korva/scsi.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -1196,10 +1198,11 @@ int CmdDriveInfo(Session &s) {
     std::printf("{\"index\":%d,\"letter\":%s,\"address\":%s,\"description\":%s,\"burner\":%s,"
                 "\"capabilities\":[%s],\"max_read_speed\":%u,\"max_write_speed\":%u,"
                 "\"medium_max_write_speed\":%u,\"read_speed\":%u,\"write_speed\":%u,"
-                "\"buffer_bytes\":%u,\"ready\":%s,\"medium\":%s,\"erasable\":%s}\n",
+                "\"buffer_bytes\":%s,\"ready\":%s,\"medium\":%s,\"erasable\":%s}\n",
                 line.index, JsonString(line.letter).c_str(), JsonString(line.address).c_str(),
                 JsonString(line.description).c_str(), burner ? "true" : "false", list.c_str(),
-                maxRead, maxWrite, curMaxWrite, read, write, buffer, ready ? "true" : "false",
+                maxRead, maxWrite, curMaxWrite, read, write,
+                buffer != 0 ? std::to_string(buffer).c_str() : "null", ready ? "true" : "false",
                 JsonString(MediumName(medium)).c_str(), erasable ? "true" : "false");
   } else {
     std::printf("Drive:        %s (index %d, letter %s, address %s)\n",
@@ -1213,7 +1216,7 @@ int CmdDriveInfo(Session &s) {
     std::printf("Read speed:   %u KB/s (maximum %u KB/s)\n", read, maxRead);
     std::printf("Write speed:  %u KB/s (maximum %u KB/s, %u KB/s on this medium)\n", write,
                 maxWrite, curMaxWrite);
-    std::printf("Buffer:       %s\n", HumanBytes(buffer).c_str());
+    std::printf("Buffer:       %s\n", buffer != 0 ? HumanBytes(buffer).c_str() : "unknown");
     std::printf("Medium:       %s%s%s\n", MediumName(medium), erasable ? ", erasable" : "",
                 ready ? "" : " (not ready)");
   }
@@ -1242,6 +1245,14 @@ int CmdErase(Session &s) {
   return kExitOk;
 }
 
+// Reports a command the drive (or the system) refused, with the drive's reason.
+int DriveRefused(Session &s) {
+  std::string detail = s.ErrorText();
+  if (detail.empty()) detail = korva::DescribeLastSense(&s.Korva().Volume()->Device);
+  s.Report().Fail(s.TargetName(), "the drive refused" + (detail.empty() ? "" : ": " + detail));
+  return kExitFailed;
+}
+
 int CmdDriveAction(Session &s) {
   if (!s.SelectDrive()) return kExitFailed;
   TKorva &k = s.Korva();
@@ -1255,11 +1266,7 @@ int CmdDriveAction(Session &s) {
     ok = k.LockMedium();
   else if (c == "unlock")
     ok = k.UnlockMedium();
-  if (!ok) {
-    const std::string detail = s.ErrorText();
-    s.Report().Fail(s.TargetName(), "the drive refused" + (detail.empty() ? "" : ": " + detail));
-    return kExitFailed;
-  }
+  if (!ok) return DriveRefused(s);
   return kExitOk;
 }
 
@@ -1276,7 +1283,8 @@ int CmdSpeed(Session &s) {
   }
   if (!s.SelectDrive()) return kExitFailed;
   TKorva &k = s.Korva();
-  k.SetDeviceSpeed(speed, speed);
+  // The component's SetDeviceSpeed returns nothing; the device function tells a refusal.
+  if (!korva::SetDeviceSpeed(&k.Volume()->Device, speed, speed)) return DriveRefused(s);
   const unsigned read = k.GetReadSpeed(), write = k.GetWriteSpeed();
   std::printf("Read speed %u KB/s, write speed %u KB/s\n", read, write);
   return kExitOk;

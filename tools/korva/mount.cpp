@@ -6,6 +6,7 @@
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -194,7 +195,17 @@ struct Log {
 // Writes out paused files until stopped.
 class IdleFlusher {
 public:
-  explicit IdleFlusher(MountedVolume &v) : v_(v), thread_([this] { Run(); }) {}
+  explicit IdleFlusher(MountedVolume &v) : v_(v) {
+    // Signals must reach the thread reading /dev/fuse, or Ctrl-C would wait for the next
+    // request: the timer thread starts with them blocked.
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+      sigaddset(&block, sig);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    thread_ = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
   ~IdleFlusher() {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -238,16 +249,19 @@ int CmdMount(Session &s) {
   }
   if (!s.Mount(false)) return kExitFailed;
   Log log;
-  MountedVolume volume(s.Korva(), o.readOnly, std::ref(log));
+  // A medium that cannot be written mounts read-only by itself.
+  const bool readOnly = o.readOnly || s.Korva().Volume()->ReadOnly;
+  MountedVolume volume(s.Korva(), readOnly, std::ref(log));
   const std::string source = "fsname=korva:" + (s.IsImage() ? o.image : "drive-" + o.drive);
   std::vector<std::string> argv = {"korva", "-o", source + ",subtype=korva,default_permissions"};
-  if (o.readOnly) argv.insert(argv.end(), {"-o", "ro"});
+  if (readOnly) argv.insert(argv.end(), {"-o", "ro"});
   std::vector<char *> raw;
   for (auto &a : argv)
     raw.push_back(a.data());
   fuse_args args = FUSE_ARGS_INIT(int(raw.size()), raw.data());
   const fuse_operations ops = Operations();
   fuse *f = fuse_new(&args, &ops, sizeof ops, &volume);
+  fuse_opt_free_args(&args);
   if (!f) {
     s.Report().Fail(mountpoint, "FUSE could not be set up");
     return kExitFailed;

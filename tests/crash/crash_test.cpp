@@ -1,0 +1,728 @@
+// Power cuts at every write of a scripted workload.
+//
+// The workload runs once on an image held in memory while every write the engine makes is
+// logged. A power cut after the k-th write leaves exactly the image as it was before the
+// workload plus the first k writes (and, for a torn write, the first j sectors of write
+// k + 1). Each such image is checked: before repair, its bitmap marks used every block the
+// tree reaches; after repair it mounts compatible, checks clean, holds every operation that
+// had returned and the one in flight either not at all, as it was, or (for a write) with a
+// true prefix of its data; the bitmap and the counts are exact by an independent walk; and it
+// takes a new file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "korva/files.h"
+#include "korva/volume.h"
+#include "tests/support/volume_fixture.h"
+
+#if __has_include("korva/check.h")
+#include "korva/check.h"
+#define KORVA_CRASH_HAS_REPAIR 1
+#else
+#define KORVA_CRASH_HAS_REPAIR 0
+#endif
+
+namespace {
+
+using korva::test::FormatAndWait;
+using korva::test::NewVolume;
+using korva::test::VolumePtr;
+
+constexpr uint32_t kSector = 2048;
+
+// An image file in memory; writes can be logged.
+class MemoryImage {
+public:
+  struct Write {
+    uint64_t Offset;
+    std::vector<uint8_t> Data;
+  };
+
+  MemoryImage() {
+    io_ = {};
+    io_.Context = this;
+    io_.Open = [](void *c, const char *, int32_t *h) {
+      *h = 1;
+      return static_cast<MemoryImage *>(c)->bytes_.empty() ? ENOENT : 0;
+    };
+    io_.Create = [](void *, const char *, int32_t *h) {
+      *h = 1;
+      return 0;
+    };
+    io_.Size = [](void *c, int32_t, uint64_t *size) {
+      *size = static_cast<MemoryImage *>(c)->bytes_.size();
+      return 0;
+    };
+    io_.Reserve = [](void *c, int32_t, uint64_t size) {
+      static_cast<MemoryImage *>(c)->bytes_.assign(size, 0);
+      return 0;
+    };
+    io_.ReadAt = [](void *c, int32_t, void *b, uint32_t n, uint64_t off) {
+      auto &m = *static_cast<MemoryImage *>(c);
+      if (off + n > m.bytes_.size()) return EIO;
+      std::memcpy(b, m.bytes_.data() + off, n);
+      return 0;
+    };
+    io_.WriteAt = [](void *c, int32_t, const void *b, uint32_t n, uint64_t off) {
+      auto &m = *static_cast<MemoryImage *>(c);
+      if (off + n > m.bytes_.size()) return EIO;
+      std::memcpy(m.bytes_.data() + off, b, n);
+      if (m.recording_) {
+        const auto *p = static_cast<const uint8_t *>(b);
+        m.log_.push_back({off, std::vector<uint8_t>(p, p + n)});
+      }
+      return 0;
+    };
+    io_.Flush = [](void *, int32_t) { return 0; };
+    io_.Close = [](void *, int32_t) { return 0; };
+    io_.Remove = [](void *, const char *) { return 0; };
+  }
+  MemoryImage(const MemoryImage &) = delete;
+  MemoryImage &operator=(const MemoryImage &) = delete;
+
+  const KorvaImageIO *IO() const { return &io_; }
+  std::vector<uint8_t> &Bytes() { return bytes_; }
+  void Record(bool on) { recording_ = on; }
+  const std::vector<Write> &Log() const { return log_; }
+
+private:
+  KorvaImageIO io_;
+  std::vector<uint8_t> bytes_;
+  bool recording_ = false;
+  std::vector<Write> log_;
+};
+
+uint16_t U16(const uint8_t *p) {
+  return uint16_t(p[0] | p[1] << 8);
+}
+uint32_t U32(const uint8_t *p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t U64(const uint8_t *p) {
+  return U32(p) | uint64_t(U32(p + 4)) << 32;
+}
+
+// Where the volume's structures lie; taken from the mounted volume once.
+struct Layout {
+  uint32_t PartitionStart = 0, PartitionLength = 0, BitmapSector = 0, BitmapBlocks = 0;
+  uint32_t FileSetBlock = 0, RootBlock = 0, IntegritySector = 0;
+};
+
+// What an independent reader finds by walking the tree of an image from the root.
+struct Walk {
+  std::vector<bool> Used; // blocks the volume's structures and the tree reach
+  uint32_t Files = 0, Dirs = 0;
+  std::vector<std::string> Problems;
+};
+
+// A walker of the on-disc tree written for these tests alone: it reads file entries, their
+// allocation descriptors (short, long or embedded, continued in extension blocks) and
+// directory entries straight from the bytes.
+class TreeWalker {
+public:
+  TreeWalker(const std::vector<uint8_t> &image, const Layout &l) : img_(image), l_(l) {}
+
+  Walk Run() {
+    w_.Used.assign(l_.PartitionLength, false);
+    for (uint32_t b = 0; b < l_.BitmapBlocks; ++b)
+      Use(b);
+    Use(l_.FileSetBlock);
+    Entry(l_.RootBlock, true, "/");
+    return std::move(w_);
+  }
+
+private:
+  const uint8_t *Block(uint32_t b) const {
+    const uint64_t off = (uint64_t(l_.PartitionStart) + b) * kSector;
+    return b < l_.PartitionLength && off + kSector <= img_.size() ? img_.data() + off : nullptr;
+  }
+  bool Tagged(const uint8_t *d, uint16_t id, uint32_t location) const {
+    if (!d || U16(d) != id || U32(d + 12) != location) return false;
+    uint8_t sum = 0;
+    for (int i = 0; i < 16; ++i)
+      if (i != 4) sum = uint8_t(sum + d[i]);
+    return sum == d[4];
+  }
+  void Use(uint32_t b) {
+    if (b < w_.Used.size()) w_.Used[b] = true;
+  }
+  void Problem(const std::string &s) { w_.Problems.push_back(s); }
+
+  struct Extent {
+    uint32_t Length, Block, Type;
+  };
+
+  // The data extents of an entry, marking every block its descriptors claim.
+  bool Extents(const uint8_t *fe, std::vector<Extent> &out, std::string &embedded) {
+    const uint32_t ea = U32(fe + 168), ad = U32(fe + 172);
+    if (176ull + ea + ad > kSector) return false;
+    const uint32_t form = U16(fe + 34) & 7;
+    if (form == 3) {
+      embedded.assign(reinterpret_cast<const char *>(fe + 176 + ea), ad);
+      return true;
+    }
+    if (form > 1) return false;
+    const uint32_t size = form == 0 ? 8 : 16;
+    const uint8_t *area = fe + 176 + ea;
+    uint32_t len = ad;
+    for (int hops = 0; hops < 10000; ++hops) {
+      bool next = false;
+      for (uint32_t o = 0; o + size <= len; o += size) {
+        const uint32_t word = U32(area + o), block = U32(area + o + 4);
+        const uint32_t length = word & 0x3FFFFFFF, type = word >> 30;
+        if (length == 0) return true;
+        if (type == 3) {
+          const uint8_t *aed = Block(block);
+          if (!Tagged(aed, 258, block)) return false;
+          Use(block);
+          area = aed + 24;
+          len = std::min<uint32_t>(U32(aed + 20), kSector - 24);
+          next = true;
+          break;
+        }
+        if (type != 2)
+          for (uint32_t i = 0; i < (length + kSector - 1) / kSector; ++i)
+            Use(block + i);
+        out.push_back({length, block, type});
+      }
+      if (!next) return true;
+    }
+    return false;
+  }
+
+  std::string Data(const std::vector<Extent> &ext, uint64_t size) {
+    std::string s;
+    for (const Extent &e : ext) {
+      for (uint32_t i = 0; i * kSector < e.Length && s.size() < size; ++i) {
+        const uint8_t *b = Block(e.Block + i);
+        const uint32_t n = std::min<uint32_t>(kSector, e.Length - i * kSector);
+        if (e.Type != 0 || !b)
+          s.append(n, '\0');
+        else
+          s.append(reinterpret_cast<const char *>(b), n);
+      }
+    }
+    if (s.size() > size) s.resize(size);
+    return s;
+  }
+
+  void Entry(uint32_t block, bool dir, const std::string &path) {
+    if (!seen_.insert(block).second) {
+      Problem(path + ": entry reached twice");
+      return;
+    }
+    Use(block);
+    const uint8_t *fe = Block(block);
+    if (!Tagged(fe, 261, block)) {
+      Problem(path + ": no file entry");
+      return;
+    }
+    (dir ? w_.Dirs : w_.Files)++;
+    std::vector<Extent> ext;
+    std::string embedded;
+    if (!Extents(fe, ext, embedded)) {
+      Problem(path + ": bad descriptors");
+      return;
+    }
+    if (!dir) return;
+    const uint64_t size = U64(fe + 56);
+    const std::string d = embedded.empty() ? Data(ext, size) : embedded.substr(0, size);
+    for (size_t o = 0; o + 38 <= d.size();) {
+      const auto *f = reinterpret_cast<const uint8_t *>(d.data() + o);
+      if (U16(f) != 257) {
+        Problem(path + ": bad directory entry");
+        return;
+      }
+      const uint8_t chars = f[18], lfi = f[19];
+      const uint32_t len = (38u + U16(f + 36) + lfi + 3) & ~3u;
+      if (!(chars & 0x0C)) Entry(U32(f + 24), chars & 0x02, path + "?/");
+      o += len;
+    }
+  }
+
+  const std::vector<uint8_t> &img_;
+  Layout l_;
+  Walk w_;
+  std::set<uint32_t> seen_;
+};
+
+bool BitUsed(const std::vector<uint8_t> &img, const Layout &l, uint32_t b) {
+  const uint64_t off = uint64_t(l.BitmapSector) * kSector + 24 + b / 8;
+  return !(img[off] & (1u << (b % 8)));
+}
+
+// The tree as the library presents it: path -> directory ("/" marker) or file contents.
+struct Node {
+  bool Dir = false;
+  std::string Data;
+  bool operator==(const Node &o) const { return Dir == o.Dir && Data == o.Data; }
+};
+using Tree = std::map<std::string, Node>;
+
+bool ReadFile(TUDFRewritableVolume &v, const std::string &path, std::string &out) {
+  UDF_HANDLE h = UDF_CreateFile(&v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  if (h == UDF_INVALID_HANDLE) return false;
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    uint32_t n = 0;
+    if (UDF_ReadFile(&v, h, buf, sizeof buf, &n) != KTRUE) {
+      UDF_CloseHandle(&v, h);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  UDF_CloseHandle(&v, h);
+  return true;
+}
+
+bool ListTree(TUDFRewritableVolume &v, const std::string &dir, Tree &out) {
+  _UDF_FIND_DATAA d;
+  const std::string pattern = dir + "\\*";
+  UDF_HANDLE h = UDF_FindFirstFile(&v, pattern.c_str(), &d);
+  if (h == UDF_INVALID_HANDLE) return UDF_GetLastErrorNumber(&v) == 0;
+  std::vector<std::pair<std::string, bool>> entries;
+  do {
+    entries.push_back({d.cFileName, (d.dwFileAttributes & UDF_FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (UDF_FindNextFile(&v, h, &d) == KTRUE);
+  UDF_FindClose(&v, h);
+  for (const auto &[name, isDir] : entries) {
+    const std::string path = dir + "\\" + name;
+    Node n;
+    n.Dir = isDir;
+    if (isDir ? !ListTree(v, path, out) : !ReadFile(v, path, n.Data)) return false;
+    out[path] = n;
+  }
+  return true;
+}
+
+// The workload ------------------------------------------------------------------------
+
+enum class Kind { Mkdir, Put, Overwrite, Append, Delete, Rmdir };
+
+struct Op {
+  Kind K;
+  std::string Path;
+  std::string Data = {};
+  size_t Chunk = 65536;
+  size_t Begin = 0, End = 0; // writes [Begin, End) of the log
+};
+
+const char *KindName(Kind k) {
+  static const char *const names[] = {"mkdir", "put", "overwrite", "append", "delete", "rmdir"};
+  return names[int(k)];
+}
+
+std::string Bytes(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char &c : s) {
+    x = x * 1103515245u + 12345u;
+    c = char(x >> 16);
+  }
+  return s;
+}
+
+std::vector<Op> Script() {
+  std::vector<Op> ops;
+  auto add = [&](Kind k, std::string path, std::string data = {}, size_t chunk = 65536) {
+    ops.push_back({k, std::move(path), std::move(data), chunk});
+  };
+  add(Kind::Mkdir, "\\A");
+  add(Kind::Mkdir, "\\A\\B");
+  add(Kind::Put, "\\A\\small", Bytes(100, 1));
+  add(Kind::Put, "\\A\\B\\three", Bytes(3000, 2));
+  add(Kind::Put, "\\empty", "");
+  // A directory that grows past one block.
+  add(Kind::Mkdir, "\\Big");
+  for (int i = 0; i < 60; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "\\Big\\entry-with-a-long-name-%02d", i);
+    if (i % 7 == 3)
+      add(Kind::Mkdir, name);
+    else
+      add(Kind::Put, name, Bytes(size_t(i) * 37, 100 + i));
+  }
+  // Several packets in several calls.
+  add(Kind::Put, "\\A\\multi", Bytes(200000, 3), 65536);
+  // Several extents: a file written into the holes of deleted ones.
+  add(Kind::Mkdir, "\\frag");
+  for (int i = 0; i < 12; ++i)
+    add(Kind::Put, "\\frag\\f" + std::to_string(i), Bytes(4096, 200 + i));
+  for (int i = 1; i < 12; i += 2)
+    add(Kind::Delete, "\\frag\\f" + std::to_string(i));
+  add(Kind::Put, "\\A\\extents", Bytes(60000, 4), 20000);
+  add(Kind::Overwrite, "\\A\\small", Bytes(5000, 5));
+  add(Kind::Overwrite, "\\A\\multi", Bytes(70000, 6), 30000);
+  add(Kind::Append, "\\A\\B\\three", Bytes(5000, 7));
+  add(Kind::Append, "\\A\\extents", Bytes(10000, 8));
+  add(Kind::Delete, "\\A\\B\\three");
+  for (int i = 0; i < 12; i += 2)
+    add(Kind::Delete, "\\frag\\f" + std::to_string(i));
+  add(Kind::Rmdir, "\\frag");
+  add(Kind::Rmdir, "\\A\\B");
+  return ops;
+}
+
+// A few thousand small operations over a bounded set of names.
+std::vector<Op> Churn(size_t count) {
+  std::vector<Op> ops;
+  std::mt19937 rng(7);
+  std::map<std::string, size_t> files; // name -> size
+  std::set<std::string> dirs;
+  ops.push_back({Kind::Mkdir, "\\C"});
+  for (size_t i = 0; ops.size() < count; ++i) {
+    const uint32_t r = rng() % 100;
+    const std::string name = "\\C\\n" + std::to_string(rng() % 150);
+    const bool isFile = files.count(name) != 0, isDir = dirs.count(name) != 0;
+    const uint32_t seed = static_cast<uint32_t>(1000 + i);
+    if (!isFile && !isDir) {
+      if (r < 10) {
+        ops.push_back({Kind::Mkdir, name});
+        dirs.insert(name);
+      } else {
+        const size_t n = rng() % 3000;
+        ops.push_back({Kind::Put, name, Bytes(n, seed), 1024});
+        files[name] = n;
+      }
+    } else if (isDir) {
+      ops.push_back({Kind::Rmdir, name});
+      dirs.erase(name);
+    } else if (r < 35) {
+      ops.push_back({Kind::Delete, name});
+      files.erase(name);
+    } else if (r < 70) {
+      const size_t n = rng() % 2500;
+      ops.push_back({Kind::Append, name, Bytes(n, seed)});
+      files[name] += n;
+    } else {
+      const size_t n = rng() % 4000;
+      ops.push_back({Kind::Overwrite, name, Bytes(n, seed)});
+      files[name] = n;
+    }
+  }
+  return ops;
+}
+
+bool WriteAll(TUDFRewritableVolume &v, UDF_HANDLE h, const std::string &data, size_t chunk) {
+  for (size_t o = 0; o < data.size(); o += chunk) {
+    const uint32_t n = static_cast<uint32_t>(std::min(chunk, data.size() - o));
+    uint32_t done = 0;
+    if (UDF_WriteFile(&v, h, data.data() + o, n, &done) != KTRUE || done != n) return false;
+  }
+  return true;
+}
+
+bool Perform(TUDFRewritableVolume &v, const Op &op) {
+  const size_t cut = op.Path.rfind('\\');
+  const std::string parent = cut == 0 ? "\\" : op.Path.substr(0, cut);
+  switch (op.K) {
+  case Kind::Mkdir:
+    return UDF_CreateDirectory(&v, parent.c_str(), op.Path.substr(cut + 1).c_str()) == KTRUE;
+  case Kind::Put:
+  case Kind::Overwrite: {
+    UDF_HANDLE h = UDF_CreateFile(&v, op.Path.c_str(), UDF_GENERIC_WRITE,
+                                  op.K == Kind::Put ? UDF_CREATE_NEW : UDF_CREATE_ALWAYS, 0);
+    if (h == UDF_INVALID_HANDLE) return false;
+    const bool ok = WriteAll(v, h, op.Data, op.Chunk);
+    return UDF_CloseHandle(&v, h) == KTRUE && ok;
+  }
+  case Kind::Append: {
+    UDF_HANDLE h = UDF_CreateFile(&v, op.Path.c_str(), UDF_GENERIC_READ | UDF_GENERIC_WRITE,
+                                  UDF_OPEN_EXISTING, 0);
+    if (h == UDF_INVALID_HANDLE) return false;
+    // There is no seek: reading to the end puts the position there.
+    std::vector<char> skip(65536);
+    uint32_t n = 0;
+    bool ok = true;
+    do {
+      ok = UDF_ReadFile(&v, h, skip.data(), uint32_t(skip.size()), &n) == KTRUE;
+    } while (ok && n > 0);
+    ok = ok && WriteAll(v, h, op.Data, op.Chunk);
+    return UDF_CloseHandle(&v, h) == KTRUE && ok;
+  }
+  case Kind::Delete:
+    return UDF_DeleteFile(&v, op.Path.c_str()) == KTRUE;
+  case Kind::Rmdir:
+    return UDF_RemoveDirectory(&v, op.Path.c_str()) == KTRUE;
+  }
+  return false;
+}
+
+void Apply(Tree &t, const Op &op) {
+  switch (op.K) {
+  case Kind::Mkdir:
+    t[op.Path] = Node{true, {}};
+    break;
+  case Kind::Put:
+  case Kind::Overwrite:
+    t[op.Path] = Node{false, op.Data};
+    break;
+  case Kind::Append:
+    t[op.Path].Data += op.Data;
+    break;
+  case Kind::Delete:
+  case Kind::Rmdir:
+    t.erase(op.Path);
+    break;
+  }
+}
+
+#if KORVA_CRASH_HAS_REPAIR
+std::string Describe(const std::optional<Node> &n) {
+  if (!n) return "absent";
+  return n->Dir ? "a directory" : "a file of " + std::to_string(n->Data.size()) + " bytes";
+}
+
+// Whether what is found at the path of the operation in flight is allowed: as before, as
+// after, or for a write a true prefix of the new contents (never shorter than what an append
+// started from).
+bool InFlightAllowed(const Op &op, const std::optional<Node> &before,
+                     const std::optional<Node> &after, const std::optional<Node> &seen) {
+  if (seen == before || seen == after) return true;
+  if (!seen || seen->Dir || !after || after->Dir) return false;
+  if (op.K != Kind::Put && op.K != Kind::Overwrite && op.K != Kind::Append) return false;
+  const size_t from = op.K == Kind::Append && before ? before->Data.size() : 0;
+  return seen->Data.size() >= from && seen->Data.size() <= after->Data.size() &&
+         after->Data.compare(0, seen->Data.size(), seen->Data) == 0;
+}
+
+std::optional<Node> At(const Tree &t, const std::string &path) {
+  auto it = t.find(path);
+  if (it == t.end()) return std::nullopt;
+  return it->second;
+}
+#endif
+
+// The whole run -------------------------------------------------------------------------
+
+struct Recording {
+  std::vector<uint8_t> Base; // the image before the first logged write
+  std::vector<Op> Ops;
+  Layout L;
+  size_t DismountBegin = 0; // the writes of the final dismount start here
+  std::vector<MemoryImage::Write> Log;
+};
+
+Layout LayoutOf(const TUDFRewritableVolume &v) {
+  Layout l;
+  l.PartitionStart = v.PartitionStart;
+  l.PartitionLength = v.PartitionLength;
+  l.BitmapSector = v.SpaceBitmapSector;
+  l.BitmapBlocks = v.SpaceBitmapBlocks;
+  l.FileSetBlock = v.FileSetSector - v.PartitionStart;
+  l.RootBlock = v.RootICBSector - v.PartitionStart;
+  l.IntegritySector = v.IntegritySector;
+  return l;
+}
+
+// Checks one image cut after `cut` writes (the first `torn` sectors of the next one landed).
+class CutChecker {
+public:
+  CutChecker(const Recording &r) : r_(r) {}
+
+  // Rule 4 before repair: the bitmap marks used every block the tree reaches.
+  void BitmapCoversTree(const std::vector<uint8_t> &img, const std::string &where) {
+    Walk w = TreeWalker(img, r_.L).Run();
+    for (uint32_t b = 0; b < r_.L.PartitionLength; ++b)
+      if (w.Used[b] && !BitUsed(img, r_.L, b)) {
+        ADD_FAILURE() << where << ": block " << b
+                      << " is reached by the tree but free in the bitmap";
+        return;
+      }
+  }
+
+#if KORVA_CRASH_HAS_REPAIR
+  // Rules 1 to 5 after repair. done: operations that returned; inFlight: the next one.
+  void AfterRepair(std::vector<uint8_t> img, const Tree &done, const Op *inFlight,
+                   const std::string &where) {
+    MemoryImage mem;
+    mem.Bytes() = std::move(img);
+    VolumePtr v = NewVolume();
+    v->ImageIO = mem.IO();
+    ASSERT_EQ(UDF_MountImage(v.get(), "crash.img", 0), KTRUE) << where;
+    ASSERT_EQ(UDF_RepairVolume(v.get(), nullptr, nullptr), KTRUE)
+        << where << ": repair failed, error " << UDF_GetLastErrorNumber(v.get());
+    // 1. Mounted and compatible, and a fresh check finds nothing.
+    ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << where;
+    std::vector<std::string> findings;
+    const KBOOL clean = UDF_CheckVolume(
+        v.get(),
+        [](void *c, const KorvaFinding *f) {
+          static_cast<std::vector<std::string> *>(c)->push_back(f->Text ? f->Text : "");
+        },
+        &findings);
+    EXPECT_EQ(clean, KTRUE) << where << ": check after repair: "
+                            << (findings.empty() ? std::string("?") : findings[0]);
+    // 2 and 3. Everything that returned is there; the operation in flight is allowed.
+    Tree seen;
+    ASSERT_TRUE(ListTree(*v, "", seen)) << where;
+    std::set<std::string> paths;
+    for (const auto &kv : seen)
+      paths.insert(kv.first);
+    for (const auto &kv : done)
+      paths.insert(kv.first);
+    Tree after = done;
+    if (inFlight) Apply(after, *inFlight);
+    for (const std::string &p : paths) {
+      if (inFlight && p == inFlight->Path) {
+        EXPECT_TRUE(InFlightAllowed(*inFlight, At(done, p), At(after, p), At(seen, p)))
+            << where << ": " << KindName(inFlight->K) << " " << p << " in flight left "
+            << (At(seen, p) ? std::to_string(At(seen, p)->Data.size()) + " bytes" : "nothing");
+        continue;
+      }
+      EXPECT_TRUE(At(seen, p) == At(done, p))
+          << where << ": " << p << " is " << Describe(At(seen, p)) << ", expected "
+          << Describe(At(done, p));
+    }
+    // 4b. The bitmap marks exactly what is in use; the counts are exact.
+    const std::vector<uint8_t> &now = mem.Bytes();
+    Walk w = TreeWalker(now, r_.L).Run();
+    EXPECT_TRUE(w.Problems.empty()) << where << ": " << w.Problems[0];
+    uint32_t used = 0, wrong = 0;
+    for (uint32_t b = 0; b < r_.L.PartitionLength; ++b) {
+      used += w.Used[b];
+      wrong += w.Used[b] != BitUsed(now, r_.L, b);
+    }
+    EXPECT_EQ(wrong, 0u) << where << ": bitmap differs from the tree";
+    EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v.get()), r_.L.PartitionLength - used) << where;
+    EXPECT_EQ(UDF_GetFileCount(v.get()), w.Files) << where;
+    EXPECT_EQ(UDF_GetDirCount(v.get()), w.Dirs) << where;
+    // 5. It takes a new file and gives it back, also after a remount.
+    const std::string data = Bytes(7000, 99);
+    Op put{Kind::Put, "\\after-repair", data, 4096};
+    ASSERT_TRUE(Perform(*v, put)) << where << ": error " << UDF_GetLastErrorNumber(v.get());
+    ASSERT_EQ(UDF_DismountVolume(v.get()), KTRUE) << where;
+    ASSERT_EQ(UDF_MountImage(v.get(), "crash.img", 0), KTRUE) << where;
+    ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << where;
+    std::string back;
+    ASSERT_TRUE(ReadFile(*v, "\\after-repair", back)) << where;
+    EXPECT_EQ(back, data) << where;
+    UDF_DismountVolume(v.get());
+  }
+#endif
+
+private:
+  const Recording &r_;
+};
+
+// How densely the cut points are sampled: every write of the scripted part and every n-th of
+// the churn (n larger under the sanitizers, or as the environment says).
+struct Sampling {
+  size_t ChurnStride = 12;
+  size_t TornStride = 4;
+};
+
+Sampling SamplingFor() {
+  Sampling s;
+#if defined(KORVA_SANITIZE)
+  s.ChurnStride = 80;
+  s.TornStride = 20;
+#endif
+  if (const char *e = std::getenv("KORVA_CRASH_STRIDE")) {
+    const long n = std::strtol(e, nullptr, 10);
+    if (n > 0) s.ChurnStride = size_t(n);
+  }
+  return s;
+}
+
+Recording RunWorkload(size_t churn) {
+  Recording r;
+  MemoryImage mem;
+  VolumePtr v = NewVolume();
+  v->ImageIO = mem.IO();
+  EXPECT_EQ(UDF_MountImage(v.get(), "crash.img", 16), KTRUE);
+  EXPECT_EQ(FormatAndWait(*v, u"CRASH"), 0);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  EXPECT_EQ(UDF_MountImage(v.get(), "crash.img", 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE);
+  r.L = LayoutOf(*v);
+  r.Base = mem.Bytes();
+  mem.Record(true);
+  r.Ops = Script();
+  std::vector<Op> more = Churn(churn);
+  r.Ops.insert(r.Ops.end(), more.begin(), more.end());
+  for (Op &op : r.Ops) {
+    op.Begin = mem.Log().size();
+    EXPECT_TRUE(Perform(*v, op)) << KindName(op.K) << " " << op.Path << ": error "
+                                 << UDF_GetLastErrorNumber(v.get());
+    op.End = mem.Log().size();
+  }
+  r.DismountBegin = mem.Log().size();
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  r.Log = mem.Log();
+  return r;
+}
+
+TEST(Crash, EveryCutPointLeavesARepairableVolumeWithEveryReturnedOperation) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const Sampling s = SamplingFor();
+  Recording r = RunWorkload(2000);
+  ASSERT_FALSE(HasFailure());
+  const std::vector<MemoryImage::Write> &log = r.Log;
+  const size_t scripted = r.Ops[Script().size()].Begin;
+  CutChecker check(r);
+
+  std::vector<uint8_t> img = r.Base;
+  Tree done;
+  size_t next = 0; // first operation not yet returned at the cut
+  size_t cuts = 0, torn = 0;
+  std::map<std::string, size_t> byKind;
+  for (size_t k = 0; k <= log.size(); ++k) {
+    if (k > 0) {
+      const auto &w = log[k - 1];
+      std::memcpy(img.data() + w.Offset, w.Data.data(), w.Data.size());
+    }
+    while (next < r.Ops.size() && r.Ops[next].End <= k)
+      Apply(done, r.Ops[next++]);
+    const bool sample = k < scripted || k >= r.DismountBegin || k % s.ChurnStride == 0;
+    if (!sample) continue;
+    const Op *inFlight = next < r.Ops.size() && r.Ops[next].Begin <= k ? &r.Ops[next] : nullptr;
+    const std::string where =
+        "cut after write " + std::to_string(k) +
+        (inFlight ? std::string(" in ") + KindName(inFlight->K) + " " + inFlight->Path
+                  : std::string());
+    byKind[inFlight ? KindName(inFlight->K) : (k >= r.DismountBegin ? "dismount" : "between")]++;
+    ++cuts;
+    check.BitmapCoversTree(img, where);
+#if KORVA_CRASH_HAS_REPAIR
+    check.AfterRepair(img, done, inFlight, where);
+#endif
+    // A torn write: only the first sectors of the next write land.
+    if (k < log.size() && k % s.TornStride == 0 && log[k].Data.size() > kSector) {
+      const size_t sectors = log[k].Data.size() / kSector;
+      const size_t j = 1 + k % (sectors - 1);
+      std::vector<uint8_t> t = img;
+      std::memcpy(t.data() + log[k].Offset, log[k].Data.data(), j * kSector);
+      const std::string tw = where + ", next write torn after " + std::to_string(j) + " sectors";
+      check.BitmapCoversTree(t, tw);
+#if KORVA_CRASH_HAS_REPAIR
+      const Op *op = next < r.Ops.size() && r.Ops[next].Begin <= k ? &r.Ops[next] : nullptr;
+      check.AfterRepair(std::move(t), done, op, tw);
+#endif
+      ++torn;
+    }
+    if (HasFailure()) break;
+  }
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("crash: %zu operations, %zu writes; %zu cut points tested (%zu torn writes)%s in "
+              "%.1f s\n",
+              r.Ops.size(), log.size(), cuts + torn, torn,
+              KORVA_CRASH_HAS_REPAIR ? "" : " [bitmap rule only: no repair in this build]", secs);
+  for (const auto &kv : byKind)
+    std::printf("  cuts in %s: %zu\n", kv.first.c_str(), kv.second);
+}
+
+} // namespace
