@@ -31,10 +31,6 @@ BitmapPending *PendingOf(TUDFRewritableVolume &v) {
   return static_cast<BitmapPending *>(v.SpaceBitmapPending);
 }
 
-uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
-  return v.PacketBlocks == 16 || v.PacketBlocks == 32 ? v.PacketBlocks : 16;
-}
-
 // Bytes of the descriptor: header and bitmap.
 uint64_t DescriptorBytes(const TUDFRewritableVolume &v) {
   return kBitmapHeader + uint64_t(BitmapBytesFor(v.PartitionLength));
