@@ -523,6 +523,17 @@ bool SafeToFree(const TUDFRewritableVolume &v, std::vector<BlockRun> runs,
   return true;
 }
 
+// Frees the blocks of a run that are in use; the count says how many changed.
+void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
+  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
+    const uint32_t b = static_cast<uint32_t>(first + i);
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  }
+}
+
 void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_t &freed) {
   for (const BlockRun &r : runs) {
     MarkRun(v, static_cast<uint32_t>(r.First), static_cast<uint32_t>(r.Count), false);
