@@ -38,6 +38,15 @@ bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan) {
   return true;
 }
 
+bool BeginScanOperation(TUDFRewritableVolume &v) {
+  if (RefuseWhileBusy(v)) return false;
+  if (!v.VolumeOpen) {
+    SetError(v, KORVA_E_NOT_MOUNTED);
+    return false;
+  }
+  return true;
+}
+
 } // namespace korva
 
 using namespace korva;
@@ -46,11 +55,7 @@ extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
                                            KorvaFindingCallback callback, void *context) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (RefuseWhileBusy(v)) return KFALSE;
-  if (!v.VolumeOpen) {
-    SetError(v, KORVA_E_NOT_MOUNTED);
-    return KFALSE;
-  }
+  if (!BeginScanOperation(v)) return KFALSE;
   ClearError(v);
   v.WrittenInOperation = 0;
   VolumeScan scan;

@@ -16,6 +16,10 @@ void ReportFindings(const VolumeScan &scan, KorvaFindingCallback callback, void 
 // False when the walk could not complete.
 bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan);
 
+// What check and repair start with: no background work on the record and a mount attempted
+// (17 otherwise). False with LastError set when the operation may not run.
+bool BeginScanOperation(TUDFRewritableVolume &v);
+
 } // namespace korva
 
 #endif

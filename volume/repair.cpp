@@ -164,11 +164,7 @@ extern "C" KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume,
                                             KorvaFindingCallback callback, void *context) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (RefuseWhileBusy(v)) return KFALSE;
-  if (!v.VolumeOpen) {
-    SetError(v, KORVA_E_NOT_MOUNTED);
-    return KFALSE;
-  }
+  if (!BeginScanOperation(v)) return KFALSE;
   if (v.ReadOnly) {
     SetError(v, KORVA_E_READ_ONLY);
     return KFALSE;
