@@ -535,10 +535,8 @@ void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &f
 }
 
 void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_t &freed) {
-  for (const BlockRun &r : runs) {
-    MarkRun(v, static_cast<uint32_t>(r.First), static_cast<uint32_t>(r.Count), false);
-    freed += int64_t(r.Count);
-  }
+  for (const BlockRun &r : runs)
+    FreeRun(v, static_cast<uint32_t>(r.First), r.Count, freed);
 }
 
 } // namespace
