@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -438,6 +439,39 @@ TEST_F(Cli, ImageThatCannotBeWrittenIsReadOnly) {
   if (immutable) {
     EXPECT_EQ(system(("chattr -i " + image_).c_str()), 0);
   }
+  EXPECT_EQ(Slurp(image_), before);
+}
+
+TEST_F(Cli, CheckWritesNothing) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  WriteFile(dir_ / "f.txt", "data");
+  EXPECT_RUN(OnImage({"put", (dir_ / "f.txt").string(), "/"}), 0);
+  // An old time, so that any write would show in the modification time.
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, image_.c_str(), old, 0), 0);
+  const std::string before = Slurp(image_);
+  Result r = OnImage({"check"});
+  EXPECT_RUN(r, 0);
+  EXPECT_RUN(OnImage({"check", "--json"}), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(image_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, old[1].tv_sec);
+  EXPECT_EQ(Slurp(image_), before);
+
+  // An image that cannot be written is checked as well. Root may write any file unless it
+  // is immutable.
+  const bool immutable =
+      geteuid() == 0 && system(("chattr +i " + image_ + " 2>/dev/null").c_str()) == 0;
+  if (geteuid() == 0 && !immutable) GTEST_SKIP() << "cannot make a file unwritable for root";
+  if (!immutable) chmod(image_.c_str(), 0444);
+  r = OnImage({"check"});
+  EXPECT_RUN(r, 0);
+  EXPECT_EQ(r.err, "");
+  if (immutable) {
+    EXPECT_EQ(system(("chattr -i " + image_).c_str()), 0);
+  }
+  ASSERT_EQ(stat(image_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, old[1].tv_sec);
   EXPECT_EQ(Slurp(image_), before);
 }
 

@@ -309,7 +309,9 @@ std::string FindingLine(const KorvaFinding &f, bool json) {
 
 // Runs check (repair = false) or repair on the mounted volume and prints the findings.
 int CheckOrRepair(Session &s, bool repair) {
-  if (!s.Mount(false, true)) return kExitFailed;
+  // A check writes nothing, so it mounts read-only: the volume is not even marked open and
+  // closed again, and an image or disc that cannot be written is checked all the same.
+  if (!s.Mount(false, true, !repair)) return kExitFailed;
   TKorva &k = s.Korva();
   const bool json = s.Opt().json;
   std::vector<std::string> lines;
