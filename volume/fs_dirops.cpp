@@ -2,11 +2,13 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "korva/files.h"
 #include "udf/utf8.h"
 #include "volume/engine.h"
+#include "volume/fs_claims.h"
 #include "volume/fs_internal.h"
 #include "volume/fs_path.h"
 #include "volume/fs_records.h"
@@ -477,15 +479,6 @@ bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEn
   }
 }
 
-// A run of blocks.
-struct BlockRun {
-  uint64_t First = 0;
-  uint64_t Count = 0;
-  bool Overlaps(const BlockRun &o) const {
-    return First < o.First + o.Count && o.First < First + Count;
-  }
-};
-
 uint64_t BlocksOf(const ShortADValue &ad) {
   return (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
 }
@@ -502,8 +495,9 @@ std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
 
 // Whether a delete may free these blocks. On a damaged volume an entry can claim blocks that
 // belong to something else; freeing them would let the next write destroy it. So every
-// block must lie in the partition, be marked used, be claimed once, and be none of the
-// volume's own structures nor the parent directory's.
+// block must lie in the partition, be marked used, be claimed once by the entry, and be none
+// of the volume's own structures nor the parent directory's (other entries' claims are
+// ClaimedOnlyOnce's to find).
 bool SafeToFree(const TUDFRewritableVolume &v, std::vector<BlockRun> runs,
                 std::vector<BlockRun> forbidden) {
   forbidden.push_back({v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks});
@@ -540,6 +534,31 @@ void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_
 }
 
 } // namespace
+
+bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        std::optional<uint32_t> parentDir) {
+  std::vector<BlockRun> forbidden;
+  if (parentDir) {
+    DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+    if (dir.Open(*parentDir) != DirectoryStream::Ok) {
+      FailRead(v);
+      return false;
+    }
+    if (dir.List().Corrupt) {
+      v.LastError = KORVA_E_DAMAGED;
+      return false;
+    }
+    forbidden = HeldBlocks(*parentDir, dir.List());
+  }
+  // The file entry is checked even where it is kept: a second directory entry leading to it
+  // would see its replacement as well.
+  const std::vector<BlockRun> held = HeldBlocks(entry, list);
+  if (list.Corrupt || !SafeToFree(v, held, std::move(forbidden))) {
+    v.LastError = KORVA_E_DAMAGED;
+    return false;
+  }
+  return ClaimedOnlyOnce(v, held);
+}
 
 int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         bool keepEntry) {
@@ -642,19 +661,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   }
   DescriptorList list;
   if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
-  const std::vector<BlockRun> held = HeldBlocks(entry, list);
-  {
-    DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-    if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
-      FailRead(v);
-      return false;
-    }
-    if (list.Corrupt || dir.List().Corrupt ||
-        !SafeToFree(v, held, HeldBlocks(di.DirICB, dir.List()))) {
-      v.LastError = KORVA_E_DAMAGED;
-      return false;
-    }
-  }
+  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
   if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
         // Clearing the ICB of a FID that crosses into the next block within it would change
         // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
@@ -679,7 +686,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     return CommitIntegrity(v, 0, 0, 0);
   }
   int64_t freed = 0;
-  FreeRuns(v, held, freed);
+  FreeRuns(v, HeldBlocks(entry, list), freed);
   InvalidateHandlesOn(v, entry);
   if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
   names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));

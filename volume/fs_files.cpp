@@ -137,8 +137,9 @@ UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, 
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, entry, fe)) return UDF_INVALID_HANDLE;
   EntryFields info;
+  // A directory entry that leads to anything but a file entry is damage to check and repair.
   if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
-    FailRead(v);
+    v.LastError = KORVA_E_DAMAGED;
     return UDF_INVALID_HANDLE;
   }
   if ((info.Permissions & kPermWriteOrDelete) == 0) {
@@ -146,7 +147,8 @@ UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, 
     return UDF_INVALID_HANDLE;
   }
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list))
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list) ||
+      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
     return UDF_INVALID_HANDLE;
   if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;
   const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;

@@ -298,7 +298,7 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   TUDFRewritableVolume &v = *volume;
   FileView view;
   OpenFileInformation *f = WritableHandle(v, handle, view);
-  if (!f) return KFALSE;
+  if (!f || !MayFreeEntryBlocks(v, f->FEBlock, view.List, std::nullopt)) return KFALSE;
   // The entry stops referring to the blocks before they are given back, so that nothing on
   // the medium ever points at a free block.
   // An entry another writer recorded in another form takes this engine's form first.

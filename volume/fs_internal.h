@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,13 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+
+// Whether the blocks an entry holds (file entry, extents, extension blocks) may be freed: a
+// list read whole, every block in the partition, marked used, none of the volume's own
+// structures nor of the parent directory (when given), and none claimed by another entry.
+// False with LastError set: 32 for damage, or a read error.
+bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        std::optional<uint32_t> parentDir);
 
 // Frees, in memory, the blocks of an entry that nothing on the medium refers to any more: its
 // file entry (unless keepEntry), extents and extension blocks. Returns how many were in use.

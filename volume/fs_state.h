@@ -125,10 +125,22 @@ struct DirectoryNames {
   std::unordered_map<std::u16string, uint64_t> Live;
 };
 
+// What the walk for blocks claimed twice found (see fs_claims.h): a bit per partition block, set
+// when the block is claimed twice.
+struct ContestedBlocks {
+  bool Built = false;
+  std::vector<uint8_t> Bits;
+  bool Has(uint64_t block) const {
+    return block / 8 < Bits.size() && (Bits[block / 8] & (1u << (block % 8)));
+  }
+};
+
 using OpenFileList = HandleTable<OpenFileInformation>;
-// The find handles, with the name index of the directories looked into.
+// The find handles, with the name index of the directories looked into, and the blocks
+// claimed twice (found at the first free of the mount).
 struct FindHandleList : HandleTable<DirectoryInformation> {
   std::unordered_map<uint32_t, DirectoryNames> Names; // by file entry block
+  ContestedBlocks Contested;
 };
 using PendingExtentList = std::vector<ExtentInformation>;
 

@@ -47,6 +47,11 @@ protected:
     EXPECT_EQ(v.FreeBlocks, freeBlocks);
     EXPECT_EQ(v.FileCount, files);
     EXPECT_NE(EntryBlock(v, path), 0u) << "the entry stays for check and repair";
+    if (kind != IsFile) return;
+    // Replacing the file in place would free the same blocks.
+    EXPECT_EQ(UDF_CreateFileW(&v, path, RW, UDF_CREATE_ALWAYS, 0), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DAMAGED);
+    EXPECT_EQ(v.FreeBlocks, freeBlocks);
   }
   // Everything that was readable before still is, after more data went onto the volume.
   void ExpectIntactAfterMoreWrites() {
@@ -96,6 +101,54 @@ TEST_F(Damaged, DeleteRefusesAnEntryWhoseKindDisagrees) {
   ASSERT_TRUE(EditFid(v, u"\\victim.bin", [&](uint8_t *fid) { StoreLE32(fid + 24, data); }));
   ExpectRefused(u"\\victim.bin");
   ExpectIntactAfterMoreWrites();
+}
+
+// Two entries claim the same blocks (an extent into another file's data, two directory
+// entries leading to one file entry, a directory over a file's data): neither delete, nor
+// an in-place replacement, nor a truncation may free them, whichever of the two is asked,
+// and the other entry still reads afterwards.
+TEST_F(Damaged, FreesRefuseBlocksAnotherEntryClaims) {
+  const uint32_t keep = EntryBlock(v, u"\\D\\keep.bin");
+  const uint32_t keepData = ReadEntry(v, keep).List.Extents[0].AD.Block;
+  RedirectExtent(u"\\victim.bin", keepData + 1);
+  ASSERT_TRUE(img.Remount()); // the damage is what a mount finds
+  ExpectRefused(u"\\victim.bin");
+  ExpectRefused(u"\\D\\keep.bin");
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\victim.bin", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_TruncateFile(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DAMAGED);
+  UDF_CloseHandle(&v, h);
+  ExpectIntactAfterMoreWrites();
+  // A later mount finds the claim again.
+  ExpectRefused(u"\\victim.bin");
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(ReadWhole(v, u"\\D\\keep.bin", data));
+  EXPECT_EQ(data, Pattern(3 * 2048 + 100, 1));
+}
+
+TEST_F(Damaged, DeleteRefusesAFileEntryReachedTwice) {
+  // A second directory entry leads to keep.bin's file entry, which records one link.
+  ASSERT_TRUE(EditFid(v, u"\\victim.bin",
+                      [&](uint8_t *fid) { StoreLE32(fid + 24, EntryBlock(v, u"\\D\\keep.bin")); }));
+  ASSERT_TRUE(img.Remount());
+  ExpectRefused(u"\\victim.bin");
+  ExpectRefused(u"\\D\\keep.bin");
+  ExpectIntactAfterMoreWrites();
+}
+
+TEST_F(Damaged, RemoveDirectoryRefusesDataAnotherEntryClaims) {
+  // An empty directory whose data extent lies on keep.bin's data.
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KTRUE);
+  const uint32_t keepData = ReadEntry(v, EntryBlock(v, u"\\D\\keep.bin")).List.Extents[0].AD.Block;
+  ASSERT_TRUE(EditFileEntry(v, EntryBlock(v, u"\\E"),
+                            [&](uint8_t *fe) { StoreLE32(fe + kFEFirstSlot + 4, keepData); }));
+  ASSERT_TRUE(img.Remount());
+  ExpectRefused(u"\\E", IsDirectory);
+  ASSERT_TRUE(WriteWhole(v, u"\\new.bin", Pattern(40 * 2048, 9)));
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(ReadWhole(v, u"\\D\\keep.bin", data));
+  EXPECT_EQ(data, Pattern(3 * 2048 + 100, 1));
 }
 
 TEST_F(Damaged, AppendRefusesADirectoryShorterThanItsData) {
