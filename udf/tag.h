@@ -61,8 +61,9 @@ void FillTagAt(void *descriptor, uint16_t tagIdentifier, uint16_t crcLength, uin
 // region runs past them is invalid.
 bool IsTagValid(uint16_t tagIdentifier, const void *descriptor, size_t length, uint32_t location);
 
-// The same for a descriptor at the start of a whole sector buffer.
-inline bool IsTagValid(uint16_t tagIdentifier, const void *sector, uint32_t location) {
+// The same for a descriptor at the start of a whole sector buffer. A name of its own: as an
+// overload, a call that forgot the location would pass its length as the location.
+inline bool IsSectorTagValid(uint16_t tagIdentifier, const void *sector, uint32_t location) {
   return IsTagValid(tagIdentifier, sector, kSectorSize, location);
 }
 

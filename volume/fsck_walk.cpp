@@ -202,7 +202,7 @@ bool Walker::ReadSequence(uint32_t vds, uint32_t vdsSectors) {
       }
       seen |= kLogical;
     } else if (id == kTagUnallocatedSpace || id == kTagTerminating) {
-      ok = IsTagValid(id, buf, s);
+      ok = IsSectorTagValid(id, buf, s);
       seen |= id == kTagTerminating ? kTerm : kUnalloc;
     }
     if (!ok) return Structure("volume descriptor in sector " + std::to_string(s) + " is damaged");
@@ -265,7 +265,7 @@ bool Walker::ReadIntegrity() {
       s_.Findings.push_back(f);
     }
     if (!ReadAbsolute(g_.IntegritySector + 1, buf)) return false;
-    terminated = IsTagValid(kTagTerminating, buf, g_.IntegritySector + 1);
+    terminated = IsSectorTagValid(kTagTerminating, buf, g_.IntegritySector + 1);
   }
   if (!d || !terminated) {
     ScanFinding f;

@@ -60,16 +60,17 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
     const uint8_t *d = SlotOf(v, s);
     switch (LoadLE16(d)) {
     case kTagPrimaryVolume:
-      if (!IsTagValid(kTagPrimaryVolume, d, s) || !CarriesIdentifier(d, 389)) return false;
+      if (!IsSectorTagValid(kTagPrimaryVolume, d, s) || !CarriesIdentifier(d, 389)) return false;
       ReadLabel(v, d + 24);
       seen |= kPrimary;
       break;
     case kTagImplementationUse:
-      if (!IsTagValid(kTagImplementationUse, d, s) || !CarriesIdentifier(d, 353)) return false;
+      if (!IsSectorTagValid(kTagImplementationUse, d, s) || !CarriesIdentifier(d, 353))
+        return false;
       seen |= kImplUse;
       break;
     case kTagPartition:
-      if (!IsTagValid(kTagPartition, d, s) || !CarriesIdentifier(d, 197)) return false;
+      if (!IsSectorTagValid(kTagPartition, d, s) || !CarriesIdentifier(d, 197)) return false;
       v.SpaceBitmapBlocks = U32(d, 64) / kSectorSize;
       bitmapBlock = U32(d, 68);
       v.PartitionStart = U32(d, 188);
@@ -77,7 +78,7 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
       seen |= kPartition;
       break;
     case kTagLogicalVolume:
-      if (!IsTagValid(kTagLogicalVolume, d, s) || !CarriesIdentifier(d, 273)) return false;
+      if (!IsSectorTagValid(kTagLogicalVolume, d, s) || !CarriesIdentifier(d, 273)) return false;
       fileSetBlock = U32(d, 252);
       v.IntegritySector = U32(d, 436);
       v.SparingTableSector1 = U32(d, 488);
@@ -85,11 +86,11 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
       seen |= kLogical;
       break;
     case kTagUnallocatedSpace:
-      if (!IsTagValid(kTagUnallocatedSpace, d, s)) return false;
+      if (!IsSectorTagValid(kTagUnallocatedSpace, d, s)) return false;
       seen |= kUnalloc;
       break;
     case kTagTerminating:
-      if (!IsTagValid(kTagTerminating, d, s)) return false;
+      if (!IsSectorTagValid(kTagTerminating, d, s)) return false;
       seen |= kTerm;
       break;
     default:
@@ -118,7 +119,8 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
 bool ReadIntegrity(TUDFRewritableVolume &v) {
   if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
   const uint8_t *d = SlotOf(v, v.IntegritySector);
-  if (!IsTagValid(kTagIntegrity, d, v.IntegritySector) || !CarriesIdentifier(d, 89)) return false;
+  if (!IsSectorTagValid(kTagIntegrity, d, v.IntegritySector) || !CarriesIdentifier(d, 89))
+    return false;
   // Left open: a session never dismounted it. Noted; the mount decides what that means.
   if (U32(d, 28) == itOpen) v.LeftOpen = 1;
   v.NextUniqueID = LoadLE64(d + 40);
@@ -127,13 +129,13 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
   v.DirCount = U32(d, 124);
   if (v.FreeBlocks > v.PartitionLength) return false;
   const uint8_t *t = SlotOf(v, v.IntegritySector + 1);
-  return IsTagValid(kTagTerminating, t, v.IntegritySector + 1);
+  return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1);
 }
 
 bool ReadSparingTable(TUDFRewritableVolume &v) {
   if (!ReadSector(v, v.SparingTableSector1, v.SectorBuffer)) return false;
   const uint8_t *d = v.SectorBuffer;
-  if (!IsTagValid(kTagSparingTable, d, v.SparingTableSector1)) return false;
+  if (!IsSectorTagValid(kTagSparingTable, d, v.SparingTableSector1)) return false;
   v.SparingEntryCount = LoadLE16(d + 48);
   v.SpareAreaStart = U32(d, 60);
   return true;
@@ -142,13 +144,13 @@ bool ReadSparingTable(TUDFRewritableVolume &v) {
 bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
   if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
   const uint8_t *d = SlotOf(v, v.FileSetSector);
-  if (!IsTagValid(kTagFileSet, d, v.FileSetSector - v.PartitionStart)) return false;
+  if (!IsSectorTagValid(kTagFileSet, d, v.FileSetSector - v.PartitionStart)) return false;
   const uint32_t rootBlock = U32(d, 404);
   if (rootBlock >= v.PartitionLength) return false;
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
   const uint8_t *fe = SlotOf(v, v.RootICBSector);
-  return IsTagValid(kTagFileEntry, fe, rootBlock) && CarriesIdentifier(fe, 129);
+  return IsSectorTagValid(kTagFileEntry, fe, rootBlock) && CarriesIdentifier(fe, 129);
 }
 
 // Whether count blocks from first lie in the partition and are marked used.
@@ -213,7 +215,7 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   }
   // 2. Anchor.
   if (!ReadSector(v, v.AnchorSector, v.SectorBuffer)) return false;
-  if (!IsTagValid(kTagAnchor, v.SectorBuffer, v.AnchorSector)) return false;
+  if (!IsSectorTagValid(kTagAnchor, v.SectorBuffer, v.AnchorSector)) return false;
   v.MainVDSSector = U32(v.SectorBuffer, 20);
   v.ReserveVDSSector = U32(v.SectorBuffer, 28);
   // 3-8. LeftOpen describes a volume that is sound apart from being left open.
@@ -376,7 +378,7 @@ bool Dismount(TUDFRewritableVolume &v) {
       const uint32_t start = PacketStartOf(v, second);
       if (!ReadPacket(v, start)) {
         result = false;
-      } else if (!IsTagValid(kTagAnchor, SlotOf(v, second), second)) {
+      } else if (!IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) {
         BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
         if (!WritePacket(v, start)) result = false;
       }

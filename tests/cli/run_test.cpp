@@ -634,7 +634,7 @@ bool MarkLeftOpen(const std::string &image) {
   for (uint32_t s = 256; s < 512 && f; ++s) {
     f.seekg(std::streamoff(s) * korva::kSectorSize);
     f.read(reinterpret_cast<char *>(sector.data()), std::streamsize(sector.size()));
-    if (!korva::IsTagValid(korva::kTagIntegrity, sector.data(), s)) continue;
+    if (!korva::IsSectorTagValid(korva::kTagIntegrity, sector.data(), s)) continue;
     std::fill(sector.begin() + 28, sector.begin() + 32, 0);
     korva::FillTagAt(sector.data(), korva::kTagIntegrity, uint16_t(sector[10] | (sector[11] << 8)),
                      s);

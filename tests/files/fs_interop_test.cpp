@@ -73,13 +73,13 @@ bool MarkPartitionRewritable(const std::string &image) {
     return bool(f);
   };
   uint8_t avdp[2048], s[2048];
-  if (!sector(256, avdp, false) || !IsTagValid(kTagAnchor, avdp, 256)) return false;
+  if (!sector(256, avdp, false) || !IsSectorTagValid(kTagAnchor, avdp, 256)) return false;
   int patched = 0;
   for (int seq = 0; seq < 2; ++seq) {
     const uint32_t start = LoadLE32(avdp + 20 + 8 * seq), len = LoadLE32(avdp + 16 + 8 * seq);
     for (uint32_t k = 0; k < len / 2048; ++k) {
       if (!sector(start + k, s, false)) return false;
-      if (!IsTagValid(kTagPartition, s, start + k)) continue;
+      if (!IsSectorTagValid(kTagPartition, s, start + k)) continue;
       StoreLE32(s + 184, 3);
       FillTagAt(s, kTagPartition, 496, start + k);
       if (!sector(start + k, s, true)) return false;

@@ -87,10 +87,20 @@ TEST(Tag, OnlyVersionTwoSerialOneAccepted) {
   }
 }
 
+// A call that leaves out the location must not compile: as an overload, the sector form
+// took the buffer's length for the location.
+template <class... Args>
+concept TagCheckAccepts = requires(Args... args) {
+  IsTagValid(args...);
+};
+static_assert(TagCheckAccepts<uint16_t, const void *, size_t, uint32_t>);
+static_assert(!TagCheckAccepts<uint16_t, const void *, size_t>);
+static_assert(!TagCheckAccepts<uint16_t, const void *, uint32_t>);
+
 TEST(Tag, CrcRegionBoundedByBuffer) {
   std::vector<uint8_t> d = MakeDescriptor(kTagFileEntry, 2032, 5);
   EXPECT_TRUE(IsTagValid(kTagFileEntry, d.data(), 2048, 5));
-  EXPECT_TRUE(IsTagValid(kTagFileEntry, d.data(), 5)); // whole-sector form
+  EXPECT_TRUE(IsSectorTagValid(kTagFileEntry, d.data(), 5)); // whole-sector form
   EXPECT_FALSE(IsTagValid(kTagFileEntry, d.data(), 2047, 5));
   EXPECT_FALSE(IsTagValid(kTagFileEntry, d.data(), 15, 5));
   EXPECT_FALSE(IsTagValid(kTagFileEntry, nullptr, 2048, 5));
@@ -101,7 +111,7 @@ TEST(Tag, CrcRegionBoundedByBuffer) {
   std::memcpy(s.data(), &t, 16);
   StoreLE16(s.data() + 10, 0xFFFF);
   s[4] = TagChecksum(s.data());
-  EXPECT_FALSE(IsTagValid(kTagFileEntry, s.data(), 5));
+  EXPECT_FALSE(IsSectorTagValid(kTagFileEntry, s.data(), 5));
 
   // With CRC length 0 the stored CRC must be 0.
   d.assign(24, 0xAB);

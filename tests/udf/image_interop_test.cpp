@@ -179,7 +179,7 @@ TEST(Interop, ParsersReadMkudffsVolume) {
   bool sawPrimary = false;
   for (uint32_t n = vds; n < vds + 16; ++n) {
     const auto s = sector(n);
-    if (IsTagValid(kTagTerminating, s.data(), n)) break;
+    if (IsSectorTagValid(kTagTerminating, s.data(), n)) break;
     sawPrimary |= ParsePrimaryVolumeDescriptor(s.data(), s.size(), n).has_value();
     if (auto l = ParseLogicalVolumeDescriptor(s.data(), s.size(), n)) lvd = l;
     if (auto p = ParsePartitionDescriptor(s.data(), s.size(), n)) pd = p;

@@ -268,9 +268,9 @@ TEST_F(DriveTest, NoSecondAnchorWhileTheBackgroundFormatRuns) {
   const uint32_t second = v_->TotalSectors - 257;
   uint8_t sector[2048];
   ASSERT_TRUE(ReadSector(*v_, second, sector));
-  EXPECT_FALSE(IsTagValid(kTagAnchor, sector, second));
+  EXPECT_FALSE(IsSectorTagValid(kTagAnchor, sector, second));
   ASSERT_TRUE(ReadSector(*v_, 256, sector));
-  EXPECT_TRUE(IsTagValid(kTagAnchor, sector, 256));
+  EXPECT_TRUE(IsSectorTagValid(kTagAnchor, sector, 256));
   // No dismount: closing the disc would finish the background format, which takes its time.
   // Marking the record unmounted lets its release free it without closing the disc.
   v_->VolumeOpen = 0;

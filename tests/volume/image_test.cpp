@@ -111,7 +111,7 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
   const std::string path = img.ImagePath();
   for (uint32_t s : {256u, 50943u}) {
     const std::string sector = ReadImageSector(path, s);
-    EXPECT_TRUE(IsTagValid(kTagAnchor, sector.data(), s)) << s;
+    EXPECT_TRUE(IsSectorTagValid(kTagAnchor, sector.data(), s)) << s;
   }
   EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itOpen));
 
