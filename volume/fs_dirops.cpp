@@ -166,6 +166,8 @@ bool IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_
                   uint64_t &offset, IndexHint &hint) {
   hint = IndexHint::Scan;
   offset = 0;
+  // The index holds names as stored; a stand-in for a stored backslash is matched by a scan.
+  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return true;
   const DirectoryNames *names = IndexedNames(v, dir.FEBlock(), dir.Entry());
   if (!names) return v.LastError == 0;
   auto at = names->Live.find(std::u16string(name));

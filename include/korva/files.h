@@ -6,6 +6,9 @@
  * are UTF-8, and a string that does not convert is refused (error 22), never altered.
  * Names are compared exactly (case-sensitive, code unit by code unit) and hold 1 to 127
  * characters. A name is unique in its directory, whatever the kind of the entry holding it.
+ * New names may not hold \ * ? : < > | " or control characters; names another system stored
+ * with them stay reachable by their exact names, where a backslash inside a name is given as
+ * U+F05C (the separator cannot carry it), and a find returns the name as stored.
  *
  * Handles are 32-bit values of ours; -1 is never a valid handle. A handle is valid from the
  * call that returned it until it is closed or the volume is dismounted. */

@@ -626,6 +626,75 @@ TEST_F(Cli, GetLeavesOutWhatItCannotCopyAndStopsAtCycles) {
   EXPECT_EQ(Slurp(out / "a" / "two"), "12345");
 }
 
+// Gives the file identifier naming `from` (stored 16-bit, as this library stores names) the
+// name `to` of the same length, as another system could have written it; refills its tag.
+bool RenameInImage(const std::string &imagePath, uint32_t partitionStart,
+                   const std::u16string &from, const std::u16string &to) {
+  std::string image = Slurp(imagePath);
+  std::string stored(1, '\x10');
+  for (char16_t c : from)
+    stored += {char(c >> 8), char(c & 0xFF)};
+  const size_t at = image.find(stored);
+  if (at == std::string::npos || at < 38 || from.size() != to.size()) return false;
+  auto *fid = reinterpret_cast<uint8_t *>(image.data()) + at - 38;
+  if (korva::LoadLE16(fid) != 257 || korva::LoadLE16(fid + 36) != 0) return false;
+  for (size_t i = 0; i < to.size(); ++i) {
+    fid[39 + 2 * i] = uint8_t(to[i] >> 8);
+    fid[40 + 2 * i] = uint8_t(to[i] & 0xFF);
+  }
+  const uint32_t length = (38 + fid[19] + 3) & ~3u;
+  const uint32_t block = uint32_t((at - 38) / 2048) - partitionStart;
+  korva::FillTagAt(fid, 257, static_cast<uint16_t>(length - 16), block);
+  WriteFile(imagePath, image);
+  return true;
+}
+
+// Names written elsewhere may hold either separator. get copies a name holding a backslash
+// under that name, leaves out one holding a slash (no local name can) and goes on; rm and
+// rmdir reach both through their escaped forms.
+TEST_F(Cli, NamesHoldingSeparatorsAreCopiedOrLeftOutAndRemoved) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  uint32_t partitionStart = 0;
+  {
+    Record rec;
+    ASSERT_EQ(UDF_MountImage(rec.v, image_.c_str(), 0), KTRUE);
+    ASSERT_EQ(UDF_CreateDirectoryW(rec.v, u"\\", u"d"), KTRUE);
+    ASSERT_EQ(UDF_CreateDirectoryW(rec.v, u"\\", u"e_f"), KTRUE);
+    for (const char16_t *name : {u"\\d\\x/y", u"\\d\\p_q", u"\\d\\z", u"\\e_f\\in"}) {
+      const UDF_HANDLE h = UDF_CreateFileW(rec.v, name, UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+      ASSERT_NE(h, UDF_INVALID_HANDLE);
+      uint32_t n = 0;
+      UDF_WriteFile(rec.v, h, name, 8, &n);
+      UDF_CloseHandle(rec.v, h);
+    }
+    partitionStart = rec.v->PartitionStart;
+    ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
+  }
+  ASSERT_TRUE(RenameInImage(image_, partitionStart, u"p_q", u"p\\q"));
+  ASSERT_TRUE(RenameInImage(image_, partitionStart, u"e_f", u"e\\f"));
+
+  Result r = OnImage({"ls", "/d"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("p%\\q\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("x%/y\n"), std::string::npos) << r.out;
+  const fs::path out = dir_ / "out";
+  r = OnImage({"get", "/", out.string()});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("/d/x%/y: name holds '/'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("left out 1 entry"), std::string::npos) << r.err;
+  EXPECT_EQ(Slurp(out / "d" / "p\\q").size(), 8u);
+  EXPECT_EQ(Slurp(out / "d" / "z").size(), 8u);
+  EXPECT_EQ(Slurp(out / "e\\f" / "in").size(), 8u);
+
+  EXPECT_RUN(OnImage({"rm", "/d/p%\\q", "/d/x%/y", "/e%\\f/in"}), 0);
+  EXPECT_RUN(OnImage({"rmdir", "/e%\\f"}), 0);
+  r = OnImage({"ls", "-R", "/"});
+  EXPECT_RUN(r, 0);
+  EXPECT_EQ(r.out.find('%'), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("z"), std::string::npos) << r.out;
+  EXPECT_RUN(OnImage({"check"}), 0);
+}
+
 #ifdef KORVA_VDRIVE_MODULE
 // Marks the image's volume open, as a writer that was killed leaves it.
 bool MarkLeftOpen(const std::string &image) {

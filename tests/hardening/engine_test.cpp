@@ -239,7 +239,10 @@ TEST(PathRules, StoredReservedNamesStayReachable) {
   ASSERT_TRUE(MakeFile(v, u"\\abc"));
   ASSERT_TRUE(MakeFile(v, u"\\def"));
   ASSERT_TRUE(MakeFile(v, u"\\ghi"));
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"jkl"), KTRUE);
+  ASSERT_TRUE(MakeFile(v, u"\\jkl\\in"));
   ASSERT_TRUE(RenameOnMedium(v, u"\\abc", u"a\\b"));
+  ASSERT_TRUE(RenameOnMedium(v, u"\\jkl", u"j\\l"));
   ASSERT_TRUE(RenameOnMedium(v, u"\\def", u"d*f"));
   ASSERT_TRUE(RenameOnMedium(v, u"\\ghi", u"g/i"));
   ASSERT_TRUE(img.Remount());
@@ -255,6 +258,26 @@ TEST(PathRules, StoredReservedNamesStayReachable) {
   EXPECT_EQ(UDF_DeleteFileW(&v, u"\\a\\b"), KFALSE);
   ASSERT_EQ(UDF_DeleteFileW(&v, u"\\d*f"), KTRUE);
   ASSERT_EQ(UDF_DeleteFileW(&v, u"\\g/i"), KTRUE);
+  // A backslash in a stored name is addressed by the stand-in, in the last component and
+  // in a directory on the way; the name found is the stored one.
+  const auto names = List(v, u"\\*");
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_TRUE(names[0].Name == u"a\\b" || names[1].Name == u"a\\b");
+  h = UDF_CreateFileW(&v, u"\\a\uF05Cb", RW, UDF_OPEN_EXISTING, 0);
+  EXPECT_NE(h, UDF_INVALID_HANDLE);
+  UDF_CloseHandle(&v, h);
+  std::vector<uint8_t> data;
+  EXPECT_TRUE(ReadWhole(v, u"\\j\uF05Cl\\in", data));
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\j\uF05Cl"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DIR_NOT_EMPTY);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\j\uF05Cl\\in"), KTRUE);
+  ASSERT_EQ(UDF_RemoveDirectoryW(&v, u"\\j\uF05Cl"), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\a\uF05Cb"), KTRUE);
+  EXPECT_EQ(List(v, u"\\*").size(), 0u);
+  // The stand-in matches only a stored backslash.
+  ASSERT_TRUE(MakeFile(v, u"\\a_b"));
+  EXPECT_EQ(UDF_DeleteFileW(&v, u"\\a\uF05Cb"), KFALSE);
+  EXPECT_EQ(List(v, u"\\a_b").size(), 1u);
   EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"x\uF05Cy"), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
 }

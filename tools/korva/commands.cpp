@@ -819,12 +819,11 @@ int CmdPut(Session &s) {
 
 // ---- get ---------------------------------------------------------------------------------
 
-// Why a name from the volume cannot be a local file name; "" when it can.
+// Why a name from the volume cannot be a local file name; "" when it can. A backslash is an
+// ordinary character of local names, and the volume path reaches it escaped.
 std::string LocalNameProblem(const std::u16string &name) {
   if (name.empty() || name == u"." || name == u"..") return "name cannot be used for a local file";
   if (name.find(u'/') != std::u16string::npos) return "name holds '/', which no local name can";
-  if (name.find(u'\\') != std::u16string::npos)
-    return "name holds '\\', the volume's separator, so it cannot be looked up";
   if (name.find(u'\0') != std::u16string::npos) return "name holds a NUL character";
   return std::string();
 }
