@@ -159,12 +159,14 @@ OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
 // Whether a write of `count` bytes at `pos` fits the form the file is recorded in. Extents
 // that are not allocated have no blocks (their location is usually 0), so a write into one,
 // or an append after one, is refused; so is an append when the extents do not end where the
-// file does, and any change to a file whose descriptors are not short ones.
+// file does, and any change to a file whose descriptors are neither short nor long ones.
 bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, uint64_t count) {
   const uint64_t size = view.Info.InformationLength;
   const std::vector<ADSlot> &slots = view.List.Extents;
   const bool appends = pos + count > size;
-  bool ok = (view.Info.ICBFlags & 7) == 0 && (!appends || view.List.TotalBytes() == size);
+  const uint16_t form = view.Info.ICBFlags & kICBFlagDescriptorMask;
+  bool ok = (form == kDescriptorsShort || form == kDescriptorsLong) &&
+            (!appends || view.List.TotalBytes() == size);
   uint64_t start = 0;
   for (size_t i = 0; ok && i < slots.size(); ++i) {
     const uint64_t end = start + slots[i].AD.Length();
@@ -205,9 +207,9 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   PendingGuard guard{runs};
   runs->clear();
 
-  // A file another writer embedded or described with long descriptors is first recorded in
-  // the form this engine writes.
-  if (view.List.Form != kDescriptorsShort && count > 0) {
+  // A file another writer embedded in its entry first gets a block of its own. Long
+  // descriptors stay long: the list goes on in the form it has.
+  if (view.List.Embedded() && count > 0) {
     if (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)) return KFALSE;
     SyncHandle(*f, view);
   }
@@ -215,9 +217,12 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   if (!WritableForm(v, view, f->Position, count)) return KFALSE;
   const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
   const uint64_t append = count - overwrite;
+  const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
   std::vector<ADSlot> &slots = view.List.Extents;
   // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
+  // Those it adds to the chain are written before the ones that come to point at them.
   std::map<uint32_t, std::vector<uint8_t>> aeds;
+  std::vector<uint32_t> newAeds;
   auto listBlock = [&](uint32_t block) -> uint8_t * {
     if (block == f->FEBlock) return view.FE;
     auto it = aeds.find(block);
@@ -299,14 +304,15 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   const size_t toAdd = runs->size() - firstRun;
   uint32_t extBlocks = 0;
   if (toAdd > 0) {
-    if (view.List.EndOffset > kLastSlot) {
+    // A block filled to its end without a continuation is not a list that can go on.
+    if (view.List.EndOffset + adBytes > kBlockSize) {
       UnmarkRuns(v, taken);
       FailRead(v);
       return KFALSE;
     }
-    uint64_t free = (kLastSlot - view.List.EndOffset) / 8;
+    uint64_t free = ListRoom(view.List.EndOffset, adBytes);
     while (free < toAdd) {
-      free += 252;
+      free += ListRoom(kAEDFirstSlot, adBytes);
       ++extBlocks;
     }
   }
@@ -335,7 +341,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
       UnmarkRuns(v, taken);
       return KFALSE;
     }
-    if (slot == kLastSlot) {
+    if (ListRoom(slot, adBytes) == 0) {
       uint32_t ext = 0;
       if (!TakeBlock(v, extHint, ext)) {
         UnmarkRuns(v, taken);
@@ -344,19 +350,21 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
       }
       extHint = ext + 1;
       taken.push_back({kBlockSize, ext, 1});
-      AppendListAD(b, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, ext});
+      AppendListAD(b, static_cast<uint16_t>(slot),
+                   {(kExtentTypeContinuation << 30) | kBlockSize, ext}, adBytes);
       std::vector<uint8_t> nb(kBlockSize);
       BuildAllocationExtent(nb.data(), ext);
       aeds[ext] = std::move(nb);
+      newAeds.push_back(ext);
       curBlock = ext;
       slot = kAEDFirstSlot;
       b = aeds[ext].data();
     }
     const ExtentInformation &r = (*runs)[i];
     ADSlot s{curBlock, static_cast<uint16_t>(slot), {static_cast<uint32_t>(r.Bytes), r.Block}};
-    AppendListAD(b, static_cast<uint16_t>(slot), s.AD);
+    AppendListAD(b, static_cast<uint16_t>(slot), s.AD, adBytes);
     slots.push_back(s);
-    slot += 8;
+    slot += adBytes;
   }
   // Data first, then the descriptors that describe it, then the file entry that gives the
   // new size: a write cut short leaves the file as it was, or with part of the new bytes
@@ -368,9 +376,15 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     UnmarkRuns(v, taken);
     return KFALSE;
   }
-  for (auto &kv : aeds) {
-    RefillListBlockTag(kv.second.data(), kv.first, false);
-    if (!WriteBlock(v, kv.first, kv.second.data())) return KFALSE;
+  // The new end of the chain first, then back towards the file entry.
+  std::vector<uint32_t> order(newAeds.rbegin(), newAeds.rend());
+  for (const auto &kv : aeds)
+    if (std::find(newAeds.begin(), newAeds.end(), kv.first) == newAeds.end())
+      order.push_back(kv.first);
+  for (uint32_t block : order) {
+    uint8_t *b = aeds[block].data();
+    RefillListBlockTag(b, block, false, adBytes);
+    if (!WriteBlock(v, block, b)) return KFALSE;
   }
 
   UpdateFileEntry(view.FE, f->FEBlock, size + append, view.Info.BlocksRecorded + newBlocks, 0,

@@ -1,7 +1,7 @@
 // Entries that other writers recorded in forms this engine does not change in place: data or
-// directory entries embedded in the file entry, and long allocation descriptors. Before a
-// change such an entry is rewritten in the form the engine writes (short descriptors), which
-// every reader takes; what it records stays the same.
+// directory entries embedded in the file entry, and directories with long allocation
+// descriptors. Before a change such an entry is rewritten in the form the engine writes
+// (short descriptors), which every reader takes; what it records stays the same.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -47,6 +47,79 @@ bool MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t *
   return true;
 }
 
+// A list of short descriptors for an entry: as many as its own area holds, the rest in a
+// chain of allocation extent descriptors in blocks taken here.
+struct ShortList {
+  std::vector<ShortADValue> InEntry;
+  std::vector<uint32_t> Chain;                    // blocks of the chain, in order
+  std::vector<std::vector<uint8_t>> ChainSectors; // their contents
+};
+
+// Splits `ads` over the entry's area from `first` and new extension blocks. False (error 3)
+// when the blocks cannot be had; nothing is taken then.
+bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
+                   const std::vector<ShortADValue> &ads, ShortList &out) {
+  // How many descriptors a block holds from `offset`: all that are left when they fit
+  // without a continuation, else as many as leave room for one.
+  auto take = [](uint32_t offset, size_t left) -> size_t {
+    const size_t whole = (kBlockSize - offset) / kShortADBytes;
+    return left <= whole ? left : ListRoom(offset, kShortADBytes);
+  };
+  size_t next = take(first, ads.size());
+  out.InEntry.assign(ads.begin(), ads.begin() + static_cast<std::ptrdiff_t>(next));
+  std::vector<std::vector<ShortADValue>> parts;
+  while (next < ads.size()) {
+    const size_t n = take(kAEDFirstSlot, ads.size() - next);
+    parts.emplace_back(ads.begin() + static_cast<std::ptrdiff_t>(next),
+                       ads.begin() + static_cast<std::ptrdiff_t>(next + n));
+    next += n;
+  }
+  if (v.FreeBlocks < parts.size()) {
+    v.LastError = KORVA_E_NO_SPACE;
+    return false;
+  }
+  uint32_t hint = feBlock + 1;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    uint32_t b = 0;
+    if (!TakeBlock(v, hint, b)) {
+      for (uint32_t t : out.Chain)
+        MarkRun(v, t, 1, false);
+      out.Chain.clear();
+      v.LastError = KORVA_E_NO_SPACE;
+      return false;
+    }
+    out.Chain.push_back(b);
+    hint = b + 1;
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::vector<uint8_t> sector(kBlockSize);
+    BuildAllocationExtent(sector.data(), out.Chain[i]);
+    uint16_t slot = kAEDFirstSlot;
+    for (const ShortADValue &ad : parts[i]) {
+      AppendListAD(sector.data(), slot, ad);
+      slot += kShortADBytes;
+    }
+    if (i + 1 < parts.size())
+      AppendListAD(sector.data(), slot,
+                   {(kExtentTypeContinuation << 30) | kBlockSize, out.Chain[i + 1]});
+    RefillListBlockTag(sector.data(), out.Chain[i], false);
+    out.ChainSectors.push_back(std::move(sector));
+  }
+  return true;
+}
+
+// Writes the chain, its end first, so that each block is on the medium before anything
+// points at it. On a failure the chain's blocks are given back: nothing refers to them.
+bool WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
+  for (size_t i = list.Chain.size(); i-- > 0;)
+    if (!WriteBlock(v, list.Chain[i], list.ChainSectors[i].data())) {
+      for (uint32_t b : list.Chain)
+        MarkRun(v, b, 1, false);
+      return false;
+    }
+  return true;
+}
+
 } // namespace
 
 bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
@@ -69,23 +142,35 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
   if (list.Embedded()) {
     if (!MoveEmbeddedData(v, feBlock, fe, info, list, ads)) return false;
   } else {
-    // Long descriptors continued in extension blocks would have to be rewritten there too.
-    if (!list.Extensions.empty()) {
-      v.LastError = KORVA_E_UNSUPPORTED;
-      return false;
-    }
     for (const ADSlot &s : list.Extents)
       ads.push_back(s.AD);
   }
+  // Long descriptors continued in extension blocks go to a new chain: the old one is freed
+  // only once the entry no longer points at it.
+  ShortList shortList;
+  if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
+    return false;
   std::memset(fe + area->First, 0, kBlockSize - area->First);
-  for (size_t i = 0; i < ads.size(); ++i)
-    StoreAD(fe + area->First + 8 * i, ads[i]);
-  StoreLE32(fe + area->LengthField, static_cast<uint32_t>(8 * ads.size()));
+  StoreLE32(fe + area->LengthField, 0);
+  uint16_t slot = static_cast<uint16_t>(area->First);
+  for (const ShortADValue &ad : shortList.InEntry) {
+    AppendListAD(fe, slot, ad);
+    slot += kShortADBytes;
+  }
+  if (!shortList.Chain.empty())
+    AppendListAD(fe, slot, {(kExtentTypeContinuation << 30) | kBlockSize, shortList.Chain[0]});
   StoreLE16(fe + 34, static_cast<uint16_t>(info.ICBFlags & ~kICBFlagDescriptorMask));
   const uint64_t taken = list.Embedded() ? ads.size() : 0;
   UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
   if (!WriteBlock(v, feBlock, fe)) return false;
-  return taken == 0 || CommitIntegrity(v, -int64_t(taken), 0, 0);
+  int64_t freed = 0;
+  for (uint32_t b : list.Extensions)
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  const int64_t delta = freed - int64_t(taken + shortList.Chain.size());
+  return delta == 0 || CommitIntegrity(v, delta, 0, 0);
 }
 
 bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,

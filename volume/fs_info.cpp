@@ -300,17 +300,15 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   OpenFileInformation *f = WritableHandle(v, handle, view);
   if (!f || !MayFreeEntryBlocks(v, f->FEBlock, view.List, std::nullopt)) return KFALSE;
   // The entry stops referring to the blocks before they are given back, so that nothing on
-  // the medium ever points at a free block.
-  // An entry another writer recorded in another form takes this engine's form first.
-  if (view.List.Form != kDescriptorsShort &&
-      (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)))
-    return KFALSE;
+  // the medium ever points at a free block. It keeps its form (short, long or embedded), now
+  // with nothing in it; extension blocks of its list are freed with the data.
   const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
   if (!area) {
     FailRead(v);
     return KFALSE;
   }
   std::memset(view.FE + area->First, 0, area->Length);
+  StoreLE32(view.FE + area->LengthField, 0);
   UpdateFileEntry(view.FE, f->FEBlock, 0, 0, 0, true);
   if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
   int64_t freed = 0;

@@ -132,9 +132,10 @@ private:
 void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock);
 
 // Rewrites an entry recorded with long descriptors or with embedded data in the form this
-// engine changes: short descriptors (embedded data moves to a block of its own). Nothing
-// happens to an entry in that form already. Error 30 for long descriptors continued in
-// extension blocks.
+// engine changes: short descriptors (embedded data moves to a block of its own). A list
+// continued in extension blocks moves to a new chain, written before the entry, and the old
+// chain is freed after it. Nothing happens to an entry in short form already. Directories
+// take this form before they change; files keep long descriptors.
 bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Writes bytes over directory data from `offset` (where they may cross blocks, or lie in the

@@ -36,21 +36,31 @@ ShortADValue LoadADAt(const uint8_t *slot) {
   return {uint32_t(s.Length), uint32_t(s.Position)};
 }
 
-void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad) {
+void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adBytes) {
+  if (adBytes == kLongADBytes) std::memset(block + offset + 8, 0, kLongADBytes - 8);
   StoreAD(block + offset, ad);
   const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
-  if (area && offset + 8u > area->First)
-    StoreLE32(block + area->LengthField, offset + 8u - area->First);
+  if (area && offset + adBytes > area->First)
+    StoreLE32(block + area->LengthField, offset + adBytes - area->First);
+}
+
+uint32_t ListRoom(uint32_t offset, uint32_t adBytes) {
+  return offset + 2 * adBytes > kSectorSize ? 0 : (kSectorSize - adBytes - offset) / adBytes;
 }
 
 namespace {
 // Cuts the recorded list length at its first descriptor of length 0, which ends a list: lists
 // recorded with the whole free area as their length get the length of what they hold.
-void TrimListLength(uint8_t *block) {
+void TrimListLength(uint8_t *block, uint32_t adBytes) {
   const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
-  // Only lists of short descriptors; data recorded in the entry is left alone.
-  if (!area || (LoadLE16(block) != kTagAllocationExtent && (LoadLE16(block + 34) & 7) != 0)) return;
-  for (uint32_t off = 0; off + 8 <= area->Length; off += 8)
+  if (!area) return;
+  // A file entry says its descriptors' size; data recorded in the entry is left alone.
+  if (LoadLE16(block) != kTagAllocationExtent) {
+    const uint16_t form = LoadLE16(block + 34) & kICBFlagDescriptorMask;
+    if (form != kDescriptorsShort && form != kDescriptorsLong) return;
+    adBytes = form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  }
+  for (uint32_t off = 0; off + adBytes <= area->Length; off += adBytes)
     if ((LoadLE32(block + area->First + off) & 0x3FFFFFFFu) == 0) {
       StoreLE32(block + area->LengthField, off);
       return;
@@ -115,7 +125,7 @@ void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
 }
 
 void RefillEntryTag(uint8_t *s, uint32_t block) {
-  TrimListLength(s);
+  TrimListLength(s, kShortADBytes);
   FillTagAt(s, LoadLE16(s), EntryCRCLength(s), block);
 }
 
@@ -155,11 +165,11 @@ void BuildAllocationExtent(uint8_t *s, uint32_t block) {
   BuildAllocationExtentDescriptor(s, kSectorSize, block, nullptr, 0);
 }
 
-void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry) {
+void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry, uint32_t adBytes) {
   if (isFileEntry) {
     RefillEntryTag(s, block);
   } else {
-    TrimListLength(s);
+    TrimListLength(s, adBytes);
     FillTagAt(s, kTagAllocationExtent, kAEDCRCLength, block);
   }
 }

@@ -17,9 +17,19 @@ inline constexpr uint32_t kPermWriteOrDelete = 0x4A52;
 
 void StoreAD(uint8_t *slot, ShortADValue ad);
 ShortADValue LoadADAt(const uint8_t *slot);
+// Bytes of one descriptor in a list of short (8) or long (16) descriptors. A long
+// descriptor starts with the same length and block fields as a short one, so StoreAD also
+// changes those of a long one in place; the partition and implementation use stay.
+inline constexpr uint32_t kShortADBytes = 8;
+inline constexpr uint32_t kLongADBytes = 16;
 // Stores a descriptor that extends the list held in `block` (a file entry or an allocation
-// extent descriptor) at `offset`, and records the list as ending after it.
-void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad);
+// extent descriptor) at `offset`, and records the list as ending after it. A long one names
+// partition 0 and has no implementation use.
+void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad,
+                  uint32_t adBytes = kShortADBytes);
+// How many descriptors of adBytes still fit in a list block from `offset` on while leaving
+// room for the one that continues the list elsewhere.
+uint32_t ListRoom(uint32_t offset, uint32_t adBytes);
 
 // A new file entry in `sector` (2048 bytes) for block `block`: the given type, flags,
 // permissions and unique ID, times = now, and one descriptor when firstAD has a length.
@@ -40,7 +50,8 @@ void UpdateFileEntry(uint8_t *sector, uint32_t block, uint64_t informationLength
                      uint64_t blocksRecorded, int linkDelta, bool touchTimes);
 
 // Refills the tag of a file entry or extended file entry (CRC up to the end of its
-// descriptors or embedded data), recording a list of short descriptors with its length in use.
+// descriptors or embedded data), recording a list of short or long descriptors with its length in
+// use.
 void RefillEntryTag(uint8_t *sector, uint32_t block);
 
 // Builds a FID into out (at least FidLength bytes) and returns its length. The tag location
@@ -63,7 +74,9 @@ void SetFidCharacteristics(uint8_t *fid, uint32_t length, uint32_t location,
 void BuildAllocationExtent(uint8_t *sector, uint32_t block);
 
 // Refills the tag of a descriptor list block (file entry or allocation extent descriptor).
-void RefillListBlockTag(uint8_t *sector, uint32_t block, bool isFileEntry);
+// An allocation extent descriptor does not say its descriptors' size: adBytes does.
+void RefillListBlockTag(uint8_t *sector, uint32_t block, bool isFileEntry,
+                        uint32_t adBytes = kShortADBytes);
 
 // Changes the integrity descriptor in `sector` (at location `sector`): recording time,
 // free blocks by freeDelta, file and directory counts, next unique ID. Returns the new

@@ -316,7 +316,8 @@ TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].Size, c.Size);
 
-    // An append records the file in short descriptors; the attributes stay in front.
+    // An append moves embedded data to short descriptors and keeps long ones long; the
+    // attributes stay in front.
     const std::vector<uint8_t> more = Pattern(2 * kBlockSize + 3, ++seed);
     ASSERT_TRUE(WriteAt(path, data, more));
     ASSERT_TRUE(ReadWhole(v, path, back));
@@ -326,10 +327,11 @@ TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
     ASSERT_TRUE(ReadBlock(v, block, fe));
     const auto info = ParseFileEntry(fe, sizeof fe, block);
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->ICBFlags & 7, kDescriptorsShort);
+    const bool isLong = c.Form == kDescriptorsLong;
+    EXPECT_EQ(info->ICBFlags & 7, isLong ? kDescriptorsLong : kDescriptorsShort);
     EXPECT_EQ(info->Extended, c.Extended);
     EXPECT_EQ(info->ExtendedAttributesLength, c.EALength);
-    EXPECT_EQ(info->DescriptorLength, 8 * info->Extents.size());
+    EXPECT_EQ(info->DescriptorLength, (isLong ? 16 : 8) * info->Extents.size());
   }
   // Everything is counted and reachable, and nothing is freed twice by a delete.
   ASSERT_TRUE(img.Remount());
@@ -380,4 +382,198 @@ TEST_F(FsForms, TimesTruncationAndMovesWorkOnEveryForm) {
   }
   ASSERT_TRUE(img.Remount());
   EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+}
+
+namespace {
+
+// Re-describes a file's data one block per extent, as a writer that found the space
+// fragmented records it, in descriptors of adBytes: perEntry in the file entry and perBlock
+// in each allocation extent descriptor of the chain that continues the list. The chain's
+// blocks are taken right after the data, so that the file cannot grow in place. Returns them.
+std::vector<uint32_t> Chain(TUDFRewritableVolume &v, const std::u16string &path, uint32_t adBytes,
+                            uint32_t perEntry, uint32_t perBlock) {
+  const uint32_t feBlock = EntryBlock(v, path);
+  RawEntry old = ReadEntry(v, feBlock);
+  std::vector<ShortADValue> ads;
+  for (const ADSlot &s : old.List.Extents)
+    for (uint32_t done = 0; done < s.AD.Length(); done += kBlockSize)
+      ads.push_back({std::min(kBlockSize, s.AD.Length() - done), s.AD.Block + done / kBlockSize});
+  std::vector<uint32_t> chain;
+  uint32_t hint = ads.empty() ? 0 : ads.back().Block + 1;
+  for (size_t left = ads.size() > perEntry ? ads.size() - perEntry : 0; left > 0;) {
+    uint32_t b = 0;
+    EXPECT_TRUE(TakeBlock(v, hint, b));
+    chain.push_back(b);
+    hint = b + 1;
+    left -= std::min<size_t>(left, perBlock);
+  }
+  EXPECT_TRUE(CommitIntegrity(v, -int64_t(chain.size()), 0, 0));
+  // Fills one list block from ads[next] on; continues to `to` when it is not 0.
+  size_t next = 0;
+  auto fill = [&](uint8_t *b, uint32_t count, uint32_t to) {
+    const std::optional<DescriptorArea> area = DescriptorAreaOf(b, kBlockSize);
+    EXPECT_TRUE(area);
+    uint32_t off = area->First;
+    std::memset(b + off, 0, kBlockSize - off);
+    for (uint32_t i = 0; i < count && next < ads.size(); ++i, ++next, off += adBytes) {
+      StoreLE32(b + off, ads[next].LengthWord);
+      StoreLE32(b + off + 4, ads[next].Block);
+    }
+    if (to) {
+      StoreLE32(b + off, (3u << 30) | kBlockSize);
+      StoreLE32(b + off + 4, to);
+      off += adBytes;
+    }
+    EXPECT_LE(off, kBlockSize);
+    StoreLE32(b + area->LengthField, off - area->First);
+    return off;
+  };
+  uint8_t fe[kBlockSize];
+  EXPECT_TRUE(ReadBlock(v, feBlock, fe));
+  StoreLE16(fe + 34, static_cast<uint16_t>((LoadLE16(fe + 34) & ~7) | (adBytes == 16 ? 1 : 0)));
+  const uint32_t end = fill(fe, perEntry, chain.empty() ? 0 : chain[0]);
+  FillTagAt(fe, LoadLE16(fe), static_cast<uint16_t>(end - 16), feBlock);
+  for (size_t i = 0; i < chain.size(); ++i) {
+    uint8_t aed[kBlockSize] = {};
+    StoreLE16(aed, kTagAllocationExtent);
+    fill(aed, perBlock, i + 1 < chain.size() ? chain[i + 1] : 0);
+    FillTagAt(aed, kTagAllocationExtent, 8, chain[i]);
+    EXPECT_TRUE(WriteBlock(v, chain[i], aed));
+  }
+  EXPECT_TRUE(WriteBlock(v, feBlock, fe));
+  return chain;
+}
+
+struct ChainCase {
+  const char *Name;
+  uint32_t ADBytes;
+  bool Extended;
+  uint32_t PerEntry, PerBlock;
+  size_t Size;
+};
+
+} // namespace
+
+TEST_F(FsForms, ListsContinuedInExtensionBlocksAreChangedInTheirForm) {
+  const ChainCase cases[] = {
+      {"long descriptors", 16, false, 20, 30, 70 * kBlockSize + 100},
+      {"short descriptors", 8, false, 20, 30, 70 * kBlockSize + 100},
+      // The last extension block full: growing needs another.
+      {"long descriptors, extended entry, full block", 16, true, 10, 125, 135 * kBlockSize},
+  };
+  int seed = 60;
+  char16_t letter = u'a';
+  for (const ChainCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::u16string path = u"\\chain" + std::u16string(1, letter++);
+    const uint32_t free0 = v.FreeBlocks;
+    const std::vector<uint8_t> data = Pattern(c.Size, ++seed);
+    Put(path, data);
+    if (c.Extended) Reform(v, path, kDescriptorsLong, true, 48, data);
+    const std::vector<uint32_t> chain = Chain(v, path, c.ADBytes, c.PerEntry, c.PerBlock);
+    const uint32_t feBlock = EntryBlock(v, path);
+    ASSERT_EQ(ReadEntry(v, feBlock).List.Extensions, chain);
+    ASSERT_TRUE(ListLengthsExact(v, feBlock, c.ADBytes));
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadWhole(v, path, back, 5000));
+    ASSERT_EQ(back, data);
+
+    // Appended and overwritten across the list's blocks: the list goes on in its own form.
+    const std::vector<uint8_t> more = Pattern(3 * kBlockSize + 5, ++seed);
+    ASSERT_TRUE(WriteAt(path, data, more)) << v.LastError;
+    std::vector<uint8_t> expect = Cat(data, more);
+    const std::vector<uint8_t> middle = Pattern(40 * kBlockSize, ++seed);
+    const std::vector<uint8_t> head(expect.begin(), expect.begin() + 5 * kBlockSize + 7);
+    ASSERT_TRUE(WriteAt(path, head, middle)) << v.LastError;
+    std::copy(middle.begin(), middle.end(), expect.begin() + head.size());
+    ASSERT_TRUE(img.Remount());
+    ASSERT_TRUE(ReadWhole(v, path, back, 7000));
+    EXPECT_EQ(back, expect);
+    RawEntry e = ReadEntry(v, feBlock);
+    EXPECT_EQ(e.Info.ICBFlags & 7, c.ADBytes == 16 ? kDescriptorsLong : kDescriptorsShort);
+    EXPECT_EQ(e.Info.Extended, c.Extended);
+    EXPECT_GE(e.List.Extensions.size(), chain.size());
+    EXPECT_TRUE(std::equal(chain.begin(), chain.end(), e.List.Extensions.begin()));
+    EXPECT_TRUE(ListLengthsExact(v, feBlock, c.ADBytes));
+    EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+
+    // Emptying frees the data and every extension block; the entry stays, in its form.
+    UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), RW, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    ASSERT_EQ(UDF_TruncateFile(&v, h), KTRUE) << v.LastError;
+    UDF_CloseHandle(&v, h);
+    EXPECT_EQ(v.FreeBlocks, free0 - 1);
+    for (uint32_t b : e.List.Extensions)
+      EXPECT_FALSE(BlockInUse(v, b)) << b;
+    EXPECT_EQ(ReadEntry(v, feBlock).Info.ICBFlags & 7, e.Info.ICBFlags & 7);
+    EXPECT_TRUE(ListLengthsExact(v, feBlock, c.ADBytes));
+    // Written again from empty, then deleted: every block comes back.
+    ASSERT_TRUE(WriteAt(path, {}, data));
+    ASSERT_TRUE(ReadWhole(v, path, back));
+    EXPECT_EQ(back, data);
+    ASSERT_EQ(UDF_DeleteFileW(&v, path.c_str()), KTRUE) << v.LastError;
+    EXPECT_EQ(v.FreeBlocks, free0);
+    EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  }
+}
+
+TEST_F(FsForms, ReplacingOrDeletingAChainedFileFreesTheChain) {
+  const uint32_t free0 = v.FreeBlocks;
+  const std::vector<uint8_t> data = Pattern(90 * kBlockSize, 70);
+  Put(u"\\one", data);
+  Put(u"\\two", data);
+  const std::vector<uint32_t> one = Chain(v, u"\\one", 16, 40, 20);
+  const std::vector<uint32_t> two = Chain(v, u"\\two", 16, 40, 20);
+  ASSERT_EQ(one.size(), 3u);
+  ASSERT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  // Replaced by an empty file of the same name: one block left.
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\one", RW, UDF_CREATE_ALWAYS, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE) << v.LastError;
+  UDF_CloseHandle(&v, h);
+  for (uint32_t b : one)
+    EXPECT_FALSE(BlockInUse(v, b)) << b;
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\two"), KTRUE) << v.LastError;
+  for (uint32_t b : two)
+    EXPECT_FALSE(BlockInUse(v, b)) << b;
+  EXPECT_EQ(v.FreeBlocks, free0 - 1);
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(v.FreeBlocks, free0 - 1);
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+}
+
+TEST_F(FsForms, DirectoriesWithChainedLongListsTakeNewEntries) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"many"), KTRUE);
+  std::vector<std::u16string> names;
+  for (int i = 0; i < 200; ++i) {
+    names.push_back(u"entry-with-a-rather-long-name-" + std::u16string(1, char16_t(u'A' + i / 26)) +
+                    std::u16string(1, char16_t(u'a' + i % 26)));
+    const std::u16string path = u"\\many\\" + names.back();
+    UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), RW, UDF_CREATE_NEW, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    UDF_CloseHandle(&v, h);
+  }
+  const uint32_t dir = EntryBlock(v, u"\\many");
+  const std::vector<uint32_t> chain = Chain(v, u"\\many", 16, 4, 3);
+  ASSERT_GE(chain.size(), 2u);
+  ASSERT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  ASSERT_EQ(List(v, u"\\many\\*").size(), names.size());
+
+  // A new entry: the list is written anew in short descriptors, the old chain freed.
+  ASSERT_TRUE(WriteWhole(v, u"\\many\\new", Pattern(5000, 80))) << v.LastError;
+  names.push_back(u"new");
+  RawEntry e = ReadEntry(v, dir);
+  EXPECT_EQ(e.Info.ICBFlags & 7, kDescriptorsShort);
+  EXPECT_TRUE(ListLengthsExact(v, dir));
+  // The check finds every block in use reachable and every other one free: the old chain's
+  // blocks were given back (the new file may have taken them since).
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  std::vector<Listed> listed = List(v, u"\\many\\*");
+  ASSERT_EQ(listed.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(listed[i].Name, names[i]);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\many\\new", back));
+  EXPECT_EQ(back, Pattern(5000, 80));
 }

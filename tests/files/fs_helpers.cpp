@@ -1,6 +1,7 @@
 #include "tests/files/fs_helpers.h"
 
 #include "udf/byte_order.h"
+#include "udf/descriptors.h"
 #include "volume/engine.h"
 #include "volume/fs_internal.h"
 
@@ -79,20 +80,22 @@ RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block) {
   return e;
 }
 
-bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock) {
+bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t adBytes) {
   uint8_t b[kBlockSize];
-  uint32_t block = feBlock, first = 176, lengthField = 172;
+  uint32_t block = feBlock;
   for (int hops = 0; hops < 64; ++hops) {
     if (!ReadSector(v, v.PartitionStart + block, b)) return false;
+    const std::optional<DescriptorArea> area = DescriptorAreaOf(b, kBlockSize);
+    if (!area) return false;
+    const uint32_t first = area->First;
     uint32_t n = 0;
-    while (first + 8 * (n + 1) <= kBlockSize && (LoadLE32(b + first + 8 * n) & 0x3FFFFFFFu))
+    while (first + adBytes * (n + 1) <= kBlockSize &&
+           (LoadLE32(b + first + adBytes * n) & 0x3FFFFFFFu))
       ++n;
-    if (LoadLE32(b + lengthField) != 8 * n) return false;
-    if (block == feBlock && LoadLE16(b + 10) != 160 + 8 * n) return false;
-    if (n == 0 || (LoadLE32(b + first + 8 * (n - 1)) >> 30) != 3) return true;
-    block = LoadLE32(b + first + 8 * (n - 1) + 4);
-    first = 24;
-    lengthField = 20;
+    if (area->Length != adBytes * n) return false;
+    if (block == feBlock && LoadLE16(b + 10) != first + adBytes * n - 16) return false;
+    if (n == 0 || (LoadLE32(b + first + adBytes * (n - 1)) >> 30) != 3) return true;
+    block = LoadLE32(b + first + adBytes * (n - 1) + 4);
   }
   return false;
 }

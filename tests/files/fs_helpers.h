@@ -38,8 +38,8 @@ struct RawEntry {
 };
 RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block);
 // Whether every block of an entry's descriptor list records as its length exactly the
-// descriptors it holds, and the file entry's CRC ends with them.
-bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock);
+// descriptors it holds (of adBytes each), and the file entry's CRC ends with them.
+bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t adBytes = 8);
 // Block of the file entry a path names (0 when not found).
 uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path);
 
