@@ -10,6 +10,7 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
+#include "volume/fs_claims.h"
 #include "volume/fs_internal.h"
 #include "volume/fs_records.h"
 
@@ -146,7 +147,11 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
       ads.push_back(s.AD);
   }
   // Long descriptors continued in extension blocks go to a new chain: the old one is freed
-  // only once the entry no longer points at it.
+  // only once the entry no longer points at it, and only when no other entry claims it.
+  std::vector<BlockRun> oldChain;
+  for (uint32_t b : list.Extensions)
+    oldChain.push_back({b, 1});
+  if (!oldChain.empty() && !ClaimedOnlyOnce(v, oldChain)) return false;
   ShortList shortList;
   if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
     return false;

@@ -7,7 +7,7 @@ korva=$1 samples=$2
 here=$(cd "$(dirname "$0")" && pwd)
 reader=${KUDF_LS:-}
 if [ -z "$reader" ]; then
-  for c in "$here/../../../shared/tools/kudf/kudf-ls" "$here/../../shared/tools/kudf/kudf-ls"; do
+  for c in "$here/../../../shared/tools/kudf/kudf-ls" "$here/../../../../shared/tools/kudf/kudf-ls" "$here/../../shared/tools/kudf/kudf-ls"; do
     [ -x "$c" ] && reader=$c && break
   done
 fi
