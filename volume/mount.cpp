@@ -22,14 +22,6 @@ namespace {
 constexpr uint32_t kFirstAnchor = 256;
 constexpr uint32_t kImagePacketBytes = 32768;
 
-bool CarriesIdentifier(const uint8_t *descriptor, uint32_t offset) {
-  return std::memcmp(descriptor + offset, ImplementationIdentifier, 23) == 0;
-}
-
-uint32_t U32(const uint8_t *d, uint32_t offset) {
-  return LoadLE32(d + offset);
-}
-
 uint8_t *DiscInfoBytes(TUDFRewritableVolume &v) {
   return reinterpret_cast<uint8_t *>(&v.Device.DiscInfo);
 }
@@ -37,11 +29,11 @@ uint8_t *TrackInfoBytes(TUDFRewritableVolume &v) {
   return reinterpret_cast<uint8_t *>(&v.Device.TrackInfo);
 }
 
-// Reads the label from the 32-byte volume identifier of the primary volume descriptor.
-void ReadLabel(TUDFRewritableVolume &v, const uint8_t *identifier) {
+// Reads the label from the volume identifier of the primary volume descriptor.
+void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
   std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
   std::u16string text;
-  if (!ReadDString(identifier, 32, text)) return;
+  if (!ReadDString(identifier, sizeof identifier, text)) return;
   const size_t keep = text.size() < 15 ? text.size() : 15;
   std::memcpy(v.VolumeLabel, text.data(), keep * sizeof(char16_t));
 }
@@ -59,32 +51,44 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
   for (uint32_t s = v.MainVDSSector; s < start + p && !(seen & kTerm); ++s) {
     const uint8_t *d = SlotOf(v, s);
     switch (LoadLE16(d)) {
-    case kTagPrimaryVolume:
-      if (!IsSectorTagValid(kTagPrimaryVolume, d, s) || !CarriesIdentifier(d, 389)) return false;
-      ReadLabel(v, d + 24);
+    case kTagPrimaryVolume: {
+      const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s);
+      if (!pvd || !IsOurImplementation(pvd->ImplementationIdentifier)) return false;
+      ReadLabel(v, pvd->VolumeIdentifier);
       seen |= kPrimary;
       break;
-    case kTagImplementationUse:
-      if (!IsSectorTagValid(kTagImplementationUse, d, s) || !CarriesIdentifier(d, 353))
-        return false;
+    }
+    case kTagImplementationUse: {
+      const auto iuvd = ParseImplementationUseVolumeDescriptor(d, kSectorSize, s);
+      if (!iuvd || !IsOurImplementation(iuvd->ImplementationID)) return false;
       seen |= kImplUse;
       break;
-    case kTagPartition:
-      if (!IsSectorTagValid(kTagPartition, d, s) || !CarriesIdentifier(d, 197)) return false;
-      v.SpaceBitmapBlocks = U32(d, 64) / kSectorSize;
-      bitmapBlock = U32(d, 68);
-      v.PartitionStart = U32(d, 188);
-      v.PartitionLength = U32(d, 192);
+    }
+    case kTagPartition: {
+      const auto pd = ParsePartitionDescriptor(d, kSectorSize, s);
+      if (!pd || !IsOurImplementation(pd->ImplementationIdentifier)) return false;
+      // The whole length word: a bitmap extent of another type fails the size checks below.
+      const UDF_ShortAD &bitmap = pd->PartitionContentsUse.UnallocatedSpaceBitmap;
+      v.SpaceBitmapBlocks = uint32_t(bitmap.Length) / kSectorSize;
+      bitmapBlock = bitmap.Position;
+      v.PartitionStart = pd->PartitionStartingLocation;
+      v.PartitionLength = pd->PartitionLength;
       seen |= kPartition;
       break;
-    case kTagLogicalVolume:
-      if (!IsSectorTagValid(kTagLogicalVolume, d, s) || !CarriesIdentifier(d, 273)) return false;
-      fileSetBlock = U32(d, 252);
-      v.IntegritySector = U32(d, 436);
-      v.SparingTableSector1 = U32(d, 488);
-      v.SparingTableSector2 = U32(d, 492);
+    }
+    case kTagLogicalVolume: {
+      const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s);
+      if (!lvd || !lvd->HasSparableMap ||
+          !IsOurImplementation(lvd->Descriptor.ImplementationIdentifier))
+        return false;
+      const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
+      fileSetBlock = l.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
+      v.IntegritySector = l.IntegritySequenceExtent.Location;
+      v.SparingTableSector1 = l.PartitionMap.LocationsofSparingTables[0];
+      v.SparingTableSector2 = l.PartitionMap.LocationsofSparingTables[1];
       seen |= kLogical;
       break;
+    }
     case kTagUnallocatedSpace:
       if (!IsSectorTagValid(kTagUnallocatedSpace, d, s)) return false;
       seen |= kUnalloc;
@@ -118,15 +122,15 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
 
 bool ReadIntegrity(TUDFRewritableVolume &v) {
   if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
-  const uint8_t *d = SlotOf(v, v.IntegritySector);
-  if (!IsSectorTagValid(kTagIntegrity, d, v.IntegritySector) || !CarriesIdentifier(d, 89))
-    return false;
+  const auto lvid =
+      ParseIntegrityDescriptor(SlotOf(v, v.IntegritySector), kSectorSize, v.IntegritySector);
+  if (!lvid || !IsOurImplementation(lvid->ImplementationID)) return false;
   // Left open: a session never dismounted it. Noted; the mount decides what that means.
-  if (U32(d, 28) == itOpen) v.LeftOpen = 1;
-  v.NextUniqueID = LoadLE64(d + 40);
-  v.FreeBlocks = U32(d, 80);
-  v.FileCount = U32(d, 120);
-  v.DirCount = U32(d, 124);
+  if (lvid->IntegrityType == itOpen) v.LeftOpen = 1;
+  v.NextUniqueID = lvid->NextUniqueID;
+  v.FreeBlocks = lvid->FreeSpaceTable;
+  v.FileCount = lvid->NumberOfFiles;
+  v.DirCount = lvid->NumberOfDirectories;
   if (v.FreeBlocks > v.PartitionLength) return false;
   const uint8_t *t = SlotOf(v, v.IntegritySector + 1);
   return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1);
@@ -134,23 +138,24 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
 
 bool ReadSparingTable(TUDFRewritableVolume &v) {
   if (!ReadSector(v, v.SparingTableSector1, v.SectorBuffer)) return false;
-  const uint8_t *d = v.SectorBuffer;
-  if (!IsSectorTagValid(kTagSparingTable, d, v.SparingTableSector1)) return false;
-  v.SparingEntryCount = LoadLE16(d + 48);
-  v.SpareAreaStart = U32(d, 60);
+  const auto table = ParseSparingTable(v.SectorBuffer, kSectorSize, v.SparingTableSector1);
+  if (!table) return false;
+  v.SparingEntryCount = table->Header.ReallocationTableLength;
+  v.SpareAreaStart = table->Entries.empty() ? 0 : uint32_t(table->Entries[0].MappedLocation);
   return true;
 }
 
 bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
   if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
-  const uint8_t *d = SlotOf(v, v.FileSetSector);
-  if (!IsSectorTagValid(kTagFileSet, d, v.FileSetSector - v.PartitionStart)) return false;
-  const uint32_t rootBlock = U32(d, 404);
+  const auto fsd = ParseFileSetDescriptor(SlotOf(v, v.FileSetSector), kSectorSize,
+                                          v.FileSetSector - v.PartitionStart);
+  if (!fsd) return false;
+  const uint32_t rootBlock = fsd->RootDirectoryICB.Location.LogicalBlockNumber;
   if (rootBlock >= v.PartitionLength) return false;
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
-  const uint8_t *fe = SlotOf(v, v.RootICBSector);
-  return IsSectorTagValid(kTagFileEntry, fe, rootBlock) && CarriesIdentifier(fe, 129);
+  const auto root = ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, rootBlock);
+  return root && !root->Extended && IsOurImplementation(root->ImplementationIdentifier);
 }
 
 // Whether count blocks from first lie in the partition and are marked used.
@@ -209,15 +214,14 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   const uint32_t vrs = 16 / p * p;
   if (!ReadPacket(v, vrs)) return false;
   static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
-  for (uint32_t i = 0; i < 3; ++i) {
-    const uint8_t *d = SlotOf(v, 16 + i);
-    if (std::memcmp(d + 1, kIds[i], 5) != 0 || d[6] != 1) return false;
-  }
+  for (uint32_t i = 0; i < 3; ++i)
+    if (!IsVolumeStructure(SlotOf(v, 16 + i), kSectorSize, kIds[i])) return false;
   // 2. Anchor.
   if (!ReadSector(v, v.AnchorSector, v.SectorBuffer)) return false;
-  if (!IsSectorTagValid(kTagAnchor, v.SectorBuffer, v.AnchorSector)) return false;
-  v.MainVDSSector = U32(v.SectorBuffer, 20);
-  v.ReserveVDSSector = U32(v.SectorBuffer, 28);
+  const auto anchor = ParseAnchor(v.SectorBuffer, kSectorSize, v.AnchorSector);
+  if (!anchor) return false;
+  v.MainVDSSector = anchor->MainVolumeDescriptorSequenceExtent.Location;
+  v.ReserveVDSSector = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
   // 3-8. LeftOpen describes a volume that is sound apart from being left open.
   bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
             LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
@@ -279,25 +283,29 @@ bool CheckMediumFormatted(TUDFRewritableVolume &v) {
   }
 }
 
-bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
+namespace {
+// Rewrites the integrity type; with recountFree also the free-block count, from the bitmap.
+bool RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) {
+  using Lvid = UDF_LogicalVolumeIntegrityDescriptor;
   const uint32_t start = PacketStartOf(v, v.IntegritySector);
   if (!ReadPacket(v, start)) return false;
   uint8_t *d = SlotOf(v, v.IntegritySector);
-  StoreLE32(d + 28, type);
-  FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
+  if (recountFree) {
+    v.FreeBlocks = CountFreeBlocks(v);
+    StoreLE32(d + offsetof(Lvid, FreeSpaceTable), v.FreeBlocks);
+  }
+  StoreLE32(d + offsetof(Lvid, IntegrityType), type);
+  FillTagAt(d, kTagIntegrity, sizeof(Lvid) - sizeof(UDF_Tag), v.IntegritySector);
   return WritePacket(v, start);
+}
+} // namespace
+
+bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
+  return RewriteIntegrity(v, type, false);
 }
 
 bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
-  if (!recountFree) return WriteIntegrityType(v, ::itClose);
-  const uint32_t start = PacketStartOf(v, v.IntegritySector);
-  if (!ReadPacket(v, start)) return false;
-  uint8_t *d = SlotOf(v, v.IntegritySector);
-  v.FreeBlocks = CountFreeBlocks(v);
-  StoreLE32(d + offsetof(UDF_LogicalVolumeIntegrityDescriptor, FreeSpaceTable), v.FreeBlocks);
-  StoreLE32(d + 28, ::itClose);
-  FillTagAt(d, kTagIntegrity, 118, v.IntegritySector);
-  return WritePacket(v, start);
+  return RewriteIntegrity(v, ::itClose, recountFree);
 }
 
 } // namespace korva

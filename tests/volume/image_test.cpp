@@ -11,6 +11,7 @@
 #include "korva/files.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
+#include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
 
@@ -318,6 +319,63 @@ TEST(HostileImages, ForeignOrInconsistentVolumesAreRefused) {
   EXPECT_EQ(IntegrityTypeOnDisc(path, integrity), uint32_t(itOpen));
 }
 
+// Every descriptor the mount reads must carry this library's implementation identifier; one
+// from another writer anywhere in the chain makes the volume not compatible, and the volume
+// mounts again once the descriptor is restored.
+TEST(HostileImages, AForeignIdentifierAnywhereInTheChainIsRefused) {
+  FormattedImage img(30, u"F");
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  const uint32_t main = v.MainVDSSector;
+  struct Case {
+    const char *what;
+    uint32_t sector;
+    size_t identifier; // first byte of the identifier inside its entity
+  } const cases[] = {
+      {"primary", main, offsetof(UDF_PrimaryVolumeDescriptor, ImplementationIdentifier) + 1},
+      {"logical", main + 1, offsetof(UDF_LogicalVolumeDescriptor, ImplementationIdentifier) + 1},
+      {"partition", main + 2, offsetof(UDF_PartitionDescriptor, ImplementationIdentifier) + 1},
+      {"implementation use", main + 4,
+       offsetof(UDF_ImplementationUseVolumeDescriptor, ImplementationID) + 1},
+      {"integrity", v.IntegritySector,
+       offsetof(UDF_LogicalVolumeIntegrityDescriptor, ImplementationID) + 1},
+      {"root entry", v.RootICBSector, offsetof(UDF_FileEntryHeader, ImplementationIdentifier) + 1},
+  };
+  const uint32_t partitionStart = v.PartitionStart, root = v.RootICBSector;
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  const std::string path = img.ImagePath();
+  for (const Case &c : cases) {
+    const std::string original = ReadImageSector(path, c.sector);
+    std::string s = original;
+    s[c.identifier] = 'X';
+    PatchImage(path, uint64_t(c.sector) * 2048, s.data(), 2048);
+    const uint32_t location = c.sector == root ? root - partitionStart : c.sector;
+    Retag(path, c.sector, LoadLE16(reinterpret_cast<const uint8_t *>(s.data())),
+          LoadLE16(reinterpret_cast<const uint8_t *>(s.data()) + 10), location);
+    ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE) << c.what;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << c.what;
+    EXPECT_EQ(UDF_DismountVolume(&v), KTRUE) << c.what;
+    PatchImage(path, uint64_t(c.sector) * 2048, original.data(), 2048);
+    ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE) << c.what;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE) << c.what << " restored";
+    EXPECT_EQ(UDF_DismountVolume(&v), KTRUE) << c.what;
+  }
+
+  // A logical volume descriptor without its sparable partition map names no sparing table.
+  const std::string lvd = ReadImageSector(path, main + 1);
+  std::string noMap = lvd;
+  std::memset(noMap.data() + offsetof(UDF_LogicalVolumeDescriptor, PartitionMap), 0,
+              sizeof(UDF_SparablePartitionMap));
+  StoreLE32(reinterpret_cast<uint8_t *>(noMap.data()) +
+                offsetof(UDF_LogicalVolumeDescriptor, NumberofPartitionMaps),
+            0);
+  PatchImage(path, uint64_t(main + 1) * 2048, noMap.data(), 2048);
+  Retag(path, main + 1, kTagLogicalVolume, 488, main + 1);
+  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+}
+
 TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {
   TempDir dir;
   const std::string path = dir.File("big.img");
@@ -351,10 +409,10 @@ TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {
 // mount (bit rot makes the volume not compatible, error 32), and a bitmap written with CRC
 // length 0 by earlier versions still mounts.
 TEST(ImageFormat, TheBitmapCRCIsKeptAndChecked) {
-  using korva::test::FormattedImage;
-  using korva::test::ReadImageSector;
   using korva::IsTagValid;
   using korva::kTagSpaceBitmap;
+  using korva::test::FormattedImage;
+  using korva::test::ReadImageSector;
   FormattedImage img(100);
   ASSERT_TRUE(img.Ok());
   TUDFRewritableVolume &v = img.Volume();
