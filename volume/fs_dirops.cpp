@@ -204,11 +204,19 @@ void ResetScan(DirectoryInformation &di) {
   di.HasResult = false;
 }
 
+// The scan reached the end of a directory of size bytes without a match.
+bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
+  di.DirOffset = size;
+  di.HasResult = false;
+  return true;
+}
+
 } // namespace
 
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeHidden, bool &found,
-                bool skipFirst, bool resume, DirectoryInformation &di, FileSystemObjectType kind,
-                bool includeDeleted, NameMatch lastMatch) {
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                bool &found, const LocateOptions &options) {
+  const bool resume = options.Resume, includeDeleted = options.IncludeDeleted;
+  const NameMatch lastMatch = options.LastMatch;
   found = false;
   if (!resume) ResetScan(di);
   std::vector<std::u16string> parts = SplitPath(path);
@@ -217,7 +225,7 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeH
     return true;
   }
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  bool skip = skipFirst;
+  bool skip = options.SkipFirst;
   uint64_t offset = resume ? di.DirOffset : 0;
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
@@ -230,53 +238,40 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeH
     if (!resume && !includeDeleted && exact) {
       IndexHint hint = IndexHint::Scan;
       if (!IndexedStart(v, dir, parts[i], offset, hint)) return false;
-      if (hint == IndexHint::Absent) {
-        di.DirOffset = dir.Size();
-        di.HasResult = false;
-        return true;
-      }
+      if (hint == IndexHint::Absent) return EndWithoutMatch(dir.Size(), di);
     }
-    bool descended = false;
+    // Scans this directory until the component matches: the last one is the result, any
+    // other is the directory the next component is looked up in.
     for (;;) {
       FidEntry fid;
       st = dir.ReadFid(offset, fid, false);
       if (st == DirectoryStream::IoError) return false;
-      if (st == DirectoryStream::End) {
-        di.DirOffset = dir.Size();
-        di.HasResult = false;
-        return true;
-      }
+      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
       // Only the last component can be a pattern; the directories above it are named
       // exactly, so a directory called "*" is that directory and no other.
-      bool m = Matches(fid, skip, includeHidden, includeDeleted, last ? kind : IsDirectory,
-                       parts[i], last ? lastMatch : NameMatch::Exact);
+      bool m =
+          Matches(fid, skip, options.IncludeHidden, includeDeleted,
+                  last ? options.Kind : IsDirectory, parts[i], last ? lastMatch : NameMatch::Exact);
       skip = false;
+      if (!m) {
+        offset += fid.Length;
+        continue;
+      }
       // The entry we stop at must pass the full check, CRC included.
-      if (m) {
-        st = dir.ReadFid(offset, fid, true);
-        if (st == DirectoryStream::IoError) return false;
-        if (st == DirectoryStream::End) {
-          di.DirOffset = dir.Size();
-          di.HasResult = false;
-          return true;
-        }
+      st = dir.ReadFid(offset, fid, true);
+      if (st == DirectoryStream::IoError) return false;
+      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
+      if (last) {
+        StoreResult(dir, fid, di);
+        found = true;
+        return true;
       }
-      if (m) {
-        if (last) {
-          StoreResult(dir, fid, di);
-          found = true;
-          return true;
-        }
-        ResetScan(di);
-        di.DirICB = fid.ICBBlock;
-        di.ADBlock = fid.ICBBlock;
-        offset = 0;
-        descended = true;
-        break;
-      }
-      offset += fid.Length;
+      ResetScan(di);
+      di.DirICB = fid.ICBBlock;
+      di.ADBlock = fid.ICBBlock;
+      offset = 0;
+      break;
     }
-    if (!descended) return true;
   }
   return true;
 }
@@ -297,7 +292,7 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, parent, true, found, false, false, di, IsDirectory, false, NameMatch::Exact))
+  if (!LocatePath(v, parent, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}))
     return false;
   if (!found) {
     v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
@@ -634,8 +629,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   di.DirICB = RootBlock(v);
   bool found = false;
   if (SplitPath(path).empty()) return false;
-  if (!LocatePath(v, path, true, found, false, false, di, kind, false, NameMatch::Exact))
-    return false;
+  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact})) return false;
   if (!found) return false;
   const uint32_t entry = di.EntryICB;
   NameIndexUpdate names(v, di.DirICB);
@@ -754,8 +748,7 @@ bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view n
     return false;
   }
   std::u16string p(name);
-  return LocatePath(v, p, true, taken, false, false, di, IsDirectoryOrFile, false,
-                    NameMatch::Exact);
+  return LocatePath(v, p, di, taken, {.LastMatch = NameMatch::Exact});
 }
 
 NameIndexUpdate::NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock)

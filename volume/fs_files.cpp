@@ -396,8 +396,7 @@ KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCH
   di->Pattern = SplitParent(p).Name;
   di->DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, p, true, found, false, false, *di, IsDirectoryOrFile, false) || !found)
-    return UDF_INVALID_HANDLE;
+  if (!LocatePath(v, p, *di, found) || !found) return UDF_INVALID_HANDLE;
   if (!FillFindData(v, *di, *data)) return UDF_INVALID_HANDLE;
   FindHandleList *list = FindHandlesOf(v);
   if (!list) return UDF_INVALID_HANDLE;
@@ -425,8 +424,7 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
     return KFALSE;
   }
   bool found = false;
-  if (!LocatePath(v, di->Pattern, true, found, true, true, *di, IsDirectoryOrFile, false))
-    return KFALSE;
+  if (!LocatePath(v, di->Pattern, *di, found, {.Resume = true, .SkipFirst = true})) return KFALSE;
   if (!found) {
     KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
     return KFALSE;

@@ -41,11 +41,21 @@ bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, 
 // How the last component of a path is compared.
 enum class NameMatch { Pattern, Exact };
 
-// Resolves a path from di.DirICB (the caller sets it; resume continues from the record).
+// How LocatePath resolves a path. Call sites name what they change:
+// LocatePath(v, path, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}).
+struct LocateOptions {
+  FileSystemObjectType Kind = IsDirectoryOrFile; // what the last component must be
+  NameMatch LastMatch = NameMatch::Pattern;      // components above it always match exactly
+  bool IncludeHidden = true;
+  bool IncludeDeleted = false;
+  bool Resume = false;    // go on from di.DirOffset in di.DirICB (find next)
+  bool SkipFirst = false; // the entry there was found already: skip it
+};
+
+// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record).
 // Returns false only when a read failed; found says whether the path resolved.
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, bool includeHidden, bool &found,
-                bool skipFirst, bool resume, DirectoryInformation &di, FileSystemObjectType kind,
-                bool includeDeleted, NameMatch lastMatch = NameMatch::Pattern);
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                bool &found, const LocateOptions &options = {});
 
 // Resolves a parent path given to a create into the block of a directory's file entry.
 // Sets error 1 when it names no directory. False on failure (error set).
