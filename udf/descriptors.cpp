@@ -538,8 +538,9 @@ struct EntryLayout {
   uint32_t BlocksRecorded, AccessTime, ModificationTime, AttributeTime, Implementation, UniqueID,
       LengthOfEA, HeaderSize;
 };
-constexpr EntryLayout kFileEntryLayout{64, 72, 84, 96, 128, 160, 168, 176};
-constexpr EntryLayout kExtendedEntryLayout{72, 80, 92, 116, 168, 200, 208, 216};
+constexpr EntryLayout kFileEntryLayout{64, 72, 84, 96, kEntryImplementationOffset, 160, 168, 176};
+constexpr EntryLayout kExtendedEntryLayout{
+    72, 80, 92, 116, kExtendedEntryImplementationOffset, 200, 208, kExtendedFileEntryHeaderSize};
 
 // Long descriptors as short ones: only partition 0 exists on the volumes read here.
 bool ReadLongExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD> &out) {

@@ -572,6 +572,9 @@ static_assert(sizeof(UDF_FileEntry) == 2048);
 
 // An extended file entry has the same fields and a few more; its descriptors start here.
 inline constexpr uint32_t kExtendedFileEntryHeaderSize = 216;
+// Where a file entry or an extended file entry records its implementation identifier.
+inline constexpr uint32_t kEntryImplementationOffset = 128;
+inline constexpr uint32_t kExtendedEntryImplementationOffset = 168;
 
 inline constexpr uint8_t kFileTypeDirectory = 4;
 inline constexpr uint8_t kFileTypeFile = 5;

@@ -154,8 +154,10 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
   if (rootBlock >= v.PartitionLength) return false;
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
+  // This library writes a file entry; a later revision of it, or its repair, may leave an
+  // extended one. Either way the identifier says whose it is.
   const auto root = ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, rootBlock);
-  return root && !root->Extended && IsOurImplementation(root->ImplementationIdentifier);
+  return root && IsOurImplementation(root->ImplementationIdentifier);
 }
 
 // Whether count blocks from first lie in the partition and are marked used.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "korva/check.h"
+#include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/timestamp.h"
 #include "volume/check_report.h"
@@ -61,11 +62,14 @@ bool SetLength(TUDFRewritableVolume &v, uint32_t block, uint64_t length, uint64_
 bool ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
   uint8_t fe[kBlockSize];
   if (!ReadBlock(v, root, fe)) return false;
+  // An extended file entry keeps the identifier further on.
+  const uint32_t at = LoadLE16(fe) == kTagExtendedFileEntry ? kExtendedEntryImplementationOffset
+                                                            : kEntryImplementationOffset;
   UDF_EntityID id;
-  std::memcpy(&id, fe + offsetof(UDF_FileEntryHeader, ImplementationIdentifier), sizeof id);
+  std::memcpy(&id, fe + at, sizeof id);
   if (IsOurImplementation(id)) return true;
   MakeImplementationEntity(id);
-  std::memcpy(fe + offsetof(UDF_FileEntryHeader, ImplementationIdentifier), &id, sizeof id);
+  std::memcpy(fe + at, &id, sizeof id);
   RefillEntryTag(fe, root);
   return WriteBlock(v, root, fe);
 }

@@ -10,6 +10,7 @@
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
+#include "udf/common.h"
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
@@ -576,4 +577,49 @@ TEST_F(FsForms, DirectoriesWithChainedLongListsTakeNewEntries) {
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\many\\new", back));
   EXPECT_EQ(back, Pattern(5000, 80));
+}
+
+TEST_F(FsForms, RootAsExtendedEntryMountsAndChanges) {
+  const std::vector<uint8_t> data = Pattern(3000, 90);
+  Put(u"\\before", data);
+  const uint32_t root = RootBlock(v);
+  // A later-revision writer of this library records the root as an extended file entry
+  // with long descriptors and extended attributes; the identifier stays this library's.
+  Reform(v, u"\\", kDescriptorsLong, true, 32,
+         std::vector<uint8_t>(ReadEntry(v, root).Info.InformationLength));
+  ASSERT_TRUE(img.Remount()) << v.LastError;
+  ASSERT_TRUE(ReadEntry(v, root).Info.Extended);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\before", back));
+  EXPECT_EQ(back, data);
+  ASSERT_TRUE(WriteWhole(v, u"\\after", data));
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"sub"), KTRUE) << v.LastError;
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\before"), KTRUE) << v.LastError;
+  ASSERT_TRUE(img.Remount()) << v.LastError;
+  RawEntry e = ReadEntry(v, root);
+  EXPECT_TRUE(e.Info.Extended);
+  std::vector<Listed> listed = List(v, u"\\*");
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].Name, u"after");
+  EXPECT_EQ(listed[1].Name, u"sub");
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+
+  // Another implementation's identifier in it: the mount is not compatible, and repair
+  // records this library's identifier where an extended entry keeps it, nowhere else.
+  uint8_t fe[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, root, fe));
+  const std::string other = "*Another Writer";
+  std::memcpy(fe + 169, other.data(), other.size());
+  RefillEntryTag(fe, root);
+  ASSERT_TRUE(WriteBlock(v, root, fe));
+  ASSERT_FALSE(img.Remount());
+  ASSERT_EQ(UDF_RepairVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  uint8_t repaired[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, root, repaired));
+  EXPECT_EQ(std::memcmp(repaired + 16, fe + 16, 168 - 16), 0);
+  EXPECT_EQ(std::memcmp(repaired + 169, ImplementationIdentifier, 23), 0);
+  EXPECT_EQ(std::memcmp(repaired + 200, fe + 200, kBlockSize - 200), 0);
+  ASSERT_TRUE(ReadWhole(v, u"\\after", back));
+  EXPECT_EQ(back, data);
 }
