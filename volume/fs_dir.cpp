@@ -10,6 +10,7 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "udf/unicode.h"
+#include "volume/fs_records.h"
 
 namespace korva {
 
@@ -35,10 +36,6 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
   info.UniqueID = fe->UniqueID;
   info.Extended = fe->Extended;
   return true;
-}
-
-static ShortADValue LoadAD(const uint8_t *p) {
-  return {LoadLE32(p), LoadLE32(p + 4)};
 }
 
 namespace {
@@ -98,7 +95,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
   for (;;) {
     // The list ends with its recorded length or at a descriptor of length 0.
     if (off + stride > limit) return end(false);
-    ShortADValue ad = LoadAD(cur + off);
+    ShortADValue ad = LoadADAt(cur + off);
     if (ad.Length() == 0) return end(false);
     // One partition: a long descriptor naming another cannot be followed.
     if (stride == 16 && ad.Type() != kExtentNotAllocated && LoadLE16(cur + off + 8) != 0)

@@ -624,7 +624,6 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
 }
 
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
-  if (!BeginFsOperation(v) || !RequireWritable(v)) return false;
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
@@ -877,6 +876,7 @@ KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
     if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
     return KFALSE;
   }
+  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
   return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsDirectory) ? KTRUE
                                                                                         : KFALSE;
 }

@@ -246,7 +246,6 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
           if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
           return UDF_INVALID_HANDLE;
         }
-        v.WrittenInOperation = 1; // the removal was this operation's first write
         h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
       }
       if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
@@ -303,6 +302,7 @@ KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path
     if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
     return KFALSE;
   }
+  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
   return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsFile) ? KTRUE : KFALSE;
 }
 

@@ -106,8 +106,9 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
                 const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
 
-// Removes a path's entry of the given kind; the shared work of removing directories and
-// deleting files.
+// Removes a path's entry of the given kind; the shared work of removing directories,
+// deleting files and replacing an entry. Part of an operation the caller has begun
+// (BeginFsOperation) on a writable volume: what the operation wrote so far stays counted.
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
 
 // The name index of the directory at dirBlock whose file entry holds info, built when

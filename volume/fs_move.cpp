@@ -83,6 +83,7 @@ bool ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source, const std::u
     v.LastError = KORVA_E_FILE_EXISTS;
     return false;
   }
+  if (!RequireWritable(v)) return false;
   KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
   if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return true;
   if (v.LastError == 0)

@@ -21,8 +21,6 @@ void ReleaseFileSystemLists(void *&pending, void *&openFiles, void *&findHandles
   findHandles = nullptr;
 }
 
-// The record's list fields exist once the volume header defines it.
-#ifdef KORVA_VOLUME_H
 void CreateFileSystemState(TUDFRewritableVolume &v) {
   CreateFileSystemLists(v.PendingExtents, v.OpenFiles, v.FindHandles);
 }
@@ -40,6 +38,5 @@ FindHandleList *FindHandlesOf(TUDFRewritableVolume &v) {
 PendingExtentList *PendingExtentsOf(TUDFRewritableVolume &v) {
   return static_cast<PendingExtentList *>(v.PendingExtents);
 }
-#endif
 
 } // namespace korva

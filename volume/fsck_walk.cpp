@@ -214,7 +214,7 @@ bool Walker::ReadSequence(uint32_t vds, uint32_t vdsSectors) {
 
 bool Walker::CheckGeometry() {
   const uint32_t n = v_.TotalSectors;
-  const uint32_t p = v_.PacketBlocks ? v_.PacketBlocks : 16;
+  const uint32_t p = PacketBlocksOf(v_);
   const uint64_t end = uint64_t(g_.PartitionStart) + g_.PartitionLength;
   if (g_.PartitionLength == 0 || end > n) return Structure("the partition lies outside the medium");
   if (g_.BitmapBlocks < SpaceBitmapSectors(g_.PartitionLength) ||
