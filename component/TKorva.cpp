@@ -45,9 +45,8 @@ TKorva::~TKorva() {
   if (volume == nullptr) return;
   // A running format or erase works on the record; let it and its handler finish first.
   UDF_WaitForBackgroundOperation(volume);
-  // A volume left mounted says "open" on the medium and would never mount again; closing
-  // it here writes the space bitmap and marks it closed.
-  if (volume->VolumeOpen) ::UDF_DismountVolume(volume);
+  // Release closes a volume left mounted (bitmap stored, marked closed): otherwise it would
+  // say "open" on the medium and never mount again without a repair.
   UDF_ReleaseVolume(volume);
   std::free(volume);
   volume = nullptr;

@@ -639,6 +639,7 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (!volume) return;
   WaitForBackground(*volume);
+  if (volume->VolumeOpen) Dismount(*volume);
   CloseImage(*volume, false);
   ReleaseMountState(*volume);
   volume->VolumeOpen = 0;

@@ -243,7 +243,8 @@ KORVA_API void UDF_WaitForBackgroundOperation(TUDFRewritableVolume *volume);
 /* Releases everything the engine holds for the record: waits for background work,
  * dismounts a mounted volume (bitmap stored, volume closed, as UDF_DismountVolume), frees
  * the bitmap and the lists. The record can be freed afterwards, or used again as a fresh
- * record. */
+ * record. A dismount that fails does not stop the release: the volume then stays marked
+ * open on the medium (repair it before use) and LastError keeps the write error. */
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume);
 
 /* Space statistics. */

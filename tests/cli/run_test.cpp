@@ -18,6 +18,7 @@
 
 #include "korva/files.h"
 #include "korva/volume.h"
+#include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
 #include "udf/tag.h"
 
@@ -359,6 +360,7 @@ void LeaveOpen(const std::string &image) {
   Record r;
   ASSERT_EQ(UDF_MountImage(r.v, image.c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(r.v), KTRUE);
+  korva::test::AbandonVolume(*r.v);
 }
 
 TEST_F(Cli, LeftOpenVolumeIsReadWithAWarningAndNeverWritten) {

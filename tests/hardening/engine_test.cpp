@@ -9,6 +9,7 @@
 #include "tests/hardening/damage.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
+#include "volume/engine.h"
 
 using namespace korva;
 using namespace korva::test;
@@ -100,6 +101,64 @@ TEST(RecordLife, MountAndReleaseCloseTheMountedVolume) {
   ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
   EXPECT_EQ(v.FreeBlocks, freeBlocks);
+}
+
+// Releasing a record that holds a mounted volume closes the volume first, as a dismount
+// would: its bitmap and free count are stored, and it mounts compatible with its data.
+TEST(RecordLife, ReleaseClosesTheMountedVolume) {
+  TempDir dir;
+  const std::string path = dir.File("r.img");
+  const std::vector<uint8_t> data = Pattern(70000, 5);
+  uint32_t freeBlocks = 0;
+  {
+    VolumePtr v = NewVolume();
+    ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 20), KTRUE);
+    ASSERT_EQ(FormatAndWait(*v, u"REL"), 0);
+    ASSERT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+    ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+    ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE);
+    ASSERT_TRUE(WriteWhole(*v, u"\\data", data));
+    freeBlocks = v->FreeBlocks;
+    UDF_ReleaseVolume(v.get());
+    EXPECT_EQ(v->VolumeOpen, 0);
+    EXPECT_EQ(v->SpaceBitmap, nullptr);
+    EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
+    EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itClose));
+    // The released record is a fresh record again.
+    ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+    EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE);
+  } // released again by its owner, still mounted
+  VolumePtr v = NewVolume();
+  ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetLastErrorNumber(v.get());
+  EXPECT_EQ(v->FreeBlocks, freeBlocks);
+  EXPECT_EQ(CountFreeBlocks(*v), freeBlocks);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(*v, u"\\data", back));
+  EXPECT_EQ(back, data);
+}
+
+// A release whose closing writes fail still frees the record; the volume is then left as a
+// crash would leave it (open), the write error stays readable on the record, and the volume
+// needs a repair before it is used again.
+TEST(RecordLife, ReleaseThatCannotCloseTheVolumeStillFreesTheRecord) {
+  FormattedImage img(20, u"KORVA", true);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  ASSERT_TRUE(MakeFile(v, u"\\kept"));
+  FaultyImageIO io;
+  io.Attach(v);
+  io.FailWriteAt(1, true);
+  UDF_ReleaseVolume(&v);
+  EXPECT_GT(io.Writes(), 0u) << "release tried to close the volume";
+  EXPECT_EQ(v.VolumeOpen, 0);
+  EXPECT_EQ(v.ImageFileOpen, 0);
+  EXPECT_EQ(v.SpaceBitmap, nullptr);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_WRITE_DIRTY);
+  io.FailWriteAt(0);
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_EQ(v.LeftOpen, 1);
 }
 
 // Only the last component of a find pattern is a pattern; everything else, and every

@@ -177,6 +177,51 @@ bool FormattedImage::Remount() {
   return UDF_GetVolumeCompatibility(volume_.get()) != 0;
 }
 
+namespace {
+
+// The record's own image layer for everything except writing: writes and flushes fail, as
+// they would on a medium whose power went.
+struct DeadWrites {
+  static const KorvaImageIO &Inner(void *c) { return *static_cast<const KorvaImageIO *>(c); }
+  static int Open(void *c, const char *p, int32_t *h) {
+    return Inner(c).Open(Inner(c).Context, p, h);
+  }
+  static int Create(void *, const char *, int32_t *) { return EIO; }
+  static int Size(void *c, int32_t h, uint64_t *s) { return Inner(c).Size(Inner(c).Context, h, s); }
+  static int Reserve(void *, int32_t, uint64_t) { return EIO; }
+  static int ReadAt(void *c, int32_t h, void *b, uint32_t n, uint64_t off) {
+    return Inner(c).ReadAt(Inner(c).Context, h, b, n, off);
+  }
+  static int WriteAt(void *, int32_t, const void *, uint32_t, uint64_t) { return EIO; }
+  static int Flush(void *, int32_t) { return EIO; }
+  static int Close(void *c, int32_t h) { return Inner(c).Close(Inner(c).Context, h); }
+  static int Remove(void *, const char *) { return EIO; }
+  static int OpenReadOnly(void *c, const char *p, int32_t *h) {
+    return Inner(c).OpenReadOnly ? Inner(c).OpenReadOnly(Inner(c).Context, p, h) : ENOTSUP;
+  }
+};
+
+} // namespace
+
+void AbandonVolume(TUDFRewritableVolume &v) {
+  const KorvaImageIO *own = v.ImageIO;
+  const KorvaImageIO &inner = own ? *own : *KorvaPosixImageIO();
+  const KorvaImageIO dead = {const_cast<KorvaImageIO *>(&inner),
+                             DeadWrites::Open,
+                             DeadWrites::Create,
+                             DeadWrites::Size,
+                             DeadWrites::Reserve,
+                             DeadWrites::ReadAt,
+                             DeadWrites::WriteAt,
+                             DeadWrites::Flush,
+                             DeadWrites::Close,
+                             DeadWrites::Remove,
+                             DeadWrites::OpenReadOnly};
+  v.ImageIO = &dead;
+  UDF_ReleaseVolume(&v);
+  v.ImageIO = own;
+}
+
 std::string ReadImageSector(const std::string &path, uint32_t sector) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};

@@ -115,6 +115,11 @@ private:
   bool ok_ = false;
 };
 
+// Ends an image session as a crash would: the record is released, but nothing the release
+// would still write (bitmap, integrity) reaches the image; its file is closed all the same.
+// The image stays exactly as the mounted session left it, open if it was.
+void AbandonVolume(TUDFRewritableVolume &v);
+
 // Reads one 2048-byte sector of an image file; empty on failure.
 std::string ReadImageSector(const std::string &path, uint32_t sector);
 

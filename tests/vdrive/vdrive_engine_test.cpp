@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "device/vdrive/vdrive_platform.h"
+#include "korva/files.h"
 #include "korva/volume.h"
 #include "tests/support/volume_fixture.h"
 #include "tests/vdrive/vdrive_test_util.h"
@@ -76,6 +77,30 @@ TEST_F(EngineTest, DvdRwSequentialNeedsAFullFormat) {
   Format();
   EXPECT_EQ(DiscIs(vol.get()), mtDVDRWRO);
   RemountCompatible();
+}
+
+// Releasing a record with a drive volume mounted closes it as a dismount would (bitmap,
+// integrity, the DVD+RW track closed): a fresh record mounts it compatible with its data.
+TEST_F(EngineTest, ReleaseClosesAMountedDriveVolume) {
+  Use("dvd+rw/format=100:");
+  Format();
+  RemountCompatible();
+  ASSERT_TRUE(UDF_CreateDirectoryW(vol.get(), u"\\", u"kept"));
+  const uint32_t freeBlocks = UDF_GetFreeBlocksOfLogicalVolume(vol.get());
+  UDF_ReleaseVolume(vol.get());
+  EXPECT_EQ(UDF_GetLastErrorNumber(vol.get()), 0);
+  EXPECT_FALSE(vol->VolumeOpen);
+  vol.reset();
+
+  vol.reset(new TUDFRewritableVolume());
+  vol->Device.Platform = platform.get();
+  vol->RetryDelayMs = 1;
+  ASSERT_TRUE(InitializeASPI(vol.get(), KFALSE, "", ""));
+  ASSERT_TRUE(SelectDevice(vol.get(), 0));
+  ASSERT_TRUE(UDF_MountVolume(vol.get()));
+  ASSERT_TRUE(UDF_GetVolumeCompatibility(vol.get())) << UDF_GetLastErrorNumber(vol.get());
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(vol.get()), freeBlocks);
+  EXPECT_EQ(UDF_GetDirCount(vol.get()), 2u);
 }
 
 } // namespace

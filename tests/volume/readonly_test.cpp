@@ -124,7 +124,7 @@ TEST(LeftOpen, RefusedUntilRepairedButReadableReadOnly) {
   // Mount and let go without dismounting, as a crash would.
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(&c.V()), KTRUE);
-  UDF_ReleaseVolume(&c.V());
+  test::AbandonVolume(c.V());
   const std::string before = Slurp(c.Path());
 
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
@@ -152,8 +152,13 @@ TEST(LeftOpen, RefusedUntilRepairedButReadableReadOnly) {
 TEST(LeftOpen, DamageBesidesBeingLeftOpenIsNotReportedAsLeftOpen) {
   ClosedVolume c;
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(&c.V()), KTRUE);
   const uint32_t root = c.V().RootICBSector;
-  UDF_ReleaseVolume(&c.V());
+  test::AbandonVolume(c.V());
+  // Left open, and nothing else wrong with it yet.
+  ASSERT_EQ(UDF_MountImageReadOnly(&c.V(), c.Path().c_str()), KTRUE);
+  ASSERT_EQ(c.V().LeftOpen, 1);
+  ASSERT_EQ(UDF_DismountVolume(&c.V()), KTRUE);
   // Break the root directory's file entry.
   std::fstream f(c.Path(), std::ios::in | std::ios::out | std::ios::binary);
   f.seekp(std::streamoff(root) * 2048);
