@@ -20,7 +20,7 @@ KBOOL B(bool value) {
 bool Gate(TUDFRewritableVolume *v) {
   if (!v || korva::RefuseWhileBusy(*v)) return false;
   if (!v->DeviceSelected) {
-    v->LastError = KORVA_E_NO_DEVICE;
+    korva::SetError(*v, KORVA_E_NO_DEVICE);
     return false;
   }
   v->LastError = 0;

@@ -400,7 +400,7 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
   if (!volume || RefuseWhileBusy(*volume)) return 0;
   std::u16string wide;
   if (label && !Utf8ToUtf16(label, std::strlen(label), wide)) {
-    volume->LastError = KORVA_E_INVALID_NAME;
+    SetError(*volume, KORVA_E_INVALID_NAME);
     return 0;
   }
   return UDF_FormatVolumeW(volume, wide.c_str(), quick_format, on_done, context);

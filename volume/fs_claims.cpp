@@ -130,7 +130,7 @@ bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
 bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
   FindHandleList *state = FindHandlesOf(v);
   if (!state) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return false;
   }
   ContestedBlocks &contested = state->Contested;
@@ -138,7 +138,7 @@ bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs)
   for (const BlockRun &r : runs)
     for (uint64_t b = r.First; b < r.First + r.Count; ++b)
       if (contested.Has(b)) {
-        v.LastError = KORVA_E_DAMAGED;
+        SetError(v, KORVA_E_DAMAGED);
         return false;
       }
   return true;

@@ -27,11 +27,11 @@ OpenFileInformation *HandleFor(TUDFRewritableVolume &v, UDF_HANDLE h, uint32_t a
   OpenFileList *files = OpenFilesOf(v);
   OpenFileInformation *f = files ? files->Find(h) : nullptr;
   if (!f || f->Invalidated) {
-    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return nullptr;
   }
   if (!(f->Access & access)) {
-    v.LastError = KORVA_E_ACCESS;
+    SetError(v, KORVA_E_ACCESS);
     return nullptr;
   }
   return f;
@@ -136,11 +136,11 @@ OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
   if ((access & UDF_GENERIC_WRITE) && !RequireWritable(v)) return nullptr;
   OpenFileInformation *f = HandleFor(v, handle, access);
   if (!f || f->Invalidated) {
-    if (f) v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    if (f) SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return nullptr;
   }
   if (!buffer && count > 0) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return nullptr;
   }
   return f;
@@ -174,7 +174,7 @@ bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, u
     if (touched && slots[i].AD.Type() == kExtentNotAllocated) ok = false;
     start = end;
   }
-  if (!ok) v.LastError = KORVA_E_UNSUPPORTED;
+  if (!ok) SetError(v, KORVA_E_UNSUPPORTED);
   return ok;
 }
 
@@ -271,7 +271,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
         continue;
       }
       UnmarkRuns(v, *runs);
-      v.LastError = KORVA_E_NO_SPACE;
+      SetError(v, KORVA_E_NO_SPACE);
       return KFALSE;
     }
     runs->push_back({uint64_t(len) * kBlockSize, first, len});
@@ -318,7 +318,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   }
   if (v.FreeBlocks < newBlocks + extBlocks) {
     UnmarkRuns(v, taken);
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
   }
 
@@ -345,7 +345,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
       uint32_t ext = 0;
       if (!TakeBlock(v, extHint, ext)) {
         UnmarkRuns(v, taken);
-        v.LastError = KORVA_E_NO_SPACE;
+        SetError(v, KORVA_E_NO_SPACE);
         return KFALSE;
       }
       extHint = ext + 1;

@@ -25,7 +25,7 @@ void FailRead(TUDFRewritableVolume &v) {
   if (v.WrittenInOperation) {
     LoseCompatibility(v, KORVA_E_READ_DIRTY);
   } else {
-    v.LastError = KORVA_E_READ;
+    SetError(v, KORVA_E_READ);
   }
 }
 
@@ -284,7 +284,7 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   case ParentKind::Root:
     return true;
   case ParentKind::Invalid:
-    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
     return false;
   case ParentKind::Components:
     break;
@@ -295,7 +295,7 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   if (!LocatePath(v, parent, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}))
     return false;
   if (!found) {
-    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
     return false;
   }
   dirBlock = di.EntryICB;
@@ -319,18 +319,18 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
   }
   if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, parentBlock, fe, list)) return false;
   if (list.Corrupt) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return false;
   }
   // Every slot taken and no continuation: not a list this engine writes.
   if (list.EndOffset > kLastSlot) {
-    v.LastError = KORVA_E_UNSUPPORTED;
+    SetError(v, KORVA_E_UNSUPPORTED);
     return false;
   }
   // A new entry goes after the recorded data; readers stop at the information length. When
   // the two disagree the entry would be written where no reader finds it.
   if (info.InformationLength != list.TotalBytes()) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return false;
   }
   const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
@@ -358,11 +358,11 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
   if (plan.BlocksTaken) return true;
   if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return false;
   }
   if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return false;
   }
   plan.BlocksTaken = true;
@@ -447,7 +447,7 @@ bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out) 
   out.clear();
   if (!s) return true;
   if (!Utf8ToUtf16(s, std::strlen(s), out)) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return false;
   }
   return true;
@@ -542,7 +542,7 @@ bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
       return false;
     }
     if (dir.List().Corrupt) {
-      v.LastError = KORVA_E_DAMAGED;
+      SetError(v, KORVA_E_DAMAGED);
       return false;
     }
     forbidden = HeldBlocks(*parentDir, dir.List());
@@ -551,7 +551,7 @@ bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
   // would see its replacement as well.
   const std::vector<BlockRun> held = HeldBlocks(entry, list);
   if (list.Corrupt || !SafeToFree(v, held, std::move(forbidden))) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return false;
   }
   return ClaimedOnlyOnce(v, held);
@@ -639,7 +639,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   // that check and repair must look at, not something to free.
   if (!ReadEntryFields(fe, entry, info) ||
       (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return false;
   }
   if ((info.Permissions & kPermWriteOrDelete) == 0) {
@@ -650,7 +650,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     bool hasEntries = false;
     if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
     if (hasEntries) {
-      v.LastError = KORVA_E_DIR_NOT_EMPTY;
+      SetError(v, KORVA_E_DIR_NOT_EMPTY);
       return false;
     }
   }
@@ -801,22 +801,22 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v) || !RequireWritable(v)) return KFALSE;
   if (!parent || !name) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   std::u16string_view nm(name, WideLength(name));
   std::u16string_view par(parent, WideLength(parent));
   if (!IsStorableName(nm)) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return KFALSE;
   }
   if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
-    v.LastError = KORVA_E_TOO_DEEP;
+    SetError(v, KORVA_E_TOO_DEEP);
     return KFALSE;
   }
   uint32_t parentBlock = 0;
   if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
-    v.LastError = KORVA_E_PARENT_NOT_REACHABLE;
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
     return KFALSE;
   }
   if (!ResolveParent(v, par, true, parentBlock)) return KFALSE;
@@ -824,19 +824,19 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   DirectoryInformation di;
   if (!NameTaken(v, parentBlock, nm, taken, di)) return KFALSE;
   if (taken) {
-    v.LastError = KORVA_E_FILE_EXISTS;
+    SetError(v, KORVA_E_FILE_EXISTS);
     return KFALSE;
   }
   AppendPlan plan;
   if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
   const uint32_t needed = 2 + plan.ExtraBlocks();
   if (v.FreeBlocks < needed) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
   }
   uint32_t dataBlock = 0, feBlock = 0;
   if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
   }
   if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
@@ -863,7 +863,7 @@ KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *pa
   if (!RequireCompatible(*volume)) return KFALSE;
   std::u16string p, n;
   if (!parent || !name) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   if (!WidenArgument(*volume, parent, p) || !WidenArgument(*volume, name, n)) return KFALSE;
@@ -873,7 +873,7 @@ KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *pa
 KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path) {
   if (!volume) return KFALSE;
   if (!path) {
-    if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
@@ -886,7 +886,7 @@ KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *pa
   if (!RequireCompatible(*volume)) return KFALSE;
   std::u16string p;
   if (!path) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   if (!WidenArgument(*volume, path, p)) return KFALSE;

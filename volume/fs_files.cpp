@@ -13,7 +13,7 @@ namespace korva {
 
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   if (f.Invalidated) {
-    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
   if (!ReadBlock(v, f.FEBlock, view.FE)) return false;
@@ -21,7 +21,7 @@ bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   if (!ReadEntryFields(view.FE, f.FEBlock, view.Info) || view.Info.FileType != kFileTypeFile ||
       view.Info.UniqueID != f.UniqueID || !BlockInUse(v, f.FEBlock)) {
     f.Invalidated = true;
-    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
   if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, f.FEBlock, view.FE, view.List))
@@ -139,7 +139,7 @@ UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, 
   EntryFields info;
   // A directory entry that leads to anything but a file entry is damage to check and repair.
   if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
-    v.LastError = KORVA_E_DAMAGED;
+    SetError(v, KORVA_E_DAMAGED);
     return UDF_INVALID_HANDLE;
   }
   if ((info.Permissions & kPermWriteOrDelete) == 0) {
@@ -171,12 +171,12 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
   if (!PlanAppend(v, parentBlock, name.size(), plan)) return UDF_INVALID_HANDLE;
   const uint32_t needed = 1 + plan.ExtraBlocks();
   if (v.FreeBlocks < needed) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return UDF_INVALID_HANDLE;
   }
   uint32_t feBlock = 0;
   if (!TakeBlock(v, 0, feBlock)) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return UDF_INVALID_HANDLE;
   }
   if (!TakeAppendBlocks(v, plan, feBlock + 1)) return UDF_INVALID_HANDLE;
@@ -196,7 +196,7 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
   if (!path || creation_disposition < UDF_CREATE_NEW || creation_disposition > UDF_OPEN_ALWAYS) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return UDF_INVALID_HANDLE;
   }
   // Opening for reading is all a read-only volume allows; a missing file under OPEN_ALWAYS
@@ -208,11 +208,11 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
   // An existing entry is found by any name it may hold; a new one needs a storable name.
   if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return UDF_INVALID_HANDLE;
   }
   if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
-    v.LastError = KORVA_E_TOO_DEEP;
+    SetError(v, KORVA_E_TOO_DEEP);
     return UDF_INVALID_HANDLE;
   }
   uint32_t parentBlock = 0;
@@ -222,14 +222,14 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return UDF_INVALID_HANDLE;
   const bool isDir = taken && (di.Characteristics & kFidDirectory);
   if (taken && isDir) {
-    v.LastError =
-        creation_disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND : KORVA_E_FILE_EXISTS;
+    SetError(v, creation_disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND
+                                                          : KORVA_E_FILE_EXISTS);
     return UDF_INVALID_HANDLE;
   }
   switch (creation_disposition) {
   case UDF_CREATE_NEW:
     if (taken) {
-      v.LastError = KORVA_E_FILE_EXISTS;
+      SetError(v, KORVA_E_FILE_EXISTS);
       return UDF_INVALID_HANDLE;
     }
     break;
@@ -261,11 +261,11 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
       return h;
     }
     if (creation_disposition == UDF_OPEN_EXISTING) {
-      v.LastError = KORVA_E_FILE_NOT_FOUND;
+      SetError(v, KORVA_E_FILE_NOT_FOUND);
       return UDF_INVALID_HANDLE;
     }
     if (!IsStorableName(pn.Name)) {
-      v.LastError = KORVA_E_INVALID_NAME;
+      SetError(v, KORVA_E_INVALID_NAME);
       return UDF_INVALID_HANDLE;
     }
     break;
@@ -281,7 +281,7 @@ KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *pa
   if (!volume) return UDF_INVALID_HANDLE;
   if (!RequireCompatible(*volume)) return UDF_INVALID_HANDLE;
   if (!path) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return UDF_INVALID_HANDLE;
   }
   std::u16string p;
@@ -299,7 +299,7 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {
   if (!volume) return KFALSE;
   if (!path) {
-    if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
@@ -310,7 +310,7 @@ KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path) {
   if (!volume) return KFALSE;
   if (!RequireCompatible(*volume)) return KFALSE;
   if (!path) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   std::u16string p;
@@ -359,7 +359,7 @@ bool NarrowFindData(TUDFRewritableVolume &v, const _UDF_FIND_DATAW &w, _UDF_FIND
   std::string name;
   if (!Utf16ToUtf8(w.cFileName, WideLength(w.cFileName), name) ||
       name.size() >= sizeof a.cFileName) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return false;
   }
   a.dwFileAttributes = w.dwFileAttributes;
@@ -380,14 +380,14 @@ KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCH
   TUDFRewritableVolume &v = *volume;
   if (RefuseWhileBusy(v)) return UDF_INVALID_HANDLE;
   if (!v.Compatible) {
-    v.LastError = KORVA_E_NOT_COMPATIBLE;
+    SetError(v, KORVA_E_NOT_COMPATIBLE);
     return UDF_INVALID_HANDLE;
   }
   // A path naming a directory rather than a pattern finds nothing and leaves the error alone.
   const size_t len = WideLength(path);
   if (len == 0 || path[len - 1] == kPathSeparator) return UDF_INVALID_HANDLE;
   if (!data) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return UDF_INVALID_HANDLE;
   }
   if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
@@ -411,11 +411,11 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
   FindHandleList *list = FindHandlesOf(v);
   DirectoryInformation *di = list ? list->Find(handle) : nullptr;
   if (!di) {
-    v.LastError = KORVA_E_BAD_FIND_HANDLE;
+    SetError(v, KORVA_E_BAD_FIND_HANDLE);
     return KFALSE;
   }
   if (!data) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   if (!BeginFsOperation(v)) return KFALSE;
@@ -446,11 +446,11 @@ KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE h
   FindHandleList *list = FindHandlesOf(*volume);
   const DirectoryInformation *di = list ? list->Find(handle) : nullptr;
   if (!di || !di->HasResult) {
-    volume->LastError = KORVA_E_BAD_FIND_HANDLE;
+    SetError(*volume, KORVA_E_BAD_FIND_HANDLE);
     return KFALSE;
   }
   if (!block) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   *block = di->EntryICB;
@@ -465,7 +465,7 @@ KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char 
   if (!path) return UDF_INVALID_HANDLE;
   if (!WidenArgument(*volume, path, p)) return UDF_INVALID_HANDLE;
   if (!data) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return UDF_INVALID_HANDLE;
   }
   _UDF_FIND_DATAW w;
@@ -473,7 +473,7 @@ KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char 
   if (h == UDF_INVALID_HANDLE) return h;
   if (!NarrowFindData(*volume, w, *data)) {
     UDF_FindClose(volume, h);
-    volume->LastError = KORVA_E_INVALID_NAME;
+    SetError(*volume, KORVA_E_INVALID_NAME);
     return UDF_INVALID_HANDLE;
   }
   return h;
@@ -483,7 +483,7 @@ KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
                                  _UDF_FIND_DATAA *data) {
   if (!volume) return KFALSE;
   if (!data) {
-    if (RequireCompatible(*volume)) volume->LastError = KORVA_E_INVALID_PARAMETER;
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   _UDF_FIND_DATAW w;

@@ -37,7 +37,7 @@ bool MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t *
   if (n == 0) return true;
   uint32_t block = 0;
   if (v.FreeBlocks < 1 || !TakeBlock(v, feBlock + 1, block)) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return false;
   }
   uint8_t data[kBlockSize] = {};
@@ -76,7 +76,7 @@ bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
     next += n;
   }
   if (v.FreeBlocks < parts.size()) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return false;
   }
   uint32_t hint = feBlock + 1;
@@ -86,7 +86,7 @@ bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
       for (uint32_t t : out.Chain)
         MarkRun(v, t, 1, false);
       out.Chain.clear();
-      v.LastError = KORVA_E_NO_SPACE;
+      SetError(v, KORVA_E_NO_SPACE);
       return false;
     }
     out.Chain.push_back(b);

@@ -54,7 +54,7 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
   }
   const std::u16string &name = out.Parts.back();
   if (!IsLookupName(name)) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return false;
   }
   const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
@@ -62,7 +62,7 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
   bool taken = false;
   if (!NameTaken(v, out.DirBlock, name, taken, out.At)) return false;
   if (!taken) {
-    v.LastError = KORVA_E_FILE_NOT_FOUND;
+    SetError(v, KORVA_E_FILE_NOT_FOUND);
     return false;
   }
   out.EntryBlock = out.At.EntryICB;
@@ -152,7 +152,7 @@ bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change chang
 bool WidePath(TUDFRewritableVolume &v, const char *path, std::u16string &out) {
   if (!RequireCompatible(v)) return false;
   if (!path) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return false;
   }
   return WidenArgument(v, path, out);
@@ -161,7 +161,7 @@ bool WidePath(TUDFRewritableVolume &v, const char *path, std::u16string &out) {
 bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
   if (!BeginFsOperation(v)) return false;
   if (!path) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return false;
   }
   return true;
@@ -172,11 +172,11 @@ OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, 
   OpenFileList *files = OpenFilesOf(v);
   OpenFileInformation *f = files ? files->Find(handle) : nullptr;
   if (!f || f->Invalidated) {
-    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return nullptr;
   }
   if (!(f->Access & UDF_GENERIC_WRITE)) {
-    v.LastError = KORVA_E_ACCESS;
+    SetError(v, KORVA_E_ACCESS);
     return nullptr;
   }
   if (!LoadFile(v, *f, view)) return nullptr;
@@ -202,7 +202,7 @@ KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *pat
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
   if (!info) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return GetInfo(v, std::u16string_view(path, WideLength(path)), *info) ? KTRUE : KFALSE;
@@ -224,7 +224,7 @@ KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *pa
   uint8_t access[12], modified[12];
   if ((access_time && !FileTimeToStamp(*access_time, access)) ||
       (modification_time && !FileTimeToStamp(*modification_time, modified))) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
@@ -251,7 +251,7 @@ KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCH
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
   if (permissions & ~kPermissionBits) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
@@ -279,13 +279,13 @@ KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE hand
   OpenFileList *files = OpenFilesOf(v);
   OpenFileInformation *f = files ? files->Find(handle) : nullptr;
   if (!f || f->Invalidated) {
-    v.LastError = KORVA_E_BAD_FILE_HANDLE;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return KFALSE;
   }
   FileView view;
   if (!LoadFile(v, *f, view)) return KFALSE;
   if (position > view.Info.InformationLength) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   f->Position = position;

@@ -80,15 +80,15 @@ bool ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source, const std::u
                    const DirectoryInformation &found) {
   const bool targetDir = (found.Characteristics & kFidDirectory) != 0;
   if (targetDir != source.IsDirectory()) {
-    v.LastError = KORVA_E_FILE_EXISTS;
+    SetError(v, KORVA_E_FILE_EXISTS);
     return false;
   }
   if (!RequireWritable(v)) return false;
   KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
   if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return true;
   if (v.LastError == 0)
-    v.LastError = KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
-                                                                     : KORVA_E_FILE_NOT_FOUND;
+    SetError(v, KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
+                                                                   : KORVA_E_FILE_NOT_FOUND);
   return false;
 }
 
@@ -97,18 +97,18 @@ bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view
   if (!ResolveEntry(v, from, source)) return false;
   const std::vector<std::u16string> target = SplitPath(to);
   if (source.IsRoot || target.empty()) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return false;
   }
   if (target == source.Parts) return true;
   const std::u16string &name = target.back();
   if (!IsStorableName(name)) {
-    v.LastError = KORVA_E_INVALID_NAME;
+    SetError(v, KORVA_E_INVALID_NAME);
     return false;
   }
   const bool isDir = source.IsDirectory();
   if (isDir && StartsWith(target, source.Parts)) {
-    v.LastError = KORVA_E_BAD_MOVE;
+    SetError(v, KORVA_E_BAD_MOVE);
     return false;
   }
   uint32_t newParent = 0;
@@ -118,7 +118,7 @@ bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view
   AppendPlan plan;
   if (!PlanAppend(v, newParent, name.size(), plan)) return false;
   if (v.FreeBlocks < plan.ExtraBlocks()) {
-    v.LastError = KORVA_E_NO_SPACE;
+    SetError(v, KORVA_E_NO_SPACE);
     return false;
   }
   bool taken = false;
@@ -148,7 +148,7 @@ KORVA_API KBOOL UDF_MoveFileW(TUDFRewritableVolume *volume, const KWCHAR *from, 
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return KFALSE;
   if (!from || !to) {
-    v.LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return Move(v, std::u16string_view(from, WideLength(from)),
@@ -161,7 +161,7 @@ KORVA_API KBOOL UDF_MoveFile(TUDFRewritableVolume *volume, const char *from, con
   if (!volume) return KFALSE;
   if (!RequireCompatible(*volume)) return KFALSE;
   if (!from || !to) {
-    volume->LastError = KORVA_E_INVALID_PARAMETER;
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   std::u16string f, t;

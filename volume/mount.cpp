@@ -228,7 +228,7 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
             LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
   if (ok && !OwnStructuresMarkedUsed(v)) {
-    if (v.LastError == 0) v.LastError = KORVA_E_DAMAGED;
+    if (v.LastError == 0) SetError(v, KORVA_E_DAMAGED);
     ok = false;
   }
   if (!ok) v.LeftOpen = 0;
