@@ -1,10 +1,12 @@
 // Fuzzes the directory, file-entry and data reading of the file system: a small formatted
 // image holding a tree (nested directories, identifiers crossing block ends, a file whose
 // descriptor list continues in an extension block, and entries in the forms other writers
-// record: embedded data and directory entries, long descriptors, extents allocated but not
-// recorded and not allocated at all) is mutated in its file entries,
-// directory blocks and extension blocks, mounted, and then listed with find, every entry
-// opened and read, and a file created and deleted in each directory found.
+// record: embedded data and directory entries, long descriptors in the entry and in an
+// extension chain, an extended file entry, extents allocated but not recorded and not
+// allocated at all) is mutated in its file entries, directory blocks and extension blocks,
+// mounted, and then listed with find, every entry opened, read, written into and some emptied
+// or deleted, and a file created and deleted in each directory found.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +145,94 @@ struct Forms {
     korva::StoreLE32(fe + 172, 16 * n);
     Refill(fe, block);
   }
+  // A list of short descriptors (in the entry, perhaps continued in one extension block)
+  // rewritten in long ones over the entry and a chain of extension blocks: the one it had,
+  // and blocks taken from the end of the file's own data, which gets shorter by them.
+  void LengthenChain(uint8_t *fe, uint32_t block) {
+    std::vector<std::pair<uint32_t, uint32_t>> ads; // length word, location
+    std::vector<uint32_t> exts;
+    auto gather = [&](const uint8_t *b, uint32_t first, uint32_t length) {
+      for (uint32_t off = first; off + 8 <= first + length && off + 8 <= 2048; off += 8) {
+        const uint32_t len = korva::LoadLE32(b + off), at = korva::LoadLE32(b + off + 4);
+        if (len >> 30 == 3) return at;
+        if ((len & 0x3FFFFFFF) == 0) break;
+        ads.emplace_back(len, at);
+      }
+      return 0u;
+    };
+    if (const uint32_t ext = gather(fe, 176, korva::LoadLE32(fe + 172))) {
+      if (ext >= blocks || gather(Block(ext), 24, korva::LoadLE32(Block(ext) + 20)) != 0) return;
+      exts.push_back(ext);
+    }
+    constexpr uint32_t inEntry = (2048 - 176 - 16) / 16, perBlock = (2048 - 24 - 16) / 16;
+    auto needed = [&] {
+      size_t rest = ads.size() > inEntry ? ads.size() - inEntry : 0, k = 0;
+      for (; rest > perBlock + 1; rest -= perBlock)
+        ++k;
+      return rest ? k + 1 : k;
+    };
+    uint64_t length = korva::LoadLE64(fe + 56), recorded = korva::LoadLE64(fe + 64);
+    while (exts.size() < needed()) {
+      auto &[len, at] = ads.back();
+      const uint32_t n = ((len & 0x3FFFFFFF) + 2047) / 2048;
+      if (len >> 30 != 0 || n == 0) return;
+      exts.push_back(at + n - 1);
+      length -= (len & 0x3FFFFFFF) - (n - 1) * 2048;
+      --recorded;
+      len = (n - 1) * 2048;
+      if (n == 1) ads.pop_back();
+    }
+    if (exts.empty()) return;
+    uint8_t *list = fe;
+    uint32_t first = 176, off = 176, room = inEntry;
+    size_t next = 0;
+    for (size_t i = 0;; ++i) {
+      std::memset(list + first, 0, 2048 - first);
+      const bool last = i == exts.size();
+      for (uint32_t k = 0; next < ads.size() && (k < room || (last && k <= room)); ++k, ++next) {
+        korva::StoreLE32(list + off, ads[next].first);
+        korva::StoreLE32(list + off + 4, ads[next].second);
+        off += 16;
+      }
+      if (!last) {
+        korva::StoreLE32(list + off, (3u << 30) | 2048);
+        korva::StoreLE32(list + off + 4, exts[i]);
+        off += 16;
+      }
+      korva::StoreLE32(list + (list == fe ? 172 : 20), off - first);
+      if (list != fe) korva::FillTagAt(list, korva::kTagAllocationExtent, 8, exts[i - 1]);
+      if (last) break;
+      list = Block(exts[i]);
+      std::memset(list, 0, 24);
+      korva::StoreLE16(list, korva::kTagAllocationExtent);
+      first = off = 24;
+      room = perBlock;
+    }
+    korva::StoreLE64(fe + 56, length);
+    korva::StoreLE64(fe + 64, recorded);
+    korva::StoreLE16(fe + 34, uint16_t(korva::LoadLE16(fe + 34) | 1));
+    Refill(fe, block);
+  }
+  // A file entry rewritten as an extended file entry: the fields up to the information length
+  // stay, the rest move 40 bytes on.
+  static void Extend(uint8_t *fe, uint32_t block) {
+    const uint32_t ad = korva::LoadLE32(fe + 172);
+    if (216 + ad > 2048) return;
+    uint8_t out[2048] = {};
+    std::memcpy(out, fe, 64);
+    korva::StoreLE16(out, korva::kTagExtendedFileEntry);
+    korva::StoreLE64(out + 64, korva::LoadLE64(fe + 56)); // object size
+    std::memcpy(out + 72, fe + 64, 8);                    // blocks recorded
+    std::memcpy(out + 80, fe + 72, 24);                   // access and modification times
+    std::memcpy(out + 104, fe + 72, 12);                  // creation time
+    std::memcpy(out + 116, fe + 96, 12 + 4);              // attribute time, checkpoint
+    std::memcpy(out + 168, fe + 128, 32);                 // implementation
+    std::memcpy(out + 200, fe + 160, 8);                  // unique ID
+    korva::StoreLE32(out + 212, ad);
+    std::memcpy(out + 216, fe + 176, ad);
+    korva::FillTagAt(out, korva::kTagExtendedFileEntry, uint16_t(216 + ad - 16), block);
+    std::memcpy(fe, out, sizeof out);
+  }
   // One recorded extent of three blocks split: recorded, not allocated, allocated only.
   static void Holes(uint8_t *fe, uint32_t block) {
     const uint32_t first = korva::LoadLE32(fe + 180);
@@ -179,6 +269,7 @@ Template BuildTemplate() {
   WriteFile(v, u"\\E\\embedded", 777, 0x33);
   WriteFile(v, u"\\E\\long", 3 * 2048 + 1, 0x44);
   WriteFile(v, u"\\E\\holes", 3 * 2048, 0x55);
+  WriteFile(v, u"\\extended", 2 * 2048 + 5, 0x66);
   UDF_CreateDirectoryW(v, u"\\", u"A");
   UDF_CreateDirectoryW(v, u"\\A", u"B");
   WriteFile(v, u"\\A\\B\\data", 5000, 0x11);
@@ -216,6 +307,8 @@ Template BuildTemplate() {
   if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 777, b)) forms.Embed(fe, b);
   if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 3 * 2048 + 1, b)) forms.Lengthen(fe, b);
   if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 3 * 2048, b)) forms.Holes(fe, b);
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 2048 * 600, b)) forms.LengthenChain(fe, b);
+  if (uint8_t *fe = forms.Entry(korva::kFileTypeFile, 2 * 2048 + 5, b)) forms.Extend(fe, b);
   // The directory holding those three: its parent entry and three identifiers.
   const uint32_t dirLength = 40 + korva::FileIdentifierDescriptorLength(1 + 2 * 8) +
                              korva::FileIdentifierDescriptorLength(1 + 2 * 4) +
@@ -225,8 +318,14 @@ Template BuildTemplate() {
     const size_t off = size_t(start + b) * 2048;
     if (off + 2048 > t.image.size()) break;
     const uint16_t tag = uint16_t(t.image[off] | (t.image[off + 1] << 8));
-    if (tag == 261 || tag == 257 || tag == 258) t.sectors.push_back(start + b);
+    if (tag == 261 || tag == 266 || tag == 257 || tag == 258) t.sectors.push_back(start + b);
   }
+  // An input names a block by one byte: the extension blocks and the extended entry, which
+  // lie far on, come first so that every input can reach them.
+  std::stable_partition(t.sectors.begin(), t.sectors.end(), [&](uint32_t sector) {
+    const uint16_t tag = korva::LoadLE16(t.image.data() + size_t(sector) * 2048);
+    return tag == 258 || tag == 266;
+  });
   t.ok = !t.sectors.empty();
   return t;
 }
@@ -243,18 +342,26 @@ void ReadEverything(TUDFRewritableVolume *v, const std::u16string &dir, int dept
   } while (--budget > 0 && UDF_FindNextFileW(v, h, &d));
   UDF_FindClose(v, h);
   std::vector<uint8_t> buf(65536);
+  int files = 0;
   for (auto &[name, isDir] : entries) {
     const std::u16string path = dir + u"\\" + name;
     if (isDir) {
       ReadEverything(v, path, depth + 1, budget);
       continue;
     }
-    UDF_HANDLE f = UDF_CreateFileW(v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+    UDF_HANDLE f = UDF_CreateFileW(v, path.c_str(), UDF_GENERIC_READ | UDF_GENERIC_WRITE,
+                                   UDF_OPEN_EXISTING, 0);
     if (f == UDF_INVALID_HANDLE) continue;
     uint32_t n = 0;
     for (int i = 0; i < 4 && UDF_ReadFile(v, f, buf.data(), uint32_t(buf.size()), &n) && n; ++i) {
     }
+    // Changed in whatever form it is recorded: written over and past its end, then some
+    // emptied and some deleted.
+    UDF_WriteFile(v, f, buf.data(), 2100, &n);
+    ++files;
+    if (files % 3 == 0) UDF_TruncateFile(v, f);
     UDF_CloseHandle(v, f);
+    if (files % 4 == 0) UDF_DeleteFileW(v, path.c_str());
   }
   // Growing and shrinking a damaged directory must not crash either.
   const std::u16string probe = dir + u"\\probe";

@@ -4,7 +4,10 @@
 # and a larger file (which it records embedded and with long descriptors) and appends to a
 # korva file; korva repairs, reads every byte, adds, replaces and deletes; the kernel sees
 # exactly that tree with the same bytes, logs no UDF error or warning, and changes it again;
-# korva repairs and reads once more.
+# korva repairs and reads once more. Free space left only in small holes makes the kernel
+# record two larger files in more extents than its file entry holds, continued in allocation
+# extent descriptors; korva appends to one (through its FUSE mount, where FUSE works) and
+# deletes the other.
 # Usage: kernel_roundtrip.sh KORVA      Exit 77 when the kernel guest cannot run.
 set -u
 korva=$1
@@ -50,9 +53,21 @@ k format --size 64 --label ROUNDTRIP >/dev/null || { echo "format failed"; exit 
 k mkdir /docs >/dev/null && k put "$work/note.txt" "$work/kbig.bin" /docs >/dev/null ||
   { echo "put failed"; exit 1; }
 
+# Holes of two blocks (a file entry and its data block) between blocks in use, and a filler
+# over the rest of the free space.
+mkdir "$work/holes"
+for i in $(seq 1 900); do printf '%d' "$i" >"$work/holes/h$i"; done
+k put "$work/holes" / >/dev/null || { echo "put of the small files failed"; exit 1; }
+free=$(k info --json | sed 's/.*"free_blocks":\([0-9]*\).*/\1/')
+head -c $(((free - 4) * 2048)) /dev/zero >"$work/filler"
+k put "$work/filler" / >/dev/null || { echo "put of the filler failed"; exit 1; }
+k rm $(for i in $(seq 1 2 900); do echo "/holes/h$i"; done) >/dev/null || { echo "rm failed"; exit 1; }
+
 head -c 300000 /dev/urandom >"$work/lbig.bin"
-guest 'mkdir kdir && echo hello >kdir/small.txt && cp /tmp/lbig.bin kdir/big.bin && echo appended >>docs/note.txt' \
-  --copy "$work/lbig.bin=/tmp/"
+head -c 600000 /dev/urandom >"$work/frag.bin"
+head -c 580000 /dev/urandom >"$work/frag2.bin"
+guest 'mkdir kdir && echo hello >kdir/small.txt && cp /tmp/lbig.bin kdir/big.bin && echo appended >>docs/note.txt && cp /tmp/frag.bin /tmp/frag2.bin kdir/' \
+  --copy "$work/lbig.bin=/tmp/" --copy "$work/frag.bin=/tmp/" --copy "$work/frag2.bin=/tmp/"
 printf 'written by korva\nappended\n' >"$work/note.want"
 printf 'hello\n' >"$work/small.want"
 
@@ -62,6 +77,23 @@ same /docs/note.txt "$work/note.want"
 same /docs/kbig.bin "$work/kbig.bin"
 same /kdir/small.txt "$work/small.want"
 same /kdir/big.bin "$work/lbig.bin"
+same /kdir/frag.bin "$work/frag.bin"
+same /kdir/frag2.bin "$work/frag2.bin"
+k rm /filler /kdir/frag2.bin >/dev/null || bad "korva rm of the filler and a fragmented file failed"
+k check >"$work/check" 2>&1 || { bad "korva check after deleting a fragmented file:"; cat "$work/check"; }
+
+# An append to the kernel's fragmented file goes on in its list of long descriptors.
+KORVA=$korva
+. "$here/../fuse/lib.sh"
+head -c 70000 /dev/urandom >"$work/more.bin"
+if fuse_usable && start_mount "$work/mp" -i "$img"; then
+  cat "$work/more.bin" >>"$work/mp/kdir/frag.bin" || bad "append through the mount failed"
+  stop_mount "$work/mp" || bad "unmount failed"
+  cat "$work/more.bin" >>"$work/frag.bin"
+else
+  echo "FUSE cannot be used here: the append to the fragmented file is left out"
+fi
+same /kdir/frag.bin "$work/frag.bin"
 
 # Korva changes what both wrote: adds into the kernel's directory, replaces the kernel's
 # small file, deletes its own large file, adds a directory.
@@ -74,12 +106,12 @@ k mkdir /kdir/sub >/dev/null || bad "korva mkdir failed"
 k check >"$work/check" 2>&1 || { bad "korva check after the changes:"; cat "$work/check"; }
 
 # The kernel sees exactly that tree, and changes it once more.
-guest 'find . | sort && md5sum docs/note.txt kdir/big.bin kdir/mid.bin kdir/new.txt kdir/small.txt && echo more >>kdir/new.txt && echo second >k2.txt'
-want_tree=". ./docs ./docs/note.txt ./kdir ./kdir/big.bin ./kdir/mid.bin ./kdir/new.txt ./kdir/small.txt ./kdir/sub ./lost+found"
+guest 'find . | grep -v "^./holes/" | sort && md5sum docs/note.txt kdir/big.bin kdir/frag.bin kdir/mid.bin kdir/new.txt kdir/small.txt && echo more >>kdir/new.txt && echo second >k2.txt'
+want_tree=". ./docs ./docs/note.txt ./holes ./kdir ./kdir/big.bin ./kdir/frag.bin ./kdir/mid.bin ./kdir/new.txt ./kdir/small.txt ./kdir/sub ./lost+found"
 got_tree=$(sed -n '1,/^=== DMESG/p' "$work/out" | grep '^\.' | tr '\n' ' ' | sed 's/ $//')
 got_tree=${got_tree% ./lost+found}
 [ "$got_tree" = "${want_tree% ./lost+found}" ] || bad "the kernel sees another tree: $got_tree"
-for f in docs/note.txt:note.want kdir/big.bin:lbig.bin kdir/mid.bin:mid.bin kdir/new.txt:new.txt kdir/small.txt:small.txt; do
+for f in docs/note.txt:note.want kdir/big.bin:lbig.bin kdir/frag.bin:frag.bin kdir/mid.bin:mid.bin kdir/new.txt:new.txt kdir/small.txt:small.txt; do
   path=${f%%:*} local_file=$work/${f#*:}
   sum=$(md5sum <"$local_file" | cut -d' ' -f1)
   grep -q "^$sum  $path\$" "$work/out" || bad "the kernel reads different bytes in $path"

@@ -24,9 +24,10 @@ const std::vector<CommandInfo> &Commands() {
       {"check", TargetKind::Volume, 0, 0, "j", "check [--json]", "look for damage, change nothing",
        "Follows the whole volume from its anchor and reports every problem it finds, one\n"
        "line each: a volume left open by a program that did not close it, a space bitmap\n"
-       "that disagrees with the blocks in use, wrong counts, damaged entries, loops. Writes\n"
-       "nothing. Exit status 0 when the volume is clean, 1 when there are problems or it\n"
-       "cannot be read.\n"},
+       "that disagrees with the blocks in use, wrong counts, damaged entries, loops. Mounts\n"
+       "read-only and writes nothing, so a medium that cannot be written is checked too.\n"
+       "Exit status 0 when the volume is clean, 1 when there are problems or it cannot be\n"
+       "read.\n"},
       {"repair", TargetKind::Volume, 0, 0, "j", "repair [--json]", "make a damaged volume usable",
        "Mends what check finds on a volume Korva formatted: rebuilds the space bitmap from\n"
        "the blocks in use, recounts files and directories, drops directory entries whose\n"
