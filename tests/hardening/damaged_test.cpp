@@ -137,6 +137,23 @@ TEST_F(Damaged, DeleteRefusesAFileEntryReachedTwice) {
   ExpectIntactAfterMoreWrites();
 }
 
+// Two names that another system recorded for one file (its entry counts two links) are no
+// damage: each delete goes through, and the last one frees the file's blocks.
+TEST_F(Damaged, AFileRecordedWithTwoNamesIsDeletedNameByName) {
+  const uint32_t keep = EntryBlock(v, u"\\D\\keep.bin");
+  ASSERT_TRUE(EditFid(v, u"\\victim.bin", [&](uint8_t *fid) { StoreLE32(fid + 24, keep); }));
+  ASSERT_TRUE(EditFileEntry(v, keep, [](uint8_t *fe) { StoreLE16(fe + 48, 2); }));
+  ASSERT_TRUE(img.Remount());
+  const uint32_t freeBlocks = v.FreeBlocks;
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\victim.bin"), KTRUE) << UDF_GetLastErrorNumber(&v);
+  EXPECT_EQ(v.FreeBlocks, freeBlocks);
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(ReadWhole(v, u"\\D\\keep.bin", data));
+  EXPECT_EQ(data, Pattern(3 * 2048 + 100, 1));
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\D\\keep.bin"), KTRUE) << UDF_GetLastErrorNumber(&v);
+  EXPECT_EQ(v.FreeBlocks, freeBlocks + 5) << "its entry and four data blocks";
+}
+
 TEST_F(Damaged, RemoveDirectoryRefusesDataAnotherEntryClaims) {
   // An empty directory whose data extent lies on keep.bin's data.
   ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KTRUE);
