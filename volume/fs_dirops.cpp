@@ -302,6 +302,88 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   return true;
 }
 
+namespace {
+
+// Where the new identifier goes: into the last data block, across its end, or into a new
+// block, and which slot of the list changes.
+void PlanSlots(const DescriptorList &list, AppendPlan &plan) {
+  const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
+  if (L % kBlockSize == 0) {
+    plan.NewBlock = true;
+    plan.SlotBlock = list.EndBlock;
+    plan.SlotOffset = list.EndOffset;
+    plan.Extension = list.EndOffset == kLastSlot;
+    return;
+  }
+  const ADSlot &last = list.Extents.back();
+  plan.SlotBlock = last.SlotBlock;
+  plan.SlotOffset = last.SlotOffset;
+  plan.LastAD = last.AD;
+  plan.LastDataBlock = last.AD.Block + L / kBlockSize;
+  plan.UsedInLast = L % kBlockSize;
+  if (plan.UsedInLast + plan.FidLength > kBlockSize) {
+    plan.Split = true;
+    plan.NewBlock = true;
+    plan.Extension = last.SlotOffset + 8 == kLastSlot;
+  }
+}
+
+// A list that ends in an extension block is copied on change; the old chain is freed
+// afterwards, so no other entry may claim it. The change must lie in the chain's last block,
+// as in every list this engine writes.
+bool PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
+  if (plan.ListInEntry()) return true;
+  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back()) {
+    SetError(v, KORVA_E_UNSUPPORTED);
+    return false;
+  }
+  plan.Chain = list.Extensions;
+  std::vector<BlockRun> runs;
+  for (uint32_t b : plan.Chain)
+    runs.push_back({b, 1});
+  return ClaimedOnlyOnce(v, runs);
+}
+
+// Points the continuation descriptor of a list block (file entry or extension) that names
+// `from` at `to`. False when the block holds no such descriptor.
+bool RepointContinuation(uint8_t *block, uint32_t from, uint32_t to) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+  if (!area) return false;
+  for (uint32_t o = area->First; o + kShortADBytes <= area->First + area->Length;
+       o += kShortADBytes) {
+    ShortADValue ad = LoadADAt(block + o);
+    if (ad.Type() == kExtentTypeContinuation && ad.Block == from) {
+      ad.Block = to;
+      StoreAD(block + o, ad);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes the copy of the extension chain, its last block (already changed, in `last`) first
+// and each earlier one pointing at the copy of the next, so that every block is on the
+// medium before anything points at it. The old chain stays as it was.
+bool WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
+  uint8_t sector[kBlockSize];
+  for (size_t i = plan.Chain.size(); i-- > 0;) {
+    uint8_t *block = last;
+    if (i + 1 < plan.Chain.size()) {
+      block = sector;
+      if (!ReadBlock(v, plan.Chain[i], block)) return false;
+      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1])) {
+        FailRead(v);
+        return false;
+      }
+    }
+    RefillListBlockTag(block, plan.NewChain[i], false);
+    if (!WriteBlock(v, plan.NewChain[i], block)) return false;
+  }
+  return true;
+}
+
+} // namespace
+
 bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan) {
   plan = AppendPlan();
   plan.ParentBlock = parentBlock;
@@ -333,26 +415,8 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
     SetError(v, KORVA_E_DAMAGED);
     return false;
   }
-  const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
-  if (L % kBlockSize == 0) {
-    plan.NewBlock = true;
-    plan.SlotBlock = list.EndBlock;
-    plan.SlotOffset = list.EndOffset;
-    plan.Extension = list.EndOffset == kLastSlot;
-    return true;
-  }
-  const ADSlot &last = list.Extents.back();
-  plan.SlotBlock = last.SlotBlock;
-  plan.SlotOffset = last.SlotOffset;
-  plan.LastAD = last.AD;
-  plan.LastDataBlock = last.AD.Block + L / kBlockSize;
-  plan.UsedInLast = L % kBlockSize;
-  if (plan.UsedInLast + plan.FidLength > kBlockSize) {
-    plan.Split = true;
-    plan.NewBlock = true;
-    plan.Extension = last.SlotOffset + 8 == kLastSlot;
-  }
-  return true;
+  PlanSlots(list, plan);
+  return PlanChainCopy(v, list, plan);
 }
 
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
@@ -364,6 +428,15 @@ bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) 
   if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
     SetError(v, KORVA_E_NO_SPACE);
     return false;
+  }
+  plan.NewChain.clear();
+  for (size_t i = 0; !plan.ListInEntry() && i < plan.Chain.size(); ++i) {
+    uint32_t block = 0;
+    if (!TakeBlock(v, hint, block)) {
+      SetError(v, KORVA_E_NO_SPACE);
+      return false;
+    }
+    plan.NewChain.push_back(block);
   }
   plan.BlocksTaken = true;
   return true;
@@ -409,7 +482,7 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
     FailRead(v);
     return false;
   }
-  const bool listInFE = plan.SlotBlock == plan.ParentBlock;
+  const bool listInFE = plan.ListInEntry();
   uint8_t aed[kBlockSize];
   uint8_t *listBlock = listInFE ? fe : aed;
   if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
@@ -425,14 +498,22 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
     else
       AppendListAD(listBlock, slot, {rest, newBlock});
   }
+  // A list continued in extension blocks changes in a copy of the chain; the file entry's
+  // one write then points at the copy and records the new length, so a failure before it
+  // leaves the directory as it was.
   if (!listInFE) {
-    RefillListBlockTag(aed, plan.SlotBlock, false);
-    if (!WriteBlock(v, plan.SlotBlock, aed)) return false;
+    if (!WriteChainCopy(v, plan, aed)) return false;
+    if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
+      FailRead(v);
+      return false;
+    }
   }
   UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
                   info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
   if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
   names.Added(name, info.InformationLength, info.InformationLength + n);
+  for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
+    MarkRun(v, plan.Chain[i], 1, false);
   return true;
 }
 
@@ -830,7 +911,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   AppendPlan plan;
   if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
   const uint32_t needed = 2 + plan.ExtraBlocks();
-  if (v.FreeBlocks < needed) {
+  if (v.FreeBlocks < 2 + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
   }

@@ -170,7 +170,7 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
   AppendPlan plan;
   if (!PlanAppend(v, parentBlock, name.size(), plan)) return UDF_INVALID_HANDLE;
   const uint32_t needed = 1 + plan.ExtraBlocks();
-  if (v.FreeBlocks < needed) {
+  if (v.FreeBlocks < 1 + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);
     return UDF_INVALID_HANDLE;
   }

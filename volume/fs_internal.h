@@ -80,7 +80,17 @@ struct AppendPlan {
   // The blocks taken for the new directory block and the extension (TakeAppendBlocks).
   bool BlocksTaken = false;
   uint32_t NewBlockNo = 0, ExtBlockNo = 0;
+  // When the list's end lies in an extension block, the chain of extension blocks is written
+  // anew (Chain: where it is, NewChain: where its copy goes) and the old one freed once the
+  // file entry points at the copy: the file entry's one write then changes list and length.
+  std::vector<uint32_t> Chain, NewChain;
+  bool ListInEntry() const { return SlotBlock == ParentBlock; }
+  // Blocks the directory keeps: the new data block and extension block.
   uint32_t ExtraBlocks() const { return (NewBlock ? 1u : 0u) + (Extension ? 1u : 0u); }
+  // Blocks that must be free for the append: also those of the chain's copy.
+  uint32_t BlocksNeeded() const {
+    return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
+  }
 };
 bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation

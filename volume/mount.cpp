@@ -398,12 +398,11 @@ bool Dismount(TUDFRewritableVolume &v) {
   // still holds every block taken, so the stored volume stays consistent enough to mount.
   const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
   if (closing) {
-    const bool recount = v.CloseAfterFailure;
     if (v.CloseAfterFailure) v.Compatible = 1;
     if (!StoreSpaceBitmap(v)) result = false;
-    // The failed operation may have taken blocks without recording them: the free count
-    // stored is the bitmap's.
-    if (v.Compatible && !WriteIntegrityClose(v, recount)) result = false;
+    // An operation that failed, whether or not it left the volume unusable, may have taken
+    // blocks without recording them: the free count stored is always the bitmap's.
+    if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
   }
   if (v.ImageMode) {
     if (!CloseImage(v, !v.ReadOnly)) result = false;

@@ -2,10 +2,13 @@
 // attributes, thread errors, and the refusals that keep a directory readable.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
 #include "volume/fs_internal.h"
+#include "volume/fs_path.h"
 
 using namespace korva;
 using namespace korva::test;
@@ -438,6 +441,162 @@ TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
   ASSERT_TRUE(WriteWhole(v, u"\\b", more));
   ASSERT_TRUE(ReadWhole(v, u"\\b", back));
   EXPECT_EQ(back, more);
+}
+
+// A volume closed after a failure part-way through an operation records the free count its
+// stored bitmap gives, wherever the operation stopped: blocks it took stay taken, and the
+// count says so.
+TEST(FsFaults, ClosingAfterAFailureRecordsTheBitmapsFreeCount) {
+  FormattedImage img(16);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  FaultyImageIO io;
+  io.Attach(v);
+  ASSERT_TRUE(WriteWhole(v, u"\\seed", Pattern(3000, 1)));
+  int failures = 0;
+  for (uint32_t k = 1;; ++k) {
+    const std::u16string name = u"d" + std::u16string(1, char16_t(u'a' + k % 26));
+    io.FailWriteAt(k, true);
+    const KBOOL made = UDF_CreateDirectoryW(&v, u"\\", name.c_str());
+    const bool wrote = io.Writes() > k - 1;
+    io.FailWriteAt(0);
+    ASSERT_TRUE(img.Remount()) << "failure at write " << k;
+    EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), CountFreeBlocks(v)) << "failure at write " << k;
+    EXPECT_EQ(List(v, u"\\seed").size(), 1u);
+    if (made) break;
+    ++failures;
+    ASSERT_TRUE(wrote);
+    // What a failed create left behind is gone before the next try.
+    if (!List(v, u"\\" + name).empty()) {
+      ASSERT_EQ(UDF_RemoveDirectoryW(&v, (u"\\" + name).c_str()), KTRUE);
+    }
+    ASSERT_LT(k, 50u);
+  }
+  EXPECT_GT(failures, 1);
+}
+
+namespace {
+
+// The longest name, different from the others in its last digits.
+std::u16string LongName(int i) {
+  std::u16string n(kMaxNameChars, u'n');
+  for (size_t k = 0, x = size_t(i); k < 6; ++k, x /= 10)
+    n[kMaxNameChars - 1 - k] = char16_t(u'0' + x % 10);
+  return n;
+}
+
+bool MakeEmptyFile(TUDFRewritableVolume &v, const std::u16string &path) {
+  const UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+  if (h == UDF_INVALID_HANDLE) return false;
+  UDF_CloseHandle(&v, h);
+  return true;
+}
+
+std::vector<std::u16string> Names(TUDFRewritableVolume &v, const std::u16string &pattern) {
+  std::vector<std::u16string> out;
+  for (const Listed &l : List(v, pattern))
+    out.push_back(l.Name);
+  return out;
+}
+
+void CopyImage(const std::string &from, const std::string &to) {
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+} // namespace
+
+// A directory whose descriptor list continues in an extension block: an append that fails at
+// any of its writes leaves the directory as it was or with the new entry, never with a list
+// that runs past its recorded length. After a failed write the volume is closed and mounted
+// again, and the next entry goes where readers find it; after a power cut the directory
+// reads complete.
+TEST(FsFaults, AppendsAroundADirectorysExtensionSurviveAFailureAtEveryWrite) {
+  FormattedImage img(8);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  const uint32_t dir = EntryBlock(v, u"\\D");
+  // Fill the file entry's slots, up to the append that starts the extension.
+  std::vector<std::u16string> names;
+  uint64_t fid = 0;
+  for (int i = 0;; ++i) {
+    const RawEntry e = ReadEntry(v, dir);
+    ASSERT_TRUE(e.Ok);
+    if (i == 1) fid = e.Info.InformationLength - fid;
+    if (i == 0) fid = e.Info.InformationLength;
+    const uint32_t last = e.List.Extents.back().AD.Length();
+    if (i > 1 && e.List.Extents.size() == 233 && last + fid > kBlockSize) break;
+    ASSERT_TRUE(MakeEmptyFile(v, u"\\D\\" + LongName(i))) << i;
+    names.push_back(LongName(i));
+    ASSERT_LT(i, 3000);
+  }
+  ASSERT_TRUE(img.Remount());
+  const std::string snapshot = img.ImagePath() + ".before";
+  FaultyImageIO io;
+  io.Attach(v);
+  int sawChain = 0, failedAppends = 0;
+  // The append that starts the extension and the next ones, which change it.
+  for (int op = 0; op < 4; ++op) {
+    const std::u16string name = LongName(int(names.size()));
+    const std::u16string path = u"\\D\\" + name;
+    ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+    CopyImage(img.ImagePath(), snapshot);
+    for (uint32_t k = 1;; ++k) {
+      SCOPED_TRACE("append " + std::to_string(op) + ", write " + std::to_string(k));
+      bool made = false;
+      for (bool cut : {false, true}) {
+        CopyImage(snapshot, img.ImagePath());
+        ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+        ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+        io.Reset();
+        io.FailWriteAt(k, cut);
+        made = MakeEmptyFile(v, path);
+        io.FailWriteAt(0);
+        if (made) {
+          ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+          break;
+        }
+        ++failedAppends;
+        std::vector<std::u16string> expected = names, seen;
+        if (cut) {
+          // A power cut: nothing more reaches the image. Read-only, it lists complete.
+          AbandonVolume(v);
+          ASSERT_EQ(UDF_MountImageReadOnly(&v, img.ImagePath().c_str()), KTRUE);
+          ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+          seen = Names(v, u"\\D\\*");
+          if (seen.size() == names.size() + 1) expected.push_back(name);
+          EXPECT_TRUE(seen == expected) << seen.size() << " entries listed";
+          ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+          continue;
+        }
+        // One failed write: the volume is closed and mounts again as it stood.
+        ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+        ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+        ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE) << UDF_GetLastErrorNumber(&v);
+        EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), CountFreeBlocks(v));
+        const RawEntry e = ReadEntry(v, dir);
+        ASSERT_TRUE(e.Ok);
+        EXPECT_EQ(e.Info.InformationLength, e.List.TotalBytes());
+        sawChain += !e.List.Extensions.empty();
+        seen = Names(v, u"\\D\\*");
+        if (seen.size() == names.size() + 1) expected.push_back(name);
+        EXPECT_TRUE(seen == expected) << seen.size() << " entries listed";
+        // The next entry is found where readers look.
+        EXPECT_TRUE(MakeEmptyFile(v, u"\\D\\next")) << UDF_GetLastErrorNumber(&v);
+        EXPECT_EQ(List(v, u"\\D\\next").size(), 1u);
+        expected.push_back(u"next");
+        EXPECT_TRUE(Names(v, u"\\D\\*") == expected);
+        ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+        if (HasFailure()) return;
+      }
+      if (made) break;
+      ASSERT_LT(k, 40u);
+    }
+    names.push_back(name);
+    ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  }
+  EXPECT_GT(sawChain, 0);
+  EXPECT_GT(failedAppends, 20);
 }
 
 // A write that fails before anything refers to its blocks (the image's host file system is
