@@ -41,6 +41,16 @@ inline void LoseCompatibility(TUDFRewritableVolume &v, uint32_t error) {
   v.Compatible = 0;
 }
 
+// A read failed, or gave data that makes no sense: error 13, or 14 with the volume lost when
+// the operation has written already.
+inline void FailRead(TUDFRewritableVolume &v) {
+  if (v.WrittenInOperation) {
+    LoseCompatibility(v, KORVA_E_READ_DIRTY);
+  } else {
+    SetError(v, KORVA_E_READ);
+  }
+}
+
 // Sector I/O ---------------------------------------------------------------------------
 // Each returns false on failure with LastError set (13/14 for reads, 15/16 for writes; the
 // "dirty" variants clear Compatible). Sector numbers are absolute.

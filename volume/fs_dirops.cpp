@@ -21,14 +21,6 @@ bool BeginFsOperation(TUDFRewritableVolume &v) {
   return true;
 }
 
-void FailRead(TUDFRewritableVolume &v) {
-  if (v.WrittenInOperation) {
-    LoseCompatibility(v, KORVA_E_READ_DIRTY);
-  } else {
-    SetError(v, KORVA_E_READ);
-  }
-}
-
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
   if (block >= v.PartitionLength) {
     FailRead(v);

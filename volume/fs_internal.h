@@ -22,8 +22,6 @@ bool BeginFsOperation(TUDFRewritableVolume &v);
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
 bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer);
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
-// Records a read error for data that could be read but makes no sense.
-void FailRead(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
 

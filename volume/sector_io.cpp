@@ -55,11 +55,7 @@ bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t c
 }
 
 bool ReadFailed(TUDFRewritableVolume &v) {
-  if (v.WrittenInOperation) {
-    LoseCompatibility(v, KORVA_E_READ_DIRTY);
-  } else {
-    SetError(v, KORVA_E_READ);
-  }
+  FailRead(v);
   return false;
 }
 
