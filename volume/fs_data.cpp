@@ -304,10 +304,12 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   const size_t toAdd = runs->size() - firstRun;
   uint32_t extBlocks = 0;
   if (toAdd > 0) {
-    // A block filled to its end without a continuation is not a list that can go on.
+    // A block another writer filled to its end has no room for the descriptor that would
+    // continue it: growing the file would mean moving its last descriptor, which this engine
+    // does not do. Refused before anything is written.
     if (view.List.EndOffset + adBytes > kBlockSize) {
       UnmarkRuns(v, taken);
-      FailRead(v);
+      SetError(v, KORVA_E_UNSUPPORTED);
       return KFALSE;
     }
     uint64_t free = ListRoom(view.List.EndOffset, adBytes);

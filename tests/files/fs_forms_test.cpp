@@ -623,3 +623,87 @@ TEST_F(FsForms, RootAsExtendedEntryMountsAndChanges) {
   ASSERT_TRUE(ReadWhole(v, u"\\after", back));
   EXPECT_EQ(back, data);
 }
+
+namespace {
+void CutAppends(const ChainCase &c);
+} // namespace
+
+// An append that needs a new extension block, cut at every write: once the medium is taken
+// back, the file holds its old bytes or its new ones, never a list that leads nowhere.
+TEST(FsFormsCuts, AnAppendThatExtendsAChainLeavesTheOldFileOrTheNewOne) {
+  // Long descriptors, and short ones as this library writes them: the last extension block
+  // full up to the slot of a continuation.
+  for (const ChainCase &c : {ChainCase{"long", 16, true, 10, 125, 135 * kBlockSize},
+                             ChainCase{"short", 8, false, 10, 252, 262 * kBlockSize}})
+    CutAppends(c);
+}
+
+TEST_F(FsForms, AChainFilledToTheEndOfItsBlockIsNotGrown) {
+  // 253 short descriptors fill an extension block: no room for a continuation.
+  const std::vector<uint8_t> data = Pattern(263 * kBlockSize, 97);
+  Put(u"\\full", data);
+  const std::vector<uint32_t> chain = Chain(v, u"\\full", 8, 10, 253);
+  ASSERT_EQ(chain.size(), 1u);
+  const uint32_t feBlock = EntryBlock(v, u"\\full");
+  uint8_t fe[kBlockSize], aed[kBlockSize], fe2[kBlockSize], aed2[kBlockSize];
+  ASSERT_TRUE(ReadBlock(v, feBlock, fe));
+  ASSERT_TRUE(ReadBlock(v, chain[0], aed));
+  const uint32_t free0 = v.FreeBlocks;
+  // The file cannot grow in place: the block after its data holds the chain.
+  EXPECT_FALSE(WriteAt(u"\\full", data, Pattern(5 * kBlockSize, 98)));
+  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
+  EXPECT_EQ(v.FreeBlocks, free0);
+  ASSERT_TRUE(ReadBlock(v, feBlock, fe2));
+  ASSERT_TRUE(ReadBlock(v, chain[0], aed2));
+  EXPECT_EQ(std::memcmp(fe, fe2, kBlockSize), 0);
+  EXPECT_EQ(std::memcmp(aed, aed2, kBlockSize), 0);
+  // Written over inside its size, it still changes.
+  const std::vector<uint8_t> inside = Pattern(3 * kBlockSize, 99);
+  ASSERT_TRUE(WriteAt(u"\\full", {}, inside));
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\full", back));
+  std::vector<uint8_t> expect = data;
+  std::copy(inside.begin(), inside.end(), expect.begin());
+  EXPECT_EQ(back, expect);
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+}
+
+namespace {
+void CutAppends(const ChainCase &c) {
+  SCOPED_TRACE(c.Name);
+  const std::vector<uint8_t> data = Pattern(c.Size, 95);
+  const std::vector<uint8_t> more = Pattern(3 * kBlockSize + 5, 96);
+  bool appended = false;
+  for (uint32_t cut = 1; !appended && cut < 40; ++cut) {
+    SCOPED_TRACE(cut);
+    FormattedImage img{16};
+    ASSERT_TRUE(img.Ok());
+    TUDFRewritableVolume &v = img.Volume();
+    ASSERT_TRUE(WriteWhole(v, u"\\f", data));
+    if (c.Extended) Reform(v, u"\\f", kDescriptorsLong, true, 48, data);
+    Chain(v, u"\\f", c.ADBytes, c.PerEntry, c.PerBlock);
+    UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    ASSERT_EQ(UDF_SetFilePointer(&v, h, data.size()), KTRUE);
+    FaultyImageIO io;
+    io.Attach(v);
+    io.FailWriteAt(cut, true);
+    uint32_t n = 0;
+    appended = UDF_WriteFile(&v, h, more.data(), uint32_t(more.size()), &n) == KTRUE;
+    AbandonVolume(v);
+
+    VolumePtr again = NewVolume();
+    ASSERT_EQ(UDF_MountImage(again.get(), img.ImagePath().c_str(), 0), KTRUE);
+    ASSERT_EQ(UDF_RepairVolume(again.get(), nullptr, nullptr), KTRUE)
+        << UDF_GetLastErrorNumber(again.get());
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(ReadWhole(*again, u"\\f", back));
+    EXPECT_TRUE(back == data || back == Cat(data, more)) << back.size();
+    if (appended) {
+      EXPECT_EQ(back, Cat(data, more));
+    }
+    EXPECT_EQ(UDF_CheckVolume(again.get(), nullptr, nullptr), KTRUE);
+  }
+  EXPECT_TRUE(appended);
+}
+} // namespace
