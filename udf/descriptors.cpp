@@ -388,6 +388,8 @@ std::optional<SparingTableInfo> ParseSparingTable(const uint8_t *buf, size_t len
   if (!IsTagValid(kTagSparingTable, buf, length, location)) return std::nullopt;
   SparingTableInfo info;
   std::memcpy(&info.Header, buf, sizeof info.Header);
+  if (!HasEntityIdentifier(info.Header.SparingIdentifier, "*UDF Sparing Table"))
+    return std::nullopt;
   const uint32_t entries = info.Header.ReallocationTableLength;
   if (SparingTableSize(entries) > length) return std::nullopt;
   info.Entries.resize(entries);

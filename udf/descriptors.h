@@ -428,6 +428,9 @@ static_assert(sizeof(UDF_SparingEntry) == 8);
 size_t BuildSparingTable(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t spareAreaStart,
                          uint16_t entries);
 
+// A table of `length` readable bytes (it may span several sectors): valid tag 0 at
+// `location` whose CRC region lies within them, the sparing identifier, and every entry the
+// header counts within them.
 struct SparingTableInfo {
   UDF_SparingTableHeader Header;
   std::vector<UDF_SparingEntry> Entries;

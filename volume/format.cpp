@@ -17,6 +17,7 @@
 #include "udf/utf8.h"
 #include "volume/background.h"
 #include "volume/engine.h"
+#include "volume/sparing.h"
 #include "volume/fs_state.h"
 
 namespace korva {
@@ -335,8 +336,10 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   v.FileSetSector = l.FileSet;
   v.RootICBSector = l.RootICB;
   v.NextUniqueID = 16;
-  // Write-ahead of an earlier mount's bitmap must not reach the new layout.
+  // Write-ahead of an earlier mount's bitmap must not reach the new layout, nor its
+  // relocations (the new sparing tables relocate nothing).
   ReleaseSpaceBitmap(v);
+  ReleaseSparingMap(v);
   CreateFileSystemState(v);
   v.Compatible = 0;
   if (!WriteVolume(v, label, l)) return false;

@@ -14,6 +14,7 @@
 #include "udf/utf8.h"
 #include "volume/engine.h"
 #include "volume/fs_dir.h"
+#include "volume/sparing.h"
 
 namespace korva {
 
@@ -199,6 +200,8 @@ bool Walker::ReadSequence(uint32_t vds, uint32_t vdsSectors) {
         g_.IntegritySector = d->Descriptor.IntegritySequenceExtent.Location;
         g_.SparingTable1 = d->Descriptor.PartitionMap.LocationsofSparingTables[0];
         g_.SparingTable2 = d->Descriptor.PartitionMap.LocationsofSparingTables[1];
+        g_.SparingTableBytes = d->Descriptor.PartitionMap.SizeofEachSparingTable;
+        g_.SparingPacketLength = d->Descriptor.PartitionMap.PacketLength;
       }
       seen |= kLogical;
     } else if (id == kTagUnallocatedSpace || id == kTagTerminating) {
@@ -277,12 +280,36 @@ bool Walker::ReadIntegrity() {
   return true;
 }
 
+// Packets the sparing table relocated are read where it says from here on (the engine's
+// sector I/O resolves them), so the walk sees what every reader sees.
 bool Walker::ReadSparing() {
-  uint8_t buf[kSectorSize];
-  if (!ReadAbsolute(g_.SparingTable1, buf)) return false;
-  if (!ParseSparingTable(buf, sizeof buf, g_.SparingTable1))
-    return Structure("the sparing table is damaged");
-  return true;
+  SparingLayout l;
+  l.Table1 = g_.SparingTable1;
+  l.Table2 = g_.SparingTable2;
+  l.TableBytes = g_.SparingTableBytes;
+  l.PacketLength = g_.SparingPacketLength;
+  l.PartitionStart = g_.PartitionStart;
+  l.PartitionLength = g_.PartitionLength;
+  l.MainVDS = g_.MainVDS;
+  l.ReserveVDS = g_.ReserveVDS;
+  l.Integrity = g_.IntegritySector;
+  switch (LoadSparingMap(v_, l, !v_.Compatible)) {
+  case SparingLoad::Ok:
+    return true;
+  case SparingLoad::ReadFailed: {
+    s_.ReadFailed = true;
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_UNREADABLE;
+    f.Text = "the sparing tables cannot be read";
+    s_.Findings.push_back(f);
+    return false;
+  }
+  case SparingLoad::BadEntry:
+    return Structure("the sparing table relocates a packet outside the spare area");
+  case SparingLoad::Damaged:
+    break;
+  }
+  return Structure("the sparing tables are damaged");
 }
 
 bool Walker::ReadBitmap() {

@@ -43,6 +43,7 @@ struct ScanGeometry {
   uint32_t MainVDS = 0, ReserveVDS = 0;
   uint32_t IntegritySector = 0;
   uint32_t SparingTable1 = 0, SparingTable2 = 0;
+  uint32_t SparingTableBytes = 0, SparingPacketLength = 0; // from the sparable partition map
   uint32_t BitmapBlock = 0, BitmapBlocks = 0;
   uint32_t FileSetBlock = 0;
   uint32_t RootBlock = 0;

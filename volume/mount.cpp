@@ -15,6 +15,7 @@
 #include "volume/engine.h"
 #include "volume/fs_dir.h"
 #include "volume/fs_state.h"
+#include "volume/sparing.h"
 
 namespace korva {
 namespace {
@@ -39,7 +40,7 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
 }
 
 // Walks the main volume descriptor sequence inside the packet that holds its start.
-bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
+bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing) {
   const uint32_t p = v.PacketBlocks;
   const uint32_t n = v.TotalSectors;
   if (v.MainVDSSector >= n) return false;
@@ -86,6 +87,8 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v) {
       v.IntegritySector = l.IntegritySequenceExtent.Location;
       v.SparingTableSector1 = l.PartitionMap.LocationsofSparingTables[0];
       v.SparingTableSector2 = l.PartitionMap.LocationsofSparingTables[1];
+      sparing.PacketLength = l.PartitionMap.PacketLength;
+      sparing.TableBytes = l.PartitionMap.SizeofEachSparingTable;
       seen |= kLogical;
       break;
     }
@@ -136,13 +139,25 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
   return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1);
 }
 
-bool ReadSparingTable(TUDFRewritableVolume &v) {
-  if (!ReadSector(v, v.SparingTableSector1, v.SectorBuffer)) return false;
-  const auto table = ParseSparingTable(v.SectorBuffer, kSectorSize, v.SparingTableSector1);
-  if (!table) return false;
-  v.SparingEntryCount = table->Header.ReallocationTableLength;
-  v.SpareAreaStart = table->Entries.empty() ? 0 : uint32_t(table->Entries[0].MappedLocation);
-  return true;
+// Either copy of the sparing table will do; relocations that cannot be honoured safely are
+// damage (error 32), never guessed at.
+bool ReadSparingTable(TUDFRewritableVolume &v, SparingLayout &sparing) {
+  sparing.Table1 = v.SparingTableSector1;
+  sparing.Table2 = v.SparingTableSector2;
+  sparing.PartitionStart = v.PartitionStart;
+  sparing.PartitionLength = v.PartitionLength;
+  sparing.MainVDS = v.MainVDSSector;
+  sparing.ReserveVDS = v.ReserveVDSSector;
+  sparing.Integrity = v.IntegritySector;
+  switch (LoadSparingMap(v, sparing)) {
+  case SparingLoad::Ok:
+    return true;
+  case SparingLoad::BadEntry:
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  default:
+    return false;
+  }
 }
 
 bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
@@ -202,11 +217,13 @@ void PrepareForMount(TUDFRewritableVolume &v) {
   v.CloseAfterFailure = 0;
   v.LeftOpen = 0;
   v.AnchorSector = kFirstAnchor;
+  ReleaseSparingMap(v);
 }
 
 void ReleaseMountState(TUDFRewritableVolume &v) {
   ReleaseFileSystemState(v);
   ReleaseSpaceBitmap(v);
+  ReleaseSparingMap(v);
 }
 
 bool RunMountChain(TUDFRewritableVolume &v) {
@@ -225,7 +242,8 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   v.MainVDSSector = anchor->MainVolumeDescriptorSequenceExtent.Location;
   v.ReserveVDSSector = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
   // 3-8. LeftOpen describes a volume that is sound apart from being left open.
-  bool ok = ReadVolumeDescriptors(v) && ReadIntegrity(v) && ReadSparingTable(v) &&
+  SparingLayout sparing;
+  bool ok = ReadVolumeDescriptors(v, sparing) && ReadIntegrity(v) && ReadSparingTable(v, sparing) &&
             LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
   if (ok && !OwnStructuresMarkedUsed(v)) {
     if (v.LastError == 0) SetError(v, KORVA_E_DAMAGED);

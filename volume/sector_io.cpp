@@ -1,11 +1,14 @@
 // The sector I/O routines. Every on-disc read and write of the engine passes through
 // them: to the image file through the image layer, or to the drive with READ(10)/WRITE(10).
+// Callers name sectors as the volume lays them out; packets that the sparing table
+// relocated are read and written where the table says, here and nowhere else.
 #include <algorithm>
 #include <cstring>
 
 #include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "volume/engine.h"
+#include "volume/sparing.h"
 
 namespace korva {
 namespace {
@@ -49,9 +52,50 @@ uint32_t DriveRequestSectors(const TUDFRewritableVolume &v) {
   return std::min({std::max(buffered, PacketBlocksOf(v)), 0xFFFFu, kMaxRequestSectors});
 }
 
-bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+bool ReadPhysical(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
   return v.ImageMode ? ImageRead(v, sector, dest, count * kSectorSize)
                      : DriveRead(v, sector, dest, count);
+}
+
+// Reads count sectors from sector, each piece from where it is recorded.
+bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+  for (uint32_t done = 0; done < count;) {
+    uint32_t physical = 0;
+    const uint32_t n = ResolveSectors(v, sector + done, count - done, physical);
+    if (!ReadPhysical(v, physical, dest + size_t(done) * kSectorSize, n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
+  const uint32_t bytes = count * kSectorSize;
+  if (v.ImageMode) {
+    if (!v.ImageFileOpen) return false;
+    const KorvaImageIO &io = ImageIOOf(v);
+    return io.WriteAt(io.Context, v.ImageFile, src, bytes, uint64_t(sector) * kSectorSize) == 0;
+  }
+  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
+    if (attempt > 0) Pause(v);
+    if (Write10(&v.Device, sector, static_cast<uint16_t>(count), const_cast<uint8_t *>(src),
+                bytes)) {
+      v.CacheSynchronized = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes count sectors from sector, each piece where it is recorded. A relocated packet is
+// whole packets on both sides (the mount checks it), so a drive still gets whole packets.
+bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
+  for (uint32_t done = 0; done < count;) {
+    uint32_t physical = 0;
+    const uint32_t n = ResolveSectors(v, sector + done, count - done, physical);
+    if (!WritePhysical(v, physical, src + size_t(done) * kSectorSize, n)) return false;
+    done += n;
+  }
+  return true;
 }
 
 bool ReadFailed(TUDFRewritableVolume &v) {
@@ -62,16 +106,11 @@ bool ReadFailed(TUDFRewritableVolume &v) {
 } // namespace
 
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
-  const uint32_t blocks = PacketBlocksOf(v);
-  const bool ok = v.ImageMode ? ImageRead(v, sector, v.PacketBuffer, blocks * kSectorSize)
-                              : DriveRead(v, sector, v.PacketBuffer, blocks);
-  return ok ? true : ReadFailed(v);
+  return ReadRun(v, sector, v.PacketBuffer, PacketBlocksOf(v)) ? true : ReadFailed(v);
 }
 
 bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
-  const bool ok =
-      v.ImageMode ? ImageRead(v, sector, dest, kSectorSize) : DriveRead(v, sector, dest, 1);
-  return ok ? true : ReadFailed(v);
+  return ReadRun(v, sector, dest, 1) ? true : ReadFailed(v);
 }
 
 bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
@@ -108,23 +147,7 @@ bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src
     SetError(v, KORVA_E_READ_ONLY);
     return false;
   }
-  const uint32_t blocks = PacketBlocksOf(v);
-  const uint32_t bytes = blocks * kSectorSize;
-  bool ok = false;
-  if (v.ImageMode) {
-    if (v.ImageFileOpen) {
-      const KorvaImageIO &io = ImageIOOf(v);
-      ok = io.WriteAt(io.Context, v.ImageFile, src, bytes, uint64_t(sector) * kSectorSize) == 0;
-    }
-  } else {
-    for (int attempt = 0; attempt < kDriveAttempts && !ok; ++attempt) {
-      if (attempt > 0) Pause(v);
-      ok = Write10(&v.Device, sector, static_cast<uint16_t>(blocks), const_cast<uint8_t *>(src),
-                   bytes);
-    }
-    if (ok) v.CacheSynchronized = 0;
-  }
-  if (ok) {
+  if (WriteRun(v, sector, src, PacketBlocksOf(v))) {
     v.WrittenInOperation = 1;
     return true;
   }

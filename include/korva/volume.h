@@ -186,6 +186,9 @@ typedef struct TUDFRewritableVolume {
   /* Engine-owned: the packets of the space bitmap that hold blocks taken since they were
    * last written. They reach the medium before any other packet does. */
   void *SpaceBitmapPending;
+  /* Engine-owned: the packets of the partition that the sparing table relocates, set by a
+   * mount. Reads and writes of their blocks go to the spare packets the table names. */
+  void *SparingMap;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */
