@@ -96,19 +96,8 @@ private:
 
   // Visits every live entry of a directory, as far as its data reads.
   bool ScanDirectory(uint32_t block) {
-    DirectoryStream dir(ReaderOf(v_), v_.PartitionLength);
-    DirectoryStream::Status st = dir.Open(block);
-    if (st == DirectoryStream::IoError) return false;
-    if (st == DirectoryStream::End) return true;
-    for (uint64_t offset = 0;;) {
-      FidEntry fid;
-      st = dir.ReadFid(offset, fid, false);
-      if (st == DirectoryStream::IoError) return false;
-      if (st == DirectoryStream::End) return true;
-      offset += fid.Length;
-      if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
-      if (!Visit(fid.ICBBlock)) return false;
-    }
+    return ForEachLiveEntry(ReaderOf(v_), v_.PartitionLength, block,
+                            [this](const FidEntry &fid, uint64_t) { return Visit(fid.ICBBlock); });
   }
 
   TUDFRewritableVolume &v_;

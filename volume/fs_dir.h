@@ -150,6 +150,23 @@ private:
   bool cacheValid_ = false;
 };
 
+// Calls visit(fid, offset) for each live entry (neither deleted nor the parent) of the
+// directory at feBlock, as far as its data reads. False on a read failure or when visit
+// returns false; a block that holds no readable directory has no entries.
+template <class Visit>
+bool ForEachLiveEntry(BlockReadFn read, uint32_t partitionLength, uint32_t feBlock, Visit visit) {
+  DirectoryStream dir(read, partitionLength);
+  DirectoryStream::Status st = dir.Open(feBlock);
+  for (uint64_t offset = 0; st == DirectoryStream::Ok;) {
+    FidEntry fid;
+    st = dir.ReadFid(offset, fid, false);
+    if (st != DirectoryStream::Ok) break;
+    if (!(fid.Characteristics & (kFidDeleted | kFidParent)) && !visit(fid, offset)) return false;
+    offset += fid.Length;
+  }
+  return st != DirectoryStream::IoError;
+}
+
 } // namespace korva
 
 #endif

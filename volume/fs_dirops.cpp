@@ -769,19 +769,11 @@ namespace {
 
 // Reads every live name of a directory. False on a read failure.
 bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &out) {
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  DirectoryStream::Status st = dir.Open(dirBlock);
-  if (st == DirectoryStream::IoError) return false;
-  if (st == DirectoryStream::End) return true;
-  for (uint64_t offset = 0;;) {
-    FidEntry fid;
-    st = dir.ReadFid(offset, fid, false);
-    if (st == DirectoryStream::IoError) return false;
-    if (st == DirectoryStream::End) return true;
-    if (!(fid.Characteristics & (kFidDeleted | kFidParent)))
-      out.Live.emplace(fid.DecodedName(), offset);
-    offset += fid.Length;
-  }
+  return ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock,
+                          [&out](FidEntry &fid, uint64_t offset) {
+                            out.Live.emplace(fid.DecodedName(), offset);
+                            return true;
+                          });
 }
 
 } // namespace
