@@ -57,15 +57,24 @@ bool ReadPhysical(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint3
                      : DriveRead(v, sector, dest, count);
 }
 
-// Reads count sectors from sector, each piece from where it is recorded.
-bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+// Calls io(physical, byte offset, sectors) for each piece of count sectors from sector, in
+// order, with the piece where it is recorded; stops at the first piece that fails.
+template <class IO>
+bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count, IO io) {
   for (uint32_t done = 0; done < count;) {
     uint32_t physical = 0;
     const uint32_t n = ResolveSectors(v, sector + done, count - done, physical);
-    if (!ReadPhysical(v, physical, dest + size_t(done) * kSectorSize, n)) return false;
+    if (!io(physical, size_t(done) * kSectorSize, n)) return false;
     done += n;
   }
   return true;
+}
+
+// Reads count sectors from sector, each piece from where it is recorded.
+bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+  return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
+    return ReadPhysical(v, physical, dest + at, n);
+  });
 }
 
 bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
@@ -89,13 +98,9 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
 // Writes count sectors from sector, each piece where it is recorded. A relocated packet is
 // whole packets on both sides (the mount checks it), so a drive still gets whole packets.
 bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
-  for (uint32_t done = 0; done < count;) {
-    uint32_t physical = 0;
-    const uint32_t n = ResolveSectors(v, sector + done, count - done, physical);
-    if (!WritePhysical(v, physical, src + size_t(done) * kSectorSize, n)) return false;
-    done += n;
-  }
-  return true;
+  return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
+    return WritePhysical(v, physical, src + at, n);
+  });
 }
 
 bool ReadFailed(TUDFRewritableVolume &v) {
