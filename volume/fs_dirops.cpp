@@ -531,22 +531,13 @@ namespace {
 // Whether a directory holds any live entry besides its parent entry. False on a read error.
 bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEntries) {
   hasEntries = false;
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  DirectoryStream::Status st = dir.Open(dirBlock);
-  if (st == DirectoryStream::IoError) return false;
-  if (st == DirectoryStream::End) return true;
-  uint64_t offset = 0;
-  for (;;) {
-    FidEntry fid;
-    st = dir.ReadFid(offset, fid, false);
-    if (st == DirectoryStream::IoError) return false;
-    if (st == DirectoryStream::End) return true;
-    if (!(fid.Characteristics & (kFidDeleted | kFidParent))) {
-      hasEntries = true;
-      return true;
-    }
-    offset += fid.Length;
-  }
+  // The scan stops at the first live entry; only a read failure ends it without one.
+  const bool readThrough =
+      ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock, [&](FidEntry &, uint64_t) {
+        hasEntries = true;
+        return false;
+      });
+  return readThrough || hasEntries;
 }
 
 uint64_t BlocksOf(const ShortADValue &ad) {
