@@ -548,7 +548,7 @@ uint64_t BlocksOf(const ShortADValue &ad) {
 std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
   std::vector<BlockRun> runs{{feBlock, 1}};
   for (const ADSlot &s : list.Extents)
-    if (s.AD.Type() != 2) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
+    if (s.AD.Type() != kExtentNotAllocated) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
   for (uint32_t b : list.Extensions)
     runs.push_back({b, 1});
   return runs;
@@ -623,12 +623,10 @@ bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 
 int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         bool keepEntry) {
+  std::vector<BlockRun> runs = HeldBlocks(entry, list);
+  if (keepEntry) runs.erase(runs.begin()); // the file entry's own run comes first
   int64_t freed = 0;
-  if (!keepEntry) FreeRun(v, entry, 1, freed);
-  for (const ADSlot &s : list.Extents)
-    if (s.AD.Type() != 2) FreeRun(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
-  for (uint32_t b : list.Extensions)
-    FreeRun(v, b, 1, freed);
+  FreeRuns(v, runs, freed);
   return freed;
 }
 
@@ -744,8 +742,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
     return CommitIntegrity(v, 0, 0, 0);
   }
-  int64_t freed = 0;
-  FreeRuns(v, HeldBlocks(entry, list), freed);
+  const int64_t freed = FreeEntryBlocks(v, entry, list, false);
   InvalidateHandlesOn(v, entry);
   if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
   names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
