@@ -7,10 +7,10 @@
 
 #include "udf/byte_order.h"
 #include "udf/tag.h"
-#include "volume/fs_dir.h"
-#include "volume/fs_path.h"
-#include "volume/fs_records.h"
-#include "volume/fs_state.h"
+#include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_path.h"
+#include "volume/fs/fs_records.h"
+#include "volume/fs/fs_state.h"
 
 using namespace korva;
 

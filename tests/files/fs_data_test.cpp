@@ -9,7 +9,7 @@
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
-#include "volume/fs_internal.h"
+#include "volume/fs/fs_internal.h"
 
 using namespace korva;
 using namespace korva::test;

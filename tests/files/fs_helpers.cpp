@@ -3,7 +3,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "volume/engine.h"
-#include "volume/fs_internal.h"
+#include "volume/fs/fs_internal.h"
 
 namespace korva::test {
 

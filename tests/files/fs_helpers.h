@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "korva/files.h"
-#include "volume/fs_dir.h"
+#include "volume/fs/fs_dir.h"
 
 namespace korva::test {
 

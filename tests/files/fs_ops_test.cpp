@@ -7,8 +7,8 @@
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
-#include "volume/fs_internal.h"
-#include "volume/fs_path.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_path.h"
 
 using namespace korva;
 using namespace korva::test;

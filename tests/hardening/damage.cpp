@@ -3,8 +3,8 @@
 #include "udf/byte_order.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
-#include "volume/fs_internal.h"
-#include "volume/fs_records.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_records.h"
 
 namespace korva::test {
 

@@ -12,8 +12,8 @@
 #include "udf/byte_order.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
-#include "volume/fs_internal.h"
-#include "volume/fs_records.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_records.h"
 
 using namespace korva;
 using namespace korva::test;

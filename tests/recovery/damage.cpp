@@ -5,7 +5,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/tag.h"
-#include "volume/fs_dir.h"
+#include "volume/fs/fs_dir.h"
 
 namespace korva::test {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <sys/stat.h>
 
-#include "device/vdrive/config.h"
+#include "vdrive/config.h"
 #include "tests/vdrive/vdrive_test_util.h"
 
 namespace korva::vdrive {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "device/vdrive/vdrive_platform.h"
+#include "vdrive/vdrive_platform.h"
 #include "korva/files.h"
 #include "korva/volume.h"
 #include "tests/support/volume_fixture.h"

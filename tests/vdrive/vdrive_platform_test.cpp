@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "device/vdrive/vdrive_platform.h"
+#include "vdrive/vdrive_platform.h"
 #include "korva/scsi.hpp"
 #include "tests/vdrive/vdrive_test_util.h"
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "device/vdrive/vdrive.h"
+#include "vdrive/vdrive.h"
 
 namespace korva::vdrive::testing {
 

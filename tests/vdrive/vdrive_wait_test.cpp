@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "device/vdrive/vdrive_platform.h"
+#include "vdrive/vdrive_platform.h"
 #include "korva/TKorva.hpp"
 #include "korva/volume.h"
 #include "tests/support/volume_fixture.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "device/vdrive/vdrive_platform.h"
+#include "vdrive/vdrive_platform.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
 

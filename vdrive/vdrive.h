@@ -1,0 +1,210 @@
+// A virtual MMC optical drive: it answers the SCSI commands Korva sends the way a real drive
+// would, over a disc stored in a file (see medium.h), with timed formatting and blanking and
+// a control surface for injecting faults.
+#ifndef KORVA_DEVICE_VDRIVE_VDRIVE_H
+#define KORVA_DEVICE_VDRIVE_VDRIVE_H
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vdrive/medium.h"
+
+namespace korva::vdrive {
+
+enum class DriveModel : uint8_t {
+  kDvdBurner,  // DVD±RW/RAM burner that also writes MRW; the default
+  kCdRwBurner, // CD-R/RW burner without DVD or MRW writing
+  kDvdReader,  // DVD-ROM reader: reads everything, writes nothing
+  kBasicBurner // old CD-RW burner: two speeds, a block descriptor in every mode page answer
+};
+
+struct DriveModelInfo {
+  DriveModel model;
+  const char *name; // name in configuration strings
+  const char *vendor, *product, *revision;
+  uint8_t read_caps, write_caps; // capabilities page bytes 2 and 3
+  bool buffer_underrun_free;
+  bool mrw_read, mrw_write;
+  bool dvd_plus_read, dvd_plus_write, dvd_plus_dl_read, dvd_plus_dl_write;
+  bool dvd_dash_write; // DVD-R/-RW writing (feature 002Fh)
+  bool vendor_page;    // answers MODE SENSE page 30h
+  bool block_descriptor;
+  uint16_t buffer_kb;
+  std::vector<uint16_t> cd_read, cd_write, dvd_read, dvd_write; // KB/s, ascending
+};
+
+const DriveModelInfo &ModelInfo(DriveModel model);
+std::optional<DriveModel> ParseDriveModel(const std::string &name);
+
+enum class DataDirection : uint8_t { kNone, kIn, kOut };
+
+constexpr uint8_t kStatusGood = 0x00;
+constexpr uint8_t kStatusCheckCondition = 0x02;
+
+struct CommandResult {
+  uint8_t status = kStatusGood;
+  std::array<uint8_t, 32> sense{}; // fixed format (70h), all zero after success
+  uint32_t residual = 0;           // bytes of the buffer not transferred
+  uint8_t sense_key() const { return sense[2] & 0x0F; }
+  uint8_t asc() const { return sense[12]; }
+  uint8_t ascq() const { return sense[13]; }
+};
+
+struct SenseCode {
+  uint8_t key, asc, ascq;
+};
+
+// How long the timed operations take. Formatting and blanking report NOT READY with a
+// progress indication until they end; a background format completes on its own while the
+// medium stays loaded.
+struct Timings {
+  std::chrono::milliseconds format{4000};
+  std::chrono::milliseconds blank{3000};
+  std::chrono::milliseconds background{8000};
+  std::chrono::milliseconds close{0};
+};
+
+enum class Access : uint8_t { kRead, kWrite };
+
+class VirtualDrive {
+public:
+  explicit VirtualDrive(DriveModel model = DriveModel::kDvdBurner);
+  ~VirtualDrive();
+  VirtualDrive(const VirtualDrive &) = delete;
+  VirtualDrive &operator=(const VirtualDrive &) = delete;
+
+  // Puts the disc stored at `path` in the drive (tray closed). A missing file becomes a new
+  // disc of `kind`, blank unless `formatted`. The previous disc, if any, is taken out.
+  bool InsertMedium(const std::string &path, MediumKind kind, bool formatted = false,
+                    std::string *error = nullptr);
+
+  // Runs one command. `buffer` holds `length` bytes to send (kOut) or room for `length`
+  // bytes to receive (kIn). Never reads or writes outside the buffer.
+  CommandResult Execute(const uint8_t *cdb, size_t cdb_length, DataDirection direction,
+                        uint8_t *buffer, uint32_t length);
+
+  // --- Control (tests and tools) ---
+  void SetTimings(const Timings &timings);
+  // The next `count` commands with this opcode fail with `sense` (default: a hardware error
+  // for most commands, an unrecovered read error for reads, a write error for writes).
+  void FailNextCommands(uint8_t opcode, unsigned count, std::optional<SenseCode> sense = {});
+  // The next `times` reads (or writes) that touch `lba` fail with a medium error.
+  void FailSector(uint32_t lba, Access access, unsigned times);
+  void ClearFaults();
+  // Takes the disc out as a user would with the tray forced open: cached writes are lost.
+  void RemoveMedium();
+  // Puts the last removed or ejected disc back and closes the tray.
+  bool ReinsertMedium(std::string *error = nullptr);
+  // With the cache on, written data stays in the drive until SYNCHRONIZE CACHE (or an eject)
+  // and a READ before that returns what the medium held before.
+  void SetWriteCache(bool enabled);
+  // With unit attention on, the first command after a disc is loaded (other than INQUIRY,
+  // REQUEST SENSE and GET CONFIGURATION) fails with 06/28/00, as drives report a medium
+  // change. Off by default.
+  void SetUnitAttention(bool enabled);
+  unsigned CommandCount(uint8_t opcode) const;
+  std::vector<uint8_t> CommandLog() const; // opcodes in the order received (last 4096)
+  void ResetCommandLog();
+  bool MediumPresent() const;
+  std::optional<MediumState> State() const;
+  const DriveModelInfo &model() const { return model_; }
+
+private:
+  struct Context;
+  enum class Busy : uint8_t { kNone, kFormat, kBlank, kClose };
+  struct PendingFormat {
+    MediumKind kind;
+    bool mrw, background;
+    uint32_t capacity;
+  };
+
+  CommandResult Dispatch(Context &c);
+  void Tick();
+  void FinishBusy();
+  bool Ready(Context &c);
+  bool HaveMedium() const { return medium_ && !tray_open_; }
+  const MediumInfo *Info() const;
+  uint16_t CurrentProfile() const;
+  bool CanRead(MediumKind kind) const;
+  bool CanWrite(MediumKind kind) const;
+  bool SequentialRecording() const;
+  uint32_t ReadableBlocks() const;
+  void StartBusy(Busy what, std::chrono::milliseconds duration);
+  void FlushCache();
+  void DropMedium(bool flush);
+  void SaveState();
+  const std::vector<uint16_t> &ReadSpeeds() const;
+  const std::vector<uint16_t> &WriteSpeeds() const;
+  uint16_t Clamp(const std::vector<uint16_t> &list, uint32_t requested) const;
+
+  CommandResult TestUnitReady(Context &c);
+  CommandResult RequestSense(Context &c);
+  CommandResult FormatUnit(Context &c);
+  CommandResult Inquiry(Context &c);
+  CommandResult StartStop(Context &c);
+  CommandResult PreventAllow(Context &c);
+  CommandResult ReadFormatCapacities(Context &c);
+  CommandResult ReadCapacity(Context &c);
+  CommandResult Read10(Context &c);
+  CommandResult Write10(Context &c);
+  CommandResult SynchronizeCache(Context &c);
+  CommandResult ReadToc(Context &c);
+  CommandResult GetConfiguration(Context &c);
+  CommandResult ReadDiscInformation(Context &c);
+  CommandResult ReadTrackInformation(Context &c);
+  CommandResult ModeSelect(Context &c);
+  CommandResult ModeSense(Context &c);
+  CommandResult CloseTrackSession(Context &c);
+  CommandResult ReadBufferCapacity(Context &c);
+  CommandResult Blank(Context &c);
+  CommandResult SetStreaming(Context &c);
+  CommandResult SetCdSpeed(Context &c);
+
+  std::vector<uint8_t> Page2A(uint8_t pc) const;
+  std::vector<uint8_t> Page05(uint8_t pc) const;
+  void AppendFeature(std::vector<uint8_t> &out, uint16_t code) const;
+  bool HasFeature(uint16_t code) const;
+  bool FeatureCurrent(uint16_t code) const;
+
+  mutable std::mutex mu_;
+  const DriveModelInfo &model_;
+  Timings timings_;
+  std::unique_ptr<MediumFile> medium_;
+  std::string last_path_;
+  MediumKind last_kind_ = MediumKind::kCdRw;
+  bool tray_open_ = false;
+  bool prevent_removal_ = false;
+
+  Busy busy_ = Busy::kNone;
+  std::chrono::steady_clock::time_point busy_start_, busy_end_;
+  PendingFormat pending_format_{};
+  std::chrono::steady_clock::time_point last_tick_;
+
+  std::array<uint8_t, 52> page05_{};
+  uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;
+
+  bool write_cache_ = false;
+  bool unit_attention_ = false;
+  bool attention_pending_ = false;
+  std::map<uint32_t, std::array<uint8_t, kSectorSize>> cache_;
+
+  struct OpcodeFault {
+    unsigned count;
+    std::optional<SenseCode> sense;
+  };
+  std::map<uint8_t, OpcodeFault> opcode_faults_;
+  std::map<uint32_t, unsigned> read_faults_, write_faults_;
+  std::array<unsigned, 256> counts_{};
+  std::vector<uint8_t> log_;
+};
+
+} // namespace korva::vdrive
+
+#endif

@@ -1,0 +1,188 @@
+#include "vdrive/vdrive_platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <dlfcn.h>
+
+#include "vdrive/config.h"
+
+namespace korva::vdrive {
+
+std::unique_ptr<VDrivePlatform> VDrivePlatform::FromConfig(const std::string &text,
+                                                           std::string *error) {
+  std::vector<DriveConfig> configs;
+  if (!ParseDriveConfigs(text, &configs, error)) return nullptr;
+  if (configs.size() > 23) {
+    if (error) *error = "at most 23 drives (letters D to Z)";
+    return nullptr;
+  }
+  auto platform = std::make_unique<VDrivePlatform>();
+  for (size_t i = 0; i < configs.size(); ++i) {
+    auto drive = MakeDrive(configs[i], error);
+    if (!drive) return nullptr;
+    platform->AddDrive(static_cast<char>('D' + i), drive.get(), static_cast<uint8_t>(i + 1));
+    platform->owned_.push_back(std::move(drive));
+  }
+  return platform;
+}
+
+void VDrivePlatform::AddDrive(char letter, VirtualDrive *drive, uint8_t host, uint8_t target,
+                              uint8_t lun, bool address_query_fails) {
+  std::lock_guard<std::mutex> lock(mu_);
+  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  slots_.erase(std::remove_if(slots_.begin(), slots_.end(),
+                              [&](const Slot &s) { return s.letter == letter; }),
+               slots_.end());
+  slots_.push_back({letter, drive, host, target, lun, address_query_fails});
+}
+
+VirtualDrive *VDrivePlatform::Drive(char letter) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const Slot &s : slots_)
+    if (s.letter == letter) return s.drive;
+  return nullptr;
+}
+
+void VDrivePlatform::SetEnvironment(const std::string &name, const std::string &value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  environment_[name] = value;
+}
+
+size_t VDrivePlatform::OpenHandles() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return handles_.size();
+}
+
+const VDrivePlatform::Slot *VDrivePlatform::SlotOf(int handle) const {
+  auto h = handles_.find(handle);
+  if (h == handles_.end()) return nullptr;
+  for (const Slot &s : slots_)
+    if (s.letter == h->second) return &s;
+  return nullptr;
+}
+
+std::string VDrivePlatform::OpticalDriveLetters() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string letters;
+  for (const Slot &s : slots_)
+    letters.push_back(s.letter);
+  return letters;
+}
+
+int VDrivePlatform::OpenDrive(char letter, bool) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const Slot &s : slots_) {
+    if (s.letter != letter) continue;
+    const int handle = next_handle_++;
+    if (next_handle_ <= 0) next_handle_ = 1000;
+    handles_[handle] = letter;
+    return handle;
+  }
+  return -ENOENT;
+}
+
+int VDrivePlatform::CloseDrive(int handle) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return handles_.erase(handle) ? 0 : -EBADF;
+}
+
+int VDrivePlatform::QueryAddress(int handle, TSCSI_ADDRESS *address) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const Slot *s = SlotOf(handle);
+  if (!s) return -EBADF;
+  if (s->address_query_fails) return -ENOTTY;
+  if (!address) return -EFAULT;
+  address->Length = sizeof *address;
+  address->PortNumber = s->host;
+  address->PathId = 0;
+  address->TargetId = s->target;
+  address->Lun = s->lun;
+  return 0;
+}
+
+int VDrivePlatform::SendSgIo(int handle, sg_io_hdr_t *h) {
+  VirtualDrive *drive;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const Slot *s = SlotOf(handle);
+    if (!s) return -EBADF;
+    drive = s->drive;
+  }
+  if (!h || h->interface_id != 'S' || h->iovec_count != 0) return -EINVAL;
+  if (!h->cmdp || h->cmd_len == 0 || h->cmd_len > 16) return -EINVAL;
+  DataDirection dir;
+  switch (h->dxfer_direction) {
+  case SG_DXFER_NONE:
+    dir = DataDirection::kNone;
+    break;
+  case SG_DXFER_TO_DEV:
+    dir = DataDirection::kOut;
+    break;
+  case SG_DXFER_FROM_DEV:
+  case SG_DXFER_TO_FROM_DEV:
+    dir = DataDirection::kIn;
+    break;
+  default:
+    return -EINVAL;
+  }
+  uint8_t *data = static_cast<uint8_t *>(h->dxferp);
+  const uint32_t length = data && dir != DataDirection::kNone ? h->dxfer_len : 0;
+  const CommandResult r = drive->Execute(h->cmdp, h->cmd_len, dir, data, length);
+  h->status = r.status;
+  h->masked_status = static_cast<unsigned char>((r.status >> 1) & 0x7F);
+  h->msg_status = 0;
+  h->host_status = 0;
+  h->driver_status = 0;
+  h->sb_len_wr = 0;
+  h->resid = static_cast<int>(r.residual);
+  h->duration = 0;
+  h->info = 0;
+  if (r.status != kStatusGood) {
+    h->info = SG_INFO_CHECK;
+    if (h->sbp && h->mx_sb_len > 0) {
+      const size_t n = std::min<size_t>(h->mx_sb_len, r.sense.size());
+      std::memcpy(h->sbp, r.sense.data(), n);
+      h->sb_len_wr = static_cast<unsigned char>(n);
+      h->driver_status = 0x08; // sense data is valid
+    }
+  }
+  return 0;
+}
+
+void *VDrivePlatform::LoadModule(const char *file_name) {
+  return file_name ? ::dlopen(file_name, RTLD_NOW | RTLD_LOCAL) : nullptr;
+}
+
+void *VDrivePlatform::ModuleSymbol(void *module, const char *name) {
+  return module && name ? ::dlsym(module, name) : nullptr;
+}
+
+uint64_t VDrivePlatform::MonotonicMs() {
+  return DevicePlatform::MonotonicMs() + (clock_follows_sleeps_ ? slept_ms_.load() : 0);
+}
+
+void VDrivePlatform::UnloadModule(void *module) {
+  if (module) ::dlclose(module);
+}
+
+const char *VDrivePlatform::Environment(const char *name) {
+  if (!name) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = environment_.find(name);
+  if (it != environment_.end()) return it->second.c_str();
+  return std::getenv(name);
+}
+
+void VDrivePlatform::SleepMs(uint32_t milliseconds) {
+  slept_ms_ += milliseconds;
+  ++sleeps_;
+  if (real_sleep_) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+} // namespace korva::vdrive

@@ -1,0 +1,77 @@
+// Checking a volume: the walk, the comparison of its result with the recorded space bitmap
+// and integrity descriptor, and handing each finding to the caller. Nothing is written.
+#include "korva/check.h"
+
+#include "volume/check/check_report.h"
+#include "volume/engine.h"
+#include "volume/check/fsck_walk.h"
+
+namespace korva {
+
+void ReportFindings(const VolumeScan &scan, KorvaFindingCallback callback, void *context,
+                    bool repaired) {
+  if (!callback) return;
+  for (const ScanFinding &f : scan.Findings) {
+    KorvaFinding out{};
+    out.Kind = f.Kind;
+    out.Block = f.Block;
+    out.Path = f.Path.c_str();
+    out.Text = f.Text.c_str();
+    // Only what repair changes is reported as repaired; a foreign entry it accepted stays.
+    out.Repaired = repaired && f.Kind != KORVA_FINDING_FOREIGN_ENTRY ? KTRUE : KFALSE;
+    callback(context, &out);
+  }
+}
+
+bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan) {
+  const bool complete = ScanVolume(v, scan);
+  if (!complete) return false;
+  // While mounted compatible, the engine keeps the bitmap in memory and marked the volume
+  // open itself; that is what the walk is compared with then.
+  if (v.Compatible && v.SpaceBitmap) {
+    // A read-only mount writes nothing: an open integrity descriptor is not its own.
+    CompareAccounting(scan, v.SpaceBitmap, v.SpaceBitmapBytes, !v.ReadOnly);
+  } else {
+    CompareAccounting(scan, scan.BitmapValid ? scan.RecordedFree.data() : nullptr,
+                      scan.RecordedFree.size(), false);
+  }
+  return true;
+}
+
+bool BeginScanOperation(TUDFRewritableVolume &v) {
+  if (RefuseWhileBusy(v)) return false;
+  if (!v.VolumeOpen) {
+    SetError(v, KORVA_E_NOT_MOUNTED);
+    return false;
+  }
+  return true;
+}
+
+} // namespace korva
+
+using namespace korva;
+
+extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
+                                           KorvaFindingCallback callback, void *context) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginScanOperation(v)) return KFALSE;
+  ClearError(v);
+  v.WrittenInOperation = 0;
+  VolumeScan scan;
+  const bool complete = ScanForCheck(v, scan);
+  ReportFindings(scan, callback, context, false);
+  if (scan.ReadFailed) {
+    if (!v.LastError) SetError(v, KORVA_E_READ);
+    return KFALSE;
+  }
+  if (scan.Foreign) {
+    SetError(v, KORVA_E_NOT_COMPATIBLE);
+    return KFALSE;
+  }
+  if (!complete || !scan.Findings.empty()) {
+    SetError(v, KORVA_E_CHECK_FINDINGS);
+    return KFALSE;
+  }
+  return KTRUE;
+}

@@ -1,0 +1,136 @@
+#include "volume/check/fs_claims.h"
+
+#include <algorithm>
+#include <deque>
+#include <unordered_map>
+
+#include "udf/descriptors.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_internal.h"
+
+namespace korva {
+
+namespace {
+
+// Counts claims on blocks: the first claim marks a block seen, any later one contested.
+class ClaimCounter {
+public:
+  ClaimCounter(uint32_t blocks, std::vector<uint8_t> &contested)
+      : blocks_(blocks), seen_((size_t(blocks) + 7) / 8, 0), contested_(contested) {
+    contested_.assign(seen_.size(), 0);
+  }
+
+  // Whole bytes at a time, so that a hostile extent over the whole partition costs little.
+  void Claim(uint64_t first, uint64_t count) {
+    if (first >= blocks_) return;
+    const uint64_t end = std::min<uint64_t>(first + count, blocks_);
+    uint64_t b = first;
+    for (; b < end && (b % 8 || end - b < 8); ++b)
+      ClaimByte(b / 8, uint8_t(1u << (b % 8)));
+    for (; end - b >= 8; b += 8)
+      ClaimByte(b / 8, 0xFF);
+    for (; b < end; ++b)
+      ClaimByte(b / 8, uint8_t(1u << (b % 8)));
+  }
+  void Contest(uint32_t block) {
+    if (block < blocks_) contested_[block / 8] |= uint8_t(1u << (block % 8));
+  }
+
+private:
+  void ClaimByte(size_t i, uint8_t mask) {
+    contested_[i] |= seen_[i] & mask;
+    seen_[i] |= mask;
+  }
+
+  uint32_t blocks_;
+  std::vector<uint8_t> seen_;
+  std::vector<uint8_t> &contested_;
+};
+
+class ClaimWalk {
+public:
+  ClaimWalk(TUDFRewritableVolume &v, std::vector<uint8_t> &contested)
+      : v_(v), claims_(v.PartitionLength, contested) {}
+
+  bool Run() {
+    claims_.Claim(v_.SpaceBitmapSector - v_.PartitionStart, v_.SpaceBitmapBlocks);
+    claims_.Claim(v_.FileSetSector - v_.PartitionStart, 1);
+    if (!Visit(RootBlock(v_))) return false;
+    while (!directories_.empty()) {
+      const uint32_t dir = directories_.front();
+      directories_.pop_front();
+      if (!ScanDirectory(dir)) return false;
+    }
+    return true;
+  }
+
+private:
+  // Claims what the file entry at block holds, the first time it is reached.
+  bool Visit(uint32_t block) {
+    if (block >= v_.PartitionLength) return true; // nothing there to free
+    auto it = entries_.find(block);
+    if (it != entries_.end()) {
+      // Another name of a file that records several keeps it; any other second way to an
+      // entry means freeing it for one name pulls it from under the other.
+      if (!it->second) claims_.Contest(block);
+      return true;
+    }
+    uint8_t fe[kBlockSize];
+    if (!ReadBlock(v_, block, fe)) return false;
+    EntryFields info;
+    const bool valid = ReadEntryFields(fe, block, info);
+    entries_.emplace(block, valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1);
+    claims_.Claim(block, 1);
+    if (!valid) return true; // a delete refuses it: nothing to free
+    DescriptorList list;
+    if (!ReadDescriptorList(ReaderOf(v_), v_.PartitionLength, block, fe, list)) return false;
+    for (uint32_t b : list.Extensions)
+      claims_.Claim(b, 1);
+    for (const ADSlot &s : list.Extents)
+      if (s.AD.Type() != kExtentNotAllocated)
+        claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
+    if (info.FileType == kFileTypeDirectory) directories_.push_back(block);
+    return true;
+  }
+
+  // Visits every live entry of a directory, as far as its data reads.
+  bool ScanDirectory(uint32_t block) {
+    return ForEachLiveEntry(ReaderOf(v_), v_.PartitionLength, block,
+                            [this](const FidEntry &fid, uint64_t) { return Visit(fid.ICBBlock); });
+  }
+
+  TUDFRewritableVolume &v_;
+  ClaimCounter claims_;
+  std::unordered_map<uint32_t, bool> entries_; // reached, with whether it has several links
+  std::deque<uint32_t> directories_;           // reached but not yet scanned
+};
+
+} // namespace
+
+bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
+  out = ContestedBlocks();
+  ClaimWalk walk(v, out.Bits);
+  if (!walk.Run()) return false;
+  out.Built = true;
+  return true;
+}
+
+bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
+  FindHandleList *state = FindHandlesOf(v);
+  if (!state) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  ContestedBlocks &contested = state->Contested;
+  if (!contested.Built && !FindContestedBlocks(v, contested)) return false;
+  for (const BlockRun &r : runs)
+    for (uint64_t b = r.First; b < r.First + r.Count; ++b)
+      if (contested.Has(b)) {
+        SetError(v, KORVA_E_DAMAGED);
+        return false;
+      }
+  return true;
+}
+
+} // namespace korva

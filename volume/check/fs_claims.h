@@ -1,0 +1,40 @@
+// Which blocks more than one entry of a mounted volume claims. On a damaged volume two
+// entries can name the same blocks (an extent pointing into another file's data, two
+// directory entries leading to one file entry); freeing them for one would let the next
+// write destroy the other. A walk over every entry the engine can reach finds them once per
+// mount, at the first operation that frees blocks; the result is kept with the mount.
+#ifndef KORVA_VOLUME_FS_CLAIMS_H
+#define KORVA_VOLUME_FS_CLAIMS_H
+
+#include <cstdint>
+#include <vector>
+
+#include "korva/volume.h"
+#include "volume/fs/fs_state.h"
+
+namespace korva {
+
+// A run of blocks.
+struct BlockRun {
+  uint64_t First = 0;
+  uint64_t Count = 0;
+  bool Overlaps(const BlockRun &o) const {
+    return First < o.First + o.Count && o.First < First + Count;
+  }
+};
+
+// Walks from the root through every live directory entry: the file entries reached, their
+// descriptor extension blocks and extents, and the volume's bitmap and file set descriptor
+// each claim their blocks; a block claimed a second time, and a file entry reached by a
+// second directory entry without recording several links, is contested. Every file entry is
+// read once, so the walk is bounded by the partition. False only on a read failure.
+bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
+
+// Whether runs (inside the partition) may be freed as far as other claims go. The first call
+// of a mount walks the volume. False with LastError set: 32 when a block is contested, or
+// the read error that stopped the walk.
+bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs);
+
+} // namespace korva
+
+#endif

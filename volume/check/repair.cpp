@@ -1,0 +1,195 @@
+// Repairing a volume this library formatted. The walk decides everything; repair then
+// writes, in an order that keeps each intermediate state safe to mount elsewhere: first the
+// entries it drops or corrects (which only remove references), then the space bitmap built
+// from exactly the blocks the walk reached, then a closed integrity descriptor. Last the
+// volume is mounted again like any other, so it is usable at once.
+#include <cstring>
+#include <vector>
+
+#include "korva/check.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/timestamp.h"
+#include "volume/check/check_report.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_records.h"
+#include "volume/fs/fs_state.h"
+
+namespace korva {
+namespace {
+
+// Points the record at the structures the walk found, so block I/O stays in the partition.
+void TakeGeometry(TUDFRewritableVolume &v, const ScanGeometry &g) {
+  v.MainVDSSector = g.MainVDS;
+  v.ReserveVDSSector = g.ReserveVDS;
+  v.IntegritySector = g.IntegritySector;
+  v.SparingTableSector1 = g.SparingTable1;
+  v.SparingTableSector2 = g.SparingTable2;
+  v.PartitionStart = g.PartitionStart;
+  v.PartitionLength = g.PartitionLength;
+  v.SpaceBitmapSector = g.PartitionStart + g.BitmapBlock;
+  v.SpaceBitmapBlocks = g.BitmapBlocks;
+  v.FileSetSector = g.PartitionStart + g.FileSetBlock;
+  v.RootICBSector = g.PartitionStart + g.RootBlock;
+}
+
+// Marks the directory entry deleted where it lies, possibly over two blocks.
+bool DropEntry(TUDFRewritableVolume &v, const ScanFinding &f) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(f.Directory) != DirectoryStream::Ok) return false;
+  std::vector<uint8_t> fid(f.FidLength);
+  bool io = false;
+  DirectoryStream::Place start;
+  if (!dir.ReadBytes(f.Offset, fid.data(), fid.size(), io) || !dir.Locate(f.Offset, start))
+    return false;
+  MarkFidDeleted(fid.data(), f.FidLength, start.Block);
+  return WriteDirectoryBytes(v, dir, f.Offset, fid.data(), f.FidLength);
+}
+
+// Records a new information length (and blocks recorded) in a file entry.
+bool SetLength(TUDFRewritableVolume &v, uint32_t block, uint64_t length, uint64_t blocks) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, block, fe)) return false;
+  if (!ReadEntryFields(fe, block, info)) return false;
+  UpdateFileEntry(fe, block, length, blocks, 0, false);
+  return WriteBlock(v, block, fe);
+}
+
+// A root directory entry that another implementation rewrote gets back this library's
+// identifier, which the mount looks for there; everything else it records stays.
+bool ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, root, fe)) return false;
+  // An extended file entry keeps the identifier further on.
+  const uint32_t at = LoadLE16(fe) == kTagExtendedFileEntry ? kExtendedEntryImplementationOffset
+                                                            : kEntryImplementationOffset;
+  UDF_EntityID id;
+  std::memcpy(&id, fe + at, sizeof id);
+  if (IsOurImplementation(id)) return true;
+  MakeImplementationEntity(id);
+  std::memcpy(fe + at, &id, sizeof id);
+  RefillEntryTag(fe, root);
+  return WriteBlock(v, root, fe);
+}
+
+bool ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
+  for (const ScanFinding &f : scan.Findings) {
+    bool ok = true;
+    switch (f.Action) {
+    case Mend::DropEntry:
+      ok = DropEntry(v, f);
+      break;
+    case Mend::SetLength:
+      ok = SetLength(v, f.Block, f.NewLength, f.NewBlocks);
+      break;
+    case Mend::CutDirectory:
+      ok = SetLength(v, f.Directory, f.NewLength, f.NewBlocks);
+      break;
+    case Mend::None:
+      break;
+    }
+    if (!ok) {
+      if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The in-memory bitmap of exactly the blocks the walk reached.
+bool BuildBitmap(TUDFRewritableVolume &v, const VolumeScan &scan) {
+  if (!BuildFreshSpaceBitmap(v, 0)) return false;
+  for (size_t i = 0; i < v.SpaceBitmapBytes && i < scan.Used.size(); ++i)
+    v.SpaceBitmap[i] = static_cast<uint8_t>(v.SpaceBitmap[i] & ~scan.Used[i]);
+  return true;
+}
+
+bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
+  IntegrityInfo info{};
+  udf_time_to_stamp(&info.Recorded, Now_UTC(), 0);
+  info.IntegrityType = itClose;
+  info.NextUniqueID = RepairedNextUniqueID(scan);
+  info.FreeBlocks = scan.Geometry.PartitionLength - scan.UsedBlocks;
+  info.PartitionLength = scan.Geometry.PartitionLength;
+  info.Files = scan.Files;
+  info.Directories = scan.Directories;
+  const uint32_t sector = v.IntegritySector;
+  const uint32_t start = PacketStartOf(v, sector);
+  if (!ReadPacket(v, start)) return false;
+  std::memset(SlotOf(v, sector), 0, 2 * kSectorSize);
+  BuildIntegrityDescriptor(SlotOf(v, sector), kSectorSize, sector, info);
+  BuildTerminatingDescriptor(SlotOf(v, sector + 1), kSectorSize, sector + 1);
+  return WritePacket(v, start);
+}
+
+// Mounts the repaired volume the way the mounts do; false (error 32) when it does not come
+// out compatible.
+bool MountAgain(TUDFRewritableVolume &v) {
+  PrepareForMount(v);
+  if (RunMountChain(v) && WriteIntegrityType(v, itOpen)) {
+    v.Compatible = 1;
+    ClearError(v);
+    return true;
+  }
+  if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
+  return false;
+}
+
+// Why repair refuses a volume it walked; 0 when it may go ahead.
+uint32_t Refusal(TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
+  if (scan.ReadFailed) return v.LastError ? v.LastError : uint32_t(KORVA_E_READ);
+  if (scan.Foreign || scan.ForeignEntries) return KORVA_E_NOT_COMPATIBLE;
+  if (!complete || scan.Structural) return KORVA_E_DAMAGED;
+  return 0;
+}
+
+bool Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
+  TakeGeometry(v, scan.Geometry);
+  // Handles refer to the tree as it was; the mount at the end starts afresh.
+  ReleaseFileSystemState(v);
+  CreateFileSystemState(v);
+  v.Compatible = 0;
+  if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock)) return false;
+  if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v)) {
+    if (!v.LastError) SetError(v, KORVA_E_WRITE);
+    return false;
+  }
+  return WriteClosedIntegrity(v, scan) && MountAgain(v);
+}
+
+} // namespace
+} // namespace korva
+
+using namespace korva;
+
+extern "C" KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume,
+                                            KorvaFindingCallback callback, void *context) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginScanOperation(v)) return KFALSE;
+  if (v.ReadOnly) {
+    SetError(v, KORVA_E_READ_ONLY);
+    return KFALSE;
+  }
+  ClearError(v);
+  v.WrittenInOperation = 0;
+  VolumeScan scan;
+  const bool complete = ScanForCheck(v, scan);
+  if (const uint32_t refusal = Refusal(v, complete, scan)) {
+    ReportFindings(scan, callback, context, false);
+    SetError(v, refusal);
+    return KFALSE;
+  }
+  if (scan.Findings.empty()) {
+    // Nothing to mend: a volume already mounted compatible is left exactly as it is.
+    if (v.Compatible) return KTRUE;
+    TakeGeometry(v, scan.Geometry);
+    return MountAgain(v) ? KTRUE : KFALSE;
+  }
+  v.WrittenInOperation = 0;
+  const bool ok = Repair(v, scan);
+  ReportFindings(scan, callback, context, ok);
+  return ok ? KTRUE : KFALSE;
+}

@@ -1,0 +1,436 @@
+// File data: planned runs of free blocks, descriptors, packet-wise transfer.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "korva/files.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_records.h"
+
+using namespace korva;
+
+namespace {
+
+constexpr uint32_t kMaxRunBlocks = kMaxExtentBytes / kBlockSize;
+
+// Empties the planned runs when a write ends, whatever the path.
+struct PendingGuard {
+  PendingExtentList *list;
+  ~PendingGuard() {
+    if (list) list->clear();
+  }
+};
+
+OpenFileInformation *HandleFor(TUDFRewritableVolume &v, UDF_HANDLE h, uint32_t access) {
+  OpenFileList *files = OpenFilesOf(v);
+  OpenFileInformation *f = files ? files->Find(h) : nullptr;
+  if (!f || f->Invalidated) {
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return nullptr;
+  }
+  if (!(f->Access & access)) {
+    SetError(v, KORVA_E_ACCESS);
+    return nullptr;
+  }
+  return f;
+}
+
+// One extent of file data as the transfer sees it.
+struct DataExtent {
+  uint64_t Start;
+  uint32_t Length;
+  uint32_t Block;
+  bool Recorded;
+};
+
+std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
+  std::vector<DataExtent> out;
+  uint64_t pos = 0;
+  for (const ADSlot &s : slots) {
+    out.push_back({pos, s.AD.Length(), s.AD.Block, s.AD.Type() == 0});
+    pos += s.AD.Length();
+  }
+  return out;
+}
+
+// Moves bytes between the caller and the file from `pos`. Reading sends whole sectors the
+// caller's buffer covers straight into it, and only partial sectors through PacketBuffer.
+// Writing sends whole aligned packets without reading them first; everything else is a packet
+// read-modify-write.
+bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
+              uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
+  done = 0;
+  const uint32_t pb = PacketBlocksOf(v);
+  const uint32_t packetBytes = pb * kBlockSize;
+  const uint64_t startPos = pos;
+  // A failed read counts nothing of the packet it hit, from where this call or the extent
+  // enters that packet, whichever is later: callers see the same count however the data was
+  // requested.
+  auto readFailedIn = [&](const DataExtent &e, uint32_t packetStart) {
+    const uint32_t extentSector = v.PartitionStart + e.Block;
+    uint64_t from = e.Start;
+    if (packetStart > extentSector) from += uint64_t(packetStart - extentSector) * kBlockSize;
+    from = std::max(from, startPos);
+    if (from < pos) done -= pos - from;
+    return false;
+  };
+  size_t i = 0;
+  while (done < count) {
+    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
+      ++i;
+    if (i == ext.size() || pos < ext[i].Start) {
+      FailRead(v);
+      return false;
+    }
+    const DataExtent &e = ext[i];
+    const uint64_t inExtent = pos - e.Start;
+    const uint32_t block = e.Block + static_cast<uint32_t>(inExtent / kBlockSize);
+    const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
+    const uint32_t sector = v.PartitionStart + block;
+    const uint32_t s = sector % pb;
+    const uint64_t left = std::min<uint64_t>(e.Start + e.Length - pos, count - done);
+    const uint32_t start = sector - s;
+    if (in && e.Recorded && off == 0 && left >= kBlockSize) {
+      uint32_t good = 0;
+      const bool ok =
+          ReadSectors(v, sector, static_cast<uint32_t>(left / kBlockSize), in + done, good);
+      done += uint64_t(good) * kBlockSize;
+      pos += uint64_t(good) * kBlockSize;
+      if (!ok) return readFailedIn(e, PacketStartOf(v, sector + good));
+      continue;
+    }
+    // A partial sector at the head is cut at its end, so that the rest goes straight.
+    const uint64_t chunk = std::min<uint64_t>(
+        in && e.Recorded && off ? kBlockSize - off : uint64_t((pb - s) * kBlockSize - off), left);
+    const size_t at = size_t(s) * kBlockSize + off;
+    if (in) {
+      if (!e.Recorded) {
+        std::memset(in + done, 0, chunk);
+      } else {
+        if (!ReadPacket(v, start)) return readFailedIn(e, start);
+        std::memcpy(in + done, v.PacketBuffer + at, chunk);
+      }
+    } else {
+      if (chunk != packetBytes && !ReadPacket(v, start)) return false;
+      std::memcpy(v.PacketBuffer + at, out + done, chunk);
+      if (!WritePacket(v, start)) return false;
+    }
+    done += chunk;
+    pos += chunk;
+  }
+  return true;
+}
+
+void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
+  for (const ExtentInformation &r : runs)
+    MarkRun(v, r.Block, r.Blocks, false);
+}
+
+// The checks every transfer starts with: a usable volume, a live handle with the access, and
+// a buffer for a non-zero count.
+OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                                   const void *buffer, uint32_t count) {
+  if (!BeginFsOperation(v)) return nullptr;
+  if ((access & UDF_GENERIC_WRITE) && !RequireWritable(v)) return nullptr;
+  OpenFileInformation *f = HandleFor(v, handle, access);
+  if (!f || f->Invalidated) {
+    if (f) SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return nullptr;
+  }
+  if (!buffer && count > 0) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return f;
+}
+
+// The same, with the handle refreshed from the file entry on the medium (another handle may
+// have changed the file).
+OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                                   const void *buffer, uint32_t count, FileView &view) {
+  OpenFileInformation *f = CheckTransfer(v, handle, access, buffer, count);
+  if (!f || !LoadFile(v, *f, view)) return nullptr;
+  SyncHandle(*f, view);
+  return f;
+}
+
+// Whether a write of `count` bytes at `pos` fits the form the file is recorded in. Extents
+// that are not allocated have no blocks (their location is usually 0), so a write into one,
+// or an append after one, is refused; so is an append when the extents do not end where the
+// file does, and any change to a file whose descriptors are neither short nor long ones.
+bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, uint64_t count) {
+  const uint64_t size = view.Info.InformationLength;
+  const std::vector<ADSlot> &slots = view.List.Extents;
+  const bool appends = pos + count > size;
+  const uint16_t form = view.Info.ICBFlags & kICBFlagDescriptorMask;
+  bool ok = (form == kDescriptorsShort || form == kDescriptorsLong) &&
+            (!appends || view.List.TotalBytes() == size);
+  uint64_t start = 0;
+  for (size_t i = 0; ok && i < slots.size(); ++i) {
+    const uint64_t end = start + slots[i].AD.Length();
+    const bool touched = (pos < end && pos + count > start) || (appends && i + 1 == slots.size());
+    if (touched && slots[i].AD.Type() == kExtentNotAllocated) ok = false;
+    start = end;
+  }
+  if (!ok) SetError(v, KORVA_E_UNSUPPORTED);
+  return ok;
+}
+
+// Writes zeros over an extent's blocks.
+bool ZeroExtent(TUDFRewritableVolume &v, uint32_t block, uint32_t length) {
+  const uint32_t bytes = (length + kBlockSize - 1) / kBlockSize * kBlockSize;
+  const std::vector<DataExtent> ext{{0, bytes, block, true}};
+  const std::vector<uint8_t> zeros(std::min<uint32_t>(bytes, 1u << 20));
+  for (uint64_t pos = 0; pos < bytes;) {
+    const uint64_t n = std::min<uint64_t>(zeros.size(), bytes - pos);
+    uint64_t moved = 0;
+    if (!Transfer(v, ext, pos, nullptr, zeros.data(), n, moved)) return false;
+    pos += n;
+  }
+  return true;
+}
+
+} // namespace
+
+KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
+                              uint32_t count, uint32_t *written) {
+  if (written) *written = 0;
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  FileView view;
+  OpenFileInformation *f = BeginTransfer(v, handle, UDF_GENERIC_WRITE, buffer, count, view);
+  if (!f) return KFALSE;
+  PendingExtentList *runs = PendingExtentsOf(v);
+  if (!runs) return KFALSE;
+  PendingGuard guard{runs};
+  runs->clear();
+
+  // A file another writer embedded in its entry first gets a block of its own. Long
+  // descriptors stay long: the list goes on in the form it has.
+  if (view.List.Embedded() && count > 0) {
+    if (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)) return KFALSE;
+    SyncHandle(*f, view);
+  }
+  const uint64_t size = f->Size;
+  if (!WritableForm(v, view, f->Position, count)) return KFALSE;
+  const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
+  const uint64_t append = count - overwrite;
+  const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  std::vector<ADSlot> &slots = view.List.Extents;
+  // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
+  // Those it adds to the chain are written before the ones that come to point at them.
+  std::map<uint32_t, std::vector<uint8_t>> aeds;
+  std::vector<uint32_t> newAeds;
+  auto listBlock = [&](uint32_t block) -> uint8_t * {
+    if (block == f->FEBlock) return view.FE;
+    auto it = aeds.find(block);
+    if (it != aeds.end()) return it->second.data();
+    std::vector<uint8_t> buf(kBlockSize);
+    if (!ReadBlock(v, block, buf.data())) return nullptr;
+    return aeds.emplace(block, std::move(buf)).first->second.data();
+  };
+  // Extents allocated but not recorded that the write reaches are filled with zeros and become
+  // recorded, so that what is written reads back and the rest of them still reads as zeros.
+  uint64_t extentStart = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    ADSlot &s = slots[i];
+    const uint64_t end = extentStart + s.AD.Length();
+    const bool touched = (f->Position < end && f->Position + count > extentStart) ||
+                         (append > 0 && i + 1 == slots.size());
+    extentStart = end;
+    if (!touched || s.AD.Type() != kExtentAllocated) continue;
+    uint8_t *b = listBlock(s.SlotBlock);
+    if (!b || !ZeroExtent(v, s.AD.Block, s.AD.Length())) return KFALSE;
+    s.AD.LengthWord &= 0x3FFFFFFFu;
+    StoreAD(b + s.SlotOffset, s.AD);
+  }
+  const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
+  uint64_t slack = size % kBlockSize ? kBlockSize - size % kBlockSize : 0;
+  // The last extent may hold fewer bytes than the size claims only on a damaged medium.
+  if (slots.empty() || lastLen % kBlockSize == 0) slack = 0;
+  slack = std::min(slack, append);
+  const uint64_t newBytes = append - slack;
+  const uint64_t newBlocks = (newBytes + kBlockSize - 1) / kBlockSize;
+  const uint32_t lastEnd =
+      slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;
+
+  // Plan the runs. They are taken while planning so that none is found twice, and given
+  // back if the write is refused.
+  uint64_t missing = newBlocks;
+  uint32_t hint = lastEnd;
+  bool wrapped = hint == 0;
+  while (missing > 0) {
+    uint32_t first = 0, len = 0;
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(missing, kMaxRunBlocks));
+    if (!FindFreeRun(v, hint, want, true, first, len) || len == 0) {
+      if (!wrapped) {
+        wrapped = true;
+        hint = 0;
+        continue;
+      }
+      UnmarkRuns(v, *runs);
+      SetError(v, KORVA_E_NO_SPACE);
+      return KFALSE;
+    }
+    runs->push_back({uint64_t(len) * kBlockSize, first, len});
+    missing -= len;
+    hint = first + len;
+  }
+  if (!runs->empty()) runs->back().Bytes -= newBlocks * kBlockSize - newBytes;
+  // Everything this write takes, to give back if it fails before anything refers to it.
+  PendingExtentList taken(runs->begin(), runs->end());
+
+  // The last descriptor takes the slack and, when the first run follows it on the medium,
+  // as much of that run as its 30-bit length allows.
+  uint32_t newLastLen = lastLen + static_cast<uint32_t>(slack);
+  size_t firstRun = 0;
+  if (!runs->empty() && !slots.empty() && slots.back().AD.Type() == 0 &&
+      (*runs)[0].Block == lastEnd && newLastLen % kBlockSize == 0) {
+    ExtentInformation &r = (*runs)[0];
+    const uint32_t room = (kMaxExtentBytes - newLastLen) / kBlockSize;
+    const uint32_t take = std::min(room, r.Blocks);
+    if (take == r.Blocks) {
+      newLastLen += static_cast<uint32_t>(r.Bytes);
+      firstRun = 1;
+    } else if (take > 0) {
+      newLastLen += take * kBlockSize;
+      r.Block += take;
+      r.Blocks -= take;
+      r.Bytes -= uint64_t(take) * kBlockSize;
+    }
+  }
+  const size_t toAdd = runs->size() - firstRun;
+  uint32_t extBlocks = 0;
+  if (toAdd > 0) {
+    // A block another writer filled to its end has no room for the descriptor that would
+    // continue it: growing the file would mean moving its last descriptor, which this engine
+    // does not do. Refused before anything is written.
+    if (view.List.EndOffset + adBytes > kBlockSize) {
+      UnmarkRuns(v, taken);
+      SetError(v, KORVA_E_UNSUPPORTED);
+      return KFALSE;
+    }
+    uint64_t free = ListRoom(view.List.EndOffset, adBytes);
+    while (free < toAdd) {
+      free += ListRoom(kAEDFirstSlot, adBytes);
+      ++extBlocks;
+    }
+  }
+  if (v.FreeBlocks < newBlocks + extBlocks) {
+    UnmarkRuns(v, taken);
+    SetError(v, KORVA_E_NO_SPACE);
+    return KFALSE;
+  }
+
+  if (!slots.empty() && newLastLen != lastLen) {
+    ADSlot &last = slots.back();
+    uint8_t *b = listBlock(last.SlotBlock);
+    if (!b) {
+      UnmarkRuns(v, taken);
+      return KFALSE;
+    }
+    last.AD.LengthWord = (last.AD.LengthWord & 0xC0000000u) | newLastLen;
+    StoreAD(b + last.SlotOffset, last.AD);
+  }
+  uint32_t curBlock = view.List.EndBlock;
+  uint32_t slot = view.List.EndOffset;
+  uint32_t extHint = 0;
+  for (size_t i = firstRun; i < runs->size(); ++i) {
+    uint8_t *b = listBlock(curBlock);
+    if (!b) {
+      UnmarkRuns(v, taken);
+      return KFALSE;
+    }
+    if (ListRoom(slot, adBytes) == 0) {
+      uint32_t ext = 0;
+      if (!TakeBlock(v, extHint, ext)) {
+        UnmarkRuns(v, taken);
+        SetError(v, KORVA_E_NO_SPACE);
+        return KFALSE;
+      }
+      extHint = ext + 1;
+      taken.push_back({kBlockSize, ext, 1});
+      AppendListAD(b, static_cast<uint16_t>(slot),
+                   {(kExtentTypeContinuation << 30) | kBlockSize, ext}, adBytes);
+      std::vector<uint8_t> nb(kBlockSize);
+      BuildAllocationExtent(nb.data(), ext);
+      aeds[ext] = std::move(nb);
+      newAeds.push_back(ext);
+      curBlock = ext;
+      slot = kAEDFirstSlot;
+      b = aeds[ext].data();
+    }
+    const ExtentInformation &r = (*runs)[i];
+    ADSlot s{curBlock, static_cast<uint16_t>(slot), {static_cast<uint32_t>(r.Bytes), r.Block}};
+    AppendListAD(b, static_cast<uint16_t>(slot), s.AD, adBytes);
+    slots.push_back(s);
+    slot += adBytes;
+  }
+  // Data first, then the descriptors that describe it, then the file entry that gives the
+  // new size: a write cut short leaves the file as it was, or with part of the new bytes
+  // beyond its recorded size.
+  uint64_t done = 0;
+  if (count > 0 && !Transfer(v, DataExtents(slots), f->Position, nullptr,
+                             static_cast<const uint8_t *>(buffer), count, done)) {
+    // Nothing on the medium refers to the new blocks yet.
+    UnmarkRuns(v, taken);
+    return KFALSE;
+  }
+  // The new end of the chain first, then back towards the file entry.
+  std::vector<uint32_t> order(newAeds.rbegin(), newAeds.rend());
+  for (const auto &kv : aeds)
+    if (std::find(newAeds.begin(), newAeds.end(), kv.first) == newAeds.end())
+      order.push_back(kv.first);
+  for (uint32_t block : order) {
+    uint8_t *b = aeds[block].data();
+    RefillListBlockTag(b, block, false, adBytes);
+    if (!WriteBlock(v, block, b)) return KFALSE;
+  }
+
+  UpdateFileEntry(view.FE, f->FEBlock, size + append, view.Info.BlocksRecorded + newBlocks, 0,
+                  true);
+  if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
+  if (!CommitIntegrity(v, -int64_t(newBlocks + extBlocks), 0, 0)) return KFALSE;
+  f->Position += count;
+  view.Info.InformationLength = size + append;
+  SyncHandle(*f, view);
+  if (written) *written = count;
+  return KTRUE;
+}
+
+KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, void *buffer,
+                             uint32_t count, uint32_t *read) {
+  if (read) *read = 0;
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  OpenFileInformation *f = CheckTransfer(v, handle, UDF_GENERIC_READ, buffer, count);
+  if (!f) return KFALSE;
+  if (!f->View || f->ViewGeneration != v.WriteGeneration) {
+    auto fresh = std::make_shared<FileView>();
+    if (!LoadFile(v, *f, *fresh)) {
+      f->View.reset();
+      return KFALSE;
+    }
+    f->View = std::move(fresh);
+    f->ViewGeneration = v.WriteGeneration;
+  }
+  const FileView &view = *f->View;
+  SyncHandle(*f, view);
+  if (f->Position >= f->Size) return KTRUE;
+  const uint64_t want = std::min<uint64_t>(count, f->Size - f->Position);
+  uint64_t done = 0;
+  bool ok = true;
+  if (view.List.Embedded()) {
+    std::memcpy(buffer, view.FE + view.List.EmbeddedOffset + f->Position, want);
+    done = want;
+  } else {
+    ok = Transfer(v, DataExtents(view.List.Extents), f->Position, static_cast<uint8_t *>(buffer),
+                  nullptr, want, done);
+  }
+  f->Position += done;
+  SyncHandle(*f, view);
+  if (read) *read = static_cast<uint32_t>(done);
+  return ok ? KTRUE : KFALSE;
+}

@@ -1,0 +1,282 @@
+#include "volume/fs/fs_dir.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <unordered_set>
+
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/unicode.h"
+#include "volume/fs/fs_records.h"
+
+namespace korva {
+
+uint64_t DescriptorList::TotalBytes() const {
+  if (Form == kDescriptorsEmbedded) return EmbeddedLength;
+  uint64_t total = 0;
+  for (const ADSlot &s : Extents)
+    total += s.AD.Length();
+  return total;
+}
+
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
+  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
+  if (!fe) return false;
+  info.FileType = fe->FileType;
+  info.ICBFlags = fe->ICBFlags;
+  info.Permissions = fe->Permissions;
+  info.LinkCount = fe->LinkCount;
+  info.InformationLength = fe->InformationLength;
+  info.BlocksRecorded = fe->LogicalBlocksRecorded;
+  std::memcpy(info.AccessTime, &fe->AccessTime, 12);
+  std::memcpy(info.ModificationTime, &fe->ModificationTime, 12);
+  info.UniqueID = fe->UniqueID;
+  info.Extended = fe->Extended;
+  return true;
+}
+
+namespace {
+// The end of the descriptor area of a list block: the recorded length, within the block.
+uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+  if (!area) return first;
+  first = area->First;
+  return area->First + area->Length;
+}
+
+// The blocks one entry's list has claimed so far. A block belongs to one extent: a list
+// that names a block twice (in its extents or extension blocks) is damaged.
+class ClaimedBlocks {
+public:
+  // False when any of the blocks is claimed already.
+  bool Claim(uint64_t first, uint64_t count) {
+    if (count == 0) return true;
+    auto next = runs_.lower_bound(first);
+    if (next != runs_.end() && next->first < first + count) return false;
+    if (next != runs_.begin() && std::prev(next)->second > first) return false;
+    runs_.emplace(first, first + count);
+    return true;
+  }
+
+private:
+  std::map<uint64_t, uint64_t> runs_; // first block -> end
+};
+} // namespace
+
+bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
+                        const uint8_t *feSector, DescriptorList &out) {
+  out = DescriptorList();
+  uint8_t ext[kBlockSize];
+  const uint8_t *cur = feSector;
+  uint32_t curBlock = feBlock;
+  uint32_t off = kFEFirstSlot;
+  uint32_t limit = ListLimit(feSector, off);
+  auto end = [&](bool corrupt) {
+    out.Corrupt = corrupt;
+    out.EndBlock = curBlock;
+    out.EndOffset = static_cast<uint16_t>(off);
+    return true;
+  };
+  out.Form = static_cast<uint8_t>(LoadLE16(feSector + 34) & kICBFlagDescriptorMask);
+  if (out.Form == kDescriptorsEmbedded) {
+    out.EmbeddedOffset = static_cast<uint16_t>(off);
+    out.EmbeddedLength = static_cast<uint16_t>(limit - off);
+    off = limit;
+    return end(false);
+  }
+  if (out.Form != kDescriptorsShort && out.Form != kDescriptorsLong) return end(true);
+  const uint32_t stride = out.Form == kDescriptorsLong ? 16 : 8;
+  std::unordered_set<uint32_t> visited{feBlock};
+  uint64_t listBlocks = 0;
+  ClaimedBlocks claimed;
+  for (;;) {
+    // The list ends with its recorded length or at a descriptor of length 0.
+    if (off + stride > limit) return end(false);
+    ShortADValue ad = LoadADAt(cur + off);
+    if (ad.Length() == 0) return end(false);
+    // One partition: a long descriptor naming another cannot be followed.
+    if (stride == 16 && ad.Type() != kExtentNotAllocated && LoadLE16(cur + off + 8) != 0)
+      return end(true);
+    if (ad.Type() == kExtentTypeContinuation) {
+      // A chain longer than the partition or one that comes back to a block must be bad.
+      if (ad.Block >= partitionLength || visited.size() > partitionLength ||
+          !visited.insert(ad.Block).second)
+        return end(true);
+      if (!read(ad.Block, ext)) return false;
+      if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
+      if (!claimed.Claim(ad.Block, 1)) return end(true);
+      out.Extensions.push_back(ad.Block);
+      cur = ext;
+      curBlock = ad.Block;
+      off = kAEDFirstSlot;
+      limit = ListLimit(ext, off);
+      continue;
+    }
+    uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
+    // A not-allocated extent has no blocks; its location means nothing.
+    const bool allocated = ad.Type() != kExtentNotAllocated;
+    if (allocated && uint64_t(ad.Block) + blocks > partitionLength) return end(true);
+    // No entry can hold more than the partition: a list that claims more repeats blocks,
+    // and following it would make every walk as long as the damage is large.
+    if (allocated) listBlocks += blocks;
+    if (listBlocks > partitionLength || (allocated && !claimed.Claim(ad.Block, blocks)))
+      return end(true);
+    out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
+    off += stride;
+  }
+}
+
+bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
+  name.clear();
+  if (length == 0) return true;
+  char16_t buf[256];
+  const int32_t n = UncompressUnicode(static_cast<int32_t>(length), bytes, buf, 256);
+  if (n < 0) return false;
+  name.assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+DirectoryStream::DirectoryStream(BlockReadFn read, uint32_t partitionLength)
+    : read_(std::move(read)), partitionLength_(partitionLength) {}
+
+DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
+  feBlock_ = feBlock;
+  cacheValid_ = false;
+  list_ = DescriptorList();
+  starts_.clear();
+  size_ = 0;
+  if (feBlock >= partitionLength_) return End;
+  uint8_t fe[kBlockSize];
+  if (!read_(feBlock, fe)) return IoError;
+  if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != 4) return End;
+  if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
+  if (list_.Embedded()) {
+    std::memcpy(entry_, fe, kBlockSize);
+    size_ = std::min<uint64_t>(fe_.InformationLength, list_.EmbeddedLength);
+    return Ok;
+  }
+  uint64_t pos = 0;
+  for (const ADSlot &s : list_.Extents) {
+    starts_.push_back(pos);
+    pos += s.AD.Length();
+  }
+  size_ = std::min<uint64_t>(fe_.InformationLength, pos);
+  return Ok;
+}
+
+bool DirectoryStream::ReadBlock(uint32_t block, const uint8_t *&data) {
+  if (!cacheValid_ || cachedBlock_ != block) {
+    cacheValid_ = false;
+    if (!read_(block, cache_)) return false;
+    cachedBlock_ = block;
+    cacheValid_ = true;
+  }
+  data = cache_;
+  return true;
+}
+
+bool DirectoryStream::Locate(uint64_t offset, Place &place) const {
+  if (offset >= size_) return false;
+  // Embedded entries lie in the file entry's own block.
+  if (list_.Embedded()) {
+    place = {0, feBlock_, static_cast<uint16_t>(list_.EmbeddedOffset + offset)};
+    return true;
+  }
+  if (starts_.empty()) return false;
+  auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
+  size_t idx = static_cast<size_t>(it - starts_.begin()) - 1;
+  uint64_t inExtent = offset - starts_[idx];
+  place.Extent = idx;
+  place.Block = list_.Extents[idx].AD.Block + static_cast<uint32_t>(inExtent / kBlockSize);
+  place.Offset = static_cast<uint16_t>(inExtent % kBlockSize);
+  return true;
+}
+
+bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError) {
+  ioError = false;
+  if (offset + n > size_) return false;
+  if (list_.Embedded()) {
+    if (n > 0) std::memcpy(dst, entry_ + list_.EmbeddedOffset + offset, n);
+    return true;
+  }
+  while (n > 0) {
+    Place p;
+    if (!Locate(offset, p)) return false;
+    const ADSlot &s = list_.Extents[p.Extent];
+    // Unrecorded extents read as zeros.
+    uint64_t extentLeft = starts_[p.Extent] + s.AD.Length() - offset;
+    size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>({n, uint64_t(kBlockSize - p.Offset), extentLeft}));
+    if (s.AD.Type() != 0) {
+      std::memset(dst, 0, chunk);
+    } else {
+      const uint8_t *data;
+      if (!ReadBlock(p.Block, data)) {
+        ioError = true;
+        return false;
+      }
+      std::memcpy(dst, data + p.Offset, chunk);
+    }
+    dst += chunk;
+    offset += chunk;
+    n -= chunk;
+  }
+  return true;
+}
+
+DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
+  uint8_t buf[kBlockSize];
+  bool io = false;
+  if (offset + 38 > size_) return End;
+  if (!ReadBytes(offset, buf, 38, io)) return io ? IoError : End;
+  uint32_t lfi = buf[19];
+  uint32_t liu = LoadLE16(buf + 36);
+  uint32_t len = FidLength(lfi, liu);
+  // A descriptor never exceeds the block size; a longer one is damage, not an entry.
+  if (len > kBlockSize || offset + len > size_) return End;
+  Place start;
+  if (!Locate(offset, start)) return End;
+  if (!full) {
+    if (LoadLE16(buf) != kTagFileIdentifier || buf[4] != TagChecksum(buf) ||
+        LoadLE32(buf + 12) != start.Block)
+      return End;
+    if (!ReadBytes(offset + 38 + liu, buf + 38 + liu, lfi, io)) return io ? IoError : End;
+  } else {
+    if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
+    if (!ParseFileIdentifierDescriptor(buf, len, start.Block)) return End;
+  }
+  out.Offset = offset;
+  out.Length = len;
+  out.Characteristics = buf[18];
+  out.ICBBlock = LoadLE32(buf + 24);
+  out.RawNameLength = static_cast<uint8_t>(lfi);
+  std::memcpy(out.RawName, buf + 38 + liu, lfi);
+  out.NameDecoded = false;
+  out.Name.clear();
+  if (full) out.DecodedName();
+  return Ok;
+}
+
+const std::u16string &FidEntry::DecodedName() {
+  if (!NameDecoded) {
+    if (!DecodeName(RawName, RawNameLength, Name)) Name.clear();
+    NameDecoded = true;
+  }
+  return Name;
+}
+
+bool FidEntry::NameEquals(std::u16string_view name) {
+  if (RawNameLength > 0 && RawName[0] == 16 && !NameDecoded) {
+    if (RawNameLength != 1 + 2 * name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+      if (RawName[1 + 2 * i] != (name[i] >> 8) || RawName[2 + 2 * i] != (name[i] & 0xFF))
+        return false;
+    return true;
+  }
+  return DecodedName() == name;
+}
+
+} // namespace korva

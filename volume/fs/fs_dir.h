@@ -1,0 +1,172 @@
+// Reading what a directory or file entry holds: the allocation descriptor list (with its
+// continuations into allocation extent descriptors) and the file identifiers packed into
+// directory data, which may cross block boundaries. Everything read here is untrusted:
+// lengths and positions are checked against the partition and the blocks actually read,
+// continuation chains are bounded, and bad data ends the list or the directory.
+#ifndef KORVA_VOLUME_FS_DIR_H
+#define KORVA_VOLUME_FS_DIR_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "volume/fs/fs_state.h"
+
+namespace korva {
+
+inline constexpr uint32_t kBlockSize = 2048;
+inline constexpr uint16_t kFEFirstSlot = 176;
+inline constexpr uint16_t kAEDFirstSlot = 24;
+inline constexpr uint16_t kLastSlot = 2040;
+inline constexpr uint32_t kExtentTypeContinuation = 3;
+// Largest extent length that is a whole number of blocks and fits the 30-bit field.
+inline constexpr uint32_t kMaxExtentBytes = 0x40000000u - kBlockSize;
+
+// FID characteristics.
+inline constexpr uint8_t kFidHidden = 0x01;
+inline constexpr uint8_t kFidDirectory = 0x02;
+inline constexpr uint8_t kFidDeleted = 0x04;
+inline constexpr uint8_t kFidParent = 0x08;
+
+// Reads one partition block into a 2048-byte buffer; false on an I/O failure.
+using BlockReadFn = std::function<bool(uint32_t block, uint8_t *buffer)>;
+
+// One slot of a descriptor list: the block and offset that hold it, and its value.
+struct ADSlot {
+  uint32_t SlotBlock = 0;
+  uint16_t SlotOffset = 0;
+  ShortADValue AD;
+};
+
+struct DescriptorList {
+  std::vector<ADSlot> Extents;      // data extents in file order (no continuations)
+  std::vector<uint32_t> Extensions; // allocation extent descriptor blocks, in order
+  uint32_t EndBlock = 0;            // slot where the list ends (first empty slot) ...
+  uint16_t EndOffset = 0;           // ... 2048 when the block is full without continuation
+  bool Corrupt = false;             // the list was cut short at bad data
+  // How the entry records its data: short or long descriptors, or embedded in the entry
+  // itself (from EmbeddedOffset, EmbeddedLength bytes; no extents).
+  uint8_t Form = 0;
+  uint16_t EmbeddedOffset = 0;
+  uint16_t EmbeddedLength = 0;
+  bool Embedded() const { return Form == 3; }
+  // Bytes the extents (or the embedded data) hold.
+  uint64_t TotalBytes() const;
+};
+
+// The fields of a file entry that the engine uses.
+struct EntryFields {
+  uint8_t FileType = 0;
+  uint16_t ICBFlags = 0;
+  uint32_t Permissions = 0;
+  uint16_t LinkCount = 0;
+  uint64_t InformationLength = 0;
+  uint64_t BlocksRecorded = 0;
+  uint8_t AccessTime[12] = {};
+  uint8_t ModificationTime[12] = {};
+  uint64_t UniqueID = 0;
+  bool Extended = false; // an extended file entry
+};
+
+// Checks the tag of a file entry (or extended file entry) at `block` and reads its fields.
+// False when it is not one.
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info);
+
+// Walks the descriptor list of the file entry in `feSector` (block `feBlock`), following
+// continuations. False only on an I/O failure; bad data sets Corrupt and ends the list.
+bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
+                        const uint8_t *feSector, DescriptorList &out);
+
+// A file identifier found in directory data.
+struct FidEntry {
+  uint64_t Offset = 0; // bytes of the directory before it
+  uint32_t Length = 0; // padded length
+  uint8_t Characteristics = 0;
+  uint32_t ICBBlock = 0;
+  uint8_t RawName[255] = {}; // the stored, compressed identifier
+  uint8_t RawNameLength = 0;
+  std::u16string Name; // decoded by a full read, or on demand by DecodedName()
+  bool NameDecoded = false;
+  const std::u16string &DecodedName();
+  // Whether the stored name equals `name`, decoding only when it is not stored 16-bit.
+  bool NameEquals(std::u16string_view name);
+};
+
+// Padded length of a FID with the given identifier and implementation-use lengths.
+constexpr uint32_t FidLength(uint32_t lfi, uint32_t liu = 0) {
+  return (38 + liu + lfi + 3) & ~3u;
+}
+
+// Decodes an OSTA compressed name (identifier 8 or 16); false for any other identifier.
+bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name);
+
+// Sequential access to a directory's data as one byte stream.
+class DirectoryStream {
+public:
+  enum Status { Ok, End, IoError };
+
+  DirectoryStream(BlockReadFn read, uint32_t partitionLength);
+
+  // Loads the directory whose file entry is at `feBlock`. Status End when it is not a
+  // readable directory.
+  Status Open(uint32_t feBlock);
+  uint32_t FEBlock() const { return feBlock_; }
+  const EntryFields &Entry() const { return fe_; }
+  const DescriptorList &List() const { return list_; }
+  // Bytes of directory data that can be read: the information length, cut to the extents.
+  uint64_t Size() const { return size_; }
+
+  // Reads the FID that starts at `offset`. End when there is none (end of the data or
+  // something that is not a valid FID). A quick read checks the tag's identifier, checksum
+  // and location but not the CRC, and leaves the name undecoded: scans use it to pass over
+  // entries and read the one they stop at again in full.
+  Status ReadFid(uint64_t offset, FidEntry &out, bool full = true);
+  // Copies `n` bytes of directory data from `offset`; false on an I/O failure or when the
+  // range is outside the data.
+  bool ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError);
+
+  // Where a directory offset lies: index into List().Extents, block and offset in it.
+  struct Place {
+    size_t Extent = 0;
+    uint32_t Block = 0;
+    uint16_t Offset = 0;
+  };
+  bool Locate(uint64_t offset, Place &place) const;
+
+private:
+  bool ReadBlock(uint32_t block, const uint8_t *&data);
+
+  BlockReadFn read_;
+  uint32_t partitionLength_;
+  uint32_t feBlock_ = 0;
+  EntryFields fe_;
+  DescriptorList list_;
+  std::vector<uint64_t> starts_; // directory offset where each extent begins
+  uint64_t size_ = 0;
+  uint8_t cache_[kBlockSize];
+  uint8_t entry_[kBlockSize]; // the file entry of an embedded directory
+  uint32_t cachedBlock_ = 0;
+  bool cacheValid_ = false;
+};
+
+// Calls visit(fid, offset) for each live entry (neither deleted nor the parent) of the
+// directory at feBlock, as far as its data reads. False on a read failure or when visit
+// returns false; a block that holds no readable directory has no entries.
+template <class Visit>
+bool ForEachLiveEntry(BlockReadFn read, uint32_t partitionLength, uint32_t feBlock, Visit visit) {
+  DirectoryStream dir(read, partitionLength);
+  DirectoryStream::Status st = dir.Open(feBlock);
+  for (uint64_t offset = 0; st == DirectoryStream::Ok;) {
+    FidEntry fid;
+    st = dir.ReadFid(offset, fid, false);
+    if (st != DirectoryStream::Ok) break;
+    if (!(fid.Characteristics & (kFidDeleted | kFidParent)) && !visit(fid, offset)) return false;
+    offset += fid.Length;
+  }
+  return st != DirectoryStream::IoError;
+}
+
+} // namespace korva
+
+#endif

@@ -1,0 +1,947 @@
+// Path resolution, growing directories, creating and removing directories.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "korva/files.h"
+#include "udf/utf8.h"
+#include "volume/engine.h"
+#include "volume/check/fs_claims.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_path.h"
+#include "volume/fs/fs_records.h"
+
+namespace korva {
+
+bool BeginFsOperation(TUDFRewritableVolume &v) {
+  if (!RequireCompatible(v)) return false;
+  v.WrittenInOperation = 0;
+  return true;
+}
+
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  if (block >= v.PartitionLength) {
+    FailRead(v);
+    return false;
+  }
+  return ReadSector(v, v.PartitionStart + block, buffer);
+}
+
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer) {
+  if (block >= v.PartitionLength) {
+    FailRead(v);
+    return false;
+  }
+  return WriteSector(v, v.PartitionStart + block, buffer);
+}
+
+BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
+  return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
+}
+
+uint32_t RootBlock(const TUDFRewritableVolume &v) {
+  return v.RootICBSector - v.PartitionStart;
+}
+
+bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
+  uint32_t len = 0;
+  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
+  // Metadata blocks are the lowest free ones; a hint past every free block starts over.
+  return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
+}
+
+bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
+  if (!v.SpaceBitmap || block >= v.PartitionLength) return false;
+  return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
+}
+
+bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                     uint64_t recordedNextID) {
+  const uint32_t sector = v.IntegritySector;
+  const uint32_t start = PacketStartOf(v, sector);
+  if (!ReadPacket(v, start)) return false;
+  IntegrityCounts counts;
+  if (!UpdateIntegrity(SlotOf(v, sector), sector, freeDelta, fileDelta, dirDelta,
+                       recordedNextID ? recordedNextID : v.NextUniqueID, counts)) {
+    FailRead(v);
+    return false;
+  }
+  if (!WritePacket(v, start)) return false;
+  v.FreeBlocks = counts.FreeBlocks;
+  v.FileCount = counts.Files;
+  v.DirCount = counts.Dirs;
+  return true;
+}
+
+namespace {
+
+// Whether the entry's name is component. A stand-in in the component matches a backslash
+// stored in the name, which a path could not carry otherwise.
+bool NameIs(FidEntry &fid, std::u16string_view component) {
+  if (fid.NameEquals(component)) return true;
+  if (component.find(kBackslashStandIn) == std::u16string_view::npos) return false;
+  const std::u16string &name = fid.DecodedName();
+  if (name.size() != component.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (name[i] != component[i] && !(component[i] == kBackslashStandIn && name[i] == u'\\'))
+      return false;
+  return true;
+}
+
+bool Matches(FidEntry &fid, bool skip, bool includeHidden, bool includeDeleted,
+             FileSystemObjectType kind, std::u16string_view component, NameMatch mode) {
+  if (skip) return false;
+  const uint8_t c = fid.Characteristics;
+  if ((c & kFidHidden) && !includeHidden) return false;
+  if ((c & kFidDeleted) && !includeDeleted) return false;
+  if (c & kFidParent) return false;
+  switch (kind) {
+  case IsDirectory:
+    if (!(c & kFidDirectory)) return false;
+    break;
+  case IsFile:
+    if (c & kFidDirectory) return false;
+    break;
+  case IsDirectoryOrFile:
+    break;
+  }
+  if (mode == NameMatch::Exact) return NameIs(fid, component);
+  if (component == u"*") return true;
+  if (component.find_first_of(u"*?") != std::u16string_view::npos) return false;
+  return NameIs(fid, component);
+}
+
+void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation &di) {
+  di.DirOffset = fid.Offset;
+  di.FIDLength = fid.Length;
+  di.EntryICB = fid.ICBBlock;
+  di.Characteristics = fid.Characteristics;
+  size_t n = std::min<size_t>(fid.Name.size(), 256);
+  std::memcpy(di.Name, fid.Name.data(), n * sizeof(char16_t));
+  di.Name[n] = 0;
+  DirectoryStream::Place start, tail;
+  // Entries embedded in the directory's file entry have no descriptor to record.
+  const bool embedded = dir.List().Embedded();
+  if (embedded && dir.Locate(fid.Offset, start)) {
+    di.ADBlock = start.Block;
+    di.ADOffset = start.Offset;
+    di.AD = {};
+    di.BlockOffset = start.Offset;
+  } else if (dir.Locate(fid.Offset, start)) {
+    const ADSlot &s = dir.List().Extents[start.Extent];
+    di.ADBlock = s.SlotBlock;
+    di.ADOffset = s.SlotOffset;
+    di.AD = s.AD;
+    di.BlockOffset = start.Offset;
+  }
+  di.FIDSplit = false;
+  if (!embedded && dir.Locate(fid.Offset + fid.Length - 1, tail) && tail.Block != start.Block) {
+    const ADSlot &s = dir.List().Extents[tail.Extent];
+    di.FIDSplit = true;
+    di.TailADBlock = s.SlotBlock;
+    di.TailADOffset = s.SlotOffset;
+    di.TailAD = s.AD;
+    di.TailBlockOffset = 0;
+  }
+  di.HasResult = true;
+}
+
+enum class IndexHint { Scan, At, Absent };
+
+// Where a scan for the live entry named `name` starts: straight at it by the directory's
+// name index (At), nowhere because no live entry has that name (Absent), or at the start
+// (Scan, when there is no index or it disagrees with the medium). Walking a directory of n
+// entries by name then costs O(n) reads, not O(n^2). False on a read failure.
+bool IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
+                  uint64_t &offset, IndexHint &hint) {
+  hint = IndexHint::Scan;
+  offset = 0;
+  // The index holds names as stored; a stand-in for a stored backslash is matched by a scan.
+  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return true;
+  const DirectoryNames *names = IndexedNames(v, dir.FEBlock(), dir.Entry());
+  if (!names) return v.LastError == 0;
+  auto at = names->Live.find(std::u16string(name));
+  if (at == names->Live.end()) {
+    hint = IndexHint::Absent;
+    return true;
+  }
+  FidEntry fid;
+  const DirectoryStream::Status st = dir.ReadFid(at->second, fid, false);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::Ok && fid.NameEquals(name)) {
+    hint = IndexHint::At;
+    offset = at->second;
+  }
+  return true;
+}
+
+void ResetScan(DirectoryInformation &di) {
+  di.DirSize = 0;
+  di.ADBlock = di.DirICB;
+  di.ADOffset = kFEFirstSlot;
+  di.AD = {};
+  di.BlockOffset = 0;
+  di.DirOffset = 0;
+  di.FIDLength = 0;
+  di.FIDSplit = false;
+  di.TailADBlock = 0;
+  di.TailADOffset = 0;
+  di.TailAD = {};
+  di.TailBlockOffset = 0;
+  di.EntryICB = 0;
+  di.Characteristics = 0;
+  di.Name[0] = 0;
+  di.HasResult = false;
+}
+
+// The scan reached the end of a directory of size bytes without a match.
+bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
+  di.DirOffset = size;
+  di.HasResult = false;
+  return true;
+}
+
+} // namespace
+
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                bool &found, const LocateOptions &options) {
+  const bool resume = options.Resume, includeDeleted = options.IncludeDeleted;
+  const NameMatch lastMatch = options.LastMatch;
+  found = false;
+  if (!resume) ResetScan(di);
+  std::vector<std::u16string> parts = SplitPath(path);
+  if (parts.empty()) {
+    found = true;
+    return true;
+  }
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  bool skip = options.SkipFirst;
+  uint64_t offset = resume ? di.DirOffset : 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    DirectoryStream::Status st = dir.Open(di.DirICB);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::End) return true;
+    di.DirSize = dir.Size();
+    const bool exact = (last && lastMatch == NameMatch::Exact) ||
+                       parts[i].find_first_of(u"*?") == std::u16string::npos;
+    if (!resume && !includeDeleted && exact) {
+      IndexHint hint = IndexHint::Scan;
+      if (!IndexedStart(v, dir, parts[i], offset, hint)) return false;
+      if (hint == IndexHint::Absent) return EndWithoutMatch(dir.Size(), di);
+    }
+    // Scans this directory until the component matches: the last one is the result, any
+    // other is the directory the next component is looked up in.
+    for (;;) {
+      FidEntry fid;
+      st = dir.ReadFid(offset, fid, false);
+      if (st == DirectoryStream::IoError) return false;
+      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
+      // Only the last component can be a pattern; the directories above it are named
+      // exactly, so a directory called "*" is that directory and no other.
+      bool m =
+          Matches(fid, skip, options.IncludeHidden, includeDeleted,
+                  last ? options.Kind : IsDirectory, parts[i], last ? lastMatch : NameMatch::Exact);
+      skip = false;
+      if (!m) {
+        offset += fid.Length;
+        continue;
+      }
+      // The entry we stop at must pass the full check, CRC included.
+      st = dir.ReadFid(offset, fid, true);
+      if (st == DirectoryStream::IoError) return false;
+      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
+      if (last) {
+        StoreResult(dir, fid, di);
+        found = true;
+        return true;
+      }
+      ResetScan(di);
+      di.DirICB = fid.ICBBlock;
+      di.ADBlock = fid.ICBBlock;
+      offset = 0;
+      break;
+    }
+  }
+  return true;
+}
+
+bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                   uint32_t &dirBlock) {
+  dirBlock = RootBlock(v);
+  if (!hasParent) return true;
+  switch (ClassifyParent(parent)) {
+  case ParentKind::Root:
+    return true;
+  case ParentKind::Invalid:
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
+    return false;
+  case ParentKind::Components:
+    break;
+  }
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  if (!LocatePath(v, parent, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}))
+    return false;
+  if (!found) {
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
+    return false;
+  }
+  dirBlock = di.EntryICB;
+  return true;
+}
+
+namespace {
+
+// Where the new identifier goes: into the last data block, across its end, or into a new
+// block, and which slot of the list changes.
+void PlanSlots(const DescriptorList &list, AppendPlan &plan) {
+  const uint32_t L = list.Extents.empty() ? 0 : list.Extents.back().AD.Length();
+  if (L % kBlockSize == 0) {
+    plan.NewBlock = true;
+    plan.SlotBlock = list.EndBlock;
+    plan.SlotOffset = list.EndOffset;
+    plan.Extension = list.EndOffset == kLastSlot;
+    return;
+  }
+  const ADSlot &last = list.Extents.back();
+  plan.SlotBlock = last.SlotBlock;
+  plan.SlotOffset = last.SlotOffset;
+  plan.LastAD = last.AD;
+  plan.LastDataBlock = last.AD.Block + L / kBlockSize;
+  plan.UsedInLast = L % kBlockSize;
+  if (plan.UsedInLast + plan.FidLength > kBlockSize) {
+    plan.Split = true;
+    plan.NewBlock = true;
+    plan.Extension = last.SlotOffset + 8 == kLastSlot;
+  }
+}
+
+// A list that ends in an extension block is copied on change; the old chain is freed
+// afterwards, so no other entry may claim it. The change must lie in the chain's last block,
+// as in every list this engine writes.
+bool PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
+  if (plan.ListInEntry()) return true;
+  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back()) {
+    SetError(v, KORVA_E_UNSUPPORTED);
+    return false;
+  }
+  plan.Chain = list.Extensions;
+  std::vector<BlockRun> runs;
+  for (uint32_t b : plan.Chain)
+    runs.push_back({b, 1});
+  return ClaimedOnlyOnce(v, runs);
+}
+
+// Points the continuation descriptor of a list block (file entry or extension) that names
+// `from` at `to`. False when the block holds no such descriptor.
+bool RepointContinuation(uint8_t *block, uint32_t from, uint32_t to) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+  if (!area) return false;
+  for (uint32_t o = area->First; o + kShortADBytes <= area->First + area->Length;
+       o += kShortADBytes) {
+    ShortADValue ad = LoadADAt(block + o);
+    if (ad.Type() == kExtentTypeContinuation && ad.Block == from) {
+      ad.Block = to;
+      StoreAD(block + o, ad);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes the copy of the extension chain, its last block (already changed, in `last`) first
+// and each earlier one pointing at the copy of the next, so that every block is on the
+// medium before anything points at it. The old chain stays as it was.
+bool WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
+  uint8_t sector[kBlockSize];
+  for (size_t i = plan.Chain.size(); i-- > 0;) {
+    uint8_t *block = last;
+    if (i + 1 < plan.Chain.size()) {
+      block = sector;
+      if (!ReadBlock(v, plan.Chain[i], block)) return false;
+      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1])) {
+        FailRead(v);
+        return false;
+      }
+    }
+    RefillListBlockTag(block, plan.NewChain[i], false);
+    if (!WriteBlock(v, plan.NewChain[i], block)) return false;
+  }
+  return true;
+}
+
+} // namespace
+
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan) {
+  plan = AppendPlan();
+  plan.ParentBlock = parentBlock;
+  plan.FidLength = FidLength(static_cast<uint32_t>(1 + 2 * nameChars));
+  // A directory another writer embedded or described with long descriptors takes the form
+  // this engine appends to first.
+  if (!MakeShortForm(v, parentBlock)) return false;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, parentBlock, fe)) return false;
+  EntryFields info;
+  DescriptorList list;
+  if (!ReadEntryFields(fe, parentBlock, info) || info.FileType != kFileTypeDirectory) {
+    FailRead(v);
+    return false;
+  }
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, parentBlock, fe, list)) return false;
+  if (list.Corrupt) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  // Every slot taken and no continuation: not a list this engine writes.
+  if (list.EndOffset > kLastSlot) {
+    SetError(v, KORVA_E_UNSUPPORTED);
+    return false;
+  }
+  // A new entry goes after the recorded data; readers stop at the information length. When
+  // the two disagree the entry would be written where no reader finds it.
+  if (info.InformationLength != list.TotalBytes()) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  PlanSlots(list, plan);
+  return PlanChainCopy(v, list, plan);
+}
+
+bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
+  if (plan.BlocksTaken) return true;
+  if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  plan.NewChain.clear();
+  for (size_t i = 0; !plan.ListInEntry() && i < plan.Chain.size(); ++i) {
+    uint32_t block = 0;
+    if (!TakeBlock(v, hint, block)) {
+      SetError(v, KORVA_E_NO_SPACE);
+      return false;
+    }
+    plan.NewChain.push_back(block);
+  }
+  plan.BlocksTaken = true;
+  return true;
+}
+
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  NameIndexUpdate names(v, planned.ParentBlock);
+  AppendPlan plan = planned;
+  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  const uint32_t n = plan.FidLength;
+  const uint32_t newBlock = plan.NewBlockNo, extBlock = plan.ExtBlockNo;
+  // The FID, its tag located at the block where it starts.
+  uint8_t fid[FidLength(255)];
+  const bool inPlace = !plan.NewBlock || plan.Split;
+  const uint32_t startBlock = inPlace ? plan.LastDataBlock : newBlock;
+  BuildFid(fid, characteristics, entryBlock, name, startBlock);
+  uint8_t sector[kBlockSize];
+  const uint32_t first = plan.Split ? kBlockSize - plan.UsedInLast : (inPlace ? n : 0);
+  if (plan.NewBlock) {
+    std::memset(sector, 0, sizeof sector);
+    std::memcpy(sector, fid + first, n - first);
+    if (!WriteBlock(v, newBlock, sector)) return false;
+  }
+  if (inPlace) {
+    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
+    std::memcpy(sector + plan.UsedInLast, fid, first);
+    if (!WriteBlock(v, plan.LastDataBlock, sector)) return false;
+  }
+  const uint32_t rest = n - first;
+  // The descriptor list: the new block goes into the next slot, or into a new extension.
+  if (plan.Extension) {
+    BuildAllocationExtent(sector, extBlock);
+    AppendListAD(sector, kAEDFirstSlot, {rest, newBlock});
+    RefillListBlockTag(sector, extBlock, false);
+    if (!WriteBlock(v, extBlock, sector)) return false;
+  }
+  // The parent's entry, read before its descriptor list (which it may hold) changes.
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, plan.ParentBlock, fe)) return false;
+  if (!ReadEntryFields(fe, plan.ParentBlock, info)) {
+    FailRead(v);
+    return false;
+  }
+  const bool listInFE = plan.ListInEntry();
+  uint8_t aed[kBlockSize];
+  uint8_t *listBlock = listInFE ? fe : aed;
+  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
+  if (inPlace) {
+    ShortADValue ad = plan.LastAD;
+    ad.LengthWord += first;
+    StoreAD(listBlock + plan.SlotOffset, ad);
+  }
+  if (plan.NewBlock) {
+    const uint16_t slot = plan.Split ? plan.SlotOffset + 8 : plan.SlotOffset;
+    if (plan.Extension)
+      AppendListAD(listBlock, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, extBlock});
+    else
+      AppendListAD(listBlock, slot, {rest, newBlock});
+  }
+  // A list continued in extension blocks changes in a copy of the chain; the file entry's
+  // one write then points at the copy and records the new length, so a failure before it
+  // leaves the directory as it was.
+  if (!listInFE) {
+    if (!WriteChainCopy(v, plan, aed)) return false;
+    if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
+      FailRead(v);
+      return false;
+    }
+  }
+  UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
+                  info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
+  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
+  names.Added(name, info.InformationLength, info.InformationLength + n);
+  for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
+    MarkRun(v, plan.Chain[i], 1, false);
+  return true;
+}
+
+void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock) {
+  if (OpenFileList *files = OpenFilesOf(v))
+    files->ForEach([feBlock](OpenFileInformation &f) {
+      if (f.FEBlock == feBlock) f.Invalidated = true;
+    });
+}
+
+bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out) {
+  out.clear();
+  if (!s) return true;
+  if (!Utf8ToUtf16(s, std::strlen(s), out)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Whether a directory holds any live entry besides its parent entry. False on a read error.
+bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEntries) {
+  hasEntries = false;
+  // The scan stops at the first live entry; only a read failure ends it without one.
+  const bool readThrough =
+      ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock, [&](FidEntry &, uint64_t) {
+        hasEntries = true;
+        return false;
+      });
+  return readThrough || hasEntries;
+}
+
+uint64_t BlocksOf(const ShortADValue &ad) {
+  return (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
+}
+
+// The blocks an entry holds: its file entry, descriptor extensions and allocated extents.
+std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
+  std::vector<BlockRun> runs{{feBlock, 1}};
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != kExtentNotAllocated) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
+  for (uint32_t b : list.Extensions)
+    runs.push_back({b, 1});
+  return runs;
+}
+
+// Whether a delete may free these blocks. On a damaged volume an entry can claim blocks that
+// belong to something else; freeing them would let the next write destroy it. So every
+// block must lie in the partition, be marked used, be claimed once by the entry, and be none
+// of the volume's own structures nor the parent directory's (other entries' claims are
+// ClaimedOnlyOnce's to find).
+bool SafeToFree(const TUDFRewritableVolume &v, std::vector<BlockRun> runs,
+                std::vector<BlockRun> forbidden) {
+  forbidden.push_back({v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks});
+  forbidden.push_back({v.FileSetSector - v.PartitionStart, 1});
+  forbidden.push_back({RootBlock(v), 1});
+  std::sort(runs.begin(), runs.end(),
+            [](const BlockRun &a, const BlockRun &b) { return a.First < b.First; });
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const BlockRun &r = runs[i];
+    if (r.First + r.Count > v.PartitionLength) return false;
+    if (i > 0 && runs[i - 1].Overlaps(r)) return false;
+    for (const BlockRun &f : forbidden)
+      if (r.Overlaps(f)) return false;
+    for (uint64_t b = r.First; b < r.First + r.Count; ++b)
+      if (!BlockInUse(v, static_cast<uint32_t>(b))) return false;
+  }
+  return true;
+}
+
+// Frees the blocks of a run that are in use; the count says how many changed.
+void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
+  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
+    const uint32_t b = static_cast<uint32_t>(first + i);
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  }
+}
+
+void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_t &freed) {
+  for (const BlockRun &r : runs)
+    FreeRun(v, static_cast<uint32_t>(r.First), r.Count, freed);
+}
+
+} // namespace
+
+bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        std::optional<uint32_t> parentDir) {
+  std::vector<BlockRun> forbidden;
+  if (parentDir) {
+    DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+    if (dir.Open(*parentDir) != DirectoryStream::Ok) {
+      FailRead(v);
+      return false;
+    }
+    if (dir.List().Corrupt) {
+      SetError(v, KORVA_E_DAMAGED);
+      return false;
+    }
+    forbidden = HeldBlocks(*parentDir, dir.List());
+  }
+  // The file entry is checked even where it is kept: a second directory entry leading to it
+  // would see its replacement as well.
+  const std::vector<BlockRun> held = HeldBlocks(entry, list);
+  if (list.Corrupt || !SafeToFree(v, held, std::move(forbidden))) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  return ClaimedOnlyOnce(v, held);
+}
+
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry) {
+  std::vector<BlockRun> runs = HeldBlocks(entry, list);
+  if (keepEntry) runs.erase(runs.begin()); // the file entry's own run comes first
+  int64_t freed = 0;
+  FreeRuns(v, runs, freed);
+  return freed;
+}
+
+bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
+    FailRead(v);
+    return false;
+  }
+  uint8_t fid[FidLength(255, 0xFFFF)];
+  uint8_t old[sizeof fid];
+  bool io = false;
+  DirectoryStream::Place start;
+  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
+    FailRead(v);
+    return false;
+  }
+  std::memcpy(old, fid, di.FIDLength);
+  const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
+  change(fid, di.FIDLength, start.Block, head);
+  // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
+  if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
+  // The FID may lie over two blocks. Only the parts that changed are written, and two parts
+  // in one packet go out in one write, so that no moment leaves half a FID on the medium.
+  struct Part {
+    uint32_t Block;
+    uint16_t Offset;
+    uint32_t From, Length;
+  };
+  std::vector<Part> parts;
+  for (uint32_t done = 0; done < di.FIDLength;) {
+    DirectoryStream::Place p;
+    if (!dir.Locate(di.DirOffset + done, p)) break;
+    const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
+    if (std::memcmp(fid + done, old + done, chunk) != 0)
+      parts.push_back({p.Block, p.Offset, done, chunk});
+    done += chunk;
+  }
+  const auto sectorOf = [&](const Part &p) { return v.PartitionStart + p.Block; };
+  if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
+      parts[1].Block < v.PartitionLength &&
+      PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
+    if (!ReadPacket(v, packet)) return false;
+    for (const Part &p : parts)
+      std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
+    return WritePacket(v, packet);
+  }
+  for (const Part &p : parts) {
+    uint8_t sector[kBlockSize];
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    std::memcpy(sector + p.Offset, fid + p.From, p.Length);
+    if (!WriteBlock(v, p.Block, sector)) return false;
+  }
+  return true;
+}
+
+bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  if (SplitPath(path).empty()) return false;
+  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact})) return false;
+  if (!found) return false;
+  const uint32_t entry = di.EntryICB;
+  NameIndexUpdate names(v, di.DirICB);
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return false;
+  EntryFields info;
+  // The directory entry must lead to a file entry of its own kind; anything else is damage
+  // that check and repair must look at, not something to free.
+  if (!ReadEntryFields(fe, entry, info) ||
+      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (kind == IsDirectory) {
+    bool hasEntries = false;
+    if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
+    if (hasEntries) {
+      SetError(v, KORVA_E_DIR_NOT_EMPTY);
+      return false;
+    }
+  }
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
+  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
+  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
+        // Clearing the ICB of a FID that crosses into the next block within it would change
+        // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
+        MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
+      }))
+    return false;
+  // The entry is gone before anything else changes; its blocks become free only after that.
+  if (kind == IsDirectory) {
+    uint8_t parent[kBlockSize];
+    EntryFields pinfo;
+    if (!ReadBlock(v, di.DirICB, parent)) return false;
+    if (ReadEntryFields(parent, di.DirICB, pinfo)) {
+      UpdateFileEntry(parent, di.DirICB, pinfo.InformationLength, pinfo.BlocksRecorded, -1, false);
+      if (!WriteBlock(v, di.DirICB, parent)) return false;
+    }
+  }
+  // A file with other names keeps its entry and blocks; it only loses this link.
+  if (kind == IsFile && info.LinkCount > 1) {
+    UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
+    if (!WriteBlock(v, entry, fe)) return false;
+    names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+    return CommitIntegrity(v, 0, 0, 0);
+  }
+  const int64_t freed = FreeEntryBlocks(v, entry, list, false);
+  InvalidateHandlesOn(v, entry);
+  if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
+  names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+  // The most recent ID is recorded as the next one, so a remount gives it out again.
+  uint64_t recordedNext = 0;
+  if (info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID) recordedNext = info.UniqueID;
+  return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
+                         recordedNext);
+}
+
+namespace {
+
+// Reads every live name of a directory. False on a read failure.
+bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &out) {
+  return ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock,
+                          [&out](FidEntry &fid, uint64_t offset) {
+                            out.Live.emplace(fid.DecodedName(), offset);
+                            return true;
+                          });
+}
+
+} // namespace
+
+const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
+                                   const EntryFields &info) {
+  FindHandleList *state = FindHandlesOf(v);
+  if (!state) return nullptr;
+  auto it = state->Names.find(dirBlock);
+  if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
+      it->second.InformationLength != info.InformationLength) {
+    DirectoryNames names;
+    names.UniqueID = info.UniqueID;
+    names.InformationLength = info.InformationLength;
+    if (!CollectNames(v, dirBlock, names)) return nullptr;
+    it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
+  }
+  return &it->second;
+}
+
+bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+               DirectoryInformation &di) {
+  di = DirectoryInformation();
+  di.DirICB = dirBlock;
+  taken = false;
+  // A name the index does not hold is free; one it holds is looked up for its details.
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
+      info.FileType == kFileTypeDirectory) {
+    // The index holds names as stored; one written elsewhere is looked up in full.
+    const DirectoryNames *names = IsStorableName(name) ? IndexedNames(v, dirBlock, info) : nullptr;
+    if (!names && v.LastError) return false;
+    if (names && !names->Live.count(std::u16string(name))) return true;
+  } else if (v.LastError) {
+    return false;
+  }
+  std::u16string p(name);
+  return LocatePath(v, p, di, taken, {.LastMatch = NameMatch::Exact});
+}
+
+NameIndexUpdate::NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock)
+    : v_(v), dir_(dirBlock) {}
+
+NameIndexUpdate::~NameIndexUpdate() {
+  FindHandleList *state = FindHandlesOf(v_);
+  if (!state) return;
+  auto it = state->Names.find(dir_);
+  if (it == state->Names.end()) return;
+  if (!done_) {
+    state->Names.erase(it);
+    return;
+  }
+  if (added_) {
+    if (it->second.InformationLength != oldLength_) {
+      state->Names.erase(it);
+      return;
+    }
+    it->second.InformationLength = newLength_;
+    it->second.Live.emplace(name_, oldLength_); // appended at the old end of the data
+  } else {
+    it->second.Live.erase(name_);
+  }
+}
+
+void NameIndexUpdate::Added(std::u16string_view name, uint64_t oldLength, uint64_t newLength) {
+  done_ = added_ = true;
+  name_ = std::u16string(name);
+  oldLength_ = oldLength;
+  newLength_ = newLength;
+}
+
+void NameIndexUpdate::Removed(std::u16string_view name) {
+  done_ = true;
+  added_ = false;
+  name_ = std::u16string(name);
+}
+
+void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock) {
+  if (FindHandleList *state = FindHandlesOf(v)) state->Names.erase(dirBlock);
+}
+
+} // namespace korva
+
+using namespace korva;
+
+KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *parent,
+                                     const KWCHAR *name) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v) || !RequireWritable(v)) return KFALSE;
+  if (!parent || !name) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  std::u16string_view nm(name, WideLength(name));
+  std::u16string_view par(parent, WideLength(parent));
+  if (!IsStorableName(nm)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return KFALSE;
+  }
+  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
+    SetError(v, KORVA_E_TOO_DEEP);
+    return KFALSE;
+  }
+  uint32_t parentBlock = 0;
+  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
+    return KFALSE;
+  }
+  if (!ResolveParent(v, par, true, parentBlock)) return KFALSE;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!NameTaken(v, parentBlock, nm, taken, di)) return KFALSE;
+  if (taken) {
+    SetError(v, KORVA_E_FILE_EXISTS);
+    return KFALSE;
+  }
+  AppendPlan plan;
+  if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
+  const uint32_t needed = 2 + plan.ExtraBlocks();
+  if (v.FreeBlocks < 2 + plan.BlocksNeeded()) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return KFALSE;
+  }
+  uint32_t dataBlock = 0, feBlock = 0;
+  if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return KFALSE;
+  }
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
+  uint8_t sector[kBlockSize] = {};
+  const uint32_t parentFid =
+      BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
+  if (!WriteBlock(v, dataBlock, sector)) return KFALSE;
+  NewFileEntry e;
+  e.FileType = kFileTypeDirectory;
+  e.Permissions = kPermissionsDirectory;
+  e.InformationLength = parentFid;
+  e.BlocksRecorded = 1;
+  e.UniqueID = v.NextUniqueID++;
+  e.FirstAD = {parentFid, dataBlock};
+  MakeFileEntry(sector, feBlock, e);
+  if (!WriteBlock(v, feBlock, sector)) return KFALSE;
+  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true)) return KFALSE;
+  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,
+                                    const char *name) {
+  if (!volume) return KFALSE;
+  if (!RequireCompatible(*volume)) return KFALSE;
+  std::u16string p, n;
+  if (!parent || !name) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, parent, p) || !WidenArgument(*volume, name, n)) return KFALSE;
+  return UDF_CreateDirectoryW(volume, p.c_str(), n.c_str());
+}
+
+KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path) {
+  if (!volume) return KFALSE;
+  if (!path) {
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
+  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsDirectory) ? KTRUE
+                                                                                        : KFALSE;
+}
+
+KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path) {
+  if (!volume) return KFALSE;
+  if (!RequireCompatible(*volume)) return KFALSE;
+  std::u16string p;
+  if (!path) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  return UDF_RemoveDirectoryW(volume, p.c_str());
+}

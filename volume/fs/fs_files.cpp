@@ -1,0 +1,492 @@
+// Files: create, open, close, delete; and find.
+#include <algorithm>
+#include <cstring>
+
+#include "korva/files.h"
+#include "udf/utf8.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_path.h"
+#include "volume/fs/fs_records.h"
+
+namespace korva {
+
+bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
+  if (f.Invalidated) {
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return false;
+  }
+  if (!ReadBlock(v, f.FEBlock, view.FE)) return false;
+  // The block may have been freed and reused by another entry since the handle was made.
+  if (!ReadEntryFields(view.FE, f.FEBlock, view.Info) || view.Info.FileType != kFileTypeFile ||
+      view.Info.UniqueID != f.UniqueID || !BlockInUse(v, f.FEBlock)) {
+    f.Invalidated = true;
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return false;
+  }
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, f.FEBlock, view.FE, view.List))
+    return false;
+  if (view.List.Corrupt || view.List.TotalBytes() < view.Info.InformationLength) {
+    FailRead(v);
+    return false;
+  }
+  return true;
+}
+
+void SyncHandle(OpenFileInformation &f, const FileView &view) {
+  f.Size = view.Info.InformationLength;
+  if (f.Position > f.Size) f.Position = f.Size;
+  const auto &ext = view.List.Extents;
+  if (ext.empty()) {
+    f.LastADBlock = f.PosADBlock = f.FEBlock;
+    f.LastADOffset = f.PosADOffset = kFEFirstSlot;
+    f.LastAD = f.PosAD = {};
+    f.LastBlock = f.PosBlock = 0;
+    f.LastBlockBytes = f.PosBlockOffset = 0;
+    return;
+  }
+  const ADSlot &last = ext.back();
+  f.LastADBlock = last.SlotBlock;
+  f.LastADOffset = last.SlotOffset;
+  f.LastAD = last.AD;
+  const uint32_t len = last.AD.Length();
+  f.LastBlock = last.AD.Block + (len + kBlockSize - 1) / kBlockSize - 1;
+  f.LastBlockBytes = static_cast<uint16_t>(len % kBlockSize ? len % kBlockSize : kBlockSize);
+  // The position: the extent holding byte Position (or the end of the previous one).
+  uint64_t start = 0;
+  for (const ADSlot &s : ext) {
+    const uint64_t end = start + s.AD.Length();
+    if (f.Position <= end) {
+      f.PosADBlock = s.SlotBlock;
+      f.PosADOffset = s.SlotOffset;
+      f.PosAD = s.AD;
+      const uint64_t in = f.Position - start;
+      if (in > 0 && in % kBlockSize == 0) {
+        f.PosBlock = s.AD.Block + static_cast<uint32_t>(in / kBlockSize) - 1;
+        f.PosBlockOffset = static_cast<uint16_t>(kBlockSize);
+      } else {
+        f.PosBlock = s.AD.Block + static_cast<uint32_t>(in / kBlockSize);
+        f.PosBlockOffset = static_cast<uint16_t>(in % kBlockSize);
+      }
+      return;
+    }
+    start = end;
+  }
+}
+
+} // namespace korva
+
+using namespace korva;
+
+namespace {
+
+UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access) {
+  auto rec = std::make_unique<OpenFileInformation>();
+  rec->Access = access;
+  rec->FEBlock = feBlock;
+  FileView view;
+  // Identity first: LoadFile compares it with the entry.
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, feBlock, fe)) return UDF_INVALID_HANDLE;
+  EntryFields info;
+  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFileTypeFile) {
+    FailRead(v);
+    return UDF_INVALID_HANDLE;
+  }
+  rec->UniqueID = info.UniqueID;
+  if (!LoadFile(v, *rec, view)) {
+    if (v.LastError == KORVA_E_BAD_FILE_HANDLE) FailRead(v);
+    return UDF_INVALID_HANDLE;
+  }
+  SyncHandle(*rec, view);
+  OpenFileList *files = OpenFilesOf(v);
+  if (!files) return UDF_INVALID_HANDLE;
+  return files->Add(std::move(rec));
+}
+
+// Writes a new, empty file entry at a block just taken.
+bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attributes) {
+  NewFileEntry e;
+  e.FileType = kFileTypeFile;
+  e.Permissions =
+      (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
+  if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
+  if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
+  e.UniqueID = v.NextUniqueID++;
+  uint8_t sector[kBlockSize];
+  MakeFileEntry(sector, feBlock, e);
+  return WriteBlock(v, feBlock, sector);
+}
+
+// Whether the file entry at entry is linked from more than one directory entry.
+bool HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
+  shared = false;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return false;
+  EntryFields info;
+  shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
+  return true;
+}
+
+// Replaces an existing file by an empty one of the same name. The file entry is rewritten in
+// place, one sector: a failure at any moment leaves either the old file or the new one, never
+// neither. The old file's blocks are freed only after that.
+UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
+                       uint32_t attributes) {
+  const uint32_t entry = di.EntryICB;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return UDF_INVALID_HANDLE;
+  EntryFields info;
+  // A directory entry that leads to anything but a file entry is damage to check and repair.
+  if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
+    SetError(v, KORVA_E_DAMAGED);
+    return UDF_INVALID_HANDLE;
+  }
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return UDF_INVALID_HANDLE;
+  }
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list) ||
+      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+    return UDF_INVALID_HANDLE;
+  if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;
+  const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
+  if ((di.Characteristics & kFidHidden) != hidden &&
+      !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+        SetFidCharacteristics(fid, length, location,
+                              static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
+      }))
+    return UDF_INVALID_HANDLE;
+  InvalidateHandlesOn(v, entry);
+  const int64_t freed = FreeEntryBlocks(v, entry, list, true);
+  if (!CommitIntegrity(v, freed, 0, 0)) return UDF_INVALID_HANDLE;
+  return MakeHandle(v, entry, access);
+}
+
+UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                         uint32_t access, uint32_t attributes) {
+  if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
+  AppendPlan plan;
+  if (!PlanAppend(v, parentBlock, name.size(), plan)) return UDF_INVALID_HANDLE;
+  const uint32_t needed = 1 + plan.ExtraBlocks();
+  if (v.FreeBlocks < 1 + plan.BlocksNeeded()) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return UDF_INVALID_HANDLE;
+  }
+  uint32_t feBlock = 0;
+  if (!TakeBlock(v, 0, feBlock)) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return UDF_INVALID_HANDLE;
+  }
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return UDF_INVALID_HANDLE;
+  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
+  const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
+  if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false)) return UDF_INVALID_HANDLE;
+  if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return UDF_INVALID_HANDLE;
+  return MakeHandle(v, feBlock, access);
+}
+
+} // namespace
+
+KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                     uint32_t desired_access, uint32_t creation_disposition,
+                                     uint32_t attributes) {
+  if (!volume) return UDF_INVALID_HANDLE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
+  if (!path || creation_disposition < UDF_CREATE_NEW || creation_disposition > UDF_OPEN_ALWAYS) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return UDF_INVALID_HANDLE;
+  }
+  // Opening for reading is all a read-only volume allows; a missing file under OPEN_ALWAYS
+  // is refused where it would be created.
+  const bool creates =
+      creation_disposition == UDF_CREATE_NEW || creation_disposition == UDF_CREATE_ALWAYS;
+  if ((creates || (desired_access & UDF_GENERIC_WRITE)) && !RequireWritable(v))
+    return UDF_INVALID_HANDLE;
+  ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
+  // An existing entry is found by any name it may hold; a new one needs a storable name.
+  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return UDF_INVALID_HANDLE;
+  }
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
+    SetError(v, KORVA_E_TOO_DEEP);
+    return UDF_INVALID_HANDLE;
+  }
+  uint32_t parentBlock = 0;
+  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock)) return UDF_INVALID_HANDLE;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return UDF_INVALID_HANDLE;
+  const bool isDir = taken && (di.Characteristics & kFidDirectory);
+  if (taken && isDir) {
+    SetError(v, creation_disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND
+                                                          : KORVA_E_FILE_EXISTS);
+    return UDF_INVALID_HANDLE;
+  }
+  switch (creation_disposition) {
+  case UDF_CREATE_NEW:
+    if (taken) {
+      SetError(v, KORVA_E_FILE_EXISTS);
+      return UDF_INVALID_HANDLE;
+    }
+    break;
+  case UDF_CREATE_ALWAYS:
+    if (taken) {
+      bool shared = false;
+      if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
+      UDF_HANDLE h = UDF_INVALID_HANDLE;
+      if (!shared) {
+        h = ReplaceFile(v, di, desired_access, attributes);
+      } else {
+        // The file keeps its other names: only this one goes, and a new file takes it.
+        if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+          if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
+          return UDF_INVALID_HANDLE;
+        }
+        h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
+      }
+      if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+      return h;
+    }
+    break;
+  case UDF_OPEN_EXISTING:
+  case UDF_OPEN_ALWAYS:
+    if (taken) {
+      UDF_HANDLE h = MakeHandle(v, di.EntryICB, desired_access);
+      if (h != UDF_INVALID_HANDLE && creation_disposition == UDF_OPEN_ALWAYS)
+        KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+      return h;
+    }
+    if (creation_disposition == UDF_OPEN_EXISTING) {
+      SetError(v, KORVA_E_FILE_NOT_FOUND);
+      return UDF_INVALID_HANDLE;
+    }
+    if (!IsStorableName(pn.Name)) {
+      SetError(v, KORVA_E_INVALID_NAME);
+      return UDF_INVALID_HANDLE;
+    }
+    break;
+  }
+  UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
+  if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
+  return h;
+}
+
+KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *path,
+                                    uint32_t desired_access, uint32_t creation_disposition,
+                                    uint32_t attributes) {
+  if (!volume) return UDF_INVALID_HANDLE;
+  if (!RequireCompatible(*volume)) return UDF_INVALID_HANDLE;
+  if (!path) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return UDF_INVALID_HANDLE;
+  }
+  std::u16string p;
+  if (!WidenArgument(*volume, path, p)) return UDF_INVALID_HANDLE;
+  return UDF_CreateFileW(volume, p.c_str(), desired_access, creation_disposition, attributes);
+}
+
+KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  volume->LastError = 0;
+  OpenFileList *files = OpenFilesOf(*volume);
+  return files && files->Remove(handle) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {
+  if (!volume) return KFALSE;
+  if (!path) {
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
+  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsFile) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path) {
+  if (!volume) return KFALSE;
+  if (!RequireCompatible(*volume)) return KFALSE;
+  if (!path) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  std::u16string p;
+  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  return UDF_DeleteFileW(volume, p.c_str());
+}
+
+// Find ------------------------------------------------------------------------------------
+
+namespace {
+
+// Fills a wide find record from the entry the scan stands at. False on a read failure.
+bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_FIND_DATAW &d) {
+  std::memset(&d, 0, sizeof d);
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, di.EntryICB, fe)) return false;
+  EntryFields info;
+  const bool valid = ReadEntryFields(fe, di.EntryICB, info);
+  uint32_t attr = 0;
+  const bool dir = di.Characteristics & kFidDirectory;
+  if (valid && (info.Permissions & kPermWriteOrDelete) == 0) attr |= UDF_FILE_ATTRIBUTE_READONLY;
+  if (di.Characteristics & kFidHidden) attr |= UDF_FILE_ATTRIBUTE_HIDDEN;
+  if (valid && (info.ICBFlags & kICBFlagSystem)) attr |= UDF_FILE_ATTRIBUTE_SYSTEM;
+  if (dir) attr |= UDF_FILE_ATTRIBUTE_DIRECTORY;
+  if (valid && (info.ICBFlags & kICBFlagArchive)) attr |= UDF_FILE_ATTRIBUTE_ARCHIVE;
+  if (attr == 0) attr = UDF_FILE_ATTRIBUTE_NORMAL;
+  d.dwFileAttributes = attr;
+  if (valid) {
+    if (!dir) {
+      d.nFileSizeHigh = static_cast<uint32_t>(info.InformationLength >> 32);
+      d.nFileSizeLow = static_cast<uint32_t>(info.InformationLength);
+    }
+    const uint64_t access = StampToFileTime(info.AccessTime);
+    const uint64_t modified = StampToFileTime(info.ModificationTime);
+    d.ftCreationTime = {static_cast<uint32_t>(access), static_cast<uint32_t>(access >> 32)};
+    d.ftLastAccessTime = d.ftCreationTime;
+    d.ftLastWriteTime = {static_cast<uint32_t>(modified), static_cast<uint32_t>(modified >> 32)};
+  }
+  size_t n = std::min<size_t>(WideLength(di.Name), 259);
+  std::memcpy(d.cFileName, di.Name, n * sizeof(KWCHAR));
+  return true;
+}
+
+bool NarrowFindData(TUDFRewritableVolume &v, const _UDF_FIND_DATAW &w, _UDF_FIND_DATAA &a) {
+  std::memset(&a, 0, sizeof a);
+  std::string name;
+  if (!Utf16ToUtf8(w.cFileName, WideLength(w.cFileName), name) ||
+      name.size() >= sizeof a.cFileName) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  a.dwFileAttributes = w.dwFileAttributes;
+  a.ftCreationTime = w.ftCreationTime;
+  a.ftLastAccessTime = w.ftLastAccessTime;
+  a.ftLastWriteTime = w.ftLastWriteTime;
+  a.nFileSizeHigh = w.nFileSizeHigh;
+  a.nFileSizeLow = w.nFileSizeLow;
+  std::memcpy(a.cFileName, name.data(), name.size());
+  return true;
+}
+
+} // namespace
+
+KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        _UDF_FIND_DATAW *data) {
+  if (!volume) return UDF_INVALID_HANDLE;
+  TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return UDF_INVALID_HANDLE;
+  if (!v.Compatible) {
+    SetError(v, KORVA_E_NOT_COMPATIBLE);
+    return UDF_INVALID_HANDLE;
+  }
+  // A path naming a directory rather than a pattern finds nothing and leaves the error alone.
+  const size_t len = WideLength(path);
+  if (len == 0 || path[len - 1] == kPathSeparator) return UDF_INVALID_HANDLE;
+  if (!data) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return UDF_INVALID_HANDLE;
+  }
+  if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
+  auto di = std::make_unique<DirectoryInformation>();
+  std::u16string_view p(path, len);
+  di->Pattern = SplitParent(p).Name;
+  di->DirICB = RootBlock(v);
+  bool found = false;
+  if (!LocatePath(v, p, *di, found) || !found) return UDF_INVALID_HANDLE;
+  if (!FillFindData(v, *di, *data)) return UDF_INVALID_HANDLE;
+  FindHandleList *list = FindHandlesOf(v);
+  if (!list) return UDF_INVALID_HANDLE;
+  return list->Add(std::move(di));
+}
+
+KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                  _UDF_FIND_DATAW *data) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!RequireCompatible(v)) return KFALSE;
+  FindHandleList *list = FindHandlesOf(v);
+  DirectoryInformation *di = list ? list->Find(handle) : nullptr;
+  if (!di) {
+    SetError(v, KORVA_E_BAD_FIND_HANDLE);
+    return KFALSE;
+  }
+  if (!data) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!BeginFsOperation(v)) return KFALSE;
+  if (!di->HasResult) {
+    KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
+    return KFALSE;
+  }
+  bool found = false;
+  if (!LocatePath(v, di->Pattern, *di, found, {.Resume = true, .SkipFirst = true})) return KFALSE;
+  if (!found) {
+    KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
+    return KFALSE;
+  }
+  return FillFindData(v, *di, *data) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  volume->LastError = 0;
+  FindHandleList *list = FindHandlesOf(*volume);
+  return list && list->Remove(handle) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                      uint32_t *block) {
+  if (!volume) return KFALSE;
+  volume->LastError = 0;
+  FindHandleList *list = FindHandlesOf(*volume);
+  const DirectoryInformation *di = list ? list->Find(handle) : nullptr;
+  if (!di || !di->HasResult) {
+    SetError(*volume, KORVA_E_BAD_FIND_HANDLE);
+    return KFALSE;
+  }
+  if (!block) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  *block = di->EntryICB;
+  return KTRUE;
+}
+
+KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char *path,
+                                       _UDF_FIND_DATAA *data) {
+  if (!volume) return UDF_INVALID_HANDLE;
+  if (!RequireCompatible(*volume)) return UDF_INVALID_HANDLE;
+  std::u16string p;
+  if (!path) return UDF_INVALID_HANDLE;
+  if (!WidenArgument(*volume, path, p)) return UDF_INVALID_HANDLE;
+  if (!data) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return UDF_INVALID_HANDLE;
+  }
+  _UDF_FIND_DATAW w;
+  UDF_HANDLE h = UDF_FindFirstFileW(volume, p.c_str(), &w);
+  if (h == UDF_INVALID_HANDLE) return h;
+  if (!NarrowFindData(*volume, w, *data)) {
+    UDF_FindClose(volume, h);
+    SetError(*volume, KORVA_E_INVALID_NAME);
+    return UDF_INVALID_HANDLE;
+  }
+  return h;
+}
+
+KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                 _UDF_FIND_DATAA *data) {
+  if (!volume) return KFALSE;
+  if (!data) {
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  _UDF_FIND_DATAW w;
+  if (!UDF_FindNextFileW(volume, handle, &w)) return KFALSE;
+  return NarrowFindData(*volume, w, *data) ? KTRUE : KFALSE;
+}

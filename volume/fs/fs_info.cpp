@@ -1,0 +1,327 @@
+// Information about one entry, changing its times and permissions, and the handle
+// operations beyond sequential transfer: moving the position and emptying a file.
+#include <cstring>
+
+#include "korva/files.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/timestamp.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_lookup.h"
+#include "volume/fs/fs_path.h"
+#include "volume/fs/fs_records.h"
+
+namespace korva {
+
+namespace {
+// File time of 1970-01-01 00:00:00 UTC.
+constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
+constexpr uint32_t kPermissionBits = 0x7FFF;
+// Offsets of the fields of a file entry changed in place.
+constexpr size_t kPermissionsOffset = 44;
+// Where the times of a file entry lie; an extended file entry has them further on.
+struct TimeOffsets {
+  size_t Access, Modification, Attribute;
+};
+TimeOffsets TimesOf(const uint8_t *fe) {
+  if (LoadLE16(fe) == kTagExtendedFileEntry) return {80, 92, 116};
+  return {72, 84, 96};
+}
+} // namespace
+
+bool EntryRef::IsDirectory() const {
+  return IsRoot || (At.Characteristics & kFidDirectory) != 0;
+}
+
+std::u16string JoinPath(const std::vector<std::u16string> &parts, size_t count) {
+  std::u16string out(1, kPathSeparator);
+  for (size_t i = 0; i < count && i < parts.size(); ++i) {
+    if (i) out += kPathSeparator;
+    out += parts[i];
+  }
+  return out;
+}
+
+bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &out) {
+  out = EntryRef();
+  out.Parts = SplitPath(path);
+  if (out.Parts.empty()) {
+    out.IsRoot = true;
+    out.DirBlock = out.EntryBlock = RootBlock(v);
+    return true;
+  }
+  const std::u16string &name = out.Parts.back();
+  if (!IsLookupName(name)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
+  if (!ResolveParent(v, parent, true, out.DirBlock)) return false;
+  bool taken = false;
+  if (!NameTaken(v, out.DirBlock, name, taken, out.At)) return false;
+  if (!taken) {
+    SetError(v, KORVA_E_FILE_NOT_FOUND);
+    return false;
+  }
+  out.EntryBlock = out.At.EntryICB;
+  return true;
+}
+
+bool FileTimeToStamp(uint64_t fileTime, uint8_t *stamp) {
+  const int64_t units = int64_t(fileTime / 10) - int64_t(kUnixEpochFileTime / 10);
+  int64_t seconds = units / 1000000;
+  int64_t micro = units % 1000000;
+  if (micro < 0) {
+    micro += 1000000;
+    --seconds;
+  }
+  UDF_TimeStamp ts{};
+  if (!udf_time_to_stamp(&ts, seconds, static_cast<int32_t>(micro))) return false;
+  std::memcpy(stamp, &ts, sizeof ts);
+  return true;
+}
+
+uint64_t StampToFineFileTime(const uint8_t *stamp) {
+  const uint64_t coarse = StampToFileTime(stamp);
+  if (coarse == 0) return 0;
+  const uint32_t hundreds = stamp[10] < 100 ? stamp[10] : 0;
+  const uint32_t micro = stamp[11] < 100 ? stamp[11] : 0;
+  return coarse + (uint64_t(hundreds) * 100 + micro) * 10;
+}
+
+} // namespace korva
+
+using namespace korva;
+
+namespace {
+
+// Reads the file entry of a resolved entry; false (read error) when it is not a valid one.
+bool LoadEntry(TUDFRewritableVolume &v, const EntryRef &e, uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, e.EntryBlock, fe)) return false;
+  if (!ReadEntryFields(fe, e.EntryBlock, info)) {
+    FailRead(v);
+    return false;
+  }
+  return true;
+}
+
+bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &out) {
+  std::memset(&out, 0, sizeof out);
+  EntryRef e;
+  if (!ResolveEntry(v, path, e)) return false;
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!LoadEntry(v, e, fe, info)) return false;
+  const bool dir = info.FileType == kFileTypeDirectory;
+  out.Kind = dir ? KORVA_ENTRY_DIRECTORY : KORVA_ENTRY_FILE;
+  uint32_t attr = 0;
+  if ((info.Permissions & kPermWriteOrDelete) == 0) attr |= UDF_FILE_ATTRIBUTE_READONLY;
+  if (!e.IsRoot && (e.At.Characteristics & kFidHidden)) attr |= UDF_FILE_ATTRIBUTE_HIDDEN;
+  if (info.ICBFlags & kICBFlagSystem) attr |= UDF_FILE_ATTRIBUTE_SYSTEM;
+  if (dir) attr |= UDF_FILE_ATTRIBUTE_DIRECTORY;
+  if (info.ICBFlags & kICBFlagArchive) attr |= UDF_FILE_ATTRIBUTE_ARCHIVE;
+  out.Attributes = attr ? attr : UDF_FILE_ATTRIBUTE_NORMAL;
+  out.Size = info.InformationLength;
+  out.BlocksRecorded = info.BlocksRecorded;
+  out.AccessTime = StampToFineFileTime(info.AccessTime);
+  out.ModificationTime = StampToFineFileTime(info.ModificationTime);
+  out.AttributeTime = StampToFineFileTime(fe + TimesOf(fe).Attribute);
+  out.UniqueID = info.UniqueID;
+  out.Permissions = info.Permissions;
+  out.LinkCount = info.LinkCount;
+  return true;
+}
+
+// Changes fields of an entry's file entry in place (times, permissions) and writes it back.
+template <class Change>
+bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change change) {
+  EntryRef e;
+  if (!ResolveEntry(v, path, e)) return false;
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!LoadEntry(v, e, fe, info)) return false;
+  change(fe);
+  StampNow(fe + TimesOf(fe).Attribute);
+  RefillEntryTag(fe, e.EntryBlock);
+  return WriteBlock(v, e.EntryBlock, fe);
+}
+
+// Widens a path argument of an 8-bit form; false when it is missing or does not convert.
+bool WidePath(TUDFRewritableVolume &v, const char *path, std::u16string &out) {
+  if (!RequireCompatible(v)) return false;
+  if (!path) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  return WidenArgument(v, path, out);
+}
+
+bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
+  if (!BeginFsOperation(v)) return false;
+  if (!path) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  return true;
+}
+
+OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, FileView &view) {
+  if (!BeginFsOperation(v)) return nullptr;
+  OpenFileList *files = OpenFilesOf(v);
+  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
+  if (!f || f->Invalidated) {
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return nullptr;
+  }
+  if (!(f->Access & UDF_GENERIC_WRITE)) {
+    SetError(v, KORVA_E_ACCESS);
+    return nullptr;
+  }
+  if (!LoadFile(v, *f, view)) return nullptr;
+  return f;
+}
+
+// Frees the blocks of a run that are in use and counts them.
+void FreeBlocks(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
+  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
+    const uint32_t b = static_cast<uint32_t>(first + i);
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  }
+}
+
+} // namespace
+
+KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                 KorvaFileInfo *info) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginPathOperation(v, path)) return KFALSE;
+  if (!info) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  return GetInfo(v, std::u16string_view(path, WideLength(path)), *info) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
+                                KorvaFileInfo *info) {
+  if (!volume) return KFALSE;
+  std::u16string p;
+  if (!WidePath(*volume, path, p)) return KFALSE;
+  return UDF_GetFileInfoW(volume, p.c_str(), info);
+}
+
+KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                  const uint64_t *access_time, const uint64_t *modification_time) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginPathOperation(v, path)) return KFALSE;
+  uint8_t access[12], modified[12];
+  if ((access_time && !FileTimeToStamp(*access_time, access)) ||
+      (modification_time && !FileTimeToStamp(*modification_time, modified))) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                     [&](uint8_t *fe) {
+                       const TimeOffsets at = TimesOf(fe);
+                       if (access_time) std::memcpy(fe + at.Access, access, 12);
+                       if (modification_time) std::memcpy(fe + at.Modification, modified, 12);
+                     })
+             ? KTRUE
+             : KFALSE;
+}
+
+KORVA_API KBOOL UDF_SetFileTimes(TUDFRewritableVolume *volume, const char *path,
+                                 const uint64_t *access_time, const uint64_t *modification_time) {
+  if (!volume) return KFALSE;
+  std::u16string p;
+  if (!WidePath(*volume, path, p)) return KFALSE;
+  return UDF_SetFileTimesW(volume, p.c_str(), access_time, modification_time);
+}
+
+KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        uint32_t permissions) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginPathOperation(v, path)) return KFALSE;
+  if (permissions & ~kPermissionBits) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                     [&](uint8_t *fe) {
+                       for (int i = 0; i < 4; ++i)
+                         fe[kPermissionsOffset + i] = uint8_t(permissions >> (8 * i));
+                     })
+             ? KTRUE
+             : KFALSE;
+}
+
+KORVA_API KBOOL UDF_SetFilePermissions(TUDFRewritableVolume *volume, const char *path,
+                                       uint32_t permissions) {
+  if (!volume) return KFALSE;
+  std::u16string p;
+  if (!WidePath(*volume, path, p)) return KFALSE;
+  return UDF_SetFilePermissionsW(volume, p.c_str(), permissions);
+}
+
+KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE handle,
+                                   uint64_t position) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginFsOperation(v)) return KFALSE;
+  OpenFileList *files = OpenFilesOf(v);
+  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
+  if (!f || f->Invalidated) {
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return KFALSE;
+  }
+  FileView view;
+  if (!LoadFile(v, *f, view)) return KFALSE;
+  if (position > view.Info.InformationLength) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  f->Position = position;
+  SyncHandle(*f, view);
+  return KTRUE;
+}
+
+KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  FileView view;
+  OpenFileInformation *f = WritableHandle(v, handle, view);
+  if (!f || !MayFreeEntryBlocks(v, f->FEBlock, view.List, std::nullopt)) return KFALSE;
+  // The entry stops referring to the blocks before they are given back, so that nothing on
+  // the medium ever points at a free block. It keeps its form (short, long or embedded), now
+  // with nothing in it; extension blocks of its list are freed with the data.
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
+  if (!area) {
+    FailRead(v);
+    return KFALSE;
+  }
+  std::memset(view.FE + area->First, 0, area->Length);
+  StoreLE32(view.FE + area->LengthField, 0);
+  UpdateFileEntry(view.FE, f->FEBlock, 0, 0, 0, true);
+  if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
+  int64_t freed = 0;
+  for (const ADSlot &s : view.List.Extents)
+    if (s.AD.Type() != 2) FreeBlocks(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
+  for (uint32_t b : view.List.Extensions)
+    FreeBlocks(v, b, 1, freed);
+  if (!CommitIntegrity(v, freed, 0, 0)) return KFALSE;
+  f->Position = 0;
+  view.Info.InformationLength = 0;
+  view.List = DescriptorList();
+  view.List.EndBlock = f->FEBlock;
+  view.List.EndOffset = static_cast<uint16_t>(area->First);
+  SyncHandle(*f, view);
+  return KTRUE;
+}

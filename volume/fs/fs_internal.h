@@ -1,0 +1,189 @@
+// Shared steps of the directory, file, find and data operations.
+#ifndef KORVA_VOLUME_FS_INTERNAL_H
+#define KORVA_VOLUME_FS_INTERNAL_H
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "korva/volume.h"
+#include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_state.h"
+
+namespace korva {
+
+// Checks the volume, clears the error and the written flag; false (error 10) when no
+// compatible volume is mounted.
+bool BeginFsOperation(TUDFRewritableVolume &v);
+
+// Block-level I/O inside the partition. A block outside it is a read error (13/14).
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer);
+BlockReadFn ReaderOf(TUDFRewritableVolume &v);
+
+uint32_t RootBlock(const TUDFRewritableVolume &v);
+
+// Takes the lowest free block at or after hint; false when there is none.
+bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);
+// Whether block is used in the in-memory bitmap.
+bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block);
+
+// Rewrites the integrity descriptor with the changes of one operation and copies the
+// counts into the record. The next unique ID recorded is the record's unless
+// recordedNextID is given.
+bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                     uint64_t recordedNextID = 0);
+
+// How the last component of a path is compared.
+enum class NameMatch { Pattern, Exact };
+
+// How LocatePath resolves a path. Call sites name what they change:
+// LocatePath(v, path, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}).
+struct LocateOptions {
+  FileSystemObjectType Kind = IsDirectoryOrFile; // what the last component must be
+  NameMatch LastMatch = NameMatch::Pattern;      // components above it always match exactly
+  bool IncludeHidden = true;
+  bool IncludeDeleted = false;
+  bool Resume = false;    // go on from di.DirOffset in di.DirICB (find next)
+  bool SkipFirst = false; // the entry there was found already: skip it
+};
+
+// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record).
+// Returns false only when a read failed; found says whether the path resolved.
+bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                bool &found, const LocateOptions &options = {});
+
+// Resolves a parent path given to a create into the block of a directory's file entry.
+// Sets error 1 when it names no directory. False on failure (error set).
+bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                   uint32_t &dirBlock);
+
+// Appends a FID for a new entry to a directory. The caller has checked space with
+// AppendCost and written the entry's own blocks; `hint` is where block taking goes on.
+struct AppendPlan {
+  uint32_t ParentBlock = 0;
+  uint32_t FidLength = 0;
+  bool NewBlock = false;
+  bool Extension = false;
+  bool Split = false;
+  // The slot of the directory's last extent (when InPlace or Split), or of the empty slot
+  // where the list ends (when a new block starts the data).
+  uint32_t SlotBlock = 0;
+  uint16_t SlotOffset = 0;
+  ShortADValue LastAD;
+  uint32_t LastDataBlock = 0; // block holding the end of the data
+  uint32_t UsedInLast = 0;    // bytes used in that block
+  // The blocks taken for the new directory block and the extension (TakeAppendBlocks).
+  bool BlocksTaken = false;
+  uint32_t NewBlockNo = 0, ExtBlockNo = 0;
+  // When the list's end lies in an extension block, the chain of extension blocks is written
+  // anew (Chain: where it is, NewChain: where its copy goes) and the old one freed once the
+  // file entry points at the copy: the file entry's one write then changes list and length.
+  std::vector<uint32_t> Chain, NewChain;
+  bool ListInEntry() const { return SlotBlock == ParentBlock; }
+  // Blocks the directory keeps: the new data block and extension block.
+  uint32_t ExtraBlocks() const { return (NewBlock ? 1u : 0u) + (Extension ? 1u : 0u); }
+  // Blocks that must be free for the append: also those of the chain's copy.
+  uint32_t BlocksNeeded() const {
+    return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
+  }
+};
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
+// Takes the blocks the plan needs, from hint on. Callers take every block of an operation
+// before its first write, so that the bitmap's write-ahead costs one write per packet.
+bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+
+// Whether the blocks an entry holds (file entry, extents, extension blocks) may be freed: a
+// list read whole, every block in the partition, marked used, none of the volume's own
+// structures nor of the parent directory (when given), and none claimed by another entry.
+// False with LastError set: 32 for damage, or a read error.
+bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        std::optional<uint32_t> parentDir);
+
+// Frees, in memory, the blocks of an entry that nothing on the medium refers to any more: its
+// file entry (unless keepEntry), extents and extension blocks. Returns how many were in use.
+int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                        bool keepEntry = false);
+
+// Reads the FID found by a lookup, lets change rework it (FID, length, tag location, bytes of
+// the FID in its first block) and writes back the part(s) that changed.
+bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
+
+// Removes a path's entry of the given kind; the shared work of removing directories,
+// deleting files and replacing an entry. Part of an operation the caller has begun
+// (BeginFsOperation) on a writable volume: what the operation wrote so far stays counted.
+bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
+
+// The name index of the directory at dirBlock whose file entry holds info, built when
+// missing or stale. Null on a read failure (error set) or without mount state.
+const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
+                                   const EntryFields &info);
+
+// Whether name is held by a live entry of any kind in the directory at dirBlock; di holds
+// the entry found.
+bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+               DirectoryInformation &di);
+
+// Keeps the name index of one directory in step with a change: the change reports what it
+// did once it is on the medium; a change that ends without reporting drops the index.
+class NameIndexUpdate {
+public:
+  NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock);
+  ~NameIndexUpdate();
+  NameIndexUpdate(const NameIndexUpdate &) = delete;
+  NameIndexUpdate &operator=(const NameIndexUpdate &) = delete;
+  void Added(std::u16string_view name, uint64_t oldLength, uint64_t newLength);
+  void Removed(std::u16string_view name);
+
+private:
+  TUDFRewritableVolume &v_;
+  uint32_t dir_;
+  bool done_ = false, added_ = false;
+  std::u16string name_;
+  uint64_t oldLength_ = 0, newLength_ = 0;
+};
+// Drops the name index of a directory (when it is removed).
+void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock);
+
+// Rewrites an entry recorded with long descriptors or with embedded data in the form this
+// engine changes: short descriptors (embedded data moves to a block of its own). A list
+// continued in extension blocks moves to a new chain, written before the entry, and the old
+// chain is freed after it. Nothing happens to an entry in short form already. Directories
+// take this form before they change; files keep long descriptors.
+bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
+
+// Writes bytes over directory data from `offset` (where they may cross blocks, or lie in the
+// directory's own file entry).
+bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
+                         const uint8_t *bytes, uint32_t length);
+
+// Marks every handle open on the file entry at feBlock unusable.
+void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);
+
+// Converts an 8-bit (UTF-8) argument; false when it does not convert (error 22 set).
+bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out);
+
+} // namespace korva
+
+namespace korva {
+
+// The file entry behind a handle with its descriptor list, read fresh for each transfer.
+struct FileView {
+  uint8_t FE[kBlockSize];
+  EntryFields Info;
+  DescriptorList List;
+};
+// Loads the file of a handle. False with error 7 when the handle's file is gone (deleted,
+// replaced, or its entry no longer valid), or with a read error.
+bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);
+// Sets the handle's size, position and last-descriptor copies from a loaded file.
+void SyncHandle(OpenFileInformation &f, const FileView &view);
+
+} // namespace korva
+
+#endif

@@ -1,0 +1,198 @@
+// The descriptors are built and changed through the on-disc record layer; this file only
+// chooses the values the file-system operations need.
+#include "volume/fs/fs_records.h"
+
+#include <cstring>
+
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/timestamp.h"
+#include "udf/unicode.h"
+
+namespace korva {
+
+namespace {
+constexpr uint16_t kFECRCLength = 2032;
+constexpr uint16_t kAEDCRCLength = 8;
+constexpr uint16_t kLVIDCRCLength = 118;
+
+UDF_TimeStamp Now() {
+  UDF_TimeStamp ts{};
+  udf_time_to_stamp(&ts, Now_UTC(), 0);
+  return ts;
+}
+
+} // namespace
+
+void StoreAD(uint8_t *slot, ShortADValue ad) {
+  UDF_ShortAD s = MakeShortAD(ad.LengthWord & 0x3FFFFFFFu, ad.Block, uint8_t(ad.LengthWord >> 30));
+  std::memcpy(slot, &s, sizeof s);
+}
+
+ShortADValue LoadADAt(const uint8_t *slot) {
+  UDF_ShortAD s;
+  std::memcpy(&s, slot, sizeof s);
+  return {uint32_t(s.Length), uint32_t(s.Position)};
+}
+
+void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adBytes) {
+  if (adBytes == kLongADBytes) std::memset(block + offset + 8, 0, kLongADBytes - 8);
+  StoreAD(block + offset, ad);
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  if (area && offset + adBytes > area->First)
+    StoreLE32(block + area->LengthField, offset + adBytes - area->First);
+}
+
+uint32_t ListRoom(uint32_t offset, uint32_t adBytes) {
+  return offset + 2 * adBytes > kSectorSize ? 0 : (kSectorSize - adBytes - offset) / adBytes;
+}
+
+namespace {
+// Cuts the recorded list length at its first descriptor of length 0, which ends a list: lists
+// recorded with the whole free area as their length get the length of what they hold.
+void TrimListLength(uint8_t *block, uint32_t adBytes) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  if (!area) return;
+  // A file entry says its descriptors' size; data recorded in the entry is left alone.
+  if (LoadLE16(block) != kTagAllocationExtent) {
+    const uint16_t form = LoadLE16(block + 34) & kICBFlagDescriptorMask;
+    if (form != kDescriptorsShort && form != kDescriptorsLong) return;
+    adBytes = form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  }
+  for (uint32_t off = 0; off + adBytes <= area->Length; off += adBytes)
+    if ((LoadLE32(block + area->First + off) & 0x3FFFFFFFu) == 0) {
+      StoreLE32(block + area->LengthField, off);
+      return;
+    }
+}
+
+// The CRC of a file entry covers the entry up to the end of its descriptors.
+uint16_t EntryCRCLength(const uint8_t *block) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
+  return area ? static_cast<uint16_t>(area->First + area->Length - 16) : kFECRCLength;
+}
+} // namespace
+
+void StampNow(uint8_t *stamp) {
+  const UDF_TimeStamp ts = Now();
+  std::memcpy(stamp, &ts, sizeof ts);
+}
+
+uint64_t StampToFileTime(const uint8_t *stamp) {
+  UDF_TimeStamp ts;
+  std::memcpy(&ts, stamp, sizeof ts);
+  FILETIME ft{0, 0};
+  if (!UDFtimestampToFILETIME(ts, &ft)) return 0;
+  return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
+  const UDF_TimeStamp now = Now();
+  FileEntryInfo info;
+  if (e.FileType == kFileTypeDirectory) {
+    info = NewDirectoryEntryInfo(now, e.UniqueID, e.FirstAD.Block, e.FirstAD.Length());
+  } else {
+    info = NewFileEntryInfo(now, e.UniqueID, e.Permissions == kPermissionsReadOnlyFile, e.ICBFlags);
+    if (e.FirstAD.Length())
+      info.Extents.push_back(MakeShortAD(e.FirstAD.Length(), e.FirstAD.Block));
+  }
+  info.Permissions = e.Permissions;
+  info.InformationLength = e.InformationLength;
+  info.LogicalBlocksRecorded = e.BlocksRecorded;
+  std::memset(s, 0, kSectorSize);
+  BuildFileEntry(s, kSectorSize, block, info);
+}
+
+void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
+                     uint64_t blocksRecorded, int linkDelta, bool touchTimes) {
+  // Fields after the information length sit further on in an extended file entry, which
+  // also records the object size (the data, as there are no streams).
+  const bool extended = LoadLE16(s) == kTagExtendedFileEntry;
+  StoreLE64(s + 56, informationLength);
+  if (extended) StoreLE64(s + 64, informationLength);
+  StoreLE64(s + (extended ? 72 : 64), blocksRecorded);
+  if (linkDelta) {
+    const int links = int(LoadLE16(s + 48)) + linkDelta;
+    StoreLE16(s + 48, static_cast<uint16_t>(links < 0 ? 0 : links));
+  }
+  if (touchTimes) {
+    const UDF_TimeStamp now = Now();
+    std::memcpy(s + (extended ? 80 : 72), &now, sizeof now);
+    std::memcpy(s + (extended ? 92 : 84), &now, sizeof now);
+  }
+  RefillEntryTag(s, block);
+}
+
+void RefillEntryTag(uint8_t *s, uint32_t block) {
+  TrimListLength(s, kShortADBytes);
+  FillTagAt(s, LoadLE16(s), EntryCRCLength(s), block);
+}
+
+uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
+                  std::u16string_view name, uint32_t location) {
+  uint8_t compressed[256];
+  int32_t n = 0;
+  if (!name.empty())
+    n = CompressUnicode(static_cast<int32_t>(name.size()), 16, name.data(), compressed);
+  if (n < 0 || n > 255) n = 0;
+  const uint32_t len = FileIdentifierDescriptorLength(static_cast<uint32_t>(n));
+  std::memset(out, 0, len);
+  return static_cast<uint32_t>(BuildFileIdentifierDescriptor(
+      out, len, location, characteristics, icbBlock, compressed, static_cast<uint8_t>(n)));
+}
+
+void MarkFidDeleted(uint8_t *fid, uint32_t length, uint32_t location, bool clearICB) {
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, fid, sizeof h);
+  h.FileCharacteristics = static_cast<uint8_t>(h.FileCharacteristics | kFileDeleted);
+  if (clearICB) std::memset(&h.ICB, 0, sizeof h.ICB);
+  std::memcpy(fid, &h, sizeof h);
+  FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
+}
+
+void SetFidCharacteristics(uint8_t *fid, uint32_t length, uint32_t location,
+                           uint8_t characteristics) {
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, fid, sizeof h);
+  h.FileCharacteristics = characteristics;
+  std::memcpy(fid, &h, sizeof h);
+  FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
+}
+
+void BuildAllocationExtent(uint8_t *s, uint32_t block) {
+  std::memset(s, 0, kSectorSize);
+  BuildAllocationExtentDescriptor(s, kSectorSize, block, nullptr, 0);
+}
+
+void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry, uint32_t adBytes) {
+  if (isFileEntry) {
+    RefillEntryTag(s, block);
+  } else {
+    TrimListLength(s, adBytes);
+    FillTagAt(s, kTagAllocationExtent, kAEDCRCLength, block);
+  }
+}
+
+bool UpdateIntegrity(uint8_t *s, uint32_t location, int64_t freeDelta, int fileDelta, int dirDelta,
+                     uint64_t nextUniqueID, IntegrityCounts &out) {
+  auto parsed = ParseIntegrityDescriptor(s, kSectorSize, location);
+  if (!parsed) return false;
+  UDF_LogicalVolumeIntegrityDescriptor d = *parsed;
+  d.RecordingDateAndTime = Now();
+  d.NextUniqueID = nextUniqueID;
+  const int64_t freeBlocks = int64_t(uint32_t(d.FreeSpaceTable)) + freeDelta;
+  const int64_t files = int64_t(uint32_t(d.NumberOfFiles)) + fileDelta;
+  const int64_t dirs = int64_t(uint32_t(d.NumberOfDirectories)) + dirDelta;
+  d.FreeSpaceTable = static_cast<uint32_t>(freeBlocks < 0 ? 0 : freeBlocks);
+  d.NumberOfFiles = static_cast<uint32_t>(files < 0 ? 0 : files);
+  d.NumberOfDirectories = static_cast<uint32_t>(dirs < 0 ? 0 : dirs);
+  std::memcpy(s, &d, sizeof d);
+  FillTagAt(s, kTagIntegrity, kLVIDCRCLength, location);
+  out.FreeBlocks = uint32_t(d.FreeSpaceTable);
+  out.Files = uint32_t(d.NumberOfFiles);
+  out.Dirs = uint32_t(d.NumberOfDirectories);
+  return true;
+}
+
+} // namespace korva

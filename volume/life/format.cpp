@@ -1,0 +1,420 @@
+// Formatting: physical formatting of drive media with progress, the volume layout computed
+// from the capacity, every descriptor of an empty volume, and the in-memory space bitmap.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "device/device_internal.h"
+#include "device/platform.h"
+#include "korva/scsi.hpp"
+#include "udf/byte_order.h"
+#include "udf/common.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/timestamp.h"
+#include "udf/utf8.h"
+#include "volume/life/background.h"
+#include "volume/engine.h"
+#include "volume/medium/sparing.h"
+#include "volume/fs/fs_state.h"
+
+namespace korva {
+namespace {
+
+constexpr uint32_t kSparingEntries = 1;
+constexpr uint32_t kSpareArea = 32; // sectors per spare packet
+
+// FORMAT UNIT parameter lists.
+const uint8_t kMrwList[12] = {0x00, 0xA2, 0x00, 0x08, 0xFF, 0xFF,
+                              0xFF, 0xFF, 0x90, 0x00, 0x00, 0x00};
+
+uint32_t PollDelay(const TUDFRewritableVolume &v) {
+  return v.RetryDelayMs && v.RetryDelayMs < 500 ? v.RetryDelayMs : 500;
+}
+
+void SetPercentage(TUDFRewritableVolume &v, uint8_t value) {
+  __atomic_store_n(&v.FormatPercentage, value, __ATOMIC_RELAXED);
+}
+
+// Sends the write parameters page for fixed packets of 32 sectors (CD-RW).
+void SetFixedPacketWriteParameters(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  uint8_t *r = d->DataBuffer;
+  std::memset(r, 0, 512);
+  ModeSense10(d, r, 512, 0x05, false);
+  const uint32_t header = r[8] == 0x05 ? 8 : 16;
+  uint8_t *page = reinterpret_cast<uint8_t *>(&d->WriteParameters);
+  std::memcpy(page, r + header, sizeof(d->WriteParameters));
+  page[2] = 0;
+  page[3] = static_cast<uint8_t>((page[3] & 0xF0) | 0x20 | 7);
+  page[4] = static_cast<uint8_t>((page[4] & 0xF0) | 10);
+  page[8] = 0x20;
+  StoreBE32(page + 10, 32);
+  std::memcpy(r + header, page, sizeof(d->WriteParameters));
+  const uint32_t length = std::min<uint32_t>(page[1] + header + 2, 512);
+  ModeSelect(d, r, static_cast<uint16_t>(length));
+}
+
+bool PhysicalFormat(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  bool sent = false;
+  bool ok = true;
+  switch (d->Medium) {
+  case mtCDRW:
+    GetFormatCapacity(d);
+    if (v.PreferMRWFormat && v.MRWWriteSupported) {
+      if (const uint8_t *count = FindFormattableCapacity(v, 0x24)) v.TotalSectors = LoadBE32(count);
+      ok = FormatUnit(d, 0x11, kMrwList, sizeof(kMrwList));
+    } else {
+      if (const uint8_t *count = FindFormattableCapacity(v, 0x10)) {
+        std::memcpy(v.CdRwFormatBlocks, count, 4);
+        v.TotalSectors = LoadBE32(count);
+      }
+      SetFixedPacketWriteParameters(v);
+      uint8_t list[16] = {0x00, 0x02, 0x00, 0x08};
+      std::memcpy(list + 12, v.CdRwFormatBlocks, 4);
+      ok = FormatUnit(d, 0x17, list, sizeof(list));
+    }
+    sent = true;
+    break;
+  case mtDVDPLUSRW:
+    GetFormatCapacity(d);
+    if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
+    CloseDVDTrack(d, false, 3, 0, 0, 0);
+    ok = FormatUnit(d, 0x11, kDvdPlusRwFormatList, sizeof(kDvdPlusRwFormatList));
+    sent = true;
+    break;
+  case mtDVDRWRO:
+  case mtDVDRWSR: {
+    uint8_t list[12] = {0x00, 0x82, 0x00, 0x08, 0, 0, 0, 0, 0x40, 0x00, 0x00, 0x10};
+    std::memcpy(list + 4, v.DvdRwFormatBlocks, 4);
+    ok = FormatUnit(d, 0x11, list, sizeof(list));
+    sent = true;
+    break;
+  }
+  default:
+    break;
+  }
+  if (!ok) return false;
+  return !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true);
+}
+
+// Whether the anchor at N - 257 may be written now.
+bool MayWriteSecondAnchor(TUDFRewritableVolume &v) {
+  if (v.ImageMode) return true;
+  const uint8_t status = reinterpret_cast<const uint8_t *>(&v.Device.DiscInfo)[7] & 3;
+  if (v.Device.Medium == mtDVDPLUSRW) return status == 3;
+  if (v.Device.Medium == mtCDRW) return status != 1 && status != 2;
+  return true;
+}
+
+// Clears PacketBuffer, lets fill() place descriptors into it, and writes the packet.
+template <class Fill> bool WriteFreshPacket(TUDFRewritableVolume &v, uint32_t start, Fill fill) {
+  std::memset(v.PacketBuffer, 0, v.PacketBlocks * kSectorSize);
+  fill();
+  return WritePacket(v, start);
+}
+
+// Reads the packet that holds sector, lets fill() change it, and writes it back.
+template <class Fill> bool UpdatePacket(TUDFRewritableVolume &v, uint32_t sector, Fill fill) {
+  const uint32_t start = PacketStartOf(v, sector);
+  if (!ReadPacket(v, start)) return false;
+  fill();
+  return WritePacket(v, start);
+}
+
+bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const VolumeLayout &l) {
+  const uint32_t p = v.PacketBlocks;
+  const uint32_t n = v.TotalSectors;
+  const uint32_t a = v.AnchorSector;
+  constexpr size_t kSlot = kSectorSize;
+
+  UDF_Label label;
+  if (!MakeLabel(labelText, label)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  // Recognition sequence: sectors 16-18 lie in one packet for either packet size.
+  if (!WriteFreshPacket(v, 16 / p * p,
+                        [&] { BuildVolumeRecognitionSequence(SlotOf(v, 16), 3 * kSlot); }))
+    return false;
+  // Anchors.
+  if (!WriteFreshPacket(v, PacketStartOf(v, a),
+                        [&] { BuildAnchor(SlotOf(v, a), kSlot, a, l.MainVDS, l.ReserveVDS); }))
+    return false;
+  if (MayWriteSecondAnchor(v)) {
+    const uint32_t second = n - 257;
+    if (!WriteFreshPacket(v, PacketStartOf(v, second), [&] {
+          BuildAnchor(SlotOf(v, second), kSlot, second, l.MainVDS, l.ReserveVDS);
+        }))
+      return false;
+  }
+
+  std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
+  std::memcpy(v.VolumeLabel, labelText.data(), labelText.size() * sizeof(char16_t));
+  const int64_t now = Now_UTC();
+  UDF_TimeStamp stamp;
+  udf_time_to_stamp(&stamp, now, 0);
+
+  // Main and reserve volume descriptor sequences.
+  LogicalVolumeLayout lv{};
+  lv.FileSetBlock = l.FileSet - l.PartitionStart;
+  lv.IntegritySector = l.Integrity;
+  lv.SparingTableSector1 = l.Sparing1;
+  lv.SparingTableSector2 = l.Sparing2;
+  lv.SparingEntries = kSparingEntries;
+  for (uint32_t seq : {l.MainVDS, l.ReserveVDS}) {
+    if (!WriteFreshPacket(v, seq, [&] {
+          BuildPrimaryVolumeDescriptor(SlotOf(v, seq), kSlot, seq, label, stamp, now);
+          BuildLogicalVolumeDescriptor(SlotOf(v, seq + 1), kSlot, seq + 1, label, lv);
+          BuildPartitionDescriptor(SlotOf(v, seq + 2), kSlot, seq + 2, l.PartitionStart,
+                                   l.PartitionLength, l.BitmapBlocks);
+          BuildUnallocatedSpaceDescriptor(SlotOf(v, seq + 3), kSlot, seq + 3);
+          BuildImplementationUseVolumeDescriptor(SlotOf(v, seq + 4), kSlot, seq + 4, label);
+          BuildTerminatingDescriptor(SlotOf(v, seq + 5), kSlot, seq + 5);
+        }))
+      return false;
+  }
+
+  // Integrity sequence.
+  const uint32_t used = l.BitmapBlocks + 3;
+  IntegrityInfo integrity{};
+  integrity.Recorded = stamp;
+  integrity.IntegrityType = 0; // open while mounted
+  integrity.NextUniqueID = v.NextUniqueID;
+  integrity.FreeBlocks = l.PartitionLength - used;
+  integrity.PartitionLength = l.PartitionLength;
+  integrity.Files = 0;
+  integrity.Directories = 1;
+  if (!WriteFreshPacket(v, l.Integrity, [&] {
+        BuildIntegrityDescriptor(SlotOf(v, l.Integrity), kSlot, l.Integrity, integrity);
+        BuildTerminatingDescriptor(SlotOf(v, l.Integrity + 1), kSlot, l.Integrity + 1);
+      }))
+    return false;
+  v.FreeBlocks = integrity.FreeBlocks;
+  v.FileCount = 0;
+  v.DirCount = 1;
+
+  // Sparing tables.
+  for (uint32_t table : {l.Sparing1, l.Sparing2}) {
+    if (!WriteFreshPacket(v, table, [&] {
+          BuildSparingTable(SlotOf(v, table), kSlot, table, l.SpareAreaStart,
+                            static_cast<uint16_t>(kSparingEntries));
+        }))
+      return false;
+  }
+
+  // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
+  // a bitmap that other systems can trust.
+  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
+
+  // File set descriptor, root file entry and the root's parent entry.
+  const uint32_t fsdBlock = l.FileSet - l.PartitionStart;
+  const uint32_t rootBlock = l.RootICB - l.PartitionStart;
+  const uint32_t dataBlock = l.RootData - l.PartitionStart;
+  if (!UpdatePacket(v, l.FileSet, [&] {
+        BuildFileSetDescriptor(SlotOf(v, l.FileSet), kSlot, fsdBlock, label, stamp, rootBlock);
+      }))
+    return false;
+  if (!UpdatePacket(v, l.RootICB, [&] {
+        const FileEntryInfo root = NewDirectoryEntryInfo(stamp, 0, dataBlock, 40);
+        BuildFileEntry(SlotOf(v, l.RootICB), kSlot, rootBlock, root);
+      }))
+    return false;
+  return UpdatePacket(v, l.RootData, [&] {
+    uint8_t *sector = SlotOf(v, l.RootData);
+    std::memset(sector, 0, kSlot);
+    BuildFileIdentifierDescriptor(sector, kSlot, dataBlock, kFileDirectory | kFileParent, rootBlock,
+                                  nullptr, 0);
+  });
+}
+
+} // namespace
+
+const uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
+                                          0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
+
+bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
+  TSCSIDevice *d = &v.Device;
+  DevicePlatform &platform = PlatformOf(d);
+  const uint64_t start = platform.MonotonicMs();
+  for (;;) {
+    platform.SleepMs(PollDelay(v));
+    if (poll == ReadyPoll::kDiscInformation)
+      ReadDiscInformation(d, &d->DiscInfo, 42);
+    else
+      TestUnitReady(d);
+    const SenseFields sense = LastSenseFields(d);
+    if (sense.asc != 0x04) return true;
+    if (progress && sense.has_progress)
+      SetPercentage(v, static_cast<uint8_t>(std::lround(sense.progress / 65536.0 * 100.0)));
+    if (platform.MonotonicMs() - start >= kLongOperationLimitMs) {
+      SetError(v, KORVA_E_DRIVE_TIMEOUT);
+      return false;
+    }
+  }
+}
+
+const uint8_t *FindFormattableCapacity(TUDFRewritableVolume &v, uint8_t formatType) {
+  const uint8_t *r = v.Device.DataBuffer;
+  // Header (4 bytes; byte 3 = list length), the current capacity descriptor (8 bytes), then
+  // the formattable descriptors; the list length and the 248-byte response bound them.
+  const uint32_t end = std::min<uint32_t>(4u + r[3], 248u);
+  for (uint32_t off = 12; off + 8 <= end; off += 8) {
+    if ((r[off + 4] >> 2) == formatType) return r + off;
+  }
+  return nullptr;
+}
+
+bool IsValidLabel(const std::u16string &label) {
+  if (label.size() > 15) return false;
+  for (char16_t c : label)
+    if (c == 0) return false;
+  return true;
+}
+
+bool ComputeLayout(uint32_t totalSectors, uint32_t packetBlocks, uint32_t anchor,
+                   VolumeLayout &out) {
+  const int64_t p = packetBlocks;
+  const int64_t a = anchor;
+  const int64_t s = (8 * kSparingEntries + 56 + kSectorSize - 1) / kSectorSize;
+  if (p == 0) return false;
+  VolumeLayout l{};
+  l.MainVDS = static_cast<uint32_t>(a + p);
+  l.ReserveVDS = static_cast<uint32_t>(a + 2 * p);
+  l.Integrity = static_cast<uint32_t>(a + 3 * p);
+  l.Sparing1 = static_cast<uint32_t>(a + 4 * p);
+  int64_t sparing2 = (l.Sparing1 + s + p - 1) / p * p;
+  if (sparing2 - l.Sparing1 < 1024) sparing2 = l.Sparing1 + 1024;
+  l.Sparing2 = static_cast<uint32_t>(sparing2);
+  const int64_t x = sparing2 + s;
+  const int64_t spare = x / p * p + (x % 32 ? 32 : 0);
+  l.SpareAreaStart = static_cast<uint32_t>(spare);
+  const int64_t partitionStart = spare + int64_t(kSpareArea) * kSparingEntries;
+  const int64_t n = totalSectors;
+  const int64_t partitionLength = (n - 257) / 32 * 32 - partitionStart;
+  const int64_t bitmapBlocks = ((partitionLength + 7) / 8 + 24 + 2047) / 2048;
+  // The empty volume needs the bitmap, the file set, the root entry and its data.
+  if (n < 257 || partitionLength <= bitmapBlocks + 3) return false;
+  l.PartitionStart = static_cast<uint32_t>(partitionStart);
+  l.PartitionLength = static_cast<uint32_t>(partitionLength);
+  l.BitmapBlocks = static_cast<uint32_t>(bitmapBlocks);
+  l.FileSet = l.PartitionStart + l.BitmapBlocks;
+  l.RootICB = l.FileSet + 1;
+  l.RootData = l.FileSet + 2;
+  l.SecondAnchor = static_cast<uint32_t>(n - 257);
+  out = l;
+  return true;
+}
+
+bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+  if (!v.ImageMode && !quick && !PhysicalFormat(v)) return false;
+  SetPercentage(v, 100);
+  v.PacketBlocks = static_cast<uint8_t>(PacketBlocksOf(v));
+  v.PacketBytes = v.PacketBlocks * kSectorSize;
+  if (v.AnchorSector == 0) v.AnchorSector = 256;
+  VolumeLayout l;
+  if (!ComputeLayout(v.TotalSectors, v.PacketBlocks, v.AnchorSector, l)) {
+    SetError(v, KORVA_E_CAPACITY);
+    return false;
+  }
+  v.MainVDSSector = l.MainVDS;
+  v.ReserveVDSSector = l.ReserveVDS;
+  v.IntegritySector = l.Integrity;
+  v.SparingTableSector1 = l.Sparing1;
+  v.SparingTableSector2 = l.Sparing2;
+  v.SpareAreaStart = l.SpareAreaStart;
+  v.SparingEntryCount = kSparingEntries;
+  v.PartitionStart = l.PartitionStart;
+  v.PartitionLength = l.PartitionLength;
+  v.SpaceBitmapSector = l.PartitionStart;
+  v.SpaceBitmapBlocks = l.BitmapBlocks;
+  v.FileSetSector = l.FileSet;
+  v.RootICBSector = l.RootICB;
+  v.NextUniqueID = 16;
+  // Write-ahead of an earlier mount's bitmap must not reach the new layout, nor its
+  // relocations (the new sparing tables relocate nothing).
+  ReleaseSpaceBitmap(v);
+  ReleaseSparingMap(v);
+  CreateFileSystemState(v);
+  v.Compatible = 0;
+  if (!WriteVolume(v, label, l)) return false;
+  v.Compatible = 1;
+  v.LeftOpen = 0;
+  return true;
+}
+
+} // namespace korva
+
+using namespace korva;
+
+extern "C" {
+
+KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *label,
+                                    int32_t quick_format, TFormatDoneEvent on_done, void *context) {
+  if (!volume) return 0;
+  TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return 0;
+  if (!v.VolumeOpen) {
+    SetError(v, KORVA_E_NOT_MOUNTED);
+    return 0;
+  }
+  if (!RequireWritable(v)) return 0;
+  std::u16string text;
+  if (label) {
+    size_t n = 0;
+    while (label[n] && n <= 15)
+      ++n;
+    text.assign(label, n);
+  }
+  if (!IsValidLabel(text)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return 0;
+  }
+  if (!v.ImageMode && quick_format && !v.MediumFormatted) {
+    SetError(v, KORVA_E_NOT_FORMATTED);
+    return 0;
+  }
+  // Where the capacity is already final, refuse a volume that cannot be laid out here and
+  // now instead of failing on the thread.
+  if (v.ImageMode || quick_format) {
+    VolumeLayout l;
+    const uint32_t p = PacketBlocksOf(v);
+    if (!ComputeLayout(v.TotalSectors, p, v.AnchorSector ? v.AnchorSector : 256, l)) {
+      SetError(v, KORVA_E_CAPACITY);
+      return 0;
+    }
+  }
+  auto *thread = new (std::nothrow) TUDFThread(v, toFormatVolume);
+  if (!thread) return 0;
+  thread->Label = text;
+  thread->QuickFormat = quick_format != 0;
+  thread->FormatHandler = on_done;
+  thread->Context = context;
+  return StartBackgroundOperation(v, thread) ? -1 : 0;
+}
+
+KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *label,
+                                   int32_t quick_format, TFormatDoneEvent on_done, void *context) {
+  if (!volume || RefuseWhileBusy(*volume)) return 0;
+  std::u16string wide;
+  if (label && !Utf8ToUtf16(label, std::strlen(label), wide)) {
+    SetError(*volume, KORVA_E_INVALID_NAME);
+    return 0;
+  }
+  return UDF_FormatVolumeW(volume, wide.c_str(), quick_format, on_done, context);
+}
+
+KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume) {
+  if (!volume) return 0;
+  // A format started on this record owns LastError until the caller has waited for it
+  // (UDF_WaitForBackgroundOperation): polling must not wipe the error it reports.
+  if (!HasBackgroundState(*volume)) volume->LastError = 0;
+  return std::atomic_ref<uint8_t>(volume->FormatPercentage).load(std::memory_order_relaxed);
+}
+
+} // extern "C"

@@ -1,0 +1,670 @@
+// Mounting and dismounting: images and drives, the mount chain that reads and checks the
+// volume structure, the integrity type on the medium, and releasing what a mount created.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "device/device_internal.h"
+#include "korva/scsi.hpp"
+#include "udf/byte_order.h"
+#include "udf/common.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/utf8.h"
+#include "volume/life/background.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_state.h"
+#include "volume/medium/sparing.h"
+
+namespace korva {
+namespace {
+
+constexpr uint32_t kFirstAnchor = 256;
+constexpr uint32_t kImagePacketBytes = 32768;
+
+uint8_t *DiscInfoBytes(TUDFRewritableVolume &v) {
+  return reinterpret_cast<uint8_t *>(&v.Device.DiscInfo);
+}
+uint8_t *TrackInfoBytes(TUDFRewritableVolume &v) {
+  return reinterpret_cast<uint8_t *>(&v.Device.TrackInfo);
+}
+
+// Reads the label from the volume identifier of the primary volume descriptor.
+void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
+  std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
+  std::u16string text;
+  if (!ReadDString(identifier, sizeof identifier, text)) return;
+  const size_t keep = text.size() < 15 ? text.size() : 15;
+  std::memcpy(v.VolumeLabel, text.data(), keep * sizeof(char16_t));
+}
+
+// Walks the main volume descriptor sequence inside the packet that holds its start.
+bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing) {
+  const uint32_t p = v.PacketBlocks;
+  const uint32_t n = v.TotalSectors;
+  if (v.MainVDSSector >= n) return false;
+  const uint32_t start = PacketStartOf(v, v.MainVDSSector);
+  if (!ReadPacket(v, start)) return false;
+  enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
+  unsigned seen = 0;
+  uint32_t bitmapBlock = 0, fileSetBlock = 0;
+  for (uint32_t s = v.MainVDSSector; s < start + p && !(seen & kTerm); ++s) {
+    const uint8_t *d = SlotOf(v, s);
+    switch (LoadLE16(d)) {
+    case kTagPrimaryVolume: {
+      const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s);
+      if (!pvd || !IsOurImplementation(pvd->ImplementationIdentifier)) return false;
+      ReadLabel(v, pvd->VolumeIdentifier);
+      seen |= kPrimary;
+      break;
+    }
+    case kTagImplementationUse: {
+      const auto iuvd = ParseImplementationUseVolumeDescriptor(d, kSectorSize, s);
+      if (!iuvd || !IsOurImplementation(iuvd->ImplementationID)) return false;
+      seen |= kImplUse;
+      break;
+    }
+    case kTagPartition: {
+      const auto pd = ParsePartitionDescriptor(d, kSectorSize, s);
+      if (!pd || !IsOurImplementation(pd->ImplementationIdentifier)) return false;
+      // The whole length word: a bitmap extent of another type fails the size checks below.
+      const UDF_ShortAD &bitmap = pd->PartitionContentsUse.UnallocatedSpaceBitmap;
+      v.SpaceBitmapBlocks = uint32_t(bitmap.Length) / kSectorSize;
+      bitmapBlock = bitmap.Position;
+      v.PartitionStart = pd->PartitionStartingLocation;
+      v.PartitionLength = pd->PartitionLength;
+      seen |= kPartition;
+      break;
+    }
+    case kTagLogicalVolume: {
+      const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s);
+      if (!lvd || !lvd->HasSparableMap ||
+          !IsOurImplementation(lvd->Descriptor.ImplementationIdentifier))
+        return false;
+      const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
+      fileSetBlock = l.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
+      v.IntegritySector = l.IntegritySequenceExtent.Location;
+      v.SparingTableSector1 = l.PartitionMap.LocationsofSparingTables[0];
+      v.SparingTableSector2 = l.PartitionMap.LocationsofSparingTables[1];
+      sparing.PacketLength = l.PartitionMap.PacketLength;
+      sparing.TableBytes = l.PartitionMap.SizeofEachSparingTable;
+      seen |= kLogical;
+      break;
+    }
+    case kTagUnallocatedSpace:
+      if (!IsSectorTagValid(kTagUnallocatedSpace, d, s)) return false;
+      seen |= kUnalloc;
+      break;
+    case kTagTerminating:
+      if (!IsSectorTagValid(kTagTerminating, d, s)) return false;
+      seen |= kTerm;
+      break;
+    default:
+      break;
+    }
+  }
+  if (seen != (kPrimary | kImplUse | kPartition | kLogical | kUnalloc | kTerm)) return false;
+
+  // Nothing read from the medium is used before it is checked against the medium's size.
+  const uint64_t partitionEnd = uint64_t(v.PartitionStart) + v.PartitionLength;
+  if (v.PartitionLength == 0 || partitionEnd > n) return false;
+  if (v.SpaceBitmapBlocks == 0 || uint64_t(bitmapBlock) + v.SpaceBitmapBlocks > v.PartitionLength)
+    return false;
+  if (uint64_t(BitmapBytesFor(v.PartitionLength)) + 24 >
+      uint64_t(v.SpaceBitmapBlocks) * kSectorSize)
+    return false;
+  if (fileSetBlock >= v.PartitionLength) return false;
+  // The integrity descriptor and its terminator share one packet.
+  if (v.IntegritySector >= n || v.IntegritySector % p == p - 1) return false;
+  if (v.SparingTableSector1 >= n) return false;
+  v.FileSetSector = v.PartitionStart + fileSetBlock;
+  v.SpaceBitmapSector = v.PartitionStart + bitmapBlock;
+  return true;
+}
+
+bool ReadIntegrity(TUDFRewritableVolume &v) {
+  if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
+  const auto lvid =
+      ParseIntegrityDescriptor(SlotOf(v, v.IntegritySector), kSectorSize, v.IntegritySector);
+  if (!lvid || !IsOurImplementation(lvid->ImplementationID)) return false;
+  // Left open: a session never dismounted it. Noted; the mount decides what that means.
+  if (lvid->IntegrityType == itOpen) v.LeftOpen = 1;
+  v.NextUniqueID = lvid->NextUniqueID;
+  v.FreeBlocks = lvid->FreeSpaceTable;
+  v.FileCount = lvid->NumberOfFiles;
+  v.DirCount = lvid->NumberOfDirectories;
+  if (v.FreeBlocks > v.PartitionLength) return false;
+  const uint8_t *t = SlotOf(v, v.IntegritySector + 1);
+  return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1);
+}
+
+// Either copy of the sparing table will do; relocations that cannot be honoured safely are
+// damage (error 32), never guessed at.
+bool ReadSparingTable(TUDFRewritableVolume &v, SparingLayout &sparing) {
+  sparing.Table1 = v.SparingTableSector1;
+  sparing.Table2 = v.SparingTableSector2;
+  sparing.PartitionStart = v.PartitionStart;
+  sparing.PartitionLength = v.PartitionLength;
+  sparing.MainVDS = v.MainVDSSector;
+  sparing.ReserveVDS = v.ReserveVDSSector;
+  sparing.Integrity = v.IntegritySector;
+  switch (LoadSparingMap(v, sparing)) {
+  case SparingLoad::Ok:
+    return true;
+  case SparingLoad::BadEntry:
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  default:
+    return false;
+  }
+}
+
+bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
+  if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
+  const auto fsd = ParseFileSetDescriptor(SlotOf(v, v.FileSetSector), kSectorSize,
+                                          v.FileSetSector - v.PartitionStart);
+  if (!fsd) return false;
+  const uint32_t rootBlock = fsd->RootDirectoryICB.Location.LogicalBlockNumber;
+  if (rootBlock >= v.PartitionLength) return false;
+  v.RootICBSector = v.PartitionStart + rootBlock;
+  if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
+  // This library writes a file entry; a later revision of it, or its repair, may leave an
+  // extended one. Either way the identifier says whose it is.
+  const auto root = ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, rootBlock);
+  return root && IsOurImplementation(root->ImplementationIdentifier);
+}
+
+// Whether count blocks from first lie in the partition and are marked used.
+bool MarkedUsed(const TUDFRewritableVolume &v, uint32_t first, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t b = uint64_t(first) + i;
+    if (b >= v.PartitionLength || (v.SpaceBitmap[b / 8] >> (b % 8)) & 1) return false;
+  }
+  return true;
+}
+
+// The bitmap must mark the volume's own structures used (its own blocks, the file set
+// descriptor, the root's entry, descriptor extensions and data): one that says otherwise
+// would hand them to the next new entry and the volume would be lost.
+bool OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
+  const uint32_t root = v.RootICBSector - v.PartitionStart;
+  if (!v.SpaceBitmap ||
+      !MarkedUsed(v, v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks) ||
+      !MarkedUsed(v, v.FileSetSector - v.PartitionStart, 1) || !MarkedUsed(v, root, 1))
+    return false;
+  uint8_t fe[kSectorSize];
+  if (!ReadSector(v, v.RootICBSector, fe)) return false;
+  const BlockReadFn read = [&v](uint32_t block, uint8_t *buffer) {
+    return block < v.PartitionLength && ReadSector(v, v.PartitionStart + block, buffer);
+  };
+  DescriptorList list;
+  if (!ReadDescriptorList(read, v.PartitionLength, root, fe, list)) return false;
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != 2 && !MarkedUsed(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048))
+      return false;
+  for (uint32_t b : list.Extensions)
+    if (!MarkedUsed(v, b, 1)) return false;
+  return true;
+}
+
+} // namespace
+
+void PrepareForMount(TUDFRewritableVolume &v) {
+  CreateFileSystemState(v);
+  ReleaseSpaceBitmap(v);
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+  v.LeftOpen = 0;
+  v.AnchorSector = kFirstAnchor;
+  ReleaseSparingMap(v);
+}
+
+void ReleaseMountState(TUDFRewritableVolume &v) {
+  ReleaseFileSystemState(v);
+  ReleaseSpaceBitmap(v);
+  ReleaseSparingMap(v);
+}
+
+bool RunMountChain(TUDFRewritableVolume &v) {
+  const uint32_t p = v.PacketBlocks;
+  if (p == 0) return false;
+  // 1. Volume recognition sequence.
+  const uint32_t vrs = 16 / p * p;
+  if (!ReadPacket(v, vrs)) return false;
+  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
+  for (uint32_t i = 0; i < 3; ++i)
+    if (!IsVolumeStructure(SlotOf(v, 16 + i), kSectorSize, kIds[i])) return false;
+  // 2. Anchor.
+  if (!ReadSector(v, v.AnchorSector, v.SectorBuffer)) return false;
+  const auto anchor = ParseAnchor(v.SectorBuffer, kSectorSize, v.AnchorSector);
+  if (!anchor) return false;
+  v.MainVDSSector = anchor->MainVolumeDescriptorSequenceExtent.Location;
+  v.ReserveVDSSector = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
+  // 3-8. LeftOpen describes a volume that is sound apart from being left open.
+  SparingLayout sparing;
+  bool ok = ReadVolumeDescriptors(v, sparing) && ReadIntegrity(v) && ReadSparingTable(v, sparing) &&
+            LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  if (ok && !OwnStructuresMarkedUsed(v)) {
+    if (v.LastError == 0) SetError(v, KORVA_E_DAMAGED);
+    ok = false;
+  }
+  if (!ok) v.LeftOpen = 0;
+  return ok;
+}
+
+void SetPacketGeometryForMedium(TUDFRewritableVolume &v) {
+  switch (v.Device.Medium) {
+  case mtCDRW:
+    v.PacketBlocks = 32;
+    v.PacketBytes = 65536;
+    break;
+  case mtDVDRAM:
+  case mtDVDRWRO:
+  case mtDVDRWSR:
+  case mtDVDPLUSRW:
+    v.PacketBlocks = 16;
+    v.PacketBytes = 32768;
+    break;
+  default:
+    break;
+  }
+}
+
+void RefreshMediumInfo(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  d->Medium = static_cast<uint8_t>(DiscIs(d));
+  ReadDiscInformation(d, &d->DiscInfo, 64);
+  ReadTrackInformation(d, DiscInfoBytes(v)[5]);
+  FlushCache(d);
+  v.CacheSynchronized = 1;
+  Rewind(d);
+}
+
+bool CheckMediumFormatted(TUDFRewritableVolume &v) {
+  const uint8_t *di = DiscInfoBytes(v);
+  const uint8_t *ti = TrackInfoBytes(v);
+  const uint32_t packet = v.Device.TrackInfo.FixedPacketSize;
+  const bool oneSessionOneTrack = ((di[2] >> 2) & 3) == 3 && di[4] == 1 && di[5] == di[6];
+  switch (v.Device.Medium) {
+  case mtCDRW:
+    return oneSessionOneTrack && di[8] == 0x20 && (ti[5] & 0x0F) == 7 && (ti[6] & 0x0F) == 2 &&
+           (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 32;
+  case mtDVDPLUSRW:
+    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 3) != 0 && (ti[5] & 0x0F) == 4 &&
+           (ti[6] & 0x0F) == 1 && packet == 16;
+  case mtDVDRWRO:
+    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 0x20) && (ti[5] & 0x0F) == 4 &&
+           (ti[6] & 0x0F) == 1 && (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 16;
+  case mtDVDRAM:
+    return true;
+  default:
+    return false;
+  }
+}
+
+namespace {
+// Rewrites the integrity type; with recountFree also the free-block count, from the bitmap.
+bool RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) {
+  using Lvid = UDF_LogicalVolumeIntegrityDescriptor;
+  const uint32_t start = PacketStartOf(v, v.IntegritySector);
+  if (!ReadPacket(v, start)) return false;
+  uint8_t *d = SlotOf(v, v.IntegritySector);
+  if (recountFree) {
+    v.FreeBlocks = CountFreeBlocks(v);
+    StoreLE32(d + offsetof(Lvid, FreeSpaceTable), v.FreeBlocks);
+  }
+  StoreLE32(d + offsetof(Lvid, IntegrityType), type);
+  FillTagAt(d, kTagIntegrity, sizeof(Lvid) - sizeof(UDF_Tag), v.IntegritySector);
+  return WritePacket(v, start);
+}
+} // namespace
+
+bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
+  return RewriteIntegrity(v, type, false);
+}
+
+bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
+  return RewriteIntegrity(v, ::itClose, recountFree);
+}
+
+} // namespace korva
+
+using namespace korva;
+
+namespace {
+
+// Takes the capacity of a drive medium as the mount reads it.
+void ReadDriveCapacity(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  switch (d->Medium) {
+  case mtDVDRAM:
+    v.TotalSectors = d->TrackInfo.TrackSize;
+    break;
+  case mtDVDPLUSRW:
+    SetPerformance(d, 4, 0, 0, 0, 0, 0, 0);
+    [[fallthrough]];
+  case mtCDRW:
+    if (v.MediumFormatted) v.TotalSectors = d->TrackInfo.TrackSize;
+    break;
+  case mtDVDRWRO:
+  case mtDVDRWSR: {
+    GetFormatCapacity(d);
+    const uint8_t *count = FindFormattableCapacity(v, 0x10);
+    if (count) {
+      std::memcpy(v.DvdRwFormatBlocks, count, 4);
+      v.TotalSectors = LoadBE32(count);
+    }
+    break;
+  }
+  default:
+    break;
+  }
+}
+
+// The 16-bit form of a path for the POSIX image layer.
+bool PathToUtf8(const KWCHAR *name, std::string &out) {
+  if (!name) return false;
+  size_t n = 0;
+  while (name[n])
+    ++n;
+  return n > 0 && Utf16ToUtf8(name, n, out);
+}
+
+uint32_t OsErrorFromErrno(int e) {
+  switch (e) {
+  case ENOENT:
+    return KORVA_ERROR_FILE_NOT_FOUND;
+  case EACCES:
+  case EPERM:
+  case EROFS:
+    return KORVA_ERROR_ACCESS_DENIED;
+  case ENOSPC:
+  case EFBIG:
+    return KORVA_ERROR_DISK_FULL;
+  case EEXIST:
+    return KORVA_ERROR_ALREADY_EXISTS;
+  default:
+    return KORVA_ERROR_INVALID_PARAMETER;
+  }
+}
+
+// Closes the open volume: second anchor, bitmap, integrity closed, image closed or drive
+// synchronized, and the mount state released. True when everything it had to write was
+// written.
+bool Dismount(TUDFRewritableVolume &v) {
+  v.LastError = 0;
+  v.WrittenInOperation = 1;
+  bool result = true;
+  const uint32_t n = v.TotalSectors;
+  if (v.Compatible && !v.ReadOnly && !v.ImageMode && n > 257) {
+    TSCSIDevice *d = &v.Device;
+    ReadDiscInformation(d, &d->DiscInfo, 42);
+    const uint8_t status = DiscInfoBytes(v)[7] & 3;
+    if ((d->Medium == mtCDRW || d->Medium == mtDVDPLUSRW) && status == 3) {
+      const uint32_t second = n - 257;
+      const uint32_t start = PacketStartOf(v, second);
+      if (!ReadPacket(v, start)) {
+        result = false;
+      } else if (!IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) {
+        BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
+        if (!WritePacket(v, start)) result = false;
+      }
+    }
+  }
+  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
+  // still holds every block taken, so the stored volume stays consistent enough to mount.
+  const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
+  if (closing) {
+    if (v.CloseAfterFailure) v.Compatible = 1;
+    if (!StoreSpaceBitmap(v)) result = false;
+    // An operation that failed, whether or not it left the volume unusable, may have taken
+    // blocks without recording them: the free count stored is always the bitmap's.
+    if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
+  }
+  if (v.ImageMode) {
+    if (!CloseImage(v, !v.ReadOnly)) result = false;
+  } else if (!v.ReadOnly) {
+    FlushCache(&v.Device);
+    if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  }
+  ReleaseMountState(v);
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+  v.WrittenInOperation = 0;
+  v.ReadOnly = 0;
+  v.LeftOpen = 0;
+  return result;
+}
+
+// What both mounts start with. A volume still mounted on the record is dismounted first:
+// letting go of it without storing the bitmap and closing it would leave it marked open on
+// the medium, and it would never mount compatible again.
+void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
+  if (v.VolumeOpen) Dismount(v);
+  CloseImage(v, !v.ReadOnly);
+  v.ImageMode = imageMode ? 1 : 0;
+  v.VolumeOpen = 0;
+  v.Compatible = 0;
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+  v.ReadOnly = readOnly ? 1 : 0;
+  v.LeftOpen = 0;
+}
+
+// The drive refused a write because the disc is write-protected (sense key DATA PROTECT).
+bool DriveSaysWriteProtected(const TUDFRewritableVolume &v) {
+  return !v.ImageMode && (v.Device.LastSense[2] & 0x0F) == 7;
+}
+
+// After a mount chain that passed: a read-only mount is usable as it is; otherwise a volume
+// left open is refused until repaired, and a usable one is marked open on the medium. A
+// disc that turns out write-protected is used read-only instead.
+void FinishMount(TUDFRewritableVolume &v) {
+  if (v.ReadOnly) {
+    v.Compatible = 1;
+    return;
+  }
+  if (v.LeftOpen) {
+    SetError(v, KORVA_E_LEFT_OPEN);
+    return;
+  }
+  if (WriteIntegrityType(v, ::itOpen)) {
+    v.Compatible = 1;
+  } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
+    v.ReadOnly = 1;
+    v.LastError = 0;
+    v.Compatible = 1;
+  }
+}
+
+// Opens an existing image for reading only; ENOTSUP when the layer cannot.
+int OpenForReading(const KorvaImageIO &io, const std::string &path, int32_t &handle) {
+  return io.OpenReadOnly ? io.OpenReadOnly(io.Context, path.c_str(), &handle) : ENOTSUP;
+}
+
+// The file exists but cannot be opened for writing.
+bool RefusesWriting(int rc) {
+  return rc == EACCES || rc == EPERM || rc == EROFS;
+}
+
+// Creates a new image of size_mib, its space reserved at once (it reads as zeros). False
+// when the mount ends here (error set); a file that cannot be created is left to the
+// chain's first read to report.
+bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib) {
+  const KorvaImageIO &io = ImageIOOf(v);
+  if (size_mib == 0) {
+    SetError(v, KORVA_E_IMAGE_SIZE);
+    return false;
+  }
+  int32_t handle = 0;
+  const int rc = io.Create(io.Context, path.c_str(), &handle);
+  if (rc != 0) {
+    KorvaSetLastOSError(OsErrorFromErrno(rc));
+    return true;
+  }
+  const uint64_t bytes = uint64_t(size_mib) * 1048576u;
+  const int reserve = io.Reserve(io.Context, handle, bytes);
+  if (reserve != 0) {
+    io.Close(io.Context, handle);
+    io.Remove(io.Context, path.c_str());
+    KorvaSetLastOSError(OsErrorFromErrno(reserve));
+    SetError(v, KORVA_E_WRITE);
+    return false;
+  }
+  v.ImageFile = handle;
+  v.ImageFileOpen = 1;
+  v.ImagePackets = static_cast<uint32_t>(bytes / kImagePacketBytes);
+  return true;
+}
+
+// Takes an opened image after checking its size. False with error 11 (file closed).
+bool AdoptImage(TUDFRewritableVolume &v, int32_t handle) {
+  const KorvaImageIO &io = ImageIOOf(v);
+  uint64_t size = 0;
+  if (io.Size(io.Context, handle, &size) != 0 || size % kImagePacketBytes != 0 ||
+      size / kSectorSize > 0xFFFFFFFFull) {
+    io.Close(io.Context, handle);
+    SetError(v, KORVA_E_IMAGE_SIZE);
+    return false;
+  }
+  v.ImageFile = handle;
+  v.ImageFileOpen = 1;
+  v.ImagePackets = static_cast<uint32_t>(size / kImagePacketBytes);
+  return true;
+}
+
+KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
+                     bool readOnly) {
+  if (RefuseWhileBusy(v)) return KFALSE;
+  BeginMount(v, true, readOnly);
+  v.PacketBlocks = 16;
+  v.PacketBytes = kImagePacketBytes;
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  if (path.empty()) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return KFALSE;
+  }
+  const KorvaImageIO &io = ImageIOOf(v);
+  int32_t handle = 0;
+  int rc = readOnly ? OpenForReading(io, path, handle) : io.Open(io.Context, path.c_str(), &handle);
+  if (!readOnly && RefusesWriting(rc) && OpenForReading(io, path, handle) == 0) {
+    // A file that cannot be written is still worth reading.
+    v.ReadOnly = 1;
+    rc = 0;
+  }
+  v.ImagePackets = 0;
+  if (rc == ENOENT && !readOnly) {
+    if (!CreateImage(v, path, size_mib)) return KFALSE;
+  } else if (rc != 0) {
+    // Neither opened nor creatable: the first read of the chain reports it.
+    KorvaSetLastOSError(OsErrorFromErrno(rc));
+  } else if (!AdoptImage(v, handle)) {
+    return KFALSE;
+  }
+  v.TotalSectors = v.ImagePackets * 16u;
+  v.VolumeOpen = 1;
+  PrepareForMount(v);
+  if (!v.ImageFileOpen) {
+    SetError(v, KORVA_E_READ);
+    return KTRUE;
+  }
+  if (RunMountChain(v)) FinishMount(v);
+  return KTRUE;
+}
+
+KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return KFALSE;
+  BeginMount(v, false, readOnly);
+  if (!v.DeviceSelected) {
+    SetError(v, KORVA_E_NO_DEVICE);
+    return KFALSE;
+  }
+  if (!Erasable(&v.Device)) {
+    SetError(v, KORVA_E_NO_MEDIA);
+    return KFALSE;
+  }
+  RefreshMediumInfo(v);
+  SetPacketGeometryForMedium(v);
+  v.VolumeOpen = 1;
+  PrepareForMount(v);
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
+  ReadDriveCapacity(v);
+  if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
+  return KTRUE;
+}
+
+} // namespace
+
+extern "C" {
+
+KORVA_API KBOOL UDF_MountVolume(TUDFRewritableVolume *volume) {
+  return MountDrive(volume, false);
+}
+
+KORVA_API KBOOL UDF_MountVolumeReadOnly(TUDFRewritableVolume *volume) {
+  return MountDrive(volume, true);
+}
+
+KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
+                                uint16_t size_mib) {
+  if (!volume) return KFALSE;
+  std::string path;
+  if (!PathToUtf8(file_name, path)) path.clear();
+  return MountImagePath(*volume, path, size_mib, false);
+}
+
+// The 8-bit name is handed to the image layer as it is: local paths are bytes, and need
+// not be valid UTF-8.
+KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
+                               uint16_t size_mib) {
+  if (!volume) return KFALSE;
+  return MountImagePath(*volume, file_name ? file_name : "", size_mib, false);
+}
+
+KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name) {
+  if (!volume) return KFALSE;
+  std::string path;
+  if (!PathToUtf8(file_name, path)) path.clear();
+  return MountImagePath(*volume, path, 0, true);
+}
+
+KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name) {
+  if (!volume) return KFALSE;
+  return MountImagePath(*volume, file_name ? file_name : "", 0, true);
+}
+
+KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  if (!volume->VolumeOpen) {
+    SetError(*volume, KORVA_E_NOT_MOUNTED);
+    return KFALSE;
+  }
+  return Dismount(*volume) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  volume->LastError = 0;
+  return volume->Compatible ? KTRUE : KFALSE;
+}
+
+KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
+  if (!volume) return;
+  WaitForBackground(*volume);
+  if (volume->VolumeOpen) Dismount(*volume);
+  CloseImage(*volume, false);
+  ReleaseMountState(*volume);
+  volume->VolumeOpen = 0;
+  volume->Compatible = 0;
+  volume->ReadOnly = 0;
+  volume->LeftOpen = 0;
+  // A loaded ASPI-style module goes with it (the record may be freed next).
+  ReleaseAspiModule(&volume->Device);
+}
+
+} // extern "C"

@@ -1,0 +1,192 @@
+// Loading the sparing tables and resolving sectors of relocated packets. An entry's original
+// location is the partition-relative block that starts the packet; its mapped location is the
+// sector where that packet is now recorded. Entries are trusted only after every mapping has
+// been checked against the medium, the partition and the volume's own structures: a bad table
+// would otherwise send writes over them.
+#include "volume/medium/sparing.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "udf/descriptors.h"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+constexpr uint32_t kFreeEntryFloor = 0xFFFFFFF0u; // 0xFFFFFFF0 defective, 0xFFFFFFFF free
+constexpr uint32_t kVdsSectors = 16;
+constexpr uint32_t kIntegritySectors = 4;
+
+struct Relocation {
+  uint32_t Original; // partition block starting the packet
+  uint32_t Mapped;   // sector where the packet is recorded
+};
+
+struct SparingMap {
+  uint32_t PartitionStart = 0;
+  uint32_t PartitionLength = 0;
+  uint32_t Unit = 0;               // blocks per packet
+  std::vector<Relocation> Entries; // ascending by Original, never empty
+};
+
+const SparingMap *MapOf(const TUDFRewritableVolume &v) {
+  return static_cast<const SparingMap *>(v.SparingMap);
+}
+
+uint32_t TableSectors(const SparingLayout &l) {
+  return (l.TableBytes + kSectorSize - 1) / kSectorSize;
+}
+
+bool Overlaps(uint64_t a, uint64_t aCount, uint64_t b, uint64_t bCount) {
+  return a < b + bCount && b < a + aCount;
+}
+
+// One copy: its sectors lie on the medium and outside the partition, and hold a valid table.
+std::optional<SparingTableInfo> ReadTable(TUDFRewritableVolume &v, const SparingLayout &l,
+                                          uint32_t sector, bool &readFailed) {
+  const uint32_t sectors = TableSectors(l);
+  if (uint64_t(sector) + sectors > v.TotalSectors ||
+      Overlaps(sector, sectors, l.PartitionStart, l.PartitionLength))
+    return std::nullopt;
+  std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
+  uint32_t good = 0;
+  if (!ReadSectors(v, sector, sectors, buf.data(), good)) {
+    readFailed = true;
+    return std::nullopt;
+  }
+  return ParseSparingTable(buf.data(), l.TableBytes, sector);
+}
+
+// The spare packet of a mapping may not overlap anything the volume keeps elsewhere.
+bool TargetAllowed(const TUDFRewritableVolume &v, const SparingLayout &l, uint32_t mapped) {
+  const uint32_t unit = l.PacketLength;
+  const uint32_t n = v.TotalSectors;
+  if (mapped % PacketBlocksOf(v) != 0 || uint64_t(mapped) + unit > n) return false;
+  const uint32_t tables = TableSectors(l);
+  const uint64_t reserved[][2] = {
+      {0, 19}, // system area and the volume recognition sequence
+      {256, 1},
+      {n > 257 ? n - 257u : 0u, 1},
+      {l.MainVDS, kVdsSectors},
+      {l.ReserveVDS, kVdsSectors},
+      {l.Integrity, kIntegritySectors},
+      {l.Table1, tables},
+      {l.Table2, tables},
+      {l.PartitionStart, l.PartitionLength},
+  };
+  for (const auto &r : reserved)
+    if (Overlaps(mapped, unit, r[0], r[1])) return false;
+  return true;
+}
+
+// The relocations of a table, ascending; false when one of them cannot be honoured safely.
+bool CollectRelocations(const TUDFRewritableVolume &v, const SparingLayout &l,
+                        const SparingTableInfo &t, std::vector<Relocation> &out) {
+  for (const UDF_SparingEntry &e : t.Entries) {
+    const uint32_t original = e.OriginalLocation;
+    if (original >= kFreeEntryFloor) continue;
+    out.push_back({original, uint32_t(e.MappedLocation)});
+  }
+  if (out.empty()) return true;
+  // A relocated packet must be whole packets of this engine's I/O on both sides, so that a
+  // drive is only ever written whole packets.
+  const uint32_t unit = l.PacketLength;
+  const uint32_t io = PacketBlocksOf(v);
+  if (unit == 0 || (unit & (unit - 1)) != 0 || unit % io != 0 || l.PartitionStart % io != 0)
+    return false;
+  std::sort(out.begin(), out.end(),
+            [](const Relocation &a, const Relocation &b) { return a.Original < b.Original; });
+  for (size_t i = 0; i < out.size(); ++i) {
+    const Relocation &r = out[i];
+    if (r.Original % unit != 0 || r.Original >= l.PartitionLength) return false;
+    if (!TargetAllowed(v, l, r.Mapped)) return false;
+    if (i > 0 && out[i - 1].Original == r.Original) return false;
+  }
+  // Two packets relocated onto one spare packet would overwrite each other.
+  std::vector<uint32_t> targets;
+  for (const Relocation &r : out)
+    targets.push_back(r.Mapped);
+  std::sort(targets.begin(), targets.end());
+  for (size_t i = 1; i < targets.size(); ++i)
+    if (uint64_t(targets[i - 1]) + unit > targets[i]) return false;
+  return true;
+}
+
+// The copy to use: the valid one, or of two valid ones the later (sequence number).
+std::optional<SparingTableInfo> ChooseTable(std::optional<SparingTableInfo> first,
+                                            std::optional<SparingTableInfo> second) {
+  if (first && second &&
+      uint32_t(second->Header.SequenceNumber) > uint32_t(first->Header.SequenceNumber))
+    return second;
+  return first ? first : second;
+}
+
+} // namespace
+
+void ReleaseSparingMap(TUDFRewritableVolume &v) {
+  delete static_cast<SparingMap *>(v.SparingMap);
+  v.SparingMap = nullptr;
+}
+
+uint32_t RelocatedPackets(const TUDFRewritableVolume &v) {
+  const SparingMap *m = MapOf(v);
+  return m ? static_cast<uint32_t>(m->Entries.size()) : 0;
+}
+
+SparingLoad LoadSparingMap(TUDFRewritableVolume &v, const SparingLayout &l, bool install) {
+  if (install) ReleaseSparingMap(v);
+  if (l.TableBytes < sizeof(UDF_SparingTableHeader) || l.TableBytes > SparingTableSize(0xFFFF))
+    return SparingLoad::Damaged;
+  const uint32_t error = v.LastError;
+  bool failed1 = false, failed2 = false;
+  auto first = ReadTable(v, l, l.Table1, failed1);
+  auto second = ReadTable(v, l, l.Table2, failed2);
+  const auto table = ChooseTable(std::move(first), std::move(second));
+  if (!table) return failed1 || failed2 ? SparingLoad::ReadFailed : SparingLoad::Damaged;
+  // One unreadable copy is what the other is for.
+  v.LastError = error;
+  std::vector<Relocation> entries;
+  if (!CollectRelocations(v, l, *table, entries)) return SparingLoad::BadEntry;
+  if (!install) return SparingLoad::Ok;
+  v.SparingEntryCount = table->Header.ReallocationTableLength;
+  v.SpareAreaStart = table->Entries.empty() ? 0 : uint32_t(table->Entries[0].MappedLocation);
+  if (entries.empty()) return SparingLoad::Ok;
+  auto *m = new SparingMap;
+  m->PartitionStart = l.PartitionStart;
+  m->PartitionLength = l.PartitionLength;
+  m->Unit = l.PacketLength;
+  m->Entries = std::move(entries);
+  v.SparingMap = m;
+  return SparingLoad::Ok;
+}
+
+uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                        uint32_t &physical) {
+  physical = sector;
+  const SparingMap *m = MapOf(v);
+  if (!m || count == 0) return count;
+  // The first relocated packet that starts at or after the sector's packet.
+  uint32_t block = 0;
+  if (sector >= m->PartitionStart) {
+    block = sector - m->PartitionStart;
+    if (block >= m->PartitionLength) return count;
+  }
+  const uint32_t packet = block - block % m->Unit;
+  const auto it = std::lower_bound(
+      m->Entries.begin(), m->Entries.end(), packet,
+      [](const Relocation &r, uint32_t original) { return r.Original < original; });
+  if (sector >= m->PartitionStart && it != m->Entries.end() && it->Original == packet) {
+    const uint32_t offset = block - packet;
+    physical = it->Mapped + offset;
+    return std::min(count, m->Unit - offset);
+  }
+  if (it == m->Entries.end()) return count;
+  // Always progress, whatever the entries say (the mount only installs aligned ones).
+  const uint64_t next =
+      std::max<uint64_t>(uint64_t(m->PartitionStart) + it->Original, sector + 1ull);
+  return static_cast<uint32_t>(std::min<uint64_t>(count, next - sector));
+}
+
+} // namespace korva
