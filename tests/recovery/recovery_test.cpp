@@ -10,108 +10,12 @@
 #include <memory>
 #include <sstream>
 
-#include "tests/files/fs_helpers.h"
-#include "tests/recovery/damage.h"
-#include "tests/support/volume_fixture.h"
+#include "tests/recovery/recovery_fixture.h"
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 
 namespace korva::test {
 namespace {
-
-struct TreeFile {
-  std::u16string Path;
-  size_t Size;
-};
-const TreeFile kFiles[] = {
-    {u"\\f1", 10000}, {u"\\a\\f2", 70000}, {u"\\a\\b\\f3", 3000}, {u"\\empty", 0}};
-
-class Recovery : public ::testing::Test {
-protected:
-  void SetUp() override {
-    // Remounted, so that the recorded bitmap is the one a dismount stored.
-    img_ = std::make_unique<FormattedImage>(24, u"RECOVER", true);
-    ASSERT_TRUE(img_->Ok());
-    TUDFRewritableVolume &v = V();
-    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"a"), KTRUE);
-    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\a", u"b"), KTRUE);
-    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\a\\b", u"loop"), KTRUE);
-    for (size_t i = 0; i < std::size(kFiles); ++i)
-      ASSERT_TRUE(WriteWhole(v, kFiles[i].Path, Pattern(kFiles[i].Size, uint32_t(i))));
-    layout_ = LayoutOf(v);
-    for (const char16_t *p :
-         {u"\\f1", u"\\a\\f2", u"\\a\\b\\f3", u"\\a", u"\\a\\b", u"\\a\\b\\loop"})
-      blocks_[p] = EntryBlock(v, p);
-    freeBefore_ = UDF_GetFreeBlocksOfLogicalVolume(&v);
-  }
-
-  TUDFRewritableVolume &V() { return img_->Volume(); }
-
-  // Ends the session as a crash would: nothing more reaches the image. (Releasing the record
-  // closes the volume properly, so the image is put back as it stood before.)
-  void Crash() {
-    const std::string path = img_->ImagePath();
-    std::filesystem::copy_file(path, path + ".crash",
-                               std::filesystem::copy_options::overwrite_existing);
-    UDF_ReleaseVolume(&V());
-    std::filesystem::rename(path + ".crash", path);
-  }
-  void Dismount() { ASSERT_EQ(UDF_DismountVolume(&V()), KTRUE); }
-  bool Mount() {
-    return UDF_MountImage(&V(), img_->ImagePath().c_str(), 0) == KTRUE &&
-           UDF_GetVolumeCompatibility(&V()) == KTRUE;
-  }
-  ImageDamage Damage() { return ImageDamage(img_->ImagePath(), layout_); }
-
-  // The first data block of an entry, read while mounted.
-  uint32_t DataBlock(const char16_t *path) {
-    RawEntry e = ReadEntry(V(), blocks_.at(path));
-    return e.Ok && !e.List.Extents.empty() ? e.List.Extents[0].AD.Block : 0;
-  }
-
-  // Every file except those named is there with its bytes.
-  void ExpectTreeIntact(const std::u16string &except = u"") {
-    for (size_t i = 0; i < std::size(kFiles); ++i) {
-      if (kFiles[i].Path == except) continue;
-      std::vector<uint8_t> data;
-      EXPECT_TRUE(ReadWhole(V(), kFiles[i].Path, data));
-      EXPECT_EQ(data, Pattern(kFiles[i].Size, uint32_t(i)));
-    }
-  }
-
-  // Repairs, expecting the given kind among the findings, then checks the result: clean,
-  // compatible, takes a new file, and comes back after a dismount.
-  std::vector<Found> RepairExpecting(int32_t kind) {
-    KBOOL result = 0;
-    std::vector<Found> before = CheckFindings(V(), result);
-    EXPECT_EQ(result, KFALSE);
-    EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_CHECK_FINDINGS);
-    EXPECT_NE(FindKind(before, kind), nullptr) << Describe(before);
-    std::vector<Found> repaired = RepairFindings(V(), result);
-    EXPECT_EQ(result, KTRUE) << UDF_GetLastErrorDescription(&V()) << "\n" << Describe(repaired);
-    EXPECT_EQ(UDF_GetVolumeCompatibility(&V()), KTRUE);
-    EXPECT_EQ(repaired.size(), before.size()) << Describe(repaired);
-    for (const Found &f : repaired)
-      EXPECT_TRUE(f.Repaired) << f.Text;
-    std::vector<Found> after = CheckFindings(V(), result);
-    EXPECT_EQ(result, KTRUE) << Describe(after);
-    EXPECT_TRUE(WriteWhole(V(), u"\\new", Pattern(5000, 99)));
-    std::vector<uint8_t> back;
-    EXPECT_TRUE(ReadWhole(V(), u"\\new", back));
-    EXPECT_EQ(back, Pattern(5000, 99));
-    EXPECT_EQ(UDF_DeleteFileW(&V(), u"\\new"), KTRUE);
-    EXPECT_EQ(UDF_DismountVolume(&V()), KTRUE);
-    EXPECT_TRUE(Mount());
-    after = CheckFindings(V(), result);
-    EXPECT_EQ(result, KTRUE) << Describe(after);
-    return before;
-  }
-
-  std::unique_ptr<FormattedImage> img_;
-  Layout layout_;
-  std::map<std::u16string, uint32_t> blocks_;
-  uint32_t freeBefore_ = 0;
-};
 
 TEST_F(Recovery, SoundVolumePassesAndRepairWritesNothing) {
   KBOOL result = 0;
@@ -270,39 +174,6 @@ TEST_F(Recovery, DirectoryLoopIsCut) {
   EXPECT_TRUE(List(V(), u"\\a\\b\\loop").empty());
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 2);
   EXPECT_EQ(UDF_GetDirCount(&V()), 3u);
-}
-
-TEST_F(Recovery, BlockClaimedTwiceKeepsTheFirstOwner) {
-  const uint32_t f1 = DataBlock(u"\\f1");
-  const uint32_t f2 = blocks_.at(u"\\a\\f2");
-  Dismount();
-  // /a/f2's first extent now starts in /f1's data, which the walk reaches first.
-  ASSERT_TRUE(Damage().EditBlock(f2, [&](uint8_t *s) { StoreLE32(s + 176 + 4, f1); }));
-  ASSERT_TRUE(Mount());
-  std::vector<Found> found = RepairExpecting(KORVA_FINDING_CLAIMED_TWICE);
-  EXPECT_EQ(FindKind(found, KORVA_FINDING_CLAIMED_TWICE)->Path, "/a/f2");
-  ExpectTreeIntact(u"\\a\\f2");
-}
-
-TEST_F(Recovery, DamagedDirectoryDataIsCutBeforeTheDamage) {
-  const uint32_t data = DataBlock(u"\\a");
-  Dismount();
-  {
-    ImageDamage d = Damage();
-    uint32_t off = 0;
-    ASSERT_TRUE(d.FindFid(data, "f2", off)); // the last entry of /a
-    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
-    s[off + 40] ^= 0x20; // a byte of the name: the identifier's CRC fails
-    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
-  }
-  ASSERT_TRUE(Mount());
-  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
-  EXPECT_EQ(FindKind(found, KORVA_FINDING_DIRECTORY_DATA)->Path, "/a");
-  ExpectTreeIntact(u"\\a\\f2");
-  EXPECT_TRUE(List(V(), u"\\a\\f2").empty());
-  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
-  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
-  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
 }
 
 // /a/b/f3's entry now names /f1's file entry: a second name when /f1 records two links, one

@@ -2,6 +2,7 @@
 // against the medium or the partition before it is read, each file entry is judged at most
 // once, and blocks are claimed at most once, so the walk is bounded by the partition size.
 #include "volume/check/fsck_walk.h"
+#include "volume/check/fsck_walker.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,6 +31,10 @@ namespace {
 constexpr uint32_t kAnchorSector = 256;
 constexpr uint32_t kVdsMaxSectors = 16;
 
+} // namespace
+
+namespace fsck {
+
 std::string IdentifierText(const UDF_EntityID &id) {
   std::string s;
   for (uint8_t c : id.Identifier) {
@@ -43,65 +48,6 @@ std::string RunText(uint32_t first, uint32_t count) {
   if (count == 1) return "block " + std::to_string(first);
   return "blocks " + std::to_string(first) + "-" + std::to_string(first + count - 1);
 }
-
-// An extent of blocks an entry uses.
-struct Range {
-  uint32_t First;
-  uint32_t Count;
-};
-
-// What the walk learnt about one file entry.
-struct EntryVerdict {
-  bool Valid = false;
-  int32_t Kind = KORVA_FINDING_BAD_ENTRY;
-  std::string Reason;
-  FileEntryInfo Info;
-  std::vector<Range> Ranges;
-  uint64_t ExtentBytes = 0;
-  uint64_t RecordedBlocks = 0;
-  uint16_t LinkCount = 0;
-};
-
-class Walker {
-public:
-  Walker(TUDFRewritableVolume &v, VolumeScan &s) : v_(v), s_(s), g_(s.Geometry) {}
-  bool Run();
-
-private:
-  // Volume level.
-  bool Structure(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
-  bool ReadAbsolute(uint32_t sector, uint8_t *buf);
-  bool ReadRecognition();
-  bool ReadAnchor(uint32_t &vds, uint32_t &vdsSectors);
-  bool ReadSequence(uint32_t vds, uint32_t vdsSectors);
-  bool Foreign(const UDF_EntityID &id, const char *what);
-  bool CheckGeometry();
-  bool IntegrityOverlaps() const;
-  bool ReadIntegrity();
-  bool ReadSparing();
-  bool ReadBitmap();
-  bool ReadFileSet();
-  // Tree.
-  bool ReadBlock(uint32_t block, uint8_t *buf);
-  bool Inspect(uint32_t block, bool directory, EntryVerdict &out);
-  bool GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out);
-  bool ConflictFree(EntryVerdict &out);
-  void Claim(const EntryVerdict &e);
-  bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
-  void Accept(const EntryVerdict &e, bool directory, uint32_t block, const std::string &path);
-  bool ScanDirectory(uint32_t block, const std::string &path);
-  bool VisitChild(uint32_t dirBlock, FidEntry &fid, const std::string &path);
-
-  TUDFRewritableVolume &v_;
-  VolumeScan &s_;
-  ScanGeometry &g_;
-  uint32_t fileSetBlock_ = 0;
-  uint32_t vdsSectors_ = 0;
-  std::unordered_set<uint32_t> directories_;     // directory entries reached
-  std::unordered_map<uint32_t, uint16_t> files_; // file entries reached, with their link counts
-  std::unordered_map<uint32_t, EntryVerdict> rejected_;  // entries judged invalid
-  std::deque<std::pair<uint32_t, std::string>> pending_; // directories still to scan
-};
 
 bool Walker::Structure(const std::string &text, uint32_t block) {
   ScanFinding f;
@@ -358,74 +304,6 @@ bool Walker::ReadBlock(uint32_t block, uint8_t *buf) {
   return ReadAbsolute(g_.PartitionStart + block, buf);
 }
 
-bool Walker::GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out) {
-  out.Ranges.push_back({block, 1});
-  if (list.Embedded()) out.ExtentBytes = list.EmbeddedLength;
-  for (uint32_t b : list.Extensions)
-    out.Ranges.push_back({b, 1});
-  for (const ADSlot &s : list.Extents) {
-    out.ExtentBytes += s.AD.Length();
-    // Extents that are not allocated take no blocks.
-    if (s.AD.Type() == kExtentNotAllocated || s.AD.Length() == 0) continue;
-    const uint32_t count = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
-    if (s.AD.Type() == kExtentRecorded) out.RecordedBlocks += count;
-    out.Ranges.push_back({s.AD.Block, count});
-  }
-  std::sort(out.Ranges.begin(), out.Ranges.end(),
-            [](const Range &a, const Range &b) { return a.First < b.First; });
-  for (size_t i = 1; i < out.Ranges.size(); ++i) {
-    const Range &a = out.Ranges[i - 1];
-    if (uint64_t(a.First) + a.Count > out.Ranges[i].First) {
-      out.Kind = KORVA_FINDING_CLAIMED_TWICE;
-      out.Reason = "the file entry claims " + RunText(out.Ranges[i].First, 1) + " twice";
-      return false;
-    }
-  }
-  return true;
-}
-
-// The first block of [first, first + count) that is used, or count when none is: whole bytes
-// at a time, so a hostile entry claiming the whole partition costs little to turn down.
-uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
-  uint32_t b = first;
-  const uint32_t end = first + count;
-  while (b < end) {
-    if (b % 8 == 0 && end - b >= 8) {
-      if (used[b / 8] == 0) {
-        b += 8;
-        continue;
-      }
-    }
-    if (used[b / 8] & (1u << (b % 8))) return b;
-    ++b;
-  }
-  return end;
-}
-
-void MarkUsed(std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
-  uint32_t b = first;
-  const uint32_t end = first + count;
-  for (; b < end && b % 8; ++b)
-    used[b / 8] |= uint8_t(1u << (b % 8));
-  if (end - b >= 8) {
-    std::memset(&used[b / 8], 0xFF, (end - b) / 8);
-    b += (end - b) / 8 * 8;
-  }
-  for (; b < end; ++b)
-    used[b / 8] |= uint8_t(1u << (b % 8));
-}
-
-bool Walker::ConflictFree(EntryVerdict &out) {
-  for (const Range &r : out.Ranges) {
-    const uint32_t b = FirstUsed(s_.Used, r.First, r.Count);
-    if (b == r.First + r.Count) continue;
-    out.Kind = KORVA_FINDING_CLAIMED_TWICE;
-    out.Reason = "the entry claims " + RunText(b, 1) + ", which is already in use";
-    return false;
-  }
-  return true;
-}
-
 // Judges the file entry at block. False only when a read failed.
 bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
   uint8_t fe[kBlockSize];
@@ -450,133 +328,8 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
     out.Reason = "the file entry's allocation descriptors are damaged";
     return true;
   }
-  if (!GatherRanges(block, list, out) || !ConflictFree(out)) return true;
+  if (!GatherRanges(block, list, out)) return true;
   out.Valid = true;
-  return true;
-}
-
-void Walker::Claim(const EntryVerdict &e) {
-  for (const Range &r : e.Ranges) {
-    MarkUsed(s_.Used, r.First, r.Count);
-    s_.UsedBlocks += r.Count;
-  }
-}
-
-// Takes a valid entry into the tree: its blocks, its count, its ID, its length.
-void Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
-                    const std::string &path) {
-  Claim(e);
-  if (directory) {
-    ++s_.Directories;
-    directories_.insert(block);
-    pending_.emplace_back(block, path);
-  } else {
-    ++s_.Files;
-    files_[block] = e.LinkCount;
-  }
-  s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
-  // The mount looks for this library's identifier in the root's entry, which repair records.
-  const bool accepted = AcceptEntryImplementation(e.Info.ImplementationIdentifier);
-  if (!IsOurImplementation(e.Info.ImplementationIdentifier) &&
-      (!accepted || block == g_.RootBlock)) {
-    ScanFinding f;
-    f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
-    f.Block = block;
-    f.Path = path;
-    f.Text = "the entry was written by \"" + IdentifierText(e.Info.ImplementationIdentifier) + "\"";
-    s_.Findings.push_back(f);
-    if (!accepted) s_.ForeignEntries = true;
-  }
-  if (e.Info.InformationLength > e.ExtentBytes) {
-    ScanFinding f;
-    f.Kind = KORVA_FINDING_LENGTH;
-    f.Block = block;
-    f.Path = path;
-    f.Text = "the file entry records " + std::to_string(e.Info.InformationLength) +
-             " bytes but its extents hold " + std::to_string(e.ExtentBytes);
-    f.Action = Mend::SetLength;
-    f.NewLength = e.ExtentBytes;
-    f.NewBlocks = e.RecordedBlocks;
-    s_.Findings.push_back(f);
-  }
-}
-
-bool Walker::VisitChild(uint32_t dirBlock, FidEntry &fid, const std::string &path) {
-  const bool directory = (fid.Characteristics & kFidDirectory) != 0;
-  const uint32_t block = fid.ICBBlock;
-  ScanFinding drop;
-  drop.Block = block;
-  drop.Path = path;
-  drop.Action = Mend::DropEntry;
-  drop.Directory = dirBlock;
-  drop.Offset = fid.Offset;
-  drop.FidLength = fid.Length;
-  if (block >= g_.PartitionLength) {
-    drop.Kind = KORVA_FINDING_BAD_ENTRY;
-    drop.Block = KORVA_NO_BLOCK;
-    drop.Text = "the entry points outside the partition";
-  } else if (!directory && files_.count(block) && files_[block] > 1) {
-    // Another name of a file that records several (a hard link another system made).
-    return true;
-  } else if (IsUsed(block)) {
-    const bool loop = directory && directories_.count(block);
-    drop.Kind = loop ? KORVA_FINDING_LOOP : KORVA_FINDING_CLAIMED_TWICE;
-    drop.Text = loop ? "the entry leads back to a directory already reached"
-                     : "the entry's file entry is in a block already in use";
-  } else {
-    auto it = rejected_.find(block);
-    if (it == rejected_.end()) {
-      EntryVerdict e;
-      if (!Inspect(block, directory, e)) return false;
-      if (e.Valid) {
-        Accept(e, directory, block, path);
-        return true;
-      }
-      it = rejected_.emplace(block, std::move(e)).first;
-    }
-    drop.Kind = it->second.Kind;
-    drop.Text = it->second.Reason;
-  }
-  drop.Text += "; the entry is dropped";
-  s_.Findings.push_back(drop);
-  return true;
-}
-
-std::string NameOf(FidEntry &fid) {
-  std::string name;
-  const std::u16string &wide = fid.DecodedName();
-  if (wide.empty() || !Utf16ToUtf8(wide.data(), wide.size(), name)) return "?";
-  return name;
-}
-
-bool Walker::ScanDirectory(uint32_t block, const std::string &path) {
-  auto reader = [this](uint32_t b, uint8_t *buf) { return ReadBlock(b, buf); };
-  DirectoryStream dir(reader, g_.PartitionLength);
-  const DirectoryStream::Status st = dir.Open(block);
-  if (st == DirectoryStream::IoError) return false;
-  if (st == DirectoryStream::End) return true; // judged valid before; nothing to read
-  for (uint64_t offset = 0; offset < dir.Size();) {
-    FidEntry fid;
-    const DirectoryStream::Status r = dir.ReadFid(offset, fid, true);
-    if (r == DirectoryStream::IoError) return false;
-    if (r == DirectoryStream::End) {
-      ScanFinding f;
-      f.Kind = KORVA_FINDING_DIRECTORY_DATA;
-      f.Block = block;
-      f.Path = path.empty() ? "/" : path;
-      f.Text = "the directory data is damaged after byte " + std::to_string(offset) +
-               "; the directory is cut there";
-      f.Action = Mend::CutDirectory;
-      f.Directory = block;
-      f.NewLength = offset;
-      f.NewBlocks = dir.Entry().BlocksRecorded;
-      s_.Findings.push_back(f);
-      return true;
-    }
-    offset += fid.Length;
-    if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
-    if (!VisitChild(block, fid, path + "/" + NameOf(fid))) return false;
-  }
   return true;
 }
 
@@ -585,23 +338,14 @@ bool Walker::Run() {
   if (!ReadRecognition() || !ReadAnchor(vds, vdsSectors) || !ReadSequence(vds, vdsSectors))
     return false;
   if (!ReadIntegrity() || !ReadSparing() || !ReadBitmap() || !ReadFileSet()) return false;
-  s_.Used.assign(SpaceBitmapBytes(g_.PartitionLength), 0);
-  // The volume's own blocks in the partition: the bitmap and the file set descriptor.
-  EntryVerdict meta;
-  meta.Ranges = {{g_.BitmapBlock, g_.BitmapBlocks}, {fileSetBlock_, 1}};
-  Claim(meta);
-  EntryVerdict root;
-  if (IsUsed(g_.RootBlock)) return Structure("the root directory lies in the volume's own blocks");
-  if (!Inspect(g_.RootBlock, true, root)) return false;
-  if (!root.Valid) return Structure("root directory: " + root.Reason, g_.RootBlock);
-  Accept(root, true, g_.RootBlock, "");
-  while (!pending_.empty()) {
-    auto [block, path] = pending_.front();
-    pending_.pop_front();
-    if (!ScanDirectory(block, path)) return false;
-  }
-  return true;
+  return WalkTree();
 }
+
+} // namespace fsck
+
+namespace {
+
+using fsck::RunText;
 
 // Appends one finding per run of blocks whose bitmap bit disagrees with the walk.
 void CompareBitmap(VolumeScan &scan, const uint8_t *free, size_t bytes) {
@@ -656,7 +400,7 @@ void AddCount(VolumeScan &scan, const char *what, uint32_t recorded, uint32_t ac
 
 bool ScanVolume(TUDFRewritableVolume &v, VolumeScan &scan) {
   scan = VolumeScan();
-  Walker w(v, scan);
+  fsck::Walker w(v, scan);
   return w.Run();
 }
 

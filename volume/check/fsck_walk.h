@@ -21,6 +21,9 @@ enum class Mend {
   DropEntry,    // mark the directory entry at Offset (FidLength bytes) of Directory deleted
   SetLength,    // record NewLength bytes in the file entry at Block
   CutDirectory, // record NewLength bytes in the directory's file entry at Directory
+  WriteEntries, // write Bytes over the directory data of Directory from Offset
+  CopyBlocks,   // copy Count blocks from Source to Target, then point the descriptor at
+                // Offset of block Directory (a file entry or extension block) at Target
 };
 
 struct ScanFinding {
@@ -34,6 +37,13 @@ struct ScanFinding {
   uint32_t FidLength = 0;
   uint64_t NewLength = 0;
   uint64_t NewBlocks = 0;
+  uint32_t Entry = KORVA_NO_BLOCK; // the file entry a SetLength or CopyBlocks mend belongs to
+  std::vector<uint8_t> Bytes;
+  uint32_t Source = 0, Target = 0, Count = 0;
+  // Once the repaired volume is mounted, Entry gets the name NewName in Directory.
+  bool Relink = false;
+  uint8_t Characteristics = 0;
+  std::u16string NewName;
 };
 
 // Where the volume's structures are, as found by the walk.

@@ -9,6 +9,7 @@
 #include "korva/check.h"
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/tag.h"
 #include "udf/timestamp.h"
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
@@ -74,25 +75,65 @@ bool ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
   return WriteBlock(v, root, fe);
 }
 
+// Writes bytes over a directory's data (entries rebuilt by the walk, tags included).
+bool WriteEntries(TUDFRewritableVolume &v, const ScanFinding &f) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(f.Directory) != DirectoryStream::Ok) return false;
+  return WriteDirectoryBytes(v, dir, f.Offset, f.Bytes.data(),
+                             static_cast<uint32_t>(f.Bytes.size()));
+}
+
+// Gives one entry its own copy of blocks another entry claims too: the copy is written
+// first, then the descriptor that names the blocks (in its file entry or extension block)
+// is pointed at it; a cut between the two leaves the old, shared blocks in use.
+bool CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
+  uint8_t buf[kBlockSize];
+  for (uint32_t i = 0; i < f.Count; ++i)
+    if (!ReadBlock(v, f.Source + i, buf) || !WriteBlock(v, f.Target + i, buf)) return false;
+  const uint32_t slot = f.Directory;
+  if (!ReadBlock(v, slot, buf)) return false;
+  StoreLE32(buf + f.Offset + 4, f.Target);
+  // The descriptor keeps its recorded CRC length: only a location inside it changed.
+  FillTagAt(buf, LoadLE16(buf), LoadLE16(buf + 10), slot);
+  return WriteBlock(v, slot, buf);
+}
+
+// The blocks repair takes for copies.
+uint32_t CopiedBlocks(const VolumeScan &scan) {
+  uint32_t n = 0;
+  for (const ScanFinding &f : scan.Findings)
+    if (f.Action == Mend::CopyBlocks) n += f.Count;
+  return n;
+}
+
+bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
+  switch (f.Action) {
+  case Mend::DropEntry:
+    return DropEntry(v, f);
+  case Mend::SetLength:
+    return SetLength(v, f.Block, f.NewLength, f.NewBlocks);
+  case Mend::CutDirectory:
+    return SetLength(v, f.Directory, f.NewLength, f.NewBlocks);
+  case Mend::WriteEntries:
+    return WriteEntries(v, f);
+  case Mend::CopyBlocks:
+    return CopyBlocks(v, f);
+  case Mend::None:
+    break;
+  }
+  return true;
+}
+
+// Copies go first, while the blocks they read still hold what the walk saw; then the
+// entries, which only remove or mend references.
 bool ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
-  for (const ScanFinding &f : scan.Findings) {
-    bool ok = true;
-    switch (f.Action) {
-    case Mend::DropEntry:
-      ok = DropEntry(v, f);
-      break;
-    case Mend::SetLength:
-      ok = SetLength(v, f.Block, f.NewLength, f.NewBlocks);
-      break;
-    case Mend::CutDirectory:
-      ok = SetLength(v, f.Directory, f.NewLength, f.NewBlocks);
-      break;
-    case Mend::None:
-      break;
-    }
-    if (!ok) {
-      if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
-      return false;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const ScanFinding &f : scan.Findings) {
+      if ((f.Action == Mend::CopyBlocks) != (pass == 0)) continue;
+      if (!ApplyMend(v, f)) {
+        if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
+        return false;
+      }
     }
   }
   return true;
@@ -103,6 +144,8 @@ bool BuildBitmap(TUDFRewritableVolume &v, const VolumeScan &scan) {
   if (!BuildFreshSpaceBitmap(v, 0)) return false;
   for (size_t i = 0; i < v.SpaceBitmapBytes && i < scan.Used.size(); ++i)
     v.SpaceBitmap[i] = static_cast<uint8_t>(v.SpaceBitmap[i] & ~scan.Used[i]);
+  for (const ScanFinding &f : scan.Findings)
+    if (f.Action == Mend::CopyBlocks) MarkRun(v, f.Target, f.Count, true);
   return true;
 }
 
@@ -111,7 +154,7 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   udf_time_to_stamp(&info.Recorded, Now_UTC(), 0);
   info.IntegrityType = itClose;
   info.NextUniqueID = RepairedNextUniqueID(scan);
-  info.FreeBlocks = scan.Geometry.PartitionLength - scan.UsedBlocks;
+  info.FreeBlocks = scan.Geometry.PartitionLength - scan.UsedBlocks - CopiedBlocks(scan);
   info.PartitionLength = scan.Geometry.PartitionLength;
   info.Files = scan.Files;
   info.Directories = scan.Directories;
@@ -137,6 +180,22 @@ bool MountAgain(TUDFRewritableVolume &v) {
   return false;
 }
 
+// Gives entries whose damaged names were dropped a name made for them, appended to their
+// directory by the mounted engine like any other. The old name counted in the link counts.
+bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
+  const int64_t freeBefore = CountFreeBlocks(v);
+  bool any = false;
+  for (const ScanFinding &f : scan.Findings) {
+    if (!f.Relink) continue;
+    AppendPlan plan;
+    if (!PlanAppend(v, f.Directory, f.NewName.size(), plan) ||
+        !AppendEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory, false))
+      return false;
+    any = true;
+  }
+  return !any || CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0);
+}
+
 // Why repair refuses a volume it walked; 0 when it may go ahead.
 uint32_t Refusal(TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
   if (scan.ReadFailed) return v.LastError ? v.LastError : uint32_t(KORVA_E_READ);
@@ -156,7 +215,7 @@ bool Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
     if (!v.LastError) SetError(v, KORVA_E_WRITE);
     return false;
   }
-  return WriteClosedIntegrity(v, scan) && MountAgain(v);
+  return WriteClosedIntegrity(v, scan) && MountAgain(v) && Relink(v, scan);
 }
 
 } // namespace

@@ -40,9 +40,10 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
 
 namespace {
 // The end of the descriptor area of a list block: the recorded length, within the block.
+// A length the block cannot hold is damage (0), not an empty list.
 uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
   const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
-  if (!area) return first;
+  if (!area) return 0;
   first = area->First;
   return area->First + area->Length;
 }
@@ -80,6 +81,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     out.EndOffset = static_cast<uint16_t>(off);
     return true;
   };
+  if (limit == 0) return end(true);
   out.Form = static_cast<uint8_t>(LoadLE16(feSector + 34) & kICBFlagDescriptorMask);
   if (out.Form == kDescriptorsEmbedded) {
     out.EmbeddedOffset = static_cast<uint16_t>(off);
@@ -113,6 +115,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
       curBlock = ad.Block;
       off = kAEDFirstSlot;
       limit = ListLimit(ext, off);
+      if (limit == 0) return end(true);
       continue;
     }
     uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;

@@ -1,0 +1,267 @@
+// Repair never pays for damage with a sound file: damaged directory entries cost only
+// themselves, a name of the wrong kind does not cost the sound name of the same entry, and
+// blocks two entries claim go to the consistent claim (or are copied so that both keep
+// their bytes).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "tests/recovery/recovery_fixture.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+
+namespace korva::test {
+namespace {
+
+// Rewrites the file identifier of `name` in a directory's first data block; its tag is
+// refilled, so that only the change itself is damage.
+void EditFidIn(ImageDamage &d, const Layout &l, uint32_t data, const char *name,
+               const std::function<void(uint8_t *)> &change) {
+  uint32_t off = 0;
+  ASSERT_TRUE(d.FindFid(data, name, off)) << name;
+  std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
+  change(s.data() + off);
+  const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
+  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
+  ASSERT_TRUE(d.Write(l.PartitionStart + data, s));
+}
+
+// Changes bytes of a directory's first data block without refilling any tag.
+void Scribble(ImageDamage &d, const Layout &l, uint32_t data, uint32_t offset,
+              const std::function<void(uint8_t *)> &change) {
+  std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
+  change(s.data() + offset);
+  ASSERT_TRUE(d.Write(l.PartitionStart + data, s));
+}
+
+// The block holding the root directory's entries.
+uint32_t RootData(TUDFRewritableVolume &v) {
+  RawEntry e = ReadEntry(v, v.RootICBSector - v.PartitionStart);
+  EXPECT_TRUE(e.Ok && !e.List.Extents.empty());
+  return e.Ok && !e.List.Extents.empty() ? e.List.Extents[0].AD.Block : 0;
+}
+
+uint32_t OffsetOf(ImageDamage &d, uint32_t data, const char *name) {
+  uint32_t off = 0;
+  EXPECT_TRUE(d.FindFid(data, name, off)) << name;
+  return off;
+}
+
+TEST_F(Recovery, DataClaimedTwiceIsCopiedSoBothFilesKeepTheirBytes) {
+  const uint32_t f1 = DataBlock(u"\\f1");
+  const uint32_t f2 = blocks_.at(u"\\a\\f2");
+  Dismount();
+  // /a/f2 now records five blocks, exactly /f1's data, which the walk reaches first.
+  ASSERT_TRUE(Damage().EditBlock(f2, [&](uint8_t *s) {
+    StoreLE64(s + 56, 10000);
+    StoreLE32(s + 176, 10000);
+    StoreLE32(s + 176 + 4, f1);
+  }));
+  ASSERT_TRUE(Mount());
+  std::vector<uint8_t> before;
+  ASSERT_TRUE(ReadWhole(V(), u"\\a\\f2", before));
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_CLAIMED_TWICE);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_CLAIMED_TWICE)->Path, "/a/f2");
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  std::vector<uint8_t> after;
+  ASSERT_TRUE(ReadWhole(V(), u"\\a\\f2", after));
+  EXPECT_EQ(after, before);
+  EXPECT_NE(ReadEntry(V(), f2).List.Extents[0].AD.Block, f1);
+  ExpectTreeIntact(u"\\a\\f2");
+}
+
+TEST_F(Recovery, ASoundFileReachedSecondKeepsItsData) {
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  const uint32_t f2Data = DataBlock(u"\\a\\f2");
+  Dismount();
+  // /f1, reached first, now claims the start of /a/f2's data.
+  ASSERT_TRUE(Damage().EditBlock(f1, [&](uint8_t *s) { StoreLE32(s + 176 + 4, f2Data); }));
+  ASSERT_TRUE(Mount());
+  RepairExpecting(KORVA_FINDING_CLAIMED_TWICE);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  ExpectTreeIntact(u"\\f1");
+}
+
+TEST_F(Recovery, AnExtentOverAFileEntryLosesToThatEntry) {
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  const uint32_t loop = blocks_.at(u"\\a\\b\\loop");
+  Dismount();
+  // /f1 is reached before /a/b/loop, whose file entry its extent now covers.
+  ASSERT_TRUE(Damage().EditBlock(f1, [&](uint8_t *s) {
+    StoreLE32(s + 176, 2048);
+    StoreLE32(s + 176 + 4, loop);
+  }));
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_CLAIMED_TWICE);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_CLAIMED_TWICE)->Path, "/f1") << Describe(found);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
+  EXPECT_EQ(List(V(), u"\\a\\b\\loop").size(), 1u);
+  ExpectTreeIntact(u"\\f1");
+}
+
+TEST_F(Recovery, ANameOfTheWrongKindDoesNotCostTheSoundName) {
+  const uint32_t root = RootData(V());
+  const uint32_t f2 = blocks_.at(u"\\a\\f2");
+  Dismount();
+  {
+    // /empty, reached before /a/f2, now names f2's entry as a directory.
+    ImageDamage d = Damage();
+    EditFidIn(d, layout_, root, "empty", [&](uint8_t *fid) {
+      fid[18] |= kFileDirectory;
+      StoreLE32(fid + 24, f2);
+    });
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_BAD_ENTRY);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_BAD_ENTRY)->Path, "/empty");
+  EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
+  ExpectTreeIntact(u"\\empty");
+}
+
+TEST_F(Recovery, ADamagedParentEntryCostsNothing) {
+  const uint32_t root = RootData(V());
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    Scribble(d, layout_, root, 0, [](uint8_t *fid) { fid[20] ^= 0x40; }); // its CRC fails
+  }
+  ASSERT_TRUE(Mount());
+  RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_);
+  ExpectTreeIntact();
+}
+
+// /a with forty more files, its first entry (/a/b) damaged in different ways.
+class DamagedFirstEntry : public Recovery {
+protected:
+  void Fill() {
+    for (int i = 0; i < 40; ++i)
+      ASSERT_TRUE(WriteWhole(V(), Name(i), Pattern(100, 50 + i)));
+    data_ = DataBlock(u"\\a");
+    bBlock_ = blocks_.at(u"\\a\\b");
+  }
+  static std::u16string Name(int i) {
+    return u"\\a\\n" + std::u16string(1, char16_t(u'A' + i / 10)) + char16_t(u'0' + i % 10);
+  }
+  void ExpectTheOthers() {
+    for (int i = 0; i < 40; ++i) {
+      std::vector<uint8_t> got;
+      EXPECT_TRUE(ReadWhole(V(), Name(i), got));
+      EXPECT_EQ(got, Pattern(100, 50 + i));
+    }
+  }
+  uint32_t data_ = 0, bBlock_ = 0;
+};
+
+TEST_F(DamagedFirstEntry, WithAWrongNameLengthKeepsItsDirectoryUnderAMadeName) {
+  Fill();
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    const uint32_t off = OffsetOf(d, data_, "b");
+    Scribble(d, layout_, data_, off, [](uint8_t *fid) { fid[19] ^= 0x31; });
+  }
+  ASSERT_TRUE(Mount());
+  RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 44u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 4u);
+  std::vector<uint8_t> f3;
+  const std::u16string made = u"\\a\\#";
+  std::string digits = std::to_string(bBlock_);
+  EXPECT_TRUE(ReadWhole(V(), made + std::u16string(digits.begin(), digits.end()) + u"\\f3", f3));
+  EXPECT_EQ(f3, Pattern(3000, 2));
+  ExpectTheOthers();
+}
+
+TEST_F(DamagedFirstEntry, LeadingNowhereIsDroppedAlone) {
+  Fill();
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    const uint32_t off = OffsetOf(d, data_, "b");
+    Scribble(d, layout_, data_, off, [](uint8_t *fid) { std::memset(fid + 1, 0xEE, 39); });
+  }
+  ASSERT_TRUE(Mount());
+  RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  // /a/b and what only it reached are gone; every other entry of /a stays.
+  EXPECT_EQ(UDF_GetFileCount(&V()), 43u);
+  EXPECT_EQ(UDF_GetDirCount(&V()), 2u);
+  ExpectTheOthers();
+  ExpectTreeIntact(u"\\a\\b\\f3");
+}
+
+TEST_F(Recovery, AnEntryWithADamagedTagIsKept) {
+  const uint32_t data = DataBlock(u"\\a");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    const uint32_t off = OffsetOf(d, data, "f2"); // the last entry of /a
+    // The last byte of the name: the identifier's CRC fails.
+    Scribble(d, layout_, data, off, [](uint8_t *fid) {
+      fid[38 + LoadLE16(fid + 36) + fid[19] - 1] ^= 0x40;
+    });
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_DIRECTORY_DATA)->Path, "/a/fr");
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(ReadWhole(V(), u"\\a\\fr", bytes));
+  EXPECT_EQ(bytes, Pattern(70000, 1));
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_);
+}
+
+TEST_F(Recovery, DirectoryDataTooShortForAnEntryIsCut) {
+  const uint32_t a = blocks_.at(u"\\a");
+  Dismount();
+  // 20 bytes more than the entries hold: too few for another entry.
+  ASSERT_TRUE(Damage().EditBlock(a, [](uint8_t *fe) {
+    StoreLE64(fe + 56, LoadLE64(fe + 56) + 20);
+    StoreLE32(fe + 176, LoadLE32(fe + 176) + 20);
+  }));
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DIRECTORY_DATA);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_DIRECTORY_DATA)->Path, "/a");
+  ExpectTreeIntact();
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_);
+}
+
+// /a/f2's one extent moved into an extension block whose descriptor length is impossible:
+// damage, as the same length in a file entry is, never an empty list (which would make the
+// file look short and free blocks the chain still records).
+TEST_F(Recovery, AnExtensionBlockWithAnImpossibleLengthIsDamage) {
+  const uint32_t f2 = blocks_.at(u"\\a\\f2");
+  const uint32_t aed = layout_.PartitionLength - 64;
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    std::vector<uint8_t> fe = d.Read(layout_.PartitionStart + f2);
+    std::vector<uint8_t> ext(2048, 0);
+    std::memcpy(&ext[24], &fe[176], 8);
+    StoreLE32(&ext[20], 5000);
+    FillTagAt(ext.data(), kTagAllocationExtent, 8 + 8, aed);
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + aed, ext));
+    ASSERT_TRUE(d.SetBitmap(aed, 1, false));
+    ASSERT_TRUE(d.EditBlock(f2, [&](uint8_t *s) {
+      StoreLE32(s + 176, (3u << 30) | 2048);
+      StoreLE32(s + 180, aed);
+    }));
+  }
+  ASSERT_TRUE(Mount());
+  KBOOL result = 0;
+  std::vector<Found> found = CheckFindings(V(), result);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_LENGTH), nullptr) << Describe(found);
+  found = RepairExpecting(KORVA_FINDING_BAD_ENTRY);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_BAD_ENTRY)->Path, "/a/f2");
+  EXPECT_TRUE(List(V(), u"\\a\\f2").empty());
+  ExpectTreeIntact(u"\\a\\f2");
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
+}
+
+} // namespace
+} // namespace korva::test

@@ -1,0 +1,571 @@
+// The tree part of the check's walk: directories from the root, the entries they name and
+// the blocks those entries claim. Repair must never lose a sound file to damage elsewhere,
+// so a damaged directory entry costs only itself (the walk picks up again at the next valid
+// entry), a verdict on a file entry depends on that entry and the kind of name reaching it,
+// and blocks two entries claim go to the consistent claim: a block holding an entry's own
+// file entry or descriptor chain is that entry's, and data two files claim is copied so that
+// each keeps its bytes (as e2fsck clones blocks claimed several times).
+#include <algorithm>
+#include <cstring>
+
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/utf8.h"
+#include "volume/check/fsck_walker.h"
+
+namespace korva::fsck {
+namespace {
+
+// The smallest directory entry: a header without name or implementation use, padded.
+constexpr uint32_t kMinFid = 40;
+
+std::string NameOf(FidEntry &fid) {
+  std::string name;
+  const std::u16string &wide = fid.DecodedName();
+  if (wide.empty() || !Utf16ToUtf8(wide.data(), wide.size(), name)) return "?";
+  return name;
+}
+
+uint64_t RejectKey(uint32_t block, bool directory) { return uint64_t(block) << 1 | directory; }
+
+// A directory entry of exactly `length` bytes (at least kMinFid) naming nothing, or the
+// parent entry when `parent` is set; the rest of its length is implementation use.
+void BuildFiller(uint8_t *dst, uint32_t length, uint32_t location, bool parent, uint32_t icb) {
+  std::memset(dst, 0, length);
+  StoreLE16(dst + 16, 1); // file version number
+  dst[18] = parent ? (kFidParent | kFidDirectory) : kFidDeleted;
+  if (parent) {
+    StoreLE32(dst + 20, kBlockSize);
+    StoreLE32(dst + 24, icb);
+  }
+  StoreLE16(dst + 36, static_cast<uint16_t>(length - 38));
+  FillTagAt(dst, kTagFileIdentifier, static_cast<uint16_t>(length - 16), location);
+}
+
+// How much of `rest` bytes of damage the next filler covers: at most a block, never leaving
+// less than a whole entry behind.
+uint32_t FillerPiece(uint64_t rest) {
+  if (rest <= kBlockSize) return static_cast<uint32_t>(rest);
+  return rest - kBlockSize < kMinFid ? static_cast<uint32_t>(rest - kMinFid) : kBlockSize;
+}
+
+} // namespace
+
+uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
+  // Whole bytes at a time, so a hostile entry claiming the whole partition costs little.
+  uint32_t b = first;
+  const uint32_t end = first + count;
+  while (b < end) {
+    if (b % 8 == 0 && end - b >= 8 && used[b / 8] == 0) {
+      b += 8;
+      continue;
+    }
+    if (used[b / 8] & (1u << (b % 8))) return b;
+    ++b;
+  }
+  return end;
+}
+
+void MarkUsed(std::vector<uint8_t> &used, uint32_t first, uint32_t count, bool set) {
+  uint32_t b = first;
+  const uint32_t end = first + count;
+  auto bit = [&](uint32_t x) {
+    if (set)
+      used[x / 8] |= uint8_t(1u << (x % 8));
+    else
+      used[x / 8] &= uint8_t(~(1u << (x % 8)));
+  };
+  for (; b < end && b % 8; ++b)
+    bit(b);
+  if (end - b >= 8) {
+    std::memset(&used[b / 8], set ? 0xFF : 0, (end - b) / 8);
+    b += (end - b) / 8 * 8;
+  }
+  for (; b < end; ++b)
+    bit(b);
+}
+
+bool Walker::GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out) {
+  Range own;
+  own.First = block;
+  own.Count = 1;
+  own.Descriptor = true;
+  out.Ranges.push_back(own);
+  if (list.Embedded()) out.ExtentBytes = list.EmbeddedLength;
+  for (uint32_t b : list.Extensions) {
+    own.First = b;
+    out.Ranges.push_back(own);
+  }
+  for (const ADSlot &s : list.Extents) {
+    out.ExtentBytes += s.AD.Length();
+    // Extents that are not allocated take no blocks.
+    if (s.AD.Type() == kExtentNotAllocated || s.AD.Length() == 0) continue;
+    const uint32_t count = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
+    if (s.AD.Type() == kExtentRecorded) out.RecordedBlocks += count;
+    out.Ranges.push_back({s.AD.Block, count, false, s.SlotBlock, s.SlotOffset});
+  }
+  std::vector<Range> sorted = out.Ranges;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Range &a, const Range &b) { return a.First < b.First; });
+  for (size_t i = 1; i < sorted.size(); ++i) {
+    const Range &a = sorted[i - 1];
+    if (uint64_t(a.First) + a.Count > sorted[i].First) {
+      out.Kind = KORVA_FINDING_CLAIMED_TWICE;
+      out.Reason = "the file entry claims " + RunText(sorted[i].First, 1) + " twice";
+      return false;
+    }
+  }
+  return true;
+}
+
+void Walker::ClaimVolumeBlocks() {
+  s_.Used.assign(SpaceBitmapBytes(g_.PartitionLength), 0);
+  // The volume's own blocks in the partition: the bitmap and the file set descriptor.
+  for (const auto &[first, count] : {std::pair{g_.BitmapBlock, g_.BitmapBlocks},
+                                     std::pair{fileSetBlock_, uint32_t(1)}}) {
+    if (count == 0) continue;
+    owners_[first] = {first + count, kVolumeOwner, 0};
+    MarkUsed(s_.Used, first, count);
+    s_.UsedBlocks += count;
+  }
+}
+
+void Walker::ClaimRange(uint32_t entry, uint32_t index) {
+  const Range &r = entries_[entry].Ranges[index];
+  owners_[r.First] = {r.First + r.Count, entry, index};
+  MarkUsed(s_.Used, r.First, r.Count);
+  s_.UsedBlocks += r.Count;
+}
+
+void Walker::ReleaseRange(uint32_t entry, uint32_t index) {
+  const Range &r = entries_[entry].Ranges[index];
+  const auto it = owners_.find(r.First);
+  if (it == owners_.end() || it->second.Entry != entry || it->second.RangeIndex != index) return;
+  owners_.erase(it);
+  MarkUsed(s_.Used, r.First, r.Count, false);
+  s_.UsedBlocks -= r.Count;
+}
+
+// Settles one range of a new entry against the runs it overlaps.
+void Walker::PlanRange(const EntryVerdict &e, bool directory, size_t index, ClaimPlan &plan) {
+  const Range &r = e.Ranges[index];
+  if (FirstUsed(s_.Used, r.First, r.Count) == r.First + r.Count) return;
+  const uint64_t end = uint64_t(r.First) + r.Count;
+  auto it = owners_.upper_bound(r.First);
+  if (it != owners_.begin()) --it;
+  bool copyMine = false;
+  for (; it != owners_.end() && it->first < end && !plan.Refused; ++it) {
+    const Owner &o = it->second;
+    if (o.End <= r.First) continue;
+    const uint32_t at = std::max(r.First, it->first);
+    plan.Reason = "the entry claims " + RunText(at, 1);
+    if (o.Entry == kVolumeOwner) {
+      plan.Refused = true;
+      plan.Reason += ", which holds the volume's own structures";
+      break;
+    }
+    const TreeEntry &t = entries_[o.Entry];
+    if (t.Ranges[o.RangeIndex].Descriptor) {
+      // The block holds another entry's own descriptor: this claim is the damaged one.
+      plan.Refused = true;
+      plan.Reason += ", which holds the entry of " + t.Name.Path;
+    } else if (r.Descriptor) {
+      // This entry's own descriptor lies in the other's data: the other is damaged.
+      if (t.Directory || t.Names > 1) {
+        plan.Refused = true;
+        plan.Reason += ", which the data of " + t.Name.Path + " claims";
+      } else if (std::find(plan.Evict.begin(), plan.Evict.end(), o.Entry) == plan.Evict.end()) {
+        plan.Evict.push_back(o.Entry);
+      }
+    } else if (!directory) {
+      copyMine = true;
+    } else if (!t.Directory) {
+      plan.CloneTheirs.emplace_back(o.Entry, o.RangeIndex);
+    } else {
+      plan.Refused = true;
+      plan.Reason += ", which the directory " + t.Name.Path + " holds";
+    }
+  }
+  if (copyMine && !plan.Refused) plan.CloneMine.push_back(index);
+}
+
+void Walker::PlanClaims(const EntryVerdict &e, bool directory, ClaimPlan &plan) {
+  for (size_t i = 0; i < e.Ranges.size() && !plan.Refused; ++i)
+    PlanRange(e, directory, i, plan);
+}
+
+void Walker::Drop(const NamePlace &place, uint32_t block, int32_t kind,
+                  const std::string &text) {
+  ScanFinding f;
+  f.Kind = kind;
+  f.Block = block;
+  f.Path = place.Path;
+  f.Text = text + "; the entry is dropped";
+  f.Action = Mend::DropEntry;
+  f.Directory = place.Directory;
+  f.Offset = place.Offset;
+  f.FidLength = place.Length;
+  s_.Findings.push_back(f);
+}
+
+// Takes back an entry found damaged after it was taken: its blocks, its count, its mends.
+void Walker::Evict(uint32_t entry, int32_t kind, const std::string &text) {
+  TreeEntry &t = entries_[entry];
+  if (t.Evicted) return;
+  t.Evicted = true;
+  for (uint32_t i = 0; i < t.Ranges.size(); ++i)
+    ReleaseRange(entry, i);
+  --(t.Directory ? s_.Directories : s_.Files);
+  reached_.erase(t.Block);
+  auto &fs = s_.Findings;
+  fs.erase(std::remove_if(fs.begin(), fs.end(),
+                          [&](const ScanFinding &f) { return f.Entry == t.Block; }),
+           fs.end());
+  Drop(t.Name, t.Block, kind, text);
+}
+
+// Takes a valid entry into the tree: its blocks, its count, its ID, its length.
+uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
+                        const NamePlace &name) {
+  const uint32_t index = static_cast<uint32_t>(entries_.size());
+  TreeEntry t;
+  t.Block = block;
+  t.Directory = directory;
+  t.LinkCount = e.LinkCount;
+  t.Name = name;
+  t.Ranges = e.Ranges;
+  entries_.push_back(std::move(t));
+  reached_[block] = index;
+  ++(directory ? s_.Directories : s_.Files);
+  // The root is its own parent.
+  if (directory) pending_.push_back({block, {index ? name.Directory : block, name.Path}});
+  s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
+  // The mount looks for this library's identifier in the root's entry, which repair records.
+  const bool accepted = AcceptEntryImplementation(e.Info.ImplementationIdentifier);
+  if (!IsOurImplementation(e.Info.ImplementationIdentifier) &&
+      (!accepted || block == g_.RootBlock)) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
+    f.Block = block;
+    f.Path = name.Path;
+    f.Text = "the entry was written by \"" + IdentifierText(e.Info.ImplementationIdentifier) + "\"";
+    s_.Findings.push_back(f);
+    if (!accepted) s_.ForeignEntries = true;
+  }
+  if (e.Info.InformationLength > e.ExtentBytes) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_LENGTH;
+    f.Block = block;
+    f.Entry = block;
+    f.Path = name.Path;
+    f.Text = "the file entry records " + std::to_string(e.Info.InformationLength) +
+             " bytes but its extents hold " + std::to_string(e.ExtentBytes);
+    f.Action = Mend::SetLength;
+    f.NewLength = e.ExtentBytes;
+    f.NewBlocks = e.RecordedBlocks;
+    s_.Findings.push_back(f);
+  }
+  return index;
+}
+
+// Finds `count` blocks in a row that nothing claims and no copy reads or takes.
+bool FindRoom(const std::vector<uint8_t> &used, const std::vector<uint8_t> &reserved,
+              uint32_t length, uint32_t count, uint32_t &first) {
+  uint32_t run = 0;
+  for (uint32_t b = 0; b < length; ++b) {
+    const bool taken = (used[b / 8] | reserved[b / 8]) & (1u << (b % 8));
+    run = taken ? 0 : run + 1;
+    if (run == count) {
+      first = b + 1 - count;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Walker::CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved) {
+  TreeEntry &t = entries_[entry];
+  Range &r = t.Ranges[index];
+  uint32_t target = 0;
+  if (!FindRoom(s_.Used, reserved, g_.PartitionLength, r.Count, target)) return false;
+  MarkUsed(reserved, target, r.Count);
+  ScanFinding f;
+  f.Kind = KORVA_FINDING_CLAIMED_TWICE;
+  f.Block = r.First;
+  f.Path = t.Name.Path;
+  f.Text = RunText(r.First, r.Count) + " of the entry are claimed by another entry too; " +
+           "the entry gets a copy at block " + std::to_string(target);
+  f.Action = Mend::CopyBlocks;
+  f.Directory = r.SlotBlock;
+  f.Offset = r.SlotOffset;
+  f.Entry = t.Block;
+  f.Source = r.First;
+  f.Target = target;
+  f.Count = r.Count;
+  s_.Findings.push_back(f);
+  return true;
+}
+
+// Gives every entry that shares data with another a copy of its own, once the whole tree is
+// known (and so which blocks are free). An entry for which no room is left loses its name.
+void Walker::FinishClones() {
+  if (clones_.empty()) return;
+  std::vector<uint8_t> reserved(s_.Used.size(), 0);
+  for (const PendingClone &c : clones_) {
+    const Range &r = entries_[c.Entry].Ranges[c.RangeIndex];
+    MarkUsed(reserved, r.First, r.Count);
+  }
+  for (const PendingClone &c : clones_) {
+    if (entries_[c.Entry].Evicted || CloneRange(c.Entry, c.RangeIndex, reserved)) continue;
+    Evict(c.Entry, KORVA_FINDING_CLAIMED_TWICE,
+          "the entry shares blocks with another and there is no room to copy them");
+  }
+}
+
+bool Walker::VisitChild(FidEntry &fid, const NamePlace &place, bool &kept) {
+  kept = false;
+  const bool directory = (fid.Characteristics & kFidDirectory) != 0;
+  const uint32_t block = fid.ICBBlock;
+  if (block >= g_.PartitionLength) {
+    Drop(place, KORVA_NO_BLOCK, KORVA_FINDING_BAD_ENTRY, "the entry points outside the partition");
+    return true;
+  }
+  if (const auto r = reached_.find(block); r != reached_.end()) {
+    TreeEntry &t = entries_[r->second];
+    // Another name of a file that records several (a hard link another system made).
+    if (!directory && !t.Directory && t.LinkCount > 1) {
+      ++t.Names;
+      kept = true;
+      return true;
+    }
+    const bool loop = directory && t.Directory;
+    Drop(place, block, loop ? KORVA_FINDING_LOOP : KORVA_FINDING_CLAIMED_TWICE,
+         loop ? "the entry leads back to a directory already reached"
+              : "the entry's file entry is reached by another name already");
+    return true;
+  }
+  const uint64_t key = RejectKey(block, directory);
+  if (const auto it = rejected_.find(key); it != rejected_.end()) {
+    Drop(place, block, it->second.Kind, it->second.Reason);
+    return true;
+  }
+  EntryVerdict e;
+  if (!Inspect(block, directory, e)) return false;
+  if (!e.Valid) {
+    Drop(place, block, e.Kind, e.Reason);
+    rejected_.emplace(key, std::move(e));
+    return true;
+  }
+  ClaimPlan plan;
+  PlanClaims(e, directory, plan);
+  if (plan.Refused) {
+    Drop(place, block, KORVA_FINDING_CLAIMED_TWICE, plan.Reason);
+    return true;
+  }
+  for (uint32_t victim : plan.Evict)
+    Evict(victim, KORVA_FINDING_CLAIMED_TWICE,
+          "the entry's data claims the file entry of " + place.Path);
+  for (const auto &[entry, range] : plan.CloneTheirs) {
+    ReleaseRange(entry, range);
+    clones_.push_back({entry, range});
+  }
+  const uint32_t index = Accept(e, directory, block, place);
+  for (uint32_t i = 0; i < entries_[index].Ranges.size(); ++i) {
+    if (std::find(plan.CloneMine.begin(), plan.CloneMine.end(), i) == plan.CloneMine.end())
+      ClaimRange(index, i);
+    else
+      clones_.push_back({index, i});
+  }
+  kept = true;
+  return true;
+}
+
+// The next offset after `offset` where a valid entry starts (the directory's size when none
+// does). Entries are 4-byte aligned and their tags say where they lie, so a damaged one is
+// passed over without losing those after it.
+bool Walker::Resync(DirectoryStream &dir, uint64_t offset, uint64_t &next) {
+  for (next = offset + kMinFid; next + 38 <= dir.Size(); next += 4) {
+    FidEntry probe;
+    DirectoryStream::Status st = dir.ReadFid(next, probe, false);
+    if (st == DirectoryStream::Ok) st = dir.ReadFid(next, probe, true);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::Ok) return true;
+  }
+  next = dir.Size();
+  return true;
+}
+
+// Entries of exactly `length` bytes for directory data from `offset` naming nothing (the
+// parent entry first where the directory starts), so that every reader passes over damage.
+std::vector<uint8_t> Walker::RebuildEntries(DirectoryStream &dir, uint64_t offset,
+                                            uint64_t length, uint32_t parent) {
+  std::vector<uint8_t> bytes(length, 0);
+  for (uint64_t pos = 0; pos < length;) {
+    const bool isParent = offset + pos == 0;
+    const uint64_t rest = length - pos;
+    const uint32_t piece = isParent && rest >= 2 * kMinFid ? kMinFid : FillerPiece(rest);
+    DirectoryStream::Place at;
+    dir.Locate(offset + pos, at);
+    BuildFiller(&bytes[pos], piece, at.Block, isParent, parent);
+    pos += piece;
+  }
+  return bytes;
+}
+
+// A damaged entry whose fields still name a file entry is followed after every sound name,
+// so that a sound name always takes its file entry first. Its tag is rewritten when its
+// length matches the gap to the next valid entry; otherwise its name cannot be trusted and
+// it gets one made from its file entry's block.
+bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
+                          uint32_t parent, const std::string &path) {
+  const uint64_t gap = next - offset;
+  std::vector<uint8_t> raw(std::min<uint64_t>(gap, kBlockSize));
+  bool io = false;
+  DirectoryStream::Place at;
+  if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
+  if (raw[18] & (kFidDeleted | kFidParent)) return false;
+  Salvage s;
+  s.Fid.Offset = offset;
+  s.Fid.Characteristics = raw[18] & (kFidDirectory | kFidHidden);
+  s.Fid.ICBBlock = LoadLE32(&raw[24]);
+  if (s.Fid.ICBBlock >= g_.PartitionLength) return false;
+  const uint32_t lfi = raw[19], liu = LoadLE16(&raw[36]);
+  if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
+    s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
+    std::memcpy(s.Fid.RawName, &raw[38 + liu], lfi);
+    StoreLE16(&raw[28], 0); // the one partition
+    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), at.Block);
+    s.Bytes = raw;
+  } else {
+    // Named after its file entry's block, at the end of the directory after repair.
+    const std::string name = "#" + std::to_string(s.Fid.ICBBlock);
+    s.Fid.RawName[0] = 8;
+    std::memcpy(s.Fid.RawName + 1, name.data(), name.size());
+    s.Fid.RawNameLength = static_cast<uint8_t>(name.size() + 1);
+    s.Relink = true;
+  }
+  s.Fill = RebuildEntries(dir, offset, gap, parent);
+  s.Fid.Length = static_cast<uint32_t>(gap);
+  s.Place = {dir.FEBlock(), offset, static_cast<uint32_t>(gap), path + "/" + NameOf(s.Fid)};
+  salvaged_.push_back(std::move(s));
+  return true;
+}
+
+ScanFinding Walker::EntriesFinding(uint32_t directory, uint64_t offset, std::vector<uint8_t> bytes,
+                                   const std::string &path, const std::string &text) {
+  ScanFinding f;
+  f.Kind = KORVA_FINDING_DIRECTORY_DATA;
+  f.Block = directory;
+  f.Path = path.empty() ? "/" : path;
+  f.Text = text;
+  f.Action = Mend::WriteEntries;
+  f.Directory = directory;
+  f.Offset = offset;
+  f.Bytes = std::move(bytes);
+  return f;
+}
+
+bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
+                        const std::string &path, uint64_t &next) {
+  if (!Resync(dir, offset, next)) return false;
+  if (next - offset >= kMinFid) {
+    if (SalvageEntry(dir, offset, next, parent, path)) return true;
+    s_.Findings.push_back(EntriesFinding(
+        dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
+        "the directory data is damaged from byte " + std::to_string(offset) + " to " +
+            std::to_string(next) + "; what follows is kept"));
+    return true;
+  }
+  ScanFinding f;
+  f.Kind = KORVA_FINDING_DIRECTORY_DATA;
+  f.Block = dir.FEBlock();
+  f.Path = path.empty() ? "/" : path;
+  f.Text = "the directory data is damaged after byte " + std::to_string(offset) +
+           "; the directory is cut there";
+  f.Action = Mend::CutDirectory;
+  f.Directory = dir.FEBlock();
+  f.NewLength = offset;
+  f.NewBlocks = dir.Entry().BlocksRecorded;
+  s_.Findings.push_back(f);
+  return true;
+}
+
+// Follows a salvaged entry. Kept, its rebuilt bytes are written; dropped, the damage is
+// covered by entries naming nothing (its own length cannot be trusted to mark it deleted).
+bool Walker::FollowSalvaged(Salvage &s) {
+  bool kept = false;
+  const size_t findings = s_.Findings.size();
+  if (!VisitChild(s.Fid, s.Place, kept)) return false;
+  if (!kept && s_.Findings.size() > findings) {
+    ScanFinding &drop = s_.Findings.back();
+    drop.Action = Mend::WriteEntries;
+    drop.Bytes = std::move(s.Fill);
+    return true;
+  }
+  ScanFinding f = EntriesFinding(
+      s.Place.Directory, s.Place.Offset, std::move(s.Relink ? s.Fill : s.Bytes), s.Place.Path,
+      s.Relink ? "the directory entry is damaged beyond its name; it is given a new one"
+               : "the directory entry is damaged; it is rewritten");
+  if (s.Relink) {
+    f.Relink = true;
+    f.Entry = s.Fid.ICBBlock;
+    f.Characteristics = s.Fid.Characteristics;
+    f.NewName = s.Fid.DecodedName();
+  }
+  s_.Findings.push_back(std::move(f));
+  return true;
+}
+
+bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &path) {
+  auto reader = [this](uint32_t b, uint8_t *buf) { return ReadBlock(b, buf); };
+  DirectoryStream dir(reader, g_.PartitionLength);
+  const DirectoryStream::Status st = dir.Open(block);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::End) return true; // judged valid before; nothing to read
+  for (uint64_t offset = 0; offset < dir.Size();) {
+    FidEntry fid;
+    const DirectoryStream::Status r = dir.ReadFid(offset, fid, true);
+    if (r == DirectoryStream::IoError) return false;
+    if (r == DirectoryStream::End) {
+      if (!ScanDamage(dir, offset, parent, path, offset)) return false;
+      continue;
+    }
+    offset += fid.Length;
+    if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
+    bool kept = false;
+    if (!VisitChild(fid, {block, fid.Offset, fid.Length, path + "/" + NameOf(fid)}, kept))
+      return false;
+  }
+  return true;
+}
+
+bool Walker::WalkTree() {
+  ClaimVolumeBlocks();
+  if (IsUsed(g_.RootBlock)) return Structure("the root directory lies in the volume's own blocks");
+  EntryVerdict root;
+  if (!Inspect(g_.RootBlock, true, root)) return false;
+  ClaimPlan plan;
+  if (root.Valid) PlanClaims(root, true, plan);
+  if (!root.Valid || plan.Refused)
+    return Structure("root directory: " + (root.Valid ? plan.Reason : root.Reason),
+                     g_.RootBlock);
+  const uint32_t index = Accept(root, true, g_.RootBlock, NamePlace{});
+  for (uint32_t i = 0; i < entries_[index].Ranges.size(); ++i)
+    ClaimRange(index, i);
+  while (!pending_.empty() || !salvaged_.empty()) {
+    if (!pending_.empty()) {
+      const auto [block, rest] = pending_.front();
+      pending_.pop_front();
+      if (!ScanDirectory(block, rest.first, rest.second)) return false;
+      continue;
+    }
+    Salvage s = std::move(salvaged_.front());
+    salvaged_.pop_front();
+    if (!FollowSalvaged(s)) return false;
+  }
+  FinishClones();
+  return true;
+}
+
+} // namespace korva::fsck

@@ -1,0 +1,162 @@
+// The check's walker, shared by the files that hold its parts: the volume-level reading
+// (fsck_walk.cpp) and the tree with its claims and directory data (fsck_tree.cpp).
+#ifndef KORVA_VOLUME_CHECK_FSCK_WALKER_H
+#define KORVA_VOLUME_CHECK_FSCK_WALKER_H
+
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "volume/check/fsck_walk.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_dir.h"
+
+namespace korva::fsck {
+
+std::string IdentifierText(const UDF_EntityID &id);
+std::string RunText(uint32_t first, uint32_t count);
+// The first block of [first, first + count) set in `used`, or first + count when none is.
+uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count);
+void MarkUsed(std::vector<uint8_t> &used, uint32_t first, uint32_t count, bool set = true);
+
+// An extent of blocks an entry uses.
+struct Range {
+  uint32_t First = 0;
+  uint32_t Count = 0;
+  bool Descriptor = false; // the entry's own file entry or a block of its descriptor chain
+  uint32_t SlotBlock = 0;  // where a data extent is recorded (file entry or extension block)
+  uint16_t SlotOffset = 0;
+};
+
+// What the walk learnt about one file entry.
+struct EntryVerdict {
+  bool Valid = false;
+  int32_t Kind = KORVA_FINDING_BAD_ENTRY;
+  std::string Reason;
+  FileEntryInfo Info;
+  std::vector<Range> Ranges;
+  uint64_t ExtentBytes = 0;
+  uint64_t RecordedBlocks = 0;
+  uint16_t LinkCount = 0;
+};
+
+// Where a directory entry lies.
+struct NamePlace {
+  uint32_t Directory = 0; // file entry block of the directory holding it
+  uint64_t Offset = 0;
+  uint32_t Length = 0;
+  std::string Path;
+};
+
+// An entry taken into the tree.
+struct TreeEntry {
+  uint32_t Block = 0;
+  bool Directory = false;
+  bool Evicted = false; // found damaged after it was taken; its name is dropped
+  uint16_t LinkCount = 0;
+  uint32_t Names = 1;
+  NamePlace Name; // the name that reached it first
+  std::vector<Range> Ranges;
+};
+
+// Who holds a run of claimed blocks.
+struct Owner {
+  uint32_t End = 0;
+  uint32_t Entry = 0; // index into the tree's entries; kVolumeOwner for the volume's own
+  uint32_t RangeIndex = 0;
+};
+inline constexpr uint32_t kVolumeOwner = 0xFFFFFFFFu;
+
+// A directory entry whose tag is damaged but whose fields hang together: it is followed
+// after every sound name, so that a sound name always takes its file entry first.
+struct Salvage {
+  NamePlace Place;
+  std::vector<uint8_t> Bytes; // what is written when the entry is kept
+  std::vector<uint8_t> Fill;  // what is written when it is dropped (or given a new name)
+  bool Relink = false;        // its name cannot be trusted: a new one is appended
+  FidEntry Fid;
+};
+
+// How a new entry's claims are settled against those already taken.
+struct ClaimPlan {
+  bool Refused = false;
+  std::string Reason;
+  std::vector<uint32_t> Evict;                          // entries found damaged
+  std::vector<size_t> CloneMine;                        // ranges of the new entry to copy
+  std::vector<std::pair<uint32_t, uint32_t>> CloneTheirs; // (entry, range) to copy
+};
+
+struct PendingClone {
+  uint32_t Entry = 0;
+  uint32_t RangeIndex = 0;
+};
+
+class Walker {
+public:
+  Walker(TUDFRewritableVolume &v, VolumeScan &s) : v_(v), s_(s), g_(s.Geometry) {}
+  bool Run();
+
+private:
+  // Volume level.
+  bool Structure(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
+  bool ReadAbsolute(uint32_t sector, uint8_t *buf);
+  bool ReadRecognition();
+  bool ReadAnchor(uint32_t &vds, uint32_t &vdsSectors);
+  bool ReadSequence(uint32_t vds, uint32_t vdsSectors);
+  bool Foreign(const UDF_EntityID &id, const char *what);
+  bool CheckGeometry();
+  bool IntegrityOverlaps() const;
+  bool ReadIntegrity();
+  bool ReadSparing();
+  bool ReadBitmap();
+  bool ReadFileSet();
+  // Entries.
+  bool ReadBlock(uint32_t block, uint8_t *buf);
+  bool Inspect(uint32_t block, bool directory, EntryVerdict &out);
+  bool GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out);
+  // Claims.
+  void ClaimVolumeBlocks();
+  void ClaimRange(uint32_t entry, uint32_t index);
+  void ReleaseRange(uint32_t entry, uint32_t index);
+  void PlanClaims(const EntryVerdict &e, bool directory, ClaimPlan &plan);
+  void PlanRange(const EntryVerdict &e, bool directory, size_t index, ClaimPlan &plan);
+  void Evict(uint32_t entry, int32_t kind, const std::string &text);
+  void FinishClones();
+  bool CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved);
+  bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
+  uint32_t Accept(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &name);
+  // Tree.
+  bool WalkTree();
+  bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
+  bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
+                  const std::string &path, uint64_t &next);
+  bool Resync(DirectoryStream &dir, uint64_t offset, uint64_t &next);
+  bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
+                    const std::string &path);
+  std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,
+                                      uint32_t parent);
+  ScanFinding EntriesFinding(uint32_t directory, uint64_t offset, std::vector<uint8_t> bytes,
+                             const std::string &path, const std::string &text);
+  bool FollowSalvaged(Salvage &s);
+  bool VisitChild(FidEntry &fid, const NamePlace &place, bool &kept);
+  void Drop(const NamePlace &place, uint32_t block, int32_t kind, const std::string &text);
+
+  TUDFRewritableVolume &v_;
+  VolumeScan &s_;
+  ScanGeometry &g_;
+  uint32_t fileSetBlock_ = 0;
+  uint32_t vdsSectors_ = 0;
+  std::vector<TreeEntry> entries_;
+  std::unordered_map<uint32_t, uint32_t> reached_;      // file entry block -> entry
+  std::unordered_map<uint64_t, EntryVerdict> rejected_; // (block, kind of name) judged invalid
+  std::map<uint32_t, Owner> owners_;                    // first block of a claimed run
+  std::vector<PendingClone> clones_;
+  std::deque<std::pair<uint32_t, std::pair<uint32_t, std::string>>> pending_; // dir, parent, path
+  std::deque<Salvage> salvaged_;
+};
+
+} // namespace korva::fsck
+
+#endif
