@@ -255,6 +255,14 @@ KBOOL TKorva::UDF_GetFileInfo(const char *path, KorvaFileInfo *info) {
 KBOOL TKorva::UDF_GetFileInfoW(const KWCHAR *path, KorvaFileInfo *info) {
   return Forwards() ? ::UDF_GetFileInfoW(volume, path, info) : KFALSE;
 }
+KBOOL TKorva::UDF_ReadLink(const char *path, char *target, uint32_t targetChars,
+                           uint32_t *length) {
+  return Forwards() ? ::UDF_ReadLink(volume, path, target, targetChars, length) : KFALSE;
+}
+KBOOL TKorva::UDF_ReadLinkW(const KWCHAR *path, KWCHAR *target, uint32_t targetChars,
+                            uint32_t *length) {
+  return Forwards() ? ::UDF_ReadLinkW(volume, path, target, targetChars, length) : KFALSE;
+}
 KBOOL TKorva::UDF_SetFileTimes(const char *path, const uint64_t *accessTime,
                                const uint64_t *modificationTime) {
   return Forwards() ? ::UDF_SetFileTimes(volume, path, accessTime, modificationTime) : KFALSE;

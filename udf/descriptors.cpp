@@ -512,8 +512,8 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
   h.ICBTag.MaximumNumberofEntries = 1;
   h.ICBTag.FileType = info.FileType;
   h.ICBTag.Flags = info.ICBFlags;
-  h.Uid = 0xFFFFFFFFu;
-  h.Gid = 0xFFFFFFFFu;
+  h.Uid = info.Uid;
+  h.Gid = info.Gid;
   h.Permissions = info.Permissions;
   h.FileLinkCount = 1;
   h.InformationLength = info.InformationLength;
@@ -578,6 +578,8 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   info.ICBFlags = h.ICBTag.Flags;
   info.Permissions = h.Permissions;
   info.LinkCount = h.FileLinkCount;
+  info.Uid = h.Uid;
+  info.Gid = h.Gid;
   info.InformationLength = h.InformationLength;
   info.LogicalBlocksRecorded = LoadLE64(buf + l.BlocksRecorded);
   std::memcpy(&info.AccessTime, buf + l.AccessTime, sizeof info.AccessTime);
@@ -606,6 +608,22 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
     return std::nullopt;
   }
   return info;
+}
+
+std::optional<DeviceNumbers> FindDeviceSpecification(const uint8_t *ea, size_t length) {
+  constexpr size_t kHeaderBytes = 24, kAttributeHead = 12, kDeviceFields = 24;
+  constexpr uint16_t kTagExtendedAttributeHeader = 262;
+  if (ea == nullptr || length < kHeaderBytes || LoadLE16(ea) != kTagExtendedAttributeHeader)
+    return std::nullopt;
+  size_t at = kHeaderBytes;
+  while (length - at >= kAttributeHead) {
+    const uint32_t type = LoadLE32(ea + at), attrLength = LoadLE32(ea + at + 8);
+    if (attrLength < kAttributeHead || attrLength > length - at) return std::nullopt;
+    if (type == 12 && ea[at + 4] == 1 && attrLength >= kDeviceFields)
+      return DeviceNumbers{LoadLE32(ea + at + 16), LoadLE32(ea + at + 20)};
+    at += attrLength;
+  }
+  return std::nullopt;
 }
 
 // ---- File identifier descriptor ----

@@ -600,6 +600,8 @@ struct FileEntryInfo {
   UDF_TimeStamp ModificationTime{};
   UDF_TimeStamp AttributeTime{};
   uint64_t UniqueID = 0;
+  uint32_t Uid = 0xFFFFFFFFu; // owner and group; all ones when not recorded
+  uint32_t Gid = 0xFFFFFFFFu;
   // The allocation descriptors up to the first of length 0; a last entry of type
   // kExtentNextDescriptors continues in an allocation extent descriptor.
   std::vector<UDF_ShortAD> Extents;
@@ -633,6 +635,23 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location, const F
 // data is the descriptor area). The descriptor area must lie inside the block and, when
 // embedded, hold the information length.
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location);
+
+// File types other systems record beside directories and files.
+inline constexpr uint8_t kFileTypeBlockDevice = 6;
+inline constexpr uint8_t kFileTypeCharDevice = 7;
+inline constexpr uint8_t kFileTypeFifo = 9;
+inline constexpr uint8_t kFileTypeSocket = 10;
+inline constexpr uint8_t kFileTypeSymlink = 12;
+
+// The device numbers of the device specification extended attribute (type 12, subtype 1)
+// among the extended attributes of a file entry: `ea` is the area after the entry's fixed
+// fields, starting with the extended attribute header descriptor. Nothing when the header is
+// missing or no such attribute lies within the area.
+struct DeviceNumbers {
+  uint32_t Major = 0;
+  uint32_t Minor = 0;
+};
+std::optional<DeviceNumbers> FindDeviceSpecification(const uint8_t *ea, size_t length);
 
 // ---- File identifier descriptor ----
 

@@ -137,6 +137,9 @@ public:
   KBOOL UDF_TruncateFile(UDF_HANDLE handle);
   KBOOL UDF_GetFileInfo(const char *path, KorvaFileInfo *info);
   KBOOL UDF_GetFileInfoW(const KWCHAR *path, KorvaFileInfo *info);
+  KBOOL UDF_ReadLink(const char *path, char *target, uint32_t targetChars, uint32_t *length);
+  KBOOL UDF_ReadLinkW(const KWCHAR *path, KWCHAR *target, uint32_t targetChars,
+                      uint32_t *length);
   KBOOL UDF_SetFileTimes(const char *path, const uint64_t *accessTime,
                          const uint64_t *modificationTime);
   KBOOL UDF_SetFileTimesW(const KWCHAR *path, const uint64_t *accessTime,

@@ -99,6 +99,15 @@ KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path);
  * entry fails with 5, a missing parent with 1. */
 #define KORVA_ENTRY_FILE 1u
 #define KORVA_ENTRY_DIRECTORY 2u
+/* File types as the entry stores them (FileType); other values are reported as stored. */
+#define KORVA_FILE_TYPE_DIRECTORY 4u
+#define KORVA_FILE_TYPE_FILE 5u
+#define KORVA_FILE_TYPE_BLOCK_DEVICE 6u
+#define KORVA_FILE_TYPE_CHAR_DEVICE 7u
+#define KORVA_FILE_TYPE_FIFO 9u
+#define KORVA_FILE_TYPE_SOCKET 10u
+#define KORVA_FILE_TYPE_SYMLINK 12u
+#define KORVA_ID_NOT_RECORDED 0xFFFFFFFFu
 typedef struct KorvaFileInfo {
   uint32_t Kind;       /* KORVA_ENTRY_FILE or KORVA_ENTRY_DIRECTORY */
   uint32_t Attributes; /* UDF_FILE_ATTRIBUTE_* as find reports them */
@@ -110,11 +119,30 @@ typedef struct KorvaFileInfo {
   uint64_t UniqueID;
   uint32_t Permissions;
   uint32_t LinkCount;
+  /* Kind is KORVA_ENTRY_DIRECTORY for a directory and KORVA_ENTRY_FILE for every other type,
+   * which FileType tells apart: KORVA_FILE_TYPE_*, as stored. */
+  uint32_t FileType;
+  uint32_t Uid; /* owner and group; KORVA_ID_NOT_RECORDED when the entry records none */
+  uint32_t Gid;
+  /* Of a device entry: the numbers of its device specification attribute, else 0. */
+  uint32_t DeviceMajor;
+  uint32_t DeviceMinor;
 } KorvaFileInfo;
 KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
                                  KorvaFileInfo *info);
 KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
                                 KorvaFileInfo *info);
+
+/* The target of a symbolic link as a POSIX path ('/' between components, a leading '/' for
+ * the root), terminated, in target (room for targetChars characters, the terminator
+ * included); length (optional) receives its characters without the terminator whenever the
+ * entry is a link. An entry that is not a symbolic link, or a buffer too small, fails with 25;
+ * a target that is not readable path components fails with 32. */
+KORVA_API KBOOL UDF_ReadLinkW(TUDFRewritableVolume *volume, const KWCHAR *path, KWCHAR *target,
+                             uint32_t targetChars, uint32_t *length);
+/* The same in UTF-8: sizes count bytes. */
+KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, char *target,
+                            uint32_t targetChars, uint32_t *length);
 
 /* Sets the access and modification times of an entry (a null pointer leaves that time
  * alone); a time outside the years 1 to 9999 fails with 25. The attribute time becomes now. */

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "udf/path_components.h"
 #include "udf/unicode.h"
 #include "udf/wstring.h"
 
@@ -153,4 +154,43 @@ TEST(WideStrings, CompareByCodeUnit) {
   EXPECT_LT(StrLCompW(u"ab", u"abc", 3), 0);
   EXPECT_EQ(StrLCompW(u"x", u"y", 0), 0);
   EXPECT_EQ(StrCompW(nullptr, u""), 0);
+}
+
+// ---- Path components of symbolic links ----
+
+TEST(PathComponents, PathsRoundTripAndRootsRestart) {
+  for (const char16_t *p : {u"/", u"/a/b", u"a", u"../x/./y", u"..", u"."}) {
+    const auto c = korva::ComponentsFromPath(p);
+    ASSERT_TRUE(c) << std::string(p, p + std::char_traits<char16_t>::length(p));
+    const auto back = korva::PathFromComponents(c->data(), c->size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, p);
+  }
+  // Doubled and trailing separators are not components.
+  const auto c = korva::ComponentsFromPath(u"a//b/");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(*korva::PathFromComponents(c->data(), c->size()), u"a/b");
+  // A root in the middle restarts the path; an agreed root with a name is skipped.
+  const uint8_t restart[] = {5, 2, 0, 0, 8, 'a', 2, 0, 0, 0, 5, 2, 0, 0, 8, 'b'};
+  EXPECT_EQ(*korva::PathFromComponents(restart, sizeof restart), u"/b");
+  const uint8_t agreed[] = {1, 2, 0, 0, 8, 'z', 5, 2, 0, 0, 8, 'b'};
+  EXPECT_EQ(*korva::PathFromComponents(agreed, sizeof agreed), u"b");
+  EXPECT_EQ(*korva::PathFromComponents(nullptr, 0), u"");
+}
+
+TEST(PathComponents, BadComponentsAndOverlongNamesFail) {
+  const uint8_t runs_past[] = {5, 5, 0, 0, 8, 'a'};
+  EXPECT_FALSE(korva::PathFromComponents(runs_past, sizeof runs_past));
+  const uint8_t unknown_type[] = {9, 0, 0, 0};
+  EXPECT_FALSE(korva::PathFromComponents(unknown_type, sizeof unknown_type));
+  const uint8_t short_header[] = {5, 0};
+  EXPECT_FALSE(korva::PathFromComponents(short_header, sizeof short_header));
+  const uint8_t empty_name[] = {5, 0, 0, 0};
+  EXPECT_FALSE(korva::PathFromComponents(empty_name, sizeof empty_name));
+  const uint8_t bad_compression[] = {5, 2, 0, 0, 7, 'a'};
+  EXPECT_FALSE(korva::PathFromComponents(bad_compression, sizeof bad_compression));
+  EXPECT_TRUE(korva::ComponentsFromPath(std::u16string(254, u'x')));
+  EXPECT_FALSE(korva::ComponentsFromPath(std::u16string(255, u'x')));
+  EXPECT_TRUE(korva::ComponentsFromPath(std::u16string(127, u'\x3b1')));
+  EXPECT_FALSE(korva::ComponentsFromPath(std::u16string(128, u'\x3b1')));
 }

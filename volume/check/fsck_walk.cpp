@@ -317,7 +317,9 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
   UDF_FileEntryHeader h;
   std::memcpy(&h, fe, sizeof h);
   out.LinkCount = h.FileLinkCount;
-  if (info->FileType != (directory ? kFileTypeDirectory : kFileTypeFile)) {
+  // Any type but a directory may stand behind a plain entry: links, devices, FIFOs and
+  // sockets other systems record are kept as they are.
+  if ((info->FileType == kFileTypeDirectory) != directory) {
     out.Reason = "the file entry's type does not match its directory entry";
     return true;
   }

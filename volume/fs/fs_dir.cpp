@@ -34,6 +34,10 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
   std::memcpy(info.AccessTime, &fe->AccessTime, 12);
   std::memcpy(info.ModificationTime, &fe->ModificationTime, 12);
   info.UniqueID = fe->UniqueID;
+  info.Uid = fe->Uid;
+  info.Gid = fe->Gid;
+  info.EAOffset = fe->DescriptorOffset - fe->ExtendedAttributesLength;
+  info.EALength = fe->ExtendedAttributesLength;
   info.Extended = fe->Extended;
   return true;
 }
@@ -145,7 +149,7 @@ bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
 DirectoryStream::DirectoryStream(BlockReadFn read, uint32_t partitionLength)
     : read_(std::move(read)), partitionLength_(partitionLength) {}
 
-DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
+DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock, uint8_t fileType) {
   feBlock_ = feBlock;
   cacheValid_ = false;
   list_ = DescriptorList();
@@ -154,7 +158,7 @@ DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock) {
   if (feBlock >= partitionLength_) return End;
   uint8_t fe[kBlockSize];
   if (!read_(feBlock, fe)) return IoError;
-  if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != 4) return End;
+  if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != fileType) return End;
   if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
   if (list_.Embedded()) {
     std::memcpy(entry_, fe, kBlockSize);

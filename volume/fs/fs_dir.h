@@ -66,6 +66,11 @@ struct EntryFields {
   uint8_t AccessTime[12] = {};
   uint8_t ModificationTime[12] = {};
   uint64_t UniqueID = 0;
+  uint32_t Uid = 0xFFFFFFFFu;
+  uint32_t Gid = 0xFFFFFFFFu;
+  // The extended attributes recorded in the entry: where they start and their length.
+  uint32_t EAOffset = 0;
+  uint32_t EALength = 0;
   bool Extended = false; // an extended file entry
 };
 
@@ -109,8 +114,9 @@ public:
   DirectoryStream(BlockReadFn read, uint32_t partitionLength);
 
   // Loads the directory whose file entry is at `feBlock`. Status End when it is not a
-  // readable directory.
-  Status Open(uint32_t feBlock);
+  // readable directory. Another file type reads the data of an entry of that type (the
+  // target of a symbolic link) the same way.
+  Status Open(uint32_t feBlock, uint8_t fileType = 4);
   uint32_t FEBlock() const { return feBlock_; }
   const EntryFields &Entry() const { return fe_; }
   const DescriptorList &List() const { return list_; }

@@ -1,12 +1,17 @@
 // Information about one entry, changing its times and permissions, and the handle
 // operations beyond sequential transfer: moving the position and emptying a file.
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "korva/files.h"
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/path_components.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
+#include "udf/utf8.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_lookup.h"
@@ -131,6 +136,66 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
   out.UniqueID = info.UniqueID;
   out.Permissions = info.Permissions;
   out.LinkCount = info.LinkCount;
+  out.FileType = info.FileType;
+  out.Uid = info.Uid;
+  out.Gid = info.Gid;
+  if (info.FileType == kFileTypeBlockDevice || info.FileType == kFileTypeCharDevice) {
+    if (const auto dev = FindDeviceSpecification(fe + info.EAOffset, info.EALength)) {
+      out.DeviceMajor = dev->Major;
+      out.DeviceMinor = dev->Minor;
+    }
+  }
+  return true;
+}
+
+// Longest symbolic link data read: far beyond any path a system resolves.
+constexpr uint64_t kMaxLinkBytes = 65536;
+
+// The target of the symbolic link at path.
+bool ReadLinkTarget(TUDFRewritableVolume &v, std::u16string_view path, std::u16string &target) {
+  EntryRef e;
+  if (!ResolveEntry(v, path, e)) return false;
+  DirectoryStream data(ReaderOf(v), v.PartitionLength);
+  const DirectoryStream::Status st = data.Open(e.EntryBlock, kFileTypeSymlink);
+  if (st == DirectoryStream::IoError) return false;
+  if (st != DirectoryStream::Ok) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  const uint64_t size = data.Entry().InformationLength;
+  if (size > kMaxLinkBytes || data.Size() < size) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  std::vector<uint8_t> bytes(size_t(size), 0);
+  bool ioError = false;
+  if (size && !data.ReadBytes(0, bytes.data(), bytes.size(), ioError)) {
+    if (ioError)
+      FailRead(v);
+    else
+      SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  const std::optional<std::u16string> p = PathFromComponents(bytes.data(), bytes.size());
+  if (!p) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  target = *p;
+  return true;
+}
+
+// Copies a terminated result of `units` units into the caller's room, or fails with 25.
+template <class Char>
+bool HandOut(TUDFRewritableVolume &v, const Char *units, size_t count, Char *dst, uint32_t room,
+             uint32_t *length) {
+  if (length) *length = static_cast<uint32_t>(count);
+  if (!dst || count >= room) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  std::copy(units, units + count, dst);
+  dst[count] = 0;
   return true;
 }
 
@@ -214,6 +279,32 @@ KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
   std::u16string p;
   if (!WidePath(*volume, path, p)) return KFALSE;
   return UDF_GetFileInfoW(volume, p.c_str(), info);
+}
+
+KORVA_API KBOOL UDF_ReadLinkW(TUDFRewritableVolume *volume, const KWCHAR *path, KWCHAR *target,
+                             uint32_t targetChars, uint32_t *length) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginPathOperation(v, path)) return KFALSE;
+  std::u16string t;
+  if (!ReadLinkTarget(v, std::u16string_view(path, WideLength(path)), t)) return KFALSE;
+  return HandOut<KWCHAR>(v, t.data(), t.size(), target, targetChars, length) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, char *target,
+                            uint32_t targetChars, uint32_t *length) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  std::u16string p, t;
+  if (!WidePath(v, path, p) || !BeginPathOperation(v, p.c_str())) return KFALSE;
+  if (!ReadLinkTarget(v, p, t)) return KFALSE;
+  std::string narrow;
+  if (!Utf16ToUtf8(t, narrow)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return KFALSE;
+  }
+  return HandOut<char>(v, narrow.data(), narrow.size(), target, targetChars, length) ? KTRUE
+                                                                                     : KFALSE;
 }
 
 KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,
