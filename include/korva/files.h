@@ -184,9 +184,11 @@ KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE h
                                       uint32_t *block);
 
 /* File data at the handle's position, which starts at 0 and moves forward (or where
- * UDF_SetFilePointer puts it). A write overwrites from the position and appends the rest; it
- * succeeds whole or not at all. A read delivers fewer bytes than asked only at the end of the
- * file. */
+ * UDF_SetFilePointer puts it). A write overwrites from the position and appends the rest. The
+ * file's size changes only with the write's last step, so a write that fails or is cut short
+ * leaves the size as it was; bytes overwritten inside the old size go to the medium packet by
+ * packet before that, so such a write may leave a leading part of them written. A read
+ * delivers fewer bytes than asked only at the end of the file. */
 KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, const void *buffer,
                               uint32_t count, uint32_t *written);
 KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, void *buffer,

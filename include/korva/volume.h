@@ -33,7 +33,7 @@ enum {
   KORVA_E_PARENT_NOT_REACHABLE = 1,
   KORVA_E_UNKNOWN_SPACE_CHANGE = 2,
   KORVA_E_NO_SPACE = 3,
-  KORVA_E_INPUT_FILE = 4,
+  KORVA_E_INPUT_FILE = 4, /* has a message but is never set: no room is always 3 */
   KORVA_E_FILE_NOT_FOUND = 5,
   KORVA_E_FILE_EXISTS = 6,
   KORVA_E_BAD_FILE_HANDLE = 7,

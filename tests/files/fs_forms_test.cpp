@@ -59,16 +59,14 @@ protected:
     return out;
   }
 
-  // Opens a file, writes `skip` bytes of its own data back, then `data`; returns whether the
-  // second write succeeded.
-  bool WriteAt(const std::u16string &path, const std::vector<uint8_t> &before,
-               const std::vector<uint8_t> &data) {
+  // Opens a file, moves to byte `at` without writing (a write would stamp the entry's times,
+  // and tests compare entries across this call), then writes `data`; returns whether the
+  // write succeeded.
+  bool WriteAt(const std::u16string &path, size_t at, const std::vector<uint8_t> &data) {
     UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), RW, UDF_OPEN_EXISTING, 0);
     EXPECT_NE(h, UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_SetFilePointer(&v, h, at), KTRUE);
     uint32_t n = 0;
-    if (!before.empty()) {
-      EXPECT_TRUE(UDF_WriteFile(&v, h, before.data(), uint32_t(before.size()), &n));
-    }
     const KBOOL ok = UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n);
     const uint32_t error = v.LastError;
     UDF_CloseHandle(&v, h);
@@ -101,9 +99,9 @@ TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
   const std::vector<uint8_t> head = Head();
   const std::vector<uint8_t> first(data.begin(), data.begin() + kBlockSize);
   // Into the hole after a write that stays in recorded data, and one that spans both.
-  EXPECT_FALSE(WriteAt(u"\\sparse", first, Pattern(10, 2)));
+  EXPECT_FALSE(WriteAt(u"\\sparse", first.size(), Pattern(10, 2)));
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
-  EXPECT_FALSE(WriteAt(u"\\sparse", {}, Pattern(2 * kBlockSize, 3)));
+  EXPECT_FALSE(WriteAt(u"\\sparse", 0, Pattern(2 * kBlockSize, 3)));
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
   EXPECT_EQ(Head(), head);
   ASSERT_TRUE(ReadWhole(v, u"\\sparse", back));
@@ -120,7 +118,7 @@ TEST_F(FsForms, AppendAfterATrailingHoleIsRefused) {
           kBlockSize + 1000);
   const std::vector<uint8_t> head = Head();
   // Position after the recorded block: the write would run through the hole and on.
-  EXPECT_FALSE(WriteAt(u"\\tail", data, Pattern(1010, 5)));
+  EXPECT_FALSE(WriteAt(u"\\tail", data.size(), Pattern(1010, 5)));
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
   EXPECT_EQ(Head(), head);
   std::vector<uint8_t> back;
@@ -145,7 +143,7 @@ TEST_F(FsForms, WritesIntoAllocatedUnrecordedExtentsBecomeRecorded) {
   // still reads as zeros.
   const std::vector<uint8_t> more = Pattern(100, 7);
   std::vector<uint8_t> before(expect.begin(), expect.begin() + 2 * kBlockSize + 50);
-  ASSERT_TRUE(WriteAt(u"\\pre", before, more));
+  ASSERT_TRUE(WriteAt(u"\\pre", before.size(), more));
   std::copy(more.begin(), more.end(), expect.begin() + 2 * kBlockSize + 50);
   ASSERT_TRUE(ReadWhole(v, u"\\pre", back));
   EXPECT_EQ(back, expect);
@@ -186,7 +184,7 @@ TEST_F(FsForms, ListsRecordedWithTheWholeFreeAreaStillReadAndAreMadeExact) {
   EXPECT_EQ(back, data);
 
   const std::vector<uint8_t> more = Pattern(3 * kBlockSize, 10);
-  ASSERT_TRUE(WriteAt(u"\\old", data, more));
+  ASSERT_TRUE(WriteAt(u"\\old", data.size(), more));
   EXPECT_TRUE(ListLengthsExact(v, block));
   ASSERT_TRUE(ReadWhole(v, u"\\old", back));
   EXPECT_EQ(back, Cat(data, more));
@@ -320,7 +318,7 @@ TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
     // An append moves embedded data to short descriptors and keeps long ones long; the
     // attributes stay in front.
     const std::vector<uint8_t> more = Pattern(2 * kBlockSize + 3, ++seed);
-    ASSERT_TRUE(WriteAt(path, data, more));
+    ASSERT_TRUE(WriteAt(path, data.size(), more));
     ASSERT_TRUE(ReadWhole(v, path, back));
     EXPECT_EQ(back, Cat(data, more));
     const uint32_t block = EntryBlock(v, path);
@@ -481,11 +479,11 @@ TEST_F(FsForms, ListsContinuedInExtensionBlocksAreChangedInTheirForm) {
 
     // Appended and overwritten across the list's blocks: the list goes on in its own form.
     const std::vector<uint8_t> more = Pattern(3 * kBlockSize + 5, ++seed);
-    ASSERT_TRUE(WriteAt(path, data, more)) << v.LastError;
+    ASSERT_TRUE(WriteAt(path, data.size(), more)) << v.LastError;
     std::vector<uint8_t> expect = Cat(data, more);
     const std::vector<uint8_t> middle = Pattern(40 * kBlockSize, ++seed);
     const std::vector<uint8_t> head(expect.begin(), expect.begin() + 5 * kBlockSize + 7);
-    ASSERT_TRUE(WriteAt(path, head, middle)) << v.LastError;
+    ASSERT_TRUE(WriteAt(path, head.size(), middle)) << v.LastError;
     std::copy(middle.begin(), middle.end(), expect.begin() + head.size());
     ASSERT_TRUE(img.Remount());
     ASSERT_TRUE(ReadWhole(v, path, back, 7000));
@@ -509,7 +507,7 @@ TEST_F(FsForms, ListsContinuedInExtensionBlocksAreChangedInTheirForm) {
     EXPECT_EQ(ReadEntry(v, feBlock).Info.ICBFlags & 7, e.Info.ICBFlags & 7);
     EXPECT_TRUE(ListLengthsExact(v, feBlock, c.ADBytes));
     // Written again from empty, then deleted: every block comes back.
-    ASSERT_TRUE(WriteAt(path, {}, data));
+    ASSERT_TRUE(WriteAt(path, 0, data));
     ASSERT_TRUE(ReadWhole(v, path, back));
     EXPECT_EQ(back, data);
     ASSERT_EQ(UDF_DeleteFileW(&v, path.c_str()), KTRUE) << v.LastError;
@@ -650,7 +648,7 @@ TEST_F(FsForms, AChainFilledToTheEndOfItsBlockIsNotGrown) {
   ASSERT_TRUE(ReadBlock(v, chain[0], aed));
   const uint32_t free0 = v.FreeBlocks;
   // The file cannot grow in place: the block after its data holds the chain.
-  EXPECT_FALSE(WriteAt(u"\\full", data, Pattern(5 * kBlockSize, 98)));
+  EXPECT_FALSE(WriteAt(u"\\full", data.size(), Pattern(5 * kBlockSize, 98)));
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
   EXPECT_EQ(v.FreeBlocks, free0);
   ASSERT_TRUE(ReadBlock(v, feBlock, fe2));
@@ -659,7 +657,7 @@ TEST_F(FsForms, AChainFilledToTheEndOfItsBlockIsNotGrown) {
   EXPECT_EQ(std::memcmp(aed, aed2, kBlockSize), 0);
   // Written over inside its size, it still changes.
   const std::vector<uint8_t> inside = Pattern(3 * kBlockSize, 99);
-  ASSERT_TRUE(WriteAt(u"\\full", {}, inside));
+  ASSERT_TRUE(WriteAt(u"\\full", 0, inside));
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\full", back));
   std::vector<uint8_t> expect = data;

@@ -104,7 +104,7 @@ TEST(ErrorTable, MessagesInBothFormsAndGaps) {
             u"Specified UDF file handle doesn't possess appropriate access right to perform "
             u"the operation.");
   // Every other number reads the same in both forms.
-  for (uint32_t n = 0; n <= 33; ++n) {
+  for (uint32_t n = 0; n <= KORVA_E_DRIVE_TIMEOUT; ++n) {
     if (n == 8) continue;
     v->LastError = n;
     const char *text = UDF_GetLastErrorDescription(v.get());

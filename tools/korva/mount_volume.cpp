@@ -72,7 +72,6 @@ int ErrnoFor(uint16_t error, uint32_t osError) {
   case KORVA_E_FILE_NOT_FOUND:
     return ENOENT;
   case KORVA_E_NO_SPACE:
-  case KORVA_E_INPUT_FILE: // no free run for the data
   case KORVA_E_CAPACITY:
     return ENOSPC;
   case KORVA_E_FILE_EXISTS:
