@@ -7,6 +7,7 @@
 
 #include "udf/byte_order.h"
 #include "udf/common.h"
+#include "udf/entry_record.h"
 #include "udf/unicode.h"
 
 namespace korva {
@@ -342,7 +343,15 @@ size_t BuildIntegrityDescriptor(uint8_t *dst, size_t dstLength, uint32_t locatio
   d.MinimumUDFReadRevision = 0x0150;
   d.MinimumUDFWriteRevision = 0x0150;
   d.MaximumUDFWriteRevision = 0x0150;
-  return Emit(dst, dstLength, d, sizeof d, kTagIntegrity, sizeof d - 16, location);
+  return Emit(dst, dstLength, d, sizeof d, kTagIntegrity, kIntegrityCRCLength, location);
+}
+
+size_t StoreIntegrityDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
+                                const UDF_LogicalVolumeIntegrityDescriptor &d) {
+  if (dst == nullptr || dstLength < sizeof d) return 0;
+  std::memcpy(dst, &d, sizeof d);
+  FillTagAt(dst, kTagIntegrity, kIntegrityCRCLength, location);
+  return sizeof d;
 }
 
 std::optional<UDF_LogicalVolumeIntegrityDescriptor>
@@ -535,22 +544,13 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
 
 namespace {
 
-// Where the fields that differ between a file entry and an extended file entry lie.
-struct EntryLayout {
-  uint32_t BlocksRecorded, AccessTime, ModificationTime, AttributeTime, Implementation, UniqueID,
-      LengthOfEA, HeaderSize;
-};
-constexpr EntryLayout kFileEntryLayout{64, 72, 84, 96, kEntryImplementationOffset, 160, 168, 176};
-constexpr EntryLayout kExtendedEntryLayout{
-    72, 80, 92, 116, kExtendedEntryImplementationOffset, 200, 208, kExtendedFileEntryHeaderSize};
-
 // Long descriptors as short ones: only partition 0 exists on the volumes read here.
 bool ReadLongExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD> &out) {
   for (size_t off = 0; off + sizeof(UDF_LongAD) <= bytes; off += sizeof(UDF_LongAD)) {
     const uint32_t length = LoadLE32(area + off);
     if ((length & 0x3FFFFFFFu) == 0) break;
     // A not-allocated extent has no location, whatever partition it names.
-    if (length >> 30 != kExtentNotAllocated && LoadLE16(area + off + 8) != 0) return false;
+    if (length >> 30 != kExtentNotAllocated && LongADPartition(area + off) != 0) return false;
     UDF_ShortAD ad;
     ad.Length = length;
     ad.Position = LoadLE32(area + off + 4);
@@ -562,15 +562,13 @@ bool ReadLongExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD>
 } // namespace
 
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location) {
-  if (buf == nullptr || length < sizeof(UDF_FileEntryHeader)) return std::nullopt;
-  const uint16_t tag = LoadLE16(buf);
-  const bool extended = tag == kTagExtendedFileEntry;
-  if (!extended && tag != kTagFileEntry) return std::nullopt;
-  const EntryLayout &l = extended ? kExtendedEntryLayout : kFileEntryLayout;
-  if (length < l.HeaderSize || !IsTagValid(tag, buf, length, location)) return std::nullopt;
+  // The fields both forms share are read through the file entry's record.
+  const std::optional<EntryRecord> f = EntryRecord::Of(buf, length);
+  if (!f || !IsTagValid(f->Layout().Tag, buf, length, location)) return std::nullopt;
+  const EntryLayout &l = f->Layout();
   UDF_FileEntryHeader h;
   std::memcpy(&h, buf, sizeof h);
-  const uint64_t ea = LoadLE32(buf + l.LengthOfEA), ad = LoadLE32(buf + l.LengthOfEA + 4);
+  const uint64_t ea = f->ExtendedAttributesLength(), ad = f->DescriptorLength();
   const uint64_t end = l.HeaderSize + ea + ad;
   if (end > length || end > kSectorSize) return std::nullopt;
   FileEntryInfo info;
@@ -581,14 +579,13 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   info.Uid = h.Uid;
   info.Gid = h.Gid;
   info.InformationLength = h.InformationLength;
-  info.LogicalBlocksRecorded = LoadLE64(buf + l.BlocksRecorded);
-  std::memcpy(&info.AccessTime, buf + l.AccessTime, sizeof info.AccessTime);
-  std::memcpy(&info.ModificationTime, buf + l.ModificationTime, sizeof info.ModificationTime);
-  std::memcpy(&info.AttributeTime, buf + l.AttributeTime, sizeof info.AttributeTime);
-  info.UniqueID = LoadLE64(buf + l.UniqueID);
-  std::memcpy(&info.ImplementationIdentifier, buf + l.Implementation,
-              sizeof info.ImplementationIdentifier);
-  info.Extended = extended;
+  info.LogicalBlocksRecorded = f->BlocksRecorded();
+  info.AccessTime = f->AccessTime();
+  info.ModificationTime = f->ModificationTime();
+  info.AttributeTime = f->AttributeTime();
+  info.UniqueID = f->UniqueID();
+  info.ImplementationIdentifier = f->Implementation();
+  info.Extended = f->Extended();
   info.ExtendedAttributesLength = static_cast<uint32_t>(ea);
   info.DescriptorOffset = static_cast<uint32_t>(l.HeaderSize + ea);
   info.DescriptorLength = static_cast<uint32_t>(ad);
@@ -676,30 +673,30 @@ std::optional<DescriptorArea> DescriptorAreaOf(const uint8_t *buf, size_t length
   if (buf == nullptr || length < sizeof(UDF_AllocationExtentDescriptorHeader)) return std::nullopt;
   DescriptorArea a{};
   uint32_t ea = 0;
-  switch (LoadLE16(buf)) {
-  case kTagAllocationExtent:
-    a.LengthField = 20;
-    a.First = 24;
-    break;
-  case kTagFileEntry:
-    if (length < sizeof(UDF_FileEntryHeader)) return std::nullopt;
-    a.LengthField = 172;
-    ea = LoadLE32(buf + 168);
-    a.First = 176;
-    break;
-  case kTagExtendedFileEntry:
-    if (length < kExtendedFileEntryHeaderSize) return std::nullopt;
-    a.LengthField = 212;
-    ea = LoadLE32(buf + 208);
-    a.First = kExtendedFileEntryHeaderSize;
-    break;
-  default:
+  if (LoadLE16(buf) == kTagAllocationExtent) {
+    a.LengthField = offsetof(UDF_AllocationExtentDescriptorHeader, LengthofAllocationDescriptors);
+    a.First = sizeof(UDF_AllocationExtentDescriptorHeader);
+  } else if (const std::optional<EntryRecord> f = EntryRecord::Of(buf, length)) {
+    a.LengthField = f->Layout().LengthOfAD;
+    ea = f->ExtendedAttributesLength();
+    a.First = f->Layout().HeaderSize;
+  } else {
     return std::nullopt;
   }
   a.Length = LoadLE32(buf + a.LengthField);
   if (uint64_t(a.First) + ea + a.Length > length) return std::nullopt;
   a.First += ea;
   return a;
+}
+
+void StoreDescriptorLength(uint8_t *buf, const DescriptorArea &area, uint32_t length) {
+  StoreLE32(buf + area.LengthField, length);
+}
+
+uint16_t LongADPartition(const uint8_t *ad) {
+  UDF_LongAD l;
+  std::memcpy(&l, ad, sizeof l);
+  return l.Location.PartitionReferenceNumber;
 }
 
 size_t BuildAllocationExtentDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,

@@ -400,8 +400,16 @@ struct IntegrityInfo {
   uint32_t Directories;
 };
 
+// The tag's CRC covers the fixed part and the implementation use as this library records it.
+inline constexpr uint16_t kIntegrityCRCLength =
+    sizeof(UDF_LogicalVolumeIntegrityDescriptor) - sizeof(UDF_Tag);
+
 size_t BuildIntegrityDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
                                 const IntegrityInfo &info);
+// Stores a changed descriptor over the one at dst, keeping whatever follows it, and refills
+// the tag. Returns the bytes stored (0 when dst is too short).
+size_t StoreIntegrityDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
+                                const UDF_LogicalVolumeIntegrityDescriptor &d);
 // Accepts one partition and an implementation use area of at least 46 bytes, as we write it.
 std::optional<UDF_LogicalVolumeIntegrityDescriptor>
 ParseIntegrityDescriptor(const uint8_t *buf, size_t length, uint32_t location);
@@ -723,6 +731,10 @@ struct DescriptorArea {
   uint32_t LengthField;
 };
 std::optional<DescriptorArea> DescriptorAreaOf(const uint8_t *buf, size_t length);
+// Records a new length of the area in its length field.
+void StoreDescriptorLength(uint8_t *buf, const DescriptorArea &area, uint32_t length);
+// The partition a long descriptor at `ad` names.
+uint16_t LongADPartition(const uint8_t *ad);
 
 // A whole block; fails (0) with more than 253 extents.
 size_t BuildAllocationExtentDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,

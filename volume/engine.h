@@ -4,6 +4,7 @@
 #define KORVA_VOLUME_ENGINE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "korva/volume.h"
@@ -137,6 +138,16 @@ void PrepareForMount(TUDFRewritableVolume &v);
 void ReleaseMountState(TUDFRewritableVolume &v);
 void RefreshMediumInfo(TUDFRewritableVolume &v);
 bool CheckMediumFormatted(TUDFRewritableVolume &v);
+struct UDF_LogicalVolumeIntegrityDescriptor;
+struct IntegrityInfo;
+// The one writer of the integrity descriptor at IntegritySector: reads its packet, lets
+// `change` edit the descriptor, stores it back with its tag (the bytes after it stay) and
+// writes the packet. False with a read error when the sector holds no valid descriptor.
+bool ChangeIntegrity(TUDFRewritableVolume &v,
+                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change);
+// Builds a new integrity sequence (the descriptor and its terminating descriptor) at sector
+// and sector + 1 in the packet buffer, whose packet the caller holds and writes.
+void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info);
 // Stores the integrity type (0 open, 1 closed) and rewrites the descriptor's tag.
 bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
 // Marks the volume closed; with recountFree the free count stored is the bitmap's.

@@ -8,6 +8,7 @@
 #include "udf/byte_order.h"
 #include "udf/common.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/unicode.h"
 
 using namespace korva;
@@ -316,6 +317,83 @@ TEST(Descriptors, FileEntries) {
   EXPECT_FALSE(mutate(168, 0xFFFFFFF0u)); // no wrap-around
   EXPECT_FALSE(mutate(32, 0x00020000u));  // ICB flags: extended descriptors
   EXPECT_FALSE(mutate(32, 0x00030000u));  // embedded data shorter than the length
+}
+
+// The record accessors change the fields where each form keeps them (offsets as the standard
+// gives them), and the parser reads back what they wrote.
+TEST(Descriptors, EntryRecordsOfBothForms) {
+  struct Form {
+    uint16_t tag;
+    uint32_t blocks, access, modified, attribute, unique, eaLength;
+  };
+  for (const Form f : {Form{kTagFileEntry, 64, 72, 84, 96, 160, 168},
+                       Form{kTagExtendedFileEntry, 72, 80, 92, 116, 200, 208}}) {
+    SCOPED_TRACE(f.tag);
+    const bool extended = f.tag == kTagExtendedFileEntry;
+    Bytes s(kSectorSize);
+    StoreLE16(s.data(), f.tag);
+    StoreLE16(s.data() + 2, 2);
+    StoreLE16(s.data() + 6, 1);
+    StoreLE64(s.data() + f.unique, 0x1234);
+    std::optional<MutableEntryRecord> e = MutableEntryRecord::Of(s.data(), s.size());
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Extended(), extended);
+    e->SetInformationLength(5000);
+    e->SetBlocksRecorded(3);
+    e->SetLinkCount(2);
+    e->SetPermissions(0x318C);
+    e->SetICBFlags(kICBFlagArchive);
+    e->SetModificationTime(Stamp(7000));
+    e->SetAttributeTime(Stamp(8000));
+    EXPECT_EQ(LoadLE64(s.data() + 56), 5000u);
+    EXPECT_EQ(LoadLE64(s.data() + 64), extended ? 5000u : 3u); // an extended entry's object size
+    EXPECT_EQ(LoadLE64(s.data() + f.blocks), 3u);
+    EXPECT_EQ(LoadLE16(s.data() + 48), 2u);
+    EXPECT_EQ(LoadLE32(s.data() + 44), 0x318Cu);
+    EXPECT_EQ(LoadLE16(s.data() + 34), kICBFlagArchive);
+    EXPECT_TRUE(IsZero(s.data() + f.access, 12));
+    const UDF_TimeStamp seven = Stamp(7000), eight = Stamp(8000);
+    EXPECT_EQ(std::memcmp(s.data() + f.modified, &seven, 12), 0);
+    EXPECT_EQ(std::memcmp(s.data() + f.attribute, &eight, 12), 0);
+    EXPECT_EQ(e->UniqueID(), 0x1234u);
+    EXPECT_EQ(e->Layout().LengthOfEA, f.eaLength);
+    EXPECT_EQ(e->Layout().HeaderSize, f.eaLength + 8);
+
+    FillTagAt(s.data(), f.tag, static_cast<uint16_t>(e->Layout().HeaderSize - 16), 9);
+    auto back = ParseFileEntry(s.data(), s.size(), 9);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Extended, extended);
+    EXPECT_EQ(back->InformationLength, 5000u);
+    EXPECT_EQ(back->LogicalBlocksRecorded, 3u);
+    EXPECT_EQ(back->LinkCount, 2u);
+    EXPECT_EQ(std::memcmp(&back->AttributeTime, &eight, 12), 0);
+    EXPECT_EQ(back->DescriptorOffset, e->Layout().HeaderSize);
+    EXPECT_FALSE(EntryRecord::Of(s.data(), e->Layout().HeaderSize - 1));
+  }
+  Bytes other(kSectorSize);
+  StoreLE16(other.data(), kTagAllocationExtent);
+  EXPECT_FALSE(EntryRecord::Of(other.data(), other.size()));
+}
+
+// A changed integrity descriptor is stored over the old one with a tag that holds, and the
+// implementation use another writer recorded after it stays.
+TEST(Descriptors, IntegrityStoredInPlace) {
+  Bytes s(kSectorSize, 0);
+  BuildIntegrityDescriptor(s.data(), s.size(), 304, {Stamp(1), itOpen, 16, 90, 100, 1, 1});
+  StoreLE32(s.data() + 76, 60); // a longer implementation use than ours
+  std::memset(s.data() + 134, 0x5A, 14);
+  FillTagAt(s.data(), kTagIntegrity, kIntegrityCRCLength, 304);
+  auto d = ParseIntegrityDescriptor(s.data(), s.size(), 304);
+  ASSERT_TRUE(d);
+  d->IntegrityType = itClose;
+  d->FreeSpaceTable = 80;
+  ASSERT_EQ(StoreIntegrityDescriptor(s.data(), s.size(), 304, *d), 134u);
+  auto back = ParseIntegrityDescriptor(s.data(), s.size(), 304);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(uint32_t(back->IntegrityType), uint32_t(itClose));
+  EXPECT_EQ(uint32_t(back->FreeSpaceTable), 80u);
+  EXPECT_EQ(s[147], 0x5A);
+  EXPECT_EQ(StoreIntegrityDescriptor(s.data(), 100, 304, *d), 0u);
 }
 
 TEST(Descriptors, FileIdentifiers) {

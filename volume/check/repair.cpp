@@ -158,12 +158,9 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   info.PartitionLength = scan.Geometry.PartitionLength;
   info.Files = scan.Files;
   info.Directories = scan.Directories;
-  const uint32_t sector = v.IntegritySector;
-  const uint32_t start = PacketStartOf(v, sector);
+  const uint32_t start = PacketStartOf(v, v.IntegritySector);
   if (!ReadPacket(v, start)) return false;
-  std::memset(SlotOf(v, sector), 0, 2 * kSectorSize);
-  BuildIntegrityDescriptor(SlotOf(v, sector), kSectorSize, sector, info);
-  BuildTerminatingDescriptor(SlotOf(v, sector + 1), kSectorSize, sector + 1);
+  PlaceIntegritySequence(v, v.IntegritySector, info);
   return WritePacket(v, start);
 }
 

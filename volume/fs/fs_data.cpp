@@ -23,20 +23,6 @@ struct PendingGuard {
   }
 };
 
-OpenFileInformation *HandleFor(TUDFRewritableVolume &v, UDF_HANDLE h, uint32_t access) {
-  OpenFileList *files = OpenFilesOf(v);
-  OpenFileInformation *f = files ? files->Find(h) : nullptr;
-  if (!f || f->Invalidated) {
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return nullptr;
-  }
-  if (!(f->Access & access)) {
-    SetError(v, KORVA_E_ACCESS);
-    return nullptr;
-  }
-  return f;
-}
-
 // One extent of file data as the transfer sees it.
 struct DataExtent {
   uint64_t Start;
@@ -134,11 +120,8 @@ OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
                                    const void *buffer, uint32_t count) {
   if (!BeginFsOperation(v)) return nullptr;
   if ((access & UDF_GENERIC_WRITE) && !RequireWritable(v)) return nullptr;
-  OpenFileInformation *f = HandleFor(v, handle, access);
-  if (!f || f->Invalidated) {
-    if (f) SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return nullptr;
-  }
+  OpenFileInformation *f = LiveHandle(v, handle, access);
+  if (!f) return nullptr;
   if (!buffer && count > 0) {
     SetError(v, KORVA_E_INVALID_PARAMETER);
     return nullptr;

@@ -8,11 +8,16 @@
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/tag.h"
 #include "udf/unicode.h"
 #include "volume/fs/fs_records.h"
 
 namespace korva {
+
+static_assert(kFEFirstSlot == sizeof(UDF_FileEntryHeader));
+static_assert(kAEDFirstSlot == sizeof(UDF_AllocationExtentDescriptorHeader));
+static_assert(FidLength(255, 17) == FileIdentifierDescriptorLength(255, 17));
 
 uint64_t DescriptorList::TotalBytes() const {
   if (Form == kDescriptorsEmbedded) return EmbeddedLength;
@@ -31,8 +36,9 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
   info.LinkCount = fe->LinkCount;
   info.InformationLength = fe->InformationLength;
   info.BlocksRecorded = fe->LogicalBlocksRecorded;
-  std::memcpy(info.AccessTime, &fe->AccessTime, 12);
-  std::memcpy(info.ModificationTime, &fe->ModificationTime, 12);
+  info.AccessTime = fe->AccessTime;
+  info.ModificationTime = fe->ModificationTime;
+  info.AttributeTime = fe->AttributeTime;
   info.UniqueID = fe->UniqueID;
   info.Uid = fe->Uid;
   info.Gid = fe->Gid;
@@ -86,7 +92,9 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     return true;
   };
   if (limit == 0) return end(true);
-  out.Form = static_cast<uint8_t>(LoadLE16(feSector + 34) & kICBFlagDescriptorMask);
+  const std::optional<EntryRecord> entry = EntryRecord::Of(feSector, kBlockSize);
+  if (!entry) return end(true);
+  out.Form = static_cast<uint8_t>(entry->DescriptorForm());
   if (out.Form == kDescriptorsEmbedded) {
     out.EmbeddedOffset = static_cast<uint16_t>(off);
     out.EmbeddedLength = static_cast<uint16_t>(limit - off);
@@ -104,7 +112,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     ShortADValue ad = LoadADAt(cur + off);
     if (ad.Length() == 0) return end(false);
     // One partition: a long descriptor naming another cannot be followed.
-    if (stride == 16 && ad.Type() != kExtentNotAllocated && LoadLE16(cur + off + 8) != 0)
+    if (stride == 16 && ad.Type() != kExtentNotAllocated && LongADPartition(cur + off) != 0)
       return end(true);
     if (ad.Type() == kExtentTypeContinuation) {
       // A chain longer than the partition or one that comes back to a block must be bad.
@@ -237,30 +245,34 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
 DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
   uint8_t buf[kBlockSize];
   bool io = false;
-  if (offset + 38 > size_) return End;
-  if (!ReadBytes(offset, buf, 38, io)) return io ? IoError : End;
-  uint32_t lfi = buf[19];
-  uint32_t liu = LoadLE16(buf + 36);
-  uint32_t len = FidLength(lfi, liu);
+  UDF_FileIdentifierDescriptorHeader h;
+  constexpr uint32_t kHead = sizeof h;
+  if (offset + kHead > size_) return End;
+  if (!ReadBytes(offset, buf, kHead, io)) return io ? IoError : End;
+  std::memcpy(&h, buf, kHead);
+  const uint32_t lfi = h.LengthofFileIdentifier;
+  const uint32_t liu = h.LengthofImplementationUse;
+  const uint32_t len = FidLength(lfi, liu);
   // A descriptor never exceeds the block size; a longer one is damage, not an entry.
   if (len > kBlockSize || offset + len > size_) return End;
   Place start;
   if (!Locate(offset, start)) return End;
   if (!full) {
-    if (LoadLE16(buf) != kTagFileIdentifier || buf[4] != TagChecksum(buf) ||
-        LoadLE32(buf + 12) != start.Block)
+    if (h.DescriptorTag.TagIdentifier != kTagFileIdentifier ||
+        h.DescriptorTag.TagChecksum != TagChecksum(buf) ||
+        h.DescriptorTag.TagLocation != start.Block)
       return End;
-    if (!ReadBytes(offset + 38 + liu, buf + 38 + liu, lfi, io)) return io ? IoError : End;
+    if (!ReadBytes(offset + kHead + liu, buf + kHead + liu, lfi, io)) return io ? IoError : End;
   } else {
-    if (!ReadBytes(offset + 38, buf + 38, len - 38, io)) return io ? IoError : End;
+    if (!ReadBytes(offset + kHead, buf + kHead, len - kHead, io)) return io ? IoError : End;
     if (!ParseFileIdentifierDescriptor(buf, len, start.Block)) return End;
   }
   out.Offset = offset;
   out.Length = len;
-  out.Characteristics = buf[18];
-  out.ICBBlock = LoadLE32(buf + 24);
+  out.Characteristics = h.FileCharacteristics;
+  out.ICBBlock = h.ICB.Location.LogicalBlockNumber;
   out.RawNameLength = static_cast<uint8_t>(lfi);
-  std::memcpy(out.RawName, buf + 38 + liu, lfi);
+  std::memcpy(out.RawName, buf + kHead + liu, lfi);
   out.NameDecoded = false;
   out.Name.clear();
   if (full) out.DecodedName();

@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "udf/timestamp.h"
 #include "volume/fs/fs_state.h"
 
 namespace korva {
 
 inline constexpr uint32_t kBlockSize = 2048;
+// Where the descriptors of a file entry without extended attributes, and of an allocation
+// extent descriptor, start (checked against the records in fs_dir.cpp).
 inline constexpr uint16_t kFEFirstSlot = 176;
 inline constexpr uint16_t kAEDFirstSlot = 24;
 inline constexpr uint16_t kLastSlot = 2040;
@@ -63,8 +66,9 @@ struct EntryFields {
   uint16_t LinkCount = 0;
   uint64_t InformationLength = 0;
   uint64_t BlocksRecorded = 0;
-  uint8_t AccessTime[12] = {};
-  uint8_t ModificationTime[12] = {};
+  UDF_TimeStamp AccessTime{};
+  UDF_TimeStamp ModificationTime{};
+  UDF_TimeStamp AttributeTime{};
   uint64_t UniqueID = 0;
   uint32_t Uid = 0xFFFFFFFFu;
   uint32_t Gid = 0xFFFFFFFFu;

@@ -59,16 +59,12 @@ bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
 
 bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
                      uint64_t recordedNextID) {
-  const uint32_t sector = v.IntegritySector;
-  const uint32_t start = PacketStartOf(v, sector);
-  if (!ReadPacket(v, start)) return false;
   IntegrityCounts counts;
-  if (!UpdateIntegrity(SlotOf(v, sector), sector, freeDelta, fileDelta, dirDelta,
-                       recordedNextID ? recordedNextID : v.NextUniqueID, counts)) {
-    FailRead(v);
+  if (!ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+        counts = UpdateIntegrity(d, freeDelta, fileDelta, dirDelta,
+                                 recordedNextID ? recordedNextID : v.NextUniqueID);
+      }))
     return false;
-  }
-  if (!WritePacket(v, start)) return false;
   v.FreeBlocks = counts.FreeBlocks;
   v.FileCount = counts.Files;
   v.DirCount = counts.Dirs;
@@ -526,6 +522,19 @@ bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out) 
   return true;
 }
 
+bool WidenArguments(TUDFRewritableVolume &v, std::initializer_list<const char *> args,
+                    std::u16string *out) {
+  if (!RequireCompatible(v)) return false;
+  for (const char *a : args)
+    if (!a) {
+      SetError(v, KORVA_E_INVALID_PARAMETER);
+      return false;
+    }
+  for (const char *a : args)
+    if (!WidenArgument(v, a, *out++)) return false;
+  return true;
+}
+
 namespace {
 
 // Whether a directory holds any live entry besides its parent entry. False on a read error.
@@ -912,15 +921,9 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
 
 KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,
                                     const char *name) {
-  if (!volume) return KFALSE;
-  if (!RequireCompatible(*volume)) return KFALSE;
-  std::u16string p, n;
-  if (!parent || !name) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!WidenArgument(*volume, parent, p) || !WidenArgument(*volume, name, n)) return KFALSE;
-  return UDF_CreateDirectoryW(volume, p.c_str(), n.c_str());
+  std::u16string w[2];
+  if (!volume || !WidenArguments(*volume, {parent, name}, w)) return KFALSE;
+  return UDF_CreateDirectoryW(volume, w[0].c_str(), w[1].c_str());
 }
 
 KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path) {
@@ -935,13 +938,7 @@ KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
 }
 
 KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path) {
-  if (!volume) return KFALSE;
-  if (!RequireCompatible(*volume)) return KFALSE;
   std::u16string p;
-  if (!path) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_RemoveDirectoryW(volume, p.c_str());
 }

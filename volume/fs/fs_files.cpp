@@ -11,6 +11,20 @@
 
 namespace korva {
 
+OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access) {
+  OpenFileList *files = OpenFilesOf(v);
+  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
+  if (!f || f->Invalidated) {
+    SetError(v, KORVA_E_BAD_FILE_HANDLE);
+    return nullptr;
+  }
+  if (access && !(f->Access & access)) {
+    SetError(v, KORVA_E_ACCESS);
+    return nullptr;
+  }
+  return f;
+}
+
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   if (f.Invalidated) {
     SetError(v, KORVA_E_BAD_FILE_HANDLE);
@@ -278,14 +292,8 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
 KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *path,
                                     uint32_t desired_access, uint32_t creation_disposition,
                                     uint32_t attributes) {
-  if (!volume) return UDF_INVALID_HANDLE;
-  if (!RequireCompatible(*volume)) return UDF_INVALID_HANDLE;
-  if (!path) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return UDF_INVALID_HANDLE;
-  }
   std::u16string p;
-  if (!WidenArgument(*volume, path, p)) return UDF_INVALID_HANDLE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return UDF_INVALID_HANDLE;
   return UDF_CreateFileW(volume, p.c_str(), desired_access, creation_disposition, attributes);
 }
 
@@ -307,14 +315,8 @@ KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path
 }
 
 KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path) {
-  if (!volume) return KFALSE;
-  if (!RequireCompatible(*volume)) return KFALSE;
-  if (!path) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
   std::u16string p;
-  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_DeleteFileW(volume, p.c_str());
 }
 

@@ -8,6 +8,7 @@
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
 #include "volume/check/fs_claims.h"
@@ -22,8 +23,11 @@ namespace {
 void RelocateFids(uint8_t *data, uint32_t length, uint32_t block) {
   for (uint32_t off = 0; off < length;) {
     const uint32_t len = PeekFileIdentifierLength(data + off, length - off);
-    if (len == 0 || len > length - off || LoadLE16(data + off) != kTagFileIdentifier) return;
-    FillTagAt(data + off, kTagFileIdentifier, LoadLE16(data + off + 10), block);
+    UDF_Tag tag;
+    if (len == 0 || len > length - off) return;
+    std::memcpy(&tag, data + off, sizeof tag);
+    if (tag.TagIdentifier != kTagFileIdentifier) return;
+    FillTagAt(data + off, kTagFileIdentifier, tag.DescriptorCRCLength, block);
     off += len;
   }
 }
@@ -156,7 +160,7 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
   if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
     return false;
   std::memset(fe + area->First, 0, kBlockSize - area->First);
-  StoreLE32(fe + area->LengthField, 0);
+  StoreDescriptorLength(fe, *area, 0);
   uint16_t slot = static_cast<uint16_t>(area->First);
   for (const ShortADValue &ad : shortList.InEntry) {
     AppendListAD(fe, slot, ad);
@@ -164,7 +168,8 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
   }
   if (!shortList.Chain.empty())
     AppendListAD(fe, slot, {(kExtentTypeContinuation << 30) | kBlockSize, shortList.Chain[0]});
-  StoreLE16(fe + 34, static_cast<uint16_t>(info.ICBFlags & ~kICBFlagDescriptorMask));
+  MutableEntryRecord::Of(fe, kBlockSize)
+      ->SetICBFlags(static_cast<uint16_t>(info.ICBFlags & ~kICBFlagDescriptorMask));
   const uint64_t taken = list.Embedded() ? ads.size() : 0;
   UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
   if (!WriteBlock(v, feBlock, fe)) return false;

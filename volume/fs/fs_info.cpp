@@ -8,6 +8,7 @@
 #include "korva/files.h"
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/path_components.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
@@ -24,16 +25,6 @@ namespace {
 // File time of 1970-01-01 00:00:00 UTC.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 constexpr uint32_t kPermissionBits = 0x7FFF;
-// Offsets of the fields of a file entry changed in place.
-constexpr size_t kPermissionsOffset = 44;
-// Where the times of a file entry lie; an extended file entry has them further on.
-struct TimeOffsets {
-  size_t Access, Modification, Attribute;
-};
-TimeOffsets TimesOf(const uint8_t *fe) {
-  if (LoadLE16(fe) == kTagExtendedFileEntry) return {80, 92, 116};
-  return {72, 84, 96};
-}
 } // namespace
 
 bool EntryRef::IsDirectory() const {
@@ -74,7 +65,7 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
   return true;
 }
 
-bool FileTimeToStamp(uint64_t fileTime, uint8_t *stamp) {
+bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp) {
   const int64_t units = int64_t(fileTime / 10) - int64_t(kUnixEpochFileTime / 10);
   int64_t seconds = units / 1000000;
   int64_t micro = units % 1000000;
@@ -82,17 +73,14 @@ bool FileTimeToStamp(uint64_t fileTime, uint8_t *stamp) {
     micro += 1000000;
     --seconds;
   }
-  UDF_TimeStamp ts{};
-  if (!udf_time_to_stamp(&ts, seconds, static_cast<int32_t>(micro))) return false;
-  std::memcpy(stamp, &ts, sizeof ts);
-  return true;
+  return udf_time_to_stamp(&stamp, seconds, static_cast<int32_t>(micro));
 }
 
-uint64_t StampToFineFileTime(const uint8_t *stamp) {
+uint64_t StampToFineFileTime(const UDF_TimeStamp &stamp) {
   const uint64_t coarse = StampToFileTime(stamp);
   if (coarse == 0) return 0;
-  const uint32_t hundreds = stamp[10] < 100 ? stamp[10] : 0;
-  const uint32_t micro = stamp[11] < 100 ? stamp[11] : 0;
+  const uint32_t hundreds = stamp.HundredsofMicroseconds < 100 ? stamp.HundredsofMicroseconds : 0;
+  const uint32_t micro = stamp.Microseconds < 100 ? stamp.Microseconds : 0;
   return coarse + (uint64_t(hundreds) * 100 + micro) * 10;
 }
 
@@ -132,7 +120,7 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
   out.BlocksRecorded = info.BlocksRecorded;
   out.AccessTime = StampToFineFileTime(info.AccessTime);
   out.ModificationTime = StampToFineFileTime(info.ModificationTime);
-  out.AttributeTime = StampToFineFileTime(fe + TimesOf(fe).Attribute);
+  out.AttributeTime = StampToFineFileTime(info.AttributeTime);
   out.UniqueID = info.UniqueID;
   out.Permissions = info.Permissions;
   out.LinkCount = info.LinkCount;
@@ -207,20 +195,11 @@ bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change chang
   uint8_t fe[kBlockSize];
   EntryFields info;
   if (!LoadEntry(v, e, fe, info)) return false;
-  change(fe);
-  StampNow(fe + TimesOf(fe).Attribute);
+  std::optional<MutableEntryRecord> record = MutableEntryRecord::Of(fe, kBlockSize);
+  change(*record);
+  record->SetAttributeTime(StampNow());
   RefillEntryTag(fe, e.EntryBlock);
   return WriteBlock(v, e.EntryBlock, fe);
-}
-
-// Widens a path argument of an 8-bit form; false when it is missing or does not convert.
-bool WidePath(TUDFRewritableVolume &v, const char *path, std::u16string &out) {
-  if (!RequireCompatible(v)) return false;
-  if (!path) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
-  return WidenArgument(v, path, out);
 }
 
 bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
@@ -234,29 +213,9 @@ bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
 
 OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, FileView &view) {
   if (!BeginFsOperation(v)) return nullptr;
-  OpenFileList *files = OpenFilesOf(v);
-  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
-  if (!f || f->Invalidated) {
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return nullptr;
-  }
-  if (!(f->Access & UDF_GENERIC_WRITE)) {
-    SetError(v, KORVA_E_ACCESS);
-    return nullptr;
-  }
-  if (!LoadFile(v, *f, view)) return nullptr;
+  OpenFileInformation *f = LiveHandle(v, handle, UDF_GENERIC_WRITE);
+  if (!f || !LoadFile(v, *f, view)) return nullptr;
   return f;
-}
-
-// Frees the blocks of a run that are in use and counts them.
-void FreeBlocks(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
-  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
-    const uint32_t b = static_cast<uint32_t>(first + i);
-    if (BlockInUse(v, b)) {
-      MarkRun(v, b, 1, false);
-      ++freed;
-    }
-  }
 }
 
 } // namespace
@@ -275,9 +234,8 @@ KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *pat
 
 KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
                                 KorvaFileInfo *info) {
-  if (!volume) return KFALSE;
   std::u16string p;
-  if (!WidePath(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_GetFileInfoW(volume, p.c_str(), info);
 }
 
@@ -296,7 +254,7 @@ KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, cha
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   std::u16string p, t;
-  if (!WidePath(v, path, p) || !BeginPathOperation(v, p.c_str())) return KFALSE;
+  if (!WidenArguments(v, {path}, &p) || !BeginPathOperation(v, p.c_str())) return KFALSE;
   if (!ReadLinkTarget(v, p, t)) return KFALSE;
   std::string narrow;
   if (!Utf16ToUtf8(t, narrow)) {
@@ -312,17 +270,16 @@ KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *pa
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
-  uint8_t access[12], modified[12];
+  UDF_TimeStamp access{}, modified{};
   if ((access_time && !FileTimeToStamp(*access_time, access)) ||
       (modification_time && !FileTimeToStamp(*modification_time, modified))) {
     SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](uint8_t *fe) {
-                       const TimeOffsets at = TimesOf(fe);
-                       if (access_time) std::memcpy(fe + at.Access, access, 12);
-                       if (modification_time) std::memcpy(fe + at.Modification, modified, 12);
+                     [&](MutableEntryRecord &fe) {
+                       if (access_time) fe.SetAccessTime(access);
+                       if (modification_time) fe.SetModificationTime(modified);
                      })
              ? KTRUE
              : KFALSE;
@@ -330,9 +287,8 @@ KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *pa
 
 KORVA_API KBOOL UDF_SetFileTimes(TUDFRewritableVolume *volume, const char *path,
                                  const uint64_t *access_time, const uint64_t *modification_time) {
-  if (!volume) return KFALSE;
   std::u16string p;
-  if (!WidePath(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_SetFileTimesW(volume, p.c_str(), access_time, modification_time);
 }
 
@@ -346,19 +302,15 @@ KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCH
     return KFALSE;
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](uint8_t *fe) {
-                       for (int i = 0; i < 4; ++i)
-                         fe[kPermissionsOffset + i] = uint8_t(permissions >> (8 * i));
-                     })
+                     [&](MutableEntryRecord &fe) { fe.SetPermissions(permissions); })
              ? KTRUE
              : KFALSE;
 }
 
 KORVA_API KBOOL UDF_SetFilePermissions(TUDFRewritableVolume *volume, const char *path,
                                        uint32_t permissions) {
-  if (!volume) return KFALSE;
   std::u16string p;
-  if (!WidePath(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_SetFilePermissionsW(volume, p.c_str(), permissions);
 }
 
@@ -367,14 +319,9 @@ KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE hand
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return KFALSE;
-  OpenFileList *files = OpenFilesOf(v);
-  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
-  if (!f || f->Invalidated) {
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return KFALSE;
-  }
+  OpenFileInformation *f = LiveHandle(v, handle, 0);
   FileView view;
-  if (!LoadFile(v, *f, view)) return KFALSE;
+  if (!f || !LoadFile(v, *f, view)) return KFALSE;
   if (position > view.Info.InformationLength) {
     SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
@@ -399,14 +346,10 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
     return KFALSE;
   }
   std::memset(view.FE + area->First, 0, area->Length);
-  StoreLE32(view.FE + area->LengthField, 0);
+  StoreDescriptorLength(view.FE, *area, 0);
   UpdateFileEntry(view.FE, f->FEBlock, 0, 0, 0, true);
   if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
-  int64_t freed = 0;
-  for (const ADSlot &s : view.List.Extents)
-    if (s.AD.Type() != 2) FreeBlocks(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048, freed);
-  for (uint32_t b : view.List.Extensions)
-    FreeBlocks(v, b, 1, freed);
+  const int64_t freed = FreeEntryBlocks(v, f->FEBlock, view.List, true);
   if (!CommitIntegrity(v, freed, 0, 0)) return KFALSE;
   f->Position = 0;
   view.Info.InformationLength = 0;

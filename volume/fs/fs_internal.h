@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "korva/files.h"
 #include "korva/volume.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
@@ -167,6 +169,11 @@ void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Converts an 8-bit (UTF-8) argument; false when it does not convert (error 22 set).
 bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out);
+// The checks every 8-bit form makes, in this order, before it calls its wide form: a
+// compatible volume, no argument missing (error 25), each one valid UTF-8 (22). out[i] then
+// holds args[i] widened.
+bool WidenArguments(TUDFRewritableVolume &v, std::initializer_list<const char *> args,
+                    std::u16string *out);
 
 } // namespace korva
 
@@ -178,6 +185,10 @@ struct FileView {
   EntryFields Info;
   DescriptorList List;
 };
+// The open file of a handle that is still valid and was opened with one of the `access` rights
+// (any rights when 0). Null with error 7 for an unknown or invalidated handle, 8 without the
+// rights.
+OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access);
 // Loads the file of a handle. False with error 7 when the handle's file is gone (deleted,
 // replaced, or its entry no longer valid), or with a read error.
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);

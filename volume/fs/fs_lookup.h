@@ -32,8 +32,8 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
 
 // Converts between file times (100 ns units since 1601) and 12-byte stamps, keeping the
 // microseconds a stamp can hold. False when the time has no stamp (years 1 to 9999).
-bool FileTimeToStamp(uint64_t fileTime, uint8_t *stamp);
-uint64_t StampToFineFileTime(const uint8_t *stamp);
+bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp);
+uint64_t StampToFineFileTime(const UDF_TimeStamp &stamp);
 
 } // namespace korva
 

@@ -158,13 +158,7 @@ KORVA_API KBOOL UDF_MoveFileW(TUDFRewritableVolume *volume, const KWCHAR *from, 
 }
 
 KORVA_API KBOOL UDF_MoveFile(TUDFRewritableVolume *volume, const char *from, const char *to) {
-  if (!volume) return KFALSE;
-  if (!RequireCompatible(*volume)) return KFALSE;
-  if (!from || !to) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  std::u16string f, t;
-  if (!WidenArgument(*volume, from, f) || !WidenArgument(*volume, to, t)) return KFALSE;
-  return UDF_MoveFileW(volume, f.c_str(), t.c_str());
+  std::u16string w[2];
+  if (!volume || !WidenArguments(*volume, {from, to}, w)) return KFALSE;
+  return UDF_MoveFileW(volume, w[0].c_str(), w[1].c_str());
 }

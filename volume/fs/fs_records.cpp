@@ -6,6 +6,7 @@
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
 #include "udf/unicode.h"
@@ -15,7 +16,6 @@ namespace korva {
 namespace {
 constexpr uint16_t kFECRCLength = 2032;
 constexpr uint16_t kAEDCRCLength = 8;
-constexpr uint16_t kLVIDCRCLength = 118;
 
 UDF_TimeStamp Now() {
   UDF_TimeStamp ts{};
@@ -41,7 +41,7 @@ void AppendListAD(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adB
   StoreAD(block + offset, ad);
   const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
   if (area && offset + adBytes > area->First)
-    StoreLE32(block + area->LengthField, offset + adBytes - area->First);
+    StoreDescriptorLength(block, *area, offset + adBytes - area->First);
 }
 
 uint32_t ListRoom(uint32_t offset, uint32_t adBytes) {
@@ -55,14 +55,14 @@ void TrimListLength(uint8_t *block, uint32_t adBytes) {
   const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kSectorSize);
   if (!area) return;
   // A file entry says its descriptors' size; data recorded in the entry is left alone.
-  if (LoadLE16(block) != kTagAllocationExtent) {
-    const uint16_t form = LoadLE16(block + 34) & kICBFlagDescriptorMask;
+  if (const std::optional<EntryRecord> entry = EntryRecord::Of(block, kSectorSize)) {
+    const uint16_t form = entry->DescriptorForm();
     if (form != kDescriptorsShort && form != kDescriptorsLong) return;
     adBytes = form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
   }
   for (uint32_t off = 0; off + adBytes <= area->Length; off += adBytes)
     if ((LoadLE32(block + area->First + off) & 0x3FFFFFFFu) == 0) {
-      StoreLE32(block + area->LengthField, off);
+      StoreDescriptorLength(block, *area, off);
       return;
     }
 }
@@ -74,16 +74,11 @@ uint16_t EntryCRCLength(const uint8_t *block) {
 }
 } // namespace
 
-void StampNow(uint8_t *stamp) {
-  const UDF_TimeStamp ts = Now();
-  std::memcpy(stamp, &ts, sizeof ts);
-}
+UDF_TimeStamp StampNow() { return Now(); }
 
-uint64_t StampToFileTime(const uint8_t *stamp) {
-  UDF_TimeStamp ts;
-  std::memcpy(&ts, stamp, sizeof ts);
+uint64_t StampToFileTime(const UDF_TimeStamp &stamp) {
   FILETIME ft{0, 0};
-  if (!UDFtimestampToFILETIME(ts, &ft)) return 0;
+  if (!UDFtimestampToFILETIME(stamp, &ft)) return 0;
   return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
@@ -106,20 +101,18 @@ void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
 
 void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
                      uint64_t blocksRecorded, int linkDelta, bool touchTimes) {
-  // Fields after the information length sit further on in an extended file entry, which
-  // also records the object size (the data, as there are no streams).
-  const bool extended = LoadLE16(s) == kTagExtendedFileEntry;
-  StoreLE64(s + 56, informationLength);
-  if (extended) StoreLE64(s + 64, informationLength);
-  StoreLE64(s + (extended ? 72 : 64), blocksRecorded);
+  std::optional<MutableEntryRecord> entry = MutableEntryRecord::Of(s, kSectorSize);
+  if (!entry) return;
+  entry->SetInformationLength(informationLength);
+  entry->SetBlocksRecorded(blocksRecorded);
   if (linkDelta) {
-    const int links = int(LoadLE16(s + 48)) + linkDelta;
-    StoreLE16(s + 48, static_cast<uint16_t>(links < 0 ? 0 : links));
+    const int links = int(entry->LinkCount()) + linkDelta;
+    entry->SetLinkCount(static_cast<uint16_t>(links < 0 ? 0 : links));
   }
   if (touchTimes) {
     const UDF_TimeStamp now = Now();
-    std::memcpy(s + (extended ? 80 : 72), &now, sizeof now);
-    std::memcpy(s + (extended ? 92 : 84), &now, sizeof now);
+    entry->SetAccessTime(now);
+    entry->SetModificationTime(now);
   }
   RefillEntryTag(s, block);
 }
@@ -174,11 +167,8 @@ void RefillListBlockTag(uint8_t *s, uint32_t block, bool isFileEntry, uint32_t a
   }
 }
 
-bool UpdateIntegrity(uint8_t *s, uint32_t location, int64_t freeDelta, int fileDelta, int dirDelta,
-                     uint64_t nextUniqueID, IntegrityCounts &out) {
-  auto parsed = ParseIntegrityDescriptor(s, kSectorSize, location);
-  if (!parsed) return false;
-  UDF_LogicalVolumeIntegrityDescriptor d = *parsed;
+IntegrityCounts UpdateIntegrity(UDF_LogicalVolumeIntegrityDescriptor &d, int64_t freeDelta,
+                                int fileDelta, int dirDelta, uint64_t nextUniqueID) {
   d.RecordingDateAndTime = Now();
   d.NextUniqueID = nextUniqueID;
   const int64_t freeBlocks = int64_t(uint32_t(d.FreeSpaceTable)) + freeDelta;
@@ -187,12 +177,7 @@ bool UpdateIntegrity(uint8_t *s, uint32_t location, int64_t freeDelta, int fileD
   d.FreeSpaceTable = static_cast<uint32_t>(freeBlocks < 0 ? 0 : freeBlocks);
   d.NumberOfFiles = static_cast<uint32_t>(files < 0 ? 0 : files);
   d.NumberOfDirectories = static_cast<uint32_t>(dirs < 0 ? 0 : dirs);
-  std::memcpy(s, &d, sizeof d);
-  FillTagAt(s, kTagIntegrity, kLVIDCRCLength, location);
-  out.FreeBlocks = uint32_t(d.FreeSpaceTable);
-  out.Files = uint32_t(d.NumberOfFiles);
-  out.Dirs = uint32_t(d.NumberOfDirectories);
-  return true;
+  return {uint32_t(d.FreeSpaceTable), uint32_t(d.NumberOfFiles), uint32_t(d.NumberOfDirectories)};
 }
 
 } // namespace korva

@@ -60,7 +60,8 @@ uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
                   std::u16string_view name, uint32_t location);
 
 // Bytes of a FID up to the end of its ICB.
-inline constexpr uint32_t kFidICBEnd = 36;
+inline constexpr uint32_t kFidICBEnd =
+    offsetof(UDF_FileIdentifierDescriptorHeader, LengthofImplementationUse);
 
 // Marks a complete FID deleted: sets the deleted bit, clears its ICB (unless told to keep
 // it), refills the tag.
@@ -78,21 +79,20 @@ void BuildAllocationExtent(uint8_t *sector, uint32_t block);
 void RefillListBlockTag(uint8_t *sector, uint32_t block, bool isFileEntry,
                         uint32_t adBytes = kShortADBytes);
 
-// Changes the integrity descriptor in `sector` (at location `sector`): recording time,
-// free blocks by freeDelta, file and directory counts, next unique ID. Returns the new
-// values; false when the sector does not hold a valid integrity descriptor.
+// Changes an integrity descriptor: recording time, free blocks by freeDelta, file and
+// directory counts (none below 0), next unique ID. Returns the new values.
 struct IntegrityCounts {
   uint32_t FreeBlocks = 0;
   uint32_t Files = 0;
   uint32_t Dirs = 0;
 };
-bool UpdateIntegrity(uint8_t *sector, uint32_t location, int64_t freeDelta, int fileDelta,
-                     int dirDelta, uint64_t nextUniqueID, IntegrityCounts &out);
+IntegrityCounts UpdateIntegrity(UDF_LogicalVolumeIntegrityDescriptor &d, int64_t freeDelta,
+                                int fileDelta, int dirDelta, uint64_t nextUniqueID);
 
-// Fills the 12-byte stamp of the current time.
-void StampNow(uint8_t *stamp);
-// Converts a stored 12-byte stamp to 100 ns units since 1601 (0 when unreadable).
-uint64_t StampToFileTime(const uint8_t *stamp);
+// The stamp of the current time.
+UDF_TimeStamp StampNow();
+// Converts a stored stamp to 100 ns units since 1601 (0 when unreadable).
+uint64_t StampToFileTime(const UDF_TimeStamp &stamp);
 
 } // namespace korva
 

@@ -189,8 +189,7 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
   integrity.Files = 0;
   integrity.Directories = 1;
   if (!WriteFreshPacket(v, l.Integrity, [&] {
-        BuildIntegrityDescriptor(SlotOf(v, l.Integrity), kSlot, l.Integrity, integrity);
-        BuildTerminatingDescriptor(SlotOf(v, l.Integrity + 1), kSlot, l.Integrity + 1);
+        PlaceIntegritySequence(v, l.Integrity, integrity);
       }))
     return false;
   v.FreeBlocks = integrity.FreeBlocks;

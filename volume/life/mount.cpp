@@ -306,17 +306,13 @@ bool CheckMediumFormatted(TUDFRewritableVolume &v) {
 namespace {
 // Rewrites the integrity type; with recountFree also the free-block count, from the bitmap.
 bool RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) {
-  using Lvid = UDF_LogicalVolumeIntegrityDescriptor;
-  const uint32_t start = PacketStartOf(v, v.IntegritySector);
-  if (!ReadPacket(v, start)) return false;
-  uint8_t *d = SlotOf(v, v.IntegritySector);
-  if (recountFree) {
-    v.FreeBlocks = CountFreeBlocks(v);
-    StoreLE32(d + offsetof(Lvid, FreeSpaceTable), v.FreeBlocks);
-  }
-  StoreLE32(d + offsetof(Lvid, IntegrityType), type);
-  FillTagAt(d, kTagIntegrity, sizeof(Lvid) - sizeof(UDF_Tag), v.IntegritySector);
-  return WritePacket(v, start);
+  return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+    if (recountFree) {
+      v.FreeBlocks = CountFreeBlocks(v);
+      d.FreeSpaceTable = v.FreeBlocks;
+    }
+    d.IntegrityType = type;
+  });
 }
 } // namespace
 

@@ -1,0 +1,35 @@
+// The one writer of the logical volume integrity descriptor. Every change of it (the mount
+// opening the volume, the dismount closing it, each file-system operation's counts, repair and
+// format) reaches the medium through these two routines and the record layer, in one packet
+// write.
+#include <cstring>
+
+#include "udf/descriptors.h"
+#include "volume/engine.h"
+
+namespace korva {
+
+bool ChangeIntegrity(TUDFRewritableVolume &v,
+                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
+  const uint32_t sector = v.IntegritySector;
+  const uint32_t start = PacketStartOf(v, sector);
+  if (!ReadPacket(v, start)) return false;
+  uint8_t *slot = SlotOf(v, sector);
+  std::optional<UDF_LogicalVolumeIntegrityDescriptor> d =
+      ParseIntegrityDescriptor(slot, kSectorSize, sector);
+  if (!d) {
+    FailRead(v);
+    return false;
+  }
+  change(*d);
+  StoreIntegrityDescriptor(slot, kSectorSize, sector, *d);
+  return WritePacket(v, start);
+}
+
+void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info) {
+  std::memset(SlotOf(v, sector), 0, 2 * kSectorSize);
+  BuildIntegrityDescriptor(SlotOf(v, sector), kSectorSize, sector, info);
+  BuildTerminatingDescriptor(SlotOf(v, sector + 1), kSectorSize, sector + 1);
+}
+
+} // namespace korva
