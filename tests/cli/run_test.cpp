@@ -231,6 +231,50 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   EXPECT_NE(version.out.find("Korva"), std::string::npos);
 }
 
+TEST_F(Cli, MvRenamesMovesIntoDirectoriesAndReplacesFiles) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  const fs::path src = dir_ / "src";
+  fs::create_directory(src);
+  WriteFile(src / "a.txt", "alpha");
+  WriteFile(src / "b.txt", "beta");
+  EXPECT_RUN(OnImage({"put", (src / "a.txt").string(), (src / "b.txt").string(), "/"}), 0);
+  EXPECT_RUN(OnImage({"mkdir", "/docs"}), 0);
+
+  // A new name, then into an existing directory under the entry's own name.
+  Result r = OnImage({"mv", "/a.txt", "/first.txt"});
+  EXPECT_RUN(r, 0);
+  EXPECT_EQ(r.out, "");
+  r = OnImage({"mv", "/first.txt", "/docs", "--json"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("\"from\":\"/first.txt\",\"to\":\"/docs/first.txt\""), std::string::npos)
+      << r.out;
+  EXPECT_EQ(OnImage({"cat", "/docs/first.txt"}).out, "alpha");
+  // A file at the target is replaced, as rename does.
+  EXPECT_RUN(OnImage({"mv", "/b.txt", "/docs/first.txt"}), 0);
+  EXPECT_EQ(OnImage({"cat", "/docs/first.txt"}).out, "beta");
+  Result ls = OnImage({"ls", "/"});
+  EXPECT_RUN(ls, 0);
+  EXPECT_EQ(ls.out.find("b.txt"), std::string::npos) << ls.out;
+
+  // Failures say why and exit with 1; a wrong argument count is a usage error.
+  r = OnImage({"mv", "/missing", "/x"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("/missing: no such file or directory"), std::string::npos) << r.err;
+  r = OnImage({"mv", "/docs", "/docs/inner"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("(error 33)"), std::string::npos) << r.err;
+  r = OnImage({"mv", "/", "/docs"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("cannot be moved"), std::string::npos) << r.err;
+  EXPECT_RUN(OnImage({"mv", "/docs"}), 2);
+  EXPECT_RUN(OnImage({"mv", "/docs", "/a", "/b"}), 2);
+  EXPECT_RUN(OnImage({"mv", "-l", "/docs", "/a"}), 2);
+  Result help = Run({"mv", "--help"});
+  EXPECT_RUN(help, 0);
+  EXPECT_NE(help.out.find("mv SRC DEST"), std::string::npos) << help.out;
+  EXPECT_RUN(OnImage({"check"}), 0);
+}
+
 TEST_F(Cli, OperationErrorsExitWithOneAndSayWhy) {
   Result r = OnImage({"ls"});
   EXPECT_RUN(r, 1);

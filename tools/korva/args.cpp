@@ -52,6 +52,12 @@ const std::vector<CommandInfo> &Commands() {
        "Deletes each file PATH. Directories are removed with rmdir.\n"},
       {"rmdir", TargetKind::Volume, 1, -1, "", "rmdir PATH...", "remove empty directories",
        "Removes each directory PATH; it must be empty.\n"},
+      {"mv", TargetKind::Volume, 2, 2, "j", "mv SRC DEST [--json]", "move or rename an entry",
+       "Moves the file or directory SRC to DEST, keeping its data. When DEST is an existing\n"
+       "directory, SRC goes into it under its own name; otherwise DEST is its new path and\n"
+       "its parent must exist. A file that is there already is replaced, and so is an empty\n"
+       "directory when SRC is a directory. A directory cannot move into itself. --json\n"
+       "prints where the entry went.\n"},
       {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...", "write files to standard output", ""},
       {"mount", TargetKind::Volume, 1, 1, "f", "mount MOUNTPOINT [-f] [--read-only]",
        "use the volume as a Linux file system",
@@ -91,19 +97,57 @@ const CommandInfo *FindCommand(const std::string &name) {
 
 namespace {
 
+// What an option does to the options: sets a flag, stores its text, or checks and stores its
+// value (false with the error when the value is not one).
+using OptionCheck = bool (*)(const std::string &value, Options &opt, std::string &error);
+
 struct OptionSpec {
   const char *longName; // without "--"
   char shortName;       // 0: none
   char letter;          // letter in CommandInfo::options; 0: global option
   bool takesValue;
+  bool Options::*flag = nullptr;
+  std::string Options::*text = nullptr;
+  bool Options::*given = nullptr; // set as well when the option is given
+  OptionCheck check = nullptr;
 };
 
+bool CheckImage(const std::string &value, Options &opt, std::string &error) {
+  if (value.empty()) {
+    error = "--image needs a file name";
+    return false;
+  }
+  opt.image = value;
+  return true;
+}
+
+bool CheckSize(const std::string &value, Options &opt, std::string &error) {
+  auto size = ParseNumber(value, 1, 65535);
+  if (!size) {
+    error = "--size takes a whole number of MiB from 1 to 65535, not '" + value + "'";
+    return false;
+  }
+  opt.sizeMiB = static_cast<uint16_t>(*size);
+  opt.sizeGiven = true;
+  return true;
+}
+
 const OptionSpec kOptions[] = {
-    {"image", 'i', 0, true},      {"drive", 'd', 0, true},         {"aspi", 0, 0, true},
-    {"trace", 0, 0, true},        {"help", 'h', 0, false},         {"version", 0, 0, false},
-    {"label", 0, 'L', true},      {"quick", 0, 'q', false},        {"size", 0, 's', true},
-    {"json", 0, 'j', false},      {"long", 'l', 'l', false},       {"recursive", 'R', 'R', false},
-    {"parents", 'p', 'p', false}, {"foreground", 'f', 'f', false}, {"read-only", 0, 0, false},
+    {"image", 'i', 0, true, nullptr, nullptr, nullptr, CheckImage},
+    {"drive", 'd', 0, true, nullptr, &Options::drive},
+    {"aspi", 0, 0, true, nullptr, &Options::aspi},
+    {"trace", 0, 0, true, nullptr, &Options::trace},
+    {"help", 'h', 0, false, &Options::help},
+    {"version", 0, 0, false, &Options::version},
+    {"label", 0, 'L', true, nullptr, &Options::label, &Options::labelGiven},
+    {"quick", 0, 'q', false, &Options::quick},
+    {"size", 0, 's', true, nullptr, nullptr, nullptr, CheckSize},
+    {"json", 0, 'j', false, &Options::json},
+    {"long", 'l', 'l', false, &Options::longFormat},
+    {"recursive", 'R', 'R', false, &Options::recursive},
+    {"parents", 'p', 'p', false, &Options::parents},
+    {"foreground", 'f', 'f', false, &Options::foreground},
+    {"read-only", 0, 0, false, &Options::readOnly},
 };
 
 const OptionSpec *FindLong(const std::string &name) {
@@ -122,125 +166,132 @@ std::string Display(const OptionSpec &o) {
   return o.shortName != 0 ? std::string("-") + o.shortName : std::string("--") + o.longName;
 }
 
-} // namespace
+// Reads the words of a command line one at a time, keeping what they amount to.
+class Parser {
+public:
+  explicit Parser(const std::vector<std::string> &argv) : argv_(argv) {}
 
-ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
+  // False with result.error set at the first word that is not valid.
+  bool ReadWords() {
+    bool optionsEnded = false;
+    for (i_ = 0; i_ < argv_.size(); ++i_) {
+      const std::string &a = argv_[i_];
+      if (optionsEnded || a.size() < 2 || a[0] != '-') {
+        positional.push_back(a);
+      } else if (a == "--") {
+        optionsEnded = true;
+      } else if (!(a[1] == '-' ? ReadLong(a.substr(2)) : ReadShort(a))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   ParseResult result;
-  Options &opt = result.options;
   std::vector<std::string> positional;
   std::vector<const OptionSpec *> commandOptions;
 
-  auto apply = [&](const OptionSpec &o, const std::string &value) -> bool {
-    const std::string name = o.longName;
-    if (name == "image") {
-      if (value.empty()) {
-        result.error = "--image needs a file name";
-        return false;
-      }
-      opt.image = value;
-    } else if (name == "drive") {
-      opt.drive = value;
-    } else if (name == "aspi") {
-      opt.aspi = value;
-    } else if (name == "trace") {
-      opt.trace = value;
-    } else if (name == "help") {
-      opt.help = true;
-    } else if (name == "version") {
-      opt.version = true;
-    } else if (name == "label") {
-      opt.label = value;
-      opt.labelGiven = true;
-    } else if (name == "quick") {
-      opt.quick = true;
-    } else if (name == "size") {
-      auto size = ParseNumber(value, 1, 65535);
-      if (!size) {
-        result.error = "--size takes a whole number of MiB from 1 to 65535, not '" + value + "'";
-        return false;
-      }
-      opt.sizeMiB = static_cast<uint16_t>(*size);
-      opt.sizeGiven = true;
-    } else if (name == "json") {
-      opt.json = true;
-    } else if (name == "long") {
-      opt.longFormat = true;
-    } else if (name == "recursive") {
-      opt.recursive = true;
-    } else if (name == "parents") {
-      opt.parents = true;
-    } else if (name == "foreground") {
-      opt.foreground = true;
-    } else if (name == "read-only") {
-      opt.readOnly = true;
-    }
+private:
+  bool Apply(const OptionSpec &o, const std::string &value) {
+    Options &opt = result.options;
+    if (o.check && !o.check(value, opt, result.error)) return false;
+    if (o.flag) opt.*o.flag = true;
+    if (o.text) opt.*o.text = value;
+    if (o.given) opt.*o.given = true;
     if (o.letter != 0) commandOptions.push_back(&o);
     return true;
-  };
-
-  bool optionsEnded = false;
-  for (size_t i = 0; i < argv.size(); ++i) {
-    const std::string &a = argv[i];
-    if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      positional.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (a[1] == '-') {
-      std::string name = a.substr(2);
-      std::string value;
-      bool hasValue = false;
-      const size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-        hasValue = true;
-      }
-      const OptionSpec *o = FindLong(name);
-      if (o == nullptr) {
-        result.error = "unknown option '--" + name + "'";
-        return result;
-      }
-      if (o->takesValue && !hasValue) {
-        if (i + 1 >= argv.size()) {
-          result.error = "option '--" + name + "' needs a value";
-          return result;
-        }
-        value = argv[++i];
-      } else if (!o->takesValue && hasValue) {
-        result.error = "option '--" + name + "' takes no value";
-        return result;
-      }
-      if (!apply(*o, value)) return result;
-      continue;
-    }
-    // One or more short options: "-lR", "-i FILE", "-iFILE".
-    for (size_t k = 1; k < a.size(); ++k) {
-      const OptionSpec *o = FindShort(a[k]);
-      if (o == nullptr) {
-        result.error = std::string("unknown option '-") + a[k] + "'";
-        return result;
-      }
-      std::string value;
-      if (o->takesValue) {
-        if (k + 1 < a.size()) {
-          value = a.substr(k + 1);
-        } else if (i + 1 < argv.size()) {
-          value = argv[++i];
-        } else {
-          result.error = std::string("option '-") + a[k] + "' needs a value";
-          return result;
-        }
-        if (!apply(*o, value)) return result;
-        break;
-      }
-      if (!apply(*o, value)) return result;
-    }
   }
 
+  bool Fail(const std::string &error) {
+    result.error = error;
+    return false;
+  }
+
+  // "--name", "--name=value" or "--name value".
+  bool ReadLong(std::string name) {
+    std::string value;
+    const size_t eq = name.find('=');
+    const bool hasValue = eq != std::string::npos;
+    if (hasValue) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    const OptionSpec *o = FindLong(name);
+    if (o == nullptr) return Fail("unknown option '--" + name + "'");
+    if (o->takesValue && !hasValue) {
+      if (i_ + 1 >= argv_.size()) return Fail("option '--" + name + "' needs a value");
+      value = argv_[++i_];
+    } else if (!o->takesValue && hasValue) {
+      return Fail("option '--" + name + "' takes no value");
+    }
+    return Apply(*o, value);
+  }
+
+  // One or more short options: "-lR", "-i FILE", "-iFILE".
+  bool ReadShort(const std::string &a) {
+    for (size_t k = 1; k < a.size(); ++k) {
+      const OptionSpec *o = FindShort(a[k]);
+      if (o == nullptr) return Fail(std::string("unknown option '-") + a[k] + "'");
+      if (!o->takesValue) {
+        if (!Apply(*o, "")) return false;
+        continue;
+      }
+      if (k + 1 < a.size()) return Apply(*o, a.substr(k + 1));
+      if (i_ + 1 >= argv_.size()) return Fail(std::string("option '-") + a[k] + "' needs a value");
+      return Apply(*o, argv_[++i_]);
+    }
+    return true;
+  }
+
+  const std::vector<std::string> &argv_;
+  size_t i_ = 0;
+};
+
+// Whether the options given fit the command: its own options, its argument count, the
+// target it needs. The first misfit, or an empty text.
+std::string Misfit(const CommandInfo &cmd, const Options &opt,
+                   const std::vector<const OptionSpec *> &commandOptions) {
+  for (const OptionSpec *o : commandOptions)
+    if (std::strchr(cmd.options, o->letter) == nullptr)
+      return "option '" + Display(*o) + "' does not apply to '" + opt.command + "'";
+  const int n = static_cast<int>(opt.args.size());
+  if (n < cmd.minArgs) return "'" + opt.command + "' needs more arguments";
+  if (cmd.maxArgs >= 0 && n > cmd.maxArgs) return "too many arguments for '" + opt.command + "'";
+  if (!opt.image.empty() && !opt.drive.empty()) return "give either --image or --drive, not both";
+  return {};
+}
+
+std::string TargetMisfit(const CommandInfo &cmd, const Options &opt) {
+  switch (cmd.target) {
+  case TargetKind::Volume:
+    if (opt.image.empty() && opt.drive.empty())
+      return "'" + opt.command + "' needs a target: --image FILE or --drive LETTER|INDEX";
+    break;
+  case TargetKind::Drive:
+    if (opt.drive.empty()) return "'" + opt.command + "' needs a drive: --drive LETTER|INDEX";
+    break;
+  case TargetKind::Drives:
+    if (!opt.image.empty()) return "'" + opt.command + "' works on drives, not on an image";
+    break;
+  case TargetKind::None:
+    break;
+  }
+  if (!opt.image.empty() && (!opt.aspi.empty() || !opt.trace.empty()))
+    return "--aspi and --trace apply to drives, not to an image";
+  if (opt.sizeGiven && opt.image.empty()) return "--size applies to a new image file only";
+  if (opt.command == "help" && opt.args.size() == 1 && FindCommand(opt.args[0]) == nullptr)
+    return "unknown command '" + opt.args[0] + "'";
+  return {};
+}
+
+} // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
+  Parser parser(argv);
+  ParseResult &result = parser.result;
+  Options &opt = result.options;
+  if (!parser.ReadWords()) return result;
+  const std::vector<std::string> &positional = parser.positional;
   if (opt.version || (opt.help && positional.empty())) return result;
   if (positional.empty()) {
     result.error = "no command given";
@@ -253,49 +304,10 @@ ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
     result.error = "unknown command '" + opt.command + "'";
     return result;
   }
-  if (opt.help)
-    return result; // "korva COMMAND --help" shows that command's help, whatever else is there
-  for (const OptionSpec *o : commandOptions) {
-    if (std::strchr(cmd->options, o->letter) == nullptr) {
-      result.error = "option '" + Display(*o) + "' does not apply to '" + opt.command + "'";
-      return result;
-    }
-  }
-  const int n = static_cast<int>(opt.args.size());
-  if (n < cmd->minArgs) {
-    result.error = "'" + opt.command + "' needs more arguments";
-    return result;
-  }
-  if (cmd->maxArgs >= 0 && n > cmd->maxArgs) {
-    result.error = "too many arguments for '" + opt.command + "'";
-    return result;
-  }
-  if (!opt.image.empty() && !opt.drive.empty()) {
-    result.error = "give either --image or --drive, not both";
-    return result;
-  }
-  switch (cmd->target) {
-  case TargetKind::Volume:
-    if (opt.image.empty() && opt.drive.empty())
-      result.error = "'" + opt.command + "' needs a target: --image FILE or --drive LETTER|INDEX";
-    break;
-  case TargetKind::Drive:
-    if (opt.drive.empty())
-      result.error = "'" + opt.command + "' needs a drive: --drive LETTER|INDEX";
-    break;
-  case TargetKind::Drives:
-    if (!opt.image.empty()) result.error = "'" + opt.command + "' works on drives, not on an image";
-    break;
-  case TargetKind::None:
-    break;
-  }
-  if (result.error.empty() && !opt.image.empty() && (!opt.aspi.empty() || !opt.trace.empty()))
-    result.error = "--aspi and --trace apply to drives, not to an image";
-  if (result.error.empty() && opt.sizeGiven && opt.image.empty())
-    result.error = "--size applies to a new image file only";
-  if (result.error.empty() && opt.command == "help" && n == 1 &&
-      FindCommand(opt.args[0]) == nullptr)
-    result.error = "unknown command '" + opt.args[0] + "'";
+  // "korva COMMAND --help" shows that command's help, whatever else is there.
+  if (opt.help) return result;
+  result.error = Misfit(*cmd, opt, parser.commandOptions);
+  if (result.error.empty()) result.error = TargetMisfit(*cmd, opt);
   return result;
 }
 

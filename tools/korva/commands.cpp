@@ -631,13 +631,44 @@ private:
   Reporter &r_;
 };
 
-// Streams one local file into a new file of the volume. written receives the bytes that
-// reached the volume.
-bool PutFile(Session &s, const PutItem &item, uint64_t &written, bool &created,
-             std::vector<char> &buffer, Progress &progress, uint64_t doneBefore, uint64_t total) {
+// One file's copy between the volume and a local file: the buffer it goes through, the
+// progress of the whole copy it is part of, and what came of it.
+struct FileCopy {
+  std::vector<char> &buffer;
+  Progress *progress = nullptr;
+  uint64_t doneBefore = 0; // bytes of the whole copy done before this file
+  uint64_t total = 0;      // bytes of the whole copy; 0 when not known
+  uint64_t written = 0;    // bytes that reached the destination
+  bool opened = false;     // the destination file was created and may be incomplete
+  int localError = 0;      // errno of a failure on the local side
+
+  void ShowProgress() const {
+    if (progress == nullptr) return;
+    const uint64_t done = doneBefore + written;
+    if (total > 0)
+      progress->Percent(static_cast<unsigned>(done * 100 / total),
+                        HumanBytes(done) + " of " + HumanBytes(total));
+    else
+      progress->Text(HumanBytes(done));
+  }
+};
+
+// Reads up to the buffer's size from fd; -1 on a read error.
+ssize_t ReadChunk(int fd, std::vector<char> &buffer) {
+  size_t got = 0;
+  while (got < buffer.size()) {
+    const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// Streams one local file into a new file of the volume.
+bool PutFile(Session &s, const PutItem &item, FileCopy &copy) {
   TKorva &k = s.Korva();
-  written = 0;
-  created = false;
   const int fd = open(item.local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     s.Report().Fail(item.local, std::strerror(errno));
@@ -651,41 +682,136 @@ bool PutFile(Session &s, const PutItem &item, uint64_t &written, bool &created,
     close(fd);
     return false;
   }
-  created = true;
+  copy.opened = true;
   bool ok = true;
-  for (;;) {
+  while (ok) {
     if (g_interrupted) {
       s.Report().Fail(item.dest.Display(), "interrupted");
       ok = false;
       break;
     }
-    size_t got = 0;
-    while (got < buffer.size()) {
-      const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        s.Report().Fail(item.local, std::strerror(errno));
-        ok = false;
+    const ssize_t got = ReadChunk(fd, copy.buffer);
+    if (got < 0) {
+      s.Report().Fail(item.local, std::strerror(errno));
+      ok = false;
+    } else if (got == 0) {
+      break;
+    } else {
+      uint32_t done = 0;
+      ok = k.UDF_WriteFile(h, copy.buffer.data(), static_cast<uint32_t>(got), &done) &&
+           done == static_cast<uint32_t>(got);
+      if (!ok) {
+        s.Report().Fail(item.dest.Display(), s.ErrorText());
         break;
       }
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
+      copy.written += static_cast<uint64_t>(got);
+      copy.ShowProgress();
     }
-    if (!ok || got == 0) break;
-    uint32_t done = 0;
-    if (!k.UDF_WriteFile(h, buffer.data(), static_cast<uint32_t>(got), &done) || done != got) {
-      s.Report().Fail(item.dest.Display(), s.ErrorText());
-      ok = false;
-      break;
-    }
-    written += got;
-    if (total > 0)
-      progress.Percent(static_cast<unsigned>((doneBefore + written) * 100 / total),
-                       HumanBytes(doneBefore + written) + " of " + HumanBytes(total));
   }
   k.UDF_CloseHandle(h);
   close(fd);
   return ok;
+}
+
+// Where each LOCAL of a put goes, as cp does it. False (reported) when that cannot be told.
+bool PutRoots(Session &s, const std::vector<std::string> &locals, const VolumePath &dest,
+              std::vector<std::pair<std::string, VolumePath>> &roots) {
+  std::optional<Entry> destEntry;
+  if (!s.Stat(dest, destEntry)) return false;
+  if (destEntry && destEntry->IsDir()) {
+    for (const auto &l : locals) {
+      auto name = Utf8ToUtf16(LocalBaseName(l));
+      if (!name || name->empty()) {
+        s.Report().Fail(l, "cannot tell the name to give it in the volume");
+        return false;
+      }
+      roots.emplace_back(l, dest.Child(*name));
+    }
+    return true;
+  }
+  if (locals.size() > 1) {
+    s.Report().Fail(dest.Display(), destEntry ? "not a directory" : "no such directory");
+    return false;
+  }
+  std::optional<Entry> parent;
+  if (!s.Stat(dest.Parent(), parent)) return false;
+  if (!parent || !parent->IsDir()) {
+    s.Report().Fail(dest.Parent().Display(), "no such directory");
+    return false;
+  }
+  roots.emplace_back(locals[0], dest);
+  return true;
+}
+
+// Whether the planned copy fits the free space; files that are replaced give their blocks
+// back first. False (reported) when it does not.
+bool PutFits(Session &s, PutPlanner &plan, const VolumePath &dest) {
+  const uint64_t freeBlocks = s.Korva().UDF_GetFreeBlocksOfLogicalVolume();
+  if (plan.blocks > freeBlocks) {
+    for (const auto &item : plan.items) {
+      std::optional<Entry> existing;
+      if (item.isDir || !s.Stat(item.dest, existing)) continue;
+      if (existing && !existing->IsDir())
+        plan.blocks -= std::min(plan.blocks, (existing->size + 2047) / 2048 + 1);
+    }
+  }
+  if (plan.blocks <= freeBlocks) return true;
+  s.Report().Fail(dest.Display(), "not enough space: the copy needs about " +
+                                      HumanBytes(plan.blocks * 2048) + ", " +
+                                      HumanBytes(freeBlocks * 2048) + " are free");
+  return false;
+}
+
+// What a put has written so far, and the file it left incomplete.
+struct PutOutcome {
+  uint64_t files = 0, dirs = 0, bytes = 0;
+  const PutItem *broken = nullptr;
+  uint64_t brokenBytes = 0;
+};
+
+// Writes one planned item; false (reported) when the copy has to stop.
+bool PutItemInto(Session &s, const PutItem &item, FileCopy &copy, PutOutcome &out) {
+  std::optional<Entry> existing;
+  if (!s.Stat(item.dest, existing)) return false;
+  if (item.isDir) {
+    if (existing && existing->IsDir()) return true; // merge into a directory that is there
+    if (existing) {
+      s.Report().Fail(item.dest.Display(), "a file of that name exists");
+      return false;
+    }
+    if (!MakeDirectory(s, item.dest)) return false;
+    ++out.dirs;
+    return true;
+  }
+  if (existing && existing->IsDir()) {
+    s.Report().Fail(item.dest.Display(), "a directory of that name exists");
+    return false;
+  }
+  copy.doneBefore = out.bytes;
+  copy.written = 0;
+  copy.opened = false;
+  if (!PutFile(s, item, copy)) {
+    if (copy.opened) out.broken = &item;
+    out.brokenBytes = copy.written;
+    return false;
+  }
+  ++out.files;
+  out.bytes += copy.written;
+  return true;
+}
+
+// Leaves only complete files behind.
+void RemoveBroken(Session &s, const PutOutcome &out) {
+  if (out.broken == nullptr) return;
+  const PutItem &b = *out.broken;
+  const std::string counts =
+      std::to_string(out.brokenBytes) + " of " + std::to_string(b.size) + " bytes";
+  const std::u16string path = b.dest.Engine();
+  if (s.Korva().UDF_DeleteFileW(path.c_str()))
+    s.Report().Note("removed the incomplete " + b.dest.Display() + " (" + counts +
+                    " had been written)");
+  else
+    s.Report().Note(b.dest.Display() + " is incomplete: " + counts + " written");
 }
 
 int CmdPut(Session &s) {
@@ -694,33 +820,8 @@ int CmdPut(Session &s) {
   if (!dest) return kExitFailed;
   const std::vector<std::string> locals(o.args.begin(), o.args.end() - 1);
   if (!s.Mount(false)) return kExitFailed;
-
-  // Where each LOCAL goes, as cp does it.
-  std::optional<Entry> destEntry;
-  if (!s.Stat(*dest, destEntry)) return kExitFailed;
   std::vector<std::pair<std::string, VolumePath>> roots;
-  if (destEntry && destEntry->IsDir()) {
-    for (const auto &l : locals) {
-      auto name = Utf8ToUtf16(LocalBaseName(l));
-      if (!name || name->empty()) {
-        s.Report().Fail(l, "cannot tell the name to give it in the volume");
-        return kExitFailed;
-      }
-      roots.emplace_back(l, dest->Child(*name));
-    }
-  } else if (locals.size() > 1) {
-    s.Report().Fail(dest->Display(), destEntry ? "not a directory" : "no such directory");
-    return kExitFailed;
-  } else {
-    std::optional<Entry> parent;
-    if (!s.Stat(dest->Parent(), parent)) return kExitFailed;
-    if (!parent || !parent->IsDir()) {
-      s.Report().Fail(dest->Parent().Display(), "no such directory");
-      return kExitFailed;
-    }
-    roots.emplace_back(locals[0], *dest);
-  }
-
+  if (!PutRoots(s, locals, *dest, roots)) return kExitFailed;
   // Plan everything first, so that an unreadable or unsupported entry stops the copy
   // before anything is written.
   PutPlanner plan(s.Report());
@@ -728,86 +829,26 @@ int CmdPut(Session &s) {
     std::set<std::pair<dev_t, ino_t>> ancestors;
     if (!plan.Add(local, target, ancestors)) return kExitFailed;
   }
-  const uint64_t freeBlocks = s.Korva().UDF_GetFreeBlocksOfLogicalVolume();
-  if (plan.blocks > freeBlocks) {
-    // Files that are replaced give their blocks back first.
-    for (const auto &item : plan.items) {
-      std::optional<Entry> existing;
-      if (item.isDir || !s.Stat(item.dest, existing)) continue;
-      if (existing && !existing->IsDir())
-        plan.blocks -= std::min(plan.blocks, (existing->size + 2047) / 2048 + 1);
-    }
-  }
-  if (plan.blocks > freeBlocks) {
-    s.Report().Fail(dest->Display(), "not enough space: the copy needs about " +
-                                         HumanBytes(plan.blocks * 2048) + ", " +
-                                         HumanBytes(freeBlocks * 2048) + " are free");
-    return kExitFailed;
-  }
+  if (!PutFits(s, plan, *dest)) return kExitFailed;
 
   std::vector<char> buffer(kChunkBytes);
-  uint64_t filesDone = 0, dirsDone = 0, bytesDone = 0;
+  PutOutcome out;
   bool ok = true;
-  const PutItem *broken = nullptr;
-  uint64_t brokenBytes = 0;
   {
     Progress progress("put");
+    FileCopy copy{buffer, &progress, 0, plan.bytes};
     for (const auto &item : plan.items) {
-      if (g_interrupted) {
-        s.Report().Fail("", "interrupted");
+      if (g_interrupted) s.Report().Fail("", "interrupted");
+      if (g_interrupted || !PutItemInto(s, item, copy, out)) {
         ok = false;
         break;
       }
-      std::optional<Entry> existing;
-      if (!s.Stat(item.dest, existing)) {
-        ok = false;
-        break;
-      }
-      if (item.isDir) {
-        if (existing && existing->IsDir()) continue; // merge into a directory that is there already
-        if (existing) {
-          s.Report().Fail(item.dest.Display(), "a file of that name exists");
-          ok = false;
-          break;
-        }
-        if (!MakeDirectory(s, item.dest)) {
-          ok = false;
-          break;
-        }
-        ++dirsDone;
-        continue;
-      }
-      if (existing && existing->IsDir()) {
-        s.Report().Fail(item.dest.Display(), "a directory of that name exists");
-        ok = false;
-        break;
-      }
-      uint64_t written = 0;
-      bool created = false;
-      if (!PutFile(s, item, written, created, buffer, progress, bytesDone, plan.bytes)) {
-        ok = false;
-        if (created) broken = &item;
-        brokenBytes = written;
-        break;
-      }
-      ++filesDone;
-      bytesDone += written;
     }
   }
-  if (broken != nullptr) {
-    // Leave only complete files behind.
-    const std::u16string path = broken->dest.Engine();
-    if (s.Korva().UDF_DeleteFileW(path.c_str()))
-      s.Report().Note("removed the incomplete " + broken->dest.Display() + " (" +
-                      std::to_string(brokenBytes) + " of " + std::to_string(broken->size) +
-                      " bytes had been written)");
-    else
-      s.Report().Note(broken->dest.Display() + " is incomplete: " + std::to_string(brokenBytes) +
-                      " of " + std::to_string(broken->size) + " bytes written");
-  }
+  RemoveBroken(s, out);
   const bool closed = s.Dismount();
-  const std::string summary = Plural(filesDone, "file", "files") + " (" + HumanBytes(bytesDone) +
-                              ") and " + Plural(dirsDone, "directory", "directories");
+  const std::string summary = Plural(out.files, "file", "files") + " (" + HumanBytes(out.bytes) +
+                              ") and " + Plural(out.dirs, "directory", "directories");
   if (!ok) {
     s.Report().Note("stopped after writing " + summary);
     return kExitFailed;
@@ -837,14 +878,50 @@ struct GetCounts {
   std::set<uint32_t> visited; // directories copied so far, by identity
 };
 
-// Streams one file of the volume into the local file at local. Writes to stdout when
-// local is empty. counts, when given, receives progress.
+// Writes what was read to fd; false (reported, unless the reader went away) on a failure.
+bool WriteChunk(Session &s, int fd, const std::string &local, FileCopy &copy, uint32_t got) {
+  size_t put = 0;
+  while (put < got) {
+    const ssize_t n = write(fd, copy.buffer.data() + put, got - put);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      copy.localError = errno;
+      // A reader that went away (korva cat ... | head) is not worth a message.
+      if (errno != EPIPE)
+        s.Report().Fail(local.empty() ? "standard output" : local, std::strerror(errno));
+      return false;
+    }
+    put += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Streams the open file h of the volume to fd until its end.
+bool StreamOut(Session &s, int32_t h, const VolumePath &path, int fd, const std::string &local,
+               FileCopy &copy) {
+  for (;;) {
+    if (g_interrupted) {
+      s.Report().Fail(path.Display(), "interrupted");
+      return false;
+    }
+    uint32_t got = 0;
+    if (!s.Korva().UDF_ReadFile(h, copy.buffer.data(), static_cast<uint32_t>(copy.buffer.size()),
+                                &got)) {
+      s.Report().Fail(path.Display(), s.ErrorText());
+      return false;
+    }
+    if (got == 0) return true;
+    if (!WriteChunk(s, fd, local, copy, got)) return false;
+    copy.written += got;
+    copy.ShowProgress();
+  }
+}
+
+// Streams one file of the volume into the local file at local, or to standard output when
+// local is empty.
 bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
-             std::vector<char> &buffer, uint64_t &written, bool &opened,
-             GetCounts *counts = nullptr) {
+             FileCopy &copy) {
   TKorva &k = s.Korva();
-  written = 0;
-  opened = false;
   s.ClearErrors();
   const std::u16string enginePath = path.Engine();
   const int32_t h = k.UDF_CreateFileW(enginePath.c_str(), kGenericRead, kOpenExisting, 0);
@@ -856,56 +933,18 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
   if (!local.empty()) {
     fd = open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-      if (counts != nullptr) counts->localError = errno;
+      copy.localError = errno;
       s.Report().Fail(local, std::strerror(errno));
       k.UDF_CloseHandle(h);
       return false;
     }
-    opened = true;
+    copy.opened = true;
   }
-  bool ok = true;
-  for (;;) {
-    if (g_interrupted) {
-      s.Report().Fail(path.Display(), "interrupted");
-      ok = false;
-      break;
-    }
-    uint32_t got = 0;
-    if (!k.UDF_ReadFile(h, buffer.data(), static_cast<uint32_t>(buffer.size()), &got)) {
-      s.Report().Fail(path.Display(), s.ErrorText());
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    size_t put = 0;
-    while (put < got) {
-      const ssize_t n = write(fd, buffer.data() + put, got - put);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        if (counts != nullptr) counts->localError = errno;
-        // A reader that went away (korva cat ... | head) is not worth a message.
-        if (errno != EPIPE)
-          s.Report().Fail(local.empty() ? "standard output" : local, std::strerror(errno));
-        ok = false;
-        break;
-      }
-      put += static_cast<size_t>(n);
-    }
-    if (!ok) break;
-    written += got;
-    if (counts != nullptr && counts->progress != nullptr) {
-      const uint64_t done = counts->bytes + written;
-      if (counts->total > 0)
-        counts->progress->Percent(static_cast<unsigned>(done * 100 / counts->total),
-                                  HumanBytes(done) + " of " + HumanBytes(counts->total));
-      else
-        counts->progress->Text(HumanBytes(done));
-    }
-  }
+  bool ok = StreamOut(s, h, path, fd, local, copy);
   k.UDF_CloseHandle(h);
-  if (ok && written != entry.size) {
-    s.Report().Fail(path.Display(),
-                    "read " + std::to_string(written) + " bytes of " + std::to_string(entry.size));
+  if (ok && copy.written != entry.size) {
+    s.Report().Fail(path.Display(), "read " + std::to_string(copy.written) + " bytes of " +
+                                        std::to_string(entry.size));
     ok = false;
   }
   if (!local.empty() && close(fd) != 0 && ok) {
@@ -931,15 +970,17 @@ bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::
 
 bool GetFile(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
              std::vector<char> &buffer, GetCounts &counts) {
-  uint64_t written = 0;
-  bool opened = false;
-  if (CopyOut(s, path, entry, local, buffer, written, opened, &counts)) {
+  FileCopy copy{buffer, counts.progress, counts.bytes, counts.total};
+  const bool ok = CopyOut(s, path, entry, local, copy);
+  counts.localError = copy.localError;
+  if (ok) {
     ++counts.files;
-    counts.bytes += written;
+    counts.bytes += copy.written;
     return true;
   }
   // Leave no truncated copy that looks complete (and never remove a file not yet opened).
-  if (opened && unlink(local.c_str()) == 0) s.Report().Note("removed the incomplete " + local);
+  if (copy.opened && unlink(local.c_str()) == 0)
+    s.Report().Note("removed the incomplete " + local);
   return CanGoOn(s, counts);
 }
 
@@ -1074,6 +1115,42 @@ int CmdRemove(Session &s, bool directories) {
   return s.Dismount() && !failed ? kExitOk : kExitFailed;
 }
 
+// Where mv puts SRC: into DEST under its own name when DEST is a directory (other than SRC
+// itself), else at DEST. Nothing when DEST could not be looked up (reported).
+std::optional<VolumePath> MoveTarget(Session &s, const VolumePath &from, const VolumePath &dest) {
+  std::optional<Entry> d;
+  if (!s.Stat(dest, d)) return std::nullopt;
+  if (d && d->IsDir() && dest.Engine() != from.Engine()) return dest.Child(from.Name());
+  return dest;
+}
+
+int CmdMove(Session &s) {
+  const Options &o = s.Opt();
+  std::vector<VolumePath> paths;
+  if (!PathArgs(s, o.args, paths) || !s.Mount(false)) return kExitFailed;
+  const VolumePath &from = paths[0];
+  std::optional<VolumePath> to;
+  std::optional<Entry> src;
+  if (from.IsRoot()) {
+    s.Report().Fail("/", "the root directory cannot be moved");
+  } else if (s.Stat(from, src) && !src) {
+    s.Report().Fail(from.Display(), "no such file or directory");
+  } else if (src && (to = MoveTarget(s, from, paths[1]))) {
+    s.ClearErrors();
+    const std::u16string a = from.Engine(), b = to->Engine();
+    if (!s.Korva().UDF_MoveFileW(a.c_str(), b.c_str())) {
+      const std::string why = s.ErrorText();
+      s.Report().Fail(from.Display(), why.empty() ? "cannot move it" : why);
+    }
+  }
+  const bool failed = s.Report().Failed() || !to;
+  if (!s.Dismount() || failed) return kExitFailed;
+  if (o.json)
+    std::printf("{\"target\":%s,\"from\":%s,\"to\":%s}\n", JsonString(s.TargetName()).c_str(),
+                JsonString(from.Display()).c_str(), JsonString(to->Display()).c_str());
+  return StdoutFailed() ? kExitFailed : kExitOk;
+}
+
 int CmdCat(Session &s) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
@@ -1094,9 +1171,8 @@ int CmdCat(Session &s) {
       s.Report().Fail(path.Display(), "is a directory");
       continue;
     }
-    uint64_t written = 0;
-    bool opened = false;
-    if (!CopyOut(s, path, *e, std::string(), buffer, written, opened)) {
+    FileCopy copy{buffer};
+    if (!CopyOut(s, path, *e, std::string(), copy)) {
       allOk = false;
       break;
     }
@@ -1307,6 +1383,7 @@ int RunCommand(const Options &options) {
   if (c == "get") return CmdGet(session);
   if (c == "rm") return CmdRemove(session, false);
   if (c == "rmdir") return CmdRemove(session, true);
+  if (c == "mv") return CmdMove(session);
   if (c == "cat") return CmdCat(session);
   if (c == "mount") return CmdMount(session);
   if (c == "drives") return CmdDrives(session);
