@@ -22,6 +22,26 @@ struct SenseFields {
 SenseFields ParseSense(const uint8_t *sense, size_t length);
 SenseFields LastSenseFields(const TSCSIDevice *device);
 
+// "Not ready" states that pass by themselves: becoming ready (04/01), format (04/04),
+// operation (04/07) and long write (04/08) in progress.
+bool IsBusyNotReady(const SenseFields &s);
+
+enum class DriveReadiness { kReady, kNoMedium, kFailed, kTimedOut };
+// Sends TEST UNIT READY until the drive is ready. Unit attentions (a disc was loaded, the
+// drive was reset) are taken and the drive asked again at once; the busy "not ready" states
+// are waited out, poll_ms between tries, for at most bound_ms by the platform's clock. No
+// medium ends the wait at once, and so does any other sense (kFailed).
+DriveReadiness WaitForReadyDrive(TSCSIDevice *device, uint32_t bound_ms, uint32_t poll_ms);
+
+// Seconds a command may take before the transport gives up on it, by its class: ordinary,
+// cache flush, long operations with the immediate bit (polled afterwards) or without it.
+uint32_t CommandTimeoutSeconds(const TSRB_ExecSCSICmd *srb);
+// Counts a unit attention (medium changed, reset, parameters changed) in the record.
+void NoteUnitAttention(TSCSIDevice *device, const uint8_t *sense, size_t length);
+// Opens the record's drive: for writing, exclusively, else for reading only (the refused
+// exclusive open's errno is kept in ExclusiveOpenError). 0, or the errno of the failure.
+int OpenDriveHandle(TSCSIDevice *device);
+
 // Sends an execute request through the bound ASPI-style module and waits for it. The
 // module works on a copy of the block and of the data that the transport owns, so a module
 // that completes after a failed wait never writes into the caller's memory.

@@ -26,8 +26,9 @@ public:
   // drive). The default asks OpticalDriveLetters.
   virtual uint32_t DriveType(char letter);
 
-  // Opens the drive of a letter ("\\.\X:"): for reading and writing when writable, else for
-  // reading only. Returns a descriptor > 0, or -errno. Never returns 0, so that 0 in a
+  // Opens the drive of a letter ("\\.\X:"): for reading and writing, exclusively (O_EXCL:
+  // refused with -EBUSY while the disc is mounted or another program holds the node so),
+  // when writable; else for reading only. Returns a descriptor > 0, or -errno. Never returns 0, so that 0 in a
   // fresh record's Handle means "not open".
   virtual int OpenDrive(char letter, bool writable) = 0;
 
@@ -57,9 +58,10 @@ public:
   virtual uint64_t MonotonicMs();
 
   // Completion events of ASPI commands: an eventfd descriptor (>= 0), or -errno. Wait blocks
-  // until a module has written to it. The defaults use the real eventfd.
+  // until a module has written to it, for at most timeout_ms (then -ETIMEDOUT): a module
+  // that never answers must not hold the caller for ever. The defaults use the real eventfd.
   virtual int CreateEvent();
-  virtual int WaitEvent(int event);
+  virtual int WaitEvent(int event, uint32_t timeout_ms);
   virtual void CloseEvent(int event);
   // Whether a module has written to the event; never blocks. The default polls it.
   virtual bool EventSignalled(int event);
@@ -75,7 +77,7 @@ public:
 
 // The Linux layer: optical drives from /sys/class/block/sr* (numeric order) get the letters
 // "D", "E", ...; the environment variable KORVA_DRIVES ("E=/dev/sr1,F=/dev/sr0") replaces
-// that map. Drives are opened O_RDWR|O_NONBLOCK (else O_RDONLY|O_NONBLOCK).
+// that map. Drives are opened O_RDWR|O_EXCL|O_NONBLOCK (else O_RDONLY|O_NONBLOCK).
 DevicePlatform &LinuxDevicePlatform();
 
 // The layer of a record: its Platform, or the Linux layer when that is null.

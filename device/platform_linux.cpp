@@ -2,6 +2,7 @@
 #include "device/platform.h"
 #include "device/drive_map.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -32,12 +33,21 @@ int DevicePlatform::CreateEvent() {
   return fd >= 0 ? fd : -errno;
 }
 
-int DevicePlatform::WaitEvent(int event) {
+int DevicePlatform::WaitEvent(int event, uint32_t timeout_ms) {
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
+    const uint64_t now = MonotonicMs();
+    if (now >= deadline) return -ETIMEDOUT;
+    const uint64_t left = deadline - now;
+    pollfd p{event, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(std::min<uint64_t>(left, 60000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -errno;
+    if (ready == 0) continue;
     uint64_t value = 0;
     const ssize_t n = read(event, &value, sizeof value);
     if (n == static_cast<ssize_t>(sizeof value)) return 0;
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return n < 0 ? -errno : -EIO;
   }
 }
@@ -86,7 +96,9 @@ public:
   int OpenDrive(char letter, bool writable) override {
     const std::string path = PathOf(CurrentMap(), letter);
     if (path.empty()) return -ENOENT;
-    int fd = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    // Exclusive where writing is meant: the kernel then refuses to mount the disc (and
+    // other exclusive openers) while Korva writes it.
+    int fd = open(path.c_str(), (writable ? O_RDWR | O_EXCL : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -errno;
     if (fd == 0) {
       // 0 marks a closed handle in a fresh record; move the descriptor out of the way.

@@ -32,10 +32,20 @@ namespace korva {
 
 namespace {
 
-constexpr uint32_t kPassThroughTimeoutSeconds = 12000;
 constexpr int kMaxMediumChangedSends = 3;
 constexpr uint8_t kSenseUnitAttention = 0x06;
 constexpr uint8_t kAscMediumChanged = 0x28;
+constexpr uint8_t kAscReset = 0x29;
+constexpr uint8_t kAscParametersChanged = 0x2A;
+
+// Time-outs by command class, as the references give them: ordinary commands (reads and
+// packet writes included) 60 s; a cache flush may write a whole buffer with a recalibration
+// on the way; format, blank and close return at once with the immediate bit and are then
+// polled, but a drive that ignores the bit takes the whole operation in the command.
+constexpr uint32_t kOrdinaryTimeoutSeconds = 60;
+constexpr uint32_t kFlushTimeoutSeconds = 600;
+constexpr uint32_t kImmediateTimeoutSeconds = 120;
+constexpr uint32_t kLongOperationTimeoutSeconds = 7200;
 
 struct CommandName {
   uint8_t opcode;
@@ -102,6 +112,18 @@ void AppendF(std::string &out, const char *format, unsigned long long value) {
   char text[32];
   std::snprintf(text, sizeof text, format, value);
   out += text;
+}
+
+// Immediate bit of the long operations: FORMAT UNIT's in its parameter list header,
+// BLANK's in CDB byte 1 bit 4, CLOSE TRACK/SESSION's in CDB byte 1 bit 0.
+bool AsksImmediate(const TSRB_ExecSCSICmd *srb) {
+  const uint8_t opcode = srb->CDBByte[0];
+  if (opcode == 0x04) {
+    const auto *list = static_cast<const uint8_t *>(srb->SRB_BufPointer);
+    return (srb->CDBByte[1] & 0x10) && list != nullptr && srb->SRB_BufLen >= 2 && (list[1] & 0x02);
+  }
+  if (opcode == 0xA1) return (srb->CDBByte[1] & 0x10) != 0;
+  return (srb->CDBByte[1] & 0x01) != 0;
 }
 
 bool IsMediumChanged(const TSRB_ExecSCSICmd *srb) {
@@ -184,6 +206,27 @@ void KeepForever(AspiRequest *request) {
 
 } // namespace
 
+uint32_t CommandTimeoutSeconds(const TSRB_ExecSCSICmd *srb) {
+  switch (srb->CDBByte[0]) {
+  case 0x35: // SYNCHRONIZE CACHE
+    return kFlushTimeoutSeconds;
+  case 0x04: // FORMAT UNIT
+  case 0xA1: // BLANK
+  case 0x5B: // CLOSE TRACK/SESSION
+    return AsksImmediate(srb) ? kImmediateTimeoutSeconds : kLongOperationTimeoutSeconds;
+  default:
+    return kOrdinaryTimeoutSeconds;
+  }
+}
+
+void NoteUnitAttention(TSCSIDevice *device, const uint8_t *sense, size_t length) {
+  const SenseFields s = ParseSense(sense, length);
+  if (s.key != kSenseUnitAttention) return;
+  if (s.asc != kAscMediumChanged && s.asc != kAscReset && s.asc != kAscParametersChanged) return;
+  ++device->UnitAttentions;
+  device->LastUnitAttention = s.asc;
+}
+
 uint8_t SendAspiRequest(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
   DevicePlatform &platform = PlatformOf(device);
   ReapAbandonedRequests(device);
@@ -195,7 +238,9 @@ uint8_t SendAspiRequest(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
     return SS_ERR;
   }
   const uint32_t answer = device->SendCommandEntry(&request->srb);
-  if ((answer & 0xFF) == SS_PENDING && platform.WaitEvent(request->event) != 0) {
+  device->LastTimeoutSeconds = CommandTimeoutSeconds(srb);
+  const uint32_t timeout_ms = device->LastTimeoutSeconds * 1000u;
+  if ((answer & 0xFF) == SS_PENDING && platform.WaitEvent(request->event, timeout_ms) != 0) {
     AbortRequest(device, request);
     if (!platform.EventSignalled(request->event)) {
       // The module still holds the block: it stays alive until the module lets go.
@@ -324,6 +369,8 @@ std::string FormatTraceLine(TSCSIDevice *device, const TSRB_ExecSCSICmd *srb) {
     line += ", ";
     AppendF(line, "%llu", device->LastOSError);
   }
+  // The command's time-out class, so a trace shows what the drive was given.
+  AppendF(line, " T%llus", device->LastTimeoutSeconds);
   line += "\r\n";
   return line;
 }
@@ -354,20 +401,27 @@ int ReleaseDevice(TSCSIDevice *device) {
   return result;
 }
 
+int OpenDriveHandle(TSCSIDevice *device) {
+  DevicePlatform &platform = PlatformOf(device);
+  int handle = platform.OpenDrive(device->DriveLetter, true);
+  device->HandleExclusive = handle > 0 ? 1 : 0;
+  device->ExclusiveOpenError = handle > 0 ? 0 : (handle < 0 ? -handle : EBADF);
+  // Another user holding the node still leaves it readable.
+  if (handle <= 0) handle = platform.OpenDrive(device->DriveLetter, false);
+  if (handle > 0) {
+    device->Handle = handle;
+    return 0;
+  }
+  device->Handle = -1;
+  return handle < 0 ? -handle : EBADF;
+}
+
 uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool retry) {
+  device->LastTimeoutSeconds = CommandTimeoutSeconds(srb);
   DevicePlatform &platform = PlatformOf(device);
   for (int sends = 1;; ++sends) {
     int open_error = 0;
-    if (!HandleIsOpen(device)) {
-      int handle = platform.OpenDrive(device->DriveLetter, true);
-      if (handle <= 0) handle = platform.OpenDrive(device->DriveLetter, false);
-      if (handle > 0) {
-        device->Handle = handle;
-      } else {
-        device->Handle = -1;
-        open_error = handle < 0 ? -handle : EBADF;
-      }
-    }
+    if (!HandleIsOpen(device)) open_error = OpenDriveHandle(device);
 
     uint8_t cdb[16];
     std::memcpy(cdb, srb->CDBByte, sizeof cdb);
@@ -386,7 +440,7 @@ uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool r
     header.dxferp = header.dxfer_len != 0 ? srb->SRB_BufPointer : nullptr;
     header.cmdp = cdb;
     header.sbp = sense;
-    header.timeout = kPassThroughTimeoutSeconds * 1000;
+    header.timeout = device->LastTimeoutSeconds * 1000;
 
     bool sent_ok = false;
     device->LastResidual = 0;
@@ -432,6 +486,7 @@ uint8_t ExecSCSICommand(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
   srb->SRB_Lun = device->Lun;
   srb->SRB_SenseLen = 24;
   srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
+  device->LastTimeoutSeconds = CommandTimeoutSeconds(srb);
 
   if (device->UsePassThrough) {
     srb->SRB_PostProc = -1;
@@ -441,6 +496,7 @@ uint8_t ExecSCSICommand(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
     SendAspiRequest(device, srb);
   }
 
+  if (srb->SRB_Status == SS_ERR) NoteUnitAttention(device, srb->SenseArea, sizeof srb->SenseArea);
   if (device->TraceLog != nullptr) TraceWrite(device, FormatTraceLine(device, srb));
   std::memcpy(device->LastSense, srb->SenseArea, sizeof device->LastSense);
   return srb->SRB_Status;

@@ -78,6 +78,8 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
           config.write_cache = true;
         } else if (option == "attention") {
           config.unit_attention = true;
+        } else if (option == "strict") {
+          config.strict = true;
         } else if (option == "empty") {
           config.empty = true;
         } else if (auto model = ParseDriveModel(option)) {
@@ -99,6 +101,7 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
 
 std::unique_ptr<VirtualDrive> MakeDrive(const DriveConfig &config, std::string *error) {
   auto drive = std::make_unique<VirtualDrive>(config.model);
+  drive->SetStrict(config.strict);
   drive->SetTimings(config.timings);
   drive->SetWriteCache(config.write_cache);
   if (!drive->InsertMedium(config.file, config.kind, config.formatted, error)) return nullptr;

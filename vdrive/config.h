@@ -3,7 +3,8 @@
 // kind: cd-rom cd-r cd-rw dvd-rom dvd-r dvd-ram dvd-rw dvd-rw-ro dvd+rw dvd+r (hyphens
 // optional). Options: a drive model (dvdrw, cdrw, dvdrom, basic), "formatted", "cache"
 // (write cache on), "attention" (unit attention after a disc is loaded), "format=MS",
-// "blank=MS", "background=MS" (timings), "empty" (the tray is open with the disc on it; a
+// "blank=MS", "background=MS" (timings), "strict" (behaves as real drives: see
+// VirtualDrive::SetStrict), "empty" (the tray is open with the disc on it; a
 // load command takes it in). The file is everything after the first ':'.
 #ifndef KORVA_DEVICE_VDRIVE_CONFIG_H
 #define KORVA_DEVICE_VDRIVE_CONFIG_H
@@ -23,6 +24,7 @@ struct DriveConfig {
   bool formatted = false;
   bool write_cache = false;
   bool unit_attention = false;
+  bool strict = false;
   bool empty = false;
   Timings timings;
 };

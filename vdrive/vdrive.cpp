@@ -21,6 +21,7 @@ constexpr SenseCode kOutOfRange{0x5, 0x21, 0x00};
 constexpr SenseCode kInvalidWriteAddress{0x5, 0x21, 0x02};
 constexpr SenseCode kCannotWriteMedium{0x5, 0x30, 0x05};
 constexpr SenseCode kNotFormatted{0x5, 0x30, 0x10};
+constexpr SenseCode kIllegalModeForTrack{0x5, 0x64, 0x00};
 constexpr SenseCode kIncompatibleMedium{0x2, 0x30, 0x00};
 constexpr SenseCode kSavingUnsupported{0x5, 0x39, 0x00};
 constexpr SenseCode kRemovalPrevented{0x5, 0x53, 0x02};
@@ -119,7 +120,13 @@ struct VirtualDrive::Context {
 };
 
 VirtualDrive::VirtualDrive(DriveModel model) : model_(ModelInfo(model)) {
+  PowerOnWriteParameters();
+  last_tick_ = Clock::now();
+}
+
+void VirtualDrive::PowerOnWriteParameters() {
   // Write parameters as a drive comes up: track-at-once, mode 1 data, 7 link blocks.
+  page05_.fill(0);
   page05_[0] = 0x05;
   page05_[1] = 0x32;
   page05_[2] = static_cast<uint8_t>(0x01 | (model_.buffer_underrun_free ? 0x40 : 0));
@@ -127,7 +134,21 @@ VirtualDrive::VirtualDrive(DriveModel model) : model_(ModelInfo(model)) {
   page05_[4] = 0x08;
   page05_[5] = 0x07;
   StoreBE16(&page05_[14], 150);
-  last_tick_ = Clock::now();
+}
+
+// Packet writing in fixed packets of the track's size, with the track's mode and data
+// block type (mode 2 form 1 on CD, mode 1 on DVD).
+bool VirtualDrive::WriteParametersFitTrack() const {
+  const MediumInfo &info = *Info();
+  const uint8_t trackMode = info.cd ? 0x07 : 0x04;
+  const uint8_t blockType = info.cd ? 10 : 8;
+  return (page05_[2] & 0x0F) == 0 && (page05_[3] & 0x20) && (page05_[3] & 0x0F) == trackMode &&
+         (page05_[4] & 0x0F) == blockType && LoadBE32(&page05_[10]) == info.packet;
+}
+
+void VirtualDrive::SetStrict(bool strict) {
+  std::lock_guard<std::mutex> lock(mu_);
+  strict_ = strict;
 }
 
 VirtualDrive::~VirtualDrive() {
@@ -146,6 +167,7 @@ bool VirtualDrive::InsertMedium(const std::string &path, MediumKind kind, bool f
   last_kind_ = kind;
   tray_open_ = false;
   attention_pending_ = unit_attention_;
+  if (strict_) PowerOnWriteParameters();
   last_tick_ = Clock::now();
   return true;
 }
@@ -571,6 +593,7 @@ CommandResult VirtualDrive::StartStop(Context &c) {
     if (tray_open_) {
       tray_open_ = false;
       if (medium_) attention_pending_ = unit_attention_;
+      if (strict_) PowerOnWriteParameters();
       last_tick_ = std::chrono::steady_clock::now();
     }
     return {};
@@ -696,6 +719,7 @@ CommandResult VirtualDrive::Write10(Context &c) {
         (s.kind == MediumKind::kCdRw && !s.mrw) || s.kind == MediumKind::kDvdRwRestricted;
     if (fixed && (lba % info.packet != 0 || count % info.packet != 0))
       return Check(kInvalidWriteAddress, -1, lba);
+    if (fixed && strict_ && !WriteParametersFitTrack()) return Check(kIllegalModeForTrack, -1, lba);
   }
   for (uint32_t i = 0; i < count; ++i) {
     auto f = write_faults_.find(lba + i);
@@ -1181,6 +1205,8 @@ CommandResult VirtualDrive::ModeSelect(Context &c) {
   const uint8_t *p = c.Out(length);
   if (!p || length < 8) return Check(kParameterLength);
   const uint32_t bdl = LoadBE16(p + 6);
+  // The mode data length is reserved in MODE SELECT; strict drives check it.
+  if (strict_ && LoadBE16(p) != 0) return Check(kInvalidParameter);
   uint32_t at = 8 + bdl;
   if (at > length) return Check(kParameterLength);
   std::array<uint8_t, 52> staged = page05_;
@@ -1190,6 +1216,7 @@ CommandResult VirtualDrive::ModeSelect(Context &c) {
     const uint32_t page_len = p[at + 1];
     if (at + 2 + page_len > length) return Check(kParameterLength);
     const uint8_t *pg = p + at;
+    if (strict_ && (p[at] & 0x80)) return Check(kInvalidParameter); // PS is reserved here
     if (code == 0x05) {
       const bool writer = model_.write_caps != 0 || model_.dvd_plus_write;
       if (!writer || page_len < 0x0E) return Check(kInvalidParameter);

@@ -109,6 +109,11 @@ public:
   // REQUEST SENSE and GET CONFIGURATION) fails with 06/28/00, as drives report a medium
   // change. Off by default.
   void SetUnitAttention(bool enabled);
+  // A strict drive behaves as real drives do where they differ from what a lenient one
+  // accepts: it forgets the write parameters page (05h) at every load, refuses a packet
+  // write to a fixed-packet track whose page does not describe the track (05/64/00), and
+  // refuses a MODE SELECT whose header carries a mode data length or whose page has PS set.
+  void SetStrict(bool strict);
   unsigned CommandCount(uint8_t opcode) const;
   std::vector<uint8_t> CommandLog() const; // opcodes in the order received (last 4096)
   void ResetCommandLog();
@@ -167,6 +172,8 @@ private:
   CommandResult SetStreaming(Context &c);
   CommandResult SetCdSpeed(Context &c);
 
+  void PowerOnWriteParameters();
+  bool WriteParametersFitTrack() const;
   std::vector<uint8_t> Page2A(uint8_t pc) const;
   std::vector<uint8_t> Page05(uint8_t pc) const;
   void AppendFeature(std::vector<uint8_t> &out, uint16_t code) const;
@@ -190,6 +197,7 @@ private:
   std::array<uint8_t, 52> page05_{};
   uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;
 
+  bool strict_ = false;
   bool write_cache_ = false;
   bool unit_attention_ = false;
   bool attention_pending_ = false;

@@ -75,10 +75,18 @@ std::string VDrivePlatform::OpticalDriveLetters() {
   return letters;
 }
 
-int VDrivePlatform::OpenDrive(char letter, bool) {
+void VDrivePlatform::SetHeldByOther(char letter, bool held) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const size_t at = held_.find(letter);
+  if (held && at == std::string::npos) held_.push_back(letter);
+  if (!held && at != std::string::npos) held_.erase(at, 1);
+}
+
+int VDrivePlatform::OpenDrive(char letter, bool writable) {
   std::lock_guard<std::mutex> lock(mu_);
   for (const Slot &s : slots_) {
     if (s.letter != letter) continue;
+    if (writable && held_.find(letter) != std::string::npos) return -EBUSY;
     const int handle = next_handle_++;
     if (next_handle_ <= 0) next_handle_ = 1000;
     handles_[handle] = letter;

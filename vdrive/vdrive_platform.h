@@ -41,6 +41,9 @@ public:
   unsigned SleepCount() const { return sleeps_; }
   // Environment values seen by the library through this layer (others come from getenv).
   void SetEnvironment(const std::string &name, const std::string &value);
+  // While set, the drive's node is held by another user: opening it for writing (which is
+  // exclusive) fails with EBUSY, opening it for reading still works.
+  void SetHeldByOther(char letter, bool held);
   // Descriptors handed out and not yet closed.
   size_t OpenHandles() const;
 
@@ -68,6 +71,7 @@ private:
   mutable std::mutex mu_;
   std::vector<Slot> slots_;
   std::map<int, char> handles_;
+  std::string held_;
   int next_handle_ = 1000;
   std::map<std::string, std::string> environment_;
   std::vector<std::unique_ptr<VirtualDrive>> owned_;

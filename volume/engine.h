@@ -52,6 +52,26 @@ inline void FailRead(TUDFRewritableVolume &v) {
   }
 }
 
+// A unit attention since the mount (medium changed, reset, parameters changed): the drive
+// may hold another disc. Sets MediumChanged; true while it is set. Images never change.
+inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
+  if (!v.ImageMode && v.Device.UnitAttentions != v.MountUnitAttentions) v.MediumChanged = 1;
+  return v.MediumChanged != 0;
+}
+// The volume stops: error 35, unusable, and dismount writes nothing (the disc in the drive
+// may be another one).
+inline void StopForMediumChange(TUDFRewritableVolume &v) {
+  SetError(v, KORVA_E_MEDIUM_CHANGED);
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+}
+// Starts watching for unit attentions from now on (a mount that has read the medium).
+inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
+  v.MountUnitAttentions = v.Device.UnitAttentions;
+  v.MediumChanged = 0;
+  v.CacheFlushFailed = 0;
+}
+
 // Sector I/O ---------------------------------------------------------------------------
 // Each returns false on failure with LastError set (13/14 for reads, 15/16 for writes; the
 // "dirty" variants clear Compatible). Sector numbers are absolute.
@@ -72,6 +92,10 @@ bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
 // Writes one packet from src as it is, with the error handling of WritePacket.
 bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
+// Barrier: the drive writes out its cache (SYNCHRONIZE CACHE) when anything was written
+// since the last one. A failure fails the caller: error 35 after a unit attention, else 37
+// with the volume unusable and left open for repair (written data may be lost).
+bool SynchronizeDriveCache(TUDFRewritableVolume &v);
 
 // Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
 inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
@@ -154,6 +178,15 @@ bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
 bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
 // Reads the volume structure; true when every step passed.
 bool RunMountChain(TUDFRewritableVolume &v);
+// Where a drive will be written, its node is held exclusively (pass-through), so that
+// neither the kernel nor an automounter mounts the disc meanwhile. False with error 36 when
+// another user holds it.
+bool HoldDriveForWriting(TUDFRewritableVolume &v);
+// Sets the drive's write parameters page (05h) from READ TRACK INFORMATION for media
+// written in fixed packets (CD-RW, restricted-overwrite DVD-RW): packet writing, fixed
+// packets of the track's size, its track and data mode. True (and WriteParametersSet) when
+// set or not needed; false with error 38 when the drive refuses MODE SENSE or MODE SELECT.
+bool SetWriteParameters(TUDFRewritableVolume &v);
 // Packet geometry for the device's current medium kind (unchanged for other kinds).
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
 

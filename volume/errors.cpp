@@ -65,6 +65,18 @@ const Message kMessages[] = {
      u"A directory cannot be moved into itself or below itself."},
     {"The drive did not finish the operation in time.",
      u"The drive did not finish the operation in time."},
+    {"The drive reported a medium change or reset while the volume was mounted; nothing more "
+     "was written. Mount it again.",
+     u"The drive reported a medium change or reset while the volume was mounted; nothing more "
+     u"was written. Mount it again."},
+    {"The drive is in use by another program or a mounted file system; it cannot be written.",
+     u"The drive is in use by another program or a mounted file system; it cannot be written."},
+    {"The drive could not write its cache to the medium. The volume stays open: run korva "
+     "repair.",
+     u"The drive could not write its cache to the medium. The volume stays open: run korva "
+     u"repair."},
+    {"The drive refused the write parameters for packet writing; the volume can only be read.",
+     u"The drive refused the write parameters for packet writing; the volume can only be read."},
 };
 
 constexpr uint32_t kMessageCount = sizeof(kMessages) / sizeof(kMessages[0]);

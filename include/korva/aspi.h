@@ -314,6 +314,19 @@ typedef struct TSCSIDevice {
   void *AspiModule;
   /* Requests a module has not completed after a failed wait (owned by the transport). */
   void *AbandonedRequests;
+  /* Unit attentions the drive reported (sense key 6 with ASC 28h medium may have changed,
+   * 29h power on or reset, 2Ah parameters changed), counted by the transport on every
+   * command; the ASC of the last one. A mounted volume compares the count with the one of
+   * its mount: the drive may hold another disc, or have forgotten its write parameters. */
+  uint32_t UnitAttentions;
+  uint8_t LastUnitAttention;
+  /* The pass-through descriptor was opened for writing, exclusively (O_EXCL): nothing else
+   * can mount the disc or open it exclusively while the record holds it. */
+  uint8_t HandleExclusive;
+  /* errno of the last refused exclusive open (EBUSY: another user holds the node). */
+  int32_t ExclusiveOpenError;
+  /* Seconds the last command was given before the transport gives up on it. */
+  uint32_t LastTimeoutSeconds;
 } TSCSIDevice;
 
 /* Indexes into TSCSIDevice.Capabilities. */

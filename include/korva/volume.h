@@ -62,7 +62,11 @@ enum {
   KORVA_E_TOO_DEEP = 31,
   KORVA_E_DAMAGED = 32,
   KORVA_E_BAD_MOVE = 33,
-  KORVA_E_DRIVE_TIMEOUT = 34
+  KORVA_E_DRIVE_TIMEOUT = 34,
+  KORVA_E_MEDIUM_CHANGED = 35,
+  KORVA_E_DRIVE_IN_USE = 36,
+  KORVA_E_CACHE_FLUSH = 37,
+  KORVA_E_WRITE_PARAMETERS = 38
 };
 
 /* Directories nest at most this deep: a path names at most this many components, so a file
@@ -189,6 +193,17 @@ typedef struct TUDFRewritableVolume {
   /* Engine-owned: the packets of the partition that the sparing table relocates, set by a
    * mount. Reads and writes of their blocks go to the spare packets the table names. */
   void *SparingMap;
+  /* Drive state of the mount. MountUnitAttentions: the device's unit-attention count when
+   * the mount began; a later one sets MediumChanged, after which nothing is read from or
+   * written to the drive for this volume until it is mounted again. CacheFlushFailed: a
+   * SYNCHRONIZE CACHE failed, so written data may be lost; dismount leaves the volume open
+   * for repair. TrayLocked: the mount locked the tray (PREVENT ALLOW MEDIUM REMOVAL).
+   * WriteParametersSet: page 05h was set for this mount's medium. */
+  uint32_t MountUnitAttentions;
+  uint8_t MediumChanged;
+  uint8_t CacheFlushFailed;
+  uint8_t TrayLocked;
+  uint8_t WriteParametersSet;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

@@ -100,7 +100,14 @@ TEST_F(Commands, EveryCommandSendsItsExactCdbDirectionAndLength) {
     EXPECT_EQ(Last().cdb, c.cdb);
     EXPECT_EQ(Last().direction, c.direction);
     EXPECT_EQ(Last().length, c.length);
-    EXPECT_EQ(Last().timeout, 12000u * 1000u);
+    // Time-outs by class: a cache flush, a long operation (here without the immediate bit,
+    // so it takes the whole operation, or with it: polled afterwards), anything else.
+    uint32_t seconds = 60;
+    if (c.cdb[0] == 0x35) seconds = 600;
+    if (c.cdb[0] == 0x04) seconds = 7200;
+    if (c.cdb[0] == 0xA1 || c.cdb[0] == 0x5B) seconds = 120;
+    EXPECT_EQ(Last().timeout, seconds * 1000u);
+    EXPECT_EQ(dev->LastTimeoutSeconds, seconds);
     EXPECT_EQ(Last().max_sense, 32);
   }
 }
@@ -177,6 +184,27 @@ TEST_F(Commands, StartStopReleasesTheDriveAfterwards) {
   EXPECT_EQ(dev->Handle, -1);
   EXPECT_EQ(dev->CloseAfterCommand, 0);
   EXPECT_TRUE(platform.open_handles.empty());
+}
+
+} // namespace
+} // namespace korva::test
+
+namespace korva::test {
+namespace {
+
+// A long operation asked to return at once gets a short time-out (it is polled afterwards);
+// the same operation without the immediate bit gets the whole operation's.
+TEST_F(Commands, LongOperationsAreTimedByTheirImmediateBit) {
+  const uint8_t immediate[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x98, 0, 0, 0};
+  ASSERT_TRUE(FormatUnit(dev, 0x11, immediate, sizeof immediate));
+  EXPECT_EQ(Last().timeout, 120u * 1000u);
+  const uint8_t waiting[12] = {0x00, 0x80, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x98, 0, 0, 0};
+  ASSERT_TRUE(FormatUnit(dev, 0x11, waiting, sizeof waiting));
+  EXPECT_EQ(Last().timeout, 7200u * 1000u);
+  ASSERT_TRUE(CloseDVDTrack(dev, false, 2, 0, 0, 0));
+  EXPECT_EQ(Last().timeout, 7200u * 1000u);
+  ASSERT_TRUE(CloseDVDTrack(dev, true, 2, 0, 0, 0));
+  EXPECT_EQ(Last().timeout, 120u * 1000u);
 }
 
 } // namespace

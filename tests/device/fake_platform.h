@@ -113,12 +113,12 @@ public:
   }
   const char *Environment(const char *name) override;
   void SleepMs(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
-  int WaitEvent(int event) override {
+  int WaitEvent(int event, uint32_t timeout_ms) override {
     if (failing_waits > 0) {
       --failing_waits;
       return -EIO;
     }
-    return DevicePlatform::WaitEvent(event);
+    return DevicePlatform::WaitEvent(event, timeout_ms);
   }
   void UtcTimeOfDay(int *minute, int *second, int *millisecond) override {
     *minute = 7;

@@ -46,6 +46,26 @@ for spec in "cd-rw 32" "dvd+rw 16"; do
   diff -r "$work/src" "$work/back" || fail "$kind: the tree read back differs"
 done
 
+# Without -f: korva returns once the volume is mounted, the daemon (forked before the
+# module started its threads) serves reads and writes and ends cleanly at unmount.
+export KORVA_VDRIVE="dvd+rw/formatted:$work/dvd+rw.disc"
+drive=(--aspi "$module" -d 0)
+mkdir -p "$work/m"
+if timeout 60 "$KORVA" "${drive[@]}" mount "$work/m" 2>>"$work/mount.log"; then
+  grep -q " $work/m fuse.korva " /proc/mounts || fail "background mount: not mounted on return"
+  cp "$work/src/a/b/packet" "$work/m/background" || fail "background mount: write"
+  cmp "$work/src/a/b/packet" "$work/m/background" || fail "background mount: read back"
+  diff -r "$work/src" "$work/m/tree" || fail "background mount: reading the tree"
+  fusermount3 -u "$work/m" || fail "background mount: unmount"
+  # The daemon lets go of the disc when it ends; then the volume is closed and clean.
+  for _ in $(seq 1 200); do "$KORVA" "${drive[@]}" check >/dev/null 2>&1 && break; sleep 0.05; done
+  "$KORVA" "${drive[@]}" check >/dev/null || fail "background mount: volume not clean afterwards"
+  "$KORVA" "${drive[@]}" get /background "$work/background" >/dev/null &&
+    cmp "$work/src/a/b/packet" "$work/background" || fail "background mount: file not kept"
+else
+  fail "korva mount without -f failed or hung: $(tail -3 "$work/mount.log")"
+fi
+
 # A failing drive: the program gets EIO, the mount turns read-only and says why first.
 export KORVA_VDRIVE="cd-rw/formatted:$work/cd-rw.disc"
 drive=(--aspi "$module" -d 0)

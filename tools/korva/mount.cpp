@@ -4,6 +4,7 @@
 
 #ifdef KORVA_HAVE_FUSE
 #define FUSE_USE_VERSION 35
+#include <fcntl.h>
 #include <fuse.h>
 #include <sys/stat.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -237,6 +239,65 @@ void DefaultSignals() {
     std::signal(sig, SIG_DFL);
 }
 
+// A mount in the background. The process forks before anything opens the drive or starts
+// a thread: an ASPI-style module's worker threads, or the drive's exclusive open, would not
+// pass to the child. The parent waits on a pipe for the child's word that the file system
+// is mounted (or its exit status when it is not) and ends with it.
+class Detached {
+public:
+  // In the parent: waits and returns the child's result (>= 0). In the child: -1.
+  int Fork(Reporter &report) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      report.Fail("", std::string("cannot start the mount: ") + std::strerror(errno));
+      return kExitFailed;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+      report.Fail("", std::string("cannot start the mount: ") + std::strerror(errno));
+      return kExitFailed;
+    }
+    if (pid > 0) {
+      close(fds[1]);
+      uint8_t status = kExitFailed;
+      ssize_t n;
+      do {
+        n = read(fds[0], &status, 1);
+      } while (n < 0 && errno == EINTR);
+      close(fds[0]);
+      return n == 1 ? status : kExitFailed;
+    }
+    close(fds[0]);
+    setsid();
+    ready_ = fds[1];
+    return -1;
+  }
+  // Tells the parent the result (once); after success the child lets go of the terminal.
+  void Report(int status) {
+    if (ready_ < 0) return;
+    const uint8_t byte = static_cast<uint8_t>(status);
+    while (write(ready_, &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready_);
+    ready_ = -1;
+    if (status != kExitOk) return;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      for (int fd : {0, 1, 2})
+        dup2(null, fd);
+      if (null > 2) close(null);
+    }
+    if (chdir("/") != 0) {
+      // Nothing depends on the directory any more: the volume's files are open.
+    }
+  }
+
+private:
+  int ready_ = -1;
+};
+
+int Serve(Session &s, const std::string &mountpoint, Detached *detached);
+
 } // namespace
 
 int CmdMount(Session &s) {
@@ -247,6 +308,20 @@ int CmdMount(Session &s) {
     s.Report().Fail(mountpoint, "not a directory");
     return kExitFailed;
   }
+  if (o.foreground) return Serve(s, mountpoint, nullptr);
+  Detached detached;
+  const int parent = detached.Fork(s.Report());
+  if (parent >= 0) return parent;
+  const int status = Serve(s, mountpoint, &detached);
+  detached.Report(status);
+  return status;
+}
+
+namespace {
+
+// Mounts the volume and serves it until it is unmounted.
+int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
+  const Options &o = s.Opt();
   if (!s.Mount(false)) return kExitFailed;
   Log log;
   // A medium that cannot be written mounts read-only by itself.
@@ -275,10 +350,10 @@ int CmdMount(Session &s) {
   DefaultSignals();
   fuse_session *session = fuse_get_session(f);
   fuse_set_signal_handlers(session);
-  if (!o.foreground) {
+  if (detached) {
     openlog("korva", LOG_PID, LOG_USER);
     log.detached = true;
-    fuse_daemonize(0);
+    detached->Report(kExitOk);
   }
   int status = kExitOk;
   {
@@ -293,6 +368,8 @@ int CmdMount(Session &s) {
   if (!s.Dismount()) status = kExitFailed;
   return status;
 }
+
+} // namespace
 
 } // namespace korvacli
 

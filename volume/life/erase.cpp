@@ -85,6 +85,7 @@ extern "C" KORVA_API KBOOL EraseDisc(TUDFRewritableVolume *volume, KBOOL quick,
     SetError(v, KORVA_E_VOLUME_MOUNTED);
     return KFALSE;
   }
+  if (!HoldDriveForWriting(v)) return KFALSE;
   auto *thread = new (std::nothrow) TUDFThread(v, toEraseDisc);
   if (!thread) return KFALSE;
   thread->QuickErase = quick != 0;

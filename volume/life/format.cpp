@@ -52,7 +52,10 @@ void SetFixedPacketWriteParameters(TUDFRewritableVolume &v) {
   page[4] = static_cast<uint8_t>((page[4] & 0xF0) | 10);
   page[8] = 0x20;
   StoreBE32(page + 10, 32);
+  page[0] &= 0x3F;  // PS is reserved in MODE SELECT
+  if (page[1] + 2 > 50) page[50] = 0x08; // mode 2 form 1 sub-header: submode "data"
   std::memcpy(r + header, page, sizeof(d->WriteParameters));
+  r[0] = r[1] = 0; // the mode data length is reserved in MODE SELECT
   const uint32_t length = std::min<uint32_t>(page[1] + header + 2, 512);
   ModeSelect(d, r, static_cast<uint16_t>(length));
 }
@@ -311,7 +314,18 @@ bool ComputeLayout(uint32_t totalSectors, uint32_t packetBlocks, uint32_t anchor
 bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
   v.LastError = 0;
   v.WrittenInOperation = 0;
+  // The disc the mount looked at may have been swapped since: nothing is formatted then.
+  if (!v.ImageMode && MediumChangedSinceMount(v)) {
+    StopForMediumChange(v);
+    return false;
+  }
   if (!v.ImageMode && !quick && !PhysicalFormat(v)) return false;
+  if (!v.ImageMode) {
+    WatchMediumFromNow(v);
+    // A new format makes a new track; the drive is told about it before the first write.
+    if (!quick) RefreshMediumInfo(v);
+    if ((!quick || !v.WriteParametersSet) && !SetWriteParameters(v)) return false;
+  }
   SetPercentage(v, 100);
   v.PacketBlocks = static_cast<uint8_t>(PacketBlocksOf(v));
   v.PacketBytes = v.PacketBlocks * kSectorSize;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/device_internal.h"
+#include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "udf/common.h"
@@ -278,7 +279,6 @@ void RefreshMediumInfo(TUDFRewritableVolume &v) {
   ReadTrackInformation(d, DiscInfoBytes(v)[5]);
   FlushCache(d);
   v.CacheSynchronized = 1;
-  Rewind(d);
 }
 
 bool CheckMediumFormatted(TUDFRewritableVolume &v) {
@@ -385,45 +385,71 @@ uint32_t OsErrorFromErrno(int e) {
   }
 }
 
+// Writes the anchor at N - 257 where the background format has reached it since the
+// format (CD-RW MRW, DVD+RW). False when a read or write failed.
+bool WriteDueSecondAnchor(TUDFRewritableVolume &v) {
+  const uint32_t n = v.TotalSectors;
+  if (!v.Compatible || v.ReadOnly || v.ImageMode || n <= 257) return true;
+  TSCSIDevice *d = &v.Device;
+  ReadDiscInformation(d, &d->DiscInfo, 42);
+  const uint8_t status = DiscInfoBytes(v)[7] & 3;
+  if ((d->Medium != mtCDRW && d->Medium != mtDVDPLUSRW) || status != 3) return true;
+  const uint32_t second = n - 257;
+  const uint32_t start = PacketStartOf(v, second);
+  if (!ReadPacket(v, start)) return false;
+  if (IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) return true;
+  BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
+  return WritePacket(v, start);
+}
+
+// Stores the bitmap and marks the volume closed. The drive writes out its cache before the
+// close mark and after it: a close mark must never reach the medium ahead of what it
+// vouches for, so when the drive cannot write its cache the volume stays open for repair.
+bool CloseOnMedium(TUDFRewritableVolume &v) {
+  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
+  // still holds every block taken, so the stored volume stays consistent enough to mount.
+  if (v.ReadOnly || !(v.Compatible || v.CloseAfterFailure)) return true;
+  if (v.CloseAfterFailure) v.Compatible = 1;
+  bool result = StoreSpaceBitmap(v);
+  if (!SynchronizeDriveCache(v)) return false;
+  // An operation that failed, whether or not it left the volume unusable, may have taken
+  // blocks without recording them: the free count stored is always the bitmap's.
+  if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
+  return SynchronizeDriveCache(v) && result;
+}
+
+// Lets go of the drive at the end of a mount: the tray unlocked, a DVD+RW's background
+// format left as it is.
+void ReleaseDrive(TUDFRewritableVolume &v, bool wrote) {
+  if (wrote && v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  if (v.TrayLocked) UnlockMedium(&v.Device);
+  v.TrayLocked = 0;
+}
+
 // Closes the open volume: second anchor, bitmap, integrity closed, image closed or drive
 // synchronized, and the mount state released. True when everything it had to write was
-// written.
+// written. After a unit attention nothing is written: the drive may hold another disc.
 bool Dismount(TUDFRewritableVolume &v) {
   v.LastError = 0;
   v.WrittenInOperation = 1;
   bool result = true;
-  const uint32_t n = v.TotalSectors;
-  if (v.Compatible && !v.ReadOnly && !v.ImageMode && n > 257) {
-    TSCSIDevice *d = &v.Device;
-    ReadDiscInformation(d, &d->DiscInfo, 42);
-    const uint8_t status = DiscInfoBytes(v)[7] & 3;
-    if ((d->Medium == mtCDRW || d->Medium == mtDVDPLUSRW) && status == 3) {
-      const uint32_t second = n - 257;
-      const uint32_t start = PacketStartOf(v, second);
-      if (!ReadPacket(v, start)) {
-        result = false;
-      } else if (!IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) {
-        BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
-        if (!WritePacket(v, start)) result = false;
-      }
-    }
+  if (!v.ImageMode && v.VolumeOpen && MediumChangedSinceMount(v)) {
+    StopForMediumChange(v);
+    result = false;
+  } else if (v.CacheFlushFailed) {
+    SetError(v, KORVA_E_CACHE_FLUSH);
+    result = false;
+  } else {
+    if (!WriteDueSecondAnchor(v)) result = false;
+    if (!CloseOnMedium(v)) result = false;
   }
-  // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
-  // still holds every block taken, so the stored volume stays consistent enough to mount.
-  const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
-  if (closing) {
-    if (v.CloseAfterFailure) v.Compatible = 1;
-    if (!StoreSpaceBitmap(v)) result = false;
-    // An operation that failed, whether or not it left the volume unusable, may have taken
-    // blocks without recording them: the free count stored is always the bitmap's.
-    if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
-  }
+  const uint32_t error = v.LastError;
   if (v.ImageMode) {
     if (!CloseImage(v, !v.ReadOnly)) result = false;
-  } else if (!v.ReadOnly) {
-    FlushCache(&v.Device);
-    if (v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  } else {
+    ReleaseDrive(v, !v.ReadOnly && !v.MediumChanged);
   }
+  if (error != 0) v.LastError = error;
   ReleaseMountState(v);
   v.VolumeOpen = 0;
   v.Compatible = 0;
@@ -447,6 +473,9 @@ void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
   v.WrittenInOperation = 0;
   v.ReadOnly = readOnly ? 1 : 0;
   v.LeftOpen = 0;
+  v.MediumChanged = 0;
+  v.CacheFlushFailed = 0;
+  v.WriteParametersSet = 0;
 }
 
 // The drive refused a write because the disc is write-protected (sense key DATA PROTECT).
@@ -466,6 +495,8 @@ void FinishMount(TUDFRewritableVolume &v) {
     SetError(v, KORVA_E_LEFT_OPEN);
     return;
   }
+  // The first write of the mount is the open mark; the drive must know how to write first.
+  if (!SetWriteParameters(v)) return;
   if (WriteIntegrityType(v, ::itOpen)) {
     v.Compatible = 1;
   } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
@@ -570,6 +601,41 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
   return KTRUE;
 }
 
+// How long a mount waits for a drive that is becoming ready (a disc just loaded spins up
+// and is identified in some 10 to 30 s).
+constexpr uint32_t kBecomingReadyLimitMs = 60000;
+
+} // namespace
+
+bool korva::HoldDriveForWriting(TUDFRewritableVolume &v) {
+  TSCSIDevice *d = &v.Device;
+  if (!d->UsePassThrough || (HandleIsOpen(d) && d->HandleExclusive)) return true;
+  if (HandleIsOpen(d)) PlatformOf(d).CloseDrive(d->Handle);
+  d->Handle = -1;
+  OpenDriveHandle(d);
+  if (d->HandleExclusive) return true;
+  KorvaSetLastOSError(OsErrorFromErrno(d->ExclusiveOpenError));
+  SetError(v, KORVA_E_DRIVE_IN_USE);
+  return false;
+}
+
+namespace {
+
+// Waits until the drive is ready with a disc; false with error 12 (no disc) or 34.
+bool WaitForMedium(TUDFRewritableVolume &v) {
+  switch (WaitForReadyDrive(&v.Device, kBecomingReadyLimitMs, RetryDelay(v) < 500 ? RetryDelay(v) : 500)) {
+  case DriveReadiness::kTimedOut:
+    SetError(v, KORVA_E_DRIVE_TIMEOUT);
+    return false;
+  case DriveReadiness::kNoMedium:
+    SetError(v, KORVA_E_NO_MEDIA);
+    return false;
+  default:
+    // Other answers are left to the medium checks that follow.
+    return true;
+  }
+}
+
 KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
@@ -579,11 +645,16 @@ KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
     SetError(v, KORVA_E_NO_DEVICE);
     return KFALSE;
   }
+  if (!readOnly && !HoldDriveForWriting(v)) return KFALSE;
+  if (!WaitForMedium(v)) return KFALSE;
   if (!Erasable(&v.Device)) {
     SetError(v, KORVA_E_NO_MEDIA);
     return KFALSE;
   }
   RefreshMediumInfo(v);
+  // From here on a unit attention means the disc may not be the one just read.
+  WatchMediumFromNow(v);
+  if (!readOnly && LockMedium(&v.Device)) v.TrayLocked = 1;
   SetPacketGeometryForMedium(v);
   v.VolumeOpen = 1;
   PrepareForMount(v);

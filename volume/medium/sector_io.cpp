@@ -28,21 +28,23 @@ bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t
   return io.ReadAt(io.Context, v.ImageFile, dest, bytes, uint64_t(sector) * kSectorSize) == 0;
 }
 
-// A drive that caches writes returns the data just written only after SYNCHRONIZE CACHE.
-void SyncBeforeRead(TUDFRewritableVolume &v) {
-  if (!v.CacheSynchronized) {
-    FlushCache(&v.Device);
-    v.CacheSynchronized = 1;
+// Drive I/O attempts; a unit attention ends them at once: retrying would read or write
+// whatever disc the drive holds now.
+template <class Command>
+bool DriveAttempts(TUDFRewritableVolume &v, Command command) {
+  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
+    if (MediumChangedSinceMount(v)) return false;
+    if (attempt > 0) Pause(v);
+    if (command()) return !MediumChangedSinceMount(v);
   }
+  return false;
 }
 
 bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t blocks) {
-  SyncBeforeRead(v);
-  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
-    if (attempt > 0) Pause(v);
-    if (Read10(&v.Device, sector, static_cast<int32_t>(blocks), dest)) return true;
-  }
-  return false;
+  // A drive that caches writes returns the data just written only after SYNCHRONIZE CACHE.
+  if (!SynchronizeDriveCache(v)) return false;
+  return DriveAttempts(
+      v, [&] { return Read10(&v.Device, sector, static_cast<int32_t>(blocks), dest); });
 }
 
 // Sectors per READ(10): the CDB's 16-bit count, and no more than the drive buffers. Without
@@ -84,15 +86,11 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
     const KorvaImageIO &io = ImageIOOf(v);
     return io.WriteAt(io.Context, v.ImageFile, src, bytes, uint64_t(sector) * kSectorSize) == 0;
   }
-  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
-    if (attempt > 0) Pause(v);
-    if (Write10(&v.Device, sector, static_cast<uint16_t>(count), const_cast<uint8_t *>(src),
-                bytes)) {
-      v.CacheSynchronized = 0;
-      return true;
-    }
-  }
-  return false;
+  return DriveAttempts(v, [&] {
+    if (!Write10(&v.Device, sector, static_cast<uint16_t>(count), src, bytes)) return false;
+    v.CacheSynchronized = 0;
+    return true;
+  });
 }
 
 // Writes count sectors from sector, each piece where it is recorded. A relocated packet is
@@ -104,11 +102,39 @@ bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint
 }
 
 bool ReadFailed(TUDFRewritableVolume &v) {
-  FailRead(v);
+  if (v.MediumChanged) {
+    StopForMediumChange(v);
+  } else if (v.CacheFlushFailed) {
+    SetError(v, KORVA_E_CACHE_FLUSH);
+  } else {
+    FailRead(v);
+  }
   return false;
 }
 
 } // namespace
+
+bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
+  if (v.ImageMode || v.CacheSynchronized) return true;
+  if (MediumChangedSinceMount(v)) {
+    StopForMediumChange(v);
+    return false;
+  }
+  if (FlushCache(&v.Device)) {
+    v.CacheSynchronized = 1;
+    return true;
+  }
+  if (MediumChangedSinceMount(v)) {
+    StopForMediumChange(v);
+    return false;
+  }
+  // What the cache held may never reach the medium: the volume is not closed over it.
+  v.CacheFlushFailed = 1;
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+  SetError(v, KORVA_E_CACHE_FLUSH);
+  return false;
+}
 
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
   return ReadRun(v, sector, v.PacketBuffer, PacketBlocksOf(v)) ? true : ReadFailed(v);
@@ -156,7 +182,11 @@ bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src
     v.WrittenInOperation = 1;
     return true;
   }
-  if (v.WrittenInOperation) {
+  if (v.MediumChanged) {
+    StopForMediumChange(v);
+  } else if (v.CacheFlushFailed) {
+    SetError(v, KORVA_E_CACHE_FLUSH);
+  } else if (v.WrittenInOperation) {
     LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
   } else {
     SetError(v, KORVA_E_WRITE);
