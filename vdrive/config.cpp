@@ -80,6 +80,8 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
           config.unit_attention = true;
         } else if (option == "strict") {
           config.strict = true;
+        } else if (option == "oddfirmware") {
+          config.odd_firmware = true;
         } else if (option == "empty") {
           config.empty = true;
         } else if (auto model = ParseDriveModel(option)) {
@@ -102,6 +104,7 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
 std::unique_ptr<VirtualDrive> MakeDrive(const DriveConfig &config, std::string *error) {
   auto drive = std::make_unique<VirtualDrive>(config.model);
   drive->SetStrict(config.strict);
+  drive->SetOddFirmware(config.odd_firmware);
   drive->SetTimings(config.timings);
   drive->SetWriteCache(config.write_cache);
   if (!drive->InsertMedium(config.file, config.kind, config.formatted, error)) return nullptr;

@@ -4,7 +4,7 @@
 // optional). Options: a drive model (dvdrw, cdrw, dvdrom, basic), "formatted", "cache"
 // (write cache on), "attention" (unit attention after a disc is loaded), "format=MS",
 // "blank=MS", "background=MS" (timings), "strict" (behaves as real drives: see
-// VirtualDrive::SetStrict), "empty" (the tray is open with the disc on it; a
+// VirtualDrive::SetStrict), "oddfirmware" (VirtualDrive::SetOddFirmware), "empty" (the tray is open with the disc on it; a
 // load command takes it in). The file is everything after the first ':'.
 #ifndef KORVA_DEVICE_VDRIVE_CONFIG_H
 #define KORVA_DEVICE_VDRIVE_CONFIG_H
@@ -25,6 +25,7 @@ struct DriveConfig {
   bool write_cache = false;
   bool unit_attention = false;
   bool strict = false;
+  bool odd_firmware = false;
   bool empty = false;
   Timings timings;
 };

@@ -151,6 +151,11 @@ void VirtualDrive::SetStrict(bool strict) {
   strict_ = strict;
 }
 
+void VirtualDrive::SetOddFirmware(bool odd) {
+  std::lock_guard<std::mutex> lock(mu_);
+  odd_firmware_ = odd;
+}
+
 VirtualDrive::~VirtualDrive() {
   std::lock_guard<std::mutex> lock(mu_);
   DropMedium(true);
@@ -933,7 +938,7 @@ CommandResult VirtualDrive::ReadDiscInformation(Context &c) {
   uint8_t flags = s.background & 0x03;
   if (s.kind == MediumKind::kDvdRwRestricted && s.formatted) flags |= 0x20; // unrestricted use
   d[7] = flags;
-  d[8] = info.cd && (s.formatted || s.recorded > 0) && !info.rom ? 0x20 : 0x00;
+  d[8] = info.cd && (s.formatted || s.recorded > 0) && !info.rom && !odd_firmware_ ? 0x20 : 0x00;
   if (info.cd) {
     if (status == 0 || status == 1)
       StoreMsf(&d[16], s.recorded); // next lead-in
@@ -995,6 +1000,7 @@ CommandResult VirtualDrive::ReadTrackInformation(Context &c) {
     packet = info.packet;
     if (s.kind == MediumKind::kCdRw || s.kind == MediumKind::kDvdRwRestricted)
       mode |= 0x30; // fixed packets
+    if (odd_firmware_) mode |= 0x0F;
   }
   d[6] = mode;
   StoreBE32(&d[20], packet);

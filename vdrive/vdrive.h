@@ -114,6 +114,9 @@ public:
   // write to a fixed-packet track whose page does not describe the track (05/64/00), and
   // refuses a MODE SELECT whose header carries a mode data length or whose page has PS set.
   void SetStrict(bool strict);
+  // Firmware seen in the field that reports a formatted CD-RW as disc type 00h and its
+  // track's data mode as 0Fh (unknown) instead of 20h and mode 2.
+  void SetOddFirmware(bool odd);
   unsigned CommandCount(uint8_t opcode) const;
   std::vector<uint8_t> CommandLog() const; // opcodes in the order received (last 4096)
   void ResetCommandLog();
@@ -198,6 +201,7 @@ private:
   uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;
 
   bool strict_ = false;
+  bool odd_firmware_ = false;
   bool write_cache_ = false;
   bool unit_attention_ = false;
   bool attention_pending_ = false;

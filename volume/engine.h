@@ -204,8 +204,9 @@ constexpr uint64_t kLongOperationLimitMs = 4ull * 60 * 60 * 1000;
 // The command that asks the drive whether it is still busy.
 enum class ReadyPoll { kDiscInformation, kTestUnitReady };
 
-// Waits while the drive reports "not ready" with additional sense code 04h (fixed or
-// descriptor sense data), pausing before each poll through the drive's platform layer.
+// Waits while the drive reports a busy "not ready" (04/01, 04/04, 04/07, 04/08; fixed or
+// descriptor sense data), pausing before each poll through the drive's platform layer. Any
+// other sense is a failure, never "finished": a unit attention sets error 35, no medium 12.
 // With progress set, FormatPercentage follows the drive's progress indication. False with
 // LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed by the platform
 // layer's clock.

@@ -2,8 +2,10 @@
 // fixed-packet write is refused unless the page describes the track, as real drives do.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "korva/files.h"
 #include "korva/scsi.hpp"
@@ -99,6 +101,66 @@ INSTANTIATE_TEST_SUITE_P(FixedPacketMedia, WriteParametersTest,
                          [](const ::testing::TestParamInfo<const char *> &info) {
                            return std::string(info.param).substr(0, 2) == "cd" ? "CdRw" : "DvdRw";
                          });
+
+// One virtual drive from a configuration entry, selected on a fresh record.
+class DriveFixture : public ::testing::Test {
+protected:
+  void Use(const std::string &entry) {
+    std::string error;
+    platform_ = VDrivePlatform::FromConfig(entry + dir_.File("disc"), &error);
+    ASSERT_TRUE(platform_) << error;
+    platform_->SetRealSleep(false);
+    drive_ = platform_->Drive('D');
+    v_->Device.Platform = platform_.get();
+    v_->RetryDelayMs = 1;
+    SetPreferCDMRWFormat(v_.get(), KFALSE);
+    ASSERT_EQ(InitializeASPI(v_.get(), KFALSE, "", ""), KTRUE);
+    ASSERT_EQ(SelectDevice(v_.get(), 0), KTRUE);
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<VDrivePlatform> platform_;
+  test::VolumePtr v_ = test::NewVolume();
+  VirtualDrive *drive_ = nullptr;
+};
+
+// Firmware that reports a formatted CD-RW as disc type 00h with data mode 0Fh: the disc is
+// formatted all the same (the kernel's packet driver takes it), so it is quick-formatted
+// and written, never offered for a destroying full format.
+TEST_F(DriveFixture, OddFirmwareStillReportsAFormattedDisc) {
+  Use("cd-rw/strict,formatted,oddfirmware:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_TRUE(v_->MediumFormatted);
+  ASSERT_EQ(test::FormatAndWait(*v_, u"ODD", true), 0) << UDF_GetLastErrorNumber(v_.get());
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_EQ(UDF_CreateDirectoryW(v_.get(), u"\\", u"dir"), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+// The disc taken out while the drive blanks it: the poll sees "no medium", which is a
+// failure, never the end of the blank.
+TEST_F(DriveFixture, PollingTakesOtherSenseAsFailure) {
+  Use("cd-rw/blank=60000:");
+  struct Done {
+    std::atomic<int> calls{0}, failed{0};
+    static void Handler(void *context, void *, int32_t failed) {
+      auto *d = static_cast<Done *>(context);
+      d->failed = failed != 0;
+      ++d->calls;
+    }
+  } done;
+  const unsigned blanks = drive_->CommandCount(0xA1);
+  ASSERT_EQ(EraseDisc(v_.get(), KTRUE, &Done::Handler, &done), KTRUE);
+  while (drive_->CommandCount(0xA1) == blanks)
+    std::this_thread::yield();
+  drive_->RemoveMedium();
+  UDF_WaitForBackgroundOperation(v_.get());
+  EXPECT_EQ(done.calls, 1);
+  EXPECT_EQ(done.failed, 1) << "an erase whose disc went away was reported as done";
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_NO_MEDIA);
+}
 
 } // namespace
 } // namespace korva

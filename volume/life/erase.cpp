@@ -60,7 +60,9 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
     return ok;
   }
   if (!FormatUnit(d, 0x11, kDvdRamList, sizeof(kDvdRamList))) return false;
-  return WaitWhileInProgress(v, ReadyPoll::kTestUnitReady, false);
+  // Some drives answer TEST UNIT READY while they still format; they report progress on
+  // READ DISC INFORMATION as on anything else.
+  return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
 }
 
 } // namespace korva

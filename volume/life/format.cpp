@@ -238,18 +238,28 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
 const uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
                                           0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
 
+namespace {
+bool FailedWhileInProgress(TUDFRewritableVolume &v, const SenseFields &sense) {
+  if (sense.key == 0x06) SetError(v, KORVA_E_MEDIUM_CHANGED);
+  if (sense.key == 0x02 && sense.asc == 0x3A) SetError(v, KORVA_E_NO_MEDIA);
+  return false;
+}
+} // namespace
+
 bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
   TSCSIDevice *d = &v.Device;
   DevicePlatform &platform = PlatformOf(d);
   const uint64_t start = platform.MonotonicMs();
   for (;;) {
     platform.SleepMs(PollDelay(v));
-    if (poll == ReadyPoll::kDiscInformation)
-      ReadDiscInformation(d, &d->DiscInfo, 42);
-    else
-      TestUnitReady(d);
+    const bool answered = poll == ReadyPoll::kDiscInformation
+                              ? ReadDiscInformation(d, &d->DiscInfo, 42)
+                              : TestUnitReady(d);
+    if (answered) return true;
     const SenseFields sense = LastSenseFields(d);
-    if (sense.asc != 0x04) return true;
+    // Only "in progress" means the work goes on; no medium, a medium change or a fault
+    // means it did not end well.
+    if (!IsBusyNotReady(sense)) return FailedWhileInProgress(v, sense);
     if (progress && sense.has_progress)
       SetPercentage(v, static_cast<uint8_t>(std::lround(sense.progress / 65536.0 * 100.0)));
     if (platform.MonotonicMs() - start >= kLongOperationLimitMs) {

@@ -27,9 +27,6 @@ constexpr uint32_t kImagePacketBytes = 32768;
 uint8_t *DiscInfoBytes(TUDFRewritableVolume &v) {
   return reinterpret_cast<uint8_t *>(&v.Device.DiscInfo);
 }
-uint8_t *TrackInfoBytes(TUDFRewritableVolume &v) {
-  return reinterpret_cast<uint8_t *>(&v.Device.TrackInfo);
-}
 
 // Reads the label from the volume identifier of the primary volume descriptor.
 void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
@@ -281,26 +278,51 @@ void RefreshMediumInfo(TUDFRewritableVolume &v) {
   v.CacheSynchronized = 1;
 }
 
-bool CheckMediumFormatted(TUDFRewritableVolume &v) {
+namespace {
+// Why a fixed-packet medium is not taken as formatted for this volume's packets, or null.
+// It accepts what the Linux packet-writing driver accepts (disc type 0 or 20h, an erasable
+// disc, a fixed-packet track of data mode 1 or 2, or 0Fh) and the packet size the layout
+// needs.
+const char *FixedPacketRefusal(const uint8_t *di, const TTrackInformation &ti, uint32_t packet) {
+  if (di[8] != 0x00 && di[8] != 0x20) return "disc type";
+  if (!(di[2] & 0x10)) return "disc not erasable";
+  if (((di[2] >> 2) & 3) == 1) return "last session reserved";
+  if (!(ti.DataMode & 0x20) || !(ti.DataMode & 0x10)) return "track not written in fixed packets";
+  // 0Fh ("unknown") is what some firmware reports for a track it formatted itself.
+  const uint8_t mode = ti.DataMode & 0x0F;
+  if (mode != 1 && mode != 2 && mode != 0x0F) return "track data mode";
+  if (ti.FixedPacketSize != packet) return "fixed packet size";
+  return nullptr;
+}
+
+// Why the medium is not taken as formatted, or null when it is.
+const char *NotFormattedReason(TUDFRewritableVolume &v) {
   const uint8_t *di = DiscInfoBytes(v);
-  const uint8_t *ti = TrackInfoBytes(v);
-  const uint32_t packet = v.Device.TrackInfo.FixedPacketSize;
-  const bool oneSessionOneTrack = ((di[2] >> 2) & 3) == 3 && di[4] == 1 && di[5] == di[6];
+  const TTrackInformation &ti = v.Device.TrackInfo;
   switch (v.Device.Medium) {
   case mtCDRW:
-    return oneSessionOneTrack && di[8] == 0x20 && (ti[5] & 0x0F) == 7 && (ti[6] & 0x0F) == 2 &&
-           (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 32;
+    // An MRW disc reports its background format; its drive takes any writes.
+    if ((di[7] & 3) != 0) return nullptr;
+    return FixedPacketRefusal(di, ti, 32);
   case mtDVDPLUSRW:
-    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 3) != 0 && (ti[5] & 0x0F) == 4 &&
-           (ti[6] & 0x0F) == 1 && packet == 16;
+    return (di[7] & 3) != 0 ? nullptr : "background format status (never formatted)";
   case mtDVDRWRO:
-    return oneSessionOneTrack && (di[2] & 3) == 2 && (di[7] & 0x20) && (ti[5] & 0x0F) == 4 &&
-           (ti[6] & 0x0F) == 1 && (ti[6] & 0x10) && (ti[6] & 0x20) && packet == 16;
+    return FixedPacketRefusal(di, ti, 16);
   case mtDVDRAM:
-    return true;
+    return nullptr;
   default:
-    return false;
+    return "medium kind";
   }
+}
+} // namespace
+
+bool CheckMediumFormatted(TUDFRewritableVolume &v) {
+  const char *reason = NotFormattedReason(v);
+  // The trace says which field refused: a disc formatted elsewhere must not look blank
+  // without a word, or it invites a destroying format.
+  if (reason != nullptr && v.Device.TraceLog != nullptr)
+    TraceWrite(&v.Device, std::string("medium not formatted for packet writing: ") + reason + "\r\n");
+  return reason == nullptr;
 }
 
 namespace {

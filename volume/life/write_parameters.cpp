@@ -27,9 +27,11 @@ bool NeedsWriteParameters(const TUDFRewritableVolume &v) {
 
 // Changes the page in place as the track says: packet writing, fixed packets of the
 // track's size, its track mode and data mode. False when the track's data mode is neither
-// mode 1 nor mode 2 (the page would describe something the drive does not hold).
-bool FillFromTrack(uint8_t *page, uint32_t pageBytes, const TTrackInformation &track) {
-  const uint8_t dataMode = track.DataMode & 0x0F;
+// mode 1, mode 2 nor unknown (the page would describe something the drive does not hold).
+bool FillFromTrack(uint8_t *page, uint32_t pageBytes, const TTrackInformation &track, bool cd) {
+  // Some firmware reports 0Fh (unknown) for a track it formatted: the medium's own mode.
+  uint8_t dataMode = track.DataMode & 0x0F;
+  if (dataMode == 0x0F) dataMode = cd ? 2 : 1;
   if (dataMode != 1 && dataMode != 2) return false;
   const bool fixed = (track.DataMode & 0x10) != 0;
   page[0] &= 0x3F; // PS is reserved in MODE SELECT
@@ -58,7 +60,7 @@ bool SetWriteParameters(TUDFRewritableVolume &v) {
   const uint32_t header = 8 + LoadBE16(r + 6); // header and block descriptors
   const uint32_t pageBytes = header + 2 <= kSenseLength ? r[header + 1] + 2u : 0;
   ok = ok && header + pageBytes <= kSenseLength && (r[header] & 0x3F) == 0x05 && pageBytes >= 16 &&
-       FillFromTrack(r + header, pageBytes, d->TrackInfo);
+       FillFromTrack(r + header, pageBytes, d->TrackInfo, d->Medium == mtCDRW);
   if (ok) {
     r[0] = r[1] = 0; // the mode data length is reserved in MODE SELECT
     std::memcpy(&d->WriteParameters, r + header, std::min<size_t>(pageBytes, sizeof d->WriteParameters));
