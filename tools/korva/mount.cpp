@@ -265,7 +265,7 @@ public:
         n = read(fds[0], &status, 1);
       } while (n < 0 && errno == EINTR);
       close(fds[0]);
-      return n == 1 ? status : kExitFailed;
+      return n == 1 ? int(status) : int(kExitFailed);
     }
     close(fds[0]);
     setsid();
