@@ -102,12 +102,7 @@ private:
   // Volume level.
   bool Structure(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
   bool ReadAbsolute(uint32_t sector, uint8_t *buf);
-  bool ReadRecognition();
-  bool ReadAnchor(uint32_t &vds, uint32_t &vdsSectors);
-  bool ReadSequence(uint32_t vds, uint32_t vdsSectors);
-  bool Foreign(const UDF_EntityID &id, const char *what);
-  bool CheckGeometry();
-  bool IntegrityOverlaps() const;
+  bool ReadVolumeStructure();
   bool ReadIntegrity();
   bool ReadSparing();
   bool ReadBitmap();
@@ -147,7 +142,6 @@ private:
   VolumeScan &s_;
   ScanGeometry &g_;
   uint32_t fileSetBlock_ = 0;
-  uint32_t vdsSectors_ = 0;
   std::vector<TreeEntry> entries_;
   std::unordered_map<uint32_t, uint32_t> reached_;      // file entry block -> entry
   std::unordered_map<uint64_t, EntryVerdict> rejected_; // (block, kind of name) judged invalid

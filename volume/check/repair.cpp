@@ -98,6 +98,18 @@ bool CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
   return WriteBlock(v, slot, buf);
 }
 
+// Writes a copy of a volume structure again from the good one (absolute sectors).
+bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
+  for (uint32_t i = 0; i < f.Count; ++i) {
+    const uint32_t sector = f.Source + i;
+    const uint32_t start = PacketStartOf(v, sector);
+    if (!ReadPacket(v, start)) return false;
+    std::memcpy(SlotOf(v, sector), &f.Bytes[size_t(i) * kSectorSize], kSectorSize);
+    if (!WritePacket(v, start)) return false;
+  }
+  return true;
+}
+
 // The blocks repair takes for copies.
 uint32_t CopiedBlocks(const VolumeScan &scan) {
   uint32_t n = 0;
@@ -118,6 +130,8 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
     return WriteEntries(v, f);
   case Mend::CopyBlocks:
     return CopyBlocks(v, f);
+  case Mend::WriteSectors:
+    return WriteSectors(v, f);
   case Mend::None:
     break;
   }
