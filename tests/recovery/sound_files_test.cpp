@@ -263,5 +263,28 @@ TEST_F(Recovery, AnExtensionBlockWithAnImpossibleLengthIsDamage) {
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
 }
 
+// A bitmap that validly marks live blocks free does not hand them to the next write, even
+// when the only way to them lies after a damaged entry of their directory.
+TEST_F(Recovery, WritesNeverTrustABitmapThatDisagreesWithTheTree) {
+  const uint32_t f2 = DataBlock(u"\\a\\f2");
+  const uint32_t data = DataBlock(u"\\a");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    ASSERT_TRUE(d.SetBitmap(f2, 35, true));
+    const uint32_t off = OffsetOf(d, data, "b"); // the entry before f2
+    Scribble(d, layout_, data, off, [](uint8_t *fid) { fid[39] ^= 0x01; });
+  }
+  ASSERT_TRUE(Mount());
+  ASSERT_TRUE(WriteWhole(V(), u"\\new", Pattern(80000, 7)));
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"newdir"), KTRUE);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(V(), u"\\new", back));
+  EXPECT_EQ(back, Pattern(80000, 7));
+  std::vector<uint8_t> f2Bytes;
+  ASSERT_TRUE(ReadWhole(V(), u"\\a\\f2", f2Bytes));
+  EXPECT_EQ(f2Bytes, Pattern(70000, 1));
+}
+
 } // namespace
 } // namespace korva::test

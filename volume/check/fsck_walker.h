@@ -127,7 +127,6 @@ private:
   bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
   bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                   const std::string &path, uint64_t &next);
-  bool Resync(DirectoryStream &dir, uint64_t offset, uint64_t &next);
   bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
                     const std::string &path);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,

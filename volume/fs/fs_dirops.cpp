@@ -47,6 +47,7 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
 
 bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
+  if (!TreeBlocksMarkedUsed(v)) return false;
   if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
   return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
