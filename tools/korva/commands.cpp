@@ -292,6 +292,8 @@ const char *FindingName(int32_t kind) {
     return "directory-data";
   case KORVA_FINDING_FOREIGN_ENTRY:
     return "foreign-entry";
+  case KORVA_FINDING_LINK_COUNT:
+    return "link-count";
   default:
     return "other";
   }

@@ -550,7 +550,26 @@ bool Walker::WalkTree() {
     if (!FollowSalvaged(s)) return false;
   }
   FinishClones();
+  CompareLinkCounts();
   return true;
+}
+
+// A file entry records how many names reach it: one that records more than the walk found
+// would never be freed by removing them, one that records fewer would be freed too early.
+void Walker::CompareLinkCounts() {
+  for (const TreeEntry &t : entries_) {
+    if (t.Evicted || t.Directory || t.LinkCount == t.Names) continue;
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_LINK_COUNT;
+    f.Block = t.Block;
+    f.Entry = t.Block;
+    f.Path = t.Name.Path;
+    f.Text = "the file entry records " + std::to_string(t.LinkCount) + " links, but " +
+             std::to_string(t.Names) + (t.Names == 1 ? " name reaches" : " names reach") + " it";
+    f.Action = Mend::SetLinks;
+    f.NewLength = t.Names;
+    s_.Findings.push_back(f);
+  }
 }
 
 } // namespace korva::fsck

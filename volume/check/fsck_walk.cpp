@@ -338,6 +338,13 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
   if (bitmap) CompareBitmap(scan, bitmap, bitmapBytes);
   if (!scan.IntegrityValid) return;
   const IntegrityInfo &r = scan.Recorded;
+  if (r.IntegrityType != itOpen && r.IntegrityType != itClose) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_DESCRIPTOR;
+    f.Text = "the integrity descriptor records type " + std::to_string(r.IntegrityType) +
+             ", neither open nor closed";
+    scan.Findings.push_back(f);
+  }
   if (r.IntegrityType == itOpen && !expectOpen) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_LEFT_OPEN;
@@ -349,7 +356,9 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
   AddCount(scan, "directories", r.Directories, scan.Directories);
   if (r.PartitionLength != scan.Geometry.PartitionLength)
     AddCount(scan, "partition blocks", r.PartitionLength, scan.Geometry.PartitionLength);
-  if (r.NextUniqueID <= scan.MaxUniqueID) {
+  // The last ID recorded as the next one means every ID is used: the engine then refuses new
+  // entries (it never wraps), so there is nothing repair could do better.
+  if (r.NextUniqueID <= scan.MaxUniqueID && r.NextUniqueID != UINT64_MAX) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_UNIQUE_ID;
     f.Text = "the next unique ID " + std::to_string(r.NextUniqueID) +
@@ -359,6 +368,7 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
 }
 
 uint64_t RepairedNextUniqueID(const VolumeScan &scan) {
+  if (scan.MaxUniqueID == UINT64_MAX) return UINT64_MAX;
   uint64_t next = std::max<uint64_t>(16, scan.MaxUniqueID + 1);
   if (scan.IntegrityValid) next = std::max(next, scan.Recorded.NextUniqueID);
   return next;

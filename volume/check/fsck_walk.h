@@ -25,6 +25,7 @@ enum class Mend {
   CopyBlocks,   // copy Count blocks from Source to Target, then point the descriptor at
                 // Offset of block Directory (a file entry or extension block) at Target
   WriteSectors, // write Bytes (Count sectors) from absolute sector Source
+  SetLinks,     // record NewLength links in the file entry at Block
 };
 
 struct ScanFinding {

@@ -119,6 +119,7 @@ private:
   void PlanRange(const EntryVerdict &e, bool directory, size_t index, ClaimPlan &plan);
   void Evict(uint32_t entry, int32_t kind, const std::string &text);
   void FinishClones();
+  void CompareLinkCounts();
   bool CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved);
   bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
   uint32_t Accept(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &name);

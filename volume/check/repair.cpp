@@ -98,6 +98,16 @@ bool CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
   return WriteBlock(v, slot, buf);
 }
 
+// Records the number of names that reach a file entry as its link count.
+bool SetLinks(TUDFRewritableVolume &v, uint32_t block, uint64_t links) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, block, fe) || !ReadEntryFields(fe, block, info)) return false;
+  UpdateFileEntry(fe, block, info.InformationLength, info.BlocksRecorded,
+                  int(links) - int(info.LinkCount), false);
+  return WriteBlock(v, block, fe);
+}
+
 // Writes a copy of a volume structure again from the good one (absolute sectors).
 bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
   for (uint32_t i = 0; i < f.Count; ++i) {
@@ -132,6 +142,8 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
     return CopyBlocks(v, f);
   case Mend::WriteSectors:
     return WriteSectors(v, f);
+  case Mend::SetLinks:
+    return SetLinks(v, f.Block, f.NewLength);
   case Mend::None:
     break;
   }

@@ -58,6 +58,15 @@ bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
   return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
 }
 
+bool TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id) {
+  if (v.NextUniqueID == UINT64_MAX) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  id = v.NextUniqueID++;
+  return true;
+}
+
 bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
                      uint64_t recordedNextID) {
   IntegrityCounts counts;
@@ -912,7 +921,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
-  e.UniqueID = v.NextUniqueID++;
+  if (!TakeUniqueID(v, e.UniqueID)) return KFALSE;
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
   if (!WriteBlock(v, feBlock, sector)) return KFALSE;
