@@ -133,9 +133,14 @@ ContestedBlocks *ClaimsOf(TUDFRewritableVolume &v) {
 
 bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
   FindHandleList *state = FindHandlesOf(v);
-  if (state && state->Contested.BitmapUnioned) return true;
-  ContestedBlocks *claims = ClaimsOf(v);
-  if (!claims || !v.SpaceBitmap) return false;
+  if (!state || !v.SpaceBitmap) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  if (state->Contested.BitmapUnioned) return true;
+  // Walked now: claims kept from an earlier free of this mount may name blocks freed since.
+  ContestedBlocks *claims = &state->Contested;
+  if (!FindContestedBlocks(v, *claims)) return false;
   const size_t bytes = std::min<size_t>(claims->Claimed.size(), v.SpaceBitmapBytes);
   for (size_t i = 0; i < bytes; ++i) {
     const uint8_t wrong = v.SpaceBitmap[i] & claims->Claimed[i];

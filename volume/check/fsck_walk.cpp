@@ -34,15 +34,6 @@ namespace {
 
 namespace fsck {
 
-std::string IdentifierText(const UDF_EntityID &id) {
-  std::string s;
-  for (uint8_t c : id.Identifier) {
-    if (c == 0) break;
-    s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
-  }
-  return s;
-}
-
 std::string RunText(uint32_t first, uint32_t count) {
   if (count == 1) return "block " + std::to_string(first);
   return "blocks " + std::to_string(first) + "-" + std::to_string(first + count - 1);

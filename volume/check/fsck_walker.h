@@ -12,10 +12,10 @@
 #include "volume/check/fsck_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva::fsck {
 
-std::string IdentifierText(const UDF_EntityID &id);
 std::string RunText(uint32_t first, uint32_t count);
 // The first block of [first, first + count) set in `used`, or first + count when none is.
 uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count);

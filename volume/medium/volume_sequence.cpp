@@ -9,7 +9,6 @@
 #include "volume/engine.h"
 
 namespace korva {
-namespace {
 
 std::string IdentifierText(const UDF_EntityID &id) {
   std::string s;
@@ -19,6 +18,8 @@ std::string IdentifierText(const UDF_EntityID &id) {
   }
   return s;
 }
+
+namespace {
 
 std::string SectorText(uint32_t s) { return "sector " + std::to_string(s); }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "korva/volume.h"
+#include "udf/descriptors.h"
 
 namespace korva {
 
@@ -50,6 +51,9 @@ struct SequenceReading {
   VolumeGeometry Geometry;
   std::vector<SequenceViolation> Violations; // copies the volume survives
 };
+
+// An implementation identifier as text (printable ASCII, '?' for anything else).
+std::string IdentifierText(const UDF_EntityID &id);
 
 // Reads the recognition sequence, the anchors and both descriptor sequences of the medium
 // on the record (TotalSectors, PacketBlocks and ImageMode set). Ok when one anchor and one
