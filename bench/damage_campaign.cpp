@@ -8,8 +8,10 @@
 //
 //   bench_damage_campaign [IMAGES=300] [FIRST_SEED=1] [-v]
 //
-// Prints the distribution of command times, the slowest commands with their seeds, and
-// every image whose commands crashed or hung. It asserts nothing: a figure to read.
+// Prints the distribution of command times, the slowest commands with their seeds, every
+// image whose commands crashed or hung, and how many sound files (see SoundHashes) repair
+// lost: each damaged image is also repaired on its own and every file of the result read.
+// It asserts nothing: figures to read.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -148,6 +150,129 @@ bool ReadLayout(const std::string &path, const std::vector<uint8_t> &image, Layo
     }
   }
   return !l.Entries.empty() && !l.Fids.empty();
+}
+
+// ---- sound files ----------------------------------------------------------------------------
+// A file is sound on a damaged image when nothing it depends on changed: its file entry, its
+// descriptor chain and data, and on its path every directory's file entry and the directory
+// entry naming the next step. Repair must keep every sound file's bytes (under some name).
+
+// A byte range of the image.
+struct Span {
+  size_t At = 0, Length = 0;
+};
+
+struct SoundFile {
+  std::vector<Span> Depends;
+  uint64_t Hash = 0;
+};
+
+uint64_t Fnv(const uint8_t *p, size_t n, uint64_t h = 1469598103934665603ull) {
+  for (size_t i = 0; i < n; ++i)
+    h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+class TreeReader {
+public:
+  TreeReader(const std::vector<uint8_t> &image, uint32_t start, uint32_t length)
+      : img_(image), start_(start), length_(length) {}
+
+  // Every file depends on the file set descriptor too: the root is found through it.
+  void Run(uint32_t fileSet, uint32_t root, std::vector<SoundFile> &out) {
+    Visit(root, {BlockSpan(fileSet)}, out, 0);
+  }
+
+private:
+  const uint8_t *Block(uint32_t b) const {
+    return b < length_ ? img_.data() + size_t(start_ + b) * kSector : nullptr;
+  }
+  Span BlockSpan(uint32_t b) const { return {size_t(start_ + b) * kSector, kSector}; }
+  // The extents (block, bytes) of a file entry with short descriptors, chain blocks added to
+  // deps; false when its form is not one this reader follows.
+  bool Extents(uint32_t fe, std::vector<std::pair<uint32_t, uint32_t>> &ext,
+               std::vector<Span> &deps) const {
+    const uint8_t *d = Block(fe);
+    if (!d || (korva::LoadLE16(d + 34) & 7) != 0) return false;
+    uint32_t first = 176 + korva::LoadLE32(d + 168), end = first + korva::LoadLE32(d + 172);
+    for (int hops = 0; hops < 64 && end <= kSector;) {
+      if (first + 8 > end) return true;
+      const uint32_t len = korva::LoadLE32(d + first), pos = korva::LoadLE32(d + first + 4);
+      if ((len & 0x3FFFFFFF) == 0) return true;
+      if (len >> 30 == 3) {
+        d = Block(pos);
+        if (!d) return false;
+        deps.push_back(BlockSpan(pos));
+        first = 24;
+        end = 24 + korva::LoadLE32(d + 20);
+        ++hops;
+        continue;
+      }
+      ext.emplace_back(pos, len);
+      first += 8;
+    }
+    return false;
+  }
+  void Visit(uint32_t fe, std::vector<Span> deps, std::vector<SoundFile> &out, int depth) {
+    const uint8_t *d = Block(fe);
+    if (!d || depth > 64) return;
+    deps.push_back(BlockSpan(fe));
+    std::vector<std::pair<uint32_t, uint32_t>> ext;
+    if (!Extents(fe, ext, deps)) return;
+    std::vector<uint8_t> bytes;
+    std::vector<Span> where; // image offset of each byte run of the data
+    for (const auto &[pos, len] : ext) {
+      const uint32_t n = len & 0x3FFFFFFF;
+      if (len >> 30 != 0 || pos >= length_ || n > (length_ - pos) * size_t(kSector)) return;
+      where.push_back({size_t(start_ + pos) * kSector, n});
+      bytes.insert(bytes.end(), Block(pos), Block(pos) + n);
+    }
+    const uint64_t size = std::min<uint64_t>(korva::LoadLE64(d + 56), bytes.size());
+    if (d[27] != 4) {
+      SoundFile f;
+      f.Depends = deps;
+      f.Depends.insert(f.Depends.end(), where.begin(), where.end());
+      f.Hash = Fnv(bytes.data(), size_t(size));
+      out.push_back(std::move(f));
+      return;
+    }
+    for (size_t off = 0; off + 38 <= size;) {
+      const uint8_t *fid = bytes.data() + off;
+      const uint32_t len = (38u + fid[19] + korva::LoadLE16(fid + 36) + 3) & ~3u;
+      if (korva::LoadLE16(fid) != 257 || off + len > size) return;
+      if (!(fid[18] & 0x0C)) {
+        std::vector<Span> child = deps;
+        child.push_back(Locate(where, off, len));
+        Visit(korva::LoadLE32(fid + 24), child, out, depth + 1);
+      }
+      off += len;
+    }
+  }
+  // Where bytes [off, off + len) of data laid out in `where` lie (their first run).
+  static Span Locate(const std::vector<Span> &where, size_t off, size_t len) {
+    for (const Span &w : where) {
+      if (off < w.Length) return {w.At + off, std::min(len, w.Length - off)};
+      off -= w.Length;
+    }
+    return {};
+  }
+
+  const std::vector<uint8_t> &img_;
+  uint32_t start_, length_;
+};
+
+// The hashes of the files still sound on a damaged image, counted.
+std::multiset<uint64_t> SoundHashes(const std::vector<SoundFile> &files,
+                                    const std::vector<uint8_t> &pristine,
+                                    const std::vector<uint8_t> &damaged) {
+  std::multiset<uint64_t> sound;
+  for (const SoundFile &f : files) {
+    bool same = true;
+    for (const Span &s : f.Depends)
+      same = same && std::memcmp(pristine.data() + s.At, damaged.data() + s.At, s.Length) == 0;
+    if (same) sound.insert(f.Hash);
+  }
+  return sound;
 }
 
 // Changes one image at a time; every change refills the tag it lies under.
@@ -321,6 +446,7 @@ struct Walk {
   std::u16string firstFile;
   uint64_t entries = 0, bytes = 0;
   std::vector<char> buffer = std::vector<char>(1 << 20);
+  std::vector<uint64_t> hashes; // of every file read whole
 
   void Directory(const std::u16string &path, int depth) {
     if (depth > KORVA_MAX_DEPTH) return;
@@ -349,8 +475,13 @@ struct Walk {
     const UDF_HANDLE h = UDF_CreateFileW(v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
     if (h == UDF_INVALID_HANDLE) return;
     uint32_t got = 0;
-    while (UDF_ReadFile(v, h, buffer.data(), uint32_t(buffer.size()), &got) && got > 0)
+    uint64_t hash = 1469598103934665603ull;
+    bool ok = true;
+    while ((ok = UDF_ReadFile(v, h, buffer.data(), uint32_t(buffer.size()), &got)) && got > 0) {
       bytes += got;
+      hash = Fnv(reinterpret_cast<const uint8_t *>(buffer.data()), got, hash);
+    }
+    if (ok) hashes.push_back(hash);
     UDF_CloseHandle(v, h);
   }
 };
@@ -420,14 +551,15 @@ struct Outcome {
   int signal = 0;
 };
 
-Outcome RunInChild(const std::string &path) {
+// Runs body(fd) in a child process (killed after kChildSeconds) and returns what it wrote.
+Outcome RunChild(const std::function<void(int)> &body, std::string &text) {
   Outcome out;
   int pipefd[2];
   if (pipe(pipefd) != 0) return out;
   const pid_t pid = fork();
   if (pid == 0) {
     close(pipefd[0]);
-    RunImage(path, pipefd[1]);
+    body(pipefd[1]);
     _exit(0);
   }
   close(pipefd[1]);
@@ -444,7 +576,6 @@ Outcome RunInChild(const std::string &path) {
     }
     usleep(2000);
   }
-  std::string text;
   char buf[512];
   for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
     text.append(buf, size_t(n));
@@ -455,6 +586,12 @@ Outcome RunInChild(const std::string &path) {
   } else if (!out.hung && WEXITSTATUS(status) != 0) {
     out.crashed = true;
   }
+  return out;
+}
+
+Outcome RunInChild(const std::string &path) {
+  std::string text;
+  Outcome out = RunChild([&](int fd) { RunImage(path, fd); }, text);
   for (const char *p = text.c_str(); *p;) {
     char *end = nullptr;
     const double t = std::strtod(p, &end);
@@ -465,6 +602,41 @@ Outcome RunInChild(const std::string &path) {
     p = end;
   }
   return out;
+}
+
+// Repairs the damaged image in a child and counts the sound files whose bytes no file of the
+// repaired volume holds any more. -1 when the child crashed or hung.
+long SoundFilesLost(const std::string &path, const std::multiset<uint64_t> &sound) {
+  std::string text;
+  const Outcome o = RunChild(
+      [&](int fd) {
+        Record r;
+        UDF_MountImage(r.v, path.c_str(), 0);
+        UDF_RepairVolume(r.v, nullptr, nullptr);
+        if (UDF_GetVolumeCompatibility(r.v)) {
+          Walk w{r.v, true, {}, {}};
+          w.Directory(u"", 0);
+          for (uint64_t h : w.hashes)
+            dprintf(fd, "%llu\n", static_cast<unsigned long long>(h));
+        }
+        UDF_DismountVolume(r.v);
+      },
+      text);
+  if (o.crashed || o.hung) return -1;
+  std::multiset<uint64_t> kept;
+  for (const char *p = text.c_str(); *p;) {
+    char *end = nullptr;
+    const unsigned long long h = std::strtoull(p, &end, 10);
+    if (end == p) break;
+    kept.insert(h);
+    p = end;
+  }
+  long lost = 0;
+  for (auto it = sound.begin(); it != sound.end(); it = sound.upper_bound(*it)) {
+    const long want = long(sound.count(*it)), have = long(kept.count(*it));
+    lost += std::max(0L, want - have);
+  }
+  return lost;
 }
 
 bool WriteImage(const std::string &path, const std::vector<uint8_t> &image) {
@@ -516,8 +688,12 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "could not read the volume's layout\n");
     return 1;
   }
-  std::printf("volume: %zu file entries, %zu directory entries; %d images from seed %d\n",
-              layout.Entries.size(), layout.Fids.size(), images, first);
+  std::vector<SoundFile> files;
+  TreeReader(pristine, layout.PartitionStart, layout.PartitionLength).Run(layout.FileSetBlock, layout.RootBlock, files);
+  std::printf("volume: %zu file entries, %zu directory entries, %zu files; %d images from seed "
+              "%d\n",
+              layout.Entries.size(), layout.Fids.size(), files.size(), images, first);
+  long soundTotal = 0, lostTotal = 0, lostImages = 0, repairFailures = 0;
   std::vector<double> all, perImage, perCommand[kCommandCount];
   struct Slow {
     double seconds;
@@ -530,6 +706,17 @@ int main(int argc, char **argv) {
   for (int seed = first; seed < first + images; ++seed) {
     std::vector<uint8_t> image = pristine;
     const std::string damage = Damager(image, layout, uint32_t(seed)).Apply();
+    if (!WriteImage(path, image)) return 1;
+    const std::multiset<uint64_t> sound = SoundHashes(files, pristine, image);
+    const long lost = SoundFilesLost(path, sound);
+    soundTotal += long(sound.size());
+    if (lost < 0) ++repairFailures;
+    if (lost > 0) {
+      lostTotal += lost;
+      ++lostImages;
+      std::printf("seed %d: %ld of %zu sound files lost after %s\n", seed, lost, sound.size(),
+                  damage.c_str());
+    }
     if (!WriteImage(path, image)) return 1;
     const Outcome o = RunInChild(path);
     double total = 0;
@@ -573,6 +760,9 @@ int main(int argc, char **argv) {
               failures.size());
   for (const std::string &f : failures)
     std::printf("  %s\n", f.c_str());
+  std::printf("sound files lost by repair: %ld of %ld (on %ld images); repairs that crashed or "
+              "hung: %ld\n",
+              lostTotal, soundTotal, lostImages, repairFailures);
   unlink(path.c_str());
   unlink(pristinePath.c_str());
   return 0;

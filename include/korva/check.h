@@ -30,7 +30,9 @@ enum {
   KORVA_FINDING_VOLUME_STRUCTURE = 3,
   /* The integrity descriptor is recorded open: a session did not end. */
   KORVA_FINDING_LEFT_OPEN = 4,
-  /* The integrity descriptor or the space bitmap descriptor is damaged. */
+  /* The integrity descriptor or the space bitmap descriptor is damaged, or one copy of the
+   * anchor or of the volume descriptor sequence (the volume is read from the other; repair
+   * writes the damaged copy again). */
   KORVA_FINDING_DESCRIPTOR = 5,
   /* Blocks in use are marked free in the space bitmap (Block: first of the run). */
   KORVA_FINDING_USED_MARKED_FREE = 6,
@@ -46,12 +48,19 @@ enum {
   KORVA_FINDING_BAD_ENTRY = 11,
   /* A directory entry leads back to a directory already reached. */
   KORVA_FINDING_LOOP = 12,
-  /* An entry claims blocks that something reached earlier already uses. */
+  /* An entry claims blocks another entry uses: a block holding an entry's own file entry or
+   * descriptor chain stays that entry's (the other claim is dropped); data two files claim is
+   * copied so that each keeps its bytes. */
   KORVA_FINDING_CLAIMED_TWICE = 13,
-  /* Directory data is damaged from some offset on; the entries after it cannot be read. */
+  /* Directory data is damaged: a damaged entry is passed over to the next valid one (and
+   * kept, renamed "#<block>" when its name cannot be trusted, when it still leads to a valid
+   * file entry); damage too short for an entry at the end cuts the directory there. */
   KORVA_FINDING_DIRECTORY_DATA = 14,
   /* A file entry was written by another implementation. */
-  KORVA_FINDING_FOREIGN_ENTRY = 15
+  KORVA_FINDING_FOREIGN_ENTRY = 15,
+  /* A file entry's link count differs from the number of names that reach it (repair
+   * records the names found, so that removing the last one frees it). */
+  KORVA_FINDING_LINK_COUNT = 16
 };
 
 #define KORVA_NO_BLOCK 0xFFFFFFFFu
@@ -75,11 +84,12 @@ KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume, KorvaFindingCallba
                                 void *context);
 
 /* Repairs a volume this library formatted: drops directory entries whose file entries are
- * invalid (or that loop back or claim blocks already in use), corrects file entries that
- * record more bytes than their extents hold, cuts directory data at damage, rebuilds the
- * space bitmap from exactly the blocks in use, recounts files and directories, sets the next
- * unique ID above every ID in use, and closes the volume. It never deletes or shortens a
- * sound file. A sound volume is left unchanged. Findings are reported with Repaired = -1
+ * invalid (or that loop back), settles blocks claimed twice (see KORVA_FINDING_CLAIMED_TWICE),
+ * corrects file entries that record more bytes than their extents hold, passes over damaged
+ * directory entries, writes a damaged anchor or descriptor sequence again from its backup,
+ * rebuilds the space bitmap from exactly the blocks in use, recounts files and directories,
+ * sets the next unique ID above every ID in use, and closes the volume. It never deletes or
+ * shortens a sound file. A sound volume is left unchanged. Findings are reported with Repaired = -1
  * for what was changed. File handles and find handles open on the record become invalid.
  * -1: the volume is afterwards mounted and compatible (usable at once; dismount closes it).
  * 0 with LastError: 10 when the volume (or one of its file entries) was not written by this

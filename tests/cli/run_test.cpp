@@ -485,7 +485,7 @@ TEST_F(Cli, ImageThatCannotBeWrittenIsReadOnly) {
   EXPECT_EQ(Slurp(image_), before);
 }
 
-TEST_F(Cli, CheckWritesNothing) {
+TEST_F(Cli, ReadingCommandsWriteNothing) {
   EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
   WriteFile(dir_ / "f.txt", "data");
   EXPECT_RUN(OnImage({"put", (dir_ / "f.txt").string(), "/"}), 0);
@@ -496,6 +496,14 @@ TEST_F(Cli, CheckWritesNothing) {
   Result r = OnImage({"check"});
   EXPECT_RUN(r, 0);
   EXPECT_RUN(OnImage({"check", "--json"}), 0);
+  r = OnImage({"info"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("usable"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("read-only"), std::string::npos) << r.out;
+  EXPECT_RUN(OnImage({"info", "--json"}), 0);
+  EXPECT_RUN(OnImage({"ls", "-l", "/"}), 0);
+  EXPECT_EQ(OnImage({"cat", "/f.txt"}).out, "data");
+  EXPECT_RUN(OnImage({"get", "/f.txt", (dir_ / "back.txt").string()}), 0);
   struct stat st {};
   ASSERT_EQ(stat(image_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, old[1].tv_sec);

@@ -263,5 +263,70 @@ TEST_F(Recovery, AnExtensionBlockWithAnImpossibleLengthIsDamage) {
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 36);
 }
 
+// A link count above the names that reach a file: check finds it, repair records the names,
+// and removing the one name then frees the file's blocks.
+TEST_F(Recovery, ALinkCountAboveTheNamesIsSetToThem) {
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  Dismount();
+  ASSERT_TRUE(Damage().EditBlock(f1, [](uint8_t *fe) { StoreLE16(fe + 48, 3); }));
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_LINK_COUNT);
+  EXPECT_EQ(FindKind(found, KORVA_FINDING_LINK_COUNT)->Path, "/f1");
+  EXPECT_EQ(ReadEntry(V(), f1).Info.LinkCount, 1u);
+  const uint32_t free = UDF_GetFreeBlocksOfLogicalVolume(&V());
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\f1"), KTRUE);
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), free + 6);
+  KBOOL result = 0;
+  EXPECT_TRUE(CheckFindings(V(), result).empty());
+  EXPECT_EQ(result, KTRUE);
+}
+
+// Unique IDs never wrap: with the last one in use, repair records it as the next one and
+// leaves it there (a second check is clean), and new entries are refused.
+TEST_F(Recovery, UniqueIDsAtTheLimitAreNeverWrapped) {
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  Dismount();
+  ASSERT_TRUE(Damage().EditBlock(f1, [](uint8_t *fe) { StoreLE64(fe + 160, UINT64_MAX - 2); }));
+  ASSERT_TRUE(Mount());
+  RepairExpecting(KORVA_FINDING_UNIQUE_ID);
+  // The one ID left below the last, then none.
+  EXPECT_TRUE(WriteWhole(V(), u"\\last", Pattern(10, 1)));
+  EXPECT_FALSE(WriteWhole(V(), u"\\later", Pattern(10, 1)));
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_NO_SPACE);
+  EXPECT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"later"), KFALSE);
+  Dismount();
+  ASSERT_TRUE(Damage().EditBlock(f1, [](uint8_t *fe) { StoreLE64(fe + 160, UINT64_MAX); }));
+  ASSERT_TRUE(Mount());
+  KBOOL result = 0;
+  RepairFindings(V(), result);
+  EXPECT_EQ(result, KTRUE);
+  EXPECT_TRUE(CheckFindings(V(), result).empty());
+  EXPECT_EQ(result, KTRUE);
+  ExpectTreeIntact();
+}
+
+// A bitmap that validly marks live blocks free does not hand them to the next write, even
+// when the only way to them lies after a damaged entry of their directory.
+TEST_F(Recovery, WritesNeverTrustABitmapThatDisagreesWithTheTree) {
+  const uint32_t f2 = DataBlock(u"\\a\\f2");
+  const uint32_t data = DataBlock(u"\\a");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    ASSERT_TRUE(d.SetBitmap(f2, 35, true));
+    const uint32_t off = OffsetOf(d, data, "b"); // the entry before f2
+    Scribble(d, layout_, data, off, [](uint8_t *fid) { fid[39] ^= 0x01; });
+  }
+  ASSERT_TRUE(Mount());
+  ASSERT_TRUE(WriteWhole(V(), u"\\new", Pattern(80000, 7)));
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"newdir"), KTRUE);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(V(), u"\\new", back));
+  EXPECT_EQ(back, Pattern(80000, 7));
+  std::vector<uint8_t> f2Bytes;
+  ASSERT_TRUE(ReadWhole(V(), u"\\a\\f2", f2Bytes));
+  EXPECT_EQ(f2Bytes, Pattern(70000, 1));
+}
+
 } // namespace
 } // namespace korva::test

@@ -326,7 +326,7 @@ TEST(HostileImages, AForeignIdentifierAnywhereInTheChainIsRefused) {
   FormattedImage img(30, u"F");
   ASSERT_TRUE(img.Ok());
   TUDFRewritableVolume &v = img.Volume();
-  const uint32_t main = v.MainVDSSector;
+  const uint32_t main = v.MainVDSSector, reserve = v.ReserveVDSSector;
   struct Case {
     const char *what;
     uint32_t sector;
@@ -361,19 +361,22 @@ TEST(HostileImages, AForeignIdentifierAnywhereInTheChainIsRefused) {
     EXPECT_EQ(UDF_DismountVolume(&v), KTRUE) << c.what;
   }
 
-  // A logical volume descriptor without its sparable partition map names no sparing table.
-  const std::string lvd = ReadImageSector(path, main + 1);
-  std::string noMap = lvd;
-  std::memset(noMap.data() + offsetof(UDF_LogicalVolumeDescriptor, PartitionMap), 0,
-              sizeof(UDF_SparablePartitionMap));
-  StoreLE32(reinterpret_cast<uint8_t *>(noMap.data()) +
-                offsetof(UDF_LogicalVolumeDescriptor, NumberofPartitionMaps),
-            0);
-  PatchImage(path, uint64_t(main + 1) * 2048, noMap.data(), 2048);
-  Retag(path, main + 1, kTagLogicalVolume, 488, main + 1);
-  ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
-  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
-  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  // A logical volume descriptor without its sparable partition map names no sparing table:
+  // the reserve sequence is read instead, and with both copies so the volume is refused.
+  for (const uint32_t sequence : {main, reserve}) {
+    const std::string lvd = ReadImageSector(path, sequence + 1);
+    std::string noMap = lvd;
+    std::memset(noMap.data() + offsetof(UDF_LogicalVolumeDescriptor, PartitionMap), 0,
+                sizeof(UDF_SparablePartitionMap));
+    StoreLE32(reinterpret_cast<uint8_t *>(noMap.data()) +
+                  offsetof(UDF_LogicalVolumeDescriptor, NumberofPartitionMaps),
+              0);
+    PatchImage(path, uint64_t(sequence + 1) * 2048, noMap.data(), 2048);
+    Retag(path, sequence + 1, kTagLogicalVolume, 488, sequence + 1);
+    ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), sequence == main ? KTRUE : KFALSE);
+    EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  }
 }
 
 TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {

@@ -180,12 +180,12 @@ int CmdFormat(Session &s) {
 // ---- info --------------------------------------------------------------------------------
 
 // How the volume can be used, for info.
-std::string Usability(Session &s, bool compatible) {
+std::string Usability(Session &s, bool compatible, bool readOnly) {
   if (!compatible) return "not usable";
   if (s.LeftOpen())
     return "left open by a program that did not close it: read-only until "
            "'korva repair' mends it";
-  if (!s.ReadOnly()) return "usable";
+  if (!readOnly) return "usable";
   return s.Opt().readOnly ? "usable, mounted read-only (--read-only)"
                           : "usable, read-only: the medium cannot be written";
 }
@@ -193,18 +193,24 @@ std::string Usability(Session &s, bool compatible) {
 int CmdInfo(Session &s) {
   // A volume that is not usable is still described (as such), with exit status 1. One left
   // open is looked at read-only: a plain mount refuses it before writing anything.
-  if (!s.Mount(false, true)) return kExitFailed;
+  // An image is looked at read-only, so that describing it changes no byte of it (a mount
+  // for writing marks the volume open); whether it could be written is asked of the file.
+  const bool lookOnly = s.IsImage();
+  if (!s.Mount(false, true, lookOnly)) return kExitFailed;
   if (s.LeftOpen() && !s.ReadOnly()) {
     s.Dismount();
     if (!s.Mount(false, true, true)) return kExitFailed;
   }
+  const bool readOnly = lookOnly ? s.Opt().readOnly || s.LeftOpen() ||
+                                       access(s.Opt().image.c_str(), W_OK) != 0
+                                 : s.ReadOnly();
   TKorva &k = s.Korva();
   const TUDFRewritableVolume *v = k.Volume();
   // The reason first: asking for compatibility clears the mount's error number.
   const std::string reason = s.UnusableReason();
   const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
-  const std::string usability = Usability(s, compatible);
-  const bool readOnly = s.ReadOnly(), leftOpen = s.LeftOpen();
+  const std::string usability = Usability(s, compatible, readOnly);
+  const bool leftOpen = s.LeftOpen();
   const std::string unusable = compatible ? std::string() : reason;
   std::u16string label;
   for (size_t i = 0; compatible && i < 16 && v->VolumeLabel[i] != 0; ++i)
@@ -286,6 +292,8 @@ const char *FindingName(int32_t kind) {
     return "directory-data";
   case KORVA_FINDING_FOREIGN_ENTRY:
     return "foreign-entry";
+  case KORVA_FINDING_LINK_COUNT:
+    return "link-count";
   default:
     return "other";
   }

@@ -165,7 +165,9 @@ std::string Session::DiagnoseUnusable() {
   if (foreign || clean || error == KORVA_E_NOT_COMPATIBLE)
     return "no usable Korva volume: not formatted by Korva ('korva format' makes a new one)";
   if (!structure.empty())
-    return "no usable Korva volume: " + structure + " ('korva format' makes a new one)";
+    // The volume may still hold files: formatting is never the advice here.
+    return "no usable Korva volume: " + structure +
+           " ('korva check' lists the damage; other UDF readers may still read its files)";
   if (leftOpen)
     return "the volume was left open by a program that did not close it (a crash, a power cut "
            "or a removed medium); 'korva repair' makes it usable again";

@@ -16,8 +16,9 @@ namespace {
 // Counts claims on blocks: the first claim marks a block seen, any later one contested.
 class ClaimCounter {
 public:
-  ClaimCounter(uint32_t blocks, std::vector<uint8_t> &contested)
-      : blocks_(blocks), seen_((size_t(blocks) + 7) / 8, 0), contested_(contested) {
+  ClaimCounter(uint32_t blocks, std::vector<uint8_t> &contested, std::vector<uint8_t> &seen)
+      : blocks_(blocks), seen_(seen), contested_(contested) {
+    seen_.assign((size_t(blocks) + 7) / 8, 0);
     contested_.assign(seen_.size(), 0);
   }
 
@@ -44,14 +45,14 @@ private:
   }
 
   uint32_t blocks_;
-  std::vector<uint8_t> seen_;
+  std::vector<uint8_t> &seen_;
   std::vector<uint8_t> &contested_;
 };
 
 class ClaimWalk {
 public:
-  ClaimWalk(TUDFRewritableVolume &v, std::vector<uint8_t> &contested)
-      : v_(v), claims_(v.PartitionLength, contested) {}
+  ClaimWalk(TUDFRewritableVolume &v, ContestedBlocks &out)
+      : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed) {}
 
   bool Run() {
     claims_.Claim(v_.SpaceBitmapSector - v_.PartitionStart, v_.SpaceBitmapBlocks);
@@ -110,20 +111,52 @@ private:
 
 bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
   out = ContestedBlocks();
-  ClaimWalk walk(v, out.Bits);
+  ClaimWalk walk(v, out);
   if (!walk.Run()) return false;
   out.Built = true;
   return true;
 }
 
-bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
+namespace {
+// The claims of the mount's volume, walked the first time they are asked for.
+ContestedBlocks *ClaimsOf(TUDFRewritableVolume &v) {
   FindHandleList *state = FindHandlesOf(v);
   if (!state) {
     SetError(v, KORVA_E_DAMAGED);
-    return false;
+    return nullptr;
   }
   ContestedBlocks &contested = state->Contested;
-  if (!contested.Built && !FindContestedBlocks(v, contested)) return false;
+  if (!contested.Built && !FindContestedBlocks(v, contested)) return nullptr;
+  return &contested;
+}
+} // namespace
+
+bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
+  FindHandleList *state = FindHandlesOf(v);
+  if (!state || !v.SpaceBitmap) {
+    SetError(v, KORVA_E_DAMAGED);
+    return false;
+  }
+  if (state->Contested.BitmapUnioned) return true;
+  // Walked now: claims kept from an earlier free of this mount may name blocks freed since.
+  ContestedBlocks *claims = &state->Contested;
+  if (!FindContestedBlocks(v, *claims)) return false;
+  const size_t bytes = std::min<size_t>(claims->Claimed.size(), v.SpaceBitmapBytes);
+  for (size_t i = 0; i < bytes; ++i) {
+    const uint8_t wrong = v.SpaceBitmap[i] & claims->Claimed[i];
+    if (!wrong) continue;
+    v.SpaceBitmap[i] = static_cast<uint8_t>(v.SpaceBitmap[i] & ~wrong);
+    // Stored with the next write, as any block taken is.
+    NoteBlocksTaken(v, static_cast<uint32_t>(i * 8), 8);
+  }
+  claims->BitmapUnioned = true;
+  return true;
+}
+
+bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
+  ContestedBlocks *claims = ClaimsOf(v);
+  if (!claims) return false;
+  ContestedBlocks &contested = *claims;
   for (const BlockRun &r : runs)
     for (uint64_t b = r.First; b < r.First + r.Count; ++b)
       if (contested.Has(b)) {

@@ -35,6 +35,11 @@ bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
 // the read error that stopped the walk.
 bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs);
 
+// Writes never trust a bitmap that disagrees with the tree: before the first allocation of
+// a mount, every block the walk finds in use is marked used in the in-memory bitmap,
+// whatever the bitmap recorded. False with LastError set when the walk could not run.
+bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v);
+
 } // namespace korva
 
 #endif

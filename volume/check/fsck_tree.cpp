@@ -381,21 +381,6 @@ bool Walker::VisitChild(FidEntry &fid, const NamePlace &place, bool &kept) {
   return true;
 }
 
-// The next offset after `offset` where a valid entry starts (the directory's size when none
-// does). Entries are 4-byte aligned and their tags say where they lie, so a damaged one is
-// passed over without losing those after it.
-bool Walker::Resync(DirectoryStream &dir, uint64_t offset, uint64_t &next) {
-  for (next = offset + kMinFid; next + 38 <= dir.Size(); next += 4) {
-    FidEntry probe;
-    DirectoryStream::Status st = dir.ReadFid(next, probe, false);
-    if (st == DirectoryStream::Ok) st = dir.ReadFid(next, probe, true);
-    if (st == DirectoryStream::IoError) return false;
-    if (st == DirectoryStream::Ok) return true;
-  }
-  next = dir.Size();
-  return true;
-}
-
 // Entries of exactly `length` bytes for directory data from `offset` naming nothing (the
 // parent entry first where the directory starts), so that every reader passes over damage.
 std::vector<uint8_t> Walker::RebuildEntries(DirectoryStream &dir, uint64_t offset,
@@ -468,7 +453,7 @@ ScanFinding Walker::EntriesFinding(uint32_t directory, uint64_t offset, std::vec
 
 bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                         const std::string &path, uint64_t &next) {
-  if (!Resync(dir, offset, next)) return false;
+  if (!dir.NextValidFid(offset, next)) return false;
   if (next - offset >= kMinFid) {
     if (SalvageEntry(dir, offset, next, parent, path)) return true;
     s_.Findings.push_back(EntriesFinding(
@@ -565,7 +550,26 @@ bool Walker::WalkTree() {
     if (!FollowSalvaged(s)) return false;
   }
   FinishClones();
+  CompareLinkCounts();
   return true;
+}
+
+// A file entry records how many names reach it: one that records more than the walk found
+// would never be freed by removing them, one that records fewer would be freed too early.
+void Walker::CompareLinkCounts() {
+  for (const TreeEntry &t : entries_) {
+    if (t.Evicted || t.Directory || t.LinkCount == t.Names) continue;
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_LINK_COUNT;
+    f.Block = t.Block;
+    f.Entry = t.Block;
+    f.Path = t.Name.Path;
+    f.Text = "the file entry records " + std::to_string(t.LinkCount) + " links, but " +
+             std::to_string(t.Names) + (t.Names == 1 ? " name reaches" : " names reach") + " it";
+    f.Action = Mend::SetLinks;
+    f.NewLength = t.Names;
+    s_.Findings.push_back(f);
+  }
 }
 
 } // namespace korva::fsck

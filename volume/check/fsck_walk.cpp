@@ -16,6 +16,7 @@
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/medium/sparing.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva {
 
@@ -28,21 +29,10 @@ bool AcceptEntryImplementation(const UDF_EntityID &) {
 
 namespace {
 
-constexpr uint32_t kAnchorSector = 256;
-constexpr uint32_t kVdsMaxSectors = 16;
 
 } // namespace
 
 namespace fsck {
-
-std::string IdentifierText(const UDF_EntityID &id) {
-  std::string s;
-  for (uint8_t c : id.Identifier) {
-    if (c == 0) break;
-    s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
-  }
-  return s;
-}
 
 std::string RunText(uint32_t first, uint32_t count) {
   if (count == 1) return "block " + std::to_string(first);
@@ -69,126 +59,56 @@ bool Walker::ReadAbsolute(uint32_t sector, uint8_t *buf) {
   return false;
 }
 
-bool Walker::ReadRecognition() {
-  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
-  uint8_t buf[kSectorSize];
-  for (uint32_t i = 0; i < 3; ++i) {
-    if (!ReadAbsolute(16 + i, buf)) return false;
-    if (!IsVolumeStructure(buf, sizeof buf, kIds[i]))
-      return Structure("the volume recognition sequence is missing or damaged");
+// The anchors and descriptor sequences, through the reader the mount shares: a damaged copy
+// the volume survives is reported, and repair writes it again from the good one.
+bool Walker::ReadVolumeStructure() {
+  const SequenceReading r = ReadVolumeSequence(v_);
+  switch (r.Result) {
+  case SequenceReading::Ok:
+    break;
+  case SequenceReading::ReadFailed: {
+    s_.ReadFailed = true;
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_UNREADABLE;
+    f.Text = r.Why;
+    s_.Findings.push_back(f);
+    return false;
+  }
+  case SequenceReading::Foreign: {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_FOREIGN_VOLUME;
+    f.Text = r.Why;
+    s_.Findings.push_back(f);
+    s_.Foreign = true;
+    return false;
+  }
+  case SequenceReading::Damaged:
+    return Structure(r.Why);
+  }
+  const VolumeGeometry &vg = r.Geometry;
+  g_.MainVDS = vg.MainVDS;
+  g_.ReserveVDS = vg.ReserveVDS;
+  g_.PartitionStart = vg.PartitionStart;
+  g_.PartitionLength = vg.PartitionLength;
+  g_.BitmapBlock = vg.BitmapBlock;
+  g_.BitmapBlocks = vg.BitmapBlocks;
+  g_.FileSetBlock = fileSetBlock_ = vg.FileSetBlock;
+  g_.IntegritySector = vg.IntegritySector;
+  g_.SparingTable1 = vg.SparingTable1;
+  g_.SparingTable2 = vg.SparingTable2;
+  g_.SparingTableBytes = vg.SparingTableBytes;
+  g_.SparingPacketLength = vg.SparingPacketLength;
+  for (const SequenceViolation &bad : r.Violations) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_DESCRIPTOR;
+    f.Text = bad.Text;
+    f.Action = Mend::WriteSectors;
+    f.Source = bad.Sector;
+    f.Count = bad.Count;
+    f.Bytes = bad.Bytes;
+    s_.Findings.push_back(std::move(f));
   }
   return true;
-}
-
-bool Walker::ReadAnchor(uint32_t &vds, uint32_t &vdsSectors) {
-  uint8_t buf[kSectorSize];
-  if (v_.TotalSectors <= kAnchorSector) return Structure("the medium is too small for a volume");
-  if (!ReadAbsolute(kAnchorSector, buf)) return false;
-  const auto anchor = ParseAnchor(buf, sizeof buf, kAnchorSector);
-  if (!anchor) return Structure("the anchor volume descriptor pointer is damaged", KORVA_NO_BLOCK);
-  vds = anchor->MainVolumeDescriptorSequenceExtent.Location;
-  vdsSectors = std::min<uint32_t>(anchor->MainVolumeDescriptorSequenceExtent.Length / kSectorSize,
-                                  kVdsMaxSectors);
-  g_.MainVDS = vds;
-  vdsSectors_ = vdsSectors;
-  g_.ReserveVDS = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
-  if (vdsSectors == 0 || uint64_t(vds) + vdsSectors > v_.TotalSectors)
-    return Structure("the anchor points outside the medium");
-  return true;
-}
-
-bool Walker::Foreign(const UDF_EntityID &id, const char *what) {
-  if (IsOurImplementation(id)) return false;
-  ScanFinding f;
-  f.Kind = KORVA_FINDING_FOREIGN_VOLUME;
-  f.Text = std::string("the volume was not formatted by this library (") + what + " written by \"" +
-           IdentifierText(id) + "\")";
-  s_.Findings.push_back(f);
-  s_.Foreign = true;
-  return true;
-}
-
-bool Walker::ReadSequence(uint32_t vds, uint32_t vdsSectors) {
-  enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
-  unsigned seen = 0;
-  uint8_t buf[kSectorSize];
-  for (uint32_t s = vds; s < vds + vdsSectors && !(seen & kTerm); ++s) {
-    if (!ReadAbsolute(s, buf)) return false;
-    const uint16_t id = LoadLE16(buf);
-    bool ok = true;
-    if (id == kTagPrimaryVolume) {
-      const auto d = ParsePrimaryVolumeDescriptor(buf, sizeof buf, s);
-      if (d && Foreign(d->ImplementationIdentifier, "primary volume descriptor")) return false;
-      ok = d.has_value();
-      seen |= kPrimary;
-    } else if (id == kTagImplementationUse) {
-      const auto d = ParseImplementationUseVolumeDescriptor(buf, sizeof buf, s);
-      if (d && Foreign(d->ImplementationID, "implementation use volume descriptor")) return false;
-      ok = d.has_value();
-      seen |= kImplUse;
-    } else if (id == kTagPartition) {
-      const auto d = ParsePartitionDescriptor(buf, sizeof buf, s);
-      if (d && Foreign(d->ImplementationIdentifier, "partition descriptor")) return false;
-      if ((ok = d.has_value())) {
-        g_.PartitionStart = d->PartitionStartingLocation;
-        g_.PartitionLength = d->PartitionLength;
-        const UDF_ShortAD &bm = d->PartitionContentsUse.UnallocatedSpaceBitmap;
-        g_.BitmapBlock = bm.Position;
-        g_.BitmapBlocks = ExtentLength(bm) / kSectorSize;
-      }
-      seen |= kPartition;
-    } else if (id == kTagLogicalVolume) {
-      const auto d = ParseLogicalVolumeDescriptor(buf, sizeof buf, s);
-      if (d && Foreign(d->Descriptor.ImplementationIdentifier, "logical volume descriptor"))
-        return false;
-      if ((ok = d.has_value() && d->HasSparableMap)) {
-        fileSetBlock_ = d->Descriptor.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
-        g_.IntegritySector = d->Descriptor.IntegritySequenceExtent.Location;
-        g_.SparingTable1 = d->Descriptor.PartitionMap.LocationsofSparingTables[0];
-        g_.SparingTable2 = d->Descriptor.PartitionMap.LocationsofSparingTables[1];
-        g_.SparingTableBytes = d->Descriptor.PartitionMap.SizeofEachSparingTable;
-        g_.SparingPacketLength = d->Descriptor.PartitionMap.PacketLength;
-      }
-      seen |= kLogical;
-    } else if (id == kTagUnallocatedSpace || id == kTagTerminating) {
-      ok = IsSectorTagValid(id, buf, s);
-      seen |= id == kTagTerminating ? kTerm : kUnalloc;
-    }
-    if (!ok) return Structure("volume descriptor in sector " + std::to_string(s) + " is damaged");
-  }
-  if (seen != (kPrimary | kImplUse | kPartition | kLogical | kUnalloc | kTerm))
-    return Structure("the main volume descriptor sequence is incomplete");
-  return CheckGeometry();
-}
-
-bool Walker::CheckGeometry() {
-  const uint32_t n = v_.TotalSectors;
-  const uint32_t p = PacketBlocksOf(v_);
-  const uint64_t end = uint64_t(g_.PartitionStart) + g_.PartitionLength;
-  if (g_.PartitionLength == 0 || end > n) return Structure("the partition lies outside the medium");
-  if (g_.BitmapBlocks < SpaceBitmapSectors(g_.PartitionLength) ||
-      uint64_t(g_.BitmapBlock) + g_.BitmapBlocks > g_.PartitionLength ||
-      (g_.PartitionStart + g_.BitmapBlock) % p != 0)
-    return Structure("the space bitmap extent does not fit the partition");
-  if (fileSetBlock_ >= g_.PartitionLength ||
-      (fileSetBlock_ >= g_.BitmapBlock && fileSetBlock_ < g_.BitmapBlock + g_.BitmapBlocks))
-    return Structure("the file set descriptor lies outside the partition");
-  if (g_.IntegritySector >= n || g_.IntegritySector % p == p - 1 ||
-      (g_.IntegritySector >= g_.PartitionStart && g_.IntegritySector < end) || IntegrityOverlaps())
-    return Structure("the integrity sequence lies outside the volume area");
-  if (g_.SparingTable1 >= n) return Structure("the sparing table lies outside the medium");
-  g_.FileSetBlock = fileSetBlock_;
-  return true;
-}
-
-// Whether the two integrity sectors would land on another volume structure: repair rewrites
-// them, and must never overwrite the anchor, a descriptor sequence or a sparing table.
-bool Walker::IntegrityOverlaps() const {
-  const uint64_t a = g_.IntegritySector, b = a + 2;
-  auto hits = [&](uint64_t first, uint64_t count) { return a < first + count && first < b; };
-  return hits(16, 3) || hits(kAnchorSector, 1) || hits(g_.MainVDS, vdsSectors_) ||
-         hits(g_.ReserveVDS, kVdsMaxSectors) || hits(g_.SparingTable1, 1) ||
-         hits(g_.SparingTable2, 1);
 }
 
 bool Walker::ReadIntegrity() {
@@ -336,9 +256,7 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
 }
 
 bool Walker::Run() {
-  uint32_t vds = 0, vdsSectors = 0;
-  if (!ReadRecognition() || !ReadAnchor(vds, vdsSectors) || !ReadSequence(vds, vdsSectors))
-    return false;
+  if (!ReadVolumeStructure()) return false;
   if (!ReadIntegrity() || !ReadSparing() || !ReadBitmap() || !ReadFileSet()) return false;
   return WalkTree();
 }
@@ -411,6 +329,13 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
   if (bitmap) CompareBitmap(scan, bitmap, bitmapBytes);
   if (!scan.IntegrityValid) return;
   const IntegrityInfo &r = scan.Recorded;
+  if (r.IntegrityType != itOpen && r.IntegrityType != itClose) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_DESCRIPTOR;
+    f.Text = "the integrity descriptor records type " + std::to_string(r.IntegrityType) +
+             ", neither open nor closed";
+    scan.Findings.push_back(f);
+  }
   if (r.IntegrityType == itOpen && !expectOpen) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_LEFT_OPEN;
@@ -422,7 +347,9 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
   AddCount(scan, "directories", r.Directories, scan.Directories);
   if (r.PartitionLength != scan.Geometry.PartitionLength)
     AddCount(scan, "partition blocks", r.PartitionLength, scan.Geometry.PartitionLength);
-  if (r.NextUniqueID <= scan.MaxUniqueID) {
+  // The last ID recorded as the next one means every ID is used: the engine then refuses new
+  // entries (it never wraps), so there is nothing repair could do better.
+  if (r.NextUniqueID <= scan.MaxUniqueID && r.NextUniqueID != UINT64_MAX) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_UNIQUE_ID;
     f.Text = "the next unique ID " + std::to_string(r.NextUniqueID) +
@@ -432,6 +359,7 @@ void CompareAccounting(VolumeScan &scan, const uint8_t *bitmap, size_t bitmapByt
 }
 
 uint64_t RepairedNextUniqueID(const VolumeScan &scan) {
+  if (scan.MaxUniqueID == UINT64_MAX) return UINT64_MAX;
   uint64_t next = std::max<uint64_t>(16, scan.MaxUniqueID + 1);
   if (scan.IntegrityValid) next = std::max(next, scan.Recorded.NextUniqueID);
   return next;

@@ -24,6 +24,8 @@ enum class Mend {
   WriteEntries, // write Bytes over the directory data of Directory from Offset
   CopyBlocks,   // copy Count blocks from Source to Target, then point the descriptor at
                 // Offset of block Directory (a file entry or extension block) at Target
+  WriteSectors, // write Bytes (Count sectors) from absolute sector Source
+  SetLinks,     // record NewLength links in the file entry at Block
 };
 
 struct ScanFinding {

@@ -12,10 +12,10 @@
 #include "volume/check/fsck_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva::fsck {
 
-std::string IdentifierText(const UDF_EntityID &id);
 std::string RunText(uint32_t first, uint32_t count);
 // The first block of [first, first + count) set in `used`, or first + count when none is.
 uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count);
@@ -102,12 +102,7 @@ private:
   // Volume level.
   bool Structure(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
   bool ReadAbsolute(uint32_t sector, uint8_t *buf);
-  bool ReadRecognition();
-  bool ReadAnchor(uint32_t &vds, uint32_t &vdsSectors);
-  bool ReadSequence(uint32_t vds, uint32_t vdsSectors);
-  bool Foreign(const UDF_EntityID &id, const char *what);
-  bool CheckGeometry();
-  bool IntegrityOverlaps() const;
+  bool ReadVolumeStructure();
   bool ReadIntegrity();
   bool ReadSparing();
   bool ReadBitmap();
@@ -124,6 +119,7 @@ private:
   void PlanRange(const EntryVerdict &e, bool directory, size_t index, ClaimPlan &plan);
   void Evict(uint32_t entry, int32_t kind, const std::string &text);
   void FinishClones();
+  void CompareLinkCounts();
   bool CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved);
   bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
   uint32_t Accept(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &name);
@@ -132,7 +128,6 @@ private:
   bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
   bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                   const std::string &path, uint64_t &next);
-  bool Resync(DirectoryStream &dir, uint64_t offset, uint64_t &next);
   bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
                     const std::string &path);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,
@@ -147,7 +142,6 @@ private:
   VolumeScan &s_;
   ScanGeometry &g_;
   uint32_t fileSetBlock_ = 0;
-  uint32_t vdsSectors_ = 0;
   std::vector<TreeEntry> entries_;
   std::unordered_map<uint32_t, uint32_t> reached_;      // file entry block -> entry
   std::unordered_map<uint64_t, EntryVerdict> rejected_; // (block, kind of name) judged invalid

@@ -98,6 +98,28 @@ bool CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
   return WriteBlock(v, slot, buf);
 }
 
+// Records the number of names that reach a file entry as its link count.
+bool SetLinks(TUDFRewritableVolume &v, uint32_t block, uint64_t links) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, block, fe) || !ReadEntryFields(fe, block, info)) return false;
+  UpdateFileEntry(fe, block, info.InformationLength, info.BlocksRecorded,
+                  int(links) - int(info.LinkCount), false);
+  return WriteBlock(v, block, fe);
+}
+
+// Writes a copy of a volume structure again from the good one (absolute sectors).
+bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
+  for (uint32_t i = 0; i < f.Count; ++i) {
+    const uint32_t sector = f.Source + i;
+    const uint32_t start = PacketStartOf(v, sector);
+    if (!ReadPacket(v, start)) return false;
+    std::memcpy(SlotOf(v, sector), &f.Bytes[size_t(i) * kSectorSize], kSectorSize);
+    if (!WritePacket(v, start)) return false;
+  }
+  return true;
+}
+
 // The blocks repair takes for copies.
 uint32_t CopiedBlocks(const VolumeScan &scan) {
   uint32_t n = 0;
@@ -118,6 +140,10 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
     return WriteEntries(v, f);
   case Mend::CopyBlocks:
     return CopyBlocks(v, f);
+  case Mend::WriteSectors:
+    return WriteSectors(v, f);
+  case Mend::SetLinks:
+    return SetLinks(v, f.Block, f.NewLength);
   case Mend::None:
     break;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "korva/files.h"
+#include "volume/check/fs_claims.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
@@ -241,6 +242,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
 
   // Plan the runs. They are taken while planning so that none is found twice, and given
   // back if the write is refused.
+  if (newBlocks > 0 && !TreeBlocksMarkedUsed(v)) return KFALSE;
   uint64_t missing = newBlocks;
   uint32_t hint = lastEnd;
   bool wrapped = hint == 0;

@@ -279,6 +279,19 @@ DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out,
   return Ok;
 }
 
+bool DirectoryStream::NextValidFid(uint64_t offset, uint64_t &next) {
+  // A damaged FID took at least the smallest FID's 40 bytes.
+  for (next = offset + FidLength(0); next + 38 <= size_; next += 4) {
+    FidEntry probe;
+    Status st = ReadFid(next, probe, false);
+    if (st == Ok) st = ReadFid(next, probe, true);
+    if (st == IoError) return false;
+    if (st == Ok) return true;
+  }
+  next = size_;
+  return true;
+}
+
 const std::u16string &FidEntry::DecodedName() {
   if (!NameDecoded) {
     if (!DecodeName(RawName, RawNameLength, Name)) Name.clear();

@@ -132,6 +132,10 @@ public:
   // and location but not the CRC, and leaves the name undecoded: scans use it to pass over
   // entries and read the one they stop at again in full.
   Status ReadFid(uint64_t offset, FidEntry &out, bool full = true);
+  // The first offset after damage at `offset` where a valid FID starts (FIDs are 4-byte
+  // aligned and their tags say where they lie), or Size() when none does. False on an I/O
+  // failure.
+  bool NextValidFid(uint64_t offset, uint64_t &next);
   // Copies `n` bytes of directory data from `offset`; false on an I/O failure or when the
   // range is outside the data.
   bool ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &ioError);
@@ -163,18 +167,24 @@ private:
 // Calls visit(fid, offset) for each live entry (neither deleted nor the parent) of the
 // directory at feBlock, as far as its data reads. False on a read failure or when visit
 // returns false; a block that holds no readable directory has no entries.
+// A damaged entry is passed over to the next valid one, so that what the directory holds
+// after it is still seen (and never taken for free space).
 template <class Visit>
 bool ForEachLiveEntry(BlockReadFn read, uint32_t partitionLength, uint32_t feBlock, Visit visit) {
   DirectoryStream dir(read, partitionLength);
-  DirectoryStream::Status st = dir.Open(feBlock);
-  for (uint64_t offset = 0; st == DirectoryStream::Ok;) {
+  if (dir.Open(feBlock) != DirectoryStream::Ok) return true;
+  for (uint64_t offset = 0; offset < dir.Size();) {
     FidEntry fid;
-    st = dir.ReadFid(offset, fid, false);
-    if (st != DirectoryStream::Ok) break;
+    const DirectoryStream::Status st = dir.ReadFid(offset, fid, false);
+    if (st == DirectoryStream::IoError) return false;
+    if (st == DirectoryStream::End) {
+      if (!dir.NextValidFid(offset, offset)) return false;
+      continue;
+    }
     if (!(fid.Characteristics & (kFidDeleted | kFidParent)) && !visit(fid, offset)) return false;
     offset += fid.Length;
   }
-  return st != DirectoryStream::IoError;
+  return true;
 }
 
 } // namespace korva

@@ -47,6 +47,7 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
 
 bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
+  if (!TreeBlocksMarkedUsed(v)) return false;
   if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
   return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
@@ -55,6 +56,15 @@ bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
   if (!v.SpaceBitmap || block >= v.PartitionLength) return false;
   return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
+}
+
+bool TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id) {
+  if (v.NextUniqueID == UINT64_MAX) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  id = v.NextUniqueID++;
+  return true;
 }
 
 bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
@@ -911,7 +921,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
   e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
-  e.UniqueID = v.NextUniqueID++;
+  if (!TakeUniqueID(v, e.UniqueID)) return KFALSE;
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
   if (!WriteBlock(v, feBlock, sector)) return KFALSE;

@@ -126,7 +126,7 @@ bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attri
       (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
   if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
   if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
-  e.UniqueID = v.NextUniqueID++;
+  if (!TakeUniqueID(v, e.UniqueID)) return false;
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
   return WriteBlock(v, feBlock, sector);

@@ -35,6 +35,10 @@ bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block);
 // Rewrites the integrity descriptor with the changes of one operation and copies the
 // counts into the record. The next unique ID recorded is the record's unless
 // recordedNextID is given.
+// Takes the next unique ID for a new entry. The last ID is never handed out (the next one
+// would wrap and repeat IDs in use): false with error 3 (no space) once it is reached.
+bool TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id);
+
 bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
                      uint64_t recordedNextID = 0);
 

@@ -130,6 +130,8 @@ struct DirectoryNames {
 struct ContestedBlocks {
   bool Built = false;
   std::vector<uint8_t> Bits;
+  std::vector<uint8_t> Claimed; // every block the walk found in use
+  bool BitmapUnioned = false;   // Claimed was marked used in the in-memory bitmap
   bool Has(uint64_t block) const {
     return block / 8 < Bits.size() && (Bits[block / 8] & (1u << (block % 8)));
   }

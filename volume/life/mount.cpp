@@ -17,6 +17,7 @@
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
 #include "volume/medium/sparing.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva {
 namespace {
@@ -37,87 +38,25 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
   std::memcpy(v.VolumeLabel, text.data(), keep * sizeof(char16_t));
 }
 
-// Walks the main volume descriptor sequence inside the packet that holds its start.
+// Reads the anchors and descriptor sequences through the reader the check shares (a damaged
+// main copy is read from the backups) and takes the geometry they record.
 bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing) {
-  const uint32_t p = v.PacketBlocks;
-  const uint32_t n = v.TotalSectors;
-  if (v.MainVDSSector >= n) return false;
-  const uint32_t start = PacketStartOf(v, v.MainVDSSector);
-  if (!ReadPacket(v, start)) return false;
-  enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
-  unsigned seen = 0;
-  uint32_t bitmapBlock = 0, fileSetBlock = 0;
-  for (uint32_t s = v.MainVDSSector; s < start + p && !(seen & kTerm); ++s) {
-    const uint8_t *d = SlotOf(v, s);
-    switch (LoadLE16(d)) {
-    case kTagPrimaryVolume: {
-      const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s);
-      if (!pvd || !IsOurImplementation(pvd->ImplementationIdentifier)) return false;
-      ReadLabel(v, pvd->VolumeIdentifier);
-      seen |= kPrimary;
-      break;
-    }
-    case kTagImplementationUse: {
-      const auto iuvd = ParseImplementationUseVolumeDescriptor(d, kSectorSize, s);
-      if (!iuvd || !IsOurImplementation(iuvd->ImplementationID)) return false;
-      seen |= kImplUse;
-      break;
-    }
-    case kTagPartition: {
-      const auto pd = ParsePartitionDescriptor(d, kSectorSize, s);
-      if (!pd || !IsOurImplementation(pd->ImplementationIdentifier)) return false;
-      // The whole length word: a bitmap extent of another type fails the size checks below.
-      const UDF_ShortAD &bitmap = pd->PartitionContentsUse.UnallocatedSpaceBitmap;
-      v.SpaceBitmapBlocks = uint32_t(bitmap.Length) / kSectorSize;
-      bitmapBlock = bitmap.Position;
-      v.PartitionStart = pd->PartitionStartingLocation;
-      v.PartitionLength = pd->PartitionLength;
-      seen |= kPartition;
-      break;
-    }
-    case kTagLogicalVolume: {
-      const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s);
-      if (!lvd || !lvd->HasSparableMap ||
-          !IsOurImplementation(lvd->Descriptor.ImplementationIdentifier))
-        return false;
-      const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
-      fileSetBlock = l.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
-      v.IntegritySector = l.IntegritySequenceExtent.Location;
-      v.SparingTableSector1 = l.PartitionMap.LocationsofSparingTables[0];
-      v.SparingTableSector2 = l.PartitionMap.LocationsofSparingTables[1];
-      sparing.PacketLength = l.PartitionMap.PacketLength;
-      sparing.TableBytes = l.PartitionMap.SizeofEachSparingTable;
-      seen |= kLogical;
-      break;
-    }
-    case kTagUnallocatedSpace:
-      if (!IsSectorTagValid(kTagUnallocatedSpace, d, s)) return false;
-      seen |= kUnalloc;
-      break;
-    case kTagTerminating:
-      if (!IsSectorTagValid(kTagTerminating, d, s)) return false;
-      seen |= kTerm;
-      break;
-    default:
-      break;
-    }
-  }
-  if (seen != (kPrimary | kImplUse | kPartition | kLogical | kUnalloc | kTerm)) return false;
-
-  // Nothing read from the medium is used before it is checked against the medium's size.
-  const uint64_t partitionEnd = uint64_t(v.PartitionStart) + v.PartitionLength;
-  if (v.PartitionLength == 0 || partitionEnd > n) return false;
-  if (v.SpaceBitmapBlocks == 0 || uint64_t(bitmapBlock) + v.SpaceBitmapBlocks > v.PartitionLength)
-    return false;
-  if (uint64_t(BitmapBytesFor(v.PartitionLength)) + 24 >
-      uint64_t(v.SpaceBitmapBlocks) * kSectorSize)
-    return false;
-  if (fileSetBlock >= v.PartitionLength) return false;
-  // The integrity descriptor and its terminator share one packet.
-  if (v.IntegritySector >= n || v.IntegritySector % p == p - 1) return false;
-  if (v.SparingTableSector1 >= n) return false;
-  v.FileSetSector = v.PartitionStart + fileSetBlock;
-  v.SpaceBitmapSector = v.PartitionStart + bitmapBlock;
+  const SequenceReading r = ReadVolumeSequence(v);
+  if (r.Result != SequenceReading::Ok) return false;
+  const VolumeGeometry &g = r.Geometry;
+  v.MainVDSSector = g.MainVDS;
+  v.ReserveVDSSector = g.ReserveVDS;
+  v.PartitionStart = g.PartitionStart;
+  v.PartitionLength = g.PartitionLength;
+  v.SpaceBitmapBlocks = g.BitmapBlocks;
+  v.SpaceBitmapSector = g.PartitionStart + g.BitmapBlock;
+  v.FileSetSector = g.PartitionStart + g.FileSetBlock;
+  v.IntegritySector = g.IntegritySector;
+  v.SparingTableSector1 = g.SparingTable1;
+  v.SparingTableSector2 = g.SparingTable2;
+  sparing.PacketLength = g.SparingPacketLength;
+  sparing.TableBytes = g.SparingTableBytes;
+  ReadLabel(v, g.VolumeIdentifier);
   return true;
 }
 
@@ -227,19 +166,7 @@ void ReleaseMountState(TUDFRewritableVolume &v) {
 bool RunMountChain(TUDFRewritableVolume &v) {
   const uint32_t p = v.PacketBlocks;
   if (p == 0) return false;
-  // 1. Volume recognition sequence.
-  const uint32_t vrs = 16 / p * p;
-  if (!ReadPacket(v, vrs)) return false;
-  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
-  for (uint32_t i = 0; i < 3; ++i)
-    if (!IsVolumeStructure(SlotOf(v, 16 + i), kSectorSize, kIds[i])) return false;
-  // 2. Anchor.
-  if (!ReadSector(v, v.AnchorSector, v.SectorBuffer)) return false;
-  const auto anchor = ParseAnchor(v.SectorBuffer, kSectorSize, v.AnchorSector);
-  if (!anchor) return false;
-  v.MainVDSSector = anchor->MainVolumeDescriptorSequenceExtent.Location;
-  v.ReserveVDSSector = anchor->ReserveVolumeDescriptorSequenceExtent.Location;
-  // 3-8. LeftOpen describes a volume that is sound apart from being left open.
+  // LeftOpen describes a volume that is sound apart from being left open.
   SparingLayout sparing;
   bool ok = ReadVolumeDescriptors(v, sparing) && ReadIntegrity(v) && ReadSparingTable(v, sparing) &&
             LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);

@@ -1,0 +1,336 @@
+#include "volume/medium/volume_sequence.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "volume/engine.h"
+
+namespace korva {
+
+std::string IdentifierText(const UDF_EntityID &id) {
+  std::string s;
+  for (uint8_t c : id.Identifier) {
+    if (c == 0) break;
+    s += (c >= 0x20 && c < 0x7F) ? char(c) : '?';
+  }
+  return s;
+}
+
+namespace {
+
+std::string SectorText(uint32_t s) { return "sector " + std::to_string(s); }
+
+// One descriptor sequence as read: what it says and the sectors it was read from.
+struct Sequence {
+  SequenceReading::Outcome Result = SequenceReading::Damaged;
+  std::string Why;
+  uint32_t WhySector = 0;
+  VolumeGeometry Geometry;
+  std::vector<uint8_t> Sectors; // up to and with the terminating descriptor
+};
+
+class SequenceReader {
+public:
+  explicit SequenceReader(TUDFRewritableVolume &v) : v_(v), n_(v.TotalSectors) {}
+  SequenceReading Read();
+
+private:
+  bool ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail);
+  bool Recognition(SequenceReading &out);
+  bool Anchors(SequenceReading &out, std::vector<uint8_t> &anchor);
+  Sequence ReadOne(uint32_t start, uint32_t sectors);
+  bool Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q);
+  bool Fits(SequenceReading &out);
+  bool Overlaps(const VolumeGeometry &g) const;
+  void BackupAnchor(SequenceReading &out, const std::vector<uint8_t> &anchor);
+  void Mend(SequenceReading &out, const Sequence &bad, const Sequence &good, uint32_t at,
+            const char *which);
+
+  TUDFRewritableVolume &v_;
+  uint32_t n_;
+  std::vector<uint32_t> anchorSectors_;
+};
+
+bool SequenceReader::ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail) {
+  if (sector < n_ && ReadSector(v_, sector, buf)) return true;
+  fail = sector < n_ ? SequenceReading::ReadFailed : SequenceReading::Damaged;
+  return false;
+}
+
+bool SequenceReader::Recognition(SequenceReading &out) {
+  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
+  uint8_t buf[kSectorSize];
+  for (uint32_t i = 0; i < 3; ++i) {
+    if (!ReadAt(16 + i, buf, out.Result)) {
+      out.Why = SectorText(16 + i) + " cannot be read";
+      return false;
+    }
+    if (!IsVolumeStructure(buf, sizeof buf, kIds[i])) {
+      out.Result = SequenceReading::Damaged;
+      out.Why = "the volume recognition sequence is missing or damaged";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first valid anchor of 256, N - 256 and N; the damaged ones among those this library
+// writes (256, and N - 256 on an image) are violations, mended from the valid one.
+bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor) {
+  if (n_ <= kMainAnchorSector) {
+    out.Why = "the medium is too small for a volume";
+    return false;
+  }
+  uint8_t buf[kSectorSize];
+  for (uint32_t s : {kMainAnchorSector, n_ - 257, n_ - 1}) {
+    if (s < kMainAnchorSector || std::find(anchorSectors_.begin(), anchorSectors_.end(), s) !=
+                                     anchorSectors_.end())
+      continue;
+    anchorSectors_.push_back(s);
+    SequenceReading::Outcome fail;
+    if (!anchor.empty() || !ReadAt(s, buf, fail) || !ParseAnchor(buf, sizeof buf, s)) continue;
+    anchor.assign(buf, buf + sizeof buf);
+    out.Geometry.AnchorSector = s;
+  }
+  if (anchor.empty()) {
+    out.Why = "the anchor volume descriptor pointers are damaged (sectors 256, N - 256, N)";
+    return false;
+  }
+  if (out.Geometry.AnchorSector != kMainAnchorSector) {
+    SequenceViolation bad;
+    bad.Sector = kMainAnchorSector;
+    bad.Text = "the anchor volume descriptor pointer in sector 256 is damaged; the one in " +
+               SectorText(out.Geometry.AnchorSector) + " is used";
+    bad.Count = 1;
+    bad.Bytes = anchor;
+    FillTagAt(bad.Bytes.data(), kTagAnchor, LoadLE16(&bad.Bytes[10]), kMainAnchorSector);
+    out.Violations.push_back(std::move(bad));
+  }
+  return true;
+}
+
+bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q) {
+  enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
+  VolumeGeometry &g = q.Geometry;
+  const UDF_EntityID *impl = nullptr;
+  const char *what = "";
+  bool ok = true;
+  switch (LoadLE16(d)) {
+  case kTagPrimaryVolume: {
+    const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s);
+    if ((ok = pvd.has_value())) {
+      impl = &pvd->ImplementationIdentifier;
+      std::memcpy(g.VolumeIdentifier, pvd->VolumeIdentifier, sizeof g.VolumeIdentifier);
+    }
+    what = "primary volume descriptor";
+    seen |= kPrimary;
+    break;
+  }
+  case kTagImplementationUse: {
+    const auto iuvd = ParseImplementationUseVolumeDescriptor(d, kSectorSize, s);
+    if ((ok = iuvd.has_value())) impl = &iuvd->ImplementationID;
+    what = "implementation use volume descriptor";
+    seen |= kImplUse;
+    break;
+  }
+  case kTagPartition: {
+    const auto pd = ParsePartitionDescriptor(d, kSectorSize, s);
+    if ((ok = pd.has_value())) {
+      impl = &pd->ImplementationIdentifier;
+      g.PartitionStart = pd->PartitionStartingLocation;
+      g.PartitionLength = pd->PartitionLength;
+      // The whole length word: a bitmap extent of another type fails the size checks.
+      const UDF_ShortAD &bm = pd->PartitionContentsUse.UnallocatedSpaceBitmap;
+      g.BitmapBlock = bm.Position;
+      g.BitmapBlocks = uint32_t(bm.Length) / kSectorSize;
+    }
+    what = "partition descriptor";
+    seen |= kPartition;
+    break;
+  }
+  case kTagLogicalVolume: {
+    const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s);
+    if ((ok = lvd.has_value())) {
+      const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
+      impl = &l.ImplementationIdentifier;
+      ok = lvd->HasSparableMap || !IsOurImplementation(*impl);
+      g.FileSetBlock = l.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
+      g.IntegritySector = l.IntegritySequenceExtent.Location;
+      g.SparingTable1 = l.PartitionMap.LocationsofSparingTables[0];
+      g.SparingTable2 = l.PartitionMap.LocationsofSparingTables[1];
+      g.SparingTableBytes = l.PartitionMap.SizeofEachSparingTable;
+      g.SparingPacketLength = l.PartitionMap.PacketLength;
+    }
+    what = "logical volume descriptor";
+    seen |= kLogical;
+    break;
+  }
+  case kTagUnallocatedSpace:
+  case kTagTerminating:
+    ok = IsSectorTagValid(LoadLE16(d), d, s);
+    seen |= LoadLE16(d) == kTagTerminating ? kTerm : kUnalloc;
+    break;
+  default:
+    break;
+  }
+  if (impl && !IsOurImplementation(*impl)) {
+    q.Result = SequenceReading::Foreign;
+    q.Why = std::string("the volume was not formatted by this library (") + what +
+            " written by \"" + IdentifierText(*impl) + "\")";
+    return false;
+  }
+  if (!ok) {
+    q.Why = "volume descriptor in " + SectorText(s) + " is damaged";
+    q.WhySector = s;
+  }
+  return ok;
+}
+
+Sequence SequenceReader::ReadOne(uint32_t start, uint32_t sectors) {
+  constexpr unsigned kAll = 63, kTerm = 32;
+  Sequence q;
+  unsigned seen = 0;
+  uint8_t buf[kSectorSize];
+  for (uint32_t s = start; s < start + sectors && !(seen & kTerm); ++s) {
+    if (!ReadAt(s, buf, q.Result)) {
+      q.Why = SectorText(s) + " cannot be read";
+      q.WhySector = s;
+      return q;
+    }
+    q.Sectors.insert(q.Sectors.end(), buf, buf + sizeof buf);
+    if (!Descriptor(buf, s, seen, q)) return q;
+  }
+  if (seen != kAll) {
+    q.Why = "the volume descriptor sequence in " + SectorText(start) + " is incomplete";
+    q.WhySector = start;
+    return q;
+  }
+  q.Result = SequenceReading::Ok;
+  return q;
+}
+
+// Whether the two integrity sectors would land on another volume structure: repair rewrites
+// them, and must never overwrite the anchor, a descriptor sequence or a sparing table.
+bool SequenceReader::Overlaps(const VolumeGeometry &g) const {
+  const uint64_t a = g.IntegritySector, b = a + 2;
+  auto hits = [&](uint64_t first, uint64_t count) { return a < first + count && first < b; };
+  for (uint32_t s : anchorSectors_)
+    if (hits(s, 1)) return true;
+  return hits(16, 3) || hits(g.MainVDS, g.MainVDSSectors) ||
+         hits(g.ReserveVDS, g.ReserveVDSSectors) || hits(g.SparingTable1, 1) ||
+         hits(g.SparingTable2, 1);
+}
+
+// Nothing read from the medium is used before it is checked against the medium's size.
+bool SequenceReader::Fits(SequenceReading &out) {
+  VolumeGeometry &g = out.Geometry;
+  const uint32_t p = PacketBlocksOf(v_);
+  const uint64_t end = uint64_t(g.PartitionStart) + g.PartitionLength;
+  const uint64_t bitmapEnd = uint64_t(g.PartitionStart) + g.BitmapBlock + g.BitmapBlocks;
+  auto fail = [&](const char *why) {
+    out.Result = SequenceReading::Damaged;
+    out.Why = why;
+    return false;
+  };
+  // An image cut short after its last used block is read; blocks past its end read as
+  // never written.
+  g.Shortened = end > n_ && v_.ImageMode && bitmapEnd <= n_;
+  if (g.PartitionLength == 0 || (end > n_ && !g.Shortened))
+    return fail("the partition lies outside the medium");
+  if (g.BitmapBlocks < SpaceBitmapSectors(g.PartitionLength) ||
+      uint64_t(g.BitmapBlock) + g.BitmapBlocks > g.PartitionLength ||
+      (g.PartitionStart + g.BitmapBlock) % p != 0)
+    return fail("the space bitmap extent does not fit the partition");
+  if (g.FileSetBlock >= g.PartitionLength ||
+      (g.FileSetBlock >= g.BitmapBlock && g.FileSetBlock < g.BitmapBlock + g.BitmapBlocks))
+    return fail("the file set descriptor lies outside the partition");
+  if (g.IntegritySector >= n_ || g.IntegritySector % p == p - 1 ||
+      (g.IntegritySector >= g.PartitionStart && g.IntegritySector < end) || Overlaps(g))
+    return fail("the integrity sequence lies outside the volume area");
+  if (g.SparingTable1 >= n_) return fail("the sparing table lies outside the medium");
+  return true;
+}
+
+// An image carries a second anchor at N - 256, past its partition; a missing or damaged one
+// is written again from the one read.
+void SequenceReader::BackupAnchor(SequenceReading &out, const std::vector<uint8_t> &anchor) {
+  const VolumeGeometry &g = out.Geometry;
+  const uint32_t at = n_ - 257;
+  if (!v_.ImageMode || g.Shortened || at < uint64_t(g.PartitionStart) + g.PartitionLength ||
+      at == g.AnchorSector)
+    return;
+  uint8_t buf[kSectorSize];
+  SequenceReading::Outcome fail;
+  if (ReadAt(at, buf, fail) && ParseAnchor(buf, sizeof buf, at)) return;
+  SequenceViolation bad;
+  bad.Sector = at;
+  bad.Text = "the second anchor volume descriptor pointer (" + SectorText(at) +
+             ") is missing or damaged";
+  bad.Count = 1;
+  bad.Bytes = anchor;
+  FillTagAt(bad.Bytes.data(), kTagAnchor, LoadLE16(&bad.Bytes[10]), at);
+  out.Violations.push_back(std::move(bad));
+}
+
+// A damaged sequence is written again from the good one, each descriptor tagged where it
+// then lies.
+void SequenceReader::Mend(SequenceReading &out, const Sequence &bad, const Sequence &good,
+                          uint32_t at, const char *which) {
+  SequenceViolation m;
+  m.Sector = at;
+  m.Text = std::string("the ") + which + " volume descriptor sequence is damaged (" + bad.Why +
+           ")";
+  m.Bytes = good.Sectors;
+  m.Count = static_cast<uint32_t>(m.Bytes.size() / kSectorSize);
+  for (uint32_t i = 0; i < m.Count; ++i) {
+    uint8_t *d = &m.Bytes[size_t(i) * kSectorSize];
+    if (LoadLE16(d) != 0) FillTagAt(d, LoadLE16(d), LoadLE16(d + 10), at + i);
+  }
+  out.Violations.push_back(std::move(m));
+}
+
+SequenceReading SequenceReader::Read() {
+  SequenceReading out;
+  std::vector<uint8_t> anchorBytes;
+  if (!Recognition(out) || !Anchors(out, anchorBytes)) return out;
+  const auto anchor = ParseAnchor(anchorBytes.data(), anchorBytes.size(), out.Geometry.AnchorSector);
+  const UDF_ExtentAD &mainExt = anchor->MainVolumeDescriptorSequenceExtent;
+  const UDF_ExtentAD &reserveExt = anchor->ReserveVolumeDescriptorSequenceExtent;
+  const uint32_t mainSectors = std::min<uint32_t>(mainExt.Length / kSectorSize, kMaxSequenceSectors);
+  const uint32_t reserveSectors =
+      std::min<uint32_t>(reserveExt.Length / kSectorSize, kMaxSequenceSectors);
+  const Sequence main = ReadOne(mainExt.Location, mainSectors);
+  const Sequence reserve = ReadOne(reserveExt.Location, reserveSectors);
+  const Sequence &used = main.Result == SequenceReading::Ok ? main : reserve;
+  if (main.Result == SequenceReading::Foreign || used.Result != SequenceReading::Ok) {
+    // Neither sequence will do (or the volume is another's): the main one says why.
+    out.Result = main.Result;
+    out.Why = main.Why;
+    out.WhySector = main.WhySector;
+    return out;
+  }
+  const uint32_t anchorSector = out.Geometry.AnchorSector;
+  out.Geometry = used.Geometry;
+  out.Geometry.AnchorSector = anchorSector;
+  out.Geometry.MainVDS = mainExt.Location;
+  out.Geometry.MainVDSSectors = mainSectors;
+  out.Geometry.ReserveVDS = reserveExt.Location;
+  out.Geometry.ReserveVDSSectors = reserveSectors;
+  out.Geometry.FromReserve = &used == &reserve;
+  if (!Fits(out)) return out;
+  if (main.Result != SequenceReading::Ok) Mend(out, main, reserve, mainExt.Location, "main");
+  if (reserve.Result == SequenceReading::Damaged)
+    Mend(out, reserve, main, reserveExt.Location, "reserve");
+  BackupAnchor(out, anchorBytes);
+  out.Result = SequenceReading::Ok;
+  return out;
+}
+
+} // namespace
+
+SequenceReading ReadVolumeSequence(TUDFRewritableVolume &v) { return SequenceReader(v).Read(); }
+
+} // namespace korva

@@ -1,0 +1,65 @@
+// The one reading of a volume's anchors and volume descriptor sequences, shared by the mount
+// and the check so that both agree on what is damaged. A damaged copy is survived as
+// ECMA-167 intends: the anchors at 256 and N - 256 (and N) point at the same sequences, and
+// the reserve sequence repeats the main one. What is wrong with each copy is returned as a
+// list of violations; repair rewrites the damaged copies from the good ones.
+#ifndef KORVA_VOLUME_MEDIUM_VOLUME_SEQUENCE_H
+#define KORVA_VOLUME_MEDIUM_VOLUME_SEQUENCE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "korva/volume.h"
+#include "udf/descriptors.h"
+
+namespace korva {
+
+inline constexpr uint32_t kMainAnchorSector = 256;
+inline constexpr uint32_t kMaxSequenceSectors = 16;
+
+struct VolumeGeometry {
+  uint32_t AnchorSector = 0; // the anchor the sequences were found from
+  uint32_t MainVDS = 0, MainVDSSectors = 0;
+  uint32_t ReserveVDS = 0, ReserveVDSSectors = 0;
+  bool FromReserve = false; // the main sequence is damaged; the reserve was read
+  uint32_t PartitionStart = 0, PartitionLength = 0;
+  uint32_t BitmapBlock = 0, BitmapBlocks = 0;
+  uint32_t FileSetBlock = 0;
+  uint32_t IntegritySector = 0;
+  uint32_t SparingTable1 = 0, SparingTable2 = 0;
+  uint32_t SparingTableBytes = 0, SparingPacketLength = 0;
+  uint8_t VolumeIdentifier[32] = {};
+  // The image ends before its partition does (it was cut short after its last used block).
+  bool Shortened = false;
+};
+
+// A copy of a structure that is damaged or missing. Bytes, when given, are what repair
+// writes at Sector (Count sectors) to mend it from the good copy.
+struct SequenceViolation {
+  uint32_t Sector = 0;
+  std::string Text;
+  uint32_t Count = 0;
+  std::vector<uint8_t> Bytes;
+};
+
+struct SequenceReading {
+  enum Outcome { Ok, ReadFailed, Foreign, Damaged };
+  Outcome Result = Damaged;
+  std::string Why; // for ReadFailed, Foreign and Damaged: what stopped the reading
+  uint32_t WhySector = 0;
+  VolumeGeometry Geometry;
+  std::vector<SequenceViolation> Violations; // copies the volume survives
+};
+
+// An implementation identifier as text (printable ASCII, '?' for anything else).
+std::string IdentifierText(const UDF_EntityID &id);
+
+// Reads the recognition sequence, the anchors and both descriptor sequences of the medium
+// on the record (TotalSectors, PacketBlocks and ImageMode set). Ok when one anchor and one
+// complete sequence of this library were read and their geometry fits the medium.
+SequenceReading ReadVolumeSequence(TUDFRewritableVolume &v);
+
+} // namespace korva
+
+#endif
