@@ -409,13 +409,6 @@ std::optional<SparingTableInfo> ParseSparingTable(const uint8_t *buf, size_t len
 
 // ---- Space bitmap ----
 
-uint16_t SpaceBitmapCRCLength(uint32_t bits, uint32_t reach) {
-  const uint64_t descriptor = sizeof(UDF_SpaceBitmapHeader) + uint64_t(SpaceBitmapBytes(bits));
-  const uint64_t covered = std::min<uint64_t>(descriptor, reach);
-  if (covered <= sizeof(UDF_Tag)) return 0;
-  return static_cast<uint16_t>(std::min<uint64_t>(covered - sizeof(UDF_Tag), 0xFFFF));
-}
-
 size_t BuildSpaceBitmapHeader(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t bits,
                               uint16_t crcLength) {
   UDF_SpaceBitmapHeader h{};
@@ -439,18 +432,28 @@ size_t BuildSpaceBitmapDescriptor(uint8_t *dst, size_t dstLength, uint32_t locat
   if (bytes > 0) std::memcpy(map, bitmap, bytes);
   if (bits % 8 != 0)
     map[bytes - 1] = static_cast<uint8_t>(map[bytes - 1] & ((1u << (bits % 8)) - 1));
-  BuildSpaceBitmapHeader(dst, dstLength, location, bits, SpaceBitmapCRCLength(bits, 0xFFFFFFFFu));
+  BuildSpaceBitmapHeader(dst, dstLength, location, bits);
   return size;
 }
 
 std::optional<UDF_SpaceBitmapHeader> ParseSpaceBitmapHeader(const uint8_t *buf, size_t length,
-                                                            uint32_t location) {
-  auto h = ParseFixed<UDF_SpaceBitmapHeader>(buf, length, location, kTagSpaceBitmap);
-  if (h && h->NumberOfBytes != SpaceBitmapBytes(h->NumberOfBits)) return std::nullopt;
-  // The CRC may cover no more than the descriptor holds.
-  if (h && uint64_t(h->DescriptorTag.DescriptorCRCLength) + sizeof(UDF_Tag) >
-               sizeof(UDF_SpaceBitmapHeader) + uint64_t(h->NumberOfBytes))
+                                                            uint32_t location, bool *crcFailed) {
+  if (crcFailed) *crcFailed = false;
+  if (buf == nullptr || length < sizeof(UDF_SpaceBitmapHeader)) return std::nullopt;
+  UDF_SpaceBitmapHeader h;
+  std::memcpy(&h, buf, sizeof h);
+  const UDF_Tag &t = h.DescriptorTag;
+  if (t.TagIdentifier != kTagSpaceBitmap || t.TagLocation != location ||
+      t.TagChecksum != TagChecksum(buf) || h.NumberOfBytes != SpaceBitmapBytes(h.NumberOfBits))
     return std::nullopt;
+  // The CRC may cover no more than the descriptor holds.
+  if (uint64_t(t.DescriptorCRCLength) + sizeof(UDF_Tag) >
+      std::min<uint64_t>(length, sizeof h + uint64_t(h.NumberOfBytes)))
+    return std::nullopt;
+  if (!IsTagValid(kTagSpaceBitmap, buf, length, location)) {
+    if (!crcFailed) return std::nullopt;
+    *crcFailed = true;
+  }
   return h;
 }
 

@@ -463,25 +463,28 @@ inline constexpr uint32_t SpaceBitmapSectors(uint32_t bits) {
   return uint32_t((uint64_t(SpaceBitmapBytes(bits)) + 24 + kSectorSize - 1) / kSectorSize);
 }
 
-// The tag's CRC length field has 16 bits, so a large bitmap cannot be covered whole. The CRC
-// covers the header and the bitmap bytes that lie within the first `reach` bytes of the
-// descriptor (at most 65535 bytes): the engine passes its packet size, so that the tag and
-// everything it covers always reach the medium in one packet write.
-uint16_t SpaceBitmapCRCLength(uint32_t bits, uint32_t reach);
+// The descriptor's CRC covers its 8 header bytes after the tag, as mkudffs writes it and
+// as the Linux kernel verifies it (the kernel checks a CRC only within one block and logs an
+// error for a longer one). Other systems change bits without refreshing any CRC, so a CRC
+// over the bitmap would turn their changes into damage; check compares the bits with the
+// blocks the tree uses instead.
+inline constexpr uint16_t kSpaceBitmapCRCLength = 8;
 // The 24-byte header. Its tag's CRC covers crcLength bytes from byte 16, which must already
 // be in dst (dstLength readable bytes); 0 leaves the bitmap uncovered. Returns 0 when the
 // covered bytes do not fit in dst.
 size_t BuildSpaceBitmapHeader(uint8_t *dst, size_t dstLength, uint32_t location, uint32_t bits,
-                              uint16_t crcLength = 0);
+                              uint16_t crcLength = kSpaceBitmapCRCLength);
 // Header and bitmap (1 = free, least significant bit first); bits past `bits` are recorded as 0
-// and the tail of the last sector is cleared. The CRC covers as much as its field allows.
-// Returns 24 + bitmap bytes.
+// and the tail of the last sector is cleared. Returns 24 + bitmap bytes.
 size_t BuildSpaceBitmapDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
                                   const uint8_t *bitmap, uint32_t bits);
 // Checks the header; the bitmap bytes follow it at byte 24. A CRC length that reaches past
-// `length` or past the descriptor's own end fails the check.
+// `length` or past the descriptor's own end fails the check. With crcFailed given, a tag that
+// is right in itself (identifier, checksum, location) over bytes that fail its CRC is still
+// returned, and *crcFailed says so: another system changed bits under a CRC that covers them.
 std::optional<UDF_SpaceBitmapHeader> ParseSpaceBitmapHeader(const uint8_t *buf, size_t length,
-                                                            uint32_t location);
+                                                            uint32_t location,
+                                                            bool *crcFailed = nullptr);
 
 // ---- File set descriptor ----
 

@@ -130,8 +130,10 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
 // Marks count blocks from first as used (used = true) or free. Blocks outside the partition
 // are ignored.
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
-// Loads the bitmap at mount. A descriptor whose CRC fails is refused with error 32.
+// Loads the bitmap at mount. A descriptor whose tag is wrong is refused; one whose CRC alone
+// fails is loaded and marked suspect.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);
+bool SpaceBitmapSuspect(const TUDFRewritableVolume &v);
 // Writes every packet of the bitmap (dismount, format).
 bool StoreSpaceBitmap(TUDFRewritableVolume &v);
 // Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet

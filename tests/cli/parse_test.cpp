@@ -68,7 +68,9 @@ TEST(CliText, EscapedSeparatorsAddressNamesHoldingThem) {
   EXPECT_EQ(ParseVolumePath("/50% off")->parts[0], u"50% off");
   for (const std::u16string &name :
        {std::u16string(u"a/b"), std::u16string(u"x\\y"), std::u16string(u"%"),
-        std::u16string(u"50% off"), std::u16string(u"%%/"), std::u16string(u"end%")}) {
+        std::u16string(u"50% off"), std::u16string(u"%%/"), std::u16string(u"end%"),
+        std::u16string(u"tab\there\x1b[2J"), std::u16string(u"%x41"), std::u16string(u"\x85%x"),
+        std::u16string(1, u'\x7f')}) {
     VolumePath one;
     one.parts.push_back(name);
     auto back = ParseVolumePath(one.Display());
@@ -77,6 +79,11 @@ TEST(CliText, EscapedSeparatorsAddressNamesHoldingThem) {
     EXPECT_EQ(back->parts[0], name) << one.Display();
   }
   EXPECT_EQ(EscapeName(u"plain.txt"), "plain.txt");
+  // Control characters are shown as escapes the tool takes back, never as '?'.
+  EXPECT_EQ(EscapeName(u"a\nb\x1b"), "a%x0ab%x1b");
+  EXPECT_EQ(EscapeName(u"%x41"), "%%x41");
+  EXPECT_EQ(ParseVolumePath("/a%x0Ab")->parts[0], u"a\nb");
+  EXPECT_EQ(ParseVolumePath("/%xg1")->parts[0], u"%xg1"); // not an escape: taken as typed
 }
 
 TEST(CliText, JsonTimesAndNumbers) {

@@ -21,6 +21,8 @@
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
 #include "udf/tag.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_records.h"
 
 namespace fs = std::filesystem;
 
@@ -887,3 +889,67 @@ TEST_F(Cli, VirtualDriveFromTableToErase) {
 #endif
 
 } // namespace
+
+namespace {
+// Turns the empty file at path into an entry of another type as the Linux kernel records
+// one: the type, and data (a link's path components) embedded in the entry.
+void RetypeEntry(TUDFRewritableVolume *v, const char16_t *path, uint8_t type,
+                 const std::vector<uint8_t> &data) {
+  _UDF_FIND_DATAW found{};
+  const UDF_HANDLE h = UDF_FindFirstFileW(v, path, &found);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  uint32_t block = 0;
+  ASSERT_EQ(UDF_FindEntryLocation(v, h, &block), KTRUE);
+  UDF_FindClose(v, h);
+  uint8_t fe[2048];
+  ASSERT_TRUE(korva::ReadBlock(*v, block, fe));
+  fe[27] = type;
+  korva::StoreLE16(fe + 34, 3);
+  korva::StoreLE64(fe + 56, data.size());
+  korva::StoreLE32(fe + 172, uint32_t(data.size()));
+  std::copy(data.begin(), data.end(), fe + 176);
+  korva::RefillEntryTag(fe, block);
+  ASSERT_TRUE(korva::WriteBlock(*v, block, fe));
+}
+} // namespace
+
+TEST_F(Cli, LinksDevicesAndFifosAreListedCopiedOrLeftOut) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  {
+    Record rec;
+    ASSERT_EQ(UDF_MountImage(rec.v, image_.c_str(), 0), KTRUE);
+    for (const char16_t *name : {u"\\link", u"\\tty", u"\\pipe"}) {
+      const UDF_HANDLE h = UDF_CreateFileW(rec.v, name, UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+      ASSERT_NE(h, UDF_INVALID_HANDLE);
+      UDF_CloseHandle(rec.v, h);
+    }
+    // "../t x" as path components: parent, then the name.
+    RetypeEntry(rec.v, u"\\link", 12, {3, 0, 0, 0, 5, 4, 0, 0, 8, 't', ' ', 'x'});
+    RetypeEntry(rec.v, u"\\tty", 7, {});
+    RetypeEntry(rec.v, u"\\pipe", 9, {});
+    ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
+  }
+  Result r = OnImage({"ls", "-l", "/"});
+  EXPECT_RUN(r, 0);
+  EXPECT_NE(r.out.find("l----"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("link -> ../t x\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("c----       0,    0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("p----"), std::string::npos) << r.out;
+  r = OnImage({"ls", "--json", "/link"});
+  EXPECT_NE(r.out.find("\"type\":\"symbolic link\",\"size\":12"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"target\":\"../t x\""), std::string::npos) << r.out;
+
+  const fs::path out = dir_ / "out";
+  r = OnImage({"get", "/", out.string()});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("/tty: is a character device; left out"), std::string::npos) << r.err;
+  EXPECT_EQ(fs::read_symlink(out / "link").string(), "../t x");
+  EXPECT_TRUE(fs::is_fifo(out / "pipe"));
+  EXPECT_FALSE(fs::exists(out / "tty"));
+  r = OnImage({"cat", "/link"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("is a symbolic link to ../t x"), std::string::npos) << r.err;
+  EXPECT_RUN(OnImage({"check"}), 0);
+  EXPECT_RUN(OnImage({"rm", "/link", "/tty", "/pipe"}), 0);
+  EXPECT_RUN(OnImage({"check"}), 0);
+}

@@ -3,6 +3,7 @@
 // information and the link reader, listed, kept by check and repair, and deleted by name.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/path_components.h"
+#include "udf/tag.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
@@ -189,6 +191,86 @@ TEST_F(FsTypes, CheckAndRepairKeepEveryTypeAndDeleteRemovesThem) {
 
   for (const char16_t *p : {u"\\link", u"\\tty", u"\\fifo", u"\\odd"})
     EXPECT_EQ(UDF_DeleteFileW(&v, p), KTRUE) << v.LastError;
+  EXPECT_TRUE(List(v, u"\\*").empty());
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+}
+
+// An older descriptor of ours whose CRC covered the whole bitmap, with a bit the kernel
+// flipped afterwards (it never refreshes that CRC): the volume still mounts and reads, the
+// bitmap is marked suspect, and the next dismount records the CRC in the header-only form.
+TEST_F(FsTypes, ABitmapChangedUnderItsCRCStillMountsAndReads) {
+  ASSERT_TRUE(WriteWhole(v, u"\\kept", Pattern(5000, 3)));
+  const uint32_t sector = v.SpaceBitmapSector, bits = v.PartitionLength;
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  std::vector<uint8_t> desc(SpaceBitmapSectors(bits) * kBlockSize);
+  FILE *f = std::fopen(img.ImagePath().c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fseek(f, long(sector) * kBlockSize, SEEK_SET), 0);
+  ASSERT_EQ(std::fread(desc.data(), 1, desc.size(), f), desc.size());
+  const uint32_t crcLength = 24 + SpaceBitmapBytes(bits) - 16;
+  FillTagAt(desc.data(), kTagSpaceBitmap, uint16_t(crcLength), sector - v.PartitionStart);
+  desc[24 + SpaceBitmapBytes(bits) - 10] &= 0x7F; // a free block taken by the other system
+  ASSERT_EQ(std::fseek(f, long(sector) * kBlockSize, SEEK_SET), 0);
+  ASSERT_EQ(std::fwrite(desc.data(), 1, desc.size(), f), desc.size());
+  std::fclose(f);
+
+  ASSERT_EQ(UDF_MountImageReadOnly(&v, img.ImagePath().c_str()), KTRUE) << v.LastError;
+  EXPECT_EQ(UDF_GetSpaceBitmapSuspect(&v), KTRUE);
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, u"\\kept", back));
+  EXPECT_EQ(back, Pattern(5000, 3));
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE) << v.LastError;
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(UDF_GetSpaceBitmapSuspect(&v), KTRUE);
+  ASSERT_TRUE(WriteWhole(v, u"\\more", Pattern(5000, 4)));
+  // The check names the block the bitmap holds but nothing uses, and repair frees it.
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KFALSE);
+  ASSERT_EQ(UDF_RepairVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(UDF_GetSpaceBitmapSuspect(&v), KFALSE);
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  const std::string head = ReadImageSector(img.ImagePath(), v.SpaceBitmapSector);
+  ASSERT_EQ(head.size(), size_t(kBlockSize));
+  EXPECT_EQ(LoadLE16(reinterpret_cast<const uint8_t *>(head.data()) + 10), kSpaceBitmapCRCLength);
+}
+
+// Another system's name of 254 8-bit characters (the most one byte of length holds): read,
+// listed, and deleted by that name.
+TEST_F(FsTypes, NamesOf254EightBitCharactersAreReachable) {
+  const std::u16string shortName(127, u'\x3b1');
+  ASSERT_TRUE(WriteWhole(v, u"\\" + shortName, Pattern(3000, 9)));
+  // 127 16-bit characters take 255 bytes, as 254 8-bit ones do: the name is rewritten in place.
+  std::u16string longName(254, u'n');
+  longName[0] = u'\xe9';
+  DirectoryInformation di;
+  di.DirICB = RootBlock(v);
+  bool found = false;
+  ASSERT_TRUE(LocatePath(v, u"\\" + shortName, di, found, {.LastMatch = NameMatch::Exact}));
+  ASSERT_TRUE(found);
+  ASSERT_TRUE(RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+    ASSERT_EQ(fid[19], 255);
+    uint8_t *ident = fid + 38 + LoadLE16(fid + 36);
+    ident[0] = 8;
+    for (size_t i = 0; i < longName.size(); ++i)
+      ident[1 + i] = uint8_t(longName[i]);
+    FillTagAt(fid, kTagFileIdentifier, uint16_t(length - 16), location);
+  }));
+  ASSERT_TRUE(img.Remount()); // the name index learns the name from the medium
+  const std::u16string path = u"\\" + longName;
+  std::vector<uint8_t> back;
+  ASSERT_TRUE(ReadWhole(v, path, back)) << v.LastError;
+  EXPECT_EQ(back, Pattern(3000, 9));
+  EXPECT_EQ(Info(path).Size, 3000u);
+  ASSERT_EQ(List(v, u"\\*").size(), 1u);
+  EXPECT_EQ(List(v, u"\\*")[0].Name, longName);
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
+  // One character more cannot be stored by anyone: refused as a name, not looked for.
+  EXPECT_EQ(UDF_GetFileInfoW(&v, (path + u"x").c_str(), nullptr), KFALSE);
+  KorvaFileInfo info{};
+  EXPECT_EQ(UDF_GetFileInfoW(&v, (path + u"x").c_str(), &info), KFALSE);
+  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_INVALID_NAME));
+  EXPECT_EQ(UDF_DeleteFileW(&v, path.c_str()), KTRUE) << v.LastError;
   EXPECT_TRUE(List(v, u"\\*").empty());
   EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
 }

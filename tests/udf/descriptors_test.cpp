@@ -98,8 +98,11 @@ std::vector<Row> Rows() {
        P(ParseIntegrityDescriptor)},
       {"sparing", kTagSparingTable, 64, 48, std::bind(BuildSparingTable, _1, _2, _3, 1376, 1),
        P(ParseSparingTable)},
-      {"bitmap", kTagSpaceBitmap, 26, 10,
-       std::bind(BuildSpaceBitmapDescriptor, _1, _2, _3, bitmap, 13), P(ParseSpaceBitmapHeader)},
+      {"bitmap", kTagSpaceBitmap, 26, 8,
+       std::bind(BuildSpaceBitmapDescriptor, _1, _2, _3, bitmap, 13),
+       [](const uint8_t *b, size_t n, uint32_t l) {
+         return ParseSpaceBitmapHeader(b, n, l).has_value();
+       }},
       {"file set", kTagFileSet, 512, 496, std::bind(BuildFileSetDescriptor, _1, _2, _3, lab, t, 5),
        P(ParseFileSetDescriptor)},
       {"file entry", kTagFileEntry, 2048, 168,
@@ -264,6 +267,29 @@ TEST(Descriptors, SpaceBitmap) {
   Bytes big(SpaceBitmapBytes(49504), 0xFF), out(4 * kSectorSize, 0xAA);
   ASSERT_EQ(BuildSpaceBitmapDescriptor(out.data(), out.size(), 0, big.data(), 49504), 6212u);
   EXPECT_TRUE(IsZero(out.data() + 6212, out.size() - 6212)); // tail of the last sector
+}
+
+TEST(Descriptors, SpaceBitmapCRCCoversTheHeaderOnly) {
+  // As mkudffs writes it and the kernel checks it: 8 bytes, whatever the bitmap's size, so
+  // that bits changed by another system leave the descriptor sound.
+  Bytes big(SpaceBitmapBytes(300000), 0xFF), out(SpaceBitmapSectors(300000) * kSectorSize);
+  ASSERT_GT(BuildSpaceBitmapDescriptor(out.data(), out.size(), 7, big.data(), 300000), 0u);
+  EXPECT_EQ(LoadLE16(out.data() + 10), kSpaceBitmapCRCLength);
+  out[5000] ^= 0x10;
+  EXPECT_TRUE(ParseSpaceBitmapHeader(out.data(), out.size(), 7));
+
+  // A CRC over the bits (older descriptors) that fails: refused unless the caller asks, then
+  // returned and marked.
+  FillTagAt(out.data(), kTagSpaceBitmap, 6000, 7);
+  out[5000] ^= 0x10;
+  EXPECT_FALSE(ParseSpaceBitmapHeader(out.data(), out.size(), 7));
+  bool crcFailed = false;
+  EXPECT_TRUE(ParseSpaceBitmapHeader(out.data(), out.size(), 7, &crcFailed));
+  EXPECT_TRUE(crcFailed);
+  // A wrong tag is refused either way.
+  EXPECT_FALSE(ParseSpaceBitmapHeader(out.data(), out.size(), 8, &crcFailed));
+  out[4] ^= 1;
+  EXPECT_FALSE(ParseSpaceBitmapHeader(out.data(), out.size(), 7, &crcFailed));
 }
 
 TEST(Descriptors, FileEntries) {

@@ -381,8 +381,10 @@ std::string EntryJson(const Listed &l) {
   add(kAttrArchive, "archive");
   std::string out = "{\"path\":" + JsonString(l.path.Display()) +
                     ",\"name\":" + JsonString(Utf16ToUtf8(l.entry.name)) +
-                    ",\"type\":" + (l.entry.IsDir() ? "\"directory\"" : "\"file\"") +
+                    ",\"type\":" + JsonString(TypeName(l.entry)) +
                     ",\"size\":" + std::to_string(l.entry.size) + ",\"attributes\":[" + attrs + "]";
+  if (l.entry.fileType == KORVA_FILE_TYPE_SYMLINK)
+    out += ",\"target\":" + JsonString(Utf16ToUtf8(l.entry.linkTarget));
   const std::string when = FileTimeToIso(l.entry.modified);
   out += ",\"modified\":" + (when.empty() ? std::string("null") : JsonString(when)) + "}";
   return out;
@@ -397,8 +399,16 @@ std::string EntryLine(const Entry &e, bool longFormat) {
   else
     when = std::string(19, '-');
   char size[32];
-  std::snprintf(size, sizeof size, "%12llu", static_cast<unsigned long long>(e.size));
-  return AttributeLetters(e.attributes) + " " + size + "  " + when + "  " + name;
+  if (TypeLetter(e) == 'c' || TypeLetter(e) == 'b')
+    std::snprintf(size, sizeof size, "%7u, %4u", e.deviceMajor, e.deviceMinor);
+  else
+    std::snprintf(size, sizeof size, "%12llu", static_cast<unsigned long long>(e.size));
+  std::string letters = AttributeLetters(e.attributes);
+  letters[0] = TypeLetter(e);
+  std::string line = letters + " " + size + "  " + when + "  " + name;
+  if (e.fileType == KORVA_FILE_TYPE_SYMLINK)
+    line += " -> " + Printable(Utf16ToUtf8(e.linkTarget));
+  return line;
 }
 
 // A directory met for the second time in one walk: a volume made by this library holds no
@@ -413,19 +423,20 @@ bool FirstVisit(Session &s, const VolumePath &dir, const Entry &entry, std::set<
 // Collects the entries of dir (and below it with recursive), depth first in directory order.
 // A cycle or a tree deeper than the volume allows is reported and not followed; false only
 // when a directory cannot be read.
-bool Collect(Session &s, const VolumePath &dir, bool recursive, std::set<uint32_t> &seen,
-             std::vector<Listed> &out) {
+bool Collect(Session &s, const VolumePath &dir, bool recursive, bool describe,
+             std::set<uint32_t> &seen, std::vector<Listed> &out) {
   std::vector<Entry> entries;
   if (!s.List(dir, entries)) return false;
   for (auto &e : entries) {
     const VolumePath child = dir.Child(e.name);
+    if (describe && !e.IsDir() && !s.Describe(child, e)) return false;
     out.push_back({child, e});
     if (!recursive || !e.IsDir() || !FirstVisit(s, child, e, seen)) continue;
     if (child.parts.size() > KORVA_MAX_DEPTH) {
       s.Report().Fail(child.Display(), "nested deeper than the volume allows; it may be damaged");
       continue;
     }
-    if (!Collect(s, child, true, seen, out)) return false;
+    if (!Collect(s, child, true, describe, seen, out)) return false;
   }
   return true;
 }
@@ -461,10 +472,14 @@ int CmdLs(Session &s) {
   std::vector<Listed> listed;
   bool ok = true;
   std::set<uint32_t> seen{top->block};
+  // The stored type takes one more look-up per entry: only the long forms show it.
+  const bool describe = o.longFormat || o.json;
   if (top->IsDir())
-    ok = Collect(s, *path, o.recursive, seen, listed);
-  else
+    ok = Collect(s, *path, o.recursive, describe, seen, listed);
+  else if (!describe || s.Describe(*path, *top))
     listed.push_back({*path, *top});
+  else
+    ok = false;
   if (!s.Dismount() || !ok) return kExitFailed;
 
   if (o.json) {
@@ -992,6 +1007,29 @@ bool GetFile(Session &s, const VolumePath &path, const Entry &entry, const std::
   return CanGoOn(s, counts);
 }
 
+// Recreates a symbolic link or a FIFO; devices, sockets and unknown types are reported and
+// left out (a device node from a foreign medium is not something to create unasked).
+bool GetSpecial(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
+                GetCounts &counts) {
+  int made = -1;
+  if (entry.fileType == KORVA_FILE_TYPE_SYMLINK)
+    made = symlink(Utf16ToUtf8(entry.linkTarget).c_str(), local.c_str());
+  else if (entry.fileType == KORVA_FILE_TYPE_FIFO)
+    made = mkfifo(local.c_str(), 0644);
+  else {
+    s.Report().Fail(path.Display(), "is a " + TypeName(entry) + "; left out");
+    ++counts.skipped;
+    return true;
+  }
+  if (made != 0) {
+    counts.localError = errno;
+    s.Report().Fail(local, std::strerror(errno));
+    return CanGoOn(s, counts);
+  }
+  ++counts.files;
+  return true;
+}
+
 bool GetDirectory(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
                   std::vector<char> &buffer, GetCounts &counts) {
   if (!FirstVisit(s, path, entry, counts.visited)) return CanGoOn(s, counts);
@@ -1033,8 +1071,11 @@ bool GetTree(Session &s, const VolumePath &path, const Entry &entry, const std::
     s.Report().Fail("", "interrupted");
     return false;
   }
-  return entry.IsDir() ? GetDirectory(s, path, entry, local, buffer, counts)
-                       : GetFile(s, path, entry, local, buffer, counts);
+  if (entry.IsDir()) return GetDirectory(s, path, entry, local, buffer, counts);
+  Entry described = entry;
+  if (!s.Describe(path, described)) return CanGoOn(s, counts);
+  if (!described.IsSpecial()) return GetFile(s, path, entry, local, buffer, counts);
+  return GetSpecial(s, path, described, local, counts);
 }
 
 int CmdGet(Session &s) {
@@ -1177,6 +1218,14 @@ int CmdCat(Session &s) {
     }
     if (e->IsDir()) {
       s.Report().Fail(path.Display(), "is a directory");
+      continue;
+    }
+    if (!s.Describe(path, *e)) continue;
+    if (e->IsSpecial()) {
+      std::string what = "is a " + TypeName(*e);
+      if (e->fileType == KORVA_FILE_TYPE_SYMLINK)
+        what += " to " + Printable(Utf16ToUtf8(e->linkTarget));
+      s.Report().Fail(path.Display(), what);
       continue;
     }
     FileCopy copy{buffer};

@@ -408,6 +408,71 @@ std::string SystemErrorText(uint32_t code) {
   }
 }
 
+bool Session::Describe(const VolumePath &path, Entry &entry) {
+  const std::u16string engine = path.Engine();
+  KorvaFileInfo info{};
+  ClearErrors();
+  if (!korva_.UDF_GetFileInfoW(engine.c_str(), &info)) {
+    reporter_.Fail(path.Display(), ErrorText());
+    return false;
+  }
+  entry.fileType = info.FileType;
+  entry.deviceMajor = info.DeviceMajor;
+  entry.deviceMinor = info.DeviceMinor;
+  if (info.FileType != KORVA_FILE_TYPE_SYMLINK) return true;
+  uint32_t length = 0;
+  korva_.UDF_ReadLinkW(engine.c_str(), nullptr, 0, &length);
+  std::vector<KWCHAR> target(size_t(length) + 1);
+  if (!korva_.UDF_ReadLinkW(engine.c_str(), target.data(), length + 1, &length)) {
+    reporter_.Fail(path.Display(), ErrorText());
+    return false;
+  }
+  entry.linkTarget.assign(target.data(), length);
+  return true;
+}
+
+char TypeLetter(const Entry &e) {
+  if (e.IsDir()) return 'd';
+  switch (e.fileType) {
+  case 0:
+  case KORVA_FILE_TYPE_FILE:
+    return '-';
+  case KORVA_FILE_TYPE_SYMLINK:
+    return 'l';
+  case KORVA_FILE_TYPE_CHAR_DEVICE:
+    return 'c';
+  case KORVA_FILE_TYPE_BLOCK_DEVICE:
+    return 'b';
+  case KORVA_FILE_TYPE_FIFO:
+    return 'p';
+  case KORVA_FILE_TYPE_SOCKET:
+    return 's';
+  default:
+    return '?';
+  }
+}
+
+std::string TypeName(const Entry &e) {
+  switch (TypeLetter(e)) {
+  case 'd':
+    return "directory";
+  case '-':
+    return "file";
+  case 'l':
+    return "symbolic link";
+  case 'c':
+    return "character device";
+  case 'b':
+    return "block device";
+  case 'p':
+    return "FIFO";
+  case 's':
+    return "socket";
+  default:
+    return "entry of type " + std::to_string(e.fileType);
+  }
+}
+
 std::string AttributeLetters(uint32_t attributes) {
   std::string s = (attributes & kAttrDirectory) ? "d" : "-";
   s += (attributes & kAttrReadOnly) ? 'r' : '-';

@@ -44,8 +44,20 @@ struct Entry {
   uint64_t size = 0;
   uint64_t modified = 0;     // file time
   uint32_t block = kNoBlock; // where its file entry lies: the entry's identity
+  // Filled by Session::Describe: the stored file type (0 until described), a symbolic link's
+  // target and a device's numbers.
+  uint32_t fileType = 0;
+  std::u16string linkTarget;
+  uint32_t deviceMajor = 0, deviceMinor = 0;
   bool IsDir() const { return (attributes & kAttrDirectory) != 0; }
+  // A file whose type is known to be other than a plain file (a link, a device, ...).
+  bool IsSpecial() const { return !IsDir() && fileType != 0 && fileType != 5; }
 };
+
+// One letter for a stored file type, as ls -l shows it.
+char TypeLetter(const Entry &e);
+// The type in words ("symbolic link", "character device", ...).
+std::string TypeName(const Entry &e);
 
 // Messages go to stderr as "korva: COMMAND: SUBJECT: TEXT".
 class Reporter {
@@ -106,6 +118,9 @@ public:
   bool Stat(const VolumePath &path, std::optional<Entry> &found);
   // The entries of a directory in directory order. Returns false on failure (reported).
   bool List(const VolumePath &dir, std::vector<Entry> &entries);
+  // Reads an entry's stored type (and a link's target or a device's numbers) into it; false
+  // (reported) when the entry cannot be read.
+  bool Describe(const VolumePath &path, Entry &entry);
 
 private:
   bool LockImage(bool shared);

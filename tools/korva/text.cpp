@@ -63,14 +63,30 @@ std::u16string VolumePath::Engine() const {
   return out;
 }
 
+namespace {
+bool IsControl(char16_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+} // namespace
+
 std::string EscapeName(const std::u16string &name) {
+  static const char16_t kHex[] = u"0123456789abcdef";
   std::u16string out;
   for (size_t i = 0; i < name.size(); ++i) {
     const char16_t c = name[i];
-    const bool next = i + 1 < name.size();
+    if (IsControl(c)) {
+      out += {u'%', u'x', kHex[c >> 4], kHex[c & 15]};
+      continue;
+    }
+    const char16_t next = i + 1 < name.size() ? name[i + 1] : u'/';
     if (c == u'/' || c == u'\\' ||
-        (c == u'%' &&
-         (!next || name[i + 1] == u'/' || name[i + 1] == u'\\' || name[i + 1] == u'%')))
+        (c == u'%' && (next == u'/' || next == u'\\' || next == u'%' || next == u'x')))
       out += u'%';
     out += c;
   }
@@ -121,6 +137,11 @@ std::optional<VolumePath> ParseVolumePath(const std::string &text) {
         (w[i + 1] == u'/' || w[i + 1] == u'\\' || w[i + 1] == u'%')) {
       // An escaped separator or percent sign belongs to the name.
       part.push_back(w[++i]);
+    } else if (c == u'%' && i + 3 < w.size() && w[i + 1] == u'x' && HexValue(w[i + 2]) >= 0 &&
+               HexValue(w[i + 3]) >= 0) {
+      // A control character, as listings show it.
+      part.push_back(char16_t(HexValue(w[i + 2]) * 16 + HexValue(w[i + 3])));
+      i += 3;
     } else if (c == u'/' || c == u'\\') {
       flush();
     } else {

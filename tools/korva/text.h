@@ -43,8 +43,9 @@ struct VolumePath {
 // nullopt when the text is not valid UTF-8.
 std::optional<VolumePath> ParseVolumePath(const std::string &text);
 
-// A name as it is typed in a path: separators escaped, and '%' doubled where it would
-// otherwise start an escape (before a separator or '%', or at the end).
+// A name as it is typed in a path: separators escaped, control characters as %xHH (two hex
+// digits), and '%' doubled where it would otherwise start an escape (before a separator, '%'
+// or 'x', or at the end).
 std::string EscapeName(const std::u16string &name);
 
 // "1.5 MiB" style, one decimal below 10 units, none above.

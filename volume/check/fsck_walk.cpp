@@ -191,7 +191,10 @@ bool Walker::ReadBitmap() {
     s_.Findings.push_back(f);
     return false;
   }
-  const auto h = ParseSpaceBitmapHeader(buf.data(), buf.size(), g_.BitmapBlock);
+  // Bits another system changed under a CRC that covered them are still compared with the
+  // tree; a CRC alone is no damage.
+  bool crcFailed = false;
+  const auto h = ParseSpaceBitmapHeader(buf.data(), buf.size(), g_.BitmapBlock, &crcFailed);
   if (h && h->NumberOfBits == g_.PartitionLength) {
     s_.BitmapValid = true;
     const size_t bytes = SpaceBitmapBytes(g_.PartitionLength);

@@ -54,7 +54,7 @@ bool IsStorableName(std::u16string_view name) {
 }
 
 bool IsLookupName(std::u16string_view name) {
-  if (name.empty() || name.size() > kMaxNameChars) return false;
+  if (name.empty() || name.size() > kMaxLookupChars) return false;
   for (char16_t c : name)
     if (c == 0 || c == kPathSeparator) return false;
   return true;

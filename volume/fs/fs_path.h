@@ -15,6 +15,8 @@ inline constexpr char16_t kPathSeparator = u'\\';
 inline constexpr char16_t kBackslashStandIn = u'\uF05C';
 // One byte holds the compressed length (2 bytes a character plus the identifier).
 inline constexpr size_t kMaxNameChars = 127;
+// Names of 8-bit characters, as other systems store them, hold up to 254.
+inline constexpr size_t kMaxLookupChars = 254;
 
 // Length of a zero-terminated wide string (0 for null).
 size_t WideLength(const char16_t *s);
@@ -40,7 +42,7 @@ bool IsReservedNameChar(char16_t c);
 
 // A name that can be stored in a file identifier: 1 to 127 characters, none reserved.
 bool IsStorableName(std::u16string_view name);
-// A name that can be looked up: 1 to 127 characters, no NUL and no separator. Entries
+// A name that can be looked up: 1 to 254 characters, no NUL and no separator. Entries
 // written elsewhere may hold reserved characters and stay reachable.
 bool IsLookupName(std::u16string_view name);
 

@@ -669,6 +669,12 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
   return volume->Compatible ? KTRUE : KFALSE;
 }
 
+KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  volume->LastError = 0;
+  return volume->VolumeOpen && SpaceBitmapSuspect(*volume) ? KTRUE : KFALSE;
+}
+
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (!volume) return;
   WaitForBackground(*volume);

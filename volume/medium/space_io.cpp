@@ -25,6 +25,7 @@ struct BitmapPending {
   std::vector<uint8_t> Dirty; // one flag per packet of the descriptor
   uint32_t DirtyCount = 0;
   std::vector<uint8_t> Buffer; // one packet, so that PacketBuffer stays the caller's
+  bool Suspect = false;        // the bits were read under a CRC that failed
 };
 
 BitmapPending *PendingOf(TUDFRewritableVolume &v) {
@@ -42,8 +43,10 @@ uint32_t DescriptorPackets(const TUDFRewritableVolume &v) {
 }
 
 void CreatePending(TUDFRewritableVolume &v) {
+  const bool suspect = PendingOf(v) && PendingOf(v)->Suspect;
   delete PendingOf(v);
   auto *p = new BitmapPending();
+  p->Suspect = suspect;
   p->Dirty.assign(DescriptorPackets(v), 0);
   p->Buffer.assign(size_t(PacketBlocksOf(v)) * kSectorSize, 0);
   v.SpaceBitmapPending = p;
@@ -67,7 +70,7 @@ void FillBitmapPacket(TUDFRewritableVolume &v, uint32_t index, uint8_t *packet) 
     std::memset(packet + used, 0, size_t(sectorEnd - used));
   if (index == 0)
     BuildSpaceBitmapHeader(packet, packetBytes, v.SpaceBitmapSector - v.PartitionStart,
-                           v.PartitionLength, SpaceBitmapCRCLength(v.PartitionLength, packetBytes));
+                           v.PartitionLength);
 }
 
 // Writes packet `index` of the bitmap from memory. Sectors of the packet past the descriptor
@@ -161,19 +164,13 @@ bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
     copied += n;
   }
   const uint32_t location = v.SpaceBitmapSector - v.PartitionStart;
-  const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location);
-  UDF_SpaceBitmapHeader h;
-  std::memcpy(&h, desc.data(), sizeof h);
-  // A tag that is right in itself over contents that fail its CRC.
-  const bool crcOnly = !header && h.DescriptorTag.TagIdentifier == kTagSpaceBitmap &&
-                       h.DescriptorTag.TagLocation == location &&
-                       h.DescriptorTag.TagChecksum == TagChecksum(desc.data());
-  if (!header && !(crcOnly && v.LeftOpen)) {
-    // On a closed volume that is damage. A volume left open may have been cut off between
-    // the writes of its bitmap; its bits still cover everything the medium refers to.
-    if (crcOnly) SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+  // A CRC that fails over the bits (an older volume of ours whose CRC covered them, changed by
+  // another system since) is no reason to refuse the volume: the bits are taken as recorded
+  // and the bitmap is marked suspect. Allocation never trusts them alone.
+  bool crcFailed = false;
+  const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location, &crcFailed);
+  if (!header) return false;
+  const UDF_SpaceBitmapHeader &h = *header;
   if (uint32_t(h.NumberOfBits) != v.PartitionLength || uint32_t(h.NumberOfBytes) != need)
     return false;
   v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(need ? need : 1, 1));
@@ -185,6 +182,7 @@ bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
     v.SpaceBitmap[need - 1] &= static_cast<uint8_t>((1u << (v.PartitionLength % 8)) - 1);
   }
   CreatePending(v);
+  PendingOf(v)->Suspect = crcFailed;
   return true;
 }
 
@@ -200,6 +198,11 @@ bool StoreSpaceBitmap(TUDFRewritableVolume &v) {
   for (uint32_t i = 0; i < p.Dirty.size(); ++i)
     if (!WriteBitmapPacket(v, p, i)) return false;
   return true;
+}
+
+bool SpaceBitmapSuspect(const TUDFRewritableVolume &v) {
+  const auto *p = static_cast<const BitmapPending *>(v.SpaceBitmapPending);
+  return p && p->Suspect;
 }
 
 uint32_t CountFreeBlocks(const TUDFRewritableVolume &v) {
