@@ -276,6 +276,11 @@ std::string TargetMisfit(const CommandInfo &cmd, const Options &opt) {
   case TargetKind::None:
     break;
   }
+  return {};
+}
+
+// Options that apply to one kind of target only, and the command help asks about.
+std::string TargetOptionMisfit(const Options &opt) {
   if (!opt.image.empty() && (!opt.aspi.empty() || !opt.trace.empty()))
     return "--aspi and --trace apply to drives, not to an image";
   if (opt.sizeGiven && opt.image.empty()) return "--size applies to a new image file only";
@@ -308,6 +313,7 @@ ParseResult ParseCommandLine(const std::vector<std::string> &argv) {
   if (opt.help) return result;
   result.error = Misfit(*cmd, opt, parser.commandOptions);
   if (result.error.empty()) result.error = TargetMisfit(*cmd, opt);
+  if (result.error.empty()) result.error = TargetOptionMisfit(opt);
   return result;
 }
 

@@ -61,7 +61,7 @@ void TrimListLength(uint8_t *block, uint32_t adBytes) {
     adBytes = form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
   }
   for (uint32_t off = 0; off + adBytes <= area->Length; off += adBytes)
-    if ((LoadLE32(block + area->First + off) & 0x3FFFFFFFu) == 0) {
+    if (LoadADAt(block + area->First + off).Length() == 0) {
       StoreDescriptorLength(block, *area, off);
       return;
     }
@@ -119,7 +119,9 @@ void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
 
 void RefillEntryTag(uint8_t *s, uint32_t block) {
   TrimListLength(s, kShortADBytes);
-  FillTagAt(s, LoadLE16(s), EntryCRCLength(s), block);
+  UDF_Tag tag;
+  std::memcpy(&tag, s, sizeof tag);
+  FillTagAt(s, tag.TagIdentifier, EntryCRCLength(s), block);
 }
 
 uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,

@@ -128,40 +128,29 @@ template <class Fill> bool UpdatePacket(TUDFRewritableVolume &v, uint32_t sector
   return WritePacket(v, start);
 }
 
-bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const VolumeLayout &l) {
+// The recognition sequence and the anchors.
+bool WriteAnchors(TUDFRewritableVolume &v, const VolumeLayout &l) {
   const uint32_t p = v.PacketBlocks;
-  const uint32_t n = v.TotalSectors;
   const uint32_t a = v.AnchorSector;
-  constexpr size_t kSlot = kSectorSize;
-
-  UDF_Label label;
-  if (!MakeLabel(labelText, label)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
   // Recognition sequence: sectors 16-18 lie in one packet for either packet size.
   if (!WriteFreshPacket(v, 16 / p * p,
-                        [&] { BuildVolumeRecognitionSequence(SlotOf(v, 16), 3 * kSlot); }))
+                        [&] { BuildVolumeRecognitionSequence(SlotOf(v, 16), 3 * kSectorSize); }))
     return false;
-  // Anchors.
-  if (!WriteFreshPacket(v, PacketStartOf(v, a),
-                        [&] { BuildAnchor(SlotOf(v, a), kSlot, a, l.MainVDS, l.ReserveVDS); }))
+  if (!WriteFreshPacket(v, PacketStartOf(v, a), [&] {
+        BuildAnchor(SlotOf(v, a), kSectorSize, a, l.MainVDS, l.ReserveVDS);
+      }))
     return false;
-  if (MayWriteSecondAnchor(v)) {
-    const uint32_t second = n - 257;
-    if (!WriteFreshPacket(v, PacketStartOf(v, second), [&] {
-          BuildAnchor(SlotOf(v, second), kSlot, second, l.MainVDS, l.ReserveVDS);
-        }))
-      return false;
-  }
+  if (!MayWriteSecondAnchor(v)) return true;
+  const uint32_t second = v.TotalSectors - 257;
+  return WriteFreshPacket(v, PacketStartOf(v, second), [&] {
+    BuildAnchor(SlotOf(v, second), kSectorSize, second, l.MainVDS, l.ReserveVDS);
+  });
+}
 
-  std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
-  std::memcpy(v.VolumeLabel, labelText.data(), labelText.size() * sizeof(char16_t));
-  const int64_t now = Now_UTC();
-  UDF_TimeStamp stamp;
-  udf_time_to_stamp(&stamp, now, 0);
-
-  // Main and reserve volume descriptor sequences.
+// The main and reserve volume descriptor sequences.
+bool WriteDescriptorSequences(TUDFRewritableVolume &v, const UDF_Label &label,
+                              const UDF_TimeStamp &stamp, int64_t now, const VolumeLayout &l) {
+  constexpr size_t kSlot = kSectorSize;
   LogicalVolumeLayout lv{};
   lv.FileSetBlock = l.FileSet - l.PartitionStart;
   lv.IntegritySector = l.Integrity;
@@ -180,39 +169,40 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
         }))
       return false;
   }
+  return true;
+}
 
-  // Integrity sequence.
-  const uint32_t used = l.BitmapBlocks + 3;
+// The integrity sequence of an empty volume, open while mounted, and the two sparing tables.
+bool WriteIntegrityAndSparing(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp,
+                              uint32_t used, const VolumeLayout &l) {
   IntegrityInfo integrity{};
   integrity.Recorded = stamp;
-  integrity.IntegrityType = 0; // open while mounted
+  integrity.IntegrityType = itOpen;
   integrity.NextUniqueID = v.NextUniqueID;
   integrity.FreeBlocks = l.PartitionLength - used;
   integrity.PartitionLength = l.PartitionLength;
   integrity.Files = 0;
   integrity.Directories = 1;
-  if (!WriteFreshPacket(v, l.Integrity, [&] {
-        PlaceIntegritySequence(v, l.Integrity, integrity);
-      }))
+  if (!WriteFreshPacket(v, l.Integrity,
+                        [&] { PlaceIntegritySequence(v, l.Integrity, integrity); }))
     return false;
   v.FreeBlocks = integrity.FreeBlocks;
   v.FileCount = 0;
   v.DirCount = 1;
-
-  // Sparing tables.
   for (uint32_t table : {l.Sparing1, l.Sparing2}) {
     if (!WriteFreshPacket(v, table, [&] {
-          BuildSparingTable(SlotOf(v, table), kSlot, table, l.SpareAreaStart,
+          BuildSparingTable(SlotOf(v, table), kSectorSize, table, l.SpareAreaStart,
                             static_cast<uint16_t>(kSparingEntries));
         }))
       return false;
   }
+  return true;
+}
 
-  // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
-  // a bitmap that other systems can trust.
-  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
-
-  // File set descriptor, root file entry and the root's parent entry.
+// The file set descriptor, the root's file entry and the root's parent entry.
+bool WriteFileSet(TUDFRewritableVolume &v, const UDF_Label &label, const UDF_TimeStamp &stamp,
+                  const VolumeLayout &l) {
+  constexpr size_t kSlot = kSectorSize;
   const uint32_t fsdBlock = l.FileSet - l.PartitionStart;
   const uint32_t rootBlock = l.RootICB - l.PartitionStart;
   const uint32_t dataBlock = l.RootData - l.PartitionStart;
@@ -231,6 +221,28 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
     BuildFileIdentifierDescriptor(sector, kSlot, dataBlock, kFileDirectory | kFileParent, rootBlock,
                                   nullptr, 0);
   });
+}
+
+bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const VolumeLayout &l) {
+  UDF_Label label;
+  if (!MakeLabel(labelText, label)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  if (!WriteAnchors(v, l)) return false;
+  std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
+  std::memcpy(v.VolumeLabel, labelText.data(), labelText.size() * sizeof(char16_t));
+  const int64_t now = Now_UTC();
+  UDF_TimeStamp stamp;
+  udf_time_to_stamp(&stamp, now, 0);
+  const uint32_t used = l.BitmapBlocks + 3;
+  if (!WriteDescriptorSequences(v, label, stamp, now, l) ||
+      !WriteIntegrityAndSparing(v, stamp, used, l))
+    return false;
+  // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
+  // a bitmap that other systems can trust.
+  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
+  return WriteFileSet(v, label, stamp, l);
 }
 
 } // namespace
