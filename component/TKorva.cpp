@@ -249,6 +249,9 @@ KBOOL TKorva::UDF_SetFilePointer(UDF_HANDLE handle, uint64_t position) {
 KBOOL TKorva::UDF_TruncateFile(UDF_HANDLE handle) {
   return Forwards() ? ::UDF_TruncateFile(volume, handle) : KFALSE;
 }
+KBOOL TKorva::UDF_SetFileSize(UDF_HANDLE handle, uint64_t size) {
+  return Forwards() ? ::UDF_SetFileSize(volume, handle, size) : KFALSE;
+}
 KBOOL TKorva::UDF_GetFileInfo(const char *path, KorvaFileInfo *info) {
   return Forwards() ? ::UDF_GetFileInfo(volume, path, info) : KFALSE;
 }
@@ -276,6 +279,12 @@ KBOOL TKorva::UDF_SetFilePermissions(const char *path, uint32_t permissions) {
 }
 KBOOL TKorva::UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions) {
   return Forwards() ? ::UDF_SetFilePermissionsW(volume, path, permissions) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileOwner(const char *path, uint32_t uid, uint32_t gid) {
+  return Forwards() ? ::UDF_SetFileOwner(volume, path, uid, gid) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileOwnerW(const KWCHAR *path, uint32_t uid, uint32_t gid) {
+  return Forwards() ? ::UDF_SetFileOwnerW(volume, path, uid, gid) : KFALSE;
 }
 KBOOL TKorva::UDF_MoveFile(const char *from, const char *to) {
   return Forwards() ? ::UDF_MoveFile(volume, from, to) : KFALSE;

@@ -68,7 +68,7 @@ const std::vector<CommandInfo> &Commands() {
        "and go to the medium in whole packets. --read-only writes nothing at all.\n"
        "A mount that is killed instead of unmounted leaves the volume open; 'korva repair'\n"
        "restores it. Entries belong to the mounting user; links, device files and extended\n"
-       "attributes are not supported, and truncate only empties files or lengthens them.\n"},
+       "attributes are not supported.\n"},
       {"drives", TargetKind::Drives, 0, 0, "j", "drives [--json]", "list the optical drives",
        "Lists the drives Korva can use with their index and letter. With --aspi MODULE the\n"
        "drives of that module are listed instead of the system's.\n"},

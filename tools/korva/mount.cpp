@@ -26,8 +26,8 @@ MountedVolume &Volume() {
   return *static_cast<MountedVolume *>(fuse_get_context()->private_data);
 }
 
-int OpGetAttr(const char *path, struct stat *st, fuse_file_info *) {
-  return Volume().GetAttr(path, *st);
+int OpGetAttr(const char *path, struct stat *st, fuse_file_info *fi) {
+  return Volume().GetAttr(path, fi ? fi->fh : 0, *st);
 }
 
 int OpReadDir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
@@ -89,8 +89,8 @@ int OpTruncate(const char *path, off_t size, fuse_file_info *fi) {
   return Volume().Truncate(path, uint64_t(size), fi ? fi->fh : 0);
 }
 
-int OpMkdir(const char *path, mode_t) {
-  return Volume().MakeDir(path);
+int OpMkdir(const char *path, mode_t mode) {
+  return Volume().MakeDir(path, mode);
 }
 
 int OpRmdir(const char *path) {
@@ -106,7 +106,7 @@ int OpRename(const char *from, const char *to, unsigned int flags) {
   return Volume().Rename(from, to, (flags & RENAME_NOREPLACE) != 0);
 }
 
-int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *) {
+int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *fi) {
   int64_t times[2];
   const int64_t *use[2] = {nullptr, nullptr};
   for (int i = 0; i < 2; ++i) {
@@ -116,14 +116,28 @@ int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *) {
     times[i] = int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
     use[i] = &times[i];
   }
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    if (use[0]) st.st_atim = timespec{time_t(*use[0] / 1000000000), long(*use[0] % 1000000000)};
+    if (use[1]) st.st_mtim = timespec{time_t(*use[1] / 1000000000), long(*use[1] % 1000000000)};
+  });
   return Volume().SetTimes(path, use[0], use[1]);
 }
 
-int OpChmod(const char *path, mode_t mode, fuse_file_info *) {
+int OpChmod(const char *path, mode_t mode, fuse_file_info *fi) {
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    st.st_mode = (st.st_mode & S_IFMT) | (mode & 07777);
+  });
   return Volume().Chmod(path, mode);
 }
 
-int OpChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *) {
+int OpChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *fi) {
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    if (uid != uid_t(-1)) st.st_uid = uid;
+    if (gid != gid_t(-1)) st.st_gid = gid;
+  });
   return Volume().Chown(path, uid, gid);
 }
 
@@ -147,8 +161,10 @@ void *OpInit(fuse_conn_info *conn, fuse_config *cfg) {
   // reading and writing large files.
   conn->max_write = 1u << 20;
   conn->max_readahead = 1u << 20;
-  // Unlinking an open file removes it at once; there is no place to hide it meanwhile.
-  cfg->hard_remove = 1;
+  // libfuse keeps a file unlinked while open reachable by renaming it to a hidden name
+  // (".fuse_hidden..."); the rename is served as an unlink that keeps the file until its last
+  // close, so that nothing of the kind is ever stored.
+  cfg->hard_remove = 0;
   cfg->entry_timeout = cfg->attr_timeout = 1.0;
   cfg->negative_timeout = 0;
   return fuse_get_context()->private_data;

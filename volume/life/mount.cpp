@@ -14,6 +14,7 @@
 #include "volume/life/background.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_state.h"
 #include "volume/medium/sparing.h"
 
@@ -413,6 +414,8 @@ bool Dismount(TUDFRewritableVolume &v) {
   const bool closing = !v.ReadOnly && (v.Compatible || v.CloseAfterFailure);
   if (closing) {
     if (v.CloseAfterFailure) v.Compatible = 1;
+    // Removed files still open lose their blocks now; no name refers to them.
+    ReleaseOrphans(v);
     if (!StoreSpaceBitmap(v)) result = false;
     // An operation that failed, whether or not it left the volume unusable, may have taken
     // blocks without recording them: the free count stored is always the bitmap's.
