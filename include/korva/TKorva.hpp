@@ -147,6 +147,13 @@ public:
                           const uint64_t *modificationTime);
   KBOOL UDF_SetFilePermissions(const char *path, uint32_t permissions);
   KBOOL UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions);
+  KBOOL UDF_CreateSymbolicLink(const char *path, const char *target);
+  KBOOL UDF_CreateSymbolicLinkW(const KWCHAR *path, const KWCHAR *target);
+  KBOOL UDF_CreateSpecialFile(const char *path, uint32_t fileType, uint32_t major, uint32_t minor);
+  KBOOL UDF_CreateSpecialFileW(const KWCHAR *path, uint32_t fileType, uint32_t major,
+                               uint32_t minor);
+  KBOOL UDF_CreateHardLink(const char *existing, const char *path);
+  KBOOL UDF_CreateHardLinkW(const KWCHAR *existing, const KWCHAR *path);
   KBOOL UDF_SetFileOwner(const char *path, uint32_t uid, uint32_t gid);
   KBOOL UDF_SetFileOwnerW(const KWCHAR *path, uint32_t uid, uint32_t gid);
   KBOOL UDF_MoveFile(const char *from, const char *to);

@@ -147,6 +147,27 @@ KORVA_API KBOOL UDF_ReadLinkW(TUDFRewritableVolume *volume, const KWCHAR *path, 
 KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, char *target,
                             uint32_t targetChars, uint32_t *length);
 
+/* Entries beyond files and directories, stored as ECMA-167 stores them. A symbolic link
+ * (file type 12) records its target, a POSIX path ('/' between components, a leading '/' for
+ * the root), as path components in data blocks of its own (names of up to 254 characters;
+ * 22 otherwise). A special file is a FIFO, a socket, or a block or character device
+ * (KORVA_FILE_TYPE_*; any other type fails with 25); a device records its numbers in a
+ * device specification extended attribute. A hard link is another name for an existing
+ * file's entry, whose link count grows by one; a directory cannot have one (8). The new
+ * name must not exist (6); its parent must (1). */
+KORVA_API KBOOL UDF_CreateSymbolicLinkW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        const KWCHAR *target);
+KORVA_API KBOOL UDF_CreateSymbolicLink(TUDFRewritableVolume *volume, const char *path,
+                                       const char *target);
+KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                       uint32_t file_type, uint32_t major, uint32_t minor);
+KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *path,
+                                      uint32_t file_type, uint32_t major, uint32_t minor);
+KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *existing,
+                                    const KWCHAR *path);
+KORVA_API KBOOL UDF_CreateHardLink(TUDFRewritableVolume *volume, const char *existing,
+                                   const char *path);
+
 /* Sets the access and modification times of an entry (a null pointer leaves that time
  * alone); a time outside the years 1 to 9999 fails with 25. The attribute time becomes now. */
 KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,

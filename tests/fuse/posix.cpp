@@ -3,6 +3,7 @@
 // when there was one. Usage: fuse_posix MOUNTED
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -126,6 +127,80 @@ void Truncation() {
   EXPECT(unlink(f.c_str()) == 0);
 }
 
+// Hard links share one file: every name sees its data and the same link count.
+void HardLinks() {
+  const std::string a = P("linked"), b = P("linked2"), d = P("linkdir");
+  int fd = open(a.c_str(), O_CREAT | O_RDWR, 0644);
+  EXPECT(write(fd, "shared", 6) == 6 && close(fd) == 0);
+  EXPECT(mkdir(d.c_str(), 0755) == 0);
+  EXPECT(link(a.c_str(), b.c_str()) == 0);
+  EXPECT(link(a.c_str(), (d + "/third").c_str()) == 0);
+  EXPECT(link(a.c_str(), b.c_str()) == -1 && errno == EEXIST);
+  EXPECT(link(d.c_str(), P("dirlink").c_str()) == -1 && errno == EPERM);
+  struct stat sa {}, sb {};
+  EXPECT(stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0);
+  EXPECT(sa.st_nlink == 3 && sb.st_nlink == 3 && sa.st_ino == sb.st_ino);
+  fd = open(b.c_str(), O_WRONLY | O_APPEND);
+  EXPECT(write(fd, "!", 1) == 1 && close(fd) == 0);
+  char buf[16] = {};
+  fd = open((d + "/third").c_str(), O_RDONLY);
+  EXPECT(read(fd, buf, sizeof buf) == 7 && std::memcmp(buf, "shared!", 7) == 0);
+  EXPECT(close(fd) == 0);
+  EXPECT(unlink(a.c_str()) == 0);
+  EXPECT(stat(b.c_str(), &sb) == 0 && sb.st_nlink == 2 && sb.st_size == 7);
+  EXPECT(rename(b.c_str(), (d + "/moved").c_str()) == 0);
+  EXPECT(stat((d + "/third").c_str(), &sb) == 0 && sb.st_nlink == 2);
+  EXPECT(unlink((d + "/moved").c_str()) == 0);
+  EXPECT(unlink((d + "/third").c_str()) == 0);
+  EXPECT(rmdir(d.c_str()) == 0);
+}
+
+// Symbolic links, FIFOs, sockets and device nodes keep their kind, target and numbers.
+void SpecialEntries() {
+  const std::string d = P("special");
+  EXPECT(mkdir(d.c_str(), 0755) == 0);
+  EXPECT(symlink("../target/ünï", (d + "/rel").c_str()) == 0);
+  EXPECT(symlink("/abs/./x/..", (d + "/abs").c_str()) == 0);
+  char buf[256] = {};
+  EXPECT(readlink((d + "/rel").c_str(), buf, sizeof buf) == ssize_t(std::strlen("../target/ünï")));
+  EXPECT(std::strcmp(buf, "../target/ünï") == 0);
+  std::memset(buf, 0, sizeof buf);
+  EXPECT(readlink((d + "/abs").c_str(), buf, sizeof buf) == 11 &&
+         std::strcmp(buf, "/abs/./x/..") == 0);
+  EXPECT(S_ISLNK(ModeOf(d + "/rel")));
+  struct stat st {};
+  EXPECT(lstat((d + "/rel").c_str(), &st) == 0 && st.st_size == ssize_t(std::strlen("../target/ünï")));
+  // A link to a file in the same directory is followed.
+  int fd = open((d + "/file").c_str(), O_CREAT | O_WRONLY, 0600);
+  EXPECT(write(fd, "via link", 8) == 8 && close(fd) == 0);
+  EXPECT(symlink("file", (d + "/tofile").c_str()) == 0);
+  fd = open((d + "/tofile").c_str(), O_RDONLY);
+  EXPECT(fd >= 0 && read(fd, buf, 8) == 8 && std::memcmp(buf, "via link", 8) == 0);
+  close(fd);
+  EXPECT(mkfifo((d + "/fifo").c_str(), 0640) == 0);
+  EXPECT(S_ISFIFO(ModeOf(d + "/fifo")) && (ModeOf(d + "/fifo") & 07777) == 0640);
+  EXPECT(mknod((d + "/sock").c_str(), S_IFSOCK | 0600, 0) == 0);
+  EXPECT(S_ISSOCK(ModeOf(d + "/sock")));
+  if (geteuid() == 0) {
+    EXPECT(mknod((d + "/chr").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0);
+    EXPECT(mknod((d + "/blk").c_str(), S_IFBLK | 0600, makedev(259, 70000)) == 0);
+    EXPECT(lstat((d + "/chr").c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           st.st_rdev == makedev(1, 3));
+    EXPECT(lstat((d + "/blk").c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+           st.st_rdev == makedev(259, 70000));
+    // Owners as recorded: chown and chgrp, and a set-group-ID directory's group handed on.
+    EXPECT(chown((d + "/file").c_str(), 1234, 5678) == 0);
+    EXPECT(lstat((d + "/file").c_str(), &st) == 0 && st.st_uid == 1234 && st.st_gid == 5678);
+    EXPECT(lchown((d + "/rel").c_str(), 42, -1) == 0);
+    EXPECT(lstat((d + "/rel").c_str(), &st) == 0 && st.st_uid == 42);
+    EXPECT(mkdir((d + "/sgid").c_str(), 0755) == 0 && chown((d + "/sgid").c_str(), 0, 77) == 0);
+    EXPECT(chmod((d + "/sgid").c_str(), 02775) == 0);
+    EXPECT(mkdir((d + "/sgid/sub").c_str(), 0755) == 0);
+    EXPECT(lstat((d + "/sgid/sub").c_str(), &st) == 0 && st.st_gid == 77 &&
+           (st.st_mode & S_ISGID));
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -138,6 +213,8 @@ int main(int argc, char **argv) {
       {"unlinked open file", UnlinkedOpenFile},
       {"modes", Modes},
       {"truncation", Truncation},
+      {"hard links", HardLinks},
+      {"special entries", SpecialEntries},
   };
   for (auto &c : cases) {
     const int before = failures;

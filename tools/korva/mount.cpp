@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -26,19 +27,28 @@ MountedVolume &Volume() {
   return *static_cast<MountedVolume *>(fuse_get_context()->private_data);
 }
 
+Owner Caller() {
+  const fuse_context *c = fuse_get_context();
+  return {c->uid, c->gid};
+}
+
 int OpGetAttr(const char *path, struct stat *st, fuse_file_info *fi) {
   return Volume().GetAttr(path, fi ? fi->fh : 0, *st);
 }
 
 int OpReadDir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
               fuse_readdir_flags) {
+  // Names come without their entries' numbers, as libfuse gives them when it numbers inodes.
+  constexpr ino_t kUnknownIno = 0xffffffff;
   struct stat dir {};
   dir.st_mode = S_IFDIR;
+  dir.st_ino = kUnknownIno;
   fill(buf, ".", &dir, 0, fuse_fill_dir_flags(0));
   fill(buf, "..", &dir, 0, fuse_fill_dir_flags(0));
   return Volume().ReadDir(path, [&](const std::string &name, bool isDir) {
     struct stat st {};
     st.st_mode = isDir ? S_IFDIR : S_IFREG;
+    st.st_ino = kUnknownIno;
     fill(buf, name.c_str(), &st, 0, fuse_fill_dir_flags(0));
   });
 }
@@ -59,7 +69,7 @@ int OpOpen(const char *path, fuse_file_info *fi) {
 
 int OpCreate(const char *path, mode_t mode, fuse_file_info *fi) {
   uint64_t fh = 0;
-  if (int r = Volume().Create(path, mode, fh)) return r;
+  if (int r = Volume().Create(path, mode, Caller(), fh)) return r;
   fi->fh = fh;
   return 0;
 }
@@ -90,7 +100,7 @@ int OpTruncate(const char *path, off_t size, fuse_file_info *fi) {
 }
 
 int OpMkdir(const char *path, mode_t mode) {
-  return Volume().MakeDir(path, mode);
+  return Volume().MakeDir(path, mode, Caller());
 }
 
 int OpRmdir(const char *path) {
@@ -145,15 +155,23 @@ int OpStatFs(const char *, struct statvfs *st) {
   return Volume().StatFs(*st);
 }
 
-// UDF as written here has no links, device nodes or named pipes.
-int OpSymlink(const char *, const char *) {
-  return -EPERM;
+int OpSymlink(const char *target, const char *path) {
+  return Volume().SymLink(target, path, Caller());
 }
-int OpLink(const char *, const char *) {
-  return -EPERM;
+int OpReadLink(const char *path, char *buf, size_t size) {
+  std::string target;
+  if (int r = Volume().ReadLink(path, target)) return r;
+  if (size == 0) return -EINVAL;
+  const size_t n = std::min(size - 1, target.size());
+  std::memcpy(buf, target.data(), n);
+  buf[n] = 0;
+  return 0;
 }
-int OpMknod(const char *, mode_t, dev_t) {
-  return -EPERM;
+int OpLink(const char *from, const char *to) {
+  return Volume().Link(from, to);
+}
+int OpMknod(const char *path, mode_t mode, dev_t device) {
+  return Volume().MakeNode(path, mode, device, Caller());
 }
 
 void *OpInit(fuse_conn_info *conn, fuse_config *cfg) {
@@ -165,7 +183,11 @@ void *OpInit(fuse_conn_info *conn, fuse_config *cfg) {
   // (".fuse_hidden..."); the rename is served as an unlink that keeps the file until its last
   // close, so that nothing of the kind is ever stored.
   cfg->hard_remove = 0;
-  cfg->entry_timeout = cfg->attr_timeout = 1.0;
+  // Attributes are asked for every time: a file with several names is one entry, and a change
+  // through one name must show through the others at once.
+  cfg->entry_timeout = 1.0;
+  cfg->attr_timeout = 0;
+  cfg->use_ino = 1;
   cfg->negative_timeout = 0;
   return fuse_get_context()->private_data;
 }
@@ -192,6 +214,7 @@ fuse_operations Operations() {
   ops.statfs = OpStatFs;
   ops.symlink = OpSymlink;
   ops.link = OpLink;
+  ops.readlink = OpReadLink;
   ops.mknod = OpMknod;
   ops.init = OpInit;
   return ops;
@@ -271,6 +294,9 @@ int CmdMount(Session &s) {
   const std::string source = "fsname=korva:" + (s.IsImage() ? o.image : "drive-" + o.drive);
   std::vector<std::string> argv = {"korva", "-o", source + ",subtype=korva,default_permissions"};
   if (readOnly) argv.insert(argv.end(), {"-o", "ro"});
+  // Mounted by root, entries keep their recorded owners and the kernel checks every user's
+  // rights against them, as for a disc the kernel mounts itself: every user may come in.
+  if (getuid() == 0) argv.insert(argv.end(), {"-o", "allow_other"});
   std::vector<char *> raw;
   for (auto &a : argv)
     raw.push_back(a.data());

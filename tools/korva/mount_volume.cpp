@@ -1,6 +1,7 @@
 // The mounted volume as a POSIX file system.
 #include "mount_volume.h"
 
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,24 @@ uint64_t BlocksFor(uint64_t bytes) {
 
 } // namespace
 
+mode_t TypeBits(uint32_t fileType, bool directory) {
+  if (directory) return S_IFDIR;
+  switch (fileType) {
+  case KORVA_FILE_TYPE_SYMLINK:
+    return S_IFLNK;
+  case KORVA_FILE_TYPE_BLOCK_DEVICE:
+    return S_IFBLK;
+  case KORVA_FILE_TYPE_CHAR_DEVICE:
+    return S_IFCHR;
+  case KORVA_FILE_TYPE_FIFO:
+    return S_IFIFO;
+  case KORVA_FILE_TYPE_SOCKET:
+    return S_IFSOCK;
+  default:
+    return S_IFREG;
+  }
+}
+
 mode_t ModeFromPermissions(uint32_t p) {
   mode_t mode = mode_t((p & 07) | ((p >> 2) & 070) | ((p >> 4) & 0700));
   if (p & UDF_PERMISSION_SETUID) mode |= S_ISUID;
@@ -116,7 +135,8 @@ int ErrnoFor(uint16_t error, uint32_t osError) {
 }
 
 MountedVolume::MountedVolume(TKorva &korva, bool readOnly, Logger log)
-    : k_(korva), readOnly_(readOnly), log_(std::move(log)), uid_(getuid()), gid_(getgid()) {}
+    : k_(korva), readOnly_(readOnly), log_(std::move(log)), uid_(getuid()), gid_(getgid()),
+      storedOwners_(uid_ == 0) {}
 
 MountedVolume::~MountedVolume() {
   FlushAll();
@@ -207,17 +227,40 @@ int MountedVolume::GetAttr(const char *path, uint64_t fh, struct stat &st) {
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
   Stat(info, st);
+  if (S_ISLNK(st.st_mode)) {
+    std::string target;
+    if (ReadLink(path, target) == 0) st.st_size = off_t(target.size());
+  }
+  return 0;
+}
+
+int MountedVolume::ReadLink(const std::string &path, std::string &target) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  std::vector<KWCHAR> buffer(4096);
+  uint32_t length = 0;
+  if (!k_.UDF_ReadLinkW(p.c_str(), buffer.data(), uint32_t(buffer.size()), &length)) {
+    if (length < buffer.size()) return Error(path);
+    buffer.resize(length + 1);
+    if (!k_.UDF_ReadLinkW(p.c_str(), buffer.data(), uint32_t(buffer.size()), &length))
+      return Error(path);
+  }
+  target = Utf16ToUtf8(std::u16string(buffer.data(), length));
   return 0;
 }
 
 void MountedVolume::Stat(const KorvaFileInfo &info, struct stat &st) {
   std::memset(&st, 0, sizeof st);
   const bool dir = info.Kind == KORVA_ENTRY_DIRECTORY;
-  st.st_mode = (dir ? S_IFDIR : S_IFREG) | ModeFromPermissions(info.Permissions);
+  st.st_mode = TypeBits(info.FileType, dir) | ModeFromPermissions(info.Permissions);
+  st.st_rdev = makedev(info.DeviceMajor, info.DeviceMinor);
   // UDF counts a directory's name and its subdirectories' parent entries; POSIX adds ".".
   st.st_nlink = (info.LinkCount ? info.LinkCount : 1) + (dir ? 1 : 0);
-  st.st_uid = uid_;
-  st.st_gid = gid_;
+  st.st_uid = storedOwners_ && info.Uid != KORVA_ID_NOT_RECORDED ? uid_t(info.Uid) : uid_;
+  st.st_gid = storedOwners_ && info.Gid != KORVA_ID_NOT_RECORDED ? gid_t(info.Gid) : gid_;
+  // One number per entry, the same under every name (0 is the root's ID).
+  st.st_ino = ino_t(info.UniqueID + 1);
   st.st_size = off_t(info.Size);
   if (auto open = dir ? nullptr : OpenById(info.UniqueID)) st.st_size = off_t(open->Size());
   st.st_blocks = blkcnt_t(info.BlocksRecorded * 4);
@@ -292,7 +335,8 @@ int MountedVolume::Open(const std::string &path, bool forWriting, uint64_t &fh) 
   return Attach(path, h, fh);
 }
 
-int MountedVolume::Create(const std::string &path, mode_t mode, uint64_t &fh) {
+int MountedVolume::Create(const std::string &path, mode_t mode, const Owner &owner,
+                          uint64_t &fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
   std::u16string p;
@@ -301,7 +345,7 @@ int MountedVolume::Create(const std::string &path, mode_t mode, uint64_t &fh) {
   const int32_t h = k_.UDF_CreateFileW(p.c_str(), kGenericRead | kGenericWrite, kCreateNew, 0);
   if (h == -1) return Error(path);
   if (int r = Attach(path, h, fh)) return r;
-  if (int r = SetNewMode(path, p, mode)) {
+  if (int r = SetNewMode(path, p, mode, &owner)) {
     Release(fh);
     return r;
   }
@@ -486,13 +530,90 @@ int MountedVolume::Truncate(const char *path, uint64_t size, uint64_t fh) {
   return r;
 }
 
-int MountedVolume::SetNewMode(const std::string &path, const std::u16string &p, mode_t mode) {
+int MountedVolume::SetNewMode(const std::string &path, const std::u16string &p, mode_t mode,
+                              const Owner *owner) {
+  uint32_t uid = KORVA_OWNER_UNCHANGED, gid = KORVA_OWNER_UNCHANGED;
+  if (owner && storedOwners_) {
+    // A directory with the set-group-ID bit hands its group on, and the bit to directories.
+    KorvaFileInfo parent{};
+    const std::string up = path.substr(0, path.rfind('/'));
+    if (Info(up.empty() ? "/" : up, parent)) return Error(path);
+    gid_t group = owner->gid;
+    if (parent.Permissions & UDF_PERMISSION_SETGID) {
+      group = parent.Gid == KORVA_ID_NOT_RECORDED ? gid_ : gid_t(parent.Gid);
+      if (S_ISDIR(mode)) mode |= S_ISGID;
+    }
+    uid = owner->uid;
+    gid = group;
+  }
   if (!k_.UDF_SetFilePermissionsW(p.c_str(), PermissionsFromMode(mode & 07777)))
+    return Error(path);
+  if ((uid != KORVA_OWNER_UNCHANGED || gid != KORVA_OWNER_UNCHANGED) &&
+      !k_.UDF_SetFileOwnerW(p.c_str(), uid, gid))
     return Error(path);
   return 0;
 }
 
-int MountedVolume::MakeDir(const std::string &path, mode_t mode) {
+int MountedVolume::MakeNode(const std::string &path, mode_t mode, dev_t device,
+                            const Owner &owner) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  if (S_ISREG(mode)) {
+    uint64_t fh = 0;
+    if (int r = Create(path, mode, owner, fh)) return r;
+    return Release(fh);
+  }
+  uint32_t type = 0;
+  switch (mode & S_IFMT) {
+  case S_IFIFO:
+    type = KORVA_FILE_TYPE_FIFO;
+    break;
+  case S_IFSOCK:
+    type = KORVA_FILE_TYPE_SOCKET;
+    break;
+  case S_IFCHR:
+    type = KORVA_FILE_TYPE_CHAR_DEVICE;
+    break;
+  case S_IFBLK:
+    type = KORVA_FILE_TYPE_BLOCK_DEVICE;
+    break;
+  default:
+    return -EINVAL;
+  }
+  if (!k_.UDF_CreateSpecialFileW(p.c_str(), type, major(device), minor(device)))
+    return Error(path);
+  return SetNewMode(path, p, mode, &owner);
+}
+
+int MountedVolume::SymLink(const std::string &target, const std::string &path,
+                           const Owner &owner) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  const std::optional<std::u16string> t = Utf8ToUtf16(target);
+  if (!t) return -EINVAL;
+  if (!k_.UDF_CreateSymbolicLinkW(p.c_str(), t->c_str())) return Error(path);
+  return SetNewMode(path, p, 0777, &owner);
+}
+
+int MountedVolume::Link(const std::string &from, const std::string &to) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string f, t;
+  if (int r = ToEngine(from, f)) return r;
+  if (int r = ToEngine(to, t)) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(from, info)) return r;
+  if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EPERM;
+  if (info.LinkCount >= 0xFFFF) return -EMLINK;
+  if (!k_.UDF_CreateHardLinkW(f.c_str(), t.c_str())) return Error(to);
+  return 0;
+}
+
+int MountedVolume::MakeDir(const std::string &path, mode_t mode, const Owner &owner) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
   std::u16string p;
@@ -501,7 +622,7 @@ int MountedVolume::MakeDir(const std::string &path, mode_t mode) {
   const std::u16string parent = cut == 0 ? u"\\" : p.substr(0, cut), name = p.substr(cut + 1);
   if (name.empty()) return -EEXIST;
   if (!k_.UDF_CreateDirectoryW(parent.c_str(), name.c_str())) return Error(path);
-  return SetNewMode(path, p, mode);
+  return SetNewMode(path, p, mode | S_IFDIR, &owner);
 }
 
 int MountedVolume::RemoveDir(const std::string &path) {
@@ -621,17 +742,26 @@ int MountedVolume::Chmod(const std::string &path, mode_t mode) {
   if (int r = Info(path, info)) return r;
   std::u16string p;
   ToEngine(path, p);
-  return SetNewMode(path, p, mode);
+  return SetNewMode(path, p, mode, nullptr);
 }
 
 int MountedVolume::Chown(const std::string &path, uid_t uid, gid_t gid) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
-  // Every entry belongs to the user who mounted the volume; only that owner is accepted.
-  const bool sameUser = uid == uid_t(-1) || uid == uid_;
-  const bool sameGroup = gid == gid_t(-1) || gid == gid_;
-  return sameUser && sameGroup ? 0 : -EPERM;
+  if (!storedOwners_) {
+    // Every entry belongs to the user who mounted the volume; only that owner is accepted.
+    const bool sameUser = uid == uid_t(-1) || uid == uid_;
+    const bool sameGroup = gid == gid_t(-1) || gid == gid_;
+    return sameUser && sameGroup ? 0 : -EPERM;
+  }
+  if (int r = Writable()) return r;
+  std::u16string p;
+  ToEngine(path, p);
+  if (!k_.UDF_SetFileOwnerW(p.c_str(), uid == uid_t(-1) ? KORVA_OWNER_UNCHANGED : uint32_t(uid),
+                            gid == gid_t(-1) ? KORVA_OWNER_UNCHANGED : uint32_t(gid)))
+    return Error(path);
+  return 0;
 }
 
 int MountedVolume::SetUnnamed(const char *path, uint64_t fh,

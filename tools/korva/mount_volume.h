@@ -30,6 +30,12 @@ constexpr auto kIdleFlush = std::chrono::milliseconds(700);
 
 struct OpenFile;
 
+// Who asks for a new entry.
+struct Owner {
+  uid_t uid;
+  gid_t gid;
+};
+
 class MountedVolume {
 public:
   using Logger = std::function<void(const std::string &)>;
@@ -42,14 +48,19 @@ public:
   int ReadDir(const std::string &path,
               const std::function<void(const std::string &, bool isDir)> &add);
   int Open(const std::string &path, bool forWriting, uint64_t &fh);
-  int Create(const std::string &path, mode_t mode, uint64_t &fh);
+  int Create(const std::string &path, mode_t mode, const Owner &owner, uint64_t &fh);
+  // FIFOs, sockets, devices (and regular files made by mknod).
+  int MakeNode(const std::string &path, mode_t mode, dev_t device, const Owner &owner);
+  int SymLink(const std::string &target, const std::string &path, const Owner &owner);
+  int ReadLink(const std::string &path, std::string &target);
+  int Link(const std::string &from, const std::string &to);
   int Read(uint64_t fh, char *buffer, size_t size, uint64_t offset);
   int Write(uint64_t fh, const char *buffer, size_t size, uint64_t offset);
   int Flush(uint64_t fh);
   int Release(uint64_t fh);
   // fh is 0 when the file is not open; path is null for a file unlinked while open.
   int Truncate(const char *path, uint64_t size, uint64_t fh);
-  int MakeDir(const std::string &path, mode_t mode);
+  int MakeDir(const std::string &path, mode_t mode, const Owner &owner);
   int RemoveDir(const std::string &path);
   int Unlink(const std::string &path);
   int Rename(const std::string &from, const std::string &to, bool noReplace);
@@ -91,7 +102,11 @@ private:
   uint64_t PendingBlocks() const;
   int Writable() const;
   // Records mode (permissions, set-ID and sticky bits) on the entry at path (engine form p).
-  int SetNewMode(const std::string &path, const std::u16string &p, mode_t mode);
+  // A new entry (owner given) records the caller as owner, with the caller's group or that
+  // of a set-group-ID parent, when owners are kept; entries that record no owner belong to
+  // the mounting user.
+  int SetNewMode(const std::string &path, const std::u16string &p, mode_t mode,
+                 const Owner *owner);
   // The entry of info lost a name: an open file that has none left lives on unnamed.
   void Unlinked(const KorvaFileInfo &info);
 
@@ -107,11 +122,16 @@ private:
   size_t gathered_ = 0;
   uid_t uid_;
   gid_t gid_;
+  // Owners as recorded (a mount by root, for every user); otherwise every entry belongs to
+  // the mounting user, the only one FUSE lets in.
+  bool storedOwners_;
 };
 
 // Converts UDF permission bits (with the set-ID and sticky bits) to mode bits and back;
 // the delete and change-attribute rights, which modes do not have, are always granted.
 mode_t ModeFromPermissions(uint32_t permissions);
+// The file type bits of a stored file type.
+mode_t TypeBits(uint32_t fileType, bool directory);
 uint32_t PermissionsFromMode(mode_t mode);
 // The errno for an engine error number.
 int ErrnoFor(uint16_t error, uint32_t osError);

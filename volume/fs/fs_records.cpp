@@ -96,6 +96,7 @@ void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
     if (e.FirstAD.Length())
       info.Extents.push_back(MakeShortAD(e.FirstAD.Length(), e.FirstAD.Block));
   }
+  info.FileType = e.FileType;
   info.Permissions = e.Permissions;
   info.InformationLength = e.InformationLength;
   info.LogicalBlocksRecorded = e.BlocksRecorded;
