@@ -249,6 +249,9 @@ KBOOL TKorva::UDF_SetFilePointer(UDF_HANDLE handle, uint64_t position) {
 KBOOL TKorva::UDF_TruncateFile(UDF_HANDLE handle) {
   return Forwards() ? ::UDF_TruncateFile(volume, handle) : KFALSE;
 }
+KBOOL TKorva::UDF_SetFileSize(UDF_HANDLE handle, uint64_t size) {
+  return Forwards() ? ::UDF_SetFileSize(volume, handle, size) : KFALSE;
+}
 KBOOL TKorva::UDF_GetFileInfo(const char *path, KorvaFileInfo *info) {
   return Forwards() ? ::UDF_GetFileInfo(volume, path, info) : KFALSE;
 }
@@ -276,6 +279,32 @@ KBOOL TKorva::UDF_SetFilePermissions(const char *path, uint32_t permissions) {
 }
 KBOOL TKorva::UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions) {
   return Forwards() ? ::UDF_SetFilePermissionsW(volume, path, permissions) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateSymbolicLink(const char *path, const char *target) {
+  return Forwards() ? ::UDF_CreateSymbolicLink(volume, path, target) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateSymbolicLinkW(const KWCHAR *path, const KWCHAR *target) {
+  return Forwards() ? ::UDF_CreateSymbolicLinkW(volume, path, target) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateSpecialFile(const char *path, uint32_t fileType, uint32_t major,
+                                    uint32_t minor) {
+  return Forwards() ? ::UDF_CreateSpecialFile(volume, path, fileType, major, minor) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateSpecialFileW(const KWCHAR *path, uint32_t fileType, uint32_t major,
+                                     uint32_t minor) {
+  return Forwards() ? ::UDF_CreateSpecialFileW(volume, path, fileType, major, minor) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateHardLink(const char *existing, const char *path) {
+  return Forwards() ? ::UDF_CreateHardLink(volume, existing, path) : KFALSE;
+}
+KBOOL TKorva::UDF_CreateHardLinkW(const KWCHAR *existing, const KWCHAR *path) {
+  return Forwards() ? ::UDF_CreateHardLinkW(volume, existing, path) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileOwner(const char *path, uint32_t uid, uint32_t gid) {
+  return Forwards() ? ::UDF_SetFileOwner(volume, path, uid, gid) : KFALSE;
+}
+KBOOL TKorva::UDF_SetFileOwnerW(const KWCHAR *path, uint32_t uid, uint32_t gid) {
+  return Forwards() ? ::UDF_SetFileOwnerW(volume, path, uid, gid) : KFALSE;
 }
 KBOOL TKorva::UDF_MoveFile(const char *from, const char *to) {
   return Forwards() ? ::UDF_MoveFile(volume, from, to) : KFALSE;

@@ -68,6 +68,13 @@ void MutableEntryRecord::SetPermissions(uint32_t permissions) {
 }
 void MutableEntryRecord::SetLinkCount(uint16_t links) { StoreLE16(out_ + kLinks, links); }
 
+void MutableEntryRecord::SetOwner(uint32_t uid, uint32_t gid) {
+  constexpr uint32_t kUnchanged = 0xFFFFFFFFu;
+  static_assert(offsetof(UDF_ExtendedFileEntryHeader, Uid) == offsetof(UDF_FileEntryHeader, Uid));
+  if (uid != kUnchanged) StoreLE32(out_ + offsetof(UDF_FileEntryHeader, Uid), uid);
+  if (gid != kUnchanged) StoreLE32(out_ + offsetof(UDF_FileEntryHeader, Gid), gid);
+}
+
 void MutableEntryRecord::SetInformationLength(uint64_t length) {
   StoreLE64(out_ + layout_->InformationLength, length);
   if (layout_->ObjectSize) StoreLE64(out_ + layout_->ObjectSize, length);

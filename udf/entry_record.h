@@ -140,6 +140,8 @@ public:
   void SetICBFlags(uint16_t flags);
   void SetPermissions(uint32_t permissions);
   void SetLinkCount(uint16_t links);
+  // Owner and group; KORVA's "unchanged" value (all ones) leaves one alone.
+  void SetOwner(uint32_t uid, uint32_t gid);
   // The information length, and in an extended entry the object size with it (the data is
   // all there is: no streams).
   void SetInformationLength(uint64_t length);

@@ -55,6 +55,13 @@ int64_t Now_UTC() {
   return s;
 }
 
+int64_t Now_UTC_Truncated(int32_t &microseconds) {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  microseconds = static_cast<int32_t>(ts.tv_nsec / 1000);
+  return ts.tv_sec;
+}
+
 UDF_TimeStamp *udf_time_to_stamp(UDF_TimeStamp *stamp, int64_t seconds, int32_t microseconds) {
   if (stamp == nullptr) return nullptr;
   int64_t usec = microseconds;

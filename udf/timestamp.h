@@ -34,6 +34,9 @@ bool IsLeapYear(int64_t year);
 
 // The current time in whole seconds since 1970 (UTC), rounded to the nearest second.
 int64_t Now_UTC();
+// The current time in whole seconds since 1970 (UTC) and the microseconds of the second
+// begun, cut, never rounded: a time recorded now never lies in the future.
+int64_t Now_UTC_Truncated(int32_t &microseconds);
 
 // Fills the stamp (type and time zone 0x1000, that is UTC) from seconds since 1970 and a
 // microsecond count; microseconds outside 0..999999 carry into the seconds. Times before 1970

@@ -135,6 +135,7 @@ public:
   KBOOL UDF_DeleteFileW(const KWCHAR *path);
   KBOOL UDF_SetFilePointer(UDF_HANDLE handle, uint64_t position);
   KBOOL UDF_TruncateFile(UDF_HANDLE handle);
+  KBOOL UDF_SetFileSize(UDF_HANDLE handle, uint64_t size);
   KBOOL UDF_GetFileInfo(const char *path, KorvaFileInfo *info);
   KBOOL UDF_GetFileInfoW(const KWCHAR *path, KorvaFileInfo *info);
   KBOOL UDF_ReadLink(const char *path, char *target, uint32_t targetChars, uint32_t *length);
@@ -146,6 +147,15 @@ public:
                           const uint64_t *modificationTime);
   KBOOL UDF_SetFilePermissions(const char *path, uint32_t permissions);
   KBOOL UDF_SetFilePermissionsW(const KWCHAR *path, uint32_t permissions);
+  KBOOL UDF_CreateSymbolicLink(const char *path, const char *target);
+  KBOOL UDF_CreateSymbolicLinkW(const KWCHAR *path, const KWCHAR *target);
+  KBOOL UDF_CreateSpecialFile(const char *path, uint32_t fileType, uint32_t major, uint32_t minor);
+  KBOOL UDF_CreateSpecialFileW(const KWCHAR *path, uint32_t fileType, uint32_t major,
+                               uint32_t minor);
+  KBOOL UDF_CreateHardLink(const char *existing, const char *path);
+  KBOOL UDF_CreateHardLinkW(const KWCHAR *existing, const KWCHAR *path);
+  KBOOL UDF_SetFileOwner(const char *path, uint32_t uid, uint32_t gid);
+  KBOOL UDF_SetFileOwnerW(const KWCHAR *path, uint32_t uid, uint32_t gid);
   KBOOL UDF_MoveFile(const char *from, const char *to);
   KBOOL UDF_MoveFileW(const KWCHAR *from, const KWCHAR *to);
 

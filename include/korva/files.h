@@ -80,8 +80,10 @@ KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *pa
 KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path);
 KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path);
 
-/* Files. Deleting a file (or replacing it with UDF_CREATE_ALWAYS) invalidates every handle
- * open on it: later transfers through them fail with 7. */
+/* Files. Replacing a file with UDF_CREATE_ALWAYS invalidates every handle open on it: later
+ * transfers through them fail with 7. Deleting a file that is open (or replacing it with
+ * UDF_MoveFile) removes its name at once, but its handles go on reading and writing it; its
+ * blocks are freed when the last of them is closed (or at dismount). */
 KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
                                      uint32_t desired_access, uint32_t creation_disposition,
                                      uint32_t attributes);
@@ -95,7 +97,8 @@ KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path);
 /* Entry information by path; "\" is the root. Times are file times with the microseconds
  * the entry stores. Size is the information length (for a directory, the bytes of its
  * identifiers). Permissions are the UDF bits, five for others (bits 0-4), the group (5-9) and
- * the owner (10-14): execute 1, write 2, read 4, change attributes 8, delete 16. A missing
+ * the owner (10-14): execute 1, write 2, read 4, change attributes 8, delete 16; and
+ * UDF_PERMISSION_SETUID, _SETGID and _STICKY as the entry's ICB flags record them. A missing
  * entry fails with 5, a missing parent with 1. */
 #define KORVA_ENTRY_FILE 1u
 #define KORVA_ENTRY_DIRECTORY 2u
@@ -144,18 +147,50 @@ KORVA_API KBOOL UDF_ReadLinkW(TUDFRewritableVolume *volume, const KWCHAR *path, 
 KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, char *target,
                             uint32_t targetChars, uint32_t *length);
 
+/* Entries beyond files and directories, stored as ECMA-167 stores them. A symbolic link
+ * (file type 12) records its target, a POSIX path ('/' between components, a leading '/' for
+ * the root), as path components in data blocks of its own (names of up to 254 characters;
+ * 22 otherwise). A special file is a FIFO, a socket, or a block or character device
+ * (KORVA_FILE_TYPE_*; any other type fails with 25); a device records its numbers in a
+ * device specification extended attribute. A hard link is another name for an existing
+ * file's entry, whose link count grows by one; a directory cannot have one (8). The new
+ * name must not exist (6); its parent must (1). */
+KORVA_API KBOOL UDF_CreateSymbolicLinkW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        const KWCHAR *target);
+KORVA_API KBOOL UDF_CreateSymbolicLink(TUDFRewritableVolume *volume, const char *path,
+                                       const char *target);
+KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                       uint32_t file_type, uint32_t major, uint32_t minor);
+KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *path,
+                                      uint32_t file_type, uint32_t major, uint32_t minor);
+KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *existing,
+                                    const KWCHAR *path);
+KORVA_API KBOOL UDF_CreateHardLink(TUDFRewritableVolume *volume, const char *existing,
+                                   const char *path);
+
 /* Sets the access and modification times of an entry (a null pointer leaves that time
  * alone); a time outside the years 1 to 9999 fails with 25. The attribute time becomes now. */
 KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,
                                   const uint64_t *access_time, const uint64_t *modification_time);
 KORVA_API KBOOL UDF_SetFileTimes(TUDFRewritableVolume *volume, const char *path,
                                  const uint64_t *access_time, const uint64_t *modification_time);
-/* Replaces the UDF permission bits of an entry (bits above 14 fail with 25). An entry
- * without write and delete rights is read-only: it cannot be deleted. */
+/* Replaces the UDF permission bits of an entry, and its set-user-ID, set-group-ID and sticky
+ * bits (UDF_PERMISSION_*, kept in the entry's ICB flags; other bits above 14 fail with 25).
+ * An entry without write and delete rights is read-only: it cannot be deleted. */
+#define UDF_PERMISSION_SETUID 0x8000u
+#define UDF_PERMISSION_SETGID 0x10000u
+#define UDF_PERMISSION_STICKY 0x20000u
 KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCHAR *path,
                                         uint32_t permissions);
 KORVA_API KBOOL UDF_SetFilePermissions(TUDFRewritableVolume *volume, const char *path,
                                        uint32_t permissions);
+/* Records the owner and group of an entry (numeric POSIX IDs); KORVA_OWNER_UNCHANGED leaves
+ * one alone. The attribute time becomes now. */
+#define KORVA_OWNER_UNCHANGED 0xFFFFFFFFu
+KORVA_API KBOOL UDF_SetFileOwnerW(TUDFRewritableVolume *volume, const KWCHAR *path, uint32_t uid,
+                                  uint32_t gid);
+KORVA_API KBOOL UDF_SetFileOwner(TUDFRewritableVolume *volume, const char *path, uint32_t uid,
+                                 uint32_t gid);
 
 /* Moves an entry to another path on the volume, keeping its file entry, data and open
  * handles; the target's parent must exist (else 1). An existing target is replaced as
@@ -201,6 +236,10 @@ KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE hand
 /* Empties the file of a handle opened for writing: size 0, every data block freed; the
  * position of every handle on it goes back to 0. */
 KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle);
+/* Sets the size of the file of a handle opened for writing. A smaller size frees the blocks
+ * beyond the new end; a larger one appends zeros. Positions beyond the new end move to it;
+ * the handle's own position is kept otherwise. */
+KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle, uint64_t size);
 
 KORVA_EXTERN_C_END
 

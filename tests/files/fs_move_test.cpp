@@ -222,8 +222,19 @@ TEST_F(FsMove, InfoTimesAndPermissions) {
   EXPECT_EQ(Info(u"\\dir\\f").Permissions, 0x1084u);
   EXPECT_EQ(Info(u"\\dir\\f").Attributes, UDF_FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(UDF_DeleteFileW(&v, u"\\dir\\f"), KFALSE);
-  EXPECT_EQ(UDF_SetFilePermissionsW(&v, u"\\dir\\f", 0x8000), KFALSE);
+  EXPECT_EQ(UDF_SetFilePermissionsW(&v, u"\\dir\\f", 0x40000), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  // Set-user-ID, set-group-ID and sticky bits live in the entry's ICB flags, beside the
+  // archive flag the entry keeps.
+  const uint32_t special = UDF_PERMISSION_SETUID | UDF_PERMISSION_SETGID | UDF_PERMISSION_STICKY;
+  for (uint32_t bits : {special | 0x1084u, UDF_PERMISSION_STICKY | 0x1084u, 0x1084u}) {
+    ASSERT_EQ(UDF_SetFilePermissionsW(&v, u"\\dir\\f", bits), KTRUE);
+    EXPECT_EQ(Info(u"\\dir\\f").Permissions, bits);
+    const RawEntry e = ReadEntry(v, EntryBlock(v, u"\\dir\\f"));
+    EXPECT_EQ(e.Info.ICBFlags & 0x1C0u, ((bits & UDF_PERMISSION_SETUID) ? 0x40u : 0u) |
+                                            ((bits & UDF_PERMISSION_SETGID) ? 0x80u : 0u) |
+                                            ((bits & UDF_PERMISSION_STICKY) ? 0x100u : 0u));
+  }
   ASSERT_EQ(UDF_SetFilePermissions(&v, "\\dir\\f", 0x7BDE), KTRUE);
   EXPECT_EQ(UDF_DeleteFileW(&v, u"\\dir\\f"), KTRUE);
 }
@@ -295,5 +306,120 @@ TEST_F(FsMove, TruncatingAFileWithExtensionBlocksFreesThemToo) {
   EXPECT_EQ(free0 - v.FreeBlocks, 1 + 600 + rootBlocks);
   ASSERT_TRUE(img.Remount());
   EXPECT_EQ(free0 - v.FreeBlocks, 1 + 600 + rootBlocks);
+  ExpectClean();
+}
+
+TEST_F(FsMove, SettingTheSizeCutsAnywhereAndFreesTheTail) {
+  const std::vector<uint8_t> data = Pattern(40000, 5);
+  Put(u"\\f", data.size(), 5);
+  const uint32_t free0 = v.FreeBlocks;
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_SetFilePointer(&v, h, 30000), KTRUE);
+  // Inside a block: that block stays, the 15 after it go.
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 10000), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, free0 + 15);
+  EXPECT_EQ(Info(u"\\f").Size, 10000u);
+  EXPECT_EQ(Info(u"\\f").BlocksRecorded, 5u);
+  EXPECT_EQ(Get(u"\\f"), std::vector<uint8_t>(data.begin(), data.begin() + 10000));
+  // Lengthened again, the cut-off bytes read as zeros; the position stays where it was.
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 12000), KTRUE);
+  std::vector<uint8_t> want(data.begin(), data.begin() + 10000);
+  want.resize(12000);
+  EXPECT_EQ(Get(u"\\f"), want);
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 4096), KTRUE); // on a block boundary
+  uint8_t b = 0;
+  uint32_t n = 0;
+  EXPECT_EQ(UDF_ReadFile(&v, h, &b, 1, &n), KTRUE);
+  EXPECT_EQ(n, 0u); // the position moved to the end
+  EXPECT_EQ(v.FreeBlocks, free0 + 18);
+  EXPECT_EQ(UDF_SetFileSize(&v, h, 0), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, free0 + 20);
+  UDF_CloseHandle(&v, h);
+  h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  EXPECT_EQ(UDF_SetFileSize(&v, h, 1), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_ACCESS);
+  UDF_CloseHandle(&v, h);
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(v.FreeBlocks, free0 + 20);
+  ExpectClean();
+}
+
+TEST_F(FsMove, SettingTheSizeCutsAListContinuedInExtensionBlocks) {
+  // One extent per write, more than the entry holds: the list continues in extension blocks.
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\frag", RW, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 500; ++i) {
+    const std::vector<uint8_t> block = Pattern(2048, uint32_t(i));
+    uint32_t n = 0;
+    ASSERT_EQ(UDF_WriteFile(&v, h, block.data(), 2048, &n), KTRUE);
+    data.insert(data.end(), block.begin(), block.end());
+    const std::u16string gap = u"\\g" + std::u16string(1, char16_t(u'A' + i % 26)) +
+                               std::u16string(1, char16_t(u'a' + i / 26));
+    Put(gap, 10, 1);
+  }
+  const uint32_t feBlock = EntryBlock(v, u"\\frag");
+  ASSERT_GE(ReadEntry(v, feBlock).List.Extensions.size(), 2u);
+  const uint32_t free0 = v.FreeBlocks;
+  // Into the first extension block: the second goes with the data after the cut.
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 300 * 2048 + 5), KTRUE);
+  RawEntry e = ReadEntry(v, feBlock);
+  EXPECT_EQ(e.List.Extensions.size(), 1u);
+  EXPECT_EQ(e.List.TotalBytes(), 300u * 2048 + 5);
+  EXPECT_EQ(v.FreeBlocks, free0 + 199 + 1);
+  EXPECT_EQ(Get(u"\\frag"), std::vector<uint8_t>(data.begin(), data.begin() + 300 * 2048 + 5));
+  // Into the entry's own list: every extension block goes.
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 3000), KTRUE);
+  e = ReadEntry(v, feBlock);
+  EXPECT_TRUE(e.List.Extensions.empty());
+  EXPECT_EQ(v.FreeBlocks, free0 + 498 + 2);
+  EXPECT_EQ(Get(u"\\frag"), std::vector<uint8_t>(data.begin(), data.begin() + 3000));
+  // It grows again from there.
+  const std::vector<uint8_t> more = Pattern(5000, 77);
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_SetFilePointer(&v, h, 3000), KTRUE);
+  ASSERT_EQ(UDF_WriteFile(&v, h, more.data(), 5000, &n), KTRUE);
+  UDF_CloseHandle(&v, h);
+  std::vector<uint8_t> want(data.begin(), data.begin() + 3000);
+  want.insert(want.end(), more.begin(), more.end());
+  EXPECT_EQ(Get(u"\\frag"), want);
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(Get(u"\\frag"), want);
+  ExpectClean();
+}
+
+TEST_F(FsMove, OwnersAreRecordedAndTimesNeverLieAhead) {
+  Put(u"\\f", 10, 1);
+  const uint32_t block = EntryBlock(v, u"\\f");
+  auto owner = [&](size_t offset) {
+    uint8_t fe[kBlockSize];
+    EXPECT_TRUE(ReadBlock(v, block, fe));
+    return uint32_t(fe[offset]) | uint32_t(fe[offset + 1]) << 8 | uint32_t(fe[offset + 2]) << 16 |
+           uint32_t(fe[offset + 3]) << 24;
+  };
+  EXPECT_EQ(owner(36), 0xFFFFFFFFu); // not recorded
+  ASSERT_EQ(UDF_SetFileOwnerW(&v, u"\\f", 1000, 100), KTRUE);
+  EXPECT_EQ(owner(36), 1000u);
+  EXPECT_EQ(owner(40), 100u);
+  ASSERT_EQ(UDF_SetFileOwner(&v, "\\f", KORVA_OWNER_UNCHANGED, 0), KTRUE);
+  EXPECT_EQ(owner(36), 1000u);
+  EXPECT_EQ(owner(40), 0u);
+  EXPECT_EQ(UDF_SetFileOwnerW(&v, u"\\missing", 1, 1), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+  // A new entry is stamped with the time cut to the microsecond: never after the clock.
+  for (int i = 0; i < 20; ++i) {
+    const std::u16string name = u"\\t" + std::u16string(1, char16_t(u'a' + i));
+    Put(name, 1, 1);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t clock = uint64_t(now.tv_sec) * 10000000 + uint64_t(now.tv_nsec) / 100 +
+                           116444736000000000ull;
+    const KorvaFileInfo info = Info(name.c_str());
+    EXPECT_LE(info.ModificationTime, clock);
+    EXPECT_GT(info.ModificationTime + 10000000, clock); // and not more than a second behind
+  }
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(owner(36), 1000u);
   ExpectClean();
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "korva/check.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
@@ -249,7 +250,7 @@ TEST_F(FsOps, DispositionsAttributesAndHandles) {
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
 }
 
-TEST_F(FsOps, ReplacingOrDeletingAFileInvalidatesItsHandles) {
+TEST_F(FsOps, ReplacingAFileInvalidatesItsHandlesDeletingKeepsThemUntilClosed) {
   ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 1)));
   UDF_HANDLE reader = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
   ASSERT_NE(reader, UDF_INVALID_HANDLE);
@@ -273,17 +274,55 @@ TEST_F(FsOps, ReplacingOrDeletingAFileInvalidatesItsHandles) {
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
   EXPECT_EQ(UDF_CloseHandle(&v, reader), KTRUE);
 
-  // Deleting while open; the freed blocks are then reused by another file and must stay
-  // untouched by the stale handle.
+  // Deleting while open: the name goes at once, the file stays readable and writable
+  // through the handle, and its blocks come back when the handle closes.
   ASSERT_EQ(UDF_WriteFile(&v, h, buf, 16, &n), KTRUE);
+  const uint32_t beforeDelete = v.FreeBlocks;
   ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+  EXPECT_EQ(UDF_GetFileCount(&v), 0u);
+  EXPECT_EQ(v.FreeBlocks, beforeDelete);
+  EXPECT_TRUE(List(v, u"\\*").empty());
   std::vector<uint8_t> other = Pattern(8192, 2);
   ASSERT_TRUE(WriteWhole(v, u"\\g", other));
-  EXPECT_EQ(UDF_WriteFile(&v, h, buf, 16, &n), KFALSE);
-  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
+  const std::vector<uint8_t> more = Pattern(5000, 3);
+  ASSERT_EQ(UDF_WriteFile(&v, h, more.data(), 5000, &n), KTRUE);
+  std::vector<uint8_t> got(5016);
+  ASSERT_EQ(UDF_SetFilePointer(&v, h, 0), KTRUE);
+  ASSERT_EQ(UDF_ReadFile(&v, h, got.data(), 5016, &n), KTRUE);
+  EXPECT_EQ(n, 5016u);
+  EXPECT_TRUE(std::equal(more.begin(), more.end(), got.begin() + 16));
+  const uint32_t beforeClose = v.FreeBlocks;
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  EXPECT_EQ(v.FreeBlocks, beforeClose + 4); // its entry and three data blocks
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\g", back));
   EXPECT_EQ(back, other);
+  ASSERT_TRUE(img.Remount());
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), CountFreeBlocks(v));
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE);
+}
+
+TEST_F(FsOps, ADeletedFileStillOpenIsFreedAtDismountOrReclaimedByRepairAfterACrash) {
+  const uint32_t free0 = v.FreeBlocks;
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "crash" : "dismount");
+    ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(10000, 4)));
+    UDF_HANDLE h = Create(u"\\f", UDF_OPEN_EXISTING);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+    if (crash) {
+      AbandonVolume(v);
+      ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+      // Left open, with the entry's blocks taken but no longer reached from the root.
+      EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KFALSE);
+      ASSERT_EQ(UDF_RepairVolume(&v, nullptr, nullptr), KTRUE) << UDF_GetLastErrorNumber(&v);
+    } else {
+      ASSERT_TRUE(img.Remount());
+    }
+    EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE);
+    EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), free0);
+    EXPECT_EQ(UDF_GetFileCount(&v), 0u);
+  }
 }
 
 TEST_F(FsOps, FindOrderAttributesAndThreadErrors) {

@@ -67,8 +67,9 @@ const std::vector<CommandInfo> &Commands() {
        "writes out what is pending, closes the volume and ends korva. Writes are gathered\n"
        "and go to the medium in whole packets. --read-only writes nothing at all.\n"
        "A mount that is killed instead of unmounted leaves the volume open; 'korva repair'\n"
-       "restores it. Entries belong to the mounting user; links, device files and extended\n"
-       "attributes are not supported, and truncate only empties files or lengthens them.\n"},
+       "restores it. Mounted by root, entries keep the owners they record (chown works);\n"
+       "otherwise they belong to the mounting user. Hard and symbolic links, FIFOs, sockets\n"
+       "and device files are stored as UDF stores them; extended attributes are not.\n"},
       {"drives", TargetKind::Drives, 0, 0, "j", "drives [--json]", "list the optical drives",
        "Lists the drives Korva can use with their index and letter. With --aspi MODULE the\n"
        "drives of that module are listed instead of the system's.\n"},

@@ -11,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -28,19 +29,28 @@ MountedVolume &Volume() {
   return *static_cast<MountedVolume *>(fuse_get_context()->private_data);
 }
 
-int OpGetAttr(const char *path, struct stat *st, fuse_file_info *) {
-  return Volume().GetAttr(path, *st);
+Owner Caller() {
+  const fuse_context *c = fuse_get_context();
+  return {c->uid, c->gid};
+}
+
+int OpGetAttr(const char *path, struct stat *st, fuse_file_info *fi) {
+  return Volume().GetAttr(path, fi ? fi->fh : 0, *st);
 }
 
 int OpReadDir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
               fuse_readdir_flags) {
+  // Names come without their entries' numbers, as libfuse gives them when it numbers inodes.
+  constexpr ino_t kUnknownIno = 0xffffffff;
   struct stat dir {};
   dir.st_mode = S_IFDIR;
+  dir.st_ino = kUnknownIno;
   fill(buf, ".", &dir, 0, fuse_fill_dir_flags(0));
   fill(buf, "..", &dir, 0, fuse_fill_dir_flags(0));
   return Volume().ReadDir(path, [&](const std::string &name, bool isDir) {
     struct stat st {};
     st.st_mode = isDir ? S_IFDIR : S_IFREG;
+    st.st_ino = kUnknownIno;
     fill(buf, name.c_str(), &st, 0, fuse_fill_dir_flags(0));
   });
 }
@@ -61,7 +71,7 @@ int OpOpen(const char *path, fuse_file_info *fi) {
 
 int OpCreate(const char *path, mode_t mode, fuse_file_info *fi) {
   uint64_t fh = 0;
-  if (int r = Volume().Create(path, mode, fh)) return r;
+  if (int r = Volume().Create(path, mode, Caller(), fh)) return r;
   fi->fh = fh;
   return 0;
 }
@@ -91,8 +101,8 @@ int OpTruncate(const char *path, off_t size, fuse_file_info *fi) {
   return Volume().Truncate(path, uint64_t(size), fi ? fi->fh : 0);
 }
 
-int OpMkdir(const char *path, mode_t) {
-  return Volume().MakeDir(path);
+int OpMkdir(const char *path, mode_t mode) {
+  return Volume().MakeDir(path, mode, Caller());
 }
 
 int OpRmdir(const char *path) {
@@ -108,7 +118,7 @@ int OpRename(const char *from, const char *to, unsigned int flags) {
   return Volume().Rename(from, to, (flags & RENAME_NOREPLACE) != 0);
 }
 
-int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *) {
+int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *fi) {
   int64_t times[2];
   const int64_t *use[2] = {nullptr, nullptr};
   for (int i = 0; i < 2; ++i) {
@@ -118,14 +128,28 @@ int OpUtimens(const char *path, const struct timespec tv[2], fuse_file_info *) {
     times[i] = int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
     use[i] = &times[i];
   }
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    if (use[0]) st.st_atim = timespec{time_t(*use[0] / 1000000000), long(*use[0] % 1000000000)};
+    if (use[1]) st.st_mtim = timespec{time_t(*use[1] / 1000000000), long(*use[1] % 1000000000)};
+  });
   return Volume().SetTimes(path, use[0], use[1]);
 }
 
-int OpChmod(const char *path, mode_t mode, fuse_file_info *) {
+int OpChmod(const char *path, mode_t mode, fuse_file_info *fi) {
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    st.st_mode = (st.st_mode & S_IFMT) | (mode & 07777);
+  });
   return Volume().Chmod(path, mode);
 }
 
-int OpChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *) {
+int OpChown(const char *path, uid_t uid, gid_t gid, fuse_file_info *fi) {
+  if (Volume().IsUnnamed(path, fi ? fi->fh : 0))
+    return Volume().SetUnnamed(path, fi ? fi->fh : 0, [&](struct stat &st) {
+    if (uid != uid_t(-1)) st.st_uid = uid;
+    if (gid != gid_t(-1)) st.st_gid = gid;
+  });
   return Volume().Chown(path, uid, gid);
 }
 
@@ -133,15 +157,23 @@ int OpStatFs(const char *, struct statvfs *st) {
   return Volume().StatFs(*st);
 }
 
-// UDF as written here has no links, device nodes or named pipes.
-int OpSymlink(const char *, const char *) {
-  return -EPERM;
+int OpSymlink(const char *target, const char *path) {
+  return Volume().SymLink(target, path, Caller());
 }
-int OpLink(const char *, const char *) {
-  return -EPERM;
+int OpReadLink(const char *path, char *buf, size_t size) {
+  std::string target;
+  if (int r = Volume().ReadLink(path, target)) return r;
+  if (size == 0) return -EINVAL;
+  const size_t n = std::min(size - 1, target.size());
+  std::memcpy(buf, target.data(), n);
+  buf[n] = 0;
+  return 0;
 }
-int OpMknod(const char *, mode_t, dev_t) {
-  return -EPERM;
+int OpLink(const char *from, const char *to) {
+  return Volume().Link(from, to);
+}
+int OpMknod(const char *path, mode_t mode, dev_t device) {
+  return Volume().MakeNode(path, mode, device, Caller());
 }
 
 void *OpInit(fuse_conn_info *conn, fuse_config *cfg) {
@@ -149,9 +181,15 @@ void *OpInit(fuse_conn_info *conn, fuse_config *cfg) {
   // reading and writing large files.
   conn->max_write = 1u << 20;
   conn->max_readahead = 1u << 20;
-  // Unlinking an open file removes it at once; there is no place to hide it meanwhile.
-  cfg->hard_remove = 1;
-  cfg->entry_timeout = cfg->attr_timeout = 1.0;
+  // libfuse keeps a file unlinked while open reachable by renaming it to a hidden name
+  // (".fuse_hidden..."); the rename is served as an unlink that keeps the file until its last
+  // close, so that nothing of the kind is ever stored.
+  cfg->hard_remove = 0;
+  // Attributes are asked for every time: a file with several names is one entry, and a change
+  // through one name must show through the others at once.
+  cfg->entry_timeout = 1.0;
+  cfg->attr_timeout = 0;
+  cfg->use_ino = 1;
   cfg->negative_timeout = 0;
   return fuse_get_context()->private_data;
 }
@@ -178,6 +216,7 @@ fuse_operations Operations() {
   ops.statfs = OpStatFs;
   ops.symlink = OpSymlink;
   ops.link = OpLink;
+  ops.readlink = OpReadLink;
   ops.mknod = OpMknod;
   ops.init = OpInit;
   return ops;
@@ -330,6 +369,9 @@ int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
   const std::string source = "fsname=korva:" + (s.IsImage() ? o.image : "drive-" + o.drive);
   std::vector<std::string> argv = {"korva", "-o", source + ",subtype=korva,default_permissions"};
   if (readOnly) argv.insert(argv.end(), {"-o", "ro"});
+  // Mounted by root, entries keep their recorded owners and the kernel checks every user's
+  // rights against them, as for a disc the kernel mounts itself: every user may come in.
+  if (getuid() == 0) argv.insert(argv.end(), {"-o", "allow_other"});
   std::vector<char *> raw;
   for (auto &a : argv)
     raw.push_back(a.data());

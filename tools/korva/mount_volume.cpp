@@ -1,6 +1,7 @@
 // The mounted volume as a POSIX file system.
 #include "mount_volume.h"
 
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,10 +14,14 @@
 
 namespace korvacli {
 
-// One file open through the mount, shared by every open of its path.
+// One file open through the mount, shared by every open of it under any name.
 struct OpenFile {
-  std::string path;
+  std::string path; // the name it was opened by, for messages
+  uint64_t id = 0;  // the entry's unique ID
   int32_t handle = -1;
+  // Unlinked while open: no name reaches it any more; its attributes as last seen.
+  bool unlinked = false;
+  struct stat attributes {};
   uint64_t engineSize = 0; // bytes the volume holds
   uint64_t start = 0;      // file offset of the gathered bytes; never above engineSize
   std::vector<char> data;  // gathered bytes not yet on the volume
@@ -56,12 +61,40 @@ uint64_t BlocksFor(uint64_t bytes) {
 
 } // namespace
 
-mode_t ModeFromPermissions(uint32_t p) {
-  return mode_t((p & 07) | ((p >> 2) & 070) | ((p >> 4) & 0700));
+mode_t TypeBits(uint32_t fileType, bool directory) {
+  if (directory) return S_IFDIR;
+  switch (fileType) {
+  case KORVA_FILE_TYPE_SYMLINK:
+    return S_IFLNK;
+  case KORVA_FILE_TYPE_BLOCK_DEVICE:
+    return S_IFBLK;
+  case KORVA_FILE_TYPE_CHAR_DEVICE:
+    return S_IFCHR;
+  case KORVA_FILE_TYPE_FIFO:
+    return S_IFIFO;
+  case KORVA_FILE_TYPE_SOCKET:
+    return S_IFSOCK;
+  default:
+    return S_IFREG;
+  }
 }
 
-uint32_t PermissionsFromMode(mode_t mode, uint32_t old) {
-  return uint32_t((mode & 07) | ((mode & 070) << 2) | ((mode & 0700) << 4)) | (old & kExtraRights);
+mode_t ModeFromPermissions(uint32_t p) {
+  mode_t mode = mode_t((p & 07) | ((p >> 2) & 070) | ((p >> 4) & 0700));
+  if (p & UDF_PERMISSION_SETUID) mode |= S_ISUID;
+  if (p & UDF_PERMISSION_SETGID) mode |= S_ISGID;
+  if (p & UDF_PERMISSION_STICKY) mode |= S_ISVTX;
+  return mode;
+}
+
+uint32_t PermissionsFromMode(mode_t mode) {
+  uint32_t p = uint32_t((mode & 07) | ((mode & 070) << 2) | ((mode & 0700) << 4));
+  if (mode & S_ISUID) p |= UDF_PERMISSION_SETUID;
+  if (mode & S_ISGID) p |= UDF_PERMISSION_SETGID;
+  if (mode & S_ISVTX) p |= UDF_PERMISSION_STICKY;
+  // Whether an entry may be deleted or renamed is its directory's business in POSIX: the
+  // delete and change-attribute rights stay granted, so that no mode makes it undeletable.
+  return p | kExtraRights;
 }
 
 int ErrnoFor(uint16_t error, uint32_t osError) {
@@ -102,7 +135,8 @@ int ErrnoFor(uint16_t error, uint32_t osError) {
 }
 
 MountedVolume::MountedVolume(TKorva &korva, bool readOnly, Logger log)
-    : k_(korva), readOnly_(readOnly), log_(std::move(log)), uid_(getuid()), gid_(getgid()) {}
+    : k_(korva), readOnly_(readOnly), log_(std::move(log)), uid_(getuid()), gid_(getgid()),
+      storedOwners_(uid_ == 0) {}
 
 MountedVolume::~MountedVolume() {
   FlushAll();
@@ -162,26 +196,78 @@ std::shared_ptr<OpenFile> MountedVolume::Find(uint64_t fh) {
   return it == handles_.end() ? nullptr : it->second;
 }
 
-int MountedVolume::GetAttr(const std::string &path, struct stat &st) {
+std::shared_ptr<OpenFile> MountedVolume::OpenById(uint64_t id) {
+  auto it = files_.find(id);
+  return it == files_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<OpenFile> MountedVolume::Unnamed(const char *path, uint64_t fh) {
+  if (!path) {
+    auto f = Find(fh);
+    return f && f->unlinked ? f : nullptr;
+  }
+  auto it = hidden_.find(path);
+  return it == hidden_.end() ? nullptr : it->second;
+}
+
+bool MountedVolume::IsUnnamed(const char *path, uint64_t fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  return !path || Unnamed(path, fh);
+}
+
+int MountedVolume::GetAttr(const char *path, uint64_t fh, struct stat &st) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (IsUnnamed(path, fh)) {
+    auto f = Unnamed(path, fh);
+    if (!f) return -ESTALE;
+    st = f->attributes;
+    st.st_size = off_t(f->Size());
+    return 0;
+  }
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
+  Stat(info, st);
+  if (S_ISLNK(st.st_mode)) {
+    std::string target;
+    if (ReadLink(path, target) == 0) st.st_size = off_t(target.size());
+  }
+  return 0;
+}
+
+int MountedVolume::ReadLink(const std::string &path, std::string &target) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  std::vector<KWCHAR> buffer(4096);
+  uint32_t length = 0;
+  if (!k_.UDF_ReadLinkW(p.c_str(), buffer.data(), uint32_t(buffer.size()), &length)) {
+    if (length < buffer.size()) return Error(path);
+    buffer.resize(length + 1);
+    if (!k_.UDF_ReadLinkW(p.c_str(), buffer.data(), uint32_t(buffer.size()), &length))
+      return Error(path);
+  }
+  target = Utf16ToUtf8(std::u16string(buffer.data(), length));
+  return 0;
+}
+
+void MountedVolume::Stat(const KorvaFileInfo &info, struct stat &st) {
   std::memset(&st, 0, sizeof st);
   const bool dir = info.Kind == KORVA_ENTRY_DIRECTORY;
-  st.st_mode = (dir ? S_IFDIR : S_IFREG) | ModeFromPermissions(info.Permissions);
+  st.st_mode = TypeBits(info.FileType, dir) | ModeFromPermissions(info.Permissions);
+  st.st_rdev = makedev(info.DeviceMajor, info.DeviceMinor);
   // UDF counts a directory's name and its subdirectories' parent entries; POSIX adds ".".
   st.st_nlink = (info.LinkCount ? info.LinkCount : 1) + (dir ? 1 : 0);
-  st.st_uid = uid_;
-  st.st_gid = gid_;
+  st.st_uid = storedOwners_ && info.Uid != KORVA_ID_NOT_RECORDED ? uid_t(info.Uid) : uid_;
+  st.st_gid = storedOwners_ && info.Gid != KORVA_ID_NOT_RECORDED ? gid_t(info.Gid) : gid_;
+  // One number per entry, the same under every name (0 is the root's ID).
+  st.st_ino = ino_t(info.UniqueID + 1);
   st.st_size = off_t(info.Size);
-  auto open = files_.find(path);
-  if (!dir && open != files_.end()) st.st_size = off_t(open->second->Size());
+  if (auto open = dir ? nullptr : OpenById(info.UniqueID)) st.st_size = off_t(open->Size());
   st.st_blocks = blkcnt_t(info.BlocksRecorded * 4);
   st.st_blksize = blksize_t(kAlignBytes);
   st.st_atim = ToTimespec(info.AccessTime);
   st.st_mtim = ToTimespec(info.ModificationTime);
   st.st_ctim = ToTimespec(info.AttributeTime ? info.AttributeTime : info.ModificationTime);
-  return 0;
 }
 
 int MountedVolume::ReadDir(const std::string &path,
@@ -215,9 +301,10 @@ int MountedVolume::Attach(const std::string &path, int32_t handle, uint64_t &fh)
     k_.UDF_CloseHandle(handle);
     return r;
   }
+  f->id = info.UniqueID;
   f->engineSize = f->start = info.Size;
   f->opens = 1;
-  files_[path] = f;
+  files_[f->id] = f;
   fh = nextFh_++;
   handles_[fh] = f;
   return 0;
@@ -227,16 +314,19 @@ int MountedVolume::Open(const std::string &path, bool forWriting, uint64_t &fh) 
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (forWriting)
     if (int r = Writable()) return r;
-  auto open = files_.find(path);
-  if (open != files_.end()) {
-    ++open->second->opens;
+  std::shared_ptr<OpenFile> open = Unnamed(path.c_str(), 0);
+  KorvaFileInfo info{};
+  if (!open) {
+    if (int r = Info(path, info)) return r;
+    if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EISDIR;
+    open = OpenById(info.UniqueID);
+  }
+  if (open) {
+    ++open->opens;
     fh = nextFh_++;
-    handles_[fh] = open->second;
+    handles_[fh] = open;
     return 0;
   }
-  KorvaFileInfo info{};
-  if (int r = Info(path, info)) return r;
-  if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EISDIR;
   std::u16string p;
   ToEngine(path, p);
   const uint32_t access = kGenericRead | (readOnly_ ? 0 : kGenericWrite);
@@ -245,18 +335,21 @@ int MountedVolume::Open(const std::string &path, bool forWriting, uint64_t &fh) 
   return Attach(path, h, fh);
 }
 
-int MountedVolume::Create(const std::string &path, mode_t mode, uint64_t &fh) {
+int MountedVolume::Create(const std::string &path, mode_t mode, const Owner &owner,
+                          uint64_t &fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
   std::u16string p;
   if (int r = ToEngine(path, p)) return r;
-  // New files keep the volume's default rights unless they are to be read-only.
-  const uint32_t attributes = (mode & 0222) ? 0 : kAttrReadOnly;
   constexpr uint32_t kCreateNew = 1;
-  const int32_t h =
-      k_.UDF_CreateFileW(p.c_str(), kGenericRead | kGenericWrite, kCreateNew, attributes);
+  const int32_t h = k_.UDF_CreateFileW(p.c_str(), kGenericRead | kGenericWrite, kCreateNew, 0);
   if (h == -1) return Error(path);
-  return Attach(path, h, fh);
+  if (int r = Attach(path, h, fh)) return r;
+  if (int r = SetNewMode(path, p, mode, &owner)) {
+    Release(fh);
+    return r;
+  }
+  return 0;
 }
 
 int MountedVolume::WriteOut(OpenFile &f, size_t bytes) {
@@ -395,39 +488,40 @@ int MountedVolume::Release(uint64_t fh) {
   if (--f->opens > 0) return 0;
   int r = FlushFile(*f, true);
   if (!r && f->error) r = f->error;
-  k_.UDF_CloseHandle(f->handle);
-  auto it = files_.find(f->path);
+  for (auto it = hidden_.begin(); it != hidden_.end();)
+    it = it->second == f ? hidden_.erase(it) : std::next(it);
+  // The last close of an unlinked file gives its blocks back.
+  if (!k_.UDF_CloseHandle(f->handle) && !r && k_.UDF_GetLastErrorNumber()) r = Error(f->path);
+  auto it = files_.find(f->id);
   if (it != files_.end() && it->second == f) files_.erase(it);
   return r;
 }
 
-int MountedVolume::Truncate(const std::string &path, uint64_t size, uint64_t fh) {
+int MountedVolume::Truncate(const char *path, uint64_t size, uint64_t fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
-  std::shared_ptr<OpenFile> f = fh ? Find(fh) : nullptr;
+  std::shared_ptr<OpenFile> f = fh ? Find(fh) : Unnamed(path, 0);
   uint64_t temporary = 0;
   if (!f) {
+    if (!path) return -EBADF;
     if (int r = Open(path, true, temporary)) return r;
     f = Find(temporary);
   }
   int r = 0;
   if (size > f->Size()) {
     r = ZeroExtend(*f, size);
-  } else if (size == 0) {
-    gathered_ -= f->data.size();
-    f->data.clear();
-    if (!k_.UDF_TruncateFile(f->handle))
-      r = Error(path);
-    else
-      f->engineSize = f->start = 0;
-  } else if (size < f->Size()) {
-    // Only bytes still gathered can be cut; the engine frees whole files only.
-    if (size < f->engineSize) {
-      r = -EOPNOTSUPP;
-    } else {
-      gathered_ -= f->data.size() - size_t(size - f->start);
-      f->data.resize(size_t(size - f->start));
+  } else if (size < f->engineSize) {
+    // Gathered bytes below the cut go out first; none survive a cut to zero.
+    if (size == 0) {
+      gathered_ -= f->data.size();
+      f->data.clear();
     }
+    r = FlushFile(*f, true);
+    if (!r && !k_.UDF_SetFileSize(f->handle, size)) r = Error(f->path);
+    if (!r) f->engineSize = f->start = size;
+  } else if (size < f->Size()) {
+    gathered_ -= f->data.size() - size_t(size - f->start);
+    f->data.resize(size_t(size - f->start));
   }
   if (temporary) {
     const int closed = Release(temporary);
@@ -436,7 +530,90 @@ int MountedVolume::Truncate(const std::string &path, uint64_t size, uint64_t fh)
   return r;
 }
 
-int MountedVolume::MakeDir(const std::string &path) {
+int MountedVolume::SetNewMode(const std::string &path, const std::u16string &p, mode_t mode,
+                              const Owner *owner) {
+  uint32_t uid = KORVA_OWNER_UNCHANGED, gid = KORVA_OWNER_UNCHANGED;
+  if (owner && storedOwners_) {
+    // A directory with the set-group-ID bit hands its group on, and the bit to directories.
+    KorvaFileInfo parent{};
+    const std::string up = path.substr(0, path.rfind('/'));
+    if (Info(up.empty() ? "/" : up, parent)) return Error(path);
+    gid_t group = owner->gid;
+    if (parent.Permissions & UDF_PERMISSION_SETGID) {
+      group = parent.Gid == KORVA_ID_NOT_RECORDED ? gid_ : gid_t(parent.Gid);
+      if (S_ISDIR(mode)) mode |= S_ISGID;
+    }
+    uid = owner->uid;
+    gid = group;
+  }
+  if (!k_.UDF_SetFilePermissionsW(p.c_str(), PermissionsFromMode(mode & 07777)))
+    return Error(path);
+  if ((uid != KORVA_OWNER_UNCHANGED || gid != KORVA_OWNER_UNCHANGED) &&
+      !k_.UDF_SetFileOwnerW(p.c_str(), uid, gid))
+    return Error(path);
+  return 0;
+}
+
+int MountedVolume::MakeNode(const std::string &path, mode_t mode, dev_t device,
+                            const Owner &owner) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  if (S_ISREG(mode)) {
+    uint64_t fh = 0;
+    if (int r = Create(path, mode, owner, fh)) return r;
+    return Release(fh);
+  }
+  uint32_t type = 0;
+  switch (mode & S_IFMT) {
+  case S_IFIFO:
+    type = KORVA_FILE_TYPE_FIFO;
+    break;
+  case S_IFSOCK:
+    type = KORVA_FILE_TYPE_SOCKET;
+    break;
+  case S_IFCHR:
+    type = KORVA_FILE_TYPE_CHAR_DEVICE;
+    break;
+  case S_IFBLK:
+    type = KORVA_FILE_TYPE_BLOCK_DEVICE;
+    break;
+  default:
+    return -EINVAL;
+  }
+  if (!k_.UDF_CreateSpecialFileW(p.c_str(), type, major(device), minor(device)))
+    return Error(path);
+  return SetNewMode(path, p, mode, &owner);
+}
+
+int MountedVolume::SymLink(const std::string &target, const std::string &path,
+                           const Owner &owner) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string p;
+  if (int r = ToEngine(path, p)) return r;
+  const std::optional<std::u16string> t = Utf8ToUtf16(target);
+  if (!t) return -EINVAL;
+  if (!k_.UDF_CreateSymbolicLinkW(p.c_str(), t->c_str())) return Error(path);
+  return SetNewMode(path, p, 0777, &owner);
+}
+
+int MountedVolume::Link(const std::string &from, const std::string &to) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  std::u16string f, t;
+  if (int r = ToEngine(from, f)) return r;
+  if (int r = ToEngine(to, t)) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(from, info)) return r;
+  if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EPERM;
+  if (info.LinkCount >= 0xFFFF) return -EMLINK;
+  if (!k_.UDF_CreateHardLinkW(f.c_str(), t.c_str())) return Error(to);
+  return 0;
+}
+
+int MountedVolume::MakeDir(const std::string &path, mode_t mode, const Owner &owner) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
   std::u16string p;
@@ -445,7 +622,7 @@ int MountedVolume::MakeDir(const std::string &path) {
   const std::u16string parent = cut == 0 ? u"\\" : p.substr(0, cut), name = p.substr(cut + 1);
   if (name.empty()) return -EEXIST;
   if (!k_.UDF_CreateDirectoryW(parent.c_str(), name.c_str())) return Error(path);
-  return 0;
+  return SetNewMode(path, p, mode | S_IFDIR, &owner);
 }
 
 int MountedVolume::RemoveDir(const std::string &path) {
@@ -462,17 +639,21 @@ int MountedVolume::RemoveDir(const std::string &path) {
   return 0;
 }
 
-void MountedVolume::Forget(const std::string &path) {
-  auto it = files_.find(path);
-  if (it == files_.end()) return;
-  gathered_ -= it->second->data.size();
-  it->second->data.clear();
-  files_.erase(it);
+void MountedVolume::Unlinked(const KorvaFileInfo &info) {
+  auto f = OpenById(info.UniqueID);
+  if (!f || info.LinkCount > 1) return;
+  // Still open: it stays readable and writable until its last close, and fstat says it has
+  // no name left.
+  f->unlinked = true;
+  Stat(info, f->attributes);
+  f->attributes.st_nlink = 0;
 }
 
 int MountedVolume::Unlink(const std::string &path) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
+  // libfuse removes a hidden file after its last close: nothing is left to do.
+  if (hidden_.erase(path)) return 0;
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
   if (info.Kind == KORVA_ENTRY_DIRECTORY) return -EISDIR;
@@ -480,7 +661,7 @@ int MountedVolume::Unlink(const std::string &path) {
   ToEngine(path, p);
   KorvaSetLastOSError(0);
   if (!k_.UDF_DeleteFileW(p.c_str())) return Error(path);
-  Forget(path);
+  Unlinked(info);
   return 0;
 }
 
@@ -492,7 +673,11 @@ int MountedVolume::Rename(const std::string &from, const std::string &to, bool n
   if (int r = ToEngine(to, t)) return r;
   KorvaFileInfo source{}, target{};
   if (int r = Info(from, source)) return r;
-  if (Info(to, target) == 0) {
+  if (source.Kind != KORVA_ENTRY_DIRECTORY && OpenById(source.UniqueID) &&
+      to.compare(to.rfind('/') + 1, 12, ".fuse_hidden") == 0)
+    return Hide(from, to);
+  const bool replaces = Info(to, target) == 0;
+  if (replaces) {
     if (noReplace) return -EEXIST;
     const bool sourceDir = source.Kind == KORVA_ENTRY_DIRECTORY;
     const bool targetDir = target.Kind == KORVA_ENTRY_DIRECTORY;
@@ -501,21 +686,28 @@ int MountedVolume::Rename(const std::string &from, const std::string &to, bool n
   }
   KorvaSetLastOSError(0);
   if (!k_.UDF_MoveFileW(f.c_str(), t.c_str())) return Error(from);
-  if (f == t) return 0;
-  Forget(to);
-  // Open files below the moved path follow it.
-  std::map<std::string, std::shared_ptr<OpenFile>> moved;
-  for (auto it = files_.begin(); it != files_.end();) {
-    const std::string &key = it->first;
-    if (key == from || key.compare(0, from.size() + 1, from + "/") == 0) {
-      it->second->path = to + key.substr(from.size());
-      moved[it->second->path] = it->second;
-      it = files_.erase(it);
-    } else {
-      ++it;
-    }
+  if (f == t || source.UniqueID == target.UniqueID) return 0;
+  if (replaces) Unlinked(target);
+  // Open files below the moved path follow it in messages.
+  for (auto &kv : files_) {
+    std::string &name = kv.second->path;
+    if (name == from || name.compare(0, from.size() + 1, from + "/") == 0)
+      name = to + name.substr(from.size());
   }
-  files_.insert(moved.begin(), moved.end());
+  return 0;
+}
+
+int MountedVolume::Hide(const std::string &from, const std::string &to) {
+  KorvaFileInfo info{};
+  if (int r = Info(from, info)) return r;
+  std::u16string p;
+  ToEngine(from, p);
+  KorvaSetLastOSError(0);
+  if (!k_.UDF_DeleteFileW(p.c_str())) return Error(from);
+  Unlinked(info);
+  auto f = OpenById(info.UniqueID);
+  // Another name still leads to the file: libfuse's hidden name is only another way to it.
+  if (f && f->unlinked) hidden_[to] = f;
   return 0;
 }
 
@@ -526,9 +718,10 @@ int MountedVolume::SetTimes(const std::string &path, const int64_t *access,
   std::u16string p;
   if (int r = ToEngine(path, p)) return r;
   // Gathered data written later would stamp the file with the time of writing.
-  auto open = files_.find(path);
-  if (open != files_.end())
-    if (int r = FlushFile(*open->second, true)) return r;
+  KorvaFileInfo info{};
+  if (int r = Info(path, info)) return r;
+  if (auto open = OpenById(info.UniqueID))
+    if (int r = FlushFile(*open, true)) return r;
   auto convert = [](const int64_t *ns, uint64_t &out) {
     if (!ns) return true;
     const int64_t units = (*ns >= 0 ? *ns / 100 : -((-*ns + 99) / 100)) + kUnixEpochFileTime;
@@ -547,22 +740,39 @@ int MountedVolume::Chmod(const std::string &path, mode_t mode) {
   if (int r = Writable()) return r;
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
-  if ((mode & 07777) != (mode & 0777)) return -EPERM; // no set-id or sticky bits
   std::u16string p;
   ToEngine(path, p);
-  if (!k_.UDF_SetFilePermissionsW(p.c_str(), PermissionsFromMode(mode, info.Permissions)))
-    return Error(path);
-  return 0;
+  return SetNewMode(path, p, mode, nullptr);
 }
 
 int MountedVolume::Chown(const std::string &path, uid_t uid, gid_t gid) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   KorvaFileInfo info{};
   if (int r = Info(path, info)) return r;
-  // Every entry belongs to the user who mounted the volume; only that owner is accepted.
-  const bool sameUser = uid == uid_t(-1) || uid == uid_;
-  const bool sameGroup = gid == gid_t(-1) || gid == gid_;
-  return sameUser && sameGroup ? 0 : -EPERM;
+  if (!storedOwners_) {
+    // Every entry belongs to the user who mounted the volume; only that owner is accepted.
+    const bool sameUser = uid == uid_t(-1) || uid == uid_;
+    const bool sameGroup = gid == gid_t(-1) || gid == gid_;
+    return sameUser && sameGroup ? 0 : -EPERM;
+  }
+  if (int r = Writable()) return r;
+  std::u16string p;
+  ToEngine(path, p);
+  if (!k_.UDF_SetFileOwnerW(p.c_str(), uid == uid_t(-1) ? KORVA_OWNER_UNCHANGED : uint32_t(uid),
+                            gid == gid_t(-1) ? KORVA_OWNER_UNCHANGED : uint32_t(gid)))
+    return Error(path);
+  return 0;
+}
+
+int MountedVolume::SetUnnamed(const char *path, uint64_t fh,
+                              const std::function<void(struct stat &)> &change) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Writable()) return r;
+  auto f = Unnamed(path, fh);
+  if (!f) return -ESTALE;
+  change(f->attributes);
+  clock_gettime(CLOCK_REALTIME, &f->attributes.st_ctim);
+  return 0;
 }
 
 int MountedVolume::StatFs(struct statvfs &st) {
@@ -595,7 +805,7 @@ bool MountedVolume::FlushAll() {
   bool ok = true;
   for (auto &kv : files_) {
     if (int r = FlushFile(*kv.second, true)) {
-      log_("writing " + Printable(kv.first) + " failed: " + std::strerror(-r));
+      log_("writing " + Printable(kv.second->path) + " failed: " + std::strerror(-r));
       ok = false;
     }
   }

@@ -30,25 +30,37 @@ constexpr auto kIdleFlush = std::chrono::milliseconds(700);
 
 struct OpenFile;
 
+// Who asks for a new entry.
+struct Owner {
+  uid_t uid;
+  gid_t gid;
+};
+
 class MountedVolume {
 public:
   using Logger = std::function<void(const std::string &)>;
   MountedVolume(TKorva &korva, bool readOnly, Logger log);
   ~MountedVolume();
 
-  int GetAttr(const std::string &path, struct stat &st);
+  // path is null for a file unlinked while open: fh names it then.
+  int GetAttr(const char *path, uint64_t fh, struct stat &st);
   // Calls add for every name of the directory (without "." and "..").
   int ReadDir(const std::string &path,
               const std::function<void(const std::string &, bool isDir)> &add);
   int Open(const std::string &path, bool forWriting, uint64_t &fh);
-  int Create(const std::string &path, mode_t mode, uint64_t &fh);
+  int Create(const std::string &path, mode_t mode, const Owner &owner, uint64_t &fh);
+  // FIFOs, sockets, devices (and regular files made by mknod).
+  int MakeNode(const std::string &path, mode_t mode, dev_t device, const Owner &owner);
+  int SymLink(const std::string &target, const std::string &path, const Owner &owner);
+  int ReadLink(const std::string &path, std::string &target);
+  int Link(const std::string &from, const std::string &to);
   int Read(uint64_t fh, char *buffer, size_t size, uint64_t offset);
   int Write(uint64_t fh, const char *buffer, size_t size, uint64_t offset);
   int Flush(uint64_t fh);
   int Release(uint64_t fh);
-  // fh is 0 when the file is not open.
-  int Truncate(const std::string &path, uint64_t size, uint64_t fh);
-  int MakeDir(const std::string &path);
+  // fh is 0 when the file is not open; path is null for a file unlinked while open.
+  int Truncate(const char *path, uint64_t size, uint64_t fh);
+  int MakeDir(const std::string &path, mode_t mode, const Owner &owner);
   int RemoveDir(const std::string &path);
   int Unlink(const std::string &path);
   int Rename(const std::string &from, const std::string &to, bool noReplace);
@@ -57,6 +69,11 @@ public:
   int Chmod(const std::string &path, mode_t mode);
   int Chown(const std::string &path, uid_t uid, gid_t gid);
   int StatFs(struct statvfs &st);
+  // Changes the attributes of a file unlinked while open (nothing on the volume records them
+  // any more).
+  // path is libfuse's hidden name of such a file or null (fh names it then).
+  bool IsUnnamed(const char *path, uint64_t fh);
+  int SetUnnamed(const char *path, uint64_t fh, const std::function<void(struct stat &)> &change);
 
   // Writes out files whose writes have paused (called by a timer).
   void FlushIdle();
@@ -70,6 +87,11 @@ private:
   int Error(const std::string &subject);
   int Info(const std::string &path, KorvaFileInfo &info);
   std::shared_ptr<OpenFile> Find(uint64_t fh);
+  std::shared_ptr<OpenFile> OpenById(uint64_t id);
+  std::shared_ptr<OpenFile> Unnamed(const char *path, uint64_t fh);
+  // libfuse hides an open file it is told to unlink (or to replace) by renaming it.
+  int Hide(const std::string &from, const std::string &to);
+  void Stat(const KorvaFileInfo &info, struct stat &st);
   int Attach(const std::string &path, int32_t handle, uint64_t &fh);
   int FlushFile(OpenFile &f, bool all);
   int WriteOut(OpenFile &f, size_t bytes);
@@ -79,7 +101,14 @@ private:
   // Blocks the gathered data of all files will take beyond what the files hold now.
   uint64_t PendingBlocks() const;
   int Writable() const;
-  void Forget(const std::string &path);
+  // Records mode (permissions, set-ID and sticky bits) on the entry at path (engine form p).
+  // A new entry (owner given) records the caller as owner, with the caller's group or that
+  // of a set-group-ID parent, when owners are kept; entries that record no owner belong to
+  // the mounting user.
+  int SetNewMode(const std::string &path, const std::u16string &p, mode_t mode,
+                 const Owner *owner);
+  // The entry of info lost a name: an open file that has none left lives on unnamed.
+  void Unlinked(const KorvaFileInfo &info);
 
   TKorva &k_;
   bool readOnly_;
@@ -87,17 +116,23 @@ private:
   Logger log_;
   std::recursive_mutex mu_;
   std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;  // by FUSE file handle
-  std::map<std::string, std::shared_ptr<OpenFile>> files_; // by path, while open
+  std::map<std::string, std::shared_ptr<OpenFile>> hidden_; // unlinked, by libfuse's name
+  std::map<uint64_t, std::shared_ptr<OpenFile>> files_; // by unique ID, while open
   uint64_t nextFh_ = 1;
   size_t gathered_ = 0;
   uid_t uid_;
   gid_t gid_;
+  // Owners as recorded (a mount by root, for every user); otherwise every entry belongs to
+  // the mounting user, the only one FUSE lets in.
+  bool storedOwners_;
 };
 
-// Converts UDF permission bits to mode bits and back (keeping the delete and
-// change-attribute rights, which modes do not have).
+// Converts UDF permission bits (with the set-ID and sticky bits) to mode bits and back;
+// the delete and change-attribute rights, which modes do not have, are always granted.
 mode_t ModeFromPermissions(uint32_t permissions);
-uint32_t PermissionsFromMode(mode_t mode, uint32_t old);
+// The file type bits of a stored file type.
+mode_t TypeBits(uint32_t fileType, bool directory);
+uint32_t PermissionsFromMode(mode_t mode);
 // The errno for an engine error number.
 int ErrnoFor(uint16_t error, uint32_t osError);
 

@@ -515,6 +515,40 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
   return true;
 }
 
+namespace {
+// Frees, in memory, the blocks of an entry no name refers to any more. False when its
+// entry or list cannot be read (the blocks stay taken: repair gives them back).
+bool FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  DescriptorList list;
+  if (!ReadBlock(v, entry, fe) || !ReadEntryFields(fe, entry, info) ||
+      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list) || list.Corrupt)
+    return false;
+  freed += FreeEntryBlocks(v, entry, list, false);
+  return true;
+}
+} // namespace
+
+bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
+  OpenFileList *files = OpenFilesOf(v);
+  if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return true;
+  files->Orphans.erase(feBlock);
+  if (!BeginFsOperation(v) || v.ReadOnly) return false;
+  int64_t freed = 0;
+  if (!FreeOrphan(v, feBlock, freed)) return false;
+  return CommitIntegrity(v, freed, 0, 0);
+}
+
+void ReleaseOrphans(TUDFRewritableVolume &v) {
+  OpenFileList *files = OpenFilesOf(v);
+  if (!files) return;
+  int64_t freed = 0;
+  for (uint32_t entry : files->Orphans)
+    FreeOrphan(v, entry, freed);
+  files->Orphans.clear();
+}
+
 void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock) {
   if (OpenFileList *files = OpenFilesOf(v))
     files->ForEach([feBlock](OpenFileInformation &f) {
@@ -543,6 +577,16 @@ bool WidenArguments(TUDFRewritableVolume &v, std::initializer_list<const char *>
   for (const char *a : args)
     if (!WidenArgument(v, a, *out++)) return false;
   return true;
+}
+
+void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
+  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
+    const uint32_t b = static_cast<uint32_t>(first + i);
+    if (BlockInUse(v, b)) {
+      MarkRun(v, b, 1, false);
+      ++freed;
+    }
+  }
 }
 
 namespace {
@@ -598,16 +642,6 @@ bool SafeToFree(const TUDFRewritableVolume &v, std::vector<BlockRun> runs,
 }
 
 // Frees the blocks of a run that are in use; the count says how many changed.
-void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed) {
-  for (uint64_t i = 0; i < count && first + i < v.PartitionLength; ++i) {
-    const uint32_t b = static_cast<uint32_t>(first + i);
-    if (BlockInUse(v, b)) {
-      MarkRun(v, b, 1, false);
-      ++freed;
-    }
-  }
-}
-
 void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_t &freed) {
   for (const BlockRun &r : runs)
     FreeRun(v, static_cast<uint32_t>(r.First), r.Count, freed);
@@ -760,6 +794,13 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     if (!WriteBlock(v, entry, fe)) return false;
     names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
     return CommitIntegrity(v, 0, 0, 0);
+  }
+  // A file still open keeps its entry and blocks until its last handle closes.
+  OpenFileList *files = OpenFilesOf(v);
+  if (kind == IsFile && files && files->IsOpen(entry)) {
+    files->Orphans.insert(entry);
+    names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+    return CommitIntegrity(v, 0, -1, 0);
   }
   const int64_t freed = FreeEntryBlocks(v, entry, list, false);
   InvalidateHandlesOn(v, entry);

@@ -301,7 +301,11 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   OpenFileList *files = OpenFilesOf(*volume);
-  return files && files->Remove(handle) ? KTRUE : KFALSE;
+  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
+  if (!f) return KFALSE;
+  const uint32_t entry = f->FEBlock;
+  files->Remove(handle);
+  return ReleaseOrphanIfClosed(*volume, entry) ? KTRUE : KFALSE;
 }
 
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {

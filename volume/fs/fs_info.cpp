@@ -25,6 +25,22 @@ namespace {
 // File time of 1970-01-01 00:00:00 UTC.
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 constexpr uint32_t kPermissionBits = 0x7FFF;
+constexpr uint32_t kSpecialBits =
+    UDF_PERMISSION_SETUID | UDF_PERMISSION_SETGID | UDF_PERMISSION_STICKY;
+// The ICB flags that hold the set-user-ID, set-group-ID and sticky bits.
+constexpr uint16_t kICBFlagSetUid = 0x0040, kICBFlagSetGid = 0x0080, kICBFlagSticky = 0x0100;
+uint32_t SpecialBitsOf(uint16_t icbFlags) {
+  return ((icbFlags & kICBFlagSetUid) ? UDF_PERMISSION_SETUID : 0) |
+         ((icbFlags & kICBFlagSetGid) ? UDF_PERMISSION_SETGID : 0) |
+         ((icbFlags & kICBFlagSticky) ? UDF_PERMISSION_STICKY : 0);
+}
+uint16_t ICBFlagsWith(uint16_t icbFlags, uint32_t permissions) {
+  icbFlags &= uint16_t(~(kICBFlagSetUid | kICBFlagSetGid | kICBFlagSticky));
+  if (permissions & UDF_PERMISSION_SETUID) icbFlags |= kICBFlagSetUid;
+  if (permissions & UDF_PERMISSION_SETGID) icbFlags |= kICBFlagSetGid;
+  if (permissions & UDF_PERMISSION_STICKY) icbFlags |= kICBFlagSticky;
+  return icbFlags;
+}
 } // namespace
 
 bool EntryRef::IsDirectory() const {
@@ -122,7 +138,7 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
   out.ModificationTime = StampToFineFileTime(info.ModificationTime);
   out.AttributeTime = StampToFineFileTime(info.AttributeTime);
   out.UniqueID = info.UniqueID;
-  out.Permissions = info.Permissions;
+  out.Permissions = (info.Permissions & kPermissionBits) | SpecialBitsOf(info.ICBFlags);
   out.LinkCount = info.LinkCount;
   out.FileType = info.FileType;
   out.Uid = info.Uid;
@@ -218,7 +234,119 @@ OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, 
   return f;
 }
 
+// Cuts a file with embedded data to `size` bytes: the bytes beyond are cleared.
+bool ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                    uint64_t size) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
+  if (!area || size > area->Length) {
+    FailRead(v);
+    return false;
+  }
+  std::memset(view.FE + area->First + size, 0, area->Length - size);
+  StoreLE32(view.FE + area->LengthField, static_cast<uint32_t>(size));
+  UpdateFileEntry(view.FE, f.FEBlock, size, view.Info.BlocksRecorded, 0, true);
+  return WriteBlock(v, f.FEBlock, view.FE) && CommitIntegrity(v, 0, 0, 0);
+}
+
+// Ends the list in `block` (the file entry or an extension block) after the descriptor at
+// `offset`, which becomes `ad`.
+void EndListAt(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adBytes) {
+  StoreAD(block + offset, ad);
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+  if (!area) return;
+  const uint32_t end = offset + adBytes;
+  if (area->First + area->Length > end)
+    std::memset(block + end, 0, area->First + area->Length - end);
+  StoreLE32(block + area->LengthField, end - area->First);
+}
+
+// Cuts a file to `size` bytes (0 < size < its length): the extent holding the new last byte
+// is shortened and ends the list; what lay beyond is freed once the entry no longer refers to
+// it. A cut inside an extension block writes that block first: a crash before the file entry
+// follows leaves an entry longer than its list, which repair shortens to the cut.
+bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view, uint64_t size) {
+  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return false;
+  if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
+  const std::vector<ADSlot> &ext = view.List.Extents;
+  uint64_t start = 0;
+  size_t k = 0;
+  while (k + 1 < ext.size() && start + ext[k].AD.Length() < size)
+    start += ext[k++].AD.Length();
+  const ADSlot cut = ext[k];
+  const uint32_t keep = static_cast<uint32_t>(size - start);
+  ShortADValue ad = cut.AD;
+  ad.LengthWord = (ad.LengthWord & 0xC0000000u) | keep;
+  const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  const bool inEntry = cut.SlotBlock == f.FEBlock;
+  uint8_t aed[kBlockSize];
+  if (!inEntry) {
+    if (!ReadBlock(v, cut.SlotBlock, aed)) return false;
+    EndListAt(aed, cut.SlotOffset, ad, adBytes);
+    RefillListBlockTag(aed, cut.SlotBlock, false, adBytes);
+    if (!WriteBlock(v, cut.SlotBlock, aed)) return false;
+  } else {
+    EndListAt(view.FE, cut.SlotOffset, ad, adBytes);
+  }
+  // What goes: the tail of the cut extent, every later extent and later extension block.
+  auto blocksOf = [](uint64_t bytes) { return (bytes + kBlockSize - 1) / kBlockSize; };
+  std::vector<std::pair<uint32_t, uint64_t>> runs;
+  if (cut.AD.Type() != 2)
+    runs.push_back({cut.AD.Block + uint32_t(blocksOf(keep)),
+                    blocksOf(cut.AD.Length()) - blocksOf(keep)});
+  for (size_t i = k + 1; i < ext.size(); ++i)
+    if (ext[i].AD.Type() != 2) runs.push_back({ext[i].AD.Block, blocksOf(ext[i].AD.Length())});
+  int64_t freedData = 0;
+  for (auto &r : runs)
+    for (uint64_t b = 0; b < r.second; ++b)
+      freedData += BlockInUse(v, uint32_t(r.first + b)) ? 1 : 0;
+  const uint64_t recorded = view.Info.BlocksRecorded;
+  UpdateFileEntry(view.FE, f.FEBlock, size,
+                  recorded > uint64_t(freedData) ? recorded - uint64_t(freedData) : 0, 0, true);
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
+  const auto &chain = view.List.Extensions;
+  auto after = inEntry ? chain.begin() : std::find(chain.begin(), chain.end(), cut.SlotBlock);
+  if (after != chain.end() && !inEntry) ++after;
+  int64_t freed = 0;
+  for (auto &r : runs)
+    FreeRun(v, r.first, r.second, freed);
+  for (; after != chain.end(); ++after)
+    FreeRun(v, *after, 1, freed);
+  return CommitIntegrity(v, freed, 0, 0);
+}
+
+// Lengthens a file to `size` bytes with zeros written at its end; the position stays.
+bool GrowFile(TUDFRewritableVolume &v, UDF_HANDLE handle, OpenFileInformation &f, uint64_t size) {
+  static const std::vector<uint8_t> zeros(1u << 20);
+  const uint64_t position = f.Position;
+  if (!UDF_SetFilePointer(&v, handle, f.Size)) return false;
+  for (uint64_t at = f.Size; at < size;) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(zeros.size(), size - at));
+    uint32_t done = 0;
+    if (!UDF_WriteFile(&v, handle, zeros.data(), n, &done)) return false;
+    at += n;
+  }
+  return UDF_SetFilePointer(&v, handle, position) != 0;
+}
+
 } // namespace
+
+KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle, uint64_t size) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  FileView view;
+  OpenFileInformation *f = WritableHandle(v, handle, view);
+  if (!f) return KFALSE;
+  const uint64_t length = view.Info.InformationLength;
+  if (size == length) return KTRUE;
+  if (size == 0) return UDF_TruncateFile(volume, handle);
+  SyncHandle(*f, view);
+  if (size > length) return GrowFile(v, handle, *f, size) ? KTRUE : KFALSE;
+  if (!ShrinkFile(v, *f, view, size)) return KFALSE;
+  FileView fresh;
+  if (!LoadFile(v, *f, fresh)) return KFALSE;
+  SyncHandle(*f, fresh);
+  return KTRUE;
+}
 
 KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
                                  KorvaFileInfo *info) {
@@ -297,14 +425,36 @@ KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCH
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
-  if (permissions & ~kPermissionBits) {
+  if (permissions & ~(kPermissionBits | kSpecialBits)) {
     SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
   return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](MutableEntryRecord &fe) { fe.SetPermissions(permissions); })
+                     [&](MutableEntryRecord &fe) {
+                       fe.SetPermissions(permissions & kPermissionBits);
+                       fe.SetICBFlags(ICBFlagsWith(fe.ICBFlags(), permissions));
+                     })
              ? KTRUE
              : KFALSE;
+}
+
+KORVA_API KBOOL UDF_SetFileOwnerW(TUDFRewritableVolume *volume, const KWCHAR *path, uint32_t uid,
+                                  uint32_t gid) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!BeginPathOperation(v, path) || !RequireWritable(v)) return KFALSE;
+  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                     [&](MutableEntryRecord &fe) { fe.SetOwner(uid, gid); })
+             ? KTRUE
+             : KFALSE;
+}
+
+KORVA_API KBOOL UDF_SetFileOwner(TUDFRewritableVolume *volume, const char *path, uint32_t uid,
+                                 uint32_t gid) {
+  if (!volume) return KFALSE;
+  std::u16string p;
+  if (!WidePath(*volume, path, p)) return KFALSE;
+  return UDF_SetFileOwnerW(volume, p.c_str(), uid, gid);
 }
 
 KORVA_API KBOOL UDF_SetFilePermissions(TUDFRewritableVolume *volume, const char *path,

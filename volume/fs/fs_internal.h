@@ -110,6 +110,9 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
 bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         std::optional<uint32_t> parentDir);
 
+// Frees, in memory, the blocks of a run that are in use and counts them in freed.
+void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed);
+
 // Frees, in memory, the blocks of an entry that nothing on the medium refers to any more: its
 // file entry (unless keepEntry), extents and extension blocks. Returns how many were in use.
 int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
@@ -167,6 +170,13 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
 // directory's own file entry).
 bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
                          const uint8_t *bytes, uint32_t length);
+
+// Frees the entry of a removed file once its last handle is closed, and records the space in
+// the integrity descriptor. True when there is nothing to do.
+bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock);
+// Frees, in memory, every removed file still held open (the volume is being dismounted: the
+// bitmap stored next gives the space back).
+void ReleaseOrphans(TUDFRewritableVolume &v);
 
 // Marks every handle open on the file entry at feBlock unusable.
 void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock);

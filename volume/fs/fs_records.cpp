@@ -17,9 +17,13 @@ namespace {
 constexpr uint16_t kFECRCLength = 2032;
 constexpr uint16_t kAEDCRCLength = 8;
 
+// Entries record the time to the microsecond, cut: rounding would put a new file's times
+// ahead of the clock, which make and ls take for a file from the future.
 UDF_TimeStamp Now() {
   UDF_TimeStamp ts{};
-  udf_time_to_stamp(&ts, Now_UTC(), 0);
+  int32_t micro = 0;
+  const int64_t seconds = Now_UTC_Truncated(micro);
+  udf_time_to_stamp(&ts, seconds, micro);
   return ts;
 }
 
@@ -92,6 +96,7 @@ void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
     if (e.FirstAD.Length())
       info.Extents.push_back(MakeShortAD(e.FirstAD.Length(), e.FirstAD.Block));
   }
+  info.FileType = e.FileType;
   info.Permissions = e.Permissions;
   info.InformationLength = e.InformationLength;
   info.LogicalBlocksRecorded = e.BlocksRecorded;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct TUDFRewritableVolume;
@@ -137,7 +138,18 @@ struct ContestedBlocks {
   }
 };
 
-using OpenFileList = HandleTable<OpenFileInformation>;
+// The file handles, and the file entries whose last name was removed while handles were open
+// on them: such an entry keeps its blocks until its last handle closes (or the volume is
+// dismounted). Nothing on the medium refers to it meanwhile, so after a crash repair finds its
+// blocks unclaimed and gives them back.
+struct OpenFileList : HandleTable<OpenFileInformation> {
+  std::unordered_set<uint32_t> Orphans; // file entry blocks
+  bool IsOpen(uint32_t feBlock) {
+    bool open = false;
+    ForEach([&](OpenFileInformation &f) { open = open || (f.FEBlock == feBlock && !f.Invalidated); });
+    return open;
+  }
+};
 // The find handles, with the name index of the directories looked into, and the blocks
 // claimed twice (found at the first free of the mount).
 struct FindHandleList : HandleTable<DirectoryInformation> {

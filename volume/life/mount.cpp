@@ -15,6 +15,7 @@
 #include "volume/life/background.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
+#include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_state.h"
 #include "volume/medium/sparing.h"
 #include "volume/medium/volume_sequence.h"
@@ -359,6 +360,8 @@ bool CloseOnMedium(TUDFRewritableVolume &v) {
   // still holds every block taken, so the stored volume stays consistent enough to mount.
   if (v.ReadOnly || !(v.Compatible || v.CloseAfterFailure)) return true;
   if (v.CloseAfterFailure) v.Compatible = 1;
+  // Removed files still open lose their blocks now; no name refers to them.
+  ReleaseOrphans(v);
   bool result = StoreSpaceBitmap(v);
   if (!SynchronizeDriveCache(v)) return false;
   // An operation that failed, whether or not it left the volume unusable, may have taken

@@ -1,0 +1,256 @@
+// Entries beyond files and directories: hard links (another name for a file entry), symbolic
+// links (file type 12, the target as path components in the entry's data) and special files
+// (FIFOs, sockets, block and character devices; a device records its numbers in a device
+// specification extended attribute), recorded as ECMA-167 describes them so that other
+// systems read them back as the same kinds.
+#include <cstring>
+#include <vector>
+
+#include "korva/files.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "udf/path_components.h"
+#include "volume/engine.h"
+#include "volume/fs/fs_internal.h"
+#include "volume/fs/fs_lookup.h"
+#include "volume/fs/fs_path.h"
+#include "volume/fs/fs_records.h"
+
+namespace korva {
+namespace {
+
+// A target's path components take at most this many blocks (a 4095-character path of
+// one-character names takes 12 KiB).
+constexpr uint32_t kMaxLinkBlocks = 8;
+constexpr uint16_t kTagExtendedAttributeHeader = 262;
+constexpr uint32_t kDeviceSpecificationType = 12;
+constexpr uint32_t kExtendedAttributesBytes = 24 + 24; // header descriptor and one attribute
+
+// The parent and name of a new entry's path, checked as a create checks them.
+bool ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentBlock,
+                std::u16string &name) {
+  if (!path) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
+  if (!IsStorableName(pn.Name)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
+    SetError(v, KORVA_E_TOO_DEEP);
+    return false;
+  }
+  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock)) return false;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return false;
+  if (taken) {
+    SetError(v, KORVA_E_FILE_EXISTS);
+    return false;
+  }
+  name = pn.Name;
+  return true;
+}
+
+// Writes `data` to blocks just taken; one short descriptor per block.
+bool WriteDataBlocks(TUDFRewritableVolume &v, const std::vector<uint8_t> &data,
+                     const std::vector<uint32_t> &blocks, NewFileEntry &e,
+                     std::vector<ShortADValue> &extents) {
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    uint8_t block[kBlockSize] = {};
+    const size_t at = i * kBlockSize;
+    const size_t n = std::min<size_t>(kBlockSize, data.size() - at);
+    std::memcpy(block, data.data() + at, n);
+    if (!WriteBlock(v, blocks[i], block)) return false;
+    extents.push_back({uint32_t(n), blocks[i]});
+  }
+  e.InformationLength = data.size();
+  e.BlocksRecorded = blocks.size();
+  return true;
+}
+
+// Puts the device specification attribute into a new entry's extended attribute space.
+void AddDeviceAttribute(uint8_t *fe, uint32_t feBlock, uint32_t major, uint32_t minor) {
+  uint8_t ea[kExtendedAttributesBytes] = {};
+  StoreLE32(ea + 16, kExtendedAttributesBytes); // no implementation attributes
+  StoreLE32(ea + 20, kExtendedAttributesBytes); // nor application attributes
+  FillTagAt(ea, kTagExtendedAttributeHeader, 8, feBlock);
+  uint8_t *attr = ea + 24;
+  StoreLE32(attr, kDeviceSpecificationType);
+  attr[4] = 1;               // subtype
+  StoreLE32(attr + 8, 24);   // attribute length
+  StoreLE32(attr + 12, 0);   // no implementation use
+  StoreLE32(attr + 16, major);
+  StoreLE32(attr + 20, minor);
+  // The descriptors move behind the attributes.
+  const uint32_t adLength = LoadLE32(fe + 172);
+  std::memmove(fe + 176 + kExtendedAttributesBytes, fe + 176, adLength);
+  std::memcpy(fe + 176, ea, sizeof ea);
+  StoreLE32(fe + 168, kExtendedAttributesBytes);
+  RefillEntryTag(fe, feBlock);
+}
+
+struct NewEntry {
+  uint8_t FileType = kFileTypeFile;
+  std::vector<uint8_t> Data;    // recorded in blocks of its own
+  bool Device = false;
+  uint32_t Major = 0, Minor = 0;
+};
+
+// Creates an entry of any type but directory: blocks taken first, then its data, its file
+// entry and its name, then the integrity descriptor.
+bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n) {
+  uint32_t parentBlock = 0;
+  std::u16string name;
+  if (!ResolveNew(v, path, parentBlock, name)) return false;
+  const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
+  AppendPlan plan;
+  if (!PlanAppend(v, parentBlock, name.size(), plan)) return false;
+  if (v.FreeBlocks < 1 + dataBlocks + plan.BlocksNeeded()) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  uint32_t feBlock = 0;
+  std::vector<uint32_t> blocks(dataBlocks);
+  bool ok = TakeBlock(v, 0, feBlock);
+  for (uint32_t i = 0; ok && i < dataBlocks; ++i)
+    ok = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
+  if (!ok) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  const uint32_t hint = dataBlocks ? blocks.back() + 1 : feBlock + 1;
+  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  NewFileEntry e;
+  e.FileType = n.FileType;
+  e.UniqueID = v.NextUniqueID++;
+  std::vector<ShortADValue> extents;
+  if (!WriteDataBlocks(v, n.Data, blocks, e, extents)) return false;
+  uint8_t fe[kBlockSize];
+  MakeFileEntry(fe, feBlock, e);
+  for (size_t i = 0; i < extents.size(); ++i)
+    AppendListAD(fe, uint16_t(176 + i * kShortADBytes), extents[i]);
+  RefillEntryTag(fe, feBlock);
+  if (n.Device) AddDeviceAttribute(fe, feBlock, n.Major, n.Minor);
+  if (!WriteBlock(v, feBlock, fe)) return false;
+  if (!AppendEntry(v, plan, 0, feBlock, name, hint, false)) return false;
+  return CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0);
+}
+
+bool Begin(TUDFRewritableVolume *volume) {
+  return volume && BeginFsOperation(*volume) && RequireWritable(*volume);
+}
+
+} // namespace
+} // namespace korva
+
+using namespace korva;
+
+KORVA_API KBOOL UDF_CreateSymbolicLinkW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                        const KWCHAR *target) {
+  if (!Begin(volume)) return KFALSE;
+  NewEntry n;
+  n.FileType = kFileTypeSymlink;
+  std::optional<std::vector<uint8_t>> data;
+  if (target) data = ComponentsFromPath(std::u16string_view(target, WideLength(target)));
+  if (data) n.Data = std::move(*data);
+  if (n.Data.empty() || n.Data.size() > kMaxLinkBlocks * kBlockSize) {
+    SetError(*volume, target ? KORVA_E_INVALID_NAME : KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  return CreateTyped(*volume, path, n) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_CreateSymbolicLink(TUDFRewritableVolume *volume, const char *path,
+                                       const char *target) {
+  if (!volume || !RequireCompatible(*volume)) return KFALSE;
+  std::u16string p, t;
+  if (!path || !target) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, path, p) || !WidenArgument(*volume, target, t)) return KFALSE;
+  return UDF_CreateSymbolicLinkW(volume, p.c_str(), t.c_str());
+}
+
+KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
+                                       uint32_t fileType, uint32_t major, uint32_t minor) {
+  if (!Begin(volume)) return KFALSE;
+  NewEntry n;
+  n.FileType = uint8_t(fileType);
+  n.Device = fileType == KORVA_FILE_TYPE_BLOCK_DEVICE || fileType == KORVA_FILE_TYPE_CHAR_DEVICE;
+  n.Major = major;
+  n.Minor = minor;
+  if (!n.Device && fileType != KORVA_FILE_TYPE_FIFO && fileType != KORVA_FILE_TYPE_SOCKET) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  return CreateTyped(*volume, path, n) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *path,
+                                      uint32_t fileType, uint32_t major, uint32_t minor) {
+  if (!volume || !RequireCompatible(*volume)) return KFALSE;
+  std::u16string p;
+  if (!path) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, path, p)) return KFALSE;
+  return UDF_CreateSpecialFileW(volume, p.c_str(), fileType, major, minor);
+}
+
+KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *existing,
+                                    const KWCHAR *path) {
+  if (!Begin(volume)) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!existing) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  EntryRef source;
+  if (!ResolveEntry(v, std::u16string_view(existing, WideLength(existing)), source)) return KFALSE;
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, source.EntryBlock, fe)) return KFALSE;
+  if (!ReadEntryFields(fe, source.EntryBlock, info)) {
+    FailRead(v);
+    return KFALSE;
+  }
+  // Directories have one name each; the link count is 16 bits.
+  if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF) {
+    SetError(v, KORVA_E_ACCESS);
+    return KFALSE;
+  }
+  uint32_t parentBlock = 0;
+  std::u16string name;
+  if (!ResolveNew(v, path, parentBlock, name)) return KFALSE;
+  AppendPlan plan;
+  if (!PlanAppend(v, parentBlock, name.size(), plan)) return KFALSE;
+  if (v.FreeBlocks < plan.BlocksNeeded()) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return KFALSE;
+  }
+  if (!TakeAppendBlocks(v, plan, 0)) return KFALSE;
+  // The count first: a crash before the name leaves one link counted too many, which
+  // check reports and repair corrects, never a name the count does not know.
+  UpdateFileEntry(fe, source.EntryBlock, info.InformationLength, info.BlocksRecorded, 1, false);
+  if (!WriteBlock(v, source.EntryBlock, fe)) return KFALSE;
+  if (!AppendEntry(v, plan, 0, source.EntryBlock, name, 0, false)) return KFALSE;
+  return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_CreateHardLink(TUDFRewritableVolume *volume, const char *existing,
+                                   const char *path) {
+  if (!volume || !RequireCompatible(*volume)) return KFALSE;
+  std::u16string e, p;
+  if (!existing || !path) {
+    SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!WidenArgument(*volume, existing, e) || !WidenArgument(*volume, path, p)) return KFALSE;
+  return UDF_CreateHardLinkW(volume, e.c_str(), p.c_str());
+}
