@@ -107,7 +107,7 @@ std::vector<Case> Cases() {
        {}},
       {"bitmap_used_free", [](S &s) { s.D.SetBitmap(s.Data[u"\\a\\f2"], 10, true); }, {}},
       {"bitmap_leaked", [](S &s) { s.D.SetBitmap(s.L.PartitionLength - 100, 7, false); }, {}},
-      {"bitmap_crc",
+      {"bitmap_bit",
        [](S &s) {
          std::vector<uint8_t> d = s.D.Read(s.L.BitmapSector);
          d[30] ^= 0x10;
