@@ -451,9 +451,8 @@ KORVA_API KBOOL UDF_SetFileOwnerW(TUDFRewritableVolume *volume, const KWCHAR *pa
 
 KORVA_API KBOOL UDF_SetFileOwner(TUDFRewritableVolume *volume, const char *path, uint32_t uid,
                                  uint32_t gid) {
-  if (!volume) return KFALSE;
   std::u16string p;
-  if (!WidePath(*volume, path, p)) return KFALSE;
+  if (!volume || !WidenArguments(*volume, {path}, &p)) return KFALSE;
   return UDF_SetFileOwnerW(volume, p.c_str(), uid, gid);
 }
 
