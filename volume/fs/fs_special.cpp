@@ -166,14 +166,9 @@ KORVA_API KBOOL UDF_CreateSymbolicLinkW(TUDFRewritableVolume *volume, const KWCH
 
 KORVA_API KBOOL UDF_CreateSymbolicLink(TUDFRewritableVolume *volume, const char *path,
                                        const char *target) {
-  if (!volume || !RequireCompatible(*volume)) return KFALSE;
-  std::u16string p, t;
-  if (!path || !target) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!WidenArgument(*volume, path, p) || !WidenArgument(*volume, target, t)) return KFALSE;
-  return UDF_CreateSymbolicLinkW(volume, p.c_str(), t.c_str());
+  std::u16string w[2];
+  if (!volume || !WidenArguments(*volume, {path, target}, w)) return KFALSE;
+  return UDF_CreateSymbolicLinkW(volume, w[0].c_str(), w[1].c_str());
 }
 
 KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
@@ -193,14 +188,9 @@ KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHA
 
 KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *path,
                                       uint32_t fileType, uint32_t major, uint32_t minor) {
-  if (!volume || !RequireCompatible(*volume)) return KFALSE;
-  std::u16string p;
-  if (!path) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!WidenArgument(*volume, path, p)) return KFALSE;
-  return UDF_CreateSpecialFileW(volume, p.c_str(), fileType, major, minor);
+  std::u16string w[1];
+  if (!volume || !WidenArguments(*volume, {path}, w)) return KFALSE;
+  return UDF_CreateSpecialFileW(volume, w[0].c_str(), fileType, major, minor);
 }
 
 KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *existing,
@@ -245,12 +235,7 @@ KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *
 
 KORVA_API KBOOL UDF_CreateHardLink(TUDFRewritableVolume *volume, const char *existing,
                                    const char *path) {
-  if (!volume || !RequireCompatible(*volume)) return KFALSE;
-  std::u16string e, p;
-  if (!existing || !path) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!WidenArgument(*volume, existing, e) || !WidenArgument(*volume, path, p)) return KFALSE;
-  return UDF_CreateHardLinkW(volume, e.c_str(), p.c_str());
+  std::u16string w[2];
+  if (!volume || !WidenArguments(*volume, {existing, path}, w)) return KFALSE;
+  return UDF_CreateHardLinkW(volume, w[0].c_str(), w[1].c_str());
 }
