@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
@@ -115,14 +116,15 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
 bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q) {
   enum { kPrimary = 1, kImplUse = 2, kPartition = 4, kLogical = 8, kUnalloc = 16, kTerm = 32 };
   VolumeGeometry &g = q.Geometry;
-  const UDF_EntityID *impl = nullptr;
+  // A copy: the parsed descriptors live only inside their case.
+  std::optional<UDF_EntityID> impl;
   const char *what = "";
   bool ok = true;
   switch (LoadLE16(d)) {
   case kTagPrimaryVolume: {
     const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s);
     if ((ok = pvd.has_value())) {
-      impl = &pvd->ImplementationIdentifier;
+      impl = pvd->ImplementationIdentifier;
       std::memcpy(g.VolumeIdentifier, pvd->VolumeIdentifier, sizeof g.VolumeIdentifier);
     }
     what = "primary volume descriptor";
@@ -131,7 +133,7 @@ bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Se
   }
   case kTagImplementationUse: {
     const auto iuvd = ParseImplementationUseVolumeDescriptor(d, kSectorSize, s);
-    if ((ok = iuvd.has_value())) impl = &iuvd->ImplementationID;
+    if ((ok = iuvd.has_value())) impl = iuvd->ImplementationID;
     what = "implementation use volume descriptor";
     seen |= kImplUse;
     break;
@@ -139,7 +141,7 @@ bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Se
   case kTagPartition: {
     const auto pd = ParsePartitionDescriptor(d, kSectorSize, s);
     if ((ok = pd.has_value())) {
-      impl = &pd->ImplementationIdentifier;
+      impl = pd->ImplementationIdentifier;
       g.PartitionStart = pd->PartitionStartingLocation;
       g.PartitionLength = pd->PartitionLength;
       // The whole length word: a bitmap extent of another type fails the size checks.
@@ -155,7 +157,7 @@ bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Se
     const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s);
     if ((ok = lvd.has_value())) {
       const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
-      impl = &l.ImplementationIdentifier;
+      impl = l.ImplementationIdentifier;
       ok = lvd->HasSparableMap || !IsOurImplementation(*impl);
       g.FileSetBlock = l.LogicalVolumeContentsUse.Location.LogicalBlockNumber;
       g.IntegritySector = l.IntegritySequenceExtent.Location;
