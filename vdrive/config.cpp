@@ -65,10 +65,17 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
         const std::string key = option.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
         if (option.empty()) continue;
-        if (eq != std::string::npos) {
+        if (eq != std::string::npos && (key == "blocks" || key == "longwrite")) {
+          std::chrono::milliseconds n;
+          if (!ParseMs(value, &n) || n.count() > 0xFFFFFFFF)
+            return fail("bad number in \"" + option + "\"");
+          (key == "blocks" ? config.blocks : config.long_write_every) =
+              static_cast<uint32_t>(n.count());
+        } else if (eq != std::string::npos) {
           std::chrono::milliseconds *slot = key == "format"       ? &config.timings.format
                                             : key == "blank"      ? &config.timings.blank
                                             : key == "background" ? &config.timings.background
+                                            : key == "leadout"    ? &config.timings.lead_out
                                                                   : nullptr;
           if (!slot) return fail("unknown option \"" + key + "\"");
           if (!ParseMs(value, slot)) return fail("bad milliseconds in \"" + option + "\"");
@@ -80,6 +87,8 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
           config.unit_attention = true;
         } else if (option == "strict") {
           config.strict = true;
+        } else if (option == "lenient") {
+          config.strict = false;
         } else if (option == "oddfirmware") {
           config.odd_firmware = true;
         } else if (option == "empty") {
@@ -104,10 +113,12 @@ bool ParseDriveConfigs(const std::string &text, std::vector<DriveConfig> *out, s
 std::unique_ptr<VirtualDrive> MakeDrive(const DriveConfig &config, std::string *error) {
   auto drive = std::make_unique<VirtualDrive>(config.model);
   drive->SetStrict(config.strict);
+  drive->SetBusySpells(2, config.long_write_every);
   drive->SetOddFirmware(config.odd_firmware);
   drive->SetTimings(config.timings);
   drive->SetWriteCache(config.write_cache);
-  if (!drive->InsertMedium(config.file, config.kind, config.formatted, error)) return nullptr;
+  if (!drive->InsertMedium(config.file, config.kind, config.formatted, error, config.blocks))
+    return nullptr;
   drive->SetUnitAttention(config.unit_attention);
   if (config.empty) {
     const uint8_t eject[6] = {0x1B, 0, 0, 0, 0x02, 0};

@@ -86,7 +86,8 @@ std::string FormatState(const MediumState &s) {
     << "background_ms=" << s.background_ms << "\n"
     << "capacity=" << s.capacity << "\n"
     << "recorded=" << s.recorded << "\n"
-    << "closed=" << (s.closed ? 1 : 0) << "\n";
+    << "closed=" << (s.closed ? 1 : 0) << "\n"
+    << "size=" << s.size << "\n";
   return o.str();
 }
 
@@ -121,9 +122,10 @@ std::optional<MediumState> ParseState(const std::string &text) {
       s.background = static_cast<uint8_t>(v);
     } else if (key == "background_ms")
       s.background_ms = v;
-    else if (key == "capacity" || key == "recorded") {
+    else if (key == "capacity" || key == "recorded" || key == "size") {
       if (v > 0xFFFFFFFFull) return std::nullopt;
-      (key == "capacity" ? s.capacity : s.recorded) = static_cast<uint32_t>(v);
+      (key == "capacity" ? s.capacity : key == "size" ? s.size : s.recorded) =
+          static_cast<uint32_t>(v);
     } else if (key == "closed")
       s.closed = v != 0;
     // Unknown keys come from newer versions; they are ignored.
@@ -134,11 +136,13 @@ std::optional<MediumState> ParseState(const std::string &text) {
   s.recorded = std::min(s.recorded, info.raw_blocks);
   if (!info.rom) s.capacity = std::min(s.capacity, std::max(info.raw_blocks, info.format_blocks));
   if (s.mrw && s.kind != MediumKind::kCdRw) s.mrw = false;
+  if (s.kind != MediumKind::kDvdRam || s.size > info.format_blocks) s.size = 0;
   return s;
 }
 
 std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind kind,
-                                             bool formatted, std::string *error) {
+                                             bool formatted, std::string *error,
+                                             uint32_t blocks) {
   auto fail = [&](const std::string &what) -> std::unique_ptr<MediumFile> {
     if (error) *error = what;
     return nullptr;
@@ -174,6 +178,7 @@ std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind
     const MediumInfo &info = InfoOf(kind);
     MediumState &s = m->state_;
     s.kind = kind;
+    if (kind == MediumKind::kDvdRam && blocks < info.format_blocks) s.size = blocks;
     const uint64_t sectors = m->FileSectors();
     if (info.rom) {
       s.capacity = static_cast<uint32_t>(std::min<uint64_t>(sectors, info.raw_blocks));
@@ -182,7 +187,7 @@ std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind
       s.closed = existed && sectors > 0;
     } else if (kind == MediumKind::kDvdRam || formatted || (existed && sectors > 0)) {
       s.formatted = true;
-      s.capacity = info.format_blocks;
+      s.capacity = s.size ? s.size : info.format_blocks;
       if (kind == MediumKind::kDvdRwSequential) s.kind = MediumKind::kDvdRwRestricted;
       if (kind == MediumKind::kDvdPlusRw) s.background = 3;
     }

@@ -57,6 +57,7 @@ struct MediumState {
   uint32_t capacity = 0;      // formatted capacity (rewritable) or readable capacity (ROM)
   uint32_t recorded = 0;      // sequential recording: next writable address
   bool closed = false;        // sequential recording: finalized, nothing more can be written
+  uint32_t size = 0;          // DVD-RAM: formattable capacity when not the kind's (2.6 GB)
 };
 
 // The backing store of one disc. Sectors that were never written read as zeros; the file
@@ -64,9 +65,10 @@ struct MediumState {
 class MediumFile {
 public:
   // Opens `path`, creating it when missing. A new file (or an existing file without a side
-  // file) gets a state from `kind` and `formatted`; an existing side file keeps its own.
+  // file) gets a state from `kind`, `formatted` and `blocks` (DVD-RAM formattable capacity,
+  // 0 for the kind's); an existing side file keeps its own.
   static std::unique_ptr<MediumFile> Open(const std::string &path, MediumKind kind, bool formatted,
-                                          std::string *error);
+                                          std::string *error, uint32_t blocks = 0);
   ~MediumFile();
   MediumFile(const MediumFile &) = delete;
   MediumFile &operator=(const MediumFile &) = delete;

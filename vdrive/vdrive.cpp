@@ -30,6 +30,11 @@ constexpr SenseCode kWriteError{0x3, 0x0C, 0x00};
 constexpr SenseCode kHardwareError{0x4, 0x44, 0x00};
 constexpr SenseCode kFormatInProgress{0x2, 0x04, 0x04};
 constexpr SenseCode kOperationInProgress{0x2, 0x04, 0x07};
+constexpr SenseCode kBecomingReady{0x2, 0x04, 0x01};
+constexpr SenseCode kLongWriteInProgress{0x2, 0x04, 0x08};
+// The general application area of an MRW disc: a small area outside defect management,
+// stored past the defect-managed area in the medium file.
+constexpr uint32_t kMrwGaaBlocks = 8192;
 
 std::array<uint8_t, 32> BuildSense(SenseCode s, int progress, int64_t information) {
   std::array<uint8_t, 32> b{};
@@ -151,6 +156,55 @@ void VirtualDrive::SetStrict(bool strict) {
   strict_ = strict;
 }
 
+void VirtualDrive::SetBusySpells(unsigned becoming_ready, unsigned write_every) {
+  std::lock_guard<std::mutex> lock(mu_);
+  becoming_ready_ = becoming_ready;
+  long_write_every_ = write_every;
+  writes_since_busy_ = 0;
+  if (not_ready_left_ > becoming_ready) not_ready_left_ = becoming_ready;
+}
+
+bool VirtualDrive::MrwGeneralArea() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return mrw_gaa_;
+}
+
+// A disc was loaded: the drive spins it up and identifies it before it is ready, and a
+// strict drive has forgotten the write parameters.
+void VirtualDrive::Loaded() {
+  attention_pending_ = unit_attention_;
+  not_ready_left_ = strict_ ? becoming_ready_ : 0;
+  if (strict_) PowerOnWriteParameters();
+  last_tick_ = Clock::now();
+}
+
+// A busy spell of a strict drive that this command runs into, if any: becoming ready after
+// a load, or now and then a long write in progress instead of a write. Commands a drive
+// answers without its medium are not affected.
+std::optional<SenseCode> VirtualDrive::BusySpell(uint8_t op) {
+  switch (op) {
+  case 0x12: case 0x03: case 0x46: case 0x5A: case 0x55: case 0x1B: case 0x1E: case 0xBB:
+    return std::nullopt;
+  default:
+    break;
+  }
+  if (not_ready_left_ > 0 && HaveMedium()) {
+    --not_ready_left_;
+    return kBecomingReady;
+  }
+  // A long write keeps the drive busy for the next few commands, longer than a host's
+  // plain retries last.
+  if (op == 0x2A && long_write_every_ > 0 && ++writes_since_busy_ >= long_write_every_) {
+    writes_since_busy_ = 0;
+    long_write_left_ = 4;
+  }
+  if (long_write_left_ > 0) {
+    --long_write_left_;
+    return kLongWriteInProgress;
+  }
+  return std::nullopt;
+}
+
 void VirtualDrive::SetOddFirmware(bool odd) {
   std::lock_guard<std::mutex> lock(mu_);
   odd_firmware_ = odd;
@@ -162,18 +216,16 @@ VirtualDrive::~VirtualDrive() {
 }
 
 bool VirtualDrive::InsertMedium(const std::string &path, MediumKind kind, bool formatted,
-                                std::string *error) {
+                                std::string *error, uint32_t blocks) {
   std::lock_guard<std::mutex> lock(mu_);
   DropMedium(true);
-  auto m = MediumFile::Open(path, kind, formatted, error);
+  auto m = MediumFile::Open(path, kind, formatted, error, blocks);
   if (!m) return false;
   medium_ = std::move(m);
   last_path_ = path;
   last_kind_ = kind;
   tray_open_ = false;
-  attention_pending_ = unit_attention_;
-  if (strict_) PowerOnWriteParameters();
-  last_tick_ = Clock::now();
+  Loaded();
   return true;
 }
 
@@ -232,7 +284,7 @@ void VirtualDrive::RemoveMedium() {
 bool VirtualDrive::ReinsertMedium(std::string *error) {
   std::unique_lock<std::mutex> lock(mu_);
   if (medium_) {
-    if (tray_open_) attention_pending_ = unit_attention_;
+    if (tray_open_) Loaded();
     tray_open_ = false;
     return true;
   }
@@ -428,6 +480,8 @@ void VirtualDrive::FinishBusy() {
     s = MediumState{s.kind};
   } else if (what == Busy::kClose) {
     if (s.background != 0) s.background = 3;
+  } else if (what == Busy::kStop) {
+    if (s.background == 2) s.background = 1;
   }
   SaveState();
 }
@@ -499,11 +553,17 @@ CommandResult VirtualDrive::Dispatch(Context &c) {
     attention_pending_ = false;
     return Check({0x6, 0x28, 0x00}); // not ready to ready change, medium may have changed
   }
-  if (busy_ != Busy::kNone) {
+  // Some drives answer TEST UNIT READY while they close a session: only the other
+  // commands tell that the drive is still at work.
+  const bool closing = busy_ == Busy::kClose || busy_ == Busy::kStop;
+  if (busy_ != Busy::kNone && !(strict_ && closing && c.op == 0x00)) {
     const double total = std::chrono::duration<double>(busy_end_ - busy_start_).count();
     const double done = std::chrono::duration<double>(Clock::now() - busy_start_).count();
     const int progress = total <= 0 ? 0 : std::clamp(int(done / total * 65536.0), 0, 65535);
     return Check(busy_ == Busy::kFormat ? kFormatInProgress : kOperationInProgress, progress);
+  }
+  if (busy_ == Busy::kNone) {
+    if (const auto spell = BusySpell(c.op)) return Check(*spell);
   }
   switch (c.op) {
   case 0x00:
@@ -597,9 +657,7 @@ CommandResult VirtualDrive::StartStop(Context &c) {
   if (b4 & 0x01) {                                 // load: close the tray
     if (tray_open_) {
       tray_open_ = false;
-      if (medium_) attention_pending_ = unit_attention_;
-      if (strict_) PowerOnWriteParameters();
-      last_tick_ = std::chrono::steady_clock::now();
+      if (medium_) Loaded();
     }
     return {};
   }
@@ -634,7 +692,7 @@ CommandResult VirtualDrive::ReadFormatCapacities(Context &c) {
   if (info.rewritable && s.formatted)
     add(s.capacity, 0x02, kSectorSize);
   else if (info.rewritable)
-    add(info.format_blocks, 0x01, kSectorSize);
+    add(s.kind == MediumKind::kDvdRam ? FormatBlocks() : info.format_blocks, 0x01, kSectorSize);
   else if (ReadableBlocks() > 0)
     add(ReadableBlocks(), 0x02, kSectorSize);
   else
@@ -656,7 +714,7 @@ CommandResult VirtualDrive::ReadFormatCapacities(Context &c) {
       add(info.format_blocks, 0x26 << 2, 0);
       break;
     case MediumKind::kDvdRam:
-      add(info.format_blocks, 0x00 << 2, kSectorSize);
+      add(FormatBlocks(), 0x00 << 2, kSectorSize);
       break;
     default:
       break;
@@ -682,6 +740,7 @@ CommandResult VirtualDrive::Read10(Context &c) {
   if (count == 0) return CommandResult{kStatusGood, {}, c.len};
   const uint64_t need = uint64_t(count) * kSectorSize;
   if (c.dir != DataDirection::kIn || c.len < need) return Check(kInvalidField);
+  if (mrw_gaa_ && medium_->state().mrw) return GeneralAreaIO(c, lba, count);
   if (uint64_t(lba) + count > ReadableBlocks()) {
     if (Info()->rewritable && !medium_->state().formatted && !SequentialRecording())
       return Check(kNotFormatted);
@@ -706,6 +765,7 @@ CommandResult VirtualDrive::Write10(Context &c) {
   const uint64_t need = uint64_t(count) * kSectorSize;
   const uint8_t *data = c.Out(static_cast<uint32_t>(need));
   if (!data) return Check(kInvalidField);
+  if (mrw_gaa_ && medium_->state().mrw) return GeneralAreaIO(c, lba, count);
   const MediumInfo &info = *Info();
   MediumState &s = medium_->state();
   if (!CanWrite(s.kind)) return Check(kCannotWriteMedium);
@@ -748,6 +808,16 @@ CommandResult VirtualDrive::Write10(Context &c) {
   return CommandResult{kStatusGood, {}, static_cast<uint32_t>(c.len - need)};
 }
 
+// Reads and writes of an MRW disc while the drive addresses its general application area:
+// a few thousand sectors outside defect management, not the volume's.
+CommandResult VirtualDrive::GeneralAreaIO(Context &c, uint32_t lba, uint32_t count) {
+  if (uint64_t(lba) + count > kMrwGaaBlocks) return Check(kOutOfRange, -1, lba);
+  const bool ok = c.op == 0x28 ? medium_->Read(kMrwBlocks + lba, count, c.buf)
+                               : medium_->Write(kMrwBlocks + lba, count, c.buf);
+  if (!ok) return Check(c.op == 0x28 ? kReadError : kWriteError, -1, lba);
+  return CommandResult{kStatusGood, {}, static_cast<uint32_t>(c.len - count * kSectorSize)};
+}
+
 CommandResult VirtualDrive::SynchronizeCache(Context &c) {
   if (!Ready(c)) return NotReadyFor(HaveMedium(), tray_open_);
   FlushCache();
@@ -761,7 +831,8 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
   if (!info.rewritable || !CanWrite(s.kind)) return Check(kCannotWriteMedium);
   const uint8_t b1 = c.cdb[1];
   const uint8_t code = b1 & 0x07;
-  PendingFormat p{s.kind, false, false, info.format_blocks};
+  PendingFormat p{s.kind, false, false,
+                  s.kind == MediumKind::kDvdRam ? FormatBlocks() : info.format_blocks};
   bool immediate = false;
   auto blocks_ok = [&](uint32_t blocks, uint32_t max) {
     return blocks == 0xFFFFFFFF || (blocks > 0 && blocks <= max);
@@ -773,13 +844,19 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
     const uint8_t *h = c.Out(4);
     if (!h) return Check(kParameterLength);
     immediate = (h[1] & 0x02) != 0;
+    // Disabling certification (DCRT) means something on DVD-RAM only; strict drives refuse
+    // it elsewhere.
+    if (strict_ && (h[1] & 0xA0) == 0xA0 && s.kind != MediumKind::kDvdRam)
+      return Check(kInvalidParameter);
     const uint16_t desc_len = LoadBE16(h + 2);
     if (desc_len < 8) return Check(kInvalidParameter);
     const uint8_t *d = c.Out(12);
     if (!d) return Check(kParameterLength);
     d += 4;
     const uint32_t blocks = LoadBE32(d);
-    if (code == 7) {
+    if (code == 7 && strict_) {
+      return Check(kInvalidField); // drives of later generations know format code 1 only
+    } else if (code == 7) {
       // The older CD-RW format descriptor: byte 0 holds the session and grow bits, bytes
       // 4-7 the format size; a size of 0 formats the whole disc.
       if (s.kind != MediumKind::kCdRw) return Check(kInvalidField);
@@ -801,7 +878,7 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
         } else {
           return Check(kInvalidParameter);
         }
-        if (!blocks_ok(blocks, info.format_blocks)) return Check(kInvalidParameter);
+        if (!blocks_ok(blocks, p.capacity)) return Check(kInvalidParameter);
         break;
       case 0x10: // fixed packets: the parameter is the packet size
         if ((s.kind != MediumKind::kCdRw && !dvd_rw) || param != info.packet)
@@ -818,18 +895,14 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
       case 0x24: // MRW: a short foreground part, then the background format
         if (s.kind != MediumKind::kCdRw || !model_.mrw_write) return Check(kInvalidParameter);
         if (!blocks_ok(blocks, kMrwBlocks)) return Check(kInvalidParameter);
+        if (d[7] & 0x01) return RestartBackground(s, s.mrw);
         p.mrw = p.background = true;
         p.capacity = kMrwBlocks;
         break;
       case 0x26: // DVD+RW: the same
         if (s.kind != MediumKind::kDvdPlusRw) return Check(kInvalidParameter);
         if (!blocks_ok(blocks, info.format_blocks)) return Check(kInvalidParameter);
-        if (s.formatted && s.background == 1) {
-          // A stopped background format resumes; the recorded data stays.
-          s.background = 2;
-          SaveState();
-          return {};
-        }
+        if (d[7] & 0x01) return RestartBackground(s, true);
         p.background = true;
         break;
       default:
@@ -847,6 +920,22 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
     FinishBusy();
   }
   return {};
+}
+
+// The restart bit of a format descriptor: a stopped background format (MRW, DVD+RW) goes
+// on where it stopped, and the recorded data stays.
+CommandResult VirtualDrive::RestartBackground(MediumState &s, bool kind_matches) {
+  if (!s.formatted || !kind_matches || s.background == 0) return Check(kInvalidParameter);
+  if (s.background == 1) {
+    s.background = 2;
+    SaveState();
+  }
+  return {};
+}
+
+uint32_t VirtualDrive::FormatBlocks() const {
+  const MediumState &s = medium_->state();
+  return s.size ? s.size : Info()->format_blocks;
 }
 
 CommandResult VirtualDrive::Blank(Context &c) {
@@ -871,23 +960,11 @@ CommandResult VirtualDrive::CloseTrackSession(Context &c) {
   if (!CanWrite(s.kind)) return Check(kCannotWriteMedium);
   const uint8_t function = c.cdb[2] & 0x07;
   const bool immediate = c.cdb[1] & 0x01;
-  if (s.kind == MediumKind::kDvdPlusRw) {
-    if (function != 0 && function != 2 && function != 3) return Check(kInvalidField);
-    if (s.background != 2 && !(function == 3 && s.background == 1)) return {};
-    if (function != 3) {
-      // Quick or compatible stop: the background format pauses where it is.
-      s.background = 1;
-      SaveState();
-      return {};
-    }
-    // Finalizing completes the background format, which takes the time it still needs.
-    const uint64_t total = static_cast<uint64_t>(timings_.background.count());
-    const uint64_t left = s.background_ms >= total ? 0 : total - s.background_ms;
-    StartBusy(Busy::kClose, milliseconds(left));
-    if (!immediate) {
-      std::this_thread::sleep_until(busy_end_);
-      FinishBusy();
-    }
+  if (s.kind == MediumKind::kDvdPlusRw) return CloseDvdPlusRw(s, function, immediate);
+  if (s.mrw && function == 2) {
+    // Closing the session suspends an MRW background format.
+    if (s.background == 2) s.background = 1;
+    SaveState();
     return {};
   }
   if (SequentialRecording()) {
@@ -905,6 +982,31 @@ CommandResult VirtualDrive::CloseTrackSession(Context &c) {
       std::this_thread::sleep_until(busy_end_);
       FinishBusy();
     }
+  }
+  return {};
+}
+
+// DVD+RW close functions: 0 stops the background format where it is, 2 stops it and
+// writes the lead-in and a temporary lead-out (the disc reads as a DVD-ROM), 3 completes the
+// background format, which takes the time it still needs. Each takes its time; with the
+// immediate bit the drive answers at once and reports the operation in progress.
+CommandResult VirtualDrive::CloseDvdPlusRw(MediumState &s, uint8_t function, bool immediate) {
+  if (function != 0 && function != 2 && function != 3) return Check(kInvalidField);
+  if (s.background == 0 || s.background == 3) return {};
+  Busy what = Busy::kStop;
+  milliseconds duration = function == 2 ? timings_.lead_out : timings_.lead_out / 4;
+  if (function == 3) {
+    const uint64_t total = static_cast<uint64_t>(timings_.background.count());
+    duration = milliseconds(s.background_ms >= total ? 0 : total - s.background_ms);
+    what = Busy::kClose;
+  } else if (s.background == 2) {
+    s.background = 1; // stopped at once; what follows is the lead-out
+    SaveState();
+  }
+  StartBusy(what, duration);
+  if (!immediate) {
+    std::this_thread::sleep_until(busy_end_);
+    FinishBusy();
   }
   return {};
 }
@@ -1133,6 +1235,16 @@ std::vector<uint8_t> VirtualDrive::Page2A(uint8_t pc) const {
   return p;
 }
 
+// The MRW page: byte 3 bit 0 chooses the address space, the defect-managed area (0) or the
+// general application area (1). Drives keep it across media.
+std::vector<uint8_t> VirtualDrive::PageMrw(uint8_t pc) const {
+  std::vector<uint8_t> p(8, 0);
+  p[0] = 0x03, p[1] = 0x06;
+  if (pc == 1) p[3] = 0x01;
+  else if (pc == 0) p[3] = mrw_gaa_ ? 0x01 : 0x00;
+  return p;
+}
+
 std::vector<uint8_t> VirtualDrive::Page05(uint8_t pc) const {
   std::vector<uint8_t> p(page05_.begin(), page05_.end());
   if (pc == 1) {
@@ -1168,6 +1280,10 @@ CommandResult VirtualDrive::ModeSense(Context &c) {
   switch (page) {
   case 0x01:
     add(error_page());
+    break;
+  case 0x03:
+    if (!model_.mrw_read) return Check(kInvalidField);
+    add(PageMrw(pc));
     break;
   case 0x05:
     if (!writer) return Check(kInvalidField);
@@ -1216,6 +1332,7 @@ CommandResult VirtualDrive::ModeSelect(Context &c) {
   uint32_t at = 8 + bdl;
   if (at > length) return Check(kParameterLength);
   std::array<uint8_t, 52> staged = page05_;
+  bool gaa = mrw_gaa_;
   while (at < length) {
     if (length - at < 2) return Check(kParameterLength);
     const uint8_t code = p[at] & 0x3F;
@@ -1239,12 +1356,16 @@ CommandResult VirtualDrive::ModeSelect(Context &c) {
         return Check(kInvalidParameter);
       const uint32_t n = std::min<uint32_t>(page_len + 2, staged.size());
       std::copy(pg + 2, pg + n, staged.begin() + 2);
+    } else if (code == 0x03 && model_.mrw_read) {
+      if (page_len < 2) return Check(kInvalidParameter);
+      gaa = (pg[3] & 0x01) != 0;
     } else if (code != 0x01) {
       return Check(kInvalidParameter); // not a changeable page
     }
     at += 2 + page_len;
   }
   page05_ = staged;
+  mrw_gaa_ = gaa;
   return {};
 }
 

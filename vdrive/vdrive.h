@@ -69,6 +69,9 @@ struct Timings {
   std::chrono::milliseconds blank{3000};
   std::chrono::milliseconds background{8000};
   std::chrono::milliseconds close{0};
+  // DVD+RW: stopping the background format and writing the lead-out (close functions 0
+  // and 2), which real drives take some seconds for.
+  std::chrono::milliseconds lead_out{200};
 };
 
 enum class Access : uint8_t { kRead, kWrite };
@@ -82,8 +85,10 @@ public:
 
   // Puts the disc stored at `path` in the drive (tray closed). A missing file becomes a new
   // disc of `kind`, blank unless `formatted`. The previous disc, if any, is taken out.
+  // `blocks` is the formattable capacity of a new DVD-RAM disc (0: 4.7 GB; 2.6 GB discs hold
+  // 1218960).
   bool InsertMedium(const std::string &path, MediumKind kind, bool formatted = false,
-                    std::string *error = nullptr);
+                    std::string *error = nullptr, uint32_t blocks = 0);
 
   // Runs one command. `buffer` holds `length` bytes to send (kOut) or room for `length`
   // bytes to receive (kIn). Never reads or writes outside the buffer.
@@ -111,9 +116,20 @@ public:
   void SetUnitAttention(bool enabled);
   // A strict drive behaves as real drives do where they differ from what a lenient one
   // accepts: it forgets the write parameters page (05h) at every load, refuses a packet
-  // write to a fixed-packet track whose page does not describe the track (05/64/00), and
-  // refuses a MODE SELECT whose header carries a mode data length or whose page has PS set.
+  // write to a fixed-packet track whose page does not describe the track (05/64/00),
+  // refuses a MODE SELECT whose header carries a mode data length or whose page has PS set,
+  // refuses FORMAT UNIT format code 7 (05/24/00) and format options (FOV) with disabled
+  // certification on media that have none to disable (05/26/00), answers TEST UNIT READY
+  // GOOD while it closes a DVD+RW session, reports becoming ready (02/04/01) for a while
+  // after a load and long write in progress (02/04/08) on some writes. Strict is the
+  // default; SetStrict(false) gives the lenient drive.
   void SetStrict(bool strict);
+  // How many commands after a load the drive answers becoming ready (02/04/01; strict
+  // only, 2 by default), and every how many writes it answers long write in progress
+  // (02/04/08) without writing, to that command and the next few (0, the default: never).
+  void SetBusySpells(unsigned becoming_ready, unsigned write_every);
+  // Whether the last MODE SELECT of the MRW page chose the general application area.
+  bool MrwGeneralArea() const;
   // Firmware seen in the field that reports a formatted CD-RW as disc type 00h and its
   // track's data mode as 0Fh (unknown) instead of 20h and mode 2.
   void SetOddFirmware(bool odd);
@@ -126,7 +142,9 @@ public:
 
 private:
   struct Context;
-  enum class Busy : uint8_t { kNone, kFormat, kBlank, kClose };
+  // kClose completes a DVD+RW's background format; kStop only stops it (and writes the
+  // lead-out).
+  enum class Busy : uint8_t { kNone, kFormat, kBlank, kClose, kStop };
   struct PendingFormat {
     MediumKind kind;
     bool mrw, background;
@@ -176,6 +194,13 @@ private:
   CommandResult SetCdSpeed(Context &c);
 
   void PowerOnWriteParameters();
+  void Loaded();
+  std::optional<SenseCode> BusySpell(uint8_t op);
+  uint32_t FormatBlocks() const;
+  CommandResult RestartBackground(MediumState &s, bool kind_matches);
+  CommandResult CloseDvdPlusRw(MediumState &s, uint8_t function, bool immediate);
+  std::vector<uint8_t> PageMrw(uint8_t pc) const;
+  CommandResult GeneralAreaIO(Context &c, uint32_t lba, uint32_t count);
   bool WriteParametersFitTrack() const;
   std::vector<uint8_t> Page2A(uint8_t pc) const;
   std::vector<uint8_t> Page05(uint8_t pc) const;
@@ -200,7 +225,13 @@ private:
   std::array<uint8_t, 52> page05_{};
   uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;
 
-  bool strict_ = false;
+  bool strict_ = true;
+  unsigned becoming_ready_ = 2;
+  unsigned not_ready_left_ = 0;
+  unsigned long_write_every_ = 0;
+  unsigned writes_since_busy_ = 0;
+  unsigned long_write_left_ = 0;
+  bool mrw_gaa_ = false; // MRW: addresses name the general application area, not the DMA
   bool odd_firmware_ = false;
   bool write_cache_ = false;
   bool unit_attention_ = false;

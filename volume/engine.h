@@ -194,8 +194,37 @@ void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
 
 // Physical formatting and blanking -----------------------------------------------------
 
-// FORMAT UNIT parameter list that formats a whole DVD+RW (format type 26h).
-extern const uint8_t kDvdPlusRwFormatList[12];
+// FORMAT UNIT for each medium, with the immediate bit (the caller polls). CD-RW: format
+// code 1 type 10h (fixed packets of 32, CdRwFormatBlocks), and where the drive refuses it,
+// the older format code 7. MRW: type 24h. DVD+RW: type 26h. DVD-RAM: type 00h with the
+// block count of the drive's own formattable capacity (discs of 4.7 and 2.6 GB differ).
+bool FormatCdRwForFixedPackets(TUDFRewritableVolume &v);
+bool FormatMrw(TUDFRewritableVolume &v);
+bool FormatDvdPlusRw(TUDFRewritableVolume &v);
+bool FormatDvdRamFully(TUDFRewritableVolume &v);
+// A DVD+RW or MRW background format that was stopped (status 1 in DiscInfo) goes on: FORMAT
+// UNIT with the restart bit, polled. True when nothing was to restart.
+bool RestartBackgroundFormat(TUDFRewritableVolume &v);
+// Ends a mount that wrote a DVD+RW: stops its background format and writes the lead-out
+// (close functions 0 and 2, immediate, polled); suspends a running MRW background format
+// (close function 2). True when nothing was to stop.
+bool StopBackgroundFormat(TUDFRewritableVolume &v);
+// An MRW disc is written in the defect-managed address space (mode page 03h, or 2Ch on
+// older drives); drives keep whatever space another program chose. False with error 38.
+bool SetMrwAddressSpace(TUDFRewritableVolume &v);
+
+// Waits out a drive that answered a busy "not ready" (long write, format or operation in
+// progress, becoming ready) so that sector I/O tries the command again; one per command,
+// bounded in total. WaitedOut() is false for any other sense or once the bound has passed.
+class BusyWait {
+public:
+  explicit BusyWait(TUDFRewritableVolume &v) : v_(v) {}
+  bool WaitedOut();
+
+private:
+  TUDFRewritableVolume &v_;
+  uint64_t start_ = 0;
+};
 
 // How long a drive may go on answering "not ready, operation in progress" after an
 // immediate FORMAT UNIT or BLANK. The longest such operation of the media handled here, a

@@ -336,6 +336,13 @@ protected:
   std::string disc_;
 };
 
+// Asks until the drive is ready, as hosts do after a load.
+bool SpinUp(TKorva &k) {
+  for (int i = 0; i < 8; ++i)
+    if (k.TestUnitReady() == KTRUE) return true;
+  return false;
+}
+
 TEST_F(ComponentOnDrive, ForwardsDriveOperationsFormatAndErase) {
   TKorva k;
   ASSERT_EQ(k.InitializeASPI(true, KORVA_VDRIVE_MODULE, ""), KTRUE);
@@ -352,6 +359,8 @@ TEST_F(ComponentOnDrive, ForwardsDriveOperationsFormatAndErase) {
   EXPECT_EQ(k.DeviceCan(2), KTRUE);  // reads CD-RW
   EXPECT_EQ(k.DeviceCan(12), KTRUE); // writes CD-RW
   EXPECT_EQ(k.DeviceCan(9), KFALSE); // no such code
+  // A disc just loaded spins up before the drive answers ready.
+  EXPECT_TRUE(SpinUp(k));
   EXPECT_EQ(k.DiscIs(), mtCDRW);
   EXPECT_EQ(k.Erasable(), KTRUE);
   EXPECT_EQ(k.TestUnitReady(), KTRUE);
@@ -403,7 +412,7 @@ TEST_F(ComponentOnDrive, ForwardsDriveOperationsFormatAndErase) {
   EXPECT_EQ(k.EjectMedium(false), KTRUE);
   EXPECT_EQ(k.TestUnitReady(), KFALSE);
   EXPECT_EQ(k.LoadMedium(false), KTRUE);
-  EXPECT_EQ(k.TestUnitReady(), KTRUE);
+  EXPECT_TRUE(SpinUp(k));
 }
 
 TEST_F(ComponentOnDrive, DestroyingLeavesTheDiscVolumeClosed) {

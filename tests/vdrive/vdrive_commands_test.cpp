@@ -23,6 +23,7 @@ protected:
     std::string error;
     ASSERT_TRUE(drive->InsertMedium(dir.File("disc"), kind, formatted, &error)) << error;
     bench = std::make_unique<Bench>(Bench{*drive, {}, {}});
+    bench->Settle();
   }
   ScratchDir dir;
   std::unique_ptr<VirtualDrive> drive;
@@ -82,8 +83,12 @@ TEST_F(DriveTest, CdRwFixedPacketFormatMeetsTheFormattedChecks) {
   EXPECT_TRUE(b.data[6] & 0x40);
   EXPECT_EQ(b.data[7] & 1, 1);
 
-  ASSERT_EQ(b.Out({0x04, 0x17, 0, 0, 0, 0}, testing::CdRwFixedFormatList(blocks)).status,
-            kStatusGood);
+  // Format code 7 is refused by drives of later generations (and the strict drive); format
+  // code 1 with type 10h formats for fixed packets of 32.
+  EXPECT_EQ(b.Out({0x04, 0x17, 0, 0, 0, 0}, testing::CdRwFixedFormatList(blocks)).asc(), 0x24);
+  const std::vector<uint8_t> code1 = {0, 2, 0, 8, uint8_t(blocks >> 24), uint8_t(blocks >> 16),
+                                      uint8_t(blocks >> 8), uint8_t(blocks), 0x40, 0, 0, 32};
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, code1).status, kStatusGood);
   b.WaitReady();
   ASSERT_EQ(b.r.status, kStatusGood);
   EXPECT_EQ(b.data[2] & 0x0C, 0x0C);
@@ -97,7 +102,9 @@ TEST_F(DriveTest, CdRwFixedPacketFormatMeetsTheFormattedChecks) {
   EXPECT_EQ(b.Be32(20), 32u);
   EXPECT_EQ(b.Be32(24), blocks);
 
-  // Whole, aligned packets only.
+  // Whole, aligned packets only (the write parameters a strict drive also asks for are
+  // another test's subject).
+  drive->SetStrict(false);
   EXPECT_EQ(b.Write(0, 32, 1).status, kStatusGood);
   EXPECT_EQ(b.Write(64, 64, 2).status, kStatusGood);
   for (auto [lba, count] : {std::pair{16u, 32}, {32u, 16}, {33u, 32}, {0u, 1}}) {
@@ -170,11 +177,13 @@ TEST_F(DriveTest, WriteCacheHidesDataUntilSynchronized) {
   ASSERT_EQ(b.Write(20, 1, 0x33).status, kStatusGood);
   drive->RemoveMedium();
   ASSERT_TRUE(drive->ReinsertMedium());
+  ASSERT_TRUE(b.Settle());
   ASSERT_EQ(b.Read(20, 1).status, kStatusGood);
   EXPECT_EQ(b.data[0], 0);
   ASSERT_EQ(b.Write(20, 1, 0x44).status, kStatusGood);
   ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x02, 0}).status, kStatusGood);
   ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
+  ASSERT_TRUE(b.Settle());
   ASSERT_EQ(b.Read(20, 1).status, kStatusGood);
   EXPECT_EQ(b.data[0], 0x44);
 }
@@ -235,6 +244,7 @@ TEST_F(DriveTest, DiscSurvivesReopeningItsFile) {
   VirtualDrive again;
   ASSERT_TRUE(again.InsertMedium(dir.File("disc"), MediumKind::kCdR)); // the side file decides
   Bench b2{again, {}, {}};
+  ASSERT_TRUE(b2.Settle());
   ASSERT_EQ(b2.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8).status, kStatusGood);
   EXPECT_EQ(b2.Be16(6), 0x001A);
   ASSERT_EQ(b2.DiscInfo().status, kStatusGood);
@@ -312,7 +322,10 @@ TEST_F(DriveTest, EjectLoadLockAndRemoval) {
   b.In({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8);
   EXPECT_EQ(b.Be16(6), 0); // no current profile without a disc
   ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
-  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+  // A disc just loaded spins up first: becoming ready, then ready.
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).ascq(), 0x01);
+  EXPECT_EQ(b.r.asc(), 0x04);
+  EXPECT_TRUE(b.Settle());
 
   drive->RemoveMedium();
   EXPECT_FALSE(drive->MediumPresent());
@@ -321,7 +334,7 @@ TEST_F(DriveTest, EjectLoadLockAndRemoval) {
   ASSERT_EQ(b.None({0x1B, 0, 0, 0, 0x03, 0}).status, kStatusGood);
   EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusCheckCondition);
   ASSERT_TRUE(drive->ReinsertMedium());
-  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_TRUE(b.Settle());
 
   // With unit attention on, a load is reported once, to the first ordinary command.
   drive->SetUnitAttention(true);
@@ -334,7 +347,7 @@ TEST_F(DriveTest, EjectLoadLockAndRemoval) {
   ASSERT_TRUE(drive->ReinsertMedium());
   EXPECT_EQ(b.In({0x12, 0, 0, 0, 36, 0}, 36).status, kStatusGood);
   EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).asc(), 0x28);
-  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_TRUE(b.Settle());
 }
 
 TEST_F(DriveTest, BadCdbsAndBuffersStayWithinBounds) {
@@ -428,6 +441,7 @@ TEST_F(DriveTest, WriteParametersPageTakesFixedPacketsAndRejectsNonsense) {
   ASSERT_EQ(b.In({0x5A, 0, 0x05, 0, 0, 0, 0, 0x02, 0, 0}, 512).status, kStatusGood);
   ASSERT_EQ(b.data[8], 0x05);
   std::vector<uint8_t> list(b.data.begin(), b.data.begin() + 8 + 2 + b.data[9]);
+  list[0] = list[1] = 0; // the mode data length is reserved in MODE SELECT
   list[8 + 2] = 0x00;
   list[8 + 3] = static_cast<uint8_t>((list[8 + 3] & 0xF0) | 0x20 | 7);
   list[8 + 4] = static_cast<uint8_t>((list[8 + 4] & 0xF0) | 10);

@@ -74,6 +74,13 @@ struct Bench {
                 int(lba & 0xFF), 0, count >> 8, count & 0xFF, 0},
                std::vector<uint8_t>(count * 2048u, fill));
   }
+  // Takes the drive through becoming ready after a load, as a host does with TEST UNIT
+  // READY; true once it answers GOOD.
+  bool Settle() {
+    for (int i = 0; i < 16; ++i)
+      if (None({0x00, 0, 0, 0, 0, 0}).status == kStatusGood) return true;
+    return false;
+  }
   CommandResult DiscInfo() { return In({0x51, 0, 0, 0, 0, 0, 0, 0, 42, 0}, 42); }
   CommandResult TrackInfo() { return In({0x52, 1, 0, 0, 0, 1, 0, 0, 0x26, 0}, 38); }
   // Polls READ DISC INFORMATION while the drive reports NOT READY; the progress values seen.

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "korva/files.h"
 #include "vdrive/vdrive_platform.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
@@ -30,9 +32,9 @@ struct Done {
 
 class DriveTest : public ::testing::Test {
 protected:
-  void Use(const std::string &entry) {
+  void Use(const std::string &entry, const std::string &disc = "disc") {
     std::string error;
-    platform_ = VDrivePlatform::FromConfig(entry + dir_.File("disc"), &error);
+    platform_ = VDrivePlatform::FromConfig(entry + dir_.File(disc), &error);
     ASSERT_TRUE(platform_) << error;
     platform_->SetRealSleep(false);
     v_->Device.Platform = platform_.get();
@@ -44,6 +46,25 @@ protected:
     return test::FormatAndWait(*v_, label, quick);
   }
   int Erase(bool quick) { return test::EraseAndWait(*v_, quick); }
+  // Waits out the drive becoming ready after its disc was loaded, as a mount does.
+  bool Settle() {
+    for (int i = 0; i < 8; ++i)
+      if (TestUnitReady(v_.get())) return true;
+    return false;
+  }
+  bool AnchorAt(uint32_t sector) {
+    uint8_t buffer[2048];
+    return ReadSector(*v_, sector, buffer) && IsSectorTagValid(kTagAnchor, buffer, sector);
+  }
+  bool WriteFile(const char16_t *path, size_t bytes) {
+    const UDF_HANDLE h = UDF_CreateFileW(v_.get(), path, UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+    if (h == UDF_INVALID_HANDLE) return false;
+    std::vector<uint8_t> data(bytes, 0x6B);
+    uint32_t written = 0;
+    const bool ok = UDF_WriteFile(v_.get(), h, data.data(), uint32_t(data.size()), &written);
+    UDF_CloseHandle(v_.get(), h);
+    return ok && written == bytes;
+  }
   size_t Count(uint8_t opcode) {
     auto log = drive_->CommandLog();
     return size_t(std::count(log.begin(), log.end(), opcode));
@@ -78,7 +99,7 @@ TEST_F(DriveTest, NothingTouchesADriveBeforeOneIsSelected) {
   // A failed selection after a good one closes the gate again.
   Use("cd-rw:");
   EXPECT_STRNE(GetDeviceName(v, 0), "");
-  EXPECT_EQ(TestUnitReady(v), KTRUE);
+  EXPECT_TRUE(Settle());
   EXPECT_EQ(SelectDevice(v, 9), KFALSE);
   EXPECT_EQ(EjectMedium(v, KFALSE), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
@@ -261,19 +282,110 @@ TEST_F(DriveTest, FormatProgressIsVisibleFromAnotherThread) {
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
-TEST_F(DriveTest, NoSecondAnchorWhileTheBackgroundFormatRuns) {
-  Use("dvd+rw/format=10,background=600000:");
+// DVD+RW as dvd+rw-format and growisofs treat it: the drive takes writes anywhere while
+// its background format runs, so both anchors are on the disc when the format returns; the
+// end of the mount stops the background format and writes the lead-out with the immediate
+// bit and polls (the drive answers TEST UNIT READY while it closes); the next mount
+// restarts the format where it stopped.
+TEST_F(DriveTest, DvdPlusRwBackgroundFormatStopsAtDismountAndRestartsAtMount) {
+  Use("dvd+rw/format=20,background=4000,leadout=60:");
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   ASSERT_EQ(Format(u"PLUS"), 0);
-  const uint32_t second = v_->TotalSectors - 257;
-  uint8_t sector[2048];
-  ASSERT_TRUE(ReadSector(*v_, second, sector));
-  EXPECT_FALSE(IsSectorTagValid(kTagAnchor, sector, second));
-  ASSERT_TRUE(ReadSector(*v_, 256, sector));
-  EXPECT_TRUE(IsSectorTagValid(kTagAnchor, sector, 256));
-  // No dismount: closing the disc would finish the background format, which takes its time.
-  // Marking the record unmounted lets its release free it without closing the disc.
-  v_->VolumeOpen = 0;
+  EXPECT_EQ(drive_->State()->background, 2) << "still formatting in the background";
+  EXPECT_TRUE(AnchorAt(256));
+  EXPECT_TRUE(AnchorAt(v_->TotalSectors - 257));
+  ASSERT_TRUE(WriteFile(u"\\a", 100000));
+
+  drive_->ResetCommandLog();
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_EQ(drive_->State()->background, 1) << "stopped, not completed";
+  EXPECT_EQ(drive_->CommandCount(0x5B), 2u) << "close functions 0 and 2";
+  EXPECT_GT(drive_->CommandCount(0x51), 0u) << "polled with READ DISC INFORMATION";
+
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(drive_->State()->background, 2) << "restarted by the mount";
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  // A quick erase leaves the disc stopped and closed as well.
+  EXPECT_EQ(Erase(true), 0);
+  EXPECT_EQ(drive_->State()->background, 1);
+}
+
+// CD-RW fixed packets: format code 1 (type 10h) first; a drive that refuses it gets the
+// older format code 7. The strict drive refuses code 7.
+TEST_F(DriveTest, CdRwFormatCodeOneFirstThenSeven) {
+  Use("cd-rw/format=20:");
+  SetPreferCDMRWFormat(v_.get(), KFALSE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"ONE"), 0) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_EQ(drive_->CommandCount(0x04), 1u);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+
+  drive_->SetStrict(false);
+  drive_->FailNextCommands(0x04, 1, vdrive::SenseCode{0x05, 0x26, 0x00});
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"SEVEN"), 0) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_EQ(drive_->CommandCount(0x04), 3u);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+// A 2.6 GB DVD-RAM: its full erase formats what the drive reports, not a 4.7 GB disc.
+TEST_F(DriveTest, DvdRamFullEraseFormatsTheCapacityTheDriveReports) {
+  Use("dvd-ram/blocks=1218960,format=20:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(v_->TotalSectors, 1218960u);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(Erase(false), 0);
+  EXPECT_EQ(drive_->CommandCount(0x04), 1u);
+  EXPECT_EQ(drive_->State()->capacity, 1218960u);
+}
+
+// Busy drives: a disc just loaded is becoming ready (an erase waits for it too), and a long
+// write in progress lasts longer than plain retries; both are waited out.
+TEST_F(DriveTest, BusyDrivesAreWaitedOut) {
+  Use("cd-rw/format=20,blank=20:");
+  EXPECT_EQ(Erase(true), 0) << UDF_GetLastErrorNumber(v_.get());
+
+  Use("dvd-ram/longwrite=5:", "ram");
+  v_->RetryDelayMs = 1;
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"BUSY"), 0) << UDF_GetLastErrorNumber(v_.get());
+  for (const char16_t *name : {u"\\a", u"\\b", u"\\c"})
+    ASSERT_TRUE(WriteFile(name, 300000)) << UDF_GetLastErrorNumber(v_.get());
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE) << UDF_GetLastErrorNumber(v_.get());
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetFileCount(v_.get()), 3u);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
+// MRW: format header without certification options, the defect-managed address space set
+// at every mount (the drive keeps what another program chose), and the background format
+// suspended at dismount and restarted at mount.
+TEST_F(DriveTest, MrwAddressSpaceAndBackgroundFormat) {
+  Use("cd-rw/format=20,background=4000:");
+  SetPreferCDMRWFormat(v_.get(), KTRUE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"MRW"), 0) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_TRUE(drive_->State()->mrw);
+  ASSERT_TRUE(WriteFile(u"\\m", 50000));
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(drive_->State()->background, 1);
+
+  // Another program leaves the drive in the general application area.
+  const uint8_t select[10] = {0x55, 0x10, 0, 0, 0, 0, 0, 0, 16, 0};
+  uint8_t page[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0x03, 0x06, 0, 0x01};
+  ASSERT_EQ(drive_->Execute(select, 10, vdrive::DataDirection::kOut, page, 16).status, 0);
+  ASSERT_TRUE(drive_->MrwGeneralArea());
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_FALSE(drive_->MrwGeneralArea());
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE) << UDF_GetLastErrorNumber(v_.get());
+  EXPECT_EQ(drive_->State()->background, 2) << "restarted by the mount";
+  EXPECT_EQ(UDF_GetFileCount(v_.get()), 1u);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "device/device_internal.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 #include "volume/life/background.h"
@@ -11,16 +12,21 @@
 namespace korva {
 namespace {
 
-const uint8_t kDvdRamList[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22,
-                                 0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
+constexpr uint32_t kEraseReadyLimitMs = 60000;
 
 // Writes count zero packets from sector 0, stopping at the first failure.
 bool WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
   const uint32_t p = v.PacketBlocks;
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  BusyWait busy(v);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!Write10(&v.Device, i * p, static_cast<uint16_t>(p), v.PacketBuffer, p * kSectorSize))
-      return false;
+    auto write = [&] {
+      return Write10(&v.Device, i * p, static_cast<uint16_t>(p), v.PacketBuffer, p * kSectorSize);
+    };
+    bool ok = write();
+    while (!ok && busy.WaitedOut())
+      ok = write();
+    if (!ok) return false;
   }
   return true;
 }
@@ -45,13 +51,13 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
     if (!CheckMediumFormatted(v)) {
       GetFormatCapacity(d);
       if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-      if (!FormatUnit(d, 0x11, kDvdPlusRwFormatList, sizeof(kDvdPlusRwFormatList))) return false;
+      if (!FormatDvdPlusRw(v)) return false;
       if (!WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false)) return false;
     }
     const bool ok = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
     FlushCache(d);
-    if (quick) CloseDVDTrack(d, false, 3, 0, 0, 0);
-    return ok;
+    // The lead-out written after the zeros, so that other drives see an empty disc.
+    return StopBackgroundFormat(v) && ok;
   }
   // DVD-RAM.
   if (quick) {
@@ -59,7 +65,7 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
     FlushCache(d);
     return ok;
   }
-  if (!FormatUnit(d, 0x11, kDvdRamList, sizeof(kDvdRamList))) return false;
+  if (!FormatDvdRamFully(v)) return false;
   // Some drives answer TEST UNIT READY while they still format; they report progress on
   // READ DISC INFORMATION as on anything else.
   return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
@@ -79,6 +85,9 @@ extern "C" KORVA_API KBOOL EraseDisc(TUDFRewritableVolume *volume, KBOOL quick,
     SetError(v, KORVA_E_NO_DEVICE);
     return KFALSE;
   }
+  // A disc just loaded is identified first (becoming ready); the answer that ends the wait
+  // is judged by what follows.
+  WaitForReadyDrive(&v.Device, kEraseReadyLimitMs, 500);
   if (!Erasable(&v.Device)) {
     SetError(v, KORVA_E_NO_MEDIA);
     return KFALSE;

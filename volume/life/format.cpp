@@ -26,38 +26,12 @@ namespace {
 constexpr uint32_t kSparingEntries = 1;
 constexpr uint32_t kSpareArea = 32; // sectors per spare packet
 
-// FORMAT UNIT parameter lists.
-const uint8_t kMrwList[12] = {0x00, 0xA2, 0x00, 0x08, 0xFF, 0xFF,
-                              0xFF, 0xFF, 0x90, 0x00, 0x00, 0x00};
-
 uint32_t PollDelay(const TUDFRewritableVolume &v) {
   return v.RetryDelayMs && v.RetryDelayMs < 500 ? v.RetryDelayMs : 500;
 }
 
 void SetPercentage(TUDFRewritableVolume &v, uint8_t value) {
   __atomic_store_n(&v.FormatPercentage, value, __ATOMIC_RELAXED);
-}
-
-// Sends the write parameters page for fixed packets of 32 sectors (CD-RW).
-void SetFixedPacketWriteParameters(TUDFRewritableVolume &v) {
-  TSCSIDevice *d = &v.Device;
-  uint8_t *r = d->DataBuffer;
-  std::memset(r, 0, 512);
-  ModeSense10(d, r, 512, 0x05, false);
-  const uint32_t header = r[8] == 0x05 ? 8 : 16;
-  uint8_t *page = reinterpret_cast<uint8_t *>(&d->WriteParameters);
-  std::memcpy(page, r + header, sizeof(d->WriteParameters));
-  page[2] = 0;
-  page[3] = static_cast<uint8_t>((page[3] & 0xF0) | 0x20 | 7);
-  page[4] = static_cast<uint8_t>((page[4] & 0xF0) | 10);
-  page[8] = 0x20;
-  StoreBE32(page + 10, 32);
-  page[0] &= 0x3F;  // PS is reserved in MODE SELECT
-  if (page[1] + 2 > 50) page[50] = 0x08; // mode 2 form 1 sub-header: submode "data"
-  std::memcpy(r + header, page, sizeof(d->WriteParameters));
-  r[0] = r[1] = 0; // the mode data length is reserved in MODE SELECT
-  const uint32_t length = std::min<uint32_t>(page[1] + header + 2, 512);
-  ModeSelect(d, r, static_cast<uint16_t>(length));
 }
 
 bool PhysicalFormat(TUDFRewritableVolume &v) {
@@ -69,24 +43,21 @@ bool PhysicalFormat(TUDFRewritableVolume &v) {
     GetFormatCapacity(d);
     if (v.PreferMRWFormat && v.MRWWriteSupported) {
       if (const uint8_t *count = FindFormattableCapacity(v, 0x24)) v.TotalSectors = LoadBE32(count);
-      ok = FormatUnit(d, 0x11, kMrwList, sizeof(kMrwList));
+      ok = FormatMrw(v);
     } else {
       if (const uint8_t *count = FindFormattableCapacity(v, 0x10)) {
         std::memcpy(v.CdRwFormatBlocks, count, 4);
         v.TotalSectors = LoadBE32(count);
       }
-      SetFixedPacketWriteParameters(v);
-      uint8_t list[16] = {0x00, 0x02, 0x00, 0x08};
-      std::memcpy(list + 12, v.CdRwFormatBlocks, 4);
-      ok = FormatUnit(d, 0x17, list, sizeof(list));
+      // The write parameters are set from the new track once it exists.
+      ok = FormatCdRwForFixedPackets(v);
     }
     sent = true;
     break;
   case mtDVDPLUSRW:
     GetFormatCapacity(d);
     if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-    CloseDVDTrack(d, false, 3, 0, 0, 0);
-    ok = FormatUnit(d, 0x11, kDvdPlusRwFormatList, sizeof(kDvdPlusRwFormatList));
+    ok = FormatDvdPlusRw(v);
     sent = true;
     break;
   case mtDVDRWRO:
@@ -102,15 +73,6 @@ bool PhysicalFormat(TUDFRewritableVolume &v) {
   }
   if (!ok) return false;
   return !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true);
-}
-
-// Whether the anchor at N - 257 may be written now.
-bool MayWriteSecondAnchor(TUDFRewritableVolume &v) {
-  if (v.ImageMode) return true;
-  const uint8_t status = reinterpret_cast<const uint8_t *>(&v.Device.DiscInfo)[7] & 3;
-  if (v.Device.Medium == mtDVDPLUSRW) return status == 3;
-  if (v.Device.Medium == mtCDRW) return status != 1 && status != 2;
-  return true;
 }
 
 // Clears PacketBuffer, lets fill() place descriptors into it, and writes the packet.
@@ -140,7 +102,8 @@ bool WriteAnchors(TUDFRewritableVolume &v, const VolumeLayout &l) {
         BuildAnchor(SlotOf(v, a), kSectorSize, a, l.MainVDS, l.ReserveVDS);
       }))
     return false;
-  if (!MayWriteSecondAnchor(v)) return true;
+  // Drives take writes anywhere on a DVD+RW or MRW disc while its background format runs
+  // (they format what is written first), so the second anchor is written now.
   const uint32_t second = v.TotalSectors - 257;
   return WriteFreshPacket(v, PacketStartOf(v, second), [&] {
     BuildAnchor(SlotOf(v, second), kSectorSize, second, l.MainVDS, l.ReserveVDS);
@@ -246,9 +209,6 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
 }
 
 } // namespace
-
-const uint8_t kDvdPlusRwFormatList[12] = {0x00, 0x82, 0x00, 0x08, 0xFF, 0xFF,
-                                          0xFF, 0xFF, 0x98, 0x00, 0x00, 0x00};
 
 namespace {
 bool FailedWhileInProgress(TUDFRewritableVolume &v, const SenseFields &sense) {

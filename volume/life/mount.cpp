@@ -370,10 +370,11 @@ bool CloseOnMedium(TUDFRewritableVolume &v) {
   return SynchronizeDriveCache(v) && result;
 }
 
-// Lets go of the drive at the end of a mount: the tray unlocked, a DVD+RW's background
-// format left as it is.
+// Lets go of the drive at the end of a mount: a background format that ran while the disc
+// was written is stopped (and a DVD+RW given its lead-out), the next mount restarts it; the
+// tray unlocked.
 void ReleaseDrive(TUDFRewritableVolume &v, bool wrote) {
-  if (wrote && v.Device.Medium == mtDVDPLUSRW) CloseDVDTrack(&v.Device, false, 3, 0, 0, 0);
+  if (wrote) StopBackgroundFormat(v);
   if (v.TrayLocked) UnlockMedium(&v.Device);
   v.TrayLocked = 0;
 }
@@ -607,12 +608,21 @@ KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   // From here on a unit attention means the disc may not be the one just read.
   WatchMediumFromNow(v);
   if (!readOnly && LockMedium(&v.Device)) v.TrayLocked = 1;
+  // A background format stopped at the last dismount goes on while this mount writes; the
+  // disc takes writes either way, so a drive that refuses leaves the mount as it is.
+  if (!readOnly && RestartBackgroundFormat(v)) ReadDiscInformation(&v.Device, &v.Device.DiscInfo, 64);
   SetPacketGeometryForMedium(v);
   v.VolumeOpen = 1;
   PrepareForMount(v);
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
   v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
   ReadDriveCapacity(v);
+  // An MRW volume lives in the defect-managed area, whatever the drive was left addressing;
+  // a mount for writing cannot do without it.
+  if (!SetMrwAddressSpace(v)) {
+    if (!readOnly) return KTRUE;
+    v.LastError = 0;
+  }
   if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
   return KTRUE;
 }

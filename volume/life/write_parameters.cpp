@@ -48,6 +48,10 @@ bool FillFromTrack(uint8_t *page, uint32_t pageBytes, const TTrackInformation &t
 } // namespace
 
 bool SetWriteParameters(TUDFRewritableVolume &v) {
+  if (!v.ImageMode && !SetMrwAddressSpace(v)) {
+    v.WriteParametersSet = 0;
+    return false;
+  }
   if (v.ImageMode || !NeedsWriteParameters(v)) {
     v.WriteParametersSet = 1;
     return true;

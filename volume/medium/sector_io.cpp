@@ -32,10 +32,13 @@ bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t
 // whatever disc the drive holds now.
 template <class Command>
 bool DriveAttempts(TUDFRewritableVolume &v, Command command) {
-  for (int attempt = 0; attempt < kDriveAttempts; ++attempt) {
+  BusyWait busy(v);
+  for (int attempt = 0; attempt < kDriveAttempts;) {
     if (MediumChangedSinceMount(v)) return false;
-    if (attempt > 0) Pause(v);
     if (command()) return !MediumChangedSinceMount(v);
+    // A drive busy with a long write or a format is waited out; that costs no attempt.
+    if (busy.WaitedOut()) continue;
+    if (++attempt < kDriveAttempts) Pause(v);
   }
   return false;
 }
@@ -120,7 +123,11 @@ bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
     StopForMediumChange(v);
     return false;
   }
-  if (FlushCache(&v.Device)) {
+  BusyWait busy(v);
+  bool flushed = FlushCache(&v.Device);
+  while (!flushed && busy.WaitedOut())
+    flushed = FlushCache(&v.Device);
+  if (flushed) {
     v.CacheSynchronized = 1;
     return true;
   }
