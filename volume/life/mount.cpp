@@ -449,7 +449,7 @@ void FinishMount(TUDFRewritableVolume &v) {
     return;
   }
   // The first write of the mount is the open mark; the drive must know how to write first.
-  if (!SetWriteParameters(v)) return;
+  if (!v.WriteParametersSet && !SetWriteParameters(v)) return;
   if (WriteIntegrityType(v, ::itOpen)) {
     v.Compatible = 1;
   } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
@@ -623,6 +623,9 @@ KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
     if (!readOnly) return KTRUE;
     v.LastError = 0;
   }
+  // Whatever writes next (the open mark, a repair of a volume left open), the drive must
+  // know how to write first.
+  if (!readOnly && v.MediumFormatted && !SetWriteParameters(v)) return KTRUE;
   if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
   return KTRUE;
 }
