@@ -194,7 +194,8 @@ std::optional<SenseCode> VirtualDrive::BusySpell(uint8_t op) {
   }
   // A long write keeps the drive busy for the next few commands, longer than a host's
   // plain retries last.
-  if (op == 0x2A && long_write_every_ > 0 && ++writes_since_busy_ >= long_write_every_) {
+  if (op == 0x2A && long_write_left_ == 0 && long_write_every_ > 0 &&
+      ++writes_since_busy_ >= long_write_every_) {
     writes_since_busy_ = 0;
     long_write_left_ = 4;
   }

@@ -578,5 +578,88 @@ TEST(DriveMediaTest, KindNamesAndStateTextRoundTrip) {
   EXPECT_LE(big->capacity, 359865u);
 }
 
+// DVD+RW as real drives handle it: close function 2 stops the background format and
+// writes the lead-out, answering TEST UNIT READY while only READ DISC INFORMATION tells it
+// is still at work; the restart bit resumes the stopped format with the data kept, a format
+// without it starts afresh; certification options are refused where there is none.
+TEST_F(DriveTest, DvdPlusRwCloseAndRestartAsRealDrives) {
+  Insert(MediumKind::kDvdPlusRw);
+  Timings t = FastTimings();
+  t.background = std::chrono::milliseconds(600000);
+  t.lead_out = std::chrono::milliseconds(3000);
+  drive->SetTimings(t);
+  Bench &b = *bench;
+  std::vector<uint8_t> list = testing::DvdPlusRwFormatList();
+  list[1] = 0xA2; // format options valid with certification disabled
+  EXPECT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, list).asc(), 0x26);
+  list[1] = 0x02;
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, list).status, kStatusGood);
+  b.WaitReady();
+  ASSERT_EQ(b.Write(64, 16, 0x77).status, kStatusGood);
+  ASSERT_EQ(b.None({0x5B, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0}).status, kStatusGood);
+  EXPECT_EQ(b.None({0x00, 0, 0, 0, 0, 0}).status, kStatusGood) << "TEST UNIT READY tells nothing";
+  EXPECT_EQ(b.DiscInfo().asc(), 0x04);
+  EXPECT_EQ(b.r.ascq(), 0x07);
+  b.WaitReady();
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[7] & 3, 1) << "stopped";
+
+  list[11] = 0x01; // restart
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, list).status, kStatusGood);
+  ASSERT_EQ(b.DiscInfo().status, kStatusGood);
+  EXPECT_EQ(b.data[7] & 3, 2);
+  ASSERT_EQ(b.Read(64, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x77);
+  list[11] = 0x00; // a format without it starts again from nothing
+  ASSERT_EQ(b.Out({0x04, 0x11, 0, 0, 0, 0}, list).status, kStatusGood);
+  b.WaitReady();
+  ASSERT_EQ(b.Read(64, 1).status, kStatusGood);
+  EXPECT_EQ(b.data[0], 0x00);
+}
+
+// Busy spells, MRW address spaces and DVD-RAM sizes as real drives show them.
+TEST_F(DriveTest, BusySpellsAddressSpacesAndDiscSizes) {
+  Insert(MediumKind::kDvdRam);
+  Bench &b = *bench;
+  drive->SetBusySpells(2, 2);
+  ASSERT_EQ(b.Write(0, 16, 1).status, kStatusGood);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(b.Write(16, 16, 2).ascq(), 0x08) << "long write in progress, try " << i;
+    EXPECT_EQ(b.r.asc(), 0x04);
+  }
+  EXPECT_EQ(b.Write(16, 16, 2).status, kStatusGood);
+
+  drive.reset();
+  drive = std::make_unique<VirtualDrive>();
+  ASSERT_TRUE(drive->InsertMedium(dir.File("small"), MediumKind::kDvdRam, false, nullptr, 1218960));
+  Bench s{*drive, {}, {}};
+  ASSERT_TRUE(s.Settle());
+  ASSERT_EQ(s.In({0x23, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0}, 0xF8).status, kStatusGood);
+  EXPECT_EQ(s.Be32(4), 1218960u);
+  EXPECT_EQ(s.Be32(12), 1218960u);
+
+  // MRW: page 03h chooses the address space; the general application area is small.
+  ASSERT_TRUE(drive->InsertMedium(dir.File("mrw"), MediumKind::kCdRw));
+  ASSERT_TRUE(s.Settle());
+  const std::vector<uint8_t> mrw = {0, 2, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0x90, 0, 0, 0};
+  ASSERT_EQ(s.Out({0x04, 0x11, 0, 0, 0, 0}, mrw).status, kStatusGood);
+  s.WaitReady();
+  ASSERT_EQ(s.Write(100000, 1, 0x42).status, kStatusGood);
+  ASSERT_EQ(s.In({0x5A, 0, 0x03, 0, 0, 0, 0, 0, 16, 0}, 16).status, kStatusGood);
+  EXPECT_EQ(s.data[8], 0x03);
+  EXPECT_EQ(s.data[11] & 1, 0);
+  std::vector<uint8_t> select(s.data.begin(), s.data.end());
+  select[0] = select[1] = 0;
+  select[11] = 0x01;
+  ASSERT_EQ(s.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 16, 0}, select).status, kStatusGood);
+  EXPECT_TRUE(drive->MrwGeneralArea());
+  EXPECT_EQ(s.Read(100000, 1).asc(), 0x21);
+  ASSERT_EQ(s.Read(0, 1).status, kStatusGood);
+  select[11] = 0x00;
+  ASSERT_EQ(s.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 16, 0}, select).status, kStatusGood);
+  ASSERT_EQ(s.Read(100000, 1).status, kStatusGood);
+  EXPECT_EQ(s.data[0], 0x42);
+}
+
 } // namespace
 } // namespace korva::vdrive
