@@ -9,6 +9,7 @@
 
 #include "korva/volume.h"
 #include "udf/tag.h"
+#include "udf/timestamp.h"
 
 namespace korva {
 
@@ -55,7 +56,13 @@ inline void FailRead(TUDFRewritableVolume &v) {
 // A unit attention since the mount (medium changed, reset, parameters changed): the drive
 // may hold another disc. Sets MediumChanged; true while it is set. Images never change.
 inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
-  if (!v.ImageMode && v.Device.UnitAttentions != v.MountUnitAttentions) v.MediumChanged = 1;
+  if (!v.ImageMode && !v.MediumChanged && v.Device.UnitAttentions != v.MountUnitAttentions) {
+    v.MediumChanged = 1;
+    // Between operations, with nothing left in the drive's cache, the disc holds exactly
+    // what was written: the same volume may be taken back by the next mount.
+    v.SessionResumable =
+        v.SessionVolume && !v.ReadOnly && !v.WrittenInOperation && v.CacheSynchronized;
+  }
   return v.MediumChanged != 0;
 }
 // The volume stops: error 35, unusable, and dismount writes nothing (the disc in the drive
@@ -178,6 +185,11 @@ void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const Inte
 bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
 // Marks the volume closed; with recountFree the free count stored is the bitmap's.
 bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
+// A CRC of the mounted volume's label and layout: with the recording time of its open mark,
+// what tells a mount after a unit attention that the disc holds the volume this record had.
+uint32_t VolumeFingerprint(const TUDFRewritableVolume &v);
+// The volume is now open on a drive's disc with an integrity descriptor recorded at stamp.
+void RememberOpenMark(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp);
 // Reads the volume structure; true when every step passed.
 bool RunMountChain(TUDFRewritableVolume &v);
 // Where a drive will be written, its node is held exclusively (pass-through), so that

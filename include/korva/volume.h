@@ -204,6 +204,14 @@ typedef struct TUDFRewritableVolume {
   uint8_t CacheFlushFailed;
   uint8_t TrayLocked;
   uint8_t WriteParametersSet;
+  /* Engine-owned: the volume a mount for writing on a drive marked open (SessionVolume, a
+   * CRC of its label and layout; SessionStamp, the recording time of its open mark) and
+   * whether a unit attention stopped it between operations with the drive's cache written
+   * out (SessionResumable). A mount that finds that very volume still open with that very
+   * mark takes it back without a repair; any other open volume needs one. */
+  uint32_t SessionVolume;
+  uint8_t SessionStamp[12];
+  uint8_t SessionResumable;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */

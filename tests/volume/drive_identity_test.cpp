@@ -141,6 +141,38 @@ TEST_F(DriveIdentityTest, ASwappedDiscIsNeverWritten) {
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
+// A volume that saw a unit attention must be mounted again. Stopped between operations with
+// the drive's cache written out, the same volume, still open with this record's own mark,
+// is taken back as it stands; the swap above (the attention came on a cache flush) needs a
+// repair.
+TEST_F(DriveIdentityTest, TheSameVolumeIsTakenBackAfterAUnitAttentionBetweenOperations) {
+  ASSERT_TRUE(CreateFile(u"one", 70000));
+  uint8_t sector[2048];
+  ASSERT_TRUE(ReadSector(*v_, 256, sector)); // the drive's cache is written out first
+  drive_->FailNextCommands(0x28, 1, SenseCode{0x6, 0x29, 0x00});
+  EXPECT_EQ(UDF_CreateDirectoryW(v_.get(), u"\\", u"dir"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_MEDIUM_CHANGED);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);
+
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetFileCount(v_.get()), 1u);
+  EXPECT_EQ(UDF_CreateDirectoryW(v_.get(), u"\\", u"dir"), KTRUE);
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetDirCount(v_.get()), 2u);
+
+  // Stopped with writes still in the drive's cache: the reset may have lost them.
+  ASSERT_TRUE(CreateFile(u"two", 4096));
+  drive_->FailNextCommands(0x35, 1, SenseCode{0x6, 0x29, 0x00});
+  EXPECT_FALSE(CreateFile(u"three", 4096));
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_LEFT_OPEN);
+}
+
 // A unit attention on a write is never retried away: the drive was reset and may have lost
 // what it was told, so the volume stops at once.
 TEST_F(DriveIdentityTest, TheRetryNeverSwallowsAUnitAttention) {

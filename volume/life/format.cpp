@@ -205,7 +205,9 @@ bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const
   // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
   // a bitmap that other systems can trust.
   if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
-  return WriteFileSet(v, label, stamp, l);
+  if (!WriteFileSet(v, label, stamp, l)) return false;
+  RememberOpenMark(v, stamp);
+  return true;
 }
 
 } // namespace

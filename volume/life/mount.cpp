@@ -10,7 +10,9 @@
 #include "udf/byte_order.h"
 #include "udf/common.h"
 #include "udf/descriptors.h"
+#include "udf/crc.h"
 #include "udf/tag.h"
+#include "udf/timestamp.h"
 #include "udf/utf8.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
@@ -68,6 +70,10 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
   if (!lvid || !IsOurImplementation(lvid->ImplementationID)) return false;
   // Left open: a session never dismounted it. Noted; the mount decides what that means.
   if (lvid->IntegrityType == itOpen) v.LeftOpen = 1;
+  // Taken back without a repair only with the very open mark this record wrote.
+  if (!v.LeftOpen ||
+      std::memcmp(&lvid->RecordingDateAndTime, v.SessionStamp, sizeof v.SessionStamp) != 0)
+    v.SessionResumable = 0;
   v.NextUniqueID = lvid->NextUniqueID;
   v.FreeBlocks = lvid->FreeSpaceTable;
   v.FileCount = lvid->NumberOfFiles;
@@ -270,6 +276,20 @@ bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
   return RewriteIntegrity(v, type, false);
 }
 
+uint32_t VolumeFingerprint(const TUDFRewritableVolume &v) {
+  const uint32_t layout[] = {v.MainVDSSector,    v.ReserveVDSSector, v.IntegritySector,
+                             v.PartitionStart,   v.PartitionLength,  v.FileSetSector,
+                             v.SparingTableSector1};
+  const uint16_t label = CalculateCRC(v.VolumeLabel, sizeof v.VolumeLabel);
+  return (uint32_t(label) << 16) | CalculateCRC(layout, sizeof layout);
+}
+
+void RememberOpenMark(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp) {
+  v.SessionVolume = v.ImageMode ? 0 : VolumeFingerprint(v);
+  v.SessionResumable = 0;
+  std::memcpy(v.SessionStamp, &stamp, sizeof v.SessionStamp);
+}
+
 bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
   return RewriteIntegrity(v, ::itClose, recountFree);
 }
@@ -391,10 +411,12 @@ bool Dismount(TUDFRewritableVolume &v) {
     result = false;
   } else if (v.CacheFlushFailed) {
     SetError(v, KORVA_E_CACHE_FLUSH);
+    v.SessionResumable = 0;
     result = false;
   } else {
     if (!WriteDueSecondAnchor(v)) result = false;
     if (!CloseOnMedium(v)) result = false;
+    v.SessionResumable = 0;
   }
   const uint32_t error = v.LastError;
   if (v.ImageMode) {
@@ -431,6 +453,17 @@ void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
   v.WriteParametersSet = 0;
 }
 
+// Marks the volume open with a recording time of its own (the record keeps it, so that a
+// mount after a unit attention knows its own mark).
+bool MarkOpen(TUDFRewritableVolume &v) {
+  UDF_TimeStamp stamp;
+  udf_time_to_stamp(&stamp, Now_UTC(), 0);
+  return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+    d.IntegrityType = ::itOpen;
+    d.RecordingDateAndTime = stamp;
+  });
+}
+
 // The drive refused a write because the disc is write-protected (sense key DATA PROTECT).
 bool DriveSaysWriteProtected(const TUDFRewritableVolume &v) {
   return !v.ImageMode && (v.Device.LastSense[2] & 0x0F) == 7;
@@ -444,13 +477,17 @@ void FinishMount(TUDFRewritableVolume &v) {
     v.Compatible = 1;
     return;
   }
+  // The volume a unit attention stopped between operations, found again with its open
+  // mark: the disc holds what this record wrote, nothing is to repair.
+  if (v.LeftOpen && v.SessionResumable && v.SessionVolume == VolumeFingerprint(v)) v.LeftOpen = 0;
+  v.SessionResumable = 0;
   if (v.LeftOpen) {
     SetError(v, KORVA_E_LEFT_OPEN);
     return;
   }
   // The first write of the mount is the open mark; the drive must know how to write first.
   if (!v.WriteParametersSet && !SetWriteParameters(v)) return;
-  if (WriteIntegrityType(v, ::itOpen)) {
+  if (MarkOpen(v)) {
     v.Compatible = 1;
   } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
     v.ReadOnly = 1;
@@ -519,6 +556,7 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
                      bool readOnly) {
   if (RefuseWhileBusy(v)) return KFALSE;
   BeginMount(v, true, readOnly);
+  v.SessionResumable = 0;
   v.PacketBlocks = 16;
   v.PacketBytes = kImagePacketBytes;
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));

@@ -23,7 +23,10 @@ bool ChangeIntegrity(TUDFRewritableVolume &v,
   }
   change(*d);
   StoreIntegrityDescriptor(slot, kSectorSize, sector, *d);
-  return WritePacket(v, start);
+  if (!WritePacket(v, start)) return false;
+  // The mark a mount after a unit attention recognizes as this record's own.
+  if (d->IntegrityType == itOpen) RememberOpenMark(v, d->RecordingDateAndTime);
+  return true;
 }
 
 void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info) {
