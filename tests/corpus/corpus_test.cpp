@@ -195,6 +195,20 @@ std::vector<Case> Cases() {
          s.Scribble(s.Data[u"\\a"], off, [](uint8_t *fid) { std::memset(fid + 1, 0xEE, 39); });
        },
        {u"\\a\\b\\f3"}},
+      // Names are stored 16-bit: the low byte of character i is 40 + 2i into the entry.
+      {"name_dot_dot",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) { fid[40] = fid[42] = '.'; });
+       },
+       {u"\\a\\f2"}}, // its data survives as /a/#<block>
+      {"name_duplicate",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) {
+           fid[19] = 3; // one character, same padded length
+           fid[40] = 'b';
+         });
+       },
+       {u"\\a\\f2"}}, // its data survives as /a/b~2
       {"parent_fid",
        [](S &s) { s.Scribble(s.RootData, 0, [](uint8_t *fid) { fid[20] ^= 0x40; }); },
        {}},

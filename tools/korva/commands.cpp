@@ -294,6 +294,10 @@ const char *FindingName(int32_t kind) {
     return "foreign-entry";
   case KORVA_FINDING_LINK_COUNT:
     return "link-count";
+  case KORVA_FINDING_NAME:
+    return "name";
+  case KORVA_FINDING_DUPLICATE_NAME:
+    return "duplicate-name";
   default:
     return "other";
   }

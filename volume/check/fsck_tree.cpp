@@ -50,6 +50,36 @@ uint32_t FillerPiece(uint64_t rest) {
   return rest - kBlockSize < kMinFid ? static_cast<uint32_t>(rest - kMinFid) : kBlockSize;
 }
 
+// Why a stored name cannot address its entry through a path; null when it can.
+const char *UnusableName(FidEntry &fid) {
+  if (fid.RawNameLength == 0) return "it is empty";
+  const uint8_t id = fid.RawName[0];
+  if (id == 16 && fid.RawNameLength % 2 == 0) return "it ends in half a character";
+  const std::u16string &name = fid.DecodedName();
+  if (name.empty())
+    return id == 8 || id == 16 ? "it is empty" : "its character encoding is unknown";
+  if (name == u"." || name == u"..") return "it is . or ..";
+  if (name.find(u'\0') != std::u16string::npos) return "it holds a NUL character";
+  if (name.find(u'/') != std::u16string::npos) return "it holds a /";
+  return nullptr;
+}
+
+std::u16string Widen(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// A name no entry of the directory holds: `base` itself when `bare` and free, otherwise
+// `base` with "~N" appended, shortened to what one identifier can hold.
+std::u16string FreeName(const std::u16string &base, bool bare,
+                        const std::unordered_set<std::u16string> &taken) {
+  if (bare && !taken.count(base)) return base;
+  const bool wide = std::any_of(base.begin(), base.end(), [](char16_t c) { return c > 0xFF; });
+  const size_t limit = wide ? 127 : 254;
+  for (uint32_t n = 2;; ++n) {
+    const std::u16string suffix = u"~" + Widen(std::to_string(n));
+    std::u16string name = base.substr(0, limit - suffix.size()) + suffix;
+    if (!taken.count(name)) return name;
+  }
+}
+
 } // namespace
 
 uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
@@ -508,6 +538,8 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
   const DirectoryStream::Status st = dir.Open(block);
   if (st == DirectoryStream::IoError) return false;
   if (st == DirectoryStream::End) return true; // judged valid before; nothing to read
+  std::unordered_set<std::u16string> names;
+  std::vector<Rename> renames;
   for (uint64_t offset = 0; offset < dir.Size();) {
     FidEntry fid;
     const DirectoryStream::Status r = dir.ReadFid(offset, fid, true);
@@ -519,10 +551,63 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
     offset += fid.Length;
     if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
     bool kept = false;
-    if (!VisitChild(fid, {block, fid.Offset, fid.Length, path + "/" + NameOf(fid)}, kept))
-      return false;
+    const NamePlace place{block, fid.Offset, fid.Length, path + "/" + NameOf(fid)};
+    if (!VisitChild(fid, place, kept)) return false;
+    if (kept) NoteName(fid, place, parent, names, renames);
+  }
+  // New names are chosen once every name of the directory is known, so none clashes.
+  for (Rename &r : renames) {
+    const bool unusable = r.Kind == KORVA_FINDING_NAME;
+    r.NewName = FreeName(unusable ? u"#" + Widen(std::to_string(r.Block)) : r.NewName,
+                         unusable, names);
+    names.insert(r.NewName);
+    r.Fill = RebuildEntries(dir, r.Place.Offset, r.Place.Length, parent);
+    renames_.push_back(std::move(r));
   }
   return true;
+}
+
+// Keeps `fid`'s name in `names`, or notes that it must change: a name that cannot be used,
+// or one that an earlier entry of the directory holds (a reader would only ever find that
+// one, and copying both out would overwrite the first with the second).
+void Walker::NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
+                      std::unordered_set<std::u16string> &names, std::vector<Rename> &renames) {
+  Rename r;
+  if (const char *why = UnusableName(fid)) {
+    r.Kind = KORVA_FINDING_NAME;
+    r.Why = std::string("the name cannot be used: ") + why;
+  } else if (!names.insert(fid.DecodedName()).second) {
+    r.Kind = KORVA_FINDING_DUPLICATE_NAME;
+    r.Why = "an earlier entry of the directory has the same name";
+    r.NewName = fid.DecodedName();
+  } else {
+    return;
+  }
+  r.Place = place;
+  r.Parent = parent;
+  r.Block = fid.ICBBlock;
+  r.Characteristics = fid.Characteristics & (kFidDirectory | kFidHidden);
+  renames.push_back(std::move(r));
+}
+
+// The old name goes and the entry is named anew once the repaired volume is mounted, as a
+// salvaged entry is. An entry found damaged after its name was noted keeps only the drop.
+void Walker::RenameEntries() {
+  for (Rename &r : renames_) {
+    const auto it = reached_.find(r.Block);
+    if (it == reached_.end() || entries_[it->second].Evicted) continue;
+    std::string shown;
+    if (!Utf16ToUtf8(r.NewName.data(), r.NewName.size(), shown)) shown = "?";
+    ScanFinding f = EntriesFinding(r.Place.Directory, r.Place.Offset, std::move(r.Fill),
+                                   r.Place.Path, r.Why + "; it is renamed \"" + shown + "\"");
+    f.Kind = r.Kind;
+    f.Block = r.Block;
+    f.Relink = true;
+    f.Entry = r.Block;
+    f.Characteristics = r.Characteristics;
+    f.NewName = std::move(r.NewName);
+    s_.Findings.push_back(std::move(f));
+  }
 }
 
 bool Walker::WalkTree() {
@@ -550,6 +635,7 @@ bool Walker::WalkTree() {
     if (!FollowSalvaged(s)) return false;
   }
   FinishClones();
+  RenameEntries();
   CompareLinkCounts();
   return true;
 }

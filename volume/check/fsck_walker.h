@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "volume/check/fsck_walk.h"
@@ -88,6 +89,19 @@ struct ClaimPlan {
   std::vector<std::pair<uint32_t, uint32_t>> CloneTheirs; // (entry, range) to copy
 };
 
+// A name that must change before its entry can be addressed: it cannot be used, or an
+// earlier entry of its directory holds it already.
+struct Rename {
+  NamePlace Place;
+  uint32_t Parent = 0;
+  uint32_t Block = 0; // the file entry it names
+  uint8_t Characteristics = 0;
+  int32_t Kind = 0;
+  std::string Why;
+  std::u16string NewName;
+  std::vector<uint8_t> Fill; // entries naming nothing, written over the old name
+};
+
 struct PendingClone {
   uint32_t Entry = 0;
   uint32_t RangeIndex = 0;
@@ -137,6 +151,9 @@ private:
   bool FollowSalvaged(Salvage &s);
   bool VisitChild(FidEntry &fid, const NamePlace &place, bool &kept);
   void Drop(const NamePlace &place, uint32_t block, int32_t kind, const std::string &text);
+  void NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
+                std::unordered_set<std::u16string> &names, std::vector<Rename> &renames);
+  void RenameEntries();
 
   TUDFRewritableVolume &v_;
   VolumeScan &s_;
@@ -149,6 +166,7 @@ private:
   std::vector<PendingClone> clones_;
   std::deque<std::pair<uint32_t, std::pair<uint32_t, std::string>>> pending_; // dir, parent, path
   std::deque<Salvage> salvaged_;
+  std::vector<Rename> renames_;
 };
 
 } // namespace korva::fsck
