@@ -66,7 +66,8 @@ enum {
   KORVA_E_MEDIUM_CHANGED = 35,
   KORVA_E_DRIVE_IN_USE = 36,
   KORVA_E_CACHE_FLUSH = 37,
-  KORVA_E_WRITE_PARAMETERS = 38
+  KORVA_E_WRITE_PARAMETERS = 38,
+  KORVA_E_LOOP = 39
 };
 
 /* Directories nest at most this deep: a path names at most this many components, so a file

@@ -202,6 +202,30 @@ void ResetScan(DirectoryInformation &di) {
   di.HasResult = false;
 }
 
+// A directory's first entry names its parent. One reached through a name in another
+// directory is a second way into it (damage, or a loop back up the tree), which is not
+// followed: walkers would loop, and removing through it would reach outside the tree they
+// were given. The kernel answers ELOOP for such a directory. A first entry that is not a
+// parent entry is damage of another kind, left to the check.
+bool NamesItsParent(TUDFRewritableVolume &v, DirectoryStream &dir, uint32_t parent) {
+  FidEntry first;
+  const DirectoryStream::Status st = dir.ReadFid(0, first, false);
+  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::Ok && (first.Characteristics & kFidParent) &&
+      first.ICBBlock != parent) {
+    SetError(v, KORVA_E_LOOP);
+    return false;
+  }
+  return true;
+}
+
+bool EntryNamesItsParent(TUDFRewritableVolume &v, const FidEntry &fid, uint32_t parent) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  const DirectoryStream::Status st = dir.Open(fid.ICBBlock);
+  if (st == DirectoryStream::IoError) return false;
+  return st == DirectoryStream::End || NamesItsParent(v, dir, parent);
+}
+
 // The scan reached the end of a directory of size bytes without a match.
 bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
   di.DirOffset = size;
@@ -225,11 +249,13 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   bool skip = options.SkipFirst;
   uint64_t offset = resume ? di.DirOffset : 0;
+  uint32_t parent = di.DirICB; // the directory the current one was reached from
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     DirectoryStream::Status st = dir.Open(di.DirICB);
     if (st == DirectoryStream::IoError) return false;
     if (st == DirectoryStream::End) return true;
+    if (i > 0 && !NamesItsParent(v, dir, parent)) return false;
     di.DirSize = dir.Size();
     const bool exact = (last && lastMatch == NameMatch::Exact) ||
                        parts[i].find_first_of(u"*?") == std::u16string::npos;
@@ -260,10 +286,15 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
       if (st == DirectoryStream::IoError) return false;
       if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
       if (last) {
+        // A listing shows the name; looking it up is what fails.
+        if (exact && (fid.Characteristics & kFidDirectory) &&
+            !EntryNamesItsParent(v, fid, di.DirICB))
+          return false;
         StoreResult(dir, fid, di);
         found = true;
         return true;
       }
+      parent = di.DirICB;
       ResetScan(di);
       di.DirICB = fid.ICBBlock;
       di.ADBlock = fid.ICBBlock;
