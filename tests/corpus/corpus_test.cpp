@@ -46,6 +46,7 @@ struct Scene {
   std::map<std::u16string, uint32_t> Entry; // file entry block of each path
   std::map<std::u16string, uint32_t> Data;  // first data block of each path
   uint32_t RootData = 0, Main = 0, Reserve = 0, Sectors = 0;
+  uint32_t Sparing1 = 0, Sparing2 = 0;
 
   // Changes bytes of a block without refilling any tag.
   void Scribble(uint32_t block, uint32_t offset, const std::function<void(uint8_t *)> &change) {
@@ -209,6 +210,22 @@ std::vector<Case> Cases() {
          });
        },
        {u"\\a\\f2"}}, // its data survives as /a/b~2
+      {"sparing_copy_crc",
+       [](S &s) {
+         std::vector<uint8_t> t = s.D.Read(s.Sparing1);
+         t[20] ^= 1; // in the sparing identifier, under the CRC
+         s.D.Write(s.Sparing1, t);
+       },
+       {}},
+      {"sparing_copy_stale",
+       [](S &s) {
+         // A cut between the writes of the two copies: the first holds a newer table.
+         s.D.Edit(s.Sparing1, s.Sparing1, [](uint8_t *t) {
+           uint8_t *seq = t + offsetof(UDF_SparingTableHeader, SequenceNumber);
+           StoreLE32(seq, LoadLE32(seq) + 1);
+         });
+       },
+       {}},
       {"parent_fid",
        [](S &s) { s.Scribble(s.RootData, 0, [](uint8_t *fid) { fid[20] ^= 0x40; }); },
        {}},
@@ -320,12 +337,14 @@ TEST_P(Corpus, RepairKeepsEverySoundFileAndASecondRunIsClean) {
   blocks_[u"\\"] = V().RootICBSector - V().PartitionStart;
   const uint32_t rootData = ReadEntry(V(), blocks_[u"\\"]).List.Extents[0].AD.Block;
   const uint32_t main = V().MainVDSSector, reserve = V().ReserveVDSSector;
+  const uint32_t sparing1 = V().SparingTableSector1, sparing2 = V().SparingTableSector2;
   Dismount();
   {
     ImageDamage d = Damage();
     ASSERT_TRUE(d.Ok());
-    Scene scene{d, layout_, blocks_, data, rootData, main, reserve,
-                uint32_t(std::filesystem::file_size(img_->ImagePath()) / 2048)};
+    Scene scene{d,    layout_, blocks_, data, rootData, main, reserve,
+                uint32_t(std::filesystem::file_size(img_->ImagePath()) / 2048), sparing1,
+                sparing2};
     c.Damage(scene);
   }
   // As the command line runs them: check on a read-only mount, repair on one for writing.
