@@ -226,6 +226,16 @@ std::vector<Case> Cases() {
          });
        },
        {}},
+      {"fid_partition_reference",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) {
+           UDF_FileIdentifierDescriptorHeader h;
+           std::memcpy(&h, fid, sizeof h);
+           h.ICB.Location.PartitionReferenceNumber = 3;
+           std::memcpy(fid, &h, sizeof h);
+         });
+       },
+       {}},
       {"parent_fid",
        [](S &s) { s.Scribble(s.RootData, 0, [](uint8_t *fid) { fid[20] ^= 0x40; }); },
        {}},

@@ -553,7 +553,11 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
     bool kept = false;
     const NamePlace place{block, fid.Offset, fid.Length, path + "/" + NameOf(fid)};
     if (!VisitChild(fid, place, kept)) return false;
-    if (kept) NoteName(fid, place, parent, names, renames);
+    if (!kept) continue;
+    const size_t renamed = renames.size();
+    NoteName(fid, place, parent, names, renames);
+    if (fid.ICBPartition != 0 && renames.size() == renamed && !MendPartition(dir, fid, place))
+      return false;
   }
   // New names are chosen once every name of the directory is known, so none clashes.
   for (Rename &r : renames) {
@@ -564,6 +568,27 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
     r.Fill = RebuildEntries(dir, r.Place.Offset, r.Place.Length, parent);
     renames_.push_back(std::move(r));
   }
+  return true;
+}
+
+// The volume has one partition, so an entry addressed in another is read by this library
+// (which looks only at the block) and by no other reader: the reference is set to 0.
+bool Walker::MendPartition(DirectoryStream &dir, const FidEntry &fid, const NamePlace &place) {
+  std::vector<uint8_t> raw(fid.Length);
+  bool io = false;
+  DirectoryStream::Place at;
+  if (!dir.ReadBytes(fid.Offset, raw.data(), raw.size(), io)) return !io;
+  if (!dir.Locate(fid.Offset, at)) return true;
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, raw.data(), sizeof h);
+  h.ICB.Location.PartitionReferenceNumber = 0;
+  std::memcpy(raw.data(), &h, sizeof h);
+  FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(raw.size() - 16), at.Block);
+  s_.Findings.push_back(EntriesFinding(
+      place.Directory, fid.Offset, std::move(raw), place.Path,
+      "the entry addresses its file entry in partition " + std::to_string(fid.ICBPartition) +
+          ", but the volume has only partition 0; the reference is set to 0"));
+  s_.Findings.back().Block = fid.ICBBlock;
   return true;
 }
 

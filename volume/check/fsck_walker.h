@@ -154,6 +154,7 @@ private:
   void NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
                 std::unordered_set<std::u16string> &names, std::vector<Rename> &renames);
   void RenameEntries();
+  bool MendPartition(DirectoryStream &dir, const FidEntry &fid, const NamePlace &place);
 
   TUDFRewritableVolume &v_;
   VolumeScan &s_;
