@@ -226,6 +226,14 @@ std::vector<Case> Cases() {
          });
        },
        {}},
+      // A length field changed under a refilled tag: the entry swallows the one after it, or
+      // stops short of it.
+      {"fid_length_grown",
+       [](S &s) { s.EditFid(s.RootData, "f1", [](uint8_t *fid) { fid[19] += 24; }); },
+       {}},
+      {"fid_length_shrunk",
+       [](S &s) { s.EditFid(s.RootData, "f1", [](uint8_t *fid) { fid[19] -= 4; }); },
+       {}},
       {"fid_partition_reference",
        [](S &s) {
          s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) {

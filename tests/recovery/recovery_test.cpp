@@ -181,7 +181,7 @@ TEST_F(Recovery, DirectoryLoopIsCut) {
   EXPECT_EQ(UDF_GetDirCount(&V()), 3u);
 }
 
-// Before any repair, a directory reached through a name that is not its parent's is not
+// Before any repair, a directory entry leading back to a directory on its own path is not
 // followed: a walker or a removal through it would never end, or reach outside its tree.
 TEST_F(Recovery, ALoopBackToTheRootIsNotFollowed) {
   const uint32_t data = DataBlock(u"\\a\\b");

@@ -481,17 +481,49 @@ ScanFinding Walker::EntriesFinding(uint32_t directory, uint64_t offset, std::vec
   return f;
 }
 
+// Damage from `offset` to the next valid entry at `next`, at least a whole entry long: the
+// entry there is salvaged when its fields still name a file entry, otherwise the bytes are
+// covered by entries naming nothing.
+bool Walker::DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
+                        const std::string &path) {
+  if (SalvageEntry(dir, offset, next, parent, path)) return true;
+  s_.Findings.push_back(EntriesFinding(
+      dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
+      "the directory data is damaged from byte " + std::to_string(offset) + " to " +
+          std::to_string(next) + "; what follows is kept"));
+  return true;
+}
+
+bool Walker::ValidFidAt(DirectoryStream &dir, uint64_t offset) {
+  FidEntry probe;
+  return dir.ReadFid(offset, probe, false) == DirectoryStream::Ok &&
+         dir.ReadFid(offset, probe, true) == DirectoryStream::Ok;
+}
+
+// A valid entry whose length field is damaged (its tag refilled by whoever damaged it)
+// either swallows the entries after it or stops short of the next one. Either way a valid
+// entry starts where no entry of that length could leave one: inside it, or less than a
+// whole entry after its end. Then the entry's own bytes, up to that one, are the damage.
+bool Walker::LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next) {
+  const uint64_t end = offset + length;
+  for (uint64_t at = offset + kMinFid; at < end; at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  if (end >= dir.Size() || ValidFidAt(dir, end)) return true;
+  for (uint64_t at = end + 4; at < end + kMinFid && at < dir.Size(); at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  return true;
+}
+
 bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                         const std::string &path, uint64_t &next) {
   if (!dir.NextValidFid(offset, next)) return false;
-  if (next - offset >= kMinFid) {
-    if (SalvageEntry(dir, offset, next, parent, path)) return true;
-    s_.Findings.push_back(EntriesFinding(
-        dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
-        "the directory data is damaged from byte " + std::to_string(offset) + " to " +
-            std::to_string(next) + "; what follows is kept"));
-    return true;
-  }
+  if (next - offset >= kMinFid) return DamageUpTo(dir, offset, next, parent, path);
   ScanFinding f;
   f.Kind = KORVA_FINDING_DIRECTORY_DATA;
   f.Block = dir.FEBlock();
@@ -546,6 +578,12 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
     if (r == DirectoryStream::IoError) return false;
     if (r == DirectoryStream::End) {
       if (!ScanDamage(dir, offset, parent, path, offset)) return false;
+      continue;
+    }
+    uint64_t damaged = 0;
+    if (!LengthFits(dir, offset, fid.Length, damaged)) {
+      if (!DamageUpTo(dir, offset, damaged, parent, path)) return false;
+      offset = damaged;
       continue;
     }
     offset += fid.Length;

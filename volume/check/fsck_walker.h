@@ -142,6 +142,10 @@ private:
   bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
   bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                   const std::string &path, uint64_t &next);
+  bool DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
+                  const std::string &path);
+  bool ValidFidAt(DirectoryStream &dir, uint64_t offset);
+  bool LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
   bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
                     const std::string &path);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,

@@ -202,30 +202,6 @@ void ResetScan(DirectoryInformation &di) {
   di.HasResult = false;
 }
 
-// A directory's first entry names its parent. One reached through a name in another
-// directory is a second way into it (damage, or a loop back up the tree), which is not
-// followed: walkers would loop, and removing through it would reach outside the tree they
-// were given. The kernel answers ELOOP for such a directory. A first entry that is not a
-// parent entry is damage of another kind, left to the check.
-bool NamesItsParent(TUDFRewritableVolume &v, DirectoryStream &dir, uint32_t parent) {
-  FidEntry first;
-  const DirectoryStream::Status st = dir.ReadFid(0, first, false);
-  if (st == DirectoryStream::IoError) return false;
-  if (st == DirectoryStream::Ok && (first.Characteristics & kFidParent) &&
-      first.ICBBlock != parent) {
-    SetError(v, KORVA_E_LOOP);
-    return false;
-  }
-  return true;
-}
-
-bool EntryNamesItsParent(TUDFRewritableVolume &v, const FidEntry &fid, uint32_t parent) {
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  const DirectoryStream::Status st = dir.Open(fid.ICBBlock);
-  if (st == DirectoryStream::IoError) return false;
-  return st == DirectoryStream::End || NamesItsParent(v, dir, parent);
-}
-
 // The scan reached the end of a directory of size bytes without a match.
 bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
   di.DirOffset = size;
@@ -234,6 +210,14 @@ bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
 }
 
 } // namespace
+
+// Followed, walkers would never end and a removal would reach outside the tree it was
+// given; the kernel answers ELOOP for such a directory.
+bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block) {
+  if (std::find(above.begin(), above.end(), block) == above.end()) return false;
+  SetError(v, KORVA_E_LOOP);
+  return true;
+}
 
 bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
                 bool &found, const LocateOptions &options) {
@@ -249,13 +233,12 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   bool skip = options.SkipFirst;
   uint64_t offset = resume ? di.DirOffset : 0;
-  uint32_t parent = di.DirICB; // the directory the current one was reached from
+  std::vector<uint32_t> above{di.DirICB}; // the directories the path went through
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     DirectoryStream::Status st = dir.Open(di.DirICB);
     if (st == DirectoryStream::IoError) return false;
     if (st == DirectoryStream::End) return true;
-    if (i > 0 && !NamesItsParent(v, dir, parent)) return false;
     di.DirSize = dir.Size();
     const bool exact = (last && lastMatch == NameMatch::Exact) ||
                        parts[i].find_first_of(u"*?") == std::u16string::npos;
@@ -287,14 +270,19 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
       if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
       if (last) {
         // A listing shows the name; looking it up is what fails.
-        if (exact && (fid.Characteristics & kFidDirectory) &&
-            !EntryNamesItsParent(v, fid, di.DirICB))
-          return false;
+        if (exact && (fid.Characteristics & kFidDirectory)) {
+          if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+          if (options.Above) {
+            *options.Above = std::move(above);
+            options.Above->push_back(fid.ICBBlock);
+          }
+        }
         StoreResult(dir, fid, di);
         found = true;
         return true;
       }
-      parent = di.DirICB;
+      if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+      above.push_back(fid.ICBBlock);
       ResetScan(di);
       di.DirICB = fid.ICBBlock;
       di.ADBlock = fid.ICBBlock;
@@ -306,8 +294,9 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
 }
 
 bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock) {
+                   uint32_t &dirBlock, std::vector<uint32_t> *above) {
   dirBlock = RootBlock(v);
+  if (above) *above = {dirBlock};
   if (!hasParent) return true;
   switch (ClassifyParent(parent)) {
   case ParentKind::Root:
@@ -321,7 +310,8 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, parent, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}))
+  if (!LocatePath(v, parent, di, found,
+                  {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above}))
     return false;
   if (!found) {
     SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
