@@ -254,8 +254,8 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
 KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *label,
                                     int32_t quick_format, TFormatDoneEvent on_done, void *context);
 /* Progress of a physical format, 0 to 100; safe to call from any thread while a format
- * runs. It clears LastError only when no format or erase started on the record is waiting
- * for UDF_WaitForBackgroundOperation, so polling never wipes the error a format reports. */
+ * runs. It only reads: LastError is left as it is, so polling never races with, or wipes,
+ * the error a format reports. */
 KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume);
 
 /* Blocks until every format or erase started on this record has ended and its completion
