@@ -239,9 +239,11 @@ KORVA_API KBOOL UDF_MountVolumeReadOnly(TUDFRewritableVolume *volume);
 KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name);
 KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name);
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume);
-/* -1 when the mounted volume's space bitmap was read under a CRC that failed (another system
- * changed bits of an older descriptor whose CRC covered them). Reading goes on; the bits are
- * taken as recorded, and check compares them with the blocks the tree uses. */
+/* -1 when the mounted volume's space bitmap cannot be trusted: it was read under a CRC that
+ * failed (another system changed bits of an older descriptor whose CRC covered them), or it
+ * records free a block the tree uses (found by a walk of the tree, run by the first call or
+ * allocation of the mount; it changes only memory). Reading goes on; writes never take a
+ * block the tree uses, and check lists the disagreement. */
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume);
 
 /* Formatting, on a background thread. Returns -1 when started, 0 when refused (LastError
