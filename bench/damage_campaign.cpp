@@ -8,6 +8,8 @@
 //
 //   bench_damage_campaign [IMAGES=300] [FIRST_SEED=1] [-v]
 //
+// Images go to $TMPDIR (default /tmp): two campaigns at once need two folders.
+//
 // Prints the distribution of command times, the slowest commands with their seeds, every
 // image whose commands crashed or hung, and how many sound files (see SoundHashes) repair
 // lost: each damaged image is also repaired on its own and every file of the result read.
@@ -674,6 +676,9 @@ int main(int argc, char **argv) {
   }
   if (numbers.size() > 0) images = numbers[0];
   if (numbers.size() > 1) first = numbers[1];
+  // KORVA_CAMPAIGN_KEEP=1 keeps the images, the last damaged one as korva-campaign.iso.damaged
+  // (run one seed to look at its damage).
+  const bool keep = std::getenv("KORVA_CAMPAIGN_KEEP") != nullptr;
   const char *base = std::getenv("TMPDIR");
   const std::string dir = std::string(base ? base : "/tmp");
   const std::string pristinePath = dir + "/korva-campaign-pristine.iso";
@@ -708,6 +713,7 @@ int main(int argc, char **argv) {
     const std::string damage = Damager(image, layout, uint32_t(seed)).Apply();
     if (!WriteImage(path, image)) return 1;
     const std::multiset<uint64_t> sound = SoundHashes(files, pristine, image);
+    if (keep && !WriteImage(path + ".damaged", image)) return 1;
     const long lost = SoundFilesLost(path, sound);
     soundTotal += long(sound.size());
     if (lost < 0) ++repairFailures;
@@ -763,7 +769,9 @@ int main(int argc, char **argv) {
   std::printf("sound files lost by repair: %ld of %ld (on %ld images); repairs that crashed or "
               "hung: %ld\n",
               lostTotal, soundTotal, lostImages, repairFailures);
-  unlink(path.c_str());
-  unlink(pristinePath.c_str());
+  if (!keep) {
+    unlink(path.c_str());
+    unlink(pristinePath.c_str());
+  }
   return 0;
 }

@@ -156,14 +156,20 @@ void Patch(Memory &m, const Template &t, const uint8_t *data, size_t size) {
 }
 
 // Every write of the repair touched a packet of the partition, the integrity packet, or a
-// packet of the anchors or descriptor sequences (damaged copies written from good ones).
+// packet of the anchors, descriptor sequences or sparing tables (damaged copies written from
+// good ones).
 void CheckWrites(const Memory &m, const TUDFRewritableVolume &v) {
   const uint64_t first = v.PartitionStart, end = first + v.PartitionLength;
   const uint32_t p = v.PacketBlocks ? v.PacketBlocks : 16;
   auto packet = [p](uint32_t sector) { return sector - sector % p; };
   const uint32_t n = uint32_t(m.bytes.size() / 2048);
-  const std::set<uint32_t> volume{packet(v.IntegritySector), packet(256), packet(n - 257),
-                                  packet(v.MainVDSSector), packet(v.ReserveVDSSector)};
+  std::set<uint32_t> volume{packet(v.IntegritySector), packet(256), packet(n - 257),
+                            packet(v.MainVDSSector), packet(v.ReserveVDSSector)};
+  const uint32_t tableSectors = (56u + 8u * v.SparingEntryCount + 2047u) / 2048u;
+  for (uint32_t i = 0; i < tableSectors; ++i) {
+    volume.insert(packet(v.SparingTableSector1 + i));
+    volume.insert(packet(v.SparingTableSector2 + i));
+  }
   for (const auto &[sector, count] : m.writes) {
     const bool inPartition = sector < end && uint64_t(sector) + count > first;
     if (!inPartition && !volume.count(sector)) std::abort();

@@ -141,6 +141,8 @@ bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used)
 // fails is loaded and marked suspect.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v);
+// Marks it so: the tree uses blocks it records free.
+void MarkSpaceBitmapSuspect(TUDFRewritableVolume &v);
 // Writes every packet of the bitmap (dismount, format).
 bool StoreSpaceBitmap(TUDFRewritableVolume &v);
 // Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet

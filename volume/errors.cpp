@@ -77,6 +77,10 @@ const Message kMessages[] = {
      u"repair."},
     {"The drive refused the write parameters for packet writing; the volume can only be read.",
      u"The drive refused the write parameters for packet writing; the volume can only be read."},
+    {"The path leads into a directory that belongs elsewhere in the tree. Check and repair "
+     "the volume.",
+     u"The path leads into a directory that belongs elsewhere in the tree. Check and repair "
+     u"the volume."},
 };
 
 constexpr uint32_t kMessageCount = sizeof(kMessages) / sizeof(kMessages[0]);

@@ -60,7 +60,13 @@ enum {
   KORVA_FINDING_FOREIGN_ENTRY = 15,
   /* A file entry's link count differs from the number of names that reach it (repair
    * records the names found, so that removing the last one frees it). */
-  KORVA_FINDING_LINK_COUNT = 16
+  KORVA_FINDING_LINK_COUNT = 16,
+  /* A name cannot address its entry (empty, "." or "..", holding a NUL or a "/", or half a
+   * 16-bit character): repair gives the entry the name "#<block>". */
+  KORVA_FINDING_NAME = 17,
+  /* Two entries of one directory have the same name: repair renames the later one
+   * "<name>~N", so that each can be read and removed. */
+  KORVA_FINDING_DUPLICATE_NAME = 18
 };
 
 #define KORVA_NO_BLOCK 0xFFFFFFFFu

@@ -66,7 +66,8 @@ enum {
   KORVA_E_MEDIUM_CHANGED = 35,
   KORVA_E_DRIVE_IN_USE = 36,
   KORVA_E_CACHE_FLUSH = 37,
-  KORVA_E_WRITE_PARAMETERS = 38
+  KORVA_E_WRITE_PARAMETERS = 38,
+  KORVA_E_LOOP = 39
 };
 
 /* Directories nest at most this deep: a path names at most this many components, so a file
@@ -246,9 +247,11 @@ KORVA_API KBOOL UDF_MountVolumeReadOnly(TUDFRewritableVolume *volume);
 KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name);
 KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name);
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume);
-/* -1 when the mounted volume's space bitmap was read under a CRC that failed (another system
- * changed bits of an older descriptor whose CRC covered them). Reading goes on; the bits are
- * taken as recorded, and check compares them with the blocks the tree uses. */
+/* -1 when the mounted volume's space bitmap cannot be trusted: it was read under a CRC that
+ * failed (another system changed bits of an older descriptor whose CRC covered them), or it
+ * records free a block the tree uses (found by a walk of the tree, run by the first call or
+ * allocation of the mount; it changes only memory). Reading goes on; writes never take a
+ * block the tree uses, and check lists the disagreement. */
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume);
 
 /* Formatting, on a background thread. Returns -1 when started, 0 when refused (LastError
@@ -261,8 +264,8 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
 KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *label,
                                     int32_t quick_format, TFormatDoneEvent on_done, void *context);
 /* Progress of a physical format, 0 to 100; safe to call from any thread while a format
- * runs. It clears LastError only when no format or erase started on the record is waiting
- * for UDF_WaitForBackgroundOperation, so polling never wipes the error a format reports. */
+ * runs. It only reads: LastError is left as it is, so polling never races with, or wipes,
+ * the error a format reports. */
 KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume);
 
 /* Blocks until every format or erase started on this record has ended and its completion

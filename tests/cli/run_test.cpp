@@ -679,6 +679,35 @@ TEST_F(Cli, GetLeavesOutWhatItCannotCopyAndStopsAtCycles) {
   EXPECT_EQ(Slurp(out / "a" / "two"), "12345");
 }
 
+// Another system marked a block the tree uses free: info still describes the volume, and
+// says that its bitmap is not to be trusted, in both forms.
+TEST_F(Cli, InfoSaysWhenTheBitmapDisagreesWithTheTree) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  const fs::path local = dir_ / "kept.bin";
+  WriteFile(local, Pattern(5000, 7));
+  EXPECT_RUN(OnImage({"put", local.string(), "/"}), 0);
+  EXPECT_EQ(OnImage({"info"}).out.find("Space bitmap:"), std::string::npos);
+  uint32_t bitmapSector = 0, fileEntry = 0;
+  {
+    Record rec;
+    ASSERT_EQ(UDF_MountImage(rec.v, image_.c_str(), 0), KTRUE);
+    bitmapSector = rec.v->SpaceBitmapSector;
+    fileEntry = BlockOf(rec.v, u"\\kept.bin");
+    ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
+  }
+  std::string image = Slurp(image_);
+  image[size_t(bitmapSector) * 2048 + sizeof(korva::UDF_SpaceBitmapHeader) + fileEntry / 8] |=
+      char(1u << (fileEntry % 8)); // set: free
+  WriteFile(image_, image);
+
+  Result info = OnImage({"info"});
+  EXPECT_RUN(info, 0);
+  EXPECT_NE(info.out.find("Space bitmap: does not match"), std::string::npos) << info.out;
+  info = OnImage({"info", "--json"});
+  EXPECT_NE(info.out.find("\"bitmap_suspect\":true"), std::string::npos) << info.out;
+  EXPECT_EQ(Slurp(image_), image); // and it still wrote nothing
+}
+
 // Gives the file identifier naming `from` (stored 16-bit, as this library stores names) the
 // name `to` of the same length, as another system could have written it; refills its tag.
 bool RenameInImage(const std::string &imagePath, uint32_t partitionStart,

@@ -46,6 +46,7 @@ struct Scene {
   std::map<std::u16string, uint32_t> Entry; // file entry block of each path
   std::map<std::u16string, uint32_t> Data;  // first data block of each path
   uint32_t RootData = 0, Main = 0, Reserve = 0, Sectors = 0;
+  uint32_t Sparing1 = 0, Sparing2 = 0;
 
   // Changes bytes of a block without refilling any tag.
   void Scribble(uint32_t block, uint32_t offset, const std::function<void(uint8_t *)> &change) {
@@ -195,6 +196,54 @@ std::vector<Case> Cases() {
          s.Scribble(s.Data[u"\\a"], off, [](uint8_t *fid) { std::memset(fid + 1, 0xEE, 39); });
        },
        {u"\\a\\b\\f3"}},
+      // Names are stored 16-bit: the low byte of character i is 40 + 2i into the entry.
+      {"name_dot_dot",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) { fid[40] = fid[42] = '.'; });
+       },
+       {u"\\a\\f2"}}, // its data survives as /a/#<block>
+      {"name_duplicate",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) {
+           fid[19] = 3; // one character, same padded length
+           fid[40] = 'b';
+         });
+       },
+       {u"\\a\\f2"}}, // its data survives as /a/b~2
+      {"sparing_copy_crc",
+       [](S &s) {
+         std::vector<uint8_t> t = s.D.Read(s.Sparing1);
+         t[20] ^= 1; // in the sparing identifier, under the CRC
+         s.D.Write(s.Sparing1, t);
+       },
+       {}},
+      {"sparing_copy_stale",
+       [](S &s) {
+         // A cut between the writes of the two copies: the first holds a newer table.
+         s.D.Edit(s.Sparing1, s.Sparing1, [](uint8_t *t) {
+           uint8_t *seq = t + offsetof(UDF_SparingTableHeader, SequenceNumber);
+           StoreLE32(seq, LoadLE32(seq) + 1);
+         });
+       },
+       {}},
+      // A length field changed under a refilled tag: the entry swallows the one after it, or
+      // stops short of it.
+      {"fid_length_grown",
+       [](S &s) { s.EditFid(s.RootData, "f1", [](uint8_t *fid) { fid[19] += 24; }); },
+       {}},
+      {"fid_length_shrunk",
+       [](S &s) { s.EditFid(s.RootData, "f1", [](uint8_t *fid) { fid[19] -= 4; }); },
+       {}},
+      {"fid_partition_reference",
+       [](S &s) {
+         s.EditFid(s.Data[u"\\a"], "f2", [](uint8_t *fid) {
+           UDF_FileIdentifierDescriptorHeader h;
+           std::memcpy(&h, fid, sizeof h);
+           h.ICB.Location.PartitionReferenceNumber = 3;
+           std::memcpy(fid, &h, sizeof h);
+         });
+       },
+       {}},
       {"parent_fid",
        [](S &s) { s.Scribble(s.RootData, 0, [](uint8_t *fid) { fid[20] ^= 0x40; }); },
        {}},
@@ -306,12 +355,14 @@ TEST_P(Corpus, RepairKeepsEverySoundFileAndASecondRunIsClean) {
   blocks_[u"\\"] = V().RootICBSector - V().PartitionStart;
   const uint32_t rootData = ReadEntry(V(), blocks_[u"\\"]).List.Extents[0].AD.Block;
   const uint32_t main = V().MainVDSSector, reserve = V().ReserveVDSSector;
+  const uint32_t sparing1 = V().SparingTableSector1, sparing2 = V().SparingTableSector2;
   Dismount();
   {
     ImageDamage d = Damage();
     ASSERT_TRUE(d.Ok());
-    Scene scene{d, layout_, blocks_, data, rootData, main, reserve,
-                uint32_t(std::filesystem::file_size(img_->ImagePath()) / 2048)};
+    Scene scene{d,    layout_, blocks_, data, rootData, main, reserve,
+                uint32_t(std::filesystem::file_size(img_->ImagePath()) / 2048), sparing1,
+                sparing2};
     c.Damage(scene);
   }
   // As the command line runs them: check on a read-only mount, repair on one for writing.

@@ -150,20 +150,25 @@ TEST_F(Recovery, EntryWithABadFileEntryIsDroppedAndItsBlocksFreed) {
   EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
 }
 
+// Points /a/b/loop at the directory whose file entry is at `target`; loop's own entry and
+// data are left unreached.
+void PointLoopAt(ImageDamage &d, const Layout &l, uint32_t data, uint32_t target) {
+  uint32_t off = 0;
+  ASSERT_TRUE(d.FindFid(data, "loop", off));
+  std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
+  StoreLE32(s.data() + off + 24, target);
+  const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
+  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
+  ASSERT_TRUE(d.Write(l.PartitionStart + data, s));
+}
+
 TEST_F(Recovery, DirectoryLoopIsCut) {
   const uint32_t data = DataBlock(u"\\a\\b");
   const uint32_t a = blocks_.at(u"\\a");
   Dismount();
   {
     ImageDamage d = Damage();
-    uint32_t off = 0;
-    ASSERT_TRUE(d.FindFid(data, "loop", off));
-    // /a/b/loop now leads back to /a; its own entry and data are left unreached.
-    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
-    StoreLE32(s.data() + off + 24, a);
-    const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-    FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
-    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+    PointLoopAt(d, layout_, data, a);
   }
   ASSERT_TRUE(Mount());
   KBOOL result = 0;
@@ -174,6 +179,31 @@ TEST_F(Recovery, DirectoryLoopIsCut) {
   EXPECT_TRUE(List(V(), u"\\a\\b\\loop").empty());
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore_ + 2);
   EXPECT_EQ(UDF_GetDirCount(&V()), 3u);
+}
+
+// Before any repair, a directory entry leading back to a directory on its own path is not
+// followed: a walker or a removal through it would never end, or reach outside its tree.
+TEST_F(Recovery, ALoopBackToTheRootIsNotFollowed) {
+  const uint32_t data = DataBlock(u"\\a\\b");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    PointLoopAt(d, layout_, data, V().RootICBSector - layout_.PartitionStart);
+  }
+  ASSERT_TRUE(Mount());
+  std::vector<Listed> names = List(V(), u"\\a\\b\\*");
+  EXPECT_EQ(names.size(), 2u); // the name is listed; only following it fails
+  KorvaFileInfo info{};
+  EXPECT_EQ(UDF_GetFileInfoW(&V(), u"\\a\\b\\loop", &info), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_LOOP);
+  EXPECT_EQ(UDF_GetFileInfoW(&V(), u"\\a\\b\\loop\\f1", &info), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), KORVA_E_LOOP);
+  EXPECT_EQ(UDF_DeleteFileW(&V(), u"\\a\\b\\loop\\f1"), KFALSE);
+  EXPECT_TRUE(List(V(), u"\\a\\b\\loop\\*").empty());
+  ExpectTreeIntact();
+  // The sound paths still resolve, the root's own parent entry included.
+  EXPECT_EQ(UDF_GetFileInfoW(&V(), u"\\a\\b", &info), KTRUE);
+  EXPECT_EQ(UDF_GetFileInfoW(&V(), u"\\a", &info), KTRUE);
 }
 
 // /a/b/f3's entry now names /f1's file entry: a second name when /f1 records two links, one

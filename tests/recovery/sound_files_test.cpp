@@ -4,6 +4,7 @@
 // their bytes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -265,6 +266,82 @@ TEST_F(Recovery, AnExtensionBlockWithAnImpossibleLengthIsDamage) {
 
 // A link count above the names that reach a file: check finds it, repair records the names,
 // and removing the one name then frees the file's blocks.
+// Names a reader cannot use, or that an earlier entry already holds, cost nothing: each
+// entry is renamed so that it can be read and removed, and keeps its bytes.
+class BadNames : public Recovery {
+protected:
+  // Writes `files` (name -> pattern seed) into the root, then rewrites each directory
+  // entry in place with `edit`, keeping its length. Names are stored 16-bit: character i
+  // is at Char(fid, i) + 1 (low byte), after a zero high byte.
+  void Plant(const std::vector<std::pair<std::string, uint32_t>> &files,
+             const std::function<void(const std::string &, uint8_t *fid)> &edit) {
+    for (const auto &[name, seed] : files)
+      ASSERT_TRUE(WriteWhole(V(), u"\\" + std::u16string(name.begin(), name.end()),
+                             Pattern(700 + seed, seed)));
+    const uint32_t root = RootData(V());
+    Dismount();
+    ImageDamage d = Damage();
+    for (const auto &[name, seed] : files)
+      EditFidIn(d, layout_, root, name.c_str(),
+                [&](uint8_t *fid) { edit(name, fid); });
+  }
+
+  // Every file of the root whose name starts with `prefix`, read whole.
+  std::vector<std::vector<uint8_t>> ReadPrefixed(const std::u16string &prefix) {
+    std::vector<std::vector<uint8_t>> all;
+    for (const Listed &l : List(V(), u"\\*")) {
+      if (l.Name.compare(0, prefix.size(), prefix) != 0) continue;
+      all.emplace_back();
+      EXPECT_TRUE(ReadWhole(V(), u"\\" + l.Name, all.back()));
+    }
+    return all;
+  }
+};
+
+TEST_F(BadNames, AreGivenNamesMadeFromTheirBlocks) {
+  // "..", "p/", a NUL, "." and half a 16-bit character (one byte more, same padding).
+  Plant({{"p1", 1}, {"p2", 2}, {"p3", 3}, {"z", 4}, {"q4", 5}},
+        [](const std::string &name, uint8_t *fid) {
+          uint8_t *low = fid + 38 + LoadLE16(fid + 36) + 2; // low byte of the first character
+          if (name == "p1") low[0] = low[2] = '.';
+          if (name == "p2") low[2] = '/';
+          if (name == "p3") low[0] = 0;
+          if (name == "z") low[0] = '.';
+          if (name == "q4") fid[19] = 6;
+        });
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_NAME);
+  EXPECT_EQ(std::count_if(found.begin(), found.end(),
+                          [](const Found &f) { return f.Kind == KORVA_FINDING_NAME; }),
+            5)
+      << Describe(found);
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u + 5u);
+  std::vector<std::vector<uint8_t>> renamed = ReadPrefixed(u"#");
+  ASSERT_EQ(renamed.size(), 5u);
+  for (uint32_t seed = 1; seed <= 5; ++seed)
+    EXPECT_NE(std::find(renamed.begin(), renamed.end(), Pattern(700 + seed, seed)),
+              renamed.end())
+        << seed;
+  ExpectTreeIntact();
+}
+
+TEST_F(BadNames, ASecondEntryOfTheSameNameIsRenamed) {
+  Plant({{"f9", 9}, {"f8", 8}},
+        [](const std::string &, uint8_t *fid) { fid[38 + LoadLE16(fid + 36) + 4] = '1'; });
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DUPLICATE_NAME);
+  EXPECT_EQ(std::count_if(found.begin(), found.end(),
+                          [](const Found &f) { return f.Kind == KORVA_FINDING_DUPLICATE_NAME; }),
+            2);
+  ExpectTreeIntact(); // the first /f1 keeps its name
+  std::vector<uint8_t> second, third;
+  ASSERT_TRUE(ReadWhole(V(), u"\\f1~2", second));
+  ASSERT_TRUE(ReadWhole(V(), u"\\f1~3", third));
+  EXPECT_EQ(second, Pattern(709, 9));
+  EXPECT_EQ(third, Pattern(708, 8));
+  EXPECT_EQ(UDF_GetFileCount(&V()), 4u + 2u);
+}
+
 TEST_F(Recovery, ALinkCountAboveTheNamesIsSetToThem) {
   const uint32_t f1 = blocks_.at(u"\\f1");
   Dismount();

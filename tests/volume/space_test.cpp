@@ -104,7 +104,7 @@ TEST(ErrorTable, MessagesInBothFormsAndGaps) {
             u"Specified UDF file handle doesn't possess appropriate access right to perform "
             u"the operation.");
   // Every other number reads the same in both forms.
-  for (uint32_t n = 0; n <= KORVA_E_WRITE_PARAMETERS; ++n) {
+  for (uint32_t n = 0; n <= KORVA_E_LOOP; ++n) {
     if (n == 8) continue;
     v->LastError = n;
     const char *text = UDF_GetLastErrorDescription(v.get());
@@ -116,7 +116,7 @@ TEST(ErrorTable, MessagesInBothFormsAndGaps) {
   }
   v->LastError = 20;
   EXPECT_EQ(UDF_GetLastErrorDescription(v.get()), nullptr);
-  v->LastError = KORVA_E_WRITE_PARAMETERS + 1;
+  v->LastError = KORVA_E_LOOP + 1;
   EXPECT_EQ(UDF_GetLastErrorDescriptionW(v.get()), nullptr);
   v->LastError = 24;
   EXPECT_STREQ(UDF_GetLastErrorDescription(v.get()), "Capacity is too small for a UDF volume.");

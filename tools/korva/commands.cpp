@@ -219,6 +219,7 @@ int CmdInfo(Session &s) {
   const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
   const uint64_t files = k.UDF_GetFileCount();
   const uint64_t dirs = k.UDF_GetDirCount();
+  const bool bitmapSuspect = compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
   std::string medium;
   if (!s.IsImage()) medium = MediumName(v->Device.Medium);
   if (!s.Dismount()) return kExitFailed;
@@ -229,14 +230,16 @@ int CmdInfo(Session &s) {
     std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
                 "\"block_size\":2048,\"total_blocks\":%llu,"
                 "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
-                "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu}\n",
+                "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
+                "\"bitmap_suspect\":%s}\n",
                 JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
                 readOnly ? "true" : "false", leftOpen ? "true" : "false",
                 static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
                 static_cast<unsigned long long>(total - std::min(total, freeBlocks)),
                 static_cast<unsigned long long>(total * 2048),
                 static_cast<unsigned long long>(freeBlocks * 2048),
-                static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs));
+                static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs),
+                bitmapSuspect ? "true" : "false");
   } else {
     std::printf("Target:       %s\n", s.TargetName().c_str());
     if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
@@ -250,6 +253,10 @@ int CmdInfo(Session &s) {
         static_cast<unsigned long long>(freeBlocks * 2048), HumanBytes(freeBlocks * 2048).c_str());
     std::printf("Files:        %llu\n", static_cast<unsigned long long>(files));
     std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(dirs));
+    // Another system (the kernel, for one) may change bits without refreshing the CRC.
+    if (bitmapSuspect)
+      std::printf("Space bitmap: does not match its checksum or the tree; writes avoid every "
+                  "block the tree uses ('korva repair' rewrites it)\n");
   }
   if (!compatible) {
     s.Report().Fail(s.TargetName(), unusable);
@@ -294,6 +301,10 @@ const char *FindingName(int32_t kind) {
     return "foreign-entry";
   case KORVA_FINDING_LINK_COUNT:
     return "link-count";
+  case KORVA_FINDING_NAME:
+    return "name";
+  case KORVA_FINDING_DUPLICATE_NAME:
+    return "duplicate-name";
   default:
     return "other";
   }

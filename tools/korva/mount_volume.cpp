@@ -129,6 +129,8 @@ int ErrnoFor(uint16_t error, uint32_t osError) {
     return ENAMETOOLONG;
   case KORVA_E_DAMAGED:
     return EUCLEAN;
+  case KORVA_E_LOOP:
+    return ELOOP;
   default:
     return EIO;
   }

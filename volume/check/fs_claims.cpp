@@ -145,6 +145,7 @@ bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
   for (size_t i = 0; i < bytes; ++i) {
     const uint8_t wrong = v.SpaceBitmap[i] & claims->Claimed[i];
     if (!wrong) continue;
+    MarkSpaceBitmapSuspect(v);
     v.SpaceBitmap[i] = static_cast<uint8_t>(v.SpaceBitmap[i] & ~wrong);
     // Stored with the next write, as any block taken is.
     NoteBlocksTaken(v, static_cast<uint32_t>(i * 8), 8);

@@ -50,6 +50,36 @@ uint32_t FillerPiece(uint64_t rest) {
   return rest - kBlockSize < kMinFid ? static_cast<uint32_t>(rest - kMinFid) : kBlockSize;
 }
 
+// Why a stored name cannot address its entry through a path; null when it can.
+const char *UnusableName(FidEntry &fid) {
+  if (fid.RawNameLength == 0) return "it is empty";
+  const uint8_t id = fid.RawName[0];
+  if (id == 16 && fid.RawNameLength % 2 == 0) return "it ends in half a character";
+  const std::u16string &name = fid.DecodedName();
+  if (name.empty())
+    return id == 8 || id == 16 ? "it is empty" : "its character encoding is unknown";
+  if (name == u"." || name == u"..") return "it is . or ..";
+  if (name.find(u'\0') != std::u16string::npos) return "it holds a NUL character";
+  if (name.find(u'/') != std::u16string::npos) return "it holds a /";
+  return nullptr;
+}
+
+std::u16string Widen(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// A name no entry of the directory holds: `base` itself when `bare` and free, otherwise
+// `base` with "~N" appended, shortened to what one identifier can hold.
+std::u16string FreeName(const std::u16string &base, bool bare,
+                        const std::unordered_set<std::u16string> &taken) {
+  if (bare && !taken.count(base)) return base;
+  const bool wide = std::any_of(base.begin(), base.end(), [](char16_t c) { return c > 0xFF; });
+  const size_t limit = wide ? 127 : 254;
+  for (uint32_t n = 2;; ++n) {
+    const std::u16string suffix = u"~" + Widen(std::to_string(n));
+    std::u16string name = base.substr(0, limit - suffix.size()) + suffix;
+    if (!taken.count(name)) return name;
+  }
+}
+
 } // namespace
 
 uint32_t FirstUsed(const std::vector<uint8_t> &used, uint32_t first, uint32_t count) {
@@ -451,17 +481,49 @@ ScanFinding Walker::EntriesFinding(uint32_t directory, uint64_t offset, std::vec
   return f;
 }
 
+// Damage from `offset` to the next valid entry at `next`, at least a whole entry long: the
+// entry there is salvaged when its fields still name a file entry, otherwise the bytes are
+// covered by entries naming nothing.
+bool Walker::DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
+                        const std::string &path) {
+  if (SalvageEntry(dir, offset, next, parent, path)) return true;
+  s_.Findings.push_back(EntriesFinding(
+      dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
+      "the directory data is damaged from byte " + std::to_string(offset) + " to " +
+          std::to_string(next) + "; what follows is kept"));
+  return true;
+}
+
+bool Walker::ValidFidAt(DirectoryStream &dir, uint64_t offset) {
+  FidEntry probe;
+  return dir.ReadFid(offset, probe, false) == DirectoryStream::Ok &&
+         dir.ReadFid(offset, probe, true) == DirectoryStream::Ok;
+}
+
+// A valid entry whose length field is damaged (its tag refilled by whoever damaged it)
+// either swallows the entries after it or stops short of the next one. Either way a valid
+// entry starts where no entry of that length could leave one: inside it, or less than a
+// whole entry after its end. Then the entry's own bytes, up to that one, are the damage.
+bool Walker::LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next) {
+  const uint64_t end = offset + length;
+  for (uint64_t at = offset + kMinFid; at < end; at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  if (end >= dir.Size() || ValidFidAt(dir, end)) return true;
+  for (uint64_t at = end + 4; at < end + kMinFid && at < dir.Size(); at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  return true;
+}
+
 bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                         const std::string &path, uint64_t &next) {
   if (!dir.NextValidFid(offset, next)) return false;
-  if (next - offset >= kMinFid) {
-    if (SalvageEntry(dir, offset, next, parent, path)) return true;
-    s_.Findings.push_back(EntriesFinding(
-        dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
-        "the directory data is damaged from byte " + std::to_string(offset) + " to " +
-            std::to_string(next) + "; what follows is kept"));
-    return true;
-  }
+  if (next - offset >= kMinFid) return DamageUpTo(dir, offset, next, parent, path);
   ScanFinding f;
   f.Kind = KORVA_FINDING_DIRECTORY_DATA;
   f.Block = dir.FEBlock();
@@ -508,6 +570,8 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
   const DirectoryStream::Status st = dir.Open(block);
   if (st == DirectoryStream::IoError) return false;
   if (st == DirectoryStream::End) return true; // judged valid before; nothing to read
+  std::unordered_set<std::u16string> names;
+  std::vector<Rename> renames;
   for (uint64_t offset = 0; offset < dir.Size();) {
     FidEntry fid;
     const DirectoryStream::Status r = dir.ReadFid(offset, fid, true);
@@ -516,13 +580,97 @@ bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &p
       if (!ScanDamage(dir, offset, parent, path, offset)) return false;
       continue;
     }
+    uint64_t damaged = 0;
+    if (!LengthFits(dir, offset, fid.Length, damaged)) {
+      if (!DamageUpTo(dir, offset, damaged, parent, path)) return false;
+      offset = damaged;
+      continue;
+    }
     offset += fid.Length;
     if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
     bool kept = false;
-    if (!VisitChild(fid, {block, fid.Offset, fid.Length, path + "/" + NameOf(fid)}, kept))
+    const NamePlace place{block, fid.Offset, fid.Length, path + "/" + NameOf(fid)};
+    if (!VisitChild(fid, place, kept)) return false;
+    if (!kept) continue;
+    const size_t renamed = renames.size();
+    NoteName(fid, place, parent, names, renames);
+    if (fid.ICBPartition != 0 && renames.size() == renamed && !MendPartition(dir, fid, place))
       return false;
   }
+  // New names are chosen once every name of the directory is known, so none clashes.
+  for (Rename &r : renames) {
+    const bool unusable = r.Kind == KORVA_FINDING_NAME;
+    r.NewName = FreeName(unusable ? u"#" + Widen(std::to_string(r.Block)) : r.NewName,
+                         unusable, names);
+    names.insert(r.NewName);
+    r.Fill = RebuildEntries(dir, r.Place.Offset, r.Place.Length, parent);
+    renames_.push_back(std::move(r));
+  }
   return true;
+}
+
+// The volume has one partition, so an entry addressed in another is read by this library
+// (which looks only at the block) and by no other reader: the reference is set to 0.
+bool Walker::MendPartition(DirectoryStream &dir, const FidEntry &fid, const NamePlace &place) {
+  std::vector<uint8_t> raw(fid.Length);
+  bool io = false;
+  DirectoryStream::Place at;
+  if (!dir.ReadBytes(fid.Offset, raw.data(), raw.size(), io)) return !io;
+  if (!dir.Locate(fid.Offset, at)) return true;
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, raw.data(), sizeof h);
+  h.ICB.Location.PartitionReferenceNumber = 0;
+  std::memcpy(raw.data(), &h, sizeof h);
+  FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(raw.size() - 16), at.Block);
+  s_.Findings.push_back(EntriesFinding(
+      place.Directory, fid.Offset, std::move(raw), place.Path,
+      "the entry addresses its file entry in partition " + std::to_string(fid.ICBPartition) +
+          ", but the volume has only partition 0; the reference is set to 0"));
+  s_.Findings.back().Block = fid.ICBBlock;
+  return true;
+}
+
+// Keeps `fid`'s name in `names`, or notes that it must change: a name that cannot be used,
+// or one that an earlier entry of the directory holds (a reader would only ever find that
+// one, and copying both out would overwrite the first with the second).
+void Walker::NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
+                      std::unordered_set<std::u16string> &names, std::vector<Rename> &renames) {
+  Rename r;
+  if (const char *why = UnusableName(fid)) {
+    r.Kind = KORVA_FINDING_NAME;
+    r.Why = std::string("the name cannot be used: ") + why;
+  } else if (!names.insert(fid.DecodedName()).second) {
+    r.Kind = KORVA_FINDING_DUPLICATE_NAME;
+    r.Why = "an earlier entry of the directory has the same name";
+    r.NewName = fid.DecodedName();
+  } else {
+    return;
+  }
+  r.Place = place;
+  r.Parent = parent;
+  r.Block = fid.ICBBlock;
+  r.Characteristics = fid.Characteristics & (kFidDirectory | kFidHidden);
+  renames.push_back(std::move(r));
+}
+
+// The old name goes and the entry is named anew once the repaired volume is mounted, as a
+// salvaged entry is. An entry found damaged after its name was noted keeps only the drop.
+void Walker::RenameEntries() {
+  for (Rename &r : renames_) {
+    const auto it = reached_.find(r.Block);
+    if (it == reached_.end() || entries_[it->second].Evicted) continue;
+    std::string shown;
+    if (!Utf16ToUtf8(r.NewName.data(), r.NewName.size(), shown)) shown = "?";
+    ScanFinding f = EntriesFinding(r.Place.Directory, r.Place.Offset, std::move(r.Fill),
+                                   r.Place.Path, r.Why + "; it is renamed \"" + shown + "\"");
+    f.Kind = r.Kind;
+    f.Block = r.Block;
+    f.Relink = true;
+    f.Entry = r.Block;
+    f.Characteristics = r.Characteristics;
+    f.NewName = std::move(r.NewName);
+    s_.Findings.push_back(std::move(f));
+  }
 }
 
 bool Walker::WalkTree() {
@@ -550,6 +698,7 @@ bool Walker::WalkTree() {
     if (!FollowSalvaged(s)) return false;
   }
   FinishClones();
+  RenameEntries();
   CompareLinkCounts();
   return true;
 }

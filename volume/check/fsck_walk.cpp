@@ -160,8 +160,21 @@ bool Walker::ReadSparing() {
   l.ReserveVDS = g_.ReserveVDS;
   l.Integrity = g_.IntegritySector;
   switch (LoadSparingMap(v_, l, !v_.Compatible)) {
-  case SparingLoad::Ok:
+  case SparingLoad::Ok: {
+    SparingRewrite stale;
+    if (!StaleSparingCopy(v_, l, stale)) return true;
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_DESCRIPTOR;
+    f.Text = std::string("the ") + (stale.Sector == l.Table1 ? "first" : "second") +
+             " copy of the sparing table, at sector " + std::to_string(stale.Sector) +
+             ", is damaged or out of date; it is written again from the other";
+    f.Action = Mend::WriteSectors;
+    f.Source = stale.Sector;
+    f.Count = static_cast<uint32_t>(stale.Bytes.size() / kSectorSize);
+    f.Bytes = std::move(stale.Bytes);
+    s_.Findings.push_back(std::move(f));
     return true;
+  }
   case SparingLoad::ReadFailed: {
     s_.ReadFailed = true;
     ScanFinding f;

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "volume/check/fsck_walk.h"
@@ -88,6 +89,19 @@ struct ClaimPlan {
   std::vector<std::pair<uint32_t, uint32_t>> CloneTheirs; // (entry, range) to copy
 };
 
+// A name that must change before its entry can be addressed: it cannot be used, or an
+// earlier entry of its directory holds it already.
+struct Rename {
+  NamePlace Place;
+  uint32_t Parent = 0;
+  uint32_t Block = 0; // the file entry it names
+  uint8_t Characteristics = 0;
+  int32_t Kind = 0;
+  std::string Why;
+  std::u16string NewName;
+  std::vector<uint8_t> Fill; // entries naming nothing, written over the old name
+};
+
 struct PendingClone {
   uint32_t Entry = 0;
   uint32_t RangeIndex = 0;
@@ -128,6 +142,10 @@ private:
   bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
   bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
                   const std::string &path, uint64_t &next);
+  bool DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
+                  const std::string &path);
+  bool ValidFidAt(DirectoryStream &dir, uint64_t offset);
+  bool LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
   bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
                     const std::string &path);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,
@@ -137,6 +155,10 @@ private:
   bool FollowSalvaged(Salvage &s);
   bool VisitChild(FidEntry &fid, const NamePlace &place, bool &kept);
   void Drop(const NamePlace &place, uint32_t block, int32_t kind, const std::string &text);
+  void NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
+                std::unordered_set<std::u16string> &names, std::vector<Rename> &renames);
+  void RenameEntries();
+  bool MendPartition(DirectoryStream &dir, const FidEntry &fid, const NamePlace &place);
 
   TUDFRewritableVolume &v_;
   VolumeScan &s_;
@@ -149,6 +171,7 @@ private:
   std::vector<PendingClone> clones_;
   std::deque<std::pair<uint32_t, std::pair<uint32_t, std::string>>> pending_; // dir, parent, path
   std::deque<Salvage> salvaged_;
+  std::vector<Rename> renames_;
 };
 
 } // namespace korva::fsck

@@ -271,6 +271,7 @@ DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out,
   out.Length = len;
   out.Characteristics = h.FileCharacteristics;
   out.ICBBlock = h.ICB.Location.LogicalBlockNumber;
+  out.ICBPartition = h.ICB.Location.PartitionReferenceNumber;
   out.RawNameLength = static_cast<uint8_t>(lfi);
   std::memcpy(out.RawName, buf + kHead + liu, lfi);
   out.NameDecoded = false;

@@ -93,6 +93,7 @@ struct FidEntry {
   uint32_t Length = 0; // padded length
   uint8_t Characteristics = 0;
   uint32_t ICBBlock = 0;
+  uint16_t ICBPartition = 0; // partition reference of the entry's address
   uint8_t RawName[255] = {}; // the stored, compressed identifier
   uint8_t RawNameLength = 0;
   std::u16string Name; // decoded by a full read, or on demand by DecodedName()

@@ -211,6 +211,14 @@ bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
 
 } // namespace
 
+// Followed, walkers would never end and a removal would reach outside the tree it was
+// given; the kernel answers ELOOP for such a directory.
+bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block) {
+  if (std::find(above.begin(), above.end(), block) == above.end()) return false;
+  SetError(v, KORVA_E_LOOP);
+  return true;
+}
+
 bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
                 bool &found, const LocateOptions &options) {
   const bool resume = options.Resume, includeDeleted = options.IncludeDeleted;
@@ -225,6 +233,7 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   bool skip = options.SkipFirst;
   uint64_t offset = resume ? di.DirOffset : 0;
+  std::vector<uint32_t> above{di.DirICB}; // the directories the path went through
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     DirectoryStream::Status st = dir.Open(di.DirICB);
@@ -260,10 +269,20 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
       if (st == DirectoryStream::IoError) return false;
       if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
       if (last) {
+        // A listing shows the name; looking it up is what fails.
+        if (exact && (fid.Characteristics & kFidDirectory)) {
+          if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+          if (options.Above) {
+            *options.Above = std::move(above);
+            options.Above->push_back(fid.ICBBlock);
+          }
+        }
         StoreResult(dir, fid, di);
         found = true;
         return true;
       }
+      if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+      above.push_back(fid.ICBBlock);
       ResetScan(di);
       di.DirICB = fid.ICBBlock;
       di.ADBlock = fid.ICBBlock;
@@ -275,8 +294,9 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
 }
 
 bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock) {
+                   uint32_t &dirBlock, std::vector<uint32_t> *above) {
   dirBlock = RootBlock(v);
+  if (above) *above = {dirBlock};
   if (!hasParent) return true;
   switch (ClassifyParent(parent)) {
   case ParentKind::Root:
@@ -290,7 +310,8 @@ bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool has
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, parent, di, found, {.Kind = IsDirectory, .LastMatch = NameMatch::Exact}))
+  if (!LocatePath(v, parent, di, found,
+                  {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above}))
     return false;
   if (!found) {
     SetError(v, KORVA_E_PARENT_NOT_REACHABLE);

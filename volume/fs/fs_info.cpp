@@ -70,7 +70,8 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
     return false;
   }
   const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
-  if (!ResolveParent(v, parent, true, out.DirBlock)) return false;
+  std::vector<uint32_t> above;
+  if (!ResolveParent(v, parent, true, out.DirBlock, &above)) return false;
   bool taken = false;
   if (!NameTaken(v, out.DirBlock, name, taken, out.At)) return false;
   if (!taken) {
@@ -78,7 +79,7 @@ bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &o
     return false;
   }
   out.EntryBlock = out.At.EntryICB;
-  return true;
+  return !(out.IsDirectory() && LeadsBackUp(v, above, out.EntryBlock));
 }
 
 bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp) {

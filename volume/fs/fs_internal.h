@@ -54,17 +54,25 @@ struct LocateOptions {
   bool IncludeDeleted = false;
   bool Resume = false;    // go on from di.DirOffset in di.DirICB (find next)
   bool SkipFirst = false; // the entry there was found already: skip it
+  // When set and the path resolved to a directory, the directories from di.DirICB down to
+  // it (so that a later lookup below it can tell a way back up the tree).
+  std::vector<uint32_t> *Above = nullptr;
 };
 
 // Resolves a path from di.DirICB (the caller sets it; Resume continues from the record).
-// Returns false only when a read failed; found says whether the path resolved.
+// Returns false when a read failed, or with error 39 when an exactly named directory on the
+// path is one the path already went through; found says whether the path resolved.
 bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
                 bool &found, const LocateOptions &options = {});
 
 // Resolves a parent path given to a create into the block of a directory's file entry.
-// Sets error 1 when it names no directory. False on failure (error set).
+// Sets error 1 when it names no directory. False on failure (error set). `above`, when
+// given, receives the directories from the root down to it.
 bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock);
+                   uint32_t &dirBlock, std::vector<uint32_t> *above = nullptr);
+// A directory entry leading to `block`, a directory already on a path through `above`, is a
+// way back up the tree: true, with error 39.
+bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block);
 
 // Appends a FID for a new entry to a directory. The caller has checked space with
 // AppendCost and written the entry's own blocks; `hint` is where block taking goes on.

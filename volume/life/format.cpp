@@ -408,9 +408,9 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
 
 KORVA_API uint8_t UDF_GetPhysicalFormattingPercentage(TUDFRewritableVolume *volume) {
   if (!volume) return 0;
-  // A format started on this record owns LastError until the caller has waited for it
-  // (UDF_WaitForBackgroundOperation): polling must not wipe the error it reports.
-  if (!HasBackgroundState(*volume)) volume->LastError = 0;
+  // Only reads: it is polled from other threads while a format starts and runs, and the
+  // format's thread owns LastError (clearing it here would race with, and could wipe, the
+  // error the format reports).
   return std::atomic_ref<uint8_t>(volume->FormatPercentage).load(std::memory_order_relaxed);
 }
 

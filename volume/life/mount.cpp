@@ -19,6 +19,7 @@
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_state.h"
+#include "volume/check/fs_claims.h"
 #include "volume/medium/sparing.h"
 #include "volume/medium/volume_sequence.h"
 
@@ -726,7 +727,11 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
-  return volume->VolumeOpen && SpaceBitmapSuspect(*volume) ? KTRUE : KFALSE;
+  if (!volume->VolumeOpen) return KFALSE;
+  // Blocks the tree uses but the bitmap records free are found by the walk that the first
+  // allocation runs anyway; asked first, the walk runs now (it changes only memory).
+  if (volume->Compatible && !TreeBlocksMarkedUsed(*volume)) return KFALSE;
+  return SpaceBitmapSuspect(*volume) ? KTRUE : KFALSE;
 }
 
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {

@@ -205,6 +205,11 @@ bool SpaceBitmapSuspect(const TUDFRewritableVolume &v) {
   return p && p->Suspect;
 }
 
+void MarkSpaceBitmapSuspect(TUDFRewritableVolume &v) {
+  if (!PendingOf(v)) CreatePending(v);
+  PendingOf(v)->Suspect = true;
+}
+
 uint32_t CountFreeBlocks(const TUDFRewritableVolume &v) {
   if (!v.SpaceBitmap) return 0;
   const uint32_t bytes = std::min(v.SpaceBitmapBytes, BitmapBytesFor(v.PartitionLength));

@@ -9,7 +9,10 @@
 #include <optional>
 #include <vector>
 
+#include <cstring>
+
 #include "udf/descriptors.h"
+#include "udf/tag.h"
 #include "volume/engine.h"
 
 namespace korva {
@@ -43,20 +46,29 @@ bool Overlaps(uint64_t a, uint64_t aCount, uint64_t b, uint64_t bCount) {
   return a < b + bCount && b < a + aCount;
 }
 
-// One copy: its sectors lie on the medium and outside the partition, and hold a valid table.
-std::optional<SparingTableInfo> ReadTable(TUDFRewritableVolume &v, const SparingLayout &l,
-                                          uint32_t sector, bool &readFailed) {
+// Whether a copy's sectors lie on the medium and outside the partition.
+bool CopyPlaceAllowed(const TUDFRewritableVolume &v, const SparingLayout &l, uint32_t sector) {
   const uint32_t sectors = TableSectors(l);
-  if (uint64_t(sector) + sectors > v.TotalSectors ||
-      Overlaps(sector, sectors, l.PartitionStart, l.PartitionLength))
-    return std::nullopt;
+  return uint64_t(sector) + sectors <= v.TotalSectors &&
+         !Overlaps(sector, sectors, l.PartitionStart, l.PartitionLength);
+}
+
+// One copy: its sectors lie where a copy may, and hold a valid table. `raw` keeps the bytes
+// read, when given.
+std::optional<SparingTableInfo> ReadTable(TUDFRewritableVolume &v, const SparingLayout &l,
+                                          uint32_t sector, bool &readFailed,
+                                          std::vector<uint8_t> *raw = nullptr) {
+  if (!CopyPlaceAllowed(v, l, sector)) return std::nullopt;
+  const uint32_t sectors = TableSectors(l);
   std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
   uint32_t good = 0;
   if (!ReadSectors(v, sector, sectors, buf.data(), good)) {
     readFailed = true;
     return std::nullopt;
   }
-  return ParseSparingTable(buf.data(), l.TableBytes, sector);
+  auto table = ParseSparingTable(buf.data(), l.TableBytes, sector);
+  if (raw) *raw = std::move(buf);
+  return table;
 }
 
 // The spare packet of a mapping may not overlap anything the volume keeps elsewhere.
@@ -160,6 +172,40 @@ SparingLoad LoadSparingMap(TUDFRewritableVolume &v, const SparingLayout &l, bool
   m->Entries = std::move(entries);
   v.SparingMap = m;
   return SparingLoad::Ok;
+}
+
+bool StaleSparingCopy(TUDFRewritableVolume &v, const SparingLayout &l, SparingRewrite &out) {
+  if (l.TableBytes < sizeof(UDF_SparingTableHeader) || l.TableBytes > SparingTableSize(0xFFFF))
+    return false;
+  const uint32_t error = v.LastError;
+  const uint32_t at[2] = {l.Table1, l.Table2};
+  std::vector<uint8_t> raw[2];
+  std::optional<SparingTableInfo> table[2];
+  for (int i = 0; i < 2; ++i) {
+    bool failed = false;
+    table[i] = ReadTable(v, l, at[i], failed, &raw[i]);
+  }
+  v.LastError = error; // an unreadable copy is what this looks for
+  if (!table[0] && !table[1]) return false;
+  // The copy the mount uses (see ChooseTable).
+  const int good = table[0] && table[1]
+                       ? uint32_t(table[1]->Header.SequenceNumber) >
+                             uint32_t(table[0]->Header.SequenceNumber)
+                       : !table[0];
+  const int other = 1 - good;
+  if (!CopyPlaceAllowed(v, l, at[other])) return false;
+  // Tags differ by their location; what follows them must be the same.
+  const size_t body = l.TableBytes;
+  if (table[other] && raw[other].size() >= body &&
+      std::equal(raw[good].begin() + sizeof(UDF_Tag), raw[good].begin() + body,
+                 raw[other].begin() + sizeof(UDF_Tag)))
+    return false;
+  out.Sector = at[other];
+  out.Bytes = raw[good];
+  UDF_Tag tag;
+  std::memcpy(&tag, out.Bytes.data(), sizeof tag);
+  FillTagAt(out.Bytes.data(), tag.TagIdentifier, tag.DescriptorCRCLength, at[other]);
+  return true;
 }
 
 uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,

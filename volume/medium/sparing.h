@@ -5,6 +5,7 @@
 #define KORVA_VOLUME_SPARING_H
 
 #include <cstdint>
+#include <vector>
 
 #include "korva/volume.h"
 
@@ -34,6 +35,16 @@ enum class SparingLoad {
 SparingLoad LoadSparingMap(TUDFRewritableVolume &v, const SparingLayout &layout,
                            bool install = true);
 void ReleaseSparingMap(TUDFRewritableVolume &v);
+
+// A copy of the sparing table that differs from the one the mount uses: damaged, unreadable,
+// or left behind by a cut between the writes of the two copies.
+struct SparingRewrite {
+  uint32_t Sector = 0;        // where the copy lies
+  std::vector<uint8_t> Bytes; // the good copy, its tag located there
+};
+// True with `out` set when one copy must be rewritten from the other; false when both agree
+// or when no copy is valid (LoadSparingMap says which).
+bool StaleSparingCopy(TUDFRewritableVolume &v, const SparingLayout &l, SparingRewrite &out);
 // Number of relocated packets in the installed map.
 uint32_t RelocatedPackets(const TUDFRewritableVolume &v);
 
