@@ -89,7 +89,11 @@ int OpFlush(const char *, fuse_file_info *fi) {
 }
 
 int OpFsync(const char *, int, fuse_file_info *fi) {
-  return Volume().Flush(fi->fh);
+  return Volume().Sync(fi->fh);
+}
+
+int OpFsyncDir(const char *, int, fuse_file_info *) {
+  return Volume().SyncAll();
 }
 
 int OpRelease(const char *, fuse_file_info *fi) {
@@ -204,6 +208,7 @@ fuse_operations Operations() {
   ops.write = OpWrite;
   ops.flush = OpFlush;
   ops.fsync = OpFsync;
+  ops.fsyncdir = OpFsyncDir;
   ops.release = OpRelease;
   ops.truncate = OpTruncate;
   ops.mkdir = OpMkdir;

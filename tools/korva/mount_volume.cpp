@@ -480,6 +480,17 @@ int MountedVolume::Flush(uint64_t fh) {
   return FlushFile(*f, true);
 }
 
+int MountedVolume::Sync(uint64_t fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Flush(fh)) return r;
+  return SyncAll();
+}
+
+int MountedVolume::SyncAll() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return readOnly_ || k_.UDF_FlushVolume() ? 0 : -EIO;
+}
+
 int MountedVolume::Release(uint64_t fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   auto f = Find(fh);
@@ -798,6 +809,9 @@ void MountedVolume::FlushIdle() {
     if (!f.data.empty() && now - f.lastWrite >= kIdleFlush)
       if (int r = FlushFile(f, true)) f.error = r;
   }
+  // What the engine still holds reaches the medium too (the sync point costs nothing when
+  // nothing is pending).
+  if (!readOnly_ && !failed_) k_.UDF_FlushVolume();
 }
 
 bool MountedVolume::FlushAll() {
