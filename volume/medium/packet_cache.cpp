@@ -116,11 +116,12 @@ bool WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   return true;
 }
 
-void Evict(PacketCache &c, size_t limit) {
+// Drops clean packets, least recently used first, but never `keep` (just read for a write).
+void Evict(PacketCache &c, size_t limit, uint32_t keep = UINT32_MAX) {
   while (c.Bytes > limit) {
     auto victim = c.Packets.end();
     for (auto it = c.Packets.begin(); it != c.Packets.end(); ++it)
-      if (!it->second.Dirty && (victim == c.Packets.end() ||
+      if (!it->second.Dirty && it->first != keep && (victim == c.Packets.end() ||
                                 it->second.LastUse < victim->second.LastUse))
         victim = it;
     if (victim == c.Packets.end()) return;
@@ -167,10 +168,6 @@ bool Flush(TUDFRewritableVolume &v, PacketCache &c, bool durable) {
   return true;
 }
 
-void Trim(TUDFRewritableVolume &v, PacketCache &c) {
-  Evict(c, Limit(v, c));
-}
-
 // Write-behind: a commit joins the list. The one last made absorbs a later change of its
 // packet, unless loose changes came in between (the new change may refer to them, and a
 // torn write could land it without them); an earlier one cannot absorb it (what was made
@@ -202,9 +199,9 @@ bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32
     c.Commits.push_back(start);
   }
   if (c.Bytes > Limit(v, c)) {
-    Evict(c, Limit(v, c));
+    Evict(c, Limit(v, c), start);
     if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
-    Trim(v, c);
+    Evict(c, Limit(v, c), start);
   }
   return true;
 }
@@ -216,7 +213,7 @@ bool WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint3
   std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
   p.Dirty = true;
   if (!WriteOut(v, c, start)) return false;
-  Trim(v, c);
+  Evict(c, Limit(v, c), start);
   return true;
 }
 
@@ -247,7 +244,7 @@ void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data
   if (p.Data.empty()) c.Bytes += PacketBytes(c);
   p.Data.assign(data, data + PacketBytes(c));
   p.LastUse = ++c.Clock;
-  Evict(c, Limit(v, c));
+  Evict(c, Limit(v, c), start);
 }
 
 bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
