@@ -246,9 +246,6 @@ bool Session::MountImage(bool forFormat, bool readOnly) {
 
 bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
   ClearErrors();
-  // A command's changes reach the medium in whole packets at its end (the dismount is its
-  // sync point); the mount syncs at fsync and when idle.
-  korva_.Volume()->WriteBehind = 1;
   readOnly = readOnly || options_.readOnly;
   if (IsImage()) {
     if (!MountImage(forFormat, readOnly)) return false;
