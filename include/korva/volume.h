@@ -242,9 +242,12 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume);
  * UDF_RepairVolume): everything that returned before the last completed sync point is
  * intact; each call after it is absent or complete, or for a file written in place holds its
  * old or new bytes per packet, never another file's bytes.
- * With WriteBehind 0 (the default) each write reaches the medium while its call runs; with
- * WriteBehind 1 changes stay in memory across calls (at most PacketCacheBytes, default
- * 4 MiB) until a sync point or the bound sends them out, each packet written whole, once. */
+ * With WriteBehind 0 (the default) each write reaches the medium while its call runs, but
+ * is durable only after the next barrier; with WriteBehind 1 (the korva tool and mount)
+ * changes stay in memory across calls (at most PacketCacheBytes, default 4 MiB) until a
+ * sync point or the bound sends them out in the same safe order, each packet written whole.
+ * A drive's failed SYNCHRONIZE CACHE is error 37, and a failure part-way through a
+ * write-behind flush leaves the volume open for repair. */
 KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume);
 /* Read-only mounts: the medium is only read, never written (not even to mark the volume
  * open), so a volume can be looked at without touching it; ReadOnly is set and every change

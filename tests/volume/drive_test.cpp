@@ -181,6 +181,34 @@ TEST_F(DriveTest, ReadsAreRetriedASecondApartAndNeedNoCacheSync) {
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
+// A drive whose cache answers reads from the disc: a packet the engine wrote and then let go
+// of (its cache holds four packets here) is read back only after a barrier, never stale.
+TEST_F(DriveTest, APacketReadBackAfterItLeftTheCacheIsWhatWasWritten) {
+  Use("dvd-ram:");
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"RAM"), 0);
+  v_->PacketCacheBytes = 1;
+  drive_->SetWriteCache(true);
+  std::memset(v_->SectorBuffer, 0x11, 2048);
+  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
+  uint8_t sector[2048];
+  for (uint32_t p = 1; p <= 8; ++p)
+    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector));
+  drive_->ResetCommandLog();
+  ASSERT_TRUE(ReadSector(*v_, 100000, sector));
+  EXPECT_EQ(sector[0], 0x11);
+  EXPECT_EQ(sector[2047], 0x11);
+  const std::vector<uint8_t> expected = {0x35, 0x28};
+  EXPECT_EQ(drive_->CommandLog(), expected);
+  // Read again after the barrier: no second one.
+  for (uint32_t p = 1; p <= 8; ++p)
+    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector));
+  drive_->ResetCommandLog();
+  ASSERT_TRUE(ReadSector(*v_, 100000, sector));
+  EXPECT_EQ(Count(0x35), 0u);
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+}
+
 TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
   Use("dvd-ram:");
   v_->RetryDelayMs = 1;

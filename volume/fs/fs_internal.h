@@ -11,6 +11,7 @@
 
 #include "korva/files.h"
 #include "korva/volume.h"
+#include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
 

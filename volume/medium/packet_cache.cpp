@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct PacketCache {
   size_t Bytes = 0;
   uint64_t Clock = 0;
   bool Unbarriered = false; // a write went out since the last barrier
+  // Packets written since the last barrier: a drive's cache need not answer reads of them
+  // with what it was sent, so reading one back takes a barrier first.
+  std::unordered_set<uint32_t> Unsynced;
   // Blocks taken since the last commit went out, one bit each, and the runs to clear.
   std::vector<uint8_t> Fresh;
   std::vector<std::pair<uint32_t, uint32_t>> FreshRuns;
@@ -69,12 +73,14 @@ void ClearFresh(PacketCache &c) {
   c.FreshRuns.clear();
 }
 
-// Whether the write changes a sector that is not fresh.
+// Whether the write changes a sector that is not fresh. Without the medium's copy (known
+// false) every sector counts as changed.
 bool ChangesReferenced(const TUDFRewritableVolume &v, const PacketCache &c, uint32_t start,
-                       const CachedPacket &p, uint32_t first, uint32_t count, const uint8_t *src) {
+                       const CachedPacket &p, bool known, uint32_t first, uint32_t count,
+                       const uint8_t *src) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t *now = p.Data.data() + size_t(first + i) * kSectorSize;
-    if (std::memcmp(now, src + size_t(i) * kSectorSize, kSectorSize) == 0) continue;
+    if (known && std::memcmp(now, src + size_t(i) * kSectorSize, kSectorSize) == 0) continue;
     if (!IsFresh(v, c, start + first + i)) return true;
   }
   return false;
@@ -84,6 +90,7 @@ bool Barrier(TUDFRewritableVolume &v, PacketCache &c) {
   if (!c.Unbarriered) return true;
   if (!SyncMedium(v)) return false;
   c.Unbarriered = false;
+  c.Unsynced.clear();
   return true;
 }
 
@@ -113,6 +120,7 @@ bool WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   }
   it->second.Dirty = false;
   c.Unbarriered = true;
+  if (!v.ImageMode) c.Unsynced.insert(start);
   return true;
 }
 
@@ -154,7 +162,13 @@ bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
 // Write-behind failed part-way: the medium holds an unknown mix, so the volume is lost until
 // it is mounted again, and the cache starts over from the medium.
 bool FailedBehind(TUDFRewritableVolume &v) {
-  if (v.LastError != KORVA_E_WRITE_DIRTY) LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
+  if (v.LastError != KORVA_E_WRITE_DIRTY && v.LastError != KORVA_E_CACHE_FLUSH &&
+      v.LastError != KORVA_E_MEDIUM_CHANGED)
+    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
+  // Changes of several operations may be missing: the volume is not closed over them but
+  // left open for repair.
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
   ReleasePacketCache(v);
   return false;
 }
@@ -251,7 +265,8 @@ bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_
                 const uint8_t *src, WriteOrder order) {
   PacketCache &c = CacheOf(v);
   auto it = c.Packets.find(start);
-  if (it == c.Packets.end()) {
+  const bool known = it != c.Packets.end();
+  if (!known) {
     // Whole packets need no copy of what was there; a part needs its packet read first.
     if (count != c.Blocks) {
       SetError(v, KORVA_E_WRITE);
@@ -263,9 +278,17 @@ bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_
   }
   it->second.LastUse = ++c.Clock;
   const bool commit = order == WriteOrder::Auto &&
-                      ChangesReferenced(v, c, start, it->second, first, count, src);
+                      ChangesReferenced(v, c, start, it->second, known, first, count, src);
   return v.WriteBehind ? WriteBehind(v, c, start, first, count, src, commit)
                        : WriteThrough(v, c, start, first, count, src, commit);
+}
+
+bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  PacketCache *c = Existing(v);
+  if (!c || c->Unsynced.empty()) return true;
+  for (uint32_t s = PacketStartOf(v, first); s < first + count; s += c->Blocks)
+    if (c->Unsynced.count(s)) return Barrier(v, *c);
+  return true;
 }
 
 bool FlushPacketCache(TUDFRewritableVolume &v, bool durable) {

@@ -42,8 +42,9 @@ bool DriveAttempts(TUDFRewritableVolume &v, Command command) {
   return false;
 }
 
-// A drive returns what it was sent, from its cache or the disc: reads need no flush first
-// (the packet cache asks for one where a drive might not; see LoadPacket).
+// Reads take no SYNCHRONIZE CACHE first: the packet cache answers for what it wrote. Only a
+// packet written since the last barrier and let go of since is read back after one
+// (BarrierBeforeRead, in ReadRun): not every drive answers reads from its write cache.
 bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t blocks) {
   return DriveAttempts(
       v, [&] { return Read10(&v.Device, sector, static_cast<int32_t>(blocks), dest); });
@@ -76,6 +77,7 @@ bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32
 
 // Reads count sectors from sector, each piece from where it is recorded.
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+  if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
     return ReadPhysical(v, physical, dest + at, n);
   });
