@@ -5,10 +5,12 @@
 #     of 3,000 bytes and of N empty files;
 #   - image I/O per file (pread64, pwrite64, fdatasync) counted with strace -c;
 #   - wall time of `korva put` and `korva get` of both trees on tmpfs against `cp -r` of the
-#     same tree to the same file system, and the peak RSS of each korva run.
+#     same tree to the same file system, and the peak RSS of each korva run;
+#   - WRITE(10) per MiB for one 256 MiB file on the virtual DVD+RW.
 # Usage: bench/packet_bench.sh KORVA VDRIVE_MODULE [EMPTY_FILES] [DRIVE_EMPTY_FILES]
 # (EMPTY_FILES default 20000; the drive runs of empty files default to 2000, as the old
 # write path makes a 20,000-file run on the virtual drive take the better part of an hour).
+# For a before/after table run it once per build in the same session.
 set -eu
 KORVA=$(realpath "$1") module=$(realpath "$2") nempty=${3:-20000} ndrive=${4:-2000}
 work=$(mktemp -d /dev/shm/korva-bench.XXXXXX)
@@ -68,3 +70,13 @@ for t in small empty; do
   mget=$(rss "$KORVA" -i "$work/j.img" get "/$t" "$work/out")
   echo "$t cp=$tcp put=$tput ($(per "$tput" "$tcp")x) get=$tget ($(per "$tget" "$tcp")x) rss_put=$mput rss_get=$mget"
 done
+
+echo "== one 256 MiB file on the virtual DVD+RW"
+rm -rf "$work/small" "$work/empty" "$work/dempty" "$work/cp" "$work/out" "$work"/*.img
+head -c $((256 << 20)) /dev/urandom >"$work/big"
+rm -f "$work/disc" "$work/disc".*
+export KORVA_VDRIVE="dvd+rw/formatted:$work/disc"
+"$KORVA" --aspi "$module" -d D format --quick >/dev/null
+m=$(rss "$KORVA" --aspi "$module" -d D --trace "$work/t.elg" put "$work/big" /)
+w=$(grep -c '(2A)' "$work/t.elg" || true)
+echo "256MiB WRITE10=$w per_MiB=$(per "$w" 256) rss_put=$m"

@@ -919,14 +919,14 @@ void RunOutOfOrder(const char *name, const RunOptions &o, size_t churn) {
 TEST(CrashOutOfOrder, WriteThroughKeepsEverySyncedOperationWhateverSubsetLands) {
   RunOptions o;
   o.SyncEvery = 25;
-  RunOutOfOrder("write-through", o, 400);
+  RunOutOfOrder("write-through", o, 200);
 }
 
 TEST(CrashOutOfOrder, WriteBehindKeepsEverySyncedOperationWhateverSubsetLands) {
   RunOptions o;
   o.WriteBehind = true;
   o.SyncEvery = 25;
-  RunOutOfOrder("write-behind", o, 400);
+  RunOutOfOrder("write-behind", o, 200);
 }
 
 // A cache of a few packets: memory pressure pushes packets out in the middle of operations,
@@ -936,7 +936,7 @@ TEST(CrashOutOfOrder, WriteBehindUnderMemoryPressureKeepsTheSameRules) {
   o.WriteBehind = true;
   o.SyncEvery = 25;
   o.CacheBytes = 1; // the smallest bound the cache takes
-  RunOutOfOrder("write-behind, small cache", o, 400);
+  RunOutOfOrder("write-behind, small cache", o, 200);
 }
 
 // The harness finds what it is for: the same workload written in order with no barrier

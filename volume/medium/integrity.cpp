@@ -21,9 +21,13 @@ bool ChangeIntegrity(TUDFRewritableVolume &v,
     FailRead(v);
     return false;
   }
+  const bool wasOpen = d->IntegrityType == itOpen;
   change(*d);
   StoreIntegrityDescriptor(slot, kSectorSize, sector, *d);
-  return WritePacket(v, start);
+  // The counts of a volume open on the medium are only a hint until it is closed (repair
+  // recounts them): they may land in any order. Opening and closing it are commits.
+  const bool counts = wasOpen && d->IntegrityType == itOpen;
+  return WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto);
 }
 
 void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info) {

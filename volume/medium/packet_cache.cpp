@@ -19,6 +19,9 @@ struct CachedPacket {
   bool Dirty = false;  // holds bytes the medium has not got yet
   bool Commit = false; // in the list of pending commits
   bool LooseLater = false; // a pending commit that took loose changes after it
+  // A pending commit's packet as the medium holds it plus the loose changes made since: it
+  // goes out with the loose writes, ahead of the barrier before the commit.
+  std::vector<uint8_t> Base;
 };
 
 struct PacketCache {
@@ -138,6 +141,17 @@ void Evict(PacketCache &c, size_t limit, uint32_t keep = UINT32_MAX) {
   }
 }
 
+// The loose changes made to a pending commit's packet, without the commit's.
+bool WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+  auto it = c.Packets.find(start);
+  if (it == c.Packets.end() || !it->second.LooseLater) return true;
+  if (!WritePacketToMedium(v, start, it->second.Base.data())) return false;
+  it->second.LooseLater = false;
+  c.Unbarriered = true;
+  if (!v.ImageMode) c.Unsynced.insert(start);
+  return true;
+}
+
 // Everything pending, in safe order: loose packets in medium order, then each commit after a
 // barrier, in the order made.
 bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
@@ -147,6 +161,8 @@ bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
   std::sort(loose.begin(), loose.end());
   for (uint32_t start : loose)
     if (!WriteOut(v, c, start)) return false;
+  for (uint32_t start : c.Commits)
+    if (!WriteLooseBase(v, c, start)) return false;
   std::vector<uint32_t> commits;
   commits.swap(c.Commits);
   for (uint32_t start : commits) {
@@ -154,6 +170,7 @@ bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
     if (it == c.Packets.end()) continue;
     it->second.Commit = false;
     it->second.LooseLater = false;
+    it->second.Base.clear();
     if (!BeforeCommit(v, c) || !WriteOut(v, c, start)) return false;
   }
   return true;
@@ -183,17 +200,37 @@ bool Flush(TUDFRewritableVolume &v, PacketCache &c, bool durable) {
 }
 
 // Write-behind: a commit joins the list. The one last made absorbs a later change of its
-// packet, unless loose changes came in between (the new change may refer to them, and a
-// torn write could land it without them); an earlier one cannot absorb it (what was made
-// after it may depend on it). Then everything pending goes out first. A packet with loose
-// changes pending goes out as it is before it becomes a commit, for the same reasons.
+// packet (loose changes made to it in between go out ahead of it, from Base); an earlier one
+// cannot absorb it (what was made after it may depend on it): everything pending goes out
+// first. A packet with loose changes pending goes out as it is before it becomes a commit.
 bool QueueCommit(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   CachedPacket &p = c.Packets[start];
-  if (p.Commit) {
-    if (c.Commits.back() == start && !p.LooseLater) return true;
-    return Flush(v, c, false);
-  }
+  if (p.Commit) return c.Commits.back() == start || Flush(v, c, false);
   if (p.Dirty && !WriteOut(v, c, start)) return FailedBehind(v);
+  return true;
+}
+
+// A loose change to a pending commit's packet goes into Base as well, unless a sector it
+// changes holds commit changes too (Base cannot take the one without the other): then
+// everything pending goes out first. Sectors the write leaves as they are (a whole packet
+// of the bitmap written over the packet it shares) are not changes.
+bool LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, uint32_t first,
+                     uint32_t count, const uint8_t *src) {
+  auto sector = [&](const std::vector<uint8_t> &d, uint32_t i) {
+    return d.data() + size_t(i) * kSectorSize;
+  };
+  for (uint32_t i = first; i < first + count; ++i) {
+    const uint8_t *now = src + size_t(i - first) * kSectorSize;
+    if (std::memcmp(now, sector(p.Data, i), kSectorSize) == 0) continue;
+    if (std::memcmp(sector(p.Base, i), sector(p.Data, i), kSectorSize) != 0)
+      return Flush(v, c, false);
+  }
+  for (uint32_t i = first; i < first + count; ++i) {
+    const uint8_t *now = src + size_t(i - first) * kSectorSize;
+    if (std::memcmp(now, sector(p.Data, i), kSectorSize) == 0) continue;
+    std::memcpy(p.Base.data() + size_t(i) * kSectorSize, now, kSectorSize);
+    p.LooseLater = true;
+  }
   return true;
 }
 
@@ -203,15 +240,15 @@ bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32
   auto it = c.Packets.find(start);
   if (it == c.Packets.end()) return FailedBehind(v);
   CachedPacket &p = it->second;
-  std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
-  p.Dirty = true;
-  if (!commit) {
-    p.LooseLater = p.Commit;
-  } else if (!p.Commit) {
+  if (!commit && p.Commit && !LooseIntoCommit(v, c, p, first, count, src)) return false;
+  if (commit && !p.Commit) {
+    p.Base = p.Data; // the medium's copy: what was pending went out in QueueCommit
     p.Commit = true;
     p.LooseLater = false;
     c.Commits.push_back(start);
   }
+  std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
+  p.Dirty = true;
   if (c.Bytes > Limit(v, c)) {
     Evict(c, Limit(v, c), start);
     if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
