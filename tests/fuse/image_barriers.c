@@ -109,9 +109,11 @@ static int Land(int fd, const char *name) {
   return real(fd);
 }
 
-ssize_t pwrite(int fd, const void *b, size_t n, off_t off) { return HeldPwrite(fd, b, n, off); }
-ssize_t pwrite64(int fd, const void *b, size_t n, off_t off) { return HeldPwrite(fd, b, n, off); }
-ssize_t pread(int fd, void *b, size_t n, off_t off) { return HeldPread(fd, b, n, off); }
-ssize_t pread64(int fd, void *b, size_t n, off_t off) { return HeldPread(fd, b, n, off); }
-int fdatasync(int fd) { return Land(fd, "fdatasync"); }
-int fsync(int fd) { return Land(fd, "fsync"); }
+/* Exported whatever the build's default visibility: these must interpose on the C library. */
+#define EXPORT __attribute__((visibility("default")))
+EXPORT ssize_t pwrite(int fd, const void *b, size_t n, off_t off) { return HeldPwrite(fd, b, n, off); }
+EXPORT ssize_t pwrite64(int fd, const void *b, size_t n, off_t off) { return HeldPwrite(fd, b, n, off); }
+EXPORT ssize_t pread(int fd, void *b, size_t n, off_t off) { return HeldPread(fd, b, n, off); }
+EXPORT ssize_t pread64(int fd, void *b, size_t n, off_t off) { return HeldPread(fd, b, n, off); }
+EXPORT int fdatasync(int fd) { return Land(fd, "fdatasync"); }
+EXPORT int fsync(int fd) { return Land(fd, "fsync"); }

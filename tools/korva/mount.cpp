@@ -367,6 +367,9 @@ namespace {
 int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
   const Options &o = s.Opt();
   if (!s.Mount(false)) return kExitFailed;
+  // Write-through for now: a write that fails must fail the call that made it, so the mount
+  // turns read-only at once (fsync, fsyncdir and the idle flush still make it durable).
+  s.Korva().Volume()->WriteBehind = 0;
   Log log;
   // A medium that cannot be written mounts read-only by itself.
   const bool readOnly = o.readOnly || s.Korva().Volume()->ReadOnly;

@@ -488,7 +488,8 @@ int MountedVolume::Sync(uint64_t fh) {
 
 int MountedVolume::SyncAll() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  return readOnly_ || k_.UDF_FlushVolume() ? 0 : -EIO;
+  if (readOnly_ || failed_) return readOnly_ ? 0 : -EIO;
+  return k_.UDF_FlushVolume() ? 0 : Error("the volume");
 }
 
 int MountedVolume::Release(uint64_t fh) {
@@ -811,7 +812,7 @@ void MountedVolume::FlushIdle() {
   }
   // What the engine still holds reaches the medium too (the sync point costs nothing when
   // nothing is pending).
-  if (!readOnly_ && !failed_) k_.UDF_FlushVolume();
+  if (!readOnly_ && !failed_ && !k_.UDF_FlushVolume()) Error("the volume");
 }
 
 bool MountedVolume::FlushAll() {

@@ -247,7 +247,7 @@ bool Session::MountImage(bool forFormat, bool readOnly) {
 bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
   ClearErrors();
   // Changes gather in whole packets and reach the medium at sync points: the end of each
-  // command (Dismount) and, in korva mount, fsync and the idle flush.
+  // command (Dismount). korva mount writes through (see Serve).
   korva_.Volume()->WriteBehind = 1;
   readOnly = readOnly || options_.readOnly;
   if (IsImage()) {
