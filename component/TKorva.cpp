@@ -173,6 +173,10 @@ KBOOL TKorva::UDF_MountVolume() {
 KBOOL TKorva::UDF_DismountVolume() {
   return Forwards() ? ::UDF_DismountVolume(volume) : KFALSE;
 }
+
+KBOOL TKorva::UDF_FlushVolume() {
+  return Forwards() ? ::UDF_FlushVolume(volume) : KFALSE;
+}
 KBOOL TKorva::UDF_GetVolumeCompatibility() {
   return Forwards() ? ::UDF_GetVolumeCompatibility(volume) : KFALSE;
 }

@@ -92,17 +92,27 @@ bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
 // stops at a packet boundary (or first), as if the data had been read packet by packet.
 bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
                  uint32_t &good);
-// Writes one sector by read-modify-write of the packet holding it (uses PacketBuffer).
-bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
+// How a write may be ordered against the others (volume/medium/packet_cache.h). Auto: loose
+// when it changes only blocks taken since the last commit went out, else a commit. Loose: the
+// caller knows that nothing on the medium refers yet to what it changes (directory bytes past
+// the recorded length, file data, the counts of an open volume's integrity descriptor).
+enum class WriteOrder : uint8_t { Auto, Loose };
+
+// Writes one sector into the packet holding it (PacketBuffer is untouched).
+bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
+                 WriteOrder order = WriteOrder::Auto);
 // Writes PacketBuffer as the packet starting at sector. The bitmap packets holding blocks
 // taken since they were last written go out first (PrepareSpaceBitmapFor).
-bool WritePacket(TUDFRewritableVolume &v, uint32_t sector);
-// Writes one packet from src as it is, with the error handling of WritePacket.
+bool WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order = WriteOrder::Auto);
+// Writes one packet from src as it is, with the error handling of WritePacket (the bitmap's
+// own packets: loose).
 bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 // Barrier: the drive writes out its cache (SYNCHRONIZE CACHE) when anything was written
 // since the last one. A failure fails the caller: error 35 after a unit attention, else 37
 // with the volume unusable and left open for repair (written data may be lost).
 bool SynchronizeDriveCache(TUDFRewritableVolume &v);
+// Writes everything the packet cache holds in safe order and ends with a barrier.
+bool FlushVolume(TUDFRewritableVolume &v);
 
 // Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
 inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {
@@ -130,13 +140,18 @@ bool CloseImage(TUDFRewritableVolume &v, bool flush);
 
 // Space allocation ---------------------------------------------------------------------
 
-// First free run at or after hint (first fit, no wrap), cut at wanted blocks. When mark is
+// First free run at or after hint (first fit, no wrap; from the start when it found none until
+// frees waiting in the packet cache were given back), cut at wanted blocks. When mark is
 // set the blocks of the run are taken (their bits cleared).
 bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                  uint32_t &first, uint32_t &length);
 // Marks count blocks from first as used (used = true) or free. Blocks outside the partition
 // are ignored.
+// A free waits (in the packet cache) until the write that stopped referring to the blocks
+// is durable.
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
+// The same at once: for blocks nothing on the medium refers to.
+bool MarkRunNow(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
 // Loads the bitmap at mount. A descriptor whose tag is wrong is refused; one whose CRC alone
 // fails is loaded and marked suspect.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);

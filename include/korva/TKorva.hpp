@@ -108,6 +108,7 @@ public:
   KBOOL UDF_MountImageW(const KWCHAR *fileName, uint16_t sizeMiB);
   KBOOL UDF_MountVolume();
   KBOOL UDF_DismountVolume();
+  KBOOL UDF_FlushVolume();
   KBOOL UDF_GetVolumeCompatibility();
   // Start formatting in the background (-1) or refuse (0); OnFormatDone reports the end.
   int32_t UDF_FormatVolume(const char *label, int32_t quickFormat);

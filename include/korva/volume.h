@@ -213,6 +213,14 @@ typedef struct TUDFRewritableVolume {
   uint32_t SessionVolume;
   uint8_t SessionStamp[12];
   uint8_t SessionResumable;
+  /* Engine-owned: the packet cache (packets read, changes not yet written). */
+  void *PacketCache;
+  /* Bytes the packet cache may hold; 0 = 4 MiB. */
+  uint32_t PacketCacheBytes;
+  /* 0: every write reaches the medium while the call that makes it runs (the barriers keep
+   * their order); 1: changes stay in the packet cache across calls until a sync point
+   * (UDF_FlushVolume, dismount) or the cache's bound sends them out. See UDF_FlushVolume. */
+  uint8_t WriteBehind;
 } TUDFRewritableVolume;
 
 /* Errors and counters. */
@@ -231,6 +239,25 @@ KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_na
 KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file_name,
                                 uint16_t size_mib);
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume);
+/* Sync point: writes everything the packet cache holds, in an order that keeps the volume
+ * repairable at every moment, and ends with a barrier (fdatasync of an image, SYNCHRONIZE
+ * CACHE of a drive), so that every call that returned before it is durable when it returns
+ * KTRUE. A failed write or barrier returns KFALSE with error 15 or 16 (16: the volume is
+ * unusable until it is mounted again; dismount still closes it). Dismount is a sync point
+ * too.
+ * Between sync points the medium may reorder writes (an image's pages, a drive's write
+ * cache), and a power cut may keep any subset of them. The library orders its writes with
+ * barriers so that after any cut the volume is repairable (korva repair,
+ * UDF_RepairVolume): everything that returned before the last completed sync point is
+ * intact; each call after it is absent or complete, or for a file written in place holds its
+ * old or new bytes per packet, never another file's bytes.
+ * With WriteBehind 0 (the default) each write reaches the medium while its call runs, but
+ * is durable only after the next barrier; with WriteBehind 1 (the korva commands)
+ * changes stay in memory across calls (at most PacketCacheBytes, default 4 MiB) until a
+ * sync point or the bound sends them out in the same safe order, each packet written whole.
+ * A drive's failed SYNCHRONIZE CACHE is error 37, and a failure part-way through a
+ * write-behind flush leaves the volume open for repair. */
+KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume);
 /* Read-only mounts: the medium is only read, never written (not even to mark the volume
  * open), so a volume can be looked at without touching it; ReadOnly is set and every change
  * (create, write, delete, remove, format) fails with KORVA_E_READ_ONLY. An image is opened

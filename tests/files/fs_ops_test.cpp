@@ -8,6 +8,7 @@
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_path.h"
 
@@ -443,10 +444,14 @@ TEST(FsFaults, FailedWritesLeaveTheVolumeUnusableAndTheFileIntact) {
   ASSERT_NE(h, UDF_INVALID_HANDLE);
   uint8_t buf[100];
   uint32_t n = 7;
-  io.FailReadAt(1);
+  // The file's packets are cached since it was written: the read goes to the medium again,
+  // where every read fails (a packet read that fails is tried again sector by sector).
+  korva::ReleasePacketCache(v);
+  io.FailReadAt(1, true);
   EXPECT_EQ(UDF_ReadFile(&v, h, buf, 100, &n), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
   EXPECT_EQ(n, 0u);
+  io.FailReadAt(0);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
 
   // A write failure after the first packet went out: 16, nothing reported written, and

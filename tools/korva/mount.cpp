@@ -89,7 +89,11 @@ int OpFlush(const char *, fuse_file_info *fi) {
 }
 
 int OpFsync(const char *, int, fuse_file_info *fi) {
-  return Volume().Flush(fi->fh);
+  return Volume().Sync(fi->fh);
+}
+
+int OpFsyncDir(const char *, int, fuse_file_info *) {
+  return Volume().SyncAll();
 }
 
 int OpRelease(const char *, fuse_file_info *fi) {
@@ -204,6 +208,7 @@ fuse_operations Operations() {
   ops.write = OpWrite;
   ops.flush = OpFlush;
   ops.fsync = OpFsync;
+  ops.fsyncdir = OpFsyncDir;
   ops.release = OpRelease;
   ops.truncate = OpTruncate;
   ops.mkdir = OpMkdir;
@@ -362,6 +367,9 @@ namespace {
 int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
   const Options &o = s.Opt();
   if (!s.Mount(false)) return kExitFailed;
+  // Write-through for now: a write that fails must fail the call that made it, so the mount
+  // turns read-only at once (fsync, fsyncdir and the idle flush still make it durable).
+  s.Korva().Volume()->WriteBehind = 0;
   Log log;
   // A medium that cannot be written mounts read-only by itself.
   const bool readOnly = o.readOnly || s.Korva().Volume()->ReadOnly;

@@ -482,6 +482,18 @@ int MountedVolume::Flush(uint64_t fh) {
   return FlushFile(*f, true);
 }
 
+int MountedVolume::Sync(uint64_t fh) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (int r = Flush(fh)) return r;
+  return SyncAll();
+}
+
+int MountedVolume::SyncAll() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (readOnly_ || failed_) return readOnly_ ? 0 : -EIO;
+  return k_.UDF_FlushVolume() ? 0 : Error("the volume");
+}
+
 int MountedVolume::Release(uint64_t fh) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   auto f = Find(fh);
@@ -800,6 +812,9 @@ void MountedVolume::FlushIdle() {
     if (!f.data.empty() && now - f.lastWrite >= kIdleFlush)
       if (int r = FlushFile(f, true)) f.error = r;
   }
+  // What the engine still holds reaches the medium too (the sync point costs nothing when
+  // nothing is pending).
+  if (!readOnly_ && !failed_ && !k_.UDF_FlushVolume()) Error("the volume");
 }
 
 bool MountedVolume::FlushAll() {

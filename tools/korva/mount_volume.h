@@ -57,6 +57,10 @@ public:
   int Read(uint64_t fh, char *buffer, size_t size, uint64_t offset);
   int Write(uint64_t fh, const char *buffer, size_t size, uint64_t offset);
   int Flush(uint64_t fh);
+  // fsync: the file's gathered writes and everything before them made durable.
+  int Sync(uint64_t fh);
+  // fsyncdir: everything done so far made durable.
+  int SyncAll();
   int Release(uint64_t fh);
   // fh is 0 when the file is not open; path is null for a file unlinked while open.
   int Truncate(const char *path, uint64_t size, uint64_t fh);

@@ -246,6 +246,9 @@ bool Session::MountImage(bool forFormat, bool readOnly) {
 
 bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
   ClearErrors();
+  // Changes gather in whole packets and reach the medium at sync points: the end of each
+  // command (Dismount). korva mount writes through (see Serve).
+  korva_.Volume()->WriteBehind = 1;
   readOnly = readOnly || options_.readOnly;
   if (IsImage()) {
     if (!MountImage(forFormat, readOnly)) return false;
@@ -280,6 +283,12 @@ bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
 bool Session::Dismount() {
   if (!mounted_) return true;
   mounted_ = false;
+  // The command's sync point: what it changed is durable before the volume is closed.
+  if (!ReadOnly() && !korva_.UDF_FlushVolume()) {
+    reporter_.Fail(TargetName(), "the changes could not be written: " + ErrorText());
+    korva_.UDF_DismountVolume();
+    return false;
+  }
   if (!korva_.UDF_DismountVolume()) {
     reporter_.Fail(TargetName(), "the volume could not be closed cleanly: " + ErrorText());
     return false;

@@ -102,7 +102,8 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
     } else {
       if (chunk != packetBytes && !ReadPacket(v, start)) return false;
       std::memcpy(v.PacketBuffer + at, out + done, chunk);
-      if (!WritePacket(v, start)) return false;
+      // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
+      if (!WritePacket(v, start, WriteOrder::Loose)) return false;
     }
     done += chunk;
     pos += chunk;

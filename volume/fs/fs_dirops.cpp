@@ -29,12 +29,12 @@ bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
   return ReadSector(v, v.PartitionStart + block, buffer);
 }
 
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer) {
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, WriteOrder order) {
   if (block >= v.PartitionLength) {
     FailRead(v);
     return false;
   }
-  return WriteSector(v, v.PartitionStart + block, buffer);
+  return WriteSector(v, v.PartitionStart + block, buffer, order);
 }
 
 BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
@@ -483,7 +483,8 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
   if (inPlace) {
     if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
     std::memcpy(sector + plan.UsedInLast, fid, first);
-    if (!WriteBlock(v, plan.LastDataBlock, sector)) return false;
+    // Past the recorded length: nothing refers to it until the parent's entry is written.
+    if (!WriteBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose)) return false;
   }
   const uint32_t rest = n - first;
   // The descriptor list: the new block goes into the next slot, or into a new extension.

@@ -11,6 +11,7 @@
 
 #include "korva/files.h"
 #include "korva/volume.h"
+#include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
 
@@ -22,7 +23,8 @@ bool BeginFsOperation(TUDFRewritableVolume &v);
 
 // Block-level I/O inside the partition. A block outside it is a read error (13/14).
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer);
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                WriteOrder order = WriteOrder::Auto);
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);

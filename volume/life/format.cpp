@@ -17,6 +17,7 @@
 #include "udf/utf8.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 #include "volume/medium/sparing.h"
 #include "volume/fs/fs_state.h"
 
@@ -337,9 +338,11 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   // relocations (the new sparing tables relocate nothing).
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
+  ReleasePacketCache(v);
   CreateFileSystemState(v);
   v.Compatible = 0;
-  if (!WriteVolume(v, label, l)) return false;
+  // A format that reports success is durable.
+  if (!WriteVolume(v, label, l) || !FlushVolume(v)) return false;
   v.Compatible = 1;
   v.LeftOpen = 0;
   return true;

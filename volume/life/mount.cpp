@@ -16,6 +16,7 @@
 #include "udf/utf8.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_state.h"
@@ -156,6 +157,9 @@ bool OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
 } // namespace
 
 void PrepareForMount(TUDFRewritableVolume &v) {
+  // A mount again over the open volume (after repair) keeps what was written to it.
+  if (v.VolumeOpen && !v.ReadOnly) FlushPacketCache(v, true);
+  ReleasePacketCache(v);
   CreateFileSystemState(v);
   ReleaseSpaceBitmap(v);
   v.Compatible = 0;
@@ -166,6 +170,7 @@ void PrepareForMount(TUDFRewritableVolume &v) {
 }
 
 void ReleaseMountState(TUDFRewritableVolume &v) {
+  ReleasePacketCache(v);
   ReleaseFileSystemState(v);
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
@@ -384,11 +389,11 @@ bool CloseOnMedium(TUDFRewritableVolume &v) {
   // Removed files still open lose their blocks now; no name refers to them.
   ReleaseOrphans(v);
   bool result = StoreSpaceBitmap(v);
-  if (!SynchronizeDriveCache(v)) return false;
+  if (!FlushVolume(v)) return false;
   // An operation that failed, whether or not it left the volume unusable, may have taken
   // blocks without recording them: the free count stored is always the bitmap's.
   if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
-  return SynchronizeDriveCache(v) && result;
+  return FlushVolume(v) && result;
 }
 
 // Lets go of the drive at the end of a mount: a background format that ran while the disc
@@ -415,6 +420,8 @@ bool Dismount(TUDFRewritableVolume &v) {
     v.SessionResumable = 0;
     result = false;
   } else {
+    // Everything the operations left in the cache lands before the closing writes.
+    if (!v.ReadOnly && !FlushVolume(v)) result = false;
     if (!WriteDueSecondAnchor(v)) result = false;
     if (!CloseOnMedium(v)) result = false;
     v.SessionResumable = 0;
@@ -716,6 +723,17 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
     return KFALSE;
   }
   return Dismount(*volume) ? KTRUE : KFALSE;
+}
+
+KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume) {
+  if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
+  if (!volume->VolumeOpen) {
+    SetError(*volume, KORVA_E_NOT_MOUNTED);
+    return KFALSE;
+  }
+  volume->LastError = 0;
+  if (volume->ReadOnly) return KTRUE;
+  return FlushVolume(*volume) ? KTRUE : KFALSE;
 }
 
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {

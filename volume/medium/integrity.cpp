@@ -21,9 +21,13 @@ bool ChangeIntegrity(TUDFRewritableVolume &v,
     FailRead(v);
     return false;
   }
+  const bool wasOpen = d->IntegrityType == itOpen;
   change(*d);
   StoreIntegrityDescriptor(slot, kSectorSize, sector, *d);
-  if (!WritePacket(v, start)) return false;
+  // The counts of a volume open on the medium are only a hint until it is closed (repair
+  // recounts them): they may land in any order. Opening and closing it are commits.
+  const bool counts = wasOpen && d->IntegrityType == itOpen;
+  if (!WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto)) return false;
   // The mark a mount after a unit attention recognizes as this record's own.
   if (d->IntegrityType == itOpen) RememberOpenMark(v, d->RecordingDateAndTime);
   return true;

@@ -4,10 +4,12 @@
 // relocated are read and written where the table says, here and nowhere else.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "device/platform.h"
 #include "korva/scsi.hpp"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 #include "volume/medium/sparing.h"
 
 namespace korva {
@@ -43,9 +45,10 @@ bool DriveAttempts(TUDFRewritableVolume &v, Command command) {
   return false;
 }
 
+// Reads take no SYNCHRONIZE CACHE first: the packet cache answers for what it wrote. Only a
+// packet written since the last barrier and let go of since is read back after one
+// (BarrierBeforeRead, in ReadRun): not every drive answers reads from its write cache.
 bool DriveRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t blocks) {
-  // A drive that caches writes returns the data just written only after SYNCHRONIZE CACHE.
-  if (!SynchronizeDriveCache(v)) return false;
   return DriveAttempts(
       v, [&] { return Read10(&v.Device, sector, static_cast<int32_t>(blocks), dest); });
 }
@@ -77,6 +80,7 @@ bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32
 
 // Reads count sectors from sector, each piece from where it is recorded.
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
+  if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
     return ReadPhysical(v, physical, dest + at, n);
   });
@@ -115,7 +119,79 @@ bool ReadFailed(TUDFRewritableVolume &v) {
   return false;
 }
 
+// A write or barrier failed: what the medium holds now is unknown.
+bool WriteFailed(TUDFRewritableVolume &v) {
+  if (v.MediumChanged) {
+    StopForMediumChange(v);
+  } else if (v.CacheFlushFailed) {
+    SetError(v, KORVA_E_CACHE_FLUSH);
+  } else if (v.WrittenInOperation) {
+    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
+  } else {
+    SetError(v, KORVA_E_WRITE);
+  }
+  return false;
+}
+
+// Reads the sectors from the medium in large requests; good counts those that arrived.
+bool ReadMediumSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
+                       uint32_t &good) {
+  good = 0;
+  const uint32_t pb = PacketBlocksOf(v);
+  uint32_t limit = v.ImageMode ? kMaxRequestSectors : DriveRequestSectors(v);
+  limit = std::max(pb, limit - limit % pb);
+  while (good < count) {
+    // Requests after the first start on a packet boundary.
+    const uint32_t n = std::min(count - good, limit - (first + good) % pb);
+    if (ReadRun(v, first + good, dest + size_t(good) * kSectorSize, n)) {
+      good += n;
+      continue;
+    }
+    // Read the failed request again packet by packet, so that what precedes the bad packet
+    // still counts as read.
+    const uint32_t end = good + n;
+    const uint32_t inFirstPacket = pb - (first + good) % pb;
+    if (n <= inFirstPacket) return false;
+    while (good < end) {
+      const uint32_t piece = std::min(end - good, pb - (first + good) % pb);
+      if (!ReadRun(v, first + good, dest + size_t(good) * kSectorSize, piece)) return false;
+      good += piece;
+    }
+  }
+  return true;
+}
+
+// Sectors up to the end of sector's packet, at most count.
+uint32_t InPacket(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count) {
+  return std::min(count, PacketBlocksOf(v) - sector % PacketBlocksOf(v));
+}
+
+// Loads the packet at start into the cache (and into dest when given).
+bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest) {
+  if (ReadCachedSectors(v, start, PacketBlocksOf(v), dest)) return true;
+  if (!ReadRun(v, start, dest, PacketBlocksOf(v))) return false;
+  KeepReadPacket(v, start, dest);
+  return true;
+}
+
+bool WriteRefused(TUDFRewritableVolume &v) {
+  // Every write of the engine passes here: whatever entry point forgot to refuse, a
+  // read-only volume is never written.
+  if (!v.ReadOnly) return false;
+  SetError(v, KORVA_E_READ_ONLY);
+  return true;
+}
+
 } // namespace
+
+bool WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
+  if (WriteRefused(v)) return false;
+  if (WriteRun(v, sector, src, PacketBlocksOf(v))) {
+    v.WrittenInOperation = 1;
+    return true;
+  }
+  return WriteFailed(v);
+}
 
 bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
   if (v.ImageMode || v.CacheSynchronized) return true;
@@ -143,77 +219,95 @@ bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
   return false;
 }
 
+bool SyncMedium(TUDFRewritableVolume &v) {
+  if (!v.ImageMode) return SynchronizeDriveCache(v);
+  const KorvaImageIO &io = ImageIOOf(v);
+  if (v.ImageFileOpen && (!io.Flush || io.Flush(io.Context, v.ImageFile) == 0)) return true;
+  // Writes before the barrier may be lost: as a failed write after others.
+  return WriteFailed(v);
+}
+
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
-  return ReadRun(v, sector, v.PacketBuffer, PacketBlocksOf(v)) ? true : ReadFailed(v);
+  if (sector % PacketBlocksOf(v) == 0)
+    return LoadPacket(v, sector, v.PacketBuffer) ? true : ReadFailed(v);
+  uint32_t good = 0;
+  return ReadSectors(v, sector, PacketBlocksOf(v), v.PacketBuffer, good);
 }
 
 bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
-  return ReadRun(v, sector, dest, 1) ? true : ReadFailed(v);
+  if (ReadCachedSectors(v, sector, 1, dest)) return true;
+  // The whole packet: the sectors next to this one are read next, as a rule.
+  std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
+  const uint32_t start = PacketStartOf(v, sector);
+  if (LoadPacket(v, start, packet.data())) {
+    std::memcpy(dest, packet.data() + size_t(sector - start) * kSectorSize, kSectorSize);
+    return true;
+  }
+  // On a drive the packet is the unit that fails; an image's sector may read on its own.
+  return v.ImageMode && ReadRun(v, sector, dest, 1) ? true : ReadFailed(v);
 }
 
 bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
                  uint32_t &good) {
   good = 0;
-  const uint32_t pb = PacketBlocksOf(v);
-  uint32_t limit = v.ImageMode ? kMaxRequestSectors : DriveRequestSectors(v);
-  limit = std::max(pb, limit - limit % pb);
+  // Packets the cache holds come from there, the runs between them from the medium.
   while (good < count) {
-    // Requests after the first start on a packet boundary.
-    const uint32_t n = std::min(count - good, limit - (first + good) % pb);
-    if (ReadRun(v, first + good, dest + size_t(good) * kSectorSize, n)) {
+    const uint32_t at = first + good;
+    const uint32_t n = InPacket(v, at, count - good);
+    uint8_t *to = dest + size_t(good) * kSectorSize;
+    if (ReadCachedSectors(v, at, n, to)) {
       good += n;
       continue;
     }
-    // Read the failed request again packet by packet, so that what precedes the bad packet
-    // still counts as read.
-    const uint32_t end = good + n;
-    const uint32_t inFirstPacket = pb - (first + good) % pb;
-    if (n <= inFirstPacket) return ReadFailed(v);
-    while (good < end) {
-      const uint32_t piece = std::min(end - good, pb - (first + good) % pb);
-      if (!ReadRun(v, first + good, dest + size_t(good) * kSectorSize, piece)) return ReadFailed(v);
-      good += piece;
-    }
+    uint32_t run = n;
+    while (good + run < count && !PacketCached(v, at + run))
+      run += InPacket(v, at + run, count - good - run);
+    uint32_t got = 0;
+    const bool ok = ReadMediumSectors(v, at, run, to, got);
+    good += got;
+    if (!ok) return ReadFailed(v);
   }
   return true;
 }
 
 bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
-  // Every write of the engine passes here: whatever entry point forgot to refuse, a
-  // read-only volume is never written.
-  if (v.ReadOnly) {
-    SetError(v, KORVA_E_READ_ONLY);
-    return false;
-  }
-  if (WriteRun(v, sector, src, PacketBlocksOf(v))) {
-    v.WrittenInOperation = 1;
-    return true;
-  }
-  if (v.MediumChanged) {
-    StopForMediumChange(v);
-  } else if (v.CacheFlushFailed) {
-    SetError(v, KORVA_E_CACHE_FLUSH);
-  } else if (v.WrittenInOperation) {
-    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
-  } else {
-    SetError(v, KORVA_E_WRITE);
-  }
-  return false;
+  if (WriteRefused(v)) return false;
+  return CacheWrite(v, sector, 0, PacketBlocksOf(v), src, WriteOrder::Loose);
 }
 
-bool WritePacket(TUDFRewritableVolume &v, uint32_t sector) {
+bool WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order) {
+  if (WriteRefused(v)) return false;
   // Blocks this packet may refer to are marked used on the medium first.
   if (!PrepareSpaceBitmapFor(v, sector, v.PacketBuffer)) return false;
   // Counted before the attempt: even a failed write may have changed the medium.
   ++v.WriteGeneration;
-  return WriteRawPacket(v, sector, v.PacketBuffer);
+  if (sector % PacketBlocksOf(v) != 0) {
+    // Not on the packet grid (never done by the engine): straight out, after what is pending.
+    return FlushPacketCache(v, false) && WritePacketToMedium(v, sector, v.PacketBuffer);
+  }
+  return CacheWrite(v, sector, 0, PacketBlocksOf(v), v.PacketBuffer, order);
 }
 
-bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
-  const uint32_t start = sector - sector % PacketBlocksOf(v);
-  if (!ReadPacket(v, start)) return false;
-  std::memcpy(v.PacketBuffer + (sector - start) * kSectorSize, src, kSectorSize);
-  return WritePacket(v, start);
+bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, WriteOrder order) {
+  const uint32_t start = PacketStartOf(v, sector);
+  if (WriteRefused(v)) return false;
+  if (sector >= v.SpaceBitmapSector && v.SpaceBitmapSector != 0 &&
+      sector < v.SpaceBitmapSector + v.SpaceBitmapBlocks + PacketBlocksOf(v)) {
+    // A packet the bitmap shares gets the bitmap's bytes: the whole-packet path.
+    if (!ReadPacket(v, start)) return false;
+    std::memcpy(SlotOf(v, sector), src, kSectorSize);
+    return WritePacket(v, start, order);
+  }
+  // The bitmap's write-ahead first: it may push packets out of the cache.
+  if (!PrepareSpaceBitmapFor(v, start, nullptr)) return false;
+  std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
+  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data())) return ReadFailed(v);
+  ++v.WriteGeneration;
+  return CacheWrite(v, start, sector - start, 1, src, order);
+}
+
+bool FlushVolume(TUDFRewritableVolume &v) {
+  return FlushPacketCache(v, true);
 }
 
 } // namespace korva

@@ -6,6 +6,7 @@
 
 #include "udf/byte_order.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 
 namespace korva {
 
@@ -19,8 +20,22 @@ bool Taken(TUDFRewritableVolume &v, bool marked, uint32_t first, uint32_t length
 
 } // namespace
 
+// The first-fit scan, without waiting for frees.
+bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                    uint32_t &first, uint32_t &length);
+
 bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                  uint32_t &first, uint32_t &length) {
+  if (FindFreeRunNow(v, hint, wanted, mark, first, length)) return true;
+  // Blocks freed but not yet given back: once their frees are durable they are free, also
+  // before the hint, where the caller may have looked already.
+  if (!HasDeferredFrees(v) || !FlushPacketCache(v, true)) return false;
+  return FindFreeRunNow(v, hint, wanted, mark, first, length) ||
+         FindFreeRunNow(v, 0, wanted, mark, first, length);
+}
+
+bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                    uint32_t &first, uint32_t &length) {
   first = 0;
   length = 0;
   if (!v.SpaceBitmap || wanted == 0) return false;
@@ -56,6 +71,12 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
 }
 
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used) {
+  // A free waits until the write that stopped referring to the blocks is durable.
+  if (!used && v.SpaceBitmap && DeferFree(v, first, count)) return true;
+  return MarkRunNow(v, first, count, used);
+}
+
+bool MarkRunNow(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used) {
   if (!v.SpaceBitmap) return true;
   const uint64_t end =
       std::min<uint64_t>(uint64_t(first) + count,

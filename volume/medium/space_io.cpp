@@ -14,6 +14,7 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 
 namespace korva {
 
@@ -95,6 +96,7 @@ bool WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t index
 } // namespace
 
 void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  NoteFreshBlocks(v, first, count);
   BitmapPending *p = PendingOf(v);
   if (!p || count == 0 || p->Dirty.empty()) return;
   const uint64_t packetBytes = uint64_t(PacketBlocksOf(v)) * kSectorSize;

@@ -1,0 +1,376 @@
+// The ordered packet cache: packets held in memory, written whole, loose writes before the
+// commits that may refer to them, a barrier before every commit, frees after their commit is
+// durable. See packet_cache.h for the two kinds of write.
+#include "volume/medium/packet_cache.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace korva {
+namespace {
+
+struct CachedPacket {
+  std::vector<uint8_t> Data;
+  uint64_t LastUse = 0;
+  bool Dirty = false;  // holds bytes the medium has not got yet
+  bool Commit = false; // in the list of pending commits
+  bool LooseLater = false; // a pending commit that took loose changes after it
+  // A pending commit's packet as the medium holds it plus the loose changes made since: it
+  // goes out with the loose writes, ahead of the barrier before the commit.
+  std::vector<uint8_t> Base;
+};
+
+struct PacketCache {
+  uint32_t Blocks = 0; // sectors per packet when the cache was made
+  std::unordered_map<uint32_t, CachedPacket> Packets;
+  std::vector<uint32_t> Commits; // packets with a pending commit, in the order made
+  size_t Bytes = 0;
+  uint64_t Clock = 0;
+  bool Unbarriered = false; // a write went out since the last barrier
+  // Packets written since the last barrier: a drive's cache need not answer reads of them
+  // with what it was sent, so reading one back takes a barrier first.
+  std::unordered_set<uint32_t> Unsynced;
+  // Blocks taken since the last commit went out, one bit each, and the runs to clear.
+  std::vector<uint8_t> Fresh;
+  std::vector<std::pair<uint32_t, uint32_t>> FreshRuns;
+  std::vector<std::pair<uint32_t, uint32_t>> Frees; // waiting for a barrier
+};
+
+size_t PacketBytes(const PacketCache &c) {
+  return size_t(c.Blocks) * kSectorSize;
+}
+
+PacketCache *Existing(const TUDFRewritableVolume &v) {
+  return static_cast<PacketCache *>(v.PacketCache);
+}
+
+PacketCache &CacheOf(TUDFRewritableVolume &v) {
+  PacketCache *c = Existing(v);
+  if (c && c->Blocks == PacketBlocksOf(v)) return *c;
+  ReleasePacketCache(v);
+  c = new PacketCache();
+  c->Blocks = PacketBlocksOf(v);
+  v.PacketCache = c;
+  return *c;
+}
+
+size_t Limit(const TUDFRewritableVolume &v, const PacketCache &c) {
+  const size_t limit = v.PacketCacheBytes ? v.PacketCacheBytes : kDefaultPacketCacheBytes;
+  return std::max(limit, 4 * PacketBytes(c));
+}
+
+bool IsFresh(const TUDFRewritableVolume &v, const PacketCache &c, uint32_t sector) {
+  if (sector < v.PartitionStart) return false;
+  const uint32_t block = sector - v.PartitionStart;
+  return block / 8 < c.Fresh.size() && (c.Fresh[block / 8] & (1u << (block % 8)));
+}
+
+void ClearFresh(PacketCache &c) {
+  for (const auto &[first, count] : c.FreshRuns)
+    for (uint32_t b = first; b < first + count && b / 8 < c.Fresh.size(); ++b)
+      c.Fresh[b / 8] = 0;
+  c.FreshRuns.clear();
+}
+
+// Whether the write changes a sector that is not fresh. Without the medium's copy (known
+// false) every sector counts as changed.
+bool ChangesReferenced(const TUDFRewritableVolume &v, const PacketCache &c, uint32_t start,
+                       const CachedPacket &p, bool known, uint32_t first, uint32_t count,
+                       const uint8_t *src) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t *now = p.Data.data() + size_t(first + i) * kSectorSize;
+    if (known && std::memcmp(now, src + size_t(i) * kSectorSize, kSectorSize) == 0) continue;
+    if (!IsFresh(v, c, start + first + i)) return true;
+  }
+  return false;
+}
+
+bool Barrier(TUDFRewritableVolume &v, PacketCache &c) {
+  if (!c.Unbarriered) return true;
+  if (!SyncMedium(v)) return false;
+  c.Unbarriered = false;
+  c.Unsynced.clear();
+  return true;
+}
+
+// Frees whose commits are durable reach the in-memory bitmap.
+void ApplyFrees(TUDFRewritableVolume &v, PacketCache &c) {
+  std::vector<std::pair<uint32_t, uint32_t>> frees;
+  frees.swap(c.Frees);
+  for (const auto &[first, count] : frees)
+    MarkRunNow(v, first, count, false);
+}
+
+// A commit is about to go out: what went before it lands first.
+bool BeforeCommit(TUDFRewritableVolume &v, PacketCache &c) {
+  if (!Barrier(v, c)) return false;
+  ClearFresh(c);
+  return true;
+}
+
+bool WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+  auto it = c.Packets.find(start);
+  if (it == c.Packets.end() || !it->second.Dirty) return true;
+  if (!WritePacketToMedium(v, start, it->second.Data.data())) {
+    // The medium's copy is unknown now: read it again when asked.
+    c.Bytes -= it->second.Data.size();
+    c.Packets.erase(it);
+    return false;
+  }
+  it->second.Dirty = false;
+  c.Unbarriered = true;
+  if (!v.ImageMode) c.Unsynced.insert(start);
+  return true;
+}
+
+// Drops clean packets, least recently used first, but never `keep` (just read for a write).
+void Evict(PacketCache &c, size_t limit, uint32_t keep = UINT32_MAX) {
+  while (c.Bytes > limit) {
+    auto victim = c.Packets.end();
+    for (auto it = c.Packets.begin(); it != c.Packets.end(); ++it)
+      if (!it->second.Dirty && it->first != keep && (victim == c.Packets.end() ||
+                                it->second.LastUse < victim->second.LastUse))
+        victim = it;
+    if (victim == c.Packets.end()) return;
+    c.Bytes -= victim->second.Data.size();
+    c.Packets.erase(victim);
+  }
+}
+
+// The loose changes made to a pending commit's packet, without the commit's.
+bool WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+  auto it = c.Packets.find(start);
+  if (it == c.Packets.end() || !it->second.LooseLater) return true;
+  if (!WritePacketToMedium(v, start, it->second.Base.data())) return false;
+  it->second.LooseLater = false;
+  c.Unbarriered = true;
+  if (!v.ImageMode) c.Unsynced.insert(start);
+  return true;
+}
+
+// Everything pending, in safe order: loose packets in medium order, then each commit after a
+// barrier, in the order made.
+bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
+  std::vector<uint32_t> loose;
+  for (const auto &[start, p] : c.Packets)
+    if (p.Dirty && !p.Commit) loose.push_back(start);
+  std::sort(loose.begin(), loose.end());
+  for (uint32_t start : loose)
+    if (!WriteOut(v, c, start)) return false;
+  for (uint32_t start : c.Commits)
+    if (!WriteLooseBase(v, c, start)) return false;
+  std::vector<uint32_t> commits;
+  commits.swap(c.Commits);
+  for (uint32_t start : commits) {
+    auto it = c.Packets.find(start);
+    if (it == c.Packets.end()) continue;
+    it->second.Commit = false;
+    it->second.LooseLater = false;
+    it->second.Base.clear();
+    if (!BeforeCommit(v, c) || !WriteOut(v, c, start)) return false;
+  }
+  return true;
+}
+
+// Write-behind failed part-way: the medium holds an unknown mix, so the volume is lost until
+// it is mounted again, and the cache starts over from the medium.
+bool FailedBehind(TUDFRewritableVolume &v) {
+  if (v.LastError != KORVA_E_WRITE_DIRTY && v.LastError != KORVA_E_CACHE_FLUSH &&
+      v.LastError != KORVA_E_MEDIUM_CHANGED)
+    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
+  // Changes of several operations may be missing: the volume is not closed over them but
+  // left open for repair.
+  v.Compatible = 0;
+  v.CloseAfterFailure = 0;
+  ReleasePacketCache(v);
+  return false;
+}
+
+bool Flush(TUDFRewritableVolume &v, PacketCache &c, bool durable) {
+  if (!WritePending(v, c)) return v.WriteBehind ? FailedBehind(v) : false;
+  if (durable || !c.Frees.empty()) {
+    if (!Barrier(v, c)) return v.WriteBehind ? FailedBehind(v) : false;
+    ApplyFrees(v, c);
+  }
+  return true;
+}
+
+// Write-behind: a commit joins the list. The one last made absorbs a later change of its
+// packet (loose changes made to it in between go out ahead of it, from Base); an earlier one
+// cannot absorb it (what was made after it may depend on it): everything pending goes out
+// first. A packet with loose changes pending goes out as it is before it becomes a commit.
+bool QueueCommit(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+  CachedPacket &p = c.Packets[start];
+  if (p.Commit) return c.Commits.back() == start || Flush(v, c, false);
+  if (p.Dirty && !WriteOut(v, c, start)) return FailedBehind(v);
+  return true;
+}
+
+// A loose change to a pending commit's packet goes into Base as well, unless a sector it
+// changes holds commit changes too (Base cannot take the one without the other): then
+// everything pending goes out first. Sectors the write leaves as they are (a whole packet
+// of the bitmap written over the packet it shares) are not changes.
+bool LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, uint32_t first,
+                     uint32_t count, const uint8_t *src) {
+  auto sector = [&](const std::vector<uint8_t> &d, uint32_t i) {
+    return d.data() + size_t(i) * kSectorSize;
+  };
+  for (uint32_t i = first; i < first + count; ++i) {
+    const uint8_t *now = src + size_t(i - first) * kSectorSize;
+    if (std::memcmp(now, sector(p.Data, i), kSectorSize) == 0) continue;
+    if (std::memcmp(sector(p.Base, i), sector(p.Data, i), kSectorSize) != 0)
+      return Flush(v, c, false);
+  }
+  for (uint32_t i = first; i < first + count; ++i) {
+    const uint8_t *now = src + size_t(i - first) * kSectorSize;
+    if (std::memcmp(now, sector(p.Data, i), kSectorSize) == 0) continue;
+    std::memcpy(p.Base.data() + size_t(i) * kSectorSize, now, kSectorSize);
+    p.LooseLater = true;
+  }
+  return true;
+}
+
+bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
+                 uint32_t count, const uint8_t *src, bool commit) {
+  if (commit && !QueueCommit(v, c, start)) return false;
+  auto it = c.Packets.find(start);
+  if (it == c.Packets.end()) return FailedBehind(v);
+  CachedPacket &p = it->second;
+  if (!commit && p.Commit && !LooseIntoCommit(v, c, p, first, count, src)) return false;
+  if (commit && !p.Commit) {
+    p.Base = p.Data; // the medium's copy: what was pending went out in QueueCommit
+    p.Commit = true;
+    p.LooseLater = false;
+    c.Commits.push_back(start);
+  }
+  std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
+  p.Dirty = true;
+  if (c.Bytes > Limit(v, c)) {
+    Evict(c, Limit(v, c), start);
+    if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
+    Evict(c, Limit(v, c), start);
+  }
+  return true;
+}
+
+bool WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
+                  uint32_t count, const uint8_t *src, bool commit) {
+  if (commit && !BeforeCommit(v, c)) return false;
+  CachedPacket &p = c.Packets[start];
+  std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
+  p.Dirty = true;
+  if (!WriteOut(v, c, start)) return false;
+  Evict(c, Limit(v, c), start);
+  return true;
+}
+
+} // namespace
+
+bool PacketCached(TUDFRewritableVolume &v, uint32_t start) {
+  PacketCache *c = Existing(v);
+  return c && c->Blocks == PacketBlocksOf(v) && c->Packets.count(start) != 0;
+}
+
+bool ReadCachedSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest) {
+  PacketCache *c = Existing(v);
+  if (!c || c->Blocks != PacketBlocksOf(v)) return false;
+  const uint32_t start = PacketStartOf(v, first);
+  if (first + count > start + c->Blocks) return false;
+  auto it = c->Packets.find(start);
+  if (it == c->Packets.end()) return false;
+  it->second.LastUse = ++c->Clock;
+  std::memcpy(dest, it->second.Data.data() + size_t(first - start) * kSectorSize,
+              size_t(count) * kSectorSize);
+  return true;
+}
+
+void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data) {
+  PacketCache &c = CacheOf(v);
+  CachedPacket &p = c.Packets[start];
+  if (p.Dirty) return; // the cache's copy is the newer one
+  if (p.Data.empty()) c.Bytes += PacketBytes(c);
+  p.Data.assign(data, data + PacketBytes(c));
+  p.LastUse = ++c.Clock;
+  Evict(c, Limit(v, c), start);
+}
+
+bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
+                const uint8_t *src, WriteOrder order) {
+  PacketCache &c = CacheOf(v);
+  auto it = c.Packets.find(start);
+  const bool known = it != c.Packets.end();
+  if (!known) {
+    // Whole packets need no copy of what was there; a part needs its packet read first.
+    if (count != c.Blocks) {
+      SetError(v, KORVA_E_WRITE);
+      return false;
+    }
+    it = c.Packets.emplace(start, CachedPacket()).first;
+    it->second.Data.assign(PacketBytes(c), 0);
+    c.Bytes += PacketBytes(c);
+  }
+  it->second.LastUse = ++c.Clock;
+  const bool commit = order == WriteOrder::Auto &&
+                      ChangesReferenced(v, c, start, it->second, known, first, count, src);
+  return v.WriteBehind ? WriteBehind(v, c, start, first, count, src, commit)
+                       : WriteThrough(v, c, start, first, count, src, commit);
+}
+
+bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  PacketCache *c = Existing(v);
+  if (!c || c->Unsynced.empty()) return true;
+  for (uint32_t s = PacketStartOf(v, first); s < first + count; s += c->Blocks)
+    if (c->Unsynced.count(s)) return Barrier(v, *c);
+  return true;
+}
+
+bool FlushPacketCache(TUDFRewritableVolume &v, bool durable) {
+  PacketCache *c = Existing(v);
+  if (!c) return true;
+  return Flush(v, *c, durable);
+}
+
+void ReleasePacketCache(TUDFRewritableVolume &v) {
+  delete Existing(v);
+  v.PacketCache = nullptr;
+}
+
+void NoteFreshBlocks(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  if (count == 0 || first >= v.PartitionLength) return;
+  PacketCache &c = CacheOf(v);
+  if (c.Fresh.size() != BitmapBytesFor(v.PartitionLength))
+    c.Fresh.assign(BitmapBytesFor(v.PartitionLength), 0);
+  count = std::min(count, v.PartitionLength - first);
+  for (uint32_t b = first; b < first + count; ++b)
+    c.Fresh[b / 8] = static_cast<uint8_t>(c.Fresh[b / 8] | (1u << (b % 8)));
+  c.FreshRuns.emplace_back(first, count);
+}
+
+bool DeferFree(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+  PacketCache *c = Existing(v);
+  if (!c || !v.Compatible || v.ReadOnly) return false;
+  // Write-through: the commit that stopped referring to the blocks is out already; a
+  // barrier makes it durable, and the blocks are free at once. (A failed barrier has lost
+  // the volume; the blocks are freed all the same, as after any failure.)
+  if (!v.WriteBehind) {
+    Barrier(v, *c);
+    return false;
+  }
+  const bool pending = c->Unbarriered || !c->Commits.empty() ||
+                       std::any_of(c->Packets.begin(), c->Packets.end(),
+                                   [](const auto &kv) { return kv.second.Dirty; });
+  if (!pending) return false;
+  c->Frees.emplace_back(first, count);
+  return true;
+}
+
+bool HasDeferredFrees(const TUDFRewritableVolume &v) {
+  const PacketCache *c = Existing(v);
+  return c && !c->Frees.empty();
+}
+
+} // namespace korva
