@@ -53,15 +53,20 @@ inline void FailRead(TUDFRewritableVolume &v) {
   }
 }
 
+// Whether everything written is on the medium behind a barrier: the packet cache holds
+// nothing back and nothing went out since the last barrier (packet_cache.cpp).
+bool PacketCacheSettled(const TUDFRewritableVolume &v);
+
 // A unit attention since the mount (medium changed, reset, parameters changed): the drive
 // may hold another disc. Sets MediumChanged; true while it is set. Images never change.
 inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
   if (!v.ImageMode && !v.MediumChanged && v.Device.UnitAttentions != v.MountUnitAttentions) {
     v.MediumChanged = 1;
-    // Between operations, with nothing left in the drive's cache, the disc holds exactly
-    // what was written: the same volume may be taken back by the next mount.
-    v.SessionResumable =
-        v.SessionVolume && !v.ReadOnly && !v.WrittenInOperation && v.CacheSynchronized;
+    // Between operations, with nothing left in the drive's cache or held back in the packet
+    // cache, the disc holds exactly what was written: the same volume may be taken back by
+    // the next mount.
+    v.SessionResumable = v.SessionVolume && !v.ReadOnly && !v.WrittenInOperation &&
+                         v.CacheSynchronized && PacketCacheSettled(v);
   }
   return v.MediumChanged != 0;
 }
