@@ -259,6 +259,8 @@ void SpecialEntries() {
     // Owners as recorded: chown and chgrp, and a set-group-ID directory's group handed on.
     EXPECT(chown((d + "/file").c_str(), 1234, 5678) == 0);
     EXPECT(lstat((d + "/file").c_str(), &st) == 0 && st.st_uid == 1234 && st.st_gid == 5678);
+    // A second name for it, which the kernel must count too.
+    EXPECT(link((d + "/file").c_str(), (d + "/hard").c_str()) == 0);
     EXPECT(lchown((d + "/rel").c_str(), 42, -1) == 0);
     EXPECT(lstat((d + "/rel").c_str(), &st) == 0 && st.st_uid == 42);
     EXPECT(mkdir((d + "/sgid").c_str(), 0755) == 0 && chown((d + "/sgid").c_str(), 0, 77) == 0);
