@@ -8,20 +8,12 @@ set -u
 KORVA=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=${FSX_SRC:-}
-for c in "$here/../../../shared/tools/fsx" "$here/../../../../shared/tools/fsx"; do
-  [ -z "$src" ] && [ -x "$c/build.sh" ] && src=$c
-done
+src=${FSX_SRC:-$(shared_tool fsx build.sh)}
 [ -n "$src" ] || { echo "no fsx sources; skipping"; exit 77; }
 fuse_usable || { echo "no usable /dev/fuse or fusermount3; skipping"; exit 77; }
 command -v gcc >/dev/null 2>&1 || { echo "no gcc; skipping"; exit 77; }
-work=$(mktemp -d)
-mount_pid=
-trap 'fusermount3 -u "$work/m" 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
+fresh_volume 64 || exit $?
 "$src/build.sh" "$work" >"$work/build.log" 2>&1 || { echo "fsx does not build:"; cat "$work/build.log"; exit 1; }
-"$KORVA" -i "$work/v.img" format --size 64 >/dev/null || { echo "format failed"; exit 1; }
-start_mount "$work/m" -i "$work/v.img" || exit $?
 
 # No fallocate, hole punching, zero, collapse or insert ranges: the mount has none of them.
 common=(-q -N 4000 -F -H -z -C -I -P "$work")
@@ -46,7 +38,4 @@ for ((i = 0; i < ${#runs[@]}; i += 2)); do
   done
 done
 echo "fsx ran ${#runs[@]} seeds in $(($(date +%s) - started)) s"
-kill -0 "$mount_pid" 2>/dev/null || fail "korva mount died during the run"
-stop_mount "$work/m" || fail "unmount"
-"$KORVA" -i "$work/v.img" check || fail "korva check finds problems"
-[ $failures -eq 0 ]
+finish_volume

@@ -11,30 +11,20 @@ set -u
 KORVA=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=${PJDFSTEST_SRC:-}
-for c in "$here/../../../shared/tools/pjdfstest" "$here/../../../../shared/tools/pjdfstest"; do
-  [ -z "$src" ] && [ -f "$c/pjdfstest.c" ] && src=$c
-done
+src=${PJDFSTEST_SRC:-$(shared_tool pjdfstest pjdfstest.c)}
 [ -n "$src" ] || { echo "no pjdfstest sources; skipping"; exit 77; }
 [ "$(id -u)" = 0 ] || { echo "pjdfstest switches users and needs root; skipping"; exit 77; }
 fuse_usable || { echo "no usable /dev/fuse or fusermount3; skipping"; exit 77; }
 for tool in prove autoreconf make cc; do
   command -v $tool >/dev/null 2>&1 || { echo "no $tool; skipping"; exit 77; }
 done
-work=$(mktemp -d)
-# The suite's other users must reach the mount point.
-chmod 755 "$work"
-mount_pid=
-trap 'fusermount3 -u "$work/m" 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-
+# The suite's other users must reach the mount point: fresh_volume lets them in.
+fresh_volume 256 || exit $?
 # Built the way its build.sh does, with the configure script made first.
 mkdir "$work/pjd" && cp -r "$src"/. "$work/pjd"/
 if ! (cd "$work/pjd" && autoreconf -fi && ./configure && make pjdfstest) >"$work/build.log" 2>&1; then
   echo "pjdfstest does not build:"; tail -20 "$work/build.log"; exit 1
 fi
-"$KORVA" -i "$work/v.img" format --size 256 >/dev/null || { echo "format failed"; exit 1; }
-start_mount "$work/m" -i "$work/v.img" || exit $?
 
 suite=("$work/pjd/tests")
 if [ -n "${PJDFSTEST_ONLY:-}" ]; then
@@ -44,7 +34,6 @@ fi
 started=$(date +%s)
 (cd "$work/m" && prove -r -v "${suite[@]}") >"$work/prove.txt" 2>&1
 echo "pjdfstest ran in $(($(date +%s) - started)) s: $(grep -E '^(Files|Result)' "$work/prove.txt" | tr '\n' ' ')"
-kill -0 "$mount_pid" 2>/dev/null || fail "korva mount died during the run"
 grep -q "Parse errors" "$work/prove.txt" && fail "test files ended early: $(grep -B1 'Parse errors' "$work/prove.txt" | head -4)"
 
 # "not ok" lines as FILE NUMBER, FILE relative to the tests folder.
@@ -65,6 +54,4 @@ passing=$(comm -13 "$work/failed" "$work/excluded")
 [ -z "$passing" ] || echo "note: excluded tests that passed: $(echo "$passing" | tr '\n' ' ')"
 echo "failed $(wc -l <"$work/failed") tests, $(wc -l <"$work/excluded") excluded"
 
-stop_mount "$work/m" || fail "unmount"
-"$KORVA" -i "$work/v.img" check || fail "korva check finds problems after the run"
-[ $failures -eq 0 ]
+finish_volume

@@ -11,12 +11,7 @@ fuse_usable || { echo "no usable /dev/fuse or fusermount3; skipping"; exit 77; }
 for tool in sqlite3 git; do
   command -v $tool >/dev/null 2>&1 || { echo "no $tool; skipping"; exit 77; }
 done
-work=$(mktemp -d)
-mount_pid=
-trap 'fusermount3 -u "$work/m" 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-"$KORVA" -i "$work/v.img" format --size 128 >/dev/null || { echo "format failed"; exit 1; }
-start_mount "$work/m" -i "$work/v.img" || exit $?
+fresh_volume 128 || exit $?
 
 # sqlite3: a database that loses most of its rows, then VACUUM gives the space back.
 db="$work/m/t.db"
@@ -47,6 +42,4 @@ left=$(find "$repo/.git/objects" -path '*/objects/??/*' -type f | wc -l)
 (cd "$repo" && git fsck --full --no-progress) || fail "git fsck after gc"
 [ "$(cd "$repo" && git rev-list --count HEAD)" = 5 ] || fail "history after gc"
 
-stop_mount "$work/m" || fail "unmount"
-"$KORVA" -i "$work/v.img" check || fail "korva check finds problems"
-[ $failures -eq 0 ]
+finish_volume
