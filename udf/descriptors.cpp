@@ -610,20 +610,76 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   return info;
 }
 
+namespace {
+
+constexpr uint16_t kTagExtendedAttributeHeader = 262;
+constexpr uint32_t kAttributeDeviceSpecification = 12;
+
+struct UDF_ExtendedAttributeHeader {
+  UDF_Tag DescriptorTag;
+  le32 ImplementationAttributesLocation;
+  le32 ApplicationAttributesLocation;
+};
+static_assert(sizeof(UDF_ExtendedAttributeHeader) == 24);
+
+// The fixed part of every attribute, then a device specification's own fields (no
+// implementation use).
+struct UDF_AttributeHead {
+  le32 AttributeType;
+  uint8_t AttributeSubtype;
+  uint8_t Reserved[3];
+  le32 AttributeLength;
+};
+struct UDF_DeviceSpecification {
+  UDF_AttributeHead Head;
+  le32 ImplementationUseLength;
+  le32 MajorDeviceIdentification;
+  le32 MinorDeviceIdentification;
+};
+static_assert(sizeof(UDF_AttributeHead) == 12 && sizeof(UDF_DeviceSpecification) == 24);
+static_assert(sizeof(UDF_ExtendedAttributeHeader) + sizeof(UDF_DeviceSpecification) ==
+              kDeviceAttributesBytes);
+
+} // namespace
+
 std::optional<DeviceNumbers> FindDeviceSpecification(const uint8_t *ea, size_t length) {
-  constexpr size_t kHeaderBytes = 24, kAttributeHead = 12, kDeviceFields = 24;
-  constexpr uint16_t kTagExtendedAttributeHeader = 262;
+  constexpr size_t kHeaderBytes = sizeof(UDF_ExtendedAttributeHeader);
+  constexpr size_t kAttributeHead = sizeof(UDF_AttributeHead);
   if (ea == nullptr || length < kHeaderBytes || LoadLE16(ea) != kTagExtendedAttributeHeader)
     return std::nullopt;
   size_t at = kHeaderBytes;
   while (length - at >= kAttributeHead) {
-    const uint32_t type = LoadLE32(ea + at), attrLength = LoadLE32(ea + at + 8);
+    UDF_AttributeHead head;
+    std::memcpy(&head, ea + at, sizeof head);
+    const uint32_t attrLength = head.AttributeLength;
     if (attrLength < kAttributeHead || attrLength > length - at) return std::nullopt;
-    if (type == 12 && ea[at + 4] == 1 && attrLength >= kDeviceFields)
-      return DeviceNumbers{LoadLE32(ea + at + 16), LoadLE32(ea + at + 20)};
+    if (head.AttributeType == kAttributeDeviceSpecification && head.AttributeSubtype == 1 &&
+        attrLength >= sizeof(UDF_DeviceSpecification)) {
+      UDF_DeviceSpecification d;
+      std::memcpy(&d, ea + at, sizeof d);
+      return DeviceNumbers{d.MajorDeviceIdentification, d.MinorDeviceIdentification};
+    }
     at += attrLength;
   }
   return std::nullopt;
+}
+
+size_t BuildDeviceAttributes(uint8_t *dst, size_t length, uint32_t location, DeviceNumbers dev) {
+  if (dst == nullptr || length < kDeviceAttributesBytes) return 0;
+  UDF_ExtendedAttributeHeader h{};
+  // Neither implementation nor application attributes: both start past the end.
+  h.ImplementationAttributesLocation = uint32_t(kDeviceAttributesBytes);
+  h.ApplicationAttributesLocation = uint32_t(kDeviceAttributesBytes);
+  UDF_DeviceSpecification d{};
+  d.Head.AttributeType = kAttributeDeviceSpecification;
+  d.Head.AttributeSubtype = 1;
+  d.Head.AttributeLength = uint32_t(sizeof d);
+  d.MajorDeviceIdentification = dev.Major;
+  d.MinorDeviceIdentification = dev.Minor;
+  std::memcpy(dst, &h, sizeof h);
+  std::memcpy(dst + sizeof h, &d, sizeof d);
+  FillTagAt(dst, kTagExtendedAttributeHeader, uint16_t(sizeof h - sizeof(UDF_Tag)), location);
+  return kDeviceAttributesBytes;
 }
 
 // ---- File identifier descriptor ----

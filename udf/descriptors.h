@@ -663,6 +663,11 @@ struct DeviceNumbers {
   uint32_t Minor = 0;
 };
 std::optional<DeviceNumbers> FindDeviceSpecification(const uint8_t *ea, size_t length);
+// The extended attribute area of a device: the header descriptor (tagged for the entry at
+// `location`) and one device specification attribute, kDeviceAttributesBytes long. Returns the
+// bytes written, 0 when `length` is too short.
+inline constexpr size_t kDeviceAttributesBytes = 48;
+size_t BuildDeviceAttributes(uint8_t *dst, size_t length, uint32_t location, DeviceNumbers dev);
 
 // ---- File identifier descriptor ----
 

@@ -68,6 +68,18 @@ void MutableEntryRecord::SetPermissions(uint32_t permissions) {
 }
 void MutableEntryRecord::SetLinkCount(uint16_t links) { StoreLE16(out_ + kLinks, links); }
 
+bool MutableEntryRecord::InsertExtendedAttributes(const uint8_t *attributes, uint32_t length,
+                                                  size_t capacity) {
+  const uint32_t old = ExtendedAttributesLength(), ad = DescriptorLength();
+  const size_t start = layout_->HeaderSize;
+  if (attributes == nullptr || start + old + length + ad > capacity) return false;
+  uint8_t *at = out_ + start + old;
+  std::memmove(at + length, at, ad);
+  std::memcpy(at, attributes, length);
+  StoreLE32(out_ + layout_->LengthOfEA, old + length);
+  return true;
+}
+
 void MutableEntryRecord::SetOwner(uint32_t uid, uint32_t gid) {
   constexpr uint32_t kUnchanged = 0xFFFFFFFFu;
   static_assert(offsetof(UDF_ExtendedFileEntryHeader, Uid) == offsetof(UDF_FileEntryHeader, Uid));

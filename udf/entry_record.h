@@ -150,6 +150,10 @@ public:
   void SetModificationTime(const UDF_TimeStamp &t) { SetStampAt(layout_->ModificationTime, t); }
   void SetAttributeTime(const UDF_TimeStamp &t) { SetStampAt(layout_->AttributeTime, t); }
   void SetImplementation(const UDF_EntityID &id);
+  // Makes room for `length` bytes of extended attributes right after the fixed fields: the
+  // recorded descriptors move behind them. False (nothing changed) when they would not fit in
+  // `capacity`, the bytes of the buffer.
+  bool InsertExtendedAttributes(const uint8_t *attributes, uint32_t length, size_t capacity);
 
 private:
   MutableEntryRecord(uint8_t *buf, const EntryLayout *layout)

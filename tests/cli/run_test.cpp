@@ -956,17 +956,22 @@ TEST_F(Cli, LinksDevicesAndFifosAreListedCopiedOrLeftOut) {
     RetypeEntry(rec.v, u"\\link", 12, {3, 0, 0, 0, 5, 4, 0, 0, 8, 't', ' ', 'x'});
     RetypeEntry(rec.v, u"\\tty", 7, {});
     RetypeEntry(rec.v, u"\\pipe", 9, {});
+    ASSERT_EQ(UDF_SetFileOwnerW(rec.v, u"\\pipe", 1000, 100), KTRUE);
     ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
   }
   Result r = OnImage({"ls", "-l", "/"});
   EXPECT_RUN(r, 0);
   EXPECT_NE(r.out.find("l----"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("link -> ../t x\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("c----       0,    0"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("p----"), std::string::npos) << r.out;
+  // Owner and group as numbers, "-" where the entry records none.
+  EXPECT_NE(r.out.find("c----     -     -       0,    0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("p----  1000   100            0"), std::string::npos) << r.out;
   r = OnImage({"ls", "--json", "/link"});
   EXPECT_NE(r.out.find("\"type\":\"symbolic link\",\"size\":12"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"target\":\"../t x\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"uid\":null,\"gid\":null"), std::string::npos) << r.out;
+  r = OnImage({"ls", "--json", "/pipe"});
+  EXPECT_NE(r.out.find("\"uid\":1000,\"gid\":100"), std::string::npos) << r.out;
 
   const fs::path out = dir_ / "out";
   r = OnImage({"get", "/", out.string()});

@@ -55,3 +55,33 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
+
+# fresh_volume SIZE_MIB : a work folder $work that others may enter (removed at exit, the
+# mount stopped first) holding a fresh image of SIZE_MIB MiB, mounted at $work/m.
+fresh_volume() {
+  work=$(mktemp -d)
+  chmod 755 "$work"
+  mount_pid=
+  failures=0
+  trap 'fusermount3 -u "$work/m" 2>/dev/null; rm -rf "$work"' EXIT
+  "$KORVA" -i "$work/v.img" format --size "$1" >/dev/null || { echo "format failed"; return 1; }
+  start_mount "$work/m" -i "$work/v.img"
+}
+
+# finish_volume : unmounts the volume of fresh_volume, which korva check must find clean;
+# exits with the outcome of the whole test.
+finish_volume() {
+  kill -0 "$mount_pid" 2>/dev/null || fail "korva mount died during the run"
+  stop_mount "$work/m" || fail "unmount"
+  "$KORVA" -i "$work/v.img" check || fail "korva check finds problems"
+  exit $((failures != 0))
+}
+
+# shared_tool NAME FILE : the folder of a tool shared by the machine's projects
+# (/work/shared/tools/NAME, found from this checkout) that holds FILE; empty when none.
+shared_tool() {
+  local c
+  for c in "$here/../../../shared/tools/$1" "$here/../../../../shared/tools/$1"; do
+    [ -e "$c/$2" ] && { (cd "$c" && pwd); return; }
+  done
+}

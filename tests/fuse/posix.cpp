@@ -3,16 +3,19 @@
 // when there was one. Usage: fuse_posix MOUNTED
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -127,6 +130,71 @@ void Truncation() {
   EXPECT(unlink(f.c_str()) == 0);
 }
 
+// Times of a path as one number each, in nanoseconds.
+struct Times {
+  long long m = 0, c = 0;
+};
+Times TimesOf(const std::string &path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+          st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+}
+void Tick() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+// The change time moves with the data, the length and the link count; a directory's
+// modification and change times move when it loses a name as when it gains one.
+void ChangeTimes() {
+  const std::string d = P("times"), f = d + "/f", g = d + "/g", sub = P("times2");
+  EXPECT(mkdir(d.c_str(), 0755) == 0 && mkdir(sub.c_str(), 0755) == 0);
+  int fd = open(f.c_str(), O_CREAT | O_WRONLY, 0644);
+  EXPECT(write(fd, "data", 4) == 4 && close(fd) == 0);
+  Times before = TimesOf(f);
+  Tick();
+  EXPECT(truncate(f.c_str(), 2) == 0);
+  EXPECT(TimesOf(f).c > before.c);
+  before = TimesOf(f);
+  Tick();
+  EXPECT(link(f.c_str(), g.c_str()) == 0);
+  EXPECT(TimesOf(f).c > before.c);
+  before = TimesOf(f);
+  Times dir = TimesOf(d);
+  Tick();
+  EXPECT(unlink(g.c_str()) == 0);
+  EXPECT(TimesOf(f).c > before.c && TimesOf(f).m == before.m);
+  EXPECT(TimesOf(d).m > dir.m && TimesOf(d).c > dir.c);
+  dir = TimesOf(d);
+  Tick();
+  EXPECT(rename(f.c_str(), (sub + "/f").c_str()) == 0);
+  EXPECT(TimesOf(d).m > dir.m && TimesOf(d).c > dir.c);
+  EXPECT(unlink((sub + "/f").c_str()) == 0);
+  EXPECT(rmdir(d.c_str()) == 0 && rmdir(sub.c_str()) == 0);
+}
+
+// Every byte up to the end is recorded, so a size the volume cannot hold is refused before
+// anything is written: beyond the whole volume EFBIG, beyond the free space ENOSPC. Either
+// way the file keeps its size and the space stays free.
+void GrowthBeyondTheVolume() {
+  const std::string f = P("huge");
+  int fd = open(f.c_str(), O_CREAT | O_RDWR, 0644);
+  EXPECT(write(fd, "x", 1) == 1);
+  struct statvfs before {}, after {};
+  EXPECT(fsync(fd) == 0 && statvfs(root.c_str(), &before) == 0);
+  const off_t whole = off_t(before.f_blocks) * off_t(before.f_frsize);
+  const off_t overFree = off_t(before.f_bavail + (before.f_blocks - before.f_bavail) / 2) *
+                         off_t(before.f_frsize);
+  EXPECT(ftruncate(fd, whole * 4) == -1 && errno == EFBIG);
+  EXPECT(pwrite(fd, "y", 1, whole * 4) == -1 && errno == EFBIG);
+  EXPECT(ftruncate(fd, overFree) == -1 && errno == ENOSPC);
+  EXPECT(pwrite(fd, "y", 1, overFree) == -1 && errno == ENOSPC);
+  struct stat st {};
+  EXPECT(fstat(fd, &st) == 0 && st.st_size == 1);
+  EXPECT(statvfs(root.c_str(), &after) == 0 && after.f_bavail == before.f_bavail);
+  EXPECT(close(fd) == 0 && unlink(f.c_str()) == 0);
+}
+
 // Hard links share one file: every name sees its data and the same link count.
 void HardLinks() {
   const std::string a = P("linked"), b = P("linked2"), d = P("linkdir");
@@ -191,6 +259,8 @@ void SpecialEntries() {
     // Owners as recorded: chown and chgrp, and a set-group-ID directory's group handed on.
     EXPECT(chown((d + "/file").c_str(), 1234, 5678) == 0);
     EXPECT(lstat((d + "/file").c_str(), &st) == 0 && st.st_uid == 1234 && st.st_gid == 5678);
+    // A second name for it, which the kernel must count too.
+    EXPECT(link((d + "/file").c_str(), (d + "/hard").c_str()) == 0);
     EXPECT(lchown((d + "/rel").c_str(), 42, -1) == 0);
     EXPECT(lstat((d + "/rel").c_str(), &st) == 0 && st.st_uid == 42);
     EXPECT(mkdir((d + "/sgid").c_str(), 0755) == 0 && chown((d + "/sgid").c_str(), 0, 77) == 0);
@@ -213,6 +283,8 @@ int main(int argc, char **argv) {
       {"unlinked open file", UnlinkedOpenFile},
       {"modes", Modes},
       {"truncation", Truncation},
+      {"change times", ChangeTimes},
+      {"growth beyond the volume", GrowthBeyondTheVolume},
       {"hard links", HardLinks},
       {"special entries", SpecialEntries},
   };

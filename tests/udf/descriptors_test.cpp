@@ -401,6 +401,39 @@ TEST(Descriptors, EntryRecordsOfBothForms) {
   EXPECT_FALSE(EntryRecord::Of(other.data(), other.size()));
 }
 
+// A device's attributes go between the fixed fields and the descriptors, which move behind
+// them intact; the parser finds the numbers there, and the header's tag holds for the entry.
+TEST(Descriptors, DeviceAttributesGoBeforeTheDescriptors) {
+  const UDF_TimeStamp t = Stamp(1000);
+  FileEntryInfo info = NewFileEntryInfo(t, 9, false);
+  info.Extents = {MakeShortAD(4096, 40), MakeShortAD(100, 50)};
+  info.InformationLength = 4196;
+  Bytes s(kSectorSize);
+  ASSERT_NE(BuildFileEntry(s.data(), s.size(), 12, info), 0u);
+  uint8_t ea[kDeviceAttributesBytes];
+  EXPECT_EQ(BuildDeviceAttributes(ea, sizeof ea - 1, 12, {1, 3}), 0u);
+  ASSERT_EQ(BuildDeviceAttributes(ea, sizeof ea, 12, {259, 70000}), kDeviceAttributesBytes);
+  EXPECT_TRUE(IsTagValid(262, ea, 24, 12));
+  auto e = MutableEntryRecord::Of(s.data(), s.size());
+  ASSERT_TRUE(e);
+  const uint32_t ad = e->DescriptorLength();
+  // No room: nothing changes.
+  EXPECT_FALSE(e->InsertExtendedAttributes(ea, sizeof ea, 176 + ad + sizeof ea - 1));
+  EXPECT_EQ(e->ExtendedAttributesLength(), 0u);
+  ASSERT_TRUE(e->InsertExtendedAttributes(ea, sizeof ea, s.size()));
+  FillTagAt(s.data(), kTagFileEntry, uint16_t(176 + sizeof ea + ad - 16), 12);
+  auto back = ParseFileEntry(s.data(), s.size(), 12);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->ExtendedAttributesLength, kDeviceAttributesBytes);
+  ASSERT_EQ(back->Extents.size(), 2u);
+  EXPECT_EQ(uint32_t(back->Extents[1].Position), 50u);
+  auto dev = FindDeviceSpecification(s.data() + 176, back->ExtendedAttributesLength);
+  ASSERT_TRUE(dev);
+  EXPECT_EQ(dev->Major, 259u);
+  EXPECT_EQ(dev->Minor, 70000u);
+  EXPECT_FALSE(FindDeviceSpecification(s.data() + 176, 47)); // the attribute cut short
+}
+
 // A changed integrity descriptor is stored over the old one with a tag that holds, and the
 // implementation use another writer recorded after it stays.
 TEST(Descriptors, IntegrityStoredInPlace) {

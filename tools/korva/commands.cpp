@@ -378,6 +378,15 @@ struct Listed {
   Entry entry;
 };
 
+// An owner or group as a number; "-" when the entry records none.
+std::string IdText(uint32_t id) {
+  return id == KORVA_ID_NOT_RECORDED ? std::string("-") : std::to_string(id);
+}
+
+std::string IdJson(uint32_t id) {
+  return id == KORVA_ID_NOT_RECORDED ? std::string("null") : std::to_string(id);
+}
+
 std::string EntryJson(const Listed &l) {
   std::string attrs;
   auto add = [&](uint32_t bit, const char *name) {
@@ -396,6 +405,7 @@ std::string EntryJson(const Listed &l) {
                     ",\"size\":" + std::to_string(l.entry.size) + ",\"attributes\":[" + attrs + "]";
   if (l.entry.fileType == KORVA_FILE_TYPE_SYMLINK)
     out += ",\"target\":" + JsonString(Utf16ToUtf8(l.entry.linkTarget));
+  out += ",\"uid\":" + IdJson(l.entry.uid) + ",\"gid\":" + IdJson(l.entry.gid);
   const std::string when = FileTimeToIso(l.entry.modified);
   out += ",\"modified\":" + (when.empty() ? std::string("null") : JsonString(when)) + "}";
   return out;
@@ -409,14 +419,15 @@ std::string EntryLine(const Entry &e, bool longFormat) {
     when = when.substr(0, 10) + " " + when.substr(11, 8);
   else
     when = std::string(19, '-');
-  char size[32];
+  char owners[32], size[32];
+  std::snprintf(owners, sizeof owners, "%5s %5s", IdText(e.uid).c_str(), IdText(e.gid).c_str());
   if (TypeLetter(e) == 'c' || TypeLetter(e) == 'b')
     std::snprintf(size, sizeof size, "%7u, %4u", e.deviceMajor, e.deviceMinor);
   else
     std::snprintf(size, sizeof size, "%12llu", static_cast<unsigned long long>(e.size));
   std::string letters = AttributeLetters(e.attributes);
   letters[0] = TypeLetter(e);
-  std::string line = letters + " " + size + "  " + when + "  " + name;
+  std::string line = letters + " " + owners + " " + size + "  " + when + "  " + name;
   if (e.fileType == KORVA_FILE_TYPE_SYMLINK)
     line += " -> " + Printable(Utf16ToUtf8(e.linkTarget));
   return line;
@@ -440,7 +451,7 @@ bool Collect(Session &s, const VolumePath &dir, bool recursive, bool describe,
   if (!s.List(dir, entries)) return false;
   for (auto &e : entries) {
     const VolumePath child = dir.Child(e.name);
-    if (describe && !e.IsDir() && !s.Describe(child, e)) return false;
+    if (describe && !s.Describe(child, e)) return false;
     out.push_back({child, e});
     if (!recursive || !e.IsDir() || !FirstVisit(s, child, e, seen)) continue;
     if (child.parts.size() > KORVA_MAX_DEPTH) {

@@ -413,7 +413,7 @@ int MountedVolume::Gather(OpenFile &f, const char *buffer, size_t size, uint64_t
   if (!joins) {
     if (int r = FlushFile(f, true)) return r;
     if (offset > f.engineSize) {
-      if (int r = ZeroExtend(f, offset)) return r;
+      if (int r = Grow(f, offset)) return r;
     } else {
       f.start = offset;
     }
@@ -441,6 +441,38 @@ int MountedVolume::ZeroExtend(OpenFile &f, uint64_t size) {
   while (f.Size() < size) {
     const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - f.Size()));
     if (int r = Gather(f, zeros.data(), n, f.Size())) return r;
+  }
+  return 0;
+}
+
+// Every byte up to size is recorded (there are no holes), so a size the volume cannot hold
+// is refused up front: more than the whole volume is EFBIG, more than the free space
+// ENOSPC. A failure on the way gives the file its old size back.
+int MountedVolume::Grow(OpenFile &f, uint64_t size) {
+  const uint64_t old = f.Size();
+  const uint64_t blocks = BlocksFor(size) - BlocksFor(old);
+  if (blocks > k_.UDF_GetTotalBlocksOfLogicalVolume()) return -EFBIG;
+  if (blocks > k_.UDF_GetFreeBlocksOfLogicalVolume()) return -ENOSPC;
+  const int r = ZeroExtend(f, size);
+  if (r) Shrink(f, old);
+  return r;
+}
+
+int MountedVolume::Shrink(OpenFile &f, uint64_t size) {
+  if (size < f.engineSize) {
+    // Gathered bytes below the cut go out first; none survive a cut to zero.
+    if (size == 0) {
+      gathered_ -= f.data.size();
+      f.data.clear();
+    }
+    int r = FlushFile(f, true);
+    if (!r && !k_.UDF_SetFileSize(f.handle, size)) r = Error(f.path);
+    if (!r) f.engineSize = f.start = size;
+    return r;
+  }
+  if (size < f.Size()) {
+    gathered_ -= f.data.size() - size_t(size - f.start);
+    f.data.resize(size_t(size - f.start));
   }
   return 0;
 }
@@ -521,22 +553,7 @@ int MountedVolume::Truncate(const char *path, uint64_t size, uint64_t fh) {
     if (int r = Open(path, true, temporary)) return r;
     f = Find(temporary);
   }
-  int r = 0;
-  if (size > f->Size()) {
-    r = ZeroExtend(*f, size);
-  } else if (size < f->engineSize) {
-    // Gathered bytes below the cut go out first; none survive a cut to zero.
-    if (size == 0) {
-      gathered_ -= f->data.size();
-      f->data.clear();
-    }
-    r = FlushFile(*f, true);
-    if (!r && !k_.UDF_SetFileSize(f->handle, size)) r = Error(f->path);
-    if (!r) f->engineSize = f->start = size;
-  } else if (size < f->Size()) {
-    gathered_ -= f->data.size() - size_t(size - f->start);
-    f->data.resize(size_t(size - f->start));
-  }
+  int r = size > f->Size() ? Grow(*f, size) : Shrink(*f, size);
   if (temporary) {
     const int closed = Release(temporary);
     if (!r) r = closed;

@@ -101,6 +101,8 @@ private:
   int WriteOut(OpenFile &f, size_t bytes);
   int Gather(OpenFile &f, const char *data, size_t size, uint64_t offset);
   int ZeroExtend(OpenFile &f, uint64_t size);
+  int Grow(OpenFile &f, uint64_t size);
+  int Shrink(OpenFile &f, uint64_t size);
   int CheckSpace(OpenFile &f, size_t more);
   // Blocks the gathered data of all files will take beyond what the files hold now.
   uint64_t PendingBlocks() const;

@@ -428,6 +428,8 @@ bool Session::Describe(const VolumePath &path, Entry &entry) {
   entry.fileType = info.FileType;
   entry.deviceMajor = info.DeviceMajor;
   entry.deviceMinor = info.DeviceMinor;
+  entry.uid = info.Uid;
+  entry.gid = info.Gid;
   if (info.FileType != KORVA_FILE_TYPE_SYMLINK) return true;
   uint32_t length = 0;
   korva_.UDF_ReadLinkW(engine.c_str(), nullptr, 0, &length);

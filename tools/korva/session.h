@@ -45,10 +45,12 @@ struct Entry {
   uint64_t modified = 0;     // file time
   uint32_t block = kNoBlock; // where its file entry lies: the entry's identity
   // Filled by Session::Describe: the stored file type (0 until described), a symbolic link's
-  // target and a device's numbers.
+  // target, a device's numbers, and the owner and group (KORVA_ID_NOT_RECORDED when the
+  // entry records none).
   uint32_t fileType = 0;
   std::u16string linkTarget;
   uint32_t deviceMajor = 0, deviceMinor = 0;
+  uint32_t uid = KORVA_ID_NOT_RECORDED, gid = KORVA_ID_NOT_RECORDED;
   bool IsDir() const { return (attributes & kAttrDirectory) != 0; }
   // A file whose type is known to be other than a plain file (a link, a device, ...).
   bool IsSpecial() const { return !IsDir() && fileType != 0 && fileType != 5; }

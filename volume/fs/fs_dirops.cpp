@@ -760,6 +760,18 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
   return true;
 }
 
+bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, dirBlock, fe)) return false;
+  if (!ReadEntryFields(fe, dirBlock, info)) {
+    FailRead(v);
+    return false;
+  }
+  UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, linkDelta, true);
+  return WriteBlock(v, dirBlock, fe);
+}
+
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
@@ -801,15 +813,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
       }))
     return false;
   // The entry is gone before anything else changes; its blocks become free only after that.
-  if (kind == IsDirectory) {
-    uint8_t parent[kBlockSize];
-    EntryFields pinfo;
-    if (!ReadBlock(v, di.DirICB, parent)) return false;
-    if (ReadEntryFields(parent, di.DirICB, pinfo)) {
-      UpdateFileEntry(parent, di.DirICB, pinfo.InformationLength, pinfo.BlocksRecorded, -1, false);
-      if (!WriteBlock(v, di.DirICB, parent)) return false;
-    }
-  }
+  if (!DirectoryLostName(v, di.DirICB, kind == IsDirectory ? -1 : 0)) return false;
   // A file with other names keeps its entry and blocks; it only loses this link.
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);

@@ -133,6 +133,10 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
                 const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
 
+// A directory lost a name: its link count changes by linkDelta (a subdirectory's parent
+// entry went with it) and its modification and attribute times move to now.
+bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta);
+
 // Removes a path's entry of the given kind; the shared work of removing directories,
 // deleting files and replacing an entry. Part of an operation the caller has begun
 // (BeginFsOperation) on a writable volume: what the operation wrote so far stays counted.

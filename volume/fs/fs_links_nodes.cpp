@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "korva/files.h"
-#include "udf/byte_order.h"
 #include "udf/descriptors.h"
+#include "udf/entry_record.h"
 #include "udf/tag.h"
 #include "udf/path_components.h"
 #include "volume/engine.h"
@@ -23,9 +23,6 @@ namespace {
 // A target's path components take at most this many blocks (a 4095-character path of
 // one-character names takes 12 KiB).
 constexpr uint32_t kMaxLinkBlocks = 8;
-constexpr uint16_t kTagExtendedAttributeHeader = 262;
-constexpr uint32_t kDeviceSpecificationType = 12;
-constexpr uint32_t kExtendedAttributesBytes = 24 + 24; // header descriptor and one attribute
 
 // The parent and name of a new entry's path, checked as a create checks them.
 bool ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentBlock,
@@ -73,24 +70,14 @@ bool WriteDataBlocks(TUDFRewritableVolume &v, const std::vector<uint8_t> &data,
 }
 
 // Puts the device specification attribute into a new entry's extended attribute space.
-void AddDeviceAttribute(uint8_t *fe, uint32_t feBlock, uint32_t major, uint32_t minor) {
-  uint8_t ea[kExtendedAttributesBytes] = {};
-  StoreLE32(ea + 16, kExtendedAttributesBytes); // no implementation attributes
-  StoreLE32(ea + 20, kExtendedAttributesBytes); // nor application attributes
-  FillTagAt(ea, kTagExtendedAttributeHeader, 8, feBlock);
-  uint8_t *attr = ea + 24;
-  StoreLE32(attr, kDeviceSpecificationType);
-  attr[4] = 1;               // subtype
-  StoreLE32(attr + 8, 24);   // attribute length
-  StoreLE32(attr + 12, 0);   // no implementation use
-  StoreLE32(attr + 16, major);
-  StoreLE32(attr + 20, minor);
-  // The descriptors move behind the attributes.
-  const uint32_t adLength = LoadLE32(fe + 172);
-  std::memmove(fe + 176 + kExtendedAttributesBytes, fe + 176, adLength);
-  std::memcpy(fe + 176, ea, sizeof ea);
-  StoreLE32(fe + 168, kExtendedAttributesBytes);
+bool AddDeviceAttribute(uint8_t *fe, uint32_t feBlock, uint32_t major, uint32_t minor) {
+  uint8_t ea[kDeviceAttributesBytes];
+  auto record = MutableEntryRecord::Of(fe, kBlockSize);
+  if (!record || !BuildDeviceAttributes(ea, sizeof ea, feBlock, {major, minor}) ||
+      !record->InsertExtendedAttributes(ea, sizeof ea, kBlockSize))
+    return false;
   RefillEntryTag(fe, feBlock);
+  return true;
 }
 
 struct NewEntry {
@@ -134,7 +121,10 @@ bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n)
   for (size_t i = 0; i < extents.size(); ++i)
     AppendListAD(fe, uint16_t(176 + i * kShortADBytes), extents[i]);
   RefillEntryTag(fe, feBlock);
-  if (n.Device) AddDeviceAttribute(fe, feBlock, n.Major, n.Minor);
+  if (n.Device && !AddDeviceAttribute(fe, feBlock, n.Major, n.Minor)) {
+    SetError(v, KORVA_E_INVALID_PARAMETER); // a new entry always has the room
+    return false;
+  }
   if (!WriteBlock(v, feBlock, fe)) return false;
   if (!AppendEntry(v, plan, 0, feBlock, name, hint, false)) return false;
   return CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0);

@@ -35,19 +35,6 @@ bool DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
   return WriteDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength);
 }
 
-// Changes a directory's link count by delta.
-bool AdjustLinks(TUDFRewritableVolume &v, uint32_t dirBlock, int delta) {
-  uint8_t fe[kBlockSize];
-  EntryFields info;
-  if (!ReadBlock(v, dirBlock, fe)) return false;
-  if (!ReadEntryFields(fe, dirBlock, info)) {
-    FailRead(v);
-    return false;
-  }
-  UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, delta, false);
-  return WriteBlock(v, dirBlock, fe);
-}
-
 // Points the parent entry (the first identifier) of a moved directory at its new parent.
 bool RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t newParent) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
@@ -135,7 +122,7 @@ bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view
     if (!DeleteIdentifier(v, source.At)) return false;
     names.Removed(source.Parts.back());
   }
-  if (isDir && !AdjustLinks(v, source.DirBlock, -1)) return false;
+  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return false;
   if (isDir && newParent != source.DirBlock && !RepointParentEntry(v, source.EntryBlock, newParent))
     return false;
   return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0);

@@ -110,15 +110,18 @@ void UpdateFileEntry(uint8_t *s, uint32_t block, uint64_t informationLength,
   if (!entry) return;
   entry->SetInformationLength(informationLength);
   entry->SetBlocksRecorded(blocksRecorded);
+  const UDF_TimeStamp now = Now();
   if (linkDelta) {
     const int links = int(entry->LinkCount()) + linkDelta;
     entry->SetLinkCount(static_cast<uint16_t>(links < 0 ? 0 : links));
   }
   if (touchTimes) {
-    const UDF_TimeStamp now = Now();
     entry->SetAccessTime(now);
     entry->SetModificationTime(now);
   }
+  // The link count, the length and the data are attributes too: POSIX's ctime moves with
+  // every change of them.
+  if (linkDelta || touchTimes) entry->SetAttributeTime(now);
   RefillEntryTag(s, block);
 }
 

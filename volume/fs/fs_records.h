@@ -45,7 +45,8 @@ struct NewFileEntry {
 void MakeFileEntry(uint8_t *sector, uint32_t block, const NewFileEntry &e);
 
 // Changes a file entry (or extended file entry) in place and refills its tag. Deltas may be
-// negative.
+// negative. touchTimes sets the access and modification times to now; the attribute time
+// moves with them and with any change of the link count.
 void UpdateFileEntry(uint8_t *sector, uint32_t block, uint64_t informationLength,
                      uint64_t blocksRecorded, int linkDelta, bool touchTimes);
 
