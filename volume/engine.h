@@ -53,8 +53,9 @@ inline void FailRead(TUDFRewritableVolume &v) {
   }
 }
 
-// Whether everything written is on the medium behind a barrier: the packet cache holds
-// nothing back and nothing went out since the last barrier (packet_cache.cpp).
+// Whether the medium holds a state of a sync point: nothing went out since the last barrier
+// and no commit or free is held back (loose changes still held are lost as a cut after a
+// sync point loses them; packet_cache.cpp).
 bool PacketCacheSettled(const TUDFRewritableVolume &v);
 
 // A unit attention since the mount (medium changed, reset, parameters changed): the drive

@@ -149,9 +149,10 @@ TEST_F(DriveIdentityTest, ASwappedDiscIsNeverWritten) {
 // repair.
 TEST_F(DriveIdentityTest, TheSameVolumeIsTakenBackAfterAUnitAttentionBetweenOperations) {
   ASSERT_TRUE(CreateFile(u"one", 70000));
-  uint8_t sector[2048];
-  ASSERT_TRUE(ReadSector(*v_, 256, sector)); // the drive's cache is written out first
-  drive_->FailNextCommands(0x28, 1, SenseCode{0x6, 0x29, 0x00});
+  // A sync point: the packet cache and the drive's cache are written out.
+  ASSERT_EQ(UDF_FlushVolume(v_.get()), KTRUE);
+  // The reset is reported on the operation's first write, before anything reached the disc.
+  drive_->FailNextCommands(0x2A, 1, SenseCode{0x6, 0x29, 0x00});
   EXPECT_EQ(UDF_CreateDirectoryW(v_.get(), u"\\", u"dir"), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_MEDIUM_CHANGED);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);

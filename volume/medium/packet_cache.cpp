@@ -376,10 +376,7 @@ bool HasDeferredFrees(const TUDFRewritableVolume &v) {
 bool PacketCacheSettled(const TUDFRewritableVolume &v) {
   const PacketCache *c = Existing(v);
   if (!c) return true;
-  if (!c->Commits.empty() || !c->Frees.empty() || c->Unbarriered) return false;
-  for (const auto &[start, p] : c->Packets)
-    if (p.Dirty) return false;
-  return true;
+  return c->Commits.empty() && c->Frees.empty() && !c->Unbarriered;
 }
 
 } // namespace korva
