@@ -2,14 +2,20 @@
 // they make (drive letters and types, opening and closing a drive, SG_IO pass-through, the
 // address query, loading an ASPI-style module, the environment, sleeping, completion
 // events) goes through one DevicePlatform, so tests and the virtual drive can stand in for
-// the system. A record picks its layer through TSCSIDevice::Platform (null: Linux).
+// the system. A record picks its layer through TSCSIDevice::Platform (null: the system's).
 #ifndef KORVA_DEVICE_PLATFORM_H
 #define KORVA_DEVICE_PLATFORM_H
 
 #include <cstdint>
 #include <string>
 
+#if defined(_WIN32)
+// Windows has no SG_IO; its pass-through goes through IoControl below.
+struct sg_io_hdr;
+typedef struct sg_io_hdr sg_io_hdr_t;
+#else
 #include <scsi/sg.h>
+#endif
 
 #include "korva/aspi.h"
 
@@ -38,6 +44,12 @@ public:
   // ioctl(handle, SG_IO, header). Returns 0 when the call itself succeeded (the SCSI, host
   // and driver status in the header tell about the command), or -errno.
   virtual int SendSgIo(int handle, sg_io_hdr_t *header) = 0;
+
+  // DeviceIoControl on a handle from OpenDrive (Windows: the pass-through-direct and
+  // address-query control codes). Returns 0 when the call succeeded, with the bytes
+  // returned in *returned, or -(the system's error code). The default has no such call.
+  virtual int IoControl(int handle, uint32_t code, void *in, uint32_t in_length, void *out,
+                        uint32_t out_length, uint32_t *returned);
 
   // Address of the drive: port number = host, path id = channel, target id, logical unit.
   // Returns 0 or -errno.
@@ -75,12 +87,19 @@ public:
   virtual void UtcTimeOfDay(int *minute, int *second, int *millisecond);
 };
 
+#if !defined(_WIN32)
 // The Linux layer: optical drives from /sys/class/block/sr* (numeric order) get the letters
 // "D", "E", ...; the environment variable KORVA_DRIVES ("E=/dev/sr1,F=/dev/sr0") replaces
 // that map. Drives are opened O_RDWR|O_EXCL|O_NONBLOCK (else O_RDONLY|O_NONBLOCK).
 DevicePlatform &LinuxDevicePlatform();
+#else
 
-// The layer of a record: its Platform, or the Linux layer when that is null.
+// The Windows layer: drive letters of type 5 (GetDriveTypeA), "\\.\X:" opened with
+// CreateFileA, DeviceIoControl, LoadLibraryA, Win32 events (device/platform_windows.h).
+DevicePlatform &WindowsDevicePlatform();
+#endif
+
+// The layer of a record: its Platform, or the system's layer when that is null.
 DevicePlatform &PlatformOf(const TSCSIDevice *device);
 
 } // namespace korva
