@@ -27,3 +27,10 @@ if(KORVA_BUILD_TESTS AND NOT TARGET GTest::gtest)
     message(FATAL_ERROR "GoogleTest sources not found at ${KORVA_GTEST_SOURCE}")
   endif()
 endif()
+# The suites state their 8-bit names in UTF-8, as the Linux build takes them: their programs
+# run with UTF-8 as the ANSI code page (Windows 10 1903 and later, and Wine, honour this
+# manifest). tests/windows/ansi_names_test runs without it, in the system's code page.
+enable_language(RC)
+set(KORVA_UTF8_MANIFEST_RC ${CMAKE_BINARY_DIR}/utf8-code-page.rc)
+file(WRITE ${KORVA_UTF8_MANIFEST_RC}
+     "1 24 \"${CMAKE_CURRENT_LIST_DIR}/utf8-code-page.manifest\"\n")

@@ -32,10 +32,11 @@ public:
   // drive). The default asks OpticalDriveLetters.
   virtual uint32_t DriveType(char letter);
 
-  // Opens the drive of a letter ("\\.\X:"): for reading and writing, exclusively (O_EXCL:
-  // refused with -EBUSY while the disc is mounted or another program holds the node so),
-  // when writable; else for reading only. Returns a descriptor > 0, or -errno. Never returns 0, so that 0 in a
-  // fresh record's Handle means "not open".
+  // Opens the drive of a letter ("\\.\X:"): for reading and writing, exclusively when
+  // writable (Linux: O_EXCL, refused with -EBUSY while the disc is mounted or another program
+  // holds the node so; Windows: sharing reading only, refused with -32 while another program
+  // writes), else for reading only. Returns a descriptor > 0, or -errno (Windows: -the system
+  // error code). Never returns 0, so that 0 in a fresh record's Handle means "not open".
   virtual int OpenDrive(char letter, bool writable) = 0;
 
   // Closes a descriptor from OpenDrive. Returns 0 or -errno.

@@ -45,10 +45,13 @@ uint32_t WindowsPlatform::DriveType(char letter) {
 
 int WindowsPlatform::OpenDrive(char letter, bool writable) {
   const char path[7] = {'\\', '\\', '.', '\\', letter, ':', 0};
+  // Windows' counterpart of an exclusive open: a writer shares reading only, so a second
+  // writer is refused (ERROR_SHARING_VIOLATION) while readers, who share writing, still get in.
   const HANDLE handle =
-      writable ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-               : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      writable ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+               : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastErrorCode();
   const int value = FromHandle(handle);
   if (value <= 0) {
@@ -106,10 +109,18 @@ int DevicePlatform::CreateEvent() {
   return FromHandle(event);
 }
 
-int DevicePlatform::WaitEvent(int event) {
-  if (WaitForSingleObject(ToHandle(event), INFINITE) != WAIT_OBJECT_0) return LastErrorCode();
-  ResetEvent(ToHandle(event));
-  return 0;
+int DevicePlatform::WaitEvent(int event, uint32_t timeout_ms) {
+  // INFINITE is 0xFFFFFFFF: a wait that long is bounded by one millisecond less.
+  const DWORD limit = timeout_ms == INFINITE ? INFINITE - 1 : timeout_ms;
+  switch (WaitForSingleObject(ToHandle(event), limit)) {
+  case WAIT_OBJECT_0:
+    ResetEvent(ToHandle(event));
+    return 0;
+  case WAIT_TIMEOUT:
+    return -ETIMEDOUT;
+  default:
+    return LastErrorCode();
+  }
 }
 
 void DevicePlatform::CloseEvent(int event) {

@@ -336,7 +336,8 @@ typedef struct TSCSIDevice {
   /* The pass-through descriptor was opened for writing, exclusively (O_EXCL): nothing else
    * can mount the disc or open it exclusively while the record holds it. */
   uint8_t HandleExclusive;
-  /* errno of the last refused exclusive open (EBUSY: another user holds the node). */
+  /* Error of the last refused exclusive open: errno on Linux (EBUSY: another user holds the
+     node), the system error code on Windows (32: another program has it open for writing). */
   int32_t ExclusiveOpenError;
   /* Seconds the last command was given before the transport gives up on it. */
   uint32_t LastTimeoutSeconds;

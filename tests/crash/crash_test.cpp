@@ -619,7 +619,7 @@ private:
 };
 
 // How densely the cut points are sampled: every write of the scripted part and every n-th of
-// the churn (n larger under the sanitizers, or as the environment says).
+// the churn (n larger under the sanitizers and Wine, or as the environment says).
 struct Sampling {
   size_t ChurnStride = 12;
   size_t TornStride = 4;
@@ -627,7 +627,7 @@ struct Sampling {
 
 Sampling SamplingFor() {
   Sampling s;
-#if defined(KORVA_SANITIZE)
+#if defined(KORVA_CRASH_SPARSE)
   s.ChurnStride = 80;
   s.TornStride = 20;
 #endif

@@ -998,19 +998,21 @@ bool GetFile(Session &s, const VolumePath &path, const Entry &entry, const std::
 // left out (a device node from a foreign medium is not something to create unasked).
 bool GetSpecial(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
                 GetCounts &counts) {
-  int made = -1;
+  int made = 0;
   if (entry.fileType == KORVA_FILE_TYPE_SYMLINK)
-    made = symlink(Utf16ToUtf8(entry.linkTarget).c_str(), local.c_str());
+    made = MakeLocalSymlink(entry.linkTarget, local);
   else if (entry.fileType == KORVA_FILE_TYPE_FIFO)
-    made = mkfifo(local.c_str(), 0644);
-  else {
-    s.Report().Fail(path.Display(), "is a " + TypeName(entry) + "; left out");
+    made = MakeLocalFifo(local);
+  if (made == ENOSYS || (entry.fileType != KORVA_FILE_TYPE_SYMLINK &&
+                         entry.fileType != KORVA_FILE_TYPE_FIFO)) {
+    s.Report().Fail(path.Display(), "is a " + TypeName(entry) + "; left out" +
+                                        (made == ENOSYS ? " (none on this system)" : ""));
     ++counts.skipped;
     return true;
   }
   if (made != 0) {
-    counts.localError = errno;
-    s.Report().Fail(local, std::strerror(errno));
+    counts.localError = made;
+    s.Report().Fail(local, std::strerror(made));
     return CanGoOn(s, counts);
   }
   ++counts.files;

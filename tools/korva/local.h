@@ -60,6 +60,14 @@ std::string LocalIdentity(const std::string &path);
 // Creates a local directory: 0, or the errno value.
 int MakeLocalDirectory(const std::string &path);
 
+// Creates a symbolic link at path to target (components separated by '/'): 0, or the errno
+// value. On Windows the separators become '\\', and a system that does not let this user
+// make links answers EPERM.
+int MakeLocalSymlink(const std::u16string &target, const std::string &path);
+
+// Creates a FIFO: 0, or the errno value (ENOSYS where the file system has none: Windows).
+int MakeLocalFifo(const std::string &path);
+
 // Holds the tool's lock on an image for the whole run: exclusive while anything is written,
 // shared while it is only read, so that readers may run together.
 class ImageLock {

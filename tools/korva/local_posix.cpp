@@ -1,6 +1,7 @@
 // The tool's local system on POSIX systems.
 #if !defined(_WIN32)
 #include "local.h"
+#include "text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -43,6 +44,14 @@ std::string LocalIdentity(const std::string &path) {
 
 int MakeLocalDirectory(const std::string &path) {
   return mkdir(path.c_str(), 0755) == 0 ? 0 : errno;
+}
+
+int MakeLocalSymlink(const std::u16string &target, const std::string &path) {
+  return symlink(Utf16ToUtf8(target).c_str(), path.c_str()) == 0 ? 0 : errno;
+}
+
+int MakeLocalFifo(const std::string &path) {
+  return mkfifo(path.c_str(), 0644) == 0 ? 0 : errno;
 }
 
 ImageLock::~ImageLock() {

@@ -92,6 +92,45 @@ int MakeLocalDirectory(const std::string &path) {
   return _mkdir(path.c_str()) == 0 ? 0 : errno;
 }
 
+// Links are made as Windows makes them for a user in developer mode or with the privilege;
+// anyone else is told so (EPERM) and the copy goes on. A target that names an existing
+// directory, seen from the link's folder, gets a directory link.
+int MakeLocalSymlink(const std::u16string &target, const std::string &path) {
+  std::wstring to(target.begin(), target.end());
+  for (wchar_t &c : to)
+    if (c == L'/') c = L'\\';
+  const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  if (n <= 0) return EINVAL;
+  std::wstring at(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, at.data(), n);
+  at.resize(static_cast<size_t>(n - 1));
+  const size_t slash = at.find_last_of(L"\\/");
+  const bool absolute = to.size() > 1 && (to[0] == L'\\' || to[1] == L':');
+  const std::wstring seen = absolute || slash == std::wstring::npos ? to : at.substr(0, slash + 1) + to;
+  const DWORD attributes = GetFileAttributesW(seen.c_str());
+  DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+  if (CreateSymbolicLinkW(at.c_str(), to.c_str(), flags)) return 0;
+  switch (GetLastError()) {
+  case ERROR_PRIVILEGE_NOT_HELD:
+  case ERROR_ACCESS_DENIED:
+    return EPERM;
+  case ERROR_ALREADY_EXISTS:
+  case ERROR_FILE_EXISTS:
+    return EEXIST;
+  case ERROR_PATH_NOT_FOUND:
+    return ENOENT;
+  default:
+    return EIO;
+  }
+}
+
+// Windows file systems hold no FIFOs.
+int MakeLocalFifo(const std::string &) {
+  return ENOSYS;
+}
+
 ImageLock::~ImageLock() {
   if (handle_ != -1) CloseHandle(HandleOf(handle_));
 }

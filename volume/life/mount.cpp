@@ -583,7 +583,12 @@ bool korva::HoldDriveForWriting(TUDFRewritableVolume &v) {
   d->Handle = -1;
   OpenDriveHandle(d);
   if (d->HandleExclusive) return true;
+#if defined(_WIN32)
+  // The Windows layer's open errors are already system error codes (a sharing violation).
+  KorvaSetLastOSError(static_cast<uint32_t>(d->ExclusiveOpenError));
+#else
   KorvaSetLastOSError(OsErrorFromErrno(d->ExclusiveOpenError));
+#endif
   SetError(v, KORVA_E_DRIVE_IN_USE);
   return false;
 }
