@@ -1,7 +1,11 @@
-# korva_add_gtest(NAME SOURCES src... LIBS lib... [ENV VAR=VALUE...])
-# Builds one GoogleTest executable and registers it with CTest.
+# korva_add_gtest(NAME [SYSTEM_CODE_PAGE] SOURCES src... LIBS lib... [ENV VAR=VALUE...])
+# Builds one GoogleTest executable and registers it with CTest. On Windows it runs with UTF-8
+# as its 8-bit code page unless SYSTEM_CODE_PAGE is given.
 function(korva_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SYSTEM_CODE_PAGE" "" "SOURCES;LIBS;ENV" ${ARGN})
+  if(KORVA_UTF8_MANIFEST_RC AND NOT T_SYSTEM_CODE_PAGE)
+    list(APPEND T_SOURCES ${KORVA_UTF8_MANIFEST_RC})
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main pthread)
   target_include_directories(${name} PRIVATE ${KORVA_INCLUDE_DIR} ${CMAKE_SOURCE_DIR})

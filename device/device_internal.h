@@ -51,6 +51,16 @@ bool ReapAbandonedRequests(TSCSIDevice *device);
 // Unloads the record's ASPI-style module unless a request is still in its hands.
 void ReleaseAspiModule(TSCSIDevice *device);
 
+// The completion event of a block: an eventfd descriptor on Linux, an event handle on
+// Windows (handles keep to 32 significant bits); -1 for none.
+inline void SetPostProc(TSRB_ExecSCSICmd *srb, int event) {
+#if defined(_WIN32)
+  srb->SRB_PostProc = event < 0 ? nullptr : reinterpret_cast<void *>(static_cast<intptr_t>(event));
+#else
+  srb->SRB_PostProc = event;
+#endif
+}
+
 // A descriptor is open when it is above 0: a fresh, zero-filled record holds 0.
 inline bool HandleIsOpen(const TSCSIDevice *device) {
   return device->Handle > 0;

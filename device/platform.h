@@ -2,14 +2,20 @@
 // they make (drive letters and types, opening and closing a drive, SG_IO pass-through, the
 // address query, loading an ASPI-style module, the environment, sleeping, completion
 // events) goes through one DevicePlatform, so tests and the virtual drive can stand in for
-// the system. A record picks its layer through TSCSIDevice::Platform (null: Linux).
+// the system. A record picks its layer through TSCSIDevice::Platform (null: the system's).
 #ifndef KORVA_DEVICE_PLATFORM_H
 #define KORVA_DEVICE_PLATFORM_H
 
 #include <cstdint>
 #include <string>
 
+#if defined(_WIN32)
+// Windows has no SG_IO; its pass-through goes through IoControl below.
+struct sg_io_hdr;
+typedef struct sg_io_hdr sg_io_hdr_t;
+#else
 #include <scsi/sg.h>
+#endif
 
 #include "korva/aspi.h"
 
@@ -26,10 +32,11 @@ public:
   // drive). The default asks OpticalDriveLetters.
   virtual uint32_t DriveType(char letter);
 
-  // Opens the drive of a letter ("\\.\X:"): for reading and writing, exclusively (O_EXCL:
-  // refused with -EBUSY while the disc is mounted or another program holds the node so),
-  // when writable; else for reading only. Returns a descriptor > 0, or -errno. Never returns 0, so that 0 in a
-  // fresh record's Handle means "not open".
+  // Opens the drive of a letter ("\\.\X:"): for reading and writing, exclusively when
+  // writable (Linux: O_EXCL, refused with -EBUSY while the disc is mounted or another program
+  // holds the node so; Windows: sharing reading only, refused with -32 while another program
+  // writes), else for reading only. Returns a descriptor > 0, or -errno (Windows: -the system
+  // error code). Never returns 0, so that 0 in a fresh record's Handle means "not open".
   virtual int OpenDrive(char letter, bool writable) = 0;
 
   // Closes a descriptor from OpenDrive. Returns 0 or -errno.
@@ -38,6 +45,12 @@ public:
   // ioctl(handle, SG_IO, header). Returns 0 when the call itself succeeded (the SCSI, host
   // and driver status in the header tell about the command), or -errno.
   virtual int SendSgIo(int handle, sg_io_hdr_t *header) = 0;
+
+  // DeviceIoControl on a handle from OpenDrive (Windows: the pass-through-direct and
+  // address-query control codes). Returns 0 when the call succeeded, with the bytes
+  // returned in *returned, or -(the system's error code). The default has no such call.
+  virtual int IoControl(int handle, uint32_t code, void *in, uint32_t in_length, void *out,
+                        uint32_t out_length, uint32_t *returned);
 
   // Address of the drive: port number = host, path id = channel, target id, logical unit.
   // Returns 0 or -errno.
@@ -75,12 +88,19 @@ public:
   virtual void UtcTimeOfDay(int *minute, int *second, int *millisecond);
 };
 
+#if !defined(_WIN32)
 // The Linux layer: optical drives from /sys/class/block/sr* (numeric order) get the letters
 // "D", "E", ...; the environment variable KORVA_DRIVES ("E=/dev/sr1,F=/dev/sr0") replaces
 // that map. Drives are opened O_RDWR|O_EXCL|O_NONBLOCK (else O_RDONLY|O_NONBLOCK).
 DevicePlatform &LinuxDevicePlatform();
+#else
 
-// The layer of a record: its Platform, or the Linux layer when that is null.
+// The Windows layer: drive letters of type 5 (GetDriveTypeA), "\\.\X:" opened with
+// CreateFileA, DeviceIoControl, LoadLibraryA, Win32 events (device/platform_windows.h).
+DevicePlatform &WindowsDevicePlatform();
+#endif
+
+// The layer of a record: its Platform, or the system's layer when that is null.
 DevicePlatform &PlatformOf(const TSCSIDevice *device);
 
 } // namespace korva

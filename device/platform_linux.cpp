@@ -1,4 +1,4 @@
-// The Linux device layer and the default event handling of every layer.
+// The Linux device layer, and the default events (eventfd) and clock of the Linux build.
 #include "device/platform.h"
 #include "device/drive_map.h"
 
@@ -21,12 +21,6 @@
 #include <unistd.h>
 
 namespace korva {
-
-uint32_t DevicePlatform::DriveType(char letter) {
-  const std::string letters = OpticalDriveLetters();
-  if (letter != 0 && letters.find(letter) != std::string::npos) return KORVA_DRIVE_CDROM;
-  return 1;
-}
 
 int DevicePlatform::CreateEvent() {
   const int fd = eventfd(0, EFD_CLOEXEC);
@@ -59,18 +53,6 @@ void DevicePlatform::CloseEvent(int event) {
 bool DevicePlatform::EventSignalled(int event) {
   pollfd p{event, POLLIN, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-}
-
-void DevicePlatform::UnloadModule(void *) {}
-
-uint64_t DevicePlatform::MonotonicMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
-int DevicePlatform::KeepDoorLocked(int, bool) {
-  return -ENOTTY;
 }
 
 void DevicePlatform::UtcTimeOfDay(int *minute, int *second, int *millisecond) {

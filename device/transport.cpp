@@ -1,4 +1,5 @@
-// Sending request blocks: the ASPI module or SG_IO pass-through, and the command trace.
+// Sending request blocks: the ASPI module or pass-through (SG_IO on Linux, SCSI
+// pass-through-direct on Windows), and the command trace.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "device/device_internal.h"
 #include "device/platform.h"
+#include "device/spti.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KORVA_LSAN 1
@@ -131,6 +133,7 @@ bool IsMediumChanged(const TSRB_ExecSCSICmd *srb) {
   return s.key == kSenseUnitAttention && s.asc == kAscMediumChanged;
 }
 
+#if !defined(_WIN32)
 // A drive may send less than was asked for. The bytes it did not send must not pass for
 // data: they are cleared, and the count is kept for commands that need every byte.
 void ClearMissingTail(TSCSIDevice *device, const sg_io_hdr_t &header) {
@@ -141,6 +144,7 @@ void ClearMissingTail(TSCSIDevice *device, const sg_io_hdr_t &header) {
   if (missing != 0)
     std::memset(static_cast<uint8_t *>(header.dxferp) + (asked - missing), 0, missing);
 }
+#endif
 
 // An execute request as a module sees it: a block, data and an event the transport owns.
 // After a failed wait they stay alive until the module has signalled the event.
@@ -178,14 +182,14 @@ AspiRequest *NewAspiRequest(DevicePlatform &platform, const TSRB_ExecSCSICmd *sr
   }
   request->event = platform.CreateEvent();
   if (request->event < 0) return nullptr;
-  request->srb.SRB_PostProc = request->event;
+  SetPostProc(&request->srb, request->event);
   return request.release();
 }
 
 // Hands the module's results back to the caller's block and buffer.
 void CopyBack(const AspiRequest &request, TSRB_ExecSCSICmd *srb) {
   void *buffer = srb->SRB_BufPointer;
-  const int32_t event = srb->SRB_PostProc;
+  const auto event = srb->SRB_PostProc;
   // Data-out buffers may be read-only; only answers travel back.
   if (request.data && buffer != nullptr && (srb->SRB_Flags & SRB_DIR_IN))
     std::memcpy(buffer, request.data.get(), srb->SRB_BufLen);
@@ -416,6 +420,51 @@ int OpenDriveHandle(TSCSIDevice *device) {
   return handle < 0 ? -handle : EBADF;
 }
 
+#if !defined(_WIN32)
+// One send of a block through SG_IO on the open Handle; none when it is not open.
+void SendThroughSgIo(TSCSIDevice *device, DevicePlatform &platform, TSRB_ExecSCSICmd *srb,
+                     int open_error) {
+  uint8_t cdb[16];
+  std::memcpy(cdb, srb->CDBByte, sizeof cdb);
+  uint8_t sense[32] = {};
+  sg_io_hdr_t header{};
+  header.interface_id = 'S';
+  if (srb->SRB_Flags & SRB_DIR_IN)
+    header.dxfer_direction = SG_DXFER_FROM_DEV;
+  else if (srb->SRB_Flags & SRB_DIR_OUT)
+    header.dxfer_direction = SG_DXFER_TO_DEV;
+  else
+    header.dxfer_direction = SG_DXFER_NONE;
+  header.cmd_len = srb->SRB_CDBLen <= sizeof cdb ? srb->SRB_CDBLen : sizeof cdb;
+  header.mx_sb_len = sizeof sense;
+  header.dxfer_len = header.dxfer_direction == SG_DXFER_NONE ? 0 : srb->SRB_BufLen;
+  header.dxferp = header.dxfer_len != 0 ? srb->SRB_BufPointer : nullptr;
+  header.cmdp = cdb;
+  header.sbp = sense;
+  header.timeout = device->LastTimeoutSeconds * 1000;
+
+  bool sent_ok = false;
+  device->LastResidual = 0;
+  if (HandleIsOpen(device)) {
+    const int result = platform.SendSgIo(device->Handle, &header);
+    device->LastOSError = result < 0 ? static_cast<uint32_t>(-result) : 0;
+    sent_ok = result == 0;
+    if (sent_ok) ClearMissingTail(device, header);
+  } else {
+    device->LastOSError = static_cast<uint32_t>(open_error);
+  }
+
+  if (sent_ok && header.status == 0 && header.host_status == 0 && header.driver_status == 0) {
+    srb->SRB_Status = SS_COMP;
+  } else {
+    srb->SRB_Status = SS_ERR;
+    std::memcpy(srb->SenseArea, sense, 24);
+    std::memset(srb->SenseArea + 24, 0, sizeof srb->SenseArea - 24);
+    srb->SRB_TargStat = sent_ok ? header.status : 0;
+  }
+}
+#endif
+
 uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool retry) {
   device->LastTimeoutSeconds = CommandTimeoutSeconds(srb);
   DevicePlatform &platform = PlatformOf(device);
@@ -423,44 +472,11 @@ uint8_t SPTISendASPI32Command(TSCSIDevice *device, TSRB_ExecSCSICmd *srb, bool r
     int open_error = 0;
     if (!HandleIsOpen(device)) open_error = OpenDriveHandle(device);
 
-    uint8_t cdb[16];
-    std::memcpy(cdb, srb->CDBByte, sizeof cdb);
-    uint8_t sense[32] = {};
-    sg_io_hdr_t header{};
-    header.interface_id = 'S';
-    if (srb->SRB_Flags & SRB_DIR_IN)
-      header.dxfer_direction = SG_DXFER_FROM_DEV;
-    else if (srb->SRB_Flags & SRB_DIR_OUT)
-      header.dxfer_direction = SG_DXFER_TO_DEV;
-    else
-      header.dxfer_direction = SG_DXFER_NONE;
-    header.cmd_len = srb->SRB_CDBLen <= sizeof cdb ? srb->SRB_CDBLen : sizeof cdb;
-    header.mx_sb_len = sizeof sense;
-    header.dxfer_len = header.dxfer_direction == SG_DXFER_NONE ? 0 : srb->SRB_BufLen;
-    header.dxferp = header.dxfer_len != 0 ? srb->SRB_BufPointer : nullptr;
-    header.cmdp = cdb;
-    header.sbp = sense;
-    header.timeout = device->LastTimeoutSeconds * 1000;
-
-    bool sent_ok = false;
-    device->LastResidual = 0;
-    if (HandleIsOpen(device)) {
-      const int result = platform.SendSgIo(device->Handle, &header);
-      device->LastOSError = result < 0 ? static_cast<uint32_t>(-result) : 0;
-      sent_ok = result == 0;
-      if (sent_ok) ClearMissingTail(device, header);
-    } else {
-      device->LastOSError = static_cast<uint32_t>(open_error);
-    }
-
-    if (sent_ok && header.status == 0 && header.host_status == 0 && header.driver_status == 0) {
-      srb->SRB_Status = SS_COMP;
-    } else {
-      srb->SRB_Status = SS_ERR;
-      std::memcpy(srb->SenseArea, sense, 24);
-      std::memset(srb->SenseArea + 24, 0, sizeof srb->SenseArea - 24);
-      srb->SRB_TargStat = sent_ok ? header.status : 0;
-    }
+#if defined(_WIN32)
+    SendThroughSpti(device, platform, srb, static_cast<uint32_t>(open_error));
+#else
+    SendThroughSgIo(device, platform, srb, open_error);
+#endif
 
     if (device->CloseAfterCommand && HandleIsOpen(device)) {
       // A descriptor is gone after close() whatever it reports; never keep a stale one.
@@ -489,7 +505,7 @@ uint8_t ExecSCSICommand(TSCSIDevice *device, TSRB_ExecSCSICmd *srb) {
   device->LastTimeoutSeconds = CommandTimeoutSeconds(srb);
 
   if (device->UsePassThrough) {
-    srb->SRB_PostProc = -1;
+    SetPostProc(srb, -1);
     SPTISendASPI32Command(device, srb, false);
   } else {
     device->LastResidual = 0;

@@ -2,6 +2,10 @@
 # asking apt only for what is missing so that a second run is quick.
 korva_packages="build-essential ccache cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang llvm udftools libfuse3-dev fuse3 rsync tar autoconf automake sqlite3 git"
 korva_packages_demo="qt6-base-dev xvfb xauth"
+# The Windows build: the MinGW-w64 cross-compiler, Wine to run what it makes, and the
+# GoogleTest sources to build the test framework with it. Only the Windows configuration
+# needs them; the Linux build and its tests do not.
+korva_packages_windows="g++-mingw-w64-x86-64-posix wine64 googletest"
 
 korva_install_deps() {
   local missing=""

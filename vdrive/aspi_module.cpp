@@ -3,7 +3,8 @@
 // GetASPI32SupportInfo when its text has changed: one host adapter (0),
 // drive i at target i, logical unit 0, drive letter "D" + i. Execute-command blocks complete
 // on a worker thread of their drive; the module answers SS_PENDING and, when the command
-// has ended, writes 1 to the block's eventfd.
+// has ended, signals the block's event (writes 1 to its eventfd on Linux, SetEvent on
+// Windows).
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -20,7 +21,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "vdrive/config.h"
 #include "korva/aspi.h"
@@ -89,19 +94,27 @@ private:
     if (r.status != korva::vdrive::kStatusGood)
       std::memcpy(srb->SenseArea, r.sense.data(),
                   std::min<size_t>(srb->SRB_SenseLen, sizeof srb->SenseArea));
-    const int event = srb->SRB_PostProc;
+    const TKorvaPostProc event = srb->SRB_PostProc;
     const bool notify = (flags & SRB_EVENT_NOTIFY) != 0;
     // The status byte is written last: a caller that polls it sees a finished block.
     std::atomic_thread_fence(std::memory_order_release);
     reinterpret_cast<volatile uint8_t &>(srb->SRB_Status) =
         r.status == korva::vdrive::kStatusGood ? SS_COMP : SS_ERR;
-    if (notify && event >= 0) {
-      const uint64_t one = 1;
-      ssize_t n;
-      do
-        n = ::write(event, &one, sizeof one);
-      while (n < 0 && errno == EINTR);
-    }
+    if (notify) Signal(event);
+  }
+
+  // Completion: SetEvent of the block's event on Windows, 1 written to its eventfd on Linux.
+  static void Signal(TKorvaPostProc event) {
+#if defined(_WIN32)
+    if (event != nullptr) SetEvent(static_cast<HANDLE>(event));
+#else
+    if (event < 0) return;
+    const uint64_t one = 1;
+    ssize_t n;
+    do
+      n = ::write(event, &one, sizeof one);
+    while (n < 0 && errno == EINTR);
+#endif
   }
 
   std::unique_ptr<VirtualDrive> drive_;
@@ -165,10 +178,25 @@ struct Module {
   }
 };
 
+#if defined(_WIN32)
+// Windows unloads a DLL (FreeLibrary, process exit) under the loader lock, where joining
+// the drives' threads would never end, and it would unmap code they run. The module keeps
+// itself loaded and its drives alive for the life of the process instead.
+Module &TheModule() {
+  static Module *module = [] {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&TheModule), &self);
+    return new Module();
+  }();
+  return *module;
+}
+#else
 Module &TheModule() {
   static Module module;
   return module;
 }
+#endif
 
 bool ParseNumber(const std::string &word, unsigned long *out, int base = 0) {
   if (word.empty() || word[0] == '-') return false;

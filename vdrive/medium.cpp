@@ -6,11 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sstream>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace korva::vdrive {
 namespace {
@@ -35,20 +31,6 @@ const MediumInfo kMedia[] = {
     {MediumKind::kDvdPlusRw, "dvd+rw", 0x001A, false, false, false, true, 2295104, 2295104, 16},
     {MediumKind::kDvdPlusR, "dvd+r", 0x001B, false, false, true, false, 2295104, 0, 0},
 };
-
-bool WriteAll(int fd, const uint8_t *p, size_t n, off_t off) {
-  while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, off);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-    off += w;
-  }
-  return true;
-}
 
 bool AllZero(const uint8_t *p, size_t n) {
   return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
@@ -148,20 +130,11 @@ std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind
     return nullptr;
   };
   if (path.empty()) return fail("empty medium file name");
-  const bool existed = ::access(path.c_str(), F_OK) == 0;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return fail(path + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return fail(path + ": not a regular file");
-  }
+  bool existed = false;
   // A disc is in one drive at a time: two drives writing one file would corrupt it.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return fail(path + ": the disc is already in another drive");
-  }
-  std::unique_ptr<MediumFile> m(new MediumFile(path, fd));
+  std::unique_ptr<DiscFile> file = DiscFile::Open(path, &existed, error);
+  if (!file) return nullptr;
+  std::unique_ptr<MediumFile> m(new MediumFile(path, std::move(file)));
 
   std::string state_text;
   if (FILE *f = std::fopen(StatePath(path).c_str(), "rb")) {
@@ -196,52 +169,38 @@ std::unique_ptr<MediumFile> MediumFile::Open(const std::string &path, MediumKind
   return m;
 }
 
-MediumFile::~MediumFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+MediumFile::~MediumFile() = default;
 
 uint64_t MediumFile::FileSectors() const {
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) return 0;
-  return (static_cast<uint64_t>(st.st_size) + kSectorSize - 1) / kSectorSize;
+  uint64_t size = 0;
+  if (!file_->Size(&size)) return 0;
+  return (size + kSectorSize - 1) / kSectorSize;
 }
 
 bool MediumFile::Read(uint32_t lba, uint32_t count, uint8_t *out) const {
-  size_t want = size_t(count) * kSectorSize;
-  off_t off = off_t(lba) * kSectorSize;
+  const size_t want = size_t(count) * kSectorSize;
   size_t got = 0;
-  while (got < want) {
-    ssize_t r = ::pread(fd_, out + got, want - got, off + off_t(got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (r == 0) break; // end of file: the rest was never written
-    got += size_t(r);
-  }
-  std::memset(out + got, 0, want - got);
+  if (!file_->ReadAt(uint64_t(lba) * kSectorSize, want, out, &got)) return false;
+  std::memset(out + got, 0, want - got); // end of file: the rest was never written
   return true;
 }
 
 bool MediumFile::Write(uint32_t lba, uint32_t count, const uint8_t *in) {
   const size_t n = size_t(count) * kSectorSize;
-  const off_t off = off_t(lba) * kSectorSize;
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) return false;
+  const uint64_t off = uint64_t(lba) * kSectorSize;
+  uint64_t size = 0;
+  if (!file_->Size(&size)) return false;
   if (AllZero(in, n)) {
     // Zeros need no blocks: extend the file past its end, or punch a hole inside it.
-    const off_t end = off + off_t(n);
-    if (off >= st.st_size) return end <= st.st_size || ::ftruncate(fd_, end) == 0;
-#ifdef FALLOC_FL_PUNCH_HOLE
-    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off, off_t(n)) == 0)
-      return end <= st.st_size || ::ftruncate(fd_, end) == 0;
-#endif
+    const uint64_t end = off + n;
+    if (off >= size) return end <= size || file_->Resize(end);
+    if (file_->PunchHole(off, n)) return end <= size || file_->Resize(end);
   }
-  return WriteAll(fd_, in, n, off);
+  return file_->WriteAt(off, n, in);
 }
 
 bool MediumFile::Discard() {
-  return ::ftruncate(fd_, 0) == 0;
+  return file_->Resize(0);
 }
 
 bool MediumFile::SaveState() {
@@ -253,7 +212,7 @@ bool MediumFile::SaveState() {
   if (!f) return false;
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = (std::fclose(f) == 0) && ok;
-  if (!ok || std::rename(tmp.c_str(), final_path.c_str()) != 0) {
+  if (!ok || !RenameReplacing(tmp, final_path)) {
     std::remove(tmp.c_str());
     return false;
   }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "vdrive/disc_file.h"
+
 namespace korva::vdrive {
 
 constexpr uint32_t kSectorSize = 2048;
@@ -88,9 +90,10 @@ public:
   static std::string StatePath(const std::string &path) { return path + ".state"; }
 
 private:
-  MediumFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  MediumFile(std::string path, std::unique_ptr<DiscFile> file)
+      : path_(std::move(path)), file_(std::move(file)) {}
   std::string path_;
-  int fd_;
+  std::unique_ptr<DiscFile> file_;
   MediumState state_;
 };
 

@@ -140,6 +140,8 @@ inline uint32_t RetryDelay(const TUDFRewritableVolume &v) {
 
 // Image files ---------------------------------------------------------------------------
 
+// The system's image layer: POSIX files on Linux, Win32 files on Windows.
+const KorvaImageIO &SystemImageIO();
 const KorvaImageIO &ImageIOOf(const TUDFRewritableVolume &v);
 // Closes the image file if open (flushing first when flush is set).
 bool CloseImage(TUDFRewritableVolume &v, bool flush);

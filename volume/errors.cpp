@@ -4,6 +4,10 @@
 
 #include "volume/engine.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
 struct Message {
@@ -131,6 +135,10 @@ KORVA_API uint32_t KorvaGetLastOSError(void) {
 
 KORVA_API void KorvaSetLastOSError(uint32_t code) {
   tLastOSError = code;
+#if defined(_WIN32)
+  // Windows callers read it where they read every system error.
+  SetLastError(code);
+#endif
   if (code != 0) errno = NearestErrno(code);
 }
 

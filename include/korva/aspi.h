@@ -6,8 +6,11 @@
  *
  * On a 64-bit host the data buffer address of a request block is pointer-sized, so the
  * execute-command block is larger than the classic 96 bytes; every other field keeps its
- * place in the order. The completion event of a block is a Linux eventfd descriptor: a
- * module that answers SS_PENDING writes the 8-byte value 1 to it when the command ends. */
+ * place in the order. On Linux the completion event of a block is an eventfd descriptor: a
+ * module that answers SS_PENDING writes the 8-byte value 1 to it when the command ends. On
+ * Windows the blocks are packed as the ASPI layer defines them (96 bytes with 32-bit
+ * pointers, 104 with 64-bit ones) and the event is a Win32 event handle that the module
+ * sets (SetEvent). */
 #ifndef KORVA_ASPI_H
 #define KORVA_ASPI_H
 
@@ -68,6 +71,13 @@ typedef enum TMedium {
 typedef uint32_t (*TGetASPI32SupportInfo)(void);
 typedef uint32_t (*TSendASPI32Command)(void *srb);
 
+#if defined(_WIN32)
+#pragma pack(push, 1)
+typedef void *TKorvaPostProc; /* event handle */
+#else
+typedef int32_t TKorvaPostProc; /* eventfd descriptor */
+#endif
+
 /* Execute SCSI command. */
 typedef struct TSRB_ExecSCSICmd {
   uint8_t SRB_Cmd;       /* SC_EXEC_SCSI_CMD */
@@ -84,7 +94,7 @@ typedef struct TSRB_ExecSCSICmd {
   uint8_t SRB_CDBLen;    /* 6, 10 or 12 */
   uint8_t SRB_HaStat;    /* host adapter status */
   uint8_t SRB_TargStat;  /* target (SCSI) status */
-  int32_t SRB_PostProc;  /* completion event: an eventfd descriptor */
+  TKorvaPostProc SRB_PostProc; /* completion event */
   uint8_t SRB_Rsvd2[20]; /* 0 */
   uint8_t CDBByte[16];   /* command descriptor block */
   uint8_t SenseArea[32]; /* sense data of a failed command */
@@ -130,6 +140,9 @@ typedef struct TSRB_Abort {
   uint32_t SRB_Hdr_Rsvd;
   void *SRB_ToAbort;
 } TSRB_Abort;
+#if defined(_WIN32)
+#pragma pack(pop)
+#endif
 
 /* Address of a device as the address query reports it. */
 typedef struct TSCSI_ADDRESS {
@@ -323,7 +336,8 @@ typedef struct TSCSIDevice {
   /* The pass-through descriptor was opened for writing, exclusively (O_EXCL): nothing else
    * can mount the disc or open it exclusively while the record holds it. */
   uint8_t HandleExclusive;
-  /* errno of the last refused exclusive open (EBUSY: another user holds the node). */
+  /* Error of the last refused exclusive open: errno on Linux (EBUSY: another user holds the
+     node), the system error code on Windows (32: another program has it open for writing). */
   int32_t ExclusiveOpenError;
   /* Seconds the last command was given before the transport gives up on it. */
   uint32_t LastTimeoutSeconds;
@@ -362,6 +376,22 @@ KORVA_STATIC_ASSERT(sizeof(TConfiguration) == 114, "configuration buffer is 114 
 KORVA_STATIC_ASSERT(sizeof(TModePage2A) == 72, "capabilities page copy is 72 bytes");
 KORVA_STATIC_ASSERT(sizeof(TModePage05) == 72, "write parameters page copy is 72 bytes");
 KORVA_STATIC_ASSERT(sizeof(TSRB_ExecSCSICmd) >= 96, "execute block keeps its classic fields");
+#if defined(_WIN32)
+/* The ASPI layer's own layout: every field at its place for the pointer size. */
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, SRB_BufLen) == 12, "data length at 12");
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, SRB_BufPointer) == 16, "buffer at 16");
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, SRB_SenseLen) == 16 + sizeof(void *),
+                    "sense length after the buffer");
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, SRB_PostProc) == 20 + sizeof(void *),
+                    "event after the statuses");
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, CDBByte) == 40 + 2 * sizeof(void *),
+                    "CDB after 20 reserved bytes");
+KORVA_STATIC_ASSERT(offsetof(TSRB_ExecSCSICmd, SenseArea) == 56 + 2 * sizeof(void *),
+                    "sense area after the CDB");
+KORVA_STATIC_ASSERT(sizeof(TSRB_ExecSCSICmd) == 88 + 2 * sizeof(void *),
+                    "96 bytes with 32-bit pointers, 104 with 64-bit ones");
+KORVA_STATIC_ASSERT(sizeof(TSRB_Abort) == 8 + sizeof(void *), "abort block");
+#endif
 
 KORVA_EXTERN_C_END
 

@@ -5,7 +5,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__)
+/* On Windows the library's own sources export the interface from korva.dll; programs that
+ * use it need no decoration (functions link through the import library). */
+#if defined(_WIN32)
+#if defined(KORVA_BUILDING)
+#define KORVA_API __declspec(dllexport)
+#else
+#define KORVA_API
+#endif
+#elif defined(__GNUC__)
 #define KORVA_API __attribute__((visibility("default")))
 #else
 #define KORVA_API

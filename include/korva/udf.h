@@ -6,11 +6,19 @@
 
 KORVA_EXTERN_C_BEGIN
 
-/* A 64-bit count of 100-nanosecond units since 1601-01-01 00:00:00 UTC, low half first. */
+/* A 64-bit count of 100-nanosecond units since 1601-01-01 00:00:00 UTC, low half first.
+ * Windows programs get the system's own type, so that this header and <windows.h> go
+ * together in one source. */
+#if defined(_WIN32)
+KORVA_EXTERN_C_END
+#include <windows.h>
+KORVA_EXTERN_C_BEGIN
+#else
 typedef struct FILETIME {
   uint32_t dwLowDateTime;
   uint32_t dwHighDateTime;
 } FILETIME;
+#endif
 
 /* The library's version text: release number and release date, e.g.
  * "Korva 1.0.1 (2026-12-08)". The string is static; do not free it. */

@@ -118,7 +118,10 @@ typedef struct KorvaImageIO {
   int (*OpenReadOnly)(void *context, const char *path, int32_t *handle);
 } KorvaImageIO;
 
-/* The POSIX image layer (pread/pwrite with 64-bit offsets, posix_fallocate). */
+/* The system's image layer: on Linux POSIX files (pread/pwrite with 64-bit offsets,
+ * posix_fallocate); on Windows Win32 files (CreateFileW with the UTF-8 path turned to
+ * UTF-16, 64-bit offsets, FlushFileBuffers), opened for writing with reading the only
+ * access shared, so that two programs cannot write one image. Paths are UTF-8 there. */
 KORVA_API const KorvaImageIO *KorvaPosixImageIO(void);
 
 /* The volume record. Owned by the caller; a zero-filled record is a fresh record. Flags are

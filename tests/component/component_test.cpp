@@ -16,6 +16,7 @@
 
 #include "korva/TKorva.hpp"
 #include <filesystem>
+#include <random>
 
 namespace {
 
@@ -23,11 +24,18 @@ namespace {
 class TempDir {
 public:
   TempDir() {
-    char tmpl[] = "/tmp/korva-component-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    std::error_code ec;
+    const auto base = std::filesystem::temp_directory_path(ec);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto dir = base / ("korva-component-" + std::to_string(random()));
+      if (std::filesystem::create_directory(dir, ec)) path_ = dir.generic_string();
+    }
   }
   ~TempDir() {
-    if (!path_.empty()) std::filesystem::remove_all(path_);
+    // What a drive of the module still holds open stays where the system keeps it.
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   std::string File(const std::string &name) const { return path_ + "/" + name; }
 
@@ -330,7 +338,11 @@ protected:
   void SetUp() override {
     disc_ = dir_.File("disc.img");
     const std::string config = "cd-rw/format=50,blank=50:" + disc_;
+#if defined(_WIN32)
+    _putenv_s("KORVA_VDRIVE", config.c_str());
+#else
     setenv("KORVA_VDRIVE", config.c_str(), 1);
+#endif
   }
   TempDir dir_;
   std::string disc_;

@@ -651,7 +651,7 @@ private:
 };
 
 // How densely the cut points are sampled: every write of the scripted part and every n-th of
-// the churn (n larger under the sanitizers, or as the environment says).
+// the churn (n larger under the sanitizers and Wine, or as the environment says).
 struct Sampling {
   size_t ChurnStride = 12;
   size_t TornStride = 4;
@@ -659,7 +659,7 @@ struct Sampling {
 
 Sampling SamplingFor() {
   Sampling s;
-#if defined(KORVA_SANITIZE)
+#if defined(KORVA_CRASH_SPARSE)
   s.ChurnStride = 80;
   s.TornStride = 20;
 #endif
@@ -898,7 +898,7 @@ size_t WindowStride() {
     const long n = std::strtol(e, nullptr, 10);
     if (n > 0) return size_t(n);
   }
-#if defined(KORVA_SANITIZE)
+#if defined(KORVA_CRASH_SPARSE)
   return 12;
 #else
   return 1;

@@ -544,7 +544,9 @@ std::vector<std::u16string> Names(TUDFRewritableVolume &v, const std::u16string 
 }
 
 void CopyImage(const std::string &from, const std::string &to) {
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+  // Removed first: MinGW's copy_file refuses to overwrite even when told to.
+  std::filesystem::remove(to);
+  std::filesystem::copy_file(from, to);
 }
 
 } // namespace

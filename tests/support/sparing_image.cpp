@@ -1,9 +1,7 @@
 #include "tests/support/sparing_image.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
+#include <fstream>
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
@@ -15,12 +13,19 @@ namespace {
 constexpr uint32_t kLvdSizeOfTable = 440 + 44; // sparable map inside the descriptor
 
 bool Transfer(const std::string &path, uint32_t sector, uint8_t *data, size_t bytes, bool write) {
-  const int fd = ::open(path.c_str(), write ? O_RDWR : O_RDONLY);
-  if (fd < 0) return false;
-  const off_t at = off_t(sector) * kSectorSize;
-  const ssize_t n = write ? ::pwrite(fd, data, bytes, at) : ::pread(fd, data, bytes, at);
-  ::close(fd);
-  return n == ssize_t(bytes);
+  std::fstream file(path, write ? std::ios::in | std::ios::out | std::ios::binary
+                                : std::ios::in | std::ios::binary);
+  if (!file) return false;
+  const std::streamoff at = std::streamoff(sector) * kSectorSize;
+  if (write) {
+    file.seekp(at);
+    file.write(reinterpret_cast<const char *>(data), std::streamsize(bytes));
+    file.flush();
+  } else {
+    file.seekg(at);
+    file.read(reinterpret_cast<char *>(data), std::streamsize(bytes));
+  }
+  return bool(file);
 }
 
 } // namespace

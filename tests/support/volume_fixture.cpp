@@ -8,13 +8,19 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 
 namespace korva::test {
 
 TempDir::TempDir() {
-  const char *base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korva-test-XXXXXX";
-  if (char *p = ::mkdtemp(tmpl.data())) path_ = p;
+  // The system's temporary folder ($TMPDIR, else /tmp; %TMP% on Windows), a new name in it.
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path dir = base / ("korva-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(dir, ec)) path_ = dir.generic_string();
+  }
 }
 
 TempDir::~TempDir() {

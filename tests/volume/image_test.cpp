@@ -52,9 +52,11 @@ TEST(ImageCreate, NewImageIsReservedZeroFilledAndNotYetAVolume) {
   auto v = NewVolume();
   ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 100), KTRUE);
   EXPECT_EQ(fs::file_size(path), 104857600u);
+#if !defined(_WIN32) // Windows allocates a file's length at once; stat has no block count
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_GE(uint64_t(st.st_blocks) * 512, 104857600u) << "space is reserved, not sparse";
+#endif
   EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
   EXPECT_EQ(v->TotalSectors, 51200u);

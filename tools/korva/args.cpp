@@ -61,7 +61,7 @@ const std::vector<CommandInfo> &Commands() {
       {"cat", TargetKind::Volume, 1, -1, "", "cat PATH...", "write files to standard output", ""},
       {"mount", TargetKind::Volume, 1, 1, "f", "mount MOUNTPOINT [-f] [--read-only]",
        "use the volume as a Linux file system",
-       "Mounts the volume at the directory MOUNTPOINT through FUSE, so that any program can\n"
+       "Linux only. Mounts the volume at the directory MOUNTPOINT through FUSE, so that any program can\n"
        "use it; korva returns once the file system is ready and serves it in the\n"
        "background (-f: in the foreground, Ctrl-C unmounts). 'fusermount3 -u MOUNTPOINT'\n"
        "writes out what is pending, closes the volume and ends korva. Writes are gathered\n"
@@ -329,7 +329,12 @@ std::string GeneralHelp() {
       "Targets:\n"
       "  -i, --image FILE     an image file (created by 'format' when missing)\n"
       "  -d, --drive X        a drive, by letter (korva drives lists them) or index\n"
+#if defined(_WIN32)
+      "      --aspi MODULE    use an ASPI-style module (e.g. korva_vdrive.dll) for drives;\n"
+      "                       without it WNASPI32.DLL is tried when pass-through finds none\n"
+#else
       "      --aspi MODULE    use an ASPI-style module (e.g. libkorva_vdrive.so) for drives\n"
+#endif
       "      --trace FILE     write a line per drive command to FILE\n"
       "      --read-only      write nothing at all to the volume (changes then fail);\n"
       "                       a medium that cannot be written is used this way anyway\n"
@@ -345,7 +350,11 @@ std::string GeneralHelp() {
   }
   text += "\n"
           "Volume paths take '/' or '\\' as separator. 'korva COMMAND --help' explains a\n"
-          "command. Exit status: 0 success, 1 an operation failed, 2 a usage error.\n";
+          "command. Exit status: 0 success, 1 an operation failed, 2 a usage error.\n"
+#if defined(_WIN32)
+          "On Windows, 'mount' is not available (it needs FUSE, which korva uses on Linux).\n"
+#endif
+          ;
   return text;
 }
 

@@ -10,13 +10,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 
 namespace korvacli {
@@ -59,7 +56,7 @@ private:
 // A progress line on stderr, drawn only when stderr is a terminal.
 class Progress {
 public:
-  explicit Progress(std::string what) : what_(std::move(what)), tty_(isatty(2) != 0) {}
+  explicit Progress(std::string what) : what_(std::move(what)), tty_(StderrIsTerminal()) {}
   ~Progress() { Clear(); }
   void Percent(unsigned percent, const std::string &detail = std::string()) {
     if (!tty_) return;
@@ -583,13 +580,9 @@ std::string LocalBaseName(const std::string &local) {
   std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
   if (base.empty() || base == "." || base == "..") {
     // "." and the like: the directory's own name.
-    char *real = realpath(local.c_str(), nullptr);
-    if (real != nullptr) {
-      std::string r = real;
-      std::free(real);
-      const size_t s2 = r.rfind('/');
-      base = s2 == std::string::npos ? r : r.substr(s2 + 1);
-    }
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(local, error);
+    if (!error) base = real.filename().string();
   }
   return base;
 }
@@ -600,7 +593,7 @@ public:
 
   // Adds local (a file or a tree) to be written at dest.
   bool Add(const std::string &local, const VolumePath &dest,
-           std::set<std::pair<dev_t, ino_t>> &ancestors) {
+           std::set<std::string> &ancestors) {
     if (!DepthAllowed(r_, dest, local)) return false;
     struct stat st {};
     if (stat(local.c_str(), &st) != 0) {
@@ -635,25 +628,19 @@ public:
       r_.Fail(local, "not a regular file or directory");
       return false;
     }
-    const auto id = std::make_pair(st.st_dev, st.st_ino);
-    if (ancestors.count(id) != 0) {
+    const std::string id = LocalIdentity(local);
+    if (!id.empty() && ancestors.count(id) != 0) {
       r_.Fail(local, "a link to one of its own parent directories");
       return false;
     }
     items.push_back({local, dest, true, 0});
     ++dirs;
     blocks += 2;
-    DIR *d = opendir(local.c_str());
-    if (d == nullptr) {
+    std::vector<std::string> names;
+    if (!ListLocalDirectory(local, names)) {
       r_.Fail(local, std::strerror(errno));
       return false;
     }
-    std::vector<std::string> names;
-    while (dirent *de = readdir(d)) {
-      const std::string n = de->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
     std::sort(names.begin(), names.end());
     ancestors.insert(id);
     const std::string prefix = local.back() == '/' ? local : local + "/";
@@ -871,7 +858,7 @@ int CmdPut(Session &s) {
   // before anything is written.
   PutPlanner plan(s.Report());
   for (const auto &[local, target] : roots) {
-    std::set<std::pair<dev_t, ino_t>> ancestors;
+    std::set<std::string> ancestors;
     if (!plan.Add(local, target, ancestors)) return kExitFailed;
   }
   if (!PutFits(s, plan, *dest)) return kExitFailed;
@@ -1033,19 +1020,21 @@ bool GetFile(Session &s, const VolumePath &path, const Entry &entry, const std::
 // left out (a device node from a foreign medium is not something to create unasked).
 bool GetSpecial(Session &s, const VolumePath &path, const Entry &entry, const std::string &local,
                 GetCounts &counts) {
-  int made = -1;
+  int made = 0;
   if (entry.fileType == KORVA_FILE_TYPE_SYMLINK)
-    made = symlink(Utf16ToUtf8(entry.linkTarget).c_str(), local.c_str());
+    made = MakeLocalSymlink(entry.linkTarget, local);
   else if (entry.fileType == KORVA_FILE_TYPE_FIFO)
-    made = mkfifo(local.c_str(), 0644);
-  else {
-    s.Report().Fail(path.Display(), "is a " + TypeName(entry) + "; left out");
+    made = MakeLocalFifo(local);
+  if (made == ENOSYS || (entry.fileType != KORVA_FILE_TYPE_SYMLINK &&
+                         entry.fileType != KORVA_FILE_TYPE_FIFO)) {
+    s.Report().Fail(path.Display(), "is a " + TypeName(entry) + "; left out" +
+                                        (made == ENOSYS ? " (none on this system)" : ""));
     ++counts.skipped;
     return true;
   }
   if (made != 0) {
-    counts.localError = errno;
-    s.Report().Fail(local, std::strerror(errno));
+    counts.localError = made;
+    s.Report().Fail(local, std::strerror(made));
     return CanGoOn(s, counts);
   }
   ++counts.files;
@@ -1056,7 +1045,9 @@ bool GetDirectory(Session &s, const VolumePath &path, const Entry &entry, const 
                   std::vector<char> &buffer, GetCounts &counts) {
   if (!FirstVisit(s, path, entry, counts.visited)) return CanGoOn(s, counts);
   struct stat st {};
-  if (mkdir(local.c_str(), 0755) == 0) {
+  // The reason stays in errno, where a failed stat below leaves its own.
+  errno = MakeLocalDirectory(local);
+  if (errno == 0) {
     ++counts.dirs;
   } else if (errno != EEXIST || stat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     counts.localError = errno;
@@ -1388,10 +1379,10 @@ int CmdErase(Session &s) {
     s.Report().Fail(s.TargetName(), s.ErrorText());
     return kExitFailed;
   }
-  if (isatty(2)) std::fputs("erasing...", stderr);
+  if (StderrIsTerminal()) std::fputs("erasing...", stderr);
   while (!wait->WaitFor(std::chrono::milliseconds(200))) {
   }
-  if (isatty(2)) std::fputs("\r\033[K", stderr);
+  if (StderrIsTerminal()) std::fputs("\r\033[K", stderr);
   if (wait->Failed()) {
     const std::string detail = s.ErrorText();
     s.Report().Fail(s.TargetName(), "erasing failed" + (detail.empty() ? "" : ": " + detail));

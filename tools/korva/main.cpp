@@ -6,6 +6,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "local.h"
 
 namespace {
 
@@ -40,12 +41,6 @@ int main(int argc, char **argv) {
   }
   // Stop at the next safe point instead of dying with the volume open; a closed pipe is
   // reported by write() instead of killing the process.
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  InstallInterruptHandlers(OnSignal);
   return RunCommand(o);
 }

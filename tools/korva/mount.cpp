@@ -428,7 +428,11 @@ int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
 namespace korvacli {
 
 int CmdMount(Session &s) {
+#if defined(_WIN32)
+  s.Report().Fail("", "mounting needs FUSE, which korva uses on Linux only");
+#else
   s.Report().Fail("", "this korva was built without FUSE (install libfuse3-dev and rebuild)");
+#endif
   return kExitFailed;
 }
 

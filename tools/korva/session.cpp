@@ -5,10 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace korvacli {
 
@@ -54,7 +50,6 @@ Session::Session(const Options &options, Reporter &reporter)
 
 Session::~Session() {
   if (mounted_) Dismount();
-  if (lockFd_ >= 0) close(lockFd_);
 }
 
 std::string Session::TargetName() const {
@@ -82,18 +77,11 @@ bool Session::LockImage(bool shared) {
   // whole run (shared when nothing is written, so readers may run together). The engine's
   // own descriptor is separate, so this only excludes other korva processes (and anything
   // else that takes the same lock). A second mount in one run changes the lock it holds.
-  if (lockFd_ < 0) lockFd_ = open(options_.image.c_str(), O_RDONLY | O_CLOEXEC);
-  if (lockFd_ < 0) {
-    reporter_.Fail(options_.image, std::strerror(errno));
-    return false;
-  }
-  if (flock(lockFd_, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
-    reporter_.Fail(options_.image, errno == EWOULDBLOCK
-                                       ? "the image is in use by another korva command"
-                                       : std::strerror(errno));
-    return false;
-  }
-  return true;
+  bool busy = false;
+  const std::string why = lock_.LockExisting(options_.image, shared, busy);
+  if (why.empty()) return true;
+  reporter_.Fail(options_.image, busy ? "the image is in use by another korva command" : why);
+  return false;
 }
 
 bool Session::InitializeDrives() {
@@ -182,37 +170,16 @@ uint32_t Session::RootBlock() {
   return v->RootICBSector - v->PartitionStart;
 }
 
-// A new image is made under a temporary name, locked and reserved there, and only then
-// linked to its name: a second korva command on the same path never sees a half-made file,
-// and finds it locked.
+// A second korva command on the same path never sees a half-made image, and finds it
+// locked.
 bool Session::CreateImage() {
-  const size_t slash = options_.image.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : options_.image.substr(0, slash + 1);
-  std::string temp = dir + ".korva-new-XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    reporter_.Fail(options_.image, std::strerror(errno));
+  bool exists = false;
+  const std::string why =
+      lock_.CreateLocked(options_.image, uint64_t(options_.sizeMiB) << 20, exists);
+  if (!why.empty()) {
+    reporter_.Fail(options_.image, exists ? "was created by another command at the same time" : why);
     return false;
   }
-  const mode_t mask = umask(0);
-  umask(mask);
-  const off_t bytes = static_cast<off_t>(options_.sizeMiB) << 20;
-  int rc = fchmod(fd, 0644 & ~mask) == 0 ? 0 : errno;
-  if (rc == 0) rc = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-  if (rc == 0) {
-    rc = posix_fallocate(fd, 0, bytes);
-    // A file system without preallocation: a sparse file still reads as zeros.
-    if (rc == EINVAL || rc == EOPNOTSUPP) rc = ftruncate(fd, bytes) == 0 ? 0 : errno;
-  }
-  if (rc == 0 && link(temp.c_str(), options_.image.c_str()) != 0) rc = errno;
-  unlink(temp.c_str());
-  if (rc != 0) {
-    close(fd);
-    reporter_.Fail(options_.image, rc == EEXIST ? "was created by another command at the same time"
-                                                : std::strerror(rc));
-    return false;
-  }
-  lockFd_ = fd;
   createdImage_ = true;
   return true;
 }

@@ -12,6 +12,7 @@
 #include "korva/TKorva.hpp"
 
 #include "args.h"
+#include "local.h"
 #include "text.h"
 
 namespace korvacli {
@@ -135,7 +136,7 @@ private:
   bool mounted_ = false;
   bool createdImage_ = false;
   int selectedIndex_ = -1;
-  int lockFd_ = -1;
+  ImageLock lock_;
 };
 
 // Display name of a medium kind.

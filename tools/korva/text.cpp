@@ -3,6 +3,7 @@
 
 #include "udf/utf8.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -174,11 +175,17 @@ std::string FileTimeToIso(uint64_t fileTime) {
   // 100 ns units between 1601-01-01 and 1970-01-01.
   const uint64_t epochDelta = 116444736000000000ULL;
   if (fileTime < epochDelta) return std::string();
-  const time_t seconds = static_cast<time_t>((fileTime - epochDelta) / 10000000ULL);
-  std::tm tm{};
-  if (gmtime_r(&seconds, &tm) == nullptr) return std::string();
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  // The civil calendar of the standard library: the same on every system, and no
+  // reentrancy question.
+  using namespace std::chrono;
+  const sys_seconds when{seconds{static_cast<int64_t>((fileTime - epochDelta) / 10000000ULL)}};
+  const sys_days day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> time{when - day};
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()),
+                unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                int(time.minutes().count()), int(time.seconds().count()));
   return text;
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "korva/files.h"
-#include "udf/utf8.h"
+#include "udf/narrow.h"
 #include "volume/engine.h"
 #include "volume/check/fs_claims.h"
 #include "volume/fs/fs_internal.h"
@@ -581,7 +581,7 @@ void InvalidateHandlesOn(TUDFRewritableVolume &v, uint32_t feBlock) {
 bool WidenArgument(TUDFRewritableVolume &v, const char *s, std::u16string &out) {
   out.clear();
   if (!s) return true;
-  if (!Utf8ToUtf16(s, std::strlen(s), out)) {
+  if (!NarrowToUtf16(s, std::strlen(s), out)) {
     SetError(v, KORVA_E_INVALID_NAME);
     return false;
   }

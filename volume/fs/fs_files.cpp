@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "korva/files.h"
-#include "udf/utf8.h"
+#include "udf/narrow.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_path.h"
@@ -363,7 +363,7 @@ bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_
 bool NarrowFindData(TUDFRewritableVolume &v, const _UDF_FIND_DATAW &w, _UDF_FIND_DATAA &a) {
   std::memset(&a, 0, sizeof a);
   std::string name;
-  if (!Utf16ToUtf8(w.cFileName, WideLength(w.cFileName), name) ||
+  if (!Utf16ToNarrow(w.cFileName, WideLength(w.cFileName), name) ||
       name.size() >= sizeof a.cFileName) {
     SetError(v, KORVA_E_INVALID_NAME);
     return false;

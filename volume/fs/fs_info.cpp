@@ -9,6 +9,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/entry_record.h"
+#include "udf/narrow.h"
 #include "udf/path_components.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
@@ -386,7 +387,7 @@ KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, cha
   if (!WidenArguments(v, {path}, &p) || !BeginPathOperation(v, p.c_str())) return KFALSE;
   if (!ReadLinkTarget(v, p, t)) return KFALSE;
   std::string narrow;
-  if (!Utf16ToUtf8(t, narrow)) {
+  if (!Utf16ToNarrow(t.data(), t.size(), narrow)) {
     SetError(v, KORVA_E_INVALID_NAME);
     return KFALSE;
   }

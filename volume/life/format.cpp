@@ -14,7 +14,7 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
-#include "udf/utf8.h"
+#include "udf/narrow.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
 #include "volume/medium/packet_cache.h"
@@ -402,7 +402,7 @@ KORVA_API int32_t UDF_FormatVolume(TUDFRewritableVolume *volume, const char *lab
                                    int32_t quick_format, TFormatDoneEvent on_done, void *context) {
   if (!volume || RefuseWhileBusy(*volume)) return 0;
   std::u16string wide;
-  if (label && !Utf8ToUtf16(label, std::strlen(label), wide)) {
+  if (label && !NarrowToUtf16(label, std::strlen(label), wide)) {
     SetError(*volume, KORVA_E_INVALID_NAME);
     return 0;
   }

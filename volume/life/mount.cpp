@@ -11,6 +11,7 @@
 #include "udf/common.h"
 #include "udf/descriptors.h"
 #include "udf/crc.h"
+#include "udf/narrow.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
 #include "udf/utf8.h"
@@ -343,6 +344,22 @@ bool PathToUtf8(const KWCHAR *name, std::string &out) {
   return n > 0 && Utf16ToUtf8(name, n, out);
 }
 
+// The 8-bit name of an image as the image layer takes it. Linux paths are bytes and go as
+// they are (they need not be valid UTF-8); Windows programs pass names in the ANSI code
+// page. Empty when the name cannot be converted.
+std::string ImagePathOf(const char *file_name) {
+  if (!file_name) return std::string();
+#if defined(_WIN32)
+  std::u16string wide;
+  std::string path;
+  if (!NarrowToUtf16(file_name, std::strlen(file_name), wide) || !Utf16ToUtf8(wide, path))
+    path.clear();
+  return path;
+#else
+  return file_name;
+#endif
+}
+
 uint32_t OsErrorFromErrno(int e) {
   switch (e) {
   case ENOENT:
@@ -613,7 +630,12 @@ bool korva::HoldDriveForWriting(TUDFRewritableVolume &v) {
   d->Handle = -1;
   OpenDriveHandle(d);
   if (d->HandleExclusive) return true;
+#if defined(_WIN32)
+  // The Windows layer's open errors are already system error codes (a sharing violation).
+  KorvaSetLastOSError(static_cast<uint32_t>(d->ExclusiveOpenError));
+#else
   KorvaSetLastOSError(OsErrorFromErrno(d->ExclusiveOpenError));
+#endif
   SetError(v, KORVA_E_DRIVE_IN_USE);
   return false;
 }
@@ -696,12 +718,10 @@ KORVA_API KBOOL UDF_MountImageW(TUDFRewritableVolume *volume, const KWCHAR *file
   return MountImagePath(*volume, path, size_mib, false);
 }
 
-// The 8-bit name is handed to the image layer as it is: local paths are bytes, and need
-// not be valid UTF-8.
 KORVA_API KBOOL UDF_MountImage(TUDFRewritableVolume *volume, const char *file_name,
                                uint16_t size_mib) {
   if (!volume) return KFALSE;
-  return MountImagePath(*volume, file_name ? file_name : "", size_mib, false);
+  return MountImagePath(*volume, ImagePathOf(file_name), size_mib, false);
 }
 
 KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCHAR *file_name) {
@@ -713,7 +733,7 @@ KORVA_API KBOOL UDF_MountImageReadOnlyW(TUDFRewritableVolume *volume, const KWCH
 
 KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char *file_name) {
   if (!volume) return KFALSE;
-  return MountImagePath(*volume, file_name ? file_name : "", 0, true);
+  return MountImagePath(*volume, ImagePathOf(file_name), 0, true);
 }
 
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {

@@ -1,10 +1,12 @@
-// The POSIX image layer: 64-bit positioned reads and writes, space reserved up front.
+// The POSIX image layer: 64-bit positioned reads and writes, space reserved up front; and
+// what every system's image layer shares.
+#include "volume/engine.h"
+
+#if !defined(_WIN32)
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "volume/engine.h"
 
 namespace {
 
@@ -97,8 +99,17 @@ const KorvaImageIO kPosixImageIO = {nullptr,      PosixOpen,   PosixCreate,     
 
 namespace korva {
 
+const KorvaImageIO &SystemImageIO() {
+  return kPosixImageIO;
+}
+
+} // namespace korva
+#endif
+
+namespace korva {
+
 const KorvaImageIO &ImageIOOf(const TUDFRewritableVolume &v) {
-  return v.ImageIO ? *v.ImageIO : kPosixImageIO;
+  return v.ImageIO ? *v.ImageIO : SystemImageIO();
 }
 
 bool CloseImage(TUDFRewritableVolume &v, bool flush) {
@@ -115,5 +126,5 @@ bool CloseImage(TUDFRewritableVolume &v, bool flush) {
 } // namespace korva
 
 extern "C" KORVA_API const KorvaImageIO *KorvaPosixImageIO(void) {
-  return &kPosixImageIO;
+  return &korva::SystemImageIO();
 }
