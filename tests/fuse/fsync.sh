@@ -26,7 +26,9 @@ head -c 5000 /dev/urandom >"$work/small"
 head -c 200000 /dev/urandom >"$work/later"
 
 export KORVA_HOLD_IMAGE=$img KORVA_HOLD_CUT=$work/cut
-LD_PRELOAD=$SHIM start_mount "$m" -i "$img" || exit $?
+# Under the sanitizers their runtime must come first.
+asan=$(ldd "$KORVA" | awk '/libasan/ {print $3}')
+LD_PRELOAD=${asan:+$asan:}$SHIM start_mount "$m" -i "$img" || exit $?
 unset KORVA_HOLD_IMAGE KORVA_HOLD_CUT
 cp "$work/small" "$m/d/small" || fail "writes before the fsync"
 cp "$work/later" "$m/d/before" || fail "a file before the fsync"

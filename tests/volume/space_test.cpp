@@ -9,13 +9,18 @@
 #include <cstdlib>
 #include <memory>
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 
 namespace korva {
 namespace {
 
-// A zero-filled record on the heap (it is too large for a stack).
+// A zero-filled record on the heap (it is too large for a stack). Taking blocks makes the
+// packet cache note them; it goes with the record.
 struct Free {
-  void operator()(TUDFRewritableVolume *v) const { std::free(v); }
+  void operator()(TUDFRewritableVolume *v) const {
+    ReleasePacketCache(*v);
+    std::free(v);
+  }
 };
 using Record = std::unique_ptr<TUDFRewritableVolume, Free>;
 Record NewRecord() {
