@@ -150,11 +150,12 @@ TEST_F(Recovery, EntryWithABadFileEntryIsDroppedAndItsBlocksFreed) {
   EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
 }
 
-// Points /a/b/loop at the directory whose file entry is at `target`; loop's own entry and
-// data are left unreached.
-void PointLoopAt(ImageDamage &d, const Layout &l, uint32_t data, uint32_t target) {
+// Points the entry `name` of the directory whose first data block is `data` at the file
+// entry `target`, refilling its tag; its own entry and data are left unreached.
+void PointEntryAt(ImageDamage &d, const Layout &l, uint32_t data, const char *name,
+                  uint32_t target) {
   uint32_t off = 0;
-  ASSERT_TRUE(d.FindFid(data, "loop", off));
+  ASSERT_TRUE(d.FindFid(data, name, off));
   std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
   StoreLE32(s.data() + off + 24, target);
   const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
@@ -168,7 +169,7 @@ TEST_F(Recovery, DirectoryLoopIsCut) {
   Dismount();
   {
     ImageDamage d = Damage();
-    PointLoopAt(d, layout_, data, a);
+    PointEntryAt(d, layout_, data, "loop", a);
   }
   ASSERT_TRUE(Mount());
   KBOOL result = 0;
@@ -188,7 +189,7 @@ TEST_F(Recovery, ALoopBackToTheRootIsNotFollowed) {
   Dismount();
   {
     ImageDamage d = Damage();
-    PointLoopAt(d, layout_, data, V().RootICBSector - layout_.PartitionStart);
+    PointEntryAt(d, layout_, data, "loop", V().RootICBSector - layout_.PartitionStart);
   }
   ASSERT_TRUE(Mount());
   std::vector<Listed> names = List(V(), u"\\a\\b\\*");
@@ -217,13 +218,7 @@ TEST_P(SecondName, IsKeptOnlyWhenTheEntryRecordsSeveralLinks) {
   Dismount();
   {
     ImageDamage d = Damage();
-    uint32_t off = 0;
-    ASSERT_TRUE(d.FindFid(data, "f3", off));
-    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
-    StoreLE32(s.data() + off + 24, f1);
-    const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-    FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
-    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+    PointEntryAt(d, layout_, data, "f3", f1);
     if (linked) {
       ASSERT_TRUE(d.EditBlock(f1, [](uint8_t *fe) { StoreLE16(fe + 48, 2); }));
     }
