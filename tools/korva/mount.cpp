@@ -370,6 +370,13 @@ int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
   // Write-through for now: a write that fails must fail the call that made it, so the mount
   // turns read-only at once (fsync, fsyncdir and the idle flush still make it durable).
   s.Korva().Volume()->WriteBehind = 0;
+  // What mounting wrote (the volume's open mark) reaches the medium before the first request,
+  // so a failing drive is met by the call that writes, not by a later idle flush.
+  if (!s.Korva().UDF_FlushVolume()) {
+    s.Report().Fail(mountpoint, "the volume could not be written");
+    s.Dismount();
+    return kExitFailed;
+  }
   Log log;
   // A medium that cannot be written mounts read-only by itself.
   const bool readOnly = o.readOnly || s.Korva().Volume()->ReadOnly;
