@@ -66,7 +66,11 @@ enum {
   KORVA_FINDING_NAME = 17,
   /* Two entries of one directory have the same name: repair renames the later one
    * "<name>~N", so that each can be read and removed. */
-  KORVA_FINDING_DUPLICATE_NAME = 18
+  KORVA_FINDING_DUPLICATE_NAME = 18,
+  /* A file entry's count of blocks recorded matches neither the blocks its extents hold nor
+   * those blocks with its extension blocks (writers count either way): repair records the
+   * blocks its extents hold. */
+  KORVA_FINDING_BLOCKS_RECORDED = 19
 };
 
 #define KORVA_NO_BLOCK 0xFFFFFFFFu

@@ -285,6 +285,13 @@ std::vector<Case> Cases() {
       {"link_count_high",
        [](S &s) { s.D.EditBlock(s.Entry[u"\\f1"], [](uint8_t *fe) { StoreLE16(fe + 48, 3); }); },
        {}},
+      {"blocks_recorded_wrong",
+       [](S &s) {
+         s.D.EditBlock(s.Entry[u"\\a\\f2"], [](uint8_t *fe) {
+           StoreLE64(fe + offsetof(UDF_FileEntryHeader, LogicalBlocksRecorded), 1000);
+         });
+       },
+       {}},
       {"unique_id_last",
        [](S &s) {
          s.D.EditBlock(s.Entry[u"\\a\\f2"], [](uint8_t *fe) { StoreLE64(fe + 160, UINT64_MAX); });

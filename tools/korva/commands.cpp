@@ -302,6 +302,8 @@ const char *FindingName(int32_t kind) {
     return "name";
   case KORVA_FINDING_DUPLICATE_NAME:
     return "duplicate-name";
+  case KORVA_FINDING_BLOCKS_RECORDED:
+    return "blocks-recorded";
   default:
     return "other";
   }

@@ -133,6 +133,7 @@ bool Walker::GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdi
     if (s.AD.Type() == kExtentNotAllocated || s.AD.Length() == 0) continue;
     const uint32_t count = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
     if (s.AD.Type() == kExtentRecorded) out.RecordedBlocks += count;
+    out.AllocatedBlocks += count;
     out.Ranges.push_back({s.AD.Block, count, false, s.SlotBlock, s.SlotOffset});
   }
   std::vector<Range> sorted = out.Ranges;
@@ -295,8 +296,33 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
     f.NewLength = e.ExtentBytes;
     f.NewBlocks = e.RecordedBlocks;
     s_.Findings.push_back(f);
+  } else {
+    CompareBlocksRecorded(e, block, name.Path);
   }
   return index;
+}
+
+// Writers count a file's blocks with or without its extension blocks, and with or without
+// blocks allocated but not yet recorded: a count between the fewest and the most is sound.
+void Walker::CompareBlocksRecorded(const EntryVerdict &e, uint32_t block,
+                                   const std::string &path) {
+  // The file entry's own block is not counted by anyone.
+  const uint64_t extensions =
+      std::count_if(e.Ranges.begin(), e.Ranges.end(), [](const Range &r) { return r.Descriptor; }) -
+      1;
+  const uint64_t recorded = e.Info.LogicalBlocksRecorded;
+  if (recorded >= e.RecordedBlocks && recorded <= e.AllocatedBlocks + extensions) return;
+  ScanFinding f;
+  f.Kind = KORVA_FINDING_BLOCKS_RECORDED;
+  f.Block = block;
+  f.Entry = block;
+  f.Path = path;
+  f.Text = "the file entry records " + std::to_string(recorded) + " blocks, but its extents hold " +
+           std::to_string(e.AllocatedBlocks);
+  f.Action = Mend::SetLength;
+  f.NewLength = e.Info.InformationLength;
+  f.NewBlocks = e.AllocatedBlocks;
+  s_.Findings.push_back(f);
 }
 
 // Finds `count` blocks in a row that nothing claims and no copy reads or takes.

@@ -39,7 +39,8 @@ struct EntryVerdict {
   FileEntryInfo Info;
   std::vector<Range> Ranges;
   uint64_t ExtentBytes = 0;
-  uint64_t RecordedBlocks = 0;
+  uint64_t RecordedBlocks = 0;  // in recorded extents
+  uint64_t AllocatedBlocks = 0; // in recorded and allocated extents
   uint16_t LinkCount = 0;
 };
 
@@ -134,6 +135,7 @@ private:
   void Evict(uint32_t entry, int32_t kind, const std::string &text);
   void FinishClones();
   void CompareLinkCounts();
+  void CompareBlocksRecorded(const EntryVerdict &e, uint32_t block, const std::string &path);
   bool CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved);
   bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
   uint32_t Accept(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &name);
