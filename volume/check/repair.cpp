@@ -13,6 +13,7 @@
 #include "udf/timestamp.h"
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
+#include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
 #include "volume/fs/fs_state.h"
@@ -150,12 +151,20 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
   return true;
 }
 
+// A sound entry whose name cannot be used keeps it until its new name is on the medium, so
+// that a cut between the two leaves it with two names (a later repair counts both), never
+// with none (its blocks would look leaked). A damaged entry must go before the mounted
+// engine reads its directory again.
+bool RenamedAfterRelink(const ScanFinding &f) {
+  return f.Relink && (f.Kind == KORVA_FINDING_NAME || f.Kind == KORVA_FINDING_DUPLICATE_NAME);
+}
+
 // Copies go first, while the blocks they read still hold what the walk saw; then the
 // entries, which only remove or mend references.
 bool ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
   for (int pass = 0; pass < 2; ++pass) {
     for (const ScanFinding &f : scan.Findings) {
-      if ((f.Action == Mend::CopyBlocks) != (pass == 0)) continue;
+      if ((f.Action == Mend::CopyBlocks) != (pass == 0) || RenamedAfterRelink(f)) continue;
       if (!ApplyMend(v, f)) {
         if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
         return false;
@@ -203,8 +212,9 @@ bool MountAgain(TUDFRewritableVolume &v) {
   return false;
 }
 
-// Gives entries whose damaged names were dropped a name made for them, appended to their
-// directory by the mounted engine like any other. The old name counted in the link counts.
+// Gives entries whose names were unusable or damaged a name made for them, appended to their
+// directory by the mounted engine like any other, and then drops an unusable old name. The
+// old name counted in the link counts.
 bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
   const int64_t freeBefore = CountFreeBlocks(v);
   bool any = false;
@@ -214,6 +224,13 @@ bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
     if (!PlanAppend(v, f.Directory, f.NewName.size(), plan) ||
         !AppendEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory, false))
       return false;
+    if (RenamedAfterRelink(f)) {
+      // The new name is durable before the old one goes, whatever order the medium keeps.
+      if (!FlushPacketCache(v, true)) return false;
+      // Written under the engine's feet: what it remembers of the directory's names goes.
+      ForgetDirectoryNames(v, f.Directory);
+      if (!ApplyMend(v, f)) return false;
+    }
     any = true;
   }
   return !any || CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0);
