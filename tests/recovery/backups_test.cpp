@@ -114,5 +114,24 @@ TEST_F(Backups, AnImageCutAfterItsLastUsedBlockIsRead) {
   ExpectTreeIntact();
 }
 
+// Check reports the lost length and repair gives it back: the image ends after its second
+// anchor again, which is written, and a second check is clean.
+TEST_F(Backups, RepairGivesAShortenedImageItsLengthBack) {
+  const uint32_t end = layout_.PartitionStart + layout_.PartitionLength;
+  Dismount();
+  std::filesystem::resize_file(img_->ImagePath(), uint64_t(end - 2000) * 2048);
+  ASSERT_TRUE(Mount());
+  std::vector<Found> found = RepairExpecting(KORVA_FINDING_DESCRIPTOR);
+  EXPECT_NE(FindKind(found, KORVA_FINDING_DESCRIPTOR)->Text.find("fewer than its partition"),
+            std::string::npos)
+      << Describe(found);
+  const uint64_t sectors = std::filesystem::file_size(img_->ImagePath()) / 2048;
+  EXPECT_GE(sectors, uint64_t(end) + 257);
+  EXPECT_LT(sectors, uint64_t(end) + 257 + 32);
+  std::vector<uint8_t> anchor = Damage().Read(uint32_t(sectors - 257));
+  EXPECT_EQ(LoadLE16(anchor.data()), kTagAnchor);
+  ExpectTreeIntact();
+}
+
 } // namespace
 } // namespace korva::test

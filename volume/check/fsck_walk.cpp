@@ -106,6 +106,7 @@ bool Walker::ReadVolumeStructure() {
     f.Source = bad.Sector;
     f.Count = bad.Count;
     f.Bytes = bad.Bytes;
+    f.NewLength = bad.MediumSectors;
     s_.Findings.push_back(std::move(f));
   }
   return true;

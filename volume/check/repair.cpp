@@ -3,6 +3,7 @@
 // entries it drops or corrects (which only remove references), then the space bitmap built
 // from exactly the blocks the walk reached, then a closed integrity descriptor. Last the
 // volume is mounted again like any other, so it is usable at once.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -109,13 +110,26 @@ bool SetLinks(TUDFRewritableVolume &v, uint32_t block, uint64_t links) {
   return WriteBlock(v, block, fe);
 }
 
-// Writes a copy of a volume structure again from the good one (absolute sectors).
+// Writes a copy of a volume structure again from the good one (absolute sectors). Where it
+// lengthens a shortened image, the last packet goes first, so that every packet read after
+// it lies inside the file; packets past the old end hold nothing to keep.
 bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
-  for (uint32_t i = 0; i < f.Count; ++i) {
-    const uint32_t sector = f.Source + i;
-    const uint32_t start = PacketStartOf(v, sector);
-    if (!ReadPacket(v, start)) return false;
-    std::memcpy(SlotOf(v, sector), &f.Bytes[size_t(i) * kSectorSize], kSectorSize);
+  if (f.Count == 0) return true;
+  const uint32_t oldEnd = v.TotalSectors;
+  if (f.NewLength > v.TotalSectors) v.TotalSectors = static_cast<uint32_t>(f.NewLength);
+  const uint32_t first = PacketStartOf(v, f.Source);
+  const uint32_t last = PacketStartOf(v, f.Source + f.Count - 1);
+  const uint32_t packets = (last - first) / v.PacketBlocks + 1;
+  for (uint32_t k = 0; k < packets; ++k) {
+    const uint32_t start = f.NewLength ? last - k * v.PacketBlocks : first + k * v.PacketBlocks;
+    if (start >= oldEnd)
+      std::memset(SlotOf(v, start), 0, size_t(v.PacketBlocks) * kSectorSize);
+    else if (!ReadPacket(v, start))
+      return false;
+    const uint32_t from = std::max(start, f.Source);
+    const uint32_t to = std::min(start + v.PacketBlocks, f.Source + f.Count);
+    std::memcpy(SlotOf(v, from), &f.Bytes[size_t(from - f.Source) * kSectorSize],
+                size_t(to - from) * kSectorSize);
     if (!WritePacket(v, start)) return false;
   }
   return true;

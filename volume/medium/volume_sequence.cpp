@@ -47,6 +47,7 @@ private:
   bool Fits(SequenceReading &out);
   bool Overlaps(const VolumeGeometry &g) const;
   void BackupAnchor(SequenceReading &out, const std::vector<uint8_t> &anchor);
+  void RestoreLength(SequenceReading &out, const std::vector<uint8_t> &anchor);
   void Mend(SequenceReading &out, const Sequence &bad, const Sequence &good, uint32_t at,
             const char *which);
 
@@ -260,8 +261,9 @@ bool SequenceReader::Fits(SequenceReading &out) {
 // is written again from the one read.
 void SequenceReader::BackupAnchor(SequenceReading &out, const std::vector<uint8_t> &anchor) {
   const VolumeGeometry &g = out.Geometry;
+  if (v_.ImageMode && g.Shortened) return RestoreLength(out, anchor);
   const uint32_t at = n_ - 257;
-  if (!v_.ImageMode || g.Shortened || at < uint64_t(g.PartitionStart) + g.PartitionLength ||
+  if (!v_.ImageMode || at < uint64_t(g.PartitionStart) + g.PartitionLength ||
       at == g.AnchorSector)
     return;
   uint8_t buf[kSectorSize];
@@ -274,6 +276,27 @@ void SequenceReader::BackupAnchor(SequenceReading &out, const std::vector<uint8_
   bad.Count = 1;
   bad.Bytes = anchor;
   FillTagAt(bad.Bytes.data(), kTagAnchor, LoadLE16(&bad.Bytes[10]), at);
+  out.Violations.push_back(std::move(bad));
+}
+
+// An image cut short after its last used block gets back the length its partition needs:
+// the shortest that keeps the partition where it is, whole packets, with the second anchor
+// 256 sectors before its end and zeros after it.
+void SequenceReader::RestoreLength(SequenceReading &out, const std::vector<uint8_t> &anchor) {
+  const VolumeGeometry &g = out.Geometry;
+  const uint32_t p = PacketBlocksOf(v_);
+  const uint64_t end = uint64_t(g.PartitionStart) + g.PartitionLength + 257;
+  const uint64_t n = (end + p - 1) / p * p;
+  if (n > UINT32_MAX) return;
+  SequenceViolation bad;
+  bad.Sector = static_cast<uint32_t>(n - 257);
+  bad.Count = 257;
+  bad.MediumSectors = static_cast<uint32_t>(n);
+  bad.Text = "the image holds " + std::to_string(n_) + " sectors, fewer than its partition " +
+             "needs; it is extended to " + std::to_string(n) + " with its second anchor";
+  bad.Bytes.assign(size_t(bad.Count) * kSectorSize, 0);
+  std::memcpy(bad.Bytes.data(), anchor.data(), std::min<size_t>(anchor.size(), kSectorSize));
+  FillTagAt(bad.Bytes.data(), kTagAnchor, LoadLE16(&bad.Bytes[10]), bad.Sector);
   out.Violations.push_back(std::move(bad));
 }
 

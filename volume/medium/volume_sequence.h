@@ -41,6 +41,7 @@ struct SequenceViolation {
   std::string Text;
   uint32_t Count = 0;
   std::vector<uint8_t> Bytes;
+  uint32_t MediumSectors = 0; // when writing the copy makes an image this long (else 0)
 };
 
 struct SequenceReading {
