@@ -359,6 +359,32 @@ TEST_F(Recovery, ALinkCountAboveTheNamesIsSetToThem) {
   EXPECT_EQ(result, KTRUE);
 }
 
+// Without a repair first, removing the one name of such a file leaves its entry and blocks
+// until the dismount, which finds that no name reaches it and frees them: nothing leaks.
+TEST_F(Recovery, ALinkCountAboveTheNamesLeaksNothingAfterTheLastNameGoes) {
+  const uint32_t f1 = blocks_.at(u"\\f1");
+  Dismount();
+  ASSERT_TRUE(Damage().EditBlock(f1, [](uint8_t *fe) { StoreLE16(fe + 48, 3); }));
+  ASSERT_TRUE(Mount());
+  const uint32_t free = UDF_GetFreeBlocksOfLogicalVolume(&V());
+  const uint32_t files = UDF_GetFileCount(&V());
+  ASSERT_TRUE(WriteWhole(V(), u"\\a\\kept", Pattern(5000, 3)));
+  ASSERT_EQ(UDF_CreateHardLinkW(&V(), u"\\a\\kept", u"\\kept2"), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\f1"), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\kept2"), KTRUE);
+  Dismount();
+  ASSERT_TRUE(Mount());
+  // f1's entry and 5 data blocks are free again; kept's entry and 3 blocks are not.
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), free + 6 - 4);
+  EXPECT_EQ(UDF_GetFileCount(&V()), files);
+  KBOOL result = 0;
+  EXPECT_TRUE(CheckFindings(V(), result).empty()) << Describe(CheckFindings(V(), result));
+  EXPECT_EQ(result, KTRUE);
+  std::vector<uint8_t> kept;
+  EXPECT_TRUE(ReadWhole(V(), u"\\a\\kept", kept));
+  EXPECT_EQ(kept, Pattern(5000, 3));
+}
+
 // Unique IDs never wrap: with the last one in use, repair records it as the next one and
 // leaves it there (a second check is clean), and new entries are refused.
 TEST_F(Recovery, UniqueIDsAtTheLimitAreNeverWrapped) {

@@ -65,6 +65,7 @@ public:
     }
     return true;
   }
+  bool Reached(uint32_t block) const { return entries_.count(block) != 0; }
 
 private:
   // Claims what the file entry at block holds, the first time it is reached.
@@ -114,6 +115,44 @@ bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
   ClaimWalk walk(v, out);
   if (!walk.Run()) return false;
   out.Built = true;
+  return true;
+}
+
+namespace {
+bool AnyClaimed(const std::vector<uint8_t> &claimed, uint64_t first, uint64_t count) {
+  for (uint64_t b = first; b < first + count; ++b)
+    if (b / 8 < claimed.size() && (claimed[b / 8] & (1u << (b % 8)))) return true;
+  return false;
+}
+
+// Whether an entry's file entry, extension blocks and extents are readable and all outside
+// what the walk found in use.
+bool OnlyItsOwn(TUDFRewritableVolume &v, uint32_t block, const std::vector<uint8_t> &claimed) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  DescriptorList list;
+  if (block >= v.PartitionLength || !ReadBlock(v, block, fe) ||
+      !ReadEntryFields(fe, block, info) ||
+      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, list) || list.Corrupt)
+    return false;
+  if (AnyClaimed(claimed, block, 1)) return false;
+  for (uint32_t b : list.Extensions)
+    if (AnyClaimed(claimed, b, 1)) return false;
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != kExtentNotAllocated &&
+        AnyClaimed(claimed, s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize))
+      return false;
+  return true;
+}
+} // namespace
+
+bool UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
+                    std::vector<uint32_t> &out) {
+  ContestedBlocks claims;
+  ClaimWalk walk(v, claims);
+  if (!walk.Run()) return false;
+  for (uint32_t block : entries)
+    if (!walk.Reached(block) && OnlyItsOwn(v, block, claims.Claimed)) out.push_back(block);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #define KORVA_VOLUME_FS_CLAIMS_H
 
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "korva/volume.h"
@@ -39,6 +40,11 @@ bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs)
 // a mount, every block the walk finds in use is marked used in the in-memory bitmap,
 // whatever the bitmap recorded. False with LastError set when the walk could not run.
 bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v);
+
+// Of `entries`, the file entries no name reaches any more and none of whose blocks an entry
+// that is reached claims: what may be freed of them. False when the walk could not run.
+bool UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
+                    std::vector<uint32_t> &out);
 
 } // namespace korva
 

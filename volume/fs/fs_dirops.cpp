@@ -562,9 +562,25 @@ bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
   return CommitIntegrity(v, freed, 0, 0);
 }
 
+// Entries that lost a name while recording others and that no name reaches any more (their
+// link count was too high) are freed like orphans, and stop counting as files.
+void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
+  if (files.MaybeUnnamed.empty()) return;
+  std::vector<uint32_t> unnamed;
+  const bool walked = UnnamedEntries(v, files.MaybeUnnamed, unnamed);
+  files.MaybeUnnamed.clear();
+  if (!walked || unnamed.empty()) return;
+  int64_t freed = 0;
+  int count = 0;
+  for (uint32_t entry : unnamed)
+    if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed)) ++count;
+  CommitIntegrity(v, freed, -count, 0);
+}
+
 void ReleaseOrphans(TUDFRewritableVolume &v) {
   OpenFileList *files = OpenFilesOf(v);
   if (!files) return;
+  ReleaseUnnamed(v, *files);
   int64_t freed = 0;
   for (uint32_t entry : files->Orphans)
     FreeOrphan(v, entry, freed);
@@ -818,6 +834,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
     if (!WriteBlock(v, entry, fe)) return false;
+    if (OpenFileList *files = OpenFilesOf(v)) files->MaybeUnnamed.insert(entry);
     names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
     return CommitIntegrity(v, 0, 0, 0);
   }

@@ -144,6 +144,9 @@ struct ContestedBlocks {
 // blocks unclaimed and gives them back.
 struct OpenFileList : HandleTable<OpenFileInformation> {
   std::unordered_set<uint32_t> Orphans; // file entry blocks
+  // File entries that lost a name while recording more links: on a volume whose link count
+  // is too high the last name may be gone, which the dismount finds out with one walk.
+  std::unordered_set<uint32_t> MaybeUnnamed;
   bool IsOpen(uint32_t feBlock) {
     bool open = false;
     ForEach([&](OpenFileInformation &f) { open = open || (f.FEBlock == feBlock && !f.Invalidated); });
