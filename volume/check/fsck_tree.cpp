@@ -464,18 +464,22 @@ bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
   std::vector<uint8_t> raw(std::min<uint64_t>(gap, kBlockSize));
   bool io = false;
   DirectoryStream::Place at;
+  UDF_FileIdentifierDescriptorHeader h;
+  if (raw.size() < sizeof h) return false;
   if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
-  if (raw[18] & (kFidDeleted | kFidParent)) return false;
+  std::memcpy(&h, raw.data(), sizeof h);
+  if (h.FileCharacteristics & (kFidDeleted | kFidParent)) return false;
   Salvage s;
   s.Fid.Offset = offset;
-  s.Fid.Characteristics = raw[18] & (kFidDirectory | kFidHidden);
-  s.Fid.ICBBlock = LoadLE32(&raw[24]);
+  s.Fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
+  s.Fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
   if (s.Fid.ICBBlock >= g_.PartitionLength) return false;
-  const uint32_t lfi = raw[19], liu = LoadLE16(&raw[36]);
+  const uint32_t lfi = h.LengthofFileIdentifier, liu = h.LengthofImplementationUse;
   if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
     s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
-    std::memcpy(s.Fid.RawName, &raw[38 + liu], lfi);
-    StoreLE16(&raw[28], 0); // the one partition
+    std::memcpy(s.Fid.RawName, &raw[sizeof h + liu], lfi);
+    h.ICB.Location.PartitionReferenceNumber = 0; // the one partition
+    std::memcpy(raw.data(), &h, sizeof h);
     FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), at.Block);
     s.Bytes = raw;
   } else {
