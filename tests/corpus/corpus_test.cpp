@@ -67,12 +67,7 @@ struct Scene {
   }
   // Changes a file identifier and refills its tag: the change itself is the damage.
   void EditFid(uint32_t dataBlock, const char *name, const std::function<void(uint8_t *)> &change) {
-    const uint32_t off = Fid(dataBlock, name);
-    std::vector<uint8_t> s = D.Read(L.PartitionStart + dataBlock);
-    change(s.data() + off);
-    const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-    FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), dataBlock);
-    D.Write(L.PartitionStart + dataBlock, s);
+    EXPECT_TRUE(D.EditFid(dataBlock, name, change)) << name;
   }
 };
 

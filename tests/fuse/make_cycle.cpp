@@ -37,11 +37,7 @@ int main(int argc, char **argv) {
   const Layout layout = LayoutOf(*v);
   if (!UDF_DismountVolume(v.get())) return Fail("the image does not close");
   ImageDamage d(argv[1], layout);
-  uint32_t off = 0;
-  if (!d.Ok() || !d.FindFid(data, argv[3], off)) return Fail("the name is not in the directory's first block");
-  std::vector<uint8_t> s = d.Read(layout.PartitionStart + data);
-  StoreLE32(s.data() + off + 24, root);
-  const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
-  return d.Write(layout.PartitionStart + data, s) ? 0 : Fail("the write failed");
+  if (!d.Ok() || !d.PointFidAt(data, argv[3], root))
+    return Fail("the name is not in the directory's first block, or the write failed");
+  return 0;
 }

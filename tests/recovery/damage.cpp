@@ -88,6 +88,29 @@ bool ImageDamage::FindFid(uint32_t dataBlock, const std::string &name, uint32_t 
   return false;
 }
 
+bool ImageDamage::EditFid(uint32_t dataBlock, const std::string &name,
+                          const std::function<void(uint8_t *)> &change) {
+  uint32_t off = 0;
+  if (!FindFid(dataBlock, name, off)) return false;
+  std::vector<uint8_t> s = Read(layout_.PartitionStart + dataBlock);
+  change(s.data() + off);
+  UDF_FileIdentifierDescriptorHeader h;
+  std::memcpy(&h, s.data() + off, sizeof h);
+  const uint32_t length =
+      FileIdentifierDescriptorLength(h.LengthofFileIdentifier, h.LengthofImplementationUse);
+  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), dataBlock);
+  return Write(layout_.PartitionStart + dataBlock, s);
+}
+
+bool ImageDamage::PointFidAt(uint32_t dataBlock, const std::string &name, uint32_t target) {
+  return EditFid(dataBlock, name, [target](uint8_t *fid) {
+    UDF_FileIdentifierDescriptorHeader h;
+    std::memcpy(&h, fid, sizeof h);
+    h.ICB.Location.LogicalBlockNumber = target;
+    std::memcpy(fid, &h, sizeof h);
+  });
+}
+
 namespace {
 void Collect(void *context, const KorvaFinding *f) {
   static_cast<std::vector<Found> *>(context)->push_back(

@@ -42,6 +42,12 @@ public:
   bool RecordedFree(uint32_t block);
   // Offset inside a directory's first data block of the entry with this 8-bit name.
   bool FindFid(uint32_t dataBlock, const std::string &name, uint32_t &offset);
+  // Changes the entry with this 8-bit name in a directory's first data block and refills its
+  // tag, so that only the change itself is damage.
+  bool EditFid(uint32_t dataBlock, const std::string &name,
+               const std::function<void(uint8_t *)> &change);
+  // Points that entry at another file entry (its own is left unreached).
+  bool PointFidAt(uint32_t dataBlock, const std::string &name, uint32_t target);
 
 private:
   const KorvaImageIO *io_;

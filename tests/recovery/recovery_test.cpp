@@ -150,26 +150,13 @@ TEST_F(Recovery, EntryWithABadFileEntryIsDroppedAndItsBlocksFreed) {
   EXPECT_EQ(UDF_GetFileCount(&V()), 3u);
 }
 
-// Points the entry `name` of the directory whose first data block is `data` at the file
-// entry `target`, refilling its tag; its own entry and data are left unreached.
-void PointEntryAt(ImageDamage &d, const Layout &l, uint32_t data, const char *name,
-                  uint32_t target) {
-  uint32_t off = 0;
-  ASSERT_TRUE(d.FindFid(data, name, off));
-  std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
-  StoreLE32(s.data() + off + 24, target);
-  const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
-  ASSERT_TRUE(d.Write(l.PartitionStart + data, s));
-}
-
 TEST_F(Recovery, DirectoryLoopIsCut) {
   const uint32_t data = DataBlock(u"\\a\\b");
   const uint32_t a = blocks_.at(u"\\a");
   Dismount();
   {
     ImageDamage d = Damage();
-    PointEntryAt(d, layout_, data, "loop", a);
+    ASSERT_TRUE(d.PointFidAt(data, "loop", a));
   }
   ASSERT_TRUE(Mount());
   KBOOL result = 0;
@@ -189,7 +176,7 @@ TEST_F(Recovery, ALoopBackToTheRootIsNotFollowed) {
   Dismount();
   {
     ImageDamage d = Damage();
-    PointEntryAt(d, layout_, data, "loop", V().RootICBSector - layout_.PartitionStart);
+    ASSERT_TRUE(d.PointFidAt(data, "loop", V().RootICBSector - layout_.PartitionStart));
   }
   ASSERT_TRUE(Mount());
   std::vector<Listed> names = List(V(), u"\\a\\b\\*");
@@ -218,7 +205,7 @@ TEST_P(SecondName, IsKeptOnlyWhenTheEntryRecordsSeveralLinks) {
   Dismount();
   {
     ImageDamage d = Damage();
-    PointEntryAt(d, layout_, data, "f3", f1);
+    ASSERT_TRUE(d.PointFidAt(data, "f3", f1));
     if (linked) {
       ASSERT_TRUE(d.EditBlock(f1, [](uint8_t *fe) { StoreLE16(fe + 48, 2); }));
     }

@@ -17,19 +17,6 @@
 namespace korva::test {
 namespace {
 
-// Rewrites the file identifier of `name` in a directory's first data block; its tag is
-// refilled, so that only the change itself is damage.
-void EditFidIn(ImageDamage &d, const Layout &l, uint32_t data, const char *name,
-               const std::function<void(uint8_t *)> &change) {
-  uint32_t off = 0;
-  ASSERT_TRUE(d.FindFid(data, name, off)) << name;
-  std::vector<uint8_t> s = d.Read(l.PartitionStart + data);
-  change(s.data() + off);
-  const uint32_t length = FileIdentifierDescriptorLength(s[off + 19], LoadLE16(&s[off + 36]));
-  FillTagAt(s.data() + off, kTagFileIdentifier, uint16_t(length - 16), data);
-  ASSERT_TRUE(d.Write(l.PartitionStart + data, s));
-}
-
 // Changes bytes of a directory's first data block without refilling any tag.
 void Scribble(ImageDamage &d, const Layout &l, uint32_t data, uint32_t offset,
               const std::function<void(uint8_t *)> &change) {
@@ -111,10 +98,10 @@ TEST_F(Recovery, ANameOfTheWrongKindDoesNotCostTheSoundName) {
   {
     // /empty, reached before /a/f2, now names f2's entry as a directory.
     ImageDamage d = Damage();
-    EditFidIn(d, layout_, root, "empty", [&](uint8_t *fid) {
+    ASSERT_TRUE(d.EditFid(root, "empty", [&](uint8_t *fid) {
       fid[18] |= kFileDirectory;
       StoreLE32(fid + 24, f2);
-    });
+    }));
   }
   ASSERT_TRUE(Mount());
   std::vector<Found> found = RepairExpecting(KORVA_FINDING_BAD_ENTRY);
@@ -283,8 +270,7 @@ protected:
     Dismount();
     ImageDamage d = Damage();
     for (const auto &[name, seed] : files)
-      EditFidIn(d, layout_, root, name.c_str(),
-                [&](uint8_t *fid) { edit(name, fid); });
+      ASSERT_TRUE(d.EditFid(root, name, [&](uint8_t *fid) { edit(name, fid); })) << name;
   }
 
   // Every file of the root whose name starts with `prefix`, read whole.
