@@ -108,6 +108,10 @@ KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume, KorvaFindingCallba
 KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume, KorvaFindingCallback callback,
                                  void *context);
 
+/* The short name of a finding kind, as the korva tool prints it ("left-open", "link-count",
+ * ...): lower case, words joined by '-'. Null for a kind this library does not know. */
+KORVA_API const char *UDF_GetFindingName(int32_t kind);
+
 KORVA_EXTERN_C_END
 
 #endif

@@ -265,48 +265,8 @@ int CmdInfo(Session &s) {
 // ---- check and repair ----------------------------------------------------------------------
 
 const char *FindingName(int32_t kind) {
-  switch (kind) {
-  case KORVA_FINDING_UNREADABLE:
-    return "unreadable";
-  case KORVA_FINDING_FOREIGN_VOLUME:
-    return "foreign-volume";
-  case KORVA_FINDING_VOLUME_STRUCTURE:
-    return "volume-structure";
-  case KORVA_FINDING_LEFT_OPEN:
-    return "left-open";
-  case KORVA_FINDING_DESCRIPTOR:
-    return "descriptor";
-  case KORVA_FINDING_USED_MARKED_FREE:
-    return "used-marked-free";
-  case KORVA_FINDING_LEAKED:
-    return "leaked";
-  case KORVA_FINDING_COUNTS:
-    return "counts";
-  case KORVA_FINDING_UNIQUE_ID:
-    return "unique-id";
-  case KORVA_FINDING_LENGTH:
-    return "length";
-  case KORVA_FINDING_BAD_ENTRY:
-    return "bad-entry";
-  case KORVA_FINDING_LOOP:
-    return "loop";
-  case KORVA_FINDING_CLAIMED_TWICE:
-    return "claimed-twice";
-  case KORVA_FINDING_DIRECTORY_DATA:
-    return "directory-data";
-  case KORVA_FINDING_FOREIGN_ENTRY:
-    return "foreign-entry";
-  case KORVA_FINDING_LINK_COUNT:
-    return "link-count";
-  case KORVA_FINDING_NAME:
-    return "name";
-  case KORVA_FINDING_DUPLICATE_NAME:
-    return "duplicate-name";
-  case KORVA_FINDING_BLOCKS_RECORDED:
-    return "blocks-recorded";
-  default:
-    return "other";
-  }
+  const char *name = UDF_GetFindingName(kind);
+  return name ? name : "other";
 }
 
 // One finding as printed: a line of text, or a JSON object.

@@ -2,11 +2,26 @@
 // and integrity descriptor, and handing each finding to the caller. Nothing is written.
 #include "korva/check.h"
 
+#include <iterator>
+
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
 #include "volume/check/fsck_walk.h"
 
 namespace korva {
+
+namespace {
+// Every kind of finding with the name it is printed under, in the order of the kinds.
+constexpr const char *kFindingNames[] = {
+    nullptr,          "unreadable",       "foreign-volume", "volume-structure",
+    "left-open",      "descriptor",       "used-marked-free", "leaked",
+    "counts",         "unique-id",        "length",         "bad-entry",
+    "loop",           "claimed-twice",    "directory-data", "foreign-entry",
+    "link-count",     "name",             "duplicate-name", "blocks-recorded",
+};
+static_assert(std::size(kFindingNames) == KORVA_FINDING_BLOCKS_RECORDED + 1,
+              "every kind of finding has a name");
+} // namespace
 
 void ReportFindings(const VolumeScan &scan, KorvaFindingCallback callback, void *context,
                     bool repaired) {
@@ -74,4 +89,9 @@ extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
     return KFALSE;
   }
   return KTRUE;
+}
+
+extern "C" KORVA_API const char *UDF_GetFindingName(int32_t kind) {
+  if (kind <= 0 || size_t(kind) >= std::size(korva::kFindingNames)) return nullptr;
+  return korva::kFindingNames[kind];
 }
