@@ -191,6 +191,11 @@ void VDrivePlatform::SleepMs(uint32_t milliseconds) {
   slept_ms_ += milliseconds;
   ++sleeps_;
   if (real_sleep_) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  if (!clock_follows_sleeps_) return;
+  // The drives live on the same clock as the caller: a format the caller waits out for
+  // hours of this clock has had those hours on the drive too, however fast the wait ran.
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const Slot &slot : slots_) slot.drive->AdvanceClock(std::chrono::milliseconds(milliseconds));
 }
 
 } // namespace korva::vdrive

@@ -34,8 +34,9 @@ public:
   // Sleeps are recorded; they really wait only when `real` is set (the default).
   void SetRealSleep(bool real) { real_sleep_ = real; }
   // With real sleep off, lets the clock (MonotonicMs) advance by the sleeps taken, so waits
-  // bounded by time end without anyone waiting. Off by default: the drive's own operations
-  // run in real time.
+  // bounded by time end without anyone waiting. The drives' clocks advance by the same
+  // sleeps, so their formats and blanks take as long on that clock as their timings say.
+  // Off by default: everything runs in real time.
   void SetClockFollowsSleeps(bool follow) { clock_follows_sleeps_ = follow; }
   uint64_t SleptMs() const { return slept_ms_; }
   unsigned SleepCount() const { return sleeps_; }
