@@ -8,10 +8,28 @@
 
 #include <windows.h>
 #undef CreateEvent
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
 
 #include "device/spti.h"
 
 namespace korva {
+
+// The records the transports fill in are the system's own, for this build's pointer size.
+static_assert(kIoctlScsiPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
+static_assert(kIoctlScsiGetAddress == IOCTL_SCSI_GET_ADDRESS);
+static_assert(sizeof(TSCSI_PASS_THROUGH_DIRECT) == sizeof(SCSI_PASS_THROUGH_DIRECT));
+static_assert(offsetof(TSCSI_PASS_THROUGH_DIRECT, DataTransferLength) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+static_assert(offsetof(TSCSI_PASS_THROUGH_DIRECT, DataBuffer) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
+static_assert(offsetof(TSCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) ==
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
+static_assert(offsetof(TSCSI_PASS_THROUGH_DIRECT, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
+static_assert(sizeof(TSCSI_ADDRESS) == sizeof(SCSI_ADDRESS));
+static_assert(offsetof(TSCSI_ADDRESS, Lun) == offsetof(SCSI_ADDRESS, Lun));
 
 namespace {
 

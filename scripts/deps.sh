@@ -2,10 +2,11 @@
 # asking apt only for what is missing so that a second run is quick.
 korva_packages="build-essential ccache cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang llvm udftools libfuse3-dev fuse3 rsync tar autoconf automake sqlite3 git"
 korva_packages_demo="qt6-base-dev xvfb xauth"
-# The Windows build: the MinGW-w64 cross-compiler, Wine to run what it makes, and the
+# The Windows builds: the MinGW-w64 cross-compilers (x86-64, and i686 for the 32-bit build,
+# compiled only), Wine to run what the 64-bit one makes, and the
 # GoogleTest sources to build the test framework with it. Only the Windows configuration
 # needs them; the Linux build and its tests do not.
-korva_packages_windows="g++-mingw-w64-x86-64-posix wine64 googletest"
+korva_packages_windows="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest"
 
 korva_install_deps() {
   local missing=""

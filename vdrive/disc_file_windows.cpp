@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "device/windows_overlapped.h"
+
 namespace korva::vdrive {
 
 namespace {
@@ -24,14 +26,6 @@ std::wstring Widen(const std::string &utf8) {
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
                       wide.data(), n);
   return wide;
-}
-
-OVERLAPPED At(uint64_t offset) {
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return at;
 }
 
 } // namespace
@@ -78,7 +72,7 @@ bool DiscFile::Size(uint64_t *size) const {
 bool DiscFile::ReadAt(uint64_t offset, size_t n, uint8_t *out, size_t *got) const {
   *got = 0;
   while (*got < n) {
-    OVERLAPPED at = At(offset + *got);
+    OVERLAPPED at = korva::OverlappedAt(offset + *got);
     const DWORD want = static_cast<DWORD>(std::min<size_t>(n - *got, 1u << 30));
     DWORD r = 0;
     if (!ReadFile(HandleOf(handle_), out + *got, want, &r, &at))
@@ -91,7 +85,7 @@ bool DiscFile::ReadAt(uint64_t offset, size_t n, uint8_t *out, size_t *got) cons
 
 bool DiscFile::WriteAt(uint64_t offset, size_t n, const uint8_t *in) {
   while (n > 0) {
-    OVERLAPPED at = At(offset);
+    OVERLAPPED at = korva::OverlappedAt(offset);
     const DWORD want = static_cast<DWORD>(std::min<size_t>(n, 1u << 30));
     DWORD w = 0;
     if (!WriteFile(HandleOf(handle_), in, want, &w, &at) || w == 0) return false;

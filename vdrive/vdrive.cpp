@@ -126,7 +126,7 @@ struct VirtualDrive::Context {
 
 VirtualDrive::VirtualDrive(DriveModel model) : model_(ModelInfo(model)) {
   PowerOnWriteParameters();
-  last_tick_ = Clock::now();
+  last_tick_ = Now();
 }
 
 void VirtualDrive::PowerOnWriteParameters() {
@@ -175,7 +175,7 @@ void VirtualDrive::Loaded() {
   attention_pending_ = unit_attention_;
   not_ready_left_ = strict_ ? becoming_ready_ : 0;
   if (strict_) PowerOnWriteParameters();
-  last_tick_ = Clock::now();
+  last_tick_ = Now();
 }
 
 // A busy spell of a strict drive that this command runs into, if any: becoming ready after
@@ -439,12 +439,22 @@ uint16_t VirtualDrive::Clamp(const std::vector<uint16_t> &list, uint32_t request
 
 void VirtualDrive::StartBusy(Busy what, milliseconds duration) {
   busy_ = what;
-  busy_start_ = Clock::now();
+  busy_start_ = Now();
   busy_end_ = busy_start_ + duration;
 }
 
+void VirtualDrive::RunBusy(Busy what, milliseconds duration, bool immediate) {
+  StartBusy(what, duration);
+  if (immediate) return;
+  const auto left = busy_end_ - Now();
+  if (left > Clock::duration::zero()) std::this_thread::sleep_for(left);
+  FinishBusy();
+}
+
+Clock::time_point VirtualDrive::Now() const { return Clock::now() + milliseconds(skew_ms_.load()); }
+
 void VirtualDrive::Tick() {
-  const auto now = Clock::now();
+  const auto now = Now();
   if (busy_ != Busy::kNone && now >= busy_end_) FinishBusy();
   if (HaveMedium() && busy_ == Busy::kNone && medium_->state().background == 2) {
     MediumState &s = medium_->state();
@@ -559,7 +569,7 @@ CommandResult VirtualDrive::Dispatch(Context &c) {
   const bool closing = busy_ == Busy::kClose || busy_ == Busy::kStop;
   if (busy_ != Busy::kNone && !(strict_ && closing && c.op == 0x00)) {
     const double total = std::chrono::duration<double>(busy_end_ - busy_start_).count();
-    const double done = std::chrono::duration<double>(Clock::now() - busy_start_).count();
+    const double done = std::chrono::duration<double>(Now() - busy_start_).count();
     const int progress = total <= 0 ? 0 : std::clamp(int(done / total * 65536.0), 0, 65535);
     return Check(busy_ == Busy::kFormat ? kFormatInProgress : kOperationInProgress, progress);
   }
@@ -622,7 +632,7 @@ CommandResult VirtualDrive::RequestSense(Context &c) {
   std::array<uint8_t, 32> s;
   if (busy_ != Busy::kNone) {
     const double total = std::chrono::duration<double>(busy_end_ - busy_start_).count();
-    const double done = std::chrono::duration<double>(Clock::now() - busy_start_).count();
+    const double done = std::chrono::duration<double>(Now() - busy_start_).count();
     const int progress = total <= 0 ? 0 : std::clamp(int(done / total * 65536.0), 0, 65535);
     s = BuildSense(busy_ == Busy::kFormat ? kFormatInProgress : kOperationInProgress, progress, -1);
   } else if (!HaveMedium()) {
@@ -915,11 +925,7 @@ CommandResult VirtualDrive::FormatUnit(Context &c) {
   }
 
   pending_format_ = p;
-  StartBusy(Busy::kFormat, timings_.format);
-  if (!immediate) {
-    std::this_thread::sleep_until(busy_end_);
-    FinishBusy();
-  }
+  RunBusy(Busy::kFormat, timings_.format, immediate);
   return {};
 }
 
@@ -947,11 +953,7 @@ CommandResult VirtualDrive::Blank(Context &c) {
   if (!blankable || !CanWrite(s.kind)) return Check(kCannotWriteMedium);
   const uint8_t type = c.cdb[1] & 0x07;
   if (type > 1) return Check(kInvalidField); // only full and minimal blanking
-  StartBusy(Busy::kBlank, timings_.blank);
-  if (!(c.cdb[1] & 0x10)) {
-    std::this_thread::sleep_until(busy_end_);
-    FinishBusy();
-  }
+  RunBusy(Busy::kBlank, timings_.blank, c.cdb[1] & 0x10);
   return {};
 }
 
@@ -977,13 +979,7 @@ CommandResult VirtualDrive::CloseTrackSession(Context &c) {
   } else if (s.kind != MediumKind::kDvdRwRestricted) {
     return Check(kInvalidField); // nothing to close on this medium
   }
-  if (timings_.close.count() > 0) {
-    StartBusy(Busy::kClose, timings_.close);
-    if (!immediate) {
-      std::this_thread::sleep_until(busy_end_);
-      FinishBusy();
-    }
-  }
+  if (timings_.close.count() > 0) RunBusy(Busy::kClose, timings_.close, immediate);
   return {};
 }
 
@@ -1004,11 +1000,7 @@ CommandResult VirtualDrive::CloseDvdPlusRw(MediumState &s, uint8_t function, boo
     s.background = 1; // stopped at once; what follows is the lead-out
     SaveState();
   }
-  StartBusy(what, duration);
-  if (!immediate) {
-    std::this_thread::sleep_until(busy_end_);
-    FinishBusy();
-  }
+  RunBusy(what, duration, immediate);
   return {};
 }
 

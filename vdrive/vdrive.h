@@ -5,6 +5,7 @@
 #define KORVA_DEVICE_VDRIVE_VDRIVE_H
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -97,6 +98,10 @@ public:
 
   // --- Control (tests and tools) ---
   void SetTimings(const Timings &timings);
+  // Moves the drive's clock on by `by` without waiting, as if that much time had passed:
+  // formats, blanks and background formats progress by it. For hosts whose own clock runs
+  // ahead of real time, so that the drive and the host agree on how long it has been.
+  void AdvanceClock(std::chrono::milliseconds by) { skew_ms_ += by.count(); }
   // The next `count` commands with this opcode fail with `sense` (default: a hardware error
   // for most commands, an unrecovered read error for reads, a write error for writes).
   void FailNextCommands(uint8_t opcode, unsigned count, std::optional<SenseCode> sense = {});
@@ -163,6 +168,10 @@ private:
   bool SequentialRecording() const;
   uint32_t ReadableBlocks() const;
   void StartBusy(Busy what, std::chrono::milliseconds duration);
+  // Starts a timed operation; without `immediate`, answers only once it has ended.
+  void RunBusy(Busy what, std::chrono::milliseconds duration, bool immediate);
+  // Real time plus what AdvanceClock added.
+  std::chrono::steady_clock::time_point Now() const;
   void FlushCache();
   void DropMedium(bool flush);
   void SaveState();
@@ -221,6 +230,7 @@ private:
   std::chrono::steady_clock::time_point busy_start_, busy_end_;
   PendingFormat pending_format_{};
   std::chrono::steady_clock::time_point last_tick_;
+  std::atomic<int64_t> skew_ms_{0};
 
   std::array<uint8_t, 52> page05_{};
   uint32_t requested_read_ = 0xFFFF, requested_write_ = 0xFFFF;

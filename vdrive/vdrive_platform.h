@@ -34,8 +34,9 @@ public:
   // Sleeps are recorded; they really wait only when `real` is set (the default).
   void SetRealSleep(bool real) { real_sleep_ = real; }
   // With real sleep off, lets the clock (MonotonicMs) advance by the sleeps taken, so waits
-  // bounded by time end without anyone waiting. Off by default: the drive's own operations
-  // run in real time.
+  // bounded by time end without anyone waiting. The drives' clocks advance by the same
+  // sleeps, so their formats and blanks take as long on that clock as their timings say.
+  // Off by default: everything runs in real time.
   void SetClockFollowsSleeps(bool follow) { clock_follows_sleeps_ = follow; }
   uint64_t SleptMs() const { return slept_ms_; }
   unsigned SleepCount() const { return sleeps_; }
@@ -50,7 +51,12 @@ public:
   std::string OpticalDriveLetters() override;
   int OpenDrive(char letter, bool writable) override;
   int CloseDrive(int handle) override;
+  // SG_IO on Linux; on Windows it fails and the pass-through comes through IoControl.
   int SendSgIo(int handle, sg_io_hdr_t *header) override;
+  // The pass-through-direct control code (the Windows transport's path; on Linux it serves
+  // the record translation's tests).
+  int IoControl(int handle, uint32_t code, void *in, uint32_t in_length, void *out,
+                uint32_t out_length, uint32_t *returned) override;
   int QueryAddress(int handle, TSCSI_ADDRESS *address) override;
   void *LoadModule(const char *file_name) override;
   void *ModuleSymbol(void *module, const char *name) override;
@@ -67,6 +73,7 @@ private:
     bool address_query_fails;
   };
   const Slot *SlotOf(int handle) const;
+  VirtualDrive *DriveOf(int handle) const;
 
   mutable std::mutex mu_;
   std::vector<Slot> slots_;

@@ -236,10 +236,12 @@ TEST_F(DriveTest, DiscSurvivesReopeningItsFile) {
   drive.reset(); // the background format is interrupted
 
   // Sparse: a disc written near its end holds only what was written.
+  EXPECT_EQ(std::filesystem::file_size(dir.File("disc")), (2000000 + 16) * 2048ull);
+#if !defined(_WIN32) // Windows' stat has no block count
   struct stat st {};
   ASSERT_EQ(::stat(dir.File("disc").c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, (2000000 + 16) * 2048ll);
   EXPECT_LT(st.st_blocks * 512ll, 4ll * 1024 * 1024);
+#endif
 
   VirtualDrive again;
   ASSERT_TRUE(again.InsertMedium(dir.File("disc"), MediumKind::kCdR)); // the side file decides

@@ -21,7 +21,7 @@ protected:
     const std::string config =
         "cdrw/lenient,format=400,blank=100,background=300:" + dir.File("a.disc") +
         ";dvd+rw/lenient,dvdrom,formatted:" + dir.File("b.disc");
-    ::setenv("KORVA_VDRIVE", config.c_str(), 1);
+    korva::vdrive::testing::SetEnvironment("KORVA_VDRIVE", config);
     module = ::dlopen(KORVA_VDRIVE_MODULE, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << ::dlerror();
     support = reinterpret_cast<TGetASPI32SupportInfo>(::dlsym(module, "GetASPI32SupportInfo"));
@@ -100,12 +100,12 @@ TEST_F(ModuleTest, AnswersDiscoveryAndCompletesCommandsThroughTheEvent) {
   EXPECT_NE(send(unknown), SS_COMP);
 
   // A changed configuration takes effect when the library initializes again.
-  ::setenv("KORVA_VDRIVE", ("dvd-ram/lenient:" + dir.File("c.disc")).c_str(), 1);
+  korva::vdrive::testing::SetEnvironment("KORVA_VDRIVE", "dvd-ram/lenient:" + dir.File("c.disc"));
   EXPECT_EQ(control(-1, "drives"), 2);
   EXPECT_EQ(support(), 0x0101u);
   EXPECT_EQ(control(-1, "drives"), 1);
   EXPECT_EQ(Exec(0, {0x00, 0, 0, 0, 0, 0}, 0, nullptr, 0).SRB_Status, SS_COMP);
-  ::setenv("KORVA_VDRIVE", "floppy:/nowhere", 1);
+  korva::vdrive::testing::SetEnvironment("KORVA_VDRIVE", "floppy:/nowhere");
   EXPECT_EQ(support(), 0u);
 }
 

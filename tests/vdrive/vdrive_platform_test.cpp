@@ -1,10 +1,15 @@
 // The library's own transports and discovery, run against virtual drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <tuple>
+#include <utility>
 
+#include "device/spti.h"
 #include "vdrive/vdrive_platform.h"
 #include "korva/scsi.hpp"
 #include "tests/vdrive/vdrive_test_util.h"
@@ -60,7 +65,7 @@ TEST(VDrivePlatformTest, PassThroughDiscoveryAndCommandsReachTheDrives) {
 
 TEST(VDrivePlatformTest, AsyncModuleTransportWaitsForCompletion) {
   ScratchDir dir;
-  ::setenv("KORVA_VDRIVE", ("dvd-ram/lenient:" + dir.File("ram.disc")).c_str(), 1);
+  testing::SetEnvironment("KORVA_VDRIVE", "dvd-ram/lenient:" + dir.File("ram.disc"));
   VDrivePlatform platform; // no letters: the pass-through scan finds nothing
   DeviceRecord dev;
   dev->Platform = &platform;
@@ -101,6 +106,7 @@ TEST(VDrivePlatformTest, FailedAddressQueryAndUnknownHandles) {
   ASSERT_GT(h, 0);
   TSCSI_ADDRESS address{};
   EXPECT_LT(platform.QueryAddress(h, &address), 0);
+#if !defined(_WIN32)
   sg_io_hdr_t io{};
   io.interface_id = 'S';
   uint8_t cdb[6] = {0x00};
@@ -111,6 +117,9 @@ TEST(VDrivePlatformTest, FailedAddressQueryAndUnknownHandles) {
   EXPECT_EQ(io.status, 0);
   EXPECT_EQ(platform.CloseDrive(h), 0);
   EXPECT_LT(platform.SendSgIo(h, &io), 0);
+#else
+  EXPECT_EQ(platform.CloseDrive(h), 0);
+#endif
   EXPECT_LT(platform.CloseDrive(h), 0);
 
   DeviceRecord dev;
@@ -119,6 +128,60 @@ TEST(VDrivePlatformTest, FailedAddressQueryAndUnknownHandles) {
   ASSERT_EQ(GetDeviceCount(dev.get()), 2);
   // The drive without an address follows the addressed one with a made-up adapter.
   EXPECT_EQ(std::string(GetDeviceName(dev.get(), 1)).substr(0, 8), "2:0:0,F:");
+}
+
+// The pass-through-direct record as the Windows transport fills it in, straight to the layer:
+// data in, the moved length, sense after a check condition, and requests it must refuse.
+TEST(VDrivePlatformTest, PassThroughDirectRecordsReachTheDrive) {
+  ScratchDir dir;
+  VirtualDrive drive;
+  drive.SetStrict(false);
+  ASSERT_TRUE(drive.InsertMedium(dir.File("plus"), MediumKind::kDvdPlusRw, true));
+  VDrivePlatform platform;
+  platform.AddDrive('D', &drive, 1);
+  const int h = platform.OpenDrive('D', true);
+  ASSERT_GT(h, 0);
+  uint8_t data[2048];
+  auto send = [&](std::initializer_list<uint8_t> cdb, uint32_t length, uint32_t code) {
+    TSCSI_PASS_THROUGH_DIRECT_WITH_BUFFER r{};
+    r.Sptd.Length = sizeof r.Sptd;
+    r.Sptd.CdbLength = static_cast<uint8_t>(cdb.size());
+    std::copy(cdb.begin(), cdb.end(), r.Sptd.Cdb);
+    r.Sptd.DataIn = kSptiDataIn;
+    r.Sptd.DataTransferLength = length;
+    r.Sptd.DataBuffer = length ? data : nullptr;
+    r.Sptd.SenseInfoLength = sizeof r.SenseBuffer;
+    r.Sptd.SenseInfoOffset = offsetof(TSCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, SenseBuffer);
+    std::memset(data, 0xEE, sizeof data);
+    uint32_t returned = 0;
+    const int rc = platform.IoControl(h, code, &r, sizeof r, &r, sizeof r, &returned);
+    return std::make_pair(rc, r);
+  };
+  // INQUIRY answers 96 bytes at most; asked for 96, the record says how many moved.
+  auto [rc, r] = send({0x12, 0, 0, 0, 96, 0}, 96, kIoctlScsiPassThroughDirect);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(r.Sptd.ScsiStatus, 0);
+  EXPECT_EQ(data[0], 0x05);
+  EXPECT_GT(r.Sptd.DataTransferLength, 35u);
+  EXPECT_LE(r.Sptd.DataTransferLength, 96u);
+  // A read past the end: check condition with the sense where the record points.
+  std::tie(rc, r) = send({0x28, 0, 0x7F, 0xFF, 0xFF, 0, 0, 0, 1, 0}, 2048, kIoctlScsiPassThroughDirect);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(r.Sptd.ScsiStatus, 2);
+  EXPECT_EQ(r.SenseBuffer[0] & 0x7F, 0x70);
+  EXPECT_EQ(r.SenseBuffer[2] & 0x0F, 0x05);
+  EXPECT_EQ(r.SenseBuffer[12], 0x21);
+  // Another control code, a wrong record length, a closed handle.
+  EXPECT_LT(send({0x00, 0, 0, 0, 0, 0}, 0, kIoctlScsiGetAddress).first, 0);
+  TSCSI_PASS_THROUGH_DIRECT_WITH_BUFFER bad{};
+  bad.Sptd.Length = 12;
+  bad.Sptd.CdbLength = 6;
+  uint32_t returned = 0;
+  EXPECT_LT(platform.IoControl(h, kIoctlScsiPassThroughDirect, &bad, sizeof bad, &bad, sizeof bad,
+                               &returned),
+            0);
+  EXPECT_EQ(platform.CloseDrive(h), 0);
+  EXPECT_LT(send({0x00, 0, 0, 0, 0, 0}, 0, kIoctlScsiPassThroughDirect).first, 0);
 }
 
 } // namespace

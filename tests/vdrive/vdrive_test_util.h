@@ -8,28 +8,24 @@
 #include <initializer_list>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+#include "tests/support/volume_fixture.h"
 #include "vdrive/vdrive.h"
 
 namespace korva::vdrive::testing {
 
-class ScratchDir {
-public:
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vdrive-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string &name) const { return path_ + "/" + name; }
+// A fresh folder in the system's temporary folder, removed with what it holds.
+using ScratchDir = korva::test::TempDir;
 
-private:
-  std::string path_;
-};
+// Sets a variable of the process environment, as the drive module reads it.
+inline void SetEnvironment(const char *name, const std::string &value) {
+#if defined(_WIN32)
+  ::_putenv_s(name, value.c_str());
+#else
+  ::setenv(name, value.c_str(), 1);
+#endif
+}
 
 inline Timings FastTimings() {
   Timings t;

@@ -23,10 +23,16 @@ HANDLE HandleOf(intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-bool LockByte(HANDLE file, bool shared) {
+// The position record naming the lock byte.
+OVERLAPPED LockByteAt() {
   OVERLAPPED at;
   std::memset(&at, 0, sizeof at);
   at.OffsetHigh = kLockOffsetHigh;
+  return at;
+}
+
+bool LockByte(HANDLE file, bool shared) {
+  OVERLAPPED at = LockByteAt();
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (shared ? 0 : LOCKFILE_EXCLUSIVE_LOCK);
   return LockFileEx(file, flags, 0, 1, 0, &at) != 0;
 }
@@ -143,9 +149,7 @@ std::string ImageLock::LockExisting(const std::string &path, bool shared, bool &
     handle_ = reinterpret_cast<intptr_t>(h);
   }
   // A second mount in one run changes the lock it holds.
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.OffsetHigh = kLockOffsetHigh;
+  OVERLAPPED at = LockByteAt();
   UnlockFileEx(HandleOf(handle_), 0, 1, 0, &at);
   if (!LockByte(HandleOf(handle_), shared)) {
     const DWORD code = GetLastError();

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "device/windows_overlapped.h"
+
 #include "udf/utf8.h"
 #include "volume/engine.h"
 
@@ -99,19 +101,11 @@ int WinReserve(void *, int32_t handle, uint64_t size) {
   return 0;
 }
 
-OVERLAPPED At(uint64_t offset) {
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return at;
-}
-
 int WinReadAt(void *, int32_t handle, void *buffer, uint32_t length, uint64_t offset) {
   auto *p = static_cast<uint8_t *>(buffer);
   uint32_t done = 0;
   while (done < length) {
-    OVERLAPPED at = At(offset + done);
+    OVERLAPPED at = korva::OverlappedAt(offset + done);
     DWORD n = 0;
     if (!ReadFile(ToHandle(handle), p + done, length - done, &n, &at)) {
       const DWORD code = GetLastError();
@@ -127,7 +121,7 @@ int WinWriteAt(void *, int32_t handle, const void *buffer, uint32_t length, uint
   const auto *p = static_cast<const uint8_t *>(buffer);
   uint32_t done = 0;
   while (done < length) {
-    OVERLAPPED at = At(offset + done);
+    OVERLAPPED at = korva::OverlappedAt(offset + done);
     DWORD n = 0;
     if (!WriteFile(ToHandle(handle), p + done, length - done, &n, &at)) return LastErrno();
     if (n == 0) return EIO;
