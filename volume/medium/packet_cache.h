@@ -32,6 +32,9 @@ constexpr uint32_t kDefaultPacketCacheBytes = 4u << 20;
 bool ReadCachedSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest);
 // Whether the packet at start is held.
 bool PacketCached(TUDFRewritableVolume &v, uint32_t start);
+// Whether nothing in the packet at start matters: every block of it free, or taken since
+// no commit could refer to it and not written since. It need not be read before a write.
+bool PacketHoldsNothing(TUDFRewritableVolume &v, uint32_t start);
 // Keeps a packet just read from the medium (start is a packet start).
 void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data);
 // Changes count sectors of the packet at start, from index first of the packet, to src; the
