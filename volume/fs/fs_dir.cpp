@@ -64,14 +64,14 @@ uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
 // that names a block twice (in its extents or extension blocks) is damaged.
 class ClaimedBlocks {
 public:
-  // False when any of the blocks is claimed already.
-  bool Claim(uint64_t first, uint64_t count) {
+  // False when any of the blocks is claimed already. Lists name their extents in ascending
+  // order as a rule: those are appended to a vector (every lookup in a directory reads its
+  // list); the rest, and the extension blocks (taken later, elsewhere), go to a map.
+  bool Claim(uint64_t first, uint64_t count, bool extension = false) {
     if (count == 0) return true;
     const uint64_t end = first + count;
     if (Overlaps(ascending_, first, end) || Overlaps(others_, first, end)) return false;
-    // Lists name their extents in ascending order as a rule: those are appended to a
-    // vector (every lookup in a directory reads its list); the rest go to a map.
-    if (ascending_.empty() || ascending_.back().second <= first)
+    if (!extension && (ascending_.empty() || ascending_.back().second <= first))
       ascending_.emplace_back(first, end);
     else
       others_.emplace(first, end);
@@ -143,7 +143,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
         return end(true);
       if (!read(ad.Block, ext)) return false;
       if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
-      if (!claimed.Claim(ad.Block, 1)) return end(true);
+      if (!claimed.Claim(ad.Block, 1, true)) return end(true);
       out.Extensions.push_back(ad.Block);
       cur = ext;
       curBlock = ad.Block;
