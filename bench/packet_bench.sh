@@ -77,7 +77,7 @@ done
 if [ -n "$disk" ]; then
   echo "== barriers: put of the small files to an image on tmpfs and on $disk (seconds)"
   for where in "$work" "$disk"; do
-    img=$(mktemp -p "$where" korva-bench.XXXXXX)
+    img=$(mktemp -u -p "$where" korva-bench.XXXXXX)
     "$KORVA" -i "$img" format --size 200 >/dev/null
     sync
     t=$(seconds "$KORVA" -i "$img" put "$work/small" /)
