@@ -43,6 +43,9 @@ struct PacketCache {
   std::unordered_set<uint32_t> Unsynced;
   // Packets written since the cache was made: what the medium holds there may matter.
   std::unordered_set<uint32_t> Written;
+  // The in-memory bitmap has taken in every block the tree uses (an allocation ran the walk
+  // that makes sure of it): a block free there holds nothing anyone needs.
+  bool BitmapTrusted = false;
   // Blocks no commit on the medium may refer to, one bit each, and their runs with the
   // change count when taken: a commit refers only to blocks taken before its last change.
   std::vector<uint8_t> Fresh;
@@ -317,8 +320,8 @@ bool PacketCached(TUDFRewritableVolume &v, uint32_t start) {
 
 bool PacketHoldsNothing(TUDFRewritableVolume &v, uint32_t start) {
   PacketCache *c = Existing(v);
-  if (!c || c->Blocks != PacketBlocksOf(v) || !v.SpaceBitmap || SpaceBitmapSuspect(v) ||
-      c->Packets.count(start) || c->Written.count(start) || start < v.PartitionStart)
+  if (!c || c->Blocks != PacketBlocksOf(v) || !c->BitmapTrusted || !v.SpaceBitmap ||
+      SpaceBitmapSuspect(v) || c->Packets.count(start) || c->Written.count(start) || start < v.PartitionStart)
     return false;
   const uint32_t block = start - v.PartitionStart;
   if (block + c->Blocks > v.PartitionLength ||
@@ -404,6 +407,10 @@ void NoteFreshBlocks(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   for (uint32_t b = first; b < first + count; ++b)
     c.Fresh[b / 8] = static_cast<uint8_t>(c.Fresh[b / 8] | (1u << (b % 8)));
   c.FreshRuns.push_back({first, count, c.Changes});
+}
+
+void TrustBitmapForWrites(TUDFRewritableVolume &v) {
+  CacheOf(v).BitmapTrusted = true;
 }
 
 bool DeferFree(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
