@@ -6,13 +6,16 @@
 #   - image I/O per file (pread64, pwrite64, fdatasync) counted with strace -c;
 #   - wall time of `korva put` and `korva get` of both trees on tmpfs against `cp -r` of the
 #     same tree to the same file system, and the peak RSS of each korva run;
+#   - with DISK_DIR (a directory on a real disk): the cost of the barriers, as the wall time
+#     of `korva put` of the small files to an image there against the same on tmpfs, and the
+#     fdatasync calls and the seconds spent in them (strace -c);
 #   - WRITE(10) per MiB for one 256 MiB file on the virtual DVD+RW.
-# Usage: bench/packet_bench.sh KORVA VDRIVE_MODULE [EMPTY_FILES] [DRIVE_EMPTY_FILES]
+# Usage: bench/packet_bench.sh KORVA VDRIVE_MODULE [EMPTY_FILES] [DRIVE_EMPTY_FILES] [DISK_DIR]
 # (EMPTY_FILES default 20000; the drive runs of empty files default to 2000, as the old
 # write path makes a 20,000-file run on the virtual drive take the better part of an hour).
 # For a before/after table run it once per build in the same session.
 set -eu
-KORVA=$(realpath "$1") module=$(realpath "$2") nempty=${3:-20000} ndrive=${4:-2000}
+KORVA=$(realpath "$1") module=$(realpath "$2") nempty=${3:-20000} ndrive=${4:-2000} disk=${5:-}
 work=$(mktemp -d /dev/shm/korva-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -70,6 +73,21 @@ for t in small empty; do
   mget=$(rss "$KORVA" -i "$work/j.img" get "/$t" "$work/out")
   echo "$t cp=$tcp put=$tput ($(per "$tput" "$tcp")x) get=$tget ($(per "$tget" "$tcp")x) rss_put=$mput rss_get=$mget"
 done
+
+if [ -n "$disk" ]; then
+  echo "== barriers: put of the small files to an image on tmpfs and on $disk (seconds)"
+  for where in "$work" "$disk"; do
+    img=$(mktemp -u -p "$where" korva-bench.XXXXXX)
+    "$KORVA" -i "$img" format --size 200 >/dev/null
+    sync
+    t=$(seconds "$KORVA" -i "$img" put "$work/small" /)
+    rm -f "$img"; "$KORVA" -i "$img" format --size 200 >/dev/null
+    strace -f -c -o "$work/st" -e trace=fdatasync "$KORVA" -i "$img" put "$work/small" / >/dev/null
+    n=$(awk '$NF=="fdatasync"{print $4}' "$work/st") s=$(awk '$NF=="fdatasync"{print $2}' "$work/st")
+    rm -f "$img"
+    echo "$where put=$t fdatasync=${n:-0} seconds_in_fdatasync=${s:-0}"
+  done
+fi
 
 echo "== one 256 MiB file on the virtual DVD+RW"
 rm -rf "$work/small" "$work/empty" "$work/dempty" "$work/cp" "$work/out" "$work"/*.img

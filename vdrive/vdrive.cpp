@@ -305,6 +305,21 @@ void VirtualDrive::SetUnitAttention(bool enabled) {
   if (!enabled) attention_pending_ = false;
 }
 
+void VirtualDrive::SetOutOfOrderPowerCuts(bool enabled) {
+  std::lock_guard<std::mutex> lock(mu_);
+  unsynced_ = enabled ? std::make_unique<UnsyncedWrites>() : nullptr;
+}
+
+size_t VirtualDrive::UnsyncedWriteCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return unsynced_ ? unsynced_->Count() : 0;
+}
+
+bool VirtualDrive::CutPower(const std::function<bool(size_t)> &keep, uint32_t torn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return unsynced_ && medium_ && unsynced_->Cut(*medium_, keep, torn);
+}
+
 void VirtualDrive::SetWriteCache(bool enabled) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!enabled) FlushCache();
@@ -809,7 +824,8 @@ CommandResult VirtualDrive::Write10(Context &c) {
       std::memcpy(cache_[lba + i].data(), data + size_t(i) * kSectorSize, kSectorSize);
     // A full buffer is written out, as a drive must.
     if (cache_.size() * kSectorSize > size_t(model_.buffer_kb) * 1024) FlushCache();
-  } else if (!medium_->Write(lba, count, data)) {
+  } else if ((unsynced_ && !unsynced_->Note(*medium_, lba, count, data)) ||
+             !medium_->Write(lba, count, data)) {
     return Check(kWriteError, -1, lba);
   }
   if (sequential) {
@@ -832,6 +848,7 @@ CommandResult VirtualDrive::GeneralAreaIO(Context &c, uint32_t lba, uint32_t cou
 CommandResult VirtualDrive::SynchronizeCache(Context &c) {
   if (!Ready(c)) return NotReadyFor(HaveMedium(), tray_open_);
   FlushCache();
+  if (unsynced_) unsynced_->Synced();
   return {};
 }
 

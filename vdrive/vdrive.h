@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "vdrive/medium.h"
+#include "vdrive/power_cut.h"
 
 namespace korva::vdrive {
 
@@ -115,6 +117,13 @@ public:
   // With the cache on, written data stays in the drive until SYNCHRONIZE CACHE (or an eject)
   // and a READ before that returns what the medium held before.
   void SetWriteCache(bool enabled);
+  // With out-of-order power cuts on (and the write cache off), the drive keeps every write
+  // since the last SYNCHRONIZE CACHE apart, and CutPower(keep, torn) leaves the disc with
+  // only those keep(i) picks (i in the order sent), the last one kept torn after `torn`
+  // sectors when not 0. False when the mode is off or the disc could not be written.
+  void SetOutOfOrderPowerCuts(bool enabled);
+  size_t UnsyncedWriteCount() const;
+  bool CutPower(const std::function<bool(size_t)> &keep, uint32_t torn = 0);
   // With unit attention on, the first command after a disc is loaded (other than INQUIRY,
   // REQUEST SENSE and GET CONFIGURATION) fails with 06/28/00, as drives report a medium
   // change. Off by default.
@@ -221,6 +230,7 @@ private:
   const DriveModelInfo &model_;
   Timings timings_;
   std::unique_ptr<MediumFile> medium_;
+  std::unique_ptr<UnsyncedWrites> unsynced_; // out-of-order power cuts, when on
   std::string last_path_;
   MediumKind last_kind_ = MediumKind::kCdRw;
   bool tray_open_ = false;

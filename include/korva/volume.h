@@ -255,9 +255,10 @@ KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume);
  * intact; each call after it is absent or complete, or for a file written in place holds its
  * old or new bytes per packet, never another file's bytes.
  * With WriteBehind 0 (the default) each write reaches the medium while its call runs, but
- * is durable only after the next barrier; with WriteBehind 1 (the korva commands)
- * changes stay in memory across calls (at most PacketCacheBytes, default 4 MiB) until a
- * sync point or the bound sends them out in the same safe order, each packet written whole.
+ * is durable only after the next barrier; with WriteBehind 1 (the korva commands and korva
+ * mount) changes stay in memory across calls (at most PacketCacheBytes, default 4 MiB)
+ * until a sync point or the bound sends them out in the same safe order, each packet
+ * written whole.
  * A drive's failed SYNCHRONIZE CACHE is error 37, and a failure part-way through a
  * write-behind flush leaves the volume open for repair. */
 KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume);

@@ -82,6 +82,33 @@ std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) 
 
 } // namespace
 
+// A list may name its extents in any order, but no block twice: each order of overlap is
+// found, whether the later extent starts inside an earlier one or covers it.
+TEST_F(FsForms, ExtentsInAnyOrderButNoBlockTwice) {
+  const uint32_t b = Put(u"\\f", std::vector<uint8_t>(8 * kBlockSize, 7));
+  ASSERT_NE(b, 0u);
+  const uint32_t f = EntryBlock(v, u"\\f");
+  auto corrupt = [&](std::vector<std::pair<uint32_t, uint32_t>> runs) {
+    std::vector<UDF_ShortAD> ads;
+    uint64_t size = 0;
+    for (const auto &[first, count] : runs) {
+      ads.push_back(MakeShortAD(count * kBlockSize, b + first));
+      size += uint64_t(count) * kBlockSize;
+    }
+    Rewrite(u"\\f", ads, size);
+    const RawEntry e = ReadEntry(v, f);
+    EXPECT_TRUE(e.Ok);
+    return e.List.Corrupt;
+  };
+  EXPECT_FALSE(corrupt({{0, 2}, {2, 2}, {4, 4}}));
+  EXPECT_FALSE(corrupt({{6, 2}, {0, 2}, {4, 2}, {2, 2}}));
+  EXPECT_TRUE(corrupt({{0, 4}, {3, 2}}));         // ascending, starts inside
+  EXPECT_TRUE(corrupt({{4, 2}, {2, 3}}));         // descending, ends inside
+  EXPECT_TRUE(corrupt({{6, 2}, {0, 2}, {1, 1}})); // inside an earlier out-of-order one
+  EXPECT_TRUE(corrupt({{2, 1}, {6, 1}, {0, 8}})); // covers earlier ones
+  EXPECT_TRUE(corrupt({{0, 2}, {0, 2}}));
+}
+
 TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
   const std::vector<uint8_t> data = Pattern(3 * kBlockSize, 1);
   const uint32_t b = Put(u"\\sparse", data);

@@ -66,28 +66,56 @@ else
   fail "korva mount without -f failed or hung: $(tail -3 "$work/mount.log")"
 fi
 
-# A failing drive: the program gets EIO, the mount turns read-only and says why first.
+# A failing drive. Writes wait in memory, so the failure comes at a flush: the call that
+# flushed (fsync, or a create that had to write what was pending) fails with EIO; a failure
+# found by the idle flush fails the program's next call that writes with EIO, never nothing.
+# Either way the mount stops writing and its log says why first, and korva repair restores
+# the volume.
 export KORVA_VDRIVE="cd-rw/formatted:$work/cd-rw.disc"
 drive=(--aspi "$module" -d 0)
 # A sanitizer build wants its runtime loaded before anything preloaded.
 asan=$(ldd "$KORVA" | awk '/libasan/ {print $3}')
-LD_PRELOAD=${asan:+$asan:}$shim KORVA_FAULT_FILE=$work/fault KORVA_FAULT_MODULE=$module \
-  start_mount "$work/m" "${drive[@]}" || exit $?
-ls "$work/m/tree" >/dev/null
-echo "fail-next 2A 100000" >"$work/fault"
-for _ in $(seq 1 100); do [ -e "$work/fault.done" ] && break; sleep 0.05; done
-[ "$(cat "$work/fault.done" 2>/dev/null)" = 0 ] || fail "the fault could not be injected"
-out=$(cp "$work/src/a/b/packet" "$work/m/new" 2>&1) && fail "a write to a failing drive succeeded"
-case $out in *"Input/output error"*) ;; *) fail "expected EIO, got: $out" ;; esac
-out=$(mkdir "$work/m/after" 2>&1) && fail "mkdir after the failure succeeded"
-case $out in *"Read-only file system"*) ;; *) fail "expected EROFS after the failure, got: $out" ;; esac
-fusermount3 -u "$work/m"
-wait "$mount_pid" && fail "korva mount ended with status 0 after an I/O failure"
-head -1 "$work/mount.log" | grep -q "I/O failure" || fail "the log does not start with the failure: $(head -1 "$work/mount.log")"
-"$KORVA" "${drive[@]}" repair >/dev/null 2>&1
-"$KORVA" "${drive[@]}" check >/dev/null || fail "the volume is not clean after repair"
-"$KORVA" "${drive[@]}" get /tree "$work/back2" >/dev/null && diff -r "$work/src" "$work/back2" ||
-  fail "the tree is not intact after the failure and repair"
+failing_mount() { # ROUND
+  : >"$work/mount.log"
+  LD_PRELOAD=${asan:+$asan:}$shim KORVA_FAULT_FILE=$work/fault KORVA_FAULT_MODULE=$module \
+    start_mount "$work/m" "${drive[@]}" || exit $?
+  ls "$work/m/tree" >/dev/null
+  rm -f "$work/fault.done"
+  echo "fail-next 2A 100000" >"$work/fault"
+  for _ in $(seq 1 100); do [ -e "$work/fault.done" ] && break; sleep 0.05; done
+  [ "$(cat "$work/fault.done" 2>/dev/null)" = 0 ] || fail "$1: the fault could not be injected"
+}
+after_failure() { # ROUND
+  # Nothing is written any more (the engine may refuse reads too: its pending changes are
+  # lost, so the volume is unusable until it is mounted again).
+  out=$(mkdir "$work/m/after" 2>&1) && fail "$1: mkdir after the failure succeeded"
+  case $out in *"Read-only file system"* | *"Input/output error"*) ;;
+    *) fail "$1: expected EROFS or EIO after the failure, got: $out" ;; esac
+  fusermount3 -u "$work/m"
+  wait "$mount_pid" && fail "$1: korva mount ended with status 0 after an I/O failure"
+  head -1 "$work/mount.log" | grep -q "I/O failure" ||
+    fail "$1: the log does not start with the failure: $(head -1 "$work/mount.log")"
+  "$KORVA" "${drive[@]}" repair >/dev/null 2>&1
+  "$KORVA" "${drive[@]}" check >/dev/null || fail "$1: the volume is not clean after repair"
+  rm -rf "$work/back2"
+  "$KORVA" "${drive[@]}" get /tree "$work/back2" >/dev/null && diff -r "$work/src" "$work/back2" ||
+    fail "$1: the tree is not intact after the failure and repair"
+}
+
+failing_mount fsync
+out=$(dd if="$work/src/a/b/packet" of="$work/m/new" bs=64k conv=fsync 2>&1) &&
+  fail "fsync: a synced write to a failing drive succeeded"
+case $out in *"Input/output error"*) ;; *) fail "fsync: expected EIO, got: $out" ;; esac
+after_failure fsync
+
+failing_mount idle
+if out=$(cp "$work/src/a/b/packet" "$work/m/new" 2>&1); then
+  # The copy went to memory; the idle flush meets the failure, the next write reports it.
+  sleep 2
+  out=$(mkdir "$work/m/next" 2>&1) && fail "idle: the call after a failed idle flush succeeded"
+fi
+case $out in *"Input/output error"*) ;; *) fail "idle: expected EIO, got: $out" ;; esac
+after_failure idle
 
 [ $failures -eq 0 ] && echo "mount on the virtual drive: all good"
 [ $failures -eq 0 ]

@@ -21,6 +21,27 @@ TEST(Crc, CheckValueAndTable) {
   EXPECT_EQ(CalculateCRC(&a, 1), 0x58E5);
 }
 
+// Every length and alignment folds to the CRC of the plain bitwise definition (the fast
+// path takes eight bytes at a time, the rest one by one).
+TEST(Crc, AgreesWithTheBitwiseDefinition) {
+  std::vector<uint8_t> data(2100);
+  uint32_t x = 12345;
+  for (uint8_t &b : data)
+    b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+  auto bitwise = [](const uint8_t *p, uint32_t n) {
+    uint16_t crc = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      crc = static_cast<uint16_t>(crc ^ (p[i] << 8));
+      for (int bit = 0; bit < 8; ++bit)
+        crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+  };
+  for (uint32_t at = 0; at < 8; ++at)
+    for (uint32_t n : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 2032u, 2048u})
+      EXPECT_EQ(CalculateCRC(data.data() + at, n), bitwise(data.data() + at, n)) << at << " " << n;
+}
+
 namespace {
 std::vector<uint8_t> MakeDescriptor(uint16_t id, uint16_t crcLength, uint32_t location) {
   std::vector<uint8_t> d(16 + crcLength);

@@ -367,9 +367,10 @@ namespace {
 int Serve(Session &s, const std::string &mountpoint, Detached *detached) {
   const Options &o = s.Opt();
   if (!s.Mount(false)) return kExitFailed;
-  // Write-through for now: a write that fails must fail the call that made it, so the mount
-  // turns read-only at once (fsync, fsyncdir and the idle flush still make it durable).
-  s.Korva().Volume()->WriteBehind = 0;
+  // Write-behind, as every command (Session::Mount): changes gather in the packet cache until
+  // fsync, fsyncdir, syncfs, the idle flush or memory pressure writes them. A failure found
+  // by such a flush turns the mount read-only; the call that flushed, or else the next call
+  // that writes, syncs or closes, returns EIO.
   // What mounting wrote (the volume's open mark) reaches the medium before the first request,
   // so a failing drive is met by the call that writes, not by a later idle flush.
   if (!s.Korva().UDF_FlushVolume()) {

@@ -181,7 +181,12 @@ int MountedVolume::Error(const std::string &subject) {
   return -e;
 }
 
-int MountedVolume::Writable() const {
+int MountedVolume::Unreported() {
+  return std::exchange(unreported_, false) ? -EIO : 0;
+}
+
+int MountedVolume::Writable() {
+  if (int r = Unreported()) return r;
   return readOnly_ || failed_ ? -EROFS : 0;
 }
 
@@ -511,7 +516,8 @@ int MountedVolume::Flush(uint64_t fh) {
   auto f = Find(fh);
   if (!f) return -EBADF;
   if (f->error) return std::exchange(f->error, 0);
-  return FlushFile(*f, true);
+  if (int r = FlushFile(*f, true)) return r;
+  return Unreported();
 }
 
 int MountedVolume::Sync(uint64_t fh) {
@@ -522,6 +528,7 @@ int MountedVolume::Sync(uint64_t fh) {
 
 int MountedVolume::SyncAll() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  unreported_ = false;
   if (readOnly_ || failed_) return readOnly_ ? 0 : -EIO;
   return k_.UDF_FlushVolume() ? 0 : Error("the volume");
 }
@@ -534,6 +541,7 @@ int MountedVolume::Release(uint64_t fh) {
   if (--f->opens > 0) return 0;
   int r = FlushFile(*f, true);
   if (!r && f->error) r = f->error;
+  if (!r) r = Unreported();
   for (auto it = hidden_.begin(); it != hidden_.end();)
     it = it->second == f ? hidden_.erase(it) : std::next(it);
   // The last close of an unlinked file gives its blocks back.
@@ -830,8 +838,10 @@ void MountedVolume::FlushIdle() {
       if (int r = FlushFile(f, true)) f.error = r;
   }
   // What the engine still holds reaches the medium too (the sync point costs nothing when
-  // nothing is pending).
-  if (!readOnly_ && !failed_ && !k_.UDF_FlushVolume()) Error("the volume");
+  // nothing is pending). A failure here belongs to calls that have returned: the next call
+  // that writes, syncs or closes reports it.
+  if (!readOnly_ && !failed_ && !k_.UDF_FlushVolume())
+    unreported_ = Error("the volume") == -EIO;
 }
 
 bool MountedVolume::FlushAll() {

@@ -106,7 +106,11 @@ private:
   int CheckSpace(OpenFile &f, size_t more);
   // Blocks the gathered data of all files will take beyond what the files hold now.
   uint64_t PendingBlocks() const;
-  int Writable() const;
+  // 0 when the call may change the volume; -EIO for the first such call after a failure
+  // found by a flush outside any call, -EROFS after that.
+  int Writable();
+  // The first call after a failure it did not see answers for it.
+  int Unreported();
   // Records mode (permissions, set-ID and sticky bits) on the entry at path (engine form p).
   // A new entry (owner given) records the caller as owner, with the caller's group or that
   // of a set-group-ID parent, when owners are kept; entries that record no owner belong to
@@ -119,6 +123,7 @@ private:
   TKorva &k_;
   bool readOnly_;
   bool failed_ = false;
+  bool unreported_ = false; // failed_ came from a flush no call has answered for yet
   Logger log_;
   std::recursive_mutex mu_;
   std::map<uint64_t, std::shared_ptr<OpenFile>> handles_;  // by FUSE file handle

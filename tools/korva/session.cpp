@@ -214,7 +214,7 @@ bool Session::MountImage(bool forFormat, bool readOnly) {
 bool Session::Mount(bool forFormat, bool acceptUnusable, bool readOnly) {
   ClearErrors();
   // Changes gather in whole packets and reach the medium at sync points: the end of each
-  // command (Dismount). korva mount writes through (see Serve).
+  // command (Dismount); korva mount at fsync and its idle flush (see Serve).
   korva_.Volume()->WriteBehind = 1;
   readOnly = readOnly || options_.readOnly;
   if (IsImage()) {

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
@@ -62,18 +64,38 @@ uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
 // that names a block twice (in its extents or extension blocks) is damaged.
 class ClaimedBlocks {
 public:
-  // False when any of the blocks is claimed already.
-  bool Claim(uint64_t first, uint64_t count) {
+  // False when any of the blocks is claimed already. Lists name their extents in ascending
+  // order as a rule: those are appended to a vector (every lookup in a directory reads its
+  // list); the rest, and the extension blocks (taken later, elsewhere), go to a map.
+  bool Claim(uint64_t first, uint64_t count, bool extension = false) {
     if (count == 0) return true;
-    auto next = runs_.lower_bound(first);
-    if (next != runs_.end() && next->first < first + count) return false;
-    if (next != runs_.begin() && std::prev(next)->second > first) return false;
-    runs_.emplace(first, first + count);
+    const uint64_t end = first + count;
+    if (Overlaps(ascending_, first, end) || Overlaps(others_, first, end)) return false;
+    if (!extension && (ascending_.empty() || ascending_.back().second <= first))
+      ascending_.emplace_back(first, end);
+    else
+      others_.emplace(first, end);
     return true;
   }
 
 private:
-  std::map<uint64_t, uint64_t> runs_; // first block -> end
+  // next: the first run at or after first.
+  template <class Runs, class It>
+  static bool Overlaps(const Runs &runs, It next, uint64_t first, uint64_t end) {
+    if (next != runs.end() && next->first < end) return true;
+    return next != runs.begin() && std::prev(next)->second > first;
+  }
+  static bool Overlaps(const std::vector<std::pair<uint64_t, uint64_t>> &runs, uint64_t first,
+                       uint64_t end) {
+    auto next = std::lower_bound(runs.begin(), runs.end(), std::make_pair(first, uint64_t(0)));
+    return Overlaps(runs, next, first, end);
+  }
+  static bool Overlaps(const std::map<uint64_t, uint64_t> &runs, uint64_t first, uint64_t end) {
+    return Overlaps(runs, runs.lower_bound(first), first, end);
+  }
+
+  std::vector<std::pair<uint64_t, uint64_t>> ascending_; // (first block, end), by first
+  std::map<uint64_t, uint64_t> others_;                  // first block -> end
 };
 } // namespace
 
@@ -121,7 +143,7 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
         return end(true);
       if (!read(ad.Block, ext)) return false;
       if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
-      if (!claimed.Claim(ad.Block, 1)) return end(true);
+      if (!claimed.Claim(ad.Block, 1, true)) return end(true);
       out.Extensions.push_back(ad.Block);
       cur = ext;
       curBlock = ad.Block;

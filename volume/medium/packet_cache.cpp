@@ -19,9 +19,16 @@ struct CachedPacket {
   bool Dirty = false;  // holds bytes the medium has not got yet
   bool Commit = false; // in the list of pending commits
   bool LooseLater = false; // a pending commit that took loose changes after it
+  uint64_t Changed = 0;     // a pending commit's last change, on the cache's change count
   // A pending commit's packet as the medium holds it plus the loose changes made since: it
   // goes out with the loose writes, ahead of the barrier before the commit.
   std::vector<uint8_t> Base;
+};
+
+struct FreshRun {
+  uint32_t First = 0;
+  uint32_t Count = 0;
+  uint64_t Taken = 0; // commit changes made before the blocks were taken
 };
 
 struct PacketCache {
@@ -34,9 +41,16 @@ struct PacketCache {
   // Packets written since the last barrier: a drive's cache need not answer reads of them
   // with what it was sent, so reading one back takes a barrier first.
   std::unordered_set<uint32_t> Unsynced;
-  // Blocks taken since the last commit went out, one bit each, and the runs to clear.
+  // Packets written since the cache was made: what the medium holds there may matter.
+  std::unordered_set<uint32_t> Written;
+  // The in-memory bitmap has taken in every block the tree uses (an allocation ran the walk
+  // that makes sure of it): a block free there holds nothing anyone needs.
+  bool BitmapTrusted = false;
+  // Blocks no commit on the medium may refer to, one bit each, and their runs with the
+  // change count when taken: a commit refers only to blocks taken before its last change.
   std::vector<uint8_t> Fresh;
-  std::vector<std::pair<uint32_t, uint32_t>> FreshRuns;
+  std::vector<FreshRun> FreshRuns;
+  uint64_t Changes = 0; // commit changes made so far
   std::vector<std::pair<uint32_t, uint32_t>> Frees; // waiting for a barrier
 };
 
@@ -69,11 +83,18 @@ bool IsFresh(const TUDFRewritableVolume &v, const PacketCache &c, uint32_t secto
   return block / 8 < c.Fresh.size() && (c.Fresh[block / 8] & (1u << (block % 8)));
 }
 
-void ClearFresh(PacketCache &c) {
-  for (const auto &[first, count] : c.FreshRuns)
-    for (uint32_t b = first; b < first + count && b / 8 < c.Fresh.size(); ++b)
-      c.Fresh[b / 8] = 0;
-  c.FreshRuns.clear();
+// A commit whose last change was change number `changed` goes out: the blocks taken before
+// that change may be referred to from now on. Blocks taken since stay fresh, so an operation
+// under way when a flush comes keeps writing its new blocks loose.
+void ClearFresh(PacketCache &c, uint64_t changed) {
+  auto referable = [&](const FreshRun &r) { return r.Taken < changed; };
+  for (const FreshRun &r : c.FreshRuns) {
+    if (!referable(r)) continue;
+    for (uint32_t b = r.First; b < r.First + r.Count && b / 8 < c.Fresh.size(); ++b)
+      c.Fresh[b / 8] = static_cast<uint8_t>(c.Fresh[b / 8] & ~(1u << (b % 8)));
+  }
+  c.FreshRuns.erase(std::remove_if(c.FreshRuns.begin(), c.FreshRuns.end(), referable),
+                    c.FreshRuns.end());
 }
 
 // Whether the write changes a sector that is not fresh. Without the medium's copy (known
@@ -105,10 +126,10 @@ void ApplyFrees(TUDFRewritableVolume &v, PacketCache &c) {
     MarkRunNow(v, first, count, false);
 }
 
-// A commit is about to go out: what went before it lands first.
-bool BeforeCommit(TUDFRewritableVolume &v, PacketCache &c) {
+// A commit last changed at `changed` is about to go out: what went before it lands first.
+bool BeforeCommit(TUDFRewritableVolume &v, PacketCache &c, uint64_t changed) {
   if (!Barrier(v, c)) return false;
-  ClearFresh(c);
+  ClearFresh(c, changed);
   return true;
 }
 
@@ -123,6 +144,7 @@ bool WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   }
   it->second.Dirty = false;
   c.Unbarriered = true;
+  c.Written.insert(start);
   if (!v.ImageMode) c.Unsynced.insert(start);
   return true;
 }
@@ -147,6 +169,7 @@ bool WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   if (it == c.Packets.end() || !it->second.LooseLater) return true;
   if (!WritePacketToMedium(v, start, it->second.Base.data())) return false;
   it->second.LooseLater = false;
+  c.Written.insert(start);
   c.Unbarriered = true;
   if (!v.ImageMode) c.Unsynced.insert(start);
   return true;
@@ -171,7 +194,7 @@ bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
     it->second.Commit = false;
     it->second.LooseLater = false;
     it->second.Base.clear();
-    if (!BeforeCommit(v, c) || !WriteOut(v, c, start)) return false;
+    if (!BeforeCommit(v, c, it->second.Changed) || !WriteOut(v, c, start)) return false;
   }
   return true;
 }
@@ -234,6 +257,30 @@ bool LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, u
   return true;
 }
 
+// Memory pressure: loose packets need no barrier, so the least recently used of them go out
+// first (full ones, as a rule), until letting go of them brings the cache under its bound.
+bool WriteLooseForRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
+  std::vector<std::pair<uint64_t, uint32_t>> loose;
+  for (const auto &[start, p] : c.Packets)
+    if (p.Dirty && !p.Commit && start != keep) loose.emplace_back(p.LastUse, start);
+  std::sort(loose.begin(), loose.end());
+  for (const auto &[use, start] : loose) {
+    if (c.Bytes <= Limit(v, c)) break;
+    if (!WriteOut(v, c, start)) return FailedBehind(v);
+    Evict(c, Limit(v, c), keep);
+  }
+  return true;
+}
+
+// Brings the cache under its bound: clean packets go, then loose ones, then everything.
+bool MakeRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
+  Evict(c, Limit(v, c), keep);
+  if (c.Bytes > Limit(v, c) && !WriteLooseForRoom(v, c, keep)) return false;
+  if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
+  Evict(c, Limit(v, c), keep);
+  return true;
+}
+
 bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
                  uint32_t count, const uint8_t *src, bool commit) {
   if (commit && !QueueCommit(v, c, start)) return false;
@@ -247,19 +294,15 @@ bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32
     p.LooseLater = false;
     c.Commits.push_back(start);
   }
+  if (commit) p.Changed = ++c.Changes;
   std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
   p.Dirty = true;
-  if (c.Bytes > Limit(v, c)) {
-    Evict(c, Limit(v, c), start);
-    if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
-    Evict(c, Limit(v, c), start);
-  }
-  return true;
+  return c.Bytes <= Limit(v, c) || MakeRoom(v, c, start);
 }
 
 bool WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
                   uint32_t count, const uint8_t *src, bool commit) {
-  if (commit && !BeforeCommit(v, c)) return false;
+  if (commit && !BeforeCommit(v, c, ++c.Changes)) return false;
   CachedPacket &p = c.Packets[start];
   std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
   p.Dirty = true;
@@ -273,6 +316,22 @@ bool WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint3
 bool PacketCached(TUDFRewritableVolume &v, uint32_t start) {
   PacketCache *c = Existing(v);
   return c && c->Blocks == PacketBlocksOf(v) && c->Packets.count(start) != 0;
+}
+
+bool PacketHoldsNothing(TUDFRewritableVolume &v, uint32_t start) {
+  PacketCache *c = Existing(v);
+  if (!c || c->Blocks != PacketBlocksOf(v) || !c->BitmapTrusted || !v.SpaceBitmap ||
+      SpaceBitmapSuspect(v) || c->Packets.count(start) || c->Written.count(start) || start < v.PartitionStart)
+    return false;
+  const uint32_t block = start - v.PartitionStart;
+  if (block + c->Blocks > v.PartitionLength ||
+      BitmapBytesFor(block + c->Blocks) > v.SpaceBitmapBytes)
+    return false;
+  for (uint32_t b = block; b < block + c->Blocks; ++b) {
+    const bool free = v.SpaceBitmap[b / 8] & (1u << (b % 8));
+    if (!free && !IsFresh(v, *c, start + (b - block))) return false;
+  }
+  return true;
 }
 
 bool ReadCachedSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest) {
@@ -347,7 +406,11 @@ void NoteFreshBlocks(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   count = std::min(count, v.PartitionLength - first);
   for (uint32_t b = first; b < first + count; ++b)
     c.Fresh[b / 8] = static_cast<uint8_t>(c.Fresh[b / 8] | (1u << (b % 8)));
-  c.FreshRuns.emplace_back(first, count);
+  c.FreshRuns.push_back({first, count, c.Changes});
+}
+
+void TrustBitmapForWrites(TUDFRewritableVolume &v) {
+  CacheOf(v).BitmapTrusted = true;
 }
 
 bool DeferFree(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {

@@ -32,6 +32,13 @@ constexpr uint32_t kDefaultPacketCacheBytes = 4u << 20;
 bool ReadCachedSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest);
 // Whether the packet at start is held.
 bool PacketCached(TUDFRewritableVolume &v, uint32_t start);
+// Whether nothing in the packet at start matters: every block of it free, or taken since
+// no commit could refer to it and not written since. It need not be read before a write.
+// Never before TrustBitmapForWrites: until then the bitmap may call blocks free that
+// another system used without recording them.
+bool PacketHoldsNothing(TUDFRewritableVolume &v, uint32_t start);
+// An allocation found free blocks, after the walk that marks every block of the tree used.
+void TrustBitmapForWrites(TUDFRewritableVolume &v);
 // Keeps a packet just read from the medium (start is a packet start).
 void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data);
 // Changes count sectors of the packet at start, from index first of the packet, to src; the

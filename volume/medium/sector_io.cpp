@@ -166,10 +166,14 @@ uint32_t InPacket(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count
   return std::min(count, PacketBlocksOf(v) - sector % PacketBlocksOf(v));
 }
 
-// Loads the packet at start into the cache (and into dest when given).
-bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest) {
+// Loads the packet at start into the cache and into dest. For a write, a packet that holds
+// nothing is not read: zeros stand for it.
+bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest, bool forWrite) {
   if (ReadCachedSectors(v, start, PacketBlocksOf(v), dest)) return true;
-  if (!ReadRun(v, start, dest, PacketBlocksOf(v))) return false;
+  if (forWrite && PacketHoldsNothing(v, start))
+    std::memset(dest, 0, size_t(PacketBlocksOf(v)) * kSectorSize);
+  else if (!ReadRun(v, start, dest, PacketBlocksOf(v)))
+    return false;
   KeepReadPacket(v, start, dest);
   return true;
 }
@@ -229,7 +233,7 @@ bool SyncMedium(TUDFRewritableVolume &v) {
 
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
   if (sector % PacketBlocksOf(v) == 0)
-    return LoadPacket(v, sector, v.PacketBuffer) ? true : ReadFailed(v);
+    return LoadPacket(v, sector, v.PacketBuffer, true) ? true : ReadFailed(v);
   uint32_t good = 0;
   return ReadSectors(v, sector, PacketBlocksOf(v), v.PacketBuffer, good);
 }
@@ -239,7 +243,7 @@ bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
   // The whole packet: the sectors next to this one are read next, as a rule.
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
   const uint32_t start = PacketStartOf(v, sector);
-  if (LoadPacket(v, start, packet.data())) {
+  if (LoadPacket(v, start, packet.data(), false)) {
     std::memcpy(dest, packet.data() + size_t(sector - start) * kSectorSize, kSectorSize);
     return true;
   }
@@ -301,7 +305,7 @@ bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, W
   // The bitmap's write-ahead first: it may push packets out of the cache.
   if (!PrepareSpaceBitmapFor(v, start, nullptr)) return false;
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
-  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data())) return ReadFailed(v);
+  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true)) return ReadFailed(v);
   ++v.WriteGeneration;
   return CacheWrite(v, start, sector - start, 1, src, order);
 }

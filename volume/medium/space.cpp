@@ -26,6 +26,8 @@ bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, boo
 
 bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                  uint32_t &first, uint32_t &length) {
+  // Every caller has run the walk that marks the tree's blocks used (TreeBlocksMarkedUsed).
+  TrustBitmapForWrites(v);
   if (FindFreeRunNow(v, hint, wanted, mark, first, length)) return true;
   // Blocks freed but not yet given back: once their frees are durable they are free, also
   // before the hint, where the caller may have looked already.
