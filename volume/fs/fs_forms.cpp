@@ -136,7 +136,7 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
     FailRead(v);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, feBlock, fe, list)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list)) return false;
   if (list.Form == kDescriptorsShort) return true;
   const std::optional<DescriptorArea> area = DescriptorAreaOf(fe, kBlockSize);
   if (list.Corrupt || !area) {

@@ -161,7 +161,7 @@ constexpr uint64_t kMaxLinkBytes = 65536;
 bool ReadLinkTarget(TUDFRewritableVolume &v, std::u16string_view path, std::u16string &target) {
   EntryRef e;
   if (!ResolveEntry(v, path, e)) return false;
-  DirectoryStream data(ReaderOf(v), v.PartitionLength);
+  DirectoryStream data(ReaderOf(v), BlockSpaceOf(v));
   const DirectoryStream::Status st = data.Open(e.EntryBlock, kFileTypeSymlink);
   if (st == DirectoryStream::IoError) return false;
   if (st != DirectoryStream::Ok) {

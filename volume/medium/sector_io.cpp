@@ -10,6 +10,7 @@
 #include "korva/scsi.hpp"
 #include "volume/engine.h"
 #include "volume/medium/packet_cache.h"
+#include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
 
 namespace korva {
@@ -24,8 +25,16 @@ void Pause(TUDFRewritableVolume &v) {
   PlatformOf(&v.Device).SleepMs(RetryDelay(v));
 }
 
+// The image may end inside a packet (another writer's image need not be whole packets): a
+// read that starts inside it returns the sectors that exist and zeros past its end; a read
+// that starts past its end fails.
 bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t bytes) {
-  if (!v.ImageFileOpen) return false;
+  if (!v.ImageFileOpen || sector >= v.TotalSectors) return false;
+  const uint64_t inside = uint64_t(v.TotalSectors - sector) * kSectorSize;
+  if (inside < bytes) {
+    std::memset(dest + inside, 0, bytes - inside);
+    bytes = static_cast<uint32_t>(inside);
+  }
   const KorvaImageIO &io = ImageIOOf(v);
   return io.ReadAt(io.Context, v.ImageFile, dest, bytes, uint64_t(sector) * kSectorSize) == 0;
 }
@@ -82,6 +91,11 @@ bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
   if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
+    // A block no partition maps holds nothing yet.
+    if (physical == kUnmappedSector) {
+      std::memset(dest + at, 0, size_t(n) * kSectorSize);
+      return true;
+    }
     return ReadPhysical(v, physical, dest + at, n);
   });
 }
@@ -104,7 +118,7 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
 // whole packets on both sides (the mount checks it), so a drive still gets whole packets.
 bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
-    return WritePhysical(v, physical, src + at, n);
+    return physical != kUnmappedSector && WritePhysical(v, physical, src + at, n);
   });
 }
 
