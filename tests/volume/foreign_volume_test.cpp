@@ -16,6 +16,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "udf/tag.h"
+#include "volume/engine.h"
 
 namespace korva {
 namespace {
@@ -222,6 +223,18 @@ TEST(ImageSize, AnImageThatIsNotWholePacketsIsReadNotWritten) {
     back.resize(n);
     EXPECT_EQ(back, data);
     UDF_CloseHandle(&v, h);
+    // The last packet ends with the file: the sectors it holds read, zeros follow them; a
+    // sector past its end does not read.
+    const uint32_t last = v.TotalSectors - 1, packet = last - last % 16;
+    if (last % 16 != 15) {
+      std::memset(v.PacketBuffer, 0xAA, sizeof v.PacketBuffer);
+      EXPECT_TRUE(ReadPacket(v, packet)) << extra;
+      EXPECT_EQ(v.PacketBuffer[(last - packet + 1) * 2048], 0) << extra;
+    }
+    uint8_t sector[2048];
+    EXPECT_TRUE(ReadSector(v, last, sector));
+    EXPECT_FALSE(ReadSector(v, last + 1, sector));
+    v.LastError = 0;
     EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
   }
   EXPECT_EQ(fs::file_size(path), 4u * 1048576 + 2048 * 3) << "the image was never resized";

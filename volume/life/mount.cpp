@@ -619,9 +619,9 @@ bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size
 bool AdoptImage(TUDFRewritableVolume &v, int32_t handle, uint32_t &sectors) {
   const KorvaImageIO &io = ImageIOOf(v);
   uint64_t size = 0;
-  // Less than a packet holds no volume.
-  if (io.Size(io.Context, handle, &size) != 0 || size < kImagePacketBytes ||
-      (!v.ReadOnly && size % kImagePacketBytes != 0) ||
+  // Less than a packet (but more than nothing) holds no volume.
+  if (io.Size(io.Context, handle, &size) != 0 ||
+      (size % kImagePacketBytes != 0 && (!v.ReadOnly || size < kImagePacketBytes)) ||
       size / kSectorSize > 0xFFFFFFFFull - kImagePacketBytes / kSectorSize) {
     io.Close(io.Context, handle);
     SetError(v, KORVA_E_IMAGE_SIZE);

@@ -188,6 +188,13 @@ bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest) {
   return true;
 }
 
+// Sectors past the end of an image do not exist, even where a packet read that ended with
+// the file left zeros for them in the cache. (Another writer's partitions are addressed
+// above the medium's sectors and mapped back onto it.)
+bool PastImageEnd(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count) {
+  return v.ImageMode && !v.PartitionMap && uint64_t(sector) + count > v.TotalSectors;
+}
+
 bool WriteRefused(TUDFRewritableVolume &v) {
   // Every write of the engine passes here: whatever entry point forgot to refuse, a
   // read-only volume is never written.
@@ -249,6 +256,7 @@ bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
 }
 
 bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+  if (PastImageEnd(v, sector, 1)) return ReadFailed(v);
   if (ReadCachedSectors(v, sector, 1, dest)) return true;
   // The whole packet: the sectors next to this one are read next, as a rule.
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
@@ -264,6 +272,12 @@ bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
 bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
                  uint32_t &good) {
   good = 0;
+  if (PastImageEnd(v, first, count)) {
+    // What lies before the end is read (and counted); the rest does not exist.
+    const uint32_t before = first < v.TotalSectors ? v.TotalSectors - first : 0;
+    if (before > 0 && !ReadSectors(v, first, before, dest, good)) return false;
+    return ReadFailed(v);
+  }
   // Packets the cache holds come from there, the runs between them from the medium.
   while (good < count) {
     const uint32_t at = first + good;
