@@ -6,17 +6,11 @@
 namespace korva {
 namespace {
 
-bool IdentifierIs(const UDF_EntityID &e, const char *identifier) {
-  uint8_t want[23] = {};
-  std::memcpy(want, identifier, std::min(std::strlen(identifier), sizeof want));
-  return std::memcmp(e.Identifier, want, sizeof want) == 0;
-}
-
 PartitionMapInfo Type2(const UDF_Type2PartitionMap &m) {
   PartitionMapInfo info;
   info.PartitionNumber = m.PartitionNumber;
   const UDF_EntityID &id = m.PartitionTypeIdentifier;
-  if (IdentifierIs(id, "*UDF Sparable Partition")) {
+  if (HasEntityIdentifier(id, "*UDF Sparable Partition")) {
     UDF_SparableMapFields f;
     std::memcpy(&f, m.TypeSpecific, sizeof f);
     info.Kind = PartitionKind::Sparable;
@@ -25,9 +19,9 @@ PartitionMapInfo Type2(const UDF_Type2PartitionMap &m) {
     const uint8_t tables = f.NumberofSparingTables < 4 ? f.NumberofSparingTables : 4;
     for (uint8_t i = 0; i < tables; ++i)
       info.SparingTables.push_back(f.LocationsofSparingTables[i]);
-  } else if (IdentifierIs(id, "*UDF Virtual Partition")) {
+  } else if (HasEntityIdentifier(id, "*UDF Virtual Partition")) {
     info.Kind = PartitionKind::Virtual;
-  } else if (IdentifierIs(id, "*UDF Metadata Partition")) {
+  } else if (HasEntityIdentifier(id, "*UDF Metadata Partition")) {
     UDF_MetadataMapFields f;
     std::memcpy(&f, m.TypeSpecific, sizeof f);
     info.Kind = PartitionKind::Metadata;
@@ -68,7 +62,7 @@ std::optional<std::vector<PartitionMapInfo>> ParsePartitionMaps(const uint8_t *t
 }
 
 uint16_t DomainRevision(const UDF_EntityID &domain) {
-  if (!IdentifierIs(domain, "*OSTA UDF Compliant")) return 0;
+  if (!HasEntityIdentifier(domain, "*OSTA UDF Compliant")) return 0;
   return uint16_t(domain.IdentifierSuffix[0] | (domain.IdentifierSuffix[1] << 8));
 }
 
@@ -102,7 +96,7 @@ std::optional<VatInfo> ParseVat(const uint8_t *data, size_t length, bool withHea
     if (length < kTrailer) return std::nullopt;
     UDF_EntityID id;
     std::memcpy(&id, data + length - kTrailer, sizeof id);
-    if (!IdentifierIs(id, "*UDF Virtual Alloc Tbl")) return std::nullopt;
+    if (!HasEntityIdentifier(id, "*UDF Virtual Alloc Tbl")) return std::nullopt;
     end = length - kTrailer;
   }
   if ((end - first) % 4 != 0) return std::nullopt;
