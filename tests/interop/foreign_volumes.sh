@@ -74,6 +74,18 @@ for media in hd dvd dvdram dvdrw dvdr worm mo cdrw cdr cd bdr; do
 done
 echo "read $volumes mkudffs volumes"
 [ "$volumes" -ge 20 ] || bad "mkudffs made only $volumes volumes"
+
+# Blocks of another size (mkudffs's choice for an image file unless told): not read, and
+# said so rather than called damaged.
+img="$work/small-blocks.img"
+mkudffs --media-type=hd --blocksize=512 --new-file "$img" 16384 >/dev/null 2>&1 || bad "mkudffs -b 512 failed"
+before=$(md5sum <"$img")
+for cmd in info ls; do
+  k "$img" $cmd && bad "$cmd read a volume of 512-byte blocks"
+  grep -q "not compatible: another writer's volume that cannot be read: a UDF volume of 512-byte blocks" "$work/err" ||
+    bad "$cmd on 512-byte blocks: $(cat "$work/err")"
+done
+[ "$(md5sum <"$img")" = "$before" ] || bad "the volume of 512-byte blocks changed"
 exit $fail
 fi
 

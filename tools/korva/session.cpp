@@ -128,6 +128,9 @@ bool Session::SelectDrive() {
   return true;
 }
 
+// How the engine's note on another writer's volume begins when it cannot be read at all.
+constexpr const char *kUnreadableForeign = "another writer's volume that cannot be read";
+
 std::string Session::ForeignNote() {
   const char *note = UDF_GetVolumeNote(korva_.Volume());
   return note != nullptr ? note : "";
@@ -138,6 +141,8 @@ std::string Session::UnusableReason() {
   const std::string detail = ErrorText();
   const std::string foreign = ForeignNote();
   // Another writer's volume is read, never written.
+  if (!foreign.empty() && number == 0 && foreign.rfind(kUnreadableForeign, 0) == 0)
+    return "not compatible: " + foreign;
   if (!foreign.empty() && number == 0)
     return "not compatible for writing: " + foreign +
            " (Korva only reads other writers' volumes: ls, cat, get, info, check, "

@@ -51,7 +51,10 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
 bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
                            uint32_t &foreignAnchor) {
   const SequenceReading r = ReadVolumeSequence(v);
-  if (r.Result == SequenceReading::Foreign) foreignAnchor = r.Geometry.AnchorSector;
+  if (r.Result == SequenceReading::Foreign) {
+    foreignAnchor = r.Geometry.AnchorSector;
+    if (foreignAnchor == 0) NoteUnreadableVolume(v, r.Why);
+  }
   if (r.Result != SequenceReading::Ok) return false;
   const VolumeGeometry &g = r.Geometry;
   v.MainVDSSector = g.MainVDS;

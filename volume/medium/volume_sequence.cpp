@@ -43,6 +43,7 @@ private:
   bool ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail);
   bool Recognition(SequenceReading &out);
   bool Anchors(SequenceReading &out, std::vector<uint8_t> &anchor);
+  void OtherBlockSize(SequenceReading &out);
   Sequence ReadOne(uint32_t start, uint32_t sectors);
   bool Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q);
   bool Fits(SequenceReading &out);
@@ -111,6 +112,7 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
   }
   if (anchor.empty()) {
     out.Why = "the anchor volume descriptor pointers are damaged (sectors 256, N - 256, N)";
+    OtherBlockSize(out);
     return false;
   }
   if (out.Geometry.AnchorSector != kMainAnchorSector) {
@@ -124,6 +126,24 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
     out.Violations.push_back(std::move(bad));
   }
   return true;
+}
+
+// Another writer may use logical blocks of another size (mkudffs does 512 on an image file
+// unless told otherwise): its anchor then lies at block 256 of that size. Such a volume is
+// another's that this engine, of 2048-byte blocks, cannot read; it is said so.
+void SequenceReader::OtherBlockSize(SequenceReading &out) {
+  uint8_t buf[kSectorSize];
+  for (const uint32_t size : {512u, 1024u, 4096u}) {
+    const uint64_t byte = uint64_t(kMainAnchorSector) * size;
+    SequenceReading::Outcome fail;
+    if (!ReadAt(static_cast<uint32_t>(byte / kSectorSize), buf, fail)) continue;
+    const size_t at = byte % kSectorSize;
+    if (!IsTagValid(kTagAnchor, buf + at, kSectorSize - at, kMainAnchorSector)) continue;
+    out.Result = SequenceReading::Foreign;
+    out.Why = "a UDF volume of " + std::to_string(size) +
+              "-byte blocks; only volumes of 2048-byte blocks are read";
+    return;
+  }
 }
 
 bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q) {
