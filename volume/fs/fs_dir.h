@@ -13,7 +13,7 @@
 
 #include "udf/timestamp.h"
 #include "volume/fs/fs_state.h"
-#include "volume/medium/partition_map.h"
+#include "volume/medium/block_space.h"
 
 namespace korva {
 

@@ -14,6 +14,7 @@
 #include "volume/check/fs_claims.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 

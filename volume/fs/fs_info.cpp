@@ -19,6 +19,7 @@
 #include "volume/fs/fs_lookup.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 

@@ -12,6 +12,7 @@
 #include "volume/fs/fs_lookup.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 using namespace korva;
 

@@ -13,32 +13,10 @@
 #include <vector>
 
 #include "korva/volume.h"
+#include "volume/medium/block_space.h"
 #include "volume/medium/volume_sequence.h"
 
 namespace korva {
-
-// A sector of the block space that no partition maps (a VAT entry never written, a block
-// past a metadata file's extents): it reads as zeros.
-inline constexpr uint32_t kUnmappedSector = 0xFFFFFFFFu;
-
-// The engine block of each partition reference's block 0, for reading allocation and file
-// identifier descriptors that name a partition.
-struct BlockSpace {
-  uint32_t Length = 0;
-  std::vector<uint32_t> RefStart; // empty: one partition, reference 0 only
-  BlockSpace(uint32_t length = 0) : Length(length) {}
-  operator uint32_t() const { return Length; }
-  // The engine block of block `lb` of partition reference `ref`; false when there is none.
-  bool Map(uint16_t ref, uint32_t lb, uint32_t &block) const {
-    if (RefStart.empty()) {
-      block = lb;
-      return ref == 0;
-    }
-    if (ref >= RefStart.size() || RefStart[ref] == kUnmappedSector) return false;
-    block = RefStart[ref] + lb;
-    return block >= lb && block < Length;
-  }
-};
 
 // Builds the map of a foreign volume from its descriptors (reading the VAT or the metadata
 // file), installs it in the record and sets PartitionStart, PartitionLength and
