@@ -12,6 +12,7 @@
 #include "udf/byte_order.h"
 #include "udf/crc.h"
 #include "udf/descriptors.h"
+#include "udf/partition_maps.h"
 #include "udf/tag.h"
 #include "udf/unicode.h"
 #include "udf/utf8.h"
@@ -48,6 +49,19 @@ void FileEntryRoundTrip(const FileEntryInfo &fe, uint32_t loc) {
   Check(again->InformationLength == fe.InformationLength && again->UniqueID == fe.UniqueID);
 }
 
+void OtherWriters(uint8_t which, const uint8_t *p, size_t n) {
+  if (which == 0) {
+    const uint32_t count = n >= 1 ? p[0] : 0;
+    if (auto maps = ParsePartitionMaps(n >= 1 ? p + 1 : p, n >= 1 ? n - 1 : 0, count)) {
+      Check(maps->size() == count);
+      for (const PartitionMapInfo &m : *maps)
+        Check(m.SparingTables.size() <= 4);
+    }
+  } else if (auto vat = ParseVat(p, n, which == 1)) {
+    Check(vat->Entries.size() * 4 <= n);
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -60,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t n = b.size();
   const uint32_t loc = n >= 16 ? LoadLE32(p + 12) : 0;
 
+  // Bit 4: the readers of other writers' volumes (partition maps, the VAT).
+  if (mode & 0x10) {
+    OtherWriters(mode & 0x0F, p, n);
+    return 0;
+  }
   switch (mode & 0x0F) {
   case 0:
     IsTagValid(n >= 2 ? LoadLE16(p) : 0, p, n, loc);

@@ -66,12 +66,6 @@ std::optional<T> ParseFixed(const uint8_t *buf, size_t length, uint32_t location
   return rec;
 }
 
-bool HasEntityIdentifier(const UDF_EntityID &e, const char *identifier) {
-  uint8_t want[23] = {};
-  std::memcpy(want, identifier, std::min(std::strlen(identifier), sizeof want));
-  return std::memcmp(e.Identifier, want, sizeof want) == 0;
-}
-
 std::vector<UDF_ShortAD> ReadExtents(const uint8_t *area, size_t bytes) {
   std::vector<UDF_ShortAD> out;
   for (size_t off = 0; off + sizeof(UDF_ShortAD) <= bytes; off += sizeof(UDF_ShortAD)) {
@@ -84,6 +78,12 @@ std::vector<UDF_ShortAD> ReadExtents(const uint8_t *area, size_t bytes) {
 }
 
 } // namespace
+
+bool HasEntityIdentifier(const UDF_EntityID &e, const char *identifier) {
+  uint8_t want[23] = {};
+  std::memcpy(want, identifier, std::min(std::strlen(identifier), sizeof want));
+  return std::memcmp(e.Identifier, want, sizeof want) == 0;
+}
 
 void MakeImplementationEntity(UDF_EntityID &id) {
   SetImplementationEntity(id);

@@ -87,6 +87,8 @@ inline uint8_t ExtentTypeOf(const UDF_ShortAD &ad) {
 
 // True when the entity identifier carries our 23-byte implementation identifier.
 bool IsOurImplementation(const UDF_EntityID &id);
+// Whether the entity's identifier is `identifier` (padded with zeros to its 23 bytes).
+bool HasEntityIdentifier(const UDF_EntityID &e, const char *identifier);
 // Fills an entity identifier with our implementation identifier, as the builders record it.
 void MakeImplementationEntity(UDF_EntityID &id);
 

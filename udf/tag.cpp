@@ -39,8 +39,9 @@ bool IsTagValid(uint16_t tagIdentifier, const void *descriptor, size_t length, u
   UDF_Tag tag;
   std::memcpy(&tag, descriptor, sizeof tag);
   if (tag.TagIdentifier != tagIdentifier) return false;
-  if (tag.DescriptorVersion != 2) return false;
-  if (tag.TagSerialNumber != 1) return false;
+  // Version 2 is ECMA-167's second edition (NSR02), 3 its third (NSR03, UDF 2.00 and
+  // later). The serial number is whatever the writer chose; this library writes 1.
+  if (tag.DescriptorVersion != 2 && tag.DescriptorVersion != 3) return false;
   if (tag.TagLocation != location) return false;
   if (tag.TagChecksum != TagChecksum(&tag)) return false;
   const uint16_t crcLength = tag.DescriptorCRCLength;

@@ -56,8 +56,8 @@ UDF_Tag FillTag(int32_t tagIdentifier, const void *data, int32_t crcLength, int3
 // Builds the tag in place: computes it over descriptor + 16 and stores it at descriptor[0].
 void FillTagAt(void *descriptor, uint16_t tagIdentifier, uint16_t crcLength, uint32_t location);
 
-// Checks a descriptor read from the medium: identifier, version 2, serial number 1, location,
-// checksum and CRC. `length` is how many bytes are readable at `descriptor`; a tag whose CRC
+// Checks a descriptor read from the medium: identifier, version 2 or 3, location, checksum
+// and CRC (any serial number). `length` is how many bytes are readable at `descriptor`; a tag whose CRC
 // region runs past them is invalid.
 bool IsTagValid(uint16_t tagIdentifier, const void *descriptor, size_t length, uint32_t location);
 

@@ -224,7 +224,16 @@ typedef struct TUDFRewritableVolume {
    * their order); 1: changes stay in the packet cache across calls until a sync point
    * (UDF_FlushVolume, dismount) or the cache's bound sends them out. See UDF_FlushVolume. */
   uint8_t WriteBehind;
+  /* Engine-owned, set by a mount: where the partitions of another writer's volume lie (a
+   * VAT, a metadata file, several partitions). Such a volume is only read. */
+  void *PartitionMap;
 } TUDFRewritableVolume;
+
+/* What the mounted volume is when another writer made it ("UDF 2.01 volume written by
+ * \"*Linux UDFFS\", plain partition"), or why it cannot be read; "" for this library's own
+ * volumes. Such a volume mounts Compatible only read-only (it is never written). The text
+ * lives until the next mount or dismount. */
+KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume);
 
 /* Errors and counters. */
 KORVA_API uint16_t UDF_GetLastErrorNumber(TUDFRewritableVolume *volume);

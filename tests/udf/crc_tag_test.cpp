@@ -95,16 +95,21 @@ TEST(Tag, AnyTamperingIsDetected) {
   EXPECT_FALSE(IsTagValid(kTagPartition, d.data(), d.size(), loc));
 }
 
-TEST(Tag, OnlyVersionTwoSerialOneAccepted) {
-  // Consistent tags (checksum and CRC right) that another writer might record.
-  for (int variant = 0; variant < 2; ++variant) {
+// Other writers record version 3 (NSR03, UDF 2.00 and later) and serial numbers of their
+// own; a version neither edition of ECMA-167 defines is not a tag.
+TEST(Tag, VersionTwoOrThreeAndAnySerialAccepted) {
+  struct Variant {
+    uint16_t version, serial;
+    bool valid;
+  } const variants[] = {{3, 1, true}, {2, 2, true}, {3, 0, true}, {1, 1, false}, {4, 1, false},
+                        {0, 1, false}};
+  for (const Variant &x : variants) {
     std::vector<uint8_t> d = MakeDescriptor(kTagAnchor, 496, 256);
-    if (variant == 0)
-      StoreLE16(d.data() + 2, 3); // descriptor version 3
-    else
-      StoreLE16(d.data() + 6, 2); // serial number 2
+    StoreLE16(d.data() + 2, x.version);
+    StoreLE16(d.data() + 6, x.serial);
     d[4] = TagChecksum(d.data());
-    EXPECT_FALSE(IsTagValid(kTagAnchor, d.data(), d.size(), 256)) << variant;
+    EXPECT_EQ(IsTagValid(kTagAnchor, d.data(), d.size(), 256), x.valid)
+        << x.version << "/" << x.serial;
   }
 }
 

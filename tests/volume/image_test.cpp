@@ -269,6 +269,8 @@ TEST(HostileImages, ForeignOrInconsistentVolumesAreRefused) {
   ASSERT_TRUE(img.Ok());
   TUDFRewritableVolume &v = img.Volume();
   const uint32_t main = v.MainVDSSector, integrity = v.IntegritySector;
+  // Taken now: a mount of another writer's volume addresses its partitions elsewhere.
+  const uint32_t partitionStart = v.PartitionStart;
   ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
   const std::string path = img.ImagePath();
   const std::string original = ReadImageSector(path, main + 2);
@@ -310,13 +312,13 @@ TEST(HostileImages, ForeignOrInconsistentVolumesAreRefused) {
   PatchImage(path, uint64_t(main + 1) * 2048, originalLvd.data(), 2048);
 
   // The bitmap descriptor claiming more bytes than the partition needs.
-  const std::string bitmap = ReadImageSector(path, v.PartitionStart);
+  const std::string bitmap = ReadImageSector(path, partitionStart);
   std::string big = bitmap;
   StoreLE32(reinterpret_cast<uint8_t *>(big.data()) + 20, 0x7FFFFFFF);
-  PatchImage(path, uint64_t(v.PartitionStart) * 2048, big.data(), 2048);
-  Retag(path, v.PartitionStart, kTagSpaceBitmap, 0, 0);
+  PatchImage(path, uint64_t(partitionStart) * 2048, big.data(), 2048);
+  Retag(path, partitionStart, kTagSpaceBitmap, 0, 0);
   expectRefused("bitmap size");
-  PatchImage(path, uint64_t(v.PartitionStart) * 2048, bitmap.data(), 2048);
+  PatchImage(path, uint64_t(partitionStart) * 2048, bitmap.data(), 2048);
 
   // Still a good volume after every patch was undone.
   ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);

@@ -178,6 +178,10 @@ int CmdFormat(Session &s) {
 
 // How the volume can be used, for info.
 std::string Usability(Session &s, bool compatible, bool readOnly) {
+  const std::string foreign = s.ForeignNote();
+  if (!foreign.empty())
+    return foreign + (compatible ? "; read-only, not compatible (Korva does not write it)"
+                                 : "; not usable");
   if (!compatible) return "not usable";
   if (s.LeftOpen())
     return "left open by a program that did not close it: read-only until "
@@ -198,7 +202,7 @@ int CmdInfo(Session &s) {
     s.Dismount();
     if (!s.Mount(false, true, true)) return kExitFailed;
   }
-  const bool readOnly = lookOnly ? s.Opt().readOnly || s.LeftOpen() ||
+  const bool readOnly = lookOnly ? s.Opt().readOnly || s.LeftOpen() || !s.ForeignNote().empty() ||
                                        access(s.Opt().image.c_str(), W_OK) != 0
                                  : s.ReadOnly();
   TKorva &k = s.Korva();
@@ -219,6 +223,7 @@ int CmdInfo(Session &s) {
   const bool bitmapSuspect = compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
   std::string medium;
   if (!s.IsImage()) medium = MediumName(v->Device.Medium);
+  const std::string foreign = s.ForeignNote();
   if (!s.Dismount()) return kExitFailed;
   if (s.Opt().json) {
     std::printf("{\"target\":%s,\"kind\":%s,", JsonString(s.TargetName()).c_str(),
@@ -228,7 +233,7 @@ int CmdInfo(Session &s) {
                 "\"block_size\":2048,\"total_blocks\":%llu,"
                 "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
                 "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
-                "\"bitmap_suspect\":%s}\n",
+                "\"bitmap_suspect\":%s,\"other_writer\":%s}\n",
                 JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
                 readOnly ? "true" : "false", leftOpen ? "true" : "false",
                 static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
@@ -236,12 +241,16 @@ int CmdInfo(Session &s) {
                 static_cast<unsigned long long>(total * 2048),
                 static_cast<unsigned long long>(freeBlocks * 2048),
                 static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs),
-                bitmapSuspect ? "true" : "false");
+                bitmapSuspect ? "true" : "false",
+                foreign.empty() ? "null" : JsonString(foreign).c_str());
   } else {
     std::printf("Target:       %s\n", s.TargetName().c_str());
     if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
     std::printf("Label:        %s\n", Printable(Utf16ToUtf8(label)).c_str());
-    std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
+    if (foreign.empty())
+      std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
+    else
+      std::printf("Volume:       %s\n", usability.c_str());
     std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
                 static_cast<unsigned long long>(total),
                 static_cast<unsigned long long>(total * 2048), HumanBytes(total * 2048).c_str());
@@ -285,11 +294,18 @@ std::string FindingLine(const KorvaFinding &f, bool json) {
   return line + text;
 }
 
+int CheckForeign(Session &s);
+
 // Runs check (repair = false) or repair on the mounted volume and prints the findings.
 int CheckOrRepair(Session &s, bool repair) {
   // A check writes nothing, so it mounts read-only: the volume is not even marked open and
   // closed again, and an image or disc that cannot be written is checked all the same.
   if (!s.Mount(false, true, !repair)) return kExitFailed;
+  if (!s.ForeignNote().empty()) {
+    if (!repair && s.Korva().UDF_GetVolumeCompatibility()) return CheckForeign(s);
+    s.Report().Fail(s.TargetName(), s.UnusableReason());
+    return kExitFailed;
+  }
   TKorva &k = s.Korva();
   const bool json = s.Opt().json;
   std::vector<std::string> lines;
@@ -946,6 +962,36 @@ bool CopyOut(Session &s, const VolumePath &path, const Entry &entry, const std::
     ok = false;
   }
   return ok;
+}
+
+// The check of another writer's volume: this library's structure rules are not that
+// writer's, so what is checked is that everything reads: every directory, every entry's
+// type, every byte of every file. What does not is reported.
+int CheckForeign(Session &s) {
+  const std::string note = s.ForeignNote();
+  std::vector<Listed> listed;
+  std::set<uint32_t> seen;
+  bool ok = Collect(s, VolumePath(), true, true, seen, listed);
+  std::vector<char> buffer(1 << 20);
+  uint64_t files = 0, dirs = 1;
+  for (const Listed &l : listed) {
+    if (l.entry.IsDir()) ++dirs;
+    if (l.entry.IsDir() || l.entry.IsSpecial()) continue;
+    FileCopy copy{buffer};
+    ok = CopyOut(s, l.path, l.entry, "/dev/null", copy) && ok;
+    ++files;
+  }
+  const bool closed = s.Dismount();
+  if (s.Opt().json) {
+    std::printf("{\"target\":%s,\"clean\":%s,\"findings\":[],\"other_writer\":%s}\n",
+                JsonString(s.TargetName()).c_str(), ok && closed ? "true" : "false",
+                JsonString(note).c_str());
+  } else if (ok && closed) {
+    std::printf("%s is clean: %s, read-only: %s and %s read in full\n", s.TargetName().c_str(),
+                note.c_str(), Plural(dirs, "directory", "directories").c_str(),
+                Plural(files, "file", "files").c_str());
+  }
+  return ok && closed && !StdoutFailed() ? kExitOk : kExitFailed;
 }
 
 // After an entry failed (and was reported): whether the copy can go on with the next. It

@@ -128,9 +128,28 @@ bool Session::SelectDrive() {
   return true;
 }
 
+// How the engine's note on another writer's volume begins when it cannot be read at all.
+constexpr const char *kUnreadableForeign = "another writer's volume that cannot be read";
+
+std::string Session::ForeignNote() {
+  const char *note = UDF_GetVolumeNote(korva_.Volume());
+  return note != nullptr ? note : "";
+}
+
 std::string Session::UnusableReason() {
   const uint16_t number = korva_.UDF_GetLastErrorNumber();
   const std::string detail = ErrorText();
+  const std::string foreign = ForeignNote();
+  // Another writer's volume is read, never written.
+  if (!foreign.empty() && number == 0 && foreign.rfind(kUnreadableForeign, 0) == 0)
+    return "not compatible: " + foreign;
+  if (!foreign.empty() && number == 0)
+    return "not compatible for writing: " + foreign +
+           " (Korva only reads other writers' volumes: ls, cat, get, info, check, "
+           "mount --read-only)";
+  if (number == KORVA_E_IMAGE_SIZE && IsImage())
+    return detail + " (an image that is not whole 32 KiB packets is only read: "
+                    "ls, cat, get, info, check, --read-only)";
   if (number == KORVA_E_LEFT_OPEN)
     return detail + " ('korva repair' makes it usable again; --read-only reads it as it is)";
   if (!detail.empty()) return detail;
@@ -204,7 +223,7 @@ bool Session::MountImage(bool forFormat, bool readOnly) {
   const KBOOL mounted = readOnly ? UDF_MountImageReadOnly(korva_.Volume(), options_.image.c_str())
                                  : korva_.UDF_MountImage(options_.image.c_str(), options_.sizeMiB);
   if (!mounted) {
-    reporter_.Fail(options_.image, ErrorText());
+    reporter_.Fail(options_.image, UnusableReason());
     return false;
   }
   mounted_ = true;

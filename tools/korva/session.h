@@ -93,6 +93,8 @@ public:
   uint32_t RootBlock();
   // The reason why a mounted volume is not usable.
   std::string UnusableReason();
+  // What the mounted volume is when another writer made it; "" for Korva's own.
+  std::string ForeignNote();
   // Why a mounted volume that the mount gave no error for is not usable, from a check.
   std::string DiagnoseUnusable();
   // Dismounts when mounted; reports and returns false when the volume could not be closed.

@@ -99,8 +99,9 @@ private:
 };
 } // namespace
 
-bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
+bool ReadDescriptorList(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
                         const uint8_t *feSector, DescriptorList &out) {
+  const uint32_t partitionLength = space.Length;
   out = DescriptorList();
   uint8_t ext[kBlockSize];
   const uint8_t *cur = feSector;
@@ -133,8 +134,9 @@ bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint3
     if (off + stride > limit) return end(false);
     ShortADValue ad = LoadADAt(cur + off);
     if (ad.Length() == 0) return end(false);
-    // One partition: a long descriptor naming another cannot be followed.
-    if (stride == 16 && ad.Type() != kExtentNotAllocated && LongADPartition(cur + off) != 0)
+    // A long descriptor names its partition: one the volume does not map cannot be followed.
+    if (stride == 16 && ad.Type() != kExtentNotAllocated &&
+        !space.Map(LongADPartition(cur + off), ad.Block, ad.Block))
       return end(true);
     if (ad.Type() == kExtentTypeContinuation) {
       // A chain longer than the partition or one that comes back to a block must be bad.
@@ -176,8 +178,8 @@ bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
   return true;
 }
 
-DirectoryStream::DirectoryStream(BlockReadFn read, uint32_t partitionLength)
-    : read_(std::move(read)), partitionLength_(partitionLength) {}
+DirectoryStream::DirectoryStream(BlockReadFn read, BlockSpace space)
+    : read_(std::move(read)), space_(std::move(space)), partitionLength_(space_.Length) {}
 
 DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock, uint8_t fileType) {
   feBlock_ = feBlock;
@@ -189,7 +191,7 @@ DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock, uint8_t fileType
   uint8_t fe[kBlockSize];
   if (!read_(feBlock, fe)) return IoError;
   if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != fileType) return End;
-  if (!ReadDescriptorList(read_, partitionLength_, feBlock, fe, list_)) return IoError;
+  if (!ReadDescriptorList(read_, space_, feBlock, fe, list_)) return IoError;
   if (list_.Embedded()) {
     std::memcpy(entry_, fe, kBlockSize);
     size_ = std::min<uint64_t>(fe_.InformationLength, list_.EmbeddedLength);
@@ -294,6 +296,11 @@ DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out,
   out.Characteristics = h.FileCharacteristics;
   out.ICBBlock = h.ICB.Location.LogicalBlockNumber;
   out.ICBPartition = h.ICB.Location.PartitionReferenceNumber;
+  // On a volume of several partitions the entry's block is found through its reference;
+  // one it cannot be is left as recorded, for the check to report.
+  uint32_t mapped = 0;
+  if (!space_.RefStart.empty() && space_.Map(out.ICBPartition, out.ICBBlock, mapped))
+    out.ICBBlock = mapped;
   out.RawNameLength = static_cast<uint8_t>(lfi);
   std::memcpy(out.RawName, buf + kHead + liu, lfi);
   out.NameDecoded = false;

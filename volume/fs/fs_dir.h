@@ -13,6 +13,7 @@
 
 #include "udf/timestamp.h"
 #include "volume/fs/fs_state.h"
+#include "volume/medium/block_space.h"
 
 namespace korva {
 
@@ -84,7 +85,7 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info);
 
 // Walks the descriptor list of the file entry in `feSector` (block `feBlock`), following
 // continuations. False only on an I/O failure; bad data sets Corrupt and ends the list.
-bool ReadDescriptorList(const BlockReadFn &read, uint32_t partitionLength, uint32_t feBlock,
+bool ReadDescriptorList(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
                         const uint8_t *feSector, DescriptorList &out);
 
 // A file identifier found in directory data.
@@ -116,7 +117,7 @@ class DirectoryStream {
 public:
   enum Status { Ok, End, IoError };
 
-  DirectoryStream(BlockReadFn read, uint32_t partitionLength);
+  DirectoryStream(BlockReadFn read, BlockSpace space);
 
   // Loads the directory whose file entry is at `feBlock`. Status End when it is not a
   // readable directory. Another file type reads the data of an entry of that type (the
@@ -153,6 +154,7 @@ private:
   bool ReadBlock(uint32_t block, const uint8_t *&data);
 
   BlockReadFn read_;
+  BlockSpace space_;
   uint32_t partitionLength_;
   uint32_t feBlock_ = 0;
   EntryFields fe_;
@@ -171,8 +173,8 @@ private:
 // A damaged entry is passed over to the next valid one, so that what the directory holds
 // after it is still seen (and never taken for free space).
 template <class Visit>
-bool ForEachLiveEntry(BlockReadFn read, uint32_t partitionLength, uint32_t feBlock, Visit visit) {
-  DirectoryStream dir(read, partitionLength);
+bool ForEachLiveEntry(BlockReadFn read, BlockSpace space, uint32_t feBlock, Visit visit) {
+  DirectoryStream dir(read, std::move(space));
   if (dir.Open(feBlock) != DirectoryStream::Ok) return true;
   for (uint64_t offset = 0; offset < dir.Size();) {
     FidEntry fid;

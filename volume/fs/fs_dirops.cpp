@@ -12,6 +12,7 @@
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 
@@ -54,7 +55,9 @@ bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
 }
 
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
-  if (!v.SpaceBitmap || block >= v.PartitionLength) return false;
+  if (block >= v.PartitionLength) return false;
+  // Another writer's volume is only read, without its bitmap: what the tree names is used.
+  if (!v.SpaceBitmap) return v.PartitionMap != nullptr;
   return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
 }
 
@@ -230,7 +233,7 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
     found = true;
     return true;
   }
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   bool skip = options.SkipFirst;
   uint64_t offset = resume ? di.DirOffset : 0;
   std::vector<uint32_t> above{di.DirICB}; // the directories the path went through
@@ -418,7 +421,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars,
     FailRead(v);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, parentBlock, fe, list)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), parentBlock, fe, list)) return false;
   if (list.Corrupt) {
     SetError(v, KORVA_E_DAMAGED);
     return false;
@@ -545,7 +548,7 @@ bool FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
   EntryFields info;
   DescriptorList list;
   if (!ReadBlock(v, entry, fe) || !ReadEntryFields(fe, entry, info) ||
-      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list) || list.Corrupt)
+      !ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) || list.Corrupt)
     return false;
   freed += FreeEntryBlocks(v, entry, list, false);
   return true;
@@ -634,7 +637,7 @@ bool DirectoryHasEntries(TUDFRewritableVolume &v, uint32_t dirBlock, bool &hasEn
   hasEntries = false;
   // The scan stops at the first live entry; only a read failure ends it without one.
   const bool readThrough =
-      ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock, [&](FidEntry &, uint64_t) {
+      ForEachLiveEntry(ReaderOf(v), BlockSpaceOf(v), dirBlock, [&](FidEntry &, uint64_t) {
         hasEntries = true;
         return false;
       });
@@ -691,7 +694,7 @@ bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
                         std::optional<uint32_t> parentDir) {
   std::vector<BlockRun> forbidden;
   if (parentDir) {
-    DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+    DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
     if (dir.Open(*parentDir) != DirectoryStream::Ok) {
       FailRead(v);
       return false;
@@ -723,7 +726,7 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
                 const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
     FailRead(v);
     return false;
@@ -820,7 +823,7 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     }
   }
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list)) return false;
   if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
   if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
         // Clearing the ICB of a FID that crosses into the next block within it would change
@@ -860,7 +863,7 @@ namespace {
 
 // Reads every live name of a directory. False on a read failure.
 bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &out) {
-  return ForEachLiveEntry(ReaderOf(v), v.PartitionLength, dirBlock,
+  return ForEachLiveEntry(ReaderOf(v), BlockSpaceOf(v), dirBlock,
                           [&out](FidEntry &fid, uint64_t offset) {
                             out.Live.emplace(fid.DecodedName(), offset);
                             return true;

@@ -8,6 +8,7 @@
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 
@@ -38,7 +39,7 @@ bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
     SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, f.FEBlock, view.FE, view.List))
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), f.FEBlock, view.FE, view.List))
     return false;
   if (view.List.Corrupt || view.List.TotalBytes() < view.Info.InformationLength) {
     FailRead(v);
@@ -161,7 +162,7 @@ UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, 
     return UDF_INVALID_HANDLE;
   }
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, entry, fe, list) ||
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
       !MayFreeEntryBlocks(v, entry, list, di.DirICB))
     return UDF_INVALID_HANDLE;
   if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;

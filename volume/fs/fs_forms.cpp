@@ -14,6 +14,7 @@
 #include "volume/check/fs_claims.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 
@@ -136,7 +137,7 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
     FailRead(v);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), v.PartitionLength, feBlock, fe, list)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list)) return false;
   if (list.Form == kDescriptorsShort) return true;
   const std::optional<DescriptorArea> area = DescriptorAreaOf(fe, kBlockSize);
   if (list.Corrupt || !area) {

@@ -19,6 +19,7 @@
 #include "volume/fs/fs_lookup.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 
@@ -161,7 +162,7 @@ constexpr uint64_t kMaxLinkBytes = 65536;
 bool ReadLinkTarget(TUDFRewritableVolume &v, std::u16string_view path, std::u16string &target) {
   EntryRef e;
   if (!ResolveEntry(v, path, e)) return false;
-  DirectoryStream data(ReaderOf(v), v.PartitionLength);
+  DirectoryStream data(ReaderOf(v), BlockSpaceOf(v));
   const DirectoryStream::Status st = data.Open(e.EntryBlock, kFileTypeSymlink);
   if (st == DirectoryStream::IoError) return false;
   if (st != DirectoryStream::Ok) {

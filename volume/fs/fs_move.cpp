@@ -12,6 +12,7 @@
 #include "volume/fs/fs_lookup.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 using namespace korva;
 
@@ -19,7 +20,7 @@ namespace {
 
 // Marks the identifier found at `at` deleted where it lies, possibly over two blocks.
 bool DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   if (dir.Open(at.DirICB) != DirectoryStream::Ok) {
     FailRead(v);
     return false;
@@ -37,7 +38,7 @@ bool DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
 
 // Points the parent entry (the first identifier) of a moved directory at its new parent.
 bool RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t newParent) {
-  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   FidEntry first;
   DirectoryStream::Place at;
   uint8_t fid[FidLength(255, 0xFFFF)];

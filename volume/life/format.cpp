@@ -18,6 +18,7 @@
 #include "volume/life/background.h"
 #include "volume/engine.h"
 #include "volume/medium/packet_cache.h"
+#include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
 #include "volume/fs/fs_state.h"
 
@@ -338,6 +339,7 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   // relocations (the new sparing tables relocate nothing).
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
+  ReleasePartitionMap(v);
   ReleasePacketCache(v);
   CreateFileSystemState(v);
   v.Compatible = 0;

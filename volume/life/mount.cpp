@@ -22,6 +22,7 @@
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_state.h"
 #include "volume/check/fs_claims.h"
+#include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
 #include "volume/medium/volume_sequence.h"
 
@@ -45,9 +46,15 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
 }
 
 // Reads the anchors and descriptor sequences through the reader the check shares (a damaged
-// main copy is read from the backups) and takes the geometry they record.
-bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing) {
+// main copy is read from the backups) and takes the geometry they record. Another writer's
+// volume sets foreignAnchor to the anchor that points at its sequences.
+bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
+                           uint32_t &foreignAnchor) {
   const SequenceReading r = ReadVolumeSequence(v);
+  if (r.Result == SequenceReading::Foreign) {
+    foreignAnchor = r.Geometry.AnchorSector;
+    if (foreignAnchor == 0) NoteUnreadableVolume(v, r.Why);
+  }
   if (r.Result != SequenceReading::Ok) return false;
   const VolumeGeometry &g = r.Geometry;
   v.MainVDSSector = g.MainVDS;
@@ -107,19 +114,58 @@ bool ReadSparingTable(TUDFRewritableVolume &v, SparingLayout &sparing) {
   }
 }
 
-bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
+bool ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
   if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
   const auto fsd = ParseFileSetDescriptor(SlotOf(v, v.FileSetSector), kSectorSize,
                                           v.FileSetSector - v.PartitionStart);
   if (!fsd) return false;
-  const uint32_t rootBlock = fsd->RootDirectoryICB.Location.LogicalBlockNumber;
-  if (rootBlock >= v.PartitionLength) return false;
+  const UDF_LBAddr &at = fsd->RootDirectoryICB.Location;
+  uint32_t rootBlock = 0;
+  if (!BlockSpaceOf(v).Map(at.PartitionReferenceNumber, at.LogicalBlockNumber, rootBlock) ||
+      rootBlock >= v.PartitionLength)
+    return false;
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
   // This library writes a file entry; a later revision of it, or its repair, may leave an
   // extended one. Either way the identifier says whose it is.
-  const auto root = ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, rootBlock);
-  return root && IsOurImplementation(root->ImplementationIdentifier);
+  const auto root =
+      ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, at.LogicalBlockNumber);
+  return root && (foreign || IsOurImplementation(root->ImplementationIdentifier));
+}
+
+// The counts another writer recorded: the VAT's, else the integrity descriptor's.
+void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
+  v.FileCount = v.DirCount = v.FreeBlocks = 0;
+  if (ForeignVolumeCounts(v, v.FileCount, v.DirCount)) return;
+  const uint32_t at = d.Integrity.Location;
+  uint8_t buf[kSectorSize];
+  if (d.Integrity.Length < kSectorSize || at >= v.TotalSectors || !ReadSector(v, at, buf)) {
+    v.LastError = 0;
+    return;
+  }
+  if (const auto lvid = ParseIntegrityDescriptor(buf, sizeof buf, at)) {
+    v.FileCount = lvid->NumberOfFiles;
+    v.DirCount = lvid->NumberOfDirectories;
+    if (lvid->FreeSpaceTable <= v.PartitionLength) v.FreeBlocks = lvid->FreeSpaceTable;
+  }
+}
+
+// Another writer's volume: its partitions mapped, its file set and root directory read. It
+// is only ever read (see FinishMount); why it cannot be, when it cannot, is its note.
+bool ReadForeignVolume(TUDFRewritableVolume &v, uint32_t anchorSector) {
+  std::string why;
+  const auto d = ReadForeignDescriptors(v, anchorSector, why);
+  if (!d || !InstallPartitionMap(v, *d, why)) {
+    NoteUnreadableVolume(v, why);
+    return false;
+  }
+  ReadLabel(v, d->VolumeIdentifier);
+  v.AnchorSector = anchorSector;
+  v.IntegritySector = d->Integrity.Location;
+  ReadForeignCounts(v, *d);
+  if (ReadFileSetAndRoot(v, true)) return true;
+  NoteUnreadableVolume(v, "its file set descriptor or root directory is damaged");
+  return false;
 }
 
 // Whether count blocks from first lie in the partition and are marked used.
@@ -168,6 +214,7 @@ void PrepareForMount(TUDFRewritableVolume &v) {
   v.LeftOpen = 0;
   v.AnchorSector = kFirstAnchor;
   ReleaseSparingMap(v);
+  ReleasePartitionMap(v);
 }
 
 void ReleaseMountState(TUDFRewritableVolume &v) {
@@ -175,6 +222,7 @@ void ReleaseMountState(TUDFRewritableVolume &v) {
   ReleaseFileSystemState(v);
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
+  ReleasePartitionMap(v);
 }
 
 bool RunMountChain(TUDFRewritableVolume &v) {
@@ -182,8 +230,11 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   if (p == 0) return false;
   // LeftOpen describes a volume that is sound apart from being left open.
   SparingLayout sparing;
-  bool ok = ReadVolumeDescriptors(v, sparing) && ReadIntegrity(v) && ReadSparingTable(v, sparing) &&
-            LoadSpaceBitmap(v) && ReadFileSetAndRoot(v);
+  uint32_t foreignAnchor = 0;
+  if (!ReadVolumeDescriptors(v, sparing, foreignAnchor))
+    return foreignAnchor != 0 && ReadForeignVolume(v, foreignAnchor);
+  bool ok = ReadIntegrity(v) && ReadSparingTable(v, sparing) && LoadSpaceBitmap(v) &&
+            ReadFileSetAndRoot(v);
   if (ok && !OwnStructuresMarkedUsed(v)) {
     if (v.LastError == 0) SetError(v, KORVA_E_DAMAGED);
     ok = false;
@@ -502,6 +553,9 @@ void FinishMount(TUDFRewritableVolume &v) {
     v.Compatible = 1;
     return;
   }
+  // Another writer's volume is not compatible for writing: nothing is written to it, and a
+  // read-only mount reads it (its note says what it is).
+  if (v.PartitionMap) return;
   // The volume a unit attention stopped between operations, found again with its open
   // mark: the disc holds what this record wrote, nothing is to repair.
   if (v.LeftOpen && v.SessionResumable && v.SessionVolume == VolumeFingerprint(v)) v.LeftOpen = 0;
@@ -561,19 +615,25 @@ bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size
   return true;
 }
 
-// Takes an opened image after checking its size. False with error 11 (file closed).
-bool AdoptImage(TUDFRewritableVolume &v, int32_t handle) {
+// Takes an opened image after checking its size; sectors is how many whole sectors it
+// holds. An image that is not whole packets (another writer's, cut after its last sector) is
+// read: its last packet ends where the file does. Written, it must be whole packets. False
+// with error 11 (file closed).
+bool AdoptImage(TUDFRewritableVolume &v, int32_t handle, uint32_t &sectors) {
   const KorvaImageIO &io = ImageIOOf(v);
   uint64_t size = 0;
-  if (io.Size(io.Context, handle, &size) != 0 || size % kImagePacketBytes != 0 ||
-      size / kSectorSize > 0xFFFFFFFFull) {
+  // Less than a packet (but more than nothing) holds no volume.
+  if (io.Size(io.Context, handle, &size) != 0 ||
+      (size % kImagePacketBytes != 0 && (!v.ReadOnly || size < kImagePacketBytes)) ||
+      size / kSectorSize > 0xFFFFFFFFull - kImagePacketBytes / kSectorSize) {
     io.Close(io.Context, handle);
     SetError(v, KORVA_E_IMAGE_SIZE);
     return false;
   }
   v.ImageFile = handle;
   v.ImageFileOpen = 1;
-  v.ImagePackets = static_cast<uint32_t>(size / kImagePacketBytes);
+  v.ImagePackets = static_cast<uint32_t>((size + kImagePacketBytes - 1) / kImagePacketBytes);
+  sectors = static_cast<uint32_t>(size / kSectorSize);
   return true;
 }
 
@@ -598,15 +658,17 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
     rc = 0;
   }
   v.ImagePackets = 0;
+  uint32_t sectors = 0;
   if (rc == ENOENT && !readOnly) {
     if (!CreateImage(v, path, size_mib)) return KFALSE;
+    sectors = v.ImagePackets * 16u;
   } else if (rc != 0) {
     // Neither opened nor creatable: the first read of the chain reports it.
     KorvaSetLastOSError(OsErrorFromErrno(rc));
-  } else if (!AdoptImage(v, handle)) {
+  } else if (!AdoptImage(v, handle, sectors)) {
     return KFALSE;
   }
-  v.TotalSectors = v.ImagePackets * 16u;
+  v.TotalSectors = sectors;
   v.VolumeOpen = 1;
   PrepareForMount(v);
   if (!v.ImageFileOpen) {
@@ -762,10 +824,16 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
   return volume->Compatible ? KTRUE : KFALSE;
 }
 
+KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume) {
+  if (!volume || !volume->PartitionMap) return "";
+  return ForeignVolumeNoteText(*volume);
+}
+
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
-  if (!volume->VolumeOpen) return KFALSE;
+  // Another writer's volume is only read: its bitmap is never consulted.
+  if (!volume->VolumeOpen || volume->PartitionMap) return KFALSE;
   // Blocks the tree uses but the bitmap records free are found by the walk that the first
   // allocation runs anyway; asked first, the walk runs now (it changes only memory).
   if (volume->Compatible && !TreeBlocksMarkedUsed(*volume)) return KFALSE;

@@ -10,6 +10,7 @@
 #include "korva/scsi.hpp"
 #include "volume/engine.h"
 #include "volume/medium/packet_cache.h"
+#include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
 
 namespace korva {
@@ -24,8 +25,16 @@ void Pause(TUDFRewritableVolume &v) {
   PlatformOf(&v.Device).SleepMs(RetryDelay(v));
 }
 
+// The image may end inside a packet (another writer's image need not be whole packets): a
+// read that starts inside it returns the sectors that exist and zeros past its end; a read
+// that starts past its end fails.
 bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t bytes) {
-  if (!v.ImageFileOpen) return false;
+  if (!v.ImageFileOpen || sector >= v.TotalSectors) return false;
+  const uint64_t inside = uint64_t(v.TotalSectors - sector) * kSectorSize;
+  if (inside < bytes) {
+    std::memset(dest + inside, 0, bytes - inside);
+    bytes = static_cast<uint32_t>(inside);
+  }
   const KorvaImageIO &io = ImageIOOf(v);
   return io.ReadAt(io.Context, v.ImageFile, dest, bytes, uint64_t(sector) * kSectorSize) == 0;
 }
@@ -82,6 +91,11 @@ bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
   if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
+    // A block no partition maps holds nothing yet.
+    if (physical == kUnmappedSector) {
+      std::memset(dest + at, 0, size_t(n) * kSectorSize);
+      return true;
+    }
     return ReadPhysical(v, physical, dest + at, n);
   });
 }
@@ -104,7 +118,7 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
 // whole packets on both sides (the mount checks it), so a drive still gets whole packets.
 bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
-    return WritePhysical(v, physical, src + at, n);
+    return physical != kUnmappedSector && WritePhysical(v, physical, src + at, n);
   });
 }
 
@@ -178,6 +192,13 @@ bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest, bool for
   return true;
 }
 
+// Sectors past the end of an image do not exist, even where a packet read that ended with
+// the file left zeros for them in the cache. (Another writer's partitions are addressed
+// above the medium's sectors and mapped back onto it.)
+bool PastImageEnd(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count) {
+  return v.ImageMode && !v.PartitionMap && uint64_t(sector) + count > v.TotalSectors;
+}
+
 bool WriteRefused(TUDFRewritableVolume &v) {
   // Every write of the engine passes here: whatever entry point forgot to refuse, a
   // read-only volume is never written.
@@ -239,6 +260,7 @@ bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
 }
 
 bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+  if (PastImageEnd(v, sector, 1)) return ReadFailed(v);
   if (ReadCachedSectors(v, sector, 1, dest)) return true;
   // The whole packet: the sectors next to this one are read next, as a rule.
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
@@ -254,6 +276,12 @@ bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
 bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
                  uint32_t &good) {
   good = 0;
+  if (PastImageEnd(v, first, count)) {
+    // What lies before the end is read (and counted); the rest does not exist.
+    const uint32_t before = first < v.TotalSectors ? v.TotalSectors - first : 0;
+    if (before > 0 && !ReadSectors(v, first, before, dest, good)) return false;
+    return ReadFailed(v);
+  }
   // Packets the cache holds come from there, the runs between them from the medium.
   while (good < count) {
     const uint32_t at = first + good;

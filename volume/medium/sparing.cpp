@@ -14,6 +14,7 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
+#include "volume/medium/partition_map.h"
 
 namespace korva {
 namespace {
@@ -208,8 +209,11 @@ bool StaleSparingCopy(TUDFRewritableVolume &v, const SparingLayout &l, SparingRe
   return true;
 }
 
-uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
-                        uint32_t &physical) {
+namespace {
+
+// Where a physical sector of a sparable partition is recorded (see ResolveSectors).
+uint32_t ResolveSpared(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                       uint32_t &physical) {
   physical = sector;
   const SparingMap *m = MapOf(v);
   if (!m || count == 0) return count;
@@ -233,6 +237,20 @@ uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t
   const uint64_t next =
       std::max<uint64_t>(uint64_t(m->PartitionStart) + it->Original, sector + 1ull);
   return static_cast<uint32_t>(std::min<uint64_t>(count, next - sector));
+}
+
+} // namespace
+
+uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                        uint32_t &physical) {
+  // The partitions of another writer's volume first, then the packets its table relocated.
+  uint32_t mapped = sector;
+  const uint32_t n = MapSectors(v, sector, count, mapped);
+  if (mapped == kUnmappedSector) {
+    physical = mapped;
+    return n;
+  }
+  return ResolveSpared(v, mapped, n, physical);
 }
 
 } // namespace korva

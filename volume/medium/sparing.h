@@ -50,7 +50,8 @@ uint32_t RelocatedPackets(const TUDFRewritableVolume &v);
 
 // Where absolute sector `sector` is recorded, and how many of the `count` sectors from it
 // lie contiguous there (at least 1 when count is). Sectors outside relocated packets map to
-// themselves.
+// themselves; on another writer's volume the partition map comes first (partition_map.h),
+// and a sector it does not map is kUnmappedSector.
 uint32_t ResolveSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
                         uint32_t &physical);
 

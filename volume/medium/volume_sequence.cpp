@@ -1,6 +1,7 @@
 #include "volume/medium/volume_sequence.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 
@@ -42,6 +43,7 @@ private:
   bool ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail);
   bool Recognition(SequenceReading &out);
   bool Anchors(SequenceReading &out, std::vector<uint8_t> &anchor);
+  void OtherBlockSize(SequenceReading &out);
   Sequence ReadOne(uint32_t start, uint32_t sectors);
   bool Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q);
   bool Fits(SequenceReading &out);
@@ -62,21 +64,33 @@ bool SequenceReader::ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outc
   return false;
 }
 
+// BEA01, NSR02 or NSR03 (the descriptor of UDF 2.00 and later), TEA01 in consecutive
+// sectors from 16; other writers may put further structures (an ISO 9660 bridge, a boot
+// descriptor) before the extended area or inside it.
 bool SequenceReader::Recognition(SequenceReading &out) {
-  static const char *const kIds[3] = {"BEA01", "NSR02", "TEA01"};
+  constexpr uint32_t kLastRecognitionSector = 16 + 64;
   uint8_t buf[kSectorSize];
-  for (uint32_t i = 0; i < 3; ++i) {
-    if (!ReadAt(16 + i, buf, out.Result)) {
-      out.Why = SectorText(16 + i) + " cannot be read";
+  enum { kBefore, kInArea, kHasNsr } state = kBefore;
+  for (uint32_t s = 16; s < kLastRecognitionSector; ++s) {
+    if (!ReadAt(s, buf, out.Result)) {
+      out.Why = SectorText(s) + " cannot be read";
       return false;
     }
-    if (!IsVolumeStructure(buf, sizeof buf, kIds[i])) {
-      out.Result = SequenceReading::Damaged;
-      out.Why = "the volume recognition sequence is missing or damaged";
-      return false;
+    // Every volume structure descriptor carries version 1 and an identifier at byte 1.
+    if (buf[6] != 1) break;
+    if (IsVolumeStructure(buf, sizeof buf, "BEA01")) {
+      state = kInArea;
+    } else if (state != kBefore && (IsVolumeStructure(buf, sizeof buf, "NSR02") ||
+                                    IsVolumeStructure(buf, sizeof buf, "NSR03"))) {
+      state = kHasNsr;
+    } else if (IsVolumeStructure(buf, sizeof buf, "TEA01")) {
+      if (state == kHasNsr) return true;
+      state = kBefore;
     }
   }
-  return true;
+  out.Result = SequenceReading::Damaged;
+  out.Why = "the volume recognition sequence is missing or damaged";
+  return false;
 }
 
 // The first valid anchor of 256, N - 256 and N; the damaged ones among those this library
@@ -99,6 +113,7 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
   }
   if (anchor.empty()) {
     out.Why = "the anchor volume descriptor pointers are damaged (sectors 256, N - 256, N)";
+    OtherBlockSize(out);
     return false;
   }
   if (out.Geometry.AnchorSector != kMainAnchorSector) {
@@ -112,6 +127,24 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
     out.Violations.push_back(std::move(bad));
   }
   return true;
+}
+
+// Another writer may use logical blocks of another size (mkudffs does 512 on an image file
+// unless told otherwise): its anchor then lies at block 256 of that size. Such a volume is
+// another's that this engine, of 2048-byte blocks, cannot read; it is said so.
+void SequenceReader::OtherBlockSize(SequenceReading &out) {
+  uint8_t buf[kSectorSize];
+  for (const uint32_t size : {512u, 1024u, 4096u}) {
+    const uint64_t byte = uint64_t(kMainAnchorSector) * size;
+    SequenceReading::Outcome fail;
+    if (!ReadAt(static_cast<uint32_t>(byte / kSectorSize), buf, fail)) continue;
+    const size_t at = byte % kSectorSize;
+    if (!IsTagValid(kTagAnchor, buf + at, kSectorSize - at, kMainAnchorSector)) continue;
+    out.Result = SequenceReading::Foreign;
+    out.Why = "a UDF volume of " + std::to_string(size) +
+              "-byte blocks; only volumes of 2048-byte blocks are read";
+    return;
+  }
 }
 
 bool SequenceReader::Descriptor(const uint8_t *d, uint32_t s, unsigned &seen, Sequence &q) {
@@ -357,5 +390,95 @@ SequenceReading SequenceReader::Read() {
 } // namespace
 
 SequenceReading ReadVolumeSequence(TUDFRewritableVolume &v) { return SequenceReader(v).Read(); }
+
+namespace {
+
+constexpr uint16_t kTagVolumePointer = 3;
+// Bounds on what another writer's sequence may make the reader walk.
+constexpr uint32_t kMaxForeignSectors = 256;
+constexpr uint32_t kMaxPointerHops = 8;
+
+// Takes one descriptor of a foreign sequence; a later one of the same kind replaces an
+// earlier (a sequence records updates that way). Returns false on a terminating descriptor.
+bool TakeForeign(const uint8_t *d, uint32_t s, ForeignDescriptors &f, bool &haveLogical,
+                 UDF_ExtentAD &next) {
+  switch (LoadLE16(d)) {
+  case kTagPrimaryVolume:
+    if (const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s))
+      std::memcpy(f.VolumeIdentifier, pvd->VolumeIdentifier, sizeof f.VolumeIdentifier);
+    break;
+  case kTagPartition:
+    if (const auto pd = ParsePartitionDescriptor(d, kSectorSize, s)) {
+      auto same = std::find_if(f.Partitions.begin(), f.Partitions.end(), [&](const auto &p) {
+        return p.PartitionNumber == pd->PartitionNumber;
+      });
+      if (same != f.Partitions.end()) *same = *pd;
+      else f.Partitions.push_back(*pd);
+    }
+    break;
+  case kTagLogicalVolume:
+    if (const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s)) {
+      const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
+      constexpr size_t kTable = offsetof(UDF_LogicalVolumeDescriptor, PartitionMap);
+      const auto maps = ParsePartitionMaps(d + kTable, kSectorSize - kTable, l.NumberofPartitionMaps);
+      if (!maps || l.LogicalBlockSize != kSectorSize) break;
+      f.Maps = *maps;
+      f.FileSet = l.LogicalVolumeContentsUse;
+      f.Integrity = l.IntegritySequenceExtent;
+      f.Revision = DomainRevision(l.DomainIdentifier);
+      f.Writer = IdentifierText(l.ImplementationIdentifier);
+      haveLogical = true;
+    }
+    break;
+  case kTagVolumePointer:
+    if (IsTagValid(kTagVolumePointer, d, kSectorSize, s)) std::memcpy(&next, d + 20, sizeof next);
+    return false;
+  case kTagTerminating:
+    return !IsTagValid(kTagTerminating, d, kSectorSize, s);
+  default:
+    break;
+  }
+  return true;
+}
+
+// One sequence from `extent`, following pointers to its continuations.
+bool ReadForeignSequence(TUDFRewritableVolume &v, UDF_ExtentAD extent, ForeignDescriptors &f) {
+  bool haveLogical = false;
+  uint32_t read = 0;
+  uint8_t buf[kSectorSize];
+  for (uint32_t hop = 0; hop < kMaxPointerHops && extent.Length >= kSectorSize; ++hop) {
+    const uint32_t first = extent.Location, count = extent.Length / kSectorSize;
+    extent = UDF_ExtentAD{};
+    for (uint32_t s = first; s - first < count && read < kMaxForeignSectors; ++s, ++read) {
+      if (s >= v.TotalSectors || !ReadSector(v, s, buf)) return false;
+      if (!TakeForeign(buf, s, f, haveLogical, extent)) break;
+    }
+  }
+  return haveLogical && !f.Partitions.empty();
+}
+
+} // namespace
+
+std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v,
+                                                         uint32_t anchorSector, std::string &why) {
+  uint8_t buf[kSectorSize];
+  if (!ReadSector(v, anchorSector, buf)) {
+    why = SectorText(anchorSector) + " cannot be read";
+    return std::nullopt;
+  }
+  const auto anchor = ParseAnchor(buf, sizeof buf, anchorSector);
+  if (!anchor) {
+    why = "the anchor volume descriptor pointer is damaged";
+    return std::nullopt;
+  }
+  for (const UDF_ExtentAD &e : {anchor->MainVolumeDescriptorSequenceExtent,
+                                anchor->ReserveVolumeDescriptorSequenceExtent}) {
+    ForeignDescriptors f;
+    if (ReadForeignSequence(v, e, f)) return f;
+  }
+  why = "neither volume descriptor sequence holds a logical volume of 2048-byte blocks with "
+        "its partitions";
+  return std::nullopt;
+}
 
 } // namespace korva

@@ -7,11 +7,13 @@
 #define KORVA_VOLUME_MEDIUM_VOLUME_SEQUENCE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "korva/volume.h"
 #include "udf/descriptors.h"
+#include "udf/partition_maps.h"
 
 namespace korva {
 
@@ -60,6 +62,23 @@ std::string IdentifierText(const UDF_EntityID &id);
 // on the record (TotalSectors, PacketBlocks and ImageMode set). Ok when one anchor and one
 // complete sequence of this library were read and their geometry fits the medium.
 SequenceReading ReadVolumeSequence(TUDFRewritableVolume &v);
+
+// The descriptors of another writer's volume, as far as reading it needs them.
+struct ForeignDescriptors {
+  std::vector<UDF_PartitionDescriptor> Partitions;
+  std::vector<PartitionMapInfo> Maps; // by partition reference number
+  UDF_LongAD FileSet{};               // where the file set descriptor lies
+  UDF_ExtentAD Integrity{};
+  uint16_t Revision = 0; // the UDF revision the logical volume declares, 0 when none
+  std::string Writer;    // the implementation identifier of the logical volume descriptor
+  uint8_t VolumeIdentifier[32] = {};
+};
+
+// Reads the main descriptor sequence that the anchor in anchorSector points at (the reserve
+// one when the main one lacks a partition or logical volume descriptor), following volume
+// descriptor pointers. Nothing, with why set, when neither holds a usable logical volume.
+std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v,
+                                                         uint32_t anchorSector, std::string &why);
 
 } // namespace korva
 

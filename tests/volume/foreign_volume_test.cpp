@@ -1,0 +1,244 @@
+// Volumes this library did not write (made by mkudffs, from udftools): each partition kind
+// mounts read-only with a note that says what it is, and a mount for writing leaves every
+// byte alone. And images whose size is not whole packets: read, never written.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "korva/files.h"
+#include "tests/support/volume_fixture.h"
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "udf/tag.h"
+#include "volume/engine.h"
+
+namespace korva {
+namespace {
+
+namespace fs = std::filesystem;
+using test::NewVolume;
+using test::TempDir;
+
+bool HaveMkudffs() { return std::system("command -v mkudffs >/dev/null 2>&1") == 0; }
+
+std::string FileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The names in the root directory, through find.
+std::vector<std::u16string> RootNames(TUDFRewritableVolume &v) {
+  std::vector<std::u16string> names;
+  _UDF_FIND_DATAW data{};
+  const UDF_HANDLE h = UDF_FindFirstFileW(&v, u"\\*", &data);
+  if (h == UDF_INVALID_HANDLE) return names;
+  do
+    names.emplace_back(reinterpret_cast<const char16_t *>(data.cFileName));
+  while (UDF_FindNextFileW(&v, h, &data));
+  UDF_FindClose(&v, h);
+  return names;
+}
+
+TEST(ForeignVolumes, EachPartitionKindIsReadAndNeverWritten) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  struct Case {
+    const char *media, *revision, *note;
+  } const cases[] = {
+      {"hd", "2.01", "UDF 2.01 volume written by \"*Linux UDFFS\", plain partition"},
+      {"cdrw", "1.50", "UDF 1.50 volume written by \"*Linux UDFFS\", sparable partition"},
+      {"dvdrw", "2.00", "UDF 2.00 volume written by \"*Linux UDFFS\", sparable partition"},
+      {"cdr", "1.50", "virtual partition (VAT)"},
+      {"bdr", "2.60", "UDF 2.60 volume written by \"*Linux UDFFS\", plain partition, virtual"},
+      {"dvd", "1.02", "UDF 1.02 volume written by \"*Linux UDFFS\", plain partition"},
+  };
+  TempDir dir;
+  for (const Case &c : cases) {
+    const std::string path = dir.File(std::string(c.media) + c.revision + ".img");
+    const std::string make = std::string("mkudffs --media-type=") + c.media + " --udfrev=" +
+                             c.revision + " --blocksize=2048 --new-file '" + path +
+                             "' 4096 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    const std::string before = FileBytes(path);
+    auto v = NewVolume();
+    ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE) << c.media;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << c.media << " " << c.revision;
+    EXPECT_NE(std::string(UDF_GetVolumeNote(v.get())).find(c.note), std::string::npos)
+        << UDF_GetVolumeNote(v.get());
+    // The 1.50 sparable volume holds its list of spare space as a file; the others hold
+    // nothing but the root.
+    const auto names = RootNames(*v);
+    EXPECT_EQ(names.size(), std::string(c.revision) == "1.50" && c.media[0] == 'c' &&
+                                    c.media[2] == 'r' && c.media[3] == 'w'
+                                ? 1u
+                                : 0u)
+        << c.media;
+    // A change is refused even though the record is usable.
+    EXPECT_EQ(UDF_CreateFileW(v.get(), u"\\new", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0),
+              UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+
+    // Mounted for writing it is not compatible, says why, and nothing is written to it.
+    const bool whole = fs::file_size(path) % 32768 == 0;
+    EXPECT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), whole ? KTRUE : KFALSE) << c.media;
+    if (whole) {
+      EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+      EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
+      EXPECT_NE(std::string(UDF_GetVolumeNote(v.get())).find(c.note), std::string::npos);
+      EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+    } else {
+      EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), KORVA_E_IMAGE_SIZE);
+    }
+    EXPECT_EQ(FileBytes(path), before) << c.media << " " << c.revision;
+  }
+}
+
+// An image held in memory, sector by sector, written back whole.
+struct RawImage {
+  std::string bytes;
+  explicit RawImage(const std::string &path) : bytes(FileBytes(path)) {}
+  uint8_t *At(uint32_t sector) { return reinterpret_cast<uint8_t *>(&bytes[size_t(sector) * 2048]); }
+  void Save(const std::string &path) const { std::ofstream(path, std::ios::binary) << bytes; }
+};
+
+// mkudffs makes no metadata partition: one is made from its 2.01 volume. The file set, the
+// root and their neighbours (the first 4 blocks) move to blocks 100-103 of the partition,
+// where the metadata file (and its mirror) say the metadata partition's blocks lie; the
+// logical volume gets the metadata map, and every address of the tree names it.
+void MakeMetadataVolume(const std::string &path, bool mainFile, bool mirror) {
+  constexpr uint32_t kStart = 257, kMoved = 100, kFile = 200, kMirror = 201, kBlocks = 4;
+  RawImage img(path);
+  ASSERT_EQ(LoadLE16(img.At(kStart + 1)), kTagFileSet);
+  for (uint32_t b = 0; b < kBlocks; ++b) {
+    std::memcpy(img.At(kStart + kMoved + b), img.At(kStart + b), 2048);
+    if (b > 0) std::memset(img.At(kStart + b), 0, 2048);
+  }
+  for (const auto &[block, type, wanted] : {std::tuple{kFile, uint8_t(250), mainFile},
+                                            std::tuple{kMirror, uint8_t(251), mirror}}) {
+    FileEntryInfo fe;
+    fe.FileType = type;
+    fe.InformationLength = kBlocks * 2048;
+    fe.LogicalBlocksRecorded = kBlocks;
+    fe.Extents = {MakeShortAD(kBlocks * 2048, kMoved)};
+    if (wanted) {
+      ASSERT_GT(BuildFileEntry(img.At(kStart + block), 2048, block, fe), 0u);
+    }
+  }
+  // The logical volume: its second map, its file set in partition reference 1, revision 2.50.
+  const uint32_t lvdSector = 96 + 1;
+  uint8_t *lvd = img.At(lvdSector);
+  ASSERT_EQ(LoadLE16(lvd), kTagLogicalVolume);
+  uint8_t *map = lvd + 440 + 6;
+  std::memset(map, 0, 64);
+  map[0] = 2;
+  map[1] = 64;
+  std::memcpy(map + 5, "*UDF Metadata Partition", 23);
+  StoreLE16(map + 36, 1);
+  StoreLE32(map + 40, kFile);
+  StoreLE32(map + 44, kMirror);
+  StoreLE32(map + 48, 0xFFFFFFFFu);
+  StoreLE32(lvd + 264, 70);
+  StoreLE32(lvd + 268, 2);
+  StoreLE16(lvd + 216 + 24, 0x0250);
+  StoreLE16(lvd + 248 + 8, 1);
+  FillTagAt(lvd, kTagLogicalVolume, 440 + 70 - 16, lvdSector);
+  // The file set names the root in the metadata partition; so does the root's parent entry.
+  uint8_t *fsd = img.At(kStart + kMoved + 1);
+  const uint32_t root = LoadLE32(fsd + 404);
+  StoreLE16(fsd + 408, 1);
+  FillTagAt(fsd, kTagFileSet, LoadLE16(fsd + 10), 1);
+  uint8_t *entry = img.At(kStart + kMoved + root);
+  ASSERT_EQ(LoadLE16(entry), kTagExtendedFileEntry);
+  uint8_t *fid = entry + kExtendedFileEntryHeaderSize;
+  ASSERT_EQ(LoadLE16(fid), kTagFileIdentifier);
+  StoreLE16(fid + 20 + 8, 1);
+  FillTagAt(fid, kTagFileIdentifier, LoadLE16(fid + 10), root);
+  FillTagAt(entry, kTagExtendedFileEntry, LoadLE16(entry + 10), root);
+  img.Save(path);
+}
+
+TEST(ForeignVolumes, AMetadataPartitionIsReadThroughItsFileOrItsMirror) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("meta.img");
+  const std::string make = "mkudffs --media-type=hd --udfrev=2.01 --blocksize=2048 --new-file '" +
+                           path + "' 4096 >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  const std::string original = FileBytes(path);
+  struct Case {
+    bool file, mirror, readable;
+  } const cases[] = {{true, true, true}, {false, true, true}, {false, false, false}};
+  for (const Case &c : cases) {
+    std::ofstream(path, std::ios::binary) << original;
+    MakeMetadataVolume(path, c.file, c.mirror);
+    auto v = NewVolume();
+    ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+    const std::string note = UDF_GetVolumeNote(v.get());
+    EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), c.readable ? KTRUE : KFALSE) << note;
+    if (c.readable) {
+      EXPECT_NE(note.find("UDF 2.50 volume written by \"*Linux UDFFS\", plain partition, "
+                          "metadata partition"),
+                std::string::npos)
+          << note;
+      EXPECT_TRUE(RootNames(*v).empty());
+    } else {
+      EXPECT_NE(note.find("neither the metadata file nor its mirror"), std::string::npos) << note;
+    }
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  }
+}
+
+// A volume of this library whose image was cut, or had bytes added, off the packet grid:
+// read-only it reads, every byte; for writing it is refused as before.
+TEST(ImageSize, AnImageThatIsNotWholePacketsIsReadNotWritten) {
+  test::FormattedImage img(4, u"ODD");
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  std::vector<uint8_t> data(70000);
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<uint8_t>(i * 7 + 3);
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_WriteFile(&v, h, data.data(), uint32_t(data.size()), &n), KTRUE);
+  ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  const std::string path = img.ImagePath();
+  for (const int64_t extra : {int64_t(-1000), int64_t(1000), int64_t(2048 * 3)}) {
+    fs::resize_file(path, uint64_t(4 * 1048576 + extra));
+    ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KFALSE) << extra;
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_IMAGE_SIZE);
+    ASSERT_EQ(UDF_MountImageReadOnly(&v, path.c_str()), KTRUE) << extra;
+    ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE) << extra;
+    EXPECT_EQ(v.TotalSectors, uint32_t((4 * 1048576 + extra) / 2048));
+    h = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+    ASSERT_NE(h, UDF_INVALID_HANDLE);
+    std::vector<uint8_t> back(data.size() + 10);
+    ASSERT_EQ(UDF_ReadFile(&v, h, back.data(), uint32_t(back.size()), &n), KTRUE);
+    back.resize(n);
+    EXPECT_EQ(back, data);
+    UDF_CloseHandle(&v, h);
+    // The last packet ends with the file: the sectors it holds read, zeros follow them; a
+    // sector past its end does not read.
+    const uint32_t last = v.TotalSectors - 1, packet = last - last % 16;
+    if (last % 16 != 15) {
+      std::memset(v.PacketBuffer, 0xAA, sizeof v.PacketBuffer);
+      EXPECT_TRUE(ReadPacket(v, packet)) << extra;
+      EXPECT_EQ(v.PacketBuffer[(last - packet + 1) * 2048], 0) << extra;
+    }
+    uint8_t sector[2048];
+    EXPECT_TRUE(ReadSector(v, last, sector));
+    EXPECT_FALSE(ReadSector(v, last + 1, sector));
+    v.LastError = 0;
+    EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  }
+  EXPECT_EQ(fs::file_size(path), 4u * 1048576 + 2048 * 3) << "the image was never resized";
+}
+
+} // namespace
+} // namespace korva

@@ -1,0 +1,36 @@
+// The blocks a volume's entries may address, by partition reference (see partition_map.h).
+// Kept apart so that the directory readers need nothing else of the medium layer.
+#ifndef KORVA_VOLUME_MEDIUM_BLOCK_SPACE_H
+#define KORVA_VOLUME_MEDIUM_BLOCK_SPACE_H
+
+#include <cstdint>
+#include <vector>
+
+namespace korva {
+
+// A sector of the block space that no partition maps (a VAT entry never written, a block
+// past a metadata file's extents): it reads as zeros.
+inline constexpr uint32_t kUnmappedSector = 0xFFFFFFFFu;
+
+// The engine block of each partition reference's block 0, for reading allocation and file
+// identifier descriptors that name a partition.
+struct BlockSpace {
+  uint32_t Length = 0;
+  std::vector<uint32_t> RefStart; // empty: one partition, reference 0 only
+  BlockSpace(uint32_t length = 0) : Length(length) {}
+  operator uint32_t() const { return Length; }
+  // The engine block of block `lb` of partition reference `ref`; false when there is none.
+  bool Map(uint16_t ref, uint32_t lb, uint32_t &block) const {
+    if (RefStart.empty()) {
+      block = lb;
+      return ref == 0;
+    }
+    if (ref >= RefStart.size() || RefStart[ref] == kUnmappedSector) return false;
+    block = RefStart[ref] + lb;
+    return block >= lb && block < Length;
+  }
+};
+
+} // namespace korva
+
+#endif

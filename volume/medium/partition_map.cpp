@@ -1,0 +1,309 @@
+#include "volume/medium/partition_map.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "udf/byte_order.h"
+#include "udf/descriptors.h"
+#include "volume/engine.h"
+#include "volume/medium/sparing.h"
+
+namespace korva {
+namespace {
+
+constexpr uint8_t kFileTypeUnspecified = 0;
+constexpr uint8_t kFileTypeMetadata = 250;
+constexpr uint8_t kFileTypeMetadataMirror = 251;
+// Where a write-once volume's VAT is looked for: the last sectors of the medium.
+constexpr uint32_t kVatSearchSectors = 32;
+// No VAT or metadata file of a volume this engine addresses is larger.
+constexpr uint64_t kMaxTableFileBytes = 64ull << 20;
+
+struct Part {
+  PartitionKind Kind = PartitionKind::Unknown;
+  uint32_t Start = 0, Length = 0;  // the partition descriptor's sectors (of the underlying one)
+  uint32_t Offset = 0, Blocks = 0; // its blocks in the engine's block space
+  std::vector<uint32_t> Table;     // virtual and metadata: block -> underlying block
+};
+
+struct PartitionMapState {
+  uint32_t Base = 0;
+  std::vector<Part> Parts; // by partition reference
+  std::string Note;
+  bool HasCounts = false;
+  uint32_t Files = 0, Dirs = 0;
+};
+
+const PartitionMapState *StateOf(const TUDFRewritableVolume &v) {
+  return static_cast<const PartitionMapState *>(v.PartitionMap);
+}
+
+const char *KindText(PartitionKind k) {
+  switch (k) {
+  case PartitionKind::Physical:
+    return "plain partition";
+  case PartitionKind::Sparable:
+    return "sparable partition";
+  case PartitionKind::Virtual:
+    return "virtual partition (VAT)";
+  case PartitionKind::Metadata:
+    return "metadata partition";
+  default:
+    return "partition of unknown kind";
+  }
+}
+
+const UDF_PartitionDescriptor *DescriptorOf(const ForeignDescriptors &d, uint16_t number) {
+  for (const UDF_PartitionDescriptor &p : d.Partitions)
+    if (p.PartitionNumber == number) return &p;
+  return nullptr;
+}
+
+// The data of the file whose entry is at physical sector `sector` (block `block` of the
+// partition starting at `start`), read from that partition. Nothing when the entry is not of
+// `fileType` or its data cannot be read.
+std::optional<std::vector<uint8_t>> ReadEntryData(TUDFRewritableVolume &v, uint32_t start,
+                                                  uint32_t block, uint8_t fileType) {
+  uint8_t buf[kSectorSize];
+  if (uint64_t(start) + block >= v.TotalSectors || !ReadSector(v, start + block, buf))
+    return std::nullopt;
+  const auto fe = ParseFileEntry(buf, sizeof buf, block);
+  if (!fe || fe->FileType != fileType || fe->InformationLength > kMaxTableFileBytes)
+    return std::nullopt;
+  const size_t length = static_cast<size_t>(fe->InformationLength);
+  if ((fe->ICBFlags & kICBFlagDescriptorMask) == kDescriptorsEmbedded)
+    return std::vector<uint8_t>(buf + fe->DescriptorOffset, buf + fe->DescriptorOffset + length);
+  std::vector<uint8_t> data;
+  for (const UDF_ShortAD &ad : fe->Extents) {
+    const uint32_t bytes = ExtentLength(ad);
+    const uint32_t sectors = (bytes + kSectorSize - 1) / kSectorSize;
+    if (ExtentTypeOf(ad) != kExtentRecorded || uint64_t(start) + ad.Position + sectors > v.TotalSectors)
+      return std::nullopt;
+    std::vector<uint8_t> piece(size_t(sectors) * kSectorSize);
+    uint32_t good = 0;
+    if (!ReadSectors(v, start + ad.Position, sectors, piece.data(), good)) return std::nullopt;
+    data.insert(data.end(), piece.begin(), piece.begin() + bytes);
+    if (data.size() >= length) break;
+  }
+  if (data.size() < length) return std::nullopt;
+  data.resize(length);
+  return data;
+}
+
+// The newest VAT: the file entry in the last sectors of the medium.
+bool LoadVat(TUDFRewritableVolume &v, Part &p, PartitionMapState &m) {
+  const uint32_t last = v.TotalSectors - 1;
+  for (uint32_t s = last; s >= p.Start && last - s < kVatSearchSectors; --s) {
+    std::optional<VatInfo> vat;
+    if (auto data = ReadEntryData(v, p.Start, s - p.Start, kFileTypeVat))
+      vat = ParseVat(data->data(), data->size(), true);
+    else if (auto old = ReadEntryData(v, p.Start, s - p.Start, kFileTypeUnspecified))
+      vat = ParseVat(old->data(), old->size(), false);
+    if (!vat) continue;
+    p.Table = std::move(vat->Entries);
+    m.HasCounts = vat->HasCounts;
+    m.Files = vat->Files;
+    m.Dirs = vat->Directories;
+    return true;
+  }
+  return false;
+}
+
+// The blocks of the metadata file (or of its mirror) in the physical partition, in order.
+bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &info) {
+  for (const auto &[block, type] : {std::pair{info.MetadataFile, kFileTypeMetadata},
+                                   std::pair{info.MetadataMirror, kFileTypeMetadataMirror}}) {
+    uint8_t buf[kSectorSize];
+    if (uint64_t(p.Start) + block >= v.TotalSectors || !ReadSector(v, p.Start + block, buf))
+      continue;
+    const auto fe = ParseFileEntry(buf, sizeof buf, block);
+    if (!fe || fe->FileType != type) continue;
+    std::vector<uint32_t> table;
+    for (const UDF_ShortAD &ad : fe->Extents) {
+      const uint32_t blocks = (ExtentLength(ad) + kSectorSize - 1) / kSectorSize;
+      if (table.size() + blocks > p.Length) break;
+      for (uint32_t i = 0; i < blocks; ++i)
+        table.push_back(ExtentTypeOf(ad) == kExtentRecorded ? ad.Position + i : kVatUnmapped);
+    }
+    if (table.empty()) continue;
+    p.Table = std::move(table);
+    return true;
+  }
+  return false;
+}
+
+// Honours the relocations of a sparable partition's table; a table that cannot be read
+// leaves the blocks where the partition says (noted).
+void LoadSparing(TUDFRewritableVolume &v, const Part &p, const PartitionMapInfo &info,
+                 PartitionMapState &m) {
+  if (info.SparingTables.empty()) return;
+  SparingLayout l;
+  l.Table1 = info.SparingTables[0];
+  l.Table2 = info.SparingTables.size() > 1 ? info.SparingTables[1] : info.SparingTables[0];
+  l.TableBytes = info.SparingTableBytes;
+  l.PacketLength = info.PacketLength;
+  l.PartitionStart = p.Start;
+  l.PartitionLength = p.Length;
+  if (LoadSparingMap(v, l) != SparingLoad::Ok) {
+    v.LastError = 0;
+    m.Note += "; its sparing table cannot be used, relocated packets are not followed";
+  }
+}
+
+bool BuildPart(TUDFRewritableVolume &v, const ForeignDescriptors &d, const PartitionMapInfo &info,
+               PartitionMapState &m, Part &p, std::string &why) {
+  p.Kind = info.Kind;
+  const UDF_PartitionDescriptor *pd = DescriptorOf(d, info.PartitionNumber);
+  if (p.Kind == PartitionKind::Unknown) return true; // nothing of it is read
+  if (!pd || pd->PartitionStartingLocation >= v.TotalSectors) {
+    why = "partition " + std::to_string(info.PartitionNumber) + " lies outside the medium";
+    return false;
+  }
+  p.Start = pd->PartitionStartingLocation;
+  p.Length = pd->PartitionLength;
+  switch (p.Kind) {
+  case PartitionKind::Virtual:
+    if (!LoadVat(v, p, m)) {
+      why = "the virtual allocation table (VAT) cannot be found or read";
+      return false;
+    }
+    p.Blocks = static_cast<uint32_t>(p.Table.size());
+    return true;
+  case PartitionKind::Metadata:
+    if (!LoadMetadataFile(v, p, info)) {
+      why = "neither the metadata file nor its mirror can be read";
+      return false;
+    }
+    p.Blocks = static_cast<uint32_t>(p.Table.size());
+    return true;
+  case PartitionKind::Sparable:
+    LoadSparing(v, p, info, m);
+    [[fallthrough]];
+  default:
+    p.Blocks = p.Length;
+    return true;
+  }
+}
+
+// Places the file set's partition first, the others after it.
+bool LayOut(TUDFRewritableVolume &v, PartitionMapState &m, uint16_t main, std::string &why) {
+  const uint32_t pb = PacketBlocksOf(v);
+  m.Base = static_cast<uint32_t>((uint64_t(v.TotalSectors) + pb - 1) / pb * pb);
+  uint64_t next = m.Parts[main].Blocks;
+  for (size_t i = 0; i < m.Parts.size(); ++i) {
+    if (i == main) continue;
+    m.Parts[i].Offset = static_cast<uint32_t>(std::min<uint64_t>(next, 0xFFFFFFFFu));
+    next += m.Parts[i].Blocks;
+  }
+  if (m.Base + next >= kUnmappedSector) {
+    why = "the partitions are too large to address";
+    return false;
+  }
+  v.PartitionStart = m.Base;
+  v.PartitionLength = static_cast<uint32_t>(next);
+  return true;
+}
+
+} // namespace
+
+bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, std::string &why) {
+  ReleasePartitionMap(v);
+  const uint16_t main = d.FileSet.Location.PartitionReferenceNumber;
+  if (d.Maps.empty() || main >= d.Maps.size()) {
+    why = "the file set lies in a partition the volume does not map";
+    return false;
+  }
+  auto m = std::make_unique<PartitionMapState>();
+  m->Parts.resize(d.Maps.size());
+  for (size_t i = 0; i < d.Maps.size(); ++i)
+    if (!BuildPart(v, d, d.Maps[i], *m, m->Parts[i], why)) return false;
+  if (m->Parts[main].Blocks == 0) {
+    why = std::string("the file set lies in a ") + KindText(m->Parts[main].Kind);
+    return false;
+  }
+  if (!LayOut(v, *m, main, why)) return false;
+  const uint32_t fsd = d.FileSet.Location.LogicalBlockNumber;
+  if (fsd >= m->Parts[main].Blocks) {
+    why = "the file set descriptor lies outside its partition";
+    return false;
+  }
+  v.FileSetSector = m->Base + fsd;
+  std::string kinds;
+  for (const Part &p : m->Parts)
+    if (kinds.find(KindText(p.Kind)) == std::string::npos)
+      kinds += std::string(kinds.empty() ? "" : ", ") + KindText(p.Kind);
+  m->Note = (d.Revision ? "UDF " + RevisionText(d.Revision) : std::string("ECMA-167")) +
+            " volume written by \"" + d.Writer + "\", " + kinds + m->Note;
+  v.PartitionMap = m.release();
+  return true;
+}
+
+void ReleasePartitionMap(TUDFRewritableVolume &v) {
+  delete static_cast<PartitionMapState *>(v.PartitionMap);
+  v.PartitionMap = nullptr;
+}
+
+void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why) {
+  ReleasePartitionMap(v);
+  auto *m = new PartitionMapState;
+  m->Base = kUnmappedSector; // every sector is itself
+  m->Note = "another writer's volume that cannot be read: " + why;
+  v.PartitionMap = m;
+}
+
+uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                    uint32_t &physical) {
+  physical = sector;
+  const PartitionMapState *m = StateOf(v);
+  if (!m || count == 0) return count;
+  if (sector < m->Base) return std::min(count, m->Base - sector);
+  const uint32_t b = sector - m->Base;
+  for (const Part &p : m->Parts) {
+    if (b < p.Offset || b - p.Offset >= p.Blocks) continue;
+    const uint32_t lb = b - p.Offset;
+    const uint32_t run = std::min(count, p.Blocks - lb);
+    if (p.Table.empty()) {
+      physical = p.Start + lb;
+      return run;
+    }
+    const uint32_t first = p.Table[lb];
+    physical = first == kVatUnmapped || first >= p.Length ? kUnmappedSector : p.Start + first;
+    uint32_t n = 1;
+    // Consecutive entries that name consecutive blocks are one run.
+    while (physical != kUnmappedSector && n < run && p.Table[lb + n] == first + n)
+      ++n;
+    return n;
+  }
+  physical = kUnmappedSector;
+  return 1;
+}
+
+BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v) {
+  BlockSpace s(v.PartitionLength);
+  if (const PartitionMapState *m = StateOf(v))
+    for (const Part &p : m->Parts)
+      s.RefStart.push_back(p.Blocks ? p.Offset : kUnmappedSector);
+  return s;
+}
+
+std::string ForeignVolumeNote(const TUDFRewritableVolume &v) {
+  const PartitionMapState *m = StateOf(v);
+  return m ? m->Note : std::string();
+}
+
+const char *ForeignVolumeNoteText(const TUDFRewritableVolume &v) {
+  const PartitionMapState *m = StateOf(v);
+  return m ? m->Note.c_str() : "";
+}
+
+bool ForeignVolumeCounts(const TUDFRewritableVolume &v, uint32_t &files, uint32_t &dirs) {
+  const PartitionMapState *m = StateOf(v);
+  if (!m || !m->HasCounts) return false;
+  files = m->Files;
+  dirs = m->Dirs;
+  return true;
+}
+
+} // namespace korva

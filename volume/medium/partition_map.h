@@ -1,0 +1,47 @@
+// Where the logical blocks of another writer's volume lie. Such a volume may have several
+// partitions (plain, sparable, virtual through a VAT, metadata through the metadata file);
+// the engine addresses them in one block space above the medium's sectors: the partition
+// that holds the file set starts at PartitionStart, every other one at its own offset after
+// it. Every read of a block in that space comes here (through ResolveSectors) and goes to
+// the physical sector the maps name. This library's own volumes have no such map: their one
+// partition is addressed directly.
+#ifndef KORVA_VOLUME_MEDIUM_PARTITION_MAP_H
+#define KORVA_VOLUME_MEDIUM_PARTITION_MAP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "korva/volume.h"
+#include "volume/medium/block_space.h"
+#include "volume/medium/volume_sequence.h"
+
+namespace korva {
+
+// Builds the map of a foreign volume from its descriptors (reading the VAT or the metadata
+// file), installs it in the record and sets PartitionStart, PartitionLength and
+// FileSetSector. False, with why, when a partition cannot be read.
+bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, std::string &why);
+void ReleasePartitionMap(TUDFRewritableVolume &v);
+// Records why another writer's volume cannot be read (its note), mapping nothing.
+void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why);
+
+// The physical sector of engine sector `sector` and how many of `count` sectors from it
+// follow contiguously there (at least 1). Identity when no map is installed or below it.
+uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                    uint32_t &physical);
+
+// The block space of the mounted volume: its length, and the partition references.
+BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v);
+
+// What the mounted foreign volume is ("UDF 2.01 volume written by \"*Linux UDFFS\",
+// virtual partition (VAT)"); empty for this library's own volumes.
+std::string ForeignVolumeNote(const TUDFRewritableVolume &v);
+// The same, held by the map (valid while it is installed).
+const char *ForeignVolumeNoteText(const TUDFRewritableVolume &v);
+// Counts the VAT records for a foreign volume: true with them when it has.
+bool ForeignVolumeCounts(const TUDFRewritableVolume &v, uint32_t &files, uint32_t &dirs);
+
+} // namespace korva
+
+#endif
