@@ -141,22 +141,28 @@ OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
   return f;
 }
 
+// Whether the write of `count` bytes at `pos` reaches extent i (from `start`, `end` bytes into
+// the file): it overlaps the bytes written, or it is the last one and the write goes past the
+// end of the extents (the last extent then takes the rest of its last block).
+bool Touches(uint64_t pos, uint64_t count, uint64_t start, uint64_t end, bool last) {
+  return (pos < end && pos + count > start) || (last && pos + count > end);
+}
+
 // Whether a write of `count` bytes at `pos` fits the form the file is recorded in. Extents
 // that are not allocated have no blocks (their location is usually 0), so a write into one,
-// or an append after one, is refused; so is an append when the extents do not end where the
-// file does, and any change to a file whose descriptors are neither short nor long ones.
+// or an append after one, is refused; so is any change to a file whose descriptors are neither
+// short nor long ones. Extents may run past the file's end (other writers round the last one
+// up to its block, an interrupted one may leave whole blocks): an append fills them first.
 bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, uint64_t count) {
-  const uint64_t size = view.Info.InformationLength;
   const std::vector<ADSlot> &slots = view.List.Extents;
-  const bool appends = pos + count > size;
   const uint16_t form = view.Info.ICBFlags & kICBFlagDescriptorMask;
-  bool ok = (form == kDescriptorsShort || form == kDescriptorsLong) &&
-            (!appends || view.List.TotalBytes() == size);
+  bool ok = form == kDescriptorsShort || form == kDescriptorsLong;
   uint64_t start = 0;
   for (size_t i = 0; ok && i < slots.size(); ++i) {
     const uint64_t end = start + slots[i].AD.Length();
-    const bool touched = (pos < end && pos + count > start) || (appends && i + 1 == slots.size());
-    if (touched && slots[i].AD.Type() == kExtentNotAllocated) ok = false;
+    if (Touches(pos, count, start, end, i + 1 == slots.size()) &&
+        slots[i].AD.Type() == kExtentNotAllocated)
+      ok = false;
     start = end;
   }
   if (!ok) SetError(v, KORVA_E_UNSUPPORTED);
@@ -222,8 +228,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   for (size_t i = 0; i < slots.size(); ++i) {
     ADSlot &s = slots[i];
     const uint64_t end = extentStart + s.AD.Length();
-    const bool touched = (f->Position < end && f->Position + count > extentStart) ||
-                         (append > 0 && i + 1 == slots.size());
+    const bool touched = Touches(f->Position, count, extentStart, end, i + 1 == slots.size());
     extentStart = end;
     if (!touched || s.AD.Type() != kExtentAllocated) continue;
     uint8_t *b = listBlock(s.SlotBlock);
@@ -232,11 +237,15 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     StoreAD(b + s.SlotOffset, s.AD);
   }
   const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
-  uint64_t slack = size % kBlockSize ? kBlockSize - size % kBlockSize : 0;
-  // The last extent may hold fewer bytes than the size claims only on a damaged medium.
-  if (slots.empty() || lastLen % kBlockSize == 0) slack = 0;
-  slack = std::min(slack, append);
-  const uint64_t newBytes = append - slack;
+  // An append goes first into what the extents hold past the file's end, then into the rest
+  // of the last extent's last block, then into new blocks. (Extents holding less than the
+  // size claims are refused when the file is loaded.)
+  const uint64_t total = view.List.TotalBytes();
+  const uint64_t inExtents = std::min(total > size ? total - size : 0, append);
+  const uint64_t slack =
+      std::min<uint64_t>(lastLen % kBlockSize ? kBlockSize - lastLen % kBlockSize : 0,
+                         append - inExtents);
+  const uint64_t newBytes = append - inExtents - slack;
   const uint64_t newBlocks = (newBytes + kBlockSize - 1) / kBlockSize;
   const uint32_t lastEnd =
       slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;

@@ -1,0 +1,114 @@
+// Files and directories whose extents hold more than their recorded length, as other writers
+// leave them: the kernel rounds a file's last extent up to its block, and a writer killed while
+// growing a directory leaves whole blocks past its length. Both must grow and shrink here.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "korva/check.h"
+#include "tests/files/fs_helpers.h"
+#include "tests/recovery/damage.h"
+#include "tests/support/volume_fixture.h"
+#include "udf/byte_order.h"
+
+using namespace korva;
+using namespace korva::test;
+
+namespace {
+
+constexpr uint32_t kInfoLengthField = 56; // of a file entry
+
+class Slack : public ::testing::Test {
+protected:
+  void SetUp() override {
+    img_ = std::make_unique<FormattedImage>(24, u"SLACK", true);
+    ASSERT_TRUE(img_->Ok());
+  }
+  TUDFRewritableVolume &V() { return img_->Volume(); }
+
+  // Changes the file entry at `block` on the closed image, then mounts it again.
+  void EditEntry(uint32_t block, const std::function<void(uint8_t *)> &change) {
+    const Layout layout = LayoutOf(V());
+    ASSERT_EQ(UDF_DismountVolume(&V()), KTRUE);
+    {
+      ImageDamage d(img_->ImagePath(), layout);
+      ASSERT_TRUE(d.Ok());
+      ASSERT_TRUE(d.EditBlock(block, change));
+    }
+    ASSERT_EQ(UDF_MountImage(&V(), img_->ImagePath().c_str(), 0), KTRUE);
+    ASSERT_EQ(UDF_GetVolumeCompatibility(&V()), KTRUE);
+  }
+
+  // Sets the length of the short descriptor at `slot` of a file entry.
+  static void SetLength(uint8_t *fe, uint32_t slot, uint32_t length) {
+    StoreLE32(fe + slot, (LoadLE32(fe + slot) & 0xC0000000u) | length);
+  }
+
+  bool Clean() {
+    KBOOL result = KFALSE;
+    const std::vector<Found> found = CheckFindings(V(), result);
+    if (result != KTRUE) ADD_FAILURE() << Describe(found);
+    return result == KTRUE;
+  }
+
+  std::unique_ptr<FormattedImage> img_;
+};
+
+// Appends, grows through the size and shrinks a file, checking its bytes after each step.
+void GrowAndShrink(TUDFRewritableVolume &v, const std::u16string &path,
+                   std::vector<uint8_t> expect) {
+  UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_WRITE | UDF_GENERIC_READ,
+                                 UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE) << UDF_GetLastErrorNumber(&v);
+  const std::vector<uint8_t> more = Pattern(5000, 9);
+  ASSERT_EQ(UDF_SetFilePointer(&v, h, expect.size()), KTRUE);
+  uint32_t done = 0;
+  ASSERT_EQ(UDF_WriteFile(&v, h, more.data(), uint32_t(more.size()), &done), KTRUE)
+      << UDF_GetLastErrorNumber(&v);
+  expect.insert(expect.end(), more.begin(), more.end());
+  ASSERT_EQ(UDF_SetFileSize(&v, h, expect.size() + 7000), KTRUE) << UDF_GetLastErrorNumber(&v);
+  expect.resize(expect.size() + 7000, 0);
+  ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(ReadWhole(v, path, got));
+  EXPECT_EQ(got, expect);
+
+  h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_EQ(UDF_SetFileSize(&v, h, 3000), KTRUE) << UDF_GetLastErrorNumber(&v);
+  ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  expect.resize(3000);
+  ASSERT_TRUE(ReadWhole(v, path, got));
+  EXPECT_EQ(got, expect);
+}
+
+// The kernel's form: the last extent rounded up to its block, the bytes past the length
+// being whatever the block held.
+TEST_F(Slack, FileWithItsLastExtentRoundedUpGrowsAndShrinks) {
+  const std::vector<uint8_t> data = Pattern(10000, 1);
+  ASSERT_TRUE(WriteWhole(V(), u"\\f", data));
+  const uint32_t fe = EntryBlock(V(), u"\\f");
+  const RawEntry before = ReadEntry(V(), fe);
+  ASSERT_TRUE(before.Ok);
+  ASSERT_EQ(before.List.Extents.size(), 1u);
+  const uint16_t at = before.List.Extents[0].SlotOffset;
+  EditEntry(fe, [&](uint8_t *b) { SetLength(b, at, 10240); });
+  GrowAndShrink(V(), u"\\f", data);
+  EXPECT_TRUE(Clean());
+}
+
+// An interrupted writer's form: three whole blocks of stale bytes past the length. What the
+// file grows into reads as written, never as the stale bytes.
+TEST_F(Slack, FileWithWholeBlocksPastItsLengthGrowsWithoutStaleBytes) {
+  const std::vector<uint8_t> full = Pattern(6 * 2048, 2);
+  ASSERT_TRUE(WriteWhole(V(), u"\\g", full));
+  const uint32_t fe = EntryBlock(V(), u"\\g");
+  const RawEntry before = ReadEntry(V(), fe);
+  ASSERT_TRUE(before.Ok);
+  EditEntry(fe, [&](uint8_t *b) { StoreLE64(b + kInfoLengthField, 2500); });
+  const std::vector<uint8_t> head(full.begin(), full.begin() + 2500);
+  GrowAndShrink(V(), u"\\g", head);
+  // Shrinking freed what lay past the cut, stale blocks included.
+  EXPECT_TRUE(Clean());
+}
+
+} // namespace
