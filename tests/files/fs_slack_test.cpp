@@ -112,3 +112,54 @@ TEST_F(Slack, FileWithWholeBlocksPastItsLengthGrowsWithoutStaleBytes) {
 }
 
 } // namespace
+
+namespace {
+
+std::u16string Numbered(const char16_t *stem, int i) {
+  std::u16string s = stem;
+  for (int d = 100; d > 0; d /= 10)
+    s += char16_t(u'0' + (i / d) % 10);
+  return s;
+}
+
+// A directory left by a writer killed while adding entries: its extents hold 3920 bytes (and
+// a whole block) past its length. New entries go there first, then past it; every name
+// reads back, before and after a remount, and the volume checks clean.
+TEST_F(Slack, DirectoryWithRoomPastItsLengthTakesNewEntries) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"d"), KTRUE);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\d", Numbered(u"file", i).c_str()), KTRUE);
+  const uint32_t dir = EntryBlock(V(), u"\\d");
+  ASSERT_EQ(ReadEntry(V(), dir).Info.InformationLength, 40u + 100 * 56);
+  EditEntry(dir, [](uint8_t *b) { StoreLE64(b + kInfoLengthField, 40 + 30 * 56); });
+  ASSERT_EQ(List(V(), u"\\d\\*").size(), 30u);
+
+  // 44 bytes, then 69 of 56 leave 12 bytes of room: the next one continues past it.
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\d", u"new"), KTRUE) << UDF_GetLastErrorNumber(&V());
+  for (int i = 0; i < 80; ++i)
+    ASSERT_TRUE(WriteWhole(V(), u"\\d\\" + Numbered(u"more", i), Pattern(100, uint32_t(i))))
+        << i << ": error " << UDF_GetLastErrorNumber(&V());
+  auto expectAll = [&] {
+    const std::vector<Listed> all = List(V(), u"\\d\\*");
+    ASSERT_EQ(all.size(), 30u + 1 + 80);
+    EXPECT_EQ(all[30].Name, u"new");
+    for (int i = 0; i < 80; ++i) {
+      EXPECT_EQ(all[31 + i].Name, Numbered(u"more", i));
+      std::vector<uint8_t> got;
+      EXPECT_TRUE(ReadWhole(V(), u"\\d\\" + Numbered(u"more", i), got));
+      EXPECT_EQ(got, Pattern(100, uint32_t(i)));
+    }
+  };
+  expectAll();
+  ASSERT_TRUE(img_->Remount());
+  expectAll();
+  // The entries lost with the length were never counted: repair settles the counts and the
+  // blocks of the lost subdirectories; afterwards the volume is clean.
+  KBOOL result = KFALSE;
+  RepairFindings(V(), result);
+  ASSERT_EQ(result, KTRUE);
+  EXPECT_TRUE(Clean());
+  expectAll();
+}
+
+} // namespace

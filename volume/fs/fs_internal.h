@@ -91,6 +91,15 @@ struct AppendPlan {
   ShortADValue LastAD;
   uint32_t LastDataBlock = 0; // block holding the end of the data
   uint32_t UsedInLast = 0;    // bytes used in that block
+  // Extents that run past the directory's length with room for the new entry (left by
+  // another writer): the entry goes there, in these pieces (block, offset, bytes), and only
+  // the length changes. Nothing else of the plan applies then.
+  struct Piece {
+    uint32_t Block;
+    uint16_t Offset;
+    uint16_t Bytes;
+  };
+  std::vector<Piece> InRoom;
   // The blocks taken for the new directory block and the extension (TakeAppendBlocks).
   bool BlocksTaken = false;
   uint32_t NewBlockNo = 0, ExtBlockNo = 0;
