@@ -163,3 +163,40 @@ TEST_F(Slack, DirectoryWithRoomPastItsLengthTakesNewEntries) {
 }
 
 } // namespace
+
+namespace {
+
+// Check reports the whole blocks a directory holds past its length; repair cuts them back
+// and frees them, and every entry within the length stays.
+TEST_F(Slack, CheckReportsDirectoryBlocksPastItsLengthAndRepairFreesThem) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"d"), KTRUE);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_TRUE(WriteWhole(V(), u"\\d\\" + Numbered(u"file", i), {}));
+  const uint32_t dir = EntryBlock(V(), u"\\d");
+  ASSERT_EQ(ReadEntry(V(), dir).List.Extents.size(), 3u);
+  EditEntry(dir, [](uint8_t *b) { StoreLE64(b + kInfoLengthField, 40 + 30 * 56); });
+  KBOOL result = KTRUE;
+  std::vector<Found> found = CheckFindings(V(), result);
+  EXPECT_EQ(result, KFALSE);
+  const Found *f = FindKind(found, KORVA_FINDING_LENGTH);
+  ASSERT_NE(f, nullptr) << Describe(found);
+  EXPECT_EQ(f->Block, dir);
+  EXPECT_EQ(f->Path, "/d");
+
+  const uint64_t freeBefore = UDF_GetFreeBlocksOfLogicalVolume(&V());
+  found = RepairFindings(V(), result);
+  ASSERT_EQ(result, KTRUE) << Describe(found);
+  const RawEntry after = ReadEntry(V(), dir);
+  ASSERT_EQ(after.List.Extents.size(), 1u);
+  EXPECT_EQ(after.List.TotalBytes(), 40u + 30 * 56);
+  EXPECT_EQ(after.Info.BlocksRecorded, 1u);
+  // Two directory blocks, and the 70 files past the length (empty: a file entry each).
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore + 2 + 70);
+  EXPECT_TRUE(Clean());
+  EXPECT_EQ(List(V(), u"\\d\\*").size(), 30u);
+  ASSERT_TRUE(WriteWhole(V(), u"\\d\\again", Pattern(10, 1)));
+  EXPECT_EQ(List(V(), u"\\d\\*").size(), 31u);
+  EXPECT_TRUE(Clean());
+}
+
+} // namespace

@@ -296,6 +296,17 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
     f.NewBlocks = e.RecordedBlocks;
     s_.Findings.push_back(f);
   }
+  if (e.BlocksPastLength > 0) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_LENGTH;
+    f.Block = block;
+    f.Path = name.Path;
+    f.Text = "the directory's extents hold " + std::to_string(e.BlocksPastLength) +
+             " whole blocks past its length of " + std::to_string(e.Info.InformationLength) +
+             " bytes";
+    f.Action = Mend::TrimDirectory;
+    s_.Findings.push_back(f);
+  }
   return index;
 }
 

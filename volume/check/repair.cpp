@@ -144,6 +144,8 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
     return WriteSectors(v, f);
   case Mend::SetLinks:
     return SetLinks(v, f.Block, f.NewLength);
+  case Mend::TrimDirectory:
+    return TrimDirectoryToLength(v, f.Block);
   case Mend::None:
     break;
   }

@@ -129,6 +129,21 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
 bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         std::optional<uint32_t> parentDir);
 
+// What a cut of a descriptor list leaves unreferenced: runs of data blocks (first, count) and
+// extension blocks.
+struct ListCut {
+  std::vector<std::pair<uint32_t, uint64_t>> Data;
+  std::vector<uint32_t> Chain;
+};
+// Cuts the descriptor list of the entry in `fe` (at feBlock) to `size` bytes (size > 0): the
+// extent holding the last byte is shortened and ends the list. A cut inside an extension block
+// writes that block; the entry changes in `fe` only (the caller writes it).
+bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                       const DescriptorList &list, uint64_t size, ListCut &out);
+// Cuts the extents of a directory that run past its length back to it, and writes its entry.
+// The blocks that no longer belong to it are left to the caller (repair rebuilds the bitmap).
+bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
+
 // Frees, in memory, the blocks of a run that are in use and counts them in freed.
 void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed);
 
