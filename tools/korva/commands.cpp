@@ -21,7 +21,6 @@ namespace korvacli {
 namespace {
 
 // Longest name the volume stores, in UTF-16 code units.
-constexpr size_t kMaxNameUnits = 127;
 
 bool StdoutFailed() {
   return std::ferror(stdout) != 0;
@@ -604,8 +603,8 @@ public:
       r_.Fail(local, "a file cannot replace the root directory");
       return false;
     }
-    if (!dest.IsRoot() && dest.Name().size() > kMaxNameUnits) {
-      r_.Fail(local, "name longer than 127 characters");
+    if (!dest.IsRoot() && !NameFitsVolume(dest.Name())) {
+      r_.Fail(local, "name too long (at most 254 characters of 8 bits, 127 otherwise)");
       return false;
     }
     if (!dest.IsRoot() && dest.Name().find(u'\\') != std::u16string::npos) {

@@ -213,7 +213,7 @@ bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
   for (const ScanFinding &f : scan.Findings) {
     if (!f.Relink) continue;
     AppendPlan plan;
-    if (!PlanAppend(v, f.Directory, f.NewName.size(), plan) ||
+    if (!PlanAppend(v, f.Directory, f.NewName, plan) ||
         !AppendEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory, false))
       return false;
     any = true;

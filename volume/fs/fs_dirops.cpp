@@ -7,6 +7,7 @@
 
 #include "korva/files.h"
 #include "udf/narrow.h"
+#include "udf/unicode.h"
 #include "volume/engine.h"
 #include "volume/check/fs_claims.h"
 #include "volume/fs/fs_internal.h"
@@ -463,10 +464,11 @@ bool PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
 
 } // namespace
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan) {
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan) {
   plan = AppendPlan();
   plan.ParentBlock = parentBlock;
-  plan.FidLength = FidLength(static_cast<uint32_t>(1 + 2 * nameChars));
+  plan.FidLength = FidLength(static_cast<uint32_t>(CompressedNameLength(name.size(), name.data())));
   EntryFields info;
   DescriptorList list;
   // Everything that can refuse the append is checked on the list as recorded, before the
@@ -1068,7 +1070,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
     return KFALSE;
   }
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
+  if (!PlanAppend(v, parentBlock, nm, plan)) return KFALSE;
   const uint32_t needed = 2 + plan.ExtraBlocks();
   if (v.FreeBlocks < 2 + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);

@@ -115,7 +115,8 @@ struct AppendPlan {
     return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
   }
 };
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation
 // before its first write, so that the bitmap's write-ahead costs one write per packet.
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
