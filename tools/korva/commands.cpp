@@ -697,8 +697,26 @@ ssize_t ReadChunk(int fd, std::vector<char> &buffer) {
   return static_cast<ssize_t>(got);
 }
 
-// Streams one local file into a new file of the volume.
-bool PutFile(Session &s, const PutItem &item, FileCopy &copy) {
+// Opens the volume file a put writes: a plain file that is there already is emptied in
+// place, so that its owner, mode and other attributes stay; anything else is created anew.
+// A file nobody may write or delete is left to the replacement, which refuses it.
+int32_t OpenPutTarget(Session &s, const std::u16string &path, bool replacesPlainFile) {
+  constexpr uint32_t kWriteOrDelete = 0x4A52;
+  TKorva &k = s.Korva();
+  KorvaFileInfo info{};
+  if (!replacesPlainFile || !k.UDF_GetFileInfoW(path.c_str(), &info) ||
+      (info.Permissions & kWriteOrDelete) == 0)
+    return k.UDF_CreateFileW(path.c_str(), kGenericWrite, kCreateAlways, 0);
+  const int32_t h = k.UDF_CreateFileW(path.c_str(), kGenericWrite, kOpenExisting, 0);
+  if (h != -1 && !k.UDF_TruncateFile(h)) {
+    k.UDF_CloseHandle(h);
+    return -1;
+  }
+  return h;
+}
+
+// Streams one local file into a file of the volume.
+bool PutFile(Session &s, const PutItem &item, FileCopy &copy, bool replacesPlainFile) {
   TKorva &k = s.Korva();
   const int fd = open(item.local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -707,7 +725,7 @@ bool PutFile(Session &s, const PutItem &item, FileCopy &copy) {
   }
   s.ClearErrors();
   const std::u16string path = item.dest.Engine();
-  const int32_t h = k.UDF_CreateFileW(path.c_str(), kGenericWrite, kCreateAlways, 0);
+  const int32_t h = OpenPutTarget(s, path, replacesPlainFile);
   if (h == -1) {
     s.Report().Fail(item.dest.Display(), s.ErrorText());
     close(fd);
@@ -821,7 +839,12 @@ bool PutItemInto(Session &s, const PutItem &item, FileCopy &copy, PutOutcome &ou
   copy.doneBefore = out.bytes;
   copy.written = 0;
   copy.opened = false;
-  if (!PutFile(s, item, copy)) {
+  bool plain = false;
+  if (existing) {
+    if (!s.Describe(item.dest, *existing)) return false;
+    plain = !existing->IsSpecial();
+  }
+  if (!PutFile(s, item, copy, plain)) {
     if (copy.opened) out.broken = &item;
     out.brokenBytes = copy.written;
     return false;
