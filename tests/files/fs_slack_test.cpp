@@ -10,6 +10,7 @@
 #include "tests/recovery/damage.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
+#include "volume/fs/fs_records.h"
 
 using namespace korva;
 using namespace korva::test;
@@ -26,17 +27,21 @@ protected:
   }
   TUDFRewritableVolume &V() { return img_->Volume(); }
 
-  // Changes the file entry at `block` on the closed image, then mounts it again.
-  void EditEntry(uint32_t block, const std::function<void(uint8_t *)> &change) {
+  // Changes the closed image, then mounts it again.
+  void EditImage(const std::function<bool(ImageDamage &)> &change) {
     const Layout layout = LayoutOf(V());
     ASSERT_EQ(UDF_DismountVolume(&V()), KTRUE);
     {
       ImageDamage d(img_->ImagePath(), layout);
       ASSERT_TRUE(d.Ok());
-      ASSERT_TRUE(d.EditBlock(block, change));
+      ASSERT_TRUE(change(d));
     }
     ASSERT_EQ(UDF_MountImage(&V(), img_->ImagePath().c_str(), 0), KTRUE);
     ASSERT_EQ(UDF_GetVolumeCompatibility(&V()), KTRUE);
+  }
+  // Changes the file entry at `block`.
+  void EditEntry(uint32_t block, const std::function<void(uint8_t *)> &change) {
+    EditImage([&](ImageDamage &d) { return d.EditBlock(block, change); });
   }
 
   // Sets the length of the short descriptor at `slot` of a file entry.
@@ -196,6 +201,73 @@ TEST_F(Slack, CheckReportsDirectoryBlocksPastItsLengthAndRepairFreesThem) {
   EXPECT_EQ(List(V(), u"\\d\\*").size(), 30u);
   ASSERT_TRUE(WriteWhole(V(), u"\\d\\again", Pattern(10, 1)));
   EXPECT_EQ(List(V(), u"\\d\\*").size(), 31u);
+  EXPECT_TRUE(Clean());
+}
+
+} // namespace
+
+namespace {
+
+// A sparse file as the kernel leaves it: a hole of three blocks inside, and a hole of two
+// at the end (a truncate that extended it). Writes into either get blocks of their own and
+// read back; the rest of the holes still read as zeros.
+TEST_F(Slack, WritesIntoHolesAllocateThem) {
+  const std::vector<uint8_t> data = Pattern(6 * 2048, 3);
+  ASSERT_TRUE(WriteWhole(V(), u"\\s", data));
+  const uint32_t fe = EntryBlock(V(), u"\\s");
+  const RawEntry before = ReadEntry(V(), fe);
+  ASSERT_TRUE(before.Ok);
+  ASSERT_EQ(before.List.Extents.size(), 1u);
+  const uint32_t first = before.List.Extents[0].AD.Block;
+  const uint16_t at = before.List.Extents[0].SlotOffset;
+  constexpr uint32_t kHole = 2u << 30;
+  EditEntry(fe, [&](uint8_t *b) {
+    const uint32_t ads[4][2] = {{2 * 2048, first},
+                                {kHole | 3 * 2048, 0},
+                                {2048, first + 5},
+                                {kHole | 2 * 2048, 0}};
+    for (int i = 0; i < 4; ++i) {
+      StoreLE32(b + at + 8 * i, ads[i][0]);
+      StoreLE32(b + at + 8 * i + 4, ads[i][1]);
+    }
+    StoreLE32(b + at - 4, 32); // length of the descriptors
+    StoreLE64(b + kInfoLengthField, 8 * 2048);
+    StoreLE64(b + kInfoLengthField + 8, 3); // blocks recorded
+    RefillEntryTag(b, fe);
+  });
+  // The blocks the hole took from the file are free on the medium, and counted free.
+  const uint32_t integrity = LayoutOf(V()).IntegritySector;
+  EditImage([&](ImageDamage &d) {
+    return d.SetBitmap(first + 2, 3, true) &&
+           d.Edit(integrity, integrity, [](uint8_t *b) { StoreLE32(b + 80, LoadLE32(b + 80) + 3); });
+  });
+  std::vector<uint8_t> expect = data;
+  std::fill(expect.begin() + 2 * 2048, expect.begin() + 5 * 2048, 0);
+  expect.resize(8 * 2048, 0);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(ReadWhole(V(), u"\\s", got));
+  ASSERT_EQ(got, expect);
+  ASSERT_TRUE(Clean());
+
+  UDF_HANDLE h = UDF_CreateFileW(&V(), u"\\s", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const std::vector<uint8_t> inside = Pattern(100, 4), after = Pattern(5000, 5);
+  uint32_t done = 0;
+  ASSERT_EQ(UDF_SetFilePointer(&V(), h, 3 * 2048 + 10), KTRUE);
+  ASSERT_EQ(UDF_WriteFile(&V(), h, inside.data(), 100, &done), KTRUE)
+      << UDF_GetLastErrorNumber(&V());
+  ASSERT_EQ(UDF_SetFilePointer(&V(), h, 8 * 2048), KTRUE);
+  ASSERT_EQ(UDF_WriteFile(&V(), h, after.data(), 5000, &done), KTRUE)
+      << UDF_GetLastErrorNumber(&V());
+  ASSERT_EQ(UDF_CloseHandle(&V(), h), KTRUE);
+  std::copy(inside.begin(), inside.end(), expect.begin() + 3 * 2048 + 10);
+  expect.insert(expect.end(), after.begin(), after.end());
+  ASSERT_TRUE(ReadWhole(V(), u"\\s", got));
+  EXPECT_EQ(got, expect);
+  EXPECT_TRUE(Clean());
+  ASSERT_TRUE(img_->Remount());
+  ASSERT_TRUE(ReadWhole(V(), u"\\s", got));
+  EXPECT_EQ(got, expect);
   EXPECT_TRUE(Clean());
 }
 
