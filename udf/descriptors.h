@@ -87,6 +87,10 @@ inline uint8_t ExtentTypeOf(const UDF_ShortAD &ad) {
 
 // True when the entity identifier carries our 23-byte implementation identifier.
 bool IsOurImplementation(const UDF_EntityID &id);
+// True for the identifier the Linux kernel's UDF driver records in the descriptors it
+// rewrites (the integrity descriptor and the file entries it changes, the root's among them)
+// on a volume it mounted read-write.
+bool IsLinuxKernelImplementation(const UDF_EntityID &id);
 // Fills an entity identifier with our implementation identifier, as the builders record it.
 void MakeImplementationEntity(UDF_EntityID &id);
 

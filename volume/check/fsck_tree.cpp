@@ -271,10 +271,12 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
   // The root is its own parent.
   if (directory) pending_.push_back({block, {index ? name.Directory : block, name.Path}});
   s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
-  // The mount looks for this library's identifier in the root's entry, which repair records.
-  const bool accepted = AcceptEntryImplementation(e.Info.ImplementationIdentifier);
-  if (!IsOurImplementation(e.Info.ImplementationIdentifier) &&
-      (!accepted || block == g_.RootBlock)) {
+  // The mount looks for this library's identifier (or the Linux kernel's, which it records
+  // when it adds entries) in the root's entry, which repair records.
+  const UDF_EntityID &id = e.Info.ImplementationIdentifier;
+  const bool accepted = AcceptEntryImplementation(id);
+  if (!IsOurImplementation(id) &&
+      (!accepted || (block == g_.RootBlock && !IsLinuxKernelImplementation(id)))) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
     f.Block = block;

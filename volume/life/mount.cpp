@@ -117,9 +117,11 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v) {
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
   // This library writes a file entry; a later revision of it, or its repair, may leave an
-  // extended one. Either way the identifier says whose it is.
+  // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
+  // once it added entries to the root of a volume formatted here.
   const auto root = ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, rootBlock);
-  return root && IsOurImplementation(root->ImplementationIdentifier);
+  return root && (IsOurImplementation(root->ImplementationIdentifier) ||
+                  IsLinuxKernelImplementation(root->ImplementationIdentifier));
 }
 
 // Whether count blocks from first lie in the partition and are marked used.
