@@ -49,6 +49,16 @@ protected:
     StoreLE32(fe + slot, (LoadLE32(fe + slot) & 0xC0000000u) | length);
   }
 
+  // Writes a file and reads back its entry (at `fe`) with one extent.
+  RawEntry PutFile(const std::u16string &path, const std::vector<uint8_t> &data, uint32_t &fe) {
+    EXPECT_TRUE(WriteWhole(V(), path, data));
+    fe = EntryBlock(V(), path);
+    RawEntry e = ReadEntry(V(), fe);
+    EXPECT_TRUE(e.Ok);
+    EXPECT_EQ(e.List.Extents.size(), 1u);
+    return e;
+  }
+
   bool Clean() {
     KBOOL result = KFALSE;
     const std::vector<Found> found = CheckFindings(V(), result);
@@ -90,10 +100,8 @@ void GrowAndShrink(TUDFRewritableVolume &v, const std::u16string &path,
 // being whatever the block held.
 TEST_F(Slack, FileWithItsLastExtentRoundedUpGrowsAndShrinks) {
   const std::vector<uint8_t> data = Pattern(10000, 1);
-  ASSERT_TRUE(WriteWhole(V(), u"\\f", data));
-  const uint32_t fe = EntryBlock(V(), u"\\f");
-  const RawEntry before = ReadEntry(V(), fe);
-  ASSERT_TRUE(before.Ok);
+  uint32_t fe = 0;
+  const RawEntry before = PutFile(u"\\f", data, fe);
   ASSERT_EQ(before.List.Extents.size(), 1u);
   const uint16_t at = before.List.Extents[0].SlotOffset;
   EditEntry(fe, [&](uint8_t *b) { SetLength(b, at, 10240); });
@@ -105,10 +113,8 @@ TEST_F(Slack, FileWithItsLastExtentRoundedUpGrowsAndShrinks) {
 // file grows into reads as written, never as the stale bytes.
 TEST_F(Slack, FileWithWholeBlocksPastItsLengthGrowsWithoutStaleBytes) {
   const std::vector<uint8_t> full = Pattern(6 * 2048, 2);
-  ASSERT_TRUE(WriteWhole(V(), u"\\g", full));
-  const uint32_t fe = EntryBlock(V(), u"\\g");
-  const RawEntry before = ReadEntry(V(), fe);
-  ASSERT_TRUE(before.Ok);
+  uint32_t fe = 0;
+  PutFile(u"\\g", full, fe);
   EditEntry(fe, [&](uint8_t *b) { StoreLE64(b + kInfoLengthField, 2500); });
   const std::vector<uint8_t> head(full.begin(), full.begin() + 2500);
   GrowAndShrink(V(), u"\\g", head);
@@ -213,10 +219,8 @@ namespace {
 // read back; the rest of the holes still read as zeros.
 TEST_F(Slack, WritesIntoHolesAllocateThem) {
   const std::vector<uint8_t> data = Pattern(6 * 2048, 3);
-  ASSERT_TRUE(WriteWhole(V(), u"\\s", data));
-  const uint32_t fe = EntryBlock(V(), u"\\s");
-  const RawEntry before = ReadEntry(V(), fe);
-  ASSERT_TRUE(before.Ok);
+  uint32_t fe = 0;
+  const RawEntry before = PutFile(u"\\s", data, fe);
   ASSERT_EQ(before.List.Extents.size(), 1u);
   const uint32_t first = before.List.Extents[0].AD.Block;
   const uint16_t at = before.List.Extents[0].SlotOffset;
