@@ -3,6 +3,7 @@
 // growing a directory leaves whole blocks past its length. Both must grow and shrink here.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "korva/check.h"
@@ -10,6 +11,7 @@
 #include "tests/recovery/damage.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
+#include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
 
 using namespace korva;
@@ -273,6 +275,46 @@ TEST_F(Slack, WritesIntoHolesAllocateThem) {
   ASSERT_TRUE(ReadWhole(V(), u"\\s", got));
   EXPECT_EQ(got, expect);
   EXPECT_TRUE(Clean());
+}
+
+} // namespace
+
+namespace {
+
+// A refused append leaves the directory exactly as it was: a directory another writer
+// described with long descriptors, whose length claims more than its extents hold, is not
+// rewritten in this engine's form before the refusal.
+TEST_F(Slack, RefusedAppendChangesNoDescriptor) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\", u"d"), KTRUE);
+  for (int i = 0; i < 40; ++i)
+    ASSERT_EQ(UDF_CreateDirectoryW(&V(), u"\\d", Numbered(u"sub", i).c_str()), KTRUE);
+  const uint32_t dir = EntryBlock(V(), u"\\d");
+  const RawEntry before = ReadEntry(V(), dir);
+  ASSERT_TRUE(before.Ok);
+  const uint64_t total = before.List.TotalBytes();
+  const uint16_t at = before.List.Extents[0].SlotOffset;
+  EditEntry(dir, [&](uint8_t *b) {
+    // Long descriptors (16 bytes: length, block, partition, implementation use).
+    std::vector<uint8_t> longs;
+    for (const ADSlot &s : before.List.Extents) {
+      uint8_t ad[16] = {};
+      StoreLE32(ad, s.AD.LengthWord);
+      StoreLE32(ad + 4, s.AD.Block);
+      longs.insert(longs.end(), ad, ad + 16);
+    }
+    std::memset(b + at, 0, 2048 - at);
+    std::memcpy(b + at, longs.data(), longs.size());
+    StoreLE32(b + at - 4, uint32_t(longs.size()));
+    StoreLE16(b + 34, uint16_t((LoadLE16(b + 34) & ~7u) | 1u));
+    StoreLE64(b + kInfoLengthField, total + 500);
+    RefillEntryTag(b, dir);
+  });
+  uint8_t fe[2048], after[2048];
+  ASSERT_TRUE(ReadBlock(V(), dir, fe));
+  EXPECT_EQ(UDF_CreateDirectoryW(&V(), u"\\d", u"new"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), uint32_t(KORVA_E_DAMAGED));
+  ASSERT_TRUE(ReadBlock(V(), dir, after));
+  EXPECT_EQ(std::memcmp(fe, after, 2048), 0);
 }
 
 } // namespace
