@@ -93,6 +93,13 @@ bool IsOurImplementation(const UDF_EntityID &id) {
   return std::memcmp(id.Identifier, ImplementationIdentifier, sizeof id.Identifier) == 0;
 }
 
+bool IsLinuxKernelImplementation(const UDF_EntityID &id) {
+  static const char kLinux[] = "*Linux UDFFS";
+  return std::memcmp(id.Identifier, kLinux, sizeof kLinux - 1) == 0 &&
+         std::all_of(id.Identifier + sizeof kLinux - 1, id.Identifier + sizeof id.Identifier,
+                     [](uint8_t c) { return c == 0; });
+}
+
 // ---- Labels ----
 
 bool MakeLabel(const char16_t *text, size_t count, UDF_Label &out) {

@@ -89,6 +89,10 @@ inline uint8_t ExtentTypeOf(const UDF_ShortAD &ad) {
 bool IsOurImplementation(const UDF_EntityID &id);
 // Whether the entity's identifier is `identifier` (padded with zeros to its 23 bytes).
 bool HasEntityIdentifier(const UDF_EntityID &e, const char *identifier);
+// True for the identifier the Linux kernel's UDF driver records in the descriptors it
+// rewrites (the integrity descriptor and the file entries it changes, the root's among them)
+// on a volume it mounted read-write.
+bool IsLinuxKernelImplementation(const UDF_EntityID &id);
 // Fills an entity identifier with our implementation identifier, as the builders record it.
 void MakeImplementationEntity(UDF_EntityID &id);
 

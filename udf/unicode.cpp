@@ -29,6 +29,27 @@ int32_t CompressUnicode(int32_t count, int32_t compressionId, const char16_t *sr
   return -1;
 }
 
+namespace {
+bool FitsEightBits(size_t count, const char16_t *src) {
+  for (size_t i = 0; i < count; ++i)
+    if (src[i] > 0xFF) return false;
+  return true;
+}
+} // namespace
+
+constexpr size_t kMaxWideNameChars = 127;
+
+int32_t CompressName(int32_t count, const char16_t *src, uint8_t *dst) {
+  if (count < 0 || (count > 0 && src == nullptr)) return -1;
+  const bool narrow = size_t(count) > kMaxWideNameChars && FitsEightBits(size_t(count), src);
+  return CompressUnicode(count, narrow ? 8 : 16, src, dst);
+}
+
+size_t CompressedNameLength(size_t count, const char16_t *src) {
+  const bool narrow = count > kMaxWideNameChars && FitsEightBits(count, src);
+  return 1 + (narrow ? count : 2 * count);
+}
+
 size_t UncompressedLength(int32_t byteCount, const uint8_t *src) {
   if (byteCount < 1 || src == nullptr) return 0;
   const size_t payload = size_t(byteCount) - 1;

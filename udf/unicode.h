@@ -15,6 +15,13 @@ namespace korva {
 // not survive the 8-bit form). No terminator is written.
 int32_t CompressUnicode(int32_t count, int32_t compressionId, const char16_t *src, uint8_t *dst);
 
+// Compresses a name for a file identifier, whose length field is one byte: 16-bit characters
+// when they fit it (up to 127), else 8-bit ones when every code unit fits in 8 bits (up to 254,
+// as other systems store long names). Returns the bytes written (or -1, as above).
+int32_t CompressName(int32_t count, const char16_t *src, uint8_t *dst);
+// The bytes CompressName writes for a name.
+size_t CompressedNameLength(size_t count, const char16_t *src);
+
 // Decodes byteCount bytes (identifier included) into dst and returns the code units written,
 // or -1 when the identifier is neither 8 nor 16 (nothing written). An identifier-16 string of
 // even total length ends with a character that has only its high byte. No terminator is

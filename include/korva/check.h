@@ -42,7 +42,8 @@ enum {
   KORVA_FINDING_COUNTS = 8,
   /* The recorded next unique ID is not above every ID in use. */
   KORVA_FINDING_UNIQUE_ID = 9,
-  /* A file entry records more bytes than its extents hold. */
+  /* A file entry records more bytes than its extents hold, or a directory's extents hold
+   * whole blocks past its length (repair cuts them back and frees the blocks). */
   KORVA_FINDING_LENGTH = 10,
   /* A directory entry leads to a file entry that is unreadable or invalid. */
   KORVA_FINDING_BAD_ENTRY = 11,

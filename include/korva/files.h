@@ -5,7 +5,8 @@
  * trailing one after the last component is allowed. Wide strings are UTF-16; 8-bit strings
  * are UTF-8, and a string that does not convert is refused (error 22), never altered.
  * Names are compared exactly (case-sensitive, code unit by code unit) and hold 1 to 127
- * characters. A name is unique in its directory, whatever the kind of the entry holding it.
+ * characters, or up to 254 when every character is below U+0100 (stored 8 bits each, as other
+ * systems store long names; shorter names are stored 16 bits each). A name is unique in its directory, whatever the kind of the entry holding it.
  * New names may not hold \ * ? : < > | " or control characters; names another system stored
  * with them stay reachable by their exact names, where a backslash inside a name is given as
  * U+F05C (the separator cannot carry it), and a find returns the name as stored.

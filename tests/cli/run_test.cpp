@@ -992,3 +992,56 @@ TEST_F(Cli, LinksDevicesAndFifosAreListedCopiedOrLeftOut) {
   EXPECT_RUN(OnImage({"rm", "/link", "/tty", "/pipe"}), 0);
   EXPECT_RUN(OnImage({"check"}), 0);
 }
+
+namespace {
+
+// put over a file another system wrote keeps its owner, mode and other attributes; only the
+// bytes change. And the longest names a volume holds go through put, mv, cat, get and rm.
+TEST_F(Cli, PutOverAFileKeepsItsOwnerAndModeAndLongNamesWork) {
+  EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
+  const fs::path src = dir_ / "src";
+  fs::create_directory(src);
+  WriteFile(src / "f", "first");
+  EXPECT_RUN(OnImage({"put", (src / "f").string(), "/f"}), 0);
+  // rw-r--r-- and set-group-ID
+  const uint32_t mode = 0x1884 | UDF_PERMISSION_SETGID;
+  {
+    Record rec;
+    ASSERT_EQ(UDF_MountImage(rec.v, image_.c_str(), 0), KTRUE);
+    ASSERT_EQ(UDF_SetFilePermissionsW(rec.v, u"\\f", mode), KTRUE);
+    ASSERT_EQ(UDF_SetFileOwnerW(rec.v, u"\\f", 1234, 567), KTRUE);
+    ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
+  }
+  WriteFile(src / "f", "second, longer");
+  EXPECT_RUN(OnImage({"put", (src / "f").string(), "/f"}), 0);
+  EXPECT_EQ(OnImage({"cat", "/f"}).out, "second, longer");
+  {
+    Record rec;
+    ASSERT_EQ(UDF_MountImage(rec.v, image_.c_str(), 0), KTRUE);
+    KorvaFileInfo info{};
+    ASSERT_EQ(UDF_GetFileInfoW(rec.v, u"\\f", &info), KTRUE);
+    EXPECT_EQ(info.Size, 14u);
+    EXPECT_EQ(info.Permissions & (0x7FFF | UDF_PERMISSION_SETGID), mode);
+    EXPECT_EQ(info.Uid, 1234u);
+    EXPECT_EQ(info.Gid, 567u);
+    ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
+  }
+
+  // 254 characters below U+0100 (é is two bytes in UTF-8), and one more is refused.
+  std::string name;
+  for (int i = 0; i < 254; ++i)
+    name += i % 2 ? "\xC3\xA9" : "n";
+  WriteFile(src / "long", "long name");
+  EXPECT_RUN(OnImage({"put", (src / "long").string(), "/" + name}), 0);
+  EXPECT_RUN(OnImage({"mkdir", "/d"}), 0);
+  EXPECT_RUN(OnImage({"mv", "/" + name, "/d/" + name}), 0);
+  EXPECT_EQ(OnImage({"cat", "/d/" + name}).out, "long name");
+  EXPECT_RUN(OnImage({"get", "/d/" + name, (dir_ / "back").string()}), 0);
+  EXPECT_EQ(Slurp(dir_ / "back"), "long name");
+  EXPECT_RUN(OnImage({"rm", "/d/" + name}), 0);
+  Result r = OnImage({"put", (src / "long").string(), "/" + name + "x"});
+  EXPECT_RUN(r, 1);
+  EXPECT_NE(r.err.find("name too long"), std::string::npos) << r.err;
+}
+
+} // namespace

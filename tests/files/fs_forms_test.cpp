@@ -109,7 +109,7 @@ TEST_F(FsForms, ExtentsInAnyOrderButNoBlockTwice) {
   EXPECT_TRUE(corrupt({{0, 2}, {0, 2}}));
 }
 
-TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
+TEST_F(FsForms, HolesReadAsZerosAndGetBlocksOfTheirOwnWhenWritten) {
   const std::vector<uint8_t> data = Pattern(3 * kBlockSize, 1);
   const uint32_t b = Put(u"\\sparse", data);
   // Middle block not allocated, recorded at location 0 as other writers do.
@@ -123,14 +123,18 @@ TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
   ASSERT_TRUE(ReadWhole(v, u"\\sparse", back, 1000));
   EXPECT_EQ(back, expect);
 
-  const std::vector<uint8_t> head = Head();
-  const std::vector<uint8_t> first(data.begin(), data.begin() + kBlockSize);
-  // Into the hole after a write that stays in recorded data, and one that spans both.
-  EXPECT_FALSE(WriteAt(u"\\sparse", first.size(), Pattern(10, 2)));
-  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
-  EXPECT_FALSE(WriteAt(u"\\sparse", 0, Pattern(2 * kBlockSize, 3)));
-  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
-  EXPECT_EQ(Head(), head);
+  // Into the hole, then over recorded data and the hole's new block: never through location 0.
+  const std::vector<uint8_t> small = Pattern(10, 2), wide = Pattern(2 * kBlockSize, 3);
+  EXPECT_TRUE(WriteAt(u"\\sparse", kBlockSize + 5, small)) << v.LastError;
+  std::copy(small.begin(), small.end(), expect.begin() + kBlockSize + 5);
+  ASSERT_TRUE(ReadWhole(v, u"\\sparse", back));
+  EXPECT_EQ(back, expect);
+  EXPECT_TRUE(WriteAt(u"\\sparse", 0, wide)) << v.LastError;
+  std::copy(wide.begin(), wide.end(), expect.begin());
+  const RawEntry e = ReadEntry(v, EntryBlock(v, u"\\sparse"));
+  ASSERT_EQ(e.List.Extents.size(), 3u);
+  EXPECT_EQ(e.List.Extents[1].AD.Type(), uint32_t(kExtentRecorded));
+  EXPECT_NE(e.List.Extents[1].AD.Block, 0u);
   ASSERT_TRUE(ReadWhole(v, u"\\sparse", back));
   EXPECT_EQ(back, expect);
   ASSERT_TRUE(img.Remount());
@@ -138,19 +142,21 @@ TEST_F(FsForms, HolesReadAsZerosAndAreNeverWrittenThrough) {
   EXPECT_EQ(back, expect);
 }
 
-TEST_F(FsForms, AppendAfterATrailingHoleIsRefused) {
+TEST_F(FsForms, AppendThroughATrailingHoleAllocatesIt) {
   const std::vector<uint8_t> data = Pattern(kBlockSize, 4);
   const uint32_t b = Put(u"\\tail", data);
   Rewrite(u"\\tail", {MakeShortAD(kBlockSize, b), MakeShortAD(1000, 0, kExtentNotAllocated)},
           kBlockSize + 1000);
-  const std::vector<uint8_t> head = Head();
-  // Position after the recorded block: the write would run through the hole and on.
-  EXPECT_FALSE(WriteAt(u"\\tail", data.size(), Pattern(1010, 5)));
-  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_UNSUPPORTED));
-  EXPECT_EQ(Head(), head);
+  // Position after the recorded block: the write runs through the hole and on.
+  const std::vector<uint8_t> more = Pattern(1010, 5);
+  EXPECT_TRUE(WriteAt(u"\\tail", data.size(), more)) << v.LastError;
   std::vector<uint8_t> back;
   ASSERT_TRUE(ReadWhole(v, u"\\tail", back));
-  EXPECT_EQ(back, Cat(data, std::vector<uint8_t>(1000)));
+  EXPECT_EQ(back, Cat(data, more));
+  ASSERT_TRUE(img.Remount());
+  ASSERT_TRUE(ReadWhole(v, u"\\tail", back));
+  EXPECT_EQ(back, Cat(data, more));
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;
 }
 
 TEST_F(FsForms, WritesIntoAllocatedUnrecordedExtentsBecomeRecorded) {
@@ -223,7 +229,7 @@ TEST_F(FsForms, RemovingOneNameOfAFileWithSeveralKeepsItsBlocks) {
   const uint32_t block = EntryBlock(v, u"\\first");
   // A second name for the same entry, as a hard link of another system makes it.
   AppendPlan plan;
-  ASSERT_TRUE(PlanAppend(v, RootBlock(v), 6, plan));
+  ASSERT_TRUE(PlanAppend(v, RootBlock(v), u"second", plan));
   ASSERT_TRUE(AppendEntry(v, plan, 0, block, u"second", 0, false));
   uint8_t fe[kBlockSize];
   ASSERT_TRUE(ReadBlock(v, block, fe));

@@ -118,7 +118,7 @@ TEST_F(FsMove, ReplacesLikeRenameAndRefusesLoops) {
   EXPECT_EQ(UDF_MoveFileW(&v, u"\\", u"\\x"), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
   EXPECT_EQ(UDF_MoveFileW(&v, u"\\a", u"\\"), KFALSE);
-  EXPECT_EQ(UDF_MoveFileW(&v, u"\\a", std::u16string(128, u'n').c_str()), KFALSE);
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\a", std::u16string(255, u'n').c_str()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
   // Kinds must agree, and a directory replaced must be empty.
   EXPECT_EQ(UDF_MoveFileW(&v, u"\\a", u"\\D"), KFALSE);

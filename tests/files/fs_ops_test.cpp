@@ -101,8 +101,11 @@ TEST_F(FsOps, NamesAreUniqueAndStorable) {
 
   // Names that cannot be stored.
   const uint32_t free2 = v.FreeBlocks;
-  std::u16string longName(128, u'n');
+  // One byte holds the compressed length: 127 16-bit characters, 254 8-bit ones.
+  std::u16string longName(128, u'\x3b1');
   EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", longName.c_str()), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", std::u16string(255, u'n').c_str()), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
   EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u""), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
@@ -113,10 +116,13 @@ TEST_F(FsOps, NamesAreUniqueAndStorable) {
   EXPECT_EQ(UDF_CreateFile(&v, "\\bad\xC0\x80", RW, UDF_CREATE_NEW, 0), UDF_INVALID_HANDLE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_NAME);
   EXPECT_EQ(v.FreeBlocks, free2);
-  // 127 characters is the longest name.
-  std::u16string name127(127, u'm');
+  // The longest names.
+  std::u16string name127(127, u'\x3b1');
   EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", name127.c_str()), KTRUE);
   ASSERT_EQ(List(v, u"\\" + name127).size(), 1u);
+  std::u16string name254(254, u'\xe9');
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", name254.c_str()), KTRUE);
+  ASSERT_EQ(List(v, u"\\" + name254).size(), 1u);
 }
 
 TEST_F(FsOps, NamesFreedByRemovalCanBeTakenAgain) {

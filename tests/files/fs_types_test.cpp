@@ -270,6 +270,14 @@ TEST_F(FsTypes, NamesOf254EightBitCharactersAreReachable) {
   KorvaFileInfo info{};
   EXPECT_EQ(UDF_GetFileInfoW(&v, (path + u"x").c_str(), &info), KFALSE);
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_INVALID_NAME));
+  // Moved under another long name of 8-bit characters, into a directory and back.
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"d"), KTRUE);
+  const std::u16string moved = u"\\d\\" + std::u16string(254, u'\xfc');
+  ASSERT_EQ(UDF_MoveFileW(&v, path.c_str(), moved.c_str()), KTRUE) << v.LastError;
+  ASSERT_TRUE(ReadWhole(v, moved, back));
+  EXPECT_EQ(back, Pattern(3000, 9));
+  ASSERT_EQ(UDF_MoveFileW(&v, moved.c_str(), path.c_str()), KTRUE) << v.LastError;
+  ASSERT_EQ(UDF_RemoveDirectoryW(&v, u"\\d"), KTRUE);
   EXPECT_EQ(UDF_DeleteFileW(&v, path.c_str()), KTRUE) << v.LastError;
   EXPECT_TRUE(List(v, u"\\*").empty());
   EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KTRUE) << v.LastError;

@@ -21,7 +21,6 @@ namespace korvacli {
 namespace {
 
 // Longest name the volume stores, in UTF-16 code units.
-constexpr size_t kMaxNameUnits = 127;
 
 bool StdoutFailed() {
   return std::ferror(stdout) != 0;
@@ -582,8 +581,8 @@ public:
       r_.Fail(local, "a file cannot replace the root directory");
       return false;
     }
-    if (!dest.IsRoot() && dest.Name().size() > kMaxNameUnits) {
-      r_.Fail(local, "name longer than 127 characters");
+    if (!dest.IsRoot() && !NameFitsVolume(dest.Name())) {
+      r_.Fail(local, "name too long (at most 254 characters of 8 bits, 127 otherwise)");
       return false;
     }
     if (!dest.IsRoot() && dest.Name().find(u'\\') != std::u16string::npos) {
@@ -676,8 +675,26 @@ ssize_t ReadChunk(int fd, std::vector<char> &buffer) {
   return static_cast<ssize_t>(got);
 }
 
-// Streams one local file into a new file of the volume.
-bool PutFile(Session &s, const PutItem &item, FileCopy &copy) {
+// Opens the volume file a put writes: a plain file that is there already is emptied in
+// place, so that its owner, mode and other attributes stay; anything else is created anew.
+// A file nobody may write or delete is left to the replacement, which refuses it.
+int32_t OpenPutTarget(Session &s, const std::u16string &path, bool replacesPlainFile) {
+  constexpr uint32_t kWriteOrDelete = 0x4A52;
+  TKorva &k = s.Korva();
+  KorvaFileInfo info{};
+  if (!replacesPlainFile || !k.UDF_GetFileInfoW(path.c_str(), &info) ||
+      (info.Permissions & kWriteOrDelete) == 0)
+    return k.UDF_CreateFileW(path.c_str(), kGenericWrite, kCreateAlways, 0);
+  const int32_t h = k.UDF_CreateFileW(path.c_str(), kGenericWrite, kOpenExisting, 0);
+  if (h != -1 && !k.UDF_TruncateFile(h)) {
+    k.UDF_CloseHandle(h);
+    return -1;
+  }
+  return h;
+}
+
+// Streams one local file into a file of the volume.
+bool PutFile(Session &s, const PutItem &item, FileCopy &copy, bool replacesPlainFile) {
   TKorva &k = s.Korva();
   const int fd = open(item.local.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -686,7 +703,7 @@ bool PutFile(Session &s, const PutItem &item, FileCopy &copy) {
   }
   s.ClearErrors();
   const std::u16string path = item.dest.Engine();
-  const int32_t h = k.UDF_CreateFileW(path.c_str(), kGenericWrite, kCreateAlways, 0);
+  const int32_t h = OpenPutTarget(s, path, replacesPlainFile);
   if (h == -1) {
     s.Report().Fail(item.dest.Display(), s.ErrorText());
     close(fd);
@@ -800,7 +817,12 @@ bool PutItemInto(Session &s, const PutItem &item, FileCopy &copy, PutOutcome &ou
   copy.doneBefore = out.bytes;
   copy.written = 0;
   copy.opened = false;
-  if (!PutFile(s, item, copy)) {
+  bool plain = false;
+  if (existing) {
+    if (!s.Describe(item.dest, *existing)) return false;
+    plain = !existing->IsSpecial();
+  }
+  if (!PutFile(s, item, copy, plain)) {
     if (copy.opened) out.broken = &item;
     out.brokenBytes = copy.written;
     return false;

@@ -159,7 +159,7 @@ int MountedVolume::ToEngine(const std::string &path, std::u16string &out) const 
     if (name.find('\\') != std::string::npos) return -EINVAL;
     const std::optional<std::u16string> wide = Utf8ToUtf16(name);
     if (!wide) return -EINVAL;
-    if (wide->size() > 127) return -ENAMETOOLONG;
+    if (!NameFitsVolume(*wide)) return -ENAMETOOLONG;
     out += u'\\';
     out += *wide;
   }
@@ -824,7 +824,7 @@ int MountedVolume::StatFs(struct statvfs &st) {
   st.f_bfree = st.f_bavail = free > pending ? free - pending : 0;
   st.f_files = k_.UDF_GetFileCount() + k_.UDF_GetDirCount() + st.f_bfree;
   st.f_ffree = st.f_favail = st.f_bfree;
-  st.f_namemax = 127;
+  st.f_namemax = 254;
   if (readOnly_ || failed_) st.f_flag |= ST_RDONLY;
   return 0;
 }

@@ -1,6 +1,7 @@
 // Text helpers of the korva tool.
 #include "text.h"
 
+#include "udf/unicode.h"
 #include "udf/utf8.h"
 
 #include <chrono>
@@ -75,6 +76,10 @@ int HexValue(char16_t c) {
   return -1;
 }
 } // namespace
+
+bool NameFitsVolume(const std::u16string &name) {
+  return korva::CompressedNameLength(name.size(), name.data()) <= 255;
+}
 
 std::string EscapeName(const std::u16string &name) {
   static const char16_t kHex[] = u"0123456789abcdef";

@@ -48,6 +48,9 @@ std::optional<VolumePath> ParseVolumePath(const std::string &text);
 // or 'x', or at the end).
 std::string EscapeName(const std::u16string &name);
 
+// Whether a volume can hold the name: its compressed form fits the identifier's length byte.
+bool NameFitsVolume(const std::u16string &name);
+
 // "1.5 MiB" style, one decimal below 10 units, none above.
 std::string HumanBytes(uint64_t bytes);
 

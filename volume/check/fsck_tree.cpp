@@ -272,10 +272,12 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
   // The root is its own parent.
   if (directory) pending_.push_back({block, {index ? name.Directory : block, name.Path}});
   s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
-  // The mount looks for this library's identifier in the root's entry, which repair records.
-  const bool accepted = AcceptEntryImplementation(e.Info.ImplementationIdentifier);
-  if (!IsOurImplementation(e.Info.ImplementationIdentifier) &&
-      (!accepted || block == g_.RootBlock)) {
+  // The mount looks for this library's identifier (or the Linux kernel's, which it records
+  // when it adds entries) in the root's entry, which repair records.
+  const UDF_EntityID &id = e.Info.ImplementationIdentifier;
+  const bool accepted = AcceptEntryImplementation(id);
+  if (!IsOurImplementation(id) &&
+      (!accepted || (block == g_.RootBlock && !IsLinuxKernelImplementation(id)))) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_FOREIGN_ENTRY;
     f.Block = block;
@@ -298,6 +300,17 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
     s_.Findings.push_back(f);
   } else {
     CompareBlocksRecorded(e, block, name.Path);
+  }
+  if (e.BlocksPastLength > 0) {
+    ScanFinding f;
+    f.Kind = KORVA_FINDING_LENGTH;
+    f.Block = block;
+    f.Path = name.Path;
+    f.Text = "the directory's extents hold " + std::to_string(e.BlocksPastLength) +
+             " whole blocks past its length of " + std::to_string(e.Info.InformationLength) +
+             " bytes";
+    f.Action = Mend::TrimDirectory;
+    s_.Findings.push_back(f);
   }
   return index;
 }

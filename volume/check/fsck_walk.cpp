@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -268,8 +269,48 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
     return true;
   }
   if (!GatherRanges(block, list, out)) return true;
+  if (directory) LeaveOutPastLength(list, out);
   out.Valid = true;
   return true;
+}
+
+// Whole blocks a directory's extents hold past its length (a writer killed while adding
+// entries leaves them) hold nothing a reader sees: they are not claimed, and repair cuts the
+// list where the length ends, as the engine's cut of a file does.
+void Walker::LeaveOutPastLength(const DescriptorList &list, EntryVerdict &out) {
+  const uint64_t length = out.Info.InformationLength;
+  const uint64_t blocksOfLength = (length + kBlockSize - 1) / kBlockSize;
+  if (list.Embedded() || length == 0 || list.Extents.empty() ||
+      out.ExtentBytes < (blocksOfLength + 1) * kBlockSize)
+    return;
+  uint64_t start = 0;
+  size_t k = 0;
+  while (k + 1 < list.Extents.size() && start + list.Extents[k].AD.Length() < length)
+    start += list.Extents[k++].AD.Length();
+  const ADSlot &cut = list.Extents[k];
+  // Extents up to the cut stay, the cut one only as far as the length goes; extension
+  // blocks after the one holding the cut go.
+  std::set<std::pair<uint32_t, uint16_t>> kept;
+  for (size_t i = 0; i <= k; ++i)
+    kept.insert({list.Extents[i].SlotBlock, list.Extents[i].SlotOffset});
+  auto at = std::find(list.Extensions.begin(), list.Extensions.end(), cut.SlotBlock);
+  const std::set<uint32_t> chainKept(list.Extensions.begin(), at == list.Extensions.end()
+                                                                  ? list.Extensions.begin()
+                                                                  : at + 1);
+  const uint32_t keepInCut = uint32_t((length - start + kBlockSize - 1) / kBlockSize);
+  std::vector<Range> ranges;
+  for (Range r : out.Ranges) {
+    const uint32_t before = r.Count;
+    if (r.Descriptor && r.First != cut.SlotBlock && !chainKept.count(r.First) &&
+        std::count(list.Extensions.begin(), list.Extensions.end(), r.First))
+      r.Count = 0;
+    if (!r.Descriptor && !kept.count({r.SlotBlock, r.SlotOffset})) r.Count = 0;
+    if (!r.Descriptor && r.SlotBlock == cut.SlotBlock && r.SlotOffset == cut.SlotOffset)
+      r.Count = std::min(r.Count, keepInCut);
+    out.BlocksPastLength += before - r.Count;
+    if (r.Count) ranges.push_back(r);
+  }
+  out.Ranges = std::move(ranges);
 }
 
 bool Walker::Run() {

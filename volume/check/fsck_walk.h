@@ -26,6 +26,7 @@ enum class Mend {
                 // Offset of block Directory (a file entry or extension block) at Target
   WriteSectors, // write Bytes (Count sectors) from absolute sector Source
   SetLinks,     // record NewLength links in the file entry at Block
+  TrimDirectory, // cut the extents of the directory at Block back to its length
 };
 
 struct ScanFinding {

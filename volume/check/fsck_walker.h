@@ -42,6 +42,7 @@ struct EntryVerdict {
   uint64_t RecordedBlocks = 0;  // in recorded extents
   uint64_t AllocatedBlocks = 0; // in recorded and allocated extents
   uint16_t LinkCount = 0;
+  uint64_t BlocksPastLength = 0; // of a directory, left out of Ranges
 };
 
 // Where a directory entry lies.
@@ -126,6 +127,7 @@ private:
   bool ReadBlock(uint32_t block, uint8_t *buf);
   bool Inspect(uint32_t block, bool directory, EntryVerdict &out);
   bool GatherRanges(uint32_t block, const DescriptorList &list, EntryVerdict &out);
+  void LeaveOutPastLength(const DescriptorList &list, EntryVerdict &out);
   // Claims.
   void ClaimVolumeBlocks();
   void ClaimRange(uint32_t entry, uint32_t index);

@@ -159,6 +159,8 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
     return WriteSectors(v, f);
   case Mend::SetLinks:
     return SetLinks(v, f.Block, f.NewLength);
+  case Mend::TrimDirectory:
+    return TrimDirectoryToLength(v, f.Block);
   case Mend::None:
     break;
   }
@@ -235,7 +237,7 @@ bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
   for (const ScanFinding &f : scan.Findings) {
     if (!f.Relink) continue;
     AppendPlan plan;
-    if (!PlanAppend(v, f.Directory, f.NewName.size(), plan) ||
+    if (!PlanAppend(v, f.Directory, f.NewName, plan) ||
         !AppendEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory, false))
       return false;
     if (RenamedAfterRelink(f)) {

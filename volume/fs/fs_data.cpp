@@ -141,26 +141,67 @@ OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, u
   return f;
 }
 
-// Whether a write of `count` bytes at `pos` fits the form the file is recorded in. Extents
-// that are not allocated have no blocks (their location is usually 0), so a write into one,
-// or an append after one, is refused; so is an append when the extents do not end where the
-// file does, and any change to a file whose descriptors are neither short nor long ones.
-bool WritableForm(TUDFRewritableVolume &v, const FileView &view, uint64_t pos, uint64_t count) {
-  const uint64_t size = view.Info.InformationLength;
-  const std::vector<ADSlot> &slots = view.List.Extents;
-  const bool appends = pos + count > size;
+// Whether the write of `count` bytes at `pos` reaches extent i (from `start`, `end` bytes into
+// the file): it overlaps the bytes written, or it is the last one and the write goes past the
+// end of the extents (the last extent then takes the rest of its last block).
+bool Touches(uint64_t pos, uint64_t count, uint64_t start, uint64_t end, bool last) {
+  return (pos < end && pos + count > start) || (last && pos + count > end);
+}
+
+// Whether the file is recorded in a form writes change: short or long descriptors. Extents
+// may run past the file's end (other writers round the last one up to its block, an
+// interrupted one may leave whole blocks): an append fills them first. Holes (extents not
+// allocated) that a write reaches get blocks of their own first.
+bool WritableForm(TUDFRewritableVolume &v, const FileView &view) {
   const uint16_t form = view.Info.ICBFlags & kICBFlagDescriptorMask;
-  bool ok = (form == kDescriptorsShort || form == kDescriptorsLong) &&
-            (!appends || view.List.TotalBytes() == size);
-  uint64_t start = 0;
-  for (size_t i = 0; ok && i < slots.size(); ++i) {
-    const uint64_t end = start + slots[i].AD.Length();
-    const bool touched = (pos < end && pos + count > start) || (appends && i + 1 == slots.size());
-    if (touched && slots[i].AD.Type() == kExtentNotAllocated) ok = false;
-    start = end;
-  }
+  const bool ok = form == kDescriptorsShort || form == kDescriptorsLong;
   if (!ok) SetError(v, KORVA_E_UNSUPPORTED);
   return ok;
+}
+
+// Takes `blocks` free blocks in one run, the first such run from the start. False when there
+// is none.
+bool TakeContiguous(TUDFRewritableVolume &v, uint32_t blocks, uint32_t &first) {
+  for (uint32_t hint = 0;;) {
+    uint32_t len = 0;
+    if (!FindFreeRun(v, hint, blocks, false, first, len) || len == 0) return false;
+    if (len == blocks) {
+      MarkRun(v, first, blocks, true);
+      return true;
+    }
+    hint = first + len;
+  }
+}
+
+// Gives each hole the write reaches a run of blocks of its own, as an extent allocated but
+// not recorded (which the write then fills with zeros around its bytes). The descriptors
+// change in memory; the runs taken are added to `taken`. False with error 3 when a hole finds
+// no run of its length.
+template <class ListBlock>
+bool AllocateHoles(TUDFRewritableVolume &v, std::vector<ADSlot> &slots, uint64_t pos,
+                   uint64_t count, ListBlock listBlock, PendingExtentList &taken,
+                   uint64_t &blocksTaken) {
+  uint64_t start = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    ADSlot &s = slots[i];
+    const uint64_t end = start + s.AD.Length();
+    const bool touched = Touches(pos, count, start, end, i + 1 == slots.size());
+    start = end;
+    if (!touched || s.AD.Type() != kExtentNotAllocated || s.AD.Length() == 0) continue;
+    const uint32_t blocks = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
+    uint32_t first = 0;
+    uint8_t *b = listBlock(s.SlotBlock);
+    if (!b || !TreeBlocksMarkedUsed(v)) return false;
+    if (!TakeContiguous(v, blocks, first)) {
+      SetError(v, KORVA_E_NO_SPACE);
+      return false;
+    }
+    taken.push_back({uint64_t(blocks) * kBlockSize, first, blocks});
+    blocksTaken += blocks;
+    s.AD = {(uint32_t(kExtentAllocated) << 30) | s.AD.Length(), first};
+    StoreAD(b + s.SlotOffset, s.AD);
+  }
+  return true;
 }
 
 // Writes zeros over an extent's blocks.
@@ -199,7 +240,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     SyncHandle(*f, view);
   }
   const uint64_t size = f->Size;
-  if (!WritableForm(v, view, f->Position, count)) return KFALSE;
+  if (!WritableForm(v, view)) return KFALSE;
   const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
   const uint64_t append = count - overwrite;
   const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
@@ -216,14 +257,22 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     if (!ReadBlock(v, block, buf.data())) return nullptr;
     return aeds.emplace(block, std::move(buf)).first->second.data();
   };
+  // Blocks for holes, given back if the write fails before a descriptor names them.
+  PendingExtentList holes;
+  uint64_t holeBlocks = 0;
+  struct HoleGuard {
+    TUDFRewritableVolume &v;
+    PendingExtentList &runs;
+    ~HoleGuard() { UnmarkRuns(v, runs); }
+  } holeGuard{v, holes};
+  if (!AllocateHoles(v, slots, f->Position, count, listBlock, holes, holeBlocks)) return KFALSE;
   // Extents allocated but not recorded that the write reaches are filled with zeros and become
   // recorded, so that what is written reads back and the rest of them still reads as zeros.
   uint64_t extentStart = 0;
   for (size_t i = 0; i < slots.size(); ++i) {
     ADSlot &s = slots[i];
     const uint64_t end = extentStart + s.AD.Length();
-    const bool touched = (f->Position < end && f->Position + count > extentStart) ||
-                         (append > 0 && i + 1 == slots.size());
+    const bool touched = Touches(f->Position, count, extentStart, end, i + 1 == slots.size());
     extentStart = end;
     if (!touched || s.AD.Type() != kExtentAllocated) continue;
     uint8_t *b = listBlock(s.SlotBlock);
@@ -232,11 +281,15 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     StoreAD(b + s.SlotOffset, s.AD);
   }
   const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
-  uint64_t slack = size % kBlockSize ? kBlockSize - size % kBlockSize : 0;
-  // The last extent may hold fewer bytes than the size claims only on a damaged medium.
-  if (slots.empty() || lastLen % kBlockSize == 0) slack = 0;
-  slack = std::min(slack, append);
-  const uint64_t newBytes = append - slack;
+  // An append goes first into what the extents hold past the file's end, then into the rest
+  // of the last extent's last block, then into new blocks. (Extents holding less than the
+  // size claims are refused when the file is loaded.)
+  const uint64_t total = view.List.TotalBytes();
+  const uint64_t inExtents = std::min(total > size ? total - size : 0, append);
+  const uint64_t slack =
+      std::min<uint64_t>(lastLen % kBlockSize ? kBlockSize - lastLen % kBlockSize : 0,
+                         append - inExtents);
+  const uint64_t newBytes = append - inExtents - slack;
   const uint64_t newBlocks = (newBytes + kBlockSize - 1) / kBlockSize;
   const uint32_t lastEnd =
       slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;
@@ -304,7 +357,7 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
       ++extBlocks;
     }
   }
-  if (v.FreeBlocks < newBlocks + extBlocks) {
+  if (v.FreeBlocks < newBlocks + extBlocks + holeBlocks) {
     UnmarkRuns(v, taken);
     SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
@@ -364,6 +417,8 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     UnmarkRuns(v, taken);
     return KFALSE;
   }
+  // From here on descriptors name the holes' blocks.
+  holes.clear();
   // The new end of the chain first, then back towards the file entry.
   std::vector<uint32_t> order(newAeds.rbegin(), newAeds.rend());
   for (const auto &kv : aeds)
@@ -375,10 +430,10 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
     if (!WriteBlock(v, block, b)) return KFALSE;
   }
 
-  UpdateFileEntry(view.FE, f->FEBlock, size + append, view.Info.BlocksRecorded + newBlocks, 0,
-                  true);
+  UpdateFileEntry(view.FE, f->FEBlock, size + append,
+                  view.Info.BlocksRecorded + newBlocks + holeBlocks, 0, true);
   if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
-  if (!CommitIntegrity(v, -int64_t(newBlocks + extBlocks), 0, 0)) return KFALSE;
+  if (!CommitIntegrity(v, -int64_t(newBlocks + extBlocks + holeBlocks), 0, 0)) return KFALSE;
   f->Position += count;
   view.Info.InformationLength = size + append;
   SyncHandle(*f, view);

@@ -7,6 +7,7 @@
 
 #include "korva/files.h"
 #include "udf/narrow.h"
+#include "udf/unicode.h"
 #include "volume/engine.h"
 #include "volume/check/fs_claims.h"
 #include "volume/fs/fs_internal.h"
@@ -406,38 +407,96 @@ bool WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *la
 
 } // namespace
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan) {
-  plan = AppendPlan();
-  plan.ParentBlock = parentBlock;
-  plan.FidLength = FidLength(static_cast<uint32_t>(1 + 2 * nameChars));
-  // A directory another writer embedded or described with long descriptors takes the form
-  // this engine appends to first.
-  if (!MakeShortForm(v, parentBlock)) return false;
+namespace {
+
+// The pieces in which `n` bytes from directory offset `at` lie in recorded extents of the
+// list. False when they do not all lie in them.
+bool PiecesAt(const DescriptorList &list, uint64_t at, uint32_t n,
+              std::vector<AppendPlan::Piece> &pieces) {
+  pieces.clear();
+  uint64_t start = 0;
+  for (const ADSlot &s : list.Extents) {
+    const uint64_t end = start + s.AD.Length();
+    while (n > 0 && at >= start && at < end) {
+      if (s.AD.Type() != kExtentRecorded) return false;
+      const uint64_t in = at - start;
+      const uint32_t off = uint32_t(in % kBlockSize);
+      const uint32_t bytes = uint32_t(std::min<uint64_t>({n, kBlockSize - off, end - at}));
+      pieces.push_back({s.AD.Block + uint32_t(in / kBlockSize), uint16_t(off), uint16_t(bytes)});
+      at += bytes;
+      n -= bytes;
+    }
+    start = end;
+  }
+  return n == 0;
+}
+
+// Reads a directory's file entry and descriptor list as they are on the medium. False with
+// error 32 when the list is damaged or holds less than the directory's length.
+bool ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
+                       DescriptorList &list) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, parentBlock, fe)) return false;
-  EntryFields info;
-  DescriptorList list;
-  if (!ReadEntryFields(fe, parentBlock, info) || info.FileType != kFileTypeDirectory) {
+  if (!ReadBlock(v, block, fe)) return false;
+  if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory) {
     FailRead(v);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), parentBlock, fe, list)) return false;
-  if (list.Corrupt) {
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list)) return false;
+  if (list.Corrupt || (!list.Embedded() && list.TotalBytes() < info.InformationLength)) {
     SetError(v, KORVA_E_DAMAGED);
     return false;
   }
+  return true;
+}
+
+// Plans an append after extents that run `room` bytes past the directory's length, too
+// little for the entry: the last extent is cut back to the length and the entry continues
+// there, so the room must lie in that extent and end it inside a block.
+bool PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
+                   AppendPlan &plan) {
+  ShortADValue &last = list.Extents.back().AD;
+  const uint32_t keep = last.Length() > room ? uint32_t(last.Length() - room) : 0;
+  if (keep == 0 || keep % kBlockSize == 0) {
+    SetError(v, KORVA_E_UNSUPPORTED);
+    return false;
+  }
+  last.LengthWord = (last.LengthWord & 0xC0000000u) | keep;
+  PlanSlots(list, plan);
+  return true;
+}
+
+} // namespace
+
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan) {
+  plan = AppendPlan();
+  plan.ParentBlock = parentBlock;
+  plan.FidLength = FidLength(static_cast<uint32_t>(CompressedNameLength(name.size(), name.data())));
+  EntryFields info;
+  DescriptorList list;
+  // Everything that can refuse the append is checked on the list as recorded, before the
+  // list changes form.
+  if (!ReadDirectoryList(v, parentBlock, info, list)) return false;
+  const uint64_t total = list.Embedded() ? info.InformationLength : list.TotalBytes();
+  if (total >= info.InformationLength + plan.FidLength &&
+      PiecesAt(list, info.InformationLength, plan.FidLength, plan.InRoom))
+    return true;
+  plan.InRoom.clear();
+  // A directory another writer embedded or described with long descriptors takes the form
+  // this engine appends to first.
+  if (!MakeShortForm(v, parentBlock) || !ReadDirectoryList(v, parentBlock, info, list))
+    return false;
   // Every slot taken and no continuation: not a list this engine writes.
   if (list.EndOffset > kLastSlot) {
     SetError(v, KORVA_E_UNSUPPORTED);
     return false;
   }
-  // A new entry goes after the recorded data; readers stop at the information length. When
-  // the two disagree the entry would be written where no reader finds it.
-  if (info.InformationLength != list.TotalBytes()) {
-    SetError(v, KORVA_E_DAMAGED);
+  const uint64_t room = list.TotalBytes() - info.InformationLength;
+  if (room == 0) {
+    PlanSlots(list, plan);
+  } else if (!PlanAfterRoom(v, list, room, plan)) {
     return false;
   }
-  PlanSlots(list, plan);
   return PlanChainCopy(v, list, plan);
 }
 
@@ -464,8 +523,52 @@ bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) 
   return true;
 }
 
+namespace {
+
+// The directory's entry records a length that takes in `grow` more bytes, and a new
+// subdirectory's link to it.
+bool GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow, bool isDirectory,
+                        uint64_t &oldLength) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadBlock(v, block, fe)) return false;
+  if (!ReadEntryFields(fe, block, info)) {
+    FailRead(v);
+    return false;
+  }
+  oldLength = info.InformationLength;
+  UpdateFileEntry(fe, block, oldLength + grow, info.BlocksRecorded, isDirectory ? 1 : 0, true);
+  return WriteBlock(v, block, fe);
+}
+
+// Writes the new entry into extents the directory holds past its length; then the length
+// takes it in. Before that no reader looks there.
+bool AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                  uint32_t entryBlock, std::u16string_view name, bool isDirectory) {
+  NameIndexUpdate names(v, plan.ParentBlock);
+  uint8_t fid[FidLength(255)];
+  BuildFid(fid, characteristics, entryBlock, name, plan.InRoom.front().Block);
+  uint32_t done = 0;
+  uint8_t sector[kBlockSize];
+  for (const AppendPlan::Piece &p : plan.InRoom) {
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    std::memcpy(sector + p.Offset, fid + done, p.Bytes);
+    if (!WriteBlock(v, p.Block, sector, WriteOrder::Loose)) return false;
+    done += p.Bytes;
+  }
+  uint64_t oldLength = 0;
+  if (!GrowDirectoryEntry(v, plan.ParentBlock, plan.FidLength, isDirectory, oldLength))
+    return false;
+  names.Added(name, oldLength, oldLength + plan.FidLength);
+  return true;
+}
+
+} // namespace
+
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  if (!planned.InRoom.empty())
+    return AppendInRoom(v, planned, characteristics, entryBlock, name, isDirectory);
   NameIndexUpdate names(v, planned.ParentBlock);
   AppendPlan plan = planned;
   if (!TakeAppendBlocks(v, plan, hint)) return false;
@@ -987,7 +1090,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
     return KFALSE;
   }
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, nm.size(), plan)) return KFALSE;
+  if (!PlanAppend(v, parentBlock, nm, plan)) return KFALSE;
   const uint32_t needed = 2 + plan.ExtraBlocks();
   if (v.FreeBlocks < 2 + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);

@@ -183,7 +183,7 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
                          uint32_t access, uint32_t attributes) {
   if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name.size(), plan)) return UDF_INVALID_HANDLE;
+  if (!PlanAppend(v, parentBlock, name, plan)) return UDF_INVALID_HANDLE;
   const uint32_t needed = 1 + plan.ExtraBlocks();
   if (v.FreeBlocks < 1 + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);

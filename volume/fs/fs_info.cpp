@@ -263,6 +263,76 @@ void EndListAt(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adByte
   StoreLE32(block + area->LengthField, end - area->First);
 }
 
+} // namespace
+
+namespace korva {
+
+bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                       const DescriptorList &list, uint64_t size, ListCut &out) {
+  const std::vector<ADSlot> &ext = list.Extents;
+  out = ListCut();
+  if (ext.empty()) return true;
+  uint64_t start = 0;
+  size_t k = 0;
+  while (k + 1 < ext.size() && start + ext[k].AD.Length() < size)
+    start += ext[k++].AD.Length();
+  const ADSlot cut = ext[k];
+  const uint32_t keep = static_cast<uint32_t>(std::min<uint64_t>(size - start, cut.AD.Length()));
+  ShortADValue ad = cut.AD;
+  ad.LengthWord = (ad.LengthWord & 0xC0000000u) | keep;
+  const uint32_t adBytes = list.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  const bool inEntry = cut.SlotBlock == feBlock;
+  if (!inEntry) {
+    uint8_t aed[kBlockSize];
+    if (!ReadBlock(v, cut.SlotBlock, aed)) return false;
+    EndListAt(aed, cut.SlotOffset, ad, adBytes);
+    RefillListBlockTag(aed, cut.SlotBlock, false, adBytes);
+    if (!WriteBlock(v, cut.SlotBlock, aed)) return false;
+  } else {
+    EndListAt(fe, cut.SlotOffset, ad, adBytes);
+  }
+  // What goes: the tail of the cut extent, every later extent and later extension block.
+  auto blocksOf = [](uint64_t bytes) { return (bytes + kBlockSize - 1) / kBlockSize; };
+  if (cut.AD.Type() != kExtentNotAllocated && blocksOf(cut.AD.Length()) > blocksOf(keep))
+    out.Data.push_back({cut.AD.Block + uint32_t(blocksOf(keep)),
+                        blocksOf(cut.AD.Length()) - blocksOf(keep)});
+  for (size_t i = k + 1; i < ext.size(); ++i)
+    if (ext[i].AD.Type() != kExtentNotAllocated)
+      out.Data.push_back({ext[i].AD.Block, blocksOf(ext[i].AD.Length())});
+  const auto &chain = list.Extensions;
+  auto after = inEntry ? chain.begin() : std::find(chain.begin(), chain.end(), cut.SlotBlock);
+  if (after != chain.end() && !inEntry) ++after;
+  out.Chain.assign(after, chain.end());
+  return true;
+}
+
+bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  DescriptorList list;
+  if (!ReadBlock(v, feBlock, fe)) return false;
+  if (!ReadEntryFields(fe, feBlock, info) ||
+      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, feBlock, fe, list) || list.Corrupt) {
+    FailRead(v);
+    return false;
+  }
+  if (list.Embedded() || info.InformationLength == 0 ||
+      list.TotalBytes() <= info.InformationLength)
+    return true;
+  ListCut cut;
+  if (!CutDescriptorList(v, feBlock, fe, list, info.InformationLength, cut)) return false;
+  uint64_t dropped = 0;
+  for (auto &r : cut.Data)
+    dropped += r.second;
+  const uint64_t recorded = info.BlocksRecorded > dropped ? info.BlocksRecorded - dropped : 0;
+  UpdateFileEntry(fe, feBlock, info.InformationLength, recorded, 0, false);
+  return WriteBlock(v, feBlock, fe);
+}
+
+} // namespace korva
+
+namespace {
+
 // Cuts a file to `size` bytes (0 < size < its length): the extent holding the new last byte
 // is shortened and ends the list; what lay beyond is freed once the entry no longer refers to
 // it. A cut inside an extension block writes that block first: a crash before the file entry
@@ -270,50 +340,21 @@ void EndListAt(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adByte
 bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view, uint64_t size) {
   if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return false;
   if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
-  const std::vector<ADSlot> &ext = view.List.Extents;
-  uint64_t start = 0;
-  size_t k = 0;
-  while (k + 1 < ext.size() && start + ext[k].AD.Length() < size)
-    start += ext[k++].AD.Length();
-  const ADSlot cut = ext[k];
-  const uint32_t keep = static_cast<uint32_t>(size - start);
-  ShortADValue ad = cut.AD;
-  ad.LengthWord = (ad.LengthWord & 0xC0000000u) | keep;
-  const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
-  const bool inEntry = cut.SlotBlock == f.FEBlock;
-  uint8_t aed[kBlockSize];
-  if (!inEntry) {
-    if (!ReadBlock(v, cut.SlotBlock, aed)) return false;
-    EndListAt(aed, cut.SlotOffset, ad, adBytes);
-    RefillListBlockTag(aed, cut.SlotBlock, false, adBytes);
-    if (!WriteBlock(v, cut.SlotBlock, aed)) return false;
-  } else {
-    EndListAt(view.FE, cut.SlotOffset, ad, adBytes);
-  }
-  // What goes: the tail of the cut extent, every later extent and later extension block.
-  auto blocksOf = [](uint64_t bytes) { return (bytes + kBlockSize - 1) / kBlockSize; };
-  std::vector<std::pair<uint32_t, uint64_t>> runs;
-  if (cut.AD.Type() != 2)
-    runs.push_back({cut.AD.Block + uint32_t(blocksOf(keep)),
-                    blocksOf(cut.AD.Length()) - blocksOf(keep)});
-  for (size_t i = k + 1; i < ext.size(); ++i)
-    if (ext[i].AD.Type() != 2) runs.push_back({ext[i].AD.Block, blocksOf(ext[i].AD.Length())});
+  ListCut cut;
+  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut)) return false;
   int64_t freedData = 0;
-  for (auto &r : runs)
+  for (auto &r : cut.Data)
     for (uint64_t b = 0; b < r.second; ++b)
       freedData += BlockInUse(v, uint32_t(r.first + b)) ? 1 : 0;
   const uint64_t recorded = view.Info.BlocksRecorded;
   UpdateFileEntry(view.FE, f.FEBlock, size,
                   recorded > uint64_t(freedData) ? recorded - uint64_t(freedData) : 0, 0, true);
   if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
-  const auto &chain = view.List.Extensions;
-  auto after = inEntry ? chain.begin() : std::find(chain.begin(), chain.end(), cut.SlotBlock);
-  if (after != chain.end() && !inEntry) ++after;
   int64_t freed = 0;
-  for (auto &r : runs)
+  for (auto &r : cut.Data)
     FreeRun(v, r.first, r.second, freed);
-  for (; after != chain.end(); ++after)
-    FreeRun(v, *after, 1, freed);
+  for (uint32_t b : cut.Chain)
+    FreeRun(v, b, 1, freed);
   return CommitIntegrity(v, freed, 0, 0);
 }
 

@@ -91,6 +91,15 @@ struct AppendPlan {
   ShortADValue LastAD;
   uint32_t LastDataBlock = 0; // block holding the end of the data
   uint32_t UsedInLast = 0;    // bytes used in that block
+  // Extents that run past the directory's length with room for the new entry (left by
+  // another writer): the entry goes there, in these pieces (block, offset, bytes), and only
+  // the length changes. Nothing else of the plan applies then.
+  struct Piece {
+    uint32_t Block;
+    uint16_t Offset;
+    uint16_t Bytes;
+  };
+  std::vector<Piece> InRoom;
   // The blocks taken for the new directory block and the extension (TakeAppendBlocks).
   bool BlocksTaken = false;
   uint32_t NewBlockNo = 0, ExtBlockNo = 0;
@@ -106,7 +115,8 @@ struct AppendPlan {
     return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
   }
 };
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, size_t nameChars, AppendPlan &plan);
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation
 // before its first write, so that the bitmap's write-ahead costs one write per packet.
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
@@ -119,6 +129,21 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
 // False with LastError set: 32 for damage, or a read error.
 bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         std::optional<uint32_t> parentDir);
+
+// What a cut of a descriptor list leaves unreferenced: runs of data blocks (first, count) and
+// extension blocks.
+struct ListCut {
+  std::vector<std::pair<uint32_t, uint64_t>> Data;
+  std::vector<uint32_t> Chain;
+};
+// Cuts the descriptor list of the entry in `fe` (at feBlock) to `size` bytes (size > 0): the
+// extent holding the last byte is shortened and ends the list. A cut inside an extension block
+// writes that block; the entry changes in `fe` only (the caller writes it).
+bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                       const DescriptorList &list, uint64_t size, ListCut &out);
+// Cuts the extents of a directory that run past its length back to it, and writes its entry.
+// The blocks that no longer belong to it are left to the caller (repair rebuilds the bitmap).
+bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Frees, in memory, the blocks of a run that are in use and counts them in freed.
 void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed);

@@ -95,7 +95,7 @@ bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n)
   if (!ResolveNew(v, path, parentBlock, name)) return false;
   const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name.size(), plan)) return false;
+  if (!PlanAppend(v, parentBlock, name, plan)) return false;
   if (v.FreeBlocks < 1 + dataBlocks + plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);
     return false;
@@ -209,7 +209,7 @@ KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *
   std::u16string name;
   if (!ResolveNew(v, path, parentBlock, name)) return KFALSE;
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name.size(), plan)) return KFALSE;
+  if (!PlanAppend(v, parentBlock, name, plan)) return KFALSE;
   if (v.FreeBlocks < plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;

@@ -104,7 +104,7 @@ bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
   AppendPlan plan;
-  if (!PlanAppend(v, newParent, name.size(), plan)) return false;
+  if (!PlanAppend(v, newParent, name, plan)) return false;
   if (v.FreeBlocks < plan.BlocksNeeded()) {
     SetError(v, KORVA_E_NO_SPACE);
     return false;

@@ -1,4 +1,5 @@
 #include "volume/fs/fs_path.h"
+#include "udf/unicode.h"
 
 namespace korva {
 
@@ -47,7 +48,7 @@ bool IsReservedNameChar(char16_t c) {
 }
 
 bool IsStorableName(std::u16string_view name) {
-  if (name.empty() || name.size() > kMaxNameChars) return false;
+  if (name.empty() || CompressedNameLength(name.size(), name.data()) > 255) return false;
   for (char16_t c : name)
     if (IsReservedNameChar(c)) return false;
   return true;

@@ -13,9 +13,10 @@ inline constexpr char16_t kPathSeparator = u'\\';
 // Stands in a path for a backslash held inside a stored name (written by other systems),
 // which the separator could not carry. Never part of a new name.
 inline constexpr char16_t kBackslashStandIn = u'\uF05C';
-// One byte holds the compressed length (2 bytes a character plus the identifier).
+// One byte holds the compressed length: the identifier and one byte a character for names
+// whose characters all fit in 8 bits (up to 254 characters), two bytes a character otherwise
+// (up to 127).
 inline constexpr size_t kMaxNameChars = 127;
-// Names of 8-bit characters, as other systems store them, hold up to 254.
 inline constexpr size_t kMaxLookupChars = 254;
 
 // Length of a zero-terminated wide string (0 for null).
@@ -40,7 +41,8 @@ ParentAndName SplitParent(std::u16string_view path);
 // systems that refuse them; names already on a medium stay reachable by exact lookups.
 bool IsReservedNameChar(char16_t c);
 
-// A name that can be stored in a file identifier: 1 to 127 characters, none reserved.
+// A name that can be stored in a file identifier: 1 to 254 characters of 8 bits or 1 to 127
+// otherwise, none reserved.
 bool IsStorableName(std::u16string_view name);
 // A name that can be looked up: 1 to 254 characters, no NUL and no separator. Entries
 // written elsewhere may hold reserved characters and stay reachable.

@@ -137,7 +137,7 @@ uint32_t BuildFid(uint8_t *out, uint8_t characteristics, uint32_t icbBlock,
   uint8_t compressed[256];
   int32_t n = 0;
   if (!name.empty())
-    n = CompressUnicode(static_cast<int32_t>(name.size()), 16, name.data(), compressed);
+    n = CompressName(static_cast<int32_t>(name.size()), name.data(), compressed);
   if (n < 0 || n > 255) n = 0;
   const uint32_t len = FileIdentifierDescriptorLength(static_cast<uint32_t>(n));
   std::memset(out, 0, len);

@@ -127,10 +127,12 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
   v.RootICBSector = v.PartitionStart + rootBlock;
   if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
   // This library writes a file entry; a later revision of it, or its repair, may leave an
-  // extended one. Either way the identifier says whose it is.
+  // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
+  // once it added entries to the root of a volume formatted here.
   const auto root =
       ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, at.LogicalBlockNumber);
-  return root && (foreign || IsOurImplementation(root->ImplementationIdentifier));
+  return root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
+                  IsLinuxKernelImplementation(root->ImplementationIdentifier));
 }
 
 // The counts another writer recorded: the VAT's, else the integrity descriptor's.
