@@ -449,11 +449,32 @@ bool ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &inf
   return true;
 }
 
+// Whether the directory's entries end exactly at its length: a length that cuts an entry is
+// damage, not room. False with error 32 when they do not, or with a read error.
+bool EntriesEndAtLength(TUDFRewritableVolume &v, uint32_t dirBlock) {
+  DirectoryStream dir(ReaderOf(v), v.PartitionLength);
+  if (dir.Open(dirBlock) != DirectoryStream::Ok) {
+    FailRead(v);
+    return false;
+  }
+  uint64_t at = 0;
+  FidEntry fid;
+  DirectoryStream::Status s = DirectoryStream::Ok;
+  while (at < dir.Size() && (s = dir.ReadFid(at, fid, false)) == DirectoryStream::Ok)
+    at += fid.Length;
+  if (s == DirectoryStream::IoError) return false;
+  if (at == dir.Size() && at == dir.Entry().InformationLength) return true;
+  SetError(v, KORVA_E_DAMAGED);
+  return false;
+}
+
 // Plans an append after extents that run `room` bytes past the directory's length, too
 // little for the entry: the last extent is cut back to the length and the entry continues
-// there, so the room must lie in that extent and end it inside a block.
+// there, so the room must lie in that extent and end it inside a block, and the entries
+// must end where the length does.
 bool PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
                    AppendPlan &plan) {
+  if (!EntriesEndAtLength(v, plan.ParentBlock)) return false;
   ShortADValue &last = list.Extents.back().AD;
   const uint32_t keep = last.Length() > room ? uint32_t(last.Length() - room) : 0;
   if (keep == 0 || keep % kBlockSize == 0) {
@@ -480,7 +501,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   const uint64_t total = list.Embedded() ? info.InformationLength : list.TotalBytes();
   if (total >= info.InformationLength + plan.FidLength &&
       PiecesAt(list, info.InformationLength, plan.FidLength, plan.InRoom))
-    return true;
+    return EntriesEndAtLength(v, parentBlock);
   plan.InRoom.clear();
   // A directory another writer embedded or described with long descriptors takes the form
   // this engine appends to first.
