@@ -90,13 +90,8 @@ exit $fail
 fi
 
 # ---- filled by the kernel ------------------------------------------------------------------
-run=${KUDF_RUN:-}
-if [ -z "$run" ]; then
-  for c in "$here/../../../shared/tools/kudf/kudf-run" "$here/../../../../shared/tools/kudf/kudf-run"; do
-    [ -x "$c" ] && run=$c && break
-  done
-fi
-[ -n "$run" ] || { echo "no kernel guest found; skipping"; exit 77; }
+. "$here/kudf.sh"
+run=$(find_kudf kudf-run "${KUDF_RUN:-}") || { echo "no kernel guest found; skipping"; exit 77; }
 
 mkdir -p "$work/tree/sub/deeper"
 printf 'small\n' >"$work/tree/small.txt"

@@ -12,13 +12,8 @@
 set -u
 korva=$1
 here=$(cd "$(dirname "$0")" && pwd)
-run=${KUDF_RUN:-}
-if [ -z "$run" ]; then
-  for c in "$here/../../../shared/tools/kudf/kudf-run" "$here/../../../../shared/tools/kudf/kudf-run"; do
-    [ -x "$c" ] && run=$c && break
-  done
-fi
-[ -n "$run" ] || { echo "no kernel guest found; skipping"; exit 77; }
+. "$here/kudf.sh"
+run=$(find_kudf kudf-run "${KUDF_RUN:-}") || { echo "no kernel guest found; skipping"; exit 77; }
 kls=$(dirname "$run")/kudf-ls
 
 work=$(mktemp -d)

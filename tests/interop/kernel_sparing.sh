@@ -5,13 +5,8 @@
 set -u
 prepare=$1
 here=$(cd "$(dirname "$0")" && pwd)
-reader=${KUDF_LS:-}
-if [ -z "$reader" ]; then
-  for c in "$here/../../../shared/tools/kudf/kudf-ls" "$here/../../../../shared/tools/kudf/kudf-ls"; do
-    [ -x "$c" ] && reader=$c && break
-  done
-fi
-[ -n "$reader" ] || { echo "no kernel reader found; skipping"; exit 77; }
+. "$here/kudf.sh"
+reader=$(find_kudf kudf-ls "${KUDF_LS:-}") || { echo "no kernel reader found; skipping"; exit 77; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

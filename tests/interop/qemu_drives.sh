@@ -6,13 +6,8 @@
 set -u
 korva=$1
 here=$(cd "$(dirname "$0")" && pwd)
-runner=${KUDF_RUN:-}
-if [ -z "$runner" ]; then
-  for c in "$here"/../../../shared/tools/kudf/kudf-run "$here"/../../../../shared/tools/kudf/kudf-run; do
-    [ -x "$c" ] && runner=$c && break
-  done
-fi
-[ -n "$runner" ] || { echo "kudf-run not found; skipping"; exit 77; }
+. "$here/kudf.sh"
+runner=$(find_kudf kudf-run "${KUDF_RUN:-}") || { echo "kudf-run not found; skipping"; exit 77; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
