@@ -69,7 +69,7 @@ ln "$m/tree/one-moved" "$m/tree/hard" && [ "$(stat -c %h "$m/tree/one-moved")" =
 mkfifo "$m/tree/fifo" && [ -p "$m/tree/fifo" ] || fail "mkfifo"
 rm "$m/tree/link" "$m/tree/hard" "$m/tree/fifo" || fail "removing links and FIFOs"
 [ "$(stat -c %h "$m/tree/one-moved")" = 1 ] || fail "link count after removing a hard link"
-expect_error "File name too long" touch "$m/tree/$(printf 'n%.0s' $(seq 1 128))"
+expect_error "File name too long" touch "$m/tree/$(printf 'n%.0s' $(seq 1 255))"
 expect_error "Invalid argument" touch "$m/tree/back\\slash"
 truncate -s 100 "$m/tree/b-moved/c/several-mib" && truncate -s 100 "$work/expect/b-moved/c/several-mib" ||
   fail "truncate to a smaller size"

@@ -358,6 +358,11 @@ TEST_F(Recovery, ALinkCountAboveTheNamesLeaksNothingAfterTheLastNameGoes) {
   ASSERT_EQ(UDF_CreateHardLinkW(&V(), u"\\a\\kept", u"\\kept2"), KTRUE);
   ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\f1"), KTRUE);
   ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\kept2"), KTRUE);
+  // A file whose names all go, one at a time, is freed and counted once.
+  ASSERT_TRUE(WriteWhole(V(), u"\\gone", Pattern(3000, 4)));
+  ASSERT_EQ(UDF_CreateHardLinkW(&V(), u"\\gone", u"\\gone2"), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\gone2"), KTRUE);
+  ASSERT_EQ(UDF_DeleteFileW(&V(), u"\\gone"), KTRUE);
   Dismount();
   ASSERT_TRUE(Mount());
   // f1's entry and 5 data blocks are free again; kept's entry and 3 blocks are not.

@@ -634,6 +634,12 @@ int MountedVolume::SymLink(const std::string &target, const std::string &path,
   if (int r = ToEngine(path, p)) return r;
   const std::optional<std::u16string> t = Utf8ToUtf16(target);
   if (!t) return -EINVAL;
+  // Each component of the target is stored as a name is, so it has a name's limit.
+  for (size_t at = 0; at <= t->size();) {
+    const size_t end = std::min(t->find(u'/', at), t->size());
+    if (!NameFitsVolume(t->substr(at, end - at))) return -ENAMETOOLONG;
+    at = end + 1;
+  }
   if (!k_.UDF_CreateSymbolicLinkW(p.c_str(), t->c_str())) return Error(path);
   return SetNewMode(path, p, 0777, &owner);
 }

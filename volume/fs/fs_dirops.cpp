@@ -843,6 +843,8 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
                         bool keepEntry) {
   std::vector<BlockRun> runs = HeldBlocks(entry, list);
   if (keepEntry) runs.erase(runs.begin()); // the file entry's own run comes first
+  // An entry freed is no longer one the dismount looks for: its block may be anything next.
+  if (OpenFileList *files = OpenFilesOf(v); files && !keepEntry) files->MaybeUnnamed.erase(entry);
   int64_t freed = 0;
   FreeRuns(v, runs, freed);
   return freed;
