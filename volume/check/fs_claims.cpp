@@ -135,13 +135,8 @@ bool OnlyItsOwn(TUDFRewritableVolume &v, uint32_t block, const std::vector<uint8
       !ReadEntryFields(fe, block, info) ||
       !ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, list) || list.Corrupt)
     return false;
-  if (AnyClaimed(claimed, block, 1)) return false;
-  for (uint32_t b : list.Extensions)
-    if (AnyClaimed(claimed, b, 1)) return false;
-  for (const ADSlot &s : list.Extents)
-    if (s.AD.Type() != kExtentNotAllocated &&
-        AnyClaimed(claimed, s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize))
-      return false;
+  for (const BlockRun &r : HeldBlocks(block, list))
+    if (AnyClaimed(claimed, r.First, r.Count)) return false;
   return true;
 }
 } // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "korva/volume.h"
+#include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
 
 namespace korva {
@@ -23,6 +24,9 @@ struct BlockRun {
     return First < o.First + o.Count && o.First < First + Count;
   }
 };
+
+// The blocks an entry holds: its file entry, descriptor extensions and allocated extents.
+std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list);
 
 // Walks from the root through every live directory entry: the file entries reached, their
 // descriptor extension blocks and extents, and the volume's bitmap and file set descriptor

@@ -772,16 +772,6 @@ uint64_t BlocksOf(const ShortADValue &ad) {
   return (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
 }
 
-// The blocks an entry holds: its file entry, descriptor extensions and allocated extents.
-std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
-  std::vector<BlockRun> runs{{feBlock, 1}};
-  for (const ADSlot &s : list.Extents)
-    if (s.AD.Type() != kExtentNotAllocated) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
-  for (uint32_t b : list.Extensions)
-    runs.push_back({b, 1});
-  return runs;
-}
-
 // Whether a delete may free these blocks. On a damaged volume an entry can claim blocks that
 // belong to something else; freeing them would let the next write destroy it. So every
 // block must lie in the partition, be marked used, be claimed once by the entry, and be none
@@ -813,6 +803,16 @@ void FreeRuns(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs, int64_
 }
 
 } // namespace
+
+// The blocks an entry holds: its file entry, descriptor extensions and allocated extents.
+std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
+  std::vector<BlockRun> runs{{feBlock, 1}};
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != kExtentNotAllocated) runs.push_back({s.AD.Block, BlocksOf(s.AD)});
+  for (uint32_t b : list.Extensions)
+    runs.push_back({b, 1});
+  return runs;
+}
 
 bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
                         std::optional<uint32_t> parentDir) {
