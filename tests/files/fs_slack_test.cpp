@@ -277,6 +277,55 @@ TEST_F(Slack, WritesIntoHolesAllocateThem) {
   EXPECT_TRUE(Clean());
 }
 
+// A write refused for want of space leaves the medium as it was: the extent allocated but
+// not recorded that it reaches keeps its blocks' bytes (it is zeroed only by a write that goes
+// ahead), and every block the write took is free again.
+TEST_F(Slack, RefusedWriteZerosNoAllocatedExtent) {
+  const std::vector<uint8_t> data = Pattern(6 * 2048, 7);
+  uint32_t fe = 0;
+  const RawEntry before = PutFile(u"\\a", data, fe);
+  const uint32_t first = before.List.Extents[0].AD.Block;
+  const uint16_t at = before.List.Extents[0].SlotOffset;
+  EditEntry(fe, [&](uint8_t *b) {
+    StoreLE32(b + at, 2 * 2048);
+    StoreLE32(b + at + 4, first);
+    StoreLE32(b + at + 8, (1u << 30) | 4 * 2048); // allocated, not recorded
+    StoreLE32(b + at + 12, first + 2);
+    StoreLE32(b + at - 4, 16); // length of the descriptors
+    RefillEntryTag(b, fe);
+  });
+  std::vector<uint8_t> expect = data;
+  std::fill(expect.begin() + 2 * 2048, expect.end(), 0);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(ReadWhole(V(), u"\\a", got));
+  ASSERT_EQ(got, expect);
+
+  const uint32_t freeBefore = UDF_GetFreeBlocksOfLogicalVolume(&V());
+  UDF_HANDLE h = UDF_CreateFileW(&V(), u"\\a", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  // From inside the allocated extent to past the end of the free space.
+  const std::vector<uint8_t> big((uint64_t(freeBefore) + 8) * 2048, 0x5A);
+  ASSERT_EQ(UDF_SetFilePointer(&V(), h, 3 * 2048), KTRUE);
+  uint32_t done = 1;
+  EXPECT_EQ(UDF_WriteFile(&V(), h, big.data(), uint32_t(big.size()), &done), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&V()), uint32_t(KORVA_E_NO_SPACE));
+  EXPECT_EQ(done, 0u);
+  ASSERT_EQ(UDF_CloseHandle(&V(), h), KTRUE);
+
+  uint8_t block[2048];
+  for (uint32_t i = 2; i < 6; ++i) {
+    ASSERT_TRUE(ReadBlock(V(), first + i, block));
+    EXPECT_EQ(std::memcmp(block, data.data() + i * 2048, 2048), 0) << "block " << i;
+  }
+  EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore);
+  ASSERT_TRUE(ReadWhole(V(), u"\\a", got));
+  EXPECT_EQ(got, expect);
+  EXPECT_TRUE(Clean());
+  // Nothing the refused write took is left marked used: all of the free space is still there.
+  ASSERT_TRUE(WriteWhole(V(), u"\\b", Pattern(uint64_t(freeBefore - 8) * 2048, 8)))
+      << UDF_GetLastErrorNumber(&V());
+}
+
 } // namespace
 
 namespace {

@@ -173,37 +173,6 @@ bool TakeContiguous(TUDFRewritableVolume &v, uint32_t blocks, uint32_t &first) {
   }
 }
 
-// Gives each hole the write reaches a run of blocks of its own, as an extent allocated but
-// not recorded (which the write then fills with zeros around its bytes). The descriptors
-// change in memory; the runs taken are added to `taken`. False with error 3 when a hole finds
-// no run of its length.
-template <class ListBlock>
-bool AllocateHoles(TUDFRewritableVolume &v, std::vector<ADSlot> &slots, uint64_t pos,
-                   uint64_t count, ListBlock listBlock, PendingExtentList &taken,
-                   uint64_t &blocksTaken) {
-  uint64_t start = 0;
-  for (size_t i = 0; i < slots.size(); ++i) {
-    ADSlot &s = slots[i];
-    const uint64_t end = start + s.AD.Length();
-    const bool touched = Touches(pos, count, start, end, i + 1 == slots.size());
-    start = end;
-    if (!touched || s.AD.Type() != kExtentNotAllocated || s.AD.Length() == 0) continue;
-    const uint32_t blocks = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
-    uint32_t first = 0;
-    uint8_t *b = listBlock(s.SlotBlock);
-    if (!b || !TreeBlocksMarkedUsed(v)) return false;
-    if (!TakeContiguous(v, blocks, first)) {
-      SetError(v, KORVA_E_NO_SPACE);
-      return false;
-    }
-    taken.push_back({uint64_t(blocks) * kBlockSize, first, blocks});
-    blocksTaken += blocks;
-    s.AD = {(uint32_t(kExtentAllocated) << 30) | s.AD.Length(), first};
-    StoreAD(b + s.SlotOffset, s.AD);
-  }
-  return true;
-}
-
 // Writes zeros over an extent's blocks.
 bool ZeroExtent(TUDFRewritableVolume &v, uint32_t block, uint32_t length) {
   const uint32_t bytes = (length + kBlockSize - 1) / kBlockSize * kBlockSize;
@@ -216,6 +185,351 @@ bool ZeroExtent(TUDFRewritableVolume &v, uint32_t block, uint32_t length) {
     pos += n;
   }
   return true;
+}
+
+// Descriptor blocks a write changes, read once and kept until they are written; the file
+// entry is the view's own buffer. Blocks the write adds to the chain are written before the
+// ones that come to point at them.
+class ListBlocks {
+public:
+  ListBlocks(TUDFRewritableVolume &v, FileView &view, uint32_t feBlock)
+      : v_(v), view_(view), feBlock_(feBlock) {}
+
+  // The block's buffer, read on first use; null when the read fails.
+  uint8_t *Get(uint32_t block) {
+    if (block == feBlock_) return view_.FE;
+    auto it = aeds_.find(block);
+    if (it != aeds_.end()) return it->second.data();
+    std::vector<uint8_t> buf(kBlockSize);
+    if (!ReadBlock(v_, block, buf.data())) return nullptr;
+    return aeds_.emplace(block, std::move(buf)).first->second.data();
+  }
+
+  // A new, empty allocation extent descriptor for `block`.
+  uint8_t *Add(uint32_t block) {
+    std::vector<uint8_t> nb(kBlockSize);
+    BuildAllocationExtent(nb.data(), block);
+    aeds_[block] = std::move(nb);
+    added_.push_back(block);
+    return aeds_[block].data();
+  }
+
+  // Writes every block but the file entry: the new end of the chain first, then back towards
+  // the file entry.
+  bool WriteAll(uint32_t adBytes) {
+    std::vector<uint32_t> order(added_.rbegin(), added_.rend());
+    for (const auto &kv : aeds_)
+      if (std::find(added_.begin(), added_.end(), kv.first) == added_.end())
+        order.push_back(kv.first);
+    for (uint32_t block : order) {
+      uint8_t *b = aeds_[block].data();
+      RefillListBlockTag(b, block, false, adBytes);
+      if (!WriteBlock(v_, block, b)) return false;
+    }
+    return true;
+  }
+
+private:
+  TUDFRewritableVolume &v_;
+  FileView &view_;
+  uint32_t feBlock_;
+  std::map<uint32_t, std::vector<uint8_t>> aeds_;
+  std::vector<uint32_t> added_;
+};
+
+// The blocks a write takes, given back when it ends unless Keep() was called: until its data
+// is on the medium, no descriptor there names them. The new runs and descriptor blocks are
+// given back first, then the holes' blocks.
+class TakenBlocks {
+public:
+  explicit TakenBlocks(TUDFRewritableVolume &v) : v_(v) {}
+  TakenBlocks(const TakenBlocks &) = delete;
+  TakenBlocks &operator=(const TakenBlocks &) = delete;
+  ~TakenBlocks() {
+    if (kept_) return;
+    UnmarkRuns(v_, Runs);
+    UnmarkRuns(v_, Holes);
+  }
+  void Keep() { kept_ = true; }
+
+  PendingExtentList Runs;
+  PendingExtentList Holes;
+
+private:
+  TUDFRewritableVolume &v_;
+  bool kept_ = false;
+};
+
+// What a write needs, decided before anything on the medium changes.
+struct WritePlan {
+  uint32_t ADBytes = kShortADBytes; // size of the list's descriptors
+  uint64_t Append = 0;              // bytes past the file's end
+  uint64_t NewBytes = 0;            // of those, the ones that go into new runs
+  uint64_t NewBlocks = 0;           // blocks of the new runs
+  uint64_t HoleBlocks = 0;          // blocks given to holes the write reaches
+  uint32_t ListBlocksAdded = 0;     // descriptor blocks the list gains
+  uint32_t LastLen = 0;             // the last descriptor's length before the write,
+  uint32_t NewLastLen = 0;          // and after it
+  uint32_t LastEnd = 0;             // the block after the last extent's
+  size_t FirstRun = 0;              // the first run that gets a descriptor of its own
+  std::vector<DataExtent> Zeros;    // extents filled with zeros before the data goes in
+};
+
+// Calls fn for each extent the write of `count` bytes at `pos` reaches, until it fails.
+template <class Fn>
+bool EachTouched(std::vector<ADSlot> &slots, uint64_t pos, uint64_t count, Fn fn) {
+  uint64_t start = 0;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const uint64_t end = start + slots[i].AD.Length();
+    const bool touched = Touches(pos, count, start, end, i + 1 == slots.size());
+    start = end;
+    if (touched && !fn(slots[i])) return false;
+  }
+  return true;
+}
+
+// Gives each hole the write reaches a run of blocks of its own, as an extent allocated but
+// not recorded (which the write then fills with zeros around its bytes). The descriptors
+// change in memory; the runs taken are added to `taken`. False with error 3 when a hole finds
+// no run of its length.
+bool AllocateHoles(TUDFRewritableVolume &v, std::vector<ADSlot> &slots, uint64_t pos,
+                   uint64_t count, ListBlocks &blocks, PendingExtentList &taken,
+                   uint64_t &blocksTaken) {
+  return EachTouched(slots, pos, count, [&](ADSlot &s) {
+    if (s.AD.Type() != kExtentNotAllocated || s.AD.Length() == 0) return true;
+    const uint32_t length = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
+    uint32_t first = 0;
+    uint8_t *b = blocks.Get(s.SlotBlock);
+    if (!b || !TreeBlocksMarkedUsed(v)) return false;
+    if (!TakeContiguous(v, length, first)) {
+      SetError(v, KORVA_E_NO_SPACE);
+      return false;
+    }
+    taken.push_back({uint64_t(length) * kBlockSize, first, length});
+    blocksTaken += length;
+    s.AD = {(uint32_t(kExtentAllocated) << 30) | s.AD.Length(), first};
+    StoreAD(b + s.SlotOffset, s.AD);
+    return true;
+  });
+}
+
+// Extents allocated but not recorded that the write reaches are filled with zeros and become
+// recorded, so that what is written reads back and the rest of them still reads as zeros.
+// They become recorded in the list here; the zeros go out when the write commits.
+bool PlanZeros(std::vector<ADSlot> &slots, uint64_t pos, uint64_t count, ListBlocks &blocks,
+               std::vector<DataExtent> &zeros) {
+  return EachTouched(slots, pos, count, [&](ADSlot &s) {
+    if (s.AD.Type() != kExtentAllocated) return true;
+    uint8_t *b = blocks.Get(s.SlotBlock);
+    if (!b) return false;
+    zeros.push_back({0, s.AD.Length(), s.AD.Block, true});
+    s.AD.LengthWord &= 0x3FFFFFFFu;
+    StoreAD(b + s.SlotOffset, s.AD);
+    return true;
+  });
+}
+
+// An append goes first into what the extents hold past the file's end, then into the rest
+// of the last extent's last block (the slack, which the last descriptor takes), then into new
+// blocks. (Extents holding less than the size claims are refused when the file is loaded.)
+void PlanAppend(const DescriptorList &list, uint64_t size, WritePlan &plan) {
+  const std::vector<ADSlot> &slots = list.Extents;
+  const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
+  const uint64_t total = list.TotalBytes();
+  const uint64_t inExtents = std::min(total > size ? total - size : 0, plan.Append);
+  const uint64_t slack =
+      std::min<uint64_t>(lastLen % kBlockSize ? kBlockSize - lastLen % kBlockSize : 0,
+                         plan.Append - inExtents);
+  plan.LastLen = lastLen;
+  plan.NewLastLen = lastLen + static_cast<uint32_t>(slack);
+  plan.NewBytes = plan.Append - inExtents - slack;
+  plan.NewBlocks = (plan.NewBytes + kBlockSize - 1) / kBlockSize;
+  plan.LastEnd =
+      slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;
+}
+
+// Takes the runs for the new blocks, from the end of the last extent on and then from the
+// start. They are taken while planning so that none is found twice; `taken` gives them back
+// if the write is refused.
+bool TakeRuns(TUDFRewritableVolume &v, const WritePlan &plan, PendingExtentList &runs,
+              TakenBlocks &taken) {
+  if (plan.NewBlocks > 0 && !TreeBlocksMarkedUsed(v)) return false;
+  uint64_t missing = plan.NewBlocks;
+  uint32_t hint = plan.LastEnd;
+  bool wrapped = hint == 0;
+  while (missing > 0) {
+    uint32_t first = 0, len = 0;
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(missing, kMaxRunBlocks));
+    if (!FindFreeRun(v, hint, want, true, first, len) || len == 0) {
+      if (wrapped) {
+        SetError(v, KORVA_E_NO_SPACE);
+        return false;
+      }
+      wrapped = true;
+      hint = 0;
+      continue;
+    }
+    runs.push_back({uint64_t(len) * kBlockSize, first, len});
+    taken.Runs.push_back(runs.back());
+    missing -= len;
+    hint = first + len;
+  }
+  if (!runs.empty()) runs.back().Bytes -= plan.NewBlocks * kBlockSize - plan.NewBytes;
+  return true;
+}
+
+// The last descriptor takes, when the first run follows it on the medium, as much of that
+// run as its 30-bit length allows.
+void MergeFirstRun(const std::vector<ADSlot> &slots, PendingExtentList &runs, WritePlan &plan) {
+  if (runs.empty() || slots.empty() || slots.back().AD.Type() != 0 ||
+      runs[0].Block != plan.LastEnd || plan.NewLastLen % kBlockSize != 0)
+    return;
+  ExtentInformation &r = runs[0];
+  const uint32_t room = (kMaxExtentBytes - plan.NewLastLen) / kBlockSize;
+  const uint32_t take = std::min(room, r.Blocks);
+  if (take == r.Blocks) {
+    plan.NewLastLen += static_cast<uint32_t>(r.Bytes);
+    plan.FirstRun = 1;
+  } else if (take > 0) {
+    plan.NewLastLen += take * kBlockSize;
+    r.Block += take;
+    r.Blocks -= take;
+    r.Bytes -= uint64_t(take) * kBlockSize;
+  }
+}
+
+// How many descriptor blocks the list gains for `toAdd` descriptors. A block another writer
+// filled to its end has no room for the descriptor that would continue it: growing the file
+// would mean moving its last descriptor, which this engine does not do. Refused.
+bool CountListBlocks(TUDFRewritableVolume &v, const DescriptorList &list, size_t toAdd,
+                     uint32_t adBytes, uint32_t &added) {
+  added = 0;
+  if (toAdd == 0) return true;
+  if (list.EndOffset + adBytes > kBlockSize) {
+    SetError(v, KORVA_E_UNSUPPORTED);
+    return false;
+  }
+  uint64_t room = ListRoom(list.EndOffset, adBytes);
+  while (room < toAdd) {
+    room += ListRoom(kAEDFirstSlot, adBytes);
+    ++added;
+  }
+  return true;
+}
+
+// Plans the write of `count` bytes at the handle's position: blocks for the holes it reaches
+// and for what it appends, the extents it zeros, the list blocks it needs. Every refusal comes
+// from here; only the list blocks in memory change.
+bool PlanWrite(TUDFRewritableVolume &v, const OpenFileInformation &f, FileView &view,
+               uint64_t count, ListBlocks &blocks, PendingExtentList &runs, TakenBlocks &taken,
+               WritePlan &plan) {
+  std::vector<ADSlot> &slots = view.List.Extents;
+  plan.ADBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
+  plan.Append = count - std::min<uint64_t>(count, f.Size - f.Position);
+  if (!AllocateHoles(v, slots, f.Position, count, blocks, taken.Holes, plan.HoleBlocks) ||
+      !PlanZeros(slots, f.Position, count, blocks, plan.Zeros))
+    return false;
+  PlanAppend(view.List, f.Size, plan);
+  if (!TakeRuns(v, plan, runs, taken)) return false;
+  MergeFirstRun(slots, runs, plan);
+  if (!CountListBlocks(v, view.List, runs.size() - plan.FirstRun, plan.ADBytes,
+                       plan.ListBlocksAdded))
+    return false;
+  if (v.FreeBlocks < plan.NewBlocks + plan.ListBlocksAdded + plan.HoleBlocks) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  return true;
+}
+
+// Where the list takes its next descriptor.
+struct ListEnd {
+  uint32_t Block;
+  uint32_t Slot;
+};
+
+// Continues the full list block `full` in a new descriptor block, where `end` moves.
+uint8_t *ContinueList(TUDFRewritableVolume &v, ListBlocks &blocks, uint8_t *full, ListEnd &end,
+                      uint32_t &hint, uint32_t adBytes, TakenBlocks &taken) {
+  uint32_t ext = 0;
+  if (!TakeBlock(v, hint, ext)) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return nullptr;
+  }
+  hint = ext + 1;
+  taken.Runs.push_back({kBlockSize, ext, 1});
+  AppendListAD(full, static_cast<uint16_t>(end.Slot),
+               {(kExtentTypeContinuation << 30) | kBlockSize, ext}, adBytes);
+  end = {ext, kAEDFirstSlot};
+  return blocks.Add(ext);
+}
+
+// Makes the planned changes to the list in memory: the last descriptor's new length, then a
+// descriptor for each run from the plan's first, in new descriptor blocks where one is full.
+bool ExtendList(TUDFRewritableVolume &v, DescriptorList &list, ListBlocks &blocks,
+                const PendingExtentList &runs, const WritePlan &plan, TakenBlocks &taken) {
+  std::vector<ADSlot> &slots = list.Extents;
+  if (!slots.empty() && plan.NewLastLen != plan.LastLen) {
+    ADSlot &last = slots.back();
+    uint8_t *b = blocks.Get(last.SlotBlock);
+    if (!b) return false;
+    last.AD.LengthWord = (last.AD.LengthWord & 0xC0000000u) | plan.NewLastLen;
+    StoreAD(b + last.SlotOffset, last.AD);
+  }
+  ListEnd end{list.EndBlock, list.EndOffset};
+  uint32_t hint = 0;
+  for (size_t i = plan.FirstRun; i < runs.size(); ++i) {
+    uint8_t *b = blocks.Get(end.Block);
+    if (b && ListRoom(end.Slot, plan.ADBytes) == 0)
+      b = ContinueList(v, blocks, b, end, hint, plan.ADBytes, taken);
+    if (!b) return false;
+    const ExtentInformation &r = runs[i];
+    ADSlot s{end.Block, static_cast<uint16_t>(end.Slot),
+             {static_cast<uint32_t>(r.Bytes), r.Block}};
+    AppendListAD(b, s.SlotOffset, s.AD, plan.ADBytes);
+    slots.push_back(s);
+    end.Slot += plan.ADBytes;
+  }
+  return true;
+}
+
+// Data first, then the descriptors that describe it, then the file entry that gives the new
+// size: a write cut short leaves the file as it was, or with part of the new bytes beyond its
+// recorded size.
+bool CommitWrite(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                 const uint8_t *data, uint64_t count, const WritePlan &plan, ListBlocks &blocks,
+                 TakenBlocks &taken) {
+  for (const DataExtent &z : plan.Zeros)
+    if (!ZeroExtent(v, z.Block, z.Length)) return false;
+  uint64_t done = 0;
+  if (count > 0 && !Transfer(v, DataExtents(view.List.Extents), f.Position, nullptr, data,
+                             count, done))
+    return false;
+  // From here on descriptors on the medium may name the blocks taken.
+  taken.Keep();
+  if (!blocks.WriteAll(plan.ADBytes)) return false;
+  const uint64_t size = f.Size + plan.Append;
+  UpdateFileEntry(view.FE, f.FEBlock, size,
+                  view.Info.BlocksRecorded + plan.NewBlocks + plan.HoleBlocks, 0, true);
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
+  if (!CommitIntegrity(v, -int64_t(plan.NewBlocks + plan.ListBlocksAdded + plan.HoleBlocks), 0,
+                       0))
+    return false;
+  f.Position += count;
+  view.Info.InformationLength = size;
+  SyncHandle(f, view);
+  return true;
+}
+
+// A file another writer embedded in its entry first gets a block of its own. Long
+// descriptors stay long: the list goes on in the form it has.
+bool PrepareList(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                 uint32_t count) {
+  if (view.List.Embedded() && count > 0) {
+    if (!MakeShortForm(v, f.FEBlock) || !LoadFile(v, f, view)) return false;
+    SyncHandle(f, view);
+  }
+  return WritableForm(v, view);
 }
 
 } // namespace
@@ -232,211 +546,15 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   if (!runs) return KFALSE;
   PendingGuard guard{runs};
   runs->clear();
+  if (!PrepareList(v, *f, view, count)) return KFALSE;
 
-  // A file another writer embedded in its entry first gets a block of its own. Long
-  // descriptors stay long: the list goes on in the form it has.
-  if (view.List.Embedded() && count > 0) {
-    if (!MakeShortForm(v, f->FEBlock) || !LoadFile(v, *f, view)) return KFALSE;
-    SyncHandle(*f, view);
-  }
-  const uint64_t size = f->Size;
-  if (!WritableForm(v, view)) return KFALSE;
-  const uint64_t overwrite = std::min<uint64_t>(count, size - f->Position);
-  const uint64_t append = count - overwrite;
-  const uint32_t adBytes = view.List.Form == kDescriptorsLong ? kLongADBytes : kShortADBytes;
-  std::vector<ADSlot> &slots = view.List.Extents;
-  // Descriptor blocks touched by this write, by block number; the file entry is view.FE.
-  // Those it adds to the chain are written before the ones that come to point at them.
-  std::map<uint32_t, std::vector<uint8_t>> aeds;
-  std::vector<uint32_t> newAeds;
-  auto listBlock = [&](uint32_t block) -> uint8_t * {
-    if (block == f->FEBlock) return view.FE;
-    auto it = aeds.find(block);
-    if (it != aeds.end()) return it->second.data();
-    std::vector<uint8_t> buf(kBlockSize);
-    if (!ReadBlock(v, block, buf.data())) return nullptr;
-    return aeds.emplace(block, std::move(buf)).first->second.data();
-  };
-  // Blocks for holes, given back if the write fails before a descriptor names them.
-  PendingExtentList holes;
-  uint64_t holeBlocks = 0;
-  struct HoleGuard {
-    TUDFRewritableVolume &v;
-    PendingExtentList &runs;
-    ~HoleGuard() { UnmarkRuns(v, runs); }
-  } holeGuard{v, holes};
-  if (!AllocateHoles(v, slots, f->Position, count, listBlock, holes, holeBlocks)) return KFALSE;
-  // Extents allocated but not recorded that the write reaches are filled with zeros and become
-  // recorded, so that what is written reads back and the rest of them still reads as zeros.
-  uint64_t extentStart = 0;
-  for (size_t i = 0; i < slots.size(); ++i) {
-    ADSlot &s = slots[i];
-    const uint64_t end = extentStart + s.AD.Length();
-    const bool touched = Touches(f->Position, count, extentStart, end, i + 1 == slots.size());
-    extentStart = end;
-    if (!touched || s.AD.Type() != kExtentAllocated) continue;
-    uint8_t *b = listBlock(s.SlotBlock);
-    if (!b || !ZeroExtent(v, s.AD.Block, s.AD.Length())) return KFALSE;
-    s.AD.LengthWord &= 0x3FFFFFFFu;
-    StoreAD(b + s.SlotOffset, s.AD);
-  }
-  const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
-  // An append goes first into what the extents hold past the file's end, then into the rest
-  // of the last extent's last block, then into new blocks. (Extents holding less than the
-  // size claims are refused when the file is loaded.)
-  const uint64_t total = view.List.TotalBytes();
-  const uint64_t inExtents = std::min(total > size ? total - size : 0, append);
-  const uint64_t slack =
-      std::min<uint64_t>(lastLen % kBlockSize ? kBlockSize - lastLen % kBlockSize : 0,
-                         append - inExtents);
-  const uint64_t newBytes = append - inExtents - slack;
-  const uint64_t newBlocks = (newBytes + kBlockSize - 1) / kBlockSize;
-  const uint32_t lastEnd =
-      slots.empty() ? 0 : slots.back().AD.Block + (lastLen + kBlockSize - 1) / kBlockSize;
-
-  // Plan the runs. They are taken while planning so that none is found twice, and given
-  // back if the write is refused.
-  if (newBlocks > 0 && !TreeBlocksMarkedUsed(v)) return KFALSE;
-  uint64_t missing = newBlocks;
-  uint32_t hint = lastEnd;
-  bool wrapped = hint == 0;
-  while (missing > 0) {
-    uint32_t first = 0, len = 0;
-    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(missing, kMaxRunBlocks));
-    if (!FindFreeRun(v, hint, want, true, first, len) || len == 0) {
-      if (!wrapped) {
-        wrapped = true;
-        hint = 0;
-        continue;
-      }
-      UnmarkRuns(v, *runs);
-      SetError(v, KORVA_E_NO_SPACE);
-      return KFALSE;
-    }
-    runs->push_back({uint64_t(len) * kBlockSize, first, len});
-    missing -= len;
-    hint = first + len;
-  }
-  if (!runs->empty()) runs->back().Bytes -= newBlocks * kBlockSize - newBytes;
-  // Everything this write takes, to give back if it fails before anything refers to it.
-  PendingExtentList taken(runs->begin(), runs->end());
-
-  // The last descriptor takes the slack and, when the first run follows it on the medium,
-  // as much of that run as its 30-bit length allows.
-  uint32_t newLastLen = lastLen + static_cast<uint32_t>(slack);
-  size_t firstRun = 0;
-  if (!runs->empty() && !slots.empty() && slots.back().AD.Type() == 0 &&
-      (*runs)[0].Block == lastEnd && newLastLen % kBlockSize == 0) {
-    ExtentInformation &r = (*runs)[0];
-    const uint32_t room = (kMaxExtentBytes - newLastLen) / kBlockSize;
-    const uint32_t take = std::min(room, r.Blocks);
-    if (take == r.Blocks) {
-      newLastLen += static_cast<uint32_t>(r.Bytes);
-      firstRun = 1;
-    } else if (take > 0) {
-      newLastLen += take * kBlockSize;
-      r.Block += take;
-      r.Blocks -= take;
-      r.Bytes -= uint64_t(take) * kBlockSize;
-    }
-  }
-  const size_t toAdd = runs->size() - firstRun;
-  uint32_t extBlocks = 0;
-  if (toAdd > 0) {
-    // A block another writer filled to its end has no room for the descriptor that would
-    // continue it: growing the file would mean moving its last descriptor, which this engine
-    // does not do. Refused before anything is written.
-    if (view.List.EndOffset + adBytes > kBlockSize) {
-      UnmarkRuns(v, taken);
-      SetError(v, KORVA_E_UNSUPPORTED);
-      return KFALSE;
-    }
-    uint64_t free = ListRoom(view.List.EndOffset, adBytes);
-    while (free < toAdd) {
-      free += ListRoom(kAEDFirstSlot, adBytes);
-      ++extBlocks;
-    }
-  }
-  if (v.FreeBlocks < newBlocks + extBlocks + holeBlocks) {
-    UnmarkRuns(v, taken);
-    SetError(v, KORVA_E_NO_SPACE);
+  ListBlocks blocks(v, view, f->FEBlock);
+  TakenBlocks taken(v);
+  WritePlan plan;
+  if (!PlanWrite(v, *f, view, count, blocks, *runs, taken, plan) ||
+      !ExtendList(v, view.List, blocks, *runs, plan, taken) ||
+      !CommitWrite(v, *f, view, static_cast<const uint8_t *>(buffer), count, plan, blocks, taken))
     return KFALSE;
-  }
-
-  if (!slots.empty() && newLastLen != lastLen) {
-    ADSlot &last = slots.back();
-    uint8_t *b = listBlock(last.SlotBlock);
-    if (!b) {
-      UnmarkRuns(v, taken);
-      return KFALSE;
-    }
-    last.AD.LengthWord = (last.AD.LengthWord & 0xC0000000u) | newLastLen;
-    StoreAD(b + last.SlotOffset, last.AD);
-  }
-  uint32_t curBlock = view.List.EndBlock;
-  uint32_t slot = view.List.EndOffset;
-  uint32_t extHint = 0;
-  for (size_t i = firstRun; i < runs->size(); ++i) {
-    uint8_t *b = listBlock(curBlock);
-    if (!b) {
-      UnmarkRuns(v, taken);
-      return KFALSE;
-    }
-    if (ListRoom(slot, adBytes) == 0) {
-      uint32_t ext = 0;
-      if (!TakeBlock(v, extHint, ext)) {
-        UnmarkRuns(v, taken);
-        SetError(v, KORVA_E_NO_SPACE);
-        return KFALSE;
-      }
-      extHint = ext + 1;
-      taken.push_back({kBlockSize, ext, 1});
-      AppendListAD(b, static_cast<uint16_t>(slot),
-                   {(kExtentTypeContinuation << 30) | kBlockSize, ext}, adBytes);
-      std::vector<uint8_t> nb(kBlockSize);
-      BuildAllocationExtent(nb.data(), ext);
-      aeds[ext] = std::move(nb);
-      newAeds.push_back(ext);
-      curBlock = ext;
-      slot = kAEDFirstSlot;
-      b = aeds[ext].data();
-    }
-    const ExtentInformation &r = (*runs)[i];
-    ADSlot s{curBlock, static_cast<uint16_t>(slot), {static_cast<uint32_t>(r.Bytes), r.Block}};
-    AppendListAD(b, static_cast<uint16_t>(slot), s.AD, adBytes);
-    slots.push_back(s);
-    slot += adBytes;
-  }
-  // Data first, then the descriptors that describe it, then the file entry that gives the
-  // new size: a write cut short leaves the file as it was, or with part of the new bytes
-  // beyond its recorded size.
-  uint64_t done = 0;
-  if (count > 0 && !Transfer(v, DataExtents(slots), f->Position, nullptr,
-                             static_cast<const uint8_t *>(buffer), count, done)) {
-    // Nothing on the medium refers to the new blocks yet.
-    UnmarkRuns(v, taken);
-    return KFALSE;
-  }
-  // From here on descriptors name the holes' blocks.
-  holes.clear();
-  // The new end of the chain first, then back towards the file entry.
-  std::vector<uint32_t> order(newAeds.rbegin(), newAeds.rend());
-  for (const auto &kv : aeds)
-    if (std::find(newAeds.begin(), newAeds.end(), kv.first) == newAeds.end())
-      order.push_back(kv.first);
-  for (uint32_t block : order) {
-    uint8_t *b = aeds[block].data();
-    RefillListBlockTag(b, block, false, adBytes);
-    if (!WriteBlock(v, block, b)) return KFALSE;
-  }
-
-  UpdateFileEntry(view.FE, f->FEBlock, size + append,
-                  view.Info.BlocksRecorded + newBlocks + holeBlocks, 0, true);
-  if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
-  if (!CommitIntegrity(v, -int64_t(newBlocks + extBlocks + holeBlocks), 0, 0)) return KFALSE;
-  f->Position += count;
-  view.Info.InformationLength = size + append;
-  SyncHandle(*f, view);
   if (written) *written = count;
   return KTRUE;
 }
