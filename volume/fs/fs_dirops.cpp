@@ -223,10 +223,77 @@ bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, ui
   return true;
 }
 
+namespace {
+
+// How the scan of one directory for one path component ended.
+enum class Scan { Failed, NoMatch, Matched };
+
+// Reads a directory's entries from `offset` until one matches `part` and passes the full
+// check, CRC included; `offset` stays at it. The first entry looked at is passed over when
+// `skip` says it was found already.
+Scan ScanComponent(DirectoryStream &dir, uint64_t &offset, FidEntry &fid, bool &skip,
+                   const LocateOptions &options, bool last, const std::u16string &part) {
+  for (;;) {
+    DirectoryStream::Status st = dir.ReadFid(offset, fid, false);
+    if (st == DirectoryStream::IoError) return Scan::Failed;
+    if (st == DirectoryStream::End) return Scan::NoMatch;
+    // Only the last component can be a pattern; the directories above it are named
+    // exactly, so a directory called "*" is that directory and no other.
+    const bool m = Matches(fid, skip, options.IncludeHidden, options.IncludeDeleted,
+                           last ? options.Kind : IsDirectory, part,
+                           last ? options.LastMatch : NameMatch::Exact);
+    skip = false;
+    if (!m) {
+      offset += fid.Length;
+      continue;
+    }
+    st = dir.ReadFid(offset, fid, true);
+    if (st == DirectoryStream::IoError) return Scan::Failed;
+    return st == DirectoryStream::End ? Scan::NoMatch : Scan::Matched;
+  }
+}
+
+// The last component matched: the result. A listing shows the name; looking it up is what
+// fails when it leads back up the path.
+bool TakeResult(TUDFRewritableVolume &v, DirectoryStream &dir, const FidEntry &fid, bool exact,
+                std::vector<uint32_t> &above, const LocateOptions &options,
+                DirectoryInformation &di, bool &found) {
+  if (exact && (fid.Characteristics & kFidDirectory)) {
+    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    if (options.Above) {
+      *options.Above = std::move(above);
+      options.Above->push_back(fid.ICBBlock);
+    }
+  }
+  StoreResult(dir, fid, di);
+  found = true;
+  return true;
+}
+
+// Whether a path component names one entry: the last one when the lookup wants that, or one
+// without wildcards.
+bool IsExact(const LocateOptions &options, bool last, const std::u16string &part) {
+  return (last && options.LastMatch == NameMatch::Exact) ||
+         part.find_first_of(u"*?") == std::u16string::npos;
+}
+
+// Where the scan for an exact name starts: at the entry the index points to, unless the
+// lookup resumes or counts deleted entries. `absent` when the index knows there is none.
+bool StartOffset(TUDFRewritableVolume &v, DirectoryStream &dir, const std::u16string &part,
+                 bool useIndex, uint64_t &offset, bool &absent) {
+  absent = false;
+  if (!useIndex) return true;
+  IndexHint hint = IndexHint::Scan;
+  if (!IndexedStart(v, dir, part, offset, hint)) return false;
+  absent = hint == IndexHint::Absent;
+  return true;
+}
+
+} // namespace
+
 bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
                 bool &found, const LocateOptions &options) {
-  const bool resume = options.Resume, includeDeleted = options.IncludeDeleted;
-  const NameMatch lastMatch = options.LastMatch;
+  const bool resume = options.Resume;
   found = false;
   if (!resume) ResetScan(di);
   std::vector<std::u16string> parts = SplitPath(path);
@@ -240,59 +307,27 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   std::vector<uint32_t> above{di.DirICB}; // the directories the path went through
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
-    DirectoryStream::Status st = dir.Open(di.DirICB);
-    if (st == DirectoryStream::IoError) return false;
-    if (st == DirectoryStream::End) return true;
+    const DirectoryStream::Status st = dir.Open(di.DirICB);
+    if (st != DirectoryStream::Ok) return st == DirectoryStream::End;
     di.DirSize = dir.Size();
-    const bool exact = (last && lastMatch == NameMatch::Exact) ||
-                       parts[i].find_first_of(u"*?") == std::u16string::npos;
-    if (!resume && !includeDeleted && exact) {
-      IndexHint hint = IndexHint::Scan;
-      if (!IndexedStart(v, dir, parts[i], offset, hint)) return false;
-      if (hint == IndexHint::Absent) return EndWithoutMatch(dir.Size(), di);
-    }
-    // Scans this directory until the component matches: the last one is the result, any
-    // other is the directory the next component is looked up in.
-    for (;;) {
-      FidEntry fid;
-      st = dir.ReadFid(offset, fid, false);
-      if (st == DirectoryStream::IoError) return false;
-      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
-      // Only the last component can be a pattern; the directories above it are named
-      // exactly, so a directory called "*" is that directory and no other.
-      bool m =
-          Matches(fid, skip, options.IncludeHidden, includeDeleted,
-                  last ? options.Kind : IsDirectory, parts[i], last ? lastMatch : NameMatch::Exact);
-      skip = false;
-      if (!m) {
-        offset += fid.Length;
-        continue;
-      }
-      // The entry we stop at must pass the full check, CRC included.
-      st = dir.ReadFid(offset, fid, true);
-      if (st == DirectoryStream::IoError) return false;
-      if (st == DirectoryStream::End) return EndWithoutMatch(dir.Size(), di);
-      if (last) {
-        // A listing shows the name; looking it up is what fails.
-        if (exact && (fid.Characteristics & kFidDirectory)) {
-          if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
-          if (options.Above) {
-            *options.Above = std::move(above);
-            options.Above->push_back(fid.ICBBlock);
-          }
-        }
-        StoreResult(dir, fid, di);
-        found = true;
-        return true;
-      }
-      if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
-      above.push_back(fid.ICBBlock);
-      ResetScan(di);
-      di.DirICB = fid.ICBBlock;
-      di.ADBlock = fid.ICBBlock;
-      offset = 0;
-      break;
-    }
+    const bool exact = IsExact(options, last, parts[i]);
+    bool absent = false;
+    if (!StartOffset(v, dir, parts[i], !resume && !options.IncludeDeleted && exact, offset,
+                     absent))
+      return false;
+    FidEntry fid;
+    const Scan scan =
+        absent ? Scan::NoMatch : ScanComponent(dir, offset, fid, skip, options, last, parts[i]);
+    if (scan == Scan::Failed) return false;
+    if (scan == Scan::NoMatch) return EndWithoutMatch(dir.Size(), di);
+    if (last) return TakeResult(v, dir, fid, exact, above, options, di, found);
+    // Any other component is the directory the next one is looked up in.
+    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    above.push_back(fid.ICBBlock);
+    ResetScan(di);
+    di.DirICB = fid.ICBBlock;
+    di.ADBlock = fid.ICBBlock;
+    offset = 0;
   }
   return true;
 }
@@ -521,6 +556,16 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   return PlanChainCopy(v, list, plan);
 }
 
+bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                        uint64_t ownBlocks, AppendPlan &plan) {
+  if (!PlanAppend(v, parentBlock, name, plan)) return false;
+  if (v.FreeBlocks < ownBlocks + plan.BlocksNeeded()) {
+    SetError(v, KORVA_E_NO_SPACE);
+    return false;
+  }
+  return true;
+}
+
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
   if (plan.BlocksTaken) return true;
   if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
@@ -546,17 +591,23 @@ bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) 
 
 namespace {
 
+// Reads a directory's file entry and its fields.
+bool ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, block, fe)) return false;
+  if (!ReadEntryFields(fe, block, info)) {
+    FailRead(v);
+    return false;
+  }
+  return true;
+}
+
 // The directory's entry records a length that takes in `grow` more bytes, and a new
 // subdirectory's link to it.
 bool GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow, bool isDirectory,
                         uint64_t &oldLength) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info)) {
-    FailRead(v);
-    return false;
-  }
+  if (!ReadParentEntry(v, block, fe, info)) return false;
   oldLength = info.InformationLength;
   UpdateFileEntry(fe, block, oldLength + grow, info.BlocksRecorded, isDirectory ? 1 : 0, true);
   return WriteBlock(v, block, fe);
@@ -584,6 +635,89 @@ bool AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t chara
   return true;
 }
 
+// Writes the FID's bytes that go into blocks nothing refers to yet: the new block, the part
+// past the recorded length of the last block (the first `first` bytes), and the extension
+// block that describes the new one.
+bool WriteFidBytes(TUDFRewritableVolume &v, const AppendPlan &plan, const uint8_t *fid,
+                   uint32_t first, bool inPlace) {
+  const uint32_t n = plan.FidLength;
+  uint8_t sector[kBlockSize];
+  if (plan.NewBlock) {
+    std::memset(sector, 0, sizeof sector);
+    std::memcpy(sector, fid + first, n - first);
+    if (!WriteBlock(v, plan.NewBlockNo, sector)) return false;
+  }
+  if (inPlace) {
+    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
+    std::memcpy(sector + plan.UsedInLast, fid, first);
+    // Past the recorded length: nothing refers to it until the parent's entry is written.
+    if (!WriteBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose)) return false;
+  }
+  // The descriptor list: the new block goes into the next slot, or into a new extension.
+  if (plan.Extension) {
+    BuildAllocationExtent(sector, plan.ExtBlockNo);
+    AppendListAD(sector, kAEDFirstSlot, {n - first, plan.NewBlockNo});
+    RefillListBlockTag(sector, plan.ExtBlockNo, false);
+    if (!WriteBlock(v, plan.ExtBlockNo, sector)) return false;
+  }
+  return true;
+}
+
+// Changes the list block in memory: the last extent takes the FID's first bytes, and the
+// new block gets a descriptor, or the extension that holds it one.
+void ExtendDirectoryList(uint8_t *listBlock, const AppendPlan &plan, uint32_t first,
+                         bool inPlace) {
+  if (inPlace) {
+    ShortADValue ad = plan.LastAD;
+    ad.LengthWord += first;
+    StoreAD(listBlock + plan.SlotOffset, ad);
+  }
+  if (!plan.NewBlock) return;
+  if (plan.Extension) {
+    AppendListAD(listBlock, kLastSlot,
+                 {(kExtentTypeContinuation << 30) | kBlockSize, plan.ExtBlockNo});
+    return;
+  }
+  const uint16_t slot = plan.Split ? plan.SlotOffset + 8 : plan.SlotOffset;
+  AppendListAD(listBlock, slot, {plan.FidLength - first, plan.NewBlockNo});
+}
+
+// A list continued in extension blocks changes in a copy of the chain; the file entry's one
+// write then points at the copy and records the new length, so a failure before it leaves
+// the directory as it was.
+bool PointAtChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *fe,
+                      uint8_t *aed) {
+  if (!WriteChainCopy(v, plan, aed)) return false;
+  if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
+    FailRead(v);
+    return false;
+  }
+  return true;
+}
+
+// The parent's entry records the new length, and its list the new bytes; a list continued in
+// extension blocks then points at the copy of its chain and the old chain is freed.
+bool UpdateParent(TUDFRewritableVolume &v, const AppendPlan &plan, uint32_t first, bool inPlace,
+                  bool isDirectory, NameIndexUpdate &names, std::u16string_view name) {
+  // The parent's entry, read before its descriptor list (which it may hold) changes.
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!ReadParentEntry(v, plan.ParentBlock, fe, info)) return false;
+  const bool listInFE = plan.ListInEntry();
+  uint8_t aed[kBlockSize];
+  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
+  ExtendDirectoryList(listInFE ? fe : aed, plan, first, inPlace);
+  if (!listInFE && !PointAtChainCopy(v, plan, fe, aed)) return false;
+  const uint32_t n = plan.FidLength;
+  UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
+                  info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
+  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
+  names.Added(name, info.InformationLength, info.InformationLength + n);
+  for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
+    MarkRun(v, plan.Chain[i], 1, false);
+  return true;
+}
+
 } // namespace
 
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
@@ -593,75 +727,16 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
   NameIndexUpdate names(v, planned.ParentBlock);
   AppendPlan plan = planned;
   if (!TakeAppendBlocks(v, plan, hint)) return false;
-  const uint32_t n = plan.FidLength;
-  const uint32_t newBlock = plan.NewBlockNo, extBlock = plan.ExtBlockNo;
-  // The FID, its tag located at the block where it starts.
+  // The FID, its tag located at the block where it starts; its first `first` bytes go into
+  // the last block.
   uint8_t fid[FidLength(255)];
   const bool inPlace = !plan.NewBlock || plan.Split;
-  const uint32_t startBlock = inPlace ? plan.LastDataBlock : newBlock;
-  BuildFid(fid, characteristics, entryBlock, name, startBlock);
-  uint8_t sector[kBlockSize];
-  const uint32_t first = plan.Split ? kBlockSize - plan.UsedInLast : (inPlace ? n : 0);
-  if (plan.NewBlock) {
-    std::memset(sector, 0, sizeof sector);
-    std::memcpy(sector, fid + first, n - first);
-    if (!WriteBlock(v, newBlock, sector)) return false;
-  }
-  if (inPlace) {
-    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
-    std::memcpy(sector + plan.UsedInLast, fid, first);
-    // Past the recorded length: nothing refers to it until the parent's entry is written.
-    if (!WriteBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose)) return false;
-  }
-  const uint32_t rest = n - first;
-  // The descriptor list: the new block goes into the next slot, or into a new extension.
-  if (plan.Extension) {
-    BuildAllocationExtent(sector, extBlock);
-    AppendListAD(sector, kAEDFirstSlot, {rest, newBlock});
-    RefillListBlockTag(sector, extBlock, false);
-    if (!WriteBlock(v, extBlock, sector)) return false;
-  }
-  // The parent's entry, read before its descriptor list (which it may hold) changes.
-  uint8_t fe[kBlockSize];
-  EntryFields info;
-  if (!ReadBlock(v, plan.ParentBlock, fe)) return false;
-  if (!ReadEntryFields(fe, plan.ParentBlock, info)) {
-    FailRead(v);
-    return false;
-  }
-  const bool listInFE = plan.ListInEntry();
-  uint8_t aed[kBlockSize];
-  uint8_t *listBlock = listInFE ? fe : aed;
-  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
-  if (inPlace) {
-    ShortADValue ad = plan.LastAD;
-    ad.LengthWord += first;
-    StoreAD(listBlock + plan.SlotOffset, ad);
-  }
-  if (plan.NewBlock) {
-    const uint16_t slot = plan.Split ? plan.SlotOffset + 8 : plan.SlotOffset;
-    if (plan.Extension)
-      AppendListAD(listBlock, kLastSlot, {(kExtentTypeContinuation << 30) | kBlockSize, extBlock});
-    else
-      AppendListAD(listBlock, slot, {rest, newBlock});
-  }
-  // A list continued in extension blocks changes in a copy of the chain; the file entry's
-  // one write then points at the copy and records the new length, so a failure before it
-  // leaves the directory as it was.
-  if (!listInFE) {
-    if (!WriteChainCopy(v, plan, aed)) return false;
-    if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
-      FailRead(v);
-      return false;
-    }
-  }
-  UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
-                  info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
-  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
-  names.Added(name, info.InformationLength, info.InformationLength + n);
-  for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
-    MarkRun(v, plan.Chain[i], 1, false);
-  return true;
+  BuildFid(fid, characteristics, entryBlock, name,
+           inPlace ? plan.LastDataBlock : plan.NewBlockNo);
+  uint32_t first = inPlace ? plan.FidLength : 0;
+  if (plan.Split) first = kBlockSize - plan.UsedInLast;
+  return WriteFidBytes(v, plan, fid, first, inPlace) &&
+         UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
 }
 
 namespace {
@@ -850,6 +925,55 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
   return freed;
 }
 
+namespace {
+
+// A piece of a FID that lies in one block.
+struct FidPart {
+  uint32_t Block;
+  uint16_t Offset;
+  uint32_t From, Length;
+};
+
+// The pieces of the FID at `at` (`length` bytes) whose bytes differ between `fid` and `old`.
+std::vector<FidPart> ChangedParts(DirectoryStream &dir, uint64_t at, uint32_t length,
+                                  const uint8_t *fid, const uint8_t *old) {
+  std::vector<FidPart> parts;
+  for (uint32_t done = 0; done < length;) {
+    DirectoryStream::Place p;
+    if (!dir.Locate(at + done, p)) break;
+    const uint32_t chunk = std::min<uint32_t>(length - done, kBlockSize - p.Offset);
+    if (std::memcmp(fid + done, old + done, chunk) != 0)
+      parts.push_back({p.Block, p.Offset, done, chunk});
+    done += chunk;
+  }
+  return parts;
+}
+
+// Two pieces in one packet go out in one write, so that no moment leaves half a FID on the
+// medium; others one block at a time.
+bool WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
+                   const uint8_t *fid) {
+  const auto sectorOf = [&](const FidPart &p) { return v.PartitionStart + p.Block; };
+  if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
+      parts[1].Block < v.PartitionLength &&
+      PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
+    if (!ReadPacket(v, packet)) return false;
+    for (const FidPart &p : parts)
+      std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
+    return WritePacket(v, packet);
+  }
+  for (const FidPart &p : parts) {
+    uint8_t sector[kBlockSize];
+    if (!ReadBlock(v, p.Block, sector)) return false;
+    std::memcpy(sector + p.Offset, fid + p.From, p.Length);
+    if (!WriteBlock(v, p.Block, sector)) return false;
+  }
+  return true;
+}
+
+} // namespace
+
 bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
                 const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
@@ -870,67 +994,35 @@ bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
   change(fid, di.FIDLength, start.Block, head);
   // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
   if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
-  // The FID may lie over two blocks. Only the parts that changed are written, and two parts
-  // in one packet go out in one write, so that no moment leaves half a FID on the medium.
-  struct Part {
-    uint32_t Block;
-    uint16_t Offset;
-    uint32_t From, Length;
-  };
-  std::vector<Part> parts;
-  for (uint32_t done = 0; done < di.FIDLength;) {
-    DirectoryStream::Place p;
-    if (!dir.Locate(di.DirOffset + done, p)) break;
-    const uint32_t chunk = std::min<uint32_t>(di.FIDLength - done, kBlockSize - p.Offset);
-    if (std::memcmp(fid + done, old + done, chunk) != 0)
-      parts.push_back({p.Block, p.Offset, done, chunk});
-    done += chunk;
-  }
-  const auto sectorOf = [&](const Part &p) { return v.PartitionStart + p.Block; };
-  if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
-      parts[1].Block < v.PartitionLength &&
-      PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
-    const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
-    if (!ReadPacket(v, packet)) return false;
-    for (const Part &p : parts)
-      std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
-    return WritePacket(v, packet);
-  }
-  for (const Part &p : parts) {
-    uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
-    std::memcpy(sector + p.Offset, fid + p.From, p.Length);
-    if (!WriteBlock(v, p.Block, sector)) return false;
-  }
-  return true;
+  // The FID may lie over two blocks. Only the parts that changed are written.
+  return WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid);
 }
 
 bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadBlock(v, dirBlock, fe)) return false;
-  if (!ReadEntryFields(fe, dirBlock, info)) {
-    FailRead(v);
-    return false;
-  }
+  if (!ReadParentEntry(v, dirBlock, fe, info)) return false;
   UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, linkDelta, true);
   return WriteBlock(v, dirBlock, fe);
 }
 
-bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
-  DirectoryInformation di;
+namespace {
+
+// Finds the entry a removal names exactly. False when there is none.
+bool LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind,
+                 DirectoryInformation &di) {
   di.DirICB = RootBlock(v);
   bool found = false;
   if (SplitPath(path).empty()) return false;
-  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact})) return false;
-  if (!found) return false;
-  const uint32_t entry = di.EntryICB;
-  NameIndexUpdate names(v, di.DirICB);
-  uint8_t fe[kBlockSize];
+  return LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}) && found;
+}
+
+// Reads the entry a directory entry leads to and checks that it may go. It must be a file
+// entry of its own kind; anything else is damage that check and repair must look at, not
+// something to free.
+bool CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                    uint8_t *fe, EntryFields &info) {
   if (!ReadBlock(v, entry, fe)) return false;
-  EntryFields info;
-  // The directory entry must lead to a file entry of its own kind; anything else is damage
-  // that check and repair must look at, not something to free.
   if (!ReadEntryFields(fe, entry, info) ||
       (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
     SetError(v, KORVA_E_DAMAGED);
@@ -940,49 +1032,74 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
     return false;
   }
-  if (kind == IsDirectory) {
-    bool hasEntries = false;
-    if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
-    if (hasEntries) {
-      SetError(v, KORVA_E_DIR_NOT_EMPTY);
-      return false;
-    }
+  if (kind != IsDirectory) return true;
+  bool hasEntries = false;
+  if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
+  if (hasEntries) {
+    SetError(v, KORVA_E_DIR_NOT_EMPTY);
+    return false;
   }
-  DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list)) return false;
-  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
+  return true;
+}
+
+// Marks the directory entry deleted, then records the change in the directory's own entry.
+bool UnlinkName(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                FileSystemObjectType kind) {
   if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
         // Clearing the ICB of a FID that crosses into the next block within it would change
         // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
         MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
       }))
     return false;
-  // The entry is gone before anything else changes; its blocks become free only after that.
-  if (!DirectoryLostName(v, di.DirICB, kind == IsDirectory ? -1 : 0)) return false;
-  // A file with other names keeps its entry and blocks; it only loses this link.
+  return DirectoryLostName(v, di.DirICB, kind == IsDirectory ? -1 : 0);
+}
+
+// What becomes of an entry whose name is gone: a file with other names loses a link, a file
+// still open keeps its entry and blocks until its last handle closes, anything else is freed.
+bool ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                  uint8_t *fe, const EntryFields &info, const DescriptorList &list,
+                  const std::function<void()> &nameGone) {
+  OpenFileList *files = OpenFilesOf(v);
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
     if (!WriteBlock(v, entry, fe)) return false;
-    if (OpenFileList *files = OpenFilesOf(v)) files->MaybeUnnamed.insert(entry);
-    names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+    if (files) files->MaybeUnnamed.insert(entry);
+    nameGone();
     return CommitIntegrity(v, 0, 0, 0);
   }
-  // A file still open keeps its entry and blocks until its last handle closes.
-  OpenFileList *files = OpenFilesOf(v);
   if (kind == IsFile && files && files->IsOpen(entry)) {
     files->Orphans.insert(entry);
-    names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+    nameGone();
     return CommitIntegrity(v, 0, -1, 0);
   }
   const int64_t freed = FreeEntryBlocks(v, entry, list, false);
   InvalidateHandlesOn(v, entry);
   if (kind == IsDirectory) ForgetDirectoryNames(v, entry);
-  names.Removed(std::u16string_view(di.Name, WideLength(di.Name)));
+  nameGone();
   // The most recent ID is recorded as the next one, so a remount gives it out again.
   uint64_t recordedNext = 0;
   if (info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID) recordedNext = info.UniqueID;
   return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
                          recordedNext);
+}
+
+} // namespace
+
+bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
+  DirectoryInformation di;
+  if (!LocateExact(v, path, kind, di)) return false;
+  const uint32_t entry = di.EntryICB;
+  NameIndexUpdate names(v, di.DirICB);
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (!CheckRemovable(v, entry, kind, fe, info)) return false;
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list)) return false;
+  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
+  // The entry is gone before anything else changes; its blocks become free only after that.
+  if (!UnlinkName(v, di, kind)) return false;
+  return ReleaseEntry(v, entry, kind, fe, info, list,
+                      [&] { names.Removed(std::u16string_view(di.Name, WideLength(di.Name))); });
 }
 
 namespace {
@@ -1080,6 +1197,56 @@ void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock) {
 
 using namespace korva;
 
+namespace {
+
+// Finds the directory a new one goes into and checks the new name: storable, within the
+// depth, not taken.
+bool ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
+                           std::u16string_view nm, uint32_t &parentBlock) {
+  if (!IsStorableName(nm)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
+    SetError(v, KORVA_E_TOO_DEEP);
+    return false;
+  }
+  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
+    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
+    return false;
+  }
+  if (!ResolveParent(v, par, true, parentBlock)) return false;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!NameTaken(v, parentBlock, nm, taken, di)) return false;
+  if (taken) {
+    SetError(v, KORVA_E_FILE_EXISTS);
+    return false;
+  }
+  return true;
+}
+
+// Writes a new directory's one data block, holding the entry of its parent, and its file
+// entry, at blocks just taken.
+bool WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t feBlock,
+                       uint32_t parentBlock) {
+  uint8_t sector[kBlockSize] = {};
+  const uint32_t parentFid =
+      BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
+  if (!WriteBlock(v, dataBlock, sector)) return false;
+  NewFileEntry e;
+  e.FileType = kFileTypeDirectory;
+  e.Permissions = kPermissionsDirectory;
+  e.InformationLength = parentFid;
+  e.BlocksRecorded = 1;
+  if (!TakeUniqueID(v, e.UniqueID)) return false;
+  e.FirstAD = {parentFid, dataBlock};
+  MakeFileEntry(sector, feBlock, e);
+  return WriteBlock(v, feBlock, sector);
+}
+
+} // namespace
+
 KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *parent,
                                      const KWCHAR *name) {
   if (!volume) return KFALSE;
@@ -1090,54 +1257,19 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
     return KFALSE;
   }
   std::u16string_view nm(name, WideLength(name));
-  std::u16string_view par(parent, WideLength(parent));
-  if (!IsStorableName(nm)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return KFALSE;
-  }
-  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return KFALSE;
-  }
   uint32_t parentBlock = 0;
-  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
+  if (!ParentForNewDirectory(v, std::u16string_view(parent, WideLength(parent)), nm, parentBlock))
     return KFALSE;
-  }
-  if (!ResolveParent(v, par, true, parentBlock)) return KFALSE;
-  bool taken = false;
-  DirectoryInformation di;
-  if (!NameTaken(v, parentBlock, nm, taken, di)) return KFALSE;
-  if (taken) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return KFALSE;
-  }
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, nm, plan)) return KFALSE;
+  if (!PlanAppendWithRoom(v, parentBlock, nm, 2, plan)) return KFALSE;
   const uint32_t needed = 2 + plan.ExtraBlocks();
-  if (v.FreeBlocks < 2 + plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return KFALSE;
-  }
   uint32_t dataBlock = 0, feBlock = 0;
   if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
     SetError(v, KORVA_E_NO_SPACE);
     return KFALSE;
   }
   if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
-  uint8_t sector[kBlockSize] = {};
-  const uint32_t parentFid =
-      BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
-  if (!WriteBlock(v, dataBlock, sector)) return KFALSE;
-  NewFileEntry e;
-  e.FileType = kFileTypeDirectory;
-  e.Permissions = kPermissionsDirectory;
-  e.InformationLength = parentFid;
-  e.BlocksRecorded = 1;
-  if (!TakeUniqueID(v, e.UniqueID)) return KFALSE;
-  e.FirstAD = {parentFid, dataBlock};
-  MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return KFALSE;
+  if (!WriteNewDirectory(v, dataBlock, feBlock, parentBlock)) return KFALSE;
   if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true)) return KFALSE;
   return CommitIntegrity(v, -int64_t(needed), 0, 1) ? KTRUE : KFALSE;
 }

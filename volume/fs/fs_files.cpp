@@ -183,12 +183,8 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
                          uint32_t access, uint32_t attributes) {
   if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name, plan)) return UDF_INVALID_HANDLE;
+  if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return UDF_INVALID_HANDLE;
   const uint32_t needed = 1 + plan.ExtraBlocks();
-  if (v.FreeBlocks < 1 + plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return UDF_INVALID_HANDLE;
-  }
   uint32_t feBlock = 0;
   if (!TakeBlock(v, 0, feBlock)) {
     SetError(v, KORVA_E_NO_SPACE);
@@ -202,6 +198,71 @@ UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16
   return MakeHandle(v, feBlock, access);
 }
 
+// The checks before the parent is looked up: the arguments, a writable volume where the call
+// may write, a name fit for the disposition, the depth. Opening for reading is all a
+// read-only volume allows; a missing file under OPEN_ALWAYS is refused where it would be
+// created.
+bool CheckCreate(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
+                 uint32_t disposition, ParentAndName &pn) {
+  if (!path || disposition < UDF_CREATE_NEW || disposition > UDF_OPEN_ALWAYS) {
+    SetError(v, KORVA_E_INVALID_PARAMETER);
+    return false;
+  }
+  const bool creates = disposition == UDF_CREATE_NEW || disposition == UDF_CREATE_ALWAYS;
+  if ((creates || (access & UDF_GENERIC_WRITE)) && !RequireWritable(v)) return false;
+  pn = SplitParent(std::u16string_view(path, WideLength(path)));
+  // An existing entry is found by any name it may hold; a new one needs a storable name.
+  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
+    SetError(v, KORVA_E_TOO_DEEP);
+    return false;
+  }
+  return true;
+}
+
+// CREATE_ALWAYS over an existing file: an empty file takes its place.
+UDF_HANDLE RecreateFile(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
+                        const DirectoryInformation &di, uint32_t access, uint32_t attributes) {
+  bool shared = false;
+  if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
+  UDF_HANDLE h = UDF_INVALID_HANDLE;
+  if (!shared) {
+    h = ReplaceFile(v, di, access, attributes);
+  } else {
+    // The file keeps its other names: only this one goes, and a new file takes it.
+    if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+      if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
+      return UDF_INVALID_HANDLE;
+    }
+    h = CreateNewFile(v, parentBlock, pn.Name, access, attributes);
+  }
+  if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  return h;
+}
+
+// What the disposition does with the entry the name already has.
+UDF_HANDLE OpenOrReplace(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
+                         const DirectoryInformation &di, uint32_t access, uint32_t disposition,
+                         uint32_t attributes) {
+  if (di.Characteristics & kFidDirectory) {
+    SetError(v, disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND : KORVA_E_FILE_EXISTS);
+    return UDF_INVALID_HANDLE;
+  }
+  if (disposition == UDF_CREATE_NEW) {
+    SetError(v, KORVA_E_FILE_EXISTS);
+    return UDF_INVALID_HANDLE;
+  }
+  if (disposition == UDF_CREATE_ALWAYS)
+    return RecreateFile(v, pn, parentBlock, di, access, attributes);
+  UDF_HANDLE h = MakeHandle(v, di.EntryICB, access);
+  if (h != UDF_INVALID_HANDLE && disposition == UDF_OPEN_ALWAYS)
+    KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  return h;
+}
+
 } // namespace
 
 KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR *path,
@@ -210,80 +271,23 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   if (!volume) return UDF_INVALID_HANDLE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
-  if (!path || creation_disposition < UDF_CREATE_NEW || creation_disposition > UDF_OPEN_ALWAYS) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return UDF_INVALID_HANDLE;
-  }
-  // Opening for reading is all a read-only volume allows; a missing file under OPEN_ALWAYS
-  // is refused where it would be created.
-  const bool creates =
-      creation_disposition == UDF_CREATE_NEW || creation_disposition == UDF_CREATE_ALWAYS;
-  if ((creates || (desired_access & UDF_GENERIC_WRITE)) && !RequireWritable(v))
-    return UDF_INVALID_HANDLE;
-  ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
-  // An existing entry is found by any name it may hold; a new one needs a storable name.
-  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return UDF_INVALID_HANDLE;
-  }
-  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return UDF_INVALID_HANDLE;
-  }
+  ParentAndName pn;
+  if (!CheckCreate(v, path, desired_access, creation_disposition, pn)) return UDF_INVALID_HANDLE;
   uint32_t parentBlock = 0;
   if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock)) return UDF_INVALID_HANDLE;
   bool taken = false;
   DirectoryInformation di;
   if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return UDF_INVALID_HANDLE;
-  const bool isDir = taken && (di.Characteristics & kFidDirectory);
-  if (taken && isDir) {
-    SetError(v, creation_disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND
-                                                          : KORVA_E_FILE_EXISTS);
+  if (taken)
+    return OpenOrReplace(v, pn, parentBlock, di, desired_access, creation_disposition,
+                         attributes);
+  if (creation_disposition == UDF_OPEN_EXISTING) {
+    SetError(v, KORVA_E_FILE_NOT_FOUND);
     return UDF_INVALID_HANDLE;
   }
-  switch (creation_disposition) {
-  case UDF_CREATE_NEW:
-    if (taken) {
-      SetError(v, KORVA_E_FILE_EXISTS);
-      return UDF_INVALID_HANDLE;
-    }
-    break;
-  case UDF_CREATE_ALWAYS:
-    if (taken) {
-      bool shared = false;
-      if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
-      UDF_HANDLE h = UDF_INVALID_HANDLE;
-      if (!shared) {
-        h = ReplaceFile(v, di, desired_access, attributes);
-      } else {
-        // The file keeps its other names: only this one goes, and a new file takes it.
-        if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
-          if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
-          return UDF_INVALID_HANDLE;
-        }
-        h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
-      }
-      if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-      return h;
-    }
-    break;
-  case UDF_OPEN_EXISTING:
-  case UDF_OPEN_ALWAYS:
-    if (taken) {
-      UDF_HANDLE h = MakeHandle(v, di.EntryICB, desired_access);
-      if (h != UDF_INVALID_HANDLE && creation_disposition == UDF_OPEN_ALWAYS)
-        KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-      return h;
-    }
-    if (creation_disposition == UDF_OPEN_EXISTING) {
-      SetError(v, KORVA_E_FILE_NOT_FOUND);
-      return UDF_INVALID_HANDLE;
-    }
-    if (!IsStorableName(pn.Name)) {
-      SetError(v, KORVA_E_INVALID_NAME);
-      return UDF_INVALID_HANDLE;
-    }
-    break;
+  if (!IsStorableName(pn.Name)) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return UDF_INVALID_HANDLE;
   }
   UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
   if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_SUCCESS);

@@ -117,6 +117,10 @@ struct AppendPlan {
 };
 bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
                 AppendPlan &plan);
+// The same, refused with error 3 unless the volume has the plan's blocks free and ownBlocks
+// more (those of the new entry itself).
+bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                        uint64_t ownBlocks, AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation
 // before its first write, so that the bitmap's write-ahead costs one write per packet.
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
