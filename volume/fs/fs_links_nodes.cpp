@@ -87,36 +87,24 @@ struct NewEntry {
   uint32_t Major = 0, Minor = 0;
 };
 
-// Creates an entry of any type but directory: blocks taken first, then its data, its file
-// entry and its name, then the integrity descriptor.
-bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n) {
-  uint32_t parentBlock = 0;
-  std::u16string name;
-  if (!ResolveNew(v, path, parentBlock, name)) return false;
-  const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
-  AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name, plan)) return false;
-  if (v.FreeBlocks < 1 + dataBlocks + plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
-  uint32_t feBlock = 0;
-  std::vector<uint32_t> blocks(dataBlocks);
+// Takes a block for the file entry and then one for each block of data, each after the one
+// before.
+bool TakeEntryBlocks(TUDFRewritableVolume &v, uint32_t &feBlock, std::vector<uint32_t> &blocks) {
   bool ok = TakeBlock(v, 0, feBlock);
-  for (uint32_t i = 0; ok && i < dataBlocks; ++i)
+  for (uint32_t i = 0; ok && i < blocks.size(); ++i)
     ok = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
-  if (!ok) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
-  const uint32_t hint = dataBlocks ? blocks.back() + 1 : feBlock + 1;
-  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  if (!ok) SetError(v, KORVA_E_NO_SPACE);
+  return ok;
+}
+
+// Writes the entry's data into its blocks, then builds its file entry in `fe`.
+bool BuildTypedEntry(TUDFRewritableVolume &v, const NewEntry &n, uint32_t feBlock,
+                     const std::vector<uint32_t> &blocks, uint8_t *fe) {
   NewFileEntry e;
   e.FileType = n.FileType;
   e.UniqueID = v.NextUniqueID++;
   std::vector<ShortADValue> extents;
   if (!WriteDataBlocks(v, n.Data, blocks, e, extents)) return false;
-  uint8_t fe[kBlockSize];
   MakeFileEntry(fe, feBlock, e);
   for (size_t i = 0; i < extents.size(); ++i)
     AppendListAD(fe, uint16_t(176 + i * kShortADBytes), extents[i]);
@@ -125,9 +113,43 @@ bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n)
     SetError(v, KORVA_E_INVALID_PARAMETER); // a new entry always has the room
     return false;
   }
-  if (!WriteBlock(v, feBlock, fe)) return false;
+  return true;
+}
+
+// Creates an entry of any type but directory: blocks taken first, then its data, its file
+// entry and its name, then the integrity descriptor.
+bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n) {
+  uint32_t parentBlock = 0;
+  std::u16string name;
+  if (!ResolveNew(v, path, parentBlock, name)) return false;
+  const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
+  AppendPlan plan;
+  if (!PlanAppendWithRoom(v, parentBlock, name, 1 + uint64_t(dataBlocks), plan)) return false;
+  uint32_t feBlock = 0;
+  std::vector<uint32_t> blocks(dataBlocks);
+  if (!TakeEntryBlocks(v, feBlock, blocks)) return false;
+  const uint32_t hint = dataBlocks ? blocks.back() + 1 : feBlock + 1;
+  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  uint8_t fe[kBlockSize];
+  if (!BuildTypedEntry(v, n, feBlock, blocks, fe) || !WriteBlock(v, feBlock, fe)) return false;
   if (!AppendEntry(v, plan, 0, feBlock, name, hint, false)) return false;
   return CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0);
+}
+
+// Reads the entry a hard link is to name, which must be a file's with room for one more
+// link: directories have one name each; the link count is 16 bits.
+bool ReadLinkable(TUDFRewritableVolume &v, const EntryRef &source, uint8_t *fe,
+                  EntryFields &info) {
+  if (!ReadBlock(v, source.EntryBlock, fe)) return false;
+  if (!ReadEntryFields(fe, source.EntryBlock, info)) {
+    FailRead(v);
+    return false;
+  }
+  if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF) {
+    SetError(v, KORVA_E_ACCESS);
+    return false;
+  }
+  return true;
 }
 
 bool Begin(TUDFRewritableVolume *volume) {
@@ -195,25 +217,12 @@ KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *
   if (!ResolveEntry(v, std::u16string_view(existing, WideLength(existing)), source)) return KFALSE;
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadBlock(v, source.EntryBlock, fe)) return KFALSE;
-  if (!ReadEntryFields(fe, source.EntryBlock, info)) {
-    FailRead(v);
-    return KFALSE;
-  }
-  // Directories have one name each; the link count is 16 bits.
-  if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF) {
-    SetError(v, KORVA_E_ACCESS);
-    return KFALSE;
-  }
+  if (!ReadLinkable(v, source, fe, info)) return KFALSE;
   uint32_t parentBlock = 0;
   std::u16string name;
   if (!ResolveNew(v, path, parentBlock, name)) return KFALSE;
   AppendPlan plan;
-  if (!PlanAppend(v, parentBlock, name, plan)) return KFALSE;
-  if (v.FreeBlocks < plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return KFALSE;
-  }
+  if (!PlanAppendWithRoom(v, parentBlock, name, 0, plan)) return KFALSE;
   if (!TakeAppendBlocks(v, plan, 0)) return KFALSE;
   // The count first: a crash before the name leaves one link counted too many, which
   // check reports and repair corrects, never a name the count does not know.

@@ -80,6 +80,38 @@ bool ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source, const std::u
   return false;
 }
 
+// Whether the target can take the source: a path with a storable last name, not the root's,
+// and for a directory not inside the source itself.
+bool CheckTarget(TUDFRewritableVolume &v, const EntryRef &source,
+                 const std::vector<std::u16string> &target) {
+  if (!IsStorableName(target.back())) {
+    SetError(v, KORVA_E_INVALID_NAME);
+    return false;
+  }
+  if (source.IsDirectory() && StartsWith(target, source.Parts)) {
+    SetError(v, KORVA_E_BAD_MOVE);
+    return false;
+  }
+  return true;
+}
+
+// Gives the entry its new name, then takes the old one away. The new name first: a failure
+// in between leaves the entry reachable under both names rather than under none.
+bool Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan &plan,
+            const std::u16string &name, uint32_t newParent) {
+  const bool isDir = source.IsDirectory();
+  const uint8_t chars = source.At.Characteristics & (kFidHidden | kFidDirectory);
+  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir)) return false;
+  {
+    NameIndexUpdate names(v, source.DirBlock);
+    if (!DeleteIdentifier(v, source.At)) return false;
+    names.Removed(source.Parts.back());
+  }
+  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return false;
+  return !isDir || newParent == source.DirBlock ||
+         RepointParentEntry(v, source.EntryBlock, newParent);
+}
+
 bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view to) {
   EntryRef source;
   if (!ResolveEntry(v, from, source)) return false;
@@ -89,43 +121,20 @@ bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view
     return false;
   }
   if (target == source.Parts) return true;
+  if (!CheckTarget(v, source, target)) return false;
   const std::u16string &name = target.back();
-  if (!IsStorableName(name)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  const bool isDir = source.IsDirectory();
-  if (isDir && StartsWith(target, source.Parts)) {
-    SetError(v, KORVA_E_BAD_MOVE);
-    return false;
-  }
   uint32_t newParent = 0;
   if (!ResolveParent(v, JoinPath(target, target.size() - 1), true, newParent)) return false;
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
   AppendPlan plan;
-  if (!PlanAppend(v, newParent, name, plan)) return false;
-  if (v.FreeBlocks < plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
+  if (!PlanAppendWithRoom(v, newParent, name, 0, plan)) return false;
   bool taken = false;
   DirectoryInformation found;
   if (!NameTaken(v, newParent, name, taken, found)) return false;
   if (taken && !ReplaceTarget(v, source, JoinPath(target, target.size()), found)) return false;
   v.WrittenInOperation = 1;
-  // The new name first: a failure in between leaves the entry reachable under both names
-  // rather than under none.
-  const uint8_t chars = source.At.Characteristics & (kFidHidden | kFidDirectory);
-  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir)) return false;
-  {
-    NameIndexUpdate names(v, source.DirBlock);
-    if (!DeleteIdentifier(v, source.At)) return false;
-    names.Removed(source.Parts.back());
-  }
-  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return false;
-  if (isDir && newParent != source.DirBlock && !RepointParentEntry(v, source.EntryBlock, newParent))
-    return false;
+  if (!Relink(v, source, plan, name, newParent)) return false;
   return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0);
 }
 
