@@ -42,73 +42,99 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
   return out;
 }
 
-// Moves bytes between the caller and the file from `pos`. Reading sends whole sectors the
-// caller's buffer covers straight into it, and only partial sectors through PacketBuffer.
-// Writing sends whole aligned packets without reading them first; everything else is a packet
-// read-modify-write.
-bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
-              uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
-  done = 0;
-  const uint32_t pb = PacketBlocksOf(v);
-  const uint32_t packetBytes = pb * kBlockSize;
-  const uint64_t startPos = pos;
+// A transfer under way: `done` bytes moved so far, up to file position `pos`.
+struct TransferState {
+  TUDFRewritableVolume &v;
+  uint8_t *in;
+  const uint8_t *out;
+  uint64_t startPos;
+  uint64_t pos;
+  uint64_t done = 0;
+
   // A failed read counts nothing of the packet it hit, from where this call or the extent
   // enters that packet, whichever is later: callers see the same count however the data was
   // requested.
-  auto readFailedIn = [&](const DataExtent &e, uint32_t packetStart) {
+  bool ReadFailedIn(const DataExtent &e, uint32_t packetStart) {
     const uint32_t extentSector = v.PartitionStart + e.Block;
     uint64_t from = e.Start;
     if (packetStart > extentSector) from += uint64_t(packetStart - extentSector) * kBlockSize;
     from = std::max(from, startPos);
     if (from < pos) done -= pos - from;
     return false;
-  };
-  size_t i = 0;
-  while (done < count) {
-    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
-      ++i;
-    if (i == ext.size() || pos < ext[i].Start) {
-      FailRead(v);
-      return false;
-    }
-    const DataExtent &e = ext[i];
-    const uint64_t inExtent = pos - e.Start;
-    const uint32_t block = e.Block + static_cast<uint32_t>(inExtent / kBlockSize);
-    const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
-    const uint32_t sector = v.PartitionStart + block;
-    const uint32_t s = sector % pb;
-    const uint64_t left = std::min<uint64_t>(e.Start + e.Length - pos, count - done);
-    const uint32_t start = sector - s;
-    if (in && e.Recorded && off == 0 && left >= kBlockSize) {
-      uint32_t good = 0;
-      const bool ok =
-          ReadSectors(v, sector, static_cast<uint32_t>(left / kBlockSize), in + done, good);
-      done += uint64_t(good) * kBlockSize;
-      pos += uint64_t(good) * kBlockSize;
-      if (!ok) return readFailedIn(e, PacketStartOf(v, sector + good));
-      continue;
-    }
-    // A partial sector at the head is cut at its end, so that the rest goes straight.
-    const uint64_t chunk = std::min<uint64_t>(
-        in && e.Recorded && off ? kBlockSize - off : uint64_t((pb - s) * kBlockSize - off), left);
-    const size_t at = size_t(s) * kBlockSize + off;
-    if (in) {
-      if (!e.Recorded) {
-        std::memset(in + done, 0, chunk);
-      } else {
-        if (!ReadPacket(v, start)) return readFailedIn(e, start);
-        std::memcpy(in + done, v.PacketBuffer + at, chunk);
-      }
-    } else {
-      if (chunk != packetBytes && !ReadPacket(v, start)) return false;
-      std::memcpy(v.PacketBuffer + at, out + done, chunk);
-      // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
-      if (!WritePacket(v, start, WriteOrder::Loose)) return false;
-    }
-    done += chunk;
-    pos += chunk;
   }
+  void Moved(uint64_t bytes) {
+    done += bytes;
+    pos += bytes;
+  }
+};
+
+// Reads whole sectors straight into the caller's buffer.
+bool ReadDirect(TransferState &t, const DataExtent &e, uint32_t sector, uint64_t left) {
+  uint32_t good = 0;
+  const bool ok =
+      ReadSectors(t.v, sector, static_cast<uint32_t>(left / kBlockSize), t.in + t.done, good);
+  t.Moved(uint64_t(good) * kBlockSize);
+  return ok || t.ReadFailedIn(e, PacketStartOf(t.v, sector + good));
+}
+
+// Moves the bytes from `off` into `sector` that lie in its packet, through PacketBuffer.
+bool MoveThroughPacket(TransferState &t, const DataExtent &e, uint32_t sector, uint32_t off,
+                       uint64_t left) {
+  TUDFRewritableVolume &v = t.v;
+  const uint32_t pb = PacketBlocksOf(v);
+  const uint32_t s = sector % pb;
+  const uint32_t start = sector - s;
+  // A partial sector at the head is cut at its end, so that the rest goes straight.
+  const uint64_t chunk = std::min<uint64_t>(
+      t.in && e.Recorded && off ? kBlockSize - off : uint64_t((pb - s) * kBlockSize - off), left);
+  const size_t at = size_t(s) * kBlockSize + off;
+  if (t.in && !e.Recorded) {
+    std::memset(t.in + t.done, 0, chunk);
+  } else if (t.in) {
+    if (!ReadPacket(v, start)) return t.ReadFailedIn(e, start);
+    std::memcpy(t.in + t.done, v.PacketBuffer + at, chunk);
+  } else {
+    if (chunk != uint64_t(pb) * kBlockSize && !ReadPacket(v, start)) return false;
+    std::memcpy(v.PacketBuffer + at, t.out + t.done, chunk);
+    // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
+    if (!WritePacket(v, start, WriteOrder::Loose)) return false;
+  }
+  t.Moved(chunk);
   return true;
+}
+
+// Moves what lies in extent e from the transfer's position on, up to `count` bytes in all.
+bool TransferStep(TransferState &t, const DataExtent &e, uint64_t count) {
+  const uint64_t inExtent = t.pos - e.Start;
+  const uint32_t block = e.Block + static_cast<uint32_t>(inExtent / kBlockSize);
+  const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
+  const uint32_t sector = t.v.PartitionStart + block;
+  const uint64_t left = std::min<uint64_t>(e.Start + e.Length - t.pos, count - t.done);
+  if (t.in && e.Recorded && off == 0 && left >= kBlockSize) return ReadDirect(t, e, sector, left);
+  return MoveThroughPacket(t, e, sector, off, left);
+}
+
+// Moves bytes between the caller and the file from `pos`. Reading sends whole sectors the
+// caller's buffer covers straight into it, and only partial sectors through PacketBuffer.
+// Writing sends whole aligned packets without reading them first; everything else is a packet
+// read-modify-write.
+bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint64_t pos,
+              uint8_t *in, const uint8_t *out, uint64_t count, uint64_t &done) {
+  TransferState t{v, in, out, pos, pos};
+  bool ok = true;
+  size_t i = 0;
+  while (ok && t.done < count) {
+    while (i < ext.size() && t.pos >= ext[i].Start + ext[i].Length)
+      ++i;
+    if (i == ext.size() || t.pos < ext[i].Start) {
+      FailRead(v);
+      ok = false;
+    } else {
+      ok = TransferStep(t, ext[i], count);
+    }
+  }
+  done = t.done;
+  return ok;
 }
 
 void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
@@ -332,7 +358,7 @@ bool PlanZeros(std::vector<ADSlot> &slots, uint64_t pos, uint64_t count, ListBlo
 // An append goes first into what the extents hold past the file's end, then into the rest
 // of the last extent's last block (the slack, which the last descriptor takes), then into new
 // blocks. (Extents holding less than the size claims are refused when the file is loaded.)
-void PlanAppend(const DescriptorList &list, uint64_t size, WritePlan &plan) {
+void PlanAppendBytes(const DescriptorList &list, uint64_t size, WritePlan &plan) {
   const std::vector<ADSlot> &slots = list.Extents;
   const uint32_t lastLen = slots.empty() ? 0 : slots.back().AD.Length();
   const uint64_t total = list.TotalBytes();
@@ -429,7 +455,7 @@ bool PlanWrite(TUDFRewritableVolume &v, const OpenFileInformation &f, FileView &
   if (!AllocateHoles(v, slots, f.Position, count, blocks, taken.Holes, plan.HoleBlocks) ||
       !PlanZeros(slots, f.Position, count, blocks, plan.Zeros))
     return false;
-  PlanAppend(view.List, f.Size, plan);
+  PlanAppendBytes(view.List, f.Size, plan);
   if (!TakeRuns(v, plan, runs, taken)) return false;
   MergeFirstRun(slots, runs, plan);
   if (!CountListBlocks(v, view.List, runs.size() - plan.FirstRun, plan.ADBytes,
