@@ -126,43 +126,43 @@ bool WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
   return true;
 }
 
-} // namespace
-
-bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
-  uint8_t fe[kBlockSize];
+// Reads an entry, its fields and its descriptor list.
+bool ReadEntryAndList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe, EntryFields &info,
+                      DescriptorList &list) {
   if (!ReadBlock(v, feBlock, fe)) return false;
-  EntryFields info;
-  DescriptorList list;
   if (!ReadEntryFields(fe, feBlock, info)) {
     FailRead(v);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list)) return false;
-  if (list.Form == kDescriptorsShort) return true;
-  const std::optional<DescriptorArea> area = DescriptorAreaOf(fe, kBlockSize);
-  if (list.Corrupt || !area) {
-    FailRead(v);
-    return false;
-  }
-  std::vector<ShortADValue> ads;
-  if (list.Embedded()) {
-    if (!MoveEmbeddedData(v, feBlock, fe, info, list, ads)) return false;
-  } else {
-    for (const ADSlot &s : list.Extents)
-      ads.push_back(s.AD);
-  }
-  // Long descriptors continued in extension blocks go to a new chain: the old one is freed
-  // only once the entry no longer points at it, and only when no other entry claims it.
+  return ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list);
+}
+
+// The descriptors the short list holds: the embedded data's new blocks, or the long
+// descriptors' extents.
+bool ShortDescriptors(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                      const EntryFields &info, const DescriptorList &list,
+                      std::vector<ShortADValue> &ads) {
+  if (list.Embedded()) return MoveEmbeddedData(v, feBlock, fe, info, list, ads);
+  for (const ADSlot &s : list.Extents)
+    ads.push_back(s.AD);
+  return true;
+}
+
+// Long descriptors continued in extension blocks go to a new chain: the old one is freed
+// only once the entry no longer points at it, and only when no other entry claims it.
+bool OldChainUnshared(TUDFRewritableVolume &v, const DescriptorList &list) {
   std::vector<BlockRun> oldChain;
   for (uint32_t b : list.Extensions)
     oldChain.push_back({b, 1});
-  if (!oldChain.empty() && !ClaimedOnlyOnce(v, oldChain)) return false;
-  ShortList shortList;
-  if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
-    return false;
-  std::memset(fe + area->First, 0, kBlockSize - area->First);
-  StoreDescriptorLength(fe, *area, 0);
-  uint16_t slot = static_cast<uint16_t>(area->First);
+  return oldChain.empty() || ClaimedOnlyOnce(v, oldChain);
+}
+
+// Puts the short list into the entry's descriptor area, with the continuation to its chain.
+void StoreShortList(uint8_t *fe, const DescriptorArea &area, const ShortList &shortList,
+                    uint16_t icbFlags) {
+  std::memset(fe + area.First, 0, kBlockSize - area.First);
+  StoreDescriptorLength(fe, area, 0);
+  uint16_t slot = static_cast<uint16_t>(area.First);
   for (const ShortADValue &ad : shortList.InEntry) {
     AppendListAD(fe, slot, ad);
     slot += kShortADBytes;
@@ -170,17 +170,44 @@ bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
   if (!shortList.Chain.empty())
     AppendListAD(fe, slot, {(kExtentTypeContinuation << 30) | kBlockSize, shortList.Chain[0]});
   MutableEntryRecord::Of(fe, kBlockSize)
-      ->SetICBFlags(static_cast<uint16_t>(info.ICBFlags & ~kICBFlagDescriptorMask));
-  const uint64_t taken = list.Embedded() ? ads.size() : 0;
-  UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
-  if (!WriteBlock(v, feBlock, fe)) return false;
+      ->SetICBFlags(static_cast<uint16_t>(icbFlags & ~kICBFlagDescriptorMask));
+}
+
+// Frees the old chain's blocks still marked used; returns how many.
+int64_t FreeOldChain(TUDFRewritableVolume &v, const DescriptorList &list) {
   int64_t freed = 0;
   for (uint32_t b : list.Extensions)
     if (BlockInUse(v, b)) {
       MarkRun(v, b, 1, false);
       ++freed;
     }
-  const int64_t delta = freed - int64_t(taken + shortList.Chain.size());
+  return freed;
+}
+
+} // namespace
+
+bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  DescriptorList list;
+  if (!ReadEntryAndList(v, feBlock, fe, info, list)) return false;
+  if (list.Form == kDescriptorsShort) return true;
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(fe, kBlockSize);
+  if (list.Corrupt || !area) {
+    FailRead(v);
+    return false;
+  }
+  std::vector<ShortADValue> ads;
+  if (!ShortDescriptors(v, feBlock, fe, info, list, ads) || !OldChainUnshared(v, list))
+    return false;
+  ShortList shortList;
+  if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
+    return false;
+  StoreShortList(fe, *area, shortList, info.ICBFlags);
+  const uint64_t taken = list.Embedded() ? ads.size() : 0;
+  UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
+  if (!WriteBlock(v, feBlock, fe)) return false;
+  const int64_t delta = FreeOldChain(v, list) - int64_t(taken + shortList.Chain.size());
   return delta == 0 || CommitIntegrity(v, delta, 0, 0);
 }
 
