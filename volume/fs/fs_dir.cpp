@@ -266,45 +266,70 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
   return true;
 }
 
-DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
-  uint8_t buf[kBlockSize];
-  bool io = false;
-  UDF_FileIdentifierDescriptorHeader h;
-  constexpr uint32_t kHead = sizeof h;
-  if (offset + kHead > size_) return End;
-  if (!ReadBytes(offset, buf, kHead, io)) return io ? IoError : End;
-  std::memcpy(&h, buf, kHead);
+namespace {
+
+using FidHeader = UDF_FileIdentifierDescriptorHeader;
+constexpr uint32_t kFidHead = sizeof(FidHeader);
+
+// Reads the rest of the FID whose head `h` is at the start of buf, at `block`: for a quick
+// look only its name, once the head's tag holds; for a full one all of it, checked with its
+// CRC.
+DirectoryStream::Status ReadFidRest(DirectoryStream &dir, uint64_t offset, uint8_t *buf,
+                                    const FidHeader &h, uint32_t block, bool full) {
   const uint32_t lfi = h.LengthofFileIdentifier;
   const uint32_t liu = h.LengthofImplementationUse;
   const uint32_t len = FidLength(lfi, liu);
+  bool io = false;
+  const auto failed = [&] { return io ? DirectoryStream::IoError : DirectoryStream::End; };
+  if (!full) {
+    if (h.DescriptorTag.TagIdentifier != kTagFileIdentifier ||
+        h.DescriptorTag.TagChecksum != TagChecksum(buf) || h.DescriptorTag.TagLocation != block)
+      return DirectoryStream::End;
+    if (!dir.ReadBytes(offset + kFidHead + liu, buf + kFidHead + liu, lfi, io)) return failed();
+    return DirectoryStream::Ok;
+  }
+  if (!dir.ReadBytes(offset + kFidHead, buf + kFidHead, len - kFidHead, io)) return failed();
+  return ParseFileIdentifierDescriptor(buf, len, block) ? DirectoryStream::Ok
+                                                        : DirectoryStream::End;
+}
+
+// The entry as the FID in buf records it, before its block is mapped.
+void FillFidEntry(FidEntry &out, const FidHeader &h, const uint8_t *buf, uint64_t offset) {
+  const uint32_t lfi = h.LengthofFileIdentifier;
+  const uint32_t liu = h.LengthofImplementationUse;
+  out.Offset = offset;
+  out.Length = FidLength(lfi, liu);
+  out.Characteristics = h.FileCharacteristics;
+  out.ICBBlock = h.ICB.Location.LogicalBlockNumber;
+  out.ICBPartition = h.ICB.Location.PartitionReferenceNumber;
+  out.RawNameLength = static_cast<uint8_t>(lfi);
+  std::memcpy(out.RawName, buf + kFidHead + liu, lfi);
+  out.NameDecoded = false;
+  out.Name.clear();
+}
+
+} // namespace
+
+DirectoryStream::Status DirectoryStream::ReadFid(uint64_t offset, FidEntry &out, bool full) {
+  uint8_t buf[kBlockSize];
+  bool io = false;
+  FidHeader h;
+  if (offset + kFidHead > size_) return End;
+  if (!ReadBytes(offset, buf, kFidHead, io)) return io ? IoError : End;
+  std::memcpy(&h, buf, kFidHead);
+  const uint32_t len = FidLength(h.LengthofFileIdentifier, h.LengthofImplementationUse);
   // A descriptor never exceeds the block size; a longer one is damage, not an entry.
   if (len > kBlockSize || offset + len > size_) return End;
   Place start;
   if (!Locate(offset, start)) return End;
-  if (!full) {
-    if (h.DescriptorTag.TagIdentifier != kTagFileIdentifier ||
-        h.DescriptorTag.TagChecksum != TagChecksum(buf) ||
-        h.DescriptorTag.TagLocation != start.Block)
-      return End;
-    if (!ReadBytes(offset + kHead + liu, buf + kHead + liu, lfi, io)) return io ? IoError : End;
-  } else {
-    if (!ReadBytes(offset + kHead, buf + kHead, len - kHead, io)) return io ? IoError : End;
-    if (!ParseFileIdentifierDescriptor(buf, len, start.Block)) return End;
-  }
-  out.Offset = offset;
-  out.Length = len;
-  out.Characteristics = h.FileCharacteristics;
-  out.ICBBlock = h.ICB.Location.LogicalBlockNumber;
-  out.ICBPartition = h.ICB.Location.PartitionReferenceNumber;
+  const Status st = ReadFidRest(*this, offset, buf, h, start.Block, full);
+  if (st != Ok) return st;
+  FillFidEntry(out, h, buf, offset);
   // On a volume of several partitions the entry's block is found through its reference;
   // one it cannot be is left as recorded, for the check to report.
   uint32_t mapped = 0;
   if (!space_.RefStart.empty() && space_.Map(out.ICBPartition, out.ICBBlock, mapped))
     out.ICBBlock = mapped;
-  out.RawNameLength = static_cast<uint8_t>(lfi);
-  std::memcpy(out.RawName, buf + kHead + liu, lfi);
-  out.NameDecoded = false;
-  out.Name.clear();
   if (full) out.DecodedName();
   return Ok;
 }
