@@ -36,6 +36,39 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
          FindFreeRunNow(v, 0, wanted, mark, first, length);
 }
 
+namespace {
+
+// A run of free blocks as the scan finds it.
+struct FreeRun {
+  bool Found = false;
+  uint32_t First = 0;
+  uint32_t Length = 0;
+};
+
+// Scans one byte of the bitmap (byte `index`) for the run: when none is started yet, the
+// lowest free bit from `from` on starts it; then it grows while bits are free, each marked
+// used when asked. True when the run ends in this byte, at a used bit or at `wanted` blocks.
+bool ScanByte(uint8_t &byte, uint32_t index, int from, uint32_t wanted, bool mark, FreeRun &r) {
+  int bit = from;
+  if (!r.Found) {
+    while (bit < 8 && !(byte & (1u << bit)))
+      ++bit;
+    if (bit == 8) return false;
+    r = {true, index * 8 + static_cast<uint32_t>(bit), 1};
+    if (mark) byte = static_cast<uint8_t>(byte & ~(1u << bit));
+    if (r.Length == wanted) return true;
+    ++bit;
+  }
+  for (; bit < 8; ++bit) {
+    if (!(byte & (1u << bit))) return true;
+    if (mark) byte = static_cast<uint8_t>(byte & ~(1u << bit));
+    if (++r.Length == wanted) return true;
+  }
+  return false;
+}
+
+} // namespace
+
 bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                     uint32_t &first, uint32_t &length) {
   first = 0;
@@ -45,31 +78,16 @@ bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, boo
   if (bytes == 0) return false;
   const uint32_t lastByte = bytes - 1;
   if (hint / 8 > lastByte) return false;
-  bool found = false;
-  for (uint32_t i = hint / 8; i <= lastByte; ++i) {
-    uint8_t &byte = v.SpaceBitmap[i];
-    int bit = 0;
-    if (!found) {
-      // Lowest eligible free bit of this byte starts the run.
-      const int from = i == hint / 8 ? static_cast<int>(hint % 8) : 0;
-      int k = from;
-      while (k < 8 && !(byte & (1u << k)))
-        ++k;
-      if (k == 8) continue;
-      found = true;
-      first = i * 8 + static_cast<uint32_t>(k);
-      length = 1;
-      if (mark) byte = static_cast<uint8_t>(byte & ~(1u << k));
-      if (length == wanted) return Taken(v, mark, first, length);
-      bit = k + 1;
-    }
-    for (; bit < 8; ++bit) {
-      if (!(byte & (1u << bit))) return Taken(v, mark, first, length);
-      if (mark) byte = static_cast<uint8_t>(byte & ~(1u << bit));
-      if (++length == wanted) return Taken(v, mark, first, length);
-    }
+  FreeRun r;
+  bool ended = false;
+  for (uint32_t i = hint / 8; i <= lastByte && !ended; ++i) {
+    // Lowest eligible free bit of the hint's byte: the hint's own.
+    const int from = i == hint / 8 ? static_cast<int>(hint % 8) : 0;
+    ended = ScanByte(v.SpaceBitmap[i], i, from, wanted, mark, r);
   }
-  return found ? Taken(v, mark, first, length) : false;
+  first = r.First;
+  length = r.Length;
+  return r.Found ? Taken(v, mark, first, length) : false;
 }
 
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used) {

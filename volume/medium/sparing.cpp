@@ -94,6 +94,30 @@ bool TargetAllowed(const TUDFRewritableVolume &v, const SparingLayout &l, uint32
   return true;
 }
 
+// Whether each relocation, ascending, starts a whole packet of the partition, is the only one
+// of its packet and goes to a target that may take it.
+bool RelocationsAllowed(const TUDFRewritableVolume &v, const SparingLayout &l,
+                        const std::vector<Relocation> &out, uint32_t unit) {
+  for (size_t i = 0; i < out.size(); ++i) {
+    const Relocation &r = out[i];
+    if (r.Original % unit != 0 || r.Original >= l.PartitionLength) return false;
+    if (!TargetAllowed(v, l, r.Mapped)) return false;
+    if (i > 0 && out[i - 1].Original == r.Original) return false;
+  }
+  return true;
+}
+
+// Two packets relocated onto one spare packet would overwrite each other.
+bool TargetsApart(const std::vector<Relocation> &out, uint32_t unit) {
+  std::vector<uint32_t> targets;
+  for (const Relocation &r : out)
+    targets.push_back(r.Mapped);
+  std::sort(targets.begin(), targets.end());
+  for (size_t i = 1; i < targets.size(); ++i)
+    if (uint64_t(targets[i - 1]) + unit > targets[i]) return false;
+  return true;
+}
+
 // The relocations of a table, ascending; false when one of them cannot be honoured safely.
 bool CollectRelocations(const TUDFRewritableVolume &v, const SparingLayout &l,
                         const SparingTableInfo &t, std::vector<Relocation> &out) {
@@ -111,20 +135,7 @@ bool CollectRelocations(const TUDFRewritableVolume &v, const SparingLayout &l,
     return false;
   std::sort(out.begin(), out.end(),
             [](const Relocation &a, const Relocation &b) { return a.Original < b.Original; });
-  for (size_t i = 0; i < out.size(); ++i) {
-    const Relocation &r = out[i];
-    if (r.Original % unit != 0 || r.Original >= l.PartitionLength) return false;
-    if (!TargetAllowed(v, l, r.Mapped)) return false;
-    if (i > 0 && out[i - 1].Original == r.Original) return false;
-  }
-  // Two packets relocated onto one spare packet would overwrite each other.
-  std::vector<uint32_t> targets;
-  for (const Relocation &r : out)
-    targets.push_back(r.Mapped);
-  std::sort(targets.begin(), targets.end());
-  for (size_t i = 1; i < targets.size(); ++i)
-    if (uint64_t(targets[i - 1]) + unit > targets[i]) return false;
-  return true;
+  return RelocationsAllowed(v, l, out, unit) && TargetsApart(out, unit);
 }
 
 // The copy to use: the valid one, or of two valid ones the later (sequence number).

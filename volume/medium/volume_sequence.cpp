@@ -260,6 +260,19 @@ bool SequenceReader::Overlaps(const VolumeGeometry &g) const {
          hits(g.SparingTable2, 1);
 }
 
+// Why the space bitmap or the file set descriptor does not fit the partition; null when
+// both do.
+const char *PartitionMisfit(const VolumeGeometry &g, uint32_t packetBlocks) {
+  if (g.BitmapBlocks < SpaceBitmapSectors(g.PartitionLength) ||
+      uint64_t(g.BitmapBlock) + g.BitmapBlocks > g.PartitionLength ||
+      (g.PartitionStart + g.BitmapBlock) % packetBlocks != 0)
+    return "the space bitmap extent does not fit the partition";
+  if (g.FileSetBlock >= g.PartitionLength ||
+      (g.FileSetBlock >= g.BitmapBlock && g.FileSetBlock < g.BitmapBlock + g.BitmapBlocks))
+    return "the file set descriptor lies outside the partition";
+  return nullptr;
+}
+
 // Nothing read from the medium is used before it is checked against the medium's size.
 bool SequenceReader::Fits(SequenceReading &out) {
   VolumeGeometry &g = out.Geometry;
@@ -276,13 +289,7 @@ bool SequenceReader::Fits(SequenceReading &out) {
   g.Shortened = end > n_ && v_.ImageMode && bitmapEnd <= n_;
   if (g.PartitionLength == 0 || (end > n_ && !g.Shortened))
     return fail("the partition lies outside the medium");
-  if (g.BitmapBlocks < SpaceBitmapSectors(g.PartitionLength) ||
-      uint64_t(g.BitmapBlock) + g.BitmapBlocks > g.PartitionLength ||
-      (g.PartitionStart + g.BitmapBlock) % p != 0)
-    return fail("the space bitmap extent does not fit the partition");
-  if (g.FileSetBlock >= g.PartitionLength ||
-      (g.FileSetBlock >= g.BitmapBlock && g.FileSetBlock < g.BitmapBlock + g.BitmapBlocks))
-    return fail("the file set descriptor lies outside the partition");
+  if (const char *why = PartitionMisfit(g, p)) return fail(why);
   if (g.IntegritySector >= n_ || g.IntegritySector % p == p - 1 ||
       (g.IntegritySector >= g.PartitionStart && g.IntegritySector < end) || Overlaps(g))
     return fail("the integrity sequence lies outside the volume area");
