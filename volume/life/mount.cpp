@@ -721,21 +721,23 @@ bool WaitForMedium(TUDFRewritableVolume &v) {
   }
 }
 
-KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
-  if (!volume) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  if (RefuseWhileBusy(v)) return KFALSE;
-  BeginMount(v, false, readOnly);
+// The drive chosen, held for writing when asked, ready with an erasable disc.
+bool ReadyDrive(TUDFRewritableVolume &v, bool readOnly) {
   if (!v.DeviceSelected) {
     SetError(v, KORVA_E_NO_DEVICE);
-    return KFALSE;
+    return false;
   }
-  if (!readOnly && !HoldDriveForWriting(v)) return KFALSE;
-  if (!WaitForMedium(v)) return KFALSE;
+  if (!readOnly && !HoldDriveForWriting(v)) return false;
+  if (!WaitForMedium(v)) return false;
   if (!Erasable(&v.Device)) {
     SetError(v, KORVA_E_NO_MEDIA);
-    return KFALSE;
+    return false;
   }
+  return true;
+}
+
+// Learns the disc in the drive: what it is, how it is written, whether it is formatted.
+void TakeMedium(TUDFRewritableVolume &v, bool readOnly) {
   RefreshMediumInfo(v);
   // From here on a unit attention means the disc may not be the one just read.
   WatchMediumFromNow(v);
@@ -749,16 +751,30 @@ KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
   v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
   ReadDriveCapacity(v);
+}
+
+// Reads the volume on a formatted disc. The mount itself stands whatever this finds.
+void MountMedium(TUDFRewritableVolume &v, bool readOnly) {
   // An MRW volume lives in the defect-managed area, whatever the drive was left addressing;
   // a mount for writing cannot do without it.
   if (!SetMrwAddressSpace(v)) {
-    if (!readOnly) return KTRUE;
+    if (!readOnly) return;
     v.LastError = 0;
   }
   // Whatever writes next (the open mark, a repair of a volume left open), the drive must
   // know how to write first.
-  if (!readOnly && v.MediumFormatted && !SetWriteParameters(v)) return KTRUE;
+  if (!readOnly && v.MediumFormatted && !SetWriteParameters(v)) return;
   if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
+}
+
+KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
+  if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (RefuseWhileBusy(v)) return KFALSE;
+  BeginMount(v, false, readOnly);
+  if (!ReadyDrive(v, readOnly)) return KFALSE;
+  TakeMedium(v, readOnly);
+  MountMedium(v, readOnly);
   return KTRUE;
 }
 
