@@ -1102,6 +1102,16 @@ bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemOb
                       [&] { names.Removed(std::u16string_view(di.Name, WideLength(di.Name))); });
 }
 
+KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind) {
+  if (!volume) return KFALSE;
+  if (!path) {
+    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    return KFALSE;
+  }
+  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
+  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), kind) ? KTRUE : KFALSE;
+}
+
 namespace {
 
 // Reads every live name of a directory. False on a read failure.
@@ -1282,14 +1292,7 @@ KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *pa
 }
 
 KORVA_API KBOOL UDF_RemoveDirectoryW(TUDFRewritableVolume *volume, const KWCHAR *path) {
-  if (!volume) return KFALSE;
-  if (!path) {
-    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
-  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsDirectory) ? KTRUE
-                                                                                        : KFALSE;
+  return RemovePath(volume, path, IsDirectory);
 }
 
 KORVA_API KBOOL UDF_RemoveDirectory(TUDFRewritableVolume *volume, const char *path) {

@@ -314,13 +314,7 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
 }
 
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {
-  if (!volume) return KFALSE;
-  if (!path) {
-    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
-  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), IsFile) ? KTRUE : KFALSE;
+  return RemovePath(volume, path, IsFile);
 }
 
 KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path) {

@@ -170,6 +170,8 @@ bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta
 // deleting files and replacing an entry. Part of an operation the caller has begun
 // (BeginFsOperation) on a writable volume: what the operation wrote so far stays counted.
 bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
+// The same as a call of its own: checks the volume and the path, begins the operation.
+KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind);
 
 // The name index of the directory at dirBlock whose file entry holds info, built when
 // missing or stale. Null on a read failure (error set) or without mount state.

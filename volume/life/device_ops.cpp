@@ -42,6 +42,17 @@ void AfterSelection(TUDFRewritableVolume *v) {
   korva::SetCDSpeed(d, d->RequestedReadSpeed, d->RequestedWriteSpeed);
 }
 
+// Selects a device with `select`, unless the volume is busy, and records the outcome.
+template <class Select>
+KBOOL SelectWith(TUDFRewritableVolume *volume, Select select) {
+  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
+  volume->LastError = 0;
+  const bool ok = select(Dev(volume));
+  volume->DeviceSelected = ok ? 1 : 0;
+  if (ok) AfterSelection(volume);
+  return B(ok);
+}
+
 } // namespace
 
 extern "C" {
@@ -54,21 +65,11 @@ KORVA_API KBOOL InitializeASPI(TUDFRewritableVolume *volume, KBOOL force_aspi,
 }
 
 KORVA_API KBOOL SelectDevice(TUDFRewritableVolume *volume, uint8_t index) {
-  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
-  const bool ok = korva::SelectDevice(Dev(volume), index);
-  volume->DeviceSelected = ok ? 1 : 0;
-  if (ok) AfterSelection(volume);
-  return B(ok);
+  return SelectWith(volume, [&](TSCSIDevice *d) { return korva::SelectDevice(d, index); });
 }
 
 KORVA_API KBOOL SelectDeviceByLetter(TUDFRewritableVolume *volume, char letter) {
-  if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
-  const bool ok = korva::SelectDeviceByLetter(Dev(volume), letter);
-  volume->DeviceSelected = ok ? 1 : 0;
-  if (ok) AfterSelection(volume);
-  return B(ok);
+  return SelectWith(volume, [&](TSCSIDevice *d) { return korva::SelectDeviceByLetter(d, letter); });
 }
 
 KORVA_API uint8_t GetDeviceCount(TUDFRewritableVolume *volume) {
