@@ -257,6 +257,40 @@ TEST_F(FsOps, DispositionsAttributesAndHandles) {
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FILE_HANDLE);
 }
 
+// What each disposition does with a name a directory holds, and with a missing name that can
+// be looked up but not stored: nothing is opened, created or replaced.
+TEST_F(FsOps, DispositionsRefuseADirectorysNameAndAnUnstorableNewName) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\D", u"inner"), KTRUE);
+  const uint32_t free0 = v.FreeBlocks;
+  const struct {
+    uint32_t Disposition;
+    uint32_t OnDirectory; // error for "\D"
+    uint32_t OnUnstorable; // error for the missing "\a:b"
+  } cases[] = {
+      {UDF_CREATE_NEW, KORVA_E_FILE_EXISTS, KORVA_E_INVALID_NAME},
+      {UDF_CREATE_ALWAYS, KORVA_E_FILE_EXISTS, KORVA_E_INVALID_NAME},
+      {UDF_OPEN_EXISTING, KORVA_E_FILE_NOT_FOUND, KORVA_E_FILE_NOT_FOUND},
+      {UDF_OPEN_ALWAYS, KORVA_E_FILE_EXISTS, KORVA_E_INVALID_NAME},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Disposition);
+    EXPECT_EQ(Create(u"\\D", c.Disposition), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), c.OnDirectory);
+    EXPECT_EQ(Create(u"\\a:b", c.Disposition), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), c.OnUnstorable);
+  }
+  EXPECT_EQ(v.FreeBlocks, free0);
+  EXPECT_EQ(List(v, u"\\D\\*").size(), 1u); // the directory kept its entry
+  EXPECT_TRUE(List(v, u"\\a:b").empty());
+  // A file created under OPEN_ALWAYS says it did not exist.
+  KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  UDF_HANDLE h = Create(u"\\fresh", UDF_OPEN_ALWAYS);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_SUCCESS));
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+}
+
 TEST_F(FsOps, ReplacingAFileInvalidatesItsHandlesDeletingKeepsThemUntilClosed) {
   ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 1)));
   UDF_HANDLE reader = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
