@@ -17,6 +17,7 @@
 #include "udf/utf8.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
@@ -225,6 +226,8 @@ void ReleaseMountState(TUDFRewritableVolume &v) {
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
   ReleasePartitionMap(v);
+  // Unless background work still keeps its bookkeeping, nothing of the engine stays.
+  ReleaseEngineIfEmpty(v);
 }
 
 bool RunMountChain(TUDFRewritableVolume &v) {
@@ -557,7 +560,7 @@ void FinishMount(TUDFRewritableVolume &v) {
   }
   // Another writer's volume is not compatible for writing: nothing is written to it, and a
   // read-only mount reads it (its note says what it is).
-  if (v.PartitionMap) return;
+  if (HasPartitionMap(v)) return;
   // The volume a unit attention stopped between operations, found again with its open
   // mark: the disc holds what this record wrote, nothing is to repair.
   if (v.LeftOpen && v.SessionResumable && v.SessionVolume == VolumeFingerprint(v)) v.LeftOpen = 0;
@@ -827,7 +830,7 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 }
 
 KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume) {
-  if (!volume || !volume->PartitionMap) return "";
+  if (!volume || !HasPartitionMap(*volume)) return "";
   return ForeignVolumeNoteText(*volume);
 }
 
@@ -835,7 +838,7 @@ KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   // Another writer's volume is only read: its bitmap is never consulted.
-  if (!volume->VolumeOpen || volume->PartitionMap) return KFALSE;
+  if (!volume->VolumeOpen || HasPartitionMap(*volume)) return KFALSE;
   // Blocks the tree uses but the bitmap records free are found by the walk that the first
   // allocation runs anyway; asked first, the walk runs now (it changes only memory).
   if (volume->Compatible && !TreeBlocksMarkedUsed(*volume)) return KFALSE;

@@ -196,7 +196,7 @@ bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest, bool for
 // the file left zeros for them in the cache. (Another writer's partitions are addressed
 // above the medium's sectors and mapped back onto it.)
 bool PastImageEnd(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count) {
-  return v.ImageMode && !v.PartitionMap && uint64_t(sector) + count > v.TotalSectors;
+  return v.ImageMode && !HasPartitionMap(v) && uint64_t(sector) + count > v.TotalSectors;
 }
 
 bool WriteRefused(TUDFRewritableVolume &v) {
