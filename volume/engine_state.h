@@ -4,6 +4,7 @@
 #define KORVA_VOLUME_ENGINE_STATE_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 struct TUDFRewritableVolume;
@@ -67,6 +68,66 @@ EngineState *FindEngine(const TUDFRewritableVolume &v);
 EngineState &EngineOf(TUDFRewritableVolume &v);
 // Frees the engine state when it holds nothing any more.
 void ReleaseEngineIfEmpty(TUDFRewritableVolume &v);
+
+// Lifecycle ---------------------------------------------------------------------------
+//
+// Where a record stands, as the pager of a database documents its states. The stored form
+// is the public flags callers read (VolumeOpen, Compatible, ReadOnly, CloseAfterFailure,
+// MediumChanged, CacheFlushFailed, DeviceSelected, ImageMode); LifecycleOf reads them in one
+// place and the Enter functions below are the only writers of VolumeOpen, Compatible and
+// CloseAfterFailure, each checking its transition against the table (MayEnter):
+//
+//   from \ to       Idle/Selected  Opened         ReadOnly  Writable      Failed
+//   Idle/Selected   -              mount          -         -             -
+//   Opened          dismount       -              mount     mount,        I/O failure,
+//                                                           format,       medium changed
+//                                                           repair
+//   ReadOnly        dismount       -              -         -             medium changed
+//   Writable        dismount       format,        -         -             I/O failure,
+//                                  repair, a                              medium changed
+//                                  failure left
+//                                  for repair
+//   Failed          dismount       format,        -         format,       -
+//                                  repair                   repair
+//
+// Working overlays every state while a format or erase runs on the record: each call that
+// would touch the medium is refused with error 26 (RefuseWhileBusy). Wrong transitions
+// stop the program in debug and sanitizer builds; release builds take them as they come,
+// and the exported calls refuse calls in the wrong state with their error numbers (10 not
+// compatible, 17 not mounted, 18 no device, 26 busy, 27 read-only).
+enum class Lifecycle : uint8_t {
+  Idle,            // nothing selected, nothing mounted
+  DeviceSelected,  // a drive selected or an image used before; no volume mounted
+  Opened,          // a medium mounted that holds no usable volume (yet): format, repair
+  MountedReadOnly, // a usable volume, only read
+  MountedWritable, // a usable volume, written
+  Failed,          // an I/O failure, a failed cache flush or a medium change: dismount only
+  Working,         // a format or erase runs on the record
+};
+
+// The record's state; Working while background work runs (safe from any thread only for
+// that answer: the flags belong to the thread that owns the record).
+Lifecycle LifecycleOf(const TUDFRewritableVolume &v);
+// The state of the mount alone, whatever background work runs (the worker's own view).
+Lifecycle MountStateOf(const TUDFRewritableVolume &v);
+// Whether the table allows going from one state to the other.
+bool MayEnter(Lifecycle from, Lifecycle to);
+// Whether wrong transitions stop the program (debug and sanitizer builds).
+bool TransitionChecksOn();
+// The text of a state, for messages and test output.
+const char *LifecycleName(Lifecycle state);
+
+// A mount reached the medium: the volume is open, nothing usable yet.
+void EnterOpened(TUDFRewritableVolume &v);
+// The mounted volume is usable (read-only when ReadOnly is set).
+void EnterUsable(TUDFRewritableVolume &v);
+// The volume is no longer usable. closeAfter: dismount still closes it (an I/O failure),
+// otherwise it stays open on the medium for repair.
+void EnterFailed(TUDFRewritableVolume &v, bool closeAfter);
+// A format or repair begins rewriting the volume: not usable until it ends.
+void EnterRewriting(TUDFRewritableVolume &v);
+// The volume was let go of: no volume mounted.
+void EnterClosed(TUDFRewritableVolume &v);
 
 // One part of the record's state; null when the record holds none.
 template <class T> T *PartOf(const TUDFRewritableVolume &v, EnginePart<T> EngineState::*part) {

@@ -212,8 +212,7 @@ bool FailedBehind(TUDFRewritableVolume &v) {
     LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
   // Changes of several operations may be missing: the volume is not closed over them but
   // left open for repair.
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterFailed(v, false);
   ReleasePacketCache(v);
   return false;
 }

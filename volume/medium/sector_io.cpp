@@ -238,8 +238,7 @@ bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
   }
   // What the cache held may never reach the medium: the volume is not closed over it.
   v.CacheFlushFailed = 1;
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterFailed(v, false);
   SetError(v, KORVA_E_CACHE_FLUSH);
   return false;
 }
