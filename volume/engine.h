@@ -10,6 +10,7 @@
 #include "korva/volume.h"
 #include "udf/tag.h"
 #include "udf/timestamp.h"
+#include "volume/engine_state.h"
 
 namespace korva {
 
@@ -39,8 +40,7 @@ inline bool RequireWritable(TUDFRewritableVolume &v) {
 // mounts again; without that a single I/O error would lock the whole volume out for good.
 inline void LoseCompatibility(TUDFRewritableVolume &v, uint32_t error) {
   SetError(v, error);
-  if (v.Compatible) v.CloseAfterFailure = 1;
-  v.Compatible = 0;
+  EnterFailed(v, true);
 }
 
 // A read failed, or gave data that makes no sense: error 13, or 14 with the volume lost when
@@ -75,8 +75,7 @@ inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
 // may be another one).
 inline void StopForMediumChange(TUDFRewritableVolume &v) {
   SetError(v, KORVA_E_MEDIUM_CHANGED);
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterFailed(v, false);
 }
 // Starts watching for unit attentions from now on (a mount that has read the medium).
 inline void WatchMediumFromNow(TUDFRewritableVolume &v) {

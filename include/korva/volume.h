@@ -125,7 +125,7 @@ typedef struct KorvaImageIO {
 KORVA_API const KorvaImageIO *KorvaPosixImageIO(void);
 
 /* The volume record. Owned by the caller; a zero-filled record is a fresh record. Flags are
- * one byte, 0 or 1. The engine owns SpaceBitmap, the three lists and Background. */
+ * one byte, 0 or 1. The engine owns SpaceBitmap and Engine. */
 typedef struct TUDFRewritableVolume {
   TSCSIDevice Device;
   uint8_t MRWReadSupported;
@@ -164,9 +164,11 @@ typedef struct TUDFRewritableVolume {
   uint8_t ImageMode;
   uint8_t WrittenInOperation;
   uint8_t CacheSynchronized;
-  void *PendingExtents; /* owned by the file-system code of the engine */
-  void *OpenFiles;
-  void *FindHandles;
+  /* Engine-owned: everything the engine keeps for the record beyond these fields (file
+   * and find handles, the packet cache, the sparing and partition maps, the space bitmap's
+   * changed packets, the bookkeeping of background work). Null on a fresh record; freed by
+   * dismount, UDF_WaitForBackgroundOperation and UDF_ReleaseVolume once it holds nothing. */
+  void *Engine;
   KWCHAR VolumeLabel[16];
   uint8_t FormatPercentage; /* read from other threads while a format runs */
   uint8_t PreferMRWFormat;
@@ -174,7 +176,6 @@ typedef struct TUDFRewritableVolume {
   uint8_t ImageFileOpen;
   uint32_t SpaceBitmapBytes;   /* bytes allocated at SpaceBitmap */
   const KorvaImageIO *ImageIO; /* null: POSIX files */
-  void *Background;            /* bookkeeping of format/erase threads */
   char DeviceNameBuffer[132];  /* result of GetDeviceName */
   uint32_t RetryDelayMs;       /* pause between drive I/O attempts; 0 = 1000 ms */
   /* Block counts patched into the FORMAT UNIT parameter lists (big-endian, as the drive
@@ -191,12 +192,6 @@ typedef struct TUDFRewritableVolume {
    * dismount it. Both are set by a mount and cleared by the next mount or a dismount. */
   uint8_t ReadOnly;
   uint8_t LeftOpen;
-  /* Engine-owned: the packets of the space bitmap that hold blocks taken since they were
-   * last written. They reach the medium before any other packet does. */
-  void *SpaceBitmapPending;
-  /* Engine-owned: the packets of the partition that the sparing table relocates, set by a
-   * mount. Reads and writes of their blocks go to the spare packets the table names. */
-  void *SparingMap;
   /* Drive state of the mount. MountUnitAttentions: the device's unit-attention count when
    * the mount began; a later one sets MediumChanged, after which nothing is read from or
    * written to the drive for this volume until it is mounted again. CacheFlushFailed: a
@@ -216,17 +211,12 @@ typedef struct TUDFRewritableVolume {
   uint32_t SessionVolume;
   uint8_t SessionStamp[12];
   uint8_t SessionResumable;
-  /* Engine-owned: the packet cache (packets read, changes not yet written). */
-  void *PacketCache;
   /* Bytes the packet cache may hold; 0 = 4 MiB. */
   uint32_t PacketCacheBytes;
   /* 0: every write reaches the medium while the call that makes it runs (the barriers keep
    * their order); 1: changes stay in the packet cache across calls until a sync point
    * (UDF_FlushVolume, dismount) or the cache's bound sends them out. See UDF_FlushVolume. */
   uint8_t WriteBehind;
-  /* Engine-owned, set by a mount: where the partitions of another writer's volume lie (a
-   * VAT, a metadata file, several partitions). Such a volume is only read. */
-  void *PartitionMap;
 } TUDFRewritableVolume;
 
 /* What the mounted volume is when another writer made it ("UDF 2.01 volume written by

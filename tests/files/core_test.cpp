@@ -185,14 +185,6 @@ TEST(FsState, HandleTables) {
   // A closed value is not handed out again straight away.
   int32_t c = t.Add(std::make_unique<OpenFileInformation>());
   EXPECT_NE(c, a);
-
-  void *pending = nullptr, *open = nullptr, *find = nullptr;
-  CreateFileSystemLists(pending, open, find);
-  static_cast<FindHandleList *>(find)->Add(std::make_unique<DirectoryInformation>());
-  static_cast<OpenFileList *>(open)->Add(std::make_unique<OpenFileInformation>());
-  ReleaseFileSystemLists(pending, open, find);
-  EXPECT_EQ(open, nullptr);
-  EXPECT_EQ(find, nullptr);
 }
 
 // A file identifier with an implementation-use field: kept when it fits a block, and damage

@@ -44,7 +44,7 @@ TEST(Background, HandlerRunsOnceOnAnotherThreadAfterTheWork) {
   EXPECT_EQ(seen.failed, 0);
   EXPECT_NE(seen.thread, std::this_thread::get_id());
   EXPECT_TRUE(seen.compatibleAtCall) << "the work had ended when the handler ran";
-  EXPECT_EQ(v->Background, nullptr);
+  EXPECT_FALSE(korva::HasBackgroundState(*v));
 
   // Without a handler the operation still runs and ends.
   ASSERT_EQ(UDF_FormatVolumeW(v.get(), u"C", 1, nullptr, nullptr), -1);

@@ -89,7 +89,7 @@ TEST_F(DriveTest, NothingTouchesADriveBeforeOneIsSelected) {
   EXPECT_EQ(DiscIs(v), 0);
   EXPECT_EQ(EraseDisc(v, KTRUE, nullptr, nullptr), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v), 18);
-  EXPECT_EQ(v->Background, nullptr);
+  EXPECT_FALSE(korva::HasBackgroundState(*v));
   SetPreferCDMRWFormat(v, KTRUE);
   EXPECT_EQ(GetPreferCDMRWFormat(v), KTRUE);
   SetPreferCDMRWFormat(v, KFALSE);
@@ -120,7 +120,7 @@ TEST_F(DriveTest, CdRwFormatsToTheKnownLayoutAndQuickFormatNeedsAFormattedDisc) 
   EXPECT_FALSE(v_->MediumFormatted);
   EXPECT_EQ(Format(u"Q", true), -1);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 21);
-  EXPECT_EQ(v_->Background, nullptr);
+  EXPECT_FALSE(korva::HasBackgroundState(*v_));
   ASSERT_EQ(Format(u"CDRW"), 0);
   EXPECT_EQ(v_->TotalSectors, 295264u);
   EXPECT_EQ(v_->MainVDSSector, 288u);

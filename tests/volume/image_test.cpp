@@ -177,7 +177,7 @@ TEST(ImageFormat, RefusalsStartNoThread) {
   EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 22);
   EXPECT_EQ(UDF_FormatVolume(v.get(), "\xFF", 0, nullptr, nullptr), 0);
   EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 22);
-  EXPECT_EQ(v->Background, nullptr) << "no operation was started";
+  EXPECT_FALSE(korva::HasBackgroundState(*v)) << "no operation was started";
   // Fifteen characters fit, and an 8-bit label is taken as UTF-8.
   EXPECT_EQ(FormatAndWait(*v, u"0123456789ABCDE"), 0);
   EXPECT_EQ(std::u16string(v->VolumeLabel), u"0123456789ABCDE");

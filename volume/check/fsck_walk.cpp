@@ -28,11 +28,6 @@ bool AcceptEntryImplementation(const UDF_EntityID &) {
   return true;
 }
 
-namespace {
-
-
-} // namespace
-
 namespace fsck {
 
 std::string RunText(uint32_t first, uint32_t count) {
@@ -274,6 +269,50 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
   return true;
 }
 
+namespace {
+
+// What stays of a directory's descriptor list cut where its length ends: the extents up to
+// the one holding the end, that one only as far as the length goes, and the extension
+// blocks up to the one holding it.
+class LengthCut {
+public:
+  LengthCut(const DescriptorList &list, uint64_t length) : list_(list) {
+    uint64_t start = 0;
+    size_t k = 0;
+    while (k + 1 < list.Extents.size() && start + list.Extents[k].AD.Length() < length)
+      start += list.Extents[k++].AD.Length();
+    cut_ = &list.Extents[k];
+    for (size_t i = 0; i <= k; ++i)
+      kept_.insert({list.Extents[i].SlotBlock, list.Extents[i].SlotOffset});
+    auto at = std::find(list.Extensions.begin(), list.Extensions.end(), cut_->SlotBlock);
+    chainKept_.insert(list.Extensions.begin(),
+                      at == list.Extensions.end() ? list.Extensions.begin() : at + 1);
+    keepInCut_ = uint32_t((length - start + kBlockSize - 1) / kBlockSize);
+  }
+
+  // The blocks of one claimed range that stay.
+  uint32_t Keep(const Range &r) const {
+    if (r.Descriptor) {
+      const bool extension =
+          std::count(list_.Extensions.begin(), list_.Extensions.end(), r.First) != 0;
+      const bool gone = extension && r.First != cut_->SlotBlock && !chainKept_.count(r.First);
+      return gone ? 0 : r.Count;
+    }
+    if (!kept_.count({r.SlotBlock, r.SlotOffset})) return 0;
+    const bool inCut = r.SlotBlock == cut_->SlotBlock && r.SlotOffset == cut_->SlotOffset;
+    return inCut ? std::min(r.Count, keepInCut_) : r.Count;
+  }
+
+private:
+  const DescriptorList &list_;
+  const ADSlot *cut_ = nullptr;
+  uint32_t keepInCut_ = 0;
+  std::set<std::pair<uint32_t, uint16_t>> kept_;
+  std::set<uint32_t> chainKept_;
+};
+
+} // namespace
+
 // Whole blocks a directory's extents hold past its length (a writer killed while adding
 // entries leaves them) hold nothing a reader sees: they are not claimed, and repair cuts the
 // list where the length ends, as the engine's cut of a file does.
@@ -283,31 +322,12 @@ void Walker::LeaveOutPastLength(const DescriptorList &list, EntryVerdict &out) {
   if (list.Embedded() || length == 0 || list.Extents.empty() ||
       out.ExtentBytes < (blocksOfLength + 1) * kBlockSize)
     return;
-  uint64_t start = 0;
-  size_t k = 0;
-  while (k + 1 < list.Extents.size() && start + list.Extents[k].AD.Length() < length)
-    start += list.Extents[k++].AD.Length();
-  const ADSlot &cut = list.Extents[k];
-  // Extents up to the cut stay, the cut one only as far as the length goes; extension
-  // blocks after the one holding the cut go.
-  std::set<std::pair<uint32_t, uint16_t>> kept;
-  for (size_t i = 0; i <= k; ++i)
-    kept.insert({list.Extents[i].SlotBlock, list.Extents[i].SlotOffset});
-  auto at = std::find(list.Extensions.begin(), list.Extensions.end(), cut.SlotBlock);
-  const std::set<uint32_t> chainKept(list.Extensions.begin(), at == list.Extensions.end()
-                                                                  ? list.Extensions.begin()
-                                                                  : at + 1);
-  const uint32_t keepInCut = uint32_t((length - start + kBlockSize - 1) / kBlockSize);
+  const LengthCut cut(list, length);
   std::vector<Range> ranges;
   for (Range r : out.Ranges) {
-    const uint32_t before = r.Count;
-    if (r.Descriptor && r.First != cut.SlotBlock && !chainKept.count(r.First) &&
-        std::count(list.Extensions.begin(), list.Extensions.end(), r.First))
-      r.Count = 0;
-    if (!r.Descriptor && !kept.count({r.SlotBlock, r.SlotOffset})) r.Count = 0;
-    if (!r.Descriptor && r.SlotBlock == cut.SlotBlock && r.SlotOffset == cut.SlotOffset)
-      r.Count = std::min(r.Count, keepInCut);
-    out.BlocksPastLength += before - r.Count;
+    const uint32_t kept = cut.Keep(r);
+    out.BlocksPastLength += r.Count - kept;
+    r.Count = kept;
     if (r.Count) ranges.push_back(r);
   }
   out.Ranges = std::move(ranges);
@@ -325,44 +345,51 @@ namespace {
 
 using fsck::RunText;
 
+// One finding for a run of blocks that disagree the same way (none for kind 0).
+void AddBitmapRun(VolumeScan &scan, int32_t kind, uint32_t start, uint32_t end) {
+  if (!kind) return;
+  ScanFinding f;
+  f.Kind = kind;
+  f.Block = start;
+  f.Text = RunText(start, end - start) +
+           (kind == KORVA_FINDING_USED_MARKED_FREE
+                ? (end - start == 1 ? " is" : " are") + std::string(" in use but marked free")
+                : std::string(" marked used but unused"));
+  scan.Findings.push_back(f);
+}
+
+// How block b's bitmap bit disagrees with the walk: in use but free, unused but not free,
+// or not at all (0).
+int32_t BitmapDisagreement(const VolumeScan &scan, const uint8_t *free, size_t bytes, uint32_t b) {
+  const size_t i = b / 8;
+  const bool used = scan.Used[i] & (1u << (b % 8));
+  const bool isFree = i < bytes && (free[i] & (1u << (b % 8)));
+  if (used && isFree) return KORVA_FINDING_USED_MARKED_FREE;
+  return !used && !isFree ? KORVA_FINDING_LEAKED : 0;
+}
+
 // Appends one finding per run of blocks whose bitmap bit disagrees with the walk.
 void CompareBitmap(VolumeScan &scan, const uint8_t *free, size_t bytes) {
   const uint32_t n = scan.Geometry.PartitionLength;
-  const size_t need = SpaceBitmapBytes(n);
+  const size_t need = std::min(size_t(SpaceBitmapBytes(n)), bytes);
   int32_t runKind = 0;
   uint32_t runStart = 0;
-  auto close = [&](uint32_t end) {
-    if (!runKind) return;
-    ScanFinding f;
-    f.Kind = runKind;
-    f.Block = runStart;
-    f.Text = RunText(runStart, end - runStart) +
-             (runKind == KORVA_FINDING_USED_MARKED_FREE
-                  ? (end - runStart == 1 ? " is" : " are") + std::string(" in use but marked free")
-                  : std::string(" marked used but unused"));
-    scan.Findings.push_back(f);
-    runKind = 0;
-  };
   for (uint32_t b = 0; b < n; ++b) {
-    const size_t i = b / 8;
     // Whole bytes that agree are passed over at once.
-    if (!runKind && b % 8 == 0 && b + 8 <= n && i < bytes && i < need &&
+    const size_t i = b / 8;
+    if (!runKind && b % 8 == 0 && b + 8 <= n && i < need &&
         uint8_t(scan.Used[i] ^ free[i]) == 0xFF) {
       b += 7;
       continue;
     }
-    const bool used = scan.Used[i] & (1u << (b % 8));
-    const bool isFree = i < bytes && (free[i] & (1u << (b % 8)));
-    const int32_t kind = used && isFree     ? KORVA_FINDING_USED_MARKED_FREE
-                         : !used && !isFree ? KORVA_FINDING_LEAKED
-                                            : 0;
+    const int32_t kind = BitmapDisagreement(scan, free, bytes, b);
     if (kind != runKind) {
-      close(b);
+      AddBitmapRun(scan, runKind, runStart, b);
       runKind = kind;
       runStart = b;
     }
   }
-  close(n);
+  AddBitmapRun(scan, runKind, runStart, n);
 }
 
 void AddCount(VolumeScan &scan, const char *what, uint32_t recorded, uint32_t actual) {

@@ -220,7 +220,7 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
 bool MountAgain(TUDFRewritableVolume &v) {
   PrepareForMount(v);
   if (RunMountChain(v) && WriteIntegrityType(v, itOpen)) {
-    v.Compatible = 1;
+    EnterUsable(v);
     ClearError(v);
     return true;
   }
@@ -265,7 +265,7 @@ bool Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   // Handles refer to the tree as it was; the mount at the end starts afresh.
   ReleaseFileSystemState(v);
   CreateFileSystemState(v);
-  v.Compatible = 0;
+  EnterRewriting(v);
   if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock)) return false;
   if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v)) {
     if (!v.LastError) SetError(v, KORVA_E_WRITE);

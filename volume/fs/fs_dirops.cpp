@@ -58,7 +58,7 @@ bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
   if (block >= v.PartitionLength) return false;
   // Another writer's volume is only read, without its bitmap: what the tree names is used.
-  if (!v.SpaceBitmap) return v.PartitionMap != nullptr;
+  if (!v.SpaceBitmap) return HasPartitionMap(v);
   return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
 }
 

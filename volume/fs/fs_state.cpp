@@ -2,41 +2,41 @@
 #include "volume/fs/fs_state.h"
 
 #include "korva/volume.h"
+#include "volume/engine_state.h"
 
 namespace korva {
 
-void CreateFileSystemLists(void *&pending, void *&openFiles, void *&findHandles) {
-  ReleaseFileSystemLists(pending, openFiles, findHandles);
-  pending = new PendingExtentList();
-  openFiles = new OpenFileList();
-  findHandles = new FindHandleList();
+void DestroyPart(PendingExtentList *part) {
+  delete part;
 }
-
-void ReleaseFileSystemLists(void *&pending, void *&openFiles, void *&findHandles) {
-  delete static_cast<PendingExtentList *>(pending);
-  delete static_cast<OpenFileList *>(openFiles);
-  delete static_cast<FindHandleList *>(findHandles);
-  pending = nullptr;
-  openFiles = nullptr;
-  findHandles = nullptr;
+void DestroyPart(OpenFileList *part) {
+  delete part;
+}
+void DestroyPart(FindHandleList *part) {
+  delete part;
 }
 
 void CreateFileSystemState(TUDFRewritableVolume &v) {
-  CreateFileSystemLists(v.PendingExtents, v.OpenFiles, v.FindHandles);
+  EngineState &e = EngineOf(v);
+  e.PendingExtents.reset(new PendingExtentList());
+  e.OpenFiles.reset(new OpenFileList());
+  e.FindHandles.reset(new FindHandleList());
 }
 
 void ReleaseFileSystemState(TUDFRewritableVolume &v) {
-  ReleaseFileSystemLists(v.PendingExtents, v.OpenFiles, v.FindHandles);
+  DropPart(v, &EngineState::PendingExtents);
+  DropPart(v, &EngineState::OpenFiles);
+  DropPart(v, &EngineState::FindHandles);
 }
 
 OpenFileList *OpenFilesOf(TUDFRewritableVolume &v) {
-  return static_cast<OpenFileList *>(v.OpenFiles);
+  return PartOf(v, &EngineState::OpenFiles);
 }
 FindHandleList *FindHandlesOf(TUDFRewritableVolume &v) {
-  return static_cast<FindHandleList *>(v.FindHandles);
+  return PartOf(v, &EngineState::FindHandles);
 }
 PendingExtentList *PendingExtentsOf(TUDFRewritableVolume &v) {
-  return static_cast<PendingExtentList *>(v.PendingExtents);
+  return PartOf(v, &EngineState::PendingExtents);
 }
 
 } // namespace korva

@@ -159,7 +159,9 @@ struct FindHandleList : HandleTable<DirectoryInformation> {
   std::unordered_map<uint32_t, DirectoryNames> Names; // by file entry block
   ContestedBlocks Contested;
 };
-using PendingExtentList = std::vector<ExtentInformation>;
+struct PendingExtentList : std::vector<ExtentInformation> {
+  using std::vector<ExtentInformation>::vector;
+};
 
 // Creates the three lists of a volume whose mount begins (any previous lists are freed).
 void CreateFileSystemState(TUDFRewritableVolume &v);
@@ -170,10 +172,6 @@ void ReleaseFileSystemState(TUDFRewritableVolume &v);
 OpenFileList *OpenFilesOf(TUDFRewritableVolume &v);
 FindHandleList *FindHandlesOf(TUDFRewritableVolume &v);
 PendingExtentList *PendingExtentsOf(TUDFRewritableVolume &v);
-
-// The same on the bare list pointers, for code that has no volume record.
-void CreateFileSystemLists(void *&pending, void *&openFiles, void *&findHandles);
-void ReleaseFileSystemLists(void *&pending, void *&openFiles, void *&findHandles);
 
 } // namespace korva
 

@@ -9,6 +9,7 @@
 
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 
 namespace korva {
 
@@ -21,25 +22,32 @@ struct BackgroundState {
   bool working = false;
 };
 
+void DestroyPart(BackgroundState *part) { delete part; }
+
 namespace {
 
-// The record's pointer to its bookkeeping is read from other threads (progress polling, a
-// refused call on a second thread), so it is only ever accessed atomically.
-std::atomic_ref<void *> BackgroundPointer(TUDFRewritableVolume &v) {
-  return std::atomic_ref<void *>(v.Background);
+// The bookkeeping is read from other threads (progress polling, a refused call on a second
+// thread), so its pointer is only ever accessed atomically.
+BackgroundState *Existing(const TUDFRewritableVolume &v) {
+  const EngineState *e = FindEngine(v);
+  return e ? e->Background.load(std::memory_order_acquire) : nullptr;
 }
 
 BackgroundState *StateOf(TUDFRewritableVolume &v) {
-  void *current = BackgroundPointer(v).load(std::memory_order_acquire);
-  if (current) return static_cast<BackgroundState *>(current);
-  auto *fresh = new (std::nothrow) BackgroundState();
-  if (!fresh) return nullptr;
-  // Two threads starting work on one record at once agree on one state.
-  if (!BackgroundPointer(v).compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
-    delete fresh;
-    return static_cast<BackgroundState *>(current);
+  try {
+    EngineState &e = EngineOf(v);
+    BackgroundState *current = e.Background.load(std::memory_order_acquire);
+    if (current) return current;
+    auto *fresh = new BackgroundState();
+    // Two threads starting work on one record at once agree on one state.
+    if (!e.Background.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+      delete fresh;
+      return current;
+    }
+    return fresh;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
   }
-  return fresh;
 }
 
 void EndWork(BackgroundState *state) {
@@ -51,12 +59,11 @@ void EndWork(BackgroundState *state) {
 } // namespace
 
 bool HasBackgroundState(TUDFRewritableVolume &v) {
-  return BackgroundPointer(v).load(std::memory_order_acquire) != nullptr;
+  return Existing(v) != nullptr;
 }
 
 bool BackgroundBusy(TUDFRewritableVolume &v) {
-  auto *state =
-      static_cast<BackgroundState *>(BackgroundPointer(v).load(std::memory_order_acquire));
+  BackgroundState *state = Existing(v);
   if (!state) return false;
   std::lock_guard<std::mutex> lock(state->mutex);
   return state->working;
@@ -171,15 +178,15 @@ void FinishBackgroundOperation(BackgroundState *state) {
 }
 
 void WaitForBackground(TUDFRewritableVolume &v) {
-  auto *state =
-      static_cast<BackgroundState *>(BackgroundPointer(v).load(std::memory_order_acquire));
+  BackgroundState *state = Existing(v);
   if (!state) return;
   {
     std::unique_lock<std::mutex> lock(state->mutex);
     state->done.wait(lock, [state] { return state->running == 0; });
   }
-  BackgroundPointer(v).store(nullptr, std::memory_order_release);
+  FindEngine(v)->Background.store(nullptr, std::memory_order_release);
   delete state;
+  ReleaseEngineIfEmpty(v);
 }
 
 } // namespace korva

@@ -342,10 +342,10 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   ReleasePartitionMap(v);
   ReleasePacketCache(v);
   CreateFileSystemState(v);
-  v.Compatible = 0;
+  EnterRewriting(v);
   // A format that reports success is durable.
   if (!WriteVolume(v, label, l) || !FlushVolume(v)) return false;
-  v.Compatible = 1;
+  EnterUsable(v);
   v.LeftOpen = 0;
   return true;
 }

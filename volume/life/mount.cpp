@@ -17,6 +17,7 @@
 #include "udf/utf8.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
@@ -211,8 +212,7 @@ void PrepareForMount(TUDFRewritableVolume &v) {
   ReleasePacketCache(v);
   CreateFileSystemState(v);
   ReleaseSpaceBitmap(v);
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterOpened(v);
   v.LeftOpen = 0;
   v.AnchorSector = kFirstAnchor;
   ReleaseSparingMap(v);
@@ -225,6 +225,8 @@ void ReleaseMountState(TUDFRewritableVolume &v) {
   ReleaseSpaceBitmap(v);
   ReleaseSparingMap(v);
   ReleasePartitionMap(v);
+  // Unless background work still keeps its bookkeeping, nothing of the engine stays.
+  ReleaseEngineIfEmpty(v);
 }
 
 bool RunMountChain(TUDFRewritableVolume &v) {
@@ -504,12 +506,8 @@ bool Dismount(TUDFRewritableVolume &v) {
   }
   if (error != 0) v.LastError = error;
   ReleaseMountState(v);
-  v.VolumeOpen = 0;
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterClosed(v);
   v.WrittenInOperation = 0;
-  v.ReadOnly = 0;
-  v.LeftOpen = 0;
   return result;
 }
 
@@ -519,13 +517,11 @@ bool Dismount(TUDFRewritableVolume &v) {
 void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
   if (v.VolumeOpen) Dismount(v);
   CloseImage(v, !v.ReadOnly);
+  EnterClosed(v);
   v.ImageMode = imageMode ? 1 : 0;
-  v.VolumeOpen = 0;
-  v.Compatible = 0;
   v.LastError = 0;
   v.WrittenInOperation = 0;
   v.ReadOnly = readOnly ? 1 : 0;
-  v.LeftOpen = 0;
   v.MediumChanged = 0;
   v.CacheFlushFailed = 0;
   v.WriteParametersSet = 0;
@@ -552,12 +548,12 @@ bool DriveSaysWriteProtected(const TUDFRewritableVolume &v) {
 // disc that turns out write-protected is used read-only instead.
 void FinishMount(TUDFRewritableVolume &v) {
   if (v.ReadOnly) {
-    v.Compatible = 1;
+    EnterUsable(v);
     return;
   }
   // Another writer's volume is not compatible for writing: nothing is written to it, and a
   // read-only mount reads it (its note says what it is).
-  if (v.PartitionMap) return;
+  if (HasPartitionMap(v)) return;
   // The volume a unit attention stopped between operations, found again with its open
   // mark: the disc holds what this record wrote, nothing is to repair.
   if (v.LeftOpen && v.SessionResumable && v.SessionVolume == VolumeFingerprint(v)) v.LeftOpen = 0;
@@ -569,11 +565,11 @@ void FinishMount(TUDFRewritableVolume &v) {
   // The first write of the mount is the open mark; the drive must know how to write first.
   if (!v.WriteParametersSet && !SetWriteParameters(v)) return;
   if (MarkOpen(v)) {
-    v.Compatible = 1;
+    EnterUsable(v);
   } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
     v.ReadOnly = 1;
     v.LastError = 0;
-    v.Compatible = 1;
+    EnterUsable(v);
   }
 }
 
@@ -671,7 +667,6 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
     return KFALSE;
   }
   v.TotalSectors = sectors;
-  v.VolumeOpen = 1;
   PrepareForMount(v);
   if (!v.ImageFileOpen) {
     SetError(v, KORVA_E_READ);
@@ -746,7 +741,6 @@ void TakeMedium(TUDFRewritableVolume &v, bool readOnly) {
   // disc takes writes either way, so a drive that refuses leaves the mount as it is.
   if (!readOnly && RestartBackgroundFormat(v)) ReadDiscInformation(&v.Device, &v.Device.DiscInfo, 64);
   SetPacketGeometryForMedium(v);
-  v.VolumeOpen = 1;
   PrepareForMount(v);
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
   v.MediumFormatted = CheckMediumFormatted(v) ? 1 : 0;
@@ -843,7 +837,7 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 }
 
 KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume) {
-  if (!volume || !volume->PartitionMap) return "";
+  if (!volume || !HasPartitionMap(*volume)) return "";
   return ForeignVolumeNoteText(*volume);
 }
 
@@ -851,7 +845,7 @@ KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   volume->LastError = 0;
   // Another writer's volume is only read: its bitmap is never consulted.
-  if (!volume->VolumeOpen || volume->PartitionMap) return KFALSE;
+  if (!volume->VolumeOpen || HasPartitionMap(*volume)) return KFALSE;
   // Blocks the tree uses but the bitmap records free are found by the walk that the first
   // allocation runs anyway; asked first, the walk runs now (it changes only memory).
   if (volume->Compatible && !TreeBlocksMarkedUsed(*volume)) return KFALSE;
@@ -864,10 +858,7 @@ KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (volume->VolumeOpen) Dismount(*volume);
   CloseImage(*volume, false);
   ReleaseMountState(*volume);
-  volume->VolumeOpen = 0;
-  volume->Compatible = 0;
-  volume->ReadOnly = 0;
-  volume->LeftOpen = 0;
+  EnterClosed(*volume);
   // A loaded ASPI-style module goes with it (the record may be freed next).
   ReleaseAspiModule(&volume->Device);
 }

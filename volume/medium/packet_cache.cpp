@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "volume/engine_state.h"
+
 namespace korva {
-namespace {
 
 struct CachedPacket {
   std::vector<uint8_t> Data;
@@ -54,22 +55,26 @@ struct PacketCache {
   std::vector<std::pair<uint32_t, uint32_t>> Frees; // waiting for a barrier
 };
 
+void DestroyPart(PacketCache *part) { delete part; }
+
+namespace {
+
 size_t PacketBytes(const PacketCache &c) {
   return size_t(c.Blocks) * kSectorSize;
 }
 
 PacketCache *Existing(const TUDFRewritableVolume &v) {
-  return static_cast<PacketCache *>(v.PacketCache);
+  return PartOf(v, &EngineState::Cache);
 }
 
 PacketCache &CacheOf(TUDFRewritableVolume &v) {
   PacketCache *c = Existing(v);
   if (c && c->Blocks == PacketBlocksOf(v)) return *c;
-  ReleasePacketCache(v);
-  c = new PacketCache();
-  c->Blocks = PacketBlocksOf(v);
-  v.PacketCache = c;
-  return *c;
+  EnginePart<PacketCache> fresh(new PacketCache());
+  fresh->Blocks = PacketBlocksOf(v);
+  EngineState &e = EngineOf(v);
+  e.Cache = std::move(fresh);
+  return *e.Cache;
 }
 
 size_t Limit(const TUDFRewritableVolume &v, const PacketCache &c) {
@@ -207,8 +212,7 @@ bool FailedBehind(TUDFRewritableVolume &v) {
     LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
   // Changes of several operations may be missing: the volume is not closed over them but
   // left open for repair.
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterFailed(v, false);
   ReleasePacketCache(v);
   return false;
 }
@@ -394,8 +398,7 @@ bool FlushPacketCache(TUDFRewritableVolume &v, bool durable) {
 }
 
 void ReleasePacketCache(TUDFRewritableVolume &v) {
-  delete Existing(v);
-  v.PacketCache = nullptr;
+  DropPart(v, &EngineState::Cache);
 }
 
 void NoteFreshBlocks(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {

@@ -8,6 +8,7 @@
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 #include "volume/medium/sparing.h"
 
 namespace korva {
@@ -20,6 +21,8 @@ constexpr uint8_t kFileTypeMetadataMirror = 251;
 constexpr uint32_t kVatSearchSectors = 32;
 // No VAT or metadata file of a volume this engine addresses is larger.
 constexpr uint64_t kMaxTableFileBytes = 64ull << 20;
+
+} // namespace
 
 struct Part {
   PartitionKind Kind = PartitionKind::Unknown;
@@ -36,8 +39,12 @@ struct PartitionMapState {
   uint32_t Files = 0, Dirs = 0;
 };
 
+void DestroyPart(PartitionMapState *part) { delete part; }
+
+namespace {
+
 const PartitionMapState *StateOf(const TUDFRewritableVolume &v) {
-  return static_cast<const PartitionMapState *>(v.PartitionMap);
+  return PartOf(v, &EngineState::Partitions);
 }
 
 const char *KindText(PartitionKind k) {
@@ -236,21 +243,24 @@ bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, s
       kinds += std::string(kinds.empty() ? "" : ", ") + KindText(p.Kind);
   m->Note = (d.Revision ? "UDF " + RevisionText(d.Revision) : std::string("ECMA-167")) +
             " volume written by \"" + d.Writer + "\", " + kinds + m->Note;
-  v.PartitionMap = m.release();
+  EngineOf(v).Partitions.reset(m.release());
   return true;
 }
 
 void ReleasePartitionMap(TUDFRewritableVolume &v) {
-  delete static_cast<PartitionMapState *>(v.PartitionMap);
-  v.PartitionMap = nullptr;
+  DropPart(v, &EngineState::Partitions);
+}
+
+bool HasPartitionMap(const TUDFRewritableVolume &v) {
+  return StateOf(v) != nullptr;
 }
 
 void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why) {
   ReleasePartitionMap(v);
-  auto *m = new PartitionMapState;
+  EnginePart<PartitionMapState> m(new PartitionMapState);
   m->Base = kUnmappedSector; // every sector is itself
   m->Note = "another writer's volume that cannot be read: " + why;
-  v.PartitionMap = m;
+  EngineOf(v).Partitions = std::move(m);
 }
 
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,

@@ -23,6 +23,9 @@ namespace korva {
 // FileSetSector. False, with why, when a partition cannot be read.
 bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, std::string &why);
 void ReleasePartitionMap(TUDFRewritableVolume &v);
+// Whether the mounted volume is another writer's (a map, or the note of why it cannot be
+// read, is installed).
+bool HasPartitionMap(const TUDFRewritableVolume &v);
 // Records why another writer's volume cannot be read (its note), mapping nothing.
 void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why);
 

@@ -196,7 +196,7 @@ bool LoadPacket(TUDFRewritableVolume &v, uint32_t start, uint8_t *dest, bool for
 // the file left zeros for them in the cache. (Another writer's partitions are addressed
 // above the medium's sectors and mapped back onto it.)
 bool PastImageEnd(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count) {
-  return v.ImageMode && !v.PartitionMap && uint64_t(sector) + count > v.TotalSectors;
+  return v.ImageMode && !HasPartitionMap(v) && uint64_t(sector) + count > v.TotalSectors;
 }
 
 bool WriteRefused(TUDFRewritableVolume &v) {
@@ -238,8 +238,7 @@ bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
   }
   // What the cache held may never reach the medium: the volume is not closed over it.
   v.CacheFlushFailed = 1;
-  v.Compatible = 0;
-  v.CloseAfterFailure = 0;
+  EnterFailed(v, false);
   SetError(v, KORVA_E_CACHE_FLUSH);
   return false;
 }

@@ -14,13 +14,10 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 #include "volume/medium/packet_cache.h"
 
 namespace korva {
-
-namespace {
-
-constexpr uint32_t kBitmapHeader = 24;
 
 struct BitmapPending {
   std::vector<uint8_t> Dirty; // one flag per packet of the descriptor
@@ -29,8 +26,14 @@ struct BitmapPending {
   bool Suspect = false;        // the bits were read under a CRC that failed
 };
 
-BitmapPending *PendingOf(TUDFRewritableVolume &v) {
-  return static_cast<BitmapPending *>(v.SpaceBitmapPending);
+void DestroyPart(BitmapPending *part) { delete part; }
+
+namespace {
+
+constexpr uint32_t kBitmapHeader = 24;
+
+BitmapPending *PendingOf(const TUDFRewritableVolume &v) {
+  return PartOf(v, &EngineState::SpaceBitmapPending);
 }
 
 // Bytes of the descriptor: header and bitmap.
@@ -45,12 +48,11 @@ uint32_t DescriptorPackets(const TUDFRewritableVolume &v) {
 
 void CreatePending(TUDFRewritableVolume &v) {
   const bool suspect = PendingOf(v) && PendingOf(v)->Suspect;
-  delete PendingOf(v);
-  auto *p = new BitmapPending();
+  EnginePart<BitmapPending> p(new BitmapPending());
   p->Suspect = suspect;
   p->Dirty.assign(DescriptorPackets(v), 0);
   p->Buffer.assign(size_t(PacketBlocksOf(v)) * kSectorSize, 0);
-  v.SpaceBitmapPending = p;
+  EngineOf(v).SpaceBitmapPending = std::move(p);
 }
 
 // Puts the descriptor's bytes that fall into packet `index` into `packet` (the sectors past
@@ -140,8 +142,7 @@ bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *pa
 }
 
 void ReleaseBitmapPending(TUDFRewritableVolume &v) {
-  delete PendingOf(v);
-  v.SpaceBitmapPending = nullptr;
+  DropPart(v, &EngineState::SpaceBitmapPending);
 }
 
 void StartBitmapPending(TUDFRewritableVolume &v) {
@@ -203,7 +204,7 @@ bool StoreSpaceBitmap(TUDFRewritableVolume &v) {
 }
 
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v) {
-  const auto *p = static_cast<const BitmapPending *>(v.SpaceBitmapPending);
+  const BitmapPending *p = PendingOf(v);
   return p && p->Suspect;
 }
 

@@ -14,14 +14,10 @@
 #include "udf/descriptors.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
+#include "volume/engine_state.h"
 #include "volume/medium/partition_map.h"
 
 namespace korva {
-namespace {
-
-constexpr uint32_t kFreeEntryFloor = 0xFFFFFFF0u; // 0xFFFFFFF0 defective, 0xFFFFFFFF free
-constexpr uint32_t kVdsSectors = 16;
-constexpr uint32_t kIntegritySectors = 4;
 
 struct Relocation {
   uint32_t Original; // partition block starting the packet
@@ -35,8 +31,16 @@ struct SparingMap {
   std::vector<Relocation> Entries; // ascending by Original, never empty
 };
 
+void DestroyPart(SparingMap *part) { delete part; }
+
+namespace {
+
+constexpr uint32_t kFreeEntryFloor = 0xFFFFFFF0u; // 0xFFFFFFF0 defective, 0xFFFFFFFF free
+constexpr uint32_t kVdsSectors = 16;
+constexpr uint32_t kIntegritySectors = 4;
+
 const SparingMap *MapOf(const TUDFRewritableVolume &v) {
-  return static_cast<const SparingMap *>(v.SparingMap);
+  return PartOf(v, &EngineState::Sparing);
 }
 
 uint32_t TableSectors(const SparingLayout &l) {
@@ -150,8 +154,7 @@ std::optional<SparingTableInfo> ChooseTable(std::optional<SparingTableInfo> firs
 } // namespace
 
 void ReleaseSparingMap(TUDFRewritableVolume &v) {
-  delete static_cast<SparingMap *>(v.SparingMap);
-  v.SparingMap = nullptr;
+  DropPart(v, &EngineState::Sparing);
 }
 
 uint32_t RelocatedPackets(const TUDFRewritableVolume &v) {
@@ -177,12 +180,12 @@ SparingLoad LoadSparingMap(TUDFRewritableVolume &v, const SparingLayout &l, bool
   v.SparingEntryCount = table->Header.ReallocationTableLength;
   v.SpareAreaStart = table->Entries.empty() ? 0 : uint32_t(table->Entries[0].MappedLocation);
   if (entries.empty()) return SparingLoad::Ok;
-  auto *m = new SparingMap;
+  EnginePart<SparingMap> m(new SparingMap);
   m->PartitionStart = l.PartitionStart;
   m->PartitionLength = l.PartitionLength;
   m->Unit = l.PacketLength;
   m->Entries = std::move(entries);
-  v.SparingMap = m;
+  EngineOf(v).Sparing = std::move(m);
   return SparingLoad::Ok;
 }
 
