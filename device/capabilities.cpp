@@ -101,6 +101,47 @@ bool JustLinkCapable(TSCSIDevice *device) {
   return ModeSense10(device, device->DataBuffer, kModeSenseLength, 0x30, true);
 }
 
+namespace {
+
+// The read and write abilities the capabilities page states (bytes 2 to 4).
+void PageAbilities(TSCSIDevice *device, const uint8_t *page) {
+  uint8_t *caps = device->Capabilities;
+  const uint8_t read = page[2], write = page[3];
+  caps[capReadCDR] = BitTest(read, 0);
+  caps[capReadCDRW] = BitTest(read, 1);
+  caps[capReadMethod2] = BitTest(read, 2);
+  caps[capReadDVDROM] = BitTest(read, 3);
+  caps[capReadDVDR] = BitTest(read, 4);
+  caps[capReadDVDRAM] = BitTest(read, 5);
+  caps[capWriteCDR] = BitTest(write, 0);
+  caps[capWriteCDRW] = BitTest(write, 1);
+  caps[capTestWrite] = BitTest(write, 2);
+  caps[capWriteDVDR] = BitTest(write, 4);
+  caps[capWriteDVDRAM] = BitTest(write, 5);
+  caps[capBufferUnderrunProtection] = BitTest(page[4], 7);
+}
+
+// The DVD+ and DVD-RW abilities, which only the features tell.
+void FeatureAbilities(TSCSIDevice *device) {
+  uint8_t *caps = device->Capabilities;
+  // DVD+RW/+R: the feature must be the one reported; a bare header (no medium, profile 0)
+  // says nothing about what the drive reads.
+  if (AskFeature(device, 0x002A) && FeatureCode(device) == 0x002A) {
+    caps[capReadDVDPlusR] = caps[capReadDVDPlusRW] = 1;
+    if (BitTest(FeatureByte12(device), 0)) caps[capWriteDVDPlusR] = caps[capWriteDVDPlusRW] = 1;
+  }
+  if (AskFeature(device, 0x003B) && FeatureCode(device) == 0x003B) {
+    caps[capReadDVDPlusRDL] = 1;
+    if (BitTest(FeatureByte12(device), 0)) caps[capWriteDVDPlusRDL] = 1;
+  }
+  if (AskFeature(device, 0x002F) && (WireProfile(device) == 0 || FeatureCode(device) == 0x002F) &&
+      BitTest(FeatureByte12(device), 1)) {
+    caps[capReadDVDRW] = caps[capWriteDVDRW] = 1;
+  }
+}
+
+} // namespace
+
 bool GetDeviceCapabilities(TSCSIDevice *device) {
   std::memset(&device->ModePage2A, 0, sizeof device->ModePage2A);
   device->DefaultMaxReadSpeed = 0;
@@ -126,36 +167,9 @@ bool GetDeviceCapabilities(TSCSIDevice *device) {
   device->CurrentWriteSpeed = LoadBE16(page + 20);
   PageToHostOrder(device);
 
-  uint8_t *caps = device->Capabilities;
-  const uint8_t read = page[2], write = page[3];
-  caps[capReadCDR] = BitTest(read, 0);
-  caps[capReadCDRW] = BitTest(read, 1);
-  caps[capReadMethod2] = BitTest(read, 2);
-  caps[capReadDVDROM] = BitTest(read, 3);
-  caps[capReadDVDR] = BitTest(read, 4);
-  caps[capReadDVDRAM] = BitTest(read, 5);
-  caps[capWriteCDR] = BitTest(write, 0);
-  caps[capWriteCDRW] = BitTest(write, 1);
-  caps[capTestWrite] = BitTest(write, 2);
-  caps[capWriteDVDR] = BitTest(write, 4);
-  caps[capWriteDVDRAM] = BitTest(write, 5);
-  caps[capBufferUnderrunProtection] = BitTest(page[4], 7);
-  if (JustLinkCapable(device)) caps[capBufferUnderrunProtection] = 1;
-
-  // DVD+RW/+R: the feature must be the one reported; a bare header (no medium, profile 0)
-  // says nothing about what the drive reads.
-  if (AskFeature(device, 0x002A) && FeatureCode(device) == 0x002A) {
-    caps[capReadDVDPlusR] = caps[capReadDVDPlusRW] = 1;
-    if (BitTest(FeatureByte12(device), 0)) caps[capWriteDVDPlusR] = caps[capWriteDVDPlusRW] = 1;
-  }
-  if (AskFeature(device, 0x003B) && FeatureCode(device) == 0x003B) {
-    caps[capReadDVDPlusRDL] = 1;
-    if (BitTest(FeatureByte12(device), 0)) caps[capWriteDVDPlusRDL] = 1;
-  }
-  if (AskFeature(device, 0x002F) && (WireProfile(device) == 0 || FeatureCode(device) == 0x002F) &&
-      BitTest(FeatureByte12(device), 1)) {
-    caps[capReadDVDRW] = caps[capWriteDVDRW] = 1;
-  }
+  PageAbilities(device, page);
+  if (JustLinkCapable(device)) device->Capabilities[capBufferUnderrunProtection] = 1;
+  FeatureAbilities(device);
   return true;
 }
 

@@ -65,6 +65,75 @@ int OpenEither(DevicePlatform &platform, char letter) {
   return handle;
 }
 
+// Opens a CD-ROM letter for the scan: read/write, else read-only, tracing each refusal.
+// Returns the handle, or 0 or less when neither opens.
+int OpenForScan(TSCSIDevice *device, DevicePlatform &platform, char letter) {
+  int handle = platform.OpenDrive(letter, true);
+  if (handle > 0) return handle;
+  TraceWrite(device, "System Error Code: " + Decimal(-handle) + "\r\n");
+  const int probe = platform.OpenDrive(letter, false);
+  if (probe > 0)
+    platform.CloseDrive(probe);
+  else
+    TraceWrite(device, "System Error Code: " + Decimal(-probe) + "\r\n");
+  handle = platform.OpenDrive(letter, false);
+  if (handle <= 0) TraceWrite(device, "System Error Code: " + Decimal(-handle) + "\r\n");
+  return handle;
+}
+
+// The table entry for a drive just opened: the next in order when the system gives its SCSI
+// address, else one taken from the end of the table (spare counts down).
+TDeviceEntry *ClaimEntry(TSCSIDevice *device, DevicePlatform &platform, int handle, int &spare) {
+  std::memset(&device->ScsiAddress, 0, sizeof device->ScsiAddress);
+  TDeviceEntry *entry;
+  if (platform.QueryAddress(handle, &device->ScsiAddress) == 0) {
+    entry = &device->Devices[device->DeviceCount++];
+    std::memset(entry, 0, sizeof *entry);
+    entry->HostAdapter = device->ScsiAddress.PortNumber;
+    entry->Target = device->ScsiAddress.TargetId;
+    entry->Lun = device->ScsiAddress.Lun;
+  } else {
+    entry = &device->Devices[spare--];
+    std::memset(entry, 0, sizeof *entry);
+    entry->HostAdapter = device->ScsiAddress.PortNumber;
+  }
+  return entry;
+}
+
+// Asks the open drive who it is and describes its entry (traced), then closes it.
+void InquireOpenDrive(TSCSIDevice *device, DevicePlatform &platform, TDeviceEntry *entry,
+                      const std::string &prefix, uint32_t type) {
+  TSRB_ExecSCSICmd srb;
+  BuildInquiry(device, &srb);
+  const uint8_t status = SPTISendASPI32Command(device, &srb, false);
+  TraceWrite(device, prefix + ": " + Decimal(type) + " - ( ");
+  InquiryTexts texts;
+  if (status == SS_COMP && device->DataBuffer[0] == 5) texts = CutTexts(device->DataBuffer);
+  Describe(entry, texts);
+  TraceWrite(device, entry->Description);
+  if (HandleIsOpen(device)) platform.CloseDrive(device->Handle);
+  device->Handle = -1;
+}
+
+// Drives without an address get made-up host adapters after the highest real one, and move
+// from the end of the table to follow the others.
+void ReaddressSpares(TSCSIDevice *device, int spare) {
+  if (spare >= kTableSize - 1) return;
+  int highest = 0;
+  for (int i = 0; i < device->DeviceCount; ++i)
+    if (device->Devices[i].HostAdapter > highest) highest = device->Devices[i].HostAdapter;
+  int next = highest + 1;
+  std::vector<TDeviceEntry> spares;
+  for (int i = kTableSize - 1; i > spare; --i) {
+    spares.push_back(device->Devices[i]);
+    std::memset(&device->Devices[i], 0, sizeof device->Devices[i]);
+  }
+  for (TDeviceEntry &entry : spares) {
+    Readdress(&entry, static_cast<uint8_t>(next++ & 0xFF));
+    device->Devices[device->DeviceCount++] = entry;
+  }
+}
+
 bool PassThroughScan(TSCSIDevice *device) {
   DevicePlatform &platform = PlatformOf(device);
   int spare = kTableSize - 1;
@@ -76,138 +145,94 @@ bool PassThroughScan(TSCSIDevice *device) {
       TraceWrite(device, prefix + ": ( " + Decimal(type) + ")\r\n");
       continue;
     }
-    int handle = platform.OpenDrive(letter, true);
-    if (handle <= 0) {
-      TraceWrite(device, "System Error Code: " + Decimal(-handle) + "\r\n");
-      const int probe = platform.OpenDrive(letter, false);
-      if (probe > 0)
-        platform.CloseDrive(probe);
-      else
-        TraceWrite(device, "System Error Code: " + Decimal(-probe) + "\r\n");
-      handle = platform.OpenDrive(letter, false);
-      if (handle <= 0) {
-        TraceWrite(device, "System Error Code: " + Decimal(-handle) + "\r\n");
-        TraceWrite(device, ")\r\n");
-        continue;
-      }
-    }
-    if (device->DeviceCount > spare) {
+    const int handle = OpenForScan(device, platform, letter);
+    if (handle > 0 && device->DeviceCount > spare) {
       // Table full (cannot happen with 24 letters, but never write past it).
       platform.CloseDrive(handle);
-      TraceWrite(device, ")\r\n");
-      continue;
+    } else if (handle > 0) {
+      TDeviceEntry *entry = ClaimEntry(device, platform, handle, spare);
+      entry->DriveLetter = letter;
+      entry->DeviceType = KORVA_DRIVE_CDROM;
+      ++found;
+      device->DriveLetter = letter;
+      device->Handle = handle;
+      InquireOpenDrive(device, platform, entry, prefix, type);
     }
-
-    std::memset(&device->ScsiAddress, 0, sizeof device->ScsiAddress);
-    TDeviceEntry *entry;
-    if (platform.QueryAddress(handle, &device->ScsiAddress) == 0) {
-      entry = &device->Devices[device->DeviceCount++];
-      std::memset(entry, 0, sizeof *entry);
-      entry->HostAdapter = device->ScsiAddress.PortNumber;
-      entry->Target = device->ScsiAddress.TargetId;
-      entry->Lun = device->ScsiAddress.Lun;
-    } else {
-      entry = &device->Devices[spare--];
-      std::memset(entry, 0, sizeof *entry);
-      entry->HostAdapter = device->ScsiAddress.PortNumber;
-    }
-    entry->DriveLetter = letter;
-    entry->DeviceType = KORVA_DRIVE_CDROM;
-    ++found;
-
-    device->DriveLetter = letter;
-    device->Handle = handle;
-
-    TSRB_ExecSCSICmd srb;
-    BuildInquiry(device, &srb);
-    const uint8_t status = SPTISendASPI32Command(device, &srb, false);
-    TraceWrite(device, prefix + ": " + Decimal(type) + " - ( ");
-    InquiryTexts texts;
-    if (status == SS_COMP && device->DataBuffer[0] == 5) texts = CutTexts(device->DataBuffer);
-    Describe(entry, texts);
-    TraceWrite(device, entry->Description);
-
-    if (HandleIsOpen(device)) platform.CloseDrive(device->Handle);
-    device->Handle = -1;
     TraceWrite(device, ")\r\n");
   }
-
-  // Drives without an address get made-up host adapters after the highest real one.
-  if (spare < kTableSize - 1) {
-    int highest = 0;
-    for (int i = 0; i < device->DeviceCount; ++i)
-      if (device->Devices[i].HostAdapter > highest) highest = device->Devices[i].HostAdapter;
-    int next = highest + 1;
-    std::vector<TDeviceEntry> spares;
-    for (int i = kTableSize - 1; i > spare; --i) {
-      spares.push_back(device->Devices[i]);
-      std::memset(&device->Devices[i], 0, sizeof device->Devices[i]);
-    }
-    for (TDeviceEntry &entry : spares) {
-      Readdress(&entry, static_cast<uint8_t>(next++ & 0xFF));
-      device->Devices[device->DeviceCount++] = entry;
-    }
-  }
+  ReaddressSpares(device, spare);
   return found > 0;
 }
 
-bool AspiScan(TSCSIDevice *device, const char *library) {
+// Loads the ASPI library and checks that it offers an adapter; the send entry, or null.
+TSendASPI32Command LoadAspi(TSCSIDevice *device, const char *library) {
   DevicePlatform &platform = PlatformOf(device);
   const char *name = (library != nullptr && *library != 0) ? library : kDefaultAspiLibrary;
   void *module = platform.LoadModule(name);
-  if (module == nullptr) return false;
+  if (module == nullptr) return nullptr;
   auto support = reinterpret_cast<TGetASPI32SupportInfo>(
       platform.ModuleSymbol(module, "GetASPI32SupportInfo"));
   auto send =
       reinterpret_cast<TSendASPI32Command>(platform.ModuleSymbol(module, "SendASPI32Command"));
   if (support == nullptr || send == nullptr || support() == 0) {
     platform.UnloadModule(module);
-    return false;
+    return nullptr;
   }
   device->AspiModule = module;
   device->SendCommandEntry = send;
   device->Initialized = 1;
+  return send;
+}
 
+// The drive letter of a new entry: the manager's answer, else what the layer's disk
+// information says.
+void AspiDriveLetter(TSCSIDevice *device, TSendASPI32Command send, TDeviceEntry *entry) {
+  const uint8_t letter = GetDeviceLetter(device);
+  entry->DriveLetter = (letter == 0x80 || letter == 0x81) ? '?' : static_cast<char>(letter);
+  TSRB_GetDiskInfo *info = &device->DiskInfoRequest;
+  std::memset(info, 0, sizeof *info);
+  info->SRB_Cmd = SC_GET_DISK_INFO;
+  info->SRB_HaId = entry->HostAdapter;
+  info->SRB_Target = entry->Target;
+  info->SRB_Lun = entry->Lun;
+  if ((send(info) & 0xFF) == SS_COMP && info->SRB_Int13HDriveInfo < 26)
+    entry->DriveLetter = static_cast<char>('A' + info->SRB_Int13HDriveInfo);
+}
+
+// Adds the unit at ha:target:lun to the table when it is a CD-ROM drive.
+void AspiProbe(TSCSIDevice *device, TSendASPI32Command send, int ha, int target, int lun) {
+  TSRB_ExecSCSICmd srb;
+  BuildInquiry(device, &srb);
+  srb.SRB_HaId = static_cast<uint8_t>(ha);
+  srb.SRB_Target = static_cast<uint8_t>(target);
+  srb.SRB_Lun = static_cast<uint8_t>(lun);
+  if (SendAspiRequest(device, &srb) != SS_COMP || device->DataBuffer[0] != 5) return;
+  const InquiryTexts texts = CutTexts(device->DataBuffer);
+  TDeviceEntry *entry = &device->Devices[device->DeviceCount];
+  std::memset(entry, 0, sizeof *entry);
+  entry->HostAdapter = static_cast<uint8_t>(ha);
+  entry->Target = static_cast<uint8_t>(target);
+  entry->Lun = static_cast<uint8_t>(lun);
+  entry->DeviceType = KORVA_DRIVE_CDROM;
+  AspiDriveLetter(device, send, entry);
+  Describe(entry, texts);
+  ++device->DeviceCount;
+}
+
+bool AspiScan(TSCSIDevice *device, const char *library) {
+  const TSendASPI32Command send = LoadAspi(device, library);
+  if (send == nullptr) return false;
   TSRB_HAInquiry adapters;
   std::memset(&adapters, 0, sizeof adapters);
   adapters.SRB_Cmd = SC_HA_INQUIRY;
   send(&adapters);
   const int count = adapters.HA_Count != 0 ? adapters.HA_Count : 7;
-
-  for (int ha = 0; ha < count; ++ha) {
-    for (int target = 0; target < 8; ++target) {
+  for (int ha = 0; ha < count; ++ha)
+    for (int target = 0; target < 8; ++target)
       for (int lun = 0; lun < 7; ++lun) {
         if (device->DeviceCount >= kTableSize) return true;
-        TSRB_ExecSCSICmd srb;
-        BuildInquiry(device, &srb);
-        srb.SRB_HaId = static_cast<uint8_t>(ha);
-        srb.SRB_Target = static_cast<uint8_t>(target);
-        srb.SRB_Lun = static_cast<uint8_t>(lun);
-        if (SendAspiRequest(device, &srb) != SS_COMP || device->DataBuffer[0] != 5) continue;
-
-        const InquiryTexts texts = CutTexts(device->DataBuffer);
-        TDeviceEntry *entry = &device->Devices[device->DeviceCount];
-        std::memset(entry, 0, sizeof *entry);
-        entry->HostAdapter = static_cast<uint8_t>(ha);
-        entry->Target = static_cast<uint8_t>(target);
-        entry->Lun = static_cast<uint8_t>(lun);
-        entry->DeviceType = KORVA_DRIVE_CDROM;
-        const uint8_t letter = GetDeviceLetter(device);
-        entry->DriveLetter = (letter == 0x80 || letter == 0x81) ? '?' : static_cast<char>(letter);
-
-        TSRB_GetDiskInfo *info = &device->DiskInfoRequest;
-        std::memset(info, 0, sizeof *info);
-        info->SRB_Cmd = SC_GET_DISK_INFO;
-        info->SRB_HaId = entry->HostAdapter;
-        info->SRB_Target = entry->Target;
-        info->SRB_Lun = entry->Lun;
-        if ((send(info) & 0xFF) == SS_COMP && info->SRB_Int13HDriveInfo < 26)
-          entry->DriveLetter = static_cast<char>('A' + info->SRB_Int13HDriveInfo);
-        Describe(entry, texts);
-        ++device->DeviceCount;
+        AspiProbe(device, send, ha, target, lun);
       }
-    }
-  }
   return true;
 }
 

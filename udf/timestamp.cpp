@@ -62,26 +62,38 @@ int64_t Now_UTC_Truncated(int32_t &microseconds) {
   return ts.tv_sec;
 }
 
-UDF_TimeStamp *udf_time_to_stamp(UDF_TimeStamp *stamp, int64_t seconds, int32_t microseconds) {
-  if (stamp == nullptr) return nullptr;
-  int64_t usec = microseconds;
-  if (usec < 0 || usec > 999999) {
-    const int64_t carry = FloorDiv(usec, 1000000);
-    if ((carry > 0 && seconds > INT64_MAX - carry) || (carry < 0 && seconds < INT64_MIN - carry))
-      return nullptr;
-    seconds += carry;
-    usec -= carry * 1000000;
-  }
-  if (seconds < kMinSupportedSeconds || seconds > kMaxSupportedSeconds) return nullptr;
+// Moves whole seconds out of microseconds outside 0..999999 into seconds; false when seconds
+// would overflow.
+static bool NormalizeMicroseconds(int64_t &seconds, int64_t &usec) {
+  if (usec >= 0 && usec <= 999999) return true;
+  const int64_t carry = FloorDiv(usec, 1000000);
+  if ((carry > 0 && seconds > INT64_MAX - carry) || (carry < 0 && seconds < INT64_MIN - carry))
+    return false;
+  seconds += carry;
+  usec -= carry * 1000000;
+  return true;
+}
 
-  int64_t days = FloorDiv(seconds, 86400);
-  const int64_t rest = FloorMod(seconds, 86400);
+// The year a day count from 1970-01-01 falls in; days becomes the day within that year.
+static int64_t YearOfDays(int64_t &days) {
   int64_t year = 1970;
   while (days < 0 || days >= (IsLeapYear(year) ? 366 : 365)) {
     const int64_t guess = year + FloorDiv(days, 365);
     days -= (guess - year) * 365 + Leaps(guess - 1) - Leaps(year - 1);
     year = guess;
   }
+  return year;
+}
+
+UDF_TimeStamp *udf_time_to_stamp(UDF_TimeStamp *stamp, int64_t seconds, int32_t microseconds) {
+  if (stamp == nullptr) return nullptr;
+  int64_t usec = microseconds;
+  if (!NormalizeMicroseconds(seconds, usec)) return nullptr;
+  if (seconds < kMinSupportedSeconds || seconds > kMaxSupportedSeconds) return nullptr;
+
+  int64_t days = FloorDiv(seconds, 86400);
+  const int64_t rest = FloorMod(seconds, 86400);
+  const int64_t year = YearOfDays(days);
   const uint16_t *table = kCumulativeDays[IsLeapYear(year) ? 1 : 0];
   int month = 11;
   while (month > 0 && table[month] > days)

@@ -8,6 +8,46 @@
 
 namespace korva {
 
+namespace {
+
+// Decodes the multi-byte sequence at p[0] of at most left bytes: the code point, and the
+// number of bytes taken; 0 when the sequence is not well-formed UTF-8 (a continuation byte,
+// a C0/C1 or F5..FF lead byte, a short or overlong sequence, a surrogate, beyond U+10FFFF).
+size_t DecodeSequence(const unsigned char *p, size_t left, char32_t &cp) {
+  const unsigned c = p[0];
+  unsigned extra;
+  char32_t min;
+  if (c >= 0xC2 && c <= 0xDF) {
+    extra = 1, cp = c & 0x1F, min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    extra = 2, cp = c & 0x0F, min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    extra = 3, cp = c & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (left <= extra) return 0;
+  for (unsigned k = 1; k <= extra; ++k) {
+    const unsigned cc = p[k];
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return extra + 1;
+}
+
+void AppendUtf16(std::u16string &out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(cp));
+  }
+}
+
+} // namespace
+
 bool Utf8ToUtf16(const char *src, size_t length, std::u16string &out) {
   out.clear();
   if (length == 0) return true;
@@ -16,49 +56,19 @@ bool Utf8ToUtf16(const char *src, size_t length, std::u16string &out) {
   out.reserve(length);
   size_t i = 0;
   while (i < length) {
-    const unsigned c = p[i];
-    if (c < 0x80) {
-      out.push_back(static_cast<char16_t>(c));
+    if (p[i] < 0x80) {
+      out.push_back(static_cast<char16_t>(p[i]));
       ++i;
       continue;
     }
-    unsigned extra;
-    char32_t cp;
-    char32_t min;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1, cp = c & 0x1F, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3, cp = c & 0x07, min = 0x10000;
-    } else {
-      out.clear(); // continuation byte, C0/C1 or F5..FF lead byte
-      return false;
-    }
-    if (length - i <= extra) {
+    char32_t cp = 0;
+    const size_t taken = DecodeSequence(p + i, length - i, cp);
+    if (taken == 0) {
       out.clear();
       return false;
     }
-    for (unsigned k = 1; k <= extra; ++k) {
-      const unsigned cc = p[i + k];
-      if ((cc & 0xC0) != 0x80) {
-        out.clear();
-        return false;
-      }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.clear();
-      return false;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += extra + 1;
+    AppendUtf16(out, cp);
+    i += taken;
   }
   return true;
 }

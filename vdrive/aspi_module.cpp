@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -216,51 +217,93 @@ bool ParseSense(const std::string &word, korva::vdrive::SenseCode *out) {
   return true;
 }
 
-int Control(Unit &unit, const std::vector<std::string> &w) {
-  VirtualDrive &d = unit.drive();
+// The control words, each a handler that checks its own arguments: the word count first,
+// then each argument's form. -1 refuses the command.
+using ControlWords = std::vector<std::string>;
+
+int FailNext(VirtualDrive &d, const ControlWords &w) {
   unsigned long a = 0, b = 0;
-  const std::string &cmd = w[0];
-  if (cmd == "fail-next" && (w.size() == 3 || w.size() == 4) && ParseNumber(w[1], &a, 16) &&
-      a < 256 && ParseNumber(w[2], &b)) {
-    std::optional<korva::vdrive::SenseCode> sense;
-    if (w.size() == 4) {
-      korva::vdrive::SenseCode s;
-      if (!ParseSense(w[3], &s)) return -1;
-      sense = s;
-    }
-    d.FailNextCommands(static_cast<uint8_t>(a), static_cast<unsigned>(b), sense);
-    return 0;
+  if ((w.size() != 3 && w.size() != 4) || !ParseNumber(w[1], &a, 16) || a >= 256 ||
+      !ParseNumber(w[2], &b))
+    return -1;
+  std::optional<korva::vdrive::SenseCode> sense;
+  if (w.size() == 4) {
+    korva::vdrive::SenseCode s;
+    if (!ParseSense(w[3], &s)) return -1;
+    sense = s;
   }
-  if ((cmd == "fail-read" || cmd == "fail-write") && w.size() == 3 && ParseNumber(w[1], &a) &&
-      a <= 0xFFFFFFFFul && ParseNumber(w[2], &b)) {
-    d.FailSector(static_cast<uint32_t>(a), cmd == "fail-read" ? Access::kRead : Access::kWrite,
-                 static_cast<unsigned>(b));
-    return 0;
-  }
-  if (w.size() == 1) {
-    if (cmd == "clear-faults") return d.ClearFaults(), 0;
-    if (cmd == "remove") return d.RemoveMedium(), 0;
-    if (cmd == "insert") return d.ReinsertMedium() ? 0 : -1;
-    if (cmd == "present") return d.MediumPresent() ? 1 : 0;
-    if (cmd == "reset-log") return d.ResetCommandLog(), 0;
-  }
-  if (cmd == "cache" && w.size() == 2 && (w[1] == "on" || w[1] == "off"))
-    return d.SetWriteCache(w[1] == "on"), 0;
-  if (cmd == "attention" && w.size() == 2 && (w[1] == "on" || w[1] == "off"))
-    return d.SetUnitAttention(w[1] == "on"), 0;
-  if (cmd == "count" && w.size() == 2 && ParseNumber(w[1], &a, 16) && a < 256)
-    return static_cast<int>(d.CommandCount(static_cast<uint8_t>(a)));
-  if (cmd == "timings" && w.size() == 4) {
-    unsigned long f, bl, bg;
-    if (!ParseNumber(w[1], &f) || !ParseNumber(w[2], &bl) || !ParseNumber(w[3], &bg)) return -1;
-    korva::vdrive::Timings t;
-    t.format = std::chrono::milliseconds(f);
-    t.blank = std::chrono::milliseconds(bl);
-    t.background = std::chrono::milliseconds(bg);
-    d.SetTimings(t);
-    return 0;
-  }
-  return -1;
+  d.FailNextCommands(static_cast<uint8_t>(a), static_cast<unsigned>(b), sense);
+  return 0;
+}
+
+int FailSector(VirtualDrive &d, const ControlWords &w) {
+  unsigned long a = 0, b = 0;
+  if (w.size() != 3 || !ParseNumber(w[1], &a) || a > 0xFFFFFFFFul || !ParseNumber(w[2], &b))
+    return -1;
+  d.FailSector(static_cast<uint32_t>(a), w[0] == "fail-read" ? Access::kRead : Access::kWrite,
+               static_cast<unsigned>(b));
+  return 0;
+}
+
+// "on" or "off" as the one argument: 1, 0, or -1 for anything else.
+int OnOff(const ControlWords &w) {
+  if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return -1;
+  return w[1] == "on" ? 1 : 0;
+}
+
+int CountCommands(VirtualDrive &d, const ControlWords &w) {
+  unsigned long a = 0;
+  if (w.size() != 2 || !ParseNumber(w[1], &a, 16) || a >= 256) return -1;
+  return static_cast<int>(d.CommandCount(static_cast<uint8_t>(a)));
+}
+
+int SetTimings(VirtualDrive &d, const ControlWords &w) {
+  unsigned long f, bl, bg;
+  if (w.size() != 4 || !ParseNumber(w[1], &f) || !ParseNumber(w[2], &bl) ||
+      !ParseNumber(w[3], &bg))
+    return -1;
+  korva::vdrive::Timings t;
+  t.format = std::chrono::milliseconds(f);
+  t.blank = std::chrono::milliseconds(bl);
+  t.background = std::chrono::milliseconds(bg);
+  d.SetTimings(t);
+  return 0;
+}
+
+// A table-driven dispatcher: one row per control word.
+int Control(Unit &unit, const ControlWords &w) {
+  using Handler = int (*)(VirtualDrive &, const ControlWords &);
+  // The words that take no argument.
+  using Plain = int (*)(VirtualDrive &);
+  static const std::map<std::string, Plain> plain = {
+      {"clear-faults", [](VirtualDrive &d) { return d.ClearFaults(), 0; }},
+      {"remove", [](VirtualDrive &d) { return d.RemoveMedium(), 0; }},
+      {"insert", [](VirtualDrive &d) { return d.ReinsertMedium() ? 0 : -1; }},
+      {"present", [](VirtualDrive &d) { return d.MediumPresent() ? 1 : 0; }},
+      {"reset-log", [](VirtualDrive &d) { return d.ResetCommandLog(), 0; }},
+  };
+  static const std::map<std::string, Handler> handlers = {
+      {"fail-next", FailNext},
+      {"fail-read", FailSector},
+      {"fail-write", FailSector},
+      {"count", CountCommands},
+      {"timings", SetTimings},
+      {"cache",
+       [](VirtualDrive &d, const ControlWords &w) {
+         const int on = OnOff(w);
+         return on < 0 ? -1 : (d.SetWriteCache(on == 1), 0);
+       }},
+      {"attention",
+       [](VirtualDrive &d, const ControlWords &w) {
+         const int on = OnOff(w);
+         return on < 0 ? -1 : (d.SetUnitAttention(on == 1), 0);
+       }},
+  };
+  VirtualDrive &d = unit.drive();
+  if (w.size() == 1)
+    if (auto it = plain.find(w[0]); it != plain.end()) return it->second(d);
+  auto it = handlers.find(w[0]);
+  return it == handlers.end() ? -1 : it->second(d, w);
 }
 
 } // namespace

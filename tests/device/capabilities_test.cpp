@@ -235,6 +235,11 @@ TEST_F(Capabilities, TraceLogCodesOpenAndCloseTheDefaultLog) {
 
   // A log that cannot be created leaves none open, not even the previous one.
   ASSERT_TRUE(DeviceCan(dev, 72));
+#if defined(_WIN32)
+  // Windows deletes no file a program holds open: there the log is closed before its name is
+  // taken, and only the failed creation is checked.
+  ASSERT_TRUE(DeviceCan(dev, 73));
+#endif
   std::filesystem::remove("korva.elg");
   std::filesystem::create_directories("korva.elg/busy");
   EXPECT_FALSE(DeviceCan(dev, 72));

@@ -38,10 +38,16 @@ TEST_F(Commands, EveryCommandSendsItsExactCdbDirectionAndLength) {
     const char *name;
     std::function<bool()> call;
     Bytes cdb;
-    int direction;
+    DataDirection direction;
     uint32_t length;
   };
-  const int IN = SG_DXFER_FROM_DEV, OUT = SG_DXFER_TO_DEV, NONE = SG_DXFER_NONE;
+#if defined(_WIN32)
+  // The pass-through-direct record carries the block's own sense length.
+  const uint8_t kSenseRoom = 24;
+#else
+  const uint8_t kSenseRoom = 32;
+#endif
+  const DataDirection IN = kFromDevice, OUT = kToDevice, NONE = kNoData;
   std::vector<Case> cases = {
       {"TestUnitReady", [&] { return TestUnitReady(dev); }, Cdb({0, 0, 0, 0, 0, 0}), NONE, 0},
       {"Rewind", [&] { return Rewind(dev); }, Cdb({1, 0, 0, 0, 0, 0}), NONE, 0},
@@ -108,7 +114,7 @@ TEST_F(Commands, EveryCommandSendsItsExactCdbDirectionAndLength) {
     if (c.cdb[0] == 0xA1 || c.cdb[0] == 0x5B) seconds = 120;
     EXPECT_EQ(Last().timeout, seconds * 1000u);
     EXPECT_EQ(dev->LastTimeoutSeconds, seconds);
-    EXPECT_EQ(Last().max_sense, 32);
+    EXPECT_EQ(Last().max_sense, kSenseRoom);
   }
 }
 

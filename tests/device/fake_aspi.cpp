@@ -3,13 +3,28 @@
 #include <chrono>
 #include <cstring>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace korva::test {
 
 namespace {
 
 FakeAspi *current = nullptr;
+
+// Signals a request's completion event the way a module does: a Win32 event, or a counted
+// write to an eventfd.
+void SignalCompletion(TKorvaPostProc event) {
+#if defined(_WIN32)
+  SetEvent(static_cast<HANDLE>(event));
+#else
+  const uint64_t one = 1;
+  (void)!write(event, &one, sizeof one);
+#endif
+}
 
 void Execute(FakeAspi *aspi, TSRB_ExecSCSICmd *srb) {
   auto it = aspi->devices.find({srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun});
@@ -79,8 +94,7 @@ uint32_t Send(void *block) {
       }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       Execute(aspi, srb);
-      const uint64_t one = 1;
-      (void)!write(srb->SRB_PostProc, &one, sizeof one);
+      SignalCompletion(srb->SRB_PostProc);
     });
     return SS_PENDING;
   }

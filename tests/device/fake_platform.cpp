@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "device/spti.h"
 #include "korva/scsi.hpp"
 #include "udf/byte_order.h"
 
@@ -171,40 +172,102 @@ int FakePlatform::CloseDrive(int handle) {
   return open_handles.erase(handle) ? 0 : -EBADF;
 }
 
-int FakePlatform::SendSgIo(int handle, sg_io_hdr_t *h) {
+std::optional<Reply> FakePlatform::Exchange(int handle, SentCommand s, void *data,
+                                            size_t &copied) {
+  copied = 0;
   auto it = open_handles.find(handle);
-  if (it == open_handles.end()) return -EBADF;
+  if (it == open_handles.end()) return std::nullopt;
   FakeDrive *d = Find(it->second);
-  SentCommand s;
   s.handle = handle;
   s.letter = it->second;
+  uint8_t full_cdb[16] = {};
+  std::memcpy(full_cdb, s.cdb.data(), std::min<size_t>(s.cdb.size(), 16));
+  const uint32_t length = s.length;
+  const DataDirection direction = s.direction;
+  sent.push_back(std::move(s));
+  Reply r = d && d->drive ? d->drive->Answer(full_cdb, length) : Reply{};
+  if (r.ioctl_error == 0 && direction == kFromDevice && data != nullptr) {
+    copied = std::min<size_t>(r.data.size(), length);
+    if (copied) std::memcpy(data, r.data.data(), copied);
+  }
+  return r;
+}
+
+#if !defined(_WIN32)
+int FakePlatform::SendSgIo(int handle, sg_io_hdr_t *h) {
+  SentCommand s{};
   const uint8_t *cdb = static_cast<const uint8_t *>(h->cmdp);
   s.cdb.assign(cdb, cdb + h->cmd_len);
-  s.direction = h->dxfer_direction;
+  s.direction = h->dxfer_direction == SG_DXFER_TO_DEV     ? kToDevice
+                : h->dxfer_direction == SG_DXFER_FROM_DEV ? kFromDevice
+                                                          : kNoData;
   s.length = h->dxfer_len;
   s.timeout = h->timeout;
   s.max_sense = h->mx_sb_len;
-  if (h->dxfer_direction == SG_DXFER_TO_DEV && h->dxferp != nullptr)
+  if (s.direction == kToDevice && h->dxferp != nullptr)
     s.data_out.assign(static_cast<uint8_t *>(h->dxferp),
                       static_cast<uint8_t *>(h->dxferp) + h->dxfer_len);
-  sent.push_back(s);
-  uint8_t full_cdb[16] = {};
-  std::memcpy(full_cdb, cdb, std::min<size_t>(h->cmd_len, 16));
-  Reply r = d && d->drive ? d->drive->Answer(full_cdb, h->dxfer_len) : Reply{};
-  if (r.ioctl_error != 0) return -r.ioctl_error;
-  h->status = r.status;
-  h->masked_status = r.status >> 1;
-  h->host_status = r.host_status;
-  h->driver_status = r.driver_status;
-  const size_t sense = std::min<size_t>(r.sense.size(), h->mx_sb_len);
-  if (sense) std::memcpy(h->sbp, r.sense.data(), sense);
-  h->sb_len_wr = static_cast<uint8_t>(sense);
   size_t n = 0;
-  if (h->dxfer_direction == SG_DXFER_FROM_DEV && h->dxferp != nullptr) {
-    n = std::min<size_t>(r.data.size(), h->dxfer_len);
-    if (n) std::memcpy(h->dxferp, r.data.data(), n);
-  }
+  const std::optional<Reply> r = Exchange(handle, std::move(s), h->dxferp, n);
+  if (!r) return -EBADF;
+  if (r->ioctl_error != 0) return -r->ioctl_error;
+  h->status = r->status;
+  h->masked_status = r->status >> 1;
+  h->host_status = r->host_status;
+  h->driver_status = r->driver_status;
+  const size_t sense = std::min<size_t>(r->sense.size(), h->mx_sb_len);
+  if (sense) std::memcpy(h->sbp, r->sense.data(), sense);
+  h->sb_len_wr = static_cast<uint8_t>(sense);
   h->resid = static_cast<int>(h->dxfer_len - n);
+  return 0;
+}
+#else
+// Windows has no SG_IO: the transport never calls it there.
+int FakePlatform::SendSgIo(int, sg_io_hdr_t *) {
+  return -ENOSYS;
+}
+#endif
+
+namespace {
+// The system's error codes the fake control codes answer with.
+constexpr int kErrorInvalidHandle = 6;
+constexpr int kErrorInvalidParameter = 87;
+constexpr int kErrorIoDevice = 1117;
+} // namespace
+
+int FakePlatform::IoControl(int handle, uint32_t code, void *in, uint32_t in_length, void *out,
+                            uint32_t out_length, uint32_t *returned) {
+  if (code == kIoctlScsiGetAddress && out != nullptr && out_length >= sizeof(TSCSI_ADDRESS))
+    return QueryAddress(handle, static_cast<TSCSI_ADDRESS *>(out));
+  using Record = TSCSI_PASS_THROUGH_DIRECT_WITH_BUFFER;
+  if (code != kIoctlScsiPassThroughDirect || in == nullptr || in != out ||
+      in_length < sizeof(Record) || out_length < sizeof(Record))
+    return -kErrorInvalidParameter;
+  auto *record = static_cast<Record *>(in);
+  TSCSI_PASS_THROUGH_DIRECT &p = record->Sptd;
+  SentCommand s{};
+  s.cdb.assign(p.Cdb, p.Cdb + std::min<size_t>(p.CdbLength, sizeof p.Cdb));
+  s.direction = p.DataIn == kSptiDataOut ? kToDevice
+                : p.DataIn == kSptiDataIn ? kFromDevice
+                                          : kNoData;
+  s.length = p.DataTransferLength;
+  s.timeout = p.TimeOutValue * 1000;
+  s.max_sense = p.SenseInfoLength;
+  if (s.direction == kToDevice && p.DataBuffer != nullptr)
+    s.data_out.assign(static_cast<uint8_t *>(p.DataBuffer),
+                      static_cast<uint8_t *>(p.DataBuffer) + p.DataTransferLength);
+  size_t n = 0;
+  const std::optional<Reply> r = Exchange(handle, std::move(s), p.DataBuffer, n);
+  if (!r) return -kErrorInvalidHandle;
+  if (r->ioctl_error != 0) return -r->ioctl_error;
+  // The record has no host status: the port driver fails the call itself.
+  if (r->host_status != 0) return -kErrorIoDevice;
+  p.ScsiStatus = r->status;
+  const size_t sense = std::min<size_t>(r->sense.size(), p.SenseInfoLength);
+  if (sense) std::memcpy(reinterpret_cast<uint8_t *>(record) + p.SenseInfoOffset,
+                         r->sense.data(), sense);
+  if (p.DataIn == kSptiDataIn) p.DataTransferLength = static_cast<uint32_t>(n);
+  *returned = sizeof(Record);
   return 0;
 }
 

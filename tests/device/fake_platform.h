@@ -57,14 +57,18 @@ std::vector<uint8_t> Page2A(uint8_t read, uint8_t write, uint8_t byte4, uint16_t
                             uint16_t buffer_kb, uint16_t cur_read, uint16_t max_write,
                             uint16_t cur_write);
 
+// Which way a command's data went, whichever pass-through (SG_IO, or the Windows
+// pass-through-direct control code) carried it.
+enum DataDirection { kNoData, kToDevice, kFromDevice };
+
 // One command as the platform saw it.
 struct SentCommand {
   int handle;
   char letter;
   std::vector<uint8_t> cdb;
-  int direction;
+  DataDirection direction;
   uint32_t length;
-  uint32_t timeout;
+  uint32_t timeout; // milliseconds
   uint8_t max_sense;
   std::vector<uint8_t> data_out;
 };
@@ -103,6 +107,9 @@ public:
   int OpenDrive(char letter, bool writable) override;
   int CloseDrive(int handle) override;
   int SendSgIo(int handle, sg_io_hdr_t *header) override;
+  // The Windows pass-through-direct and address-query control codes.
+  int IoControl(int handle, uint32_t code, void *in, uint32_t in_length, void *out,
+                uint32_t out_length, uint32_t *returned) override;
   int QueryAddress(int handle, TSCSI_ADDRESS *address) override;
   void *LoadModule(const char *file_name) override;
   void *ModuleSymbol(void *module, const char *name) override;
@@ -127,6 +134,12 @@ public:
   }
 
   FakeDrive *Find(char letter);
+
+private:
+  // Records one command on an open handle and asks its drive; the data of a read is copied
+  // to data (up to the command's length), with the count in copied. Null when the handle is
+  // not open.
+  std::optional<Reply> Exchange(int handle, SentCommand s, void *data, size_t &copied);
 };
 
 // A record wired to a fake platform, the way a caller prepares one (zero-filled).

@@ -17,6 +17,8 @@ TSRB_ExecSCSICmd Block(uint8_t opcode, uint8_t flags = SRB_EVENT_NOTIFY) {
   std::memset(&srb, 0, sizeof srb);
   srb.SRB_Flags = flags;
   srb.SRB_CDBLen = 6;
+  // As every block the library sends: the pass-through record takes its sense room from here.
+  srb.SRB_SenseLen = 24;
   srb.CDBByte[0] = opcode;
   return srb;
 }
@@ -49,6 +51,13 @@ TEST(Transport, NothingIsSentWithoutATransportOrASelectedDevice) {
   EXPECT_TRUE(platform.sent.empty());
 }
 
+// What opening an empty drive fails with: the system's error code on Windows, else errno.
+#if defined(_WIN32)
+constexpr int kNoMediumError = 21; // ERROR_NOT_READY
+#else
+constexpr int kNoMediumError = ENOMEDIUM;
+#endif
+
 TEST(Transport, PassThroughOpensOnDemandAndFallsBackToReadOnly) {
   FakePlatform platform;
   ScriptedDrive drive;
@@ -74,10 +83,10 @@ TEST(Transport, PassThroughOpensOnDemandAndFallsBackToReadOnly) {
   // Neither mode opens: the command fails with the open error and is not sent.
   CloseDevice(dev);
   (void)d;
-  platform.Find('E')->open_ro_error = ENOMEDIUM;
+  platform.Find('E')->open_ro_error = kNoMediumError;
   const size_t sent = platform.sent.size();
   EXPECT_FALSE(TestUnitReady(dev));
-  EXPECT_EQ(dev->LastOSError, static_cast<uint32_t>(ENOMEDIUM));
+  EXPECT_EQ(dev->LastOSError, static_cast<uint32_t>(kNoMediumError));
   EXPECT_EQ(dev->Handle, -1);
   EXPECT_EQ(platform.sent.size(), sent);
   // The next command tries again.

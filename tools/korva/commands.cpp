@@ -190,81 +190,114 @@ std::string Usability(Session &s, bool compatible, bool readOnly) {
                           : "usable, read-only: the medium cannot be written";
 }
 
-int CmdInfo(Session &s) {
-  // A volume that is not usable is still described (as such), with exit status 1. One left
-  // open is looked at read-only: a plain mount refuses it before writing anything.
-  // An image is looked at read-only, so that describing it changes no byte of it (a mount
-  // for writing marks the volume open); whether it could be written is asked of the file.
+// What info reports of a volume, gathered while it is mounted.
+struct VolumeFacts {
+  bool readOnly = false;
+  bool compatible = false;
+  bool leftOpen = false;
+  bool bitmapSuspect = false;
+  std::string usability;
+  std::string unusable; // why the volume cannot be used; empty when it can
+  std::string medium;   // drives only
+  std::string foreign;  // another system's volume: what it is
+  std::u16string label;
+  uint64_t total = 0, freeBlocks = 0, files = 0, dirs = 0;
+};
+
+// Mounts for looking only where that changes nothing. A volume that is not usable is still
+// described (as such). One left open is looked at read-only: a plain mount refuses it before
+// writing anything. An image is looked at read-only, so that describing it changes no byte of
+// it (a mount for writing marks the volume open); whether it could be written is asked of the
+// file.
+bool MountToDescribe(Session &s, bool &readOnly) {
   const bool lookOnly = s.IsImage();
-  if (!s.Mount(false, true, lookOnly)) return kExitFailed;
+  if (!s.Mount(false, true, lookOnly)) return false;
   if (s.LeftOpen() && !s.ReadOnly()) {
     s.Dismount();
-    if (!s.Mount(false, true, true)) return kExitFailed;
+    if (!s.Mount(false, true, true)) return false;
   }
-  const bool readOnly = lookOnly ? s.Opt().readOnly || s.LeftOpen() || !s.ForeignNote().empty() ||
-                                       access(s.Opt().image.c_str(), W_OK) != 0
-                                 : s.ReadOnly();
+  readOnly = lookOnly ? s.Opt().readOnly || s.LeftOpen() || !s.ForeignNote().empty() ||
+                            access(s.Opt().image.c_str(), W_OK) != 0
+                      : s.ReadOnly();
+  return true;
+}
+
+// Reads the facts off the mounted volume, then dismounts it.
+bool GatherFacts(Session &s, VolumeFacts &f) {
   TKorva &k = s.Korva();
   const TUDFRewritableVolume *v = k.Volume();
   // The reason first: asking for compatibility clears the mount's error number.
   const std::string reason = s.UnusableReason();
-  const bool compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
-  const std::string usability = Usability(s, compatible, readOnly);
-  const bool leftOpen = s.LeftOpen();
-  const std::string unusable = compatible ? std::string() : reason;
-  std::u16string label;
-  for (size_t i = 0; compatible && i < 16 && v->VolumeLabel[i] != 0; ++i)
-    label.push_back(v->VolumeLabel[i]);
-  const uint64_t total = k.UDF_GetTotalBlocksOfLogicalVolume();
-  const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
-  const uint64_t files = k.UDF_GetFileCount();
-  const uint64_t dirs = k.UDF_GetDirCount();
-  const bool bitmapSuspect = compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
-  std::string medium;
-  if (!s.IsImage()) medium = MediumName(v->Device.Medium);
-  const std::string foreign = s.ForeignNote();
-  if (!s.Dismount()) return kExitFailed;
-  if (s.Opt().json) {
-    std::printf("{\"target\":%s,\"kind\":%s,", JsonString(s.TargetName()).c_str(),
-                s.IsImage() ? "\"image\"" : "\"drive\"");
-    if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(medium).c_str());
-    std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
-                "\"block_size\":2048,\"total_blocks\":%llu,"
-                "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
-                "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
-                "\"bitmap_suspect\":%s,\"other_writer\":%s}\n",
-                JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
-                readOnly ? "true" : "false", leftOpen ? "true" : "false",
-                static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
-                static_cast<unsigned long long>(total - std::min(total, freeBlocks)),
-                static_cast<unsigned long long>(total * 2048),
-                static_cast<unsigned long long>(freeBlocks * 2048),
-                static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs),
-                bitmapSuspect ? "true" : "false",
-                foreign.empty() ? "null" : JsonString(foreign).c_str());
-  } else {
-    std::printf("Target:       %s\n", s.TargetName().c_str());
-    if (!s.IsImage()) std::printf("Medium:       %s\n", medium.c_str());
-    std::printf("Label:        %s\n", Printable(Utf16ToUtf8(label)).c_str());
-    if (foreign.empty())
-      std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
-    else
-      std::printf("Volume:       %s\n", usability.c_str());
-    std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
-                static_cast<unsigned long long>(total),
-                static_cast<unsigned long long>(total * 2048), HumanBytes(total * 2048).c_str());
-    std::printf(
-        "Free:         %llu blocks, %llu bytes (%s)\n", static_cast<unsigned long long>(freeBlocks),
-        static_cast<unsigned long long>(freeBlocks * 2048), HumanBytes(freeBlocks * 2048).c_str());
-    std::printf("Files:        %llu\n", static_cast<unsigned long long>(files));
-    std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(dirs));
-    // Another system (the kernel, for one) may change bits without refreshing the CRC.
-    if (bitmapSuspect)
-      std::printf("Space bitmap: does not match its checksum or the tree; writes avoid every "
-                  "block the tree uses ('korva repair' rewrites it)\n");
-  }
-  if (!compatible) {
-    s.Report().Fail(s.TargetName(), unusable);
+  f.compatible = k.UDF_GetVolumeCompatibility() != KFALSE;
+  f.usability = Usability(s, f.compatible, f.readOnly);
+  f.leftOpen = s.LeftOpen();
+  if (!f.compatible) f.unusable = reason;
+  for (size_t i = 0; f.compatible && i < 16 && v->VolumeLabel[i] != 0; ++i)
+    f.label.push_back(v->VolumeLabel[i]);
+  f.total = k.UDF_GetTotalBlocksOfLogicalVolume();
+  f.freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
+  f.files = k.UDF_GetFileCount();
+  f.dirs = k.UDF_GetDirCount();
+  f.bitmapSuspect = f.compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
+  if (!s.IsImage()) f.medium = MediumName(v->Device.Medium);
+  f.foreign = s.ForeignNote();
+  return s.Dismount();
+}
+
+void PrintInfoJson(Session &s, const VolumeFacts &f) {
+  std::printf("{\"target\":%s,\"kind\":%s,", JsonString(s.TargetName()).c_str(),
+              s.IsImage() ? "\"image\"" : "\"drive\"");
+  if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(f.medium).c_str());
+  std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
+              "\"block_size\":2048,\"total_blocks\":%llu,"
+              "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
+              "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
+              "\"bitmap_suspect\":%s,\"other_writer\":%s}\n",
+              JsonString(Utf16ToUtf8(f.label)).c_str(), f.compatible ? "true" : "false",
+              f.readOnly ? "true" : "false", f.leftOpen ? "true" : "false",
+              static_cast<unsigned long long>(f.total),
+              static_cast<unsigned long long>(f.freeBlocks),
+              static_cast<unsigned long long>(f.total - std::min(f.total, f.freeBlocks)),
+              static_cast<unsigned long long>(f.total * 2048),
+              static_cast<unsigned long long>(f.freeBlocks * 2048),
+              static_cast<unsigned long long>(f.files), static_cast<unsigned long long>(f.dirs),
+              f.bitmapSuspect ? "true" : "false",
+              f.foreign.empty() ? "null" : JsonString(f.foreign).c_str());
+}
+
+void PrintInfoText(Session &s, const VolumeFacts &f) {
+  std::printf("Target:       %s\n", s.TargetName().c_str());
+  if (!s.IsImage()) std::printf("Medium:       %s\n", f.medium.c_str());
+  std::printf("Label:        %s\n", Printable(Utf16ToUtf8(f.label)).c_str());
+  if (f.foreign.empty())
+    std::printf("Volume:       UDF 1.50, %s\n", f.usability.c_str());
+  else
+    std::printf("Volume:       %s\n", f.usability.c_str());
+  std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
+              static_cast<unsigned long long>(f.total),
+              static_cast<unsigned long long>(f.total * 2048), HumanBytes(f.total * 2048).c_str());
+  std::printf("Free:         %llu blocks, %llu bytes (%s)\n",
+              static_cast<unsigned long long>(f.freeBlocks),
+              static_cast<unsigned long long>(f.freeBlocks * 2048),
+              HumanBytes(f.freeBlocks * 2048).c_str());
+  std::printf("Files:        %llu\n", static_cast<unsigned long long>(f.files));
+  std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(f.dirs));
+  // Another system (the kernel, for one) may change bits without refreshing the CRC.
+  if (f.bitmapSuspect)
+    std::printf("Space bitmap: does not match its checksum or the tree; writes avoid every "
+                "block the tree uses ('korva repair' rewrites it)\n");
+}
+
+// An unusable volume is described all the same, with exit status 1.
+int CmdInfo(Session &s) {
+  VolumeFacts f;
+  if (!MountToDescribe(s, f.readOnly) || !GatherFacts(s, f)) return kExitFailed;
+  if (s.Opt().json)
+    PrintInfoJson(s, f);
+  else
+    PrintInfoText(s, f);
+  if (!f.compatible) {
+    s.Report().Fail(s.TargetName(), f.unusable);
     return kExitFailed;
   }
   return StdoutFailed() ? kExitFailed : kExitOk;
@@ -295,7 +328,62 @@ std::string FindingLine(const KorvaFinding &f, bool json) {
 
 int CheckForeign(Session &s);
 
-// Runs check (repair = false) or repair on the mounted volume and prints the findings.
+// What a check or repair found, and the volume's state after a repair.
+struct CheckOutcome {
+  std::vector<std::string> lines; // the findings as printed
+  std::string detail;             // why the run itself failed; empty when it ran
+  bool usable = false;
+  uint64_t freeBlocks = 0, files = 0, dirs = 0;
+};
+
+// Runs check (repair = false) or repair on the mounted volume, then dismounts it.
+CheckOutcome RunCheck(Session &s, bool repair) {
+  TKorva &k = s.Korva();
+  const bool json = s.Opt().json;
+  CheckOutcome out;
+  k.OnFinding = [&](TKorva *, const KorvaFinding &f) {
+    out.lines.push_back(FindingLine(f, json));
+  };
+  const bool ok = (repair ? k.RepairVolume() : k.CheckVolume()) != KFALSE;
+  k.OnFinding = nullptr;
+  const uint16_t error = k.UDF_GetLastErrorNumber();
+  if (!ok && error != KORVA_E_CHECK_FINDINGS) out.detail = s.ErrorText();
+  if (ok && repair) {
+    out.freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
+    out.files = k.UDF_GetFileCount();
+    out.dirs = k.UDF_GetDirCount();
+  }
+  const bool closed = s.Dismount();
+  out.usable = ok && closed;
+  return out;
+}
+
+void PrintCheckJson(Session &s, bool repair, const CheckOutcome &out) {
+  std::printf("{\"target\":%s,\"%s\":%s,\"findings\":[", JsonString(s.TargetName()).c_str(),
+              repair ? "usable" : "clean", out.usable ? "true" : "false");
+  for (size_t i = 0; i < out.lines.size(); ++i)
+    std::printf("%s%s", i ? "," : "", out.lines[i].c_str());
+  std::printf("]");
+  if (!out.detail.empty()) std::printf(",\"error\":%s", JsonString(out.detail).c_str());
+  std::printf("}\n");
+}
+
+void PrintCheckText(Session &s, bool repair, const CheckOutcome &out) {
+  for (const std::string &line : out.lines)
+    std::printf("%s\n", line.c_str());
+  if (out.usable && repair) {
+    std::printf("%s is usable: %s, %s, %s free\n", s.TargetName().c_str(),
+                Plural(out.files, "file", "files").c_str(),
+                Plural(out.dirs, "directory", "directories").c_str(),
+                HumanBytes(out.freeBlocks * 2048).c_str());
+  } else if (out.usable) {
+    std::printf("%s is clean\n", s.TargetName().c_str());
+  } else if (!repair && out.detail.empty()) {
+    std::printf("%s\n", Plural(out.lines.size(), "problem", "problems").c_str());
+  }
+}
+
+// Runs check (repair = false) or repair and prints the findings.
 int CheckOrRepair(Session &s, bool repair) {
   // A check writes nothing, so it mounts read-only: the volume is not even marked open and
   // closed again, and an image or disc that cannot be written is checked all the same.
@@ -305,43 +393,13 @@ int CheckOrRepair(Session &s, bool repair) {
     s.Report().Fail(s.TargetName(), s.UnusableReason());
     return kExitFailed;
   }
-  TKorva &k = s.Korva();
-  const bool json = s.Opt().json;
-  std::vector<std::string> lines;
-  k.OnFinding = [&](TKorva *, const KorvaFinding &f) { lines.push_back(FindingLine(f, json)); };
-  const bool ok = (repair ? k.RepairVolume() : k.CheckVolume()) != KFALSE;
-  k.OnFinding = nullptr;
-  const uint16_t error = k.UDF_GetLastErrorNumber();
-  const std::string detail = ok || error == KORVA_E_CHECK_FINDINGS ? "" : s.ErrorText();
-  const uint64_t freeBlocks = ok && repair ? k.UDF_GetFreeBlocksOfLogicalVolume() : 0;
-  const uint64_t files = ok && repair ? k.UDF_GetFileCount() : 0;
-  const uint64_t dirs = ok && repair ? k.UDF_GetDirCount() : 0;
-  const bool closed = s.Dismount();
-  const bool usable = ok && closed;
-  if (json) {
-    std::printf("{\"target\":%s,\"%s\":%s,\"findings\":[", JsonString(s.TargetName()).c_str(),
-                repair ? "usable" : "clean", usable ? "true" : "false");
-    for (size_t i = 0; i < lines.size(); ++i)
-      std::printf("%s%s", i ? "," : "", lines[i].c_str());
-    std::printf("]");
-    if (!detail.empty()) std::printf(",\"error\":%s", JsonString(detail).c_str());
-    std::printf("}\n");
-  } else {
-    for (const std::string &line : lines)
-      std::printf("%s\n", line.c_str());
-    if (usable && repair) {
-      std::printf("%s is usable: %s, %s, %s free\n", s.TargetName().c_str(),
-                  Plural(files, "file", "files").c_str(),
-                  Plural(dirs, "directory", "directories").c_str(),
-                  HumanBytes(freeBlocks * 2048).c_str());
-    } else if (usable) {
-      std::printf("%s is clean\n", s.TargetName().c_str());
-    } else if (!repair && detail.empty()) {
-      std::printf("%s\n", Plural(lines.size(), "problem", "problems").c_str());
-    }
-  }
-  if (!detail.empty()) s.Report().Fail(s.TargetName(), detail);
-  if (!usable) return kExitFailed;
+  const CheckOutcome out = RunCheck(s, repair);
+  if (s.Opt().json)
+    PrintCheckJson(s, repair, out);
+  else
+    PrintCheckText(s, repair, out);
+  if (!out.detail.empty()) s.Report().Fail(s.TargetName(), out.detail);
+  if (!out.usable) return kExitFailed;
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
 
@@ -455,40 +513,52 @@ void PrintRecursive(const VolumePath &top, const std::vector<Listed> &listed, bo
   }
 }
 
-int CmdLs(Session &s) {
+// What ls found at the path it was given (a directory's entries, or the one file), with the
+// volume dismounted again; false (reported) on a failure.
+bool ListTarget(Session &s, const VolumePath &path, std::optional<Entry> &top,
+                std::vector<Listed> &listed) {
   const Options &o = s.Opt();
-  auto path = PathArg(s, o.args.empty() ? "/" : o.args[0]);
-  if (!path || !s.Mount(false, false, true)) return kExitFailed;
-  std::optional<Entry> top;
-  if (!s.Stat(*path, top)) return kExitFailed;
+  if (!s.Mount(false, false, true)) return false;
+  if (!s.Stat(path, top)) return false;
   if (!top) {
-    s.Report().Fail(path->Display(), "no such file or directory");
-    return kExitFailed;
+    s.Report().Fail(path.Display(), "no such file or directory");
+    return false;
   }
-  std::vector<Listed> listed;
   bool ok = true;
   std::set<uint32_t> seen{top->block};
   // The stored type takes one more look-up per entry: only the long forms show it.
   const bool describe = o.longFormat || o.json;
   if (top->IsDir())
-    ok = Collect(s, *path, o.recursive, describe, seen, listed);
-  else if (!describe || s.Describe(*path, *top))
-    listed.push_back({*path, *top});
+    ok = Collect(s, path, o.recursive, describe, seen, listed);
+  else if (!describe || s.Describe(path, *top))
+    listed.push_back({path, *top});
   else
     ok = false;
-  if (!s.Dismount() || !ok) return kExitFailed;
+  return s.Dismount() && ok;
+}
 
+void PrintListing(const Options &o, const VolumePath &path, const Entry &top,
+                  const std::vector<Listed> &listed) {
   if (o.json) {
-    std::printf("{\"path\":%s,\"entries\":[", JsonString(path->Display()).c_str());
+    std::printf("{\"path\":%s,\"entries\":[", JsonString(path.Display()).c_str());
     for (size_t i = 0; i < listed.size(); ++i)
       std::printf("%s%s", i ? "," : "", EntryJson(listed[i]).c_str());
     std::printf("]}\n");
-  } else if (!top->IsDir() || !o.recursive) {
+  } else if (!top.IsDir() || !o.recursive) {
     for (const auto &l : listed)
       std::printf("%s\n", EntryLine(l.entry, o.longFormat).c_str());
   } else {
-    PrintRecursive(*path, listed, o.longFormat);
+    PrintRecursive(path, listed, o.longFormat);
   }
+}
+
+int CmdLs(Session &s) {
+  const Options &o = s.Opt();
+  auto path = PathArg(s, o.args.empty() ? "/" : o.args[0]);
+  std::optional<Entry> top;
+  std::vector<Listed> listed;
+  if (!path || !ListTarget(s, *path, top, listed)) return kExitFailed;
+  PrintListing(o, *path, *top, listed);
   // Damage met on the way (a cycle) was reported: the listing is incomplete.
   return StdoutFailed() || s.Report().Failed() ? kExitFailed : kExitOk;
 }
@@ -507,6 +577,26 @@ bool MakeDirectory(Session &s, const VolumePath &path) {
   return true;
 }
 
+// mkdir -p: makes every missing directory on the way to path; false (reported) at the first
+// that cannot be made.
+bool MakeParents(Session &s, const VolumePath &path) {
+  VolumePath at;
+  bool creating = false; // below a directory just made, nothing exists yet
+  for (const auto &part : path.parts) {
+    at = at.Child(part);
+    std::optional<Entry> e;
+    if (!creating && !s.Stat(at, e)) return false;
+    if (e && !e->IsDir()) {
+      s.Report().Fail(at.Display(), "exists and is not a directory");
+      return false;
+    }
+    if (e) continue;
+    if (!MakeDirectory(s, at)) return false;
+    creating = true;
+  }
+  return true;
+}
+
 int CmdMkdir(Session &s) {
   const Options &o = s.Opt();
   std::vector<VolumePath> paths;
@@ -517,24 +607,10 @@ int CmdMkdir(Session &s) {
       continue;
     }
     if (!DepthAllowed(s.Report(), path, path.Display())) continue;
-    if (!o.parents) {
+    if (o.parents)
+      MakeParents(s, path);
+    else
       MakeDirectory(s, path);
-      continue;
-    }
-    VolumePath at;
-    bool creating = false; // below a directory just made, nothing exists yet
-    for (const auto &part : path.parts) {
-      at = at.Child(part);
-      std::optional<Entry> e;
-      if (!creating && !s.Stat(at, e)) break;
-      if (e && !e->IsDir()) {
-        s.Report().Fail(at.Display(), "exists and is not a directory");
-        break;
-      }
-      if (e) continue;
-      if (!MakeDirectory(s, at)) break;
-      creating = true;
-    }
   }
   const bool failed = s.Report().Failed();
   return s.Dismount() && !failed ? kExitOk : kExitFailed;
@@ -577,34 +653,52 @@ public:
       r_.Fail(local, std::strerror(errno));
       return false;
     }
-    if (dest.IsRoot() && !S_ISDIR(st.st_mode)) {
-      r_.Fail(local, "a file cannot replace the root directory");
-      return false;
-    }
-    if (!dest.IsRoot() && !NameFitsVolume(dest.Name())) {
-      r_.Fail(local, "name too long (at most 254 characters of 8 bits, 127 otherwise)");
-      return false;
-    }
-    if (!dest.IsRoot() && dest.Name().find(u'\\') != std::u16string::npos) {
-      r_.Fail(local,
-              "a name with a backslash cannot be stored (the volume separates names with it)");
-      return false;
-    }
-    if (S_ISREG(st.st_mode)) {
-      if (access(local.c_str(), R_OK) != 0) {
-        r_.Fail(local, std::strerror(errno));
-        return false;
-      }
-      items.push_back({local, dest, false, static_cast<uint64_t>(st.st_size)});
-      ++files;
-      bytes += static_cast<uint64_t>(st.st_size);
-      blocks += (static_cast<uint64_t>(st.st_size) + 2047) / 2048 + 1;
-      return true;
-    }
+    if (!DestinationFits(local, dest, S_ISDIR(st.st_mode))) return false;
+    if (S_ISREG(st.st_mode)) return AddFile(local, dest, static_cast<uint64_t>(st.st_size));
     if (!S_ISDIR(st.st_mode)) {
       r_.Fail(local, "not a regular file or directory");
       return false;
     }
+    return AddDirectory(local, dest, ancestors);
+  }
+
+  std::vector<PutItem> items;
+  uint64_t files = 0, dirs = 0, bytes = 0, blocks = 0;
+
+private:
+  // What the volume cannot store at dest, said before anything is written.
+  bool DestinationFits(const std::string &local, const VolumePath &dest, bool isDir) {
+    if (dest.IsRoot()) {
+      if (!isDir) r_.Fail(local, "a file cannot replace the root directory");
+      return isDir;
+    }
+    if (!NameFitsVolume(dest.Name())) {
+      r_.Fail(local, "name too long (at most 254 characters of 8 bits, 127 otherwise)");
+      return false;
+    }
+    if (dest.Name().find(u'\\') != std::u16string::npos) {
+      r_.Fail(local,
+              "a name with a backslash cannot be stored (the volume separates names with it)");
+      return false;
+    }
+    return true;
+  }
+
+  bool AddFile(const std::string &local, const VolumePath &dest, uint64_t size) {
+    if (access(local.c_str(), R_OK) != 0) {
+      r_.Fail(local, std::strerror(errno));
+      return false;
+    }
+    items.push_back({local, dest, false, size});
+    ++files;
+    bytes += size;
+    blocks += (size + 2047) / 2048 + 1;
+    return true;
+  }
+
+  // A directory and, depth first in name order, everything below it.
+  bool AddDirectory(const std::string &local, const VolumePath &dest,
+                    std::set<std::string> &ancestors) {
     const std::string id = LocalIdentity(local);
     if (!id.empty() && ancestors.count(id) != 0) {
       r_.Fail(local, "a link to one of its own parent directories");
@@ -633,10 +727,6 @@ public:
     return true;
   }
 
-  std::vector<PutItem> items;
-  uint64_t files = 0, dirs = 0, bytes = 0, blocks = 0;
-
-private:
   Reporter &r_;
 };
 
@@ -1338,14 +1428,16 @@ int CmdDrives(Session &s) {
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
 
-int CmdDriveInfo(Session &s) {
-  if (!s.SelectDrive()) return kExitFailed;
-  TKorva &k = s.Korva();
-  const DriveLine line =
-      s.SelectedIndex() >= 0
-          ? SplitDeviceName(s.SelectedIndex(),
-                            k.GetDeviceName(static_cast<uint8_t>(s.SelectedIndex())))
-          : DriveLine{-1, "", "", ""};
+// What drive-info reports of the selected drive.
+struct DriveFacts {
+  DriveLine line{-1, "", "", ""};
+  std::vector<std::string> can; // what it reads and writes, by name
+  bool burner = false, ready = false, erasable = false;
+  unsigned maxRead = 0, maxWrite = 0, curMaxWrite = 0, read = 0, write = 0, buffer = 0;
+  uint8_t medium = 0;
+};
+
+std::vector<std::string> DriveAbilities(TKorva &k) {
   static const struct {
     uint8_t code;
     const char *name;
@@ -1360,43 +1452,70 @@ int CmdDriveInfo(Session &s) {
     if (k.DeviceCan(c.code)) can.push_back(c.name);
   if (k.GetDeviceSupportsMRWRead()) can.push_back("read MRW");
   if (k.GetDeviceSupportsMRWWrite()) can.push_back("write MRW");
-  const bool burner = k.DeviceIsBurner() != KFALSE;
-  const unsigned maxRead = k.GetDeviceMaxReadSpeed(), maxWrite = k.GetDeviceMaxWriteSpeed();
-  const unsigned curMaxWrite = k.GetMaxWriteSpeed();
-  const unsigned read = k.GetReadSpeed(), write = k.GetWriteSpeed();
-  const unsigned buffer = k.GetDeviceBufferSize();
-  const bool ready = k.TestUnitReady() != KFALSE;
-  const uint8_t medium = k.DiscIs();
-  const bool erasable = k.Erasable() != KFALSE;
-  if (s.Opt().json) {
-    std::string list;
-    for (const auto &c : can)
-      list += (list.empty() ? "" : ",") + JsonString(c);
-    std::printf("{\"index\":%d,\"letter\":%s,\"address\":%s,\"description\":%s,\"burner\":%s,"
-                "\"capabilities\":[%s],\"max_read_speed\":%u,\"max_write_speed\":%u,"
-                "\"medium_max_write_speed\":%u,\"read_speed\":%u,\"write_speed\":%u,"
-                "\"buffer_bytes\":%s,\"ready\":%s,\"medium\":%s,\"erasable\":%s}\n",
-                line.index, JsonString(line.letter).c_str(), JsonString(line.address).c_str(),
-                JsonString(line.description).c_str(), burner ? "true" : "false", list.c_str(),
-                maxRead, maxWrite, curMaxWrite, read, write,
-                buffer != 0 ? std::to_string(buffer).c_str() : "null", ready ? "true" : "false",
-                JsonString(MediumName(medium)).c_str(), erasable ? "true" : "false");
-  } else {
-    std::printf("Drive:        %s (index %d, letter %s, address %s)\n",
-                Printable(line.description).c_str(), line.index, line.letter.c_str(),
-                line.address.c_str());
-    std::printf("Writes:       %s\n", burner ? "yes" : "no (reader only)");
-    std::printf("Can:          ");
-    for (size_t i = 0; i < can.size(); ++i)
-      std::printf("%s%s", i ? ", " : "", can[i].c_str());
-    std::printf("\n");
-    std::printf("Read speed:   %u KB/s (maximum %u KB/s)\n", read, maxRead);
-    std::printf("Write speed:  %u KB/s (maximum %u KB/s, %u KB/s on this medium)\n", write,
-                maxWrite, curMaxWrite);
-    std::printf("Buffer:       %s\n", buffer != 0 ? HumanBytes(buffer).c_str() : "unknown");
-    std::printf("Medium:       %s%s%s\n", MediumName(medium), erasable ? ", erasable" : "",
-                ready ? "" : " (not ready)");
-  }
+  return can;
+}
+
+DriveFacts GatherDriveFacts(Session &s) {
+  TKorva &k = s.Korva();
+  DriveFacts d;
+  d.line = s.SelectedIndex() >= 0
+               ? SplitDeviceName(s.SelectedIndex(),
+                                 k.GetDeviceName(static_cast<uint8_t>(s.SelectedIndex())))
+               : DriveLine{-1, "", "", ""};
+  d.can = DriveAbilities(k);
+  d.burner = k.DeviceIsBurner() != KFALSE;
+  d.maxRead = k.GetDeviceMaxReadSpeed();
+  d.maxWrite = k.GetDeviceMaxWriteSpeed();
+  d.curMaxWrite = k.GetMaxWriteSpeed();
+  d.read = k.GetReadSpeed();
+  d.write = k.GetWriteSpeed();
+  d.buffer = k.GetDeviceBufferSize();
+  d.ready = k.TestUnitReady() != KFALSE;
+  d.medium = k.DiscIs();
+  d.erasable = k.Erasable() != KFALSE;
+  return d;
+}
+
+void PrintDriveJson(const DriveFacts &d) {
+  std::string list;
+  for (const auto &c : d.can)
+    list += (list.empty() ? "" : ",") + JsonString(c);
+  std::printf("{\"index\":%d,\"letter\":%s,\"address\":%s,\"description\":%s,\"burner\":%s,"
+              "\"capabilities\":[%s],\"max_read_speed\":%u,\"max_write_speed\":%u,"
+              "\"medium_max_write_speed\":%u,\"read_speed\":%u,\"write_speed\":%u,"
+              "\"buffer_bytes\":%s,\"ready\":%s,\"medium\":%s,\"erasable\":%s}\n",
+              d.line.index, JsonString(d.line.letter).c_str(), JsonString(d.line.address).c_str(),
+              JsonString(d.line.description).c_str(), d.burner ? "true" : "false", list.c_str(),
+              d.maxRead, d.maxWrite, d.curMaxWrite, d.read, d.write,
+              d.buffer != 0 ? std::to_string(d.buffer).c_str() : "null",
+              d.ready ? "true" : "false", JsonString(MediumName(d.medium)).c_str(),
+              d.erasable ? "true" : "false");
+}
+
+void PrintDriveText(const DriveFacts &d) {
+  std::printf("Drive:        %s (index %d, letter %s, address %s)\n",
+              Printable(d.line.description).c_str(), d.line.index, d.line.letter.c_str(),
+              d.line.address.c_str());
+  std::printf("Writes:       %s\n", d.burner ? "yes" : "no (reader only)");
+  std::printf("Can:          ");
+  for (size_t i = 0; i < d.can.size(); ++i)
+    std::printf("%s%s", i ? ", " : "", d.can[i].c_str());
+  std::printf("\n");
+  std::printf("Read speed:   %u KB/s (maximum %u KB/s)\n", d.read, d.maxRead);
+  std::printf("Write speed:  %u KB/s (maximum %u KB/s, %u KB/s on this medium)\n", d.write,
+              d.maxWrite, d.curMaxWrite);
+  std::printf("Buffer:       %s\n", d.buffer != 0 ? HumanBytes(d.buffer).c_str() : "unknown");
+  std::printf("Medium:       %s%s%s\n", MediumName(d.medium), d.erasable ? ", erasable" : "",
+              d.ready ? "" : " (not ready)");
+}
+
+int CmdDriveInfo(Session &s) {
+  if (!s.SelectDrive()) return kExitFailed;
+  const DriveFacts d = GatherDriveFacts(s);
+  if (s.Opt().json)
+    PrintDriveJson(d);
+  else
+    PrintDriveText(d);
   return StdoutFailed() ? kExitFailed : kExitOk;
 }
 
@@ -1469,28 +1588,31 @@ int CmdSpeed(Session &s) {
 
 } // namespace
 
+// Dispatches by the command's name; the drive actions (eject, load, lock, unlock) share one.
 int RunCommand(const Options &options) {
+  static const std::unordered_map<std::string, int (*)(Session &)> commands = {
+      {"format", CmdFormat},
+      {"info", CmdInfo},
+      {"check", [](Session &s) { return CheckOrRepair(s, false); }},
+      {"repair", [](Session &s) { return CheckOrRepair(s, true); }},
+      {"ls", CmdLs},
+      {"mkdir", CmdMkdir},
+      {"put", CmdPut},
+      {"get", CmdGet},
+      {"rm", [](Session &s) { return CmdRemove(s, false); }},
+      {"rmdir", [](Session &s) { return CmdRemove(s, true); }},
+      {"mv", CmdMove},
+      {"cat", CmdCat},
+      {"mount", CmdMount},
+      {"drives", CmdDrives},
+      {"drive-info", CmdDriveInfo},
+      {"erase", CmdErase},
+      {"speed", CmdSpeed},
+  };
   Reporter reporter(options.command);
   Session session(options, reporter);
-  const std::string &c = options.command;
-  if (c == "format") return CmdFormat(session);
-  if (c == "info") return CmdInfo(session);
-  if (c == "check") return CheckOrRepair(session, false);
-  if (c == "repair") return CheckOrRepair(session, true);
-  if (c == "ls") return CmdLs(session);
-  if (c == "mkdir") return CmdMkdir(session);
-  if (c == "put") return CmdPut(session);
-  if (c == "get") return CmdGet(session);
-  if (c == "rm") return CmdRemove(session, false);
-  if (c == "rmdir") return CmdRemove(session, true);
-  if (c == "mv") return CmdMove(session);
-  if (c == "cat") return CmdCat(session);
-  if (c == "mount") return CmdMount(session);
-  if (c == "drives") return CmdDrives(session);
-  if (c == "drive-info") return CmdDriveInfo(session);
-  if (c == "erase") return CmdErase(session);
-  if (c == "speed") return CmdSpeed(session);
-  return CmdDriveAction(session);
+  const auto it = commands.find(options.command);
+  return it != commands.end() ? it->second(session) : CmdDriveAction(session);
 }
 
 } // namespace korvacli

@@ -710,6 +710,16 @@ int MountedVolume::Unlink(const std::string &path) {
   return 0;
 }
 
+// Whether a rename may put source where target is: 0, or the negated errno that refuses it.
+static int ReplaceAllowed(const KorvaFileInfo &source, const KorvaFileInfo &target, bool noReplace) {
+  if (noReplace) return -EEXIST;
+  const bool sourceDir = source.Kind == KORVA_ENTRY_DIRECTORY;
+  const bool targetDir = target.Kind == KORVA_ENTRY_DIRECTORY;
+  if (sourceDir && !targetDir) return -ENOTDIR;
+  if (!sourceDir && targetDir) return -EISDIR;
+  return 0;
+}
+
 int MountedVolume::Rename(const std::string &from, const std::string &to, bool noReplace) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (int r = Writable()) return r;
@@ -722,24 +732,23 @@ int MountedVolume::Rename(const std::string &from, const std::string &to, bool n
       to.compare(to.rfind('/') + 1, 12, ".fuse_hidden") == 0)
     return Hide(from, to);
   const bool replaces = Info(to, target) == 0;
-  if (replaces) {
-    if (noReplace) return -EEXIST;
-    const bool sourceDir = source.Kind == KORVA_ENTRY_DIRECTORY;
-    const bool targetDir = target.Kind == KORVA_ENTRY_DIRECTORY;
-    if (sourceDir && !targetDir) return -ENOTDIR;
-    if (!sourceDir && targetDir) return -EISDIR;
-  }
+  if (replaces)
+    if (int r = ReplaceAllowed(source, target, noReplace)) return r;
   KorvaSetLastOSError(0);
   if (!k_.UDF_MoveFileW(f.c_str(), t.c_str())) return Error(from);
   if (f == t || source.UniqueID == target.UniqueID) return 0;
   if (replaces) Unlinked(target);
-  // Open files below the moved path follow it in messages.
+  FollowMove(from, to);
+  return 0;
+}
+
+// Open files below a moved path follow it in messages.
+void MountedVolume::FollowMove(const std::string &from, const std::string &to) {
   for (auto &kv : files_) {
     std::string &name = kv.second->path;
     if (name == from || name.compare(0, from.size() + 1, from + "/") == 0)
       name = to + name.substr(from.size());
   }
-  return 0;
 }
 
 int MountedVolume::Hide(const std::string &from, const std::string &to) {

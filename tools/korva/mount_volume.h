@@ -95,6 +95,7 @@ private:
   std::shared_ptr<OpenFile> Unnamed(const char *path, uint64_t fh);
   // libfuse hides an open file it is told to unlink (or to replace) by renaming it.
   int Hide(const std::string &from, const std::string &to);
+  void FollowMove(const std::string &from, const std::string &to);
   void Stat(const KorvaFileInfo &info, struct stat &st);
   int Attach(const std::string &path, int32_t handle, uint64_t &fh);
   int FlushFile(OpenFile &f, bool all);

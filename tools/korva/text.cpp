@@ -121,40 +121,54 @@ VolumePath VolumePath::Child(const std::u16string &name) const {
   return down;
 }
 
+// How many characters of w, from i on, an escape takes (0: none starts there); the character
+// it stands for in c.
+static size_t EscapeAt(const std::u16string &w, size_t i, char16_t &c) {
+  if (w[i] != u'%') return 0;
+  // An escaped separator or percent sign belongs to the name.
+  if (i + 1 < w.size() && (w[i + 1] == u'/' || w[i + 1] == u'\\' || w[i + 1] == u'%')) {
+    c = w[i + 1];
+    return 2;
+  }
+  // A control character, as listings show it.
+  if (i + 3 < w.size() && w[i + 1] == u'x' && HexValue(w[i + 2]) >= 0 &&
+      HexValue(w[i + 3]) >= 0) {
+    c = char16_t(HexValue(w[i + 2]) * 16 + HexValue(w[i + 3]));
+    return 4;
+  }
+  return 0;
+}
+
+// One name of a path taken into it: "." and empty names (repeated separators) change
+// nothing, ".." goes up.
+static void AppendPart(VolumePath &path, const std::u16string &part) {
+  if (part.empty() || part == u".") return;
+  if (part == u"..") {
+    if (!path.parts.empty()) path.parts.pop_back();
+    return;
+  }
+  path.parts.push_back(part);
+}
+
 std::optional<VolumePath> ParseVolumePath(const std::string &text) {
   auto wide = Utf8ToUtf16(text);
   if (!wide) return std::nullopt;
   VolumePath path;
   std::u16string part;
-  auto flush = [&] {
-    if (part.empty() || part == u".") {
-      // nothing: repeated separator or "here"
-    } else if (part == u"..") {
-      if (!path.parts.empty()) path.parts.pop_back();
-    } else {
-      path.parts.push_back(part);
-    }
-    part.clear();
-  };
   const std::u16string &w = *wide;
   for (size_t i = 0; i < w.size(); ++i) {
-    const char16_t c = w[i];
-    if (c == u'%' && i + 1 < w.size() &&
-        (w[i + 1] == u'/' || w[i + 1] == u'\\' || w[i + 1] == u'%')) {
-      // An escaped separator or percent sign belongs to the name.
-      part.push_back(w[++i]);
-    } else if (c == u'%' && i + 3 < w.size() && w[i + 1] == u'x' && HexValue(w[i + 2]) >= 0 &&
-               HexValue(w[i + 3]) >= 0) {
-      // A control character, as listings show it.
-      part.push_back(char16_t(HexValue(w[i + 2]) * 16 + HexValue(w[i + 3])));
-      i += 3;
-    } else if (c == u'/' || c == u'\\') {
-      flush();
+    char16_t escaped = 0;
+    if (const size_t length = EscapeAt(w, i, escaped)) {
+      part.push_back(escaped);
+      i += length - 1;
+    } else if (w[i] == u'/' || w[i] == u'\\') {
+      AppendPart(path, part);
+      part.clear();
     } else {
-      part.push_back(c);
+      part.push_back(w[i]);
     }
   }
-  flush();
+  AppendPart(path, part);
   return path;
 }
 
