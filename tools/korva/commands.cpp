@@ -219,6 +219,7 @@ int CmdInfo(Session &s) {
   const uint64_t freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
   const uint64_t files = k.UDF_GetFileCount();
   const uint64_t dirs = k.UDF_GetDirCount();
+  const uint64_t block = UDF_GetLogicalBlockSize(k.Volume());
   const bool bitmapSuspect = compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
   std::string medium;
   if (!s.IsImage()) medium = MediumName(v->Device.Medium);
@@ -229,16 +230,17 @@ int CmdInfo(Session &s) {
                 s.IsImage() ? "\"image\"" : "\"drive\"");
     if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(medium).c_str());
     std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
-                "\"block_size\":2048,\"total_blocks\":%llu,"
+                "\"block_size\":%llu,\"total_blocks\":%llu,"
                 "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
                 "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
                 "\"bitmap_suspect\":%s,\"other_writer\":%s}\n",
                 JsonString(Utf16ToUtf8(label)).c_str(), compatible ? "true" : "false",
                 readOnly ? "true" : "false", leftOpen ? "true" : "false",
+                static_cast<unsigned long long>(block),
                 static_cast<unsigned long long>(total), static_cast<unsigned long long>(freeBlocks),
                 static_cast<unsigned long long>(total - std::min(total, freeBlocks)),
-                static_cast<unsigned long long>(total * 2048),
-                static_cast<unsigned long long>(freeBlocks * 2048),
+                static_cast<unsigned long long>(total * block),
+                static_cast<unsigned long long>(freeBlocks * block),
                 static_cast<unsigned long long>(files), static_cast<unsigned long long>(dirs),
                 bitmapSuspect ? "true" : "false",
                 foreign.empty() ? "null" : JsonString(foreign).c_str());
@@ -250,12 +252,12 @@ int CmdInfo(Session &s) {
       std::printf("Volume:       UDF 1.50, %s\n", usability.c_str());
     else
       std::printf("Volume:       %s\n", usability.c_str());
-    std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
-                static_cast<unsigned long long>(total),
-                static_cast<unsigned long long>(total * 2048), HumanBytes(total * 2048).c_str());
+    std::printf("Total:        %llu blocks of %llu bytes, %llu bytes (%s)\n",
+                static_cast<unsigned long long>(total), static_cast<unsigned long long>(block),
+                static_cast<unsigned long long>(total * block), HumanBytes(total * block).c_str());
     std::printf(
         "Free:         %llu blocks, %llu bytes (%s)\n", static_cast<unsigned long long>(freeBlocks),
-        static_cast<unsigned long long>(freeBlocks * 2048), HumanBytes(freeBlocks * 2048).c_str());
+        static_cast<unsigned long long>(freeBlocks * block), HumanBytes(freeBlocks * block).c_str());
     std::printf("Files:        %llu\n", static_cast<unsigned long long>(files));
     std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(dirs));
     // Another system (the kernel, for one) may change bits without refreshing the CRC.

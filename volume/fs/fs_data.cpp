@@ -9,6 +9,7 @@
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 using namespace korva;
 
@@ -105,6 +106,37 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
       // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
       if (!WritePacket(v, start, WriteOrder::Loose)) return false;
     }
+    done += chunk;
+    pos += chunk;
+  }
+  return true;
+}
+
+// Reads file data of another writer's volume of blocks smaller than a sector, where each
+// block lies at the head of an engine sector of its own: block by block, through the cache.
+bool ReadSmallBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
+                        const std::vector<DataExtent> &ext, uint64_t pos, uint8_t *in,
+                        uint64_t count, uint64_t &done) {
+  done = 0;
+  uint8_t data[kBlockSize];
+  for (size_t i = 0; done < count;) {
+    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
+      ++i;
+    if (i == ext.size() || pos < ext[i].Start) {
+      FailRead(v);
+      return false;
+    }
+    const DataExtent &e = ext[i];
+    uint32_t block = 0, off = 0;
+    space.Split(pos - e.Start, block, off);
+    const uint64_t chunk =
+        std::min<uint64_t>({space.BlockBytes - off, e.Start + e.Length - pos, count - done});
+    if (!e.Recorded)
+      std::memset(in + done, 0, chunk);
+    else if (!ReadSector(v, v.PartitionStart + e.Block + block, data))
+      return false;
+    else
+      std::memcpy(in + done, data + off, chunk);
     done += chunk;
     pos += chunk;
   }
@@ -466,6 +498,9 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (view.List.Embedded()) {
     std::memcpy(buffer, view.FE + view.List.EmbeddedOffset + f->Position, want);
     done = want;
+  } else if (BlockBytesOf(v) != kBlockSize) {
+    ok = ReadSmallBlockData(v, BlockSpaceOf(v), DataExtents(view.List.Extents), f->Position,
+                            static_cast<uint8_t *>(buffer), want, done);
   } else {
     ok = Transfer(v, DataExtents(view.List.Extents), f->Position, static_cast<uint8_t *>(buffer),
                   nullptr, want, done);
