@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -331,19 +332,27 @@ std::string ReadWhole(TUDFRewritableVolume &v, const std::u16string &path) {
   return out;
 }
 
+// A volume of `size`-byte blocks at path whose root holds files of these names; null when
+// mkudffs or the file set fails.
+std::unique_ptr<SmallBlockVolume> TreeVolume(const std::string &path, uint32_t size,
+                                             const std::vector<std::string> &names) {
+  auto img = std::make_unique<SmallBlockVolume>(path, size);
+  if (!img->Made() || !img->FindFileSet()) return nullptr;
+  img->MakeTree(names);
+  return img;
+}
+
 TEST(ForeignVolumes, SmallerBlocksAreFoundAndReadAcrossTheirBoundaries) {
   if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
   TempDir dir;
   for (const uint32_t size : {512u, 1024u}) {
     const std::string path = dir.File("small" + std::to_string(size) + ".img");
-    SmallBlockVolume img(path, size);
-    ASSERT_TRUE(img.Made());
-    ASSERT_TRUE(img.FindFileSet());
     std::vector<std::string> names;
     for (int i = 0; i < 30; ++i)
       names.push_back("entry-with-a-name-long-enough-to-cross-blocks-" + std::to_string(i));
-    img.MakeTree(names);
-    ASSERT_GT(img.DirectoryBytes(), 2 * size_t(size)) << "the directory must span blocks";
+    const auto img = TreeVolume(path, size, names);
+    ASSERT_TRUE(img);
+    ASSERT_GT(img->DirectoryBytes(), 2 * size_t(size)) << "the directory must span blocks";
     const std::string before = FileBytes(path);
 
     auto v = NewVolume();
@@ -392,10 +401,8 @@ TEST(ForeignVolumes, TheEngineChecksAReadOnlyForeignVolumeByReadingItThrough) {
   if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
   TempDir dir;
   const std::string path = dir.File("check.img");
-  SmallBlockVolume img(path, 512);
-  ASSERT_TRUE(img.Made());
-  ASSERT_TRUE(img.FindFileSet());
-  img.MakeTree({"one", "two", "three"});
+  const auto img = TreeVolume(path, 512, {"one", "two", "three"});
+  ASSERT_TRUE(img);
   auto v = NewVolume();
   ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
   CheckResult r = CheckOf(*v);
@@ -407,7 +414,7 @@ TEST(ForeignVolumes, TheEngineChecksAReadOnlyForeignVolumeByReadingItThrough) {
   EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 
   // A file whose data cannot be read is named; the others still read.
-  img.BreakFile(1);
+  img->BreakFile(1);
   ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
   r = CheckOf(*v);
   EXPECT_EQ(r.Result, KFALSE);
@@ -424,15 +431,13 @@ TEST(ForeignVolumes, ExtendedAllocationDescriptorsAreRead) {
   TempDir dir;
   for (const uint32_t size : {512u, 2048u}) {
     const std::string path = dir.File("ext" + std::to_string(size) + ".img");
-    SmallBlockVolume img(path, size);
-    ASSERT_TRUE(img.Made());
-    ASSERT_TRUE(img.FindFileSet());
     std::vector<std::string> names;
     for (int i = 0; i < 12; ++i)
       names.push_back("f" + std::to_string(i));
     names[10] = "extended";
-    img.MakeTree(names);
-    img.MakeExtended(10);
+    const auto img = TreeVolume(path, size, names);
+    ASSERT_TRUE(img);
+    img->MakeExtended(10);
     auto v = NewVolume();
     ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
     ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());

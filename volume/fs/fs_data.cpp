@@ -43,6 +43,17 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
   return out;
 }
 
+// The extent that holds file position pos, from extent i on (advanced to it); none, with a
+// read error, where the extents end or leave a gap before pos.
+const DataExtent *ExtentAt(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext,
+                           size_t &i, uint64_t pos) {
+  while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
+    ++i;
+  if (i < ext.size() && pos >= ext[i].Start) return &ext[i];
+  FailRead(v);
+  return nullptr;
+}
+
 // Moves bytes between the caller and the file from `pos`. Reading sends whole sectors the
 // caller's buffer covers straight into it, and only partial sectors through PacketBuffer.
 // Writing sends whole aligned packets without reading them first; everything else is a packet
@@ -66,13 +77,9 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
   };
   size_t i = 0;
   while (done < count) {
-    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
-      ++i;
-    if (i == ext.size() || pos < ext[i].Start) {
-      FailRead(v);
-      return false;
-    }
-    const DataExtent &e = ext[i];
+    const DataExtent *held = ExtentAt(v, ext, i, pos);
+    if (!held) return false;
+    const DataExtent &e = *held;
     const uint64_t inExtent = pos - e.Start;
     const uint32_t block = e.Block + static_cast<uint32_t>(inExtent / kBlockSize);
     const uint32_t off = static_cast<uint32_t>(inExtent % kBlockSize);
@@ -120,13 +127,9 @@ bool ReadSmallBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
   done = 0;
   uint8_t data[kBlockSize];
   for (size_t i = 0; done < count;) {
-    while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
-      ++i;
-    if (i == ext.size() || pos < ext[i].Start) {
-      FailRead(v);
-      return false;
-    }
-    const DataExtent &e = ext[i];
+    const DataExtent *held = ExtentAt(v, ext, i, pos);
+    if (!held) return false;
+    const DataExtent &e = *held;
     uint32_t block = 0, off = 0;
     space.Split(pos - e.Start, block, off);
     const uint64_t chunk =
