@@ -57,6 +57,10 @@ void OtherWriters(uint8_t which, const uint8_t *p, size_t n) {
       for (const PartitionMapInfo &m : *maps)
         Check(m.SparingTables.size() <= 4);
     }
+  } else if (which == 3) {
+    if (auto e = ParseExtendedAD(p, n))
+      Check(n >= kExtendedADBytes &&
+            (e->RecordedLength & 0x3FFFFFFFu) <= (e->ExtentLength & 0x3FFFFFFFu));
   } else if (auto vat = ParseVat(p, n, which == 1)) {
     Check(vat->Entries.size() * 4 <= n);
   }
@@ -74,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t n = b.size();
   const uint32_t loc = n >= 16 ? LoadLE32(p + 12) : 0;
 
-  // Bit 4: the readers of other writers' volumes (partition maps, the VAT).
+  // Bit 4: the readers of other writers' volumes (partition maps, the VAT, extended
+  // allocation descriptors).
   if (mode & 0x10) {
     OtherWriters(mode & 0x0F, p, n);
     return 0;

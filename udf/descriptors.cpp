@@ -569,7 +569,35 @@ bool ReadLongExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD>
   return true;
 }
 
+// The same for extended descriptors: each must be readable and, when allocated, name
+// partition 0.
+bool ReadExtendedExtents(const uint8_t *area, size_t bytes, std::vector<UDF_ShortAD> &out) {
+  for (size_t off = 0; off + kExtendedADBytes <= bytes; off += kExtendedADBytes) {
+    const std::optional<ExtendedADInfo> e = ParseExtendedAD(area + off, bytes - off);
+    if (!e) return false;
+    if ((e->ExtentLength & 0x3FFFFFFFu) == 0) break;
+    if (e->ExtentLength >> 30 != kExtentNotAllocated && e->Partition != 0) return false;
+    UDF_ShortAD ad;
+    ad.Length = e->ExtentLength;
+    ad.Position = e->Block;
+    out.push_back(ad);
+  }
+  return true;
+}
+
 } // namespace
+
+std::optional<ExtendedADInfo> ParseExtendedAD(const uint8_t *buf, size_t length) {
+  if (!buf || length < kExtendedADBytes) return std::nullopt;
+  ExtendedADInfo e;
+  e.ExtentLength = LoadLE32(buf);
+  e.RecordedLength = LoadLE32(buf + 4);
+  e.InformationLength = LoadLE32(buf + 8);
+  e.Block = LoadLE32(buf + 12);
+  e.Partition = LoadLE16(buf + 16);
+  if ((e.RecordedLength & 0x3FFFFFFFu) > (e.ExtentLength & 0x3FFFFFFFu)) return std::nullopt;
+  return e;
+}
 
 std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, uint32_t location) {
   // The fields both forms share are read through the file entry's record.
@@ -606,6 +634,9 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
     break;
   case kDescriptorsLong:
     if (!ReadLongExtents(area, size_t(ad), info.Extents)) return std::nullopt;
+    break;
+  case kDescriptorsExtended:
+    if (!ReadExtendedExtents(area, size_t(ad), info.Extents)) return std::nullopt;
     break;
   case kDescriptorsEmbedded:
     // The data itself is recorded where the descriptors would be.

@@ -636,7 +636,23 @@ struct FileEntryInfo {
 inline constexpr uint16_t kICBFlagDescriptorMask = 7;
 inline constexpr uint16_t kDescriptorsShort = 0;
 inline constexpr uint16_t kDescriptorsLong = 1;
+inline constexpr uint16_t kDescriptorsExtended = 2;
 inline constexpr uint16_t kDescriptorsEmbedded = 3;
+
+// An extended allocation descriptor (20 bytes, as other writers may record them): the extent
+// length word (type in the top two bits), the bytes recorded and of information in it, and
+// where it starts. This library reads them and never writes them.
+inline constexpr size_t kExtendedADBytes = 20;
+struct ExtendedADInfo {
+  uint32_t ExtentLength = 0; // with the type bits
+  uint32_t RecordedLength = 0;
+  uint32_t InformationLength = 0;
+  uint32_t Block = 0;
+  uint16_t Partition = 0;
+};
+// Nothing when fewer than 20 bytes are given, or when the lengths contradict each other
+// (more recorded than the extent holds).
+std::optional<ExtendedADInfo> ParseExtendedAD(const uint8_t *buf, size_t length);
 
 // A new directory: one descriptor of `dataLength` bytes at dataBlock, one block recorded.
 FileEntryInfo NewDirectoryEntryInfo(const UDF_TimeStamp &created, uint64_t uniqueID,

@@ -23,7 +23,10 @@ KORVA_EXTERN_C_BEGIN
 enum {
   /* A read failed; the check stopped there. */
   KORVA_FINDING_UNREADABLE = 1,
-  /* The volume descriptors were not written by this library (repair refuses, error 10). */
+  /* The volume descriptors were not written by this library (repair refuses, error 10).
+   * Another writer's volume mounted read-only and readable is checked by reading it through
+   * instead: this finding comes first and names the volume, each further one (unreadable)
+   * an entry that does not read; the check succeeds when nothing else is found. */
   KORVA_FINDING_FOREIGN_VOLUME = 2,
   /* A volume-level descriptor (recognition sequence, anchor, volume descriptors, sparing
    * table, file set, root directory) is damaged; repair refuses with error 32. */
@@ -90,7 +93,9 @@ typedef void (*KorvaFindingCallback)(void *context, const KorvaFinding *finding)
 
 /* Reads the volume and reports what it finds; writes nothing. -1: the volume is clean.
  * 0 with LastError 29 when it found problems, 10 when the volume is not one of this
- * library, or the read error (13) when it could not read. The callback may be null. */
+ * library (another writer's volume mounted read-only is read through instead, see
+ * KORVA_FINDING_FOREIGN_VOLUME), or the read error (13) when it could not read. The callback
+ * may be null. */
 KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume, KorvaFindingCallback callback,
                                 void *context);
 

@@ -224,6 +224,9 @@ typedef struct TUDFRewritableVolume {
  * volumes. Such a volume mounts Compatible only read-only (it is never written). The text
  * lives until the next mount or dismount. */
 KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume);
+/* The bytes of one logical block of the mounted volume, in which its block counts are given:
+ * 2048, or 512 or 1024 on another writer's volume of smaller blocks. */
+KORVA_API uint32_t UDF_GetLogicalBlockSize(TUDFRewritableVolume *volume);
 
 /* Errors and counters. */
 KORVA_API uint16_t UDF_GetLastErrorNumber(TUDFRewritableVolume *volume);

@@ -60,32 +60,45 @@ kind_of() {
 
 if [ "$part" = mkudffs ]; then
 volumes=0
-for media in hd dvd dvdram dvdrw dvdr worm mo cdrw cdr cd bdr; do
-  for rev in 1.01 1.02 1.50 2.00 2.01 2.50 2.60; do
-    img="$work/$media-$rev.img"
-    # Not every media type takes every revision (nor worm and mo an image file).
-    mkudffs --media-type="$media" --udfrev="$rev" --blocksize=2048 --label=FOREIGN --new-file \
-      "$img" 4096 >/dev/null 2>&1 || { rm -f "$img"; continue; }
-    # 1.01 is recorded as 1.01 but read as the 1.02 it is compatible with.
-    read_volume "$img" "$rev" "$(kind_of "$media")"
-    rm -f "$img"
-    volumes=$((volumes + 1))
+# Each media type and revision with mkudffs's own block size (512 for hd on an image file,
+# 2048 otherwise) and with each smaller size it takes; images of 8 MiB.
+for bs in default 512 1024 2048; do
+  opt=--blocksize=$bs
+  [ "$bs" = default ] && opt=
+  size=$((8388608 / ${bs/default/2048}))
+  for media in hd dvd dvdram dvdrw dvdr worm mo cdrw cdr cd bdr; do
+    for rev in 1.01 1.02 1.50 2.00 2.01 2.50 2.60; do
+      img="$work/$media-$rev-$bs.img"
+      # Not every media type takes every revision (nor worm and mo an image file).
+      mkudffs --media-type="$media" --udfrev="$rev" $opt --label=FOREIGN --new-file \
+        "$img" $size >/dev/null 2>&1 || { rm -f "$img"; continue; }
+      # 1.01 is recorded as 1.01 but read as the 1.02 it is compatible with.
+      read_volume "$img" "$rev" "$(kind_of "$media")"
+      rm -f "$img"
+      volumes=$((volumes + 1))
+    done
   done
 done
 echo "read $volumes mkudffs volumes"
-[ "$volumes" -ge 20 ] || bad "mkudffs made only $volumes volumes"
+[ "$volumes" -ge 80 ] || bad "mkudffs made only $volumes volumes"
 
-# Blocks of another size (mkudffs's choice for an image file unless told): not read, and
-# said so rather than called damaged.
-img="$work/small-blocks.img"
-mkudffs --media-type=hd --blocksize=512 --new-file "$img" 16384 >/dev/null 2>&1 || bad "mkudffs -b 512 failed"
+# The default hd volume names its block size where it gives sizes.
+img="$work/hd-default.img"
+mkudffs --media-type=hd --new-file "$img" 16384 >/dev/null 2>&1 || bad "mkudffs hd failed"
+k "$img" info --json || bad "info of the hd volume: $(cat "$work/err")"
+grep -q '"block_size":512,"total_blocks":1[0-9]\{4\},' "$work/out" ||
+  bad "info does not count 512-byte blocks: $(cat "$work/out")"
+
+# Blocks larger than a sector: not read, and said so rather than called damaged.
+img="$work/large-blocks.img"
+mkudffs --media-type=hd --blocksize=4096 --new-file "$img" 4096 >/dev/null 2>&1 || bad "mkudffs -b 4096 failed"
 before=$(md5sum <"$img")
 for cmd in info ls; do
-  k "$img" $cmd && bad "$cmd read a volume of 512-byte blocks"
-  grep -q "not compatible: another writer's volume that cannot be read: a UDF volume of 512-byte blocks" "$work/err" ||
-    bad "$cmd on 512-byte blocks: $(cat "$work/err")"
+  k "$img" $cmd && bad "$cmd read a volume of 4096-byte blocks"
+  grep -q "not compatible: another writer's volume that cannot be read: a UDF volume of 4096-byte blocks" "$work/err" ||
+    bad "$cmd on 4096-byte blocks: $(cat "$work/err")"
 done
-[ "$(md5sum <"$img")" = "$before" ] || bad "the volume of 512-byte blocks changed"
+[ "$(md5sum <"$img")" = "$before" ] || bad "the volume of 4096-byte blocks changed"
 exit $fail
 fi
 
@@ -99,14 +112,21 @@ head -c 300000 /dev/urandom >"$work/tree/sub/big.bin"
 head -c 5000 /dev/urandom >"$work/tree/sub/deeper/mid.bin"
 printf '%s' "$(seq 1 200)" >"$work/tree/numbers"
 files="small.txt sub/big.bin sub/deeper/mid.bin numbers"
+# A directory whose entries fill several blocks of every size.
+mkdir "$work/tree/many"
+for i in $(seq -w 1 40); do
+  printf 'entry %s\n' "$i" >"$work/tree/many/a-rather-long-file-name-number-$i.txt"
+  files="$files many/a-rather-long-file-name-number-$i.txt"
+done
 
-for spec in "hd 2.01" "cdrw 1.50"; do
+# The hd volume with mkudffs's own 512-byte blocks: directories and files cross blocks.
+for spec in "hd 2.01 2048" "cdrw 1.50 2048" "hd 2.01 512"; do
   set -- $spec
-  img="$work/k-$1-$2.img"
-  mkudffs --media-type="$1" --udfrev="$2" --blocksize=2048 --new-file "$img" 8192 >/dev/null 2>&1 ||
-    { bad "mkudffs $spec failed"; continue; }
+  img="$work/k-$1-$2-$3.img"
+  mkudffs --media-type="$1" --udfrev="$2" --blocksize="$3" --new-file "$img" $((16777216 / $3)) \
+    >/dev/null 2>&1 || { bad "mkudffs $spec failed"; continue; }
   "$run" --disk "$img" --copy "$work/tree=/tmp/" -- sh -c \
-    'mount -t udf -o rw,bs=2048 /dev/vda /mnt && cp -r /tmp/tree/* /mnt/ && umount /mnt' \
+    "mount -t udf -o rw,bs=$3 /dev/vda /mnt && cp -r /tmp/tree/* /mnt/ && umount /mnt" \
     >"$work/kout" 2>&1
   rc=$?
   if [ $rc -eq 2 ]; then
@@ -120,7 +140,7 @@ for spec in "hd 2.01" "cdrw 1.50"; do
     grep -q " $(basename "$f")\$" "$work/out" || bad "$spec: ls does not list $f"
   done
   k "$img" check || bad "$spec: check of the kernel's tree: $(cat "$work/out" "$work/err")"
-  grep -q "3 directories and [45] files read in full" "$work/out" || bad "$spec: check: $(cat "$work/out")"
+  grep -q "4 directories and 4[45] files read in full" "$work/out" || bad "$spec: check: $(cat "$work/out")"
   rm -rf "$work/got" && mkdir "$work/got"
   k "$img" get / "$work/got" || bad "$spec: get of the kernel's tree failed: $(cat "$work/err")"
   for f in $files; do

@@ -341,8 +341,57 @@ TEST(Descriptors, FileEntries) {
   EXPECT_FALSE(mutate(172, 1873));        // descriptors past the block
   EXPECT_FALSE(mutate(168, 1868));        // attributes push them past it
   EXPECT_FALSE(mutate(168, 0xFFFFFFF0u)); // no wrap-around
-  EXPECT_FALSE(mutate(32, 0x00020000u));  // ICB flags: extended descriptors
   EXPECT_FALSE(mutate(32, 0x00030000u));  // embedded data shorter than the length
+}
+
+// Extended allocation descriptors, as other writers may record them: read into the extents,
+// refused where they name another partition or record more than their extent holds.
+TEST(Descriptors, ExtendedAllocationDescriptors) {
+  Bytes s(kSectorSize);
+  FileEntryInfo info;
+  info.InformationLength = 5000;
+  info.Extents = {MakeShortAD(4096, 40)};
+  BuildFileEntry(s.data(), s.size(), 9, info);
+  auto withExtended = [&](uint32_t recorded, uint16_t partition) {
+    Bytes d = s;
+    StoreLE16(d.data() + 34, kDescriptorsExtended);
+    uint8_t *ad = d.data() + 176;
+    const uint32_t extents[2][2] = {{4096, 40}, {(1u << 30) | 904, 0}};
+    for (const auto &[length, block] : extents) {
+      StoreLE32(ad, length);
+      StoreLE32(ad + 4, recorded ? recorded : length & 0x3FFFFFFFu);
+      StoreLE32(ad + 8, length & 0x3FFFFFFFu);
+      StoreLE32(ad + 12, block);
+      StoreLE16(ad + 16, partition);
+      ad += kExtendedADBytes;
+    }
+    StoreLE32(d.data() + 172, 2 * kExtendedADBytes);
+    FillTagAt(d.data(), kTagFileEntry, 176 + 2 * kExtendedADBytes - 16, 9);
+    return ParseFileEntry(d.data(), d.size(), 9);
+  };
+  const auto fe = withExtended(0, 0);
+  ASSERT_TRUE(fe);
+  ASSERT_EQ(fe->Extents.size(), 2u);
+  EXPECT_EQ(ExtentLength(fe->Extents[0]), 4096u);
+  EXPECT_EQ(fe->Extents[0].Position, 40u);
+  EXPECT_EQ(ExtentTypeOf(fe->Extents[1]), 1u);
+  EXPECT_EQ(ExtentLength(fe->Extents[1]), 904u);
+  EXPECT_FALSE(withExtended(0, 1));    // another partition
+  EXPECT_FALSE(withExtended(8192, 0)); // more recorded than the extent holds
+
+  uint8_t raw[kExtendedADBytes] = {};
+  EXPECT_FALSE(ParseExtendedAD(raw, sizeof raw - 1));
+  StoreLE32(raw, 2048);
+  StoreLE32(raw + 4, 1024);
+  StoreLE32(raw + 8, 2000);
+  StoreLE32(raw + 12, 77);
+  StoreLE16(raw + 16, 3);
+  const auto e = ParseExtendedAD(raw, sizeof raw);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->RecordedLength, 1024u);
+  EXPECT_EQ(e->InformationLength, 2000u);
+  EXPECT_EQ(e->Block, 77u);
+  EXPECT_EQ(e->Partition, 3u);
 }
 
 // The record accessors change the fields where each form keeps them (offsets as the standard

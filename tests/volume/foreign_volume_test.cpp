@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "korva/check.h"
 #include "korva/files.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"
@@ -191,6 +193,304 @@ TEST(ForeignVolumes, AMetadataPartitionIsReadThroughItsFileOrItsMirror) {
     }
     EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
   }
+}
+
+// A volume of smaller blocks made by mkudffs, given a tree by hand: a root directory whose
+// entries cross block boundaries and files whose data does, each block one of `size` bytes.
+class SmallBlockVolume {
+public:
+  SmallBlockVolume(const std::string &path, uint32_t size) : path_(path), size_(size) {
+    const std::string make = "mkudffs --media-type=hd --udfrev=2.01 --blocksize=" +
+                             std::to_string(size) + " --new-file '" + path + "' " +
+                             std::to_string(8388608 / size) + " >/dev/null 2>&1";
+    made_ = std::system(make.c_str()) == 0;
+    if (made_) bytes_ = FileBytes(path);
+  }
+  bool Made() const { return made_; }
+  uint8_t *Block(uint32_t b) { return reinterpret_cast<uint8_t *>(&bytes_[size_t(b) * size_]); }
+
+  // Finds the partition through its file set descriptor (whose tag names its own block).
+  bool FindFileSet() {
+    for (uint32_t b = 256; b < bytes_.size() / size_; ++b) {
+      if (LoadLE16(Block(b)) != kTagFileSet) continue;
+      start_ = b - LoadLE32(Block(b) + 12);
+      root_ = LoadLE32(Block(b) + 404);
+      return true;
+    }
+    return false;
+  }
+
+  // Writes a descriptor built into a sector-sized buffer at partition block `b`.
+  void Put(uint32_t b, const uint8_t *sector, size_t n) {
+    std::memcpy(Block(start_ + b), sector, n);
+  }
+
+  // The root with `names` files, file i holding `Data(i)`.
+  void MakeTree(const std::vector<std::string> &names) {
+    constexpr uint32_t kDir = 1000, kEntries = 2000, kData = 3000;
+    std::vector<uint8_t> dir(4096, 0);
+    uint8_t sector[2048];
+    size_t at = BuildFileIdentifierDescriptor(dir.data(), dir.size(), kDir, kFileParent, root_,
+                                              nullptr, 0);
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::string name = "\x08" + names[i];
+      // A descriptor's tag names the block it starts in.
+      at += BuildFileIdentifierDescriptor(
+          &dir[at], dir.size() - at, kDir + uint32_t(at / size_), 0, kEntries + uint32_t(i),
+          reinterpret_cast<const uint8_t *>(name.data()), uint8_t(name.size()));
+      const std::string data = Data(i);
+      std::memcpy(Block(start_ + kData + 40 * uint32_t(i)), data.data(), data.size());
+      FileEntryInfo fe;
+      fe.InformationLength = data.size();
+      fe.LogicalBlocksRecorded = (data.size() + size_ - 1) / size_;
+      fe.Extents = {MakeShortAD(uint32_t(data.size()), kData + 40 * uint32_t(i))};
+      std::memset(sector, 0, sizeof sector);
+      BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
+      Put(kEntries + uint32_t(i), sector, size_);
+    }
+    std::memcpy(Block(start_ + kDir), dir.data(), at);
+    FileEntryInfo root;
+    root.FileType = kFileTypeDirectory;
+    root.Permissions = kPermissionsDirectory;
+    root.InformationLength = at;
+    root.LogicalBlocksRecorded = (at + size_ - 1) / size_;
+    root.Extents = {MakeShortAD(uint32_t(at), kDir)};
+    std::memset(sector, 0, sizeof sector);
+    BuildFileEntry(sector, sizeof sector, root_, root);
+    Put(root_, sector, size_);
+    std::ofstream(path_, std::ios::binary) << bytes_;
+    dirBytes_ = at;
+  }
+  size_t DirectoryBytes() const { return dirBytes_; }
+  // Records file i with extended allocation descriptors (as other writers may), its data in
+  // two extents: the first whole blocks, the rest.
+  void MakeExtended(size_t i) {
+    constexpr uint32_t kEntries = 2000, kData = 3000;
+    const uint32_t at = kEntries + uint32_t(i), first = kData + 40 * uint32_t(i);
+    const uint32_t length = uint32_t(Data(i).size()), head = length / size_ / 2 * size_;
+    uint8_t sector[2048] = {};
+    FileEntryInfo fe;
+    fe.InformationLength = length;
+    fe.LogicalBlocksRecorded = (length + size_ - 1) / size_;
+    fe.Extents = {MakeShortAD(head, first)};
+    BuildFileEntry(sector, sizeof sector, at, fe);
+    StoreLE16(sector + 34, uint16_t((LoadLE16(sector + 34) & ~7u) | kDescriptorsExtended));
+    uint8_t *ad = sector + 176;
+    for (const auto &[bytes, block] :
+         {std::pair{head, first}, std::pair{length - head, first + head / size_}}) {
+      StoreLE32(ad, bytes);
+      StoreLE32(ad + 4, bytes);
+      StoreLE32(ad + 8, bytes);
+      StoreLE32(ad + 12, block);
+      StoreLE16(ad + 16, 0);
+      ad += 20;
+    }
+    StoreLE32(sector + 172, 40);
+    FillTagAt(sector, kTagFileEntry, uint16_t(176 + 40 - 16), at);
+    Put(at, sector, size_);
+    std::ofstream(path_, std::ios::binary) << bytes_;
+  }
+  // Points file i's data past the end of the medium.
+  void BreakFile(size_t i) {
+    constexpr uint32_t kEntries = 2000;
+    uint8_t sector[2048] = {};
+    FileEntryInfo fe;
+    fe.InformationLength = 4000;
+    fe.LogicalBlocksRecorded = 8;
+    fe.Extents = {MakeShortAD(4000, 0x00FFFFFFu)};
+    BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
+    Put(kEntries + uint32_t(i), sector, size_);
+    std::ofstream(path_, std::ios::binary) << bytes_;
+  }
+
+  static std::string Data(size_t i) {
+    std::string d(700 + 613 * i, '\0');
+    for (size_t j = 0; j < d.size(); ++j)
+      d[j] = char(j * 31 + i * 7 + j / 512);
+    return d;
+  }
+
+private:
+  std::string path_, bytes_;
+  uint32_t size_;
+  bool made_ = false;
+  uint32_t start_ = 0, root_ = 0;
+  size_t dirBytes_ = 0;
+};
+
+std::string ReadWhole(TUDFRewritableVolume &v, const std::u16string &path) {
+  const UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  if (h == UDF_INVALID_HANDLE) return "<cannot open>";
+  std::string out(20000, '\0');
+  uint32_t n = 0;
+  // Odd reads: pieces that start and end inside blocks.
+  size_t got = 0;
+  while (UDF_ReadFile(&v, h, &out[got], 333, &n) == KTRUE && n > 0)
+    got += n;
+  UDF_CloseHandle(&v, h);
+  out.resize(got);
+  return out;
+}
+
+// A volume of `size`-byte blocks at path whose root holds files of these names; null when
+// mkudffs or the file set fails.
+std::unique_ptr<SmallBlockVolume> TreeVolume(const std::string &path, uint32_t size,
+                                             const std::vector<std::string> &names) {
+  auto img = std::make_unique<SmallBlockVolume>(path, size);
+  if (!img->Made() || !img->FindFileSet()) return nullptr;
+  img->MakeTree(names);
+  return img;
+}
+
+TEST(ForeignVolumes, SmallerBlocksAreFoundAndReadAcrossTheirBoundaries) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  for (const uint32_t size : {512u, 1024u}) {
+    const std::string path = dir.File("small" + std::to_string(size) + ".img");
+    std::vector<std::string> names;
+    for (int i = 0; i < 30; ++i)
+      names.push_back("entry-with-a-name-long-enough-to-cross-blocks-" + std::to_string(i));
+    const auto img = TreeVolume(path, size, names);
+    ASSERT_TRUE(img);
+    ASSERT_GT(img->DirectoryBytes(), 2 * size_t(size)) << "the directory must span blocks";
+    const std::string before = FileBytes(path);
+
+    auto v = NewVolume();
+    ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE) << size;
+    ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+    EXPECT_EQ(UDF_GetLogicalBlockSize(v.get()), size);
+    EXPECT_NE(std::string(UDF_GetVolumeNote(v.get())).find(std::to_string(size) + "-byte blocks"),
+              std::string::npos)
+        << UDF_GetVolumeNote(v.get());
+    const auto listed = RootNames(*v);
+    ASSERT_EQ(listed.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::u16string name(names[i].begin(), names[i].end());
+      EXPECT_EQ(listed[i], name);
+      EXPECT_EQ(ReadWhole(*v, u"\\" + name), SmallBlockVolume::Data(i)) << size << " " << i;
+    }
+    // Never written, not even for writing.
+    EXPECT_EQ(UDF_CreateFileW(v.get(), u"\\new", UDF_GENERIC_WRITE, UDF_CREATE_NEW, 0),
+              UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+    EXPECT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
+    EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+    EXPECT_EQ(FileBytes(path), before);
+  }
+}
+
+struct CheckResult {
+  KBOOL Result = KFALSE;
+  std::vector<std::pair<int32_t, std::string>> Findings; // kind, path and text
+};
+
+CheckResult CheckOf(TUDFRewritableVolume &v) {
+  CheckResult r;
+  r.Result = UDF_CheckVolume(
+      &v,
+      [](void *context, const KorvaFinding *f) {
+        static_cast<CheckResult *>(context)->Findings.emplace_back(
+            f->Kind, std::string(f->Path ? f->Path : "") + ": " + f->Text);
+      },
+      &r);
+  return r;
+}
+
+TEST(ForeignVolumes, TheEngineChecksAReadOnlyForeignVolumeByReadingItThrough) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("check.img");
+  const auto img = TreeVolume(path, 512, {"one", "two", "three"});
+  ASSERT_TRUE(img);
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  CheckResult r = CheckOf(*v);
+  EXPECT_EQ(r.Result, KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
+  ASSERT_EQ(r.Findings.size(), 1u);
+  EXPECT_EQ(r.Findings[0].first, KORVA_FINDING_FOREIGN_VOLUME);
+  EXPECT_NE(r.Findings[0].second.find("512-byte blocks"), std::string::npos) << r.Findings[0].second;
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+
+  // A file whose data cannot be read is named; the others still read.
+  img->BreakFile(1);
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  r = CheckOf(*v);
+  EXPECT_EQ(r.Result, KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), KORVA_E_CHECK_FINDINGS);
+  ASSERT_EQ(r.Findings.size(), 2u);
+  EXPECT_EQ(r.Findings[1].first, KORVA_FINDING_UNREADABLE);
+  EXPECT_EQ(r.Findings[1].second.rfind("/two: ", 0), 0u) << r.Findings[1].second;
+  EXPECT_EQ(ReadWhole(*v, u"\\three"), SmallBlockVolume::Data(2));
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+TEST(ForeignVolumes, ExtendedAllocationDescriptorsAreRead) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  for (const uint32_t size : {512u, 2048u}) {
+    const std::string path = dir.File("ext" + std::to_string(size) + ".img");
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i)
+      names.push_back("f" + std::to_string(i));
+    names[10] = "extended";
+    const auto img = TreeVolume(path, size, names);
+    ASSERT_TRUE(img);
+    img->MakeExtended(10);
+    auto v = NewVolume();
+    ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+    ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+    EXPECT_EQ(ReadWhole(*v, u"\\extended"), SmallBlockVolume::Data(10)) << size;
+    KorvaFileInfo info{};
+    ASSERT_EQ(UDF_GetFileInfoW(v.get(), u"\\extended", &info), KTRUE);
+    EXPECT_EQ(info.Size, SmallBlockVolume::Data(10).size());
+    const CheckResult r = CheckOf(*v);
+    EXPECT_EQ(r.Result, KTRUE) << (r.Findings.size() > 1 ? r.Findings[1].second : "");
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  }
+}
+
+TEST(ForeignVolumes, TheVatIsFoundBehindBlocksWrittenAfterIt) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("vat.img");
+  ASSERT_EQ(std::system(("mkudffs --media-type=cdr --udfrev=2.01 --blocksize=2048 --new-file '" +
+                         path + "' 4096 >/dev/null 2>&1").c_str()),
+            0);
+  const uint64_t size = fs::file_size(path);
+  // Padding after the VAT (an image rounded up, a disc's run-out), then too much of it.
+  for (const uint64_t extra : {uint64_t(300), uint64_t(5000)}) {
+    fs::resize_file(path, size + extra * 2048);
+    auto v = NewVolume();
+    ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+    const std::string note = UDF_GetVolumeNote(v.get());
+    if (extra == 300) {
+      EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << note;
+      EXPECT_NE(note.find("virtual partition (VAT)"), std::string::npos) << note;
+      EXPECT_TRUE(RootNames(*v).empty());
+    } else {
+      EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+      EXPECT_NE(note.find("(VAT) cannot be found"), std::string::npos) << note;
+    }
+    EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+  }
+}
+
+TEST(ForeignVolumes, BlocksLargerThanASectorAreNamedNotRead) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("large.img");
+  ASSERT_EQ(std::system(("mkudffs --media-type=hd --blocksize=4096 --new-file '" + path +
+                         "' 2048 >/dev/null 2>&1").c_str()),
+            0);
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
+  EXPECT_NE(std::string(UDF_GetVolumeNote(v.get())).find("a UDF volume of 4096-byte blocks"),
+            std::string::npos)
+      << UDF_GetVolumeNote(v.get());
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
 // A volume of this library whose image was cut, or had bytes added, off the packet grid:

@@ -202,6 +202,7 @@ struct VolumeFacts {
   std::string foreign;  // another system's volume: what it is
   std::u16string label;
   uint64_t total = 0, freeBlocks = 0, files = 0, dirs = 0;
+  uint64_t block = 2048; // the volume's logical block size
 };
 
 // Mounts for looking only where that changes nothing. A volume that is not usable is still
@@ -238,6 +239,7 @@ bool GatherFacts(Session &s, VolumeFacts &f) {
   f.freeBlocks = k.UDF_GetFreeBlocksOfLogicalVolume();
   f.files = k.UDF_GetFileCount();
   f.dirs = k.UDF_GetDirCount();
+  f.block = UDF_GetLogicalBlockSize(k.Volume());
   f.bitmapSuspect = f.compatible && UDF_GetSpaceBitmapSuspect(k.Volume()) != KFALSE;
   if (!s.IsImage()) f.medium = MediumName(v->Device.Medium);
   f.foreign = s.ForeignNote();
@@ -249,17 +251,17 @@ void PrintInfoJson(Session &s, const VolumeFacts &f) {
               s.IsImage() ? "\"image\"" : "\"drive\"");
   if (!s.IsImage()) std::printf("\"medium\":%s,", JsonString(f.medium).c_str());
   std::printf("\"label\":%s,\"compatible\":%s,\"read_only\":%s,\"left_open\":%s,"
-              "\"block_size\":2048,\"total_blocks\":%llu,"
+              "\"block_size\":%llu,\"total_blocks\":%llu,"
               "\"free_blocks\":%llu,\"used_blocks\":%llu,\"total_bytes\":%llu,"
               "\"free_bytes\":%llu,\"files\":%llu,\"directories\":%llu,"
               "\"bitmap_suspect\":%s,\"other_writer\":%s}\n",
               JsonString(Utf16ToUtf8(f.label)).c_str(), f.compatible ? "true" : "false",
               f.readOnly ? "true" : "false", f.leftOpen ? "true" : "false",
-              static_cast<unsigned long long>(f.total),
+              static_cast<unsigned long long>(f.block), static_cast<unsigned long long>(f.total),
               static_cast<unsigned long long>(f.freeBlocks),
               static_cast<unsigned long long>(f.total - std::min(f.total, f.freeBlocks)),
-              static_cast<unsigned long long>(f.total * 2048),
-              static_cast<unsigned long long>(f.freeBlocks * 2048),
+              static_cast<unsigned long long>(f.total * f.block),
+              static_cast<unsigned long long>(f.freeBlocks * f.block),
               static_cast<unsigned long long>(f.files), static_cast<unsigned long long>(f.dirs),
               f.bitmapSuspect ? "true" : "false",
               f.foreign.empty() ? "null" : JsonString(f.foreign).c_str());
@@ -273,13 +275,14 @@ void PrintInfoText(Session &s, const VolumeFacts &f) {
     std::printf("Volume:       UDF 1.50, %s\n", f.usability.c_str());
   else
     std::printf("Volume:       %s\n", f.usability.c_str());
-  std::printf("Total:        %llu blocks of 2048 bytes, %llu bytes (%s)\n",
-              static_cast<unsigned long long>(f.total),
-              static_cast<unsigned long long>(f.total * 2048), HumanBytes(f.total * 2048).c_str());
+  std::printf("Total:        %llu blocks of %llu bytes, %llu bytes (%s)\n",
+              static_cast<unsigned long long>(f.total), static_cast<unsigned long long>(f.block),
+              static_cast<unsigned long long>(f.total * f.block),
+              HumanBytes(f.total * f.block).c_str());
   std::printf("Free:         %llu blocks, %llu bytes (%s)\n",
               static_cast<unsigned long long>(f.freeBlocks),
-              static_cast<unsigned long long>(f.freeBlocks * 2048),
-              HumanBytes(f.freeBlocks * 2048).c_str());
+              static_cast<unsigned long long>(f.freeBlocks * f.block),
+              HumanBytes(f.freeBlocks * f.block).c_str());
   std::printf("Files:        %llu\n", static_cast<unsigned long long>(f.files));
   std::printf("Directories:  %llu (the root included)\n", static_cast<unsigned long long>(f.dirs));
   // Another system (the kernel, for one) may change bits without refreshing the CRC.

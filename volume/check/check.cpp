@@ -6,6 +6,7 @@
 
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
+#include "volume/check/foreign_check.h"
 #include "volume/check/fsck_walk.h"
 
 namespace korva {
@@ -74,6 +75,14 @@ extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
   ClearError(v);
   v.WrittenInOperation = 0;
   VolumeScan scan;
+  // Another writer's volume that reads: it is read through, and clean when all of it reads.
+  if (IsReadableForeignVolume(v)) {
+    ReadForeignVolumeThrough(v, scan);
+    ReportFindings(scan, callback, context, false);
+    if (scan.Findings.size() == 1) return KTRUE;
+    SetError(v, KORVA_E_CHECK_FINDINGS);
+    return KFALSE;
+  }
   const bool complete = ScanForCheck(v, scan);
   ReportFindings(scan, callback, context, false);
   if (scan.ReadFailed) {

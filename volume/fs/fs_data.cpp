@@ -9,6 +9,7 @@
 #include "volume/engine.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
+#include "volume/medium/partition_map.h"
 
 using namespace korva;
 
@@ -40,6 +41,17 @@ std::vector<DataExtent> DataExtents(const std::vector<ADSlot> &slots) {
     pos += s.AD.Length();
   }
   return out;
+}
+
+// The extent that holds file position pos, from extent i on (advanced to it); none, with a
+// read error, where the extents end or leave a gap before pos.
+const DataExtent *ExtentAt(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext,
+                           size_t &i, uint64_t pos) {
+  while (i < ext.size() && pos >= ext[i].Start + ext[i].Length)
+    ++i;
+  if (i < ext.size() && pos >= ext[i].Start) return &ext[i];
+  FailRead(v);
+  return nullptr;
 }
 
 // A transfer under way: `done` bytes moved so far, up to file position `pos`.
@@ -124,17 +136,38 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
   bool ok = true;
   size_t i = 0;
   while (ok && t.done < count) {
-    while (i < ext.size() && t.pos >= ext[i].Start + ext[i].Length)
-      ++i;
-    if (i == ext.size() || t.pos < ext[i].Start) {
-      FailRead(v);
-      ok = false;
-    } else {
-      ok = TransferStep(t, ext[i], count);
-    }
+    const DataExtent *e = ExtentAt(v, ext, i, t.pos);
+    ok = e && TransferStep(t, *e, count);
   }
   done = t.done;
   return ok;
+}
+
+// Reads file data of another writer's volume of blocks smaller than a sector, where each
+// block lies at the head of an engine sector of its own: block by block, through the cache.
+bool ReadSmallBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
+                        const std::vector<DataExtent> &ext, uint64_t pos, uint8_t *in,
+                        uint64_t count, uint64_t &done) {
+  done = 0;
+  uint8_t data[kBlockSize];
+  for (size_t i = 0; done < count;) {
+    const DataExtent *held = ExtentAt(v, ext, i, pos);
+    if (!held) return false;
+    const DataExtent &e = *held;
+    uint32_t block = 0, off = 0;
+    space.Split(pos - e.Start, block, off);
+    const uint64_t chunk =
+        std::min<uint64_t>({space.BlockBytes - off, e.Start + e.Length - pos, count - done});
+    if (!e.Recorded)
+      std::memset(in + done, 0, chunk);
+    else if (!ReadSector(v, v.PartitionStart + e.Block + block, data))
+      return false;
+    else
+      std::memcpy(in + done, data + off, chunk);
+    done += chunk;
+    pos += chunk;
+  }
+  return true;
 }
 
 void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
@@ -610,6 +643,9 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (view.List.Embedded()) {
     std::memcpy(buffer, view.FE + view.List.EmbeddedOffset + f->Position, want);
     done = want;
+  } else if (BlockBytesOf(v) != kBlockSize) {
+    ok = ReadSmallBlockData(v, BlockSpaceOf(v), DataExtents(view.List.Extents), f->Position,
+                            static_cast<uint8_t *>(buffer), want, done);
   } else {
     ok = Transfer(v, DataExtents(view.List.Extents), f->Position, static_cast<uint8_t *>(buffer),
                   nullptr, want, done);

@@ -99,73 +99,155 @@ private:
 };
 } // namespace
 
+namespace {
+// One walk of an entry's descriptor list, slot by slot, through its continuations into
+// allocation extent descriptors. Damage ends the list (Corrupt); only a read failure fails it.
+class ListWalk {
+public:
+  ListWalk(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
+           const uint8_t *feSector, DescriptorList &out)
+      : read_(read), space_(space), out_(out), cur_(feSector), curBlock_(feBlock),
+        visited_{feBlock} {}
+  bool Run();
+
+private:
+  enum class Step { More, End, Damage, ReadFailed };
+  bool Finish(bool corrupt);
+  Step Next();
+  bool Decode(ShortADValue &ad) const;
+  Step Continue(uint32_t block);
+  Step Take(const ShortADValue &ad);
+
+  const BlockReadFn &read_;
+  const BlockSpace &space_;
+  DescriptorList &out_;
+  const uint8_t *cur_;
+  uint32_t curBlock_;
+  uint32_t off_ = kFEFirstSlot;
+  uint32_t limit_ = 0;
+  uint32_t stride_ = 0;
+  std::unordered_set<uint32_t> visited_;
+  uint64_t listBlocks_ = 0;
+  ClaimedBlocks claimed_;
+  uint8_t ext_[kBlockSize];
+};
+
+// Bytes of one descriptor of the form; 0 for a form that records none.
+uint32_t SlotBytes(uint8_t form) {
+  switch (form) {
+  case kDescriptorsShort:
+    return 8;
+  case kDescriptorsLong:
+    return 16;
+  case kDescriptorsExtended:
+    return kExtendedADBytes;
+  default:
+    return 0;
+  }
+}
+
+bool ListWalk::Finish(bool corrupt) {
+  out_.Corrupt = corrupt;
+  out_.EndBlock = curBlock_;
+  out_.EndOffset = static_cast<uint16_t>(off_);
+  return true;
+}
+
+bool ListWalk::Run() {
+  out_ = DescriptorList();
+  limit_ = ListLimit(cur_, off_);
+  if (limit_ == 0) return Finish(true);
+  const std::optional<EntryRecord> entry = EntryRecord::Of(cur_, kBlockSize);
+  if (!entry) return Finish(true);
+  out_.Form = static_cast<uint8_t>(entry->DescriptorForm());
+  if (out_.Form == kDescriptorsEmbedded) {
+    out_.EmbeddedOffset = static_cast<uint16_t>(off_);
+    out_.EmbeddedLength = static_cast<uint16_t>(limit_ - off_);
+    off_ = limit_;
+    return Finish(false);
+  }
+  stride_ = SlotBytes(out_.Form);
+  if (stride_ == 0) return Finish(true);
+  for (;;) {
+    switch (Next()) {
+    case Step::More:
+      continue;
+    case Step::End:
+      return Finish(false);
+    case Step::Damage:
+      return Finish(true);
+    case Step::ReadFailed:
+      return false;
+    }
+  }
+}
+
+ListWalk::Step ListWalk::Next() {
+  // The list ends with its recorded length or at a descriptor of length 0.
+  if (off_ + stride_ > limit_) return Step::End;
+  ShortADValue ad;
+  if (!Decode(ad)) return Step::Damage;
+  if (ad.Length() == 0) return Step::End;
+  if (ad.Type() == kExtentTypeContinuation) return Continue(ad.Block);
+  return Take(ad);
+}
+
+// The descriptor in the current slot as a short one, its block in the engine's block space.
+bool ListWalk::Decode(ShortADValue &ad) const {
+  const uint8_t *slot = cur_ + off_;
+  uint16_t partition = 0;
+  if (out_.Form == kDescriptorsExtended) {
+    const std::optional<ExtendedADInfo> e = ParseExtendedAD(slot, limit_ - off_);
+    if (!e) return false;
+    ad.LengthWord = e->ExtentLength;
+    ad.Block = e->Block;
+    partition = e->Partition;
+  } else {
+    ad = LoadADAt(slot);
+    if (out_.Form == kDescriptorsLong) partition = LongADPartition(slot);
+  }
+  // A descriptor that names its partition: one the volume does not map cannot be followed.
+  if (out_.Form == kDescriptorsShort || ad.Length() == 0 || ad.Type() == kExtentNotAllocated)
+    return true;
+  return space_.Map(partition, ad.Block, ad.Block);
+}
+
+ListWalk::Step ListWalk::Continue(uint32_t block) {
+  // A chain longer than the partition or one that comes back to a block must be bad.
+  if (block >= space_.Length || visited_.size() > space_.Length ||
+      !visited_.insert(block).second)
+    return Step::Damage;
+  if (!read_(block, ext_)) return Step::ReadFailed;
+  if (!IsTagValid(kTagAllocationExtent, ext_, kBlockSize, block) ||
+      !claimed_.Claim(block, 1, true))
+    return Step::Damage;
+  out_.Extensions.push_back(block);
+  cur_ = ext_;
+  curBlock_ = block;
+  off_ = kAEDFirstSlot;
+  limit_ = ListLimit(ext_, off_);
+  return limit_ == 0 ? Step::Damage : Step::More;
+}
+
+ListWalk::Step ListWalk::Take(const ShortADValue &ad) {
+  const uint64_t blocks = (uint64_t(ad.Length()) + space_.BlockBytes - 1) / space_.BlockBytes;
+  // A not-allocated extent has no blocks; its location means nothing.
+  const bool allocated = ad.Type() != kExtentNotAllocated;
+  if (allocated && uint64_t(ad.Block) + blocks > space_.Length) return Step::Damage;
+  // No entry can hold more than the partition: a list that claims more repeats blocks,
+  // and following it would make every walk as long as the damage is large.
+  if (allocated) listBlocks_ += blocks;
+  if (listBlocks_ > space_.Length || (allocated && !claimed_.Claim(ad.Block, blocks)))
+    return Step::Damage;
+  out_.Extents.push_back({curBlock_, static_cast<uint16_t>(off_), ad});
+  off_ += stride_;
+  return Step::More;
+}
+} // namespace
+
 bool ReadDescriptorList(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
                         const uint8_t *feSector, DescriptorList &out) {
-  const uint32_t partitionLength = space.Length;
-  out = DescriptorList();
-  uint8_t ext[kBlockSize];
-  const uint8_t *cur = feSector;
-  uint32_t curBlock = feBlock;
-  uint32_t off = kFEFirstSlot;
-  uint32_t limit = ListLimit(feSector, off);
-  auto end = [&](bool corrupt) {
-    out.Corrupt = corrupt;
-    out.EndBlock = curBlock;
-    out.EndOffset = static_cast<uint16_t>(off);
-    return true;
-  };
-  if (limit == 0) return end(true);
-  const std::optional<EntryRecord> entry = EntryRecord::Of(feSector, kBlockSize);
-  if (!entry) return end(true);
-  out.Form = static_cast<uint8_t>(entry->DescriptorForm());
-  if (out.Form == kDescriptorsEmbedded) {
-    out.EmbeddedOffset = static_cast<uint16_t>(off);
-    out.EmbeddedLength = static_cast<uint16_t>(limit - off);
-    off = limit;
-    return end(false);
-  }
-  if (out.Form != kDescriptorsShort && out.Form != kDescriptorsLong) return end(true);
-  const uint32_t stride = out.Form == kDescriptorsLong ? 16 : 8;
-  std::unordered_set<uint32_t> visited{feBlock};
-  uint64_t listBlocks = 0;
-  ClaimedBlocks claimed;
-  for (;;) {
-    // The list ends with its recorded length or at a descriptor of length 0.
-    if (off + stride > limit) return end(false);
-    ShortADValue ad = LoadADAt(cur + off);
-    if (ad.Length() == 0) return end(false);
-    // A long descriptor names its partition: one the volume does not map cannot be followed.
-    if (stride == 16 && ad.Type() != kExtentNotAllocated &&
-        !space.Map(LongADPartition(cur + off), ad.Block, ad.Block))
-      return end(true);
-    if (ad.Type() == kExtentTypeContinuation) {
-      // A chain longer than the partition or one that comes back to a block must be bad.
-      if (ad.Block >= partitionLength || visited.size() > partitionLength ||
-          !visited.insert(ad.Block).second)
-        return end(true);
-      if (!read(ad.Block, ext)) return false;
-      if (!IsTagValid(kTagAllocationExtent, ext, kBlockSize, ad.Block)) return end(true);
-      if (!claimed.Claim(ad.Block, 1, true)) return end(true);
-      out.Extensions.push_back(ad.Block);
-      cur = ext;
-      curBlock = ad.Block;
-      off = kAEDFirstSlot;
-      limit = ListLimit(ext, off);
-      if (limit == 0) return end(true);
-      continue;
-    }
-    uint64_t blocks = (uint64_t(ad.Length()) + kBlockSize - 1) / kBlockSize;
-    // A not-allocated extent has no blocks; its location means nothing.
-    const bool allocated = ad.Type() != kExtentNotAllocated;
-    if (allocated && uint64_t(ad.Block) + blocks > partitionLength) return end(true);
-    // No entry can hold more than the partition: a list that claims more repeats blocks,
-    // and following it would make every walk as long as the damage is large.
-    if (allocated) listBlocks += blocks;
-    if (listBlocks > partitionLength || (allocated && !claimed.Claim(ad.Block, blocks)))
-      return end(true);
-    out.Extents.push_back({curBlock, static_cast<uint16_t>(off), ad});
-    off += stride;
-  }
+  return ListWalk(read, space, feBlock, feSector, out).Run();
 }
 
 bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
@@ -229,8 +311,10 @@ bool DirectoryStream::Locate(uint64_t offset, Place &place) const {
   size_t idx = static_cast<size_t>(it - starts_.begin()) - 1;
   uint64_t inExtent = offset - starts_[idx];
   place.Extent = idx;
-  place.Block = list_.Extents[idx].AD.Block + static_cast<uint32_t>(inExtent / kBlockSize);
-  place.Offset = static_cast<uint16_t>(inExtent % kBlockSize);
+  uint32_t block = 0, rest = 0;
+  space_.Split(inExtent, block, rest);
+  place.Block = list_.Extents[idx].AD.Block + block;
+  place.Offset = static_cast<uint16_t>(rest);
   return true;
 }
 
@@ -248,7 +332,7 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
     // Unrecorded extents read as zeros.
     uint64_t extentLeft = starts_[p.Extent] + s.AD.Length() - offset;
     size_t chunk =
-        static_cast<size_t>(std::min<uint64_t>({n, uint64_t(kBlockSize - p.Offset), extentLeft}));
+        static_cast<size_t>(std::min<uint64_t>({n, uint64_t(space_.BlockBytes - p.Offset), extentLeft}));
     if (s.AD.Type() != 0) {
       std::memset(dst, 0, chunk);
     } else {

@@ -48,12 +48,14 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
 
 // Reads the anchors and descriptor sequences through the reader the check shares (a damaged
 // main copy is read from the backups) and takes the geometry they record. Another writer's
-// volume sets foreignAnchor to the anchor that points at its sequences.
+// volume sets foreignAnchor to the anchor that points at its sequences (a block of
+// foreignBlockBytes).
 bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
-                           uint32_t &foreignAnchor) {
+                           uint32_t &foreignAnchor, uint32_t &foreignBlockBytes) {
   const SequenceReading r = ReadVolumeSequence(v);
   if (r.Result == SequenceReading::Foreign) {
     foreignAnchor = r.Geometry.AnchorSector;
+    foreignBlockBytes = r.Geometry.BlockBytes;
     if (foreignAnchor == 0) NoteUnreadableVolume(v, r.Why);
   }
   if (r.Result != SequenceReading::Ok) return false;
@@ -142,11 +144,11 @@ void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
   if (ForeignVolumeCounts(v, v.FileCount, v.DirCount)) return;
   const uint32_t at = d.Integrity.Location;
   uint8_t buf[kSectorSize];
-  if (d.Integrity.Length < kSectorSize || at >= v.TotalSectors || !ReadSector(v, at, buf)) {
+  if (d.Integrity.Length < d.BlockBytes || !ReadMediumBlock(v, d.BlockBytes, at, buf)) {
     v.LastError = 0;
     return;
   }
-  if (const auto lvid = ParseIntegrityDescriptor(buf, sizeof buf, at)) {
+  if (const auto lvid = ParseIntegrityDescriptor(buf, d.BlockBytes, at)) {
     v.FileCount = lvid->NumberOfFiles;
     v.DirCount = lvid->NumberOfDirectories;
     if (lvid->FreeSpaceTable <= v.PartitionLength) v.FreeBlocks = lvid->FreeSpaceTable;
@@ -155,9 +157,9 @@ void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
 
 // Another writer's volume: its partitions mapped, its file set and root directory read. It
 // is only ever read (see FinishMount); why it cannot be, when it cannot, is its note.
-bool ReadForeignVolume(TUDFRewritableVolume &v, uint32_t anchorSector) {
+bool ReadForeignVolume(TUDFRewritableVolume &v, uint32_t anchorSector, uint32_t blockBytes) {
   std::string why;
-  const auto d = ReadForeignDescriptors(v, anchorSector, why);
+  const auto d = ReadForeignDescriptors(v, anchorSector, blockBytes, why);
   if (!d || !InstallPartitionMap(v, *d, why)) {
     NoteUnreadableVolume(v, why);
     return false;
@@ -234,9 +236,9 @@ bool RunMountChain(TUDFRewritableVolume &v) {
   if (p == 0) return false;
   // LeftOpen describes a volume that is sound apart from being left open.
   SparingLayout sparing;
-  uint32_t foreignAnchor = 0;
-  if (!ReadVolumeDescriptors(v, sparing, foreignAnchor))
-    return foreignAnchor != 0 && ReadForeignVolume(v, foreignAnchor);
+  uint32_t foreignAnchor = 0, foreignBlockBytes = kSectorSize;
+  if (!ReadVolumeDescriptors(v, sparing, foreignAnchor, foreignBlockBytes))
+    return foreignAnchor != 0 && ReadForeignVolume(v, foreignAnchor, foreignBlockBytes);
   bool ok = ReadIntegrity(v) && ReadSparingTable(v, sparing) && LoadSpaceBitmap(v) &&
             ReadFileSetAndRoot(v);
   if (ok && !OwnStructuresMarkedUsed(v)) {
@@ -839,6 +841,10 @@ KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
 KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume) {
   if (!volume || !HasPartitionMap(*volume)) return "";
   return ForeignVolumeNoteText(*volume);
+}
+
+KORVA_API uint32_t UDF_GetLogicalBlockSize(TUDFRewritableVolume *volume) {
+  return volume ? BlockBytesOf(*volume) : kSectorSize;
 }
 
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {

@@ -17,7 +17,18 @@ inline constexpr uint32_t kUnmappedSector = 0xFFFFFFFFu;
 struct BlockSpace {
   uint32_t Length = 0;
   std::vector<uint32_t> RefStart; // empty: one partition, reference 0 only
+  // The bytes of one logical block. Another writer's volume may use blocks smaller than a
+  // sector: each engine block then holds one of them (the rest zeros), and positions in
+  // extents count blocks of this size. This library's own volumes: 2048.
+  uint32_t BlockBytes = 2048;
   BlockSpace(uint32_t length = 0) : Length(length) {}
+  // Byte `offset` of an extent as a block of it and the offset in that block (the common
+  // size divides by a constant).
+  void Split(uint64_t offset, uint32_t &block, uint32_t &rest) const {
+    const uint32_t size = BlockBytes == 2048 ? 2048 : BlockBytes;
+    block = static_cast<uint32_t>(offset / size);
+    rest = static_cast<uint32_t>(offset % size);
+  }
   operator uint32_t() const { return Length; }
   // The engine block of block `lb` of partition reference `ref`; false when there is none.
   bool Map(uint16_t ref, uint32_t lb, uint32_t &block) const {

@@ -17,8 +17,12 @@ namespace {
 constexpr uint8_t kFileTypeUnspecified = 0;
 constexpr uint8_t kFileTypeMetadata = 250;
 constexpr uint8_t kFileTypeMetadataMirror = 251;
-// Where a write-once volume's VAT is looked for: the last sectors of the medium.
-constexpr uint32_t kVatSearchSectors = 32;
+// How far back from the medium's last block a write-once volume's VAT is looked for: an
+// image or a disc may end in blocks written after it (padding, a closing session's run-out),
+// and a drive may report more than was recorded. Blocks that cannot be read end the search
+// early, so that a drive does not retry its way through an unrecorded end.
+constexpr uint32_t kVatSearchBlocks = 4096;
+constexpr uint32_t kVatSearchUnreadable = 32;
 // No VAT or metadata file of a volume this engine addresses is larger.
 constexpr uint64_t kMaxTableFileBytes = 64ull << 20;
 
@@ -33,6 +37,7 @@ struct Part {
 
 struct PartitionMapState {
   uint32_t Base = 0;
+  uint32_t BlockBytes = kSectorSize; // the volume's logical block size
   std::vector<Part> Parts; // by partition reference
   std::string Note;
   bool HasCounts = false;
@@ -68,30 +73,26 @@ const UDF_PartitionDescriptor *DescriptorOf(const ForeignDescriptors &d, uint16_
   return nullptr;
 }
 
-// The data of the file whose entry is at physical sector `sector` (block `block` of the
-// partition starting at `start`), read from that partition. Nothing when the entry is not of
-// `fileType` or its data cannot be read.
-std::optional<std::vector<uint8_t>> ReadEntryData(TUDFRewritableVolume &v, uint32_t start,
-                                                  uint32_t block, uint8_t fileType) {
-  uint8_t buf[kSectorSize];
-  if (uint64_t(start) + block >= v.TotalSectors || !ReadSector(v, start + block, buf))
-    return std::nullopt;
-  const auto fe = ParseFileEntry(buf, sizeof buf, block);
-  if (!fe || fe->FileType != fileType || fe->InformationLength > kMaxTableFileBytes)
-    return std::nullopt;
-  const size_t length = static_cast<size_t>(fe->InformationLength);
-  if ((fe->ICBFlags & kICBFlagDescriptorMask) == kDescriptorsEmbedded)
-    return std::vector<uint8_t>(buf + fe->DescriptorOffset, buf + fe->DescriptorOffset + length);
+// The data of the file whose entry is `fe` (in block `block` of the partition that starts
+// at medium block `start`), read from that partition. Nothing when its data cannot be read.
+std::optional<std::vector<uint8_t>> EntryData(TUDFRewritableVolume &v, uint32_t blockBytes,
+                                              uint32_t start, const uint8_t *buf,
+                                              const FileEntryInfo &fe) {
+  if (fe.InformationLength > kMaxTableFileBytes) return std::nullopt;
+  const size_t length = static_cast<size_t>(fe.InformationLength);
+  if ((fe.ICBFlags & kICBFlagDescriptorMask) == kDescriptorsEmbedded)
+    return std::vector<uint8_t>(buf + fe.DescriptorOffset, buf + fe.DescriptorOffset + length);
   std::vector<uint8_t> data;
-  for (const UDF_ShortAD &ad : fe->Extents) {
+  for (const UDF_ShortAD &ad : fe.Extents) {
     const uint32_t bytes = ExtentLength(ad);
-    const uint32_t sectors = (bytes + kSectorSize - 1) / kSectorSize;
-    if (ExtentTypeOf(ad) != kExtentRecorded || uint64_t(start) + ad.Position + sectors > v.TotalSectors)
+    const uint64_t blocks = (uint64_t(bytes) + blockBytes - 1) / blockBytes;
+    if (ExtentTypeOf(ad) != kExtentRecorded ||
+        uint64_t(start) + ad.Position + blocks > MediumBlocks(v, blockBytes))
       return std::nullopt;
-    std::vector<uint8_t> piece(size_t(sectors) * kSectorSize);
-    uint32_t good = 0;
-    if (!ReadSectors(v, start + ad.Position, sectors, piece.data(), good)) return std::nullopt;
-    data.insert(data.end(), piece.begin(), piece.begin() + bytes);
+    const size_t at = data.size();
+    data.resize(at + bytes);
+    if (!ReadMediumBytes(v, (uint64_t(start) + ad.Position) * blockBytes, bytes, &data[at]))
+      return std::nullopt;
     if (data.size() >= length) break;
   }
   if (data.size() < length) return std::nullopt;
@@ -99,37 +100,56 @@ std::optional<std::vector<uint8_t>> ReadEntryData(TUDFRewritableVolume &v, uint3
   return data;
 }
 
-// The newest VAT: the file entry in the last sectors of the medium.
+// The VAT whose file entry is in medium block `at`, if it holds one (a VAT file entry, or
+// the unspecified type of a UDF 1.50 VAT).
+std::optional<VatInfo> VatAt(TUDFRewritableVolume &v, uint32_t blockBytes, const Part &p,
+                             uint32_t at, bool &unreadable) {
+  uint8_t buf[kSectorSize];
+  unreadable = !ReadMediumBlock(v, blockBytes, at, buf);
+  if (unreadable) return std::nullopt;
+  const auto fe = ParseFileEntry(buf, blockBytes, at - p.Start);
+  if (!fe || (fe->FileType != kFileTypeVat && fe->FileType != kFileTypeUnspecified))
+    return std::nullopt;
+  const auto data = EntryData(v, blockBytes, p.Start, buf, *fe);
+  if (!data) return std::nullopt;
+  return ParseVat(data->data(), data->size(), fe->FileType == kFileTypeVat);
+}
+
+// The newest VAT: the file entry nearest the end of the medium.
 bool LoadVat(TUDFRewritableVolume &v, Part &p, PartitionMapState &m) {
-  const uint32_t last = v.TotalSectors - 1;
-  for (uint32_t s = last; s >= p.Start && last - s < kVatSearchSectors; --s) {
-    std::optional<VatInfo> vat;
-    if (auto data = ReadEntryData(v, p.Start, s - p.Start, kFileTypeVat))
-      vat = ParseVat(data->data(), data->size(), true);
-    else if (auto old = ReadEntryData(v, p.Start, s - p.Start, kFileTypeUnspecified))
-      vat = ParseVat(old->data(), old->size(), false);
-    if (!vat) continue;
-    p.Table = std::move(vat->Entries);
-    m.HasCounts = vat->HasCounts;
-    m.Files = vat->Files;
-    m.Dirs = vat->Directories;
-    return true;
+  const uint64_t blocks = MediumBlocks(v, m.BlockBytes);
+  if (blocks == 0 || blocks - 1 > 0xFFFFFFFFu) return false;
+  const uint32_t last = static_cast<uint32_t>(blocks - 1);
+  uint32_t unreadable = 0;
+  for (uint32_t b = last; b >= p.Start && last - b < kVatSearchBlocks; --b) {
+    bool failed = false;
+    std::optional<VatInfo> vat = VatAt(v, m.BlockBytes, p, b, failed);
+    if (failed && ++unreadable > kVatSearchUnreadable) break;
+    if (vat) {
+      v.LastError = 0; // the unrecorded blocks read on the way are no failure
+      p.Table = std::move(vat->Entries);
+      m.HasCounts = vat->HasCounts;
+      m.Files = vat->Files;
+      m.Dirs = vat->Directories;
+      return true;
+    }
+    if (b == 0) break;
   }
   return false;
 }
 
 // The blocks of the metadata file (or of its mirror) in the physical partition, in order.
-bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &info) {
+bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &info,
+                      uint32_t blockBytes) {
   for (const auto &[block, type] : {std::pair{info.MetadataFile, kFileTypeMetadata},
                                    std::pair{info.MetadataMirror, kFileTypeMetadataMirror}}) {
     uint8_t buf[kSectorSize];
-    if (uint64_t(p.Start) + block >= v.TotalSectors || !ReadSector(v, p.Start + block, buf))
-      continue;
-    const auto fe = ParseFileEntry(buf, sizeof buf, block);
+    if (!ReadMediumBlock(v, blockBytes, uint64_t(p.Start) + block, buf)) continue;
+    const auto fe = ParseFileEntry(buf, blockBytes, block);
     if (!fe || fe->FileType != type) continue;
     std::vector<uint32_t> table;
     for (const UDF_ShortAD &ad : fe->Extents) {
-      const uint32_t blocks = (ExtentLength(ad) + kSectorSize - 1) / kSectorSize;
+      const uint32_t blocks = (ExtentLength(ad) + blockBytes - 1) / blockBytes;
       if (table.size() + blocks > p.Length) break;
       for (uint32_t i = 0; i < blocks; ++i)
         table.push_back(ExtentTypeOf(ad) == kExtentRecorded ? ad.Position + i : kVatUnmapped);
@@ -146,6 +166,12 @@ bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &
 void LoadSparing(TUDFRewritableVolume &v, const Part &p, const PartitionMapInfo &info,
                  PartitionMapState &m) {
   if (info.SparingTables.empty()) return;
+  // Relocation is followed in whole sectors; a volume of smaller blocks is read where its
+  // partition says.
+  if (m.BlockBytes != kSectorSize) {
+    m.Note += "; relocated packets of its sparing table are not followed";
+    return;
+  }
   SparingLayout l;
   l.Table1 = info.SparingTables[0];
   l.Table2 = info.SparingTables.size() > 1 ? info.SparingTables[1] : info.SparingTables[0];
@@ -164,7 +190,7 @@ bool BuildPart(TUDFRewritableVolume &v, const ForeignDescriptors &d, const Parti
   p.Kind = info.Kind;
   const UDF_PartitionDescriptor *pd = DescriptorOf(d, info.PartitionNumber);
   if (p.Kind == PartitionKind::Unknown) return true; // nothing of it is read
-  if (!pd || pd->PartitionStartingLocation >= v.TotalSectors) {
+  if (!pd || pd->PartitionStartingLocation >= MediumBlocks(v, m.BlockBytes)) {
     why = "partition " + std::to_string(info.PartitionNumber) + " lies outside the medium";
     return false;
   }
@@ -179,7 +205,7 @@ bool BuildPart(TUDFRewritableVolume &v, const ForeignDescriptors &d, const Parti
     p.Blocks = static_cast<uint32_t>(p.Table.size());
     return true;
   case PartitionKind::Metadata:
-    if (!LoadMetadataFile(v, p, info)) {
+    if (!LoadMetadataFile(v, p, info, m.BlockBytes)) {
       why = "neither the metadata file nor its mirror can be read";
       return false;
     }
@@ -223,6 +249,7 @@ bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, s
     return false;
   }
   auto m = std::make_unique<PartitionMapState>();
+  m->BlockBytes = d.BlockBytes;
   m->Parts.resize(d.Maps.size());
   for (size_t i = 0; i < d.Maps.size(); ++i)
     if (!BuildPart(v, d, d.Maps[i], *m, m->Parts[i], why)) return false;
@@ -242,7 +269,10 @@ bool InstallPartitionMap(TUDFRewritableVolume &v, const ForeignDescriptors &d, s
     if (kinds.find(KindText(p.Kind)) == std::string::npos)
       kinds += std::string(kinds.empty() ? "" : ", ") + KindText(p.Kind);
   m->Note = (d.Revision ? "UDF " + RevisionText(d.Revision) : std::string("ECMA-167")) +
-            " volume written by \"" + d.Writer + "\", " + kinds + m->Note;
+            " volume written by \"" + d.Writer + "\", " + kinds +
+            (d.BlockBytes != kSectorSize ? ", " + std::to_string(d.BlockBytes) + "-byte blocks"
+                                         : std::string()) +
+            m->Note;
   EngineOf(v).Partitions.reset(m.release());
   return true;
 }
@@ -292,10 +322,22 @@ uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t cou
 
 BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v) {
   BlockSpace s(v.PartitionLength);
-  if (const PartitionMapState *m = StateOf(v))
+  if (const PartitionMapState *m = StateOf(v)) {
     for (const Part &p : m->Parts)
       s.RefStart.push_back(p.Blocks ? p.Offset : kUnmappedSector);
+    s.BlockBytes = m->BlockBytes;
+  }
   return s;
+}
+
+uint32_t BlockBytesOf(const TUDFRewritableVolume &v) {
+  const PartitionMapState *m = StateOf(v);
+  return m ? m->BlockBytes : kSectorSize;
+}
+
+uint32_t SmallBlockBytes(const TUDFRewritableVolume &v, uint32_t sector) {
+  const PartitionMapState *m = StateOf(v);
+  return m && m->BlockBytes < kSectorSize && sector >= m->Base ? m->BlockBytes : 0;
 }
 
 std::string ForeignVolumeNote(const TUDFRewritableVolume &v) {

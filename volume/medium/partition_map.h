@@ -31,11 +31,19 @@ void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why);
 
 // The physical sector of engine sector `sector` and how many of `count` sectors from it
 // follow contiguously there (at least 1). Identity when no map is installed or below it.
+// On a volume of blocks smaller than a sector (SmallBlockBytes), a mapped sector holds one
+// block and `physical` names the medium's block of that size.
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
                     uint32_t &physical);
 
-// The block space of the mounted volume: its length, and the partition references.
+// The block space of the mounted volume: its length, the partition references and the
+// logical block size.
 BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v);
+// The logical block size of the mounted volume (2048 for this library's own).
+uint32_t BlockBytesOf(const TUDFRewritableVolume &v);
+// The block size when engine sector `sector` holds one block of another writer's volume of
+// blocks smaller than a sector; 0 for every other sector.
+uint32_t SmallBlockBytes(const TUDFRewritableVolume &v, uint32_t sector);
 
 // What the mounted foreign volume is ("UDF 2.01 volume written by \"*Linux UDFFS\",
 // virtual partition (VAT)"); empty for this library's own volumes.

@@ -87,6 +87,25 @@ bool ForEachRecordedPiece(const TUDFRewritableVolume &v, uint32_t sector, uint32
   return true;
 }
 
+// Reads n consecutive blocks of `bytes` (smaller than a sector) from the medium's block
+// `block`, each into a sector of dest of its own, zeros after it.
+bool ReadSmallBlocks(TUDFRewritableVolume &v, uint32_t block, uint32_t bytes, uint8_t *dest,
+                     uint32_t n) {
+  const uint64_t at = uint64_t(block) * bytes;
+  const uint32_t first = static_cast<uint32_t>(at / kSectorSize);
+  const uint32_t sectors =
+      static_cast<uint32_t>((at + uint64_t(n) * bytes + kSectorSize - 1) / kSectorSize - first);
+  std::vector<uint8_t> run(size_t(sectors) * kSectorSize);
+  if (!ReadPhysical(v, first, run.data(), sectors)) return false;
+  const size_t skip = static_cast<size_t>(at % kSectorSize);
+  for (uint32_t i = 0; i < n; ++i) {
+    uint8_t *d = dest + size_t(i) * kSectorSize;
+    std::memcpy(d, run.data() + skip + size_t(i) * bytes, bytes);
+    std::memset(d + bytes, 0, kSectorSize - bytes);
+  }
+  return true;
+}
+
 // Reads count sectors from sector, each piece from where it is recorded.
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
   if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
@@ -96,6 +115,8 @@ bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t c
       std::memset(dest + at, 0, size_t(n) * kSectorSize);
       return true;
     }
+    if (const uint32_t bytes = SmallBlockBytes(v, sector + uint32_t(at / kSectorSize)))
+      return ReadSmallBlocks(v, physical, bytes, dest + at, n);
     return ReadPhysical(v, physical, dest + at, n);
   });
 }
@@ -117,8 +138,10 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
 // Writes count sectors from sector, each piece where it is recorded. A relocated packet is
 // whole packets on both sides (the mount checks it), so a drive still gets whole packets.
 bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
+  // Blocks smaller than a sector are another writer's, and only ever read.
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
-    return physical != kUnmappedSector && WritePhysical(v, physical, src + at, n);
+    return physical != kUnmappedSector && !SmallBlockBytes(v, sector + uint32_t(at / kSectorSize)) &&
+           WritePhysical(v, physical, src + at, n);
   });
 }
 

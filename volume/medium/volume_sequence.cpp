@@ -42,6 +42,7 @@ public:
 private:
   bool ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail);
   bool Recognition(SequenceReading &out);
+  int RecognitionAt(uint32_t stride, SequenceReading &out);
   bool Anchors(SequenceReading &out, std::vector<uint8_t> &anchor);
   void OtherBlockSize(SequenceReading &out);
   Sequence ReadOne(uint32_t start, uint32_t sectors);
@@ -65,16 +66,29 @@ bool SequenceReader::ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outc
 }
 
 // BEA01, NSR02 or NSR03 (the descriptor of UDF 2.00 and later), TEA01 in consecutive
-// sectors from 16; other writers may put further structures (an ISO 9660 bridge, a boot
-// descriptor) before the extended area or inside it.
+// descriptors from byte 32768; other writers may put further structures (an ISO 9660
+// bridge, a boot descriptor) before the extended area or inside it. Each descriptor takes a
+// sector, or a block where blocks are larger (another writer's 4096-byte blocks).
 bool SequenceReader::Recognition(SequenceReading &out) {
+  for (const uint32_t stride : {1u, 2u}) {
+    const int found = RecognitionAt(stride, out);
+    if (found >= 0) return found == 1;
+  }
+  out.Result = SequenceReading::Damaged;
+  out.Why = "the volume recognition sequence is missing or damaged";
+  return false;
+}
+
+// 1: the sequence is there with descriptors `stride` sectors apart; 0: a read failed (out
+// says so); -1: not found.
+int SequenceReader::RecognitionAt(uint32_t stride, SequenceReading &out) {
   constexpr uint32_t kLastRecognitionSector = 16 + 64;
   uint8_t buf[kSectorSize];
   enum { kBefore, kInArea, kHasNsr } state = kBefore;
-  for (uint32_t s = 16; s < kLastRecognitionSector; ++s) {
+  for (uint32_t s = 16; s < kLastRecognitionSector; s += stride) {
     if (!ReadAt(s, buf, out.Result)) {
       out.Why = SectorText(s) + " cannot be read";
-      return false;
+      return 0;
     }
     // Every volume structure descriptor carries version 1 and an identifier at byte 1.
     if (buf[6] != 1) break;
@@ -84,13 +98,11 @@ bool SequenceReader::Recognition(SequenceReading &out) {
                                     IsVolumeStructure(buf, sizeof buf, "NSR03"))) {
       state = kHasNsr;
     } else if (IsVolumeStructure(buf, sizeof buf, "TEA01")) {
-      if (state == kHasNsr) return true;
+      if (state == kHasNsr) return 1;
       state = kBefore;
     }
   }
-  out.Result = SequenceReading::Damaged;
-  out.Why = "the volume recognition sequence is missing or damaged";
-  return false;
+  return -1;
 }
 
 // The first valid anchor of 256, N - 256 and N; the damaged ones among those this library
@@ -98,6 +110,7 @@ bool SequenceReader::Recognition(SequenceReading &out) {
 bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor) {
   if (n_ <= kMainAnchorSector) {
     out.Why = "the medium is too small for a volume";
+    OtherBlockSize(out); // of smaller blocks it may still hold one
     return false;
   }
   uint8_t buf[kSectorSize];
@@ -130,19 +143,23 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
 }
 
 // Another writer may use logical blocks of another size (mkudffs does 512 on an image file
-// unless told otherwise): its anchor then lies at block 256 of that size. Such a volume is
-// another's that this engine, of 2048-byte blocks, cannot read; it is said so.
+// unless told otherwise): its anchor then lies at block 256 of that size. Blocks smaller than
+// a sector are read (each into a sector of its own); larger ones are not.
 void SequenceReader::OtherBlockSize(SequenceReading &out) {
-  uint8_t buf[kSectorSize];
   for (const uint32_t size : {512u, 1024u, 4096u}) {
+    uint8_t buf[kSectorSize];
     const uint64_t byte = uint64_t(kMainAnchorSector) * size;
-    SequenceReading::Outcome fail;
-    if (!ReadAt(static_cast<uint32_t>(byte / kSectorSize), buf, fail)) continue;
-    const size_t at = byte % kSectorSize;
-    if (!IsTagValid(kTagAnchor, buf + at, kSectorSize - at, kMainAnchorSector)) continue;
+    if (byte / kSectorSize >= n_ || !ReadMediumBytes(v_, byte, sizeof buf, buf)) continue;
+    if (!IsTagValid(kTagAnchor, buf, std::min(size, kSectorSize), kMainAnchorSector)) continue;
     out.Result = SequenceReading::Foreign;
-    out.Why = "a UDF volume of " + std::to_string(size) +
-              "-byte blocks; only volumes of 2048-byte blocks are read";
+    if (size > kSectorSize) {
+      out.Why = "a UDF volume of " + std::to_string(size) +
+                "-byte blocks; only volumes of 512- to 2048-byte blocks are read";
+      return;
+    }
+    out.Why.clear();
+    out.Geometry.AnchorSector = kMainAnchorSector;
+    out.Geometry.BlockBytes = size;
     return;
   }
 }
@@ -409,13 +426,14 @@ constexpr uint32_t kMaxPointerHops = 8;
 // earlier (a sequence records updates that way). Returns false on a terminating descriptor.
 bool TakeForeign(const uint8_t *d, uint32_t s, ForeignDescriptors &f, bool &haveLogical,
                  UDF_ExtentAD &next) {
+  const size_t kBlock = f.BlockBytes; // descriptors are read one block at a time
   switch (LoadLE16(d)) {
   case kTagPrimaryVolume:
-    if (const auto pvd = ParsePrimaryVolumeDescriptor(d, kSectorSize, s))
+    if (const auto pvd = ParsePrimaryVolumeDescriptor(d, kBlock, s))
       std::memcpy(f.VolumeIdentifier, pvd->VolumeIdentifier, sizeof f.VolumeIdentifier);
     break;
   case kTagPartition:
-    if (const auto pd = ParsePartitionDescriptor(d, kSectorSize, s)) {
+    if (const auto pd = ParsePartitionDescriptor(d, kBlock, s)) {
       auto same = std::find_if(f.Partitions.begin(), f.Partitions.end(), [&](const auto &p) {
         return p.PartitionNumber == pd->PartitionNumber;
       });
@@ -424,11 +442,11 @@ bool TakeForeign(const uint8_t *d, uint32_t s, ForeignDescriptors &f, bool &have
     }
     break;
   case kTagLogicalVolume:
-    if (const auto lvd = ParseLogicalVolumeDescriptor(d, kSectorSize, s)) {
+    if (const auto lvd = ParseLogicalVolumeDescriptor(d, kBlock, s)) {
       const UDF_LogicalVolumeDescriptor &l = lvd->Descriptor;
       constexpr size_t kTable = offsetof(UDF_LogicalVolumeDescriptor, PartitionMap);
-      const auto maps = ParsePartitionMaps(d + kTable, kSectorSize - kTable, l.NumberofPartitionMaps);
-      if (!maps || l.LogicalBlockSize != kSectorSize) break;
+      const auto maps = ParsePartitionMaps(d + kTable, kBlock - kTable, l.NumberofPartitionMaps);
+      if (!maps || l.LogicalBlockSize != f.BlockBytes) break;
       f.Maps = *maps;
       f.FileSet = l.LogicalVolumeContentsUse;
       f.Integrity = l.IntegritySequenceExtent;
@@ -438,10 +456,10 @@ bool TakeForeign(const uint8_t *d, uint32_t s, ForeignDescriptors &f, bool &have
     }
     break;
   case kTagVolumePointer:
-    if (IsTagValid(kTagVolumePointer, d, kSectorSize, s)) std::memcpy(&next, d + 20, sizeof next);
+    if (IsTagValid(kTagVolumePointer, d, kBlock, s)) std::memcpy(&next, d + 20, sizeof next);
     return false;
   case kTagTerminating:
-    return !IsTagValid(kTagTerminating, d, kSectorSize, s);
+    return !IsTagValid(kTagTerminating, d, kBlock, s);
   default:
     break;
   }
@@ -453,11 +471,11 @@ bool ReadForeignSequence(TUDFRewritableVolume &v, UDF_ExtentAD extent, ForeignDe
   bool haveLogical = false;
   uint32_t read = 0;
   uint8_t buf[kSectorSize];
-  for (uint32_t hop = 0; hop < kMaxPointerHops && extent.Length >= kSectorSize; ++hop) {
-    const uint32_t first = extent.Location, count = extent.Length / kSectorSize;
+  for (uint32_t hop = 0; hop < kMaxPointerHops && extent.Length >= f.BlockBytes; ++hop) {
+    const uint32_t first = extent.Location, count = extent.Length / f.BlockBytes;
     extent = UDF_ExtentAD{};
     for (uint32_t s = first; s - first < count && read < kMaxForeignSectors; ++s, ++read) {
-      if (s >= v.TotalSectors || !ReadSector(v, s, buf)) return false;
+      if (!ReadMediumBlock(v, f.BlockBytes, s, buf)) return false;
       if (!TakeForeign(buf, s, f, haveLogical, extent)) break;
     }
   }
@@ -466,14 +484,39 @@ bool ReadForeignSequence(TUDFRewritableVolume &v, UDF_ExtentAD extent, ForeignDe
 
 } // namespace
 
+bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *dst) {
+  const uint64_t first = at / kSectorSize;
+  const uint64_t end = (at + n + kSectorSize - 1) / kSectorSize;
+  if (n == 0) return true;
+  if (end > v.TotalSectors) return false;
+  std::vector<uint8_t> sectors(size_t(end - first) * kSectorSize);
+  uint32_t good = 0;
+  if (!ReadSectors(v, static_cast<uint32_t>(first), static_cast<uint32_t>(end - first),
+                   sectors.data(), good))
+    return false;
+  std::memcpy(dst, sectors.data() + at % kSectorSize, n);
+  return true;
+}
+
+bool ReadMediumBlock(TUDFRewritableVolume &v, uint32_t blockBytes, uint64_t block, uint8_t *buf) {
+  std::memset(buf, 0, kSectorSize);
+  return blockBytes <= kSectorSize && block < MediumBlocks(v, blockBytes) &&
+         ReadMediumBytes(v, block * blockBytes, blockBytes, buf);
+}
+
+uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes) {
+  return blockBytes ? uint64_t(v.TotalSectors) * kSectorSize / blockBytes : 0;
+}
+
 std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v,
-                                                         uint32_t anchorSector, std::string &why) {
+                                                         uint32_t anchorBlock,
+                                                         uint32_t blockBytes, std::string &why) {
   uint8_t buf[kSectorSize];
-  if (!ReadSector(v, anchorSector, buf)) {
-    why = SectorText(anchorSector) + " cannot be read";
+  if (!ReadMediumBlock(v, blockBytes, anchorBlock, buf)) {
+    why = "block " + std::to_string(anchorBlock) + " cannot be read";
     return std::nullopt;
   }
-  const auto anchor = ParseAnchor(buf, sizeof buf, anchorSector);
+  const auto anchor = ParseAnchor(buf, blockBytes, anchorBlock);
   if (!anchor) {
     why = "the anchor volume descriptor pointer is damaged";
     return std::nullopt;
@@ -481,10 +524,11 @@ std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v
   for (const UDF_ExtentAD &e : {anchor->MainVolumeDescriptorSequenceExtent,
                                 anchor->ReserveVolumeDescriptorSequenceExtent}) {
     ForeignDescriptors f;
+    f.BlockBytes = blockBytes;
     if (ReadForeignSequence(v, e, f)) return f;
   }
-  why = "neither volume descriptor sequence holds a logical volume of 2048-byte blocks with "
-        "its partitions";
+  why = "neither volume descriptor sequence holds a logical volume of " +
+        std::to_string(blockBytes) + "-byte blocks with its partitions";
   return std::nullopt;
 }
 

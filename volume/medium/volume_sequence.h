@@ -14,6 +14,7 @@
 #include "korva/volume.h"
 #include "udf/descriptors.h"
 #include "udf/partition_maps.h"
+#include "udf/tag.h"
 
 namespace korva {
 
@@ -31,6 +32,9 @@ struct VolumeGeometry {
   uint32_t IntegritySector = 0;
   uint32_t SparingTable1 = 0, SparingTable2 = 0;
   uint32_t SparingTableBytes = 0, SparingPacketLength = 0;
+  // The logical block size: another writer's may be smaller than a sector (AnchorSector then
+  // counts blocks of this size).
+  uint32_t BlockBytes = kSectorSize;
   uint8_t VolumeIdentifier[32] = {};
   // The image ends before its partition does (it was cut short after its last used block).
   bool Shortened = false;
@@ -72,13 +76,25 @@ struct ForeignDescriptors {
   uint16_t Revision = 0; // the UDF revision the logical volume declares, 0 when none
   std::string Writer;    // the implementation identifier of the logical volume descriptor
   uint8_t VolumeIdentifier[32] = {};
+  uint32_t BlockBytes = kSectorSize; // the logical block size
 };
 
-// Reads the main descriptor sequence that the anchor in anchorSector points at (the reserve
-// one when the main one lacks a partition or logical volume descriptor), following volume
-// descriptor pointers. Nothing, with why set, when neither holds a usable logical volume.
+// Reads logical block `block` of `blockBytes` bytes (512, 1024 or 2048) from the medium's
+// sectors into buf (a sector's size; zeros after the block). False when it cannot be read
+// or lies past the medium.
+bool ReadMediumBlock(TUDFRewritableVolume &v, uint32_t blockBytes, uint64_t block, uint8_t *buf);
+// Reads n bytes from byte `at` of the medium into dst.
+bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *dst);
+// The blocks of that size the medium holds.
+uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes);
+
+// Reads the main descriptor sequence that the anchor in block anchorBlock (of blockBytes)
+// points at (the reserve one when the main one lacks a partition or logical volume
+// descriptor), following volume descriptor pointers. Nothing, with why set, when neither
+// holds a usable logical volume of that block size.
 std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v,
-                                                         uint32_t anchorSector, std::string &why);
+                                                         uint32_t anchorBlock,
+                                                         uint32_t blockBytes, std::string &why);
 
 } // namespace korva
 
