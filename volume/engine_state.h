@@ -66,7 +66,8 @@ EngineState *FindEngine(const TUDFRewritableVolume &v);
 // The record's engine state, created when there is none (two threads agree on one).
 // Throws std::bad_alloc when memory runs out, as the engine's other allocations do.
 EngineState &EngineOf(TUDFRewritableVolume &v);
-// Frees the engine state when it holds nothing any more.
+// Frees the engine state when it holds nothing any more. References to it must not be
+// held across a call that may free a part.
 void ReleaseEngineIfEmpty(TUDFRewritableVolume &v);
 
 // Lifecycle ---------------------------------------------------------------------------
@@ -134,9 +135,12 @@ template <class T> T *PartOf(const TUDFRewritableVolume &v, EnginePart<T> Engine
   EngineState *e = FindEngine(v);
   return e ? (e->*part).get() : nullptr;
 }
-// Frees one part, if the record holds it.
+// Frees one part, if the record holds it, and the state with it when that was the last.
 template <class T> void DropPart(TUDFRewritableVolume &v, EnginePart<T> EngineState::*part) {
-  if (EngineState *e = FindEngine(v)) (e->*part).reset();
+  EngineState *e = FindEngine(v);
+  if (!e) return;
+  (e->*part).reset();
+  ReleaseEngineIfEmpty(v);
 }
 
 } // namespace korva

@@ -2,6 +2,7 @@
 // known, gone once neither is, so that a record may be freed without a release.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "korva/files.h"
@@ -37,6 +38,21 @@ TEST(EngineState, HeldWhileMountedAndFreedByDismount) {
   EXPECT_NE(v->Engine, nullptr);
   ASSERT_EQ(UDF_DismountVolume(v.get()), KTRUE);
   EXPECT_EQ(v->Engine, nullptr);
+}
+
+TEST(EngineState, FreeingTheLastPartFreesTheState) {
+  auto v = test::NewVolume();
+  CreateFileSystemState(*v);
+  ASSERT_NE(FindHandlesOf(*v), nullptr);
+  FindHandlesOf(*v)->Add(std::make_unique<DirectoryInformation>());
+  const int32_t h = OpenFilesOf(*v)->Add(std::make_unique<OpenFileInformation>());
+  ASSERT_NE(OpenFilesOf(*v)->Find(h), nullptr);
+  CreateFileSystemState(*v); // a second mount starts with empty lists
+  EXPECT_EQ(OpenFilesOf(*v)->Find(h), nullptr);
+  ReleaseFileSystemState(*v);
+  EXPECT_EQ(OpenFilesOf(*v), nullptr);
+  EXPECT_EQ(FindHandlesOf(*v), nullptr);
+  EXPECT_EQ(v->Engine, nullptr) << "a record holding nothing may be freed as it is";
 }
 
 TEST(EngineState, ReleaseFreesEverything) {
