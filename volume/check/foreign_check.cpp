@@ -95,7 +95,7 @@ void ReadEntry(TUDFRewritableVolume &v, const std::u16string &path, std::vector<
 } // namespace
 
 bool IsReadableForeignVolume(const TUDFRewritableVolume &v) {
-  return v.VolumeOpen && v.Compatible && v.ReadOnly && v.PartitionMap;
+  return v.VolumeOpen && v.Compatible && v.ReadOnly && HasPartitionMap(v);
 }
 
 void ReadForeignVolumeThrough(TUDFRewritableVolume &v, VolumeScan &scan) {
