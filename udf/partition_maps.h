@@ -95,7 +95,12 @@ struct UDF_VatHeader {
 };
 static_assert(sizeof(UDF_VatHeader) == 152);
 
+// File types of the entries that carry a volume's tables: a 2.00+ VAT (a 1.50 VAT's entry
+// records type 0, unspecified), and the metadata partition's file and its mirror.
+inline constexpr uint8_t kFileTypeUnspecified = 0;
 inline constexpr uint8_t kFileTypeVat = 248;
+inline constexpr uint8_t kFileTypeMetadata = 250;
+inline constexpr uint8_t kFileTypeMetadataMirror = 251;
 inline constexpr uint32_t kVatUnmapped = 0xFFFFFFFFu;
 
 struct VatInfo {

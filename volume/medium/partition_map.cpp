@@ -14,9 +14,6 @@
 namespace korva {
 namespace {
 
-constexpr uint8_t kFileTypeUnspecified = 0;
-constexpr uint8_t kFileTypeMetadata = 250;
-constexpr uint8_t kFileTypeMetadataMirror = 251;
 // How far back from the medium's last block a write-once volume's VAT is looked for: an
 // image or a disc may end in blocks written after it (padding, a closing session's run-out),
 // and a drive may report more than was recorded. Blocks that cannot be read end the search
