@@ -3,6 +3,7 @@
 // byte alone. And images whose size is not whole packets: read, never written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -195,14 +196,16 @@ TEST(ForeignVolumes, AMetadataPartitionIsReadThroughItsFileOrItsMirror) {
   }
 }
 
-// A volume of smaller blocks made by mkudffs, given a tree by hand: a root directory whose
-// entries cross block boundaries and files whose data does, each block one of `size` bytes.
+// A volume of another block size made by mkudffs, given a tree by hand: a root directory
+// whose entries cross block boundaries and files whose data does, each block one of `size`
+// bytes. At least 8192 blocks, so that the tree's blocks below fit any size.
 class SmallBlockVolume {
 public:
-  SmallBlockVolume(const std::string &path, uint32_t size) : path_(path), size_(size) {
-    const std::string make = "mkudffs --media-type=hd --udfrev=2.01 --blocksize=" +
+  SmallBlockVolume(const std::string &path, uint32_t size, const std::string &media = "hd")
+      : path_(path), size_(size) {
+    const std::string make = "mkudffs --media-type=" + media + " --udfrev=2.01 --blocksize=" +
                              std::to_string(size) + " --new-file '" + path + "' " +
-                             std::to_string(8388608 / size) + " >/dev/null 2>&1";
+                             std::to_string(std::max(8388608 / size, 8192u)) + " >/dev/null 2>&1";
     made_ = std::system(make.c_str()) == 0;
     if (made_) bytes_ = FileBytes(path);
   }
@@ -228,8 +231,8 @@ public:
   // The root with `names` files, file i holding `Data(i)`.
   void MakeTree(const std::vector<std::string> &names) {
     constexpr uint32_t kDir = 1000, kEntries = 2000, kData = 3000;
-    std::vector<uint8_t> dir(4096, 0);
-    uint8_t sector[2048];
+    std::vector<uint8_t> dir(16384, 0);
+    uint8_t sector[4096];
     size_t at = BuildFileIdentifierDescriptor(dir.data(), dir.size(), kDir, kFileParent, root_,
                                               nullptr, 0);
     for (size_t i = 0; i < names.size(); ++i) {
@@ -262,13 +265,14 @@ public:
     dirBytes_ = at;
   }
   size_t DirectoryBytes() const { return dirBytes_; }
+  uint32_t PartitionStart() const { return start_; }
   // Records file i with extended allocation descriptors (as other writers may), its data in
   // two extents: the first whole blocks, the rest.
   void MakeExtended(size_t i) {
     constexpr uint32_t kEntries = 2000, kData = 3000;
     const uint32_t at = kEntries + uint32_t(i), first = kData + 40 * uint32_t(i);
     const uint32_t length = uint32_t(Data(i).size()), head = length / size_ / 2 * size_;
-    uint8_t sector[2048] = {};
+    uint8_t sector[4096] = {};
     FileEntryInfo fe;
     fe.InformationLength = length;
     fe.LogicalBlocksRecorded = (length + size_ - 1) / size_;
@@ -293,7 +297,7 @@ public:
   // Points file i's data past the end of the medium.
   void BreakFile(size_t i) {
     constexpr uint32_t kEntries = 2000;
-    uint8_t sector[2048] = {};
+    uint8_t sector[4096] = {};
     FileEntryInfo fe;
     fe.InformationLength = 4000;
     fe.LogicalBlocksRecorded = 8;
@@ -301,6 +305,25 @@ public:
     BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
     Put(kEntries + uint32_t(i), sector, size_);
     std::ofstream(path_, std::ios::binary) << bytes_;
+  }
+
+  // Relocates the packet that holds partition block `b` in both copies of the sparing table
+  // (to the spare packet of its first entry) and records `data` there at b's place in it.
+  // False when the volume has no sparing table.
+  bool Relocate(uint32_t b, const std::string &data) {
+    int copies = 0;
+    for (uint32_t t = 0; t < bytes_.size() / size_; ++t) {
+      uint8_t *table = Block(t);
+      if (LoadLE16(table) != kTagSparingTable || std::memcmp(table + 17, "*UDF Sparing Table", 18))
+        continue;
+      const uint32_t packet = 32, mapped = LoadLE32(table + 60); // mkudffs's packets
+      StoreLE32(table + 56, b - b % packet);
+      FillTagAt(table, kTagSparingTable, LoadLE16(table + 10), t);
+      std::memcpy(Block(mapped + b % packet), data.data(), data.size());
+      ++copies;
+    }
+    std::ofstream(path_, std::ios::binary) << bytes_;
+    return copies == 2;
   }
 
   static std::string Data(size_t i) {
@@ -321,7 +344,7 @@ private:
 std::string ReadWhole(TUDFRewritableVolume &v, const std::u16string &path) {
   const UDF_HANDLE h = UDF_CreateFileW(&v, path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
   if (h == UDF_INVALID_HANDLE) return "<cannot open>";
-  std::string out(20000, '\0');
+  std::string out(1 << 17, '\0');
   uint32_t n = 0;
   // Odd reads: pieces that start and end inside blocks.
   size_t got = 0;
@@ -342,13 +365,14 @@ std::unique_ptr<SmallBlockVolume> TreeVolume(const std::string &path, uint32_t s
   return img;
 }
 
-TEST(ForeignVolumes, SmallerBlocksAreFoundAndReadAcrossTheirBoundaries) {
+TEST(ForeignVolumes, OtherBlockSizesAreFoundAndReadAcrossTheirBoundaries) {
   if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
   TempDir dir;
-  for (const uint32_t size : {512u, 1024u}) {
-    const std::string path = dir.File("small" + std::to_string(size) + ".img");
+  for (const uint32_t size : {512u, 1024u, 4096u}) {
+    const std::string path = dir.File("blocks" + std::to_string(size) + ".img");
     std::vector<std::string> names;
-    for (int i = 0; i < 30; ++i)
+    // Enough entries for a directory of three blocks of each size.
+    for (int i = 0; i < (size > 2048 ? 100 : 30); ++i)
       names.push_back("entry-with-a-name-long-enough-to-cross-blocks-" + std::to_string(i));
     const auto img = TreeVolume(path, size, names);
     ASSERT_TRUE(img);
@@ -378,6 +402,54 @@ TEST(ForeignVolumes, SmallerBlocksAreFoundAndReadAcrossTheirBoundaries) {
     EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
     EXPECT_EQ(FileBytes(path), before);
   }
+}
+
+// A sparable volume of blocks smaller than a sector: a relocated packet is read where the
+// sparing table says, in blocks of the volume's size.
+TEST(ForeignVolumes, RelocatedPacketsOfSmallerBlocksAreFollowed) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("spared512.img");
+  auto img = std::make_unique<SmallBlockVolume>(path, 512, "cdrw");
+  ASSERT_TRUE(img->Made() && img->FindFileSet());
+  img->MakeTree({"moved", "kept"});
+  // File 0's data lies at partition block 3000, inside the packet of 32 from 2976.
+  std::string moved = SmallBlockVolume::Data(0);
+  for (char &c : moved)
+    c = char(c ^ 0x5A);
+  ASSERT_TRUE(img->Relocate(3000, moved));
+
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+  const std::string note = UDF_GetVolumeNote(v.get());
+  EXPECT_NE(note.find("sparable partition"), std::string::npos) << note;
+  EXPECT_EQ(note.find("not followed"), std::string::npos) << note;
+  EXPECT_EQ(ReadWhole(*v, u"\\moved"), moved);
+  EXPECT_EQ(ReadWhole(*v, u"\\kept"), SmallBlockVolume::Data(1));
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+// An image of 512-byte blocks that ends inside a sector: the blocks of that last partial
+// sector are read, not lost (here a file's data, on an image cut short after it).
+TEST(ForeignVolumes, TheBlocksOfAPartialLastSectorAreRead) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("partial.img");
+  const auto img = TreeVolume(path, 512, {"tail"});
+  ASSERT_TRUE(img);
+  // The file's two blocks are partition blocks 3000-3001; the image ends after them, and
+  // they lie in its last, partial sector.
+  const uint64_t end = (uint64_t(img->PartitionStart()) + 3002) * 512;
+  ASSERT_NE(end % 2048, 0u);
+  ASSERT_GT(end % 2048, 1024u) << "both blocks must lie in the partial sector";
+  fs::resize_file(path, end);
+
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+  EXPECT_EQ(ReadWhole(*v, u"\\tail"), SmallBlockVolume::Data(0));
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
 struct CheckResult {
@@ -475,22 +547,6 @@ TEST(ForeignVolumes, TheVatIsFoundBehindBlocksWrittenAfterIt) {
     }
     EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
   }
-}
-
-TEST(ForeignVolumes, BlocksLargerThanASectorAreNamedNotRead) {
-  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
-  TempDir dir;
-  const std::string path = dir.File("large.img");
-  ASSERT_EQ(std::system(("mkudffs --media-type=hd --blocksize=4096 --new-file '" + path +
-                         "' 2048 >/dev/null 2>&1").c_str()),
-            0);
-  auto v = NewVolume();
-  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
-  EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KFALSE);
-  EXPECT_NE(std::string(UDF_GetVolumeNote(v.get())).find("a UDF volume of 4096-byte blocks"),
-            std::string::npos)
-      << UDF_GetVolumeNote(v.get());
-  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
 // A volume of this library whose image was cut, or had bytes added, off the packet grid:

@@ -143,27 +143,28 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
   return ok;
 }
 
-// Reads file data of another writer's volume of blocks smaller than a sector, where each
-// block lies at the head of an engine sector of its own: block by block, through the cache.
-bool ReadSmallBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
-                        const std::vector<DataExtent> &ext, uint64_t pos, uint8_t *in,
-                        uint64_t count, uint64_t &done) {
+// Reads file data of another writer's volume whose blocks are not the engine's: smaller
+// ones each at the head of an engine block of its own, larger ones in pieces of an engine
+// block each (BlockSpace::Piece). Piece by piece, through the cache.
+bool ReadForeignBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
+                          const std::vector<DataExtent> &ext, uint64_t pos, uint8_t *in,
+                          uint64_t count, uint64_t &done) {
   done = 0;
   uint8_t data[kBlockSize];
   for (size_t i = 0; done < count;) {
     const DataExtent *held = ExtentAt(v, ext, i, pos);
     if (!held) return false;
     const DataExtent &e = *held;
-    uint32_t block = 0, off = 0;
+    uint32_t block = 0, off = 0, at = 0, inAt = 0;
     space.Split(pos - e.Start, block, off);
-    const uint64_t chunk =
-        std::min<uint64_t>({space.BlockBytes - off, e.Start + e.Length - pos, count - done});
+    const uint32_t inPiece = space.Piece(e.Block + block, off, at, inAt);
+    const uint64_t chunk = std::min<uint64_t>({inPiece, e.Start + e.Length - pos, count - done});
     if (!e.Recorded)
       std::memset(in + done, 0, chunk);
-    else if (!ReadSector(v, v.PartitionStart + e.Block + block, data))
+    else if (!ReadSector(v, v.PartitionStart + at, data))
       return false;
     else
-      std::memcpy(in + done, data + off, chunk);
+      std::memcpy(in + done, data + inAt, chunk);
     done += chunk;
     pos += chunk;
   }
@@ -644,7 +645,7 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
     std::memcpy(buffer, view.FE + view.List.EmbeddedOffset + f->Position, want);
     done = want;
   } else if (BlockBytesOf(v) != kBlockSize) {
-    ok = ReadSmallBlockData(v, BlockSpaceOf(v), DataExtents(view.List.Extents), f->Position,
+    ok = ReadForeignBlockData(v, BlockSpaceOf(v), DataExtents(view.List.Extents), f->Position,
                             static_cast<uint8_t *>(buffer), want, done);
   } else {
     ok = Transfer(v, DataExtents(view.List.Extents), f->Position, static_cast<uint8_t *>(buffer),

@@ -331,17 +331,18 @@ bool DirectoryStream::ReadBytes(uint64_t offset, uint8_t *dst, size_t n, bool &i
     const ADSlot &s = list_.Extents[p.Extent];
     // Unrecorded extents read as zeros.
     uint64_t extentLeft = starts_[p.Extent] + s.AD.Length() - offset;
-    size_t chunk =
-        static_cast<size_t>(std::min<uint64_t>({n, uint64_t(space_.BlockBytes - p.Offset), extentLeft}));
+    uint32_t at = 0, inAt = 0;
+    const uint32_t inBlock = space_.Piece(p.Block, p.Offset, at, inAt);
+    size_t chunk = static_cast<size_t>(std::min<uint64_t>({n, inBlock, extentLeft}));
     if (s.AD.Type() != 0) {
       std::memset(dst, 0, chunk);
     } else {
       const uint8_t *data;
-      if (!ReadBlock(p.Block, data)) {
+      if (!ReadBlock(at, data)) {
         ioError = true;
         return false;
       }
-      std::memcpy(dst, data + p.Offset, chunk);
+      std::memcpy(dst, data + inAt, chunk);
     }
     dst += chunk;
     offset += chunk;

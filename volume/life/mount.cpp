@@ -143,7 +143,7 @@ void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
   v.FileCount = v.DirCount = v.FreeBlocks = 0;
   if (ForeignVolumeCounts(v, v.FileCount, v.DirCount)) return;
   const uint32_t at = d.Integrity.Location;
-  uint8_t buf[kSectorSize];
+  uint8_t buf[kMaxBlockBytes];
   if (d.Integrity.Length < d.BlockBytes || !ReadMediumBlock(v, d.BlockBytes, at, buf)) {
     v.LastError = 0;
     return;

@@ -21,6 +21,10 @@ struct BlockSpace {
   // sector: each engine block then holds one of them (the rest zeros), and positions in
   // extents count blocks of this size. This library's own volumes: 2048.
   uint32_t BlockBytes = 2048;
+  // Blocks larger than a sector (another writer's 4096-byte ones): the engine block of a
+  // logical block holds its first sector, its sector k lies k * Upper engine blocks further.
+  // 0 when every block fits an engine block.
+  uint32_t Upper = 0;
   BlockSpace(uint32_t length = 0) : Length(length) {}
   // Byte `offset` of an extent as a block of it and the offset in that block (the common
   // size divides by a constant).
@@ -28,6 +32,19 @@ struct BlockSpace {
     const uint32_t size = BlockBytes == 2048 ? 2048 : BlockBytes;
     block = static_cast<uint32_t>(offset / size);
     rest = static_cast<uint32_t>(offset % size);
+  }
+  // Byte `rest` of engine block `block` (a block's first sector) as the engine block that
+  // holds it and the offset there; returns how many bytes from there lie in that engine
+  // block and in the same logical block.
+  uint32_t Piece(uint32_t block, uint32_t rest, uint32_t &at, uint32_t &offset) const {
+    if (!Upper) {
+      at = block;
+      offset = rest;
+      return BlockBytes - rest;
+    }
+    at = block + rest / 2048 * Upper;
+    offset = rest % 2048;
+    return 2048 - offset;
   }
   operator uint32_t() const { return Length; }
   // The engine block of block `lb` of partition reference `ref`; false when there is none.

@@ -30,11 +30,18 @@ struct Part {
   uint32_t Start = 0, Length = 0;  // the partition descriptor's sectors (of the underlying one)
   uint32_t Offset = 0, Blocks = 0; // its blocks in the engine's block space
   std::vector<uint32_t> Table;     // virtual and metadata: block -> underlying block
+  // Sparable, on blocks other than a sector: the first block of each relocated packet ->
+  // the medium block it is recorded at now, ascending (sectors go through sparing.h).
+  std::vector<std::pair<uint32_t, uint32_t>> Spared;
+  uint32_t Packet = 0; // blocks per relocated packet
 };
 
 struct PartitionMapState {
   uint32_t Base = 0;
   uint32_t BlockBytes = kSectorSize; // the volume's logical block size
+  // Blocks larger than a sector: the engine block of a logical block holds its first sector,
+  // and each further sector of it lies this many engine blocks further on (see BlockSpace).
+  uint32_t Upper = 0;
   std::vector<Part> Parts; // by partition reference
   std::string Note;
   bool HasCounts = false;
@@ -101,7 +108,7 @@ std::optional<std::vector<uint8_t>> EntryData(TUDFRewritableVolume &v, uint32_t 
 // the unspecified type of a UDF 1.50 VAT).
 std::optional<VatInfo> VatAt(TUDFRewritableVolume &v, uint32_t blockBytes, const Part &p,
                              uint32_t at, bool &unreadable) {
-  uint8_t buf[kSectorSize];
+  uint8_t buf[kMaxBlockBytes];
   unreadable = !ReadMediumBlock(v, blockBytes, at, buf);
   if (unreadable) return std::nullopt;
   const auto fe = ParseFileEntry(buf, blockBytes, at - p.Start);
@@ -140,7 +147,7 @@ bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &
                       uint32_t blockBytes) {
   for (const auto &[block, type] : {std::pair{info.MetadataFile, kFileTypeMetadata},
                                    std::pair{info.MetadataMirror, kFileTypeMetadataMirror}}) {
-    uint8_t buf[kSectorSize];
+    uint8_t buf[kMaxBlockBytes];
     if (!ReadMediumBlock(v, blockBytes, uint64_t(p.Start) + block, buf)) continue;
     const auto fe = ParseFileEntry(buf, blockBytes, block);
     if (!fe || fe->FileType != type) continue;
@@ -158,15 +165,47 @@ bool LoadMetadataFile(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &
   return false;
 }
 
+// The relocations of a sparing table of blocks other than a sector, from the copy of the
+// higher sequence number among the valid ones. Only read: an entry is kept when it starts a
+// packet of the partition and its packet lies on the medium.
+bool LoadSparedBlocks(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &info,
+                      uint32_t blockBytes) {
+  if (info.PacketLength == 0 || info.SparingTableBytes < sizeof(UDF_SparingTableHeader) ||
+      info.SparingTableBytes > SparingTableSize(0xFFFF))
+    return false;
+  const uint64_t blocks = MediumBlocks(v, blockBytes);
+  std::optional<SparingTableInfo> best;
+  std::vector<uint8_t> buf(info.SparingTableBytes);
+  for (const uint32_t at : info.SparingTables) {
+    if (at >= blocks || !ReadMediumBytes(v, uint64_t(at) * blockBytes, buf.size(), buf.data()))
+      continue;
+    auto t = ParseSparingTable(buf.data(), buf.size(), at);
+    if (t && (!best || uint32_t(t->Header.SequenceNumber) > uint32_t(best->Header.SequenceNumber)))
+      best = std::move(t);
+  }
+  v.LastError = 0; // an unreadable copy is what the other is for
+  if (!best) return false;
+  p.Packet = info.PacketLength;
+  for (const UDF_SparingEntry &e : best->Entries) {
+    const uint32_t original = e.OriginalLocation, mapped = e.MappedLocation;
+    if (original % p.Packet == 0 && original < p.Length && uint64_t(mapped) + p.Packet <= blocks)
+      p.Spared.emplace_back(original, mapped);
+  }
+  std::sort(p.Spared.begin(), p.Spared.end());
+  p.Spared.erase(std::unique(p.Spared.begin(), p.Spared.end(),
+                             [](const auto &a, const auto &b) { return a.first == b.first; }),
+                 p.Spared.end());
+  return true;
+}
+
 // Honours the relocations of a sparable partition's table; a table that cannot be read
 // leaves the blocks where the partition says (noted).
-void LoadSparing(TUDFRewritableVolume &v, const Part &p, const PartitionMapInfo &info,
+void LoadSparing(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &info,
                  PartitionMapState &m) {
   if (info.SparingTables.empty()) return;
-  // Relocation is followed in whole sectors; a volume of smaller blocks is read where its
-  // partition says.
   if (m.BlockBytes != kSectorSize) {
-    m.Note += "; relocated packets of its sparing table are not followed";
+    if (!LoadSparedBlocks(v, p, info, m.BlockBytes))
+      m.Note += "; its sparing table cannot be used, relocated packets are not followed";
     return;
   }
   SparingLayout l;
@@ -180,6 +219,22 @@ void LoadSparing(TUDFRewritableVolume &v, const Part &p, const PartitionMapInfo 
     v.LastError = 0;
     m.Note += "; its sparing table cannot be used, relocated packets are not followed";
   }
+}
+
+// Where block `lb` of a plain or sparable partition is recorded, and how many of the `run`
+// blocks from it follow it there.
+uint32_t PlainBlocks(const Part &p, uint32_t lb, uint32_t run, uint32_t &physical) {
+  physical = p.Start + lb;
+  if (p.Spared.empty()) return run;
+  const uint32_t packet = lb - lb % p.Packet;
+  const auto it = std::lower_bound(p.Spared.begin(), p.Spared.end(),
+                                   std::pair<uint32_t, uint32_t>(packet, 0));
+  if (it != p.Spared.end() && it->first == packet) {
+    physical = it->second + lb % p.Packet;
+    return std::min(run, p.Packet - lb % p.Packet);
+  }
+  const uint32_t next = it == p.Spared.end() ? p.Length : it->first;
+  return std::min(run, std::max(1u, next - lb));
 }
 
 bool BuildPart(TUDFRewritableVolume &v, const ForeignDescriptors &d, const PartitionMapInfo &info,
@@ -217,7 +272,8 @@ bool BuildPart(TUDFRewritableVolume &v, const ForeignDescriptors &d, const Parti
   }
 }
 
-// Places the file set's partition first, the others after it.
+// Places the file set's partition first, the others after it; the further sectors of
+// blocks larger than a sector follow all of them.
 bool LayOut(TUDFRewritableVolume &v, PartitionMapState &m, uint16_t main, std::string &why) {
   const uint32_t pb = PacketBlocksOf(v);
   m.Base = static_cast<uint32_t>((uint64_t(v.TotalSectors) + pb - 1) / pb * pb);
@@ -227,12 +283,14 @@ bool LayOut(TUDFRewritableVolume &v, PartitionMapState &m, uint16_t main, std::s
     m.Parts[i].Offset = static_cast<uint32_t>(std::min<uint64_t>(next, 0xFFFFFFFFu));
     next += m.Parts[i].Blocks;
   }
-  if (m.Base + next >= kUnmappedSector) {
+  const uint32_t pieces = std::max(1u, m.BlockBytes / kSectorSize);
+  if (m.Base + next * pieces >= kUnmappedSector) {
     why = "the partitions are too large to address";
     return false;
   }
+  m.Upper = pieces > 1 ? static_cast<uint32_t>(next) : 0;
   v.PartitionStart = m.Base;
-  v.PartitionLength = static_cast<uint32_t>(next);
+  v.PartitionLength = static_cast<uint32_t>(next * pieces);
   return true;
 }
 
@@ -296,21 +354,33 @@ uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t cou
   const PartitionMapState *m = StateOf(v);
   if (!m || count == 0) return count;
   if (sector < m->Base) return std::min(count, m->Base - sector);
-  const uint32_t b = sector - m->Base;
+  uint32_t b = sector - m->Base, piece = 0;
+  if (m->Upper) {
+    // Sector `piece` of a block larger than a sector: one sector, apart from its neighbours.
+    piece = b / m->Upper;
+    b %= m->Upper;
+    count = 1;
+  }
   for (const Part &p : m->Parts) {
     if (b < p.Offset || b - p.Offset >= p.Blocks) continue;
     const uint32_t lb = b - p.Offset;
     const uint32_t run = std::min(count, p.Blocks - lb);
+    uint32_t n = run;
     if (p.Table.empty()) {
-      physical = p.Start + lb;
-      return run;
+      n = PlainBlocks(p, lb, run, physical);
+    } else {
+      const uint32_t first = p.Table[lb];
+      physical = first == kVatUnmapped || first >= p.Length ? kUnmappedSector : p.Start + first;
+      // Consecutive entries that name consecutive blocks are one run.
+      for (n = 1; physical != kUnmappedSector && n < run && p.Table[lb + n] == first + n;)
+        ++n;
     }
-    const uint32_t first = p.Table[lb];
-    physical = first == kVatUnmapped || first >= p.Length ? kUnmappedSector : p.Start + first;
-    uint32_t n = 1;
-    // Consecutive entries that name consecutive blocks are one run.
-    while (physical != kUnmappedSector && n < run && p.Table[lb + n] == first + n)
-      ++n;
+    if (m->Upper && physical != kUnmappedSector) {
+      // A block past the medium's end reads as zeros, as where a run of sectors reaches it
+      // (a partition may be longer than what was recorded of it).
+      const uint32_t pieces = m->BlockBytes / kSectorSize;
+      physical = physical < v.TotalSectors / pieces ? physical * pieces + piece : kUnmappedSector;
+    }
     return n;
   }
   physical = kUnmappedSector;
@@ -323,6 +393,7 @@ BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v) {
     for (const Part &p : m->Parts)
       s.RefStart.push_back(p.Blocks ? p.Offset : kUnmappedSector);
     s.BlockBytes = m->BlockBytes;
+    if (m->Upper) s.Length = s.Upper = m->Upper;
   }
   return s;
 }
@@ -335,6 +406,11 @@ uint32_t BlockBytesOf(const TUDFRewritableVolume &v) {
 uint32_t SmallBlockBytes(const TUDFRewritableVolume &v, uint32_t sector) {
   const PartitionMapState *m = StateOf(v);
   return m && m->BlockBytes < kSectorSize && sector >= m->Base ? m->BlockBytes : 0;
+}
+
+bool InOtherBlockSize(const TUDFRewritableVolume &v, uint32_t sector) {
+  const PartitionMapState *m = StateOf(v);
+  return m && m->BlockBytes != kSectorSize && sector >= m->Base;
 }
 
 std::string ForeignVolumeNote(const TUDFRewritableVolume &v) {

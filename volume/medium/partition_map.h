@@ -44,6 +44,9 @@ uint32_t BlockBytesOf(const TUDFRewritableVolume &v);
 // The block size when engine sector `sector` holds one block of another writer's volume of
 // blocks smaller than a sector; 0 for every other sector.
 uint32_t SmallBlockBytes(const TUDFRewritableVolume &v, uint32_t sector);
+// Whether engine sector `sector` belongs to another writer's volume of blocks of another size
+// than a sector (which is only ever read).
+bool InOtherBlockSize(const TUDFRewritableVolume &v, uint32_t sector);
 
 // What the mounted foreign volume is ("UDF 2.01 volume written by \"*Linux UDFFS\",
 // virtual partition (VAT)"); empty for this library's own volumes.

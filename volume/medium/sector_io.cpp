@@ -12,6 +12,7 @@
 #include "volume/medium/packet_cache.h"
 #include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva {
 namespace {
@@ -25,18 +26,29 @@ void Pause(TUDFRewritableVolume &v) {
   PlatformOf(&v.Device).SleepMs(RetryDelay(v));
 }
 
-// The image may end inside a packet (another writer's image need not be whole packets): a
-// read that starts inside it returns the sectors that exist and zeros past its end; a read
-// that starts past its end fails.
+// The bytes of the open image file; 0 when its size cannot be told.
+uint64_t ImageFileBytes(const TUDFRewritableVolume &v) {
+  const KorvaImageIO &io = ImageIOOf(v);
+  uint64_t size = 0;
+  return v.ImageFileOpen && io.Size(io.Context, v.ImageFile, &size) == 0 ? size : 0;
+}
+
+// The image may end inside a packet (another writer's image need not be whole packets), or
+// inside a sector (one of 512-byte blocks need not be whole sectors): a read that starts
+// inside it returns the bytes that exist and zeros past its end; a read that starts past its
+// end fails.
 bool ImageRead(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t bytes) {
-  if (!v.ImageFileOpen || sector >= v.TotalSectors) return false;
-  const uint64_t inside = uint64_t(v.TotalSectors - sector) * kSectorSize;
-  if (inside < bytes) {
-    std::memset(dest + inside, 0, bytes - inside);
-    bytes = static_cast<uint32_t>(inside);
+  if (!v.ImageFileOpen) return false;
+  const uint64_t at = uint64_t(sector) * kSectorSize;
+  uint64_t end = uint64_t(v.TotalSectors) * kSectorSize;
+  if (at + bytes > end) end = std::max(end, ImageFileBytes(v));
+  if (at >= end) return false;
+  if (end - at < bytes) {
+    std::memset(dest + (end - at), 0, bytes - (end - at));
+    bytes = static_cast<uint32_t>(end - at);
   }
   const KorvaImageIO &io = ImageIOOf(v);
-  return io.ReadAt(io.Context, v.ImageFile, dest, bytes, uint64_t(sector) * kSectorSize) == 0;
+  return io.ReadAt(io.Context, v.ImageFile, dest, bytes, at) == 0;
 }
 
 // Drive I/O attempts; a unit attention ends them at once: retrying would read or write
@@ -138,9 +150,10 @@ bool WritePhysical(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
 // Writes count sectors from sector, each piece where it is recorded. A relocated packet is
 // whole packets on both sides (the mount checks it), so a drive still gets whole packets.
 bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint32_t count) {
-  // Blocks smaller than a sector are another writer's, and only ever read.
+  // Blocks of another size than a sector are another writer's, and only ever read.
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
-    return physical != kUnmappedSector && !SmallBlockBytes(v, sector + uint32_t(at / kSectorSize)) &&
+    return physical != kUnmappedSector &&
+           !InOtherBlockSize(v, sector + uint32_t(at / kSectorSize)) &&
            WritePhysical(v, physical, src + at, n);
   });
 }
@@ -231,6 +244,11 @@ bool WriteRefused(TUDFRewritableVolume &v) {
 }
 
 } // namespace
+
+uint64_t MediumBytes(const TUDFRewritableVolume &v) {
+  const uint64_t sectors = uint64_t(v.TotalSectors) * kSectorSize;
+  return v.ImageMode ? std::max(sectors, ImageFileBytes(v)) : sectors;
+}
 
 bool WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
   if (WriteRefused(v)) return false;

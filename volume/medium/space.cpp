@@ -6,6 +6,7 @@
 
 #include "udf/byte_order.h"
 #include "volume/engine.h"
+#include "volume/medium/partition_map.h"
 #include "volume/medium/packet_cache.h"
 
 namespace korva {
@@ -136,7 +137,8 @@ extern "C" {
 
 KORVA_API uint32_t UDF_GetTotalBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
   if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->PartitionLength;
+  // Blocks, not engine blocks: a block larger than a sector takes several of these.
+  return korva::BlockSpaceOf(*volume).Length;
 }
 
 KORVA_API uint32_t UDF_GetFreeBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {

@@ -143,24 +143,23 @@ bool SequenceReader::Anchors(SequenceReading &out, std::vector<uint8_t> &anchor)
 }
 
 // Another writer may use logical blocks of another size (mkudffs does 512 on an image file
-// unless told otherwise): its anchor then lies at block 256 of that size. Blocks smaller than
-// a sector are read (each into a sector of its own); larger ones are not.
+// unless told otherwise, and takes 4096): its anchor then lies at block 256 of that size, or
+// at the last block (N - 256 is tried too).
 void SequenceReader::OtherBlockSize(SequenceReading &out) {
   for (const uint32_t size : {512u, 1024u, 4096u}) {
-    uint8_t buf[kSectorSize];
-    const uint64_t byte = uint64_t(kMainAnchorSector) * size;
-    if (byte / kSectorSize >= n_ || !ReadMediumBytes(v_, byte, sizeof buf, buf)) continue;
-    if (!IsTagValid(kTagAnchor, buf, std::min(size, kSectorSize), kMainAnchorSector)) continue;
-    out.Result = SequenceReading::Foreign;
-    if (size > kSectorSize) {
-      out.Why = "a UDF volume of " + std::to_string(size) +
-                "-byte blocks; only volumes of 512- to 2048-byte blocks are read";
+    const uint64_t blocks = MediumBlocks(v_, size);
+    for (const uint64_t at : {uint64_t(kMainAnchorSector), blocks - 1, blocks - 257}) {
+      uint8_t buf[kMaxBlockBytes];
+      if (blocks <= kMainAnchorSector || at < kMainAnchorSector || at >= blocks ||
+          !ReadMediumBlock(v_, size, at, buf))
+        continue;
+      if (!IsTagValid(kTagAnchor, buf, size, static_cast<uint32_t>(at))) continue;
+      out.Result = SequenceReading::Foreign;
+      out.Why.clear();
+      out.Geometry.AnchorSector = static_cast<uint32_t>(at);
+      out.Geometry.BlockBytes = size;
       return;
     }
-    out.Why.clear();
-    out.Geometry.AnchorSector = kMainAnchorSector;
-    out.Geometry.BlockBytes = size;
-    return;
   }
 }
 
@@ -470,7 +469,7 @@ bool TakeForeign(const uint8_t *d, uint32_t s, ForeignDescriptors &f, bool &have
 bool ReadForeignSequence(TUDFRewritableVolume &v, UDF_ExtentAD extent, ForeignDescriptors &f) {
   bool haveLogical = false;
   uint32_t read = 0;
-  uint8_t buf[kSectorSize];
+  uint8_t buf[kMaxBlockBytes];
   for (uint32_t hop = 0; hop < kMaxPointerHops && extent.Length >= f.BlockBytes; ++hop) {
     const uint32_t first = extent.Location, count = extent.Length / f.BlockBytes;
     extent = UDF_ExtentAD{};
@@ -499,19 +498,19 @@ bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *ds
 }
 
 bool ReadMediumBlock(TUDFRewritableVolume &v, uint32_t blockBytes, uint64_t block, uint8_t *buf) {
-  std::memset(buf, 0, kSectorSize);
-  return blockBytes <= kSectorSize && block < MediumBlocks(v, blockBytes) &&
+  std::memset(buf, 0, std::max(blockBytes, kSectorSize));
+  return blockBytes <= kMaxBlockBytes && block < MediumBlocks(v, blockBytes) &&
          ReadMediumBytes(v, block * blockBytes, blockBytes, buf);
 }
 
 uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes) {
-  return blockBytes ? uint64_t(v.TotalSectors) * kSectorSize / blockBytes : 0;
+  return blockBytes ? MediumBytes(v) / blockBytes : 0;
 }
 
 std::optional<ForeignDescriptors> ReadForeignDescriptors(TUDFRewritableVolume &v,
                                                          uint32_t anchorBlock,
                                                          uint32_t blockBytes, std::string &why) {
-  uint8_t buf[kSectorSize];
+  uint8_t buf[kMaxBlockBytes];
   if (!ReadMediumBlock(v, blockBytes, anchorBlock, buf)) {
     why = "block " + std::to_string(anchorBlock) + " cannot be read";
     return std::nullopt;

@@ -20,6 +20,9 @@ namespace korva {
 
 inline constexpr uint32_t kMainAnchorSector = 256;
 inline constexpr uint32_t kMaxSequenceSectors = 16;
+// The largest logical block of another writer's volume that is read (the Linux kernel reads
+// up to 4096 bytes, and mkudffs makes no larger ones for it).
+inline constexpr uint32_t kMaxBlockBytes = 4096;
 
 struct VolumeGeometry {
   uint32_t AnchorSector = 0; // the anchor the sequences were found from
@@ -79,14 +82,17 @@ struct ForeignDescriptors {
   uint32_t BlockBytes = kSectorSize; // the logical block size
 };
 
-// Reads logical block `block` of `blockBytes` bytes (512, 1024 or 2048) from the medium's
-// sectors into buf (a sector's size; zeros after the block). False when it cannot be read
-// or lies past the medium.
+// Reads logical block `block` of `blockBytes` bytes (512 to kMaxBlockBytes) from the medium's
+// sectors into buf (at least a sector and the block; zeros after the block). False when it
+// cannot be read or lies past the medium.
 bool ReadMediumBlock(TUDFRewritableVolume &v, uint32_t blockBytes, uint64_t block, uint8_t *buf);
 // Reads n bytes from byte `at` of the medium into dst.
 bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *dst);
 // The blocks of that size the medium holds.
 uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes);
+// The bytes the medium holds: an image file's whole size, even where its last sector is
+// partial (blocks smaller than a sector are read there too).
+uint64_t MediumBytes(const TUDFRewritableVolume &v);
 
 // Reads the main descriptor sequence that the anchor in block anchorBlock (of blockBytes)
 // points at (the reserve one when the main one lacks a partition or logical volume
