@@ -61,8 +61,8 @@ kind_of() {
 if [ "$part" = mkudffs ]; then
 volumes=0
 # Each media type and revision with mkudffs's own block size (512 for hd on an image file,
-# 2048 otherwise) and with each smaller size it takes; images of 8 MiB.
-for bs in default 512 1024 2048; do
+# 2048 otherwise) and with each other size it takes; images of 8 MiB.
+for bs in default 512 1024 2048 4096; do
   opt=--blocksize=$bs
   [ "$bs" = default ] && opt=
   size=$((8388608 / ${bs/default/2048}))
@@ -89,16 +89,12 @@ k "$img" info --json || bad "info of the hd volume: $(cat "$work/err")"
 grep -q '"block_size":512,"total_blocks":1[0-9]\{4\},' "$work/out" ||
   bad "info does not count 512-byte blocks: $(cat "$work/out")"
 
-# Blocks larger than a sector: not read, and said so rather than called damaged.
+# Blocks larger than a sector are counted in their own size too.
 img="$work/large-blocks.img"
 mkudffs --media-type=hd --blocksize=4096 --new-file "$img" 4096 >/dev/null 2>&1 || bad "mkudffs -b 4096 failed"
-before=$(md5sum <"$img")
-for cmd in info ls; do
-  k "$img" $cmd && bad "$cmd read a volume of 4096-byte blocks"
-  grep -q "not compatible: another writer's volume that cannot be read: a UDF volume of 4096-byte blocks" "$work/err" ||
-    bad "$cmd on 4096-byte blocks: $(cat "$work/err")"
-done
-[ "$(md5sum <"$img")" = "$before" ] || bad "the volume of 4096-byte blocks changed"
+k "$img" info --json || bad "info of the 4096-byte volume: $(cat "$work/err")"
+grep -q '"block_size":4096,"total_blocks":3[0-9]\{3\},' "$work/out" ||
+  bad "info does not count 4096-byte blocks: $(cat "$work/out")"
 exit $fail
 fi
 
@@ -119,14 +115,18 @@ for i in $(seq -w 1 40); do
   files="$files many/a-rather-long-file-name-number-$i.txt"
 done
 
-# The hd volume with mkudffs's own 512-byte blocks: directories and files cross blocks.
-for spec in "hd 2.01 2048" "cdrw 1.50 2048" "hd 2.01 512"; do
+# The hd volume with mkudffs's own 512-byte blocks: directories and files cross blocks. On
+# 4096-byte blocks the kernel would keep a directory of up to 3.9 KB inside its file entry;
+# entries longer than a sector are not read yet, so that volume is filled with noadinicb.
+for spec in "hd 2.01 2048" "cdrw 1.50 2048" "hd 2.01 512" "hd 2.01 4096"; do
   set -- $spec
   img="$work/k-$1-$2-$3.img"
+  opts=rw,bs=$3
+  [ "$3" = 4096 ] && opts=$opts,noadinicb
   mkudffs --media-type="$1" --udfrev="$2" --blocksize="$3" --new-file "$img" $((16777216 / $3)) \
     >/dev/null 2>&1 || { bad "mkudffs $spec failed"; continue; }
   "$run" --disk "$img" --copy "$work/tree=/tmp/" -- sh -c \
-    "mount -t udf -o rw,bs=$3 /dev/vda /mnt && cp -r /tmp/tree/* /mnt/ && umount /mnt" \
+    "mount -t udf -o $opts /dev/vda /mnt && cp -r /tmp/tree/* /mnt/ && umount /mnt" \
     >"$work/kout" 2>&1
   rc=$?
   if [ $rc -eq 2 ]; then
