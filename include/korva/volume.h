@@ -225,7 +225,7 @@ typedef struct TUDFRewritableVolume {
  * lives until the next mount or dismount. */
 KORVA_API const char *UDF_GetVolumeNote(TUDFRewritableVolume *volume);
 /* The bytes of one logical block of the mounted volume, in which its block counts are given:
- * 2048, or 512 or 1024 on another writer's volume of smaller blocks. */
+ * 2048, or 512, 1024 or 4096 on another writer's volume of other blocks. */
 KORVA_API uint32_t UDF_GetLogicalBlockSize(TUDFRewritableVolume *volume);
 
 /* Errors and counters. */

@@ -95,6 +95,18 @@ mkudffs --media-type=hd --blocksize=4096 --new-file "$img" 4096 >/dev/null 2>&1 
 k "$img" info --json || bad "info of the 4096-byte volume: $(cat "$work/err")"
 grep -q '"block_size":4096,"total_blocks":3[0-9]\{3\},' "$work/out" ||
   bad "info does not count 4096-byte blocks: $(cat "$work/out")"
+# The mount gives the same size in the same blocks.
+if [ -w /dev/fuse ] && command -v fusermount3 >/dev/null 2>&1; then
+  mkdir -p "$work/mnt"
+  total=$(grep -o '"total_blocks":[0-9]*' "$work/out" | cut -d: -f2)
+  if k "$img" --read-only mount "$work/mnt"; then
+    [ "$(stat -f -c '%S %b' "$work/mnt")" = "4096 $total" ] ||
+      bad "the mount counts other blocks: $(stat -f -c '%S %b' "$work/mnt"), info: $total"
+    fusermount3 -u "$work/mnt" || bad "could not unmount the 4096-byte volume"
+  else
+    echo "korva mount unavailable here: $(cat "$work/err")"
+  fi
+fi
 exit $fail
 fi
 

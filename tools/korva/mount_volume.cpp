@@ -834,7 +834,9 @@ int MountedVolume::StatFs(struct statvfs &st) {
   std::memset(&st, 0, sizeof st);
   const uint64_t pending = PendingBlocks();
   const uint64_t free = k_.UDF_GetFreeBlocksOfLogicalVolume();
-  st.f_bsize = st.f_frsize = 2048;
+  // Counts are in the volume's blocks: another writer's may be of 512 to 4096 bytes.
+  const uint32_t block = UDF_GetLogicalBlockSize(k_.Volume());
+  st.f_bsize = st.f_frsize = block ? block : 2048;
   st.f_blocks = k_.UDF_GetTotalBlocksOfLogicalVolume();
   st.f_bfree = st.f_bavail = free > pending ? free - pending : 0;
   st.f_files = k_.UDF_GetFileCount() + k_.UDF_GetDirCount() + st.f_bfree;
