@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs the Debian packages the build and tests need,
 # asking apt only for what is missing so that a second run is quick.
-korva_packages="build-essential ccache cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang llvm udftools libfuse3-dev fuse3 rsync tar autoconf automake sqlite3 git"
+korva_packages="build-essential ccache cmake lld pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang llvm udftools libfuse3-dev fuse3 rsync tar autoconf automake sqlite3 git"
 korva_packages_demo="qt6-base-dev xvfb xauth"
 # The Windows builds: the MinGW-w64 cross-compilers (x86-64, and i686 for the 32-bit build,
 # compiled only), Wine to run what the 64-bit one makes, and the

@@ -651,8 +651,10 @@ private:
 };
 
 // How densely the cut points are sampled: every write of the scripted part and every n-th of
-// the churn (n larger under the sanitizers and Wine, or as the environment says).
+// the churn (n larger under the sanitizers and Wine, or as the environment says). Sparse runs
+// take every third write of the scripted part, and always the first and last of an operation.
 struct Sampling {
+  size_t ScriptStride = 1;
   size_t ChurnStride = 12;
   size_t TornStride = 4;
 };
@@ -660,6 +662,7 @@ struct Sampling {
 Sampling SamplingFor() {
   Sampling s;
 #if defined(KORVA_CRASH_SPARSE)
+  s.ScriptStride = 3;
   s.ChurnStride = 80;
   s.TornStride = 20;
 #endif
@@ -728,9 +731,11 @@ TEST(Crash, EveryCutPointLeavesARepairableVolumeWithEveryReturnedOperation) {
     }
     while (next < r.Ops.size() && r.Ops[next].End <= k)
       Apply(done, r.Ops[next++]);
-    const bool sample = k < scripted || k >= r.DismountBegin || k % s.ChurnStride == 0;
-    if (!sample) continue;
     const Op *inFlight = next < r.Ops.size() && r.Ops[next].Begin <= k ? &r.Ops[next] : nullptr;
+    const bool edge = inFlight && (k == inFlight->Begin || k + 1 == inFlight->End);
+    const bool sample = k < scripted ? edge || k % s.ScriptStride == 0
+                                     : k >= r.DismountBegin || k % s.ChurnStride == 0;
+    if (!sample) continue;
     const std::string where =
         "cut after write " + std::to_string(k) +
         (inFlight ? std::string(" in ") + KindName(inFlight->K) + " " + inFlight->Path

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The random workload against a mounted image, then once more after unmounting and mounting
 # again, with korva's check in between. Usage: workload.sh KORVA WORKLOAD [SEED [STEPS]]
+# (STEPS also from KORVA_WORKLOAD_STEPS; 2000 by default).
 set -u
 KORVA=$1 WORKLOAD=$2
-seed=${3:-${KORVA_WORKLOAD_SEED:-$(date +%s)}} steps=${4:-2000}
+seed=${3:-${KORVA_WORKLOAD_SEED:-$(date +%s)}} steps=${4:-${KORVA_WORKLOAD_STEPS:-2000}}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 fuse_usable || { echo "no usable /dev/fuse or fusermount3; skipping"; exit 77; }
