@@ -135,13 +135,11 @@ bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
 extern "C" {
 
 KORVA_API uint32_t UDF_GetTotalBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
-  if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->PartitionLength;
+  return korva::CompatibleCount(volume, &TUDFRewritableVolume::PartitionLength);
 }
 
 KORVA_API uint32_t UDF_GetFreeBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
-  if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->FreeBlocks;
+  return korva::CompatibleCount(volume, &TUDFRewritableVolume::FreeBlocks);
 }
 
 } // extern "C"
