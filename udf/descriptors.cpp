@@ -31,6 +31,15 @@ void SetImplementationEntity(UDF_EntityID &e) {
   std::memcpy(e.IdentifierSuffix, kSuffixImplementation, sizeof kSuffixImplementation);
 }
 
+// The interchange level a descriptor claims (the highest any of them may claim is 3), and
+// the character sets its strings use: CS0 alone.
+template <class Descriptor> void SetLevelAndCharacterSets(Descriptor &d, uint16_t level) {
+  d.InterchangeLevel = level;
+  d.MaximumInterchangeLevel = 3;
+  d.CharacterSetList = 1;
+  d.MaximumCharacterSetList = 1;
+}
+
 void SetCharSpec(UDF_CharSpec &c) {
   c = UDF_CharSpec{};
   static const char kOSTA[] = "OSTA Compressed Unicode";
@@ -184,10 +193,7 @@ size_t BuildPrimaryVolumeDescriptor(uint8_t *dst, size_t dstLength, uint32_t loc
   WriteDString(d.VolumeIdentifier, sizeof d.VolumeIdentifier, label);
   d.VolumeSequenceNumber = 1;
   d.MaximumVolumeSequenceNumber = 1;
-  d.InterchangeLevel = 2;
-  d.MaximumInterchangeLevel = 3;
-  d.CharacterSetList = 1;
-  d.MaximumCharacterSetList = 1;
+  SetLevelAndCharacterSets(d, 2);
   char set[22];
   std::snprintf(set, sizeof set, "%08X%s", unsigned(uint32_t(formatSeconds)), "Quorrelstane");
   d.VolumeSetIdentifier[0] = 8;
@@ -472,10 +478,7 @@ size_t BuildFileSetDescriptor(uint8_t *dst, size_t dstLength, uint32_t location,
   UDF_FileSetDescriptor d{};
   if (dst == nullptr || dstLength < sizeof d) return 0;
   d.RecordingDateandTime = recorded;
-  d.InterchangeLevel = 3;
-  d.MaximumInterchangeLevel = 3;
-  d.CharacterSetList = 1;
-  d.MaximumCharacterSetList = 1;
+  SetLevelAndCharacterSets(d, 3);
   d.FileSetNumber = 0;
   d.FileSetDescriptorNumber = 0;
   SetCharSpec(d.LogicalVolumeIdentifierCharacterSet);
@@ -525,17 +528,18 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
   if (info.Extents.size() > kFileEntryMaxExtents) return 0;
   if ((info.ICBFlags & ~(kICBFlagArchive | kICBFlagSystem)) != 0) return 0;
   UDF_FileEntryHeader &h = d.Header;
-  h.ICBTag.PriorRecordedNumberofDirectEntries = 0;
-  h.ICBTag.StrategyType = 4;
-  h.ICBTag.StrategyParameter = 0;
-  h.ICBTag.MaximumNumberofEntries = 1;
-  h.ICBTag.FileType = info.FileType;
-  h.ICBTag.Flags = info.ICBFlags;
-  h.Uid = info.Uid;
-  h.Gid = info.Gid;
-  h.Permissions = info.Permissions;
-  h.FileLinkCount = 1;
-  h.InformationLength = info.InformationLength;
+  UDF_EntryHead &head = h.Head;
+  head.ICBTag.PriorRecordedNumberofDirectEntries = 0;
+  head.ICBTag.StrategyType = 4;
+  head.ICBTag.StrategyParameter = 0;
+  head.ICBTag.MaximumNumberofEntries = 1;
+  head.ICBTag.FileType = info.FileType;
+  head.ICBTag.Flags = info.ICBFlags;
+  head.Uid = info.Uid;
+  head.Gid = info.Gid;
+  head.Permissions = info.Permissions;
+  head.FileLinkCount = 1;
+  head.InformationLength = info.InformationLength;
   h.LogicalBlocksRecorded = info.LogicalBlocksRecorded;
   h.AccessTime = info.AccessTime;
   h.ModificationTime = info.ModificationTime;
@@ -604,7 +608,7 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   const std::optional<EntryRecord> f = EntryRecord::Of(buf, length);
   if (!f || !IsTagValid(f->Layout().Tag, buf, length, location)) return std::nullopt;
   const EntryLayout &l = f->Layout();
-  UDF_FileEntryHeader h;
+  UDF_EntryHead h;
   std::memcpy(&h, buf, sizeof h);
   const uint64_t ea = f->ExtendedAttributesLength(), ad = f->DescriptorLength();
   const uint64_t end = l.HeaderSize + ea + ad;

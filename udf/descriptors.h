@@ -545,7 +545,9 @@ struct UDF_ICBTag {
 };
 static_assert(sizeof(UDF_ICBTag) == 20 && offsetof(UDF_ICBTag, Flags) == 18);
 
-struct UDF_FileEntryHeader {
+// The fields a file entry and an extended file entry share, in the same places: both
+// records start with it.
+struct UDF_EntryHead {
   UDF_Tag DescriptorTag;
   UDF_ICBTag ICBTag;
   le32 Uid;
@@ -556,6 +558,15 @@ struct UDF_FileEntryHeader {
   uint8_t RecordDisplayAttributes;
   le32 RecordLength;
   le64 InformationLength;
+};
+static_assert(sizeof(UDF_EntryHead) == 64);
+static_assert(offsetof(UDF_EntryHead, Uid) == 36 && offsetof(UDF_EntryHead, Permissions) == 44);
+static_assert(offsetof(UDF_EntryHead, FileLinkCount) == 48);
+static_assert(offsetof(UDF_EntryHead, RecordLength) == 52);
+static_assert(offsetof(UDF_EntryHead, InformationLength) == 56);
+
+struct UDF_FileEntryHeader {
+  UDF_EntryHead Head;
   le64 LogicalBlocksRecorded;
   UDF_TimeStamp AccessTime;
   UDF_TimeStamp ModificationTime;
@@ -568,11 +579,6 @@ struct UDF_FileEntryHeader {
   le32 LengthofAllocationDescriptors;
 };
 static_assert(sizeof(UDF_FileEntryHeader) == 176);
-static_assert(offsetof(UDF_FileEntryHeader, Uid) == 36);
-static_assert(offsetof(UDF_FileEntryHeader, Permissions) == 44);
-static_assert(offsetof(UDF_FileEntryHeader, FileLinkCount) == 48);
-static_assert(offsetof(UDF_FileEntryHeader, RecordLength) == 52);
-static_assert(offsetof(UDF_FileEntryHeader, InformationLength) == 56);
 static_assert(offsetof(UDF_FileEntryHeader, LogicalBlocksRecorded) == 64);
 static_assert(offsetof(UDF_FileEntryHeader, AccessTime) == 72);
 static_assert(offsetof(UDF_FileEntryHeader, ModificationTime) == 84);

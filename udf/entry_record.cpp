@@ -7,13 +7,12 @@
 namespace korva {
 
 namespace {
-// Fields both forms keep at the same place.
-constexpr uint32_t kFlags = offsetof(UDF_FileEntryHeader, ICBTag) + offsetof(UDF_ICBTag, Flags);
-constexpr uint32_t kPermissions = offsetof(UDF_FileEntryHeader, Permissions);
-constexpr uint32_t kLinks = offsetof(UDF_FileEntryHeader, FileLinkCount);
-static_assert(offsetof(UDF_ExtendedFileEntryHeader, ICBTag) == offsetof(UDF_FileEntryHeader, ICBTag));
-static_assert(offsetof(UDF_ExtendedFileEntryHeader, Permissions) == kPermissions);
-static_assert(offsetof(UDF_ExtendedFileEntryHeader, FileLinkCount) == kLinks);
+// Fields both forms keep at the same place: the head they share.
+constexpr uint32_t kFlags = offsetof(UDF_EntryHead, ICBTag) + offsetof(UDF_ICBTag, Flags);
+constexpr uint32_t kPermissions = offsetof(UDF_EntryHead, Permissions);
+constexpr uint32_t kLinks = offsetof(UDF_EntryHead, FileLinkCount);
+static_assert(offsetof(UDF_FileEntryHeader, Head) == 0 &&
+              offsetof(UDF_ExtendedFileEntryHeader, Head) == 0);
 } // namespace
 
 const EntryLayout *EntryLayoutOf(const uint8_t *buf, size_t length) {
@@ -82,9 +81,8 @@ bool MutableEntryRecord::InsertExtendedAttributes(const uint8_t *attributes, uin
 
 void MutableEntryRecord::SetOwner(uint32_t uid, uint32_t gid) {
   constexpr uint32_t kUnchanged = 0xFFFFFFFFu;
-  static_assert(offsetof(UDF_ExtendedFileEntryHeader, Uid) == offsetof(UDF_FileEntryHeader, Uid));
-  if (uid != kUnchanged) StoreLE32(out_ + offsetof(UDF_FileEntryHeader, Uid), uid);
-  if (gid != kUnchanged) StoreLE32(out_ + offsetof(UDF_FileEntryHeader, Gid), gid);
+  if (uid != kUnchanged) StoreLE32(out_ + offsetof(UDF_EntryHead, Uid), uid);
+  if (gid != kUnchanged) StoreLE32(out_ + offsetof(UDF_EntryHead, Gid), gid);
 }
 
 void MutableEntryRecord::SetInformationLength(uint64_t length) {

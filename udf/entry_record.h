@@ -16,16 +16,7 @@
 namespace korva {
 
 struct UDF_ExtendedFileEntryHeader {
-  UDF_Tag DescriptorTag;
-  UDF_ICBTag ICBTag;
-  le32 Uid;
-  le32 Gid;
-  le32 Permissions;
-  le16 FileLinkCount;
-  uint8_t RecordFormat;
-  uint8_t RecordDisplayAttributes;
-  le32 RecordLength;
-  le64 InformationLength;
+  UDF_EntryHead Head;
   le64 ObjectSize;
   le64 LogicalBlocksRecorded;
   UDF_TimeStamp AccessTime;
@@ -42,8 +33,6 @@ struct UDF_ExtendedFileEntryHeader {
   le32 LengthofAllocationDescriptors;
 };
 static_assert(sizeof(UDF_ExtendedFileEntryHeader) == kExtendedFileEntryHeaderSize);
-static_assert(offsetof(UDF_ExtendedFileEntryHeader, InformationLength) ==
-              offsetof(UDF_FileEntryHeader, InformationLength));
 static_assert(offsetof(UDF_ExtendedFileEntryHeader, ObjectSize) == 64);
 static_assert(offsetof(UDF_ExtendedFileEntryHeader, LogicalBlocksRecorded) == 72);
 static_assert(offsetof(UDF_ExtendedFileEntryHeader, AccessTime) == 80);
@@ -68,7 +57,7 @@ struct EntryLayout {
 #define KORVA_ENTRY_FIELD(Record, field) static_cast<uint32_t>(offsetof(Record, field))
 inline constexpr EntryLayout kFileEntryLayout{
     kTagFileEntry,
-    KORVA_ENTRY_FIELD(UDF_FileEntryHeader, InformationLength),
+    KORVA_ENTRY_FIELD(UDF_EntryHead, InformationLength),
     0,
     KORVA_ENTRY_FIELD(UDF_FileEntryHeader, LogicalBlocksRecorded),
     KORVA_ENTRY_FIELD(UDF_FileEntryHeader, AccessTime),
@@ -82,7 +71,7 @@ inline constexpr EntryLayout kFileEntryLayout{
     sizeof(UDF_FileEntryHeader)};
 inline constexpr EntryLayout kExtendedEntryLayout{
     kTagExtendedFileEntry,
-    KORVA_ENTRY_FIELD(UDF_ExtendedFileEntryHeader, InformationLength),
+    KORVA_ENTRY_FIELD(UDF_EntryHead, InformationLength),
     KORVA_ENTRY_FIELD(UDF_ExtendedFileEntryHeader, ObjectSize),
     KORVA_ENTRY_FIELD(UDF_ExtendedFileEntryHeader, LogicalBlocksRecorded),
     KORVA_ENTRY_FIELD(UDF_ExtendedFileEntryHeader, AccessTime),

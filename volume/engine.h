@@ -26,6 +26,9 @@ inline void ClearError(TUDFRewritableVolume &v) {
 }
 // Clears LastError, or sets 10 and returns false when no compatible volume is mounted.
 bool RequireCompatible(TUDFRewritableVolume &v);
+// One count of the mounted volume for the exported getters: 0 without a record or a
+// compatible volume (error 10, or 26 while background work runs).
+uint32_t CompatibleCount(TUDFRewritableVolume *volume, uint32_t TUDFRewritableVolume::*count);
 
 // Sets error 27 and returns false when the mounted volume is read-only: the check of every
 // operation that changes the medium.
@@ -62,7 +65,7 @@ bool PacketCacheSettled(const TUDFRewritableVolume &v);
 // may hold another disc. Sets MediumChanged; true while it is set. Images never change.
 inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
   if (!v.ImageMode && !v.MediumChanged && v.Device.UnitAttentions != v.MountUnitAttentions) {
-    v.MediumChanged = 1;
+    EnterMediumChanged(v);
     // Between operations, with nothing left in the drive's cache or held back in the packet
     // cache, the disc holds exactly what was written: the same volume may be taken back by
     // the next mount.
@@ -80,8 +83,7 @@ inline void StopForMediumChange(TUDFRewritableVolume &v) {
 // Starts watching for unit attentions from now on (a mount that has read the medium).
 inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
   v.MountUnitAttentions = v.Device.UnitAttentions;
-  v.MediumChanged = 0;
-  v.CacheFlushFailed = 0;
+  EnterMediumWatched(v);
 }
 
 // Sector I/O ---------------------------------------------------------------------------

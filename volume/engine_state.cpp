@@ -124,6 +124,25 @@ void EnterClosed(TUDFRewritableVolume &v) {
   });
 }
 
+void EnterReadOnly(TUDFRewritableVolume &v) {
+  Transition(v, [&] { v.ReadOnly = 1; });
+}
+
+void EnterMediumChanged(TUDFRewritableVolume &v) {
+  Transition(v, [&] { v.MediumChanged = 1; });
+}
+
+void EnterCacheFlushFailed(TUDFRewritableVolume &v) {
+  Transition(v, [&] { v.CacheFlushFailed = 1; });
+}
+
+void EnterMediumWatched(TUDFRewritableVolume &v) {
+  Transition(v, [&] {
+    v.MediumChanged = 0;
+    v.CacheFlushFailed = 0;
+  });
+}
+
 EngineState::~EngineState() {
   if (BackgroundState *b = Background.exchange(nullptr)) DestroyPart(b);
 }

@@ -75,8 +75,9 @@ void ReleaseEngineIfEmpty(TUDFRewritableVolume &v);
 // Where a record stands, as the pager of a database documents its states. The stored form
 // is the public flags callers read (VolumeOpen, Compatible, ReadOnly, CloseAfterFailure,
 // MediumChanged, CacheFlushFailed, DeviceSelected, ImageMode); LifecycleOf reads them in one
-// place and the Enter functions below are the only writers of VolumeOpen, Compatible and
-// CloseAfterFailure, each checking its transition against the table (MayEnter):
+// place and the Enter functions below are the only writers of VolumeOpen, Compatible,
+// CloseAfterFailure, ReadOnly, MediumChanged and CacheFlushFailed, each checking its
+// transition against the table (MayEnter):
 //
 //   from \ to       Idle/Selected  Opened         ReadOnly  Writable      Failed
 //   Idle/Selected   -              mount          -         -             -
@@ -129,6 +130,16 @@ void EnterFailed(TUDFRewritableVolume &v, bool closeAfter);
 void EnterRewriting(TUDFRewritableVolume &v);
 // The volume was let go of: no volume mounted.
 void EnterClosed(TUDFRewritableVolume &v);
+// The mount only reads: chosen before the volume is usable, or when the medium refuses the
+// first write. A usable writable volume never becomes read-only in place, nor the reverse.
+void EnterReadOnly(TUDFRewritableVolume &v);
+// The drive reported a unit attention since the mount: the disc may be another one.
+void EnterMediumChanged(TUDFRewritableVolume &v);
+// What the drive's cache held may never reach the medium.
+void EnterCacheFlushFailed(TUDFRewritableVolume &v);
+// A fresh watch of the medium: no change seen and no failed flush (a mount that has read
+// the medium, or a format that takes the disc in the drive as it is).
+void EnterMediumWatched(TUDFRewritableVolume &v);
 
 // One part of the record's state; null when the record holds none.
 template <class T> T *PartOf(const TUDFRewritableVolume &v, EnginePart<T> EngineState::*part) {

@@ -125,6 +125,10 @@ bool RequireCompatible(TUDFRewritableVolume &v) {
   return true;
 }
 
+uint32_t CompatibleCount(TUDFRewritableVolume *volume, uint32_t TUDFRewritableVolume::*count) {
+  return volume && RequireCompatible(*volume) ? volume->*count : 0;
+}
+
 } // namespace korva
 
 extern "C" {
@@ -158,13 +162,11 @@ KORVA_API const KWCHAR *UDF_GetLastErrorDescriptionW(TUDFRewritableVolume *volum
 }
 
 KORVA_API uint32_t UDF_GetFileCount(TUDFRewritableVolume *volume) {
-  if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->FileCount;
+  return korva::CompatibleCount(volume, &TUDFRewritableVolume::FileCount);
 }
 
 KORVA_API uint32_t UDF_GetDirCount(TUDFRewritableVolume *volume) {
-  if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->DirCount;
+  return korva::CompatibleCount(volume, &TUDFRewritableVolume::DirCount);
 }
 
 } // extern "C"

@@ -195,6 +195,14 @@ TEST(Transport, AspiCommandsAreAddressedAndWaitedFor) {
     EXPECT_EQ(s.lun, 0);
     EXPECT_EQ(s.sense_len, 24);
     EXPECT_EQ(s.flags, SRB_EVENT_NOTIFY);
+    // A pending command is waited for as long as the command may take, no less.
+    if (pending) {
+      ASSERT_FALSE(platform.wait_bounds.empty());
+      EXPECT_EQ(platform.wait_bounds.back(), dev->LastTimeoutSeconds * 1000u);
+      EXPECT_GT(dev->LastTimeoutSeconds, 0u);
+    } else {
+      EXPECT_TRUE(platform.wait_bounds.empty()) << "an immediate answer is not waited for";
+    }
   }
   EXPECT_TRUE(platform.sent.empty()) << "nothing went through pass-through";
 }

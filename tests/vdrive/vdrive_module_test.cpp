@@ -53,10 +53,18 @@ TKorvaPostProc NewEvent() {
 void CloseEvent(TKorvaPostProc event) {
   ::close(event);
 }
-// Waits up to 5 s for signals: how many came (the eventfd's count), or 0 when none did.
+// Waits for signals: how many came (the eventfd's count), or 0 when none did. A poll of up
+// to 5 s, then, should a clock that runs fast (a run under a clock shifter) have cut that
+// short, a million polls that do not wait with the processor yielded between: a count of
+// attempts, not the clock alone, bounds the wait.
 uint64_t WaitEvent(TKorvaPostProc event) {
   pollfd p{event, POLLIN, 0};
-  if (::poll(&p, 1, 5000) != 1) return 0;
+  bool ready = ::poll(&p, 1, 5000) == 1;
+  for (int attempt = 0; !ready && attempt < 1000000; ++attempt) {
+    std::this_thread::yield();
+    ready = ::poll(&p, 1, 0) == 1;
+  }
+  if (!ready) return 0;
   uint64_t value = 0;
   return ::read(event, &value, sizeof value) == ssize_t(sizeof value) ? value : 0;
 }

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "korva/files.h"
+#include "vdrive/config.h"
 #include "vdrive/vdrive_platform.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
@@ -30,11 +34,72 @@ struct Done {
   }
 };
 
+// The virtual drives' platform, except that while stepping each pause the engine takes
+// waits until the test lets it go on. With the drives' clocks following those pauses, a
+// drive's work moves on in steps the test drives, however fast the machine's clock runs.
+class SteppedPlatform : public VDrivePlatform {
+public:
+  void SleepMs(uint32_t milliseconds) override {
+    VDrivePlatform::SleepMs(milliseconds);
+    std::unique_lock<std::mutex> lock(gate_);
+    if (!stepping_) return;
+    ++pauses_;
+    moved_.notify_all();
+    moved_.wait(lock, [&] { return released_ >= pauses_ || !stepping_; });
+  }
+  void SetStepping(bool on) {
+    std::lock_guard<std::mutex> lock(gate_);
+    stepping_ = on;
+    moved_.notify_all();
+  }
+  // Waits until the engine pauses (true), or until `gone` says it will not pause again.
+  // No clock is read: a timed wait on a shifted clock may never end, or end at once.
+  template <class Gone> bool AwaitPause(Gone gone) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(gate_);
+        if (released_ != pauses_) return true;
+      }
+      if (gone()) return false;
+      std::this_thread::yield();
+    }
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(gate_);
+    released_ = pauses_;
+    moved_.notify_all();
+  }
+
+private:
+  std::mutex gate_;
+  std::condition_variable moved_;
+  bool stepping_ = false;
+  uint64_t pauses_ = 0, released_ = 0;
+};
+
 class DriveTest : public ::testing::Test {
 protected:
   void Use(const std::string &entry, const std::string &disc = "disc") {
     std::string error;
-    platform_ = VDrivePlatform::FromConfig(entry + dir_.File(disc), &error);
+    UsePlatform(VDrivePlatform::FromConfig(entry + dir_.File(disc), &error), error);
+  }
+  // The drive of `entry` on a platform whose pauses the test steps through.
+  SteppedPlatform *UseStepped(const std::string &entry) {
+    std::vector<vdrive::DriveConfig> configs;
+    std::string error;
+    if (!vdrive::ParseDriveConfigs(entry + dir_.File("disc"), &configs, &error) ||
+        !(owned_drive_ = vdrive::MakeDrive(configs.at(0), &error))) {
+      ADD_FAILURE() << error;
+      return nullptr;
+    }
+    auto platform = std::make_unique<SteppedPlatform>();
+    SteppedPlatform *stepped = platform.get();
+    platform->AddDrive('D', owned_drive_.get(), 1);
+    UsePlatform(std::move(platform), error);
+    return stepped;
+  }
+  void UsePlatform(std::unique_ptr<VDrivePlatform> platform, const std::string &error) {
+    platform_ = std::move(platform);
     ASSERT_TRUE(platform_) << error;
     platform_->SetRealSleep(false);
     v_->Device.Platform = platform_.get();
@@ -71,7 +136,9 @@ protected:
   }
 
   test::TempDir dir_;
-  // The platform outlives the record: releasing a mounted record dismounts through it.
+  // The platform outlives the record: releasing a mounted record dismounts through it. A
+  // drive the platform does not own outlives both.
+  std::unique_ptr<VirtualDrive> owned_drive_;
   std::unique_ptr<VDrivePlatform> platform_;
   test::VolumePtr v_ = test::NewVolume();
   VirtualDrive *drive_ = nullptr;
@@ -327,20 +394,29 @@ TEST_F(DriveTest, FullEraseOfABlankDvdPlusRwFormatsItFirst) {
 }
 
 TEST_F(DriveTest, FormatProgressIsVisibleFromAnotherThread) {
-  Use("cd-rw/format=300,background=20:");
+  // An hour's format on the clock of the engine's pauses, which the drive follows; the test
+  // reads the progress at each pause from its own thread.
+  SteppedPlatform *platform = UseStepped("cd-rw/format=3600000,background=20:");
+  ASSERT_NE(platform, nullptr);
+  platform->SetClockFollowsSleeps(true);
   SetPreferCDMRWFormat(v_.get(), KFALSE);
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   Done done;
+  platform->SetStepping(true);
   ASSERT_EQ(UDF_FormatVolume(v_.get(), "P", 0, &Done::Handler, &done), -1);
-  int between = 0;
-  while (done.calls == 0) {
+  std::vector<uint8_t> seen;
+  while (platform->AwaitPause([&] { return done.calls != 0; })) {
     const uint8_t p = UDF_GetPhysicalFormattingPercentage(v_.get());
     EXPECT_LE(p, 100);
-    if (p > 0 && p < 100) ++between;
+    if (p > 0 && p < 100) seen.push_back(p);
+    platform->Release();
   }
+  platform->SetStepping(false);
   UDF_WaitForBackgroundOperation(v_.get());
   EXPECT_EQ(done.failed, 0);
-  EXPECT_GT(between, 0) << "progress was reported while the drive formatted";
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+  EXPECT_GT(seen.size(), 50u) << "progress was reported while the drive formatted";
   EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(v_.get()), 100);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
@@ -351,7 +427,9 @@ TEST_F(DriveTest, FormatProgressIsVisibleFromAnotherThread) {
 // bit and polls (the drive answers TEST UNIT READY while it closes); the next mount
 // restarts the format where it stopped.
 TEST_F(DriveTest, DvdPlusRwBackgroundFormatStopsAtDismountAndRestartsAtMount) {
-  Use("dvd+rw/format=20,background=4000,leadout=60:");
+  // A background format of a day: still running when the test looks, however fast the
+  // machine's clock runs.
+  Use("dvd+rw/format=20,background=86400000,leadout=60:");
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   ASSERT_EQ(Format(u"PLUS"), 0);
   EXPECT_EQ(drive_->State()->background, 2) << "still formatting in the background";
@@ -429,7 +507,7 @@ TEST_F(DriveTest, BusyDrivesAreWaitedOut) {
 // at every mount (the drive keeps what another program chose), and the background format
 // suspended at dismount and restarted at mount.
 TEST_F(DriveTest, MrwAddressSpaceAndBackgroundFormat) {
-  Use("cd-rw/format=20,background=4000:");
+  Use("cd-rw/format=20,background=86400000:"); // a day: never done before the test looks
   SetPreferCDMRWFormat(v_.get(), KTRUE);
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   ASSERT_EQ(Format(u"MRW"), 0) << UDF_GetLastErrorNumber(v_.get());

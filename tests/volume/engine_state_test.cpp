@@ -129,6 +129,63 @@ TEST(Lifecycle, FollowsAVolumeFromMountThroughFailureToDismount) {
   v->ImageIO = nullptr;
 }
 
+// A record mounted as the flags say: a usable volume, writable unless readOnly.
+TUDFRewritableVolume MountedRecord(bool readOnly) {
+  TUDFRewritableVolume v{};
+  v.ImageMode = 1;
+  v.VolumeOpen = 1;
+  v.Compatible = 1;
+  v.ReadOnly = readOnly ? 1 : 0;
+  return v;
+}
+
+TEST(Lifecycle, AMediumChangeOrAFailedFlushFailsTheVolumeUntilWatchedAgain) {
+  for (bool readOnly : {false, true}) {
+    TUDFRewritableVolume v = MountedRecord(readOnly);
+    EnterMediumChanged(v);
+    EXPECT_EQ(MountStateOf(v), Lifecycle::Failed) << readOnly;
+    EXPECT_EQ(v.MediumChanged, 1);
+    EXPECT_EQ(v.Compatible, 1) << "the change alone leaves the error to the caller";
+    EXPECT_EQ(v.LastError, 0u);
+    EnterCacheFlushFailed(v);
+    EXPECT_EQ(v.CacheFlushFailed, 1);
+    EnterFailed(v, false);
+    EnterMediumWatched(v);
+    EXPECT_EQ(v.MediumChanged, 0);
+    EXPECT_EQ(v.CacheFlushFailed, 0);
+    EXPECT_EQ(MountStateOf(v), Lifecycle::Opened) << "a format or repair takes it on";
+  }
+  TUDFRewritableVolume v = MountedRecord(false);
+  EnterCacheFlushFailed(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::Failed);
+  EXPECT_EQ(v.MediumChanged, 0);
+  EnterClosed(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::DeviceSelected);
+  EXPECT_EQ(v.CacheFlushFailed, 1) << "callers still read why the volume stopped";
+  EnterMediumWatched(v);
+  EXPECT_EQ(v.CacheFlushFailed, 0);
+}
+
+TEST(Lifecycle, ReadOnlyIsChosenBeforeTheVolumeIsUsable) {
+  TUDFRewritableVolume v{};
+  v.ImageMode = 1;
+  EnterReadOnly(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::DeviceSelected);
+  EnterOpened(v);
+  EXPECT_EQ(v.ReadOnly, 1) << "opening keeps the choice";
+  EnterUsable(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::MountedReadOnly);
+  EnterClosed(v);
+  EXPECT_EQ(v.ReadOnly, 0) << "the next mount chooses again";
+
+  // A medium that refuses the first write: the opened volume becomes usable read-only.
+  EnterOpened(v);
+  EnterReadOnly(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::Opened);
+  EnterUsable(v);
+  EXPECT_EQ(MountStateOf(v), Lifecycle::MountedReadOnly);
+}
+
 TEST(LifecycleDeathTest, AWrongTransitionStopsCheckedBuilds) {
   if (!TransitionChecksOn()) GTEST_SKIP() << "release builds take transitions as they come";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -141,6 +198,22 @@ TEST(LifecycleDeathTest, AWrongTransitionStopsCheckedBuilds) {
         EnterRewriting(v); // a read-only volume is never formatted or repaired
       },
       "mounted read-only cannot become opened");
+  // A writable volume in use is never made read-only in place: its open mark and held
+  // changes would never be written.
+  EXPECT_DEATH(
+      {
+        TUDFRewritableVolume v = MountedRecord(false);
+        EnterReadOnly(v);
+      },
+      "mounted writable cannot become mounted read-only");
+  // Nor is a volume that failed taken back without a format or repair.
+  EXPECT_DEATH(
+      {
+        TUDFRewritableVolume v = MountedRecord(true);
+        EnterMediumChanged(v);
+        EnterMediumWatched(v);
+      },
+      "failed cannot become mounted read-only");
 }
 
 } // namespace

@@ -249,7 +249,7 @@ bool Walker::Inspect(uint32_t block, bool directory, EntryVerdict &out) {
   out.Info = *info;
   UDF_FileEntryHeader h;
   std::memcpy(&h, fe, sizeof h);
-  out.LinkCount = h.FileLinkCount;
+  out.LinkCount = h.Head.FileLinkCount;
   // Any type but a directory may stand behind a plain entry: links, devices, FIFOs and
   // sockets other systems record are kept as they are.
   if ((info->FileType == kFileTypeDirectory) != directory) {

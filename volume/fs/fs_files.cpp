@@ -51,42 +51,6 @@ bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
 void SyncHandle(OpenFileInformation &f, const FileView &view) {
   f.Size = view.Info.InformationLength;
   if (f.Position > f.Size) f.Position = f.Size;
-  const auto &ext = view.List.Extents;
-  if (ext.empty()) {
-    f.LastADBlock = f.PosADBlock = f.FEBlock;
-    f.LastADOffset = f.PosADOffset = kFEFirstSlot;
-    f.LastAD = f.PosAD = {};
-    f.LastBlock = f.PosBlock = 0;
-    f.LastBlockBytes = f.PosBlockOffset = 0;
-    return;
-  }
-  const ADSlot &last = ext.back();
-  f.LastADBlock = last.SlotBlock;
-  f.LastADOffset = last.SlotOffset;
-  f.LastAD = last.AD;
-  const uint32_t len = last.AD.Length();
-  f.LastBlock = last.AD.Block + (len + kBlockSize - 1) / kBlockSize - 1;
-  f.LastBlockBytes = static_cast<uint16_t>(len % kBlockSize ? len % kBlockSize : kBlockSize);
-  // The position: the extent holding byte Position (or the end of the previous one).
-  uint64_t start = 0;
-  for (const ADSlot &s : ext) {
-    const uint64_t end = start + s.AD.Length();
-    if (f.Position <= end) {
-      f.PosADBlock = s.SlotBlock;
-      f.PosADOffset = s.SlotOffset;
-      f.PosAD = s.AD;
-      const uint64_t in = f.Position - start;
-      if (in > 0 && in % kBlockSize == 0) {
-        f.PosBlock = s.AD.Block + static_cast<uint32_t>(in / kBlockSize) - 1;
-        f.PosBlockOffset = static_cast<uint16_t>(kBlockSize);
-      } else {
-        f.PosBlock = s.AD.Block + static_cast<uint32_t>(in / kBlockSize);
-        f.PosBlockOffset = static_cast<uint16_t>(in % kBlockSize);
-      }
-      return;
-    }
-    start = end;
-  }
 }
 
 } // namespace korva

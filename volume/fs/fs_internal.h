@@ -251,7 +251,7 @@ OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint
 // Loads the file of a handle. False with error 7 when the handle's file is gone (deleted,
 // replaced, or its entry no longer valid), or with a read error.
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);
-// Sets the handle's size, position and last-descriptor copies from a loaded file.
+// Sets the handle's size from a loaded file; a position beyond it moves back to the end.
 void SyncHandle(OpenFileInformation &f, const FileView &view);
 
 } // namespace korva

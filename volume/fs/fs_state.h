@@ -51,25 +51,15 @@ struct DirectoryInformation {
   bool HasResult = false; // a FID was found and the position stands at it
 };
 
-// The record behind a file handle. Size and the descriptor copies are refreshed from the
-// file entry at the start of every transfer, so several handles on one file agree.
+// The record behind a file handle. Its size is refreshed from the file entry at the start
+// of every transfer, so several handles on one file agree.
 struct FileView;
 
 struct OpenFileInformation {
   uint32_t Access = 0;
   uint64_t Size = 0;
   uint32_t FEBlock = 0;
-  uint32_t PosADBlock = 0;
-  uint16_t PosADOffset = 0;
-  ShortADValue PosAD;
-  uint32_t PosBlock = 0;
-  uint16_t PosBlockOffset = 0;
   uint64_t Position = 0;
-  uint32_t LastADBlock = 0;
-  uint16_t LastADOffset = 0;
-  ShortADValue LastAD;
-  uint32_t LastBlock = 0;
-  uint16_t LastBlockBytes = 0;
   uint64_t UniqueID = 0;    // identity of the file entry the handle was opened on
   bool Invalidated = false; // the file was deleted or replaced: every transfer fails
   // The file as last read from the medium, and the volume's write count at that time: while

@@ -523,9 +523,8 @@ void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
   v.ImageMode = imageMode ? 1 : 0;
   v.LastError = 0;
   v.WrittenInOperation = 0;
-  v.ReadOnly = readOnly ? 1 : 0;
-  v.MediumChanged = 0;
-  v.CacheFlushFailed = 0;
+  if (readOnly) EnterReadOnly(v);
+  EnterMediumWatched(v);
   v.WriteParametersSet = 0;
 }
 
@@ -569,7 +568,7 @@ void FinishMount(TUDFRewritableVolume &v) {
   if (MarkOpen(v)) {
     EnterUsable(v);
   } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
-    v.ReadOnly = 1;
+    EnterReadOnly(v);
     v.LastError = 0;
     EnterUsable(v);
   }
@@ -654,7 +653,7 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
   int rc = readOnly ? OpenForReading(io, path, handle) : io.Open(io.Context, path.c_str(), &handle);
   if (!readOnly && RefusesWriting(rc) && OpenForReading(io, path, handle) == 0) {
     // A file that cannot be written is still worth reading.
-    v.ReadOnly = 1;
+    EnterReadOnly(v);
     rc = 0;
   }
   v.ImagePackets = 0;

@@ -1,6 +1,7 @@
 // The POSIX image layer: 64-bit positioned reads and writes, space reserved up front; and
 // what every system's image layer shares.
 #include "volume/engine.h"
+#include "volume/medium/image_transfer.h"
 
 #if !defined(_WIN32)
 #include <cerrno>
@@ -49,34 +50,27 @@ int PosixReserve(void *, int32_t handle, uint64_t size) {
   return rc;
 }
 
+// One pread or pwrite, made again while a signal interrupts it.
+template <class Call> korva::TransferStep Retrying(Call call) {
+  for (;;) {
+    const ssize_t n = call();
+    if (n >= 0) return {static_cast<uint32_t>(n), 0};
+    if (errno != EINTR) return {0, errno ? errno : EIO};
+  }
+}
+
 int PosixReadAt(void *, int32_t handle, void *buffer, uint32_t length, uint64_t offset) {
   auto *p = static_cast<uint8_t *>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pread(handle, p + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno ? errno : EIO;
-    }
-    if (n == 0) return EIO; // past the end of the image
-    done += static_cast<uint32_t>(n);
-  }
-  return 0;
+  return korva::TransferWhole(length, [&](uint32_t done, uint32_t left) {
+    return Retrying([&] { return ::pread(handle, p + done, left, off_t(offset + done)); });
+  });
 }
 
 int PosixWriteAt(void *, int32_t handle, const void *buffer, uint32_t length, uint64_t offset) {
   const auto *p = static_cast<const uint8_t *>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pwrite(handle, p + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno ? errno : EIO;
-    }
-    if (n == 0) return EIO;
-    done += static_cast<uint32_t>(n);
-  }
-  return 0;
+  return korva::TransferWhole(length, [&](uint32_t done, uint32_t left) {
+    return Retrying([&] { return ::pwrite(handle, p + done, left, off_t(offset + done)); });
+  });
 }
 
 int PosixFlush(void *, int32_t handle) {
@@ -91,22 +85,18 @@ int PosixRemove(void *, const char *path) {
   return ::unlink(path) == 0 ? 0 : errno;
 }
 
-const KorvaImageIO kPosixImageIO = {nullptr,      PosixOpen,   PosixCreate,      PosixSize,
-                                    PosixReserve, PosixReadAt, PosixWriteAt,     PosixFlush,
-                                    PosixClose,   PosixRemove, PosixOpenReadOnly};
-
 } // namespace
+
+const KorvaImageIO korva::kSystemImageIO = {nullptr,      PosixOpen,   PosixCreate,      PosixSize,
+                                            PosixReserve, PosixReadAt, PosixWriteAt,     PosixFlush,
+                                            PosixClose,   PosixRemove, PosixOpenReadOnly};
+#endif
 
 namespace korva {
 
 const KorvaImageIO &SystemImageIO() {
-  return kPosixImageIO;
+  return kSystemImageIO;
 }
-
-} // namespace korva
-#endif
-
-namespace korva {
 
 const KorvaImageIO &ImageIOOf(const TUDFRewritableVolume &v) {
   return v.ImageIO ? *v.ImageIO : SystemImageIO();

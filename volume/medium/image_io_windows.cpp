@@ -13,6 +13,7 @@
 
 #include "udf/utf8.h"
 #include "volume/engine.h"
+#include "volume/medium/image_transfer.h"
 
 namespace {
 
@@ -103,31 +104,23 @@ int WinReserve(void *, int32_t handle, uint64_t size) {
 
 int WinReadAt(void *, int32_t handle, void *buffer, uint32_t length, uint64_t offset) {
   auto *p = static_cast<uint8_t *>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
+  return korva::TransferWhole(length, [&](uint32_t done, uint32_t left) -> korva::TransferStep {
     OVERLAPPED at = korva::OverlappedAt(offset + done);
     DWORD n = 0;
-    if (!ReadFile(ToHandle(handle), p + done, length - done, &n, &at)) {
-      const DWORD code = GetLastError();
-      return code == ERROR_HANDLE_EOF ? EIO : ErrnoOf(code);
-    }
-    if (n == 0) return EIO; // past the end of the image
-    done += n;
-  }
-  return 0;
+    if (ReadFile(ToHandle(handle), p + done, left, &n, &at)) return {n, 0};
+    const DWORD code = GetLastError();
+    return {0, code == ERROR_HANDLE_EOF ? EIO : ErrnoOf(code)};
+  });
 }
 
 int WinWriteAt(void *, int32_t handle, const void *buffer, uint32_t length, uint64_t offset) {
   const auto *p = static_cast<const uint8_t *>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
+  return korva::TransferWhole(length, [&](uint32_t done, uint32_t left) -> korva::TransferStep {
     OVERLAPPED at = korva::OverlappedAt(offset + done);
     DWORD n = 0;
-    if (!WriteFile(ToHandle(handle), p + done, length - done, &n, &at)) return LastErrno();
-    if (n == 0) return EIO;
-    done += n;
-  }
-  return 0;
+    if (WriteFile(ToHandle(handle), p + done, left, &n, &at)) return {n, 0};
+    return {0, LastErrno()};
+  });
 }
 
 int WinFlush(void *, int32_t handle) {
@@ -144,17 +137,9 @@ int WinRemove(void *, const char *path) {
   return DeleteFileW(wide.c_str()) ? 0 : LastErrno();
 }
 
-const KorvaImageIO kWindowsImageIO = {nullptr,    WinOpen,    WinCreate,  WinSize,
-                                      WinReserve, WinReadAt,  WinWriteAt, WinFlush,
-                                      WinClose,   WinRemove,  WinOpenReadOnly};
-
 } // namespace
 
-namespace korva {
-
-const KorvaImageIO &SystemImageIO() {
-  return kWindowsImageIO;
-}
-
-} // namespace korva
+const KorvaImageIO korva::kSystemImageIO = {nullptr,    WinOpen,   WinCreate,      WinSize,
+                                            WinReserve, WinReadAt, WinWriteAt,     WinFlush,
+                                            WinClose,   WinRemove, WinOpenReadOnly};
 #endif

@@ -278,7 +278,7 @@ bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
     return false;
   }
   // What the cache held may never reach the medium: the volume is not closed over it.
-  v.CacheFlushFailed = 1;
+  EnterCacheFlushFailed(v);
   EnterFailed(v, false);
   SetError(v, KORVA_E_CACHE_FLUSH);
   return false;

@@ -142,8 +142,7 @@ KORVA_API uint32_t UDF_GetTotalBlocksOfLogicalVolume(TUDFRewritableVolume *volum
 }
 
 KORVA_API uint32_t UDF_GetFreeBlocksOfLogicalVolume(TUDFRewritableVolume *volume) {
-  if (!volume || !korva::RequireCompatible(*volume)) return 0;
-  return volume->FreeBlocks;
+  return korva::CompatibleCount(volume, &TUDFRewritableVolume::FreeBlocks);
 }
 
 } // extern "C"
