@@ -1,10 +1,9 @@
 #include "volume/check/fs_claims.h"
 
 #include <algorithm>
-#include <deque>
-#include <unordered_map>
 
 #include "udf/descriptors.h"
+#include "volume/check/tree_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
@@ -49,40 +48,35 @@ private:
   std::vector<uint8_t> &contested_;
 };
 
-class ClaimWalk {
+// Claims what each file entry the walk reaches holds: the file entry, its descriptor
+// extension blocks and extents.
+class ClaimWalk : public TreeVisitor {
 public:
   ClaimWalk(TUDFRewritableVolume &v, ContestedBlocks &out)
-      : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed) {}
+      : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed),
+        walk_(ReaderOf(v), v.PartitionLength, *this, {false, false}) {}
 
   bool Run() {
     claims_.Claim(v_.SpaceBitmapSector - v_.PartitionStart, v_.SpaceBitmapBlocks);
     claims_.Claim(v_.FileSetSector - v_.PartitionStart, 1);
-    if (!Visit(RootBlock(v_))) return false;
-    while (!directories_.empty()) {
-      const uint32_t dir = directories_.front();
-      directories_.pop_front();
-      if (!ScanDirectory(dir)) return false;
-    }
-    return true;
+    return walk_.Run(RootBlock(v_));
   }
-  bool Reached(uint32_t block) const { return entries_.count(block) != 0; }
+  bool Reached(uint32_t block) const {
+    uint32_t cookie = 0;
+    return walk_.Taken(block, cookie);
+  }
 
 private:
-  // Claims what the file entry at block holds, the first time it is reached.
-  bool Visit(uint32_t block) {
-    if (block >= v_.PartitionLength) return true; // nothing there to free
-    auto it = entries_.find(block);
-    if (it != entries_.end()) {
-      // Another name of a file that records several keeps it; any other second way to an
-      // entry means freeing it for one name pulls it from under the other.
-      if (!it->second) claims_.Contest(block);
-      return true;
-    }
+  // Every entry reached is taken, readable or not: its cookie says whether it is a file
+  // recording several links.
+  bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override {
+    const uint32_t block = name.Fid.ICBBlock;
     uint8_t fe[kBlockSize];
     if (!ReadBlock(v_, block, fe)) return false;
     EntryFields info;
     const bool valid = ReadEntryFields(fe, block, info);
-    entries_.emplace(block, valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1);
+    cookie = valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1;
+    verdict = Verdict::Take;
     claims_.Claim(block, 1);
     if (!valid) return true; // a delete refuses it: nothing to free
     DescriptorList list;
@@ -92,20 +86,20 @@ private:
     for (const ADSlot &s : list.Extents)
       if (s.AD.Type() != kExtentNotAllocated)
         claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
-    if (info.FileType == kFileTypeDirectory) directories_.push_back(block);
+    if (info.FileType == kFileTypeDirectory) verdict = Verdict::Descend;
     return true;
   }
-
-  // Visits every live entry of a directory, as far as its data reads.
-  bool ScanDirectory(uint32_t block) {
-    return ForEachLiveEntry(ReaderOf(v_), v_.PartitionLength, block,
-                            [this](const FidEntry &fid, uint64_t) { return Visit(fid.ICBBlock); });
+  // Another name of a file that records several keeps it; any other second way to an
+  // entry means freeing it for one name pulls it from under the other.
+  bool OnLink(TreeName &name, uint32_t severalLinks, bool &kept) override {
+    if (!severalLinks) claims_.Contest(name.Fid.ICBBlock);
+    kept = true;
+    return true;
   }
 
   TUDFRewritableVolume &v_;
   ClaimCounter claims_;
-  std::unordered_map<uint32_t, bool> entries_; // reached, with whether it has several links
-  std::deque<uint32_t> directories_;           // reached but not yet scanned
+  TreeWalk walk_;
 };
 
 } // namespace
