@@ -48,13 +48,21 @@ private:
   std::vector<uint8_t> &contested_;
 };
 
+// Deletes ask for the claims: names are read quickly (tags, not CRCs) and not decoded.
+TreeWalkOptions QuickNames() {
+  TreeWalkOptions o;
+  o.CheckCrc = false;
+  o.Paths = false;
+  return o;
+}
+
 // Claims what each file entry the walk reaches holds: the file entry, its descriptor
 // extension blocks and extents.
 class ClaimWalk : public TreeVisitor {
 public:
   ClaimWalk(TUDFRewritableVolume &v, ContestedBlocks &out)
       : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed),
-        walk_(ReaderOf(v), v.PartitionLength, *this, {false, false}) {}
+        walk_(ReaderOf(v), v.PartitionLength, *this, QuickNames()) {}
 
   bool Run() {
     claims_.Claim(v_.SpaceBitmapSector - v_.PartitionStart, v_.SpaceBitmapBlocks);
@@ -67,40 +75,44 @@ public:
   }
 
 private:
-  // Every entry reached is taken, readable or not: its cookie says whether it is a file
-  // recording several links.
-  bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override {
-    const uint32_t block = name.Fid.ICBBlock;
-    uint8_t fe[kBlockSize];
-    if (!ReadBlock(v_, block, fe)) return false;
-    EntryFields info;
-    const bool valid = ReadEntryFields(fe, block, info);
-    cookie = valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1;
-    verdict = Verdict::Take;
-    claims_.Claim(block, 1);
-    if (!valid) return true; // a delete refuses it: nothing to free
-    DescriptorList list;
-    if (!ReadDescriptorList(ReaderOf(v_), v_.PartitionLength, block, fe, list)) return false;
-    for (uint32_t b : list.Extensions)
-      claims_.Claim(b, 1);
-    for (const ADSlot &s : list.Extents)
-      if (s.AD.Type() != kExtentNotAllocated)
-        claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
-    if (info.FileType == kFileTypeDirectory) verdict = Verdict::Descend;
-    return true;
-  }
-  // Another name of a file that records several keeps it; any other second way to an
-  // entry means freeing it for one name pulls it from under the other.
-  bool OnLink(TreeName &name, uint32_t severalLinks, bool &kept) override {
-    if (!severalLinks) claims_.Contest(name.Fid.ICBBlock);
-    kept = true;
-    return true;
-  }
+  bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override;
+  bool OnLink(TreeName &name, uint32_t severalLinks, bool &kept) override;
 
   TUDFRewritableVolume &v_;
   ClaimCounter claims_;
   TreeWalk walk_;
 };
+
+// Every entry reached is taken, readable or not: its cookie says whether it is a file
+// recording several links.
+bool ClaimWalk::OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) {
+  const uint32_t block = name.Fid.ICBBlock;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v_, block, fe)) return false;
+  EntryFields info;
+  const bool valid = ReadEntryFields(fe, block, info);
+  cookie = valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1;
+  verdict = Verdict::Take;
+  claims_.Claim(block, 1);
+  if (!valid) return true; // a delete refuses it: nothing to free
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v_), v_.PartitionLength, block, fe, list)) return false;
+  for (uint32_t b : list.Extensions)
+    claims_.Claim(b, 1);
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != kExtentNotAllocated)
+      claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
+  if (info.FileType == kFileTypeDirectory) verdict = Verdict::Descend;
+  return true;
+}
+
+// Another name of a file that records several keeps it; any other second way to an entry
+// means freeing it for one name pulls it from under the other.
+bool ClaimWalk::OnLink(TreeName &name, uint32_t severalLinks, bool &kept) {
+  if (!severalLinks) claims_.Contest(name.Fid.ICBBlock);
+  kept = true;
+  return true;
+}
 
 } // namespace
 
