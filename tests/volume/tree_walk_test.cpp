@@ -3,11 +3,13 @@
 // the claims walk deletes consult, which visits through it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_set>
 
 #include "udf/byte_order.h"
+#include "udf/descriptors.h"
 #include "volume/check/fs_claims.h"
 #include "volume/check/tree_walk.h"
 #include "volume/fs/fs_internal.h"
@@ -212,6 +214,66 @@ TEST_F(TreeWalkTest, ClaimsContestASecondNameOnlyWithoutSeveralLinks) {
     ASSERT_TRUE(UnnamedEntries(V(), {f3, f1}, unnamed));
     EXPECT_EQ(unnamed, std::vector<uint32_t>{f3});
   }
+}
+
+
+class ClaimsOfDamagedData : public TreeWalkTest {
+protected:
+  // Whether the claims walk finds /a/b/f3's file entry and first data block in use.
+  void ExpectF3Claimed() {
+    ContestedBlocks claims;
+    ASSERT_TRUE(FindContestedBlocks(V(), claims));
+    const uint32_t fe = blocks_.at(u"\\a\\b\\f3");
+    RawEntry e = ReadEntry(V(), fe);
+    ASSERT_TRUE(e.Ok);
+    ASSERT_FALSE(e.List.Extents.empty());
+    for (const uint32_t b : {fe, e.List.Extents[0].AD.Block})
+      EXPECT_TRUE(claims.Claimed[b / 8] & (1u << (b % 8))) << b;
+  }
+};
+
+// A directory entry whose tag is damaged but whose fields still name a file entry is kept by
+// repair: its blocks are in use for deletes and allocations too.
+TEST_F(ClaimsOfDamagedData, HoldsTheEntryADamagedTagStillNames) {
+  const uint32_t data = DataBlock(u"\\a\\b");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t off = 0;
+    ASSERT_TRUE(d.FindFid(data, "f3", off));
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
+    s[off + 4] ^= 0xFF; // the tag checksum
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + data, s));
+  }
+  ASSERT_TRUE(Mount());
+  ExpectF3Claimed();
+}
+
+// An entry whose length swallows the next one hides it only from a reader that trusts the
+// length; the check reads the one inside, and so must the claims walk.
+TEST_F(ClaimsOfDamagedData, HoldsTheEntryADamagedLengthSwallows) {
+  const uint32_t data = DataBlock(u"\\a\\b");
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t loop = 0, f3 = 0;
+    ASSERT_TRUE(d.FindFid(data, "loop", loop));
+    ASSERT_TRUE(d.FindFid(data, "f3", f3));
+    ASSERT_LT(loop, f3);
+    std::vector<uint8_t> s = d.Read(layout_.PartitionStart + data);
+    const auto next = ParseFileIdentifierDescriptor(s.data() + f3, s.size() - f3, data);
+    ASSERT_TRUE(next);
+    const uint32_t swallow = f3 - loop + next->TotalLength;
+    ASSERT_TRUE(d.EditFid(data, "loop", [&](uint8_t *fid) {
+      UDF_FileIdentifierDescriptorHeader h;
+      std::memcpy(&h, fid, sizeof h);
+      h.LengthofImplementationUse =
+          uint16_t(swallow - 38 - h.LengthofFileIdentifier); // padded to the same length
+      std::memcpy(fid, &h, sizeof h);
+    }));
+  }
+  ASSERT_TRUE(Mount());
+  ExpectF3Claimed();
 }
 
 } // namespace

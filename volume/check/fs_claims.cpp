@@ -77,6 +77,12 @@ public:
 private:
   bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override;
   bool OnLink(TreeName &name, uint32_t severalLinks, bool &kept) override;
+  bool OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                uint64_t &next) override;
+  bool LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                   bool &holds, uint64_t &next) override;
+  bool FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                     uint64_t next);
 
   TUDFRewritableVolume &v_;
   ClaimCounter claims_;
@@ -112,6 +118,36 @@ bool ClaimWalk::OnLink(TreeName &name, uint32_t severalLinks, bool &kept) {
   if (!severalLinks) claims_.Contest(name.Fid.ICBBlock);
   kept = true;
   return true;
+}
+
+// Damaged directory data is framed as the check frames it, so that every name the check
+// follows (and repair keeps) holds its blocks here too: an entry whose fields still name a
+// file entry is followed, and valid entries a damaged length swallows are read.
+bool ClaimWalk::OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                         uint64_t &next) {
+  if (!dir.NextValidFid(offset, next)) return false;
+  return next - offset < kMinFidLength || FollowDamaged(dir, d, offset, next);
+}
+
+bool ClaimWalk::LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                            bool &holds, uint64_t &next) {
+  holds = EntryLengthHolds(dir, fid.Offset, fid.Length, next);
+  return holds || FollowDamaged(dir, d, fid.Offset, next);
+}
+
+bool ClaimWalk::FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                              uint64_t next) {
+  std::vector<uint8_t> raw;
+  UDF_FileIdentifierDescriptorHeader h;
+  TreeName name;
+  uint32_t atBlock = 0;
+  if (!DamagedEntryNames(dir, v_.PartitionLength, offset, next, raw, h, name.Fid, atBlock))
+    return true;
+  name.Directory = d.Block;
+  name.Parent = d.Parent;
+  name.Depth = d.Depth + 1;
+  bool kept = false;
+  return walk_.Follow(name, kept);
 }
 
 } // namespace

@@ -17,8 +17,7 @@
 namespace korva::fsck {
 namespace {
 
-// The smallest directory entry: a header without name or implementation use, padded.
-constexpr uint32_t kMinFid = 40;
+constexpr uint32_t kMinFid = kMinFidLength;
 
 // A directory entry of exactly `length` bytes (at least kMinFid) naming nothing, or the
 // parent entry when `parent` is set; the rest of its length is implementation use.
@@ -501,26 +500,18 @@ std::vector<uint8_t> Walker::RebuildEntries(DirectoryStream &dir, uint64_t offse
 bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
                           const TreeDirectory &d) {
   const uint64_t gap = next - offset;
-  std::vector<uint8_t> raw(std::min<uint64_t>(gap, kBlockSize));
-  bool io = false;
-  DirectoryStream::Place at;
+  std::vector<uint8_t> raw;
   UDF_FileIdentifierDescriptorHeader h;
-  if (raw.size() < sizeof h) return false;
-  if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
-  std::memcpy(&h, raw.data(), sizeof h);
-  if (h.FileCharacteristics & (kFidDeleted | kFidParent)) return false;
   Salvage s;
-  s.Fid.Offset = offset;
-  s.Fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
-  s.Fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
-  if (s.Fid.ICBBlock >= g_.PartitionLength) return false;
+  uint32_t atBlock = 0;
+  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, raw, h, s.Fid, atBlock)) return false;
   const uint32_t lfi = h.LengthofFileIdentifier, liu = h.LengthofImplementationUse;
   if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
     s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
     std::memcpy(s.Fid.RawName, &raw[sizeof h + liu], lfi);
     h.ICB.Location.PartitionReferenceNumber = 0; // the one partition
     std::memcpy(raw.data(), &h, sizeof h);
-    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), at.Block);
+    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), atBlock);
     s.Bytes = raw;
   } else {
     // Named after its file entry's block, at the end of the directory after repair.
@@ -563,32 +554,6 @@ void Walker::DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next,
       dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, d.Parent), d.Path,
       "the directory data is damaged from byte " + std::to_string(offset) + " to " +
           std::to_string(next) + "; what follows is kept"));
-}
-
-bool Walker::ValidFidAt(DirectoryStream &dir, uint64_t offset) {
-  FidEntry probe;
-  return dir.ReadFid(offset, probe, false) == DirectoryStream::Ok &&
-         dir.ReadFid(offset, probe, true) == DirectoryStream::Ok;
-}
-
-// A valid entry whose length field is damaged (its tag refilled by whoever damaged it)
-// either swallows the entries after it or stops short of the next one. Either way a valid
-// entry starts where no entry of that length could leave one: inside it, or less than a
-// whole entry after its end. Then the entry's own bytes, up to that one, are the damage.
-bool Walker::LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next) {
-  const uint64_t end = offset + length;
-  for (uint64_t at = offset + kMinFid; at < end; at += 4)
-    if (ValidFidAt(dir, at)) {
-      next = at;
-      return false;
-    }
-  if (end >= dir.Size() || ValidFidAt(dir, end)) return true;
-  for (uint64_t at = end + 4; at < end + kMinFid && at < dir.Size(); at += 4)
-    if (ValidFidAt(dir, at)) {
-      next = at;
-      return false;
-    }
-  return true;
 }
 
 bool Walker::OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
@@ -646,10 +611,10 @@ bool Walker::FollowSalvaged(Salvage &s) {
 }
 
 bool Walker::LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
-                         uint64_t &next) {
-  if (LengthFits(dir, fid.Offset, fid.Length, next)) return true;
-  DamageUpTo(dir, fid.Offset, next, d);
-  return false;
+                         bool &holds, uint64_t &next) {
+  holds = EntryLengthHolds(dir, fid.Offset, fid.Length, next);
+  if (!holds) DamageUpTo(dir, fid.Offset, next, d);
+  return true;
 }
 
 void Walker::OnDirectoryStart(DirectoryStream &, const TreeDirectory &) {

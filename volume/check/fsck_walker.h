@@ -159,7 +159,7 @@ private:
   bool OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
                 uint64_t &next) override;
   bool LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
-                   uint64_t &next) override;
+                   bool &holds, uint64_t &next) override;
   void OnDirectoryStart(DirectoryStream &dir, const TreeDirectory &d) override;
   bool OnDirectoryEnd(DirectoryStream &dir, const TreeDirectory &d) override;
   bool OnDeferred(uint32_t tag) override;
@@ -167,8 +167,6 @@ private:
                 const ClaimPlan &plan);
   bool NameKept(TreeName &name, const NamePlace &place);
   void DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, const TreeDirectory &d);
-  bool ValidFidAt(DirectoryStream &dir, uint64_t offset);
-  bool LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
   bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, const TreeDirectory &d);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,
                                       uint32_t parent);

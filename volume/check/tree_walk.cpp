@@ -1,5 +1,7 @@
 #include "volume/check/tree_walk.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "udf/utf8.h"
@@ -16,6 +18,47 @@ std::string ShownName(FidEntry &fid) {
   const std::u16string &wide = fid.DecodedName();
   if (wide.empty() || !Utf16ToUtf8(wide.data(), wide.size(), name)) return "?";
   return name;
+}
+
+namespace {
+bool ValidFidAt(DirectoryStream &dir, uint64_t offset) {
+  FidEntry probe;
+  return dir.ReadFid(offset, probe, false) == DirectoryStream::Ok &&
+         dir.ReadFid(offset, probe, true) == DirectoryStream::Ok;
+}
+} // namespace
+
+bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next) {
+  const uint64_t end = offset + length;
+  for (uint64_t at = offset + kMinFidLength; at < end; at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  if (end >= dir.Size() || ValidFidAt(dir, end)) return true;
+  for (uint64_t at = end + 4; at < end + kMinFidLength && at < dir.Size(); at += 4)
+    if (ValidFidAt(dir, at)) {
+      next = at;
+      return false;
+    }
+  return true;
+}
+
+bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
+                       uint64_t next, std::vector<uint8_t> &raw, UDF_FileIdentifierDescriptorHeader &h,
+                       FidEntry &fid, uint32_t &atBlock) {
+  raw.assign(std::min<uint64_t>(next - offset, kBlockSize), 0);
+  bool io = false;
+  DirectoryStream::Place at;
+  if (raw.size() < sizeof h) return false;
+  if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
+  std::memcpy(&h, raw.data(), sizeof h);
+  if (h.FileCharacteristics & (kFidDeleted | kFidParent)) return false;
+  fid.Offset = offset;
+  fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
+  fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
+  atBlock = at.Block;
+  return fid.ICBBlock < partitionLength;
 }
 
 TreeWalk::TreeWalk(BlockReadFn read, BlockSpace space, TreeVisitor &visitor,
@@ -84,7 +127,9 @@ bool TreeWalk::ScanDirectory(const TreeDirectory &d) {
       continue;
     }
     uint64_t resume = 0;
-    if (!visitor_.LengthHolds(dir, d, fid, resume)) {
+    bool holds = true;
+    if (!visitor_.LengthHolds(dir, d, fid, holds, resume)) return false;
+    if (!holds) {
       offset = resume;
       continue;
     }

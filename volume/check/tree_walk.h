@@ -17,6 +17,9 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
+#include <vector>
+
+#include "udf/descriptors.h"
 
 #include "volume/fs/fs_dir.h"
 
@@ -68,10 +71,11 @@ public:
                         uint64_t &next) {
     return dir.NextValidFid(offset, next);
   }
-  // Whether a valid entry's length holds; when not, the visitor has dealt with the damage
-  // and reading goes on at `next`.
+  // Whether a valid entry's length holds (`holds`); when not, the visitor has dealt with
+  // the damage and reading goes on at `next`. By default every length is taken as it is.
   virtual bool LengthHolds(DirectoryStream &, const TreeDirectory &, const FidEntry &,
-                           uint64_t & /*next*/) {
+                           bool &holds, uint64_t & /*next*/) {
+    holds = true;
     return true;
   }
   virtual void OnDirectoryStart(DirectoryStream &, const TreeDirectory &) {}
@@ -127,6 +131,22 @@ private:
 
 // The name of a directory entry as a path shows it ("?" when it cannot be decoded).
 std::string ShownName(FidEntry &fid);
+
+// How entries are framed in damaged directory data, for visitors that read past damage.
+// The smallest directory entry: a header without name or implementation use, padded.
+inline constexpr uint32_t kMinFidLength = 40;
+// A valid entry whose length field is damaged (its tag refilled by whoever damaged it)
+// either swallows the entries after it or stops short of the next one. Either way a valid
+// entry starts where no entry of that length could leave one: inside it, or less than a
+// whole entry after its end. False then, with `next` where that entry starts.
+bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
+// Whether the damaged entry at `offset` (up to the valid one at `next`) still names a file
+// entry: its header is there, it is neither deleted nor the parent, and it addresses a block
+// of the partition. Then `raw` holds its bytes (at most a block), `h` its header, `fid` its
+// offset, characteristics and file entry, and `atBlock` the block it starts in.
+bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
+                       uint64_t next, std::vector<uint8_t> &raw, UDF_FileIdentifierDescriptorHeader &h,
+                       FidEntry &fid, uint32_t &atBlock);
 
 } // namespace korva
 
