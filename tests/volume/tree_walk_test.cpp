@@ -23,10 +23,10 @@ namespace {
 // unless told otherwise.
 class Recorder : public TreeVisitor {
 public:
-  std::vector<uint32_t> entries;              // blocks, in the order judged
-  std::map<uint32_t, uint32_t> depth;         // block -> depth when judged
-  std::vector<std::string> links, refusals;   // paths of the names
-  std::vector<std::string> events;            // "dir <path>" and "deferred <tag>"
+  std::vector<uint32_t> entries;            // blocks, in the order judged
+  std::map<uint32_t, uint32_t> depth;       // block -> depth when judged
+  std::vector<std::string> links, refusals; // paths of the names
+  std::vector<std::string> events;          // "dir <path>" and "deferred <tag>"
   std::set<uint32_t> refuse, leave, noDescend;
   size_t stopAfter = 0;
   TreeWalk *walk = nullptr;
@@ -36,10 +36,14 @@ public:
     entries.push_back(block);
     depth[block] = name.Depth;
     cookie = block;
-    if (refuse.count(block)) verdict = Verdict::Refuse;
-    else if (leave.count(block)) verdict = Verdict::Leave;
-    else if (name.IsDirectory() && !noDescend.count(block)) verdict = Verdict::Descend;
-    else verdict = Verdict::Take;
+    if (refuse.count(block))
+      verdict = Verdict::Refuse;
+    else if (leave.count(block))
+      verdict = Verdict::Leave;
+    else if (name.IsDirectory() && !noDescend.count(block))
+      verdict = Verdict::Descend;
+    else
+      verdict = Verdict::Take;
     if (stopAfter && entries.size() == stopAfter) walk->Stop();
     return true;
   }
@@ -128,8 +132,8 @@ TEST_F(TreeWalkTest, RefusedEntriesAreNotJudgedAgainLeftOnesAre) {
     (remember ? r.refuse : r.leave).insert(f1);
     ASSERT_TRUE(Walk(r));
     EXPECT_EQ(std::count(r.entries.begin(), r.entries.end(), f1), remember ? 1 : 2);
-    EXPECT_EQ(r.refusals, remember ? std::vector<std::string>{"/a/b/f3"}
-                                   : std::vector<std::string>{});
+    EXPECT_EQ(r.refusals,
+              remember ? std::vector<std::string>{"/a/b/f3"} : std::vector<std::string>{});
     EXPECT_TRUE(r.links.empty());
   }
 }
@@ -215,7 +219,6 @@ TEST_F(TreeWalkTest, ClaimsContestASecondNameOnlyWithoutSeveralLinks) {
     EXPECT_EQ(unnamed, std::vector<uint32_t>{f3});
   }
 }
-
 
 class ClaimsOfDamagedData : public TreeWalkTest {
 protected:

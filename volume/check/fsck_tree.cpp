@@ -504,7 +504,8 @@ bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
   UDF_FileIdentifierDescriptorHeader h;
   Salvage s;
   uint32_t atBlock = 0;
-  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, raw, h, s.Fid, atBlock)) return false;
+  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, raw, h, s.Fid, atBlock))
+    return false;
   const uint32_t lfi = h.LengthofFileIdentifier, liu = h.LengthofImplementationUse;
   if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
     s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
@@ -577,10 +578,10 @@ bool Walker::OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t off
   return true;
 }
 
-// Follows a salvaged entry. Kept, its rebuilt bytes are written; dropped, the damage is
-// covered by entries naming nothing (its own length cannot be trusted to mark it deleted).
 bool Walker::OnDeferred(uint32_t tag) { return FollowSalvaged(salvaged_[tag]); }
 
+// Follows a salvaged entry. Kept, its rebuilt bytes are written; dropped, the damage is
+// covered by entries naming nothing (its own length cannot be trusted to mark it deleted).
 bool Walker::FollowSalvaged(Salvage &s) {
   bool kept = false;
   const size_t findings = s_.Findings.size();

@@ -10,7 +10,9 @@ namespace korva {
 
 namespace {
 // A file entry may be judged differently for a directory's name than for a file's.
-uint64_t RefusalKey(uint32_t block, bool directory) { return uint64_t(block) << 1 | directory; }
+uint64_t RefusalKey(uint32_t block, bool directory) {
+  return uint64_t(block) << 1 | directory;
+}
 } // namespace
 
 std::string ShownName(FidEntry &fid) {
@@ -45,8 +47,8 @@ bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, ui
 }
 
 bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
-                       uint64_t next, std::vector<uint8_t> &raw, UDF_FileIdentifierDescriptorHeader &h,
-                       FidEntry &fid, uint32_t &atBlock) {
+                       uint64_t next, std::vector<uint8_t> &raw,
+                       UDF_FileIdentifierDescriptorHeader &h, FidEntry &fid, uint32_t &atBlock) {
   raw.assign(std::min<uint64_t>(next - offset, kBlockSize), 0);
   bool io = false;
   DirectoryStream::Place at;

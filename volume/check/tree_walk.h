@@ -73,8 +73,8 @@ public:
   }
   // Whether a valid entry's length holds (`holds`); when not, the visitor has dealt with
   // the damage and reading goes on at `next`. By default every length is taken as it is.
-  virtual bool LengthHolds(DirectoryStream &, const TreeDirectory &, const FidEntry &,
-                           bool &holds, uint64_t & /*next*/) {
+  virtual bool LengthHolds(DirectoryStream &, const TreeDirectory &, const FidEntry &, bool &holds,
+                           uint64_t & /*next*/) {
     holds = true;
     return true;
   }
@@ -91,8 +91,7 @@ struct TreeWalkOptions {
 
 class TreeWalk {
 public:
-  TreeWalk(BlockReadFn read, BlockSpace space, TreeVisitor &visitor,
-           TreeWalkOptions options = {});
+  TreeWalk(BlockReadFn read, BlockSpace space, TreeVisitor &visitor, TreeWalkOptions options = {});
 
   // Walks from the root directory's file entry. False when a read failed (or a callback
   // returned false); true when the whole tree was walked or the visitor stopped it.
@@ -145,8 +144,8 @@ bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, ui
 // of the partition. Then `raw` holds its bytes (at most a block), `h` its header, `fid` its
 // offset, characteristics and file entry, and `atBlock` the block it starts in.
 bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
-                       uint64_t next, std::vector<uint8_t> &raw, UDF_FileIdentifierDescriptorHeader &h,
-                       FidEntry &fid, uint32_t &atBlock);
+                       uint64_t next, std::vector<uint8_t> &raw,
+                       UDF_FileIdentifierDescriptorHeader &h, FidEntry &fid, uint32_t &atBlock);
 
 } // namespace korva
 
