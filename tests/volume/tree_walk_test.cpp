@@ -3,6 +3,7 @@
 // the claims walk deletes consult, which visits through it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -218,6 +219,49 @@ TEST_F(TreeWalkTest, ClaimsContestASecondNameOnlyWithoutSeveralLinks) {
     ASSERT_TRUE(UnnamedEntries(V(), {f3, f1}, unnamed));
     EXPECT_EQ(unnamed, std::vector<uint32_t>{f3});
   }
+}
+
+// The check: a file entry whose claims did not settle for one name is judged again by the
+// next, since an entry evicted meanwhile may have given the blocks back. Here /a/f2's data
+// claims /f1's file entry; then /a/b/loop (now a file's name) reaches a copy of /a/b/f3's
+// file entry lying in /f1's data, which shows /f1 damaged and evicts it; then /a/b/f3 reaches
+// /a/f2's entry again, whose claims now settle.
+TEST_F(TreeWalkTest, TheCheckJudgesAnEntryAgainOnceItsClaimsCanSettle) {
+  const uint32_t f1 = blocks_.at(u"\\f1"), f2 = blocks_.at(u"\\a\\f2");
+  const uint32_t f1Data = DataBlock(u"\\f1"), dir = DataBlock(u"\\a\\b");
+  const uint16_t slot = ReadEntry(V(), f2).List.Extents.at(0).SlotOffset;
+  Dismount();
+  {
+    ImageDamage d = Damage();
+    uint32_t loop = 0, f3 = 0;
+    ASSERT_TRUE(d.FindFid(dir, "loop", loop));
+    ASSERT_TRUE(d.FindFid(dir, "f3", f3));
+    ASSERT_LT(loop, f3);
+    ASSERT_TRUE(d.EditBlock(f2, [&](uint8_t *fe) {
+      StoreLE32(fe + slot, kBlockSize);
+      StoreLE32(fe + slot + 4, f1);
+    }));
+    ASSERT_TRUE(d.Write(layout_.PartitionStart + f1Data,
+                        d.Read(layout_.PartitionStart + blocks_.at(u"\\a\\b\\f3"))));
+    ASSERT_TRUE(d.EditBlock(f1Data, [](uint8_t *) {}));
+    ASSERT_TRUE(d.EditFid(dir, "loop", [&](uint8_t *fid) {
+      fid[18] = 0; // a file's name
+      StoreLE32(fid + 24, f1Data);
+    }));
+    ASSERT_TRUE(d.PointFidAt(dir, "f3", f2));
+  }
+  ASSERT_TRUE(Mount());
+  KBOOL result = 0;
+  const std::vector<Found> found = CheckFindings(V(), result);
+  auto dropped = [&](const std::string &path) {
+    return std::any_of(found.begin(), found.end(), [&](const Found &f) {
+      return f.Path == path && f.Text.find("is dropped") != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(dropped("/a/f2")) << Describe(found);
+  EXPECT_TRUE(dropped("/f1")) << Describe(found);
+  EXPECT_FALSE(dropped("/a/b/f3")) << Describe(found);
+  EXPECT_FALSE(dropped("/a/b/loop")) << Describe(found);
 }
 
 class ClaimsOfDamagedData : public TreeWalkTest {
