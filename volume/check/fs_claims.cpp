@@ -137,12 +137,10 @@ bool ClaimWalk::LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const 
 
 bool ClaimWalk::FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
                               uint64_t next) {
-  std::vector<uint8_t> raw;
-  UDF_FileIdentifierDescriptorHeader h;
+  DamagedEntry damaged;
+  if (!DamagedEntryNames(dir, v_.PartitionLength, offset, next, damaged)) return true;
   TreeName name;
-  uint32_t atBlock = 0;
-  if (!DamagedEntryNames(dir, v_.PartitionLength, offset, next, raw, h, name.Fid, atBlock))
-    return true;
+  name.Fid = std::move(damaged.Fid);
   name.Directory = d.Block;
   name.Parent = d.Parent;
   name.Depth = d.Depth + 1;

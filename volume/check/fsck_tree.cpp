@@ -500,19 +500,19 @@ std::vector<uint8_t> Walker::RebuildEntries(DirectoryStream &dir, uint64_t offse
 bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
                           const TreeDirectory &d) {
   const uint64_t gap = next - offset;
-  std::vector<uint8_t> raw;
-  UDF_FileIdentifierDescriptorHeader h;
+  DamagedEntry damaged;
+  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, damaged)) return false;
+  std::vector<uint8_t> &raw = damaged.Raw;
+  UDF_FileIdentifierDescriptorHeader &h = damaged.Header;
   Salvage s;
-  uint32_t atBlock = 0;
-  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, raw, h, s.Fid, atBlock))
-    return false;
+  s.Fid = std::move(damaged.Fid);
   const uint32_t lfi = h.LengthofFileIdentifier, liu = h.LengthofImplementationUse;
   if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
     s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
     std::memcpy(s.Fid.RawName, &raw[sizeof h + liu], lfi);
     h.ICB.Location.PartitionReferenceNumber = 0; // the one partition
     std::memcpy(raw.data(), &h, sizeof h);
-    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), atBlock);
+    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), damaged.AtBlock);
     s.Bytes = raw;
   } else {
     // Named after its file entry's block, at the end of the directory after repair.

@@ -47,8 +47,9 @@ bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, ui
 }
 
 bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
-                       uint64_t next, std::vector<uint8_t> &raw,
-                       UDF_FileIdentifierDescriptorHeader &h, FidEntry &fid, uint32_t &atBlock) {
+                       uint64_t next, DamagedEntry &out) {
+  std::vector<uint8_t> &raw = out.Raw;
+  UDF_FileIdentifierDescriptorHeader &h = out.Header;
   raw.assign(std::min<uint64_t>(next - offset, kBlockSize), 0);
   bool io = false;
   DirectoryStream::Place at;
@@ -56,11 +57,11 @@ bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t 
   if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
   std::memcpy(&h, raw.data(), sizeof h);
   if (h.FileCharacteristics & (kFidDeleted | kFidParent)) return false;
-  fid.Offset = offset;
-  fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
-  fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
-  atBlock = at.Block;
-  return fid.ICBBlock < partitionLength;
+  out.Fid.Offset = offset;
+  out.Fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
+  out.Fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
+  out.AtBlock = at.Block;
+  return out.Fid.ICBBlock < partitionLength;
 }
 
 TreeWalk::TreeWalk(BlockReadFn read, BlockSpace space, TreeVisitor &visitor,

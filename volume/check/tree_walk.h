@@ -139,13 +139,18 @@ inline constexpr uint32_t kMinFidLength = 40;
 // entry starts where no entry of that length could leave one: inside it, or less than a
 // whole entry after its end. False then, with `next` where that entry starts.
 bool EntryLengthHolds(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
+// A damaged directory entry as far as it can be read.
+struct DamagedEntry {
+  std::vector<uint8_t> Raw; // its bytes, at most a block
+  UDF_FileIdentifierDescriptorHeader Header{};
+  FidEntry Fid;         // its offset, characteristics and file entry
+  uint32_t AtBlock = 0; // the block it starts in
+};
 // Whether the damaged entry at `offset` (up to the valid one at `next`) still names a file
 // entry: its header is there, it is neither deleted nor the parent, and it addresses a block
-// of the partition. Then `raw` holds its bytes (at most a block), `h` its header, `fid` its
-// offset, characteristics and file entry, and `atBlock` the block it starts in.
+// of the partition.
 bool DamagedEntryNames(DirectoryStream &dir, uint32_t partitionLength, uint64_t offset,
-                       uint64_t next, std::vector<uint8_t> &raw,
-                       UDF_FileIdentifierDescriptorHeader &h, FidEntry &fid, uint32_t &atBlock);
+                       uint64_t next, DamagedEntry &out);
 
 } // namespace korva
 
