@@ -1,10 +1,9 @@
 #include "volume/check/fs_claims.h"
 
 #include <algorithm>
-#include <deque>
-#include <unordered_map>
 
 #include "udf/descriptors.h"
+#include "volume/check/tree_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
@@ -49,64 +48,105 @@ private:
   std::vector<uint8_t> &contested_;
 };
 
-class ClaimWalk {
+// Deletes ask for the claims: names are read quickly (tags, not CRCs) and not decoded.
+TreeWalkOptions QuickNames() {
+  TreeWalkOptions o;
+  o.CheckCrc = false;
+  o.Paths = false;
+  return o;
+}
+
+// Claims what each file entry the walk reaches holds: the file entry, its descriptor
+// extension blocks and extents.
+class ClaimWalk : public TreeVisitor {
 public:
   ClaimWalk(TUDFRewritableVolume &v, ContestedBlocks &out)
-      : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed) {}
+      : v_(v), claims_(v.PartitionLength, out.Bits, out.Claimed),
+        walk_(ReaderOf(v), v.PartitionLength, *this, QuickNames()) {}
 
   bool Run() {
     claims_.Claim(v_.SpaceBitmapSector - v_.PartitionStart, v_.SpaceBitmapBlocks);
     claims_.Claim(v_.FileSetSector - v_.PartitionStart, 1);
-    if (!Visit(RootBlock(v_))) return false;
-    while (!directories_.empty()) {
-      const uint32_t dir = directories_.front();
-      directories_.pop_front();
-      if (!ScanDirectory(dir)) return false;
-    }
-    return true;
+    return walk_.Run(RootBlock(v_));
   }
-  bool Reached(uint32_t block) const { return entries_.count(block) != 0; }
+  bool Reached(uint32_t block) const {
+    uint32_t cookie = 0;
+    return walk_.Taken(block, cookie);
+  }
 
 private:
-  // Claims what the file entry at block holds, the first time it is reached.
-  bool Visit(uint32_t block) {
-    if (block >= v_.PartitionLength) return true; // nothing there to free
-    auto it = entries_.find(block);
-    if (it != entries_.end()) {
-      // Another name of a file that records several keeps it; any other second way to an
-      // entry means freeing it for one name pulls it from under the other.
-      if (!it->second) claims_.Contest(block);
-      return true;
-    }
-    uint8_t fe[kBlockSize];
-    if (!ReadBlock(v_, block, fe)) return false;
-    EntryFields info;
-    const bool valid = ReadEntryFields(fe, block, info);
-    entries_.emplace(block, valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1);
-    claims_.Claim(block, 1);
-    if (!valid) return true; // a delete refuses it: nothing to free
-    DescriptorList list;
-    if (!ReadDescriptorList(ReaderOf(v_), v_.PartitionLength, block, fe, list)) return false;
-    for (uint32_t b : list.Extensions)
-      claims_.Claim(b, 1);
-    for (const ADSlot &s : list.Extents)
-      if (s.AD.Type() != kExtentNotAllocated)
-        claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
-    if (info.FileType == kFileTypeDirectory) directories_.push_back(block);
-    return true;
-  }
-
-  // Visits every live entry of a directory, as far as its data reads.
-  bool ScanDirectory(uint32_t block) {
-    return ForEachLiveEntry(ReaderOf(v_), v_.PartitionLength, block,
-                            [this](const FidEntry &fid, uint64_t) { return Visit(fid.ICBBlock); });
-  }
+  bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override;
+  bool OnLink(TreeName &name, uint32_t severalLinks, bool &kept) override;
+  bool OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                uint64_t &next) override;
+  bool LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                   bool &holds, uint64_t &next) override;
+  bool FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                     uint64_t next);
 
   TUDFRewritableVolume &v_;
   ClaimCounter claims_;
-  std::unordered_map<uint32_t, bool> entries_; // reached, with whether it has several links
-  std::deque<uint32_t> directories_;           // reached but not yet scanned
+  TreeWalk walk_;
 };
+
+// Every entry reached is taken, readable or not: its cookie says whether it is a file
+// recording several links.
+bool ClaimWalk::OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) {
+  const uint32_t block = name.Fid.ICBBlock;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v_, block, fe)) return false;
+  EntryFields info;
+  const bool valid = ReadEntryFields(fe, block, info);
+  cookie = valid && info.FileType != kFileTypeDirectory && info.LinkCount > 1;
+  verdict = Verdict::Take;
+  claims_.Claim(block, 1);
+  if (!valid) return true; // a delete refuses it: nothing to free
+  DescriptorList list;
+  if (!ReadDescriptorList(ReaderOf(v_), v_.PartitionLength, block, fe, list)) return false;
+  for (uint32_t b : list.Extensions)
+    claims_.Claim(b, 1);
+  for (const ADSlot &s : list.Extents)
+    if (s.AD.Type() != kExtentNotAllocated)
+      claims_.Claim(s.AD.Block, (uint64_t(s.AD.Length()) + kBlockSize - 1) / kBlockSize);
+  if (info.FileType == kFileTypeDirectory) verdict = Verdict::Descend;
+  return true;
+}
+
+// Another name of a file that records several keeps it; any other second way to an entry
+// means freeing it for one name pulls it from under the other.
+bool ClaimWalk::OnLink(TreeName &name, uint32_t severalLinks, bool &kept) {
+  if (!severalLinks) claims_.Contest(name.Fid.ICBBlock);
+  kept = true;
+  return true;
+}
+
+// Damaged directory data is framed as the check frames it, so that every name the check
+// follows (and repair keeps) holds its blocks here too: an entry whose fields still name a
+// file entry is followed, and valid entries a damaged length swallows are read.
+bool ClaimWalk::OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                         uint64_t &next) {
+  if (!dir.NextValidFid(offset, next)) return false;
+  return next - offset < kMinFidLength || FollowDamaged(dir, d, offset, next);
+}
+
+bool ClaimWalk::LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                            bool &holds, uint64_t &next) {
+  holds = EntryLengthHolds(dir, fid.Offset, fid.Length, next);
+  return holds || FollowDamaged(dir, d, fid.Offset, next);
+}
+
+bool ClaimWalk::FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                              uint64_t next) {
+  DamagedEntry damaged;
+  if (!DamagedEntryNames(dir, v_.PartitionLength, offset, next, damaged)) return true;
+  TreeName name;
+  name.Fid = std::move(damaged.Fid);
+  name.Directory = d.Block;
+  name.Parent = d.Parent;
+  name.Depth = d.Depth + 1;
+  bool kept = false;
+  return walk_.Follow(name, kept);
+}
 
 } // namespace
 

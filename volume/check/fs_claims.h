@@ -31,8 +31,10 @@ std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list);
 // Walks from the root through every live directory entry: the file entries reached, their
 // descriptor extension blocks and extents, and the volume's bitmap and file set descriptor
 // each claim their blocks; a block claimed a second time, and a file entry reached by a
-// second directory entry without recording several links, is contested. Every file entry is
-// read once, so the walk is bounded by the partition. False only on a read failure.
+// second directory entry without recording several links, is contested. Damaged directory
+// data is read as the check reads it, so every name the check follows is counted. Every file
+// entry is read once (the tree's traversal), so the walk is bounded by the partition. False
+// only on a read failure.
 bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
 
 // Whether runs (inside the partition) may be freed as far as other claims go. The first call

@@ -17,17 +17,7 @@
 namespace korva::fsck {
 namespace {
 
-// The smallest directory entry: a header without name or implementation use, padded.
-constexpr uint32_t kMinFid = 40;
-
-std::string NameOf(FidEntry &fid) {
-  std::string name;
-  const std::u16string &wide = fid.DecodedName();
-  if (wide.empty() || !Utf16ToUtf8(wide.data(), wide.size(), name)) return "?";
-  return name;
-}
-
-uint64_t RejectKey(uint32_t block, bool directory) { return uint64_t(block) << 1 | directory; }
+constexpr uint32_t kMinFid = kMinFidLength;
 
 // A directory entry of exactly `length` bytes (at least kMinFid) naming nothing, or the
 // parent entry when `parent` is set; the rest of its length is implementation use.
@@ -248,7 +238,7 @@ void Walker::Evict(uint32_t entry, int32_t kind, const std::string &text) {
   for (uint32_t i = 0; i < t.Ranges.size(); ++i)
     ReleaseRange(entry, i);
   --(t.Directory ? s_.Directories : s_.Files);
-  reached_.erase(t.Block);
+  walk_->Release(t.Block);
   auto &fs = s_.Findings;
   fs.erase(std::remove_if(fs.begin(), fs.end(),
                           [&](const ScanFinding &f) { return f.Entry == t.Block; }),
@@ -267,10 +257,7 @@ uint32_t Walker::Accept(const EntryVerdict &e, bool directory, uint32_t block,
   t.Name = name;
   t.Ranges = e.Ranges;
   entries_.push_back(std::move(t));
-  reached_[block] = index;
   ++(directory ? s_.Directories : s_.Files);
-  // The root is its own parent.
-  if (directory) pending_.push_back({block, {index ? name.Directory : block, name.Path}});
   s_.MaxUniqueID = std::max(s_.MaxUniqueID, e.Info.UniqueID);
   // The mount looks for this library's identifier (or the Linux kernel's, which it records
   // when it adds entries) in the root's entry, which repair records.
@@ -392,46 +379,76 @@ void Walker::FinishClones() {
   }
 }
 
-bool Walker::VisitChild(FidEntry &fid, const NamePlace &place, bool &kept) {
-  kept = false;
-  const bool directory = (fid.Characteristics & kFidDirectory) != 0;
-  const uint32_t block = fid.ICBBlock;
-  if (block >= g_.PartitionLength) {
-    Drop(place, KORVA_NO_BLOCK, KORVA_FINDING_BAD_ENTRY, "the entry points outside the partition");
-    return true;
+namespace {
+NamePlace PlaceOf(const TreeName &name) {
+  return {name.Directory, name.Fid.Offset, name.Fid.Length, name.Path};
+}
+} // namespace
+
+bool Walker::OnOutside(TreeName &name) {
+  if (name.Root) return false; // the file set's root lies in the partition
+  Drop(PlaceOf(name), KORVA_NO_BLOCK, KORVA_FINDING_BAD_ENTRY,
+       "the entry points outside the partition");
+  return true;
+}
+
+bool Walker::OnLink(TreeName &name, uint32_t cookie, bool &kept) {
+  TreeEntry &t = entries_[cookie];
+  const bool directory = name.IsDirectory();
+  const NamePlace place = PlaceOf(name);
+  // Another name of a file that records several (a hard link another system made).
+  if (!directory && !t.Directory && t.LinkCount > 1) {
+    ++t.Names;
+    kept = true;
+    return NameKept(name, place);
   }
-  if (const auto r = reached_.find(block); r != reached_.end()) {
-    TreeEntry &t = entries_[r->second];
-    // Another name of a file that records several (a hard link another system made).
-    if (!directory && !t.Directory && t.LinkCount > 1) {
-      ++t.Names;
-      kept = true;
-      return true;
-    }
-    const bool loop = directory && t.Directory;
-    Drop(place, block, loop ? KORVA_FINDING_LOOP : KORVA_FINDING_CLAIMED_TWICE,
-         loop ? "the entry leads back to a directory already reached"
-              : "the entry's file entry is reached by another name already");
-    return true;
-  }
-  const uint64_t key = RejectKey(block, directory);
-  if (const auto it = rejected_.find(key); it != rejected_.end()) {
-    Drop(place, block, it->second.Kind, it->second.Reason);
-    return true;
-  }
+  const bool loop = directory && t.Directory;
+  Drop(place, name.Fid.ICBBlock, loop ? KORVA_FINDING_LOOP : KORVA_FINDING_CLAIMED_TWICE,
+       loop ? "the entry leads back to a directory already reached"
+            : "the entry's file entry is reached by another name already");
+  return true;
+}
+
+bool Walker::OnRefused(TreeName &name, uint32_t cookie) {
+  const Refusal &r = refusals_[cookie];
+  Drop(PlaceOf(name), name.Fid.ICBBlock, r.Kind, r.Reason);
+  return true;
+}
+
+// Judges the file entry a name reaches and, when it is sound and its claims settle, takes it
+// into the tree. A damaged root leaves no tree to walk.
+bool Walker::OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) {
+  const bool directory = name.IsDirectory();
+  const uint32_t block = name.Fid.ICBBlock;
   EntryVerdict e;
   if (!Inspect(block, directory, e)) return false;
+  ClaimPlan plan;
+  if (e.Valid) PlanClaims(e, directory, plan);
+  if (name.Root && (!e.Valid || plan.Refused))
+    return Structure("root directory: " + (e.Valid ? plan.Reason : e.Reason), block);
+  const NamePlace place = PlaceOf(name);
   if (!e.Valid) {
     Drop(place, block, e.Kind, e.Reason);
-    rejected_.emplace(key, std::move(e));
+    cookie = static_cast<uint32_t>(refusals_.size());
+    refusals_.push_back({e.Kind, e.Reason});
+    verdict = Verdict::Refuse;
     return true;
   }
-  ClaimPlan plan;
-  PlanClaims(e, directory, plan);
   if (plan.Refused) {
+    // Claims may settle otherwise for a later name, once an entry is evicted.
     Drop(place, block, KORVA_FINDING_CLAIMED_TWICE, plan.Reason);
+    verdict = Verdict::Leave;
     return true;
   }
+  cookie = Take(e, directory, block, place, plan);
+  verdict = directory ? Verdict::Descend : Verdict::Take;
+  return NameKept(name, place);
+}
+
+// Takes a sound entry with its settled claims: the entries it shows damaged are evicted,
+// the data it shares gets copied.
+uint32_t Walker::Take(const EntryVerdict &e, bool directory, uint32_t block,
+                      const NamePlace &place, const ClaimPlan &plan) {
   for (uint32_t victim : plan.Evict)
     Evict(victim, KORVA_FINDING_CLAIMED_TWICE,
           "the entry's data claims the file entry of " + place.Path);
@@ -446,8 +463,17 @@ bool Walker::VisitChild(FidEntry &fid, const NamePlace &place, bool &kept) {
     else
       clones_.push_back({index, i});
   }
-  kept = true;
-  return true;
+  return index;
+}
+
+// A sound name read from its directory is kept: its name is noted, its partition reference
+// mended. Salvaged names are mended whole by the walk that salvaged them.
+bool Walker::NameKept(TreeName &name, const NamePlace &place) {
+  if (!name.Stream) return true;
+  const size_t renamed = dirRenames_.size();
+  NoteName(name.Fid, place, name.Parent);
+  return name.Fid.ICBPartition == 0 || dirRenames_.size() != renamed ||
+         MendPartition(*name.Stream, name.Fid, place);
 }
 
 // Entries of exactly `length` bytes for directory data from `offset` naming nothing (the
@@ -472,28 +498,21 @@ std::vector<uint8_t> Walker::RebuildEntries(DirectoryStream &dir, uint64_t offse
 // length matches the gap to the next valid entry; otherwise its name cannot be trusted and
 // it gets one made from its file entry's block.
 bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
-                          uint32_t parent, const std::string &path) {
+                          const TreeDirectory &d) {
   const uint64_t gap = next - offset;
-  std::vector<uint8_t> raw(std::min<uint64_t>(gap, kBlockSize));
-  bool io = false;
-  DirectoryStream::Place at;
-  UDF_FileIdentifierDescriptorHeader h;
-  if (raw.size() < sizeof h) return false;
-  if (!dir.ReadBytes(offset, raw.data(), raw.size(), io) || !dir.Locate(offset, at)) return false;
-  std::memcpy(&h, raw.data(), sizeof h);
-  if (h.FileCharacteristics & (kFidDeleted | kFidParent)) return false;
+  DamagedEntry damaged;
+  if (!DamagedEntryNames(dir, g_.PartitionLength, offset, next, damaged)) return false;
+  std::vector<uint8_t> &raw = damaged.Raw;
+  UDF_FileIdentifierDescriptorHeader &h = damaged.Header;
   Salvage s;
-  s.Fid.Offset = offset;
-  s.Fid.Characteristics = h.FileCharacteristics & (kFidDirectory | kFidHidden);
-  s.Fid.ICBBlock = h.ICB.Location.LogicalBlockNumber;
-  if (s.Fid.ICBBlock >= g_.PartitionLength) return false;
+  s.Fid = std::move(damaged.Fid);
   const uint32_t lfi = h.LengthofFileIdentifier, liu = h.LengthofImplementationUse;
   if (gap <= kBlockSize && FidLength(lfi, liu) == gap) {
     s.Fid.RawNameLength = static_cast<uint8_t>(lfi);
     std::memcpy(s.Fid.RawName, &raw[sizeof h + liu], lfi);
     h.ICB.Location.PartitionReferenceNumber = 0; // the one partition
     std::memcpy(raw.data(), &h, sizeof h);
-    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), at.Block);
+    FillTagAt(raw.data(), kTagFileIdentifier, static_cast<uint16_t>(gap - 16), damaged.AtBlock);
     s.Bytes = raw;
   } else {
     // Named after its file entry's block, at the end of the directory after repair.
@@ -503,9 +522,11 @@ bool Walker::SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next,
     s.Fid.RawNameLength = static_cast<uint8_t>(name.size() + 1);
     s.Relink = true;
   }
-  s.Fill = RebuildEntries(dir, offset, gap, parent);
+  s.Fill = RebuildEntries(dir, offset, gap, d.Parent);
   s.Fid.Length = static_cast<uint32_t>(gap);
-  s.Place = {dir.FEBlock(), offset, static_cast<uint32_t>(gap), path + "/" + NameOf(s.Fid)};
+  s.Place = {dir.FEBlock(), offset, static_cast<uint32_t>(gap), d.Path + "/" + ShownName(s.Fid)};
+  s.Depth = d.Depth + 1;
+  walk_->Defer(static_cast<uint32_t>(salvaged_.size()));
   salvaged_.push_back(std::move(s));
   return true;
 }
@@ -527,50 +548,26 @@ ScanFinding Walker::EntriesFinding(uint32_t directory, uint64_t offset, std::vec
 // Damage from `offset` to the next valid entry at `next`, at least a whole entry long: the
 // entry there is salvaged when its fields still name a file entry, otherwise the bytes are
 // covered by entries naming nothing.
-bool Walker::DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
-                        const std::string &path) {
-  if (SalvageEntry(dir, offset, next, parent, path)) return true;
+void Walker::DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next,
+                        const TreeDirectory &d) {
+  if (SalvageEntry(dir, offset, next, d)) return;
   s_.Findings.push_back(EntriesFinding(
-      dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, parent), path,
+      dir.FEBlock(), offset, RebuildEntries(dir, offset, next - offset, d.Parent), d.Path,
       "the directory data is damaged from byte " + std::to_string(offset) + " to " +
           std::to_string(next) + "; what follows is kept"));
-  return true;
 }
 
-bool Walker::ValidFidAt(DirectoryStream &dir, uint64_t offset) {
-  FidEntry probe;
-  return dir.ReadFid(offset, probe, false) == DirectoryStream::Ok &&
-         dir.ReadFid(offset, probe, true) == DirectoryStream::Ok;
-}
-
-// A valid entry whose length field is damaged (its tag refilled by whoever damaged it)
-// either swallows the entries after it or stops short of the next one. Either way a valid
-// entry starts where no entry of that length could leave one: inside it, or less than a
-// whole entry after its end. Then the entry's own bytes, up to that one, are the damage.
-bool Walker::LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next) {
-  const uint64_t end = offset + length;
-  for (uint64_t at = offset + kMinFid; at < end; at += 4)
-    if (ValidFidAt(dir, at)) {
-      next = at;
-      return false;
-    }
-  if (end >= dir.Size() || ValidFidAt(dir, end)) return true;
-  for (uint64_t at = end + 4; at < end + kMinFid && at < dir.Size(); at += 4)
-    if (ValidFidAt(dir, at)) {
-      next = at;
-      return false;
-    }
-  return true;
-}
-
-bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
-                        const std::string &path, uint64_t &next) {
+bool Walker::OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                      uint64_t &next) {
   if (!dir.NextValidFid(offset, next)) return false;
-  if (next - offset >= kMinFid) return DamageUpTo(dir, offset, next, parent, path);
+  if (next - offset >= kMinFid) {
+    DamageUpTo(dir, offset, next, d);
+    return true;
+  }
   ScanFinding f;
   f.Kind = KORVA_FINDING_DIRECTORY_DATA;
   f.Block = dir.FEBlock();
-  f.Path = path.empty() ? "/" : path;
+  f.Path = d.Path.empty() ? "/" : d.Path;
   f.Text = "the directory data is damaged after byte " + std::to_string(offset) +
            "; the directory is cut there";
   f.Action = Mend::CutDirectory;
@@ -581,12 +578,19 @@ bool Walker::ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
   return true;
 }
 
+bool Walker::OnDeferred(uint32_t tag) { return FollowSalvaged(salvaged_[tag]); }
+
 // Follows a salvaged entry. Kept, its rebuilt bytes are written; dropped, the damage is
 // covered by entries naming nothing (its own length cannot be trusted to mark it deleted).
 bool Walker::FollowSalvaged(Salvage &s) {
   bool kept = false;
   const size_t findings = s_.Findings.size();
-  if (!VisitChild(s.Fid, s.Place, kept)) return false;
+  TreeName name;
+  name.Directory = s.Place.Directory;
+  name.Depth = s.Depth;
+  name.Path = s.Place.Path;
+  name.Fid = s.Fid;
+  if (!walk_->Follow(name, kept)) return false;
   if (!kept && s_.Findings.size() > findings) {
     ScanFinding &drop = s_.Findings.back();
     drop.Action = Mend::WriteEntries;
@@ -607,48 +611,29 @@ bool Walker::FollowSalvaged(Salvage &s) {
   return true;
 }
 
-bool Walker::ScanDirectory(uint32_t block, uint32_t parent, const std::string &path) {
-  auto reader = [this](uint32_t b, uint8_t *buf) { return ReadBlock(b, buf); };
-  DirectoryStream dir(reader, g_.PartitionLength);
-  const DirectoryStream::Status st = dir.Open(block);
-  if (st == DirectoryStream::IoError) return false;
-  if (st == DirectoryStream::End) return true; // judged valid before; nothing to read
-  std::unordered_set<std::u16string> names;
-  std::vector<Rename> renames;
-  for (uint64_t offset = 0; offset < dir.Size();) {
-    FidEntry fid;
-    const DirectoryStream::Status r = dir.ReadFid(offset, fid, true);
-    if (r == DirectoryStream::IoError) return false;
-    if (r == DirectoryStream::End) {
-      if (!ScanDamage(dir, offset, parent, path, offset)) return false;
-      continue;
-    }
-    uint64_t damaged = 0;
-    if (!LengthFits(dir, offset, fid.Length, damaged)) {
-      if (!DamageUpTo(dir, offset, damaged, parent, path)) return false;
-      offset = damaged;
-      continue;
-    }
-    offset += fid.Length;
-    if (fid.Characteristics & (kFidDeleted | kFidParent)) continue;
-    bool kept = false;
-    const NamePlace place{block, fid.Offset, fid.Length, path + "/" + NameOf(fid)};
-    if (!VisitChild(fid, place, kept)) return false;
-    if (!kept) continue;
-    const size_t renamed = renames.size();
-    NoteName(fid, place, parent, names, renames);
-    if (fid.ICBPartition != 0 && renames.size() == renamed && !MendPartition(dir, fid, place))
-      return false;
-  }
-  // New names are chosen once every name of the directory is known, so none clashes.
-  for (Rename &r : renames) {
+bool Walker::LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                         bool &holds, uint64_t &next) {
+  holds = EntryLengthHolds(dir, fid.Offset, fid.Length, next);
+  if (!holds) DamageUpTo(dir, fid.Offset, next, d);
+  return true;
+}
+
+void Walker::OnDirectoryStart(DirectoryStream &, const TreeDirectory &) {
+  names_.clear();
+  dirRenames_.clear();
+}
+
+// New names are chosen once every name of the directory is known, so none clashes.
+bool Walker::OnDirectoryEnd(DirectoryStream &dir, const TreeDirectory &d) {
+  for (Rename &r : dirRenames_) {
     const bool unusable = r.Kind == KORVA_FINDING_NAME;
     r.NewName = FreeName(unusable ? u"#" + Widen(std::to_string(r.Block)) : r.NewName,
-                         unusable, names);
-    names.insert(r.NewName);
-    r.Fill = RebuildEntries(dir, r.Place.Offset, r.Place.Length, parent);
+                         unusable, names_);
+    names_.insert(r.NewName);
+    r.Fill = RebuildEntries(dir, r.Place.Offset, r.Place.Length, d.Parent);
     renames_.push_back(std::move(r));
   }
+  dirRenames_.clear();
   return true;
 }
 
@@ -676,13 +661,12 @@ bool Walker::MendPartition(DirectoryStream &dir, const FidEntry &fid, const Name
 // Keeps `fid`'s name in `names`, or notes that it must change: a name that cannot be used,
 // or one that an earlier entry of the directory holds (a reader would only ever find that
 // one, and copying both out would overwrite the first with the second).
-void Walker::NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
-                      std::unordered_set<std::u16string> &names, std::vector<Rename> &renames) {
+void Walker::NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent) {
   Rename r;
   if (const char *why = UnusableName(fid)) {
     r.Kind = KORVA_FINDING_NAME;
     r.Why = std::string("the name cannot be used: ") + why;
-  } else if (!names.insert(fid.DecodedName()).second) {
+  } else if (!names_.insert(fid.DecodedName()).second) {
     r.Kind = KORVA_FINDING_DUPLICATE_NAME;
     r.Why = "an earlier entry of the directory has the same name";
     r.NewName = fid.DecodedName();
@@ -693,15 +677,15 @@ void Walker::NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
   r.Parent = parent;
   r.Block = fid.ICBBlock;
   r.Characteristics = fid.Characteristics & (kFidDirectory | kFidHidden);
-  renames.push_back(std::move(r));
+  dirRenames_.push_back(std::move(r));
 }
 
 // The old name goes and the entry is named anew once the repaired volume is mounted, as a
 // salvaged entry is. An entry found damaged after its name was noted keeps only the drop.
 void Walker::RenameEntries() {
   for (Rename &r : renames_) {
-    const auto it = reached_.find(r.Block);
-    if (it == reached_.end() || entries_[it->second].Evicted) continue;
+    uint32_t entry = 0;
+    if (!walk_->Taken(r.Block, entry) || entries_[entry].Evicted) continue;
     std::string shown;
     if (!Utf16ToUtf8(r.NewName.data(), r.NewName.size(), shown)) shown = "?";
     ScanFinding f = EntriesFinding(r.Place.Directory, r.Place.Offset, std::move(r.Fill),
@@ -719,27 +703,9 @@ void Walker::RenameEntries() {
 bool Walker::WalkTree() {
   ClaimVolumeBlocks();
   if (IsUsed(g_.RootBlock)) return Structure("the root directory lies in the volume's own blocks");
-  EntryVerdict root;
-  if (!Inspect(g_.RootBlock, true, root)) return false;
-  ClaimPlan plan;
-  if (root.Valid) PlanClaims(root, true, plan);
-  if (!root.Valid || plan.Refused)
-    return Structure("root directory: " + (root.Valid ? plan.Reason : root.Reason),
-                     g_.RootBlock);
-  const uint32_t index = Accept(root, true, g_.RootBlock, NamePlace{});
-  for (uint32_t i = 0; i < entries_[index].Ranges.size(); ++i)
-    ClaimRange(index, i);
-  while (!pending_.empty() || !salvaged_.empty()) {
-    if (!pending_.empty()) {
-      const auto [block, rest] = pending_.front();
-      pending_.pop_front();
-      if (!ScanDirectory(block, rest.first, rest.second)) return false;
-      continue;
-    }
-    Salvage s = std::move(salvaged_.front());
-    salvaged_.pop_front();
-    if (!FollowSalvaged(s)) return false;
-  }
+  auto reader = [this](uint32_t b, uint8_t *buf) { return ReadBlock(b, buf); };
+  walk_.emplace(reader, g_.PartitionLength, static_cast<TreeVisitor &>(*this));
+  if (!walk_->Run(g_.RootBlock)) return false;
   FinishClones();
   RenameEntries();
   CompareLinkCounts();

@@ -3,14 +3,14 @@
 #ifndef KORVA_VOLUME_CHECK_FSCK_WALKER_H
 #define KORVA_VOLUME_CHECK_FSCK_WALKER_H
 
-#include <deque>
 #include <map>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "volume/check/fsck_walk.h"
+#include "volume/check/tree_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/medium/volume_sequence.h"
@@ -80,6 +80,7 @@ struct Salvage {
   std::vector<uint8_t> Fill;  // what is written when it is dropped (or given a new name)
   bool Relink = false;        // its name cannot be trusted: a new one is appended
   FidEntry Fid;
+  uint32_t Depth = 0; // of the entry it names
 };
 
 // How a new entry's claims are settled against those already taken.
@@ -109,7 +110,15 @@ struct PendingClone {
   uint32_t RangeIndex = 0;
 };
 
-class Walker {
+// Why a file entry was refused for one kind of name.
+struct Refusal {
+  int32_t Kind = 0;
+  std::string Reason;
+};
+
+// The check visits the tree through the shared traversal: it judges each file entry a name
+// reaches, settles its claims and notes what repair must mend.
+class Walker : private TreeVisitor {
 public:
   Walker(TUDFRewritableVolume &v, VolumeScan &s) : v_(v), s_(s), g_(s.Geometry) {}
   bool Run();
@@ -141,26 +150,31 @@ private:
   bool CloneRange(uint32_t entry, uint32_t index, std::vector<uint8_t> &reserved);
   bool IsUsed(uint32_t block) const { return s_.Used[block / 8] & (1u << (block % 8)); }
   uint32_t Accept(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &name);
-  // Tree.
+  // Tree: the traversal's callbacks.
   bool WalkTree();
-  bool ScanDirectory(uint32_t block, uint32_t parent, const std::string &path);
-  bool ScanDamage(DirectoryStream &dir, uint64_t offset, uint32_t parent,
-                  const std::string &path, uint64_t &next);
-  bool DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
-                  const std::string &path);
-  bool ValidFidAt(DirectoryStream &dir, uint64_t offset);
-  bool LengthFits(DirectoryStream &dir, uint64_t offset, uint32_t length, uint64_t &next);
-  bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, uint32_t parent,
-                    const std::string &path);
+  bool OnEntry(TreeName &name, Verdict &verdict, uint32_t &cookie) override;
+  bool OnLink(TreeName &name, uint32_t cookie, bool &kept) override;
+  bool OnRefused(TreeName &name, uint32_t cookie) override;
+  bool OnOutside(TreeName &name) override;
+  bool OnDamage(DirectoryStream &dir, const TreeDirectory &d, uint64_t offset,
+                uint64_t &next) override;
+  bool LengthHolds(DirectoryStream &dir, const TreeDirectory &d, const FidEntry &fid,
+                   bool &holds, uint64_t &next) override;
+  void OnDirectoryStart(DirectoryStream &dir, const TreeDirectory &d) override;
+  bool OnDirectoryEnd(DirectoryStream &dir, const TreeDirectory &d) override;
+  bool OnDeferred(uint32_t tag) override;
+  uint32_t Take(const EntryVerdict &e, bool directory, uint32_t block, const NamePlace &place,
+                const ClaimPlan &plan);
+  bool NameKept(TreeName &name, const NamePlace &place);
+  void DamageUpTo(DirectoryStream &dir, uint64_t offset, uint64_t next, const TreeDirectory &d);
+  bool SalvageEntry(DirectoryStream &dir, uint64_t offset, uint64_t next, const TreeDirectory &d);
   std::vector<uint8_t> RebuildEntries(DirectoryStream &dir, uint64_t offset, uint64_t length,
                                       uint32_t parent);
   ScanFinding EntriesFinding(uint32_t directory, uint64_t offset, std::vector<uint8_t> bytes,
                              const std::string &path, const std::string &text);
   bool FollowSalvaged(Salvage &s);
-  bool VisitChild(FidEntry &fid, const NamePlace &place, bool &kept);
   void Drop(const NamePlace &place, uint32_t block, int32_t kind, const std::string &text);
-  void NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent,
-                std::unordered_set<std::u16string> &names, std::vector<Rename> &renames);
+  void NoteName(FidEntry &fid, const NamePlace &place, uint32_t parent);
   void RenameEntries();
   bool MendPartition(DirectoryStream &dir, const FidEntry &fid, const NamePlace &place);
 
@@ -168,13 +182,14 @@ private:
   VolumeScan &s_;
   ScanGeometry &g_;
   uint32_t fileSetBlock_ = 0;
+  std::optional<TreeWalk> walk_; // its cookies index entries_ (taken) or refusals_
   std::vector<TreeEntry> entries_;
-  std::unordered_map<uint32_t, uint32_t> reached_;      // file entry block -> entry
-  std::unordered_map<uint64_t, EntryVerdict> rejected_; // (block, kind of name) judged invalid
-  std::map<uint32_t, Owner> owners_;                    // first block of a claimed run
+  std::vector<Refusal> refusals_;
+  std::map<uint32_t, Owner> owners_; // first block of a claimed run
   std::vector<PendingClone> clones_;
-  std::deque<std::pair<uint32_t, std::pair<uint32_t, std::string>>> pending_; // dir, parent, path
-  std::deque<Salvage> salvaged_;
+  std::vector<Salvage> salvaged_; // deferred: the walk's tag indexes them
+  std::unordered_set<std::u16string> names_; // of the directory being scanned
+  std::vector<Rename> dirRenames_;           // of the directory being scanned
   std::vector<Rename> renames_;
 };
 
