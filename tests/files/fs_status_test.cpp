@@ -1,0 +1,75 @@
+// What the exported functions leave in LastError: the number of the step that failed, 0
+// after a success, and the lifecycle's reaction to an I/O failure that follows a write.
+#include <gtest/gtest.h>
+
+#include "tests/files/fs_helpers.h"
+#include "tests/support/volume_fixture.h"
+#include "volume/engine.h"
+#include "volume/engine_state.h"
+#include "volume/medium/packet_cache.h"
+
+using namespace korva;
+using namespace korva::test;
+
+TEST(FsStatus, MoveLeavesTheFailingStepsNumberAndNothingAfterSuccess) {
+  FormattedImage img(100);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  // A failure from a step still reporting through LastError, then one of the move itself.
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\none", u"\\x"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\D", nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\D", u"\\D\\x"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_MOVE);
+  // A success clears the number a failure left.
+  ASSERT_EQ(UDF_MoveFileW(&v, u"\\D", u"\\E"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  // Replacing a file on a read-only volume is refused with 27 before anything changes.
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(10, 1)));
+  ASSERT_TRUE(WriteWhole(v, u"\\g", Pattern(10, 2)));
+  v.ReadOnly = 1;
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\f", u"\\g"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  v.ReadOnly = 0;
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
+
+// Every read from the n-th on fails during a move into another directory. A failure before
+// the move wrote is 13 and leaves the volume usable; one after is 14, and the volume is
+// lost until dismount, which still closes it.
+TEST(FsStatus, AReadFailureAfterAMoveWroteLosesTheVolume) {
+  bool sawClean = false, sawDirty = false;
+  for (uint32_t n = 1; n <= 40 && !(sawClean && sawDirty); ++n) {
+    FormattedImage img(100);
+    ASSERT_TRUE(img.Ok());
+    TUDFRewritableVolume &v = img.Volume();
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+    ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(3000, 2)));
+    FaultyImageIO io;
+    io.Attach(v);
+    ReleasePacketCache(v);
+    io.FailReadAt(n, true);
+    const KBOOL moved = UDF_MoveFileW(&v, u"\\a", u"\\D\\a");
+    const uint32_t error = UDF_GetLastErrorNumber(&v);
+    io.FailReadAt(0);
+    if (moved) {
+      EXPECT_EQ(error, 0u);
+      continue;
+    }
+    ASSERT_TRUE(error == KORVA_E_READ || error == KORVA_E_READ_DIRTY) << "read " << n << ": " << error;
+    if (error == KORVA_E_READ) {
+      sawClean = true;
+      EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE) << "read " << n;
+      EXPECT_EQ(LifecycleOf(v), Lifecycle::MountedWritable);
+    } else {
+      sawDirty = true;
+      EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << "read " << n;
+      EXPECT_EQ(LifecycleOf(v), Lifecycle::Failed);
+      EXPECT_EQ(v.CloseAfterFailure, 1u);
+    }
+  }
+  EXPECT_TRUE(sawClean);
+  EXPECT_TRUE(sawDirty);
+}
