@@ -28,8 +28,7 @@ Status DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at)
   if (!dir.ReadBytes(at.DirOffset, fid, at.FIDLength, io) || !dir.Locate(at.DirOffset, start))
     return ReadFailure(v);
   MarkFidDeleted(fid, at.FIDLength, start.Block);
-  if (!WriteDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength)) return StatusFromLastError(v);
-  return Status::Ok();
+  return StoreDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength);
 }
 
 // Points the parent entry (the first identifier) of a moved directory at its new parent.
@@ -48,8 +47,7 @@ Status RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t n
   h.ICB.Location.LogicalBlockNumber = newParent;
   std::memcpy(fid, &h, sizeof h);
   FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(first.Length - 16), at.Block);
-  if (!WriteDirectoryBytes(v, dir, 0, fid, first.Length)) return StatusFromLastError(v);
-  return Status::Ok();
+  return StoreDirectoryBytes(v, dir, 0, fid, first.Length);
 }
 
 bool StartsWith(const std::vector<std::u16string> &parts, const std::vector<std::u16string> &head) {
