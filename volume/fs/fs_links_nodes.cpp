@@ -141,8 +141,8 @@ Status ReadLinkable(TUDFRewritableVolume &v, const EntryRef &source, uint8_t *fe
 Status Link(TUDFRewritableVolume &v, const KWCHAR *existing, const KWCHAR *path) {
   if (!existing) return KORVA_E_INVALID_PARAMETER;
   EntryRef source;
-  if (!ResolveEntry(v, std::u16string_view(existing, WideLength(existing)), source))
-    return StatusFromLastError(v);
+  const std::u16string_view from(existing, WideLength(existing));
+  if (Status s = ResolveEntry(v, from, source); !s.IsOk()) return s;
   uint8_t fe[kBlockSize];
   EntryFields info;
   if (Status s = ReadLinkable(v, source, fe, info); !s.IsOk()) return s;

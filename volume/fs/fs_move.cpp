@@ -120,7 +120,7 @@ Status PlanTarget(TUDFRewritableVolume &v, const std::vector<std::u16string> &ta
 
 Status Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view to) {
   EntryRef source;
-  if (!ResolveEntry(v, from, source)) return StatusFromLastError(v);
+  if (Status s = ResolveEntry(v, from, source); !s.IsOk()) return s;
   const std::vector<std::u16string> target = SplitPath(to);
   if (source.IsRoot || target.empty()) return KORVA_E_INVALID_PARAMETER;
   if (target == source.Parts) return Status::Ok();
