@@ -215,17 +215,16 @@ OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, 
 }
 
 // Cuts a file with embedded data to `size` bytes: the bytes beyond are cleared.
-bool ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
-                    uint64_t size) {
+Status ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                      uint64_t size) {
   const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
-  if (!area || size > area->Length) {
-    FailRead(v);
-    return false;
-  }
+  if (!area || size > area->Length) return ReadFailure(v);
   std::memset(view.FE + area->First + size, 0, area->Length - size);
   StoreLE32(view.FE + area->LengthField, static_cast<uint32_t>(size));
   UpdateFileEntry(view.FE, f.FEBlock, size, view.Info.BlocksRecorded, 0, true);
-  return WriteBlock(v, f.FEBlock, view.FE) && CommitIntegrity(v, 0, 0, 0);
+  if (!WriteBlock(v, f.FEBlock, view.FE) || !CommitIntegrity(v, 0, 0, 0))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Ends the list in `block` (the file entry or an extension block) after the descriptor at
@@ -314,11 +313,13 @@ namespace {
 // is shortened and ends the list; what lay beyond is freed once the entry no longer refers to
 // it. A cut inside an extension block writes that block first: a crash before the file entry
 // follows leaves an entry longer than its list, which repair shortens to the cut.
-bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view, uint64_t size) {
-  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return false;
+Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                  uint64_t size) {
+  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return StatusFromLastError(v);
   if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
   ListCut cut;
-  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut)) return false;
+  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut))
+    return StatusFromLastError(v);
   int64_t freedData = 0;
   for (auto &r : cut.Data)
     for (uint64_t b = 0; b < r.second; ++b)
@@ -326,13 +327,14 @@ bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
   const uint64_t recorded = view.Info.BlocksRecorded;
   UpdateFileEntry(view.FE, f.FEBlock, size,
                   recorded > uint64_t(freedData) ? recorded - uint64_t(freedData) : 0, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
   int64_t freed = 0;
   for (auto &r : cut.Data)
     FreeRun(v, r.first, r.second, freed);
   for (uint32_t b : cut.Chain)
     FreeRun(v, b, 1, freed);
-  return CommitIntegrity(v, freed, 0, 0);
+  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Lengthens a file to `size` bytes with zeros written at its end; the position stays.
@@ -361,12 +363,13 @@ KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle,
   if (size == length) return KTRUE;
   if (size == 0) return UDF_TruncateFile(volume, handle);
   SyncHandle(*f, view);
+  // Growing goes through the exported write, which reports for itself.
   if (size > length) return GrowFile(v, handle, *f, size) ? KTRUE : KFALSE;
-  if (!ShrinkFile(v, *f, view, size)) return KFALSE;
+  if (Status s = ShrinkFile(v, *f, view, size); !s.IsOk()) return Report(v, s);
   FileView fresh;
-  if (!LoadFile(v, *f, fresh)) return KFALSE;
+  if (!LoadFile(v, *f, fresh)) return Report(v, StatusFromLastError(v));
   SyncHandle(*f, fresh);
-  return KTRUE;
+  return Report(v, Status::Ok());
 }
 
 KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
