@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "korva/files.h"
 #include "korva/volume.h"
 #include "volume/engine_state.h"
 
@@ -24,10 +25,15 @@ public:
   // An error number of the public table (0 is success).
   constexpr Status(uint32_t error) : error_(error) {} // NOLINT: numbers read as results
   static constexpr Status Ok() { return Status(); }
+  // A failure the public contract reports with LastError 0: a refusal whose reason is the
+  // operating-system error alone (a file without write or delete permission).
+  static constexpr Status Unnumbered() { return Status(kUnnumbered); }
   constexpr bool IsOk() const { return error_ == 0; }
-  constexpr uint32_t Error() const { return error_; }
+  // The number LastError takes: 0 for success and for an unnumbered failure.
+  constexpr uint32_t Error() const { return error_ == kUnnumbered ? 0 : error_; }
 
 private:
+  static constexpr uint32_t kUnnumbered = UINT32_MAX;
   uint32_t error_ = 0;
 };
 
@@ -53,6 +59,12 @@ inline Status StatusFromLastError(const TUDFRewritableVolume &v) {
 inline bool KeepInLastError(TUDFRewritableVolume &v, Status s) {
   if (!s.IsOk()) v.LastError = s.Error();
   return s.IsOk();
+}
+
+// The handle of a call that opened one, or the invalid handle, with LastError as Report
+// leaves it.
+inline UDF_HANDLE ReportHandle(TUDFRewritableVolume &v, Status s, UDF_HANDLE h) {
+  return Report(v, s) ? h : UDF_INVALID_HANDLE;
 }
 
 // A read failed, or gave data that makes no sense: error 13, or 14 with the volume lost

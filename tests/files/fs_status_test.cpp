@@ -73,3 +73,39 @@ TEST(FsStatus, AReadFailureAfterAMoveWroteLosesTheVolume) {
   EXPECT_TRUE(sawClean);
   EXPECT_TRUE(sawDirty);
 }
+
+// Replacing a file without write or delete permission is refused by the operating-system
+// error alone (LastError 0), whether the file has one name or several; the refusal clears
+// the number an earlier failure left, and a replacement that succeeds says it replaced.
+TEST(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
+  FormattedImage img(100);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\ro", RW, UDF_CREATE_NEW, UDF_FILE_ATTRIBUTE_READONLY);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  ASSERT_EQ(UDF_CreateHardLinkW(&v, u"\\ro", u"\\ro2"), KTRUE);
+  ASSERT_TRUE(WriteWhole(v, u"\\rw", Pattern(3000, 5)));
+  ASSERT_TRUE(WriteWhole(v, u"\\single", Pattern(10, 6)));
+  ASSERT_EQ(UDF_SetFilePermissionsW(&v, u"\\single", 0x1084), KTRUE); // read only
+
+  for (const char16_t *path : {u"\\ro", u"\\single"}) {
+    EXPECT_EQ(UDF_CreateFileW(&v, u"\\none", RW, UDF_OPEN_EXISTING, 0), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+    KorvaSetLastOSError(0);
+    EXPECT_EQ(UDF_CreateFileW(&v, path, RW, UDF_CREATE_ALWAYS, 0), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+    EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ACCESS_DENIED));
+  }
+  std::vector<uint8_t> kept;
+  ASSERT_TRUE(ReadWhole(v, u"\\single", kept));
+  EXPECT_EQ(kept, Pattern(10, 6));
+
+  h = UDF_CreateFileW(&v, u"\\rw", RW, UDF_CREATE_ALWAYS, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
