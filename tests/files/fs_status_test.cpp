@@ -11,10 +11,16 @@
 using namespace korva;
 using namespace korva::test;
 
-TEST(FsStatus, MoveLeavesTheFailingStepsNumberAndNothingAfterSuccess) {
-  FormattedImage img(100);
-  ASSERT_TRUE(img.Ok());
+namespace {
+class FsStatus : public ::testing::Test {
+protected:
+  FormattedImage img{100};
   TUDFRewritableVolume &v = img.Volume();
+  void SetUp() override { ASSERT_TRUE(img.Ok()); }
+};
+} // namespace
+
+TEST_F(FsStatus, MoveLeavesTheFailingStepsNumberAndNothingAfterSuccess) {
   ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
   // A failure from a step still reporting through LastError, then one of the move itself.
   EXPECT_EQ(UDF_MoveFileW(&v, u"\\none", u"\\x"), KFALSE);
@@ -39,7 +45,7 @@ TEST(FsStatus, MoveLeavesTheFailingStepsNumberAndNothingAfterSuccess) {
 // Every read from the n-th on fails during a move into another directory. A failure before
 // the move wrote is 13 and leaves the volume usable; one after is 14, and the volume is
 // lost until dismount, which still closes it.
-TEST(FsStatus, AReadFailureAfterAMoveWroteLosesTheVolume) {
+TEST(FsStatusFaults, AReadFailureAfterAMoveWroteLosesTheVolume) {
   bool sawClean = false, sawDirty = false;
   for (uint32_t n = 1; n <= 40 && !(sawClean && sawDirty); ++n) {
     FormattedImage img(100);
@@ -77,10 +83,7 @@ TEST(FsStatus, AReadFailureAfterAMoveWroteLosesTheVolume) {
 // Replacing a file without write or delete permission is refused by the operating-system
 // error alone (LastError 0), whether the file has one name or several; the refusal clears
 // the number an earlier failure left, and a replacement that succeeds says it replaced.
-TEST(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
-  FormattedImage img(100);
-  ASSERT_TRUE(img.Ok());
-  TUDFRewritableVolume &v = img.Volume();
+TEST_F(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
   constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
   UDF_HANDLE h = UDF_CreateFileW(&v, u"\\ro", RW, UDF_CREATE_NEW, UDF_FILE_ATTRIBUTE_READONLY);
   ASSERT_NE(h, UDF_INVALID_HANDLE);
