@@ -10,6 +10,7 @@
 #ifndef KORVA_VOLUME_STATUS_H
 #define KORVA_VOLUME_STATUS_H
 
+#include <concepts>
 #include <cstdint>
 #include <cstdlib>
 
@@ -24,6 +25,10 @@ public:
   constexpr Status() = default;
   // An error number of the public table (0 is success).
   constexpr Status(uint32_t error) : error_(error) {} // NOLINT: numbers read as results
+  // A bool would read as a number: `return false` must not compile into success.
+  template <class T>
+    requires std::same_as<T, bool>
+  Status(T) = delete;
   static constexpr Status Ok() { return Status(); }
   // A failure the public contract reports with LastError 0: a refusal whose reason is the
   // operating-system error alone (a file without write or delete permission).
