@@ -11,12 +11,15 @@
 #include "udf/tag.h"
 #include "udf/timestamp.h"
 #include "volume/engine_state.h"
+#include "volume/status.h"
 
 namespace korva {
 
 constexpr uint32_t kMaxPacketBytes = 65536;
 
 // Error model --------------------------------------------------------------------------
+// Code not yet returning a Status (volume/status.h) reports through bool plus LastError with
+// these helpers.
 
 inline void SetError(TUDFRewritableVolume &v, uint32_t number) {
   v.LastError = number;
@@ -33,9 +36,7 @@ uint32_t CompatibleCount(TUDFRewritableVolume *volume, uint32_t TUDFRewritableVo
 // Sets error 27 and returns false when the mounted volume is read-only: the check of every
 // operation that changes the medium.
 inline bool RequireWritable(TUDFRewritableVolume &v) {
-  if (!v.ReadOnly) return true;
-  SetError(v, KORVA_E_READ_ONLY);
-  return false;
+  return KeepInLastError(v, CheckWritable(v));
 }
 
 // A read or write failed after the running operation had written: the volume is unusable
@@ -49,11 +50,7 @@ inline void LoseCompatibility(TUDFRewritableVolume &v, uint32_t error) {
 // A read failed, or gave data that makes no sense: error 13, or 14 with the volume lost when
 // the operation has written already.
 inline void FailRead(TUDFRewritableVolume &v) {
-  if (v.WrittenInOperation) {
-    LoseCompatibility(v, KORVA_E_READ_DIRTY);
-  } else {
-    SetError(v, KORVA_E_READ);
-  }
+  SetError(v, ReadFailure(v).Error());
 }
 
 // Whether the medium holds a state of a sync point: nothing went out since the last barrier

@@ -586,7 +586,7 @@ bool CommitWrite(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view
 bool PrepareList(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
                  uint32_t count) {
   if (view.List.Embedded() && count > 0) {
-    if (!MakeShortForm(v, f.FEBlock) || !LoadFile(v, f, view)) return false;
+    if (!KeepInLastError(v, MakeShortForm(v, f.FEBlock)) || !LoadFile(v, f, view)) return false;
     SyncHandle(f, view);
   }
   return WritableForm(v, view);

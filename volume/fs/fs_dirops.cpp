@@ -540,7 +540,8 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   plan.InRoom.clear();
   // A directory another writer embedded or described with long descriptors takes the form
   // this engine appends to first.
-  if (!MakeShortForm(v, parentBlock) || !ReadDirectoryList(v, parentBlock, info, list))
+  if (!KeepInLastError(v, MakeShortForm(v, parentBlock)) ||
+      !ReadDirectoryList(v, parentBlock, info, list))
     return false;
   // Every slot taken and no continuation: not a list this engine writes.
   if (list.EndOffset > kLastSlot) {

@@ -59,172 +59,189 @@ using namespace korva;
 
 namespace {
 
-UDF_HANDLE MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access) {
+Status MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access, UDF_HANDLE &h) {
   auto rec = std::make_unique<OpenFileInformation>();
   rec->Access = access;
   rec->FEBlock = feBlock;
   FileView view;
   // Identity first: LoadFile compares it with the entry.
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, feBlock, fe)) return UDF_INVALID_HANDLE;
+  if (!ReadBlock(v, feBlock, fe)) return StatusFromLastError(v);
   EntryFields info;
-  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFileTypeFile) {
-    FailRead(v);
-    return UDF_INVALID_HANDLE;
-  }
+  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFileTypeFile)
+    return ReadFailure(v);
   rec->UniqueID = info.UniqueID;
   if (!LoadFile(v, *rec, view)) {
-    if (v.LastError == KORVA_E_BAD_FILE_HANDLE) FailRead(v);
-    return UDF_INVALID_HANDLE;
+    // The entry just read no longer matching is a read that made no sense.
+    if (v.LastError == KORVA_E_BAD_FILE_HANDLE) return ReadFailure(v);
+    return StatusFromLastError(v);
   }
   SyncHandle(*rec, view);
   OpenFileList *files = OpenFilesOf(v);
-  if (!files) return UDF_INVALID_HANDLE;
-  return files->Add(std::move(rec));
+  if (!files) return KORVA_E_NOT_COMPATIBLE;
+  h = files->Add(std::move(rec));
+  return Status::Ok();
 }
 
 // Writes a new, empty file entry at a block just taken.
-bool WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attributes) {
+Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t attributes) {
   NewFileEntry e;
   e.FileType = kFileTypeFile;
   e.Permissions =
       (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
   if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
   if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
-  if (!TakeUniqueID(v, e.UniqueID)) return false;
+  if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
-  return WriteBlock(v, feBlock, sector);
+  if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Whether the file entry at entry is linked from more than one directory entry.
-bool HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
+Status HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
   shared = false;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return false;
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
   EntryFields info;
   shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
-  return true;
+  return Status::Ok();
+}
+
+// The file entry at `entry` read for replacing: a file's, whose permissions allow it, with
+// its descriptor list and blocks that may be freed.
+Status ReadReplaceable(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                       DescriptorList &list) {
+  const uint32_t entry = di.EntryICB;
+  uint8_t fe[kBlockSize];
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  EntryFields info;
+  // A directory entry that leads to anything but a file entry is damage to check and repair.
+  if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile)
+    return KORVA_E_DAMAGED;
+  if ((info.Permissions & kPermWriteOrDelete) == 0) {
+    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
+    return Status::Unnumbered();
+  }
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
+      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Replaces an existing file by an empty one of the same name. The file entry is rewritten in
 // place, one sector: a failure at any moment leaves either the old file or the new one, never
 // neither. The old file's blocks are freed only after that.
-UDF_HANDLE ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
-                       uint32_t attributes) {
+Status ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint32_t access,
+                   uint32_t attributes, UDF_HANDLE &h) {
   const uint32_t entry = di.EntryICB;
-  uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return UDF_INVALID_HANDLE;
-  EntryFields info;
-  // A directory entry that leads to anything but a file entry is damage to check and repair.
-  if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile) {
-    SetError(v, KORVA_E_DAMAGED);
-    return UDF_INVALID_HANDLE;
-  }
-  if ((info.Permissions & kPermWriteOrDelete) == 0) {
-    KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
-    return UDF_INVALID_HANDLE;
-  }
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
-      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
-    return UDF_INVALID_HANDLE;
-  if (!WriteNewFileEntry(v, entry, attributes)) return UDF_INVALID_HANDLE;
+  if (Status s = ReadReplaceable(v, di, list); !s.IsOk()) return s;
+  if (Status s = WriteNewFileEntry(v, entry, attributes); !s.IsOk()) return s;
   const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
   if ((di.Characteristics & kFidHidden) != hidden &&
       !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
         SetFidCharacteristics(fid, length, location,
                               static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
       }))
-    return UDF_INVALID_HANDLE;
+    return StatusFromLastError(v);
   InvalidateHandlesOn(v, entry);
   const int64_t freed = FreeEntryBlocks(v, entry, list, true);
-  if (!CommitIntegrity(v, freed, 0, 0)) return UDF_INVALID_HANDLE;
-  return MakeHandle(v, entry, access);
+  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return MakeHandle(v, entry, access, h);
 }
 
-UDF_HANDLE CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                         uint32_t access, uint32_t attributes) {
-  if (!RequireWritable(v)) return UDF_INVALID_HANDLE;
+Status CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                     uint32_t access, uint32_t attributes, UDF_HANDLE &h) {
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return UDF_INVALID_HANDLE;
+  if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return StatusFromLastError(v);
   const uint32_t needed = 1 + plan.ExtraBlocks();
   uint32_t feBlock = 0;
-  if (!TakeBlock(v, 0, feBlock)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return UDF_INVALID_HANDLE;
-  }
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return UDF_INVALID_HANDLE;
-  if (!WriteNewFileEntry(v, feBlock, attributes)) return UDF_INVALID_HANDLE;
+  if (!TakeBlock(v, 0, feBlock)) return KORVA_E_NO_SPACE;
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
+  if (Status s = WriteNewFileEntry(v, feBlock, attributes); !s.IsOk()) return s;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
-  if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false)) return UDF_INVALID_HANDLE;
-  if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return UDF_INVALID_HANDLE;
-  return MakeHandle(v, feBlock, access);
+  if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false) ||
+      !CommitIntegrity(v, -int64_t(needed), 1, 0))
+    return StatusFromLastError(v);
+  return MakeHandle(v, feBlock, access, h);
 }
 
 // The checks before the parent is looked up: the arguments, a writable volume where the call
 // may write, a name fit for the disposition, the depth. Opening for reading is all a
 // read-only volume allows; a missing file under OPEN_ALWAYS is refused where it would be
 // created.
-bool CheckCreate(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
-                 uint32_t disposition, ParentAndName &pn) {
-  if (!path || disposition < UDF_CREATE_NEW || disposition > UDF_OPEN_ALWAYS) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
+Status CheckCreate(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
+                   uint32_t disposition, ParentAndName &pn) {
+  if (!path || disposition < UDF_CREATE_NEW || disposition > UDF_OPEN_ALWAYS)
+    return KORVA_E_INVALID_PARAMETER;
   const bool creates = disposition == UDF_CREATE_NEW || disposition == UDF_CREATE_ALWAYS;
-  if ((creates || (access & UDF_GENERIC_WRITE)) && !RequireWritable(v)) return false;
+  if (creates || (access & UDF_GENERIC_WRITE)) {
+    if (Status s = CheckWritable(v); !s.IsOk()) return s;
+  }
   pn = SplitParent(std::u16string_view(path, WideLength(path)));
   // An existing entry is found by any name it may hold; a new one needs a storable name.
-  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name))) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return false;
-  }
-  return true;
+  if (!IsLookupName(pn.Name) || (creates && !IsStorableName(pn.Name)))
+    return KORVA_E_INVALID_NAME;
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
+  return Status::Ok();
 }
 
 // CREATE_ALWAYS over an existing file: an empty file takes its place.
-UDF_HANDLE RecreateFile(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
-                        const DirectoryInformation &di, uint32_t access, uint32_t attributes) {
+Status RecreateFile(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
+                    const DirectoryInformation &di, uint32_t access, uint32_t attributes,
+                    UDF_HANDLE &h) {
   bool shared = false;
-  if (!HasOtherNames(v, di.EntryICB, shared)) return UDF_INVALID_HANDLE;
-  UDF_HANDLE h = UDF_INVALID_HANDLE;
+  if (Status s = HasOtherNames(v, di.EntryICB, shared); !s.IsOk()) return s;
+  Status s;
   if (!shared) {
-    h = ReplaceFile(v, di, access, attributes);
-  } else {
+    s = ReplaceFile(v, di, access, attributes, h);
+  } else if (RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
     // The file keeps its other names: only this one goes, and a new file takes it.
-    if (!RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
-      if (v.LastError == 0 && KorvaGetLastOSError() != KORVA_ERROR_ACCESS_DENIED) FailRead(v);
-      return UDF_INVALID_HANDLE;
-    }
-    h = CreateNewFile(v, parentBlock, pn.Name, access, attributes);
+    s = CreateNewFile(v, parentBlock, pn.Name, access, attributes, h);
+  } else if (v.LastError != 0) {
+    return StatusFromLastError(v);
+  } else {
+    // The name vanished between the lookup and the removal: a read that made no sense; a
+    // refusal keeps its operating-system error alone.
+    return KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? Status::Unnumbered()
+                                                              : ReadFailure(v);
   }
-  if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-  return h;
+  if (s.IsOk()) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  return s;
 }
 
 // What the disposition does with the entry the name already has.
-UDF_HANDLE OpenOrReplace(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
-                         const DirectoryInformation &di, uint32_t access, uint32_t disposition,
-                         uint32_t attributes) {
-  if (di.Characteristics & kFidDirectory) {
-    SetError(v, disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND : KORVA_E_FILE_EXISTS);
-    return UDF_INVALID_HANDLE;
-  }
-  if (disposition == UDF_CREATE_NEW) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return UDF_INVALID_HANDLE;
-  }
+Status OpenOrReplace(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t parentBlock,
+                     const DirectoryInformation &di, uint32_t access, uint32_t disposition,
+                     uint32_t attributes, UDF_HANDLE &h) {
+  if (di.Characteristics & kFidDirectory)
+    return disposition == UDF_OPEN_EXISTING ? KORVA_E_FILE_NOT_FOUND : KORVA_E_FILE_EXISTS;
+  if (disposition == UDF_CREATE_NEW) return KORVA_E_FILE_EXISTS;
   if (disposition == UDF_CREATE_ALWAYS)
-    return RecreateFile(v, pn, parentBlock, di, access, attributes);
-  UDF_HANDLE h = MakeHandle(v, di.EntryICB, access);
-  if (h != UDF_INVALID_HANDLE && disposition == UDF_OPEN_ALWAYS)
-    KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
-  return h;
+    return RecreateFile(v, pn, parentBlock, di, access, attributes, h);
+  Status s = MakeHandle(v, di.EntryICB, access, h);
+  if (s.IsOk() && disposition == UDF_OPEN_ALWAYS) KorvaSetLastOSError(KORVA_ERROR_ALREADY_EXISTS);
+  return s;
+}
+
+Status CreateFile(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
+                  uint32_t disposition, uint32_t attributes, UDF_HANDLE &h) {
+  ParentAndName pn;
+  if (Status s = CheckCreate(v, path, access, disposition, pn); !s.IsOk()) return s;
+  uint32_t parentBlock = 0;
+  bool taken = false;
+  DirectoryInformation di;
+  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
+      !NameTaken(v, parentBlock, pn.Name, taken, di))
+    return StatusFromLastError(v);
+  if (taken) return OpenOrReplace(v, pn, parentBlock, di, access, disposition, attributes, h);
+  if (disposition == UDF_OPEN_EXISTING) return KORVA_E_FILE_NOT_FOUND;
+  if (!IsStorableName(pn.Name)) return KORVA_E_INVALID_NAME;
+  Status s = CreateNewFile(v, parentBlock, pn.Name, access, attributes, h);
+  if (s.IsOk()) KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
+  return s;
 }
 
 } // namespace
@@ -235,27 +252,9 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
   if (!volume) return UDF_INVALID_HANDLE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
-  ParentAndName pn;
-  if (!CheckCreate(v, path, desired_access, creation_disposition, pn)) return UDF_INVALID_HANDLE;
-  uint32_t parentBlock = 0;
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock)) return UDF_INVALID_HANDLE;
-  bool taken = false;
-  DirectoryInformation di;
-  if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return UDF_INVALID_HANDLE;
-  if (taken)
-    return OpenOrReplace(v, pn, parentBlock, di, desired_access, creation_disposition,
-                         attributes);
-  if (creation_disposition == UDF_OPEN_EXISTING) {
-    SetError(v, KORVA_E_FILE_NOT_FOUND);
-    return UDF_INVALID_HANDLE;
-  }
-  if (!IsStorableName(pn.Name)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return UDF_INVALID_HANDLE;
-  }
-  UDF_HANDLE h = CreateNewFile(v, parentBlock, pn.Name, desired_access, attributes);
-  if (h != UDF_INVALID_HANDLE) KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
-  return h;
+  UDF_HANDLE h = UDF_INVALID_HANDLE;
+  const Status s = CreateFile(v, path, desired_access, creation_disposition, attributes, h);
+  return ReportHandle(v, s, h);
 }
 
 KORVA_API UDF_HANDLE UDF_CreateFile(TUDFRewritableVolume *volume, const char *path,

@@ -34,23 +34,20 @@ void RelocateFids(uint8_t *data, uint32_t length, uint32_t block) {
 }
 
 // Moves embedded data into a block of its own; the descriptor for it goes to `ads`.
-bool MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t *fe,
-                      const EntryFields &info, const DescriptorList &list,
-                      std::vector<ShortADValue> &ads) {
+Status MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t *fe,
+                        const EntryFields &info, const DescriptorList &list,
+                        std::vector<ShortADValue> &ads) {
   const uint32_t n =
       static_cast<uint32_t>(std::min<uint64_t>(info.InformationLength, list.EmbeddedLength));
-  if (n == 0) return true;
+  if (n == 0) return Status::Ok();
   uint32_t block = 0;
-  if (v.FreeBlocks < 1 || !TakeBlock(v, feBlock + 1, block)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
+  if (v.FreeBlocks < 1 || !TakeBlock(v, feBlock + 1, block)) return KORVA_E_NO_SPACE;
   uint8_t data[kBlockSize] = {};
   std::memcpy(data, fe + list.EmbeddedOffset, n);
   if (info.FileType == kFileTypeDirectory) RelocateFids(data, n, block);
-  if (!WriteBlock(v, block, data)) return false;
+  if (!WriteBlock(v, block, data)) return StatusFromLastError(v);
   ads.push_back({n, block});
-  return true;
+  return Status::Ok();
 }
 
 // A list of short descriptors for an entry: as many as its own area holds, the rest in a
@@ -63,8 +60,8 @@ struct ShortList {
 
 // Splits `ads` over the entry's area from `first` and new extension blocks. False (error 3)
 // when the blocks cannot be had; nothing is taken then.
-bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
-                   const std::vector<ShortADValue> &ads, ShortList &out) {
+Status PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
+                     const std::vector<ShortADValue> &ads, ShortList &out) {
   // How many descriptors a block holds from `offset`: all that are left when they fit
   // without a continuation, else as many as leave room for one.
   auto take = [](uint32_t offset, size_t left) -> size_t {
@@ -80,10 +77,7 @@ bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
                        ads.begin() + static_cast<std::ptrdiff_t>(next + n));
     next += n;
   }
-  if (v.FreeBlocks < parts.size()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
+  if (v.FreeBlocks < parts.size()) return KORVA_E_NO_SPACE;
   uint32_t hint = feBlock + 1;
   for (size_t i = 0; i < parts.size(); ++i) {
     uint32_t b = 0;
@@ -91,8 +85,7 @@ bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
       for (uint32_t t : out.Chain)
         MarkRun(v, t, 1, false);
       out.Chain.clear();
-      SetError(v, KORVA_E_NO_SPACE);
-      return false;
+      return KORVA_E_NO_SPACE;
     }
     out.Chain.push_back(b);
     hint = b + 1;
@@ -111,50 +104,51 @@ bool PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
     RefillListBlockTag(sector.data(), out.Chain[i], false);
     out.ChainSectors.push_back(std::move(sector));
   }
-  return true;
+  return Status::Ok();
 }
 
 // Writes the chain, its end first, so that each block is on the medium before anything
 // points at it. On a failure the chain's blocks are given back: nothing refers to them.
-bool WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
+Status WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
   for (size_t i = list.Chain.size(); i-- > 0;)
     if (!WriteBlock(v, list.Chain[i], list.ChainSectors[i].data())) {
+      const Status failed = StatusFromLastError(v);
       for (uint32_t b : list.Chain)
         MarkRun(v, b, 1, false);
-      return false;
+      return failed;
     }
-  return true;
+  return Status::Ok();
 }
 
 // Reads an entry, its fields and its descriptor list.
-bool ReadEntryAndList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe, EntryFields &info,
-                      DescriptorList &list) {
-  if (!ReadBlock(v, feBlock, fe)) return false;
-  if (!ReadEntryFields(fe, feBlock, info)) {
-    FailRead(v);
-    return false;
-  }
-  return ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list);
+Status ReadEntryAndList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                        EntryFields &info, DescriptorList &list) {
+  if (!ReadBlock(v, feBlock, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, feBlock, info)) return ReadFailure(v);
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // The descriptors the short list holds: the embedded data's new blocks, or the long
 // descriptors' extents.
-bool ShortDescriptors(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
-                      const EntryFields &info, const DescriptorList &list,
-                      std::vector<ShortADValue> &ads) {
+Status ShortDescriptors(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                        const EntryFields &info, const DescriptorList &list,
+                        std::vector<ShortADValue> &ads) {
   if (list.Embedded()) return MoveEmbeddedData(v, feBlock, fe, info, list, ads);
   for (const ADSlot &s : list.Extents)
     ads.push_back(s.AD);
-  return true;
+  return Status::Ok();
 }
 
 // Long descriptors continued in extension blocks go to a new chain: the old one is freed
 // only once the entry no longer points at it, and only when no other entry claims it.
-bool OldChainUnshared(TUDFRewritableVolume &v, const DescriptorList &list) {
+Status OldChainUnshared(TUDFRewritableVolume &v, const DescriptorList &list) {
   std::vector<BlockRun> oldChain;
   for (uint32_t b : list.Extensions)
     oldChain.push_back({b, 1});
-  return oldChain.empty() || ClaimedOnlyOnce(v, oldChain);
+  if (oldChain.empty() || ClaimedOnlyOnce(v, oldChain)) return Status::Ok();
+  return StatusFromLastError(v);
 }
 
 // Puts the short list into the entry's descriptor area, with the continuation to its chain.
@@ -184,51 +178,59 @@ int64_t FreeOldChain(TUDFRewritableVolume &v, const DescriptorList &list) {
   return freed;
 }
 
+// The short list, its chain and the entry written, and the blocks that changed hands
+// recorded in the integrity descriptor.
+Status WriteShortForm(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                      const EntryFields &info, const DescriptorList &list,
+                      const DescriptorArea &area, const std::vector<ShortADValue> &ads) {
+  ShortList shortList;
+  if (Status s = PlanShortList(v, feBlock, area.First, ads, shortList); !s.IsOk()) return s;
+  if (Status s = WriteChain(v, shortList); !s.IsOk()) return s;
+  StoreShortList(fe, area, shortList, info.ICBFlags);
+  const uint64_t taken = list.Embedded() ? ads.size() : 0;
+  UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
+  if (!WriteBlock(v, feBlock, fe)) return StatusFromLastError(v);
+  const int64_t delta = FreeOldChain(v, list) - int64_t(taken + shortList.Chain.size());
+  if (delta != 0 && !CommitIntegrity(v, delta, 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
+}
+
 } // namespace
 
-bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
+Status MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadEntryAndList(v, feBlock, fe, info, list)) return false;
-  if (list.Form == kDescriptorsShort) return true;
+  if (Status s = ReadEntryAndList(v, feBlock, fe, info, list); !s.IsOk()) return s;
+  if (list.Form == kDescriptorsShort) return Status::Ok();
   const std::optional<DescriptorArea> area = DescriptorAreaOf(fe, kBlockSize);
-  if (list.Corrupt || !area) {
-    FailRead(v);
-    return false;
-  }
+  if (list.Corrupt || !area) return ReadFailure(v);
   std::vector<ShortADValue> ads;
-  if (!ShortDescriptors(v, feBlock, fe, info, list, ads) || !OldChainUnshared(v, list))
-    return false;
-  ShortList shortList;
-  if (!PlanShortList(v, feBlock, area->First, ads, shortList) || !WriteChain(v, shortList))
-    return false;
-  StoreShortList(fe, *area, shortList, info.ICBFlags);
-  const uint64_t taken = list.Embedded() ? ads.size() : 0;
-  UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
-  if (!WriteBlock(v, feBlock, fe)) return false;
-  const int64_t delta = FreeOldChain(v, list) - int64_t(taken + shortList.Chain.size());
-  return delta == 0 || CommitIntegrity(v, delta, 0, 0);
+  if (Status s = ShortDescriptors(v, feBlock, fe, info, list, ads); !s.IsOk()) return s;
+  if (Status s = OldChainUnshared(v, list); !s.IsOk()) return s;
+  return WriteShortForm(v, feBlock, fe, info, list, *area, ads);
 }
 
-bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
-                         const uint8_t *bytes, uint32_t length) {
+Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
+                           const uint8_t *bytes, uint32_t length) {
   for (uint32_t done = 0; done < length;) {
     DirectoryStream::Place p;
-    if (!dir.Locate(offset + done, p)) {
-      FailRead(v);
-      return false;
-    }
+    if (!dir.Locate(offset + done, p)) return ReadFailure(v);
     uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
+    if (!ReadBlock(v, p.Block, sector)) return StatusFromLastError(v);
     const uint32_t chunk = std::min<uint32_t>(length - done, kBlockSize - p.Offset);
     std::memcpy(sector + p.Offset, bytes + done, chunk);
     // Entries embedded in the directory's file entry change that entry: its tag follows.
     if (dir.List().Embedded()) RefillEntryTag(sector, p.Block);
-    if (!WriteBlock(v, p.Block, sector)) return false;
+    if (!WriteBlock(v, p.Block, sector)) return StatusFromLastError(v);
     done += chunk;
   }
-  return true;
+  return Status::Ok();
+}
+
+bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
+                         const uint8_t *bytes, uint32_t length) {
+  return KeepInLastError(v, StoreDirectoryBytes(v, dir, offset, bytes, length));
 }
 
 } // namespace korva

@@ -58,30 +58,26 @@ std::u16string JoinPath(const std::vector<std::u16string> &parts, size_t count) 
   return out;
 }
 
-bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &out) {
+Status ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &out) {
   out = EntryRef();
   out.Parts = SplitPath(path);
   if (out.Parts.empty()) {
     out.IsRoot = true;
     out.DirBlock = out.EntryBlock = RootBlock(v);
-    return true;
+    return Status::Ok();
   }
   const std::u16string &name = out.Parts.back();
-  if (!IsLookupName(name)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
+  if (!IsLookupName(name)) return KORVA_E_INVALID_NAME;
   const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
   std::vector<uint32_t> above;
-  if (!ResolveParent(v, parent, true, out.DirBlock, &above)) return false;
   bool taken = false;
-  if (!NameTaken(v, out.DirBlock, name, taken, out.At)) return false;
-  if (!taken) {
-    SetError(v, KORVA_E_FILE_NOT_FOUND);
-    return false;
-  }
+  if (!ResolveParent(v, parent, true, out.DirBlock, &above) ||
+      !NameTaken(v, out.DirBlock, name, taken, out.At))
+    return StatusFromLastError(v);
+  if (!taken) return KORVA_E_FILE_NOT_FOUND;
   out.EntryBlock = out.At.EntryICB;
-  return !(out.IsDirectory() && LeadsBackUp(v, above, out.EntryBlock));
+  if (out.IsDirectory() && LeadsBackUp(v, above, out.EntryBlock)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp) {
@@ -110,22 +106,19 @@ using namespace korva;
 namespace {
 
 // Reads the file entry of a resolved entry; false (read error) when it is not a valid one.
-bool LoadEntry(TUDFRewritableVolume &v, const EntryRef &e, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, e.EntryBlock, fe)) return false;
-  if (!ReadEntryFields(fe, e.EntryBlock, info)) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+Status LoadEntry(TUDFRewritableVolume &v, const EntryRef &e, uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, e.EntryBlock, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, e.EntryBlock, info)) return ReadFailure(v);
+  return Status::Ok();
 }
 
-bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &out) {
+Status GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &out) {
   std::memset(&out, 0, sizeof out);
   EntryRef e;
-  if (!ResolveEntry(v, path, e)) return false;
+  if (Status s = ResolveEntry(v, path, e); !s.IsOk()) return s;
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!LoadEntry(v, e, fe, info)) return false;
+  if (Status s = LoadEntry(v, e, fe, info); !s.IsOk()) return s;
   const bool dir = info.FileType == kFileTypeDirectory;
   out.Kind = dir ? KORVA_ENTRY_DIRECTORY : KORVA_ENTRY_FILE;
   uint32_t attr = 0;
@@ -152,73 +145,57 @@ bool GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo &o
       out.DeviceMinor = dev->Minor;
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 // Longest symbolic link data read: far beyond any path a system resolves.
 constexpr uint64_t kMaxLinkBytes = 65536;
 
 // The target of the symbolic link at path.
-bool ReadLinkTarget(TUDFRewritableVolume &v, std::u16string_view path, std::u16string &target) {
+Status ReadLinkTarget(TUDFRewritableVolume &v, std::u16string_view path,
+                      std::u16string &target) {
   EntryRef e;
-  if (!ResolveEntry(v, path, e)) return false;
+  if (Status s = ResolveEntry(v, path, e); !s.IsOk()) return s;
   DirectoryStream data(ReaderOf(v), BlockSpaceOf(v));
   const DirectoryStream::Status st = data.Open(e.EntryBlock, kFileTypeSymlink);
-  if (st == DirectoryStream::IoError) return false;
-  if (st != DirectoryStream::Ok) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
+  if (st == DirectoryStream::IoError) return StatusFromLastError(v);
+  if (st != DirectoryStream::Ok) return KORVA_E_INVALID_PARAMETER;
   const uint64_t size = data.Entry().InformationLength;
-  if (size > kMaxLinkBytes || data.Size() < size) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+  if (size > kMaxLinkBytes || data.Size() < size) return KORVA_E_DAMAGED;
   std::vector<uint8_t> bytes(size_t(size), 0);
   bool ioError = false;
-  if (size && !data.ReadBytes(0, bytes.data(), bytes.size(), ioError)) {
-    if (ioError)
-      FailRead(v);
-    else
-      SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+  if (size && !data.ReadBytes(0, bytes.data(), bytes.size(), ioError))
+    return ioError ? ReadFailure(v) : Status(KORVA_E_DAMAGED);
   const std::optional<std::u16string> p = PathFromComponents(bytes.data(), bytes.size());
-  if (!p) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+  if (!p) return KORVA_E_DAMAGED;
   target = *p;
-  return true;
+  return Status::Ok();
 }
 
 // Copies a terminated result of `units` units into the caller's room, or fails with 25.
 template <class Char>
-bool HandOut(TUDFRewritableVolume &v, const Char *units, size_t count, Char *dst, uint32_t room,
-             uint32_t *length) {
+Status HandOut(const Char *units, size_t count, Char *dst, uint32_t room, uint32_t *length) {
   if (length) *length = static_cast<uint32_t>(count);
-  if (!dst || count >= room) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
+  if (!dst || count >= room) return KORVA_E_INVALID_PARAMETER;
   std::copy(units, units + count, dst);
   dst[count] = 0;
-  return true;
+  return Status::Ok();
 }
 
 // Changes fields of an entry's file entry in place (times, permissions) and writes it back.
 template <class Change>
-bool ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change change) {
+Status ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change change) {
   EntryRef e;
-  if (!ResolveEntry(v, path, e)) return false;
+  if (Status s = ResolveEntry(v, path, e); !s.IsOk()) return s;
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!LoadEntry(v, e, fe, info)) return false;
+  if (Status s = LoadEntry(v, e, fe, info); !s.IsOk()) return s;
   std::optional<MutableEntryRecord> record = MutableEntryRecord::Of(fe, kBlockSize);
   change(*record);
   record->SetAttributeTime(StampNow());
   RefillEntryTag(fe, e.EntryBlock);
-  return WriteBlock(v, e.EntryBlock, fe);
+  if (!WriteBlock(v, e.EntryBlock, fe)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
@@ -238,17 +215,16 @@ OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, 
 }
 
 // Cuts a file with embedded data to `size` bytes: the bytes beyond are cleared.
-bool ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
-                    uint64_t size) {
+Status ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                      uint64_t size) {
   const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
-  if (!area || size > area->Length) {
-    FailRead(v);
-    return false;
-  }
+  if (!area || size > area->Length) return ReadFailure(v);
   std::memset(view.FE + area->First + size, 0, area->Length - size);
   StoreLE32(view.FE + area->LengthField, static_cast<uint32_t>(size));
   UpdateFileEntry(view.FE, f.FEBlock, size, view.Info.BlocksRecorded, 0, true);
-  return WriteBlock(v, f.FEBlock, view.FE) && CommitIntegrity(v, 0, 0, 0);
+  if (!WriteBlock(v, f.FEBlock, view.FE) || !CommitIntegrity(v, 0, 0, 0))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Ends the list in `block` (the file entry or an extension block) after the descriptor at
@@ -337,11 +313,13 @@ namespace {
 // is shortened and ends the list; what lay beyond is freed once the entry no longer refers to
 // it. A cut inside an extension block writes that block first: a crash before the file entry
 // follows leaves an entry longer than its list, which repair shortens to the cut.
-bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view, uint64_t size) {
-  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return false;
+Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
+                  uint64_t size) {
+  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return StatusFromLastError(v);
   if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
   ListCut cut;
-  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut)) return false;
+  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut))
+    return StatusFromLastError(v);
   int64_t freedData = 0;
   for (auto &r : cut.Data)
     for (uint64_t b = 0; b < r.second; ++b)
@@ -349,13 +327,14 @@ bool ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
   const uint64_t recorded = view.Info.BlocksRecorded;
   UpdateFileEntry(view.FE, f.FEBlock, size,
                   recorded > uint64_t(freedData) ? recorded - uint64_t(freedData) : 0, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
   int64_t freed = 0;
   for (auto &r : cut.Data)
     FreeRun(v, r.first, r.second, freed);
   for (uint32_t b : cut.Chain)
     FreeRun(v, b, 1, freed);
-  return CommitIntegrity(v, freed, 0, 0);
+  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Lengthens a file to `size` bytes with zeros written at its end; the position stays.
@@ -384,12 +363,13 @@ KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle,
   if (size == length) return KTRUE;
   if (size == 0) return UDF_TruncateFile(volume, handle);
   SyncHandle(*f, view);
+  // Growing goes through the exported write, which reports for itself.
   if (size > length) return GrowFile(v, handle, *f, size) ? KTRUE : KFALSE;
-  if (!ShrinkFile(v, *f, view, size)) return KFALSE;
+  if (Status s = ShrinkFile(v, *f, view, size); !s.IsOk()) return Report(v, s);
   FileView fresh;
-  if (!LoadFile(v, *f, fresh)) return KFALSE;
+  if (!LoadFile(v, *f, fresh)) return Report(v, StatusFromLastError(v));
   SyncHandle(*f, fresh);
-  return KTRUE;
+  return Report(v, Status::Ok());
 }
 
 KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *path,
@@ -397,11 +377,8 @@ KORVA_API KBOOL UDF_GetFileInfoW(TUDFRewritableVolume *volume, const KWCHAR *pat
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
-  if (!info) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return GetInfo(v, std::u16string_view(path, WideLength(path)), *info) ? KTRUE : KFALSE;
+  if (!info) return Report(v, KORVA_E_INVALID_PARAMETER);
+  return Report(v, GetInfo(v, std::u16string_view(path, WideLength(path)), *info));
 }
 
 KORVA_API KBOOL UDF_GetFileInfo(TUDFRewritableVolume *volume, const char *path,
@@ -417,8 +394,9 @@ KORVA_API KBOOL UDF_ReadLinkW(TUDFRewritableVolume *volume, const KWCHAR *path, 
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
   std::u16string t;
-  if (!ReadLinkTarget(v, std::u16string_view(path, WideLength(path)), t)) return KFALSE;
-  return HandOut<KWCHAR>(v, t.data(), t.size(), target, targetChars, length) ? KTRUE : KFALSE;
+  Status s = ReadLinkTarget(v, std::u16string_view(path, WideLength(path)), t);
+  if (s.IsOk()) s = HandOut<KWCHAR>(t.data(), t.size(), target, targetChars, length);
+  return Report(v, s);
 }
 
 KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, char *target,
@@ -427,14 +405,10 @@ KORVA_API KBOOL UDF_ReadLink(TUDFRewritableVolume *volume, const char *path, cha
   TUDFRewritableVolume &v = *volume;
   std::u16string p, t;
   if (!WidenArguments(v, {path}, &p) || !BeginPathOperation(v, p.c_str())) return KFALSE;
-  if (!ReadLinkTarget(v, p, t)) return KFALSE;
+  if (Status s = ReadLinkTarget(v, p, t); !s.IsOk()) return Report(v, s);
   std::string narrow;
-  if (!Utf16ToNarrow(t.data(), t.size(), narrow)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return KFALSE;
-  }
-  return HandOut<char>(v, narrow.data(), narrow.size(), target, targetChars, length) ? KTRUE
-                                                                                     : KFALSE;
+  if (!Utf16ToNarrow(t.data(), t.size(), narrow)) return Report(v, KORVA_E_INVALID_NAME);
+  return Report(v, HandOut<char>(narrow.data(), narrow.size(), target, targetChars, length));
 }
 
 KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *path,
@@ -444,17 +418,13 @@ KORVA_API KBOOL UDF_SetFileTimesW(TUDFRewritableVolume *volume, const KWCHAR *pa
   if (!BeginPathOperation(v, path)) return KFALSE;
   UDF_TimeStamp access{}, modified{};
   if ((access_time && !FileTimeToStamp(*access_time, access)) ||
-      (modification_time && !FileTimeToStamp(*modification_time, modified))) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](MutableEntryRecord &fe) {
-                       if (access_time) fe.SetAccessTime(access);
-                       if (modification_time) fe.SetModificationTime(modified);
-                     })
-             ? KTRUE
-             : KFALSE;
+      (modification_time && !FileTimeToStamp(*modification_time, modified)))
+    return Report(v, KORVA_E_INVALID_PARAMETER);
+  return Report(v, ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                               [&](MutableEntryRecord &fe) {
+                                 if (access_time) fe.SetAccessTime(access);
+                                 if (modification_time) fe.SetModificationTime(modified);
+                               }));
 }
 
 KORVA_API KBOOL UDF_SetFileTimes(TUDFRewritableVolume *volume, const char *path,
@@ -469,17 +439,13 @@ KORVA_API KBOOL UDF_SetFilePermissionsW(TUDFRewritableVolume *volume, const KWCH
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path)) return KFALSE;
-  if (permissions & ~(kPermissionBits | kSpecialBits)) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](MutableEntryRecord &fe) {
-                       fe.SetPermissions(permissions & kPermissionBits);
-                       fe.SetICBFlags(ICBFlagsWith(fe.ICBFlags(), permissions));
-                     })
-             ? KTRUE
-             : KFALSE;
+  if (permissions & ~(kPermissionBits | kSpecialBits))
+    return Report(v, KORVA_E_INVALID_PARAMETER);
+  return Report(v, ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                               [&](MutableEntryRecord &fe) {
+                                 fe.SetPermissions(permissions & kPermissionBits);
+                                 fe.SetICBFlags(ICBFlagsWith(fe.ICBFlags(), permissions));
+                               }));
 }
 
 KORVA_API KBOOL UDF_SetFileOwnerW(TUDFRewritableVolume *volume, const KWCHAR *path, uint32_t uid,
@@ -487,10 +453,8 @@ KORVA_API KBOOL UDF_SetFileOwnerW(TUDFRewritableVolume *volume, const KWCHAR *pa
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginPathOperation(v, path) || !RequireWritable(v)) return KFALSE;
-  return ChangeEntry(v, std::u16string_view(path, WideLength(path)),
-                     [&](MutableEntryRecord &fe) { fe.SetOwner(uid, gid); })
-             ? KTRUE
-             : KFALSE;
+  return Report(v, ChangeEntry(v, std::u16string_view(path, WideLength(path)),
+                               [&](MutableEntryRecord &fe) { fe.SetOwner(uid, gid); }));
 }
 
 KORVA_API KBOOL UDF_SetFileOwner(TUDFRewritableVolume *volume, const char *path, uint32_t uid,

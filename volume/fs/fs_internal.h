@@ -209,10 +209,13 @@ void ForgetDirectoryNames(TUDFRewritableVolume &v, uint32_t dirBlock);
 // continued in extension blocks moves to a new chain, written before the entry, and the old
 // chain is freed after it. Nothing happens to an entry in short form already. Directories
 // take this form before they change; files keep long descriptors.
-bool MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
+Status MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Writes bytes over directory data from `offset` (where they may cross blocks, or lie in the
 // directory's own file entry).
+Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
+                           const uint8_t *bytes, uint32_t length);
+// The same for callers still reporting through LastError (the check and repair).
 bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
                          const uint8_t *bytes, uint32_t length);
 

@@ -25,48 +25,37 @@ namespace {
 constexpr uint32_t kMaxLinkBlocks = 8;
 
 // The parent and name of a new entry's path, checked as a create checks them.
-bool ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentBlock,
-                std::u16string &name) {
-  if (!path) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
+Status ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentBlock,
+                  std::u16string &name) {
+  if (!path) return KORVA_E_INVALID_PARAMETER;
   ParentAndName pn = SplitParent(std::u16string_view(path, WideLength(path)));
-  if (!IsStorableName(pn.Name)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return false;
-  }
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock)) return false;
+  if (!IsStorableName(pn.Name)) return KORVA_E_INVALID_NAME;
+  if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
   bool taken = false;
   DirectoryInformation di;
-  if (!NameTaken(v, parentBlock, pn.Name, taken, di)) return false;
-  if (taken) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return false;
-  }
+  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
+      !NameTaken(v, parentBlock, pn.Name, taken, di))
+    return StatusFromLastError(v);
+  if (taken) return KORVA_E_FILE_EXISTS;
   name = pn.Name;
-  return true;
+  return Status::Ok();
 }
 
 // Writes `data` to blocks just taken; one short descriptor per block.
-bool WriteDataBlocks(TUDFRewritableVolume &v, const std::vector<uint8_t> &data,
-                     const std::vector<uint32_t> &blocks, NewFileEntry &e,
-                     std::vector<ShortADValue> &extents) {
+Status WriteDataBlocks(TUDFRewritableVolume &v, const std::vector<uint8_t> &data,
+                       const std::vector<uint32_t> &blocks, NewFileEntry &e,
+                       std::vector<ShortADValue> &extents) {
   for (size_t i = 0; i < blocks.size(); ++i) {
     uint8_t block[kBlockSize] = {};
     const size_t at = i * kBlockSize;
     const size_t n = std::min<size_t>(kBlockSize, data.size() - at);
     std::memcpy(block, data.data() + at, n);
-    if (!WriteBlock(v, blocks[i], block)) return false;
+    if (!WriteBlock(v, blocks[i], block)) return StatusFromLastError(v);
     extents.push_back({uint32_t(n), blocks[i]});
   }
   e.InformationLength = data.size();
   e.BlocksRecorded = blocks.size();
-  return true;
+  return Status::Ok();
 }
 
 // Puts the device specification attribute into a new entry's extended attribute space.
@@ -89,69 +78,91 @@ struct NewEntry {
 
 // Takes a block for the file entry and then one for each block of data, each after the one
 // before.
-bool TakeEntryBlocks(TUDFRewritableVolume &v, uint32_t &feBlock, std::vector<uint32_t> &blocks) {
+Status TakeEntryBlocks(TUDFRewritableVolume &v, uint32_t &feBlock, std::vector<uint32_t> &blocks) {
   bool ok = TakeBlock(v, 0, feBlock);
   for (uint32_t i = 0; ok && i < blocks.size(); ++i)
     ok = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
-  if (!ok) SetError(v, KORVA_E_NO_SPACE);
-  return ok;
+  return ok ? Status::Ok() : Status(KORVA_E_NO_SPACE);
 }
 
 // Writes the entry's data into its blocks, then builds its file entry in `fe`.
-bool BuildTypedEntry(TUDFRewritableVolume &v, const NewEntry &n, uint32_t feBlock,
-                     const std::vector<uint32_t> &blocks, uint8_t *fe) {
+Status BuildTypedEntry(TUDFRewritableVolume &v, const NewEntry &n, uint32_t feBlock,
+                       const std::vector<uint32_t> &blocks, uint8_t *fe) {
   NewFileEntry e;
   e.FileType = n.FileType;
   e.UniqueID = v.NextUniqueID++;
   std::vector<ShortADValue> extents;
-  if (!WriteDataBlocks(v, n.Data, blocks, e, extents)) return false;
+  if (Status s = WriteDataBlocks(v, n.Data, blocks, e, extents); !s.IsOk()) return s;
   MakeFileEntry(fe, feBlock, e);
   for (size_t i = 0; i < extents.size(); ++i)
     AppendListAD(fe, uint16_t(176 + i * kShortADBytes), extents[i]);
   RefillEntryTag(fe, feBlock);
-  if (n.Device && !AddDeviceAttribute(fe, feBlock, n.Major, n.Minor)) {
-    SetError(v, KORVA_E_INVALID_PARAMETER); // a new entry always has the room
-    return false;
-  }
-  return true;
+  // A new entry always has the room.
+  if (n.Device && !AddDeviceAttribute(fe, feBlock, n.Major, n.Minor))
+    return KORVA_E_INVALID_PARAMETER;
+  return Status::Ok();
 }
 
 // Creates an entry of any type but directory: blocks taken first, then its data, its file
 // entry and its name, then the integrity descriptor.
-bool CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n) {
+Status CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &n) {
   uint32_t parentBlock = 0;
   std::u16string name;
-  if (!ResolveNew(v, path, parentBlock, name)) return false;
+  if (Status s = ResolveNew(v, path, parentBlock, name); !s.IsOk()) return s;
   const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 1 + uint64_t(dataBlocks), plan)) return false;
+  if (!PlanAppendWithRoom(v, parentBlock, name, 1 + uint64_t(dataBlocks), plan))
+    return StatusFromLastError(v);
   uint32_t feBlock = 0;
   std::vector<uint32_t> blocks(dataBlocks);
-  if (!TakeEntryBlocks(v, feBlock, blocks)) return false;
+  if (Status s = TakeEntryBlocks(v, feBlock, blocks); !s.IsOk()) return s;
   const uint32_t hint = dataBlocks ? blocks.back() + 1 : feBlock + 1;
-  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  if (!TakeAppendBlocks(v, plan, hint)) return StatusFromLastError(v);
   uint8_t fe[kBlockSize];
-  if (!BuildTypedEntry(v, n, feBlock, blocks, fe) || !WriteBlock(v, feBlock, fe)) return false;
-  if (!AppendEntry(v, plan, 0, feBlock, name, hint, false)) return false;
-  return CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0);
+  if (Status s = BuildTypedEntry(v, n, feBlock, blocks, fe); !s.IsOk()) return s;
+  if (!WriteBlock(v, feBlock, fe) || !AppendEntry(v, plan, 0, feBlock, name, hint, false) ||
+      !CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Reads the entry a hard link is to name, which must be a file's with room for one more
 // link: directories have one name each; the link count is 16 bits.
-bool ReadLinkable(TUDFRewritableVolume &v, const EntryRef &source, uint8_t *fe,
-                  EntryFields &info) {
-  if (!ReadBlock(v, source.EntryBlock, fe)) return false;
-  if (!ReadEntryFields(fe, source.EntryBlock, info)) {
-    FailRead(v);
-    return false;
-  }
-  if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF) {
-    SetError(v, KORVA_E_ACCESS);
-    return false;
-  }
-  return true;
+Status ReadLinkable(TUDFRewritableVolume &v, const EntryRef &source, uint8_t *fe,
+                    EntryFields &info) {
+  if (!ReadBlock(v, source.EntryBlock, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, source.EntryBlock, info)) return ReadFailure(v);
+  if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF)
+    return KORVA_E_ACCESS;
+  return Status::Ok();
 }
 
+// A new name for the file entry `existing` leads to.
+Status Link(TUDFRewritableVolume &v, const KWCHAR *existing, const KWCHAR *path) {
+  if (!existing) return KORVA_E_INVALID_PARAMETER;
+  EntryRef source;
+  const std::u16string_view from(existing, WideLength(existing));
+  if (Status s = ResolveEntry(v, from, source); !s.IsOk()) return s;
+  uint8_t fe[kBlockSize];
+  EntryFields info;
+  if (Status s = ReadLinkable(v, source, fe, info); !s.IsOk()) return s;
+  uint32_t parentBlock = 0;
+  std::u16string name;
+  if (Status s = ResolveNew(v, path, parentBlock, name); !s.IsOk()) return s;
+  AppendPlan plan;
+  if (!PlanAppendWithRoom(v, parentBlock, name, 0, plan) || !TakeAppendBlocks(v, plan, 0))
+    return StatusFromLastError(v);
+  // The count first: a crash before the name leaves one link counted too many, which
+  // check reports and repair corrects, never a name the count does not know.
+  UpdateFileEntry(fe, source.EntryBlock, info.InformationLength, info.BlocksRecorded, 1, false);
+  if (!WriteBlock(v, source.EntryBlock, fe) ||
+      !AppendEntry(v, plan, 0, source.EntryBlock, name, 0, false) ||
+      !CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0))
+    return StatusFromLastError(v);
+  return Status::Ok();
+}
+
+// The checks every create here starts with; LastError is set by them.
 bool Begin(TUDFRewritableVolume *volume) {
   return volume && BeginFsOperation(*volume) && RequireWritable(*volume);
 }
@@ -169,11 +180,9 @@ KORVA_API KBOOL UDF_CreateSymbolicLinkW(TUDFRewritableVolume *volume, const KWCH
   std::optional<std::vector<uint8_t>> data;
   if (target) data = ComponentsFromPath(std::u16string_view(target, WideLength(target)));
   if (data) n.Data = std::move(*data);
-  if (n.Data.empty() || n.Data.size() > kMaxLinkBlocks * kBlockSize) {
-    SetError(*volume, target ? KORVA_E_INVALID_NAME : KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return CreateTyped(*volume, path, n) ? KTRUE : KFALSE;
+  if (n.Data.empty() || n.Data.size() > kMaxLinkBlocks * kBlockSize)
+    return Report(*volume, target ? KORVA_E_INVALID_NAME : KORVA_E_INVALID_PARAMETER);
+  return Report(*volume, CreateTyped(*volume, path, n));
 }
 
 KORVA_API KBOOL UDF_CreateSymbolicLink(TUDFRewritableVolume *volume, const char *path,
@@ -191,11 +200,9 @@ KORVA_API KBOOL UDF_CreateSpecialFileW(TUDFRewritableVolume *volume, const KWCHA
   n.Device = fileType == KORVA_FILE_TYPE_BLOCK_DEVICE || fileType == KORVA_FILE_TYPE_CHAR_DEVICE;
   n.Major = major;
   n.Minor = minor;
-  if (!n.Device && fileType != KORVA_FILE_TYPE_FIFO && fileType != KORVA_FILE_TYPE_SOCKET) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return CreateTyped(*volume, path, n) ? KTRUE : KFALSE;
+  if (!n.Device && fileType != KORVA_FILE_TYPE_FIFO && fileType != KORVA_FILE_TYPE_SOCKET)
+    return Report(*volume, KORVA_E_INVALID_PARAMETER);
+  return Report(*volume, CreateTyped(*volume, path, n));
 }
 
 KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *path,
@@ -208,28 +215,7 @@ KORVA_API KBOOL UDF_CreateSpecialFile(TUDFRewritableVolume *volume, const char *
 KORVA_API KBOOL UDF_CreateHardLinkW(TUDFRewritableVolume *volume, const KWCHAR *existing,
                                     const KWCHAR *path) {
   if (!Begin(volume)) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  if (!existing) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  EntryRef source;
-  if (!ResolveEntry(v, std::u16string_view(existing, WideLength(existing)), source)) return KFALSE;
-  uint8_t fe[kBlockSize];
-  EntryFields info;
-  if (!ReadLinkable(v, source, fe, info)) return KFALSE;
-  uint32_t parentBlock = 0;
-  std::u16string name;
-  if (!ResolveNew(v, path, parentBlock, name)) return KFALSE;
-  AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 0, plan)) return KFALSE;
-  if (!TakeAppendBlocks(v, plan, 0)) return KFALSE;
-  // The count first: a crash before the name leaves one link counted too many, which
-  // check reports and repair corrects, never a name the count does not know.
-  UpdateFileEntry(fe, source.EntryBlock, info.InformationLength, info.BlocksRecorded, 1, false);
-  if (!WriteBlock(v, source.EntryBlock, fe)) return KFALSE;
-  if (!AppendEntry(v, plan, 0, source.EntryBlock, name, 0, false)) return KFALSE;
-  return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0) ? KTRUE : KFALSE;
+  return Report(*volume, Link(*volume, existing, path));
 }
 
 KORVA_API KBOOL UDF_CreateHardLink(TUDFRewritableVolume *volume, const char *existing,

@@ -10,6 +10,7 @@
 
 #include "korva/volume.h"
 #include "volume/fs/fs_state.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -25,10 +26,10 @@ struct EntryRef {
 // "\" followed by the first count components joined with backslashes.
 std::u16string JoinPath(const std::vector<std::u16string> &parts, size_t count);
 
-// Resolves a path to its entry; a path without components is the root. False with error 1
-// (a parent is missing or not a directory), 5 (no such entry), 22 (a name that cannot be
-// stored) or a read error.
-bool ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &out);
+// Resolves a path to its entry; a path without components is the root. Error 1 (a parent is
+// missing or not a directory), 5 (no such entry), 22 (a name that cannot be stored), 39 (a
+// directory leading back up the path) or a read error.
+Status ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef &out);
 
 // Converts between file times (100 ns units since 1601) and 12-byte stamps, keeping the
 // microseconds a stamp can hold. False when the time has no stamp (years 1 to 9999).

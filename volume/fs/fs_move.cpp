@@ -19,25 +19,20 @@ using namespace korva;
 namespace {
 
 // Marks the identifier found at `at` deleted where it lies, possibly over two blocks.
-bool DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
+Status DeleteIdentifier(TUDFRewritableVolume &v, const DirectoryInformation &at) {
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
-  if (dir.Open(at.DirICB) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
+  if (dir.Open(at.DirICB) != DirectoryStream::Ok) return ReadFailure(v);
   uint8_t fid[FidLength(255, 0xFFFF)];
   bool io = false;
   DirectoryStream::Place start;
-  if (!dir.ReadBytes(at.DirOffset, fid, at.FIDLength, io) || !dir.Locate(at.DirOffset, start)) {
-    FailRead(v);
-    return false;
-  }
+  if (!dir.ReadBytes(at.DirOffset, fid, at.FIDLength, io) || !dir.Locate(at.DirOffset, start))
+    return ReadFailure(v);
   MarkFidDeleted(fid, at.FIDLength, start.Block);
-  return WriteDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength);
+  return StoreDirectoryBytes(v, dir, at.DirOffset, fid, at.FIDLength);
 }
 
 // Points the parent entry (the first identifier) of a moved directory at its new parent.
-bool RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t newParent) {
+Status RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t newParent) {
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   FidEntry first;
   DirectoryStream::Place at;
@@ -45,16 +40,14 @@ bool RepointParentEntry(TUDFRewritableVolume &v, uint32_t dirBlock, uint32_t new
   bool io = false;
   if (dir.Open(dirBlock) != DirectoryStream::Ok ||
       dir.ReadFid(0, first, true) != DirectoryStream::Ok || !(first.Characteristics & kFidParent) ||
-      !dir.Locate(0, at) || !dir.ReadBytes(0, fid, first.Length, io)) {
-    FailRead(v);
-    return false;
-  }
+      !dir.Locate(0, at) || !dir.ReadBytes(0, fid, first.Length, io))
+    return ReadFailure(v);
   UDF_FileIdentifierDescriptorHeader h;
   std::memcpy(&h, fid, sizeof h);
   h.ICB.Location.LogicalBlockNumber = newParent;
   std::memcpy(fid, &h, sizeof h);
   FillTagAt(fid, kTagFileIdentifier, static_cast<uint16_t>(first.Length - 16), at.Block);
-  return WriteDirectoryBytes(v, dir, 0, fid, first.Length);
+  return StoreDirectoryBytes(v, dir, 0, fid, first.Length);
 }
 
 bool StartsWith(const std::vector<std::u16string> &parts, const std::vector<std::u16string> &head) {
@@ -64,78 +57,84 @@ bool StartsWith(const std::vector<std::u16string> &parts, const std::vector<std:
 // An existing target is replaced as rename(2) replaces it: a file by a file, an empty
 // directory by a directory. Error 6 when the kinds differ, 23 when the directory holds
 // entries, 8 when the target may not be deleted.
-bool ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source, const std::u16string &target,
-                   const DirectoryInformation &found) {
+Status ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source,
+                     const std::u16string &target, const DirectoryInformation &found) {
   const bool targetDir = (found.Characteristics & kFidDirectory) != 0;
-  if (targetDir != source.IsDirectory()) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return false;
-  }
-  if (!RequireWritable(v)) return false;
+  if (targetDir != source.IsDirectory()) return KORVA_E_FILE_EXISTS;
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
-  if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return true;
-  if (v.LastError == 0)
-    SetError(v, KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
-                                                                   : KORVA_E_FILE_NOT_FOUND);
-  return false;
+  if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return Status::Ok();
+  // A refusal of the removal itself comes as an operating-system error only.
+  if (v.LastError != 0) return StatusFromLastError(v);
+  return KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
+                                                            : KORVA_E_FILE_NOT_FOUND;
 }
 
 // Whether the target can take the source: a path with a storable last name, not the root's,
 // and for a directory not inside the source itself.
-bool CheckTarget(TUDFRewritableVolume &v, const EntryRef &source,
-                 const std::vector<std::u16string> &target) {
-  if (!IsStorableName(target.back())) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (source.IsDirectory() && StartsWith(target, source.Parts)) {
-    SetError(v, KORVA_E_BAD_MOVE);
-    return false;
-  }
-  return true;
+Status CheckTarget(const EntryRef &source, const std::vector<std::u16string> &target) {
+  if (!IsStorableName(target.back())) return KORVA_E_INVALID_NAME;
+  if (source.IsDirectory() && StartsWith(target, source.Parts)) return KORVA_E_BAD_MOVE;
+  return Status::Ok();
 }
 
 // Gives the entry its new name, then takes the old one away. The new name first: a failure
 // in between leaves the entry reachable under both names rather than under none.
-bool Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan &plan,
-            const std::u16string &name, uint32_t newParent) {
+Status Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan &plan,
+              const std::u16string &name, uint32_t newParent) {
   const bool isDir = source.IsDirectory();
   const uint8_t chars = source.At.Characteristics & (kFidHidden | kFidDirectory);
-  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir)) return false;
+  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir))
+    return StatusFromLastError(v);
   {
     NameIndexUpdate names(v, source.DirBlock);
-    if (!DeleteIdentifier(v, source.At)) return false;
+    if (Status s = DeleteIdentifier(v, source.At); !s.IsOk()) return s;
     names.Removed(source.Parts.back());
   }
-  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return false;
-  return !isDir || newParent == source.DirBlock ||
-         RepointParentEntry(v, source.EntryBlock, newParent);
+  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return StatusFromLastError(v);
+  if (!isDir || newParent == source.DirBlock) return Status::Ok();
+  return RepointParentEntry(v, source.EntryBlock, newParent);
 }
 
-bool Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view to) {
-  EntryRef source;
-  if (!ResolveEntry(v, from, source)) return false;
-  const std::vector<std::u16string> target = SplitPath(to);
-  if (source.IsRoot || target.empty()) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return false;
-  }
-  if (target == source.Parts) return true;
-  if (!CheckTarget(v, source, target)) return false;
+// Where the source goes: the target's parent directory, a plan for the new identifier with
+// its space checked, and whether the name is taken there (found: by what).
+struct MoveTarget {
+  uint32_t Parent = 0;
+  AppendPlan Plan;
+  bool Taken = false;
+  DirectoryInformation Found;
+};
+
+Status PlanTarget(TUDFRewritableVolume &v, const std::vector<std::u16string> &target,
+                  MoveTarget &out) {
   const std::u16string &name = target.back();
-  uint32_t newParent = 0;
-  if (!ResolveParent(v, JoinPath(target, target.size() - 1), true, newParent)) return false;
+  if (!ResolveParent(v, JoinPath(target, target.size() - 1), true, out.Parent))
+    return StatusFromLastError(v);
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
-  AppendPlan plan;
-  if (!PlanAppendWithRoom(v, newParent, name, 0, plan)) return false;
-  bool taken = false;
-  DirectoryInformation found;
-  if (!NameTaken(v, newParent, name, taken, found)) return false;
-  if (taken && !ReplaceTarget(v, source, JoinPath(target, target.size()), found)) return false;
+  if (!PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan) ||
+      !NameTaken(v, out.Parent, name, out.Taken, out.Found))
+    return StatusFromLastError(v);
+  return Status::Ok();
+}
+
+Status Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view to) {
+  EntryRef source;
+  if (Status s = ResolveEntry(v, from, source); !s.IsOk()) return s;
+  const std::vector<std::u16string> target = SplitPath(to);
+  if (source.IsRoot || target.empty()) return KORVA_E_INVALID_PARAMETER;
+  if (target == source.Parts) return Status::Ok();
+  if (Status s = CheckTarget(source, target); !s.IsOk()) return s;
+  MoveTarget at;
+  if (Status s = PlanTarget(v, target, at); !s.IsOk()) return s;
+  if (at.Taken) {
+    Status s = ReplaceTarget(v, source, JoinPath(target, target.size()), at.Found);
+    if (!s.IsOk()) return s;
+  }
   v.WrittenInOperation = 1;
-  if (!Relink(v, source, plan, name, newParent)) return false;
-  return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0);
+  if (Status s = Relink(v, source, at.Plan, target.back(), at.Parent); !s.IsOk()) return s;
+  if (!CommitIntegrity(v, -int64_t(at.Plan.ExtraBlocks()), 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 } // namespace
@@ -144,14 +143,9 @@ KORVA_API KBOOL UDF_MoveFileW(TUDFRewritableVolume *volume, const KWCHAR *from, 
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!BeginFsOperation(v)) return KFALSE;
-  if (!from || !to) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  return Move(v, std::u16string_view(from, WideLength(from)),
-              std::u16string_view(to, WideLength(to)))
-             ? KTRUE
-             : KFALSE;
+  if (!from || !to) return Report(v, KORVA_E_INVALID_PARAMETER);
+  return Report(v, Move(v, std::u16string_view(from, WideLength(from)),
+                        std::u16string_view(to, WideLength(to))));
 }
 
 KORVA_API KBOOL UDF_MoveFile(TUDFRewritableVolume *volume, const char *from, const char *to) {

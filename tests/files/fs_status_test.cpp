@@ -1,0 +1,114 @@
+// What the exported functions leave in LastError: the number of the step that failed, 0
+// after a success, and the lifecycle's reaction to an I/O failure that follows a write.
+#include <gtest/gtest.h>
+
+#include "tests/files/fs_helpers.h"
+#include "tests/support/volume_fixture.h"
+#include "volume/engine.h"
+#include "volume/engine_state.h"
+#include "volume/medium/packet_cache.h"
+
+using namespace korva;
+using namespace korva::test;
+
+namespace {
+class FsStatus : public ::testing::Test {
+protected:
+  FormattedImage img{100};
+  TUDFRewritableVolume &v = img.Volume();
+  void SetUp() override { ASSERT_TRUE(img.Ok()); }
+};
+} // namespace
+
+TEST_F(FsStatus, MoveLeavesTheFailingStepsNumberAndNothingAfterSuccess) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  // A failure from a step still reporting through LastError, then one of the move itself.
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\none", u"\\x"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\D", nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\D", u"\\D\\x"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_MOVE);
+  // A success clears the number a failure left.
+  ASSERT_EQ(UDF_MoveFileW(&v, u"\\D", u"\\E"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  // Replacing a file on a read-only volume is refused with 27 before anything changes.
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(10, 1)));
+  ASSERT_TRUE(WriteWhole(v, u"\\g", Pattern(10, 2)));
+  v.ReadOnly = 1;
+  EXPECT_EQ(UDF_MoveFileW(&v, u"\\f", u"\\g"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  v.ReadOnly = 0;
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
+
+// Every read from the n-th on fails during a move into another directory. A failure before
+// the move wrote is 13 and leaves the volume usable; one after is 14, and the volume is
+// lost until dismount, which still closes it.
+TEST(FsStatusFaults, AReadFailureAfterAMoveWroteLosesTheVolume) {
+  bool sawClean = false, sawDirty = false;
+  for (uint32_t n = 1; n <= 40 && !(sawClean && sawDirty); ++n) {
+    FormattedImage img(100);
+    ASSERT_TRUE(img.Ok());
+    TUDFRewritableVolume &v = img.Volume();
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+    ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(3000, 2)));
+    FaultyImageIO io;
+    io.Attach(v);
+    ReleasePacketCache(v);
+    io.FailReadAt(n, true);
+    const KBOOL moved = UDF_MoveFileW(&v, u"\\a", u"\\D\\a");
+    const uint32_t error = UDF_GetLastErrorNumber(&v);
+    io.FailReadAt(0);
+    if (moved) {
+      EXPECT_EQ(error, 0u);
+      continue;
+    }
+    ASSERT_TRUE(error == KORVA_E_READ || error == KORVA_E_READ_DIRTY) << "read " << n << ": " << error;
+    if (error == KORVA_E_READ) {
+      sawClean = true;
+      EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE) << "read " << n;
+      EXPECT_EQ(LifecycleOf(v), Lifecycle::MountedWritable);
+    } else {
+      sawDirty = true;
+      EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << "read " << n;
+      EXPECT_EQ(LifecycleOf(v), Lifecycle::Failed);
+      EXPECT_EQ(v.CloseAfterFailure, 1u);
+    }
+  }
+  EXPECT_TRUE(sawClean);
+  EXPECT_TRUE(sawDirty);
+}
+
+// Replacing a file without write or delete permission is refused by the operating-system
+// error alone (LastError 0), whether the file has one name or several; the refusal clears
+// the number an earlier failure left, and a replacement that succeeds says it replaced.
+TEST_F(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\ro", RW, UDF_CREATE_NEW, UDF_FILE_ATTRIBUTE_READONLY);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  ASSERT_EQ(UDF_CreateHardLinkW(&v, u"\\ro", u"\\ro2"), KTRUE);
+  ASSERT_TRUE(WriteWhole(v, u"\\rw", Pattern(3000, 5)));
+  ASSERT_TRUE(WriteWhole(v, u"\\single", Pattern(10, 6)));
+  ASSERT_EQ(UDF_SetFilePermissionsW(&v, u"\\single", 0x1084), KTRUE); // read only
+
+  for (const char16_t *path : {u"\\ro", u"\\single"}) {
+    EXPECT_EQ(UDF_CreateFileW(&v, u"\\none", RW, UDF_OPEN_EXISTING, 0), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_NOT_FOUND);
+    KorvaSetLastOSError(0);
+    EXPECT_EQ(UDF_CreateFileW(&v, path, RW, UDF_CREATE_ALWAYS, 0), UDF_INVALID_HANDLE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+    EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ACCESS_DENIED));
+  }
+  std::vector<uint8_t> kept;
+  ASSERT_TRUE(ReadWhole(v, u"\\single", kept));
+  EXPECT_EQ(kept, Pattern(10, 6));
+
+  h = UDF_CreateFileW(&v, u"\\rw", RW, UDF_CREATE_ALWAYS, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
