@@ -19,6 +19,12 @@ typedef struct sg_io_hdr sg_io_hdr_t;
 
 #include "korva/aspi.h"
 
+// windows.h, which the standard thread headers may bring in first, makes CreateEvent a macro
+// that would rename the method below in that file alone.
+#if defined(_WIN32) && defined(CreateEvent)
+#undef CreateEvent
+#endif
+
 namespace korva {
 
 class DevicePlatform {
