@@ -348,6 +348,31 @@ void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why) {
   EngineOf(v).Partitions = std::move(m);
 }
 
+namespace {
+
+// Blocks [lb, lb + run) of a partition mapped through its table (VAT or metadata file): the
+// blocks of the run that map to consecutive blocks, with the first's place in `physical`.
+uint32_t TableBlocks(const Part &p, uint32_t lb, uint32_t run, uint32_t &physical) {
+  const uint32_t first = p.Table[lb];
+  physical = first == kVatUnmapped || first >= p.Length ? kUnmappedSector : p.Start + first;
+  uint32_t n = 1;
+  while (physical != kUnmappedSector && n < run && p.Table[lb + n] == first + n)
+    ++n;
+  return n;
+}
+
+// The sector holding sector `piece` of the block at `physical`, for blocks larger than a
+// sector. A block past the medium's end reads as zeros, as where a run of sectors reaches it
+// (a partition may be longer than what was recorded of it).
+uint32_t PieceOfBlock(const TUDFRewritableVolume &v, const PartitionMapState &m,
+                      uint32_t physical, uint32_t piece) {
+  if (physical == kUnmappedSector) return physical;
+  const uint32_t pieces = m.BlockBytes / kSectorSize;
+  return physical < v.TotalSectors / pieces ? physical * pieces + piece : kUnmappedSector;
+}
+
+} // namespace
+
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
                     uint32_t &physical) {
   physical = sector;
@@ -365,22 +390,9 @@ uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t cou
     if (b < p.Offset || b - p.Offset >= p.Blocks) continue;
     const uint32_t lb = b - p.Offset;
     const uint32_t run = std::min(count, p.Blocks - lb);
-    uint32_t n = run;
-    if (p.Table.empty()) {
-      n = PlainBlocks(p, lb, run, physical);
-    } else {
-      const uint32_t first = p.Table[lb];
-      physical = first == kVatUnmapped || first >= p.Length ? kUnmappedSector : p.Start + first;
-      // Consecutive entries that name consecutive blocks are one run.
-      for (n = 1; physical != kUnmappedSector && n < run && p.Table[lb + n] == first + n;)
-        ++n;
-    }
-    if (m->Upper && physical != kUnmappedSector) {
-      // A block past the medium's end reads as zeros, as where a run of sectors reaches it
-      // (a partition may be longer than what was recorded of it).
-      const uint32_t pieces = m->BlockBytes / kSectorSize;
-      physical = physical < v.TotalSectors / pieces ? physical * pieces + piece : kUnmappedSector;
-    }
+    const uint32_t n = p.Table.empty() ? PlainBlocks(p, lb, run, physical)
+                                       : TableBlocks(p, lb, run, physical);
+    if (m->Upper) physical = PieceOfBlock(v, *m, physical, piece);
     return n;
   }
   physical = kUnmappedSector;
