@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "korva/files.h"
@@ -42,7 +44,9 @@ using korva::test::VolumePtr;
 
 constexpr uint32_t kSector = 2048;
 
-// An image file in memory; writes can be logged.
+// An image file in memory; writes can be logged. It holds its own bytes, or lies over a base
+// image that it never changes and keeps what is written to it in sectors of its own, so that
+// each cut image is checked and repaired without copying the whole medium.
 class MemoryImage {
 public:
   struct Write {
@@ -55,34 +59,34 @@ public:
     io_.Context = this;
     io_.Open = [](void *c, const char *, int32_t *h) {
       *h = 1;
-      return static_cast<MemoryImage *>(c)->bytes_.empty() ? ENOENT : 0;
+      return static_cast<MemoryImage *>(c)->Size() == 0 ? ENOENT : 0;
     };
     io_.Create = [](void *, const char *, int32_t *h) {
       *h = 1;
       return 0;
     };
     io_.Size = [](void *c, int32_t, uint64_t *size) {
-      *size = static_cast<MemoryImage *>(c)->bytes_.size();
+      *size = static_cast<MemoryImage *>(c)->Size();
       return 0;
     };
     io_.Reserve = [](void *c, int32_t, uint64_t size) {
-      static_cast<MemoryImage *>(c)->bytes_.assign(size, 0);
+      auto &m = *static_cast<MemoryImage *>(c);
+      if (m.base_) return EIO; // an image over a base keeps its size
+      m.bytes_.assign(size, 0);
       return 0;
     };
     io_.ReadAt = [](void *c, int32_t, void *b, uint32_t n, uint64_t off) {
       auto &m = *static_cast<MemoryImage *>(c);
-      if (off + n > m.bytes_.size()) return EIO;
-      std::memcpy(b, m.bytes_.data() + off, n);
+      if (off + n > m.Size()) return EIO;
+      m.Read(off, static_cast<uint8_t *>(b), n);
       return 0;
     };
     io_.WriteAt = [](void *c, int32_t, const void *b, uint32_t n, uint64_t off) {
       auto &m = *static_cast<MemoryImage *>(c);
-      if (off + n > m.bytes_.size()) return EIO;
-      std::memcpy(m.bytes_.data() + off, b, n);
-      if (m.recording_) {
-        const auto *p = static_cast<const uint8_t *>(b);
-        m.log_.push_back({off, std::vector<uint8_t>(p, p + n)});
-      }
+      if (off + n > m.Size()) return EIO;
+      const auto *p = static_cast<const uint8_t *>(b);
+      m.Put(off, p, n);
+      if (m.recording_) m.log_.push_back({off, std::vector<uint8_t>(p, p + n)});
       return 0;
     };
     io_.Flush = [](void *c, int32_t) {
@@ -93,11 +97,37 @@ public:
     io_.Close = [](void *, int32_t) { return 0; };
     io_.Remove = [](void *, const char *) { return 0; };
   }
+  // Over `base`, which must outlive this image and stay unchanged while it is used.
+  explicit MemoryImage(const std::vector<uint8_t> &base) : MemoryImage() { base_ = &base; }
   MemoryImage(const MemoryImage &) = delete;
   MemoryImage &operator=(const MemoryImage &) = delete;
 
   const KorvaImageIO *IO() const { return &io_; }
+  // The bytes of an image that holds its own.
   std::vector<uint8_t> &Bytes() { return bytes_; }
+  uint64_t Size() const { return base_ ? base_->size() : bytes_.size(); }
+  // Sector s as it reads now, or null past the end.
+  const uint8_t *Sector(uint64_t s) const {
+    if ((s + 1) * kSector > Size()) return nullptr;
+    if (!base_) return bytes_.data() + s * kSector;
+    auto it = own_.find(s);
+    return it != own_.end() ? it->second.data() : base_->data() + s * kSector;
+  }
+  // Writes bytes as the medium would take them (not logged).
+  void Put(uint64_t off, const uint8_t *p, size_t n) {
+    if (!base_) {
+      std::memcpy(bytes_.data() + off, p, n);
+      return;
+    }
+    for (size_t done = 0; done < n;) {
+      const uint64_t s = (off + done) / kSector, in = (off + done) % kSector;
+      const size_t c = std::min<size_t>(n - done, kSector - in);
+      auto [it, fresh] = own_.try_emplace(s);
+      if (fresh) std::memcpy(it->second.data(), base_->data() + s * kSector, kSector);
+      std::memcpy(it->second.data() + in, p + done, c);
+      done += c;
+    }
+  }
   void Record(bool on) { recording_ = on; }
   const std::vector<Write> &Log() const { return log_; }
   // Where each barrier (fdatasync) fell in the log: the writes before it had landed. With
@@ -106,8 +136,19 @@ public:
   void HonourBarriers(bool on) { barriers_ = on; }
 
 private:
+  void Read(uint64_t off, uint8_t *p, size_t n) const {
+    for (size_t done = 0; done < n;) {
+      const uint64_t s = (off + done) / kSector, in = (off + done) % kSector;
+      const size_t c = std::min<size_t>(n - done, kSector - in);
+      std::memcpy(p + done, Sector(s) + in, c);
+      done += c;
+    }
+  }
+
   KorvaImageIO io_;
   std::vector<uint8_t> bytes_;
+  const std::vector<uint8_t> *base_ = nullptr;
+  std::unordered_map<uint64_t, std::array<uint8_t, kSector>> own_;
   bool recording_ = false;
   bool barriers_ = true;
   std::vector<Write> log_;
@@ -142,7 +183,7 @@ struct Walk {
 // directory entries straight from the bytes.
 class TreeWalker {
 public:
-  TreeWalker(const std::vector<uint8_t> &image, const Layout &l) : img_(image), l_(l) {}
+  TreeWalker(const MemoryImage &image, const Layout &l) : img_(image), l_(l) {}
 
   Walk Run() {
     w_.Used.assign(l_.PartitionLength, false);
@@ -155,8 +196,7 @@ public:
 
 private:
   const uint8_t *Block(uint32_t b) const {
-    const uint64_t off = (uint64_t(l_.PartitionStart) + b) * kSector;
-    return b < l_.PartitionLength && off + kSector <= img_.size() ? img_.data() + off : nullptr;
+    return b < l_.PartitionLength ? img_.Sector(uint64_t(l_.PartitionStart) + b) : nullptr;
   }
   bool Tagged(const uint8_t *d, uint16_t id, uint32_t location) const {
     if (!d || U16(d) != id || U32(d + 12) != location) return false;
@@ -262,15 +302,15 @@ private:
     }
   }
 
-  const std::vector<uint8_t> &img_;
+  const MemoryImage &img_;
   Layout l_;
   Walk w_;
   std::set<uint32_t> seen_;
 };
 
-bool BitUsed(const std::vector<uint8_t> &img, const Layout &l, uint32_t b) {
+bool BitUsed(const MemoryImage &img, const Layout &l, uint32_t b) {
   const uint64_t off = uint64_t(l.BitmapSector) * kSector + 24 + b / 8;
-  return !(img[off] & (1u << (b % 8)));
+  return !(img.Sector(off / kSector)[off % kSector] & (1u << (b % 8)));
 }
 
 // The tree as the library presents it: path -> directory ("/" marker) or file contents.
@@ -557,7 +597,7 @@ public:
   CutChecker(const Recording &r) : r_(r) {}
 
   // Rule 4 before repair: the bitmap marks used every block the tree reaches.
-  void BitmapCoversTree(const std::vector<uint8_t> &img, const std::string &where) {
+  void BitmapCoversTree(const MemoryImage &img, const std::string &where) {
     Walk w = TreeWalker(img, r_.L).Run();
     for (uint32_t b = 0; b < r_.L.PartitionLength; ++b)
       if (w.Used[b] && !BitUsed(img, r_.L, b)) {
@@ -569,11 +609,11 @@ public:
 
 #if KORVA_CRASH_HAS_REPAIR
   // Rules 1 to 5 after repair. done: operations that returned; inFlight: the next one.
-  void AfterRepair(std::vector<uint8_t> img, const Tree &done, const Op *inFlight,
+  void AfterRepair(MemoryImage &img, const Tree &done, const Op *inFlight,
                    const std::string &where) {
     Tree after = done;
     if (inFlight) Apply(after, *inFlight);
-    AfterRepairWith(std::move(img), done, where, [&](const std::string &p, const Tree &seen) {
+    AfterRepairWith(img, done, where, [&](const std::string &p, const Tree &seen) {
       if (inFlight && p == inFlight->Path) {
         EXPECT_TRUE(InFlightAllowed(*inFlight, At(done, p), At(after, p), At(seen, p)))
             << where << ": " << KindName(inFlight->K) << " " << p << " in flight left "
@@ -589,10 +629,8 @@ public:
   // The same rules with the tree judged path by path: judge(path, seen) for every path
   // found or expected (in `expected`).
   template <class Judge>
-  void AfterRepairWith(std::vector<uint8_t> img, const Tree &expected, const std::string &where,
+  void AfterRepairWith(MemoryImage &mem, const Tree &expected, const std::string &where,
                        Judge judge) {
-    MemoryImage mem;
-    mem.Bytes() = std::move(img);
     VolumePtr v = NewVolume();
     v->ImageIO = mem.IO();
     ASSERT_EQ(UDF_MountImage(v.get(), "crash.img", 0), KTRUE) << where;
@@ -620,7 +658,7 @@ public:
     for (const std::string &p : paths)
       judge(p, seen);
     // 4b. The bitmap marks exactly what is in use; the counts are exact.
-    const std::vector<uint8_t> &now = mem.Bytes();
+    const MemoryImage &now = mem;
     Walk w = TreeWalker(now, r_.L).Run();
     EXPECT_TRUE(w.Problems.empty()) << where << ": " << w.Problems[0];
     uint32_t used = 0, wrong = 0;
@@ -742,21 +780,22 @@ TEST(Crash, EveryCutPointLeavesARepairableVolumeWithEveryReturnedOperation) {
                   : std::string());
     byKind[inFlight ? KindName(inFlight->K) : (k >= r.DismountBegin ? "dismount" : "between")]++;
     ++cuts;
-    check.BitmapCoversTree(img, where);
+    MemoryImage cut(img);
+    check.BitmapCoversTree(cut, where);
 #if KORVA_CRASH_HAS_REPAIR
-    check.AfterRepair(img, done, inFlight, where);
+    check.AfterRepair(cut, done, inFlight, where);
 #endif
     // A torn write: only the first sectors of the next write land.
     if (k < log.size() && k % s.TornStride == 0 && log[k].Data.size() > kSector) {
       const size_t sectors = log[k].Data.size() / kSector;
       const size_t j = 1 + k % (sectors - 1);
-      std::vector<uint8_t> t = img;
-      std::memcpy(t.data() + log[k].Offset, log[k].Data.data(), j * kSector);
+      MemoryImage t(img);
+      t.Put(log[k].Offset, log[k].Data.data(), j * kSector);
       const std::string tw = where + ", next write torn after " + std::to_string(j) + " sectors";
       check.BitmapCoversTree(t, tw);
 #if KORVA_CRASH_HAS_REPAIR
       const Op *op = next < r.Ops.size() && r.Ops[next].Begin <= k ? &r.Ops[next] : nullptr;
-      check.AfterRepair(std::move(t), done, op, tw);
+      check.AfterRepair(t, done, op, tw);
 #endif
       ++torn;
     }
@@ -770,7 +809,6 @@ TEST(Crash, EveryCutPointLeavesARepairableVolumeWithEveryReturnedOperation) {
   for (const auto &kv : byKind)
     std::printf("  cuts in %s: %zu\n", kv.first.c_str(), kv.second);
 }
-
 
 #if KORVA_CRASH_HAS_REPAIR
 // Power cuts with a cache ----------------------------------------------------------------
@@ -812,21 +850,18 @@ std::vector<SubsetCut> CutsOfWindow(const Recording &r, size_t b, size_t k, std:
   return cuts;
 }
 
-std::vector<uint8_t> ImageOf(const Recording &r, const std::vector<uint8_t> &durable,
-                             const SubsetCut &c) {
-  std::vector<uint8_t> img = durable;
+// The writes of a cut, put on an image over the durable one.
+void LandCut(const Recording &r, const SubsetCut &c, MemoryImage &img) {
   for (size_t n = 0; n < c.Kept.size(); ++n) {
     const auto &w = r.Log[c.Kept[n]];
-    const size_t bytes = n + 1 == c.Kept.size() && c.TornSectors ? c.TornSectors * kSector
-                                                                  : w.Data.size();
-    std::memcpy(img.data() + w.Offset, w.Data.data(), bytes);
+    const size_t bytes =
+        n + 1 == c.Kept.size() && c.TornSectors ? c.TornSectors * kSector : w.Data.size();
+    img.Put(w.Offset, w.Data.data(), bytes);
   }
-  return img;
 }
 
 // Judges one cut image against the sync-point rules.
-void CheckSubsetCut(CutChecker &check, const Recording &r, std::vector<uint8_t> img,
-                    const SubsetCut &c) {
+void CheckSubsetCut(CutChecker &check, const Recording &r, MemoryImage &img, const SubsetCut &c) {
   size_t synced = 0; // operations done at the last sync point that is durable
   for (const auto &[pos, ops] : r.Syncs)
     if (pos <= c.Barrier) synced = ops;
@@ -847,8 +882,7 @@ void CheckSubsetCut(CutChecker &check, const Recording &r, std::vector<uint8_t> 
         where += std::string(" in ") + KindName(op.K) + " " + op.Path;
   }
   check.BitmapCoversTree(img, where);
-  check.AfterRepairWith(std::move(img), durable, where, [&](const std::string &p,
-                                                            const Tree &seen) {
+  check.AfterRepairWith(img, durable, where, [&](const std::string &p, const Tree &seen) {
     std::optional<Node> state = At(durable, p);
     bool ok = At(seen, p) == state;
     for (const Op *op : later) {
@@ -885,7 +919,9 @@ size_t CheckWindows(const Recording &r, size_t stride, uint32_t seed) {
         cuts.insert(cuts.end(), more.begin(), more.end());
       }
       for (const SubsetCut &c : cuts) {
-        CheckSubsetCut(check, r, ImageOf(r, durable, c), c);
+        MemoryImage img(durable);
+        LandCut(r, c, img);
+        CheckSubsetCut(check, r, img, c);
         ++images;
         if (::testing::Test::HasFailure()) return images;
       }
