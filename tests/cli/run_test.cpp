@@ -34,10 +34,7 @@ struct Result {
   std::string out, err;
 };
 
-std::string Slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string Slurp(const fs::path &p) { return korva::test::FileBytes(p.string()); }
 
 void WriteFile(const fs::path &p, const std::string &data) {
   std::ofstream out(p, std::ios::binary);

@@ -33,11 +33,6 @@
 namespace korva::test {
 namespace {
 
-std::string Bytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 uint64_t Fnv(const std::vector<uint8_t> &bytes) {
   uint64_t h = 1469598103934665603ull;
   for (uint8_t b : bytes)
@@ -375,14 +370,14 @@ TEST_P(Corpus, RepairKeepsEverySoundFileAndASecondRunIsClean) {
   }
   // As the command line runs them: check on a read-only mount, repair on one for writing.
   // Reading (check, listing, copying every file out) changes no byte of the image.
-  const std::string damaged = Bytes(img_->ImagePath());
+  const std::string damaged = FileBytes(img_->ImagePath());
   UDF_MountImageReadOnly(&V(), img_->ImagePath().c_str());
   KBOOL result = 0;
   const std::vector<Found> first = CheckFindings(V(), result);
   std::string out = Lines("check", result ? "clean" : "findings", first);
   Hashes(u"");
   UDF_DismountVolume(&V());
-  EXPECT_TRUE(Bytes(img_->ImagePath()) == damaged) << "reading the damaged image wrote to it";
+  EXPECT_TRUE(FileBytes(img_->ImagePath()) == damaged) << "reading the damaged image wrote to it";
   UDF_MountImage(&V(), img_->ImagePath().c_str(), 0);
   std::vector<Found> repaired = RepairFindings(V(), result);
   const KBOOL repairResult = result;

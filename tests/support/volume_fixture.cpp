@@ -228,6 +228,16 @@ void AbandonVolume(TUDFRewritableVolume &v) {
   v.ImageIO = own;
 }
 
+std::string FileBytes(const std::string &path) {
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return {};
+  std::string s(size, '\0');
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(s.data(), std::streamsize(s.size()))) s.resize(size_t(in.gcount()));
+  return s;
+}
+
 std::string ReadImageSector(const std::string &path, uint32_t sector) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};

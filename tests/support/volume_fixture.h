@@ -120,6 +120,9 @@ private:
 // The image stays exactly as the mounted session left it, open if it was.
 void AbandonVolume(TUDFRewritableVolume &v);
 
+// The whole file (an image, a tool's output), read at once; empty when it cannot be read.
+std::string FileBytes(const std::string &path);
+
 // Reads one 2048-byte sector of an image file; empty on failure.
 std::string ReadImageSector(const std::string &path, uint32_t sector);
 

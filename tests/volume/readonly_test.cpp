@@ -17,14 +17,10 @@ namespace {
 
 using test::FaultyImageIO;
 using test::FormatAndWait;
+using test::FileBytes;
 using test::FormattedImage;
 using test::NewVolume;
 using test::TempDir;
-
-std::string Slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A small volume holding /d/f.txt with known contents, dismounted (closed).
 struct ClosedVolume {
@@ -82,7 +78,7 @@ void ExpectEveryChangeRefused(TUDFRewritableVolume &v) {
 
 TEST(ReadOnlyMount, WritesNothingAndRefusesEveryChange) {
   ClosedVolume c;
-  const std::string before = Slurp(c.Path());
+  const std::string before = FileBytes(c.Path());
   FaultyImageIO io;
   io.Attach(c.V());
   ASSERT_EQ(UDF_MountImageReadOnly(&c.V(), c.Path().c_str()), KTRUE);
@@ -99,7 +95,7 @@ TEST(ReadOnlyMount, WritesNothingAndRefusesEveryChange) {
   EXPECT_EQ(c.V().ReadOnly, 0);
   EXPECT_EQ(io.Writes(), 0u);
   EXPECT_EQ(io.Flushes(), 0u);
-  EXPECT_EQ(Slurp(c.Path()), before);
+  EXPECT_EQ(FileBytes(c.Path()), before);
   // A plain mount afterwards is writable again.
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&c.V()), KTRUE);
@@ -125,7 +121,7 @@ TEST(LeftOpen, RefusedUntilRepairedButReadableReadOnly) {
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(&c.V()), KTRUE);
   test::AbandonVolume(c.V());
-  const std::string before = Slurp(c.Path());
+  const std::string before = FileBytes(c.Path());
 
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
   EXPECT_EQ(c.V().LastError, uint32_t(KORVA_E_LEFT_OPEN));
@@ -133,14 +129,14 @@ TEST(LeftOpen, RefusedUntilRepairedButReadableReadOnly) {
   EXPECT_EQ(c.V().ReadOnly, 0);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&c.V()), KFALSE);
   EXPECT_EQ(UDF_DismountVolume(&c.V()), KTRUE);
-  EXPECT_EQ(Slurp(c.Path()), before);
+  EXPECT_EQ(FileBytes(c.Path()), before);
 
   ASSERT_EQ(UDF_MountImageReadOnly(&c.V(), c.Path().c_str()), KTRUE);
   EXPECT_EQ(c.V().LeftOpen, 1);
   EXPECT_EQ(c.V().ReadOnly, 1);
   ExpectEveryChangeRefused(c.V());
   EXPECT_EQ(UDF_DismountVolume(&c.V()), KTRUE);
-  EXPECT_EQ(Slurp(c.Path()), before);
+  EXPECT_EQ(FileBytes(c.Path()), before);
 
   // Formatting replaces it, and the new volume is not left open.
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
@@ -177,7 +173,7 @@ int RefuseWriteOpen(void *, const char *, int32_t *) {
 
 TEST(ReadOnlyMount, ImageThatCannotBeWrittenIsMountedReadOnlyByItself) {
   ClosedVolume c;
-  const std::string before = Slurp(c.Path());
+  const std::string before = FileBytes(c.Path());
   KorvaImageIO io = *KorvaPosixImageIO();
   io.Open = RefuseWriteOpen;
   c.V().ImageIO = &io;
@@ -186,7 +182,7 @@ TEST(ReadOnlyMount, ImageThatCannotBeWrittenIsMountedReadOnlyByItself) {
   EXPECT_EQ(c.V().ReadOnly, 1);
   ExpectEveryChangeRefused(c.V());
   EXPECT_EQ(UDF_DismountVolume(&c.V()), KTRUE);
-  EXPECT_EQ(Slurp(c.Path()), before);
+  EXPECT_EQ(FileBytes(c.Path()), before);
   // A layer that cannot open for reading only leaves the volume unusable, not written.
   io.OpenReadOnly = nullptr;
   ASSERT_EQ(UDF_MountImage(&c.V(), c.Path().c_str(), 0), KTRUE);
