@@ -60,12 +60,12 @@ kind_of() {
 
 if [ "$part" = mkudffs ]; then
 volumes=0
-# Each media type and revision with mkudffs's own block size (512 for hd on an image file,
-# 2048 otherwise) and with each other size it takes; images of 8 MiB.
-for bs in default 512 1024 2048 4096; do
+# Each media type and revision with each block size mkudffs takes (its own default, 512 for
+# hd on an image file and 2048 otherwise, is one of them; the default hd volume is read
+# again below); images of 8 MiB.
+for bs in 512 1024 2048 4096; do
   opt=--blocksize=$bs
-  [ "$bs" = default ] && opt=
-  size=$((8388608 / ${bs/default/2048}))
+  size=$((8388608 / bs))
   for media in hd dvd dvdram dvdrw dvdr worm mo cdrw cdr cd bdr; do
     for rev in 1.01 1.02 1.50 2.00 2.01 2.50 2.60; do
       img="$work/$media-$rev-$bs.img"
