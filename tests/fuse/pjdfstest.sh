@@ -7,7 +7,8 @@
 # Skips (77) without root, FUSE, prove, a C compiler, autotools or the pjdfstest sources
 # (PJDFSTEST_SRC, else /work/shared/tools/pjdfstest found from here). PJDFSTEST_ONLY="chmod
 # rename" runs those folders of the suite only; PJDFSTEST_LEAVE_OUT="rename/09.t" leaves those
-# test files out; PJDFSTEST_JOBS=n runs n folders at a time.
+# test files out; PJDFSTEST_JOBS=n runs n folders at a time; PJDFSTEST_CACHE=DIR keeps the
+# built suite there for the next run.
 set -u
 KORVA=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,10 +22,20 @@ for tool in prove autoreconf make cc; do
 done
 # The suite's other users must reach the mount point: fresh_volume lets them in.
 fresh_volume 256 || exit $?
-# Built the way its build.sh does, with the configure script made first.
-mkdir "$work/pjd" && cp -r "$src"/. "$work/pjd"/
-if ! (cd "$work/pjd" && autoreconf -fi && ./configure && make pjdfstest) >"$work/build.log" 2>&1; then
-  echo "pjdfstest does not build:"; tail -20 "$work/build.log"; exit 1
+# Built the way its build.sh does, with the configure script made first; once for every run
+# that names the same PJDFSTEST_CACHE folder (scripts/test shares one between its builds).
+build_pjdfstest() {
+  mkdir "$1" && cp -r "$src"/. "$1"/ &&
+    (cd "$1" && autoreconf -fi && ./configure && make pjdfstest) >"$work/build.log" 2>&1
+}
+cache=${PJDFSTEST_CACHE:-}
+if [ -n "$cache" ] && [ -x "$cache/pjdfstest" ] && cmp -s "$src/pjdfstest.c" "$cache/pjdfstest.c"; then
+  cp -r "$cache" "$work/pjd"
+else
+  build_pjdfstest "$work/pjd" || { echo "pjdfstest does not build:"; tail -20 "$work/build.log"; exit 1; }
+  # Put in place whole, so that a run that stops half way leaves no half-made cache.
+  [ -z "$cache" ] || { rm -rf "$cache.new" && cp -r "$work/pjd" "$cache.new" && rm -rf "$cache" &&
+    mv "$cache.new" "$cache"; }
 fi
 
 folders=(${PJDFSTEST_ONLY:-$(cd "$work/pjd/tests" && ls -d -- */ | tr -d /)})
