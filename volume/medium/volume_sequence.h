@@ -15,14 +15,12 @@
 #include "udf/descriptors.h"
 #include "udf/partition_maps.h"
 #include "udf/tag.h"
+#include "volume/medium/block_space.h"
 
 namespace korva {
 
 inline constexpr uint32_t kMainAnchorSector = 256;
 inline constexpr uint32_t kMaxSequenceSectors = 16;
-// The largest logical block of another writer's volume that is read (the Linux kernel reads
-// up to 4096 bytes, and mkudffs makes no larger ones for it).
-inline constexpr uint32_t kMaxBlockBytes = 4096;
 
 struct VolumeGeometry {
   uint32_t AnchorSector = 0; // the anchor the sequences were found from
