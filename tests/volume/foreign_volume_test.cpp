@@ -25,6 +25,7 @@ namespace korva {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FaultyImageIO;
 using test::NewVolume;
 using test::TempDir;
 
@@ -679,6 +680,40 @@ TEST(ForeignVolumes, FileEntriesOfLargeBlocksAreReadWhole) {
   EXPECT_EQ(c.Result, KTRUE);
   for (const auto &[kind, text] : c.Findings)
     EXPECT_EQ(kind, KORVA_FINDING_FOREIGN_VOLUME) << text;
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+// A 4096-byte block's two sectors lie apart in the engine's block space, but together on the
+// medium: a file's run of blocks is read in one request, not a sector (or a packet of single
+// sectors) at a time.
+TEST(ForeignVolumes, RunsOfLargeBlocksAreReadInOneRequest) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("runs4096.img");
+  std::vector<std::string> names;
+  for (int i = 0; i < 21; ++i)
+    names.push_back("file-" + std::to_string(i));
+  ASSERT_TRUE(TreeVolume(path, 4096, names));
+  const std::string want = SmallBlockVolume::Data(20);
+  ASSERT_GT(want.size(), 3 * 4096u) << "the file must span several blocks";
+
+  auto v = NewVolume();
+  FaultyImageIO io;
+  io.Attach(*v);
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  const UDF_HANDLE h =
+      UDF_CreateFileW(v.get(), u"\\file-20", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const uint32_t before = io.Reads();
+  std::string got(want.size(), '\0');
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_ReadFile(v.get(), h, got.data(), uint32_t(got.size()), &n), KTRUE);
+  const uint32_t reads = io.Reads() - before;
+  EXPECT_EQ(n, want.size());
+  EXPECT_EQ(got, want);
+  // The data in one request; at most one more for the file entry, read again per transfer.
+  EXPECT_LE(reads, 2u);
+  UDF_CloseHandle(v.get(), h);
   EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
