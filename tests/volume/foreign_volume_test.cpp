@@ -717,5 +717,36 @@ TEST(ForeignVolumes, RunsOfLargeBlocksAreReadInOneRequest) {
   EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
+// An image of 512-byte blocks whose size is not whole sectors, with its anchor at block 256
+// (and any at N - 257) damaged: the one at its last block, inside the partial last sector,
+// is found and read.
+TEST(ForeignVolumes, TheLastAnchorInAPartialSectorIsRead) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("odd512.img");
+  constexpr uint32_t kBlocks = 16385; // one 512-byte block past whole sectors
+  ASSERT_EQ(std::system(("mkudffs --media-type=hd --udfrev=2.01 --blocksize=512 --new-file '" +
+                         path + "' " + std::to_string(kBlocks) + " >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  std::string bytes = FileBytes(path);
+  ASSERT_EQ(bytes.size(), size_t(kBlocks) * 512);
+  ASSERT_EQ(LoadLE16(reinterpret_cast<const uint8_t *>(&bytes[size_t(kBlocks - 1) * 512])),
+            kTagAnchor)
+      << "mkudffs records an anchor at the last block";
+  for (const uint32_t b : {256u, kBlocks - 257})
+    if (LoadLE16(reinterpret_cast<const uint8_t *>(&bytes[size_t(b) * 512])) == kTagAnchor)
+      std::memset(&bytes[size_t(b) * 512], 0, 512);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+  EXPECT_EQ(UDF_GetLogicalBlockSize(v.get()), 512u);
+  EXPECT_TRUE(RootNames(*v).empty());
+  EXPECT_EQ(v->LastError, 0u);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
 } // namespace
 } // namespace korva
