@@ -27,10 +27,12 @@ OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint
 }
 
 uint32_t EntryBytesOf(const TUDFRewritableVolume &v) {
-  return BlockSpaceOf(v).DescriptorBytes();
+  return std::max(BlockBytesOf(v), kBlockSize); // as BlockSpace::DescriptorBytes()
 }
 
 bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
+  // Every block of a sector or less: the engine block is the entry's (no map to consult).
+  if (BlockBytesOf(v) <= kBlockSize) return ReadBlock(v, block, fe);
   return ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe);
 }
 
