@@ -36,8 +36,13 @@ void RepairTag(std::vector<uint8_t> &b) {
   b[4] = TagChecksum(b.data());
 }
 
-void FileEntryRoundTrip(const FileEntryInfo &fe, uint32_t loc) {
-  if (fe.Extents.size() > kFileEntryMaxExtents) std::abort(); // parser stays within one block
+// `n`: the bytes parsed (a block of up to 4096 bytes of another writer's volume).
+void FileEntryRoundTrip(const FileEntryInfo &fe, uint32_t loc, size_t n) {
+  // The parser stays within the bytes it was given.
+  if (fe.DescriptorOffset + uint64_t(fe.DescriptorLength) > n) std::abort();
+  if (fe.Extents.size() * sizeof(UDF_ShortAD) > fe.DescriptorLength) std::abort();
+  // The builder records one sector's worth; a longer list is only ever read.
+  if (fe.Extents.size() > kFileEntryMaxExtents) return;
   std::vector<uint8_t> out(kSectorSize);
   if (BuildFileEntry(out.data(), out.size(), loc, fe) == 0) {
     Check((fe.ICBFlags & ~(kICBFlagArchive | kICBFlagSystem)) != 0);
@@ -129,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     break;
   case 10:
-    if (auto fe = ParseFileEntry(p, n, loc)) FileEntryRoundTrip(*fe, loc);
+    if (auto fe = ParseFileEntry(p, n, loc)) FileEntryRoundTrip(*fe, loc, n);
     break;
   case 11:
     if (auto f = ParseFileIdentifierDescriptor(p, n, loc)) {

@@ -612,7 +612,7 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   std::memcpy(&h, buf, sizeof h);
   const uint64_t ea = f->ExtendedAttributesLength(), ad = f->DescriptorLength();
   const uint64_t end = l.HeaderSize + ea + ad;
-  if (end > length || end > kSectorSize) return std::nullopt;
+  if (end > length) return std::nullopt;
   FileEntryInfo info;
   info.FileType = h.ICBTag.FileType;
   info.ICBFlags = h.ICBTag.Flags;

@@ -25,6 +25,7 @@ namespace korva {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FaultyImageIO;
 using test::NewVolume;
 using test::TempDir;
 
@@ -228,18 +229,20 @@ public:
     std::memcpy(Block(start_ + b), sector, n);
   }
 
-  // The root with `names` files, file i holding `Data(i)`.
-  void MakeTree(const std::vector<std::string> &names) {
+  // The root with `names` files, file i holding `Data(i)`; with `embedRoot` the root's
+  // entries lie in its own file entry.
+  void MakeTree(const std::vector<std::string> &names, bool embedRoot = false) {
     constexpr uint32_t kDir = 1000, kEntries = 2000, kData = 3000;
     std::vector<uint8_t> dir(16384, 0);
     uint8_t sector[4096];
-    size_t at = BuildFileIdentifierDescriptor(dir.data(), dir.size(), kDir, kFileParent, root_,
-                                              nullptr, 0);
+    // A descriptor's tag names the block it starts in.
+    const auto tagBlock = [&](size_t at) { return embedRoot ? root_ : kDir + uint32_t(at / size_); };
+    size_t at = BuildFileIdentifierDescriptor(dir.data(), dir.size(), tagBlock(0), kFileParent,
+                                              root_, nullptr, 0);
     for (size_t i = 0; i < names.size(); ++i) {
       std::string name = "\x08" + names[i];
-      // A descriptor's tag names the block it starts in.
       at += BuildFileIdentifierDescriptor(
-          &dir[at], dir.size() - at, kDir + uint32_t(at / size_), 0, kEntries + uint32_t(i),
+          &dir[at], dir.size() - at, tagBlock(at), 0, kEntries + uint32_t(i),
           reinterpret_cast<const uint8_t *>(name.data()), uint8_t(name.size()));
       const std::string data = Data(i);
       std::memcpy(Block(start_ + kData + 40 * uint32_t(i)), data.data(), data.size());
@@ -250,6 +253,12 @@ public:
       std::memset(sector, 0, sizeof sector);
       BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
       Put(kEntries + uint32_t(i), sector, size_);
+    }
+    dirBytes_ = at;
+    if (embedRoot) {
+      PutEntry(root_, kFileTypeDirectory, at, kDescriptorsEmbedded,
+               std::string(dir.begin(), dir.begin() + std::ptrdiff_t(at)));
+      return;
     }
     std::memcpy(Block(start_ + kDir), dir.data(), at);
     FileEntryInfo root;
@@ -262,8 +271,27 @@ public:
     BuildFileEntry(sector, sizeof sector, root_, root);
     Put(root_, sector, size_);
     std::ofstream(path_, std::ios::binary) << bytes_;
-    dirBytes_ = at;
   }
+  // Records a file entry of the whole block at partition block `at` (as the Linux kernel
+  // does, up to the block's end): `area` is its allocation descriptors in `form`, or its
+  // embedded data.
+  void PutEntry(uint32_t at, uint8_t type, uint64_t length, uint16_t form,
+                const std::string &area) {
+    std::vector<uint8_t> e(size_, 0);
+    FileEntryInfo fe;
+    fe.FileType = type;
+    fe.Permissions = type == kFileTypeDirectory ? kPermissionsDirectory : kPermissionsFile;
+    fe.InformationLength = length;
+    ASSERT_GT(BuildFileEntry(e.data(), e.size(), at, fe), 0u);
+    ASSERT_LE(176 + area.size(), e.size());
+    StoreLE16(&e[34], uint16_t((LoadLE16(&e[34]) & ~7u) | form));
+    std::memcpy(&e[176], area.data(), area.size());
+    StoreLE32(&e[172], uint32_t(area.size()));
+    FillTagAt(e.data(), kTagFileEntry, uint16_t(176 + area.size() - 16), at);
+    Put(at, e.data(), size_);
+    std::ofstream(path_, std::ios::binary) << bytes_;
+  }
+  static constexpr uint32_t kEntryBlocks = 2000, kDataBlocks = 3000;
   size_t DirectoryBytes() const { return dirBytes_; }
   uint32_t PartitionStart() const { return start_; }
   // Records file i with extended allocation descriptors (as other writers may), its data in
@@ -349,7 +377,7 @@ std::string ReadWhole(TUDFRewritableVolume &v, const std::u16string &path) {
   // Odd reads: pieces that start and end inside blocks.
   size_t got = 0;
   while (UDF_ReadFile(&v, h, &out[got], 333, &n) == KTRUE && n > 0)
-    got += n;
+    if ((got += n) + 333 > out.size()) out.resize(2 * out.size());
   UDF_CloseHandle(&v, h);
   out.resize(got);
   return out;
@@ -594,6 +622,130 @@ TEST(ImageSize, AnImageThatIsNotWholePacketsIsReadNotWritten) {
     EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
   }
   EXPECT_EQ(fs::file_size(path), 4u * 1048576 + 2048 * 3) << "the image was never resized";
+}
+
+// The Linux kernel fills a 4096-byte block's file entry up to its end: embedded data of a few
+// kilobytes, a directory's entries in its own entry, descriptor lists past the first sector.
+// Each entry is read whole, and the check finds nothing wrong with it.
+TEST(ForeignVolumes, FileEntriesOfLargeBlocksAreReadWhole) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("entries4096.img");
+  std::vector<std::string> names = {"inline", "sparse"};
+  for (int i = 2; i < 30; ++i)
+    names.push_back("entry-with-a-name-long-enough-to-fill-the-root-" + std::to_string(i));
+  auto img = std::make_unique<SmallBlockVolume>(path, 4096);
+  ASSERT_TRUE(img->Made() && img->FindFileSet());
+  img->MakeTree(names, true);
+  ASSERT_GT(img->DirectoryBytes() + 176, 2048u) << "the root's entry must pass its first sector";
+  ASSERT_LT(img->DirectoryBytes() + 176, 4096u);
+  std::string inlined(3500, '\0');
+  for (size_t j = 0; j < inlined.size(); ++j)
+    inlined[j] = char(j * 13 + j / 2048);
+  img->PutEntry(SmallBlockVolume::kEntryBlocks, kFileTypeFile, inlined.size(),
+                kDescriptorsEmbedded, inlined);
+  // Holes first, so that the one recorded extent's descriptor lies past byte 2048.
+  constexpr uint32_t kHoles = 240;
+  std::string ads;
+  const auto ad = [&ads](uint32_t word, uint32_t block) {
+    uint8_t b[8];
+    StoreLE32(b, word);
+    StoreLE32(b + 4, block);
+    ads.append(reinterpret_cast<const char *>(b), sizeof b);
+  };
+  for (uint32_t k = 0; k < kHoles; ++k)
+    ad((uint32_t(kExtentNotAllocated) << 30) | 4096, 0);
+  const std::string tail = SmallBlockVolume::Data(1);
+  ad(uint32_t(tail.size()), SmallBlockVolume::kDataBlocks + 40);
+  ASSERT_GT(176 + ads.size() - 8, 2048u);
+  img->PutEntry(SmallBlockVolume::kEntryBlocks + 1, kFileTypeFile,
+                uint64_t(kHoles) * 4096 + tail.size(), kDescriptorsShort, ads);
+
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+  const auto listed = RootNames(*v);
+  ASSERT_EQ(listed.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(listed[i], std::u16string(names[i].begin(), names[i].end()));
+  KorvaFileInfo info{};
+  ASSERT_EQ(UDF_GetFileInfoW(v.get(), u"\\inline", &info), KTRUE);
+  EXPECT_EQ(info.Size, inlined.size());
+  EXPECT_EQ(ReadWhole(*v, u"\\inline"), inlined);
+  EXPECT_EQ(ReadWhole(*v, u"\\sparse"), std::string(size_t(kHoles) * 4096, '\0') + tail);
+  for (size_t i = 2; i < names.size(); ++i)
+    EXPECT_EQ(ReadWhole(*v, u"\\" + std::u16string(names[i].begin(), names[i].end())),
+              SmallBlockVolume::Data(i));
+  const CheckResult c = CheckOf(*v);
+  EXPECT_EQ(c.Result, KTRUE);
+  for (const auto &[kind, text] : c.Findings)
+    EXPECT_EQ(kind, KORVA_FINDING_FOREIGN_VOLUME) << text;
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+// A 4096-byte block's two sectors lie apart in the engine's block space, but together on the
+// medium: a file's run of blocks is read in one request, not a sector (or a packet of single
+// sectors) at a time.
+TEST(ForeignVolumes, RunsOfLargeBlocksAreReadInOneRequest) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("runs4096.img");
+  std::vector<std::string> names;
+  for (int i = 0; i < 21; ++i)
+    names.push_back("file-" + std::to_string(i));
+  ASSERT_TRUE(TreeVolume(path, 4096, names));
+  const std::string want = SmallBlockVolume::Data(20);
+  ASSERT_GT(want.size(), 3 * 4096u) << "the file must span several blocks";
+
+  auto v = NewVolume();
+  FaultyImageIO io;
+  io.Attach(*v);
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  const UDF_HANDLE h =
+      UDF_CreateFileW(v.get(), u"\\file-20", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const uint32_t before = io.Reads();
+  std::string got(want.size(), '\0');
+  uint32_t n = 0;
+  ASSERT_EQ(UDF_ReadFile(v.get(), h, got.data(), uint32_t(got.size()), &n), KTRUE);
+  const uint32_t reads = io.Reads() - before;
+  EXPECT_EQ(n, want.size());
+  EXPECT_EQ(got, want);
+  // The data in one request; at most one more for the file entry, read again per transfer.
+  EXPECT_LE(reads, 2u);
+  UDF_CloseHandle(v.get(), h);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
+}
+
+// An image of 512-byte blocks whose size is not whole sectors, with its anchor at block 256
+// (and any at N - 257) damaged: the one at its last block, inside the partial last sector,
+// is found and read.
+TEST(ForeignVolumes, TheLastAnchorInAPartialSectorIsRead) {
+  if (!HaveMkudffs()) GTEST_SKIP() << "mkudffs not installed";
+  TempDir dir;
+  const std::string path = dir.File("odd512.img");
+  constexpr uint32_t kBlocks = 16385; // one 512-byte block past whole sectors
+  ASSERT_EQ(std::system(("mkudffs --media-type=hd --udfrev=2.01 --blocksize=512 --new-file '" +
+                         path + "' " + std::to_string(kBlocks) + " >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  std::string bytes = FileBytes(path);
+  ASSERT_EQ(bytes.size(), size_t(kBlocks) * 512);
+  ASSERT_EQ(LoadLE16(reinterpret_cast<const uint8_t *>(&bytes[size_t(kBlocks - 1) * 512])),
+            kTagAnchor)
+      << "mkudffs records an anchor at the last block";
+  for (const uint32_t b : {256u, kBlocks - 257})
+    if (LoadLE16(reinterpret_cast<const uint8_t *>(&bytes[size_t(b) * 512])) == kTagAnchor)
+      std::memset(&bytes[size_t(b) * 512], 0, 512);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+  auto v = NewVolume();
+  ASSERT_EQ(UDF_MountImageReadOnly(v.get(), path.c_str()), KTRUE);
+  ASSERT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE) << UDF_GetVolumeNote(v.get());
+  EXPECT_EQ(UDF_GetLogicalBlockSize(v.get()), 512u);
+  EXPECT_TRUE(RootNames(*v).empty());
+  EXPECT_EQ(v->LastError, 0u);
+  EXPECT_EQ(UDF_DismountVolume(v.get()), KTRUE);
 }
 
 } // namespace

@@ -143,28 +143,52 @@ bool Transfer(TUDFRewritableVolume &v, const std::vector<DataExtent> &ext, uint6
   return ok;
 }
 
+// Up to `want` bytes from byte `off` of the block at engine block `block` on, into dst: on
+// a volume of blocks larger than a sector, the whole blocks the medium holds one after
+// another in one request (a block's sectors lie apart in the engine's block space); else the
+// piece of one engine block, through the cache. `got`: the bytes read.
+bool ReadBlockRun(TUDFRewritableVolume &v, const BlockSpace &space, uint32_t block, uint32_t off,
+                  uint64_t want, uint8_t *dst, uint64_t &got) {
+  constexpr uint64_t kRunBlocks = 256; // a request's worth
+  const uint64_t blocks = std::min((off + want + space.BlockBytes - 1) / space.BlockBytes,
+                                   kRunBlocks);
+  uint32_t physical = 0;
+  const uint32_t n = space.Upper ? MapWholeBlocks(v, v.PartitionStart + block,
+                                                  static_cast<uint32_t>(blocks), physical)
+                                 : 0;
+  if (n > 0) {
+    got = std::min<uint64_t>(want, uint64_t(n) * space.BlockBytes - off);
+    if (physical != kUnmappedSector)
+      return ReadMediumBytes(v, uint64_t(physical) * kSectorSize + off, size_t(got), dst);
+    std::memset(dst, 0, size_t(got));
+    return true;
+  }
+  uint8_t data[kBlockSize];
+  uint32_t at = 0, inAt = 0;
+  got = std::min<uint64_t>(space.Piece(block, off, at, inAt), want);
+  if (!ReadSector(v, v.PartitionStart + at, data)) return false;
+  std::memcpy(dst, data + inAt, size_t(got));
+  return true;
+}
+
 // Reads file data of another writer's volume whose blocks are not the engine's: smaller
-// ones each at the head of an engine block of its own, larger ones in pieces of an engine
-// block each (BlockSpace::Piece). Piece by piece, through the cache.
+// ones each at the head of an engine block of its own, larger ones in runs of whole blocks
+// (ReadBlockRun).
 bool ReadForeignBlockData(TUDFRewritableVolume &v, const BlockSpace &space,
                           const std::vector<DataExtent> &ext, uint64_t pos, uint8_t *in,
                           uint64_t count, uint64_t &done) {
   done = 0;
-  uint8_t data[kBlockSize];
   for (size_t i = 0; done < count;) {
     const DataExtent *held = ExtentAt(v, ext, i, pos);
     if (!held) return false;
     const DataExtent &e = *held;
-    uint32_t block = 0, off = 0, at = 0, inAt = 0;
+    uint32_t block = 0, off = 0;
     space.Split(pos - e.Start, block, off);
-    const uint32_t inPiece = space.Piece(e.Block + block, off, at, inAt);
-    const uint64_t chunk = std::min<uint64_t>({inPiece, e.Start + e.Length - pos, count - done});
+    uint64_t chunk = std::min<uint64_t>(e.Start + e.Length - pos, count - done);
     if (!e.Recorded)
-      std::memset(in + done, 0, chunk);
-    else if (!ReadSector(v, v.PartitionStart + at, data))
+      std::memset(in + done, 0, size_t(chunk));
+    else if (!ReadBlockRun(v, space, e.Block + block, off, chunk, in + done, chunk))
       return false;
-    else
-      std::memcpy(in + done, data + inAt, chunk);
     done += chunk;
     pos += chunk;
   }

@@ -1,6 +1,7 @@
 #include "volume/fs/fs_dir.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -29,8 +30,34 @@ uint64_t DescriptorList::TotalBytes() const {
   return total;
 }
 
-bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
-  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
+namespace {
+// Where the descriptor in the first sector of `head` ends, as far as its header tells: its
+// CRC's reach and its descriptor area (read with `length` bytes of room).
+uint32_t DescriptorEnd(const uint8_t *head, uint32_t length) {
+  uint32_t end = sizeof(UDF_Tag) + LoadLE16(head + offsetof(UDF_Tag, DescriptorCRCLength));
+  if (const std::optional<DescriptorArea> area = DescriptorAreaOf(head, length))
+    end = std::max(end, area->First + area->Length);
+  return end;
+}
+} // namespace
+
+bool ReadEntryBlock(const BlockReadFn &read, const BlockSpace &space, uint32_t block,
+                    uint8_t *out) {
+  if (!read(block, out)) return false;
+  const uint32_t length = space.DescriptorBytes();
+  if (length <= kBlockSize) return true;
+  const uint32_t end = std::min(DescriptorEnd(out, length), length);
+  std::memset(out + kBlockSize, 0, length - kBlockSize);
+  for (uint32_t k = 1; k * kBlockSize < end; ++k) {
+    uint32_t at = 0, offset = 0;
+    space.Piece(block, k * kBlockSize, at, offset);
+    if (!read(at, out + k * kBlockSize)) return false;
+  }
+  return true;
+}
+
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info, uint32_t length) {
+  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, length, block);
   if (!fe) return false;
   info.FileType = fe->FileType;
   info.ICBFlags = fe->ICBFlags;
@@ -53,8 +80,8 @@ bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
 namespace {
 // The end of the descriptor area of a list block: the recorded length, within the block.
 // A length the block cannot hold is damage (0), not an empty list.
-uint32_t ListLimit(const uint8_t *block, uint32_t &first) {
-  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, kBlockSize);
+uint32_t ListLimit(const uint8_t *block, uint32_t length, uint32_t &first) {
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(block, length);
   if (!area) return 0;
   first = area->First;
   return area->First + area->Length;
@@ -105,9 +132,9 @@ namespace {
 class ListWalk {
 public:
   ListWalk(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
-           const uint8_t *feSector, DescriptorList &out)
+           const uint8_t *feSector, uint32_t length, DescriptorList &out)
       : read_(read), space_(space), out_(out), cur_(feSector), curBlock_(feBlock),
-        visited_{feBlock} {}
+        length_(length), visited_{feBlock} {}
   bool Run();
 
 private:
@@ -123,13 +150,14 @@ private:
   DescriptorList &out_;
   const uint8_t *cur_;
   uint32_t curBlock_;
+  uint32_t length_; // bytes of each list block: the entry's, and each extension's
   uint32_t off_ = kFEFirstSlot;
   uint32_t limit_ = 0;
   uint32_t stride_ = 0;
   std::unordered_set<uint32_t> visited_;
   uint64_t listBlocks_ = 0;
   ClaimedBlocks claimed_;
-  uint8_t ext_[kBlockSize];
+  EntryBuffer ext_;
 };
 
 // Bytes of one descriptor of the form; 0 for a form that records none.
@@ -155,9 +183,9 @@ bool ListWalk::Finish(bool corrupt) {
 
 bool ListWalk::Run() {
   out_ = DescriptorList();
-  limit_ = ListLimit(cur_, off_);
+  limit_ = ListLimit(cur_, length_, off_);
   if (limit_ == 0) return Finish(true);
-  const std::optional<EntryRecord> entry = EntryRecord::Of(cur_, kBlockSize);
+  const std::optional<EntryRecord> entry = EntryRecord::Of(cur_, length_);
   if (!entry) return Finish(true);
   out_.Form = static_cast<uint8_t>(entry->DescriptorForm());
   if (out_.Form == kDescriptorsEmbedded) {
@@ -217,15 +245,18 @@ ListWalk::Step ListWalk::Continue(uint32_t block) {
   if (block >= space_.Length || visited_.size() > space_.Length ||
       !visited_.insert(block).second)
     return Step::Damage;
-  if (!read_(block, ext_)) return Step::ReadFailed;
-  if (!IsTagValid(kTagAllocationExtent, ext_, kBlockSize, block) ||
+  // An extension block of a list read whole is read whole too.
+  const bool whole = length_ > kBlockSize;
+  if (!(whole ? ReadEntryBlock(read_, space_, block, ext_) : read_(block, ext_)))
+    return Step::ReadFailed;
+  if (!IsTagValid(kTagAllocationExtent, ext_, length_, block) ||
       !claimed_.Claim(block, 1, true))
     return Step::Damage;
   out_.Extensions.push_back(block);
   cur_ = ext_;
   curBlock_ = block;
   off_ = kAEDFirstSlot;
-  limit_ = ListLimit(ext_, off_);
+  limit_ = ListLimit(ext_, length_, off_);
   return limit_ == 0 ? Step::Damage : Step::More;
 }
 
@@ -246,8 +277,8 @@ ListWalk::Step ListWalk::Take(const ShortADValue &ad) {
 } // namespace
 
 bool ReadDescriptorList(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
-                        const uint8_t *feSector, DescriptorList &out) {
-  return ListWalk(read, space, feBlock, feSector, out).Run();
+                        const uint8_t *feSector, DescriptorList &out, uint32_t length) {
+  return ListWalk(read, space, feBlock, feSector, length, out).Run();
 }
 
 bool DecodeName(const uint8_t *bytes, size_t length, std::u16string &name) {
@@ -270,12 +301,13 @@ DirectoryStream::Status DirectoryStream::Open(uint32_t feBlock, uint8_t fileType
   starts_.clear();
   size_ = 0;
   if (feBlock >= partitionLength_) return End;
-  uint8_t fe[kBlockSize];
-  if (!read_(feBlock, fe)) return IoError;
-  if (!ReadEntryFields(fe, feBlock, fe_) || fe_.FileType != fileType) return End;
-  if (!ReadDescriptorList(read_, space_, feBlock, fe, list_)) return IoError;
+  EntryBuffer fe;
+  const uint32_t length = space_.DescriptorBytes();
+  if (!ReadEntryBlock(read_, space_, feBlock, fe)) return IoError;
+  if (!ReadEntryFields(fe, feBlock, fe_, length) || fe_.FileType != fileType) return End;
+  if (!ReadDescriptorList(read_, space_, feBlock, fe, list_, length)) return IoError;
   if (list_.Embedded()) {
-    std::memcpy(entry_, fe, kBlockSize);
+    std::memcpy(entry_, fe, length);
     size_ = std::min<uint64_t>(fe_.InformationLength, list_.EmbeddedLength);
     return Ok;
   }

@@ -36,6 +36,15 @@ inline constexpr uint8_t kFidParent = 0x08;
 // Reads one partition block into a 2048-byte buffer; false on an I/O failure.
 using BlockReadFn = std::function<bool(uint32_t block, uint8_t *buffer)>;
 
+// Room for a file entry read whole: a logical block, which on another writer's volume may be
+// larger than a sector (BlockSpace::DescriptorBytes() of it hold the entry).
+using EntryBuffer = uint8_t[kMaxBlockBytes];
+// Reads the descriptor at `block` (a file entry or an allocation extent descriptor) whole
+// into `out`: the sectors of its block past the first only when it reaches into them (the
+// rest is zeroed). False on an I/O failure.
+bool ReadEntryBlock(const BlockReadFn &read, const BlockSpace &space, uint32_t block,
+                    uint8_t *out);
+
 // One slot of a descriptor list: the block and offset that hold it, and its value.
 struct ADSlot {
   uint32_t SlotBlock = 0;
@@ -79,14 +88,17 @@ struct EntryFields {
   bool Extended = false; // an extended file entry
 };
 
-// Checks the tag of a file entry (or extended file entry) at `block` and reads its fields.
-// False when it is not one.
-bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info);
+// Checks the tag of a file entry (or extended file entry) of `length` bytes at `block` and
+// reads its fields. False when it is not one.
+bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info,
+                     uint32_t length = kBlockSize);
 
-// Walks the descriptor list of the file entry in `feSector` (block `feBlock`), following
+// Walks the descriptor list of the file entry in `feSector` (block `feBlock`, `length`
+// bytes: an entry read by ReadEntryBlock holds space.DescriptorBytes()), following
 // continuations. False only on an I/O failure; bad data sets Corrupt and ends the list.
 bool ReadDescriptorList(const BlockReadFn &read, const BlockSpace &space, uint32_t feBlock,
-                        const uint8_t *feSector, DescriptorList &out);
+                        const uint8_t *feSector, DescriptorList &out,
+                        uint32_t length = kBlockSize);
 
 // A file identifier found in directory data.
 struct FidEntry {
@@ -162,7 +174,7 @@ private:
   std::vector<uint64_t> starts_; // directory offset where each extent begins
   uint64_t size_ = 0;
   uint8_t cache_[kBlockSize];
-  uint8_t entry_[kBlockSize]; // the file entry of an embedded directory
+  EntryBuffer entry_; // the file entry of an embedded directory
   uint32_t cachedBlock_ = 0;
   bool cacheValid_ = false;
 };

@@ -26,20 +26,32 @@ OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint
   return f;
 }
 
+uint32_t EntryBytesOf(const TUDFRewritableVolume &v) {
+  return std::max(BlockBytesOf(v), kBlockSize); // as BlockSpace::DescriptorBytes()
+}
+
+bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
+  // Every block of a sector or less: the engine block is the entry's (no map to consult).
+  if (BlockBytesOf(v) <= kBlockSize) return ReadBlock(v, block, fe);
+  return ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe);
+}
+
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   if (f.Invalidated) {
     SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
-  if (!ReadBlock(v, f.FEBlock, view.FE)) return false;
+  if (!ReadEntry(v, f.FEBlock, view.FE)) return false;
+  const uint32_t length = EntryBytesOf(v);
   // The block may have been freed and reused by another entry since the handle was made.
-  if (!ReadEntryFields(view.FE, f.FEBlock, view.Info) || view.Info.FileType != kFileTypeFile ||
+  if (!ReadEntryFields(view.FE, f.FEBlock, view.Info, length) ||
+      view.Info.FileType != kFileTypeFile ||
       view.Info.UniqueID != f.UniqueID || !BlockInUse(v, f.FEBlock)) {
     f.Invalidated = true;
     SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), f.FEBlock, view.FE, view.List))
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), f.FEBlock, view.FE, view.List, length))
     return false;
   if (view.List.Corrupt || view.List.TotalBytes() < view.Info.InformationLength) {
     FailRead(v);
@@ -65,10 +77,10 @@ Status MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access, UD
   rec->FEBlock = feBlock;
   FileView view;
   // Identity first: LoadFile compares it with the entry.
-  uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, feBlock, fe)) return StatusFromLastError(v);
+  EntryBuffer fe;
+  if (!ReadEntry(v, feBlock, fe)) return StatusFromLastError(v);
   EntryFields info;
-  if (!ReadEntryFields(fe, feBlock, info) || info.FileType != kFileTypeFile)
+  if (!ReadEntryFields(fe, feBlock, info, EntryBytesOf(v)) || info.FileType != kFileTypeFile)
     return ReadFailure(v);
   rec->UniqueID = info.UniqueID;
   if (!LoadFile(v, *rec, view)) {
@@ -293,10 +305,10 @@ namespace {
 // Fills a wide find record from the entry the scan stands at. False on a read failure.
 bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_FIND_DATAW &d) {
   std::memset(&d, 0, sizeof d);
-  uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, di.EntryICB, fe)) return false;
+  EntryBuffer fe;
+  if (!ReadEntry(v, di.EntryICB, fe)) return false;
   EntryFields info;
-  const bool valid = ReadEntryFields(fe, di.EntryICB, info);
+  const bool valid = ReadEntryFields(fe, di.EntryICB, info, EntryBytesOf(v));
   uint32_t attr = 0;
   const bool dir = di.Characteristics & kFidDirectory;
   if (valid && (info.Permissions & kPermWriteOrDelete) == 0) attr |= UDF_FILE_ATTRIBUTE_READONLY;

@@ -106,9 +106,10 @@ using namespace korva;
 namespace {
 
 // Reads the file entry of a resolved entry; false (read error) when it is not a valid one.
+// `fe` has room for any entry (an EntryBuffer).
 Status LoadEntry(TUDFRewritableVolume &v, const EntryRef &e, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, e.EntryBlock, fe)) return StatusFromLastError(v);
-  if (!ReadEntryFields(fe, e.EntryBlock, info)) return ReadFailure(v);
+  if (!ReadEntry(v, e.EntryBlock, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, e.EntryBlock, info, EntryBytesOf(v))) return ReadFailure(v);
   return Status::Ok();
 }
 
@@ -116,7 +117,7 @@ Status GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo 
   std::memset(&out, 0, sizeof out);
   EntryRef e;
   if (Status s = ResolveEntry(v, path, e); !s.IsOk()) return s;
-  uint8_t fe[kBlockSize];
+  EntryBuffer fe;
   EntryFields info;
   if (Status s = LoadEntry(v, e, fe, info); !s.IsOk()) return s;
   const bool dir = info.FileType == kFileTypeDirectory;
@@ -187,7 +188,7 @@ template <class Change>
 Status ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change change) {
   EntryRef e;
   if (Status s = ResolveEntry(v, path, e); !s.IsOk()) return s;
-  uint8_t fe[kBlockSize];
+  EntryBuffer fe;
   EntryFields info;
   if (Status s = LoadEntry(v, e, fe, info); !s.IsOk()) return s;
   std::optional<MutableEntryRecord> record = MutableEntryRecord::Of(fe, kBlockSize);

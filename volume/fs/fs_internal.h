@@ -243,10 +243,16 @@ namespace korva {
 
 // The file entry behind a handle with its descriptor list, read fresh for each transfer.
 struct FileView {
-  uint8_t FE[kBlockSize];
+  EntryBuffer FE; // EntryBytesOf(v) bytes of it hold the entry
   EntryFields Info;
   DescriptorList List;
 };
+// The bytes of a file entry of the volume: a whole logical block, or the sector that holds a
+// smaller one.
+uint32_t EntryBytesOf(const TUDFRewritableVolume &v);
+// Reads the file entry at `block` whole into `fe` (EntryBytesOf(v) bytes). False with the
+// volume's error on a read failure.
+bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
 // The open file of a handle that is still valid and was opened with one of the `access` rights
 // (any rights when 0). Null with error 7 for an unknown or invalidated handle, 8 without the
 // rights.

@@ -132,8 +132,9 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
   // This library writes a file entry; a later revision of it, or its repair, may leave an
   // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
   // once it added entries to the root of a volume formatted here.
-  const auto root =
-      ParseFileEntry(SlotOf(v, v.RootICBSector), kSectorSize, at.LogicalBlockNumber);
+  EntryBuffer fe; // another writer's root entry may fill a block larger than a sector
+  if (!ReadEntry(v, rootBlock, fe)) return false;
+  const auto root = ParseFileEntry(fe, EntryBytesOf(v), at.LogicalBlockNumber);
   return root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
                   IsLinuxKernelImplementation(root->ImplementationIdentifier));
 }

@@ -11,6 +11,9 @@ namespace korva {
 // A sector of the block space that no partition maps (a VAT entry never written, a block
 // past a metadata file's extents): it reads as zeros.
 inline constexpr uint32_t kUnmappedSector = 0xFFFFFFFFu;
+// The largest logical block of another writer's volume that is read (the Linux kernel reads
+// up to 4096 bytes, and mkudffs makes no larger ones for it).
+inline constexpr uint32_t kMaxBlockBytes = 4096;
 
 // The engine block of each partition reference's block 0, for reading allocation and file
 // identifier descriptors that name a partition.
@@ -46,6 +49,9 @@ struct BlockSpace {
     offset = rest % 2048;
     return 2048 - offset;
   }
+  // The bytes a descriptor of a block (a file entry, an allocation extent descriptor) may
+  // take: the whole block, or the engine block that holds a smaller one.
+  uint32_t DescriptorBytes() const { return Upper ? BlockBytes : 2048; }
   operator uint32_t() const { return Length; }
   // The engine block of block `lb` of partition reference `ref`; false when there is none.
   bool Map(uint16_t ref, uint32_t lb, uint32_t &block) const {

@@ -373,6 +373,21 @@ uint32_t PieceOfBlock(const TUDFRewritableVolume &v, const PartitionMapState &m,
 
 } // namespace
 
+namespace {
+// Blocks [b, b + count) of the block space: how many of them lie one after another on the
+// medium, the first at the partition's block `physical` (kUnmappedSector for none).
+uint32_t MapBlocks(const PartitionMapState &m, uint32_t b, uint32_t count, uint32_t &physical) {
+  for (const Part &p : m.Parts) {
+    if (b < p.Offset || b - p.Offset >= p.Blocks) continue;
+    const uint32_t lb = b - p.Offset;
+    const uint32_t run = std::min(count, p.Blocks - lb);
+    return p.Table.empty() ? PlainBlocks(p, lb, run, physical) : TableBlocks(p, lb, run, physical);
+  }
+  physical = kUnmappedSector;
+  return 1;
+}
+} // namespace
+
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
                     uint32_t &physical) {
   physical = sector;
@@ -380,23 +395,34 @@ uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t cou
   if (!m || count == 0) return count;
   if (sector < m->Base) return std::min(count, m->Base - sector);
   uint32_t b = sector - m->Base, piece = 0;
-  if (m->Upper) {
-    // Sector `piece` of a block larger than a sector: one sector, apart from its neighbours.
-    piece = b / m->Upper;
-    b %= m->Upper;
-    count = 1;
-  }
-  for (const Part &p : m->Parts) {
-    if (b < p.Offset || b - p.Offset >= p.Blocks) continue;
-    const uint32_t lb = b - p.Offset;
-    const uint32_t run = std::min(count, p.Blocks - lb);
-    const uint32_t n = p.Table.empty() ? PlainBlocks(p, lb, run, physical)
-                                       : TableBlocks(p, lb, run, physical);
-    if (m->Upper) physical = PieceOfBlock(v, *m, physical, piece);
-    return n;
-  }
+  if (!m->Upper) return MapBlocks(*m, b, count, physical);
+  // Sector `piece` of a block larger than a sector: one sector, apart from its neighbours.
+  piece = b / m->Upper;
+  b %= m->Upper;
+  const uint32_t n = MapBlocks(*m, b, 1, physical);
+  physical = PieceOfBlock(v, *m, physical, piece);
+  return n;
+}
+
+uint32_t MapWholeBlocks(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                        uint32_t &physical) {
   physical = kUnmappedSector;
-  return 1;
+  const PartitionMapState *m = StateOf(v);
+  if (!m || !m->Upper || count == 0 || sector < m->Base || sector - m->Base >= m->Upper)
+    return 0;
+  const uint32_t b = sector - m->Base;
+  const uint32_t n = MapBlocks(*m, b, std::min(count, m->Upper - b), physical);
+  if (physical == kUnmappedSector) return n;
+  // Only what the medium holds: a block past its end reads as zeros, one at a time.
+  const uint32_t pieces = m->BlockBytes / kSectorSize;
+  const uint64_t onMedium = v.TotalSectors / pieces;
+  if (physical >= onMedium) {
+    physical = kUnmappedSector;
+    return 1;
+  }
+  const uint32_t held = static_cast<uint32_t>(std::min<uint64_t>(n, onMedium - physical));
+  physical *= pieces;
+  return held;
 }
 
 BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v) {

@@ -36,6 +36,13 @@ void NoteUnreadableVolume(TUDFRewritableVolume &v, const std::string &why);
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
                     uint32_t &physical);
 
+// On a volume of blocks larger than a sector: how many of `count` whole logical blocks from
+// the one whose first sector is engine sector `sector` lie one after another on the medium
+// (at least 1), with the medium sector of the first's start in `physical` (kUnmappedSector:
+// none recorded, it reads as zeros). 0 for any other volume or sector.
+uint32_t MapWholeBlocks(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
+                        uint32_t &physical);
+
 // The block space of the mounted volume: its length, the partition references and the
 // logical block size.
 BlockSpace BlockSpaceOf(const TUDFRewritableVolume &v);

@@ -292,6 +292,10 @@ bool SyncMedium(TUDFRewritableVolume &v) {
   return WriteFailed(v);
 }
 
+bool ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+  return v.ImageMode && ImageRead(v, sector, dest, kSectorSize) ? true : ReadFailed(v);
+}
+
 bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
   if (sector % PacketBlocksOf(v) == 0)
     return LoadPacket(v, sector, v.PacketBuffer, true) ? true : ReadFailed(v);

@@ -484,14 +484,20 @@ bool ReadForeignSequence(TUDFRewritableVolume &v, UDF_ExtentAD extent, ForeignDe
 } // namespace
 
 bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *dst) {
+  if (n == 0) return true;
+  if (at + n > MediumBytes(v)) return false;
   const uint64_t first = at / kSectorSize;
   const uint64_t end = (at + n + kSectorSize - 1) / kSectorSize;
-  if (n == 0) return true;
-  if (end > v.TotalSectors) return false;
+  // An image may end inside its last sector (another writer's blocks of 512 bytes): that
+  // sector is read apart from the whole ones.
+  const uint64_t whole = std::min<uint64_t>(end, v.TotalSectors);
   std::vector<uint8_t> sectors(size_t(end - first) * kSectorSize);
   uint32_t good = 0;
-  if (!ReadSectors(v, static_cast<uint32_t>(first), static_cast<uint32_t>(end - first),
-                   sectors.data(), good))
+  if (whole > first && !ReadSectors(v, static_cast<uint32_t>(first),
+                                    static_cast<uint32_t>(whole - first), sectors.data(), good))
+    return false;
+  if (end > whole && !ReadImageTail(v, static_cast<uint32_t>(whole),
+                                    sectors.data() + size_t(whole - first) * kSectorSize))
     return false;
   std::memcpy(dst, sectors.data() + at % kSectorSize, n);
   return true;

@@ -15,14 +15,12 @@
 #include "udf/descriptors.h"
 #include "udf/partition_maps.h"
 #include "udf/tag.h"
+#include "volume/medium/block_space.h"
 
 namespace korva {
 
 inline constexpr uint32_t kMainAnchorSector = 256;
 inline constexpr uint32_t kMaxSequenceSectors = 16;
-// The largest logical block of another writer's volume that is read (the Linux kernel reads
-// up to 4096 bytes, and mkudffs makes no larger ones for it).
-inline constexpr uint32_t kMaxBlockBytes = 4096;
 
 struct VolumeGeometry {
   uint32_t AnchorSector = 0; // the anchor the sequences were found from
@@ -93,6 +91,9 @@ uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes);
 // The bytes the medium holds: an image file's whole size, even where its last sector is
 // partial (blocks smaller than a sector are read there too).
 uint64_t MediumBytes(const TUDFRewritableVolume &v);
+// Reads sector `sector` of an image file that ends inside it (past its whole sectors): the
+// bytes the file holds, zeros after them. False, with the read error set, on a failure.
+bool ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
 
 // Reads the main descriptor sequence that the anchor in block anchorBlock (of blockBytes)
 // points at (the reserve one when the main one lacks a partition or logical volume
