@@ -54,6 +54,9 @@ bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan) {
   return true;
 }
 
+namespace {
+
+// False with LastError set when the operation may not run.
 bool BeginScanOperation(TUDFRewritableVolume &v, bool writes) {
   // Background work owns the record: only the atomic store of 26 may touch it.
   if (RefuseWhileBusy(v)) return false;
@@ -64,6 +67,14 @@ bool BeginScanOperation(TUDFRewritableVolume &v, bool writes) {
   ClearError(v);
   v.WrittenInOperation = 0;
   return true;
+}
+
+} // namespace
+
+KBOOL RunScanOperation(TUDFRewritableVolume *volume, bool writes, ScanOperation op,
+                       KorvaFindingCallback callback, void *context) {
+  if (!volume || !BeginScanOperation(*volume, writes)) return KFALSE;
+  return Report(*volume, op(*volume, callback, context));
 }
 
 Status ScanReadFailure(const TUDFRewritableVolume &v) {
@@ -96,8 +107,7 @@ using namespace korva;
 
 extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
                                            KorvaFindingCallback callback, void *context) {
-  if (!volume || !BeginScanOperation(*volume, false)) return KFALSE;
-  return Report(*volume, Check(*volume, callback, context));
+  return RunScanOperation(volume, false, Check, callback, context);
 }
 
 extern "C" KORVA_API const char *UDF_GetFindingName(int32_t kind) {

@@ -296,6 +296,5 @@ using namespace korva;
 
 extern "C" KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume,
                                             KorvaFindingCallback callback, void *context) {
-  if (!volume || !BeginScanOperation(*volume, true)) return KFALSE;
-  return Report(*volume, RepairVolume(*volume, callback, context));
+  return RunScanOperation(volume, true, RepairVolume, callback, context);
 }
