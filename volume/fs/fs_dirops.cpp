@@ -49,7 +49,7 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
 
 bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
-  if (!TreeBlocksMarkedUsed(v)) return false;
+  if (!KeepInLastError(v, TreeBlocksMarkedUsed(v))) return false;
   if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
   return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
@@ -385,7 +385,7 @@ bool PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPl
   std::vector<BlockRun> runs;
   for (uint32_t b : plan.Chain)
     runs.push_back({b, 1});
-  return ClaimedOnlyOnce(v, runs);
+  return KeepInLastError(v, ClaimedOnlyOnce(v, runs));
 }
 
 // Points the continuation descriptor of a list block (file entry or extension) that names
@@ -898,7 +898,7 @@ bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
     SetError(v, KORVA_E_DAMAGED);
     return false;
   }
-  return ClaimedOnlyOnce(v, held);
+  return KeepInLastError(v, ClaimedOnlyOnce(v, held));
 }
 
 int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,

@@ -836,7 +836,8 @@ KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume->VolumeOpen || HasPartitionMap(*volume)) return KFALSE;
   // Blocks the tree uses but the bitmap records free are found by the walk that the first
   // allocation runs anyway; asked first, the walk runs now (it changes only memory).
-  if (volume->Compatible && !TreeBlocksMarkedUsed(*volume)) return KFALSE;
+  if (volume->Compatible && !KeepInLastError(*volume, TreeBlocksMarkedUsed(*volume)))
+    return KFALSE;
   return SpaceBitmapSuspect(*volume) ? KTRUE : KFALSE;
 }
 
