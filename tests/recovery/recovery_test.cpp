@@ -288,5 +288,32 @@ TEST(RecoveryForeign, VolumeFormattedByMkudffsIsRefused) {
   EXPECT_EQ(Udfinfo(path)["label"], "OTHER");
 }
 
+// A walk that stops at a read names that failure for check and repair alike, and repair then
+// writes nothing: once the sector reads again, the volume mounts as it was left.
+TEST(RecoveryReads, AnUnreadableRootStopsCheckAndRepairWithErrorThirteen) {
+  FormattedImage img(30, u"R", true);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  const uint32_t root = v.RootICBSector;
+  ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);
+  FaultyImageIO io;
+  io.Attach(v);
+  io.FailReadsOfSector(root);
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_EQ(UDF_CheckVolume(&v, nullptr, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+  const uint32_t writes = io.Writes();
+  EXPECT_EQ(UDF_RepairVolume(&v, nullptr, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+  EXPECT_EQ(io.Writes(), writes) << "a refused repair writes nothing";
+  io.Reset();
+  EXPECT_EQ(UDF_RepairVolume(&v, nullptr, nullptr), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
+  v.ImageIO = nullptr;
+}
+
 } // namespace
 } // namespace korva::test

@@ -54,50 +54,60 @@ bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan) {
   return true;
 }
 
-bool BeginScanOperation(TUDFRewritableVolume &v) {
+namespace {
+
+// False with LastError set when the operation may not run.
+bool BeginScanOperation(TUDFRewritableVolume &v, bool writes) {
+  // Background work owns the record: only the atomic store of 26 may touch it.
   if (RefuseWhileBusy(v)) return false;
-  if (!v.VolumeOpen) {
-    SetError(v, KORVA_E_NOT_MOUNTED);
-    return false;
-  }
+  const Status s = !v.VolumeOpen ? Status(KORVA_E_NOT_MOUNTED)
+                   : writes      ? CheckWritable(v)
+                                 : Status::Ok();
+  if (!KeepInLastError(v, s)) return false;
+  ClearError(v);
+  v.WrittenInOperation = 0;
   return true;
 }
 
+} // namespace
+
+KBOOL RunScanOperation(TUDFRewritableVolume *volume, bool writes, ScanOperation op,
+                       KorvaFindingCallback callback, void *context) {
+  if (!volume || !BeginScanOperation(*volume, writes)) return KFALSE;
+  return Report(*volume, op(*volume, callback, context));
+}
+
+Status ScanReadFailure(const TUDFRewritableVolume &v) {
+  return v.LastError ? Status(v.LastError) : Status(KORVA_E_READ);
+}
+
+namespace {
+
+// Walks the volume and hands each finding to the callback; error 22 when there are any.
+Status Check(TUDFRewritableVolume &v, KorvaFindingCallback callback, void *context) {
+  VolumeScan scan;
+  // Another writer's volume that reads: it is read through, and clean when all of it reads.
+  if (IsReadableForeignVolume(v)) {
+    ReadForeignVolumeThrough(v, scan);
+    ReportFindings(scan, callback, context, false);
+    return scan.Findings.size() == 1 ? Status::Ok() : Status(KORVA_E_CHECK_FINDINGS);
+  }
+  const bool complete = ScanForCheck(v, scan);
+  ReportFindings(scan, callback, context, false);
+  if (scan.ReadFailed) return ScanReadFailure(v);
+  if (scan.Foreign) return KORVA_E_NOT_COMPATIBLE;
+  if (!complete || !scan.Findings.empty()) return KORVA_E_CHECK_FINDINGS;
+  return Status::Ok();
+}
+
+} // namespace
 } // namespace korva
 
 using namespace korva;
 
 extern "C" KORVA_API KBOOL UDF_CheckVolume(TUDFRewritableVolume *volume,
                                            KorvaFindingCallback callback, void *context) {
-  if (!volume) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  if (!BeginScanOperation(v)) return KFALSE;
-  ClearError(v);
-  v.WrittenInOperation = 0;
-  VolumeScan scan;
-  // Another writer's volume that reads: it is read through, and clean when all of it reads.
-  if (IsReadableForeignVolume(v)) {
-    ReadForeignVolumeThrough(v, scan);
-    ReportFindings(scan, callback, context, false);
-    if (scan.Findings.size() == 1) return KTRUE;
-    SetError(v, KORVA_E_CHECK_FINDINGS);
-    return KFALSE;
-  }
-  const bool complete = ScanForCheck(v, scan);
-  ReportFindings(scan, callback, context, false);
-  if (scan.ReadFailed) {
-    if (!v.LastError) SetError(v, KORVA_E_READ);
-    return KFALSE;
-  }
-  if (scan.Foreign) {
-    SetError(v, KORVA_E_NOT_COMPATIBLE);
-    return KFALSE;
-  }
-  if (!complete || !scan.Findings.empty()) {
-    SetError(v, KORVA_E_CHECK_FINDINGS);
-    return KFALSE;
-  }
-  return KTRUE;
+  return RunScanOperation(volume, false, Check, callback, context);
 }
 
 extern "C" KORVA_API const char *UDF_GetFindingName(int32_t kind) {

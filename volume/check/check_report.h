@@ -4,6 +4,7 @@
 
 #include "korva/check.h"
 #include "volume/check/fsck_walk.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -16,9 +17,16 @@ void ReportFindings(const VolumeScan &scan, KorvaFindingCallback callback, void 
 // False when the walk could not complete.
 bool ScanForCheck(TUDFRewritableVolume &v, VolumeScan &scan);
 
-// What check and repair start with: no background work on the record and a mount attempted
-// (17 otherwise). False with LastError set when the operation may not run.
-bool BeginScanOperation(TUDFRewritableVolume &v);
+// A check or repair at the exported boundary: it starts only with no background work on the
+// record (26), a mount attempted (17) and, to write, a volume not mounted read-only (27);
+// then op runs with nothing written yet, and its status goes to LastError.
+using ScanOperation = Status (*)(TUDFRewritableVolume &, KorvaFindingCallback, void *);
+KBOOL RunScanOperation(TUDFRewritableVolume *volume, bool writes, ScanOperation op,
+                       KorvaFindingCallback callback, void *context);
+
+// The failure of a walk that stopped at a read: what the read reported, 13 when it said
+// nothing.
+Status ScanReadFailure(const TUDFRewritableVolume &v);
 
 } // namespace korva
 

@@ -193,28 +193,22 @@ bool UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> 
 
 namespace {
 // The claims of the mount's volume, walked the first time they are asked for.
-ContestedBlocks *ClaimsOf(TUDFRewritableVolume &v) {
+Status ClaimsOf(TUDFRewritableVolume &v, ContestedBlocks *&out) {
   FindHandleList *state = FindHandlesOf(v);
-  if (!state) {
-    SetError(v, KORVA_E_DAMAGED);
-    return nullptr;
-  }
-  ContestedBlocks &contested = state->Contested;
-  if (!contested.Built && !FindContestedBlocks(v, contested)) return nullptr;
-  return &contested;
+  if (!state) return KORVA_E_DAMAGED;
+  out = &state->Contested;
+  if (!out->Built && !FindContestedBlocks(v, *out)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 } // namespace
 
-bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
+Status TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
   FindHandleList *state = FindHandlesOf(v);
-  if (!state || !v.SpaceBitmap) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
-  if (state->Contested.BitmapUnioned) return true;
+  if (!state || !v.SpaceBitmap) return KORVA_E_DAMAGED;
+  if (state->Contested.BitmapUnioned) return Status::Ok();
   // Walked now: claims kept from an earlier free of this mount may name blocks freed since.
   ContestedBlocks *claims = &state->Contested;
-  if (!FindContestedBlocks(v, *claims)) return false;
+  if (!FindContestedBlocks(v, *claims)) return StatusFromLastError(v);
   const size_t bytes = std::min<size_t>(claims->Claimed.size(), v.SpaceBitmapBytes);
   for (size_t i = 0; i < bytes; ++i) {
     const uint8_t wrong = v.SpaceBitmap[i] & claims->Claimed[i];
@@ -225,20 +219,16 @@ bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
     NoteBlocksTaken(v, static_cast<uint32_t>(i * 8), 8);
   }
   claims->BitmapUnioned = true;
-  return true;
+  return Status::Ok();
 }
 
-bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
-  ContestedBlocks *claims = ClaimsOf(v);
-  if (!claims) return false;
-  ContestedBlocks &contested = *claims;
+Status ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs) {
+  ContestedBlocks *contested = nullptr;
+  if (Status s = ClaimsOf(v, contested); !s.IsOk()) return s;
   for (const BlockRun &r : runs)
     for (uint64_t b = r.First; b < r.First + r.Count; ++b)
-      if (contested.Has(b)) {
-        SetError(v, KORVA_E_DAMAGED);
-        return false;
-      }
-  return true;
+      if (contested->Has(b)) return KORVA_E_DAMAGED;
+  return Status::Ok();
 }
 
 } // namespace korva

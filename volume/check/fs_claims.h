@@ -13,6 +13,7 @@
 #include "korva/volume.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_state.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -38,14 +39,14 @@ std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list);
 bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
 
 // Whether runs (inside the partition) may be freed as far as other claims go. The first call
-// of a mount walks the volume. False with LastError set: 32 when a block is contested, or
-// the read error that stopped the walk.
-bool ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs);
+// of a mount walks the volume. 32 when a block is contested, or the read error that stopped
+// the walk.
+Status ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &runs);
 
 // Writes never trust a bitmap that disagrees with the tree: before the first allocation of
 // a mount, every block the walk finds in use is marked used in the in-memory bitmap,
-// whatever the bitmap recorded. False with LastError set when the walk could not run.
-bool TreeBlocksMarkedUsed(TUDFRewritableVolume &v);
+// whatever the bitmap recorded. The read error that stopped the walk when it could not run.
+Status TreeBlocksMarkedUsed(TUDFRewritableVolume &v);
 
 // Of `entries`, the file entries no name reaches any more and none of whose blocks an entry
 // that is reached claims: what may be freed of them. False when the walk could not run.

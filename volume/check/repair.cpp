@@ -14,6 +14,7 @@
 #include "udf/timestamp.h"
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
+#include "volume/medium/geometry.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
@@ -24,16 +25,7 @@ namespace {
 
 // Points the record at the structures the walk found, so block I/O stays in the partition.
 void TakeGeometry(TUDFRewritableVolume &v, const ScanGeometry &g) {
-  v.MainVDSSector = g.MainVDS;
-  v.ReserveVDSSector = g.ReserveVDS;
-  v.IntegritySector = g.IntegritySector;
-  v.SparingTableSector1 = g.SparingTable1;
-  v.SparingTableSector2 = g.SparingTable2;
-  v.PartitionStart = g.PartitionStart;
-  v.PartitionLength = g.PartitionLength;
-  v.SpaceBitmapSector = g.PartitionStart + g.BitmapBlock;
-  v.SpaceBitmapBlocks = g.BitmapBlocks;
-  v.FileSetSector = g.PartitionStart + g.FileSetBlock;
+  InstallGeometry(v, g);
   v.RootICBSector = g.PartitionStart + g.RootBlock;
 }
 
@@ -252,26 +244,49 @@ bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
   return !any || CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0);
 }
 
-// Why repair refuses a volume it walked; 0 when it may go ahead.
-uint32_t Refusal(TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
-  if (scan.ReadFailed) return v.LastError ? v.LastError : uint32_t(KORVA_E_READ);
+// Why repair refuses a volume it walked; Ok when it may go ahead.
+Status Refusal(const TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
+  if (scan.ReadFailed) return ScanReadFailure(v);
   if (scan.Foreign || scan.ForeignEntries) return KORVA_E_NOT_COMPATIBLE;
   if (!complete || scan.Structural) return KORVA_E_DAMAGED;
-  return 0;
+  return Status::Ok();
 }
 
-bool Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
+// The mend steps still report through LastError; their failure is taken from there.
+Status Mended(TUDFRewritableVolume &v, bool ok) { return ok ? Status::Ok() : StatusFromLastError(v); }
+
+Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   TakeGeometry(v, scan.Geometry);
   // Handles refer to the tree as it was; the mount at the end starts afresh.
   ReleaseFileSystemState(v);
   CreateFileSystemState(v);
   EnterRewriting(v);
-  if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock)) return false;
-  if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v)) {
-    if (!v.LastError) SetError(v, KORVA_E_WRITE);
-    return false;
+  if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock))
+    return Mended(v, false);
+  if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v))
+    return v.LastError ? Status(v.LastError) : Status(KORVA_E_WRITE);
+  return Mended(v, WriteClosedIntegrity(v, scan) && MountAgain(v) && Relink(v, scan));
+}
+
+// Walks the volume and mends what the walk found; the findings go to the callback, as
+// repaired when the repair went through.
+Status RepairVolume(TUDFRewritableVolume &v, KorvaFindingCallback callback, void *context) {
+  VolumeScan scan;
+  const bool complete = ScanForCheck(v, scan);
+  if (const Status refusal = Refusal(v, complete, scan); !refusal.IsOk()) {
+    ReportFindings(scan, callback, context, false);
+    return refusal;
   }
-  return WriteClosedIntegrity(v, scan) && MountAgain(v) && Relink(v, scan);
+  if (scan.Findings.empty()) {
+    // Nothing to mend: a volume already mounted compatible is left exactly as it is.
+    if (v.Compatible) return Status::Ok();
+    TakeGeometry(v, scan.Geometry);
+    return Mended(v, MountAgain(v));
+  }
+  v.WrittenInOperation = 0;
+  const Status s = Repair(v, scan);
+  ReportFindings(scan, callback, context, s.IsOk());
+  return s;
 }
 
 } // namespace
@@ -281,30 +296,5 @@ using namespace korva;
 
 extern "C" KORVA_API KBOOL UDF_RepairVolume(TUDFRewritableVolume *volume,
                                             KorvaFindingCallback callback, void *context) {
-  if (!volume) return KFALSE;
-  TUDFRewritableVolume &v = *volume;
-  if (!BeginScanOperation(v)) return KFALSE;
-  if (v.ReadOnly) {
-    SetError(v, KORVA_E_READ_ONLY);
-    return KFALSE;
-  }
-  ClearError(v);
-  v.WrittenInOperation = 0;
-  VolumeScan scan;
-  const bool complete = ScanForCheck(v, scan);
-  if (const uint32_t refusal = Refusal(v, complete, scan)) {
-    ReportFindings(scan, callback, context, false);
-    SetError(v, refusal);
-    return KFALSE;
-  }
-  if (scan.Findings.empty()) {
-    // Nothing to mend: a volume already mounted compatible is left exactly as it is.
-    if (v.Compatible) return KTRUE;
-    TakeGeometry(v, scan.Geometry);
-    return MountAgain(v) ? KTRUE : KFALSE;
-  }
-  v.WrittenInOperation = 0;
-  const bool ok = Repair(v, scan);
-  ReportFindings(scan, callback, context, ok);
-  return ok ? KTRUE : KFALSE;
+  return RunScanOperation(volume, true, RepairVolume, callback, context);
 }

@@ -384,7 +384,7 @@ bool AllocateHoles(TUDFRewritableVolume &v, std::vector<ADSlot> &slots, uint64_t
     const uint32_t length = (s.AD.Length() + kBlockSize - 1) / kBlockSize;
     uint32_t first = 0;
     uint8_t *b = blocks.Get(s.SlotBlock);
-    if (!b || !TreeBlocksMarkedUsed(v)) return false;
+    if (!b || !KeepInLastError(v, TreeBlocksMarkedUsed(v))) return false;
     if (!TakeContiguous(v, length, first)) {
       SetError(v, KORVA_E_NO_SPACE);
       return false;
@@ -437,7 +437,7 @@ void PlanAppendBytes(const DescriptorList &list, uint64_t size, WritePlan &plan)
 // if the write is refused.
 bool TakeRuns(TUDFRewritableVolume &v, const WritePlan &plan, PendingExtentList &runs,
               TakenBlocks &taken) {
-  if (plan.NewBlocks > 0 && !TreeBlocksMarkedUsed(v)) return false;
+  if (plan.NewBlocks > 0 && !KeepInLastError(v, TreeBlocksMarkedUsed(v))) return false;
   uint64_t missing = plan.NewBlocks;
   uint32_t hint = plan.LastEnd;
   bool wrapped = hint == 0;

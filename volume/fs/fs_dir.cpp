@@ -57,23 +57,9 @@ bool ReadEntryBlock(const BlockReadFn &read, const BlockSpace &space, uint32_t b
 }
 
 bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info, uint32_t length) {
-  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, length, block);
+  std::optional<FileEntryInfo> fe = ParseFileEntry(sector, length, block);
   if (!fe) return false;
-  info.FileType = fe->FileType;
-  info.ICBFlags = fe->ICBFlags;
-  info.Permissions = fe->Permissions;
-  info.LinkCount = fe->LinkCount;
-  info.InformationLength = fe->InformationLength;
-  info.BlocksRecorded = fe->LogicalBlocksRecorded;
-  info.AccessTime = fe->AccessTime;
-  info.ModificationTime = fe->ModificationTime;
-  info.AttributeTime = fe->AttributeTime;
-  info.UniqueID = fe->UniqueID;
-  info.Uid = fe->Uid;
-  info.Gid = fe->Gid;
-  info.EAOffset = fe->DescriptorOffset - fe->ExtendedAttributesLength;
-  info.EALength = fe->ExtendedAttributesLength;
-  info.Extended = fe->Extended;
+  info = std::move(*fe);
   return true;
 }
 

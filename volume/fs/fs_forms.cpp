@@ -147,8 +147,7 @@ Status OldChainUnshared(TUDFRewritableVolume &v, const DescriptorList &list) {
   std::vector<BlockRun> oldChain;
   for (uint32_t b : list.Extensions)
     oldChain.push_back({b, 1});
-  if (oldChain.empty() || ClaimedOnlyOnce(v, oldChain)) return Status::Ok();
-  return StatusFromLastError(v);
+  return oldChain.empty() ? Status::Ok() : ClaimedOnlyOnce(v, oldChain);
 }
 
 // Puts the short list into the entry's descriptor area, with the continuation to its chain.
