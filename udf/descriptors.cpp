@@ -503,7 +503,7 @@ FileEntryInfo NewDirectoryEntryInfo(const UDF_TimeStamp &created, uint64_t uniqu
   info.FileType = kFileTypeDirectory;
   info.Permissions = kPermissionsDirectory;
   info.InformationLength = dataLength;
-  info.LogicalBlocksRecorded = 1;
+  info.BlocksRecorded = 1;
   info.AccessTime = info.ModificationTime = info.AttributeTime = created;
   info.UniqueID = uniqueID;
   info.Extents.push_back(MakeShortAD(dataLength, dataBlock));
@@ -540,7 +540,7 @@ size_t BuildFileEntry(uint8_t *dst, size_t dstLength, uint32_t location,
   head.Permissions = info.Permissions;
   head.FileLinkCount = 1;
   head.InformationLength = info.InformationLength;
-  h.LogicalBlocksRecorded = info.LogicalBlocksRecorded;
+  h.LogicalBlocksRecorded = info.BlocksRecorded;
   h.AccessTime = info.AccessTime;
   h.ModificationTime = info.ModificationTime;
   h.AttributeTime = info.AttributeTime;
@@ -621,7 +621,7 @@ std::optional<FileEntryInfo> ParseFileEntry(const uint8_t *buf, size_t length, u
   info.Uid = h.Uid;
   info.Gid = h.Gid;
   info.InformationLength = h.InformationLength;
-  info.LogicalBlocksRecorded = f->BlocksRecorded();
+  info.BlocksRecorded = f->BlocksRecorded();
   info.AccessTime = f->AccessTime();
   info.ModificationTime = f->ModificationTime();
   info.AttributeTime = f->AttributeTime();

@@ -618,7 +618,7 @@ struct FileEntryInfo {
   uint16_t ICBFlags = 0; // only kICBFlagArchive / kICBFlagSystem; descriptors are always short
   uint32_t Permissions = kPermissionsFile;
   uint64_t InformationLength = 0;
-  uint64_t LogicalBlocksRecorded = 0;
+  uint64_t BlocksRecorded = 0; // logical blocks recorded
   UDF_TimeStamp AccessTime{};
   UDF_TimeStamp ModificationTime{};
   UDF_TimeStamp AttributeTime{};
@@ -636,6 +636,8 @@ struct FileEntryInfo {
   uint32_t ExtendedAttributesLength = 0; // bytes of extended attributes before the descriptors
   uint32_t DescriptorOffset = 0;         // where the descriptors (or embedded data) start
   uint32_t DescriptorLength = 0;         // and their recorded length
+  // Where the extended attributes start in the entry.
+  uint32_t ExtendedAttributesOffset() const { return DescriptorOffset - ExtendedAttributesLength; }
 };
 
 // The descriptor form in the low three bits of the ICB flags.

@@ -97,7 +97,7 @@ TEST(RecordLife, MountAndReleaseCloseTheMountedVolume) {
   // Mounting another image: the first is left closed, with its bitmap.
   TempDir other;
   ASSERT_EQ(UDF_MountImage(&v, other.File("b.img").c_str(), 20), KTRUE);
-  EXPECT_EQ(IntegrityTypeOnDisc(img.ImagePath()), uint32_t(itClose));
+  EXPECT_EQ(IntegrityTypeOnDisc(img.ImagePath()), uint32_t(::itClose));
   ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
   EXPECT_EQ(v.FreeBlocks, freeBlocks);
@@ -123,7 +123,7 @@ TEST(RecordLife, ReleaseClosesTheMountedVolume) {
     EXPECT_EQ(v->VolumeOpen, 0);
     EXPECT_EQ(v->SpaceBitmap, nullptr);
     EXPECT_EQ(UDF_GetLastErrorNumber(v.get()), 0);
-    EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itClose));
+    EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(::itClose));
     // The released record is a fresh record again.
     ASSERT_EQ(UDF_MountImage(v.get(), path.c_str(), 0), KTRUE);
     EXPECT_EQ(UDF_GetVolumeCompatibility(v.get()), KTRUE);

@@ -439,7 +439,7 @@ TEST(Descriptors, EntryRecordsOfBothForms) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->Extended, extended);
     EXPECT_EQ(back->InformationLength, 5000u);
-    EXPECT_EQ(back->LogicalBlocksRecorded, 3u);
+    EXPECT_EQ(back->BlocksRecorded, 3u);
     EXPECT_EQ(back->LinkCount, 2u);
     EXPECT_EQ(std::memcmp(&back->AttributeTime, &eight, 12), 0);
     EXPECT_EQ(back->DescriptorOffset, e->Layout().HeaderSize);

@@ -126,7 +126,7 @@ void MakeMetadataVolume(const std::string &path, bool mainFile, bool mirror) {
     FileEntryInfo fe;
     fe.FileType = type;
     fe.InformationLength = kBlocks * 2048;
-    fe.LogicalBlocksRecorded = kBlocks;
+    fe.BlocksRecorded = kBlocks;
     fe.Extents = {MakeShortAD(kBlocks * 2048, kMoved)};
     if (wanted) {
       ASSERT_GT(BuildFileEntry(img.At(kStart + block), 2048, block, fe), 0u);
@@ -245,7 +245,7 @@ public:
       std::memcpy(Block(start_ + kData + 40 * uint32_t(i)), data.data(), data.size());
       FileEntryInfo fe;
       fe.InformationLength = data.size();
-      fe.LogicalBlocksRecorded = (data.size() + size_ - 1) / size_;
+      fe.BlocksRecorded = (data.size() + size_ - 1) / size_;
       fe.Extents = {MakeShortAD(uint32_t(data.size()), kData + 40 * uint32_t(i))};
       std::memset(sector, 0, sizeof sector);
       BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
@@ -256,7 +256,7 @@ public:
     root.FileType = kFileTypeDirectory;
     root.Permissions = kPermissionsDirectory;
     root.InformationLength = at;
-    root.LogicalBlocksRecorded = (at + size_ - 1) / size_;
+    root.BlocksRecorded = (at + size_ - 1) / size_;
     root.Extents = {MakeShortAD(uint32_t(at), kDir)};
     std::memset(sector, 0, sizeof sector);
     BuildFileEntry(sector, sizeof sector, root_, root);
@@ -275,7 +275,7 @@ public:
     uint8_t sector[4096] = {};
     FileEntryInfo fe;
     fe.InformationLength = length;
-    fe.LogicalBlocksRecorded = (length + size_ - 1) / size_;
+    fe.BlocksRecorded = (length + size_ - 1) / size_;
     fe.Extents = {MakeShortAD(head, first)};
     BuildFileEntry(sector, sizeof sector, at, fe);
     StoreLE16(sector + 34, uint16_t((LoadLE16(sector + 34) & ~7u) | kDescriptorsExtended));
@@ -300,7 +300,7 @@ public:
     uint8_t sector[4096] = {};
     FileEntryInfo fe;
     fe.InformationLength = 4000;
-    fe.LogicalBlocksRecorded = 8;
+    fe.BlocksRecorded = 8;
     fe.Extents = {MakeShortAD(4000, 0x00FFFFFFu)};
     BuildFileEntry(sector, sizeof sector, kEntries + uint32_t(i), fe);
     Put(kEntries + uint32_t(i), sector, size_);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <vector>
 
 #include "korva/check.h"
 #include "korva/files.h"
@@ -30,6 +31,13 @@ uint32_t IntegrityTypeOnDisc(const std::string &image, uint32_t sector = 304) {
   const std::string s = ReadImageSector(image, sector);
   if (s.empty()) return 0xFFFFFFFF;
   return LoadLE32(reinterpret_cast<const uint8_t *>(s.data()) + 28);
+}
+
+// Where the record points the engine's sector I/O.
+std::vector<uint32_t> RecordedGeometry(const TUDFRewritableVolume &v) {
+  return {v.MainVDSSector,   v.ReserveVDSSector, v.IntegritySector,   v.SparingTableSector1,
+          v.SparingTableSector2, v.PartitionStart, v.PartitionLength, v.SpaceBitmapSector,
+          v.SpaceBitmapBlocks, v.FileSetSector,  v.RootICBSector};
 }
 
 void PatchImage(const std::string &image, uint64_t offset, const void *data, size_t n) {
@@ -106,9 +114,11 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
   EXPECT_EQ(v.SpareAreaStart, 1376u);
   EXPECT_EQ(v.PartitionStart, 1408u);
   EXPECT_EQ(v.PartitionLength, 49504u);
+  EXPECT_EQ(v.SpaceBitmapSector, 1408u);
   EXPECT_EQ(v.SpaceBitmapBlocks, 4u);
   EXPECT_EQ(v.FileSetSector, 1412u);
   EXPECT_EQ(v.RootICBSector, 1413u);
+  const std::vector<uint32_t> formatted = RecordedGeometry(v);
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), 49497u);
   EXPECT_EQ(UDF_GetPhysicalFormattingPercentage(&v), 100);
   // Every anchor, and the open integrity type while mounted.
@@ -131,6 +141,7 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
 
   ASSERT_EQ(UDF_MountImage(&v, path.c_str(), 0), KTRUE);
   ASSERT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(RecordedGeometry(v), formatted) << "the mount reads back what the format laid out";
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&v), 49497u);
   EXPECT_EQ(UDF_GetTotalBlocksOfLogicalVolume(&v), 49504u);
   EXPECT_EQ(UDF_GetFileCount(&v), 0u);

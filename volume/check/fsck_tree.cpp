@@ -310,7 +310,7 @@ void Walker::CompareBlocksRecorded(const EntryVerdict &e, uint32_t block,
   const uint64_t extensions =
       std::count_if(e.Ranges.begin(), e.Ranges.end(), [](const Range &r) { return r.Descriptor; }) -
       1;
-  const uint64_t recorded = e.Info.LogicalBlocksRecorded;
+  const uint64_t recorded = e.Info.BlocksRecorded;
   if (recorded >= e.RecordedBlocks && recorded <= e.AllocatedBlocks + extensions) return;
   ScanFinding f;
   f.Kind = KORVA_FINDING_BLOCKS_RECORDED;

@@ -81,19 +81,8 @@ bool Walker::ReadVolumeStructure() {
   case SequenceReading::Damaged:
     return Structure(r.Why);
   }
-  const VolumeGeometry &vg = r.Geometry;
-  g_.MainVDS = vg.MainVDS;
-  g_.ReserveVDS = vg.ReserveVDS;
-  g_.PartitionStart = vg.PartitionStart;
-  g_.PartitionLength = vg.PartitionLength;
-  g_.BitmapBlock = vg.BitmapBlock;
-  g_.BitmapBlocks = vg.BitmapBlocks;
-  g_.FileSetBlock = fileSetBlock_ = vg.FileSetBlock;
-  g_.IntegritySector = vg.IntegritySector;
-  g_.SparingTable1 = vg.SparingTable1;
-  g_.SparingTable2 = vg.SparingTable2;
-  g_.SparingTableBytes = vg.SparingTableBytes;
-  g_.SparingPacketLength = vg.SparingPacketLength;
+  static_cast<VolumeGeometry &>(g_) = r.Geometry;
+  fileSetBlock_ = g_.FileSetBlock;
   for (const SequenceViolation &bad : r.Violations) {
     ScanFinding f;
     f.Kind = KORVA_FINDING_DESCRIPTOR;
@@ -146,16 +135,7 @@ bool Walker::ReadIntegrity() {
 // Packets the sparing table relocated are read where it says from here on (the engine's
 // sector I/O resolves them), so the walk sees what every reader sees.
 bool Walker::ReadSparing() {
-  SparingLayout l;
-  l.Table1 = g_.SparingTable1;
-  l.Table2 = g_.SparingTable2;
-  l.TableBytes = g_.SparingTableBytes;
-  l.PacketLength = g_.SparingPacketLength;
-  l.PartitionStart = g_.PartitionStart;
-  l.PartitionLength = g_.PartitionLength;
-  l.MainVDS = g_.MainVDS;
-  l.ReserveVDS = g_.ReserveVDS;
-  l.Integrity = g_.IntegritySector;
+  const SparingLayout l = SparingLayoutOf(g_);
   switch (LoadSparingMap(v_, l, !v_.Compatible)) {
   case SparingLoad::Ok: {
     SparingRewrite stale;

@@ -12,6 +12,7 @@
 #include "korva/check.h"
 #include "korva/volume.h"
 #include "udf/descriptors.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva {
 
@@ -50,15 +51,8 @@ struct ScanFinding {
 };
 
 // Where the volume's structures are, as found by the walk.
-struct ScanGeometry {
-  uint32_t PartitionStart = 0;
-  uint32_t PartitionLength = 0;
-  uint32_t MainVDS = 0, ReserveVDS = 0;
-  uint32_t IntegritySector = 0;
-  uint32_t SparingTable1 = 0, SparingTable2 = 0;
-  uint32_t SparingTableBytes = 0, SparingPacketLength = 0; // from the sparable partition map
-  uint32_t BitmapBlock = 0, BitmapBlocks = 0;
-  uint32_t FileSetBlock = 0;
+// The geometry the descriptor sequences record, and where the walk found the root.
+struct ScanGeometry : VolumeGeometry {
   uint32_t RootBlock = 0;
 };
 

@@ -14,6 +14,7 @@
 #include "udf/timestamp.h"
 #include "volume/check/check_report.h"
 #include "volume/engine.h"
+#include "volume/medium/geometry.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
@@ -24,16 +25,7 @@ namespace {
 
 // Points the record at the structures the walk found, so block I/O stays in the partition.
 void TakeGeometry(TUDFRewritableVolume &v, const ScanGeometry &g) {
-  v.MainVDSSector = g.MainVDS;
-  v.ReserveVDSSector = g.ReserveVDS;
-  v.IntegritySector = g.IntegritySector;
-  v.SparingTableSector1 = g.SparingTable1;
-  v.SparingTableSector2 = g.SparingTable2;
-  v.PartitionStart = g.PartitionStart;
-  v.PartitionLength = g.PartitionLength;
-  v.SpaceBitmapSector = g.PartitionStart + g.BitmapBlock;
-  v.SpaceBitmapBlocks = g.BitmapBlocks;
-  v.FileSetSector = g.PartitionStart + g.FileSetBlock;
+  InstallGeometry(v, g);
   v.RootICBSector = g.PartitionStart + g.RootBlock;
 }
 

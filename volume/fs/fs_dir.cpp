@@ -30,23 +30,9 @@ uint64_t DescriptorList::TotalBytes() const {
 }
 
 bool ReadEntryFields(const uint8_t *sector, uint32_t block, EntryFields &info) {
-  const std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
+  std::optional<FileEntryInfo> fe = ParseFileEntry(sector, kBlockSize, block);
   if (!fe) return false;
-  info.FileType = fe->FileType;
-  info.ICBFlags = fe->ICBFlags;
-  info.Permissions = fe->Permissions;
-  info.LinkCount = fe->LinkCount;
-  info.InformationLength = fe->InformationLength;
-  info.BlocksRecorded = fe->LogicalBlocksRecorded;
-  info.AccessTime = fe->AccessTime;
-  info.ModificationTime = fe->ModificationTime;
-  info.AttributeTime = fe->AttributeTime;
-  info.UniqueID = fe->UniqueID;
-  info.Uid = fe->Uid;
-  info.Gid = fe->Gid;
-  info.EAOffset = fe->DescriptorOffset - fe->ExtendedAttributesLength;
-  info.EALength = fe->ExtendedAttributesLength;
-  info.Extended = fe->Extended;
+  info = std::move(*fe);
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "udf/descriptors.h"
 #include "udf/timestamp.h"
 #include "volume/fs/fs_state.h"
 #include "volume/medium/block_space.h"
@@ -59,25 +60,8 @@ struct DescriptorList {
   uint64_t TotalBytes() const;
 };
 
-// The fields of a file entry that the engine uses.
-struct EntryFields {
-  uint8_t FileType = 0;
-  uint16_t ICBFlags = 0;
-  uint32_t Permissions = 0;
-  uint16_t LinkCount = 0;
-  uint64_t InformationLength = 0;
-  uint64_t BlocksRecorded = 0;
-  UDF_TimeStamp AccessTime{};
-  UDF_TimeStamp ModificationTime{};
-  UDF_TimeStamp AttributeTime{};
-  uint64_t UniqueID = 0;
-  uint32_t Uid = 0xFFFFFFFFu;
-  uint32_t Gid = 0xFFFFFFFFu;
-  // The extended attributes recorded in the entry: where they start and their length.
-  uint32_t EAOffset = 0;
-  uint32_t EALength = 0;
-  bool Extended = false; // an extended file entry
-};
+// The fields of a file entry that the engine uses: the record's own reading of them.
+using EntryFields = FileEntryInfo;
 
 // Checks the tag of a file entry (or extended file entry) at `block` and reads its fields.
 // False when it is not one.

@@ -131,7 +131,7 @@ void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation
   size_t n = std::min<size_t>(fid.Name.size(), 256);
   std::memcpy(di.Name, fid.Name.data(), n * sizeof(char16_t));
   di.Name[n] = 0;
-  DirectoryStream::Place start, tail;
+  DirectoryStream::Place start;
   // Entries embedded in the directory's file entry have no descriptor to record.
   const bool embedded = dir.List().Embedded();
   if (embedded && dir.Locate(fid.Offset, start)) {
@@ -145,15 +145,6 @@ void StoreResult(DirectoryStream &dir, const FidEntry &fid, DirectoryInformation
     di.ADOffset = s.SlotOffset;
     di.AD = s.AD;
     di.BlockOffset = start.Offset;
-  }
-  di.FIDSplit = false;
-  if (!embedded && dir.Locate(fid.Offset + fid.Length - 1, tail) && tail.Block != start.Block) {
-    const ADSlot &s = dir.List().Extents[tail.Extent];
-    di.FIDSplit = true;
-    di.TailADBlock = s.SlotBlock;
-    di.TailADOffset = s.SlotOffset;
-    di.TailAD = s.AD;
-    di.TailBlockOffset = 0;
   }
   di.HasResult = true;
 }
@@ -195,11 +186,6 @@ void ResetScan(DirectoryInformation &di) {
   di.BlockOffset = 0;
   di.DirOffset = 0;
   di.FIDLength = 0;
-  di.FIDSplit = false;
-  di.TailADBlock = 0;
-  di.TailADOffset = 0;
-  di.TailAD = {};
-  di.TailBlockOffset = 0;
   di.EntryICB = 0;
   di.Characteristics = 0;
   di.Name[0] = 0;

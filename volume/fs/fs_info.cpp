@@ -140,7 +140,8 @@ Status GetInfo(TUDFRewritableVolume &v, std::u16string_view path, KorvaFileInfo 
   out.Uid = info.Uid;
   out.Gid = info.Gid;
   if (info.FileType == kFileTypeBlockDevice || info.FileType == kFileTypeCharDevice) {
-    if (const auto dev = FindDeviceSpecification(fe + info.EAOffset, info.EALength)) {
+    if (const auto dev = FindDeviceSpecification(fe + info.ExtendedAttributesOffset(),
+                                                    info.ExtendedAttributesLength)) {
       out.DeviceMajor = dev->Major;
       out.DeviceMinor = dev->Minor;
     }

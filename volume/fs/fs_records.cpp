@@ -99,7 +99,7 @@ void MakeFileEntry(uint8_t *s, uint32_t block, const NewFileEntry &e) {
   info.FileType = e.FileType;
   info.Permissions = e.Permissions;
   info.InformationLength = e.InformationLength;
-  info.LogicalBlocksRecorded = e.BlocksRecorded;
+  info.BlocksRecorded = e.BlocksRecorded;
   std::memset(s, 0, kSectorSize);
   BuildFileEntry(s, kSectorSize, block, info);
 }

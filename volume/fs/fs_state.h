@@ -39,12 +39,6 @@ struct DirectoryInformation {
   uint16_t BlockOffset = 0;
   uint64_t DirOffset = 0; // bytes of the directory before the found FID
   uint32_t FIDLength = 0; // at most one block, but the stored lengths add up to more
-  bool FIDSplit = false;
-  // For a split FID: the slot and offset where its tail lies.
-  uint32_t TailADBlock = 0;
-  uint16_t TailADOffset = 0;
-  ShortADValue TailAD;
-  uint16_t TailBlockOffset = 0;
   uint32_t EntryICB = 0;
   uint8_t Characteristics = 0;
   char16_t Name[257] = {};

@@ -17,6 +17,7 @@
 #include "udf/narrow.h"
 #include "volume/life/background.h"
 #include "volume/engine.h"
+#include "volume/medium/geometry.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/medium/partition_map.h"
 #include "volume/medium/sparing.h"
@@ -297,6 +298,23 @@ bool ComputeLayout(uint32_t totalSectors, uint32_t packetBlocks, uint32_t anchor
   return true;
 }
 
+namespace {
+
+// The geometry a new volume of layout l records, as a mount of it would read it back.
+VolumeGeometry GeometryOf(const VolumeLayout &l) {
+  return {.MainVDS = l.MainVDS,
+          .ReserveVDS = l.ReserveVDS,
+          .PartitionStart = l.PartitionStart,
+          .PartitionLength = l.PartitionLength,
+          .BitmapBlocks = l.BitmapBlocks,
+          .FileSetBlock = l.FileSet - l.PartitionStart,
+          .IntegritySector = l.Integrity,
+          .SparingTable1 = l.Sparing1,
+          .SparingTable2 = l.Sparing2};
+}
+
+} // namespace
+
 bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
   v.LastError = 0;
   v.WrittenInOperation = 0;
@@ -321,18 +339,9 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
     SetError(v, KORVA_E_CAPACITY);
     return false;
   }
-  v.MainVDSSector = l.MainVDS;
-  v.ReserveVDSSector = l.ReserveVDS;
-  v.IntegritySector = l.Integrity;
-  v.SparingTableSector1 = l.Sparing1;
-  v.SparingTableSector2 = l.Sparing2;
+  InstallGeometry(v, GeometryOf(l));
   v.SpareAreaStart = l.SpareAreaStart;
   v.SparingEntryCount = kSparingEntries;
-  v.PartitionStart = l.PartitionStart;
-  v.PartitionLength = l.PartitionLength;
-  v.SpaceBitmapSector = l.PartitionStart;
-  v.SpaceBitmapBlocks = l.BitmapBlocks;
-  v.FileSetSector = l.FileSet;
   v.RootICBSector = l.RootICB;
   v.NextUniqueID = 16;
   // Write-ahead of an earlier mount's bitmap must not reach the new layout, nor its

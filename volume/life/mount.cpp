@@ -18,6 +18,7 @@
 #include "volume/life/background.h"
 #include "volume/engine.h"
 #include "volume/engine_state.h"
+#include "volume/medium/geometry.h"
 #include "volume/medium/packet_cache.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
@@ -59,20 +60,9 @@ bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
     if (foreignAnchor == 0) NoteUnreadableVolume(v, r.Why);
   }
   if (r.Result != SequenceReading::Ok) return false;
-  const VolumeGeometry &g = r.Geometry;
-  v.MainVDSSector = g.MainVDS;
-  v.ReserveVDSSector = g.ReserveVDS;
-  v.PartitionStart = g.PartitionStart;
-  v.PartitionLength = g.PartitionLength;
-  v.SpaceBitmapBlocks = g.BitmapBlocks;
-  v.SpaceBitmapSector = g.PartitionStart + g.BitmapBlock;
-  v.FileSetSector = g.PartitionStart + g.FileSetBlock;
-  v.IntegritySector = g.IntegritySector;
-  v.SparingTableSector1 = g.SparingTable1;
-  v.SparingTableSector2 = g.SparingTable2;
-  sparing.PacketLength = g.SparingPacketLength;
-  sparing.TableBytes = g.SparingTableBytes;
-  ReadLabel(v, g.VolumeIdentifier);
+  InstallGeometry(v, r.Geometry);
+  sparing = SparingLayoutOf(r.Geometry);
+  ReadLabel(v, r.Geometry.VolumeIdentifier);
   return true;
 }
 
@@ -98,14 +88,7 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
 
 // Either copy of the sparing table will do; relocations that cannot be honoured safely are
 // damage (error 32), never guessed at.
-bool ReadSparingTable(TUDFRewritableVolume &v, SparingLayout &sparing) {
-  sparing.Table1 = v.SparingTableSector1;
-  sparing.Table2 = v.SparingTableSector2;
-  sparing.PartitionStart = v.PartitionStart;
-  sparing.PartitionLength = v.PartitionLength;
-  sparing.MainVDS = v.MainVDSSector;
-  sparing.ReserveVDS = v.ReserveVDSSector;
-  sparing.Integrity = v.IntegritySector;
+bool ReadSparingTable(TUDFRewritableVolume &v, const SparingLayout &sparing) {
   switch (LoadSparingMap(v, sparing)) {
   case SparingLoad::Ok:
     return true;

@@ -33,6 +33,20 @@ struct SparingMap {
 
 void DestroyPart(SparingMap *part) { delete part; }
 
+SparingLayout SparingLayoutOf(const VolumeGeometry &g) {
+  SparingLayout l;
+  l.Table1 = g.SparingTable1;
+  l.Table2 = g.SparingTable2;
+  l.TableBytes = g.SparingTableBytes;
+  l.PacketLength = g.SparingPacketLength;
+  l.PartitionStart = g.PartitionStart;
+  l.PartitionLength = g.PartitionLength;
+  l.MainVDS = g.MainVDS;
+  l.ReserveVDS = g.ReserveVDS;
+  l.Integrity = g.IntegritySector;
+  return l;
+}
+
 namespace {
 
 constexpr uint32_t kFreeEntryFloor = 0xFFFFFFF0u; // 0xFFFFFFF0 defective, 0xFFFFFFFF free

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "korva/volume.h"
+#include "volume/medium/volume_sequence.h"
 
 namespace korva {
 
@@ -19,6 +20,9 @@ struct SparingLayout {
   uint32_t PartitionStart = 0, PartitionLength = 0;
   uint32_t MainVDS = 0, ReserveVDS = 0, Integrity = 0;
 };
+
+// The layout of the sparing tables the descriptor sequences of this library's volume record.
+SparingLayout SparingLayoutOf(const VolumeGeometry &g);
 
 enum class SparingLoad {
   Ok,
