@@ -14,13 +14,6 @@ namespace {
 
 constexpr uint32_t kEraseReadyLimitMs = 60000;
 
-// A step of the erase failed. Erasing sets no error number of its own: the drive's refusal
-// of a blank, format or write ends it with LastError 0; a step that named its failure (a
-// timeout, a medium change) keeps that number.
-Status StepFailed(const TUDFRewritableVolume &v) {
-  return v.LastError != 0 ? Status(v.LastError) : Status::Unnumbered();
-}
-
 // Writes count zero packets from sector 0, stopping at the first failure.
 Status WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
   const uint32_t p = v.PacketBlocks;
@@ -38,11 +31,6 @@ Status WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
   return Status::Ok();
 }
 
-// A step of the drive's own that reports through LastError (or not at all).
-Status Step(TUDFRewritableVolume &v, bool ok) {
-  return ok ? Status::Ok() : StepFailed(v);
-}
-
 // DVD+RW: formatted first when it is not, then zeros over the volume structure and the
 // lead-out after them, so that other drives see an empty disc.
 Status EraseDvdPlusRw(TUDFRewritableVolume &v, bool quick) {
@@ -51,13 +39,14 @@ Status EraseDvdPlusRw(TUDFRewritableVolume &v, bool quick) {
   if (!CheckMediumFormatted(v)) {
     GetFormatCapacity(d);
     if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-    if (Status s = Step(v, FormatDvdPlusRw(v)); !s.IsOk()) return s;
-    if (Status s = Step(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false)); !s.IsOk())
+    if (Status s = DriveStep(v, FormatDvdPlusRw(v)); !s.IsOk()) return s;
+    if (Status s = DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+        !s.IsOk())
       return s;
   }
   const Status zeros = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
   FlushCache(d);
-  if (Status s = Step(v, StopBackgroundFormat(v)); !s.IsOk()) return s;
+  if (Status s = DriveStep(v, StopBackgroundFormat(v)); !s.IsOk()) return s;
   return zeros;
 }
 
@@ -71,7 +60,7 @@ Status EraseMedium(TUDFRewritableVolume &v, bool quick) {
   }
   if (medium != mtDVDRAM && medium != mtDVDPLUSRW) {
     if (!Erase(d, quick)) return Status::Unnumbered();
-    return Step(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+    return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
   }
   if (medium == mtDVDPLUSRW) return EraseDvdPlusRw(v, quick);
   // DVD-RAM.
@@ -80,10 +69,10 @@ Status EraseMedium(TUDFRewritableVolume &v, bool quick) {
     FlushCache(d);
     return zeros;
   }
-  if (Status s = Step(v, FormatDvdRamFully(v)); !s.IsOk()) return s;
+  if (Status s = DriveStep(v, FormatDvdRamFully(v)); !s.IsOk()) return s;
   // Some drives answer TEST UNIT READY while they still format; they report progress on
   // READ DISC INFORMATION as on anything else.
-  return Step(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+  return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
 }
 
 } // namespace
