@@ -158,13 +158,13 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
 bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
 // The same at once: for blocks nothing on the medium refers to.
 bool MarkRunNow(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
-// Loads the bitmap at mount. A descriptor whose tag is wrong is refused; one whose CRC alone
-// fails is loaded and marked suspect.
+// Loads the bitmap at mount. A descriptor whose tag is wrong is refused (error 32); one whose
+// CRC alone fails is loaded and marked suspect.
 bool LoadSpaceBitmap(TUDFRewritableVolume &v);
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v);
 // Marks it so: the tree uses blocks it records free.
 void MarkSpaceBitmapSuspect(TUDFRewritableVolume &v);
-// Writes every packet of the bitmap (dismount, format).
+// Writes every packet of the bitmap (dismount, format); error 10 without a bitmap in memory.
 bool StoreSpaceBitmap(TUDFRewritableVolume &v);
 // Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet
 // goes to the medium those packets are written (once, however many blocks they gained), and
@@ -179,7 +179,8 @@ void ReleaseBitmapPending(TUDFRewritableVolume &v);
 // Free blocks as the in-memory bitmap counts them.
 uint32_t CountFreeBlocks(const TUDFRewritableVolume &v);
 void ReleaseSpaceBitmap(TUDFRewritableVolume &v);
-// Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free.
+// Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free;
+// error 10 without a partition or the memory for it.
 bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
 // Bytes the bitmap of a partition of the given length needs.
 inline uint32_t BitmapBytesFor(uint32_t partitionLength) {

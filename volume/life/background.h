@@ -5,6 +5,7 @@
 #include <string>
 
 #include "korva/volume.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -69,6 +70,15 @@ bool StartBackgroundOperation(TUDFRewritableVolume &v, TUDFThread *thread);
 void FinishBackgroundOperation(BackgroundState *state);
 // Waits until every started operation has finished, then frees the bookkeeping.
 void WaitForBackground(TUDFRewritableVolume &v);
+
+// A step of the background work whose failure `ok` false says. Format and erase set no
+// error number of their own when the drive refuses a blank, format or write (the handler's
+// Failed says it, LastError stays 0); a step that named its failure (a timeout, a medium
+// change, the write parameters) keeps that number.
+inline Status DriveStep(const TUDFRewritableVolume &v, bool ok) {
+  if (ok) return Status::Ok();
+  return v.LastError != 0 ? Status(v.LastError) : Status::Unnumbered();
+}
 
 } // namespace korva
 

@@ -15,7 +15,7 @@ namespace {
 constexpr uint32_t kEraseReadyLimitMs = 60000;
 
 // Writes count zero packets from sector 0, stopping at the first failure.
-bool WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
+Status WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
   const uint32_t p = v.PacketBlocks;
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
   BusyWait busy(v);
@@ -26,15 +26,31 @@ bool WriteZeroPackets(TUDFRewritableVolume &v, uint32_t count) {
     bool ok = write();
     while (!ok && busy.WaitedOut())
       ok = write();
-    if (!ok) return false;
+    if (!ok) return Status::Unnumbered();
   }
-  return true;
+  return Status::Ok();
 }
 
-} // namespace
+// DVD+RW: formatted first when it is not, then zeros over the volume structure and the
+// lead-out after them, so that other drives see an empty disc.
+Status EraseDvdPlusRw(TUDFRewritableVolume &v, bool quick) {
+  TSCSIDevice *d = &v.Device;
+  const uint32_t p = v.PacketBlocks;
+  if (!CheckMediumFormatted(v)) {
+    GetFormatCapacity(d);
+    if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
+    if (Status s = DriveStep(v, FormatDvdPlusRw(v)); !s.IsOk()) return s;
+    if (Status s = DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+        !s.IsOk())
+      return s;
+  }
+  const Status zeros = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
+  FlushCache(d);
+  if (Status s = DriveStep(v, StopBackgroundFormat(v)); !s.IsOk()) return s;
+  return zeros;
+}
 
-bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
-  v.LastError = 0;
+Status EraseMedium(TUDFRewritableVolume &v, bool quick) {
   TSCSIDevice *d = &v.Device;
   RefreshMediumInfo(v);
   const uint8_t medium = d->Medium;
@@ -43,60 +59,58 @@ bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
     v.PacketBytes = 32768;
   }
   if (medium != mtDVDRAM && medium != mtDVDPLUSRW) {
-    if (!Erase(d, quick)) return false;
-    return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
+    if (!Erase(d, quick)) return Status::Unnumbered();
+    return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
   }
-  const uint32_t p = v.PacketBlocks;
-  if (medium == mtDVDPLUSRW) {
-    if (!CheckMediumFormatted(v)) {
-      GetFormatCapacity(d);
-      if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-      if (!FormatDvdPlusRw(v)) return false;
-      if (!WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false)) return false;
-    }
-    const bool ok = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
-    FlushCache(d);
-    // The lead-out written after the zeros, so that other drives see an empty disc.
-    return StopBackgroundFormat(v) && ok;
-  }
+  if (medium == mtDVDPLUSRW) return EraseDvdPlusRw(v, quick);
   // DVD-RAM.
   if (quick) {
-    const bool ok = WriteZeroPackets(v, 256 / p + 1);
+    const Status zeros = WriteZeroPackets(v, 256 / v.PacketBlocks + 1);
     FlushCache(d);
-    return ok;
+    return zeros;
   }
-  if (!FormatDvdRamFully(v)) return false;
+  if (Status s = DriveStep(v, FormatDvdRamFully(v)); !s.IsOk()) return s;
   // Some drives answer TEST UNIT READY while they still format; they report progress on
   // READ DISC INFORMATION as on anything else.
-  return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
+  return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+}
+
+} // namespace
+
+bool EraseDiscOperation(TUDFRewritableVolume &v, bool quick) {
+  v.LastError = 0;
+  // The thread's caller reads the result from LastError after the completion event.
+  return Report(v, EraseMedium(v, quick)) != KFALSE;
 }
 
 } // namespace korva
 
 using namespace korva;
 
+namespace {
+
+// Whether the drive may be erased now: a drive selected (18) holding an erasable disc (12),
+// no drive volume mounted on it (19), and the drive held for writing (36).
+Status CheckErasable(TUDFRewritableVolume &v) {
+  if (!v.DeviceSelected) return KORVA_E_NO_DEVICE;
+  // A disc just loaded is identified first (becoming ready); the answer that ends the wait
+  // is judged by what follows.
+  WaitForReadyDrive(&v.Device, kEraseReadyLimitMs, 500);
+  if (!Erasable(&v.Device)) return KORVA_E_NO_MEDIA;
+  if (v.VolumeOpen && !v.ImageMode) return KORVA_E_VOLUME_MOUNTED;
+  if (!HoldDriveForWriting(v)) return StatusFromLastError(v);
+  return Status::Ok();
+}
+
+} // namespace
+
 extern "C" KORVA_API KBOOL EraseDisc(TUDFRewritableVolume *volume, KBOOL quick,
                                      TEraseDoneEvent on_done, void *context) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (RefuseWhileBusy(v)) return KFALSE;
-  v.LastError = 0;
-  if (!v.DeviceSelected) {
-    SetError(v, KORVA_E_NO_DEVICE);
-    return KFALSE;
-  }
-  // A disc just loaded is identified first (becoming ready); the answer that ends the wait
-  // is judged by what follows.
-  WaitForReadyDrive(&v.Device, kEraseReadyLimitMs, 500);
-  if (!Erasable(&v.Device)) {
-    SetError(v, KORVA_E_NO_MEDIA);
-    return KFALSE;
-  }
-  if (v.VolumeOpen && !v.ImageMode) {
-    SetError(v, KORVA_E_VOLUME_MOUNTED);
-    return KFALSE;
-  }
-  if (!HoldDriveForWriting(v)) return KFALSE;
+  if (!Report(v, CheckErasable(v))) return KFALSE;
+  // From the start on, LastError is the thread's: it reports the erase's result there.
   auto *thread = new (std::nothrow) TUDFThread(v, toEraseDisc);
   if (!thread) return KFALSE;
   thread->QuickErase = quick != 0;

@@ -37,7 +37,7 @@ void SetPercentage(TUDFRewritableVolume &v, uint8_t value) {
   __atomic_store_n(&v.FormatPercentage, value, __ATOMIC_RELAXED);
 }
 
-bool PhysicalFormat(TUDFRewritableVolume &v) {
+Status PhysicalFormat(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   bool sent = false;
   bool ok = true;
@@ -74,37 +74,37 @@ bool PhysicalFormat(TUDFRewritableVolume &v) {
   default:
     break;
   }
-  if (!ok) return false;
-  return !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true);
+  if (!ok) return DriveStep(v, false);
+  return DriveStep(v, !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true));
 }
 
 // Clears PacketBuffer, lets fill() place descriptors into it, and writes the packet.
-template <class Fill> bool WriteFreshPacket(TUDFRewritableVolume &v, uint32_t start, Fill fill) {
+template <class Fill> Status WriteFreshPacket(TUDFRewritableVolume &v, uint32_t start, Fill fill) {
   std::memset(v.PacketBuffer, 0, v.PacketBlocks * kSectorSize);
   fill();
-  return WritePacket(v, start);
+  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
 }
 
 // Reads the packet that holds sector, lets fill() change it, and writes it back.
-template <class Fill> bool UpdatePacket(TUDFRewritableVolume &v, uint32_t sector, Fill fill) {
+template <class Fill> Status UpdatePacket(TUDFRewritableVolume &v, uint32_t sector, Fill fill) {
   const uint32_t start = PacketStartOf(v, sector);
-  if (!ReadPacket(v, start)) return false;
+  if (!ReadPacket(v, start)) return StatusFromLastError(v);
   fill();
-  return WritePacket(v, start);
+  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
 }
 
 // The recognition sequence and the anchors.
-bool WriteAnchors(TUDFRewritableVolume &v, const VolumeLayout &l) {
+Status WriteAnchors(TUDFRewritableVolume &v, const VolumeLayout &l) {
   const uint32_t p = v.PacketBlocks;
   const uint32_t a = v.AnchorSector;
   // Recognition sequence: sectors 16-18 lie in one packet for either packet size.
-  if (!WriteFreshPacket(v, 16 / p * p,
-                        [&] { BuildVolumeRecognitionSequence(SlotOf(v, 16), 3 * kSectorSize); }))
-    return false;
-  if (!WriteFreshPacket(v, PacketStartOf(v, a), [&] {
-        BuildAnchor(SlotOf(v, a), kSectorSize, a, l.MainVDS, l.ReserveVDS);
-      }))
-    return false;
+  Status s = WriteFreshPacket(
+      v, 16 / p * p, [&] { BuildVolumeRecognitionSequence(SlotOf(v, 16), 3 * kSectorSize); });
+  if (!s.IsOk()) return s;
+  s = WriteFreshPacket(v, PacketStartOf(v, a), [&] {
+    BuildAnchor(SlotOf(v, a), kSectorSize, a, l.MainVDS, l.ReserveVDS);
+  });
+  if (!s.IsOk()) return s;
   // Drives take writes anywhere on a DVD+RW or MRW disc while its background format runs
   // (they format what is written first), so the second anchor is written now.
   const uint32_t second = v.TotalSectors - 257;
@@ -114,8 +114,8 @@ bool WriteAnchors(TUDFRewritableVolume &v, const VolumeLayout &l) {
 }
 
 // The main and reserve volume descriptor sequences.
-bool WriteDescriptorSequences(TUDFRewritableVolume &v, const UDF_Label &label,
-                              const UDF_TimeStamp &stamp, int64_t now, const VolumeLayout &l) {
+Status WriteDescriptorSequences(TUDFRewritableVolume &v, const UDF_Label &label,
+                                const UDF_TimeStamp &stamp, int64_t now, const VolumeLayout &l) {
   constexpr size_t kSlot = kSectorSize;
   LogicalVolumeLayout lv{};
   lv.FileSetBlock = l.FileSet - l.PartitionStart;
@@ -124,7 +124,7 @@ bool WriteDescriptorSequences(TUDFRewritableVolume &v, const UDF_Label &label,
   lv.SparingTableSector2 = l.Sparing2;
   lv.SparingEntries = kSparingEntries;
   for (uint32_t seq : {l.MainVDS, l.ReserveVDS}) {
-    if (!WriteFreshPacket(v, seq, [&] {
+    Status s = WriteFreshPacket(v, seq, [&] {
           BuildPrimaryVolumeDescriptor(SlotOf(v, seq), kSlot, seq, label, stamp, now);
           BuildLogicalVolumeDescriptor(SlotOf(v, seq + 1), kSlot, seq + 1, label, lv);
           BuildPartitionDescriptor(SlotOf(v, seq + 2), kSlot, seq + 2, l.PartitionStart,
@@ -132,15 +132,15 @@ bool WriteDescriptorSequences(TUDFRewritableVolume &v, const UDF_Label &label,
           BuildUnallocatedSpaceDescriptor(SlotOf(v, seq + 3), kSlot, seq + 3);
           BuildImplementationUseVolumeDescriptor(SlotOf(v, seq + 4), kSlot, seq + 4, label);
           BuildTerminatingDescriptor(SlotOf(v, seq + 5), kSlot, seq + 5);
-        }))
-      return false;
+        });
+    if (!s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 // The integrity sequence of an empty volume, open while mounted, and the two sparing tables.
-bool WriteIntegrityAndSparing(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp,
-                              uint32_t used, const VolumeLayout &l) {
+Status WriteIntegrityAndSparing(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp,
+                                uint32_t used, const VolumeLayout &l) {
   IntegrityInfo integrity{};
   integrity.Recorded = stamp;
   integrity.IntegrityType = itOpen;
@@ -149,38 +149,38 @@ bool WriteIntegrityAndSparing(TUDFRewritableVolume &v, const UDF_TimeStamp &stam
   integrity.PartitionLength = l.PartitionLength;
   integrity.Files = 0;
   integrity.Directories = 1;
-  if (!WriteFreshPacket(v, l.Integrity,
-                        [&] { PlaceIntegritySequence(v, l.Integrity, integrity); }))
-    return false;
+  Status s =
+      WriteFreshPacket(v, l.Integrity, [&] { PlaceIntegritySequence(v, l.Integrity, integrity); });
+  if (!s.IsOk()) return s;
   v.FreeBlocks = integrity.FreeBlocks;
   v.FileCount = 0;
   v.DirCount = 1;
   for (uint32_t table : {l.Sparing1, l.Sparing2}) {
-    if (!WriteFreshPacket(v, table, [&] {
-          BuildSparingTable(SlotOf(v, table), kSectorSize, table, l.SpareAreaStart,
-                            static_cast<uint16_t>(kSparingEntries));
-        }))
-      return false;
+    s = WriteFreshPacket(v, table, [&] {
+      BuildSparingTable(SlotOf(v, table), kSectorSize, table, l.SpareAreaStart,
+                        static_cast<uint16_t>(kSparingEntries));
+    });
+    if (!s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 // The file set descriptor, the root's file entry and the root's parent entry.
-bool WriteFileSet(TUDFRewritableVolume &v, const UDF_Label &label, const UDF_TimeStamp &stamp,
-                  const VolumeLayout &l) {
+Status WriteFileSet(TUDFRewritableVolume &v, const UDF_Label &label, const UDF_TimeStamp &stamp,
+                    const VolumeLayout &l) {
   constexpr size_t kSlot = kSectorSize;
   const uint32_t fsdBlock = l.FileSet - l.PartitionStart;
   const uint32_t rootBlock = l.RootICB - l.PartitionStart;
   const uint32_t dataBlock = l.RootData - l.PartitionStart;
-  if (!UpdatePacket(v, l.FileSet, [&] {
-        BuildFileSetDescriptor(SlotOf(v, l.FileSet), kSlot, fsdBlock, label, stamp, rootBlock);
-      }))
-    return false;
-  if (!UpdatePacket(v, l.RootICB, [&] {
-        const FileEntryInfo root = NewDirectoryEntryInfo(stamp, 0, dataBlock, 40);
-        BuildFileEntry(SlotOf(v, l.RootICB), kSlot, rootBlock, root);
-      }))
-    return false;
+  Status s = UpdatePacket(v, l.FileSet, [&] {
+    BuildFileSetDescriptor(SlotOf(v, l.FileSet), kSlot, fsdBlock, label, stamp, rootBlock);
+  });
+  if (!s.IsOk()) return s;
+  s = UpdatePacket(v, l.RootICB, [&] {
+    const FileEntryInfo root = NewDirectoryEntryInfo(stamp, 0, dataBlock, 40);
+    BuildFileEntry(SlotOf(v, l.RootICB), kSlot, rootBlock, root);
+  });
+  if (!s.IsOk()) return s;
   return UpdatePacket(v, l.RootData, [&] {
     uint8_t *sector = SlotOf(v, l.RootData);
     std::memset(sector, 0, kSlot);
@@ -189,28 +189,25 @@ bool WriteFileSet(TUDFRewritableVolume &v, const UDF_Label &label, const UDF_Tim
   });
 }
 
-bool WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText, const VolumeLayout &l) {
+Status WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText,
+                   const VolumeLayout &l) {
   UDF_Label label;
-  if (!MakeLabel(labelText, label)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (!WriteAnchors(v, l)) return false;
+  if (!MakeLabel(labelText, label)) return KORVA_E_INVALID_NAME;
+  if (Status s = WriteAnchors(v, l); !s.IsOk()) return s;
   std::memset(v.VolumeLabel, 0, sizeof(v.VolumeLabel));
   std::memcpy(v.VolumeLabel, labelText.data(), labelText.size() * sizeof(char16_t));
   const int64_t now = Now_UTC();
   UDF_TimeStamp stamp;
   udf_time_to_stamp(&stamp, now, 0);
   const uint32_t used = l.BitmapBlocks + 3;
-  if (!WriteDescriptorSequences(v, label, stamp, now, l) ||
-      !WriteIntegrityAndSparing(v, stamp, used, l))
-    return false;
+  if (Status s = WriteDescriptorSequences(v, label, stamp, now, l); !s.IsOk()) return s;
+  if (Status s = WriteIntegrityAndSparing(v, stamp, used, l); !s.IsOk()) return s;
   // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
   // a bitmap that other systems can trust.
-  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return false;
-  if (!WriteFileSet(v, label, stamp, l)) return false;
+  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return StatusFromLastError(v);
+  if (Status s = WriteFileSet(v, label, stamp, l); !s.IsOk()) return s;
   RememberOpenMark(v, stamp);
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
@@ -315,30 +312,32 @@ VolumeGeometry GeometryOf(const VolumeLayout &l) {
 
 } // namespace
 
-bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
-  v.LastError = 0;
-  v.WrittenInOperation = 0;
+namespace {
+
+// A disc's own steps before the volume is written: the physical format unless quick, and
+// the write parameters of the track it made.
+Status PrepareDisc(TUDFRewritableVolume &v, bool quick) {
   // The disc the mount looked at may have been swapped since: nothing is formatted then.
-  if (!v.ImageMode && MediumChangedSinceMount(v)) {
-    StopForMediumChange(v);
-    return false;
+  if (MediumChangedSinceMount(v)) {
+    EnterFailed(v, false);
+    return KORVA_E_MEDIUM_CHANGED;
   }
-  if (!v.ImageMode && !quick && !PhysicalFormat(v)) return false;
-  if (!v.ImageMode) {
-    WatchMediumFromNow(v);
-    // A new format makes a new track; the drive is told about it before the first write.
-    if (!quick) RefreshMediumInfo(v);
-    if ((!quick || !v.WriteParametersSet) && !SetWriteParameters(v)) return false;
-  }
-  SetPercentage(v, 100);
+  if (!quick)
+    if (Status s = PhysicalFormat(v); !s.IsOk()) return s;
+  WatchMediumFromNow(v);
+  // A new format makes a new track; the drive is told about it before the first write.
+  if (!quick) RefreshMediumInfo(v);
+  if ((!quick || !v.WriteParametersSet) && !SetWriteParameters(v)) return StatusFromLastError(v);
+  return Status::Ok();
+}
+
+// Lays the new volume out from the capacity and installs its geometry, with nothing of an
+// earlier mount left that could reach the new layout.
+Status InstallLayout(TUDFRewritableVolume &v, VolumeLayout &l) {
   v.PacketBlocks = static_cast<uint8_t>(PacketBlocksOf(v));
   v.PacketBytes = v.PacketBlocks * kSectorSize;
   if (v.AnchorSector == 0) v.AnchorSector = 256;
-  VolumeLayout l;
-  if (!ComputeLayout(v.TotalSectors, v.PacketBlocks, v.AnchorSector, l)) {
-    SetError(v, KORVA_E_CAPACITY);
-    return false;
-  }
+  if (!ComputeLayout(v.TotalSectors, v.PacketBlocks, v.AnchorSector, l)) return KORVA_E_CAPACITY;
   InstallGeometry(v, GeometryOf(l));
   v.SpareAreaStart = l.SpareAreaStart;
   v.SparingEntryCount = kSparingEntries;
@@ -351,13 +350,52 @@ bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label,
   ReleasePartitionMap(v);
   ReleasePacketCache(v);
   CreateFileSystemState(v);
+  return Status::Ok();
+}
+
+Status FormatMedium(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
+  if (!v.ImageMode)
+    if (Status s = PrepareDisc(v, quick); !s.IsOk()) return s;
+  SetPercentage(v, 100);
+  VolumeLayout l;
+  if (Status s = InstallLayout(v, l); !s.IsOk()) return s;
   EnterRewriting(v);
   // A format that reports success is durable.
-  if (!WriteVolume(v, label, l) || !FlushVolume(v)) return false;
+  if (Status s = WriteVolume(v, label, l); !s.IsOk()) return s;
+  if (!FlushVolume(v)) return StatusFromLastError(v);
   EnterUsable(v);
   v.LeftOpen = 0;
-  return true;
+  return Status::Ok();
 }
+
+} // namespace
+
+bool FormatVolumeOperation(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
+  v.LastError = 0;
+  v.WrittenInOperation = 0;
+  // The thread's caller reads the result from LastError after the completion event.
+  return Report(v, FormatMedium(v, label, quick)) != KFALSE;
+}
+
+namespace {
+
+// Whether a format may start: a volume mounted (17) and writable (27), a storable label
+// (22), a quick format only of a formatted disc (21), and where the capacity is already
+// final, a volume that can be laid out here and now (24) rather than a failure on the thread.
+Status CheckFormattable(TUDFRewritableVolume &v, const std::u16string &label, bool quick) {
+  if (!v.VolumeOpen) return KORVA_E_NOT_MOUNTED;
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
+  if (!IsValidLabel(label)) return KORVA_E_INVALID_NAME;
+  if (!v.ImageMode && quick && !v.MediumFormatted) return KORVA_E_NOT_FORMATTED;
+  VolumeLayout l;
+  const uint32_t p = PacketBlocksOf(v);
+  if ((v.ImageMode || quick) &&
+      !ComputeLayout(v.TotalSectors, p, v.AnchorSector ? v.AnchorSector : 256, l))
+    return KORVA_E_CAPACITY;
+  return Status::Ok();
+}
+
+} // namespace
 
 } // namespace korva
 
@@ -370,11 +408,6 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
   if (!volume) return 0;
   TUDFRewritableVolume &v = *volume;
   if (RefuseWhileBusy(v)) return 0;
-  if (!v.VolumeOpen) {
-    SetError(v, KORVA_E_NOT_MOUNTED);
-    return 0;
-  }
-  if (!RequireWritable(v)) return 0;
   std::u16string text;
   if (label) {
     size_t n = 0;
@@ -382,24 +415,8 @@ KORVA_API int32_t UDF_FormatVolumeW(TUDFRewritableVolume *volume, const KWCHAR *
       ++n;
     text.assign(label, n);
   }
-  if (!IsValidLabel(text)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return 0;
-  }
-  if (!v.ImageMode && quick_format && !v.MediumFormatted) {
-    SetError(v, KORVA_E_NOT_FORMATTED);
-    return 0;
-  }
-  // Where the capacity is already final, refuse a volume that cannot be laid out here and
-  // now instead of failing on the thread.
-  if (v.ImageMode || quick_format) {
-    VolumeLayout l;
-    const uint32_t p = PacketBlocksOf(v);
-    if (!ComputeLayout(v.TotalSectors, p, v.AnchorSector ? v.AnchorSector : 256, l)) {
-      SetError(v, KORVA_E_CAPACITY);
-      return 0;
-    }
-  }
+  if (!Report(v, CheckFormattable(v, text, quick_format != 0))) return 0;
+  // From the start on, LastError is the thread's: it reports the format's result there.
   auto *thread = new (std::nothrow) TUDFThread(v, toFormatVolume);
   if (!thread) return 0;
   thread->Label = text;

@@ -47,32 +47,38 @@ bool FillFromTrack(uint8_t *page, uint32_t pageBytes, const TTrackInformation &t
 
 } // namespace
 
-bool SetWriteParameters(TUDFRewritableVolume &v) {
-  if (!v.ImageMode && !SetMrwAddressSpace(v)) {
-    v.WriteParametersSet = 0;
-    return false;
-  }
-  if (v.ImageMode || !NeedsWriteParameters(v)) {
-    v.WriteParametersSet = 1;
-    return true;
-  }
+namespace {
+
+// Reads the drive's page, fills it from track 1 (which holds the whole formatted disc) and
+// sends it back; error 38 when the drive refuses any of it or the page makes no sense.
+Status SendPageFromTrack(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   uint8_t *r = d->DataBuffer;
   std::memset(r, 0, kSenseLength);
-  // Track 1 holds the whole formatted disc.
   bool ok = ReadTrackInformation(d, 1) && ModeSense10(d, r, kSenseLength, 0x05, false);
   const uint32_t header = 8 + LoadBE16(r + 6); // header and block descriptors
   const uint32_t pageBytes = header + 2 <= kSenseLength ? r[header + 1] + 2u : 0;
   ok = ok && header + pageBytes <= kSenseLength && (r[header] & 0x3F) == 0x05 && pageBytes >= 16 &&
        FillFromTrack(r + header, pageBytes, d->TrackInfo, d->Medium == mtCDRW);
-  if (ok) {
-    r[0] = r[1] = 0; // the mode data length is reserved in MODE SELECT
-    std::memcpy(&d->WriteParameters, r + header, std::min<size_t>(pageBytes, sizeof d->WriteParameters));
-    ok = ModeSelect(d, r, static_cast<uint16_t>(header + pageBytes));
-  }
-  v.WriteParametersSet = ok ? 1 : 0;
-  if (!ok) SetError(v, KORVA_E_WRITE_PARAMETERS);
-  return ok;
+  if (!ok) return KORVA_E_WRITE_PARAMETERS;
+  r[0] = r[1] = 0; // the mode data length is reserved in MODE SELECT
+  std::memcpy(&d->WriteParameters, r + header, std::min<size_t>(pageBytes, sizeof d->WriteParameters));
+  if (!ModeSelect(d, r, static_cast<uint16_t>(header + pageBytes))) return KORVA_E_WRITE_PARAMETERS;
+  return Status::Ok();
+}
+
+Status ChooseWriteParameters(TUDFRewritableVolume &v) {
+  if (!v.ImageMode && !SetMrwAddressSpace(v)) return StatusFromLastError(v);
+  if (v.ImageMode || !NeedsWriteParameters(v)) return Status::Ok();
+  return SendPageFromTrack(v);
+}
+
+} // namespace
+
+bool SetWriteParameters(TUDFRewritableVolume &v) {
+  const Status s = ChooseWriteParameters(v);
+  v.WriteParametersSet = s.IsOk() ? 1 : 0;
+  return KeepInLastError(v, s);
 }
 
 } // namespace korva

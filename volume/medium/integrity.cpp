@@ -9,28 +9,35 @@
 
 namespace korva {
 
-bool ChangeIntegrity(TUDFRewritableVolume &v,
-                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
+namespace {
+
+Status RewriteIntegrity(TUDFRewritableVolume &v,
+                        const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
   const uint32_t sector = v.IntegritySector;
   const uint32_t start = PacketStartOf(v, sector);
-  if (!ReadPacket(v, start)) return false;
+  if (!ReadPacket(v, start)) return StatusFromLastError(v);
   uint8_t *slot = SlotOf(v, sector);
   std::optional<UDF_LogicalVolumeIntegrityDescriptor> d =
       ParseIntegrityDescriptor(slot, kSectorSize, sector);
-  if (!d) {
-    FailRead(v);
-    return false;
-  }
+  if (!d) return ReadFailure(v);
   const bool wasOpen = d->IntegrityType == itOpen;
   change(*d);
   StoreIntegrityDescriptor(slot, kSectorSize, sector, *d);
   // The counts of a volume open on the medium are only a hint until it is closed (repair
   // recounts them): they may land in any order. Opening and closing it are commits.
   const bool counts = wasOpen && d->IntegrityType == itOpen;
-  if (!WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto)) return false;
+  if (!WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto))
+    return StatusFromLastError(v);
   // The mark a mount after a unit attention recognizes as this record's own.
   if (d->IntegrityType == itOpen) RememberOpenMark(v, d->RecordingDateAndTime);
-  return true;
+  return Status::Ok();
+}
+
+} // namespace
+
+bool ChangeIntegrity(TUDFRewritableVolume &v,
+                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
+  return KeepInLastError(v, RewriteIntegrity(v, change));
 }
 
 void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info) {

@@ -115,12 +115,12 @@ bool ChangesReferenced(const TUDFRewritableVolume &v, const PacketCache &c, uint
   return false;
 }
 
-bool Barrier(TUDFRewritableVolume &v, PacketCache &c) {
-  if (!c.Unbarriered) return true;
-  if (!SyncMedium(v)) return false;
+Status Barrier(TUDFRewritableVolume &v, PacketCache &c) {
+  if (!c.Unbarriered) return Status::Ok();
+  if (!SyncMedium(v)) return StatusFromLastError(v);
   c.Unbarriered = false;
   c.Unsynced.clear();
-  return true;
+  return Status::Ok();
 }
 
 // Frees whose commits are durable reach the in-memory bitmap.
@@ -132,26 +132,31 @@ void ApplyFrees(TUDFRewritableVolume &v, PacketCache &c) {
 }
 
 // A commit last changed at `changed` is about to go out: what went before it lands first.
-bool BeforeCommit(TUDFRewritableVolume &v, PacketCache &c, uint64_t changed) {
-  if (!Barrier(v, c)) return false;
+Status BeforeCommit(TUDFRewritableVolume &v, PacketCache &c, uint64_t changed) {
+  if (Status s = Barrier(v, c); !s.IsOk()) return s;
   ClearFresh(c, changed);
-  return true;
+  return Status::Ok();
 }
 
-bool WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+// A packet went out: what a read of it and the next barrier must know.
+void NoteWritten(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+  c.Unbarriered = true;
+  c.Written.insert(start);
+  if (!v.ImageMode) c.Unsynced.insert(start);
+}
+
+Status WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   auto it = c.Packets.find(start);
-  if (it == c.Packets.end() || !it->second.Dirty) return true;
+  if (it == c.Packets.end() || !it->second.Dirty) return Status::Ok();
   if (!WritePacketToMedium(v, start, it->second.Data.data())) {
     // The medium's copy is unknown now: read it again when asked.
     c.Bytes -= it->second.Data.size();
     c.Packets.erase(it);
-    return false;
+    return StatusFromLastError(v);
   }
   it->second.Dirty = false;
-  c.Unbarriered = true;
-  c.Written.insert(start);
-  if (!v.ImageMode) c.Unsynced.insert(start);
-  return true;
+  NoteWritten(v, c, start);
+  return Status::Ok();
 }
 
 // Drops clean packets, least recently used first, but never `keep` (just read for a write).
@@ -169,28 +174,26 @@ void Evict(PacketCache &c, size_t limit, uint32_t keep = UINT32_MAX) {
 }
 
 // The loose changes made to a pending commit's packet, without the commit's.
-bool WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+Status WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   auto it = c.Packets.find(start);
-  if (it == c.Packets.end() || !it->second.LooseLater) return true;
-  if (!WritePacketToMedium(v, start, it->second.Base.data())) return false;
+  if (it == c.Packets.end() || !it->second.LooseLater) return Status::Ok();
+  if (!WritePacketToMedium(v, start, it->second.Base.data())) return StatusFromLastError(v);
   it->second.LooseLater = false;
-  c.Written.insert(start);
-  c.Unbarriered = true;
-  if (!v.ImageMode) c.Unsynced.insert(start);
-  return true;
+  NoteWritten(v, c, start);
+  return Status::Ok();
 }
 
 // Everything pending, in safe order: loose packets in medium order, then each commit after a
 // barrier, in the order made.
-bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
+Status WritePending(TUDFRewritableVolume &v, PacketCache &c) {
   std::vector<uint32_t> loose;
   for (const auto &[start, p] : c.Packets)
     if (p.Dirty && !p.Commit) loose.push_back(start);
   std::sort(loose.begin(), loose.end());
   for (uint32_t start : loose)
-    if (!WriteOut(v, c, start)) return false;
+    if (Status s = WriteOut(v, c, start); !s.IsOk()) return s;
   for (uint32_t start : c.Commits)
-    if (!WriteLooseBase(v, c, start)) return false;
+    if (Status s = WriteLooseBase(v, c, start); !s.IsOk()) return s;
   std::vector<uint32_t> commits;
   commits.swap(c.Commits);
   for (uint32_t start : commits) {
@@ -199,49 +202,59 @@ bool WritePending(TUDFRewritableVolume &v, PacketCache &c) {
     it->second.Commit = false;
     it->second.LooseLater = false;
     it->second.Base.clear();
-    if (!BeforeCommit(v, c, it->second.Changed) || !WriteOut(v, c, start)) return false;
+    if (Status s = BeforeCommit(v, c, it->second.Changed); !s.IsOk()) return s;
+    if (Status s = WriteOut(v, c, start); !s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
-// Write-behind failed part-way: the medium holds an unknown mix, so the volume is lost until
-// it is mounted again, and the cache starts over from the medium.
-bool FailedBehind(TUDFRewritableVolume &v) {
-  if (v.LastError != KORVA_E_WRITE_DIRTY && v.LastError != KORVA_E_CACHE_FLUSH &&
-      v.LastError != KORVA_E_MEDIUM_CHANGED)
-    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
+// Write-behind failed part-way (with `s`): the medium holds an unknown mix, so the volume is
+// lost until it is mounted again (error 16 unless the failure said as much already), and
+// the cache starts over from the medium.
+Status FailedBehind(TUDFRewritableVolume &v, Status s) {
+  const uint32_t e = s.Error();
+  if (e != KORVA_E_WRITE_DIRTY && e != KORVA_E_CACHE_FLUSH && e != KORVA_E_MEDIUM_CHANGED) {
+    EnterFailed(v, true);
+    s = KORVA_E_WRITE_DIRTY;
+  }
   // Changes of several operations may be missing: the volume is not closed over them but
   // left open for repair.
   EnterFailed(v, false);
   ReleasePacketCache(v);
-  return false;
+  return s;
 }
 
-bool Flush(TUDFRewritableVolume &v, PacketCache &c, bool durable) {
-  if (!WritePending(v, c)) return v.WriteBehind ? FailedBehind(v) : false;
+// A failure of a flush: under write-behind it loses the volume (FailedBehind).
+Status FlushFailed(TUDFRewritableVolume &v, Status s) {
+  return v.WriteBehind ? FailedBehind(v, s) : s;
+}
+
+Status Flush(TUDFRewritableVolume &v, PacketCache &c, bool durable) {
+  if (Status s = WritePending(v, c); !s.IsOk()) return FlushFailed(v, s);
   if (durable || !c.Frees.empty()) {
-    if (!Barrier(v, c)) return v.WriteBehind ? FailedBehind(v) : false;
+    if (Status s = Barrier(v, c); !s.IsOk()) return FlushFailed(v, s);
     ApplyFrees(v, c);
   }
-  return true;
+  return Status::Ok();
 }
 
 // Write-behind: a commit joins the list. The one last made absorbs a later change of its
 // packet (loose changes made to it in between go out ahead of it, from Base); an earlier one
 // cannot absorb it (what was made after it may depend on it): everything pending goes out
 // first. A packet with loose changes pending goes out as it is before it becomes a commit.
-bool QueueCommit(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
+Status QueueCommit(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   CachedPacket &p = c.Packets[start];
-  if (p.Commit) return c.Commits.back() == start || Flush(v, c, false);
-  if (p.Dirty && !WriteOut(v, c, start)) return FailedBehind(v);
-  return true;
+  if (p.Commit) return c.Commits.back() == start ? Status::Ok() : Flush(v, c, false);
+  if (!p.Dirty) return Status::Ok();
+  if (Status s = WriteOut(v, c, start); !s.IsOk()) return FailedBehind(v, s);
+  return Status::Ok();
 }
 
 // A loose change to a pending commit's packet goes into Base as well, unless a sector it
 // changes holds commit changes too (Base cannot take the one without the other): then
 // everything pending goes out first. Sectors the write leaves as they are (a whole packet
 // of the bitmap written over the packet it shares) are not changes.
-bool LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, uint32_t first,
+Status LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, uint32_t first,
                      uint32_t count, const uint8_t *src) {
   auto sector = [&](const std::vector<uint8_t> &d, uint32_t i) {
     return d.data() + size_t(i) * kSectorSize;
@@ -258,40 +271,44 @@ bool LooseIntoCommit(TUDFRewritableVolume &v, PacketCache &c, CachedPacket &p, u
     std::memcpy(p.Base.data() + size_t(i) * kSectorSize, now, kSectorSize);
     p.LooseLater = true;
   }
-  return true;
+  return Status::Ok();
 }
 
 // Memory pressure: loose packets need no barrier, so the least recently used of them go out
 // first (full ones, as a rule), until letting go of them brings the cache under its bound.
-bool WriteLooseForRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
+Status WriteLooseForRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
   std::vector<std::pair<uint64_t, uint32_t>> loose;
   for (const auto &[start, p] : c.Packets)
     if (p.Dirty && !p.Commit && start != keep) loose.emplace_back(p.LastUse, start);
   std::sort(loose.begin(), loose.end());
   for (const auto &[use, start] : loose) {
     if (c.Bytes <= Limit(v, c)) break;
-    if (!WriteOut(v, c, start)) return FailedBehind(v);
+    if (Status s = WriteOut(v, c, start); !s.IsOk()) return FailedBehind(v, s);
     Evict(c, Limit(v, c), keep);
   }
-  return true;
+  return Status::Ok();
 }
 
 // Brings the cache under its bound: clean packets go, then loose ones, then everything.
-bool MakeRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
+Status MakeRoom(TUDFRewritableVolume &v, PacketCache &c, uint32_t keep) {
   Evict(c, Limit(v, c), keep);
-  if (c.Bytes > Limit(v, c) && !WriteLooseForRoom(v, c, keep)) return false;
-  if (c.Bytes > Limit(v, c) && !Flush(v, c, false)) return false;
+  if (c.Bytes > Limit(v, c))
+    if (Status s = WriteLooseForRoom(v, c, keep); !s.IsOk()) return s;
+  if (c.Bytes > Limit(v, c))
+    if (Status s = Flush(v, c, false); !s.IsOk()) return s;
   Evict(c, Limit(v, c), keep);
-  return true;
+  return Status::Ok();
 }
 
-bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
-                 uint32_t count, const uint8_t *src, bool commit) {
-  if (commit && !QueueCommit(v, c, start)) return false;
+Status WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
+                   uint32_t count, const uint8_t *src, bool commit) {
+  if (commit)
+    if (Status s = QueueCommit(v, c, start); !s.IsOk()) return s;
   auto it = c.Packets.find(start);
-  if (it == c.Packets.end()) return FailedBehind(v);
+  if (it == c.Packets.end()) return FailedBehind(v, KORVA_E_WRITE);
   CachedPacket &p = it->second;
-  if (!commit && p.Commit && !LooseIntoCommit(v, c, p, first, count, src)) return false;
+  if (!commit && p.Commit)
+    if (Status s = LooseIntoCommit(v, c, p, first, count, src); !s.IsOk()) return s;
   if (commit && !p.Commit) {
     p.Base = p.Data; // the medium's copy: what was pending went out in QueueCommit
     p.Commit = true;
@@ -301,18 +318,39 @@ bool WriteBehind(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32
   if (commit) p.Changed = ++c.Changes;
   std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
   p.Dirty = true;
-  return c.Bytes <= Limit(v, c) || MakeRoom(v, c, start);
+  return c.Bytes <= Limit(v, c) ? Status::Ok() : MakeRoom(v, c, start);
 }
 
-bool WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
-                  uint32_t count, const uint8_t *src, bool commit) {
-  if (commit && !BeforeCommit(v, c, ++c.Changes)) return false;
+Status WriteThrough(TUDFRewritableVolume &v, PacketCache &c, uint32_t start, uint32_t first,
+                    uint32_t count, const uint8_t *src, bool commit) {
+  if (commit)
+    if (Status s = BeforeCommit(v, c, ++c.Changes); !s.IsOk()) return s;
   CachedPacket &p = c.Packets[start];
   std::memcpy(p.Data.data() + size_t(first) * kSectorSize, src, size_t(count) * kSectorSize);
   p.Dirty = true;
-  if (!WriteOut(v, c, start)) return false;
+  if (Status s = WriteOut(v, c, start); !s.IsOk()) return s;
   Evict(c, Limit(v, c), start);
-  return true;
+  return Status::Ok();
+}
+
+// A change of count sectors of the packet at start (see CacheWrite).
+Status ChangePacket(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
+                    const uint8_t *src, WriteOrder order) {
+  PacketCache &c = CacheOf(v);
+  auto it = c.Packets.find(start);
+  const bool known = it != c.Packets.end();
+  if (!known) {
+    // Whole packets need no copy of what was there; a part needs its packet read first.
+    if (count != c.Blocks) return KORVA_E_WRITE;
+    it = c.Packets.emplace(start, CachedPacket()).first;
+    it->second.Data.assign(PacketBytes(c), 0);
+    c.Bytes += PacketBytes(c);
+  }
+  it->second.LastUse = ++c.Clock;
+  const bool commit = order == WriteOrder::Auto &&
+                      ChangesReferenced(v, c, start, it->second, known, first, count, src);
+  return v.WriteBehind ? WriteBehind(v, c, start, first, count, src, commit)
+                       : WriteThrough(v, c, start, first, count, src, commit);
 }
 
 } // namespace
@@ -363,38 +401,21 @@ void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data
 
 bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
                 const uint8_t *src, WriteOrder order) {
-  PacketCache &c = CacheOf(v);
-  auto it = c.Packets.find(start);
-  const bool known = it != c.Packets.end();
-  if (!known) {
-    // Whole packets need no copy of what was there; a part needs its packet read first.
-    if (count != c.Blocks) {
-      SetError(v, KORVA_E_WRITE);
-      return false;
-    }
-    it = c.Packets.emplace(start, CachedPacket()).first;
-    it->second.Data.assign(PacketBytes(c), 0);
-    c.Bytes += PacketBytes(c);
-  }
-  it->second.LastUse = ++c.Clock;
-  const bool commit = order == WriteOrder::Auto &&
-                      ChangesReferenced(v, c, start, it->second, known, first, count, src);
-  return v.WriteBehind ? WriteBehind(v, c, start, first, count, src, commit)
-                       : WriteThrough(v, c, start, first, count, src, commit);
+  return KeepInLastError(v, ChangePacket(v, start, first, count, src, order));
 }
 
 bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   PacketCache *c = Existing(v);
   if (!c || c->Unsynced.empty()) return true;
   for (uint32_t s = PacketStartOf(v, first); s < first + count; s += c->Blocks)
-    if (c->Unsynced.count(s)) return Barrier(v, *c);
+    if (c->Unsynced.count(s)) return KeepInLastError(v, Barrier(v, *c));
   return true;
 }
 
 bool FlushPacketCache(TUDFRewritableVolume &v, bool durable) {
   PacketCache *c = Existing(v);
   if (!c) return true;
-  return Flush(v, *c, durable);
+  return KeepInLastError(v, Flush(v, *c, durable));
 }
 
 void ReleasePacketCache(TUDFRewritableVolume &v) {
@@ -423,7 +444,7 @@ bool DeferFree(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   // barrier makes it durable, and the blocks are free at once. (A failed barrier has lost
   // the volume; the blocks are freed all the same, as after any failure.)
   if (!v.WriteBehind) {
-    Barrier(v, *c);
+    (void)Barrier(v, *c);
     return false;
   }
   const bool pending = c->Unbarriered || !c->Commits.empty() ||

@@ -118,17 +118,27 @@ void ReleaseSpaceBitmap(TUDFRewritableVolume &v) {
   ReleaseBitmapPending(v);
 }
 
-bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
+namespace {
+
+// An all-free bitmap of the partition but its first `used` blocks; error 10 when the record
+// holds no partition or the memory for it is not there.
+Status FreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
   ReleaseSpaceBitmap(v);
   const uint32_t bytes = BitmapBytesFor(v.PartitionLength);
-  if (bytes == 0) return false;
+  if (bytes == 0) return KORVA_E_NOT_COMPATIBLE;
   v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(bytes, 1));
-  if (!v.SpaceBitmap) return false;
+  if (!v.SpaceBitmap) return KORVA_E_NOT_COMPATIBLE;
   v.SpaceBitmapBytes = bytes;
   MarkRun(v, 0, v.PartitionLength, false);
   if (used > 0) MarkRun(v, 0, used, true);
   StartBitmapPending(v);
-  return true;
+  return Status::Ok();
+}
+
+} // namespace
+
+bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
+  return KeepInLastError(v, FreshSpaceBitmap(v, used));
 }
 
 } // namespace korva

@@ -78,21 +78,95 @@ void FillBitmapPacket(TUDFRewritableVolume &v, uint32_t index, uint8_t *packet) 
 
 // Writes packet `index` of the bitmap from memory. Sectors of the packet past the descriptor
 // hold other structures and are read first.
-bool WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t index) {
+Status WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t index) {
   const uint32_t blocks = PacketBlocksOf(v);
   const uint32_t sector = v.SpaceBitmapSector + index * blocks;
   const uint64_t descriptorSectors = (DescriptorBytes(v) + kSectorSize - 1) / kSectorSize;
   if (uint64_t(index + 1) * blocks > descriptorSectors) {
     uint32_t good = 0;
-    if (!ReadSectors(v, sector, blocks, p.Buffer.data(), good)) return false;
+    if (!ReadSectors(v, sector, blocks, p.Buffer.data(), good)) return StatusFromLastError(v);
   }
   FillBitmapPacket(v, index, p.Buffer.data());
-  if (!WriteRawPacket(v, sector, p.Buffer.data())) return false;
+  if (!WriteRawPacket(v, sector, p.Buffer.data())) return StatusFromLastError(v);
   if (p.Dirty[index]) {
     p.Dirty[index] = 0;
     --p.DirtyCount;
   }
-  return true;
+  return Status::Ok();
+}
+
+// Writes the packets of the bitmap that hold blocks taken since they were written, but
+// `own` (the packet the caller is about to write itself).
+Status WriteTakenPackets(TUDFRewritableVolume &v, BitmapPending &p, uint32_t own) {
+  // The bitmap's own writes do not count as the operation's: a failure of the operation's
+  // first real write still means that nothing it refers to reached the medium.
+  const uint8_t written = v.WrittenInOperation;
+  for (uint32_t i = 0; i < p.Dirty.size() && p.DirtyCount > 0; ++i) {
+    if (!p.Dirty[i] || i == own) continue;
+    if (Status s = WriteBitmapPacket(v, p, i); !s.IsOk()) return s;
+  }
+  v.WrittenInOperation = written;
+  return Status::Ok();
+}
+
+// Reads the descriptor whole, so that its CRC can be checked over any length it records.
+Status ReadDescriptor(TUDFRewritableVolume &v, std::vector<uint8_t> &desc) {
+  const uint32_t p = v.PacketBlocks;
+  const uint32_t packetBytes = p * kSectorSize;
+  for (size_t copied = 0, sector = v.SpaceBitmapSector; copied < desc.size(); sector += p) {
+    if (!ReadPacket(v, static_cast<uint32_t>(sector))) return StatusFromLastError(v);
+    const size_t n = std::min<size_t>(desc.size() - copied, packetBytes);
+    std::memcpy(desc.data() + copied, v.PacketBuffer, n);
+    copied += n;
+  }
+  return Status::Ok();
+}
+
+// The bitmap of the mounted volume into memory; error 32 when the medium holds none that
+// fits the partition.
+Status ReadSpaceBitmap(TUDFRewritableVolume &v) {
+  ReleaseSpaceBitmap(v);
+  const uint32_t p = v.PacketBlocks;
+  // The descriptor starts a packet and its extent must lie inside the partition.
+  if (p == 0 || v.SpaceBitmapSector % p != 0) return KORVA_E_DAMAGED;
+  // Never trust the recorded sizes beyond what the partition needs.
+  const uint32_t need = BitmapBytesFor(v.PartitionLength);
+  if (uint64_t(need) + kBitmapHeader > uint64_t(v.SpaceBitmapBlocks) * kSectorSize)
+    return KORVA_E_DAMAGED;
+  std::vector<uint8_t> desc(size_t(need) + kBitmapHeader);
+  if (Status s = ReadDescriptor(v, desc); !s.IsOk()) return s;
+  const uint32_t location = v.SpaceBitmapSector - v.PartitionStart;
+  // A CRC that fails over the bits (an older volume of ours whose CRC covered them, changed by
+  // another system since) is no reason to refuse the volume: the bits are taken as recorded
+  // and the bitmap is marked suspect. Allocation never trusts them alone.
+  bool crcFailed = false;
+  const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location, &crcFailed);
+  if (!header || uint32_t(header->NumberOfBits) != v.PartitionLength ||
+      uint32_t(header->NumberOfBytes) != need)
+    return KORVA_E_DAMAGED;
+  v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(need ? need : 1, 1));
+  if (!v.SpaceBitmap) return KORVA_E_DAMAGED;
+  v.SpaceBitmapBytes = need;
+  std::memcpy(v.SpaceBitmap, desc.data() + kBitmapHeader, need);
+  // Bits past the partition end must read as used.
+  if (v.PartitionLength % 8) {
+    v.SpaceBitmap[need - 1] &= static_cast<uint8_t>((1u << (v.PartitionLength % 8)) - 1);
+  }
+  CreatePending(v);
+  PendingOf(v)->Suspect = crcFailed;
+  return Status::Ok();
+}
+
+// The whole bitmap onto the medium; error 10 without a bitmap in memory that covers the
+// partition.
+Status WriteSpaceBitmap(TUDFRewritableVolume &v) {
+  if (!v.SpaceBitmap || BitmapBytesFor(v.PartitionLength) > v.SpaceBitmapBytes)
+    return KORVA_E_NOT_COMPATIBLE;
+  if (!PendingOf(v) || PendingOf(v)->Dirty.size() != DescriptorPackets(v)) CreatePending(v);
+  BitmapPending &p = *PendingOf(v);
+  for (uint32_t i = 0; i < p.Dirty.size(); ++i)
+    if (Status s = WriteBitmapPacket(v, p, i); !s.IsOk()) return s;
+  return Status::Ok();
 }
 
 } // namespace
@@ -120,16 +194,7 @@ bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *pa
                         (sector - v.SpaceBitmapSector) / blocks < p->Dirty.size() &&
                         (sector - v.SpaceBitmapSector) % blocks == 0;
   const uint32_t own = inBitmap ? (sector - v.SpaceBitmapSector) / blocks : UINT32_MAX;
-  if (p->DirtyCount > 0) {
-    // The bitmap's own writes do not count as the operation's: a failure of the operation's
-    // first real write still means that nothing it refers to reached the medium.
-    const uint8_t written = v.WrittenInOperation;
-    for (uint32_t i = 0; i < p->Dirty.size() && p->DirtyCount > 0; ++i) {
-      if (!p->Dirty[i] || i == own) continue;
-      if (!WriteBitmapPacket(v, *p, i)) return false;
-    }
-    v.WrittenInOperation = written;
-  }
+  if (p->DirtyCount > 0 && !KeepInLastError(v, WriteTakenPackets(v, *p, own))) return false;
   if (inBitmap) {
     // A packet shared with other structures always carries the current bitmap.
     FillBitmapPacket(v, own, packet);
@@ -150,43 +215,7 @@ void StartBitmapPending(TUDFRewritableVolume &v) {
 }
 
 bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
-  ReleaseSpaceBitmap(v);
-  const uint32_t p = v.PacketBlocks;
-  const uint32_t packetBytes = p * kSectorSize;
-  // The descriptor starts a packet and its extent must lie inside the partition.
-  if (p == 0 || v.SpaceBitmapSector % p != 0) return false;
-  // Never trust the recorded sizes beyond what the partition needs.
-  const uint32_t need = BitmapBytesFor(v.PartitionLength);
-  if (uint64_t(need) + kBitmapHeader > uint64_t(v.SpaceBitmapBlocks) * kSectorSize) return false;
-  // The whole descriptor, so that its CRC can be checked over any length it records.
-  std::vector<uint8_t> desc(size_t(need) + kBitmapHeader);
-  for (size_t copied = 0, sector = v.SpaceBitmapSector; copied < desc.size(); sector += p) {
-    if (!ReadPacket(v, static_cast<uint32_t>(sector))) return false;
-    const size_t n = std::min<size_t>(desc.size() - copied, packetBytes);
-    std::memcpy(desc.data() + copied, v.PacketBuffer, n);
-    copied += n;
-  }
-  const uint32_t location = v.SpaceBitmapSector - v.PartitionStart;
-  // A CRC that fails over the bits (an older volume of ours whose CRC covered them, changed by
-  // another system since) is no reason to refuse the volume: the bits are taken as recorded
-  // and the bitmap is marked suspect. Allocation never trusts them alone.
-  bool crcFailed = false;
-  const auto header = ParseSpaceBitmapHeader(desc.data(), desc.size(), location, &crcFailed);
-  if (!header) return false;
-  const UDF_SpaceBitmapHeader &h = *header;
-  if (uint32_t(h.NumberOfBits) != v.PartitionLength || uint32_t(h.NumberOfBytes) != need)
-    return false;
-  v.SpaceBitmap = static_cast<uint8_t *>(std::calloc(need ? need : 1, 1));
-  if (!v.SpaceBitmap) return false;
-  v.SpaceBitmapBytes = need;
-  std::memcpy(v.SpaceBitmap, desc.data() + kBitmapHeader, need);
-  // Bits past the partition end must read as used.
-  if (v.PartitionLength % 8) {
-    v.SpaceBitmap[need - 1] &= static_cast<uint8_t>((1u << (v.PartitionLength % 8)) - 1);
-  }
-  CreatePending(v);
-  PendingOf(v)->Suspect = crcFailed;
-  return true;
+  return KeepInLastError(v, ReadSpaceBitmap(v));
 }
 
 bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v) {
@@ -194,13 +223,7 @@ bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v) {
 }
 
 bool StoreSpaceBitmap(TUDFRewritableVolume &v) {
-  if (!v.SpaceBitmap) return false;
-  if (BitmapBytesFor(v.PartitionLength) > v.SpaceBitmapBytes) return false;
-  if (!PendingOf(v) || PendingOf(v)->Dirty.size() != DescriptorPackets(v)) CreatePending(v);
-  BitmapPending &p = *PendingOf(v);
-  for (uint32_t i = 0; i < p.Dirty.size(); ++i)
-    if (!WriteBitmapPacket(v, p, i)) return false;
-  return true;
+  return KeepInLastError(v, WriteSpaceBitmap(v));
 }
 
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v) {

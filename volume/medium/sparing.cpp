@@ -72,22 +72,19 @@ bool CopyPlaceAllowed(const TUDFRewritableVolume &v, const SparingLayout &l, uin
          !Overlaps(sector, sectors, l.PartitionStart, l.PartitionLength);
 }
 
-// One copy: its sectors lie where a copy may, and hold a valid table. `raw` keeps the bytes
-// read, when given.
-std::optional<SparingTableInfo> ReadTable(TUDFRewritableVolume &v, const SparingLayout &l,
-                                          uint32_t sector, bool &readFailed,
-                                          std::vector<uint8_t> *raw = nullptr) {
-  if (!CopyPlaceAllowed(v, l, sector)) return std::nullopt;
+// One copy: `table` is set when its sectors lie where a copy may and hold a valid table; a
+// failure is a read that failed. `raw` keeps the bytes read, when given.
+Status ReadTable(TUDFRewritableVolume &v, const SparingLayout &l, uint32_t sector,
+                 std::optional<SparingTableInfo> &table, std::vector<uint8_t> *raw = nullptr) {
+  table.reset();
+  if (!CopyPlaceAllowed(v, l, sector)) return Status::Ok();
   const uint32_t sectors = TableSectors(l);
   std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
   uint32_t good = 0;
-  if (!ReadSectors(v, sector, sectors, buf.data(), good)) {
-    readFailed = true;
-    return std::nullopt;
-  }
-  auto table = ParseSparingTable(buf.data(), l.TableBytes, sector);
+  if (!ReadSectors(v, sector, sectors, buf.data(), good)) return StatusFromLastError(v);
+  table = ParseSparingTable(buf.data(), l.TableBytes, sector);
   if (raw) *raw = std::move(buf);
-  return table;
+  return Status::Ok();
 }
 
 // The spare packet of a mapping may not overlap anything the volume keeps elsewhere.
@@ -181,11 +178,15 @@ SparingLoad LoadSparingMap(TUDFRewritableVolume &v, const SparingLayout &l, bool
   if (l.TableBytes < sizeof(UDF_SparingTableHeader) || l.TableBytes > SparingTableSize(0xFFFF))
     return SparingLoad::Damaged;
   const uint32_t error = v.LastError;
-  bool failed1 = false, failed2 = false;
-  auto first = ReadTable(v, l, l.Table1, failed1);
-  auto second = ReadTable(v, l, l.Table2, failed2);
+  std::optional<SparingTableInfo> first, second;
+  const Status read1 = ReadTable(v, l, l.Table1, first);
+  const Status read2 = ReadTable(v, l, l.Table2, second);
   const auto table = ChooseTable(std::move(first), std::move(second));
-  if (!table) return failed1 || failed2 ? SparingLoad::ReadFailed : SparingLoad::Damaged;
+  if (!table) {
+    if (read1.IsOk() && read2.IsOk()) return SparingLoad::Damaged;
+    v.LastError = (read2.IsOk() ? read1 : read2).Error();
+    return SparingLoad::ReadFailed;
+  }
   // One unreadable copy is what the other is for.
   v.LastError = error;
   std::vector<Relocation> entries;
@@ -210,10 +211,8 @@ bool StaleSparingCopy(TUDFRewritableVolume &v, const SparingLayout &l, SparingRe
   const uint32_t at[2] = {l.Table1, l.Table2};
   std::vector<uint8_t> raw[2];
   std::optional<SparingTableInfo> table[2];
-  for (int i = 0; i < 2; ++i) {
-    bool failed = false;
-    table[i] = ReadTable(v, l, at[i], failed, &raw[i]);
-  }
+  for (int i = 0; i < 2; ++i)
+    (void)ReadTable(v, l, at[i], table[i], &raw[i]);
   v.LastError = error; // an unreadable copy is what this looks for
   if (!table[0] && !table[1]) return false;
   // The copy the mount uses (see ChooseTable).
