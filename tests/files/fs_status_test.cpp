@@ -6,6 +6,7 @@
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
 #include "volume/engine_state.h"
+#include "volume/fs/fs_internal.h"
 #include "volume/medium/packet_cache.h"
 
 using namespace korva;
@@ -111,4 +112,48 @@ TEST_F(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
   EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
   EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
+
+// A file deleted while open keeps its entry until the last handle closes. When that entry
+// is no longer one by then, the close cannot free its blocks: it fails with 32 (repair
+// gives the blocks back), never with LastError 0.
+TEST_F(FsStatus, ClosingTheLastHandleOfADamagedOrphanSaysDamaged) {
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 3)));
+  const uint32_t entry = EntryBlock(v, u"\\f");
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+  const uint8_t zeros[kBlockSize] = {};
+  ASSERT_TRUE(WriteBlock(v, entry, zeros));
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DAMAGED);
+  // The handle is gone all the same, and the volume stays usable.
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+}
+
+// Removing refuses with the step's number and clears it after a success; a missing entry
+// fails without one.
+TEST_F(FsStatus, RemovalsLeaveTheFailingStepsNumber) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\none", u"E"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\D", u"E"), KTRUE);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DIR_NOT_EMPTY);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D\\none"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D\\E"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  v.ReadOnly = 1;
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"F"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  v.ReadOnly = 0;
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KTRUE);
 }

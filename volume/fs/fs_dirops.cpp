@@ -47,12 +47,17 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
   return v.RootICBSector - v.PartitionStart;
 }
 
-bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
+Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
-  if (!TreeBlocksMarkedUsed(v)) return false;
-  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
+  if (!TreeBlocksMarkedUsed(v)) return StatusFromLastError(v);
+  // The search reports a failure of its own (a flush of held frees) in LastError; finding
+  // nothing leaves it as it was.
+  const uint32_t before = v.LastError;
+  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return Status::Ok();
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
-  return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
+  if (v.LastError == before && hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1)
+    return Status::Ok();
+  return v.LastError != before ? StatusFromLastError(v) : Status(KORVA_E_NO_SPACE);
 }
 
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
@@ -569,21 +574,13 @@ bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16s
 
 bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
   if (plan.BlocksTaken) return true;
-  if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
-    SetError(v, KORVA_E_NO_SPACE);
+  if (plan.NewBlock && !KeepInLastError(v, TakeBlock(v, hint, plan.NewBlockNo))) return false;
+  if (plan.Extension && !KeepInLastError(v, TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)))
     return false;
-  }
-  if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
   plan.NewChain.clear();
   for (size_t i = 0; !plan.ListInEntry() && i < plan.Chain.size(); ++i) {
     uint32_t block = 0;
-    if (!TakeBlock(v, hint, block)) {
-      SetError(v, KORVA_E_NO_SPACE);
-      return false;
-    }
+    if (!KeepInLastError(v, TakeBlock(v, hint, block))) return false;
     plan.NewChain.push_back(block);
   }
   plan.BlocksTaken = true;
@@ -741,28 +738,33 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
 }
 
 namespace {
-// Frees, in memory, the blocks of an entry no name refers to any more. False when its
-// entry or list cannot be read (the blocks stay taken: repair gives them back).
-bool FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
+// Frees, in memory, the blocks of an entry no name refers to any more. When its entry or
+// list cannot be read the blocks stay taken (repair gives them back): a read failure, or 32
+// for an entry that is no longer one.
+Status FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadBlock(v, entry, fe) || !ReadEntryFields(fe, entry, info) ||
-      !ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) || list.Corrupt)
-    return false;
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, entry, info)) return KORVA_E_DAMAGED;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
+    return StatusFromLastError(v);
+  if (list.Corrupt) return KORVA_E_DAMAGED;
   freed += FreeEntryBlocks(v, entry, list, false);
-  return true;
+  return Status::Ok();
 }
 } // namespace
 
-bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
+Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
   OpenFileList *files = OpenFilesOf(v);
-  if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return true;
+  if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return Status::Ok();
   files->Orphans.erase(feBlock);
-  if (!BeginFsOperation(v) || v.ReadOnly) return false;
+  if (!BeginFsOperation(v)) return StatusFromLastError(v);
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   int64_t freed = 0;
-  if (!FreeOrphan(v, feBlock, freed)) return false;
-  return CommitIntegrity(v, freed, 0, 0);
+  if (Status s = FreeOrphan(v, feBlock, freed); !s.IsOk()) return s;
+  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Entries that lost a name while recording others and that no name reaches any more (their
@@ -776,7 +778,7 @@ void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
   int64_t freed = 0;
   int count = 0;
   for (uint32_t entry : unnamed)
-    if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed)) ++count;
+    if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed).IsOk()) ++count;
   CommitIntegrity(v, freed, -count, 0);
 }
 
@@ -785,8 +787,9 @@ void ReleaseOrphans(TUDFRewritableVolume &v) {
   if (!files) return;
   ReleaseUnnamed(v, *files);
   int64_t freed = 0;
+  // At the dismount an orphan that cannot be freed keeps its blocks until repair.
   for (uint32_t entry : files->Orphans)
-    FreeOrphan(v, entry, freed);
+    (void)FreeOrphan(v, entry, freed);
   files->Orphans.clear();
 }
 
@@ -975,103 +978,106 @@ bool WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
 
 } // namespace
 
-bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
+Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                  const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
-  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
+  if (dir.Open(di.DirICB) != DirectoryStream::Ok) return ReadFailure(v);
   uint8_t fid[FidLength(255, 0xFFFF)];
   uint8_t old[sizeof fid];
   bool io = false;
   DirectoryStream::Place start;
-  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
-    FailRead(v);
-    return false;
-  }
+  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start))
+    return ReadFailure(v);
   std::memcpy(old, fid, di.FIDLength);
   const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
   change(fid, di.FIDLength, start.Block, head);
   // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
-  if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
+  if (dir.List().Embedded()) return StoreDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
   // The FID may lie over two blocks. Only the parts that changed are written.
-  return WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid);
+  if (!WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
-bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
+Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, dirBlock, fe, info)) return false;
+  if (!ReadParentEntry(v, dirBlock, fe, info)) return StatusFromLastError(v);
   UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, linkDelta, true);
-  return WriteBlock(v, dirBlock, fe);
+  if (!WriteBlock(v, dirBlock, fe)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 namespace {
 
-// Finds the entry a removal names exactly. False when there is none.
-bool LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind,
-                 DirectoryInformation &di) {
+// Finds the entry a removal names exactly. Unnumbered when there is none.
+Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind,
+                   DirectoryInformation &di) {
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (SplitPath(path).empty()) return false;
-  return LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}) && found;
+  if (SplitPath(path).empty()) return Status::Unnumbered();
+  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}))
+    return StatusFromLastError(v);
+  return found ? Status::Ok() : Status::Unnumbered();
 }
 
 // Reads the entry a directory entry leads to and checks that it may go. It must be a file
 // entry of its own kind; anything else is damage that check and repair must look at, not
-// something to free.
-bool CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
-                    uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, entry, fe)) return false;
+// something to free. An entry without write or delete permission is refused by the
+// operating-system error alone.
+Status CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                      uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
   if (!ReadEntryFields(fe, entry, info) ||
-      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory))
+    return KORVA_E_DAMAGED;
   if ((info.Permissions & kPermWriteOrDelete) == 0) {
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
-    return false;
+    return Status::Unnumbered();
   }
-  if (kind != IsDirectory) return true;
+  if (kind != IsDirectory) return Status::Ok();
   bool hasEntries = false;
-  if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
-  if (hasEntries) {
-    SetError(v, KORVA_E_DIR_NOT_EMPTY);
-    return false;
-  }
-  return true;
+  if (!DirectoryHasEntries(v, entry, hasEntries)) return StatusFromLastError(v);
+  return hasEntries ? Status(KORVA_E_DIR_NOT_EMPTY) : Status::Ok();
 }
 
 // Marks the directory entry deleted, then records the change in the directory's own entry.
-bool UnlinkName(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                FileSystemObjectType kind) {
-  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
-        // Clearing the ICB of a FID that crosses into the next block within it would change
-        // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
-        MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
-      }))
-    return false;
+Status UnlinkName(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                  FileSystemObjectType kind) {
+  if (Status s =
+          RewriteFid(v, di,
+                     [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
+                       // Clearing the ICB of a FID that crosses into the next block within it
+                       // would change both blocks; the ICB of a deleted entry means nothing,
+                       // so it is kept there.
+                       MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
+                     });
+      !s.IsOk())
+    return s;
   return DirectoryLostName(v, di.DirICB, kind == IsDirectory ? -1 : 0);
 }
 
 // What becomes of an entry whose name is gone: a file with other names loses a link, a file
 // still open keeps its entry and blocks until its last handle closes, anything else is freed.
-bool ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
-                  uint8_t *fe, const EntryFields &info, const DescriptorList &list,
-                  const std::function<void()> &nameGone) {
+Status ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                    uint8_t *fe, const EntryFields &info, const DescriptorList &list,
+                    const std::function<void()> &nameGone) {
   OpenFileList *files = OpenFilesOf(v);
+  const auto commit = [&v](int64_t freed, int fileDelta, int dirDelta, uint64_t next) {
+    return CommitIntegrity(v, freed, fileDelta, dirDelta, next) ? Status::Ok()
+                                                                 : StatusFromLastError(v);
+  };
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
-    if (!WriteBlock(v, entry, fe)) return false;
+    if (!WriteBlock(v, entry, fe)) return StatusFromLastError(v);
     if (files) files->MaybeUnnamed.insert(entry);
     nameGone();
-    return CommitIntegrity(v, 0, 0, 0);
+    return commit(0, 0, 0, 0);
   }
   if (kind == IsFile && files && files->IsOpen(entry)) {
     files->Orphans.insert(entry);
     nameGone();
-    return CommitIntegrity(v, 0, -1, 0);
+    return commit(0, -1, 0, 0);
   }
   const int64_t freed = FreeEntryBlocks(v, entry, list, false);
   InvalidateHandlesOn(v, entry);
@@ -1080,37 +1086,40 @@ bool ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType 
   // The most recent ID is recorded as the next one, so a remount gives it out again.
   uint64_t recordedNext = 0;
   if (info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID) recordedNext = info.UniqueID;
-  return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
-                         recordedNext);
+  return commit(freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0, recordedNext);
 }
 
 } // namespace
 
-bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
+Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
   DirectoryInformation di;
-  if (!LocateExact(v, path, kind, di)) return false;
+  if (Status s = LocateExact(v, path, kind, di); !s.IsOk()) return s;
   const uint32_t entry = di.EntryICB;
   NameIndexUpdate names(v, di.DirICB);
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!CheckRemovable(v, entry, kind, fe, info)) return false;
+  if (Status s = CheckRemovable(v, entry, kind, fe, info); !s.IsOk()) return s;
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list)) return false;
-  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
+      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+    return StatusFromLastError(v);
   // The entry is gone before anything else changes; its blocks become free only after that.
-  if (!UnlinkName(v, di, kind)) return false;
+  if (Status s = UnlinkName(v, di, kind); !s.IsOk()) return s;
   return ReleaseEntry(v, entry, kind, fe, info, list,
                       [&] { names.Removed(std::u16string_view(di.Name, WideLength(di.Name))); });
 }
 
 KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind) {
   if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
   if (!path) {
-    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    if (RequireCompatible(v)) SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
-  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
-  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), kind) ? KTRUE : KFALSE;
+  if (!BeginFsOperation(v)) return KFALSE;
+  Status s = CheckWritable(v);
+  if (s.IsOk()) s = RemoveEntry(v, std::u16string_view(path, WideLength(path)), kind);
+  return Report(v, s);
 }
 
 namespace {
@@ -1212,48 +1221,54 @@ namespace {
 
 // Finds the directory a new one goes into and checks the new name: storable, within the
 // depth, not taken.
-bool ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
-                           std::u16string_view nm, uint32_t &parentBlock) {
-  if (!IsStorableName(nm)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return false;
-  }
-  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
-  }
-  if (!ResolveParent(v, par, true, parentBlock)) return false;
+Status ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
+                             std::u16string_view nm, uint32_t &parentBlock) {
+  if (!IsStorableName(nm)) return KORVA_E_INVALID_NAME;
+  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
+  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty())
+    return KORVA_E_PARENT_NOT_REACHABLE;
   bool taken = false;
   DirectoryInformation di;
-  if (!NameTaken(v, parentBlock, nm, taken, di)) return false;
-  if (taken) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return false;
-  }
-  return true;
+  if (!ResolveParent(v, par, true, parentBlock) || !NameTaken(v, parentBlock, nm, taken, di))
+    return StatusFromLastError(v);
+  return taken ? Status(KORVA_E_FILE_EXISTS) : Status::Ok();
 }
 
 // Writes a new directory's one data block, holding the entry of its parent, and its file
 // entry, at blocks just taken.
-bool WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t feBlock,
-                       uint32_t parentBlock) {
+Status WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t feBlock,
+                         uint32_t parentBlock) {
   uint8_t sector[kBlockSize] = {};
   const uint32_t parentFid =
       BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
-  if (!WriteBlock(v, dataBlock, sector)) return false;
+  if (!WriteBlock(v, dataBlock, sector)) return StatusFromLastError(v);
   NewFileEntry e;
   e.FileType = kFileTypeDirectory;
   e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
-  if (!TakeUniqueID(v, e.UniqueID)) return false;
+  if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
-  return WriteBlock(v, feBlock, sector);
+  if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
+  return Status::Ok();
+}
+
+// Takes the new directory's two blocks and those its parent's list grows by, writes the
+// directory and then its name into the parent.
+Status MakeNewDirectory(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view nm) {
+  AppendPlan plan;
+  if (!PlanAppendWithRoom(v, parentBlock, nm, 2, plan)) return StatusFromLastError(v);
+  const uint32_t needed = 2 + plan.ExtraBlocks();
+  uint32_t dataBlock = 0, feBlock = 0;
+  if (Status s = TakeBlock(v, 0, dataBlock); !s.IsOk()) return s;
+  if (Status s = TakeBlock(v, dataBlock + 1, feBlock); !s.IsOk()) return s;
+  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
+  if (Status s = WriteNewDirectory(v, dataBlock, feBlock, parentBlock); !s.IsOk()) return s;
+  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true) ||
+      !CommitIntegrity(v, -int64_t(needed), 0, 1))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 } // namespace
@@ -1262,27 +1277,15 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
                                      const KWCHAR *name) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v) || !RequireWritable(v)) return KFALSE;
-  if (!parent || !name) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
+  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = CheckWritable(v); !s.IsOk()) return Report(v, s);
+  if (!parent || !name) return Report(v, KORVA_E_INVALID_PARAMETER);
   std::u16string_view nm(name, WideLength(name));
   uint32_t parentBlock = 0;
-  if (!ParentForNewDirectory(v, std::u16string_view(parent, WideLength(parent)), nm, parentBlock))
-    return KFALSE;
-  AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, nm, 2, plan)) return KFALSE;
-  const uint32_t needed = 2 + plan.ExtraBlocks();
-  uint32_t dataBlock = 0, feBlock = 0;
-  if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return KFALSE;
-  }
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
-  if (!WriteNewDirectory(v, dataBlock, feBlock, parentBlock)) return KFALSE;
-  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true)) return KFALSE;
-  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? KTRUE : KFALSE;
+  Status s =
+      ParentForNewDirectory(v, std::u16string_view(parent, WideLength(parent)), nm, parentBlock);
+  if (s.IsOk()) s = MakeNewDirectory(v, parentBlock, nm);
+  return Report(v, s);
 }
 
 KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,

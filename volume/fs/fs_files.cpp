@@ -139,12 +139,15 @@ Status ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint
   if (Status s = ReadReplaceable(v, di, list); !s.IsOk()) return s;
   if (Status s = WriteNewFileEntry(v, entry, attributes); !s.IsOk()) return s;
   const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
-  if ((di.Characteristics & kFidHidden) != hidden &&
-      !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
-        SetFidCharacteristics(fid, length, location,
-                              static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
-      }))
-    return StatusFromLastError(v);
+  if ((di.Characteristics & kFidHidden) != hidden) {
+    const uint8_t chars = static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden);
+    if (Status s = RewriteFid(v, di,
+                              [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+                                SetFidCharacteristics(fid, length, location, chars);
+                              });
+        !s.IsOk())
+      return s;
+  }
   InvalidateHandlesOn(v, entry);
   const int64_t freed = FreeEntryBlocks(v, entry, list, true);
   if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
@@ -158,7 +161,7 @@ Status CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16stri
   if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return StatusFromLastError(v);
   const uint32_t needed = 1 + plan.ExtraBlocks();
   uint32_t feBlock = 0;
-  if (!TakeBlock(v, 0, feBlock)) return KORVA_E_NO_SPACE;
+  if (Status s = TakeBlock(v, 0, feBlock); !s.IsOk()) return s;
   if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
   if (Status s = WriteNewFileEntry(v, feBlock, attributes); !s.IsOk()) return s;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
@@ -197,11 +200,11 @@ Status RecreateFile(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t p
   Status s;
   if (!shared) {
     s = ReplaceFile(v, di, access, attributes, h);
-  } else if (RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+  } else if (Status removed = RemoveEntry(v, pn.Parent + pn.Name, IsFile); removed.IsOk()) {
     // The file keeps its other names: only this one goes, and a new file takes it.
     s = CreateNewFile(v, parentBlock, pn.Name, access, attributes, h);
-  } else if (v.LastError != 0) {
-    return StatusFromLastError(v);
+  } else if (removed.Error() != 0) {
+    return removed;
   } else {
     // The name vanished between the lookup and the removal: a read that made no sense; a
     // refusal keeps its operating-system error alone.
@@ -273,7 +276,7 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
   if (!f) return KFALSE;
   const uint32_t entry = f->FEBlock;
   files->Remove(handle);
-  return ReleaseOrphanIfClosed(*volume, entry) ? KTRUE : KFALSE;
+  return Report(*volume, ReleaseOrphanIfClosed(*volume, entry));
 }
 
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {

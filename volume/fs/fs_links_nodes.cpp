@@ -79,10 +79,10 @@ struct NewEntry {
 // Takes a block for the file entry and then one for each block of data, each after the one
 // before.
 Status TakeEntryBlocks(TUDFRewritableVolume &v, uint32_t &feBlock, std::vector<uint32_t> &blocks) {
-  bool ok = TakeBlock(v, 0, feBlock);
-  for (uint32_t i = 0; ok && i < blocks.size(); ++i)
-    ok = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
-  return ok ? Status::Ok() : Status(KORVA_E_NO_SPACE);
+  Status s = TakeBlock(v, 0, feBlock);
+  for (uint32_t i = 0; s.IsOk() && i < blocks.size(); ++i)
+    s = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
+  return s;
 }
 
 // Writes the entry's data into its blocks, then builds its file entry in `fe`.

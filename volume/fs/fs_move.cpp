@@ -63,9 +63,9 @@ Status ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source,
   if (targetDir != source.IsDirectory()) return KORVA_E_FILE_EXISTS;
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
-  if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return Status::Ok();
+  const Status removed = RemoveEntry(v, target, targetDir ? IsDirectory : IsFile);
   // A refusal of the removal itself comes as an operating-system error only.
-  if (v.LastError != 0) return StatusFromLastError(v);
+  if (removed.IsOk() || removed.Error() != 0) return removed;
   return KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
                                                             : KORVA_E_FILE_NOT_FOUND;
 }
@@ -91,7 +91,7 @@ Status Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan 
     if (Status s = DeleteIdentifier(v, source.At); !s.IsOk()) return s;
     names.Removed(source.Parts.back());
   }
-  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return StatusFromLastError(v);
+  if (Status s = DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0); !s.IsOk()) return s;
   if (!isDir || newParent == source.DirBlock) return Status::Ok();
   return RepointParentEntry(v, source.EntryBlock, newParent);
 }
