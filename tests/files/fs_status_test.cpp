@@ -157,3 +157,22 @@ TEST_F(FsStatus, RemovalsLeaveTheFailingStepsNumber) {
   v.ReadOnly = 0;
   EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KTRUE);
 }
+
+// The first allocation after a mount walks the tree to learn which blocks it claims. A read
+// that fails in that walk is a read failure, never "no space" on a volume with room.
+TEST_F(FsStatus, AReadFailureInTheWalkBeforeTakingABlockIsNotNoSpace) {
+  for (int i = 0; i < 40; ++i) {
+    const std::u16string name = u"D" + std::u16string(1, char16_t(u'A' + i % 26)) +
+                                std::u16string(1, char16_t(u'a' + i / 26));
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", name.c_str()), KTRUE);
+  }
+  const uint32_t far = EntryBlock(v, u"\\DNb");
+  ASSERT_TRUE(img.Remount());
+  FaultyImageIO io;
+  io.Attach(v);
+  ReleasePacketCache(v);
+  io.FailReadsOfSector(v.PartitionStart + far);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+  io.Reset();
+}
