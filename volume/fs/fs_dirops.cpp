@@ -39,6 +39,15 @@ bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, 
   return WriteSector(v, v.PartitionStart + block, buffer, order);
 }
 
+Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  return ReadBlock(v, block, buffer) ? Status::Ok() : StatusFromLastError(v);
+}
+
+Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                  WriteOrder order) {
+  return WriteBlock(v, block, buffer, order) ? Status::Ok() : StatusFromLastError(v);
+}
+
 BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
   return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
 }
@@ -394,17 +403,15 @@ void PlanSlots(const DescriptorList &list, AppendPlan &plan) {
 // A list that ends in an extension block is copied on change; the old chain is freed
 // afterwards, so no other entry may claim it. The change must lie in the chain's last block,
 // as in every list this engine writes.
-bool PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
-  if (plan.ListInEntry()) return true;
-  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back()) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+Status PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
+  if (plan.ListInEntry()) return Status::Ok();
+  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back())
+    return KORVA_E_UNSUPPORTED;
   plan.Chain = list.Extensions;
   std::vector<BlockRun> runs;
   for (uint32_t b : plan.Chain)
     runs.push_back({b, 1});
-  return ClaimedOnlyOnce(v, runs);
+  return ClaimedOnlyOnce(v, runs) ? Status::Ok() : StatusFromLastError(v);
 }
 
 // Points the continuation descriptor of a list block (file entry or extension) that names
@@ -427,22 +434,20 @@ bool RepointContinuation(uint8_t *block, uint32_t from, uint32_t to) {
 // Writes the copy of the extension chain, its last block (already changed, in `last`) first
 // and each earlier one pointing at the copy of the next, so that every block is on the
 // medium before anything points at it. The old chain stays as it was.
-bool WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
+Status WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
   uint8_t sector[kBlockSize];
   for (size_t i = plan.Chain.size(); i-- > 0;) {
     uint8_t *block = last;
     if (i + 1 < plan.Chain.size()) {
       block = sector;
-      if (!ReadBlock(v, plan.Chain[i], block)) return false;
-      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1])) {
-        FailRead(v);
-        return false;
-      }
+      if (Status s = LoadBlock(v, plan.Chain[i], block); !s.IsOk()) return s;
+      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1]))
+        return ReadFailure(v);
     }
     RefillListBlockTag(block, plan.NewChain[i], false);
-    if (!WriteBlock(v, plan.NewChain[i], block)) return false;
+    if (Status s = StoreBlock(v, plan.NewChain[i], block); !s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
@@ -473,63 +478,53 @@ bool PiecesAt(const DescriptorList &list, uint64_t at, uint32_t n,
 
 // Reads a directory's file entry and descriptor list as they are on the medium. False with
 // error 32 when the list is damaged or holds less than the directory's length.
-bool ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
-                       DescriptorList &list) {
+Status ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
+                         DescriptorList &list) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory) {
-    FailRead(v);
-    return false;
-  }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list)) return false;
-  if (list.Corrupt || (!list.Embedded() && list.TotalBytes() < info.InformationLength)) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
-  return true;
+  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory)
+    return ReadFailure(v);
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list))
+    return StatusFromLastError(v);
+  if (list.Corrupt || (!list.Embedded() && list.TotalBytes() < info.InformationLength))
+    return KORVA_E_DAMAGED;
+  return Status::Ok();
 }
 
 // Whether the directory's entries end exactly at its length: a length that cuts an entry is
 // damage, not room. False with error 32 when they do not, or with a read error.
-bool EntriesEndAtLength(TUDFRewritableVolume &v, uint32_t dirBlock) {
+Status EntriesEndAtLength(TUDFRewritableVolume &v, uint32_t dirBlock) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  if (dir.Open(dirBlock) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
+  if (dir.Open(dirBlock) != DirectoryStream::Ok) return ReadFailure(v);
   uint64_t at = 0;
   FidEntry fid;
   DirectoryStream::Status s = DirectoryStream::Ok;
   while (at < dir.Size() && (s = dir.ReadFid(at, fid, false)) == DirectoryStream::Ok)
     at += fid.Length;
-  if (s == DirectoryStream::IoError) return false;
-  if (at == dir.Size() && at == dir.Entry().InformationLength) return true;
-  SetError(v, KORVA_E_DAMAGED);
-  return false;
+  if (s == DirectoryStream::IoError) return StatusFromLastError(v);
+  if (at == dir.Size() && at == dir.Entry().InformationLength) return Status::Ok();
+  return KORVA_E_DAMAGED;
 }
 
 // Plans an append after extents that run `room` bytes past the directory's length, too
 // little for the entry: the last extent is cut back to the length and the entry continues
 // there, so the room must lie in that extent and end it inside a block, and the entries
 // must end where the length does.
-bool PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
-                   AppendPlan &plan) {
-  if (!EntriesEndAtLength(v, plan.ParentBlock)) return false;
+Status PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
+                     AppendPlan &plan) {
+  if (Status s = EntriesEndAtLength(v, plan.ParentBlock); !s.IsOk()) return s;
   ShortADValue &last = list.Extents.back().AD;
   const uint32_t keep = last.Length() > room ? uint32_t(last.Length() - room) : 0;
-  if (keep == 0 || keep % kBlockSize == 0) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+  if (keep == 0 || keep % kBlockSize == 0) return KORVA_E_UNSUPPORTED;
   last.LengthWord = (last.LengthWord & 0xC0000000u) | keep;
   PlanSlots(list, plan);
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan) {
+Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                       AppendPlan &plan) {
   plan = AppendPlan();
   plan.ParentBlock = parentBlock;
   plan.FidLength = FidLength(static_cast<uint32_t>(CompressedNameLength(name.size(), name.data())));
@@ -537,7 +532,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   DescriptorList list;
   // Everything that can refuse the append is checked on the list as recorded, before the
   // list changes form.
-  if (!ReadDirectoryList(v, parentBlock, info, list)) return false;
+  if (Status s = ReadDirectoryList(v, parentBlock, info, list); !s.IsOk()) return s;
   const uint64_t total = list.Embedded() ? info.InformationLength : list.TotalBytes();
   if (total >= info.InformationLength + plan.FidLength &&
       PiecesAt(list, info.InformationLength, plan.FidLength, plan.InRoom))
@@ -545,120 +540,118 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   plan.InRoom.clear();
   // A directory another writer embedded or described with long descriptors takes the form
   // this engine appends to first.
-  if (!KeepInLastError(v, MakeShortForm(v, parentBlock)) ||
-      !ReadDirectoryList(v, parentBlock, info, list))
-    return false;
+  if (Status s = MakeShortForm(v, parentBlock); !s.IsOk()) return s;
+  if (Status s = ReadDirectoryList(v, parentBlock, info, list); !s.IsOk()) return s;
   // Every slot taken and no continuation: not a list this engine writes.
-  if (list.EndOffset > kLastSlot) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+  if (list.EndOffset > kLastSlot) return KORVA_E_UNSUPPORTED;
   const uint64_t room = list.TotalBytes() - info.InformationLength;
   if (room == 0) {
     PlanSlots(list, plan);
-  } else if (!PlanAfterRoom(v, list, room, plan)) {
-    return false;
+  } else if (Status s = PlanAfterRoom(v, list, room, plan); !s.IsOk()) {
+    return s;
   }
   return PlanChainCopy(v, list, plan);
 }
 
-bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                        uint64_t ownBlocks, AppendPlan &plan) {
-  if (!PlanAppend(v, parentBlock, name, plan)) return false;
-  if (v.FreeBlocks < ownBlocks + plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
-  return true;
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan) {
+  return KeepInLastError(v, PlanEntryAppend(v, parentBlock, name, plan));
 }
 
-bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
-  if (plan.BlocksTaken) return true;
-  if (plan.NewBlock && !KeepInLastError(v, TakeBlock(v, hint, plan.NewBlockNo))) return false;
-  if (plan.Extension && !KeepInLastError(v, TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)))
-    return false;
+Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
+                          std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan) {
+  if (Status s = PlanEntryAppend(v, parentBlock, name, plan); !s.IsOk()) return s;
+  if (v.FreeBlocks < ownBlocks + plan.BlocksNeeded()) return KORVA_E_NO_SPACE;
+  return Status::Ok();
+}
+
+Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
+  if (plan.BlocksTaken) return Status::Ok();
+  if (plan.NewBlock) {
+    if (Status s = TakeBlock(v, hint, plan.NewBlockNo); !s.IsOk()) return s;
+  }
+  if (plan.Extension) {
+    if (Status s = TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo); !s.IsOk()) return s;
+  }
   plan.NewChain.clear();
   for (size_t i = 0; !plan.ListInEntry() && i < plan.Chain.size(); ++i) {
     uint32_t block = 0;
-    if (!KeepInLastError(v, TakeBlock(v, hint, block))) return false;
+    if (Status s = TakeBlock(v, hint, block); !s.IsOk()) return s;
     plan.NewChain.push_back(block);
   }
   plan.BlocksTaken = true;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
 
 // Reads a directory's file entry and its fields.
-bool ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info)) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+Status ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, block, info)) return ReadFailure(v);
+  return Status::Ok();
 }
 
 // The directory's entry records a length that takes in `grow` more bytes, and a new
 // subdirectory's link to it.
-bool GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow, bool isDirectory,
-                        uint64_t &oldLength) {
+Status GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow,
+                          bool isDirectory, uint64_t &oldLength) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, block, fe, info)) return false;
+  if (Status s = ReadParentEntry(v, block, fe, info); !s.IsOk()) return s;
   oldLength = info.InformationLength;
   UpdateFileEntry(fe, block, oldLength + grow, info.BlocksRecorded, isDirectory ? 1 : 0, true);
-  return WriteBlock(v, block, fe);
+  return StoreBlock(v, block, fe);
 }
 
 // Writes the new entry into extents the directory holds past its length; then the length
 // takes it in. Before that no reader looks there.
-bool AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                  uint32_t entryBlock, std::u16string_view name, bool isDirectory) {
+Status AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                    uint32_t entryBlock, std::u16string_view name, bool isDirectory) {
   NameIndexUpdate names(v, plan.ParentBlock);
   uint8_t fid[FidLength(255)];
   BuildFid(fid, characteristics, entryBlock, name, plan.InRoom.front().Block);
   uint32_t done = 0;
   uint8_t sector[kBlockSize];
   for (const AppendPlan::Piece &p : plan.InRoom) {
-    if (!ReadBlock(v, p.Block, sector)) return false;
+    if (Status s = LoadBlock(v, p.Block, sector); !s.IsOk()) return s;
     std::memcpy(sector + p.Offset, fid + done, p.Bytes);
-    if (!WriteBlock(v, p.Block, sector, WriteOrder::Loose)) return false;
+    if (Status s = StoreBlock(v, p.Block, sector, WriteOrder::Loose); !s.IsOk()) return s;
     done += p.Bytes;
   }
   uint64_t oldLength = 0;
-  if (!GrowDirectoryEntry(v, plan.ParentBlock, plan.FidLength, isDirectory, oldLength))
-    return false;
+  if (Status s = GrowDirectoryEntry(v, plan.ParentBlock, plan.FidLength, isDirectory, oldLength);
+      !s.IsOk())
+    return s;
   names.Added(name, oldLength, oldLength + plan.FidLength);
-  return true;
+  return Status::Ok();
 }
 
 // Writes the FID's bytes that go into blocks nothing refers to yet: the new block, the part
 // past the recorded length of the last block (the first `first` bytes), and the extension
 // block that describes the new one.
-bool WriteFidBytes(TUDFRewritableVolume &v, const AppendPlan &plan, const uint8_t *fid,
-                   uint32_t first, bool inPlace) {
+Status WriteFidBytes(TUDFRewritableVolume &v, const AppendPlan &plan, const uint8_t *fid,
+                     uint32_t first, bool inPlace) {
   const uint32_t n = plan.FidLength;
   uint8_t sector[kBlockSize];
   if (plan.NewBlock) {
     std::memset(sector, 0, sizeof sector);
     std::memcpy(sector, fid + first, n - first);
-    if (!WriteBlock(v, plan.NewBlockNo, sector)) return false;
+    if (Status s = StoreBlock(v, plan.NewBlockNo, sector); !s.IsOk()) return s;
   }
   if (inPlace) {
-    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
+    if (Status s = LoadBlock(v, plan.LastDataBlock, sector); !s.IsOk()) return s;
     std::memcpy(sector + plan.UsedInLast, fid, first);
     // Past the recorded length: nothing refers to it until the parent's entry is written.
-    if (!WriteBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose)) return false;
+    if (Status s = StoreBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose); !s.IsOk())
+      return s;
   }
   // The descriptor list: the new block goes into the next slot, or into a new extension.
-  if (plan.Extension) {
-    BuildAllocationExtent(sector, plan.ExtBlockNo);
-    AppendListAD(sector, kAEDFirstSlot, {n - first, plan.NewBlockNo});
-    RefillListBlockTag(sector, plan.ExtBlockNo, false);
-    if (!WriteBlock(v, plan.ExtBlockNo, sector)) return false;
-  }
-  return true;
+  if (!plan.Extension) return Status::Ok();
+  BuildAllocationExtent(sector, plan.ExtBlockNo);
+  AppendListAD(sector, kAEDFirstSlot, {n - first, plan.NewBlockNo});
+  RefillListBlockTag(sector, plan.ExtBlockNo, false);
+  return StoreBlock(v, plan.ExtBlockNo, sector);
 }
 
 // Changes the list block in memory: the last extent takes the FID's first bytes, and the
@@ -683,48 +676,51 @@ void ExtendDirectoryList(uint8_t *listBlock, const AppendPlan &plan, uint32_t fi
 // A list continued in extension blocks changes in a copy of the chain; the file entry's one
 // write then points at the copy and records the new length, so a failure before it leaves
 // the directory as it was.
-bool PointAtChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *fe,
-                      uint8_t *aed) {
-  if (!WriteChainCopy(v, plan, aed)) return false;
-  if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+Status PointAtChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *fe,
+                        uint8_t *aed) {
+  if (Status s = WriteChainCopy(v, plan, aed); !s.IsOk()) return s;
+  if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) return ReadFailure(v);
+  return Status::Ok();
 }
 
 // The parent's entry records the new length, and its list the new bytes; a list continued in
 // extension blocks then points at the copy of its chain and the old chain is freed.
-bool UpdateParent(TUDFRewritableVolume &v, const AppendPlan &plan, uint32_t first, bool inPlace,
-                  bool isDirectory, NameIndexUpdate &names, std::u16string_view name) {
+Status UpdateParent(TUDFRewritableVolume &v, const AppendPlan &plan, uint32_t first,
+                    bool inPlace, bool isDirectory, NameIndexUpdate &names,
+                    std::u16string_view name) {
   // The parent's entry, read before its descriptor list (which it may hold) changes.
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, plan.ParentBlock, fe, info)) return false;
+  if (Status s = ReadParentEntry(v, plan.ParentBlock, fe, info); !s.IsOk()) return s;
   const bool listInFE = plan.ListInEntry();
   uint8_t aed[kBlockSize];
-  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
+  if (!listInFE) {
+    if (Status s = LoadBlock(v, plan.SlotBlock, aed); !s.IsOk()) return s;
+  }
   ExtendDirectoryList(listInFE ? fe : aed, plan, first, inPlace);
-  if (!listInFE && !PointAtChainCopy(v, plan, fe, aed)) return false;
+  if (!listInFE) {
+    if (Status s = PointAtChainCopy(v, plan, fe, aed); !s.IsOk()) return s;
+  }
   const uint32_t n = plan.FidLength;
   UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
                   info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
-  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
+  if (Status s = StoreBlock(v, plan.ParentBlock, fe); !s.IsOk()) return s;
   names.Added(name, info.InformationLength, info.InformationLength + n);
   for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
     MarkRun(v, plan.Chain[i], 1, false);
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &planned,
+                            uint8_t characteristics, uint32_t entryBlock,
+                            std::u16string_view name, uint32_t hint, bool isDirectory) {
   if (!planned.InRoom.empty())
     return AppendInRoom(v, planned, characteristics, entryBlock, name, isDirectory);
   NameIndexUpdate names(v, planned.ParentBlock);
   AppendPlan plan = planned;
-  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  if (Status s = TakeAppendBlocks(v, plan, hint); !s.IsOk()) return s;
   // The FID, its tag located at the block where it starts; its first `first` bytes go into
   // the last block.
   uint8_t fid[FidLength(255)];
@@ -733,8 +729,14 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
            inPlace ? plan.LastDataBlock : plan.NewBlockNo);
   uint32_t first = inPlace ? plan.FidLength : 0;
   if (plan.Split) first = kBlockSize - plan.UsedInLast;
-  return WriteFidBytes(v, plan, fid, first, inPlace) &&
-         UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
+  if (Status s = WriteFidBytes(v, plan, fid, first, inPlace); !s.IsOk()) return s;
+  return UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
+}
+
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  return KeepInLastError(
+      v, AppendDirectoryEntry(v, plan, characteristics, entryBlock, name, hint, isDirectory));
 }
 
 namespace {
@@ -1002,10 +1004,9 @@ Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
 Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, dirBlock, fe, info)) return StatusFromLastError(v);
+  if (Status s = ReadParentEntry(v, dirBlock, fe, info); !s.IsOk()) return s;
   UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, linkDelta, true);
-  if (!WriteBlock(v, dirBlock, fe)) return StatusFromLastError(v);
-  return Status::Ok();
+  return StoreBlock(v, dirBlock, fe);
 }
 
 namespace {
@@ -1069,7 +1070,7 @@ Status ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectTyp
   };
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
-    if (!WriteBlock(v, entry, fe)) return StatusFromLastError(v);
+    if (Status s = StoreBlock(v, entry, fe); !s.IsOk()) return s;
     if (files) files->MaybeUnnamed.insert(entry);
     nameGone();
     return commit(0, 0, 0, 0);
@@ -1241,7 +1242,7 @@ Status WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t f
   uint8_t sector[kBlockSize] = {};
   const uint32_t parentFid =
       BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
-  if (!WriteBlock(v, dataBlock, sector)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, dataBlock, sector); !s.IsOk()) return s;
   NewFileEntry e;
   e.FileType = kFileTypeDirectory;
   e.Permissions = kPermissionsDirectory;
@@ -1250,25 +1251,24 @@ Status WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t f
   if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
-  return Status::Ok();
+  return StoreBlock(v, feBlock, sector);
 }
 
 // Takes the new directory's two blocks and those its parent's list grows by, writes the
 // directory and then its name into the parent.
 Status MakeNewDirectory(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view nm) {
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, nm, 2, plan)) return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, parentBlock, nm, 2, plan); !s.IsOk()) return s;
   const uint32_t needed = 2 + plan.ExtraBlocks();
   uint32_t dataBlock = 0, feBlock = 0;
   if (Status s = TakeBlock(v, 0, dataBlock); !s.IsOk()) return s;
   if (Status s = TakeBlock(v, dataBlock + 1, feBlock); !s.IsOk()) return s;
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
+  if (Status s = TakeAppendBlocks(v, plan, feBlock + 1); !s.IsOk()) return s;
   if (Status s = WriteNewDirectory(v, dataBlock, feBlock, parentBlock); !s.IsOk()) return s;
-  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true) ||
-      !CommitIntegrity(v, -int64_t(needed), 0, 1))
-    return StatusFromLastError(v);
-  return Status::Ok();
+  if (Status s = AppendDirectoryEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true);
+      !s.IsOk())
+    return s;
+  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? Status::Ok() : StatusFromLastError(v);
 }
 
 } // namespace

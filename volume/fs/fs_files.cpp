@@ -158,16 +158,17 @@ Status CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16stri
                      uint32_t access, uint32_t attributes, UDF_HANDLE &h) {
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, parentBlock, name, 1, plan); !s.IsOk()) return s;
   const uint32_t needed = 1 + plan.ExtraBlocks();
   uint32_t feBlock = 0;
   if (Status s = TakeBlock(v, 0, feBlock); !s.IsOk()) return s;
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
+  if (Status s = TakeAppendBlocks(v, plan, feBlock + 1); !s.IsOk()) return s;
   if (Status s = WriteNewFileEntry(v, feBlock, attributes); !s.IsOk()) return s;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
-  if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false) ||
-      !CommitIntegrity(v, -int64_t(needed), 1, 0))
-    return StatusFromLastError(v);
+  if (Status s = AppendDirectoryEntry(v, plan, chars, feBlock, name, feBlock + 1, false);
+      !s.IsOk())
+    return s;
+  if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return StatusFromLastError(v);
   return MakeHandle(v, feBlock, access, h);
 }
 

@@ -25,6 +25,10 @@ bool BeginFsOperation(TUDFRewritableVolume &v);
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
 bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                 WriteOrder order = WriteOrder::Auto);
+// The same for code returning a Status: the failure the read or write reported.
+Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                  WriteOrder order = WriteOrder::Auto);
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
@@ -116,15 +120,23 @@ struct AppendPlan {
     return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
   }
 };
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan);
+Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                       AppendPlan &plan);
 // The same, refused with error 3 unless the volume has the plan's blocks free and ownBlocks
 // more (those of the new entry itself).
-bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                        uint64_t ownBlocks, AppendPlan &plan);
+Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
+                          std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation
 // before its first write, so that the bitmap's write-ahead costs one write per packet.
-bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
+Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
+// Writes the planned entry into the directory, then the directory's entry and list.
+Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &plan,
+                            uint8_t characteristics, uint32_t entryBlock,
+                            std::u16string_view name, uint32_t hint, bool isDirectory);
+// Planning and appending for callers still reporting through LastError (the check and
+// repair).
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan);
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
 

@@ -84,8 +84,9 @@ Status Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan 
               const std::u16string &name, uint32_t newParent) {
   const bool isDir = source.IsDirectory();
   const uint8_t chars = source.At.Characteristics & (kFidHidden | kFidDirectory);
-  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir))
-    return StatusFromLastError(v);
+  if (Status s = AppendDirectoryEntry(v, plan, chars, source.EntryBlock, name, 0, isDir);
+      !s.IsOk())
+    return s;
   {
     NameIndexUpdate names(v, source.DirBlock);
     if (Status s = DeleteIdentifier(v, source.At); !s.IsOk()) return s;
@@ -112,9 +113,8 @@ Status PlanTarget(TUDFRewritableVolume &v, const std::vector<std::u16string> &ta
     return StatusFromLastError(v);
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
-  if (!PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan) ||
-      !NameTaken(v, out.Parent, name, out.Taken, out.Found))
-    return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan); !s.IsOk()) return s;
+  if (!NameTaken(v, out.Parent, name, out.Taken, out.Found)) return StatusFromLastError(v);
   return Status::Ok();
 }
 
