@@ -176,3 +176,28 @@ TEST_F(FsStatus, AReadFailureInTheWalkBeforeTakingABlockIsNotNoSpace) {
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
   io.Reset();
 }
+
+// Finding: a bad handle is 9, a missing record 25; the end of the listing and a pattern that
+// matches nothing fail without a number, the end with the operating system's "no more files".
+TEST_F(FsStatus, FindLeavesTheFailingStepsNumber) {
+  ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(10, 1)));
+  _UDF_FIND_DATAW w;
+  _UDF_FIND_DATAA a;
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\*", nullptr), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\none*", &w), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  UDF_HANDLE h = UDF_FindFirstFile(&v, "\\*", &a);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_STREQ(a.cFileName, "a");
+  EXPECT_EQ(UDF_FindNextFileW(&v, h + 1000, &w), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FIND_HANDLE);
+  EXPECT_EQ(UDF_FindNextFileW(&v, h, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  KorvaSetLastOSError(0);
+  EXPECT_EQ(UDF_FindNextFile(&v, h, &a), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_NO_MORE_FILES));
+  EXPECT_EQ(UDF_FindClose(&v, h), KTRUE);
+  EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
+}
