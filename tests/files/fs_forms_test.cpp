@@ -434,7 +434,7 @@ std::vector<uint32_t> Chain(TUDFRewritableVolume &v, const std::u16string &path,
   uint32_t hint = ads.empty() ? 0 : ads.back().Block + 1;
   for (size_t left = ads.size() > perEntry ? ads.size() - perEntry : 0; left > 0;) {
     uint32_t b = 0;
-    EXPECT_TRUE(TakeBlock(v, hint, b));
+    EXPECT_TRUE(TakeBlock(v, hint, b).IsOk());
     chain.push_back(b);
     hint = b + 1;
     left -= std::min<size_t>(left, perBlock);

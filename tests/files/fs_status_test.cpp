@@ -6,6 +6,7 @@
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
 #include "volume/engine_state.h"
+#include "volume/fs/fs_internal.h"
 #include "volume/medium/packet_cache.h"
 
 using namespace korva;
@@ -111,4 +112,92 @@ TEST_F(FsStatus, CreateAlwaysOverAReadOnlyFileFailsWithoutANumber) {
   EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_ALREADY_EXISTS));
   EXPECT_EQ(UDF_CloseHandle(&v, h), KTRUE);
   EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+}
+
+// A file deleted while open keeps its entry until the last handle closes. When that entry
+// is no longer one by then, the close cannot free its blocks: it fails with 32 (repair
+// gives the blocks back), never with LastError 0.
+TEST_F(FsStatus, ClosingTheLastHandleOfADamagedOrphanSaysDamaged) {
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 3)));
+  const uint32_t entry = EntryBlock(v, u"\\f");
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\f", RW, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\f"), KTRUE);
+  const uint8_t zeros[kBlockSize] = {};
+  ASSERT_TRUE(WriteBlock(v, entry, zeros));
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DAMAGED);
+  // The handle is gone all the same, and the volume stays usable.
+  EXPECT_EQ(UDF_CloseHandle(&v, h), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+}
+
+// Removing refuses with the step's number and clears it after a success; a missing entry
+// fails without one.
+TEST_F(FsStatus, RemovalsLeaveTheFailingStepsNumber) {
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\none", u"E"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_PARENT_NOT_REACHABLE);
+  ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\D", u"E"), KTRUE);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_DIR_NOT_EMPTY);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D\\none"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D\\E"), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  v.ReadOnly = 1;
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"F"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ_ONLY);
+  v.ReadOnly = 0;
+  EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\D"), KTRUE);
+}
+
+// The first allocation after a mount walks the tree to learn which blocks it claims. A read
+// that fails in that walk is a read failure, never "no space" on a volume with room.
+TEST_F(FsStatus, AReadFailureInTheWalkBeforeTakingABlockIsNotNoSpace) {
+  for (int i = 0; i < 40; ++i) {
+    const std::u16string name = u"D" + std::u16string(1, char16_t(u'A' + i % 26)) +
+                                std::u16string(1, char16_t(u'a' + i / 26));
+    ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", name.c_str()), KTRUE);
+  }
+  const uint32_t far = EntryBlock(v, u"\\DNb");
+  ASSERT_TRUE(img.Remount());
+  FaultyImageIO io;
+  io.Attach(v);
+  ReleasePacketCache(v);
+  io.FailReadsOfSector(v.PartitionStart + far);
+  EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
+  io.Reset();
+}
+
+// Finding: a bad handle is 9, a missing record 25; the end of the listing and a pattern that
+// matches nothing fail without a number, the end with the operating system's "no more files".
+TEST_F(FsStatus, FindLeavesTheFailingStepsNumber) {
+  ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(10, 1)));
+  _UDF_FIND_DATAW w;
+  _UDF_FIND_DATAA a;
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\*", nullptr), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_FindFirstFileW(&v, u"\\none*", &w), UDF_INVALID_HANDLE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  UDF_HANDLE h = UDF_FindFirstFile(&v, "\\*", &a);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  EXPECT_STREQ(a.cFileName, "a");
+  EXPECT_EQ(UDF_FindNextFileW(&v, h + 1000, &w), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_BAD_FIND_HANDLE);
+  EXPECT_EQ(UDF_FindNextFileW(&v, h, nullptr), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_INVALID_PARAMETER);
+  KorvaSetLastOSError(0);
+  EXPECT_EQ(UDF_FindNextFile(&v, h, &a), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_NO_MORE_FILES));
+  EXPECT_EQ(UDF_FindClose(&v, h), KTRUE);
+  EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
 }

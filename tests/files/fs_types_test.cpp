@@ -255,7 +255,7 @@ TEST_F(FsTypes, NamesOf254EightBitCharactersAreReachable) {
     for (size_t i = 0; i < longName.size(); ++i)
       ident[1 + i] = uint8_t(longName[i]);
     FillTagAt(fid, kTagFileIdentifier, uint16_t(length - 16), location);
-  }));
+  }).IsOk());
   ASSERT_TRUE(img.Remount()); // the name index learns the name from the medium
   const std::u16string path = u"\\" + longName;
   std::vector<uint8_t> back;

@@ -536,10 +536,7 @@ struct ListEnd {
 uint8_t *ContinueList(TUDFRewritableVolume &v, ListBlocks &blocks, uint8_t *full, ListEnd &end,
                       uint32_t &hint, uint32_t adBytes, TakenBlocks &taken) {
   uint32_t ext = 0;
-  if (!TakeBlock(v, hint, ext)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return nullptr;
-  }
+  if (!KeepInLastError(v, TakeBlock(v, hint, ext))) return nullptr;
   hint = ext + 1;
   taken.Runs.push_back({kBlockSize, ext, 1});
   AppendListAD(full, static_cast<uint16_t>(end.Slot),

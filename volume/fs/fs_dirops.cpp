@@ -39,6 +39,15 @@ bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, 
   return WriteSector(v, v.PartitionStart + block, buffer, order);
 }
 
+Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  return ReadBlock(v, block, buffer) ? Status::Ok() : StatusFromLastError(v);
+}
+
+Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                  WriteOrder order) {
+  return WriteBlock(v, block, buffer, order) ? Status::Ok() : StatusFromLastError(v);
+}
+
 BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
   return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
 }
@@ -47,12 +56,17 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
   return v.RootICBSector - v.PartitionStart;
 }
 
-bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
+Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
-  if (!KeepInLastError(v, TreeBlocksMarkedUsed(v))) return false;
-  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return true;
+  if (Status s = TreeBlocksMarkedUsed(v); !s.IsOk()) return s;
+  // The search reports a failure of its own (a flush of held frees) in LastError; finding
+  // nothing leaves it as it was.
+  const uint32_t before = v.LastError;
+  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return Status::Ok();
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
-  return hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1;
+  if (v.LastError == before && hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1)
+    return Status::Ok();
+  return v.LastError != before ? StatusFromLastError(v) : Status(KORVA_E_NO_SPACE);
 }
 
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
@@ -375,17 +389,15 @@ void PlanSlots(const DescriptorList &list, AppendPlan &plan) {
 // A list that ends in an extension block is copied on change; the old chain is freed
 // afterwards, so no other entry may claim it. The change must lie in the chain's last block,
 // as in every list this engine writes.
-bool PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
-  if (plan.ListInEntry()) return true;
-  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back()) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+Status PlanChainCopy(TUDFRewritableVolume &v, const DescriptorList &list, AppendPlan &plan) {
+  if (plan.ListInEntry()) return Status::Ok();
+  if (list.Extensions.empty() || plan.SlotBlock != list.Extensions.back())
+    return KORVA_E_UNSUPPORTED;
   plan.Chain = list.Extensions;
   std::vector<BlockRun> runs;
   for (uint32_t b : plan.Chain)
     runs.push_back({b, 1});
-  return KeepInLastError(v, ClaimedOnlyOnce(v, runs));
+  return ClaimedOnlyOnce(v, runs);
 }
 
 // Points the continuation descriptor of a list block (file entry or extension) that names
@@ -408,22 +420,20 @@ bool RepointContinuation(uint8_t *block, uint32_t from, uint32_t to) {
 // Writes the copy of the extension chain, its last block (already changed, in `last`) first
 // and each earlier one pointing at the copy of the next, so that every block is on the
 // medium before anything points at it. The old chain stays as it was.
-bool WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
+Status WriteChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *last) {
   uint8_t sector[kBlockSize];
   for (size_t i = plan.Chain.size(); i-- > 0;) {
     uint8_t *block = last;
     if (i + 1 < plan.Chain.size()) {
       block = sector;
-      if (!ReadBlock(v, plan.Chain[i], block)) return false;
-      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1])) {
-        FailRead(v);
-        return false;
-      }
+      if (Status s = LoadBlock(v, plan.Chain[i], block); !s.IsOk()) return s;
+      if (!RepointContinuation(block, plan.Chain[i + 1], plan.NewChain[i + 1]))
+        return ReadFailure(v);
     }
     RefillListBlockTag(block, plan.NewChain[i], false);
-    if (!WriteBlock(v, plan.NewChain[i], block)) return false;
+    if (Status s = StoreBlock(v, plan.NewChain[i], block); !s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
@@ -454,63 +464,53 @@ bool PiecesAt(const DescriptorList &list, uint64_t at, uint32_t n,
 
 // Reads a directory's file entry and descriptor list as they are on the medium. False with
 // error 32 when the list is damaged or holds less than the directory's length.
-bool ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
-                       DescriptorList &list) {
+Status ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
+                         DescriptorList &list) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory) {
-    FailRead(v);
-    return false;
-  }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list)) return false;
-  if (list.Corrupt || (!list.Embedded() && list.TotalBytes() < info.InformationLength)) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
-  return true;
+  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory)
+    return ReadFailure(v);
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list))
+    return StatusFromLastError(v);
+  if (list.Corrupt || (!list.Embedded() && list.TotalBytes() < info.InformationLength))
+    return KORVA_E_DAMAGED;
+  return Status::Ok();
 }
 
 // Whether the directory's entries end exactly at its length: a length that cuts an entry is
 // damage, not room. False with error 32 when they do not, or with a read error.
-bool EntriesEndAtLength(TUDFRewritableVolume &v, uint32_t dirBlock) {
+Status EntriesEndAtLength(TUDFRewritableVolume &v, uint32_t dirBlock) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  if (dir.Open(dirBlock) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
+  if (dir.Open(dirBlock) != DirectoryStream::Ok) return ReadFailure(v);
   uint64_t at = 0;
   FidEntry fid;
   DirectoryStream::Status s = DirectoryStream::Ok;
   while (at < dir.Size() && (s = dir.ReadFid(at, fid, false)) == DirectoryStream::Ok)
     at += fid.Length;
-  if (s == DirectoryStream::IoError) return false;
-  if (at == dir.Size() && at == dir.Entry().InformationLength) return true;
-  SetError(v, KORVA_E_DAMAGED);
-  return false;
+  if (s == DirectoryStream::IoError) return StatusFromLastError(v);
+  if (at == dir.Size() && at == dir.Entry().InformationLength) return Status::Ok();
+  return KORVA_E_DAMAGED;
 }
 
 // Plans an append after extents that run `room` bytes past the directory's length, too
 // little for the entry: the last extent is cut back to the length and the entry continues
 // there, so the room must lie in that extent and end it inside a block, and the entries
 // must end where the length does.
-bool PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
-                   AppendPlan &plan) {
-  if (!EntriesEndAtLength(v, plan.ParentBlock)) return false;
+Status PlanAfterRoom(TUDFRewritableVolume &v, DescriptorList list, uint64_t room,
+                     AppendPlan &plan) {
+  if (Status s = EntriesEndAtLength(v, plan.ParentBlock); !s.IsOk()) return s;
   ShortADValue &last = list.Extents.back().AD;
   const uint32_t keep = last.Length() > room ? uint32_t(last.Length() - room) : 0;
-  if (keep == 0 || keep % kBlockSize == 0) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+  if (keep == 0 || keep % kBlockSize == 0) return KORVA_E_UNSUPPORTED;
   last.LengthWord = (last.LengthWord & 0xC0000000u) | keep;
   PlanSlots(list, plan);
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan) {
+Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                       AppendPlan &plan) {
   plan = AppendPlan();
   plan.ParentBlock = parentBlock;
   plan.FidLength = FidLength(static_cast<uint32_t>(CompressedNameLength(name.size(), name.data())));
@@ -518,7 +518,7 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   DescriptorList list;
   // Everything that can refuse the append is checked on the list as recorded, before the
   // list changes form.
-  if (!ReadDirectoryList(v, parentBlock, info, list)) return false;
+  if (Status s = ReadDirectoryList(v, parentBlock, info, list); !s.IsOk()) return s;
   const uint64_t total = list.Embedded() ? info.InformationLength : list.TotalBytes();
   if (total >= info.InformationLength + plan.FidLength &&
       PiecesAt(list, info.InformationLength, plan.FidLength, plan.InRoom))
@@ -526,128 +526,118 @@ bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_vi
   plan.InRoom.clear();
   // A directory another writer embedded or described with long descriptors takes the form
   // this engine appends to first.
-  if (!KeepInLastError(v, MakeShortForm(v, parentBlock)) ||
-      !ReadDirectoryList(v, parentBlock, info, list))
-    return false;
+  if (Status s = MakeShortForm(v, parentBlock); !s.IsOk()) return s;
+  if (Status s = ReadDirectoryList(v, parentBlock, info, list); !s.IsOk()) return s;
   // Every slot taken and no continuation: not a list this engine writes.
-  if (list.EndOffset > kLastSlot) {
-    SetError(v, KORVA_E_UNSUPPORTED);
-    return false;
-  }
+  if (list.EndOffset > kLastSlot) return KORVA_E_UNSUPPORTED;
   const uint64_t room = list.TotalBytes() - info.InformationLength;
   if (room == 0) {
     PlanSlots(list, plan);
-  } else if (!PlanAfterRoom(v, list, room, plan)) {
-    return false;
+  } else if (Status s = PlanAfterRoom(v, list, room, plan); !s.IsOk()) {
+    return s;
   }
   return PlanChainCopy(v, list, plan);
 }
 
-bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                        uint64_t ownBlocks, AppendPlan &plan) {
-  if (!PlanAppend(v, parentBlock, name, plan)) return false;
-  if (v.FreeBlocks < ownBlocks + plan.BlocksNeeded()) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
-  return true;
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan) {
+  return KeepInLastError(v, PlanEntryAppend(v, parentBlock, name, plan));
 }
 
-bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
-  if (plan.BlocksTaken) return true;
-  if (plan.NewBlock && !TakeBlock(v, hint, plan.NewBlockNo)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
+Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
+                          std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan) {
+  if (Status s = PlanEntryAppend(v, parentBlock, name, plan); !s.IsOk()) return s;
+  if (v.FreeBlocks < ownBlocks + plan.BlocksNeeded()) return KORVA_E_NO_SPACE;
+  return Status::Ok();
+}
+
+Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint) {
+  if (plan.BlocksTaken) return Status::Ok();
+  if (plan.NewBlock) {
+    if (Status s = TakeBlock(v, hint, plan.NewBlockNo); !s.IsOk()) return s;
   }
-  if (plan.Extension && !TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
+  if (plan.Extension) {
+    if (Status s = TakeBlock(v, plan.NewBlockNo + 1, plan.ExtBlockNo); !s.IsOk()) return s;
   }
   plan.NewChain.clear();
   for (size_t i = 0; !plan.ListInEntry() && i < plan.Chain.size(); ++i) {
     uint32_t block = 0;
-    if (!TakeBlock(v, hint, block)) {
-      SetError(v, KORVA_E_NO_SPACE);
-      return false;
-    }
+    if (Status s = TakeBlock(v, hint, block); !s.IsOk()) return s;
     plan.NewChain.push_back(block);
   }
   plan.BlocksTaken = true;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
 
 // Reads a directory's file entry and its fields.
-bool ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info)) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+Status ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, block, info)) return ReadFailure(v);
+  return Status::Ok();
 }
 
 // The directory's entry records a length that takes in `grow` more bytes, and a new
 // subdirectory's link to it.
-bool GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow, bool isDirectory,
-                        uint64_t &oldLength) {
+Status GrowDirectoryEntry(TUDFRewritableVolume &v, uint32_t block, uint32_t grow,
+                          bool isDirectory, uint64_t &oldLength) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, block, fe, info)) return false;
+  if (Status s = ReadParentEntry(v, block, fe, info); !s.IsOk()) return s;
   oldLength = info.InformationLength;
   UpdateFileEntry(fe, block, oldLength + grow, info.BlocksRecorded, isDirectory ? 1 : 0, true);
-  return WriteBlock(v, block, fe);
+  return StoreBlock(v, block, fe);
 }
 
 // Writes the new entry into extents the directory holds past its length; then the length
 // takes it in. Before that no reader looks there.
-bool AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                  uint32_t entryBlock, std::u16string_view name, bool isDirectory) {
+Status AppendInRoom(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                    uint32_t entryBlock, std::u16string_view name, bool isDirectory) {
   NameIndexUpdate names(v, plan.ParentBlock);
   uint8_t fid[FidLength(255)];
   BuildFid(fid, characteristics, entryBlock, name, plan.InRoom.front().Block);
   uint32_t done = 0;
   uint8_t sector[kBlockSize];
   for (const AppendPlan::Piece &p : plan.InRoom) {
-    if (!ReadBlock(v, p.Block, sector)) return false;
+    if (Status s = LoadBlock(v, p.Block, sector); !s.IsOk()) return s;
     std::memcpy(sector + p.Offset, fid + done, p.Bytes);
-    if (!WriteBlock(v, p.Block, sector, WriteOrder::Loose)) return false;
+    if (Status s = StoreBlock(v, p.Block, sector, WriteOrder::Loose); !s.IsOk()) return s;
     done += p.Bytes;
   }
   uint64_t oldLength = 0;
-  if (!GrowDirectoryEntry(v, plan.ParentBlock, plan.FidLength, isDirectory, oldLength))
-    return false;
+  if (Status s = GrowDirectoryEntry(v, plan.ParentBlock, plan.FidLength, isDirectory, oldLength);
+      !s.IsOk())
+    return s;
   names.Added(name, oldLength, oldLength + plan.FidLength);
-  return true;
+  return Status::Ok();
 }
 
 // Writes the FID's bytes that go into blocks nothing refers to yet: the new block, the part
 // past the recorded length of the last block (the first `first` bytes), and the extension
 // block that describes the new one.
-bool WriteFidBytes(TUDFRewritableVolume &v, const AppendPlan &plan, const uint8_t *fid,
-                   uint32_t first, bool inPlace) {
+Status WriteFidBytes(TUDFRewritableVolume &v, const AppendPlan &plan, const uint8_t *fid,
+                     uint32_t first, bool inPlace) {
   const uint32_t n = plan.FidLength;
   uint8_t sector[kBlockSize];
   if (plan.NewBlock) {
     std::memset(sector, 0, sizeof sector);
     std::memcpy(sector, fid + first, n - first);
-    if (!WriteBlock(v, plan.NewBlockNo, sector)) return false;
+    if (Status s = StoreBlock(v, plan.NewBlockNo, sector); !s.IsOk()) return s;
   }
   if (inPlace) {
-    if (!ReadBlock(v, plan.LastDataBlock, sector)) return false;
+    if (Status s = LoadBlock(v, plan.LastDataBlock, sector); !s.IsOk()) return s;
     std::memcpy(sector + plan.UsedInLast, fid, first);
     // Past the recorded length: nothing refers to it until the parent's entry is written.
-    if (!WriteBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose)) return false;
+    if (Status s = StoreBlock(v, plan.LastDataBlock, sector, WriteOrder::Loose); !s.IsOk())
+      return s;
   }
   // The descriptor list: the new block goes into the next slot, or into a new extension.
-  if (plan.Extension) {
-    BuildAllocationExtent(sector, plan.ExtBlockNo);
-    AppendListAD(sector, kAEDFirstSlot, {n - first, plan.NewBlockNo});
-    RefillListBlockTag(sector, plan.ExtBlockNo, false);
-    if (!WriteBlock(v, plan.ExtBlockNo, sector)) return false;
-  }
-  return true;
+  if (!plan.Extension) return Status::Ok();
+  BuildAllocationExtent(sector, plan.ExtBlockNo);
+  AppendListAD(sector, kAEDFirstSlot, {n - first, plan.NewBlockNo});
+  RefillListBlockTag(sector, plan.ExtBlockNo, false);
+  return StoreBlock(v, plan.ExtBlockNo, sector);
 }
 
 // Changes the list block in memory: the last extent takes the FID's first bytes, and the
@@ -672,48 +662,51 @@ void ExtendDirectoryList(uint8_t *listBlock, const AppendPlan &plan, uint32_t fi
 // A list continued in extension blocks changes in a copy of the chain; the file entry's one
 // write then points at the copy and records the new length, so a failure before it leaves
 // the directory as it was.
-bool PointAtChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *fe,
-                      uint8_t *aed) {
-  if (!WriteChainCopy(v, plan, aed)) return false;
-  if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+Status PointAtChainCopy(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t *fe,
+                        uint8_t *aed) {
+  if (Status s = WriteChainCopy(v, plan, aed); !s.IsOk()) return s;
+  if (!RepointContinuation(fe, plan.Chain[0], plan.NewChain[0])) return ReadFailure(v);
+  return Status::Ok();
 }
 
 // The parent's entry records the new length, and its list the new bytes; a list continued in
 // extension blocks then points at the copy of its chain and the old chain is freed.
-bool UpdateParent(TUDFRewritableVolume &v, const AppendPlan &plan, uint32_t first, bool inPlace,
-                  bool isDirectory, NameIndexUpdate &names, std::u16string_view name) {
+Status UpdateParent(TUDFRewritableVolume &v, const AppendPlan &plan, uint32_t first,
+                    bool inPlace, bool isDirectory, NameIndexUpdate &names,
+                    std::u16string_view name) {
   // The parent's entry, read before its descriptor list (which it may hold) changes.
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, plan.ParentBlock, fe, info)) return false;
+  if (Status s = ReadParentEntry(v, plan.ParentBlock, fe, info); !s.IsOk()) return s;
   const bool listInFE = plan.ListInEntry();
   uint8_t aed[kBlockSize];
-  if (!listInFE && !ReadBlock(v, plan.SlotBlock, aed)) return false;
+  if (!listInFE) {
+    if (Status s = LoadBlock(v, plan.SlotBlock, aed); !s.IsOk()) return s;
+  }
   ExtendDirectoryList(listInFE ? fe : aed, plan, first, inPlace);
-  if (!listInFE && !PointAtChainCopy(v, plan, fe, aed)) return false;
+  if (!listInFE) {
+    if (Status s = PointAtChainCopy(v, plan, fe, aed); !s.IsOk()) return s;
+  }
   const uint32_t n = plan.FidLength;
   UpdateFileEntry(fe, plan.ParentBlock, info.InformationLength + n,
                   info.BlocksRecorded + (plan.NewBlock ? 1 : 0), isDirectory ? 1 : 0, true);
-  if (!WriteBlock(v, plan.ParentBlock, fe)) return false;
+  if (Status s = StoreBlock(v, plan.ParentBlock, fe); !s.IsOk()) return s;
   names.Added(name, info.InformationLength, info.InformationLength + n);
   for (size_t i = 0; !listInFE && i < plan.Chain.size(); ++i)
     MarkRun(v, plan.Chain[i], 1, false);
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &planned,
+                            uint8_t characteristics, uint32_t entryBlock,
+                            std::u16string_view name, uint32_t hint, bool isDirectory) {
   if (!planned.InRoom.empty())
     return AppendInRoom(v, planned, characteristics, entryBlock, name, isDirectory);
   NameIndexUpdate names(v, planned.ParentBlock);
   AppendPlan plan = planned;
-  if (!TakeAppendBlocks(v, plan, hint)) return false;
+  if (Status s = TakeAppendBlocks(v, plan, hint); !s.IsOk()) return s;
   // The FID, its tag located at the block where it starts; its first `first` bytes go into
   // the last block.
   uint8_t fid[FidLength(255)];
@@ -722,33 +715,44 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &planned, uint8_t cha
            inPlace ? plan.LastDataBlock : plan.NewBlockNo);
   uint32_t first = inPlace ? plan.FidLength : 0;
   if (plan.Split) first = kBlockSize - plan.UsedInLast;
-  return WriteFidBytes(v, plan, fid, first, inPlace) &&
-         UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
+  if (Status s = WriteFidBytes(v, plan, fid, first, inPlace); !s.IsOk()) return s;
+  return UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
+}
+
+bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
+                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
+  return KeepInLastError(
+      v, AppendDirectoryEntry(v, plan, characteristics, entryBlock, name, hint, isDirectory));
 }
 
 namespace {
-// Frees, in memory, the blocks of an entry no name refers to any more. False when its
-// entry or list cannot be read (the blocks stay taken: repair gives them back).
-bool FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
+// Frees, in memory, the blocks of an entry no name refers to any more. When its entry or
+// list cannot be read the blocks stay taken (repair gives them back): a read failure, or 32
+// for an entry that is no longer one.
+Status FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadBlock(v, entry, fe) || !ReadEntryFields(fe, entry, info) ||
-      !ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) || list.Corrupt)
-    return false;
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (!ReadEntryFields(fe, entry, info)) return KORVA_E_DAMAGED;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
+    return StatusFromLastError(v);
+  if (list.Corrupt) return KORVA_E_DAMAGED;
   freed += FreeEntryBlocks(v, entry, list, false);
-  return true;
+  return Status::Ok();
 }
 } // namespace
 
-bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
+Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
   OpenFileList *files = OpenFilesOf(v);
-  if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return true;
+  if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return Status::Ok();
   files->Orphans.erase(feBlock);
-  if (!BeginFsOperation(v) || v.ReadOnly) return false;
+  if (!BeginFsOperation(v)) return StatusFromLastError(v);
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   int64_t freed = 0;
-  if (!FreeOrphan(v, feBlock, freed)) return false;
-  return CommitIntegrity(v, freed, 0, 0);
+  if (Status s = FreeOrphan(v, feBlock, freed); !s.IsOk()) return s;
+  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 // Entries that lost a name while recording others and that no name reaches any more (their
@@ -762,7 +766,7 @@ void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
   int64_t freed = 0;
   int count = 0;
   for (uint32_t entry : unnamed)
-    if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed)) ++count;
+    if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed).IsOk()) ++count;
   CommitIntegrity(v, freed, -count, 0);
 }
 
@@ -771,8 +775,9 @@ void ReleaseOrphans(TUDFRewritableVolume &v) {
   if (!files) return;
   ReleaseUnnamed(v, *files);
   int64_t freed = 0;
+  // At the dismount an orphan that cannot be freed keeps its blocks until repair.
   for (uint32_t entry : files->Orphans)
-    FreeOrphan(v, entry, freed);
+    (void)FreeOrphan(v, entry, freed);
   files->Orphans.clear();
 }
 
@@ -961,103 +966,105 @@ bool WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
 
 } // namespace
 
-bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
+Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                  const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change) {
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
-  if (dir.Open(di.DirICB) != DirectoryStream::Ok) {
-    FailRead(v);
-    return false;
-  }
+  if (dir.Open(di.DirICB) != DirectoryStream::Ok) return ReadFailure(v);
   uint8_t fid[FidLength(255, 0xFFFF)];
   uint8_t old[sizeof fid];
   bool io = false;
   DirectoryStream::Place start;
-  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start)) {
-    FailRead(v);
-    return false;
-  }
+  if (!dir.ReadBytes(di.DirOffset, fid, di.FIDLength, io) || !dir.Locate(di.DirOffset, start))
+    return ReadFailure(v);
   std::memcpy(old, fid, di.FIDLength);
   const uint32_t head = std::min<uint32_t>(di.FIDLength, kBlockSize - start.Offset);
   change(fid, di.FIDLength, start.Block, head);
   // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
-  if (dir.List().Embedded()) return WriteDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
+  if (dir.List().Embedded()) return StoreDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
   // The FID may lie over two blocks. Only the parts that changed are written.
-  return WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid);
+  if (!WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid))
+    return StatusFromLastError(v);
+  return Status::Ok();
 }
 
-bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
+Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadParentEntry(v, dirBlock, fe, info)) return false;
+  if (Status s = ReadParentEntry(v, dirBlock, fe, info); !s.IsOk()) return s;
   UpdateFileEntry(fe, dirBlock, info.InformationLength, info.BlocksRecorded, linkDelta, true);
-  return WriteBlock(v, dirBlock, fe);
+  return StoreBlock(v, dirBlock, fe);
 }
 
 namespace {
 
-// Finds the entry a removal names exactly. False when there is none.
-bool LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind,
-                 DirectoryInformation &di) {
+// Finds the entry a removal names exactly. Unnumbered when there is none.
+Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind,
+                   DirectoryInformation &di) {
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (SplitPath(path).empty()) return false;
-  return LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}) && found;
+  if (SplitPath(path).empty()) return Status::Unnumbered();
+  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}))
+    return StatusFromLastError(v);
+  return found ? Status::Ok() : Status::Unnumbered();
 }
 
 // Reads the entry a directory entry leads to and checks that it may go. It must be a file
 // entry of its own kind; anything else is damage that check and repair must look at, not
-// something to free.
-bool CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
-                    uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, entry, fe)) return false;
+// something to free. An entry without write or delete permission is refused by the
+// operating-system error alone.
+Status CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                      uint8_t *fe, EntryFields &info) {
+  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
   if (!ReadEntryFields(fe, entry, info) ||
-      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory)) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
+      (info.FileType == kFileTypeDirectory) != (kind == IsDirectory))
+    return KORVA_E_DAMAGED;
   if ((info.Permissions & kPermWriteOrDelete) == 0) {
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
-    return false;
+    return Status::Unnumbered();
   }
-  if (kind != IsDirectory) return true;
+  if (kind != IsDirectory) return Status::Ok();
   bool hasEntries = false;
-  if (!DirectoryHasEntries(v, entry, hasEntries)) return false;
-  if (hasEntries) {
-    SetError(v, KORVA_E_DIR_NOT_EMPTY);
-    return false;
-  }
-  return true;
+  if (!DirectoryHasEntries(v, entry, hasEntries)) return StatusFromLastError(v);
+  return hasEntries ? Status(KORVA_E_DIR_NOT_EMPTY) : Status::Ok();
 }
 
 // Marks the directory entry deleted, then records the change in the directory's own entry.
-bool UnlinkName(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                FileSystemObjectType kind) {
-  if (!RewriteFid(v, di, [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
-        // Clearing the ICB of a FID that crosses into the next block within it would change
-        // both blocks; the ICB of a deleted entry means nothing, so it is kept there.
-        MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
-      }))
-    return false;
+Status UnlinkName(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                  FileSystemObjectType kind) {
+  if (Status s =
+          RewriteFid(v, di,
+                     [](uint8_t *fid, uint32_t length, uint32_t location, uint32_t head) {
+                       // Clearing the ICB of a FID that crosses into the next block within it
+                       // would change both blocks; the ICB of a deleted entry means nothing,
+                       // so it is kept there.
+                       MarkFidDeleted(fid, length, location, head >= kFidICBEnd);
+                     });
+      !s.IsOk())
+    return s;
   return DirectoryLostName(v, di.DirICB, kind == IsDirectory ? -1 : 0);
 }
 
 // What becomes of an entry whose name is gone: a file with other names loses a link, a file
 // still open keeps its entry and blocks until its last handle closes, anything else is freed.
-bool ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
-                  uint8_t *fe, const EntryFields &info, const DescriptorList &list,
-                  const std::function<void()> &nameGone) {
+Status ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
+                    uint8_t *fe, const EntryFields &info, const DescriptorList &list,
+                    const std::function<void()> &nameGone) {
   OpenFileList *files = OpenFilesOf(v);
+  const auto commit = [&v](int64_t freed, int fileDelta, int dirDelta, uint64_t next) {
+    return CommitIntegrity(v, freed, fileDelta, dirDelta, next) ? Status::Ok()
+                                                                 : StatusFromLastError(v);
+  };
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
-    if (!WriteBlock(v, entry, fe)) return false;
+    if (Status s = StoreBlock(v, entry, fe); !s.IsOk()) return s;
     if (files) files->MaybeUnnamed.insert(entry);
     nameGone();
-    return CommitIntegrity(v, 0, 0, 0);
+    return commit(0, 0, 0, 0);
   }
   if (kind == IsFile && files && files->IsOpen(entry)) {
     files->Orphans.insert(entry);
     nameGone();
-    return CommitIntegrity(v, 0, -1, 0);
+    return commit(0, -1, 0, 0);
   }
   const int64_t freed = FreeEntryBlocks(v, entry, list, false);
   InvalidateHandlesOn(v, entry);
@@ -1066,37 +1073,40 @@ bool ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType 
   // The most recent ID is recorded as the next one, so a remount gives it out again.
   uint64_t recordedNext = 0;
   if (info.UniqueID != 0 && v.NextUniqueID - 1 == info.UniqueID) recordedNext = info.UniqueID;
-  return CommitIntegrity(v, freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0,
-                         recordedNext);
+  return commit(freed, kind == IsDirectory ? 0 : -1, kind == IsDirectory ? -1 : 0, recordedNext);
 }
 
 } // namespace
 
-bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
+Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind) {
   DirectoryInformation di;
-  if (!LocateExact(v, path, kind, di)) return false;
+  if (Status s = LocateExact(v, path, kind, di); !s.IsOk()) return s;
   const uint32_t entry = di.EntryICB;
   NameIndexUpdate names(v, di.DirICB);
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!CheckRemovable(v, entry, kind, fe, info)) return false;
+  if (Status s = CheckRemovable(v, entry, kind, fe, info); !s.IsOk()) return s;
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list)) return false;
-  if (!MayFreeEntryBlocks(v, entry, list, di.DirICB)) return false;
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
+      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+    return StatusFromLastError(v);
   // The entry is gone before anything else changes; its blocks become free only after that.
-  if (!UnlinkName(v, di, kind)) return false;
+  if (Status s = UnlinkName(v, di, kind); !s.IsOk()) return s;
   return ReleaseEntry(v, entry, kind, fe, info, list,
                       [&] { names.Removed(std::u16string_view(di.Name, WideLength(di.Name))); });
 }
 
 KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind) {
   if (!volume) return KFALSE;
+  TUDFRewritableVolume &v = *volume;
   if (!path) {
-    if (RequireCompatible(*volume)) SetError(*volume, KORVA_E_INVALID_PARAMETER);
+    if (RequireCompatible(v)) SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
-  if (!BeginFsOperation(*volume) || !RequireWritable(*volume)) return KFALSE;
-  return RemoveEntry(*volume, std::u16string_view(path, WideLength(path)), kind) ? KTRUE : KFALSE;
+  if (!BeginFsOperation(v)) return KFALSE;
+  Status s = CheckWritable(v);
+  if (s.IsOk()) s = RemoveEntry(v, std::u16string_view(path, WideLength(path)), kind);
+  return Report(v, s);
 }
 
 namespace {
@@ -1198,48 +1208,53 @@ namespace {
 
 // Finds the directory a new one goes into and checks the new name: storable, within the
 // depth, not taken.
-bool ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
-                           std::u16string_view nm, uint32_t &parentBlock) {
-  if (!IsStorableName(nm)) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
-  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) {
-    SetError(v, KORVA_E_TOO_DEEP);
-    return false;
-  }
-  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty()) {
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
-  }
-  if (!ResolveParent(v, par, true, parentBlock)) return false;
+Status ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
+                             std::u16string_view nm, uint32_t &parentBlock) {
+  if (!IsStorableName(nm)) return KORVA_E_INVALID_NAME;
+  if (SplitPath(par).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
+  if (ClassifyParent(par) != ParentKind::Root && SplitPath(par).empty())
+    return KORVA_E_PARENT_NOT_REACHABLE;
   bool taken = false;
   DirectoryInformation di;
-  if (!NameTaken(v, parentBlock, nm, taken, di)) return false;
-  if (taken) {
-    SetError(v, KORVA_E_FILE_EXISTS);
-    return false;
-  }
-  return true;
+  if (!ResolveParent(v, par, true, parentBlock) || !NameTaken(v, parentBlock, nm, taken, di))
+    return StatusFromLastError(v);
+  return taken ? Status(KORVA_E_FILE_EXISTS) : Status::Ok();
 }
 
 // Writes a new directory's one data block, holding the entry of its parent, and its file
 // entry, at blocks just taken.
-bool WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t feBlock,
-                       uint32_t parentBlock) {
+Status WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t feBlock,
+                         uint32_t parentBlock) {
   uint8_t sector[kBlockSize] = {};
   const uint32_t parentFid =
       BuildFid(sector, kFidDirectory | kFidParent, parentBlock, u"", dataBlock);
-  if (!WriteBlock(v, dataBlock, sector)) return false;
+  if (Status s = StoreBlock(v, dataBlock, sector); !s.IsOk()) return s;
   NewFileEntry e;
   e.FileType = kFileTypeDirectory;
   e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
-  if (!TakeUniqueID(v, e.UniqueID)) return false;
+  if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
-  return WriteBlock(v, feBlock, sector);
+  return StoreBlock(v, feBlock, sector);
+}
+
+// Takes the new directory's two blocks and those its parent's list grows by, writes the
+// directory and then its name into the parent.
+Status MakeNewDirectory(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view nm) {
+  AppendPlan plan;
+  if (Status s = PlanAppendWithRoom(v, parentBlock, nm, 2, plan); !s.IsOk()) return s;
+  const uint32_t needed = 2 + plan.ExtraBlocks();
+  uint32_t dataBlock = 0, feBlock = 0;
+  if (Status s = TakeBlock(v, 0, dataBlock); !s.IsOk()) return s;
+  if (Status s = TakeBlock(v, dataBlock + 1, feBlock); !s.IsOk()) return s;
+  if (Status s = TakeAppendBlocks(v, plan, feBlock + 1); !s.IsOk()) return s;
+  if (Status s = WriteNewDirectory(v, dataBlock, feBlock, parentBlock); !s.IsOk()) return s;
+  if (Status s = AppendDirectoryEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true);
+      !s.IsOk())
+    return s;
+  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? Status::Ok() : StatusFromLastError(v);
 }
 
 } // namespace
@@ -1248,27 +1263,15 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
                                      const KWCHAR *name) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v) || !RequireWritable(v)) return KFALSE;
-  if (!parent || !name) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
+  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = CheckWritable(v); !s.IsOk()) return Report(v, s);
+  if (!parent || !name) return Report(v, KORVA_E_INVALID_PARAMETER);
   std::u16string_view nm(name, WideLength(name));
   uint32_t parentBlock = 0;
-  if (!ParentForNewDirectory(v, std::u16string_view(parent, WideLength(parent)), nm, parentBlock))
-    return KFALSE;
-  AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, nm, 2, plan)) return KFALSE;
-  const uint32_t needed = 2 + plan.ExtraBlocks();
-  uint32_t dataBlock = 0, feBlock = 0;
-  if (!TakeBlock(v, 0, dataBlock) || !TakeBlock(v, dataBlock + 1, feBlock)) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return KFALSE;
-  }
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return KFALSE;
-  if (!WriteNewDirectory(v, dataBlock, feBlock, parentBlock)) return KFALSE;
-  if (!AppendEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true)) return KFALSE;
-  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? KTRUE : KFALSE;
+  Status s =
+      ParentForNewDirectory(v, std::u16string_view(parent, WideLength(parent)), nm, parentBlock);
+  if (s.IsOk()) s = MakeNewDirectory(v, parentBlock, nm);
+  return Report(v, s);
 }
 
 KORVA_API KBOOL UDF_CreateDirectory(TUDFRewritableVolume *volume, const char *parent,

@@ -151,12 +151,15 @@ Status ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint
   if (Status s = ReadReplaceable(v, di, list); !s.IsOk()) return s;
   if (Status s = WriteNewFileEntry(v, entry, attributes); !s.IsOk()) return s;
   const uint8_t hidden = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
-  if ((di.Characteristics & kFidHidden) != hidden &&
-      !RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
-        SetFidCharacteristics(fid, length, location,
-                              static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden));
-      }))
-    return StatusFromLastError(v);
+  if ((di.Characteristics & kFidHidden) != hidden) {
+    const uint8_t chars = static_cast<uint8_t>((di.Characteristics & ~kFidHidden) | hidden);
+    if (Status s = RewriteFid(v, di,
+                              [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
+                                SetFidCharacteristics(fid, length, location, chars);
+                              });
+        !s.IsOk())
+      return s;
+  }
   InvalidateHandlesOn(v, entry);
   const int64_t freed = FreeEntryBlocks(v, entry, list, true);
   if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
@@ -167,16 +170,17 @@ Status CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16stri
                      uint32_t access, uint32_t attributes, UDF_HANDLE &h) {
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 1, plan)) return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, parentBlock, name, 1, plan); !s.IsOk()) return s;
   const uint32_t needed = 1 + plan.ExtraBlocks();
   uint32_t feBlock = 0;
-  if (!TakeBlock(v, 0, feBlock)) return KORVA_E_NO_SPACE;
-  if (!TakeAppendBlocks(v, plan, feBlock + 1)) return StatusFromLastError(v);
+  if (Status s = TakeBlock(v, 0, feBlock); !s.IsOk()) return s;
+  if (Status s = TakeAppendBlocks(v, plan, feBlock + 1); !s.IsOk()) return s;
   if (Status s = WriteNewFileEntry(v, feBlock, attributes); !s.IsOk()) return s;
   const uint8_t chars = (attributes & UDF_FILE_ATTRIBUTE_HIDDEN) ? kFidHidden : 0;
-  if (!AppendEntry(v, plan, chars, feBlock, name, feBlock + 1, false) ||
-      !CommitIntegrity(v, -int64_t(needed), 1, 0))
-    return StatusFromLastError(v);
+  if (Status s = AppendDirectoryEntry(v, plan, chars, feBlock, name, feBlock + 1, false);
+      !s.IsOk())
+    return s;
+  if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return StatusFromLastError(v);
   return MakeHandle(v, feBlock, access, h);
 }
 
@@ -209,11 +213,11 @@ Status RecreateFile(TUDFRewritableVolume &v, const ParentAndName &pn, uint32_t p
   Status s;
   if (!shared) {
     s = ReplaceFile(v, di, access, attributes, h);
-  } else if (RemoveEntry(v, pn.Parent + pn.Name, IsFile)) {
+  } else if (Status removed = RemoveEntry(v, pn.Parent + pn.Name, IsFile); removed.IsOk()) {
     // The file keeps its other names: only this one goes, and a new file takes it.
     s = CreateNewFile(v, parentBlock, pn.Name, access, attributes, h);
-  } else if (v.LastError != 0) {
-    return StatusFromLastError(v);
+  } else if (removed.Error() != 0) {
+    return removed;
   } else {
     // The name vanished between the lookup and the removal: a read that made no sense; a
     // refusal keeps its operating-system error alone.
@@ -285,7 +289,7 @@ KORVA_API KBOOL UDF_CloseHandle(TUDFRewritableVolume *volume, UDF_HANDLE handle)
   if (!f) return KFALSE;
   const uint32_t entry = f->FEBlock;
   files->Remove(handle);
-  return ReleaseOrphanIfClosed(*volume, entry) ? KTRUE : KFALSE;
+  return Report(*volume, ReleaseOrphanIfClosed(*volume, entry));
 }
 
 KORVA_API KBOOL UDF_DeleteFileW(TUDFRewritableVolume *volume, const KWCHAR *path) {
@@ -302,11 +306,12 @@ KORVA_API KBOOL UDF_DeleteFile(TUDFRewritableVolume *volume, const char *path) {
 
 namespace {
 
-// Fills a wide find record from the entry the scan stands at. False on a read failure.
-bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_FIND_DATAW &d) {
+// Fills a wide find record from the entry the scan stands at.
+Status FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                    _UDF_FIND_DATAW &d) {
   std::memset(&d, 0, sizeof d);
   EntryBuffer fe;
-  if (!ReadEntry(v, di.EntryICB, fe)) return false;
+  if (!ReadEntry(v, di.EntryICB, fe)) return StatusFromLastError(v);
   EntryFields info;
   const bool valid = ReadEntryFields(fe, di.EntryICB, info, EntryBytesOf(v));
   uint32_t attr = 0;
@@ -331,17 +336,16 @@ bool FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di, _UDF_
   }
   size_t n = std::min<size_t>(WideLength(di.Name), 259);
   std::memcpy(d.cFileName, di.Name, n * sizeof(KWCHAR));
-  return true;
+  return Status::Ok();
 }
 
-bool NarrowFindData(TUDFRewritableVolume &v, const _UDF_FIND_DATAW &w, _UDF_FIND_DATAA &a) {
+// The 8-bit record of a wide one: error 22 for a name without an 8-bit form that fits.
+Status NarrowFindData(const _UDF_FIND_DATAW &w, _UDF_FIND_DATAA &a) {
   std::memset(&a, 0, sizeof a);
   std::string name;
   if (!Utf16ToNarrow(w.cFileName, WideLength(w.cFileName), name) ||
-      name.size() >= sizeof a.cFileName) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return false;
-  }
+      name.size() >= sizeof a.cFileName)
+    return KORVA_E_INVALID_NAME;
   a.dwFileAttributes = w.dwFileAttributes;
   a.ftCreationTime = w.ftCreationTime;
   a.ftLastAccessTime = w.ftLastAccessTime;
@@ -349,7 +353,38 @@ bool NarrowFindData(TUDFRewritableVolume &v, const _UDF_FIND_DATAW &w, _UDF_FIND
   a.nFileSizeHigh = w.nFileSizeHigh;
   a.nFileSizeLow = w.nFileSizeLow;
   std::memcpy(a.cFileName, name.data(), name.size());
-  return true;
+  return Status::Ok();
+}
+
+// The first entry that matches the pattern, and a find handle standing at it. A pattern
+// that matches nothing fails unnumbered.
+Status FindFirst(TUDFRewritableVolume &v, std::u16string_view p, _UDF_FIND_DATAW &data,
+                 UDF_HANDLE &h) {
+  auto di = std::make_unique<DirectoryInformation>();
+  di->Pattern = SplitParent(p).Name;
+  di->DirICB = RootBlock(v);
+  bool found = false;
+  if (!LocatePath(v, p, *di, found)) return StatusFromLastError(v);
+  if (!found) return Status::Unnumbered();
+  if (Status s = FillFindData(v, *di, data); !s.IsOk()) return s;
+  FindHandleList *list = FindHandlesOf(v);
+  if (!list) return KORVA_E_NOT_COMPATIBLE;
+  h = list->Add(std::move(di));
+  return Status::Ok();
+}
+
+// The next entry that matches the pattern of a find handle; at the end, unnumbered with
+// the operating system's "no more files".
+Status FindNext(TUDFRewritableVolume &v, DirectoryInformation &di, _UDF_FIND_DATAW &data) {
+  bool found = false;
+  if (di.HasResult &&
+      !LocatePath(v, di.Pattern, di, found, {.Resume = true, .SkipFirst = true}))
+    return StatusFromLastError(v);
+  if (!found) {
+    KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
+    return Status::Unnumbered();
+  }
+  return FillFindData(v, di, data);
 }
 
 } // namespace
@@ -366,21 +401,11 @@ KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCH
   // A path naming a directory rather than a pattern finds nothing and leaves the error alone.
   const size_t len = WideLength(path);
   if (len == 0 || path[len - 1] == kPathSeparator) return UDF_INVALID_HANDLE;
-  if (!data) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return UDF_INVALID_HANDLE;
-  }
+  if (!data) return ReportHandle(v, KORVA_E_INVALID_PARAMETER, UDF_INVALID_HANDLE);
   if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
-  auto di = std::make_unique<DirectoryInformation>();
-  std::u16string_view p(path, len);
-  di->Pattern = SplitParent(p).Name;
-  di->DirICB = RootBlock(v);
-  bool found = false;
-  if (!LocatePath(v, p, *di, found) || !found) return UDF_INVALID_HANDLE;
-  if (!FillFindData(v, *di, *data)) return UDF_INVALID_HANDLE;
-  FindHandleList *list = FindHandlesOf(v);
-  if (!list) return UDF_INVALID_HANDLE;
-  return list->Add(std::move(di));
+  UDF_HANDLE h = UDF_INVALID_HANDLE;
+  const Status s = FindFirst(v, std::u16string_view(path, len), *data, h);
+  return ReportHandle(v, s, h);
 }
 
 KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handle,
@@ -390,26 +415,10 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
   if (!RequireCompatible(v)) return KFALSE;
   FindHandleList *list = FindHandlesOf(v);
   DirectoryInformation *di = list ? list->Find(handle) : nullptr;
-  if (!di) {
-    SetError(v, KORVA_E_BAD_FIND_HANDLE);
-    return KFALSE;
-  }
-  if (!data) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
+  if (!di) return Report(v, KORVA_E_BAD_FIND_HANDLE);
+  if (!data) return Report(v, KORVA_E_INVALID_PARAMETER);
   if (!BeginFsOperation(v)) return KFALSE;
-  if (!di->HasResult) {
-    KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
-    return KFALSE;
-  }
-  bool found = false;
-  if (!LocatePath(v, di->Pattern, *di, found, {.Resume = true, .SkipFirst = true})) return KFALSE;
-  if (!found) {
-    KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
-    return KFALSE;
-  }
-  return FillFindData(v, *di, *data) ? KTRUE : KFALSE;
+  return Report(v, FindNext(v, *di, *data));
 }
 
 KORVA_API KBOOL UDF_FindClose(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
@@ -425,14 +434,8 @@ KORVA_API KBOOL UDF_FindEntryLocation(TUDFRewritableVolume *volume, UDF_HANDLE h
   volume->LastError = 0;
   FindHandleList *list = FindHandlesOf(*volume);
   const DirectoryInformation *di = list ? list->Find(handle) : nullptr;
-  if (!di || !di->HasResult) {
-    SetError(*volume, KORVA_E_BAD_FIND_HANDLE);
-    return KFALSE;
-  }
-  if (!block) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
+  if (!di || !di->HasResult) return Report(*volume, KORVA_E_BAD_FIND_HANDLE);
+  if (!block) return Report(*volume, KORVA_E_INVALID_PARAMETER);
   *block = di->EntryICB;
   return KTRUE;
 }
@@ -444,19 +447,13 @@ KORVA_API UDF_HANDLE UDF_FindFirstFile(TUDFRewritableVolume *volume, const char 
   std::u16string p;
   if (!path) return UDF_INVALID_HANDLE;
   if (!WidenArgument(*volume, path, p)) return UDF_INVALID_HANDLE;
-  if (!data) {
-    SetError(*volume, KORVA_E_INVALID_PARAMETER);
-    return UDF_INVALID_HANDLE;
-  }
+  if (!data) return ReportHandle(*volume, KORVA_E_INVALID_PARAMETER, UDF_INVALID_HANDLE);
   _UDF_FIND_DATAW w;
   UDF_HANDLE h = UDF_FindFirstFileW(volume, p.c_str(), &w);
   if (h == UDF_INVALID_HANDLE) return h;
-  if (!NarrowFindData(*volume, w, *data)) {
-    UDF_FindClose(volume, h);
-    SetError(*volume, KORVA_E_INVALID_NAME);
-    return UDF_INVALID_HANDLE;
-  }
-  return h;
+  const Status s = NarrowFindData(w, *data);
+  if (!s.IsOk()) UDF_FindClose(volume, h);
+  return ReportHandle(*volume, s, h);
 }
 
 KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle,
@@ -468,5 +465,5 @@ KORVA_API KBOOL UDF_FindNextFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   }
   _UDF_FIND_DATAW w;
   if (!UDF_FindNextFileW(volume, handle, &w)) return KFALSE;
-  return NarrowFindData(*volume, w, *data) ? KTRUE : KFALSE;
+  return Report(*volume, NarrowFindData(w, *data));
 }

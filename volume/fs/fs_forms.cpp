@@ -41,7 +41,8 @@ Status MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t
       static_cast<uint32_t>(std::min<uint64_t>(info.InformationLength, list.EmbeddedLength));
   if (n == 0) return Status::Ok();
   uint32_t block = 0;
-  if (v.FreeBlocks < 1 || !TakeBlock(v, feBlock + 1, block)) return KORVA_E_NO_SPACE;
+  if (v.FreeBlocks < 1) return KORVA_E_NO_SPACE;
+  if (Status s = TakeBlock(v, feBlock + 1, block); !s.IsOk()) return s;
   uint8_t data[kBlockSize] = {};
   std::memcpy(data, fe + list.EmbeddedOffset, n);
   if (info.FileType == kFileTypeDirectory) RelocateFids(data, n, block);
@@ -81,11 +82,11 @@ Status PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
   uint32_t hint = feBlock + 1;
   for (size_t i = 0; i < parts.size(); ++i) {
     uint32_t b = 0;
-    if (!TakeBlock(v, hint, b)) {
+    if (Status s = TakeBlock(v, hint, b); !s.IsOk()) {
       for (uint32_t t : out.Chain)
         MarkRun(v, t, 1, false);
       out.Chain.clear();
-      return KORVA_E_NO_SPACE;
+      return s;
     }
     out.Chain.push_back(b);
     hint = b + 1;

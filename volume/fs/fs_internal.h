@@ -25,12 +25,17 @@ bool BeginFsOperation(TUDFRewritableVolume &v);
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
 bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                 WriteOrder order = WriteOrder::Auto);
+// The same for code returning a Status: the failure the read or write reported.
+Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                  WriteOrder order = WriteOrder::Auto);
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
 
-// Takes the lowest free block at or after hint; false when there is none.
-bool TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);
+// Takes the lowest free block at or after hint: error 3 when there is none, the failure's
+// own number when the walk that marks the tree's blocks or the search itself failed.
+Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);
 // Whether block is used in the in-memory bitmap.
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block);
 
@@ -115,15 +120,23 @@ struct AppendPlan {
     return ExtraBlocks() + (ListInEntry() ? 0u : uint32_t(Chain.size()));
   }
 };
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan);
+Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                       AppendPlan &plan);
 // The same, refused with error 3 unless the volume has the plan's blocks free and ownBlocks
 // more (those of the new entry itself).
-bool PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                        uint64_t ownBlocks, AppendPlan &plan);
+Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
+                          std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan);
 // Takes the blocks the plan needs, from hint on. Callers take every block of an operation
 // before its first write, so that the bitmap's write-ahead costs one write per packet.
-bool TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
+Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
+// Writes the planned entry into the directory, then the directory's entry and list.
+Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &plan,
+                            uint8_t characteristics, uint32_t entryBlock,
+                            std::u16string_view name, uint32_t hint, bool isDirectory);
+// Planning and appending for callers still reporting through LastError (the check and
+// repair).
+bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
+                AppendPlan &plan);
 bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
                  uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
 
@@ -159,17 +172,19 @@ int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const Descripto
 
 // Reads the FID found by a lookup, lets change rework it (FID, length, tag location, bytes of
 // the FID in its first block) and writes back the part(s) that changed.
-bool RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
-                const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
+Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
+                  const std::function<void(uint8_t *, uint32_t, uint32_t, uint32_t)> &change);
 
 // A directory lost a name: its link count changes by linkDelta (a subdirectory's parent
 // entry went with it) and its modification and attribute times move to now.
-bool DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta);
+Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta);
 
 // Removes a path's entry of the given kind; the shared work of removing directories,
 // deleting files and replacing an entry. Part of an operation the caller has begun
 // (BeginFsOperation) on a writable volume: what the operation wrote so far stays counted.
-bool RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
+// A path that names no such entry, and an entry without write or delete permission (the
+// operating-system error says which), fail unnumbered.
+Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystemObjectType kind);
 // The same as a call of its own: checks the volume and the path, begins the operation.
 KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind);
 
@@ -220,8 +235,9 @@ bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t
                          const uint8_t *bytes, uint32_t length);
 
 // Frees the entry of a removed file once its last handle is closed, and records the space in
-// the integrity descriptor. True when there is nothing to do.
-bool ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock);
+// the integrity descriptor. Success when there is nothing to do; 32 when the entry can no
+// longer be read as one (its blocks stay taken until repair).
+Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock);
 // Frees, in memory, every removed file still held open (the volume is being dismounted: the
 // bitmap stored next gives the space back).
 void ReleaseOrphans(TUDFRewritableVolume &v);

@@ -79,10 +79,10 @@ struct NewEntry {
 // Takes a block for the file entry and then one for each block of data, each after the one
 // before.
 Status TakeEntryBlocks(TUDFRewritableVolume &v, uint32_t &feBlock, std::vector<uint32_t> &blocks) {
-  bool ok = TakeBlock(v, 0, feBlock);
-  for (uint32_t i = 0; ok && i < blocks.size(); ++i)
-    ok = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
-  return ok ? Status::Ok() : Status(KORVA_E_NO_SPACE);
+  Status s = TakeBlock(v, 0, feBlock);
+  for (uint32_t i = 0; s.IsOk() && i < blocks.size(); ++i)
+    s = TakeBlock(v, (i ? blocks[i - 1] : feBlock) + 1, blocks[i]);
+  return s;
 }
 
 // Writes the entry's data into its blocks, then builds its file entry in `fe`.
@@ -111,17 +111,20 @@ Status CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &
   if (Status s = ResolveNew(v, path, parentBlock, name); !s.IsOk()) return s;
   const uint32_t dataBlocks = uint32_t((n.Data.size() + kBlockSize - 1) / kBlockSize);
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 1 + uint64_t(dataBlocks), plan))
-    return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, parentBlock, name, 1 + uint64_t(dataBlocks), plan);
+      !s.IsOk())
+    return s;
   uint32_t feBlock = 0;
   std::vector<uint32_t> blocks(dataBlocks);
   if (Status s = TakeEntryBlocks(v, feBlock, blocks); !s.IsOk()) return s;
   const uint32_t hint = dataBlocks ? blocks.back() + 1 : feBlock + 1;
-  if (!TakeAppendBlocks(v, plan, hint)) return StatusFromLastError(v);
+  if (Status s = TakeAppendBlocks(v, plan, hint); !s.IsOk()) return s;
   uint8_t fe[kBlockSize];
   if (Status s = BuildTypedEntry(v, n, feBlock, blocks, fe); !s.IsOk()) return s;
-  if (!WriteBlock(v, feBlock, fe) || !AppendEntry(v, plan, 0, feBlock, name, hint, false) ||
-      !CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0))
+  if (Status s = StoreBlock(v, feBlock, fe); !s.IsOk()) return s;
+  if (Status s = AppendDirectoryEntry(v, plan, 0, feBlock, name, hint, false); !s.IsOk())
+    return s;
+  if (!CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0))
     return StatusFromLastError(v);
   return Status::Ok();
 }
@@ -150,15 +153,15 @@ Status Link(TUDFRewritableVolume &v, const KWCHAR *existing, const KWCHAR *path)
   std::u16string name;
   if (Status s = ResolveNew(v, path, parentBlock, name); !s.IsOk()) return s;
   AppendPlan plan;
-  if (!PlanAppendWithRoom(v, parentBlock, name, 0, plan) || !TakeAppendBlocks(v, plan, 0))
-    return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, parentBlock, name, 0, plan); !s.IsOk()) return s;
+  if (Status s = TakeAppendBlocks(v, plan, 0); !s.IsOk()) return s;
   // The count first: a crash before the name leaves one link counted too many, which
   // check reports and repair corrects, never a name the count does not know.
   UpdateFileEntry(fe, source.EntryBlock, info.InformationLength, info.BlocksRecorded, 1, false);
-  if (!WriteBlock(v, source.EntryBlock, fe) ||
-      !AppendEntry(v, plan, 0, source.EntryBlock, name, 0, false) ||
-      !CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0))
-    return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, source.EntryBlock, fe); !s.IsOk()) return s;
+  if (Status s = AppendDirectoryEntry(v, plan, 0, source.EntryBlock, name, 0, false); !s.IsOk())
+    return s;
+  if (!CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0)) return StatusFromLastError(v);
   return Status::Ok();
 }
 

@@ -63,9 +63,9 @@ Status ReplaceTarget(TUDFRewritableVolume &v, const EntryRef &source,
   if (targetDir != source.IsDirectory()) return KORVA_E_FILE_EXISTS;
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   KorvaSetLastOSError(KORVA_ERROR_SUCCESS);
-  if (RemoveEntry(v, target, targetDir ? IsDirectory : IsFile)) return Status::Ok();
+  const Status removed = RemoveEntry(v, target, targetDir ? IsDirectory : IsFile);
   // A refusal of the removal itself comes as an operating-system error only.
-  if (v.LastError != 0) return StatusFromLastError(v);
+  if (removed.IsOk() || removed.Error() != 0) return removed;
   return KorvaGetLastOSError() == KORVA_ERROR_ACCESS_DENIED ? KORVA_E_ACCESS
                                                             : KORVA_E_FILE_NOT_FOUND;
 }
@@ -84,14 +84,15 @@ Status Relink(TUDFRewritableVolume &v, const EntryRef &source, const AppendPlan 
               const std::u16string &name, uint32_t newParent) {
   const bool isDir = source.IsDirectory();
   const uint8_t chars = source.At.Characteristics & (kFidHidden | kFidDirectory);
-  if (!AppendEntry(v, plan, chars, source.EntryBlock, name, 0, isDir))
-    return StatusFromLastError(v);
+  if (Status s = AppendDirectoryEntry(v, plan, chars, source.EntryBlock, name, 0, isDir);
+      !s.IsOk())
+    return s;
   {
     NameIndexUpdate names(v, source.DirBlock);
     if (Status s = DeleteIdentifier(v, source.At); !s.IsOk()) return s;
     names.Removed(source.Parts.back());
   }
-  if (!DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0)) return StatusFromLastError(v);
+  if (Status s = DirectoryLostName(v, source.DirBlock, isDir ? -1 : 0); !s.IsOk()) return s;
   if (!isDir || newParent == source.DirBlock) return Status::Ok();
   return RepointParentEntry(v, source.EntryBlock, newParent);
 }
@@ -112,9 +113,8 @@ Status PlanTarget(TUDFRewritableVolume &v, const std::vector<std::u16string> &ta
     return StatusFromLastError(v);
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
-  if (!PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan) ||
-      !NameTaken(v, out.Parent, name, out.Taken, out.Found))
-    return StatusFromLastError(v);
+  if (Status s = PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan); !s.IsOk()) return s;
+  if (!NameTaken(v, out.Parent, name, out.Taken, out.Found)) return StatusFromLastError(v);
   return Status::Ok();
 }
 
