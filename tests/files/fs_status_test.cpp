@@ -166,12 +166,12 @@ TEST_F(FsStatus, AReadFailureInTheWalkBeforeTakingABlockIsNotNoSpace) {
                                 std::u16string(1, char16_t(u'a' + i / 26));
     ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", name.c_str()), KTRUE);
   }
-  const uint32_t far = EntryBlock(v, u"\\DNb");
+  const uint32_t deep = EntryBlock(v, u"\\DNb");
   ASSERT_TRUE(img.Remount());
   FaultyImageIO io;
   io.Attach(v);
   ReleasePacketCache(v);
-  io.FailReadsOfSector(v.PartitionStart + far);
+  io.FailReadsOfSector(v.PartitionStart + deep);
   EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KFALSE);
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_READ);
   io.Reset();
