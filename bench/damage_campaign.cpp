@@ -442,13 +442,13 @@ private:
 // ---- the commands, run in the child -------------------------------------------------------
 
 struct Walk {
-  TUDFRewritableVolume *v;
-  bool readFiles;
-  std::set<uint32_t> seen;
-  std::u16string firstFile;
+  TUDFRewritableVolume *v = nullptr;
+  bool readFiles = false;
+  std::set<uint32_t> seen{};
+  std::u16string firstFile{};
   uint64_t entries = 0, bytes = 0;
   std::vector<char> buffer = std::vector<char>(1 << 20);
-  std::vector<uint64_t> hashes; // of every file read whole
+  std::vector<uint64_t> hashes{}; // of every file read whole
 
   void Directory(const std::u16string &path, int depth) {
     if (depth > KORVA_MAX_DEPTH) return;
@@ -506,7 +506,7 @@ double RunCommand(const std::string &path, int command, std::u16string &victim, 
     case 1:
     case 2:
       if (usable) {
-        Walk w{r.v, command == 2, {}, {}};
+        Walk w{r.v, command == 2};
         w.Directory(u"", 0);
         ok = w.entries > 0;
         if (victim.empty()) victim = w.firstFile;
@@ -616,7 +616,7 @@ long SoundFilesLost(const std::string &path, const std::multiset<uint64_t> &soun
         UDF_MountImage(r.v, path.c_str(), 0);
         UDF_RepairVolume(r.v, nullptr, nullptr);
         if (UDF_GetVolumeCompatibility(r.v)) {
-          Walk w{r.v, true, {}, {}};
+          Walk w{r.v, true};
           w.Directory(u"", 0);
           for (uint64_t h : w.hashes)
             dprintf(fd, "%llu\n", static_cast<unsigned long long>(h));
