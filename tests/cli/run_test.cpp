@@ -26,6 +26,7 @@
 #include "volume/fs/fs_records.h"
 
 namespace fs = std::filesystem;
+using korva::test::FileBytes;
 
 namespace {
 
@@ -33,8 +34,6 @@ struct Result {
   int status = -1;
   std::string out, err;
 };
-
-std::string Slurp(const fs::path &p) { return korva::test::FileBytes(p.string()); }
 
 void WriteFile(const fs::path &p, const std::string &data) {
   std::ofstream out(p, std::ios::binary);
@@ -110,8 +109,8 @@ protected:
     waitpid(pid, &raw, 0);
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    r.out = Slurp(outFile);
-    r.err = Slurp(errFile);
+    r.out = FileBytes(outFile);
+    r.err = FileBytes(errFile);
     return r;
   }
   Result OnImage(std::vector<std::string> args) {
@@ -137,7 +136,7 @@ std::map<std::string, std::string> Tree(const fs::path &root) {
     if (e.is_directory())
       t[rel + "/"] = "";
     else
-      t[rel] = Slurp(e.path());
+      t[rel] = FileBytes(e.path());
   }
   return t;
 }
@@ -201,7 +200,7 @@ TEST_F(Cli, ImageLifeFromFormatToRemoval) {
   EXPECT_RUN(OnImage({"get", "/src", out.string()}), 0);
   EXPECT_EQ(Tree(out / "src"), Tree(src));
   EXPECT_RUN(OnImage({"get", "/src/docs/five-k.bin", (dir_ / "copy.bin").string()}), 0);
-  EXPECT_EQ(Slurp(dir_ / "copy.bin"), Slurp(src / "docs" / "five-k.bin"));
+  EXPECT_EQ(FileBytes(dir_ / "copy.bin"), FileBytes(src / "docs" / "five-k.bin"));
   Result cat = OnImage({"cat", "/src/docs/r\xC3\xA9sum\xC3\xA9s/caf\xC3\xA9.txt"});
   EXPECT_RUN(cat, 0);
   EXPECT_EQ(cat.out, "caf\xC3\xA9\n");
@@ -231,8 +230,8 @@ TEST_F(Cli, ImageLifeFromFormatToRemoval) {
   // Every command closed the volume: an independent reader agrees.
   if (system("command -v udfinfo >/dev/null 2>&1") == 0) {
     const std::string cmd = "udfinfo " + image_ + " > " + (dir_ / "udfinfo").string() + " 2>&1";
-    ASSERT_EQ(system(cmd.c_str()), 0) << Slurp(dir_ / "udfinfo");
-    const std::string text = Slurp(dir_ / "udfinfo");
+    ASSERT_EQ(system(cmd.c_str()), 0) << FileBytes(dir_ / "udfinfo");
+    const std::string text = FileBytes(dir_ / "udfinfo");
     EXPECT_NE(text.find("integrity=closed"), std::string::npos) << text;
     EXPECT_NE(text.find("numfiles=3"), std::string::npos) << text;
     EXPECT_NE(text.find("numdirs=10"), std::string::npos) << text;
@@ -443,7 +442,7 @@ TEST_F(Cli, LeftOpenVolumeIsReadWithAWarningAndNeverWritten) {
   WriteFile(src / "d" / "a.txt", "left open");
   EXPECT_RUN(OnImage({"put", src.string(), "/"}), 0);
   LeaveOpen(image_);
-  const std::string before = Slurp(image_);
+  const std::string before = FileBytes(image_);
 
   Result r = OnImage({"info", "--json"});
   EXPECT_RUN(r, 0);
@@ -457,20 +456,20 @@ TEST_F(Cli, LeftOpenVolumeIsReadWithAWarningAndNeverWritten) {
   EXPECT_NE(r.err.find("korva repair"), std::string::npos) << r.err;
   EXPECT_EQ(OnImage({"cat", "/src/d/a.txt"}).out, "left open");
   EXPECT_RUN(OnImage({"get", "/src", (dir_ / "out").string()}), 0);
-  EXPECT_EQ(Slurp(dir_ / "out" / "d" / "a.txt"), "left open");
+  EXPECT_EQ(FileBytes(dir_ / "out" / "d" / "a.txt"), "left open");
   // Changes are refused before anything is written, naming the way out.
   r = OnImage({"mkdir", "/new"});
   EXPECT_RUN(r, 1);
   EXPECT_NE(r.err.find("(error 28)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("korva repair"), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(image_), before);
+  EXPECT_EQ(FileBytes(image_), before);
 }
 
 TEST_F(Cli, ReadOnlyOptionWritesNothing) {
   EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
   WriteFile(dir_ / "f.txt", "data");
   EXPECT_RUN(OnImage({"put", (dir_ / "f.txt").string(), "/"}), 0);
-  const std::string before = Slurp(image_);
+  const std::string before = FileBytes(image_);
   Result r = OnImage({"--read-only", "info"});
   EXPECT_RUN(r, 0);
   EXPECT_NE(r.out.find("usable, mounted read-only (--read-only)"), std::string::npos) << r.out;
@@ -486,7 +485,7 @@ TEST_F(Cli, ReadOnlyOptionWritesNothing) {
     EXPECT_NE(r.err.find("(error 27)"), std::string::npos) << args[0] << ": " << r.err;
   }
   EXPECT_EQ(OnImage({"--read-only", "cat", "/f.txt"}).out, "data");
-  EXPECT_EQ(Slurp(image_), before);
+  EXPECT_EQ(FileBytes(image_), before);
 }
 
 TEST_F(Cli, ImageThatCannotBeWrittenIsReadOnly) {
@@ -498,7 +497,7 @@ TEST_F(Cli, ImageThatCannotBeWrittenIsReadOnly) {
       geteuid() == 0 && system(("chattr +i " + image_ + " 2>/dev/null").c_str()) == 0;
   if (geteuid() == 0 && !immutable) GTEST_SKIP() << "cannot make a file unwritable for root";
   if (!immutable) chmod(image_.c_str(), 0444);
-  const std::string before = Slurp(image_);
+  const std::string before = FileBytes(image_);
   Result r = OnImage({"info"});
   EXPECT_RUN(r, 0);
   EXPECT_NE(r.out.find("read-only: the medium cannot be written"), std::string::npos) << r.out;
@@ -514,14 +513,14 @@ TEST_F(Cli, ImageThatCannotBeWrittenIsReadOnly) {
   if (immutable) {
     EXPECT_EQ(system(("chattr -i " + image_).c_str()), 0);
   }
-  EXPECT_EQ(Slurp(image_), before);
+  EXPECT_EQ(FileBytes(image_), before);
 }
 
 TEST_F(Cli, ReadingCommandsWriteNothing) {
   EXPECT_RUN(OnImage({"format", "--size", "8"}), 0);
   WriteFile(dir_ / "f.txt", "data");
   EXPECT_RUN(OnImage({"put", (dir_ / "f.txt").string(), "/"}), 0);
-  std::string before = Slurp(image_);
+  std::string before = FileBytes(image_);
   WriteWatch watch(image_);
   ASSERT_TRUE(watch.Ok());
   Result r = OnImage({"check"});
@@ -536,11 +535,11 @@ TEST_F(Cli, ReadingCommandsWriteNothing) {
   EXPECT_EQ(OnImage({"cat", "/f.txt"}).out, "data");
   EXPECT_RUN(OnImage({"get", "/f.txt", (dir_ / "back.txt").string()}), 0);
   EXPECT_EQ(watch.Writes(), 0) << "not even the same bytes are written again";
-  EXPECT_EQ(Slurp(image_), before);
+  EXPECT_EQ(FileBytes(image_), before);
   // The watch does see the writes of a command that changes the volume.
   EXPECT_RUN(OnImage({"mkdir", "/w"}), 0);
   EXPECT_GT(watch.Writes(), 0);
-  before = Slurp(image_);
+  before = FileBytes(image_);
 
   // An image that cannot be written is checked as well. Root may write any file unless it
   // is immutable.
@@ -555,7 +554,7 @@ TEST_F(Cli, ReadingCommandsWriteNothing) {
     EXPECT_EQ(system(("chattr -i " + image_).c_str()), 0);
   }
   EXPECT_EQ(watch.Writes(), 0);
-  EXPECT_EQ(Slurp(image_), before);
+  EXPECT_EQ(FileBytes(image_), before);
 }
 
 // ---- rough edges ------------------------------------------------------------------------
@@ -632,7 +631,7 @@ TEST_F(Cli, TwoFormatsOfOneNewImage) {
       waitpid(pid, &raw, 0);
       ok += WIFEXITED(raw) && WEXITSTATUS(raw) == 0;
     }
-    EXPECT_GE(ok, 1) << Slurp(dir_ / "out0") << Slurp(dir_ / "out1");
+    EXPECT_GE(ok, 1) << FileBytes(dir_ / "out0") << FileBytes(dir_ / "out1");
     // Whoever lost saw a whole, locked image or none, never a half-made one.
     EXPECT_EQ(fs::file_size(image_), 24u << 20);
     Result info = OnImage({"info", "--json"});
@@ -682,7 +681,7 @@ TEST_F(Cli, GetLeavesOutWhatItCannotCopyAndStopsAtCycles) {
     ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
   }
   // Damage: "loop" now points back at the root.
-  std::string image = Slurp(image_);
+  std::string image = FileBytes(image_);
   const uint8_t *fe =
       reinterpret_cast<const uint8_t *>(image.data()) + size_t(partitionStart + dirA) * 2048;
   const uint32_t dataBlock = korva::LoadLE32(fe + 180);
@@ -706,7 +705,7 @@ TEST_F(Cli, GetLeavesOutWhatItCannotCopyAndStopsAtCycles) {
   EXPECT_NE(r.err.find("/a/loop: met this directory before"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("/a/x%/y: name holds '/'"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("left out 3 entries"), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(out / "a" / "two"), "12345");
+  EXPECT_EQ(FileBytes(out / "a" / "two"), "12345");
 }
 
 // Another system marked a block the tree uses free: info still describes the volume, and
@@ -725,7 +724,7 @@ TEST_F(Cli, InfoSaysWhenTheBitmapDisagreesWithTheTree) {
     fileEntry = BlockOf(rec.v, u"\\kept.bin");
     ASSERT_EQ(UDF_DismountVolume(rec.v), KTRUE);
   }
-  std::string image = Slurp(image_);
+  std::string image = FileBytes(image_);
   image[size_t(bitmapSector) * 2048 + sizeof(korva::UDF_SpaceBitmapHeader) + fileEntry / 8] |=
       char(1u << (fileEntry % 8)); // set: free
   WriteFile(image_, image);
@@ -735,14 +734,14 @@ TEST_F(Cli, InfoSaysWhenTheBitmapDisagreesWithTheTree) {
   EXPECT_NE(info.out.find("Space bitmap: does not match"), std::string::npos) << info.out;
   info = OnImage({"info", "--json"});
   EXPECT_NE(info.out.find("\"bitmap_suspect\":true"), std::string::npos) << info.out;
-  EXPECT_EQ(Slurp(image_), image); // and it still wrote nothing
+  EXPECT_EQ(FileBytes(image_), image); // and it still wrote nothing
 }
 
 // Gives the file identifier naming `from` (stored 16-bit, as this library stores names) the
 // name `to` of the same length, as another system could have written it; refills its tag.
 bool RenameInImage(const std::string &imagePath, uint32_t partitionStart,
                    const std::u16string &from, const std::u16string &to) {
-  std::string image = Slurp(imagePath);
+  std::string image = FileBytes(imagePath);
   std::string stored(1, '\x10');
   for (char16_t c : from)
     stored += {char(c >> 8), char(c & 0xFF)};
@@ -794,9 +793,9 @@ TEST_F(Cli, NamesHoldingSeparatorsAreCopiedOrLeftOutAndRemoved) {
   EXPECT_RUN(r, 1);
   EXPECT_NE(r.err.find("/d/x%/y: name holds '/'"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("left out 1 entry"), std::string::npos) << r.err;
-  EXPECT_EQ(Slurp(out / "d" / "p\\q").size(), 8u);
-  EXPECT_EQ(Slurp(out / "d" / "z").size(), 8u);
-  EXPECT_EQ(Slurp(out / "e\\f" / "in").size(), 8u);
+  EXPECT_EQ(FileBytes(out / "d" / "p\\q").size(), 8u);
+  EXPECT_EQ(FileBytes(out / "d" / "z").size(), 8u);
+  EXPECT_EQ(FileBytes(out / "e\\f" / "in").size(), 8u);
 
   EXPECT_RUN(OnImage({"rm", "/d/p%\\q", "/d/x%/y", "/e%\\f/in"}), 0);
   EXPECT_RUN(OnImage({"rmdir", "/e%\\f"}), 0);
@@ -868,21 +867,21 @@ TEST_F(Cli, RepairRefusesAVolumeItDidNotFormat) {
   const std::string mk =
       "mkudffs --media-type=cdrw --udfrev=0x0150 '" + image_ + "' >/dev/null 2>&1";
   ASSERT_EQ(system(mk.c_str()), 0);
-  const std::string before = Slurp(image_);
+  const std::string before = FileBytes(image_);
   Result repair = OnImage({"repair"});
   EXPECT_RUN(repair, 1);
   EXPECT_NE(repair.err.find("not compatible for writing: UDF 1.50 volume written by "
                             "\"*Linux UDFFS\", sparable partition"),
             std::string::npos)
       << repair.err;
-  EXPECT_TRUE(Slurp(image_) == before); // nothing written
+  EXPECT_TRUE(FileBytes(image_) == before); // nothing written
   // It is read all the same: another writer's volume is only not written.
   Result ls = OnImage({"ls"});
   EXPECT_RUN(ls, 0);
   Result check = OnImage({"check"});
   EXPECT_RUN(check, 0);
   EXPECT_NE(check.out.find("is clean"), std::string::npos) << check.out;
-  EXPECT_TRUE(Slurp(image_) == before);
+  EXPECT_TRUE(FileBytes(image_) == before);
 }
 
 TEST_F(Cli, VirtualDriveFromTableToErase) {
@@ -1067,7 +1066,7 @@ TEST_F(Cli, PutOverAFileKeepsItsOwnerAndModeAndLongNamesWork) {
   EXPECT_RUN(OnImage({"mv", "/" + name, "/d/" + name}), 0);
   EXPECT_EQ(OnImage({"cat", "/d/" + name}).out, "long name");
   EXPECT_RUN(OnImage({"get", "/d/" + name, (dir_ / "back").string()}), 0);
-  EXPECT_EQ(Slurp(dir_ / "back"), "long name");
+  EXPECT_EQ(FileBytes(dir_ / "back"), "long name");
   EXPECT_RUN(OnImage({"rm", "/d/" + name}), 0);
   Result r = OnImage({"put", (src / "long").string(), "/" + name + "x"});
   EXPECT_RUN(r, 1);

@@ -26,15 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FaultyImageIO;
+using test::FileBytes;
 using test::NewVolume;
 using test::TempDir;
 
 bool HaveMkudffs() { return std::system("command -v mkudffs >/dev/null 2>&1") == 0; }
-
-std::string FileBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The names in the root directory, through find.
 std::vector<std::u16string> RootNames(TUDFRewritableVolume &v) {

@@ -371,9 +371,6 @@ uint32_t PieceOfBlock(const TUDFRewritableVolume &v, const PartitionMapState &m,
   return physical < v.TotalSectors / pieces ? physical * pieces + piece : kUnmappedSector;
 }
 
-} // namespace
-
-namespace {
 // Blocks [b, b + count) of the block space: how many of them lie one after another on the
 // medium, the first at the partition's block `physical` (kUnmappedSector for none).
 uint32_t MapBlocks(const PartitionMapState &m, uint32_t b, uint32_t count, uint32_t &physical) {
@@ -386,6 +383,7 @@ uint32_t MapBlocks(const PartitionMapState &m, uint32_t b, uint32_t count, uint3
   physical = kUnmappedSector;
   return 1;
 }
+
 } // namespace
 
 uint32_t MapSectors(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count,
