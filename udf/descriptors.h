@@ -451,6 +451,11 @@ struct SparingTableInfo {
 };
 std::optional<SparingTableInfo> ParseSparingTable(const uint8_t *buf, size_t length,
                                                   uint32_t location);
+// Of two valid copies of a sparing table, whether `a` supersedes `b`: the later sequence
+// number is the current one.
+inline bool SupersedesSparingCopy(const SparingTableInfo &a, const SparingTableInfo &b) {
+  return uint32_t(a.Header.SequenceNumber) > uint32_t(b.Header.SequenceNumber);
+}
 
 // ---- Space bitmap descriptor ----
 

@@ -180,8 +180,7 @@ bool LoadSparedBlocks(TUDFRewritableVolume &v, Part &p, const PartitionMapInfo &
     if (at >= blocks || !ReadMediumBytes(v, uint64_t(at) * blockBytes, buf.size(), buf.data()))
       continue;
     auto t = ParseSparingTable(buf.data(), buf.size(), at);
-    if (t && (!best || uint32_t(t->Header.SequenceNumber) > uint32_t(best->Header.SequenceNumber)))
-      best = std::move(t);
+    if (t && (!best || SupersedesSparingCopy(*t, *best))) best = std::move(t);
   }
   v.LastError = 0; // an unreadable copy is what the other is for
   if (!best) return false;
@@ -361,14 +360,20 @@ uint32_t TableBlocks(const Part &p, uint32_t lb, uint32_t run, uint32_t &physica
   return n;
 }
 
+// The whole blocks, larger than a sector, that the medium holds. A block past its end reads
+// as zeros, as where a run of sectors reaches it (a partition may be longer than what was
+// recorded of it).
+uint32_t WholeBlocksOnMedium(const TUDFRewritableVolume &v, const PartitionMapState &m) {
+  return v.TotalSectors / (m.BlockBytes / kSectorSize);
+}
+
 // The sector holding sector `piece` of the block at `physical`, for blocks larger than a
-// sector. A block past the medium's end reads as zeros, as where a run of sectors reaches it
-// (a partition may be longer than what was recorded of it).
+// sector.
 uint32_t PieceOfBlock(const TUDFRewritableVolume &v, const PartitionMapState &m,
                       uint32_t physical, uint32_t piece) {
-  if (physical == kUnmappedSector) return physical;
-  const uint32_t pieces = m.BlockBytes / kSectorSize;
-  return physical < v.TotalSectors / pieces ? physical * pieces + piece : kUnmappedSector;
+  if (physical == kUnmappedSector || physical >= WholeBlocksOnMedium(v, m))
+    return kUnmappedSector;
+  return physical * (m.BlockBytes / kSectorSize) + piece;
 }
 
 // Blocks [b, b + count) of the block space: how many of them lie one after another on the
@@ -412,14 +417,13 @@ uint32_t MapWholeBlocks(const TUDFRewritableVolume &v, uint32_t sector, uint32_t
   const uint32_t n = MapBlocks(*m, b, std::min(count, m->Upper - b), physical);
   if (physical == kUnmappedSector) return n;
   // Only what the medium holds: a block past its end reads as zeros, one at a time.
-  const uint32_t pieces = m->BlockBytes / kSectorSize;
-  const uint64_t onMedium = v.TotalSectors / pieces;
+  const uint32_t onMedium = WholeBlocksOnMedium(v, *m);
   if (physical >= onMedium) {
     physical = kUnmappedSector;
     return 1;
   }
-  const uint32_t held = static_cast<uint32_t>(std::min<uint64_t>(n, onMedium - physical));
-  physical *= pieces;
+  const uint32_t held = std::min(n, onMedium - physical);
+  physical = PieceOfBlock(v, *m, physical, 0);
   return held;
 }
 

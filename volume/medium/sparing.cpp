@@ -156,9 +156,7 @@ bool CollectRelocations(const TUDFRewritableVolume &v, const SparingLayout &l,
 // The copy to use: the valid one, or of two valid ones the later (sequence number).
 std::optional<SparingTableInfo> ChooseTable(std::optional<SparingTableInfo> first,
                                             std::optional<SparingTableInfo> second) {
-  if (first && second &&
-      uint32_t(second->Header.SequenceNumber) > uint32_t(first->Header.SequenceNumber))
-    return second;
+  if (first && second && SupersedesSparingCopy(*second, *first)) return second;
   return first ? first : second;
 }
 
@@ -216,10 +214,7 @@ bool StaleSparingCopy(TUDFRewritableVolume &v, const SparingLayout &l, SparingRe
   v.LastError = error; // an unreadable copy is what this looks for
   if (!table[0] && !table[1]) return false;
   // The copy the mount uses (see ChooseTable).
-  const int good = table[0] && table[1]
-                       ? uint32_t(table[1]->Header.SequenceNumber) >
-                             uint32_t(table[0]->Header.SequenceNumber)
-                       : !table[0];
+  const int good = table[0] && table[1] ? SupersedesSparingCopy(*table[1], *table[0]) : !table[0];
   const int other = 1 - good;
   if (!CopyPlaceAllowed(v, l, at[other])) return false;
   // Tags differ by their location; what follows them must be the same.
