@@ -9,13 +9,13 @@
 #include <set>
 #include <unordered_set>
 
+#include "tests/recovery/recovery_fixture.h"
 #include "udf/byte_order.h"
 #include "udf/descriptors.h"
-#include "volume/check/fs_claims.h"
-#include "volume/check/tree_walk.h"
+#include "volume/fs/fs_claims.h"
 #include "volume/fs/fs_internal.h"
+#include "volume/fs/tree_walk.h"
 #include "volume/medium/packet_cache.h"
-#include "tests/recovery/recovery_fixture.h"
 
 namespace korva::test {
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "volume/check/fsck_walk.h"
-#include "volume/check/tree_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
+#include "volume/fs/tree_walk.h"
 #include "volume/medium/volume_sequence.h"
 
 namespace korva::fsck {

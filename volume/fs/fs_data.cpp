@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "korva/files.h"
-#include "volume/check/fs_claims.h"
 #include "volume/engine.h"
+#include "volume/fs/fs_claims.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
 #include "volume/medium/partition_map.h"

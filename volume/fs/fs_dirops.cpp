@@ -9,7 +9,7 @@
 #include "udf/narrow.h"
 #include "udf/unicode.h"
 #include "volume/engine.h"
-#include "volume/check/fs_claims.h"
+#include "volume/fs/fs_claims.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_path.h"
 #include "volume/fs/fs_records.h"

@@ -11,7 +11,7 @@
 #include "udf/entry_record.h"
 #include "udf/tag.h"
 #include "volume/engine.h"
-#include "volume/check/fs_claims.h"
+#include "volume/fs/fs_claims.h"
 #include "volume/fs/fs_internal.h"
 #include "volume/fs/fs_records.h"
 #include "volume/medium/partition_map.h"

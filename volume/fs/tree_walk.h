@@ -10,8 +10,8 @@
 // for the same kind of name (directory or not): later such names go to OnRefused. Names the
 // visitor defers (salvaged from damaged data) are followed after every sound name, each with
 // the directories it leads to, so that a sound name always takes its file entry first.
-#ifndef KORVA_VOLUME_CHECK_TREE_WALK_H
-#define KORVA_VOLUME_CHECK_TREE_WALK_H
+#ifndef KORVA_VOLUME_FS_TREE_WALK_H
+#define KORVA_VOLUME_FS_TREE_WALK_H
 
 #include <cstdint>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "volume/check/tree_walk.h"
+#include "volume/fs/tree_walk.h"
 
 #include <algorithm>
 #include <cstring>

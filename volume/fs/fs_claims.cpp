@@ -1,12 +1,12 @@
-#include "volume/check/fs_claims.h"
+#include "volume/fs/fs_claims.h"
 
 #include <algorithm>
 
 #include "udf/descriptors.h"
-#include "volume/check/tree_walk.h"
 #include "volume/engine.h"
 #include "volume/fs/fs_dir.h"
 #include "volume/fs/fs_internal.h"
+#include "volume/fs/tree_walk.h"
 
 namespace korva {
 
