@@ -310,7 +310,7 @@ void Reform(TUDFRewritableVolume &v, const std::u16string &path, uint16_t form, 
       MarkRun(v, s.AD.Block, n, false);
       freed += n;
     }
-    ASSERT_TRUE(CommitIntegrity(v, freed, 0, 0));
+    ASSERT_TRUE(CommitIntegrity(v, freed, 0, 0).IsOk());
   }
 }
 
@@ -439,7 +439,7 @@ std::vector<uint32_t> Chain(TUDFRewritableVolume &v, const std::u16string &path,
     hint = b + 1;
     left -= std::min<size_t>(left, perBlock);
   }
-  EXPECT_TRUE(CommitIntegrity(v, -int64_t(chain.size()), 0, 0));
+  EXPECT_TRUE(CommitIntegrity(v, -int64_t(chain.size()), 0, 0).IsOk());
   // Fills one list block from ads[next] on; continues to `to` when it is not 0.
   size_t next = 0;
   auto fill = [&](uint8_t *b, uint32_t count, uint32_t to) {

@@ -202,27 +202,24 @@ void UnmarkRuns(TUDFRewritableVolume &v, const PendingExtentList &runs) {
 
 // The checks every transfer starts with: a usable volume, a live handle with the access, and
 // a buffer for a non-zero count.
-OpenFileInformation *CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
-                                   const void *buffer, uint32_t count) {
-  if (!BeginFsOperation(v)) return nullptr;
-  if ((access & UDF_GENERIC_WRITE) && !RequireWritable(v)) return nullptr;
-  OpenFileInformation *f = LiveHandle(v, handle, access);
-  if (!f) return nullptr;
-  if (!buffer && count > 0) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return f;
+Status CheckTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                     const void *buffer, uint32_t count, OpenFileInformation *&f) {
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return s;
+  if (access & UDF_GENERIC_WRITE)
+    if (Status s = CheckWritable(v); !s.IsOk()) return s;
+  if (Status s = LiveHandle(v, handle, access, f); !s.IsOk()) return s;
+  if (!buffer && count > 0) return KORVA_E_INVALID_PARAMETER;
+  return Status::Ok();
 }
 
 // The same, with the handle refreshed from the file entry on the medium (another handle may
 // have changed the file).
-OpenFileInformation *BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
-                                   const void *buffer, uint32_t count, FileView &view) {
-  OpenFileInformation *f = CheckTransfer(v, handle, access, buffer, count);
-  if (!f || !LoadFile(v, *f, view)) return nullptr;
+Status BeginTransfer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                     const void *buffer, uint32_t count, FileView &view, OpenFileInformation *&f) {
+  if (Status s = CheckTransfer(v, handle, access, buffer, count, f); !s.IsOk()) return s;
+  if (Status s = LoadFile(v, *f, view); !s.IsOk()) return s;
   SyncHandle(*f, view);
-  return f;
+  return Status::Ok();
 }
 
 // Whether the write of `count` bytes at `pos` reaches extent i (from `start`, `end` bytes into
@@ -593,8 +590,9 @@ bool CommitWrite(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view
   UpdateFileEntry(view.FE, f.FEBlock, size,
                   view.Info.BlocksRecorded + plan.NewBlocks + plan.HoleBlocks, 0, true);
   if (!WriteBlock(v, f.FEBlock, view.FE)) return false;
-  if (!CommitIntegrity(v, -int64_t(plan.NewBlocks + plan.ListBlocksAdded + plan.HoleBlocks), 0,
-                       0))
+  if (!KeepInLastError(
+          v, CommitIntegrity(v, -int64_t(plan.NewBlocks + plan.ListBlocksAdded + plan.HoleBlocks),
+                             0, 0)))
     return false;
   f.Position += count;
   view.Info.InformationLength = size;
@@ -607,7 +605,9 @@ bool CommitWrite(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view
 bool PrepareList(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
                  uint32_t count) {
   if (view.List.Embedded() && count > 0) {
-    if (!KeepInLastError(v, MakeShortForm(v, f.FEBlock)) || !LoadFile(v, f, view)) return false;
+    if (!KeepInLastError(v, MakeShortForm(v, f.FEBlock)) ||
+        !KeepInLastError(v, LoadFile(v, f, view)))
+      return false;
     SyncHandle(f, view);
   }
   return WritableForm(v, view);
@@ -621,8 +621,9 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   FileView view;
-  OpenFileInformation *f = BeginTransfer(v, handle, UDF_GENERIC_WRITE, buffer, count, view);
-  if (!f) return KFALSE;
+  OpenFileInformation *f = nullptr;
+  if (Status s = BeginTransfer(v, handle, UDF_GENERIC_WRITE, buffer, count, view, f); !s.IsOk())
+    return Report(v, s);
   PendingExtentList *runs = PendingExtentsOf(v);
   if (!runs) return KFALSE;
   PendingGuard guard{runs};
@@ -645,13 +646,14 @@ KORVA_API KBOOL UDF_ReadFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, vo
   if (read) *read = 0;
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  OpenFileInformation *f = CheckTransfer(v, handle, UDF_GENERIC_READ, buffer, count);
-  if (!f) return KFALSE;
+  OpenFileInformation *f = nullptr;
+  if (Status s = CheckTransfer(v, handle, UDF_GENERIC_READ, buffer, count, f); !s.IsOk())
+    return Report(v, s);
   if (!f->View || f->ViewGeneration != v.WriteGeneration) {
     auto fresh = std::make_shared<FileView>();
-    if (!LoadFile(v, *f, *fresh)) {
+    if (Status s = LoadFile(v, *f, *fresh); !s.IsOk()) {
       f->View.reset();
-      return KFALSE;
+      return Report(v, s);
     }
     f->View = std::move(fresh);
     f->ViewGeneration = v.WriteGeneration;
