@@ -201,3 +201,37 @@ TEST_F(FsStatus, FindLeavesTheFailingStepsNumber) {
   EXPECT_EQ(UDF_FindClose(&v, h), KTRUE);
   EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
 }
+
+// A full volume whose only room is in frees held back until the writes before them are
+// durable: a write that needs that room flushes them first. When that flush fails, the
+// write fails with the flush's write error, never with "no space".
+TEST(FsStatusFaults, AFailedFlushOfHeldFreesWhileTakingSpaceIsAWriteError) {
+  FormattedImage img(8);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  v.WriteBehind = 1;
+  ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(200000, 1)));
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  UDF_HANDLE h = UDF_CreateFileW(&v, u"\\fill", RW, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const std::vector<uint8_t> chunk = Pattern(64 * 1024, 2);
+  uint32_t done = 0;
+  for (uint32_t n : {uint32_t(chunk.size()), kBlockSize})
+    while (UDF_WriteFile(&v, h, chunk.data(), n, &done))
+      ;
+  ASSERT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_NO_SPACE);
+  ASSERT_EQ(v.FreeBlocks, 0u);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\a"), KTRUE);
+  ASSERT_TRUE(HasDeferredFrees(v));
+
+  FaultyImageIO io;
+  io.Attach(v);
+  io.FailWriteAt(1, true);
+  EXPECT_EQ(UDF_WriteFile(&v, h, chunk.data(), kBlockSize, &done), KFALSE);
+  const uint32_t error = UDF_GetLastErrorNumber(&v);
+  // The writes held back belong to operations done before: the volume is lost.
+  EXPECT_EQ(error, KORVA_E_WRITE_DIRTY);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE);
+  EXPECT_GT(io.Writes(), 0u);
+  io.Reset();
+}
