@@ -17,14 +17,6 @@ namespace {
 
 constexpr uint32_t kMaxRunBlocks = kMaxExtentBytes / kBlockSize;
 
-// Empties the planned runs when a write ends, whatever the path.
-struct PendingGuard {
-  PendingExtentList *list;
-  ~PendingGuard() {
-    if (list) list->clear();
-  }
-};
-
 // One extent of file data as the transfer sees it.
 struct DataExtent {
   uint64_t Start;
@@ -330,18 +322,23 @@ private:
   std::vector<uint32_t> added_;
 };
 
-// The blocks a write takes, given back when it ends unless Keep() was called: until its data
-// is on the medium, no descriptor there names them. The new runs and descriptor blocks are
-// given back first, then the holes' blocks.
+// The write's roll-back guard. The blocks it takes are given back when it ends unless Keep()
+// was called: until its data is on the medium, no descriptor there names them. The new runs
+// and descriptor blocks are given back first, then the holes' blocks. The runs it plans (the
+// volume's pending list) are emptied when it ends, whatever the path.
 class TakenBlocks {
 public:
-  explicit TakenBlocks(TUDFRewritableVolume &v) : v_(v) {}
+  TakenBlocks(TUDFRewritableVolume &v, PendingExtentList &planned) : v_(v), planned_(planned) {
+    planned_.clear();
+  }
   TakenBlocks(const TakenBlocks &) = delete;
   TakenBlocks &operator=(const TakenBlocks &) = delete;
   ~TakenBlocks() {
-    if (kept_) return;
-    UnmarkRuns(v_, Runs);
-    UnmarkRuns(v_, Holes);
+    if (!kept_) {
+      UnmarkRuns(v_, Runs);
+      UnmarkRuns(v_, Holes);
+    }
+    planned_.clear();
   }
   void Keep() { kept_ = true; }
 
@@ -350,6 +347,7 @@ public:
 
 private:
   TUDFRewritableVolume &v_;
+  PendingExtentList &planned_;
   bool kept_ = false;
 };
 
@@ -619,17 +617,14 @@ Status PrepareList(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &vi
 }
 
 // Writes `count` bytes at the handle's position: plans, extends the list in memory, then
-// commits. The runs planned are emptied and the blocks taken given back on any failure
-// before the commit makes them the file's.
+// commits, under one guard that gives back what a failed write took.
 Status WriteAtPosition(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
                        const uint8_t *data, uint32_t count) {
   PendingExtentList *runs = PendingExtentsOf(v);
   if (!runs) return KORVA_E_NOT_COMPATIBLE;
-  PendingGuard guard{runs};
-  runs->clear();
+  TakenBlocks taken(v, *runs);
   if (Status s = PrepareList(v, f, view, count); !s.IsOk()) return s;
   ListBlocks blocks(v, view, f.FEBlock);
-  TakenBlocks taken(v);
   WritePlan plan;
   Status s = PlanWrite(v, f, view, count, blocks, *runs, taken, plan);
   if (s.IsOk()) s = ExtendList(v, view.List, blocks, *runs, plan, taken);
