@@ -39,16 +39,7 @@ protected:
 
   // Replaces the descriptors and size of a file's entry, keeping everything else.
   void Rewrite(const std::u16string &path, const std::vector<UDF_ShortAD> &extents, uint64_t size) {
-    const uint32_t block = EntryBlock(v, path);
-    ASSERT_NE(block, 0u);
-    uint8_t fe[kBlockSize];
-    ASSERT_TRUE(ReadBlock(v, block, fe));
-    std::optional<FileEntryInfo> info = ParseFileEntry(fe, sizeof fe, block);
-    ASSERT_TRUE(info);
-    info->Extents = extents;
-    info->InformationLength = size;
-    ASSERT_GT(BuildFileEntry(fe, sizeof fe, block, *info), 0u);
-    ASSERT_TRUE(WriteBlock(v, block, fe));
+    ASSERT_TRUE(RewriteExtents(v, path, extents, size));
   }
 
   // The first blocks of the partition: bitmap, file set descriptor, root.
