@@ -203,6 +203,41 @@ TEST_F(FsStatus, FindLeavesTheFailingStepsNumber) {
   EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
 }
 
+// The calls on an open file's handle: 7 for a handle that is unknown or whose file was
+// replaced, 8 without the right, 25 for a position past the end; a success after a failure
+// leaves 0.
+TEST_F(FsStatus, HandleCallsLeaveTheFailingStepsNumber) {
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 1)));
+  UDF_HANDLE r = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  UDF_HANDLE w = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(r, UDF_INVALID_HANDLE);
+  ASSERT_NE(w, UDF_INVALID_HANDLE);
+  const auto failsWith = [&](KBOOL ok, uint32_t error) {
+    EXPECT_EQ(ok, KFALSE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), error);
+  };
+  failsWith(UDF_SetFilePointer(&v, w + 1000, 0), KORVA_E_BAD_FILE_HANDLE);
+  failsWith(UDF_SetFilePointer(&v, r, 5001), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_SetFilePointer(&v, r, 5000), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  failsWith(UDF_TruncateFile(&v, r), KORVA_E_ACCESS);
+  failsWith(UDF_SetFileSize(&v, r, 10), KORVA_E_ACCESS);
+  EXPECT_EQ(UDF_SetFileSize(&v, w, 5000), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  failsWith(UDF_TruncateFile(&v, w + 1000), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_TruncateFile(&v, w), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  std::vector<uint8_t> back(1);
+  ASSERT_TRUE(ReadWhole(v, u"\\f", back));
+  EXPECT_TRUE(back.empty());
+  // Replaced under the handles: they no longer reach a file.
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(10, 2)));
+  failsWith(UDF_SetFilePointer(&v, r, 0), KORVA_E_BAD_FILE_HANDLE);
+  failsWith(UDF_SetFileSize(&v, w, 1), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_CloseHandle(&v, r), KTRUE);
+  EXPECT_EQ(UDF_CloseHandle(&v, w), KTRUE);
+}
+
 namespace {
 
 // Leaves a small volume, written behind, full: its only room is in the frees held back

@@ -209,11 +209,12 @@ bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
   return true;
 }
 
-// Begins an operation on the file of a handle opened for writing, loaded into view.
-Status WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, FileView &view,
-                      OpenFileInformation *&f) {
+// Begins an operation on the file of a handle opened with one of the `access` rights (any
+// when 0), loaded into view.
+Status BeginOnHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access, FileView &view,
+                     OpenFileInformation *&f) {
   if (Status s = BeginFsOperation(v); !s.IsOk()) return s;
-  if (Status s = LiveHandle(v, handle, UDF_GENERIC_WRITE, f); !s.IsOk()) return s;
+  if (Status s = LiveHandle(v, handle, access, f); !s.IsOk()) return s;
   return LoadFile(v, *f, view);
 }
 
@@ -362,11 +363,9 @@ Status EmptyFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view
 
 // Moves the handle's position within the file.
 Status MovePointer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint64_t position) {
-  if (Status s = BeginFsOperation(v); !s.IsOk()) return s;
   OpenFileInformation *f = nullptr;
-  if (Status s = LiveHandle(v, handle, 0, f); !s.IsOk()) return s;
   FileView view;
-  if (Status s = LoadFile(v, *f, view); !s.IsOk()) return s;
+  if (Status s = BeginOnHandle(v, handle, 0, view, f); !s.IsOk()) return s;
   if (position > view.Info.InformationLength) return KORVA_E_INVALID_PARAMETER;
   f->Position = position;
   SyncHandle(*f, view);
@@ -394,7 +393,8 @@ KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle,
   TUDFRewritableVolume &v = *volume;
   FileView view;
   OpenFileInformation *f = nullptr;
-  if (Status s = WritableHandle(v, handle, view, f); !s.IsOk()) return Report(v, s);
+  if (Status s = BeginOnHandle(v, handle, UDF_GENERIC_WRITE, view, f); !s.IsOk())
+    return Report(v, s);
   const uint64_t length = view.Info.InformationLength;
   if (size == length) return Report(v, Status::Ok());
   if (size == 0) return UDF_TruncateFile(volume, handle);
@@ -519,7 +519,7 @@ KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle
   TUDFRewritableVolume &v = *volume;
   FileView view;
   OpenFileInformation *f = nullptr;
-  Status s = WritableHandle(v, handle, view, f);
+  Status s = BeginOnHandle(v, handle, UDF_GENERIC_WRITE, view, f);
   if (s.IsOk()) s = EmptyFile(v, *f, view);
   return Report(v, s);
 }
