@@ -39,16 +39,7 @@ protected:
 
   // Replaces the descriptors and size of a file's entry, keeping everything else.
   void Rewrite(const std::u16string &path, const std::vector<UDF_ShortAD> &extents, uint64_t size) {
-    const uint32_t block = EntryBlock(v, path);
-    ASSERT_NE(block, 0u);
-    uint8_t fe[kBlockSize];
-    ASSERT_TRUE(ReadBlock(v, block, fe));
-    std::optional<FileEntryInfo> info = ParseFileEntry(fe, sizeof fe, block);
-    ASSERT_TRUE(info);
-    info->Extents = extents;
-    info->InformationLength = size;
-    ASSERT_GT(BuildFileEntry(fe, sizeof fe, block, *info), 0u);
-    ASSERT_TRUE(WriteBlock(v, block, fe));
+    ASSERT_TRUE(RewriteExtents(v, path, extents, size));
   }
 
   // The first blocks of the partition: bitmap, file set descriptor, root.
@@ -310,7 +301,7 @@ void Reform(TUDFRewritableVolume &v, const std::u16string &path, uint16_t form, 
       MarkRun(v, s.AD.Block, n, false);
       freed += n;
     }
-    ASSERT_TRUE(CommitIntegrity(v, freed, 0, 0));
+    ASSERT_TRUE(CommitIntegrity(v, freed, 0, 0).IsOk());
   }
 }
 
@@ -439,7 +430,7 @@ std::vector<uint32_t> Chain(TUDFRewritableVolume &v, const std::u16string &path,
     hint = b + 1;
     left -= std::min<size_t>(left, perBlock);
   }
-  EXPECT_TRUE(CommitIntegrity(v, -int64_t(chain.size()), 0, 0));
+  EXPECT_TRUE(CommitIntegrity(v, -int64_t(chain.size()), 0, 0).IsOk());
   // Fills one list block from ads[next] on; continues to `to` when it is not 0.
   size_t next = 0;
   auto fill = [&](uint8_t *b, uint32_t count, uint32_t to) {

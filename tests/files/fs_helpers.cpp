@@ -109,4 +109,16 @@ uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path) {
   return di.EntryICB;
 }
 
+bool RewriteExtents(TUDFRewritableVolume &v, const std::u16string &path,
+                    const std::vector<UDF_ShortAD> &extents, uint64_t size) {
+  const uint32_t block = EntryBlock(v, path);
+  uint8_t fe[kBlockSize];
+  if (block == 0 || !ReadBlock(v, block, fe)) return false;
+  std::optional<FileEntryInfo> info = ParseFileEntry(fe, sizeof fe, block);
+  if (!info) return false;
+  info->Extents = extents;
+  info->InformationLength = size;
+  return BuildFileEntry(fe, sizeof fe, block, *info) > 0 && WriteBlock(v, block, fe);
+}
+
 } // namespace korva::test

@@ -42,6 +42,10 @@ RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block);
 bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t adBytes = 8);
 // Block of the file entry a path names (0 when not found).
 uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path);
+// Replaces the short descriptors and the size of a file's entry, keeping everything else, as
+// another writer would have recorded them; false when the entry cannot be read or written.
+bool RewriteExtents(TUDFRewritableVolume &v, const std::u16string &path,
+                    const std::vector<UDF_ShortAD> &extents, uint64_t size);
 
 } // namespace korva::test
 

@@ -4,6 +4,7 @@
 
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
+#include "udf/descriptors.h"
 #include "volume/engine.h"
 #include "volume/engine_state.h"
 #include "volume/fs/fs_internal.h"
@@ -200,4 +201,103 @@ TEST_F(FsStatus, FindLeavesTheFailingStepsNumber) {
   EXPECT_EQ(KorvaGetLastOSError(), uint32_t(KORVA_ERROR_NO_MORE_FILES));
   EXPECT_EQ(UDF_FindClose(&v, h), KTRUE);
   EXPECT_EQ(UDF_FindClose(&v, h), KFALSE);
+}
+
+// The calls on an open file's handle: 7 for a handle that is unknown or whose file was
+// replaced, 8 without the right, 25 for a position past the end; a success after a failure
+// leaves 0.
+TEST_F(FsStatus, HandleCallsLeaveTheFailingStepsNumber) {
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(5000, 1)));
+  UDF_HANDLE r = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+  UDF_HANDLE w = UDF_CreateFileW(&v, u"\\f", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+  ASSERT_NE(r, UDF_INVALID_HANDLE);
+  ASSERT_NE(w, UDF_INVALID_HANDLE);
+  const auto failsWith = [&](KBOOL ok, uint32_t error) {
+    EXPECT_EQ(ok, KFALSE);
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), error);
+  };
+  failsWith(UDF_SetFilePointer(&v, w + 1000, 0), KORVA_E_BAD_FILE_HANDLE);
+  failsWith(UDF_SetFilePointer(&v, r, 5001), KORVA_E_INVALID_PARAMETER);
+  EXPECT_EQ(UDF_SetFilePointer(&v, r, 5000), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  failsWith(UDF_TruncateFile(&v, r), KORVA_E_ACCESS);
+  failsWith(UDF_SetFileSize(&v, r, 10), KORVA_E_ACCESS);
+  EXPECT_EQ(UDF_SetFileSize(&v, w, 5000), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  failsWith(UDF_TruncateFile(&v, w + 1000), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_TruncateFile(&v, w), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0u);
+  std::vector<uint8_t> back(1);
+  ASSERT_TRUE(ReadWhole(v, u"\\f", back));
+  EXPECT_TRUE(back.empty());
+  // Replaced under the handles: they no longer reach a file.
+  ASSERT_TRUE(WriteWhole(v, u"\\f", Pattern(10, 2)));
+  failsWith(UDF_SetFilePointer(&v, r, 0), KORVA_E_BAD_FILE_HANDLE);
+  failsWith(UDF_SetFileSize(&v, w, 1), KORVA_E_BAD_FILE_HANDLE);
+  EXPECT_EQ(UDF_CloseHandle(&v, r), KTRUE);
+  EXPECT_EQ(UDF_CloseHandle(&v, w), KTRUE);
+}
+
+namespace {
+
+// Leaves a small volume, written behind, full: its only room is in the frees held back
+// from deleting a file, until the writes before them are durable. The handle of the file
+// that filled it is left in h, open for writing.
+void FillLeavingOnlyHeldFrees(TUDFRewritableVolume &v, UDF_HANDLE &h) {
+  v.WriteBehind = 1;
+  ASSERT_TRUE(WriteWhole(v, u"\\a", Pattern(200000, 1)));
+  constexpr uint32_t RW = UDF_GENERIC_READ | UDF_GENERIC_WRITE;
+  h = UDF_CreateFileW(&v, u"\\fill", RW, UDF_CREATE_NEW, 0);
+  ASSERT_NE(h, UDF_INVALID_HANDLE);
+  const std::vector<uint8_t> chunk = Pattern(64 * 1024, 2);
+  uint32_t done = 0;
+  for (uint32_t n : {uint32_t(chunk.size()), kBlockSize})
+    while (UDF_WriteFile(&v, h, chunk.data(), n, &done))
+      ;
+  ASSERT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_NO_SPACE);
+  ASSERT_EQ(v.FreeBlocks, 0u);
+  ASSERT_EQ(UDF_DeleteFileW(&v, u"\\a"), KTRUE);
+  ASSERT_TRUE(HasDeferredFrees(v));
+}
+
+} // namespace
+
+// A write that needs the room held back flushes those frees first, whether for new blocks
+// at the file's end or for a hole it reaches. When that flush fails, the write fails with
+// the flush's write error, never with "no space", and the volume is lost (the writes held
+// back belong to operations done before).
+TEST(FsStatusFaults, AFailedFlushOfHeldFreesWhileTakingSpaceIsAWriteError) {
+  for (const bool hole : {false, true}) {
+    FormattedImage img(8);
+    ASSERT_TRUE(img.Ok());
+    TUDFRewritableVolume &v = img.Volume();
+    UDF_HANDLE h = UDF_INVALID_HANDLE;
+    if (hole) {
+      // One block of data, then four that are not allocated at all.
+      ASSERT_TRUE(WriteWhole(v, u"\\sparse", Pattern(kBlockSize, 3)));
+      const RawEntry e = ReadEntry(v, EntryBlock(v, u"\\sparse"));
+      ASSERT_EQ(e.List.Extents.size(), 1u);
+      ASSERT_TRUE(RewriteExtents(v, u"\\sparse",
+                                 {MakeShortAD(kBlockSize, e.List.Extents[0].AD.Block),
+                                  MakeShortAD(4 * kBlockSize, 0, kExtentNotAllocated)},
+                                 5 * kBlockSize));
+      ASSERT_NO_FATAL_FAILURE(FillLeavingOnlyHeldFrees(v, h));
+      ASSERT_EQ(UDF_CloseHandle(&v, h), KTRUE);
+      h = UDF_CreateFileW(&v, u"\\sparse", UDF_GENERIC_WRITE, UDF_OPEN_EXISTING, 0);
+      ASSERT_NE(h, UDF_INVALID_HANDLE);
+      ASSERT_EQ(UDF_SetFilePointer(&v, h, 2 * kBlockSize), KTRUE);
+    } else {
+      ASSERT_NO_FATAL_FAILURE(FillLeavingOnlyHeldFrees(v, h));
+    }
+    FaultyImageIO io;
+    io.Attach(v);
+    io.FailWriteAt(1, true);
+    const std::vector<uint8_t> data = Pattern(kBlockSize, 4);
+    uint32_t done = 0;
+    EXPECT_EQ(UDF_WriteFile(&v, h, data.data(), kBlockSize, &done), KFALSE) << hole;
+    EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_WRITE_DIRTY) << hole;
+    EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << hole;
+    EXPECT_GT(io.Writes(), 0u) << hole;
+    io.Reset();
+  }
 }

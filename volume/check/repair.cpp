@@ -241,7 +241,8 @@ bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
     }
     any = true;
   }
-  return !any || CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0);
+  return !any ||
+         KeepInLastError(v, CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0));
 }
 
 // Why repair refuses a volume it walked; Ok when it may go ahead.

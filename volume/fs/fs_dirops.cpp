@@ -17,10 +17,10 @@
 
 namespace korva {
 
-bool BeginFsOperation(TUDFRewritableVolume &v) {
-  if (!RequireCompatible(v)) return false;
+Status BeginFsOperation(TUDFRewritableVolume &v) {
+  if (!RequireCompatible(v)) return StatusFromLastError(v);
   v.WrittenInOperation = 0;
-  return true;
+  return Status::Ok();
 }
 
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
@@ -56,17 +56,24 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
   return v.RootICBSector - v.PartitionStart;
 }
 
-Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
-  uint32_t len = 0;
-  if (Status s = TreeBlocksMarkedUsed(v); !s.IsOk()) return s;
+Status FindRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark, uint32_t &first,
+               uint32_t &length) {
   // The search reports a failure of its own (a flush of held frees) in LastError; finding
   // nothing leaves it as it was.
   const uint32_t before = v.LastError;
-  if (FindFreeRun(v, hint, 1, true, block, len) && len >= 1) return Status::Ok();
+  if (FindFreeRun(v, hint, wanted, mark, first, length) && length > 0) return Status::Ok();
+  length = 0;
+  return v.LastError != before ? StatusFromLastError(v) : Status::Ok();
+}
+
+Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
+  uint32_t len = 0;
+  if (Status s = TreeBlocksMarkedUsed(v); !s.IsOk()) return s;
+  if (Status s = FindRun(v, hint, 1, true, block, len); !s.IsOk() || len > 0) return s;
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
-  if (v.LastError == before && hint != 0 && FindFreeRun(v, 0, 1, true, block, len) && len >= 1)
-    return Status::Ok();
-  return v.LastError != before ? StatusFromLastError(v) : Status(KORVA_E_NO_SPACE);
+  if (hint != 0)
+    if (Status s = FindRun(v, 0, 1, true, block, len); !s.IsOk() || len > 0) return s;
+  return KORVA_E_NO_SPACE;
 }
 
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
@@ -76,27 +83,24 @@ bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block) {
   return (v.SpaceBitmap[block / 8] & (1u << (block % 8))) == 0;
 }
 
-bool TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id) {
-  if (v.NextUniqueID == UINT64_MAX) {
-    SetError(v, KORVA_E_NO_SPACE);
-    return false;
-  }
+Status TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id) {
+  if (v.NextUniqueID == UINT64_MAX) return KORVA_E_NO_SPACE;
   id = v.NextUniqueID++;
-  return true;
+  return Status::Ok();
 }
 
-bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
-                     uint64_t recordedNextID) {
+Status CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                       uint64_t recordedNextID) {
   IntegrityCounts counts;
   if (!ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
         counts = UpdateIntegrity(d, freeDelta, fileDelta, dirDelta,
                                  recordedNextID ? recordedNextID : v.NextUniqueID);
       }))
-    return false;
+    return StatusFromLastError(v);
   v.FreeBlocks = counts.FreeBlocks;
   v.FileCount = counts.Files;
   v.DirCount = counts.Dirs;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
@@ -747,12 +751,11 @@ Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
   OpenFileList *files = OpenFilesOf(v);
   if (!files || !files->Orphans.count(feBlock) || files->IsOpen(feBlock)) return Status::Ok();
   files->Orphans.erase(feBlock);
-  if (!BeginFsOperation(v)) return StatusFromLastError(v);
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return s;
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   int64_t freed = 0;
   if (Status s = FreeOrphan(v, feBlock, freed); !s.IsOk()) return s;
-  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
-  return Status::Ok();
+  return CommitIntegrity(v, freed, 0, 0);
 }
 
 // Entries that lost a name while recording others and that no name reaches any more (their
@@ -767,7 +770,8 @@ void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
   int count = 0;
   for (uint32_t entry : unnamed)
     if (!files.IsOpen(entry) && FreeOrphan(v, entry, freed).IsOk()) ++count;
-  CommitIntegrity(v, freed, -count, 0);
+  // Best effort at the end of an operation: a failure stays in LastError as the old way did.
+  KeepInLastError(v, CommitIntegrity(v, freed, -count, 0));
 }
 
 void ReleaseOrphans(TUDFRewritableVolume &v) {
@@ -881,29 +885,20 @@ std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list) {
   return runs;
 }
 
-bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
-                        std::optional<uint32_t> parentDir) {
+Status MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                          std::optional<uint32_t> parentDir) {
   std::vector<BlockRun> forbidden;
   if (parentDir) {
     DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
-    if (dir.Open(*parentDir) != DirectoryStream::Ok) {
-      FailRead(v);
-      return false;
-    }
-    if (dir.List().Corrupt) {
-      SetError(v, KORVA_E_DAMAGED);
-      return false;
-    }
+    if (dir.Open(*parentDir) != DirectoryStream::Ok) return ReadFailure(v);
+    if (dir.List().Corrupt) return KORVA_E_DAMAGED;
     forbidden = HeldBlocks(*parentDir, dir.List());
   }
   // The file entry is checked even where it is kept: a second directory entry leading to it
   // would see its replacement as well.
   const std::vector<BlockRun> held = HeldBlocks(entry, list);
-  if (list.Corrupt || !SafeToFree(v, held, std::move(forbidden))) {
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  }
-  return KeepInLastError(v, ClaimedOnlyOnce(v, held));
+  if (list.Corrupt || !SafeToFree(v, held, std::move(forbidden))) return KORVA_E_DAMAGED;
+  return ClaimedOnlyOnce(v, held);
 }
 
 int64_t FreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
@@ -1051,8 +1046,7 @@ Status ReleaseEntry(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectTyp
                     const std::function<void()> &nameGone) {
   OpenFileList *files = OpenFilesOf(v);
   const auto commit = [&v](int64_t freed, int fileDelta, int dirDelta, uint64_t next) {
-    return CommitIntegrity(v, freed, fileDelta, dirDelta, next) ? Status::Ok()
-                                                                 : StatusFromLastError(v);
+    return CommitIntegrity(v, freed, fileDelta, dirDelta, next);
   };
   if (kind == IsFile && info.LinkCount > 1) {
     UpdateFileEntry(fe, entry, info.InformationLength, info.BlocksRecorded, -1, false);
@@ -1087,9 +1081,9 @@ Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
   EntryFields info;
   if (Status s = CheckRemovable(v, entry, kind, fe, info); !s.IsOk()) return s;
   DescriptorList list;
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
-      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
     return StatusFromLastError(v);
+  if (Status s = MayFreeEntryBlocks(v, entry, list, di.DirICB); !s.IsOk()) return s;
   // The entry is gone before anything else changes; its blocks become free only after that.
   if (Status s = UnlinkName(v, di, kind); !s.IsOk()) return s;
   return ReleaseEntry(v, entry, kind, fe, info, list,
@@ -1103,7 +1097,7 @@ KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObj
     if (RequireCompatible(v)) SetError(v, KORVA_E_INVALID_PARAMETER);
     return KFALSE;
   }
-  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return Report(v, s);
   Status s = CheckWritable(v);
   if (s.IsOk()) s = RemoveEntry(v, std::u16string_view(path, WideLength(path)), kind);
   return Report(v, s);
@@ -1234,7 +1228,7 @@ Status WriteNewDirectory(TUDFRewritableVolume &v, uint32_t dataBlock, uint32_t f
   e.Permissions = kPermissionsDirectory;
   e.InformationLength = parentFid;
   e.BlocksRecorded = 1;
-  if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
+  if (Status s = TakeUniqueID(v, e.UniqueID); !s.IsOk()) return s;
   e.FirstAD = {parentFid, dataBlock};
   MakeFileEntry(sector, feBlock, e);
   return StoreBlock(v, feBlock, sector);
@@ -1254,7 +1248,7 @@ Status MakeNewDirectory(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16s
   if (Status s = AppendDirectoryEntry(v, plan, kFidDirectory, feBlock, nm, feBlock + 1, true);
       !s.IsOk())
     return s;
-  return CommitIntegrity(v, -int64_t(needed), 0, 1) ? Status::Ok() : StatusFromLastError(v);
+  return CommitIntegrity(v, -int64_t(needed), 0, 1);
 }
 
 } // namespace
@@ -1263,7 +1257,7 @@ KORVA_API KBOOL UDF_CreateDirectoryW(TUDFRewritableVolume *volume, const KWCHAR 
                                      const KWCHAR *name) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return Report(v, s);
   if (Status s = CheckWritable(v); !s.IsOk()) return Report(v, s);
   if (!parent || !name) return Report(v, KORVA_E_INVALID_PARAMETER);
   std::u16string_view nm(name, WideLength(name));

@@ -12,18 +12,15 @@
 
 namespace korva {
 
-OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access) {
+Status LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                  OpenFileInformation *&f) {
   OpenFileList *files = OpenFilesOf(v);
-  OpenFileInformation *f = files ? files->Find(handle) : nullptr;
-  if (!f || f->Invalidated) {
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return nullptr;
-  }
-  if (access && !(f->Access & access)) {
-    SetError(v, KORVA_E_ACCESS);
-    return nullptr;
-  }
-  return f;
+  OpenFileInformation *found = files ? files->Find(handle) : nullptr;
+  f = nullptr;
+  if (!found || found->Invalidated) return KORVA_E_BAD_FILE_HANDLE;
+  if (access && !(found->Access & access)) return KORVA_E_ACCESS;
+  f = found;
+  return Status::Ok();
 }
 
 uint32_t EntryBytesOf(const TUDFRewritableVolume &v) {
@@ -36,28 +33,22 @@ bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
   return ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe);
 }
 
-bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
-  if (f.Invalidated) {
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return false;
-  }
-  if (!ReadEntry(v, f.FEBlock, view.FE)) return false;
+Status LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
+  if (f.Invalidated) return KORVA_E_BAD_FILE_HANDLE;
+  if (!ReadEntry(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
   const uint32_t length = EntryBytesOf(v);
   // The block may have been freed and reused by another entry since the handle was made.
   if (!ReadEntryFields(view.FE, f.FEBlock, view.Info, length) ||
       view.Info.FileType != kFileTypeFile ||
       view.Info.UniqueID != f.UniqueID || !BlockInUse(v, f.FEBlock)) {
     f.Invalidated = true;
-    SetError(v, KORVA_E_BAD_FILE_HANDLE);
-    return false;
+    return KORVA_E_BAD_FILE_HANDLE;
   }
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), f.FEBlock, view.FE, view.List, length))
-    return false;
-  if (view.List.Corrupt || view.List.TotalBytes() < view.Info.InformationLength) {
-    FailRead(v);
-    return false;
-  }
-  return true;
+    return StatusFromLastError(v);
+  if (view.List.Corrupt || view.List.TotalBytes() < view.Info.InformationLength)
+    return ReadFailure(v);
+  return Status::Ok();
 }
 
 void SyncHandle(OpenFileInformation &f, const FileView &view) {
@@ -83,10 +74,10 @@ Status MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access, UD
   if (!ReadEntryFields(fe, feBlock, info, EntryBytesOf(v)) || info.FileType != kFileTypeFile)
     return ReadFailure(v);
   rec->UniqueID = info.UniqueID;
-  if (!LoadFile(v, *rec, view)) {
+  if (Status s = LoadFile(v, *rec, view); !s.IsOk()) {
     // The entry just read no longer matching is a read that made no sense.
-    if (v.LastError == KORVA_E_BAD_FILE_HANDLE) return ReadFailure(v);
-    return StatusFromLastError(v);
+    if (s.Error() == KORVA_E_BAD_FILE_HANDLE) return ReadFailure(v);
+    return s;
   }
   SyncHandle(*rec, view);
   OpenFileList *files = OpenFilesOf(v);
@@ -103,7 +94,7 @@ Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t att
       (attributes & UDF_FILE_ATTRIBUTE_READONLY) ? kPermissionsReadOnlyFile : kPermissionsFile;
   if (attributes & UDF_FILE_ATTRIBUTE_SYSTEM) e.ICBFlags |= kICBFlagSystem;
   if (attributes & UDF_FILE_ATTRIBUTE_ARCHIVE) e.ICBFlags |= kICBFlagArchive;
-  if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
+  if (Status s = TakeUniqueID(v, e.UniqueID); !s.IsOk()) return s;
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
   if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
@@ -135,10 +126,9 @@ Status ReadReplaceable(TUDFRewritableVolume &v, const DirectoryInformation &di,
     KorvaSetLastOSError(KORVA_ERROR_ACCESS_DENIED);
     return Status::Unnumbered();
   }
-  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list) ||
-      !MayFreeEntryBlocks(v, entry, list, di.DirICB))
+  if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
     return StatusFromLastError(v);
-  return Status::Ok();
+  return MayFreeEntryBlocks(v, entry, list, di.DirICB);
 }
 
 // Replaces an existing file by an empty one of the same name. The file entry is rewritten in
@@ -162,7 +152,7 @@ Status ReplaceFile(TUDFRewritableVolume &v, const DirectoryInformation &di, uint
   }
   InvalidateHandlesOn(v, entry);
   const int64_t freed = FreeEntryBlocks(v, entry, list, true);
-  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  if (Status s = CommitIntegrity(v, freed, 0, 0); !s.IsOk()) return s;
   return MakeHandle(v, entry, access, h);
 }
 
@@ -180,7 +170,7 @@ Status CreateNewFile(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16stri
   if (Status s = AppendDirectoryEntry(v, plan, chars, feBlock, name, feBlock + 1, false);
       !s.IsOk())
     return s;
-  if (!CommitIntegrity(v, -int64_t(needed), 1, 0)) return StatusFromLastError(v);
+  if (Status s = CommitIntegrity(v, -int64_t(needed), 1, 0); !s.IsOk()) return s;
   return MakeHandle(v, feBlock, access, h);
 }
 
@@ -267,7 +257,7 @@ KORVA_API UDF_HANDLE UDF_CreateFileW(TUDFRewritableVolume *volume, const KWCHAR 
                                      uint32_t attributes) {
   if (!volume) return UDF_INVALID_HANDLE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return ReportHandle(v, s, UDF_INVALID_HANDLE);
   UDF_HANDLE h = UDF_INVALID_HANDLE;
   const Status s = CreateFile(v, path, desired_access, creation_disposition, attributes, h);
   return ReportHandle(v, s, h);
@@ -402,7 +392,7 @@ KORVA_API UDF_HANDLE UDF_FindFirstFileW(TUDFRewritableVolume *volume, const KWCH
   const size_t len = WideLength(path);
   if (len == 0 || path[len - 1] == kPathSeparator) return UDF_INVALID_HANDLE;
   if (!data) return ReportHandle(v, KORVA_E_INVALID_PARAMETER, UDF_INVALID_HANDLE);
-  if (!BeginFsOperation(v)) return UDF_INVALID_HANDLE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return ReportHandle(v, s, UDF_INVALID_HANDLE);
   UDF_HANDLE h = UDF_INVALID_HANDLE;
   const Status s = FindFirst(v, std::u16string_view(path, len), *data, h);
   return ReportHandle(v, s, h);
@@ -417,7 +407,7 @@ KORVA_API KBOOL UDF_FindNextFileW(TUDFRewritableVolume *volume, UDF_HANDLE handl
   DirectoryInformation *di = list ? list->Find(handle) : nullptr;
   if (!di) return Report(v, KORVA_E_BAD_FIND_HANDLE);
   if (!data) return Report(v, KORVA_E_INVALID_PARAMETER);
-  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return Report(v, s);
   return Report(v, FindNext(v, *di, *data));
 }
 

@@ -191,8 +191,7 @@ Status WriteShortForm(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
   UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
   if (!WriteBlock(v, feBlock, fe)) return StatusFromLastError(v);
   const int64_t delta = FreeOldChain(v, list) - int64_t(taken + shortList.Chain.size());
-  if (delta != 0 && !CommitIntegrity(v, delta, 0, 0)) return StatusFromLastError(v);
-  return Status::Ok();
+  return delta != 0 ? CommitIntegrity(v, delta, 0, 0) : Status::Ok();
 }
 
 } // namespace

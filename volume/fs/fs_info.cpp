@@ -201,7 +201,7 @@ Status ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change cha
 }
 
 bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
-  if (!BeginFsOperation(v)) return false;
+  if (!KeepInLastError(v, BeginFsOperation(v))) return false;
   if (!path) {
     SetError(v, KORVA_E_INVALID_PARAMETER);
     return false;
@@ -209,11 +209,13 @@ bool BeginPathOperation(TUDFRewritableVolume &v, const KWCHAR *path) {
   return true;
 }
 
-OpenFileInformation *WritableHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, FileView &view) {
-  if (!BeginFsOperation(v)) return nullptr;
-  OpenFileInformation *f = LiveHandle(v, handle, UDF_GENERIC_WRITE);
-  if (!f || !LoadFile(v, *f, view)) return nullptr;
-  return f;
+// Begins an operation on the file of a handle opened with one of the `access` rights (any
+// when 0), loaded into view.
+Status BeginOnHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access, FileView &view,
+                     OpenFileInformation *&f) {
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return s;
+  if (Status s = LiveHandle(v, handle, access, f); !s.IsOk()) return s;
+  return LoadFile(v, *f, view);
 }
 
 // Cuts a file with embedded data to `size` bytes: the bytes beyond are cleared.
@@ -224,9 +226,8 @@ Status ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView 
   std::memset(view.FE + area->First + size, 0, area->Length - size);
   StoreLE32(view.FE + area->LengthField, static_cast<uint32_t>(size));
   UpdateFileEntry(view.FE, f.FEBlock, size, view.Info.BlocksRecorded, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE) || !CommitIntegrity(v, 0, 0, 0))
-    return StatusFromLastError(v);
-  return Status::Ok();
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  return CommitIntegrity(v, 0, 0, 0);
 }
 
 // Ends the list in `block` (the file entry or an extension block) after the descriptor at
@@ -317,7 +318,7 @@ namespace {
 // follows leaves an entry longer than its list, which repair shortens to the cut.
 Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view,
                   uint64_t size) {
-  if (!MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt)) return StatusFromLastError(v);
+  if (Status s = MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt); !s.IsOk()) return s;
   if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
   ListCut cut;
   if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut))
@@ -335,7 +336,39 @@ Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &vie
     FreeRun(v, r.first, r.second, freed);
   for (uint32_t b : cut.Chain)
     FreeRun(v, b, 1, freed);
-  if (!CommitIntegrity(v, freed, 0, 0)) return StatusFromLastError(v);
+  return CommitIntegrity(v, freed, 0, 0);
+}
+
+// Empties a file. The entry stops referring to the blocks before they are given back, so
+// that nothing on the medium ever points at a free block. It keeps its form (short, long or
+// embedded), now with nothing in it; extension blocks of its list are freed with the data.
+Status EmptyFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
+  if (Status s = MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt); !s.IsOk()) return s;
+  const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
+  if (!area) return ReadFailure(v);
+  std::memset(view.FE + area->First, 0, area->Length);
+  StoreDescriptorLength(view.FE, *area, 0);
+  UpdateFileEntry(view.FE, f.FEBlock, 0, 0, 0, true);
+  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  const int64_t freed = FreeEntryBlocks(v, f.FEBlock, view.List, true);
+  if (Status s = CommitIntegrity(v, freed, 0, 0); !s.IsOk()) return s;
+  f.Position = 0;
+  view.Info.InformationLength = 0;
+  view.List = DescriptorList();
+  view.List.EndBlock = f.FEBlock;
+  view.List.EndOffset = static_cast<uint16_t>(area->First);
+  SyncHandle(f, view);
+  return Status::Ok();
+}
+
+// Moves the handle's position within the file.
+Status MovePointer(TUDFRewritableVolume &v, UDF_HANDLE handle, uint64_t position) {
+  OpenFileInformation *f = nullptr;
+  FileView view;
+  if (Status s = BeginOnHandle(v, handle, 0, view, f); !s.IsOk()) return s;
+  if (position > view.Info.InformationLength) return KORVA_E_INVALID_PARAMETER;
+  f->Position = position;
+  SyncHandle(*f, view);
   return Status::Ok();
 }
 
@@ -359,17 +392,18 @@ KORVA_API KBOOL UDF_SetFileSize(TUDFRewritableVolume *volume, UDF_HANDLE handle,
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   FileView view;
-  OpenFileInformation *f = WritableHandle(v, handle, view);
-  if (!f) return KFALSE;
+  OpenFileInformation *f = nullptr;
+  if (Status s = BeginOnHandle(v, handle, UDF_GENERIC_WRITE, view, f); !s.IsOk())
+    return Report(v, s);
   const uint64_t length = view.Info.InformationLength;
-  if (size == length) return KTRUE;
+  if (size == length) return Report(v, Status::Ok());
   if (size == 0) return UDF_TruncateFile(volume, handle);
   SyncHandle(*f, view);
   // Growing goes through the exported write, which reports for itself.
   if (size > length) return GrowFile(v, handle, *f, size) ? KTRUE : KFALSE;
   if (Status s = ShrinkFile(v, *f, view, size); !s.IsOk()) return Report(v, s);
   FileView fresh;
-  if (!LoadFile(v, *f, fresh)) return Report(v, StatusFromLastError(v));
+  if (Status s = LoadFile(v, *f, fresh); !s.IsOk()) return Report(v, s);
   SyncHandle(*f, fresh);
   return Report(v, Status::Ok());
 }
@@ -477,44 +511,15 @@ KORVA_API KBOOL UDF_SetFilePointer(TUDFRewritableVolume *volume, UDF_HANDLE hand
                                    uint64_t position) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
-  OpenFileInformation *f = LiveHandle(v, handle, 0);
-  FileView view;
-  if (!f || !LoadFile(v, *f, view)) return KFALSE;
-  if (position > view.Info.InformationLength) {
-    SetError(v, KORVA_E_INVALID_PARAMETER);
-    return KFALSE;
-  }
-  f->Position = position;
-  SyncHandle(*f, view);
-  return KTRUE;
+  return Report(v, MovePointer(v, handle, position));
 }
 
 KORVA_API KBOOL UDF_TruncateFile(TUDFRewritableVolume *volume, UDF_HANDLE handle) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   FileView view;
-  OpenFileInformation *f = WritableHandle(v, handle, view);
-  if (!f || !MayFreeEntryBlocks(v, f->FEBlock, view.List, std::nullopt)) return KFALSE;
-  // The entry stops referring to the blocks before they are given back, so that nothing on
-  // the medium ever points at a free block. It keeps its form (short, long or embedded), now
-  // with nothing in it; extension blocks of its list are freed with the data.
-  const std::optional<DescriptorArea> area = DescriptorAreaOf(view.FE, kBlockSize);
-  if (!area) {
-    FailRead(v);
-    return KFALSE;
-  }
-  std::memset(view.FE + area->First, 0, area->Length);
-  StoreDescriptorLength(view.FE, *area, 0);
-  UpdateFileEntry(view.FE, f->FEBlock, 0, 0, 0, true);
-  if (!WriteBlock(v, f->FEBlock, view.FE)) return KFALSE;
-  const int64_t freed = FreeEntryBlocks(v, f->FEBlock, view.List, true);
-  if (!CommitIntegrity(v, freed, 0, 0)) return KFALSE;
-  f->Position = 0;
-  view.Info.InformationLength = 0;
-  view.List = DescriptorList();
-  view.List.EndBlock = f->FEBlock;
-  view.List.EndOffset = static_cast<uint16_t>(area->First);
-  SyncHandle(*f, view);
-  return KTRUE;
+  OpenFileInformation *f = nullptr;
+  Status s = BeginOnHandle(v, handle, UDF_GENERIC_WRITE, view, f);
+  if (s.IsOk()) s = EmptyFile(v, *f, view);
+  return Report(v, s);
 }

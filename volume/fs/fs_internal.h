@@ -17,9 +17,9 @@
 
 namespace korva {
 
-// Checks the volume, clears the error and the written flag; false (error 10) when no
-// compatible volume is mounted.
-bool BeginFsOperation(TUDFRewritableVolume &v);
+// Checks the volume and clears the written flag: error 10 when no compatible volume is
+// mounted, 26 while background work runs.
+Status BeginFsOperation(TUDFRewritableVolume &v);
 
 // Block-level I/O inside the partition. A block outside it is a read error (13/14).
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
@@ -33,21 +33,26 @@ BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
 
+// Finds the first run of free blocks at or after hint, up to `wanted` long, marked used when
+// `mark`: Ok with `length` 0 when there is none, the failure's number when the search failed
+// (a flush of the frees held back, which it makes when it finds nothing without them).
+Status FindRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark, uint32_t &first,
+               uint32_t &length);
 // Takes the lowest free block at or after hint: error 3 when there is none, the failure's
 // own number when the walk that marks the tree's blocks or the search itself failed.
 Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);
 // Whether block is used in the in-memory bitmap.
 bool BlockInUse(const TUDFRewritableVolume &v, uint32_t block);
 
+// Takes the next unique ID for a new entry. The last ID is never handed out (the next one
+// would wrap and repeat IDs in use): error 3 (no space) once it is reached.
+Status TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id);
+
 // Rewrites the integrity descriptor with the changes of one operation and copies the
 // counts into the record. The next unique ID recorded is the record's unless
 // recordedNextID is given.
-// Takes the next unique ID for a new entry. The last ID is never handed out (the next one
-// would wrap and repeat IDs in use): false with error 3 (no space) once it is reached.
-bool TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id);
-
-bool CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
-                     uint64_t recordedNextID = 0);
+Status CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
+                       uint64_t recordedNextID = 0);
 
 // How the last component of a path is compared.
 enum class NameMatch { Pattern, Exact };
@@ -143,9 +148,9 @@ bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t charac
 // Whether the blocks an entry holds (file entry, extents, extension blocks) may be freed: a
 // list read whole, every block in the partition, marked used, none of the volume's own
 // structures nor of the parent directory (when given), and none claimed by another entry.
-// False with LastError set: 32 for damage, or a read error.
-bool MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
-                        std::optional<uint32_t> parentDir);
+// Error 32 for damage, or a read error.
+Status MayFreeEntryBlocks(TUDFRewritableVolume &v, uint32_t entry, const DescriptorList &list,
+                          std::optional<uint32_t> parentDir);
 
 // What a cut of a descriptor list leaves unreferenced: runs of data blocks (first, count) and
 // extension blocks.
@@ -270,12 +275,13 @@ uint32_t EntryBytesOf(const TUDFRewritableVolume &v);
 // volume's error on a read failure.
 bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
 // The open file of a handle that is still valid and was opened with one of the `access` rights
-// (any rights when 0). Null with error 7 for an unknown or invalidated handle, 8 without the
+// (any rights when 0), in f. Error 7 for an unknown or invalidated handle, 8 without the
 // rights.
-OpenFileInformation *LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access);
-// Loads the file of a handle. False with error 7 when the handle's file is gone (deleted,
-// replaced, or its entry no longer valid), or with a read error.
-bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);
+Status LiveHandle(TUDFRewritableVolume &v, UDF_HANDLE handle, uint32_t access,
+                  OpenFileInformation *&f);
+// Loads the file of a handle. Error 7 when the handle's file is gone (deleted, replaced, or
+// its entry no longer valid), or a read error.
+Status LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view);
 // Sets the handle's size from a loaded file; a position beyond it moves back to the end.
 void SyncHandle(OpenFileInformation &f, const FileView &view);
 

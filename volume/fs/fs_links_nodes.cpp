@@ -124,9 +124,7 @@ Status CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &
   if (Status s = StoreBlock(v, feBlock, fe); !s.IsOk()) return s;
   if (Status s = AppendDirectoryEntry(v, plan, 0, feBlock, name, hint, false); !s.IsOk())
     return s;
-  if (!CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0))
-    return StatusFromLastError(v);
-  return Status::Ok();
+  return CommitIntegrity(v, -int64_t(1 + dataBlocks + plan.ExtraBlocks()), 1, 0);
 }
 
 // Reads the entry a hard link is to name, which must be a file's with room for one more
@@ -161,13 +159,12 @@ Status Link(TUDFRewritableVolume &v, const KWCHAR *existing, const KWCHAR *path)
   if (Status s = StoreBlock(v, source.EntryBlock, fe); !s.IsOk()) return s;
   if (Status s = AppendDirectoryEntry(v, plan, 0, source.EntryBlock, name, 0, false); !s.IsOk())
     return s;
-  if (!CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0)) return StatusFromLastError(v);
-  return Status::Ok();
+  return CommitIntegrity(v, -int64_t(plan.ExtraBlocks()), 0, 0);
 }
 
 // The checks every create here starts with; LastError is set by them.
 bool Begin(TUDFRewritableVolume *volume) {
-  return volume && BeginFsOperation(*volume) && RequireWritable(*volume);
+  return volume && KeepInLastError(*volume, BeginFsOperation(*volume)) && RequireWritable(*volume);
 }
 
 } // namespace

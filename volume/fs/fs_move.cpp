@@ -133,8 +133,7 @@ Status Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_vi
   }
   v.WrittenInOperation = 1;
   if (Status s = Relink(v, source, at.Plan, target.back(), at.Parent); !s.IsOk()) return s;
-  if (!CommitIntegrity(v, -int64_t(at.Plan.ExtraBlocks()), 0, 0)) return StatusFromLastError(v);
-  return Status::Ok();
+  return CommitIntegrity(v, -int64_t(at.Plan.ExtraBlocks()), 0, 0);
 }
 
 } // namespace
@@ -142,7 +141,7 @@ Status Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_vi
 KORVA_API KBOOL UDF_MoveFileW(TUDFRewritableVolume *volume, const KWCHAR *from, const KWCHAR *to) {
   if (!volume) return KFALSE;
   TUDFRewritableVolume &v = *volume;
-  if (!BeginFsOperation(v)) return KFALSE;
+  if (Status s = BeginFsOperation(v); !s.IsOk()) return Report(v, s);
   if (!from || !to) return Report(v, KORVA_E_INVALID_PARAMETER);
   return Report(v, Move(v, std::u16string_view(from, WideLength(from)),
                         std::u16string_view(to, WideLength(to))));
