@@ -73,9 +73,12 @@ inline bool MediumChangedSinceMount(TUDFRewritableVolume &v) {
 }
 // The volume stops: error 35, unusable, and dismount writes nothing (the disc in the drive
 // may be another one).
-inline void StopForMediumChange(TUDFRewritableVolume &v) {
-  SetError(v, KORVA_E_MEDIUM_CHANGED);
+inline Status MediumChangeStop(TUDFRewritableVolume &v) {
   EnterFailed(v, false);
+  return KORVA_E_MEDIUM_CHANGED;
+}
+inline void StopForMediumChange(TUDFRewritableVolume &v) {
+  KeepInLastError(v, MediumChangeStop(v));
 }
 // Starts watching for unit attentions from now on (a mount that has read the medium).
 inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
@@ -214,17 +217,21 @@ bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
 uint32_t VolumeFingerprint(const TUDFRewritableVolume &v);
 // The volume is now open on a drive's disc with an integrity descriptor recorded at stamp.
 void RememberOpenMark(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp);
-// Reads the volume structure; true when every step passed.
+// Reads the volume structure. A read that failed gives its number (13, 14); a structure
+// that is not this library's volume, or not sound, fails without one (the volume is only
+// not compatible), except bitmaps and sparing tables that cannot be honoured (32).
+Status ReadMountChain(TUDFRewritableVolume &v);
+// The same for code still on bool plus LastError: true when every step passed.
 bool RunMountChain(TUDFRewritableVolume &v);
 // Where a drive will be written, its node is held exclusively (pass-through), so that
-// neither the kernel nor an automounter mounts the disc meanwhile. False with error 36 when
-// another user holds it.
-bool HoldDriveForWriting(TUDFRewritableVolume &v);
+// neither the kernel nor an automounter mounts the disc meanwhile. Error 36 when another
+// user holds it.
+Status HoldDriveForWriting(TUDFRewritableVolume &v);
 // Sets the drive's write parameters page (05h) from READ TRACK INFORMATION for media
 // written in fixed packets (CD-RW, restricted-overwrite DVD-RW): packet writing, fixed
-// packets of the track's size, its track and data mode. True (and WriteParametersSet) when
-// set or not needed; false with error 38 when the drive refuses MODE SENSE or MODE SELECT.
-bool SetWriteParameters(TUDFRewritableVolume &v);
+// packets of the track's size, its track and data mode. Success (and WriteParametersSet)
+// when set or not needed; error 38 when the drive refuses MODE SENSE or MODE SELECT.
+Status SetWriteParameters(TUDFRewritableVolume &v);
 // Packet geometry for the device's current medium kind (unchanged for other kinds).
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v);
 
@@ -239,15 +246,17 @@ bool FormatMrw(TUDFRewritableVolume &v);
 bool FormatDvdPlusRw(TUDFRewritableVolume &v);
 bool FormatDvdRamFully(TUDFRewritableVolume &v);
 // A DVD+RW or MRW background format that was stopped (status 1 in DiscInfo) goes on: FORMAT
-// UNIT with the restart bit, polled. True when nothing was to restart.
-bool RestartBackgroundFormat(TUDFRewritableVolume &v);
+// UNIT with the restart bit, polled. Success when nothing was to restart; a drive that
+// refuses fails without a number, the poll with its own (WaitWhileInProgress).
+Status RestartBackgroundFormat(TUDFRewritableVolume &v);
 // Ends a mount that wrote a DVD+RW: stops its background format and writes the lead-out
 // (close functions 0 and 2, immediate, polled); suspends a running MRW background format
-// (close function 2). True when nothing was to stop.
-bool StopBackgroundFormat(TUDFRewritableVolume &v);
+// (close function 2). Success when nothing was to stop; failures as for the restart.
+Status StopBackgroundFormat(TUDFRewritableVolume &v);
 // An MRW disc is written in the defect-managed address space (mode page 03h, or 2Ch on
-// older drives); drives keep whatever space another program chose. False with error 38.
-bool SetMrwAddressSpace(TUDFRewritableVolume &v);
+// older drives); drives keep whatever space another program chose. Error 38 when the drive
+// takes neither page.
+Status SetMrwAddressSpace(TUDFRewritableVolume &v);
 
 // Waits out a drive that answered a busy "not ready" (long write, format or operation in
 // progress, becoming ready) so that sector I/O tries the command again; one per command,
@@ -273,11 +282,11 @@ enum class ReadyPoll { kDiscInformation, kTestUnitReady };
 
 // Waits while the drive reports a busy "not ready" (04/01, 04/04, 04/07, 04/08; fixed or
 // descriptor sense data), pausing before each poll through the drive's platform layer. Any
-// other sense is a failure, never "finished": a unit attention sets error 35, no medium 12.
-// With progress set, FormatPercentage follows the drive's progress indication. False with
-// LastError KORVA_E_DRIVE_TIMEOUT once kLongOperationLimitMs have passed by the platform
-// layer's clock.
-bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress);
+// other sense is a failure, never "finished": a unit attention is error 35, no medium 12,
+// anything else a failure without a number (the drive's sense says it). With progress set,
+// FormatPercentage follows the drive's progress indication. Error KORVA_E_DRIVE_TIMEOUT once
+// kLongOperationLimitMs have passed by the platform layer's clock.
+Status WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress);
 
 // The 4-byte big-endian block count of the first formattable capacity descriptor of the
 // given format type in the last READ FORMAT CAPACITIES response (DataBuffer); null if none.

@@ -41,6 +41,7 @@ void FaultyImageIO::Reset() {
   failWritesAfter_ = failReadsAfter_ = false;
   failReadSector_ = -1;
   reserveError_ = 0;
+  closeError_ = 0;
 }
 
 void FaultyImageIO::FailWriteAt(uint32_t n, bool failAllAfter) {
@@ -110,7 +111,8 @@ int FaultyImageIO::Flush(void *c, int32_t h) {
 
 int FaultyImageIO::Close(void *c, int32_t h) {
   auto *self = static_cast<FaultyImageIO *>(c);
-  return self->posix_->Close(nullptr, h);
+  const int rc = self->posix_->Close(nullptr, h);
+  return self->closeError_ ? self->closeError_ : rc;
 }
 
 int FaultyImageIO::Remove(void *c, const char *path) {

@@ -52,6 +52,9 @@ public:
   void FailReadsOfSector(uint32_t sector) { failReadSector_ = int64_t(sector); }
   // Reserve fails with this errno (0 = off).
   void FailReserve(int error) { reserveError_ = error; }
+  // Close reports this errno after closing the file (0 = off), as a file system does that
+  // finds at close that written data could not be stored.
+  void FailClose(int error) { closeError_ = error; }
 
   uint32_t Writes() const { return writes_; }
   uint32_t Reads() const { return reads_; }
@@ -78,6 +81,7 @@ private:
   bool failWritesAfter_ = false, failReadsAfter_ = false;
   int64_t failReadSector_ = -1;
   int reserveError_ = 0;
+  int closeError_ = 0;
   uint64_t lastWriteOffset_ = 0;
 };
 

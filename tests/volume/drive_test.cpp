@@ -77,14 +77,31 @@ private:
   uint64_t pauses_ = 0, released_ = 0;
 };
 
+// The virtual drives' platform, except that once armed, the disc seems gone for the first
+// READ DISC INFORMATION after the engine pauses: a poll of a long operation that fails.
+class PollFailingPlatform : public VDrivePlatform {
+public:
+  void SleepMs(uint32_t milliseconds) override {
+    VDrivePlatform::SleepMs(milliseconds);
+    if (!armed_) return;
+    armed_ = false;
+    Drive('D')->FailNextCommands(0x51, 1, vdrive::SenseCode{0x02, 0x3A, 0x00});
+  }
+  void Arm() { armed_ = true; }
+
+private:
+  bool armed_ = false;
+};
+
 class DriveTest : public ::testing::Test {
 protected:
   void Use(const std::string &entry, const std::string &disc = "disc") {
     std::string error;
     UsePlatform(VDrivePlatform::FromConfig(entry + dir_.File(disc), &error), error);
   }
-  // The drive of `entry` on a platform whose pauses the test steps through.
-  SteppedPlatform *UseStepped(const std::string &entry) {
+  // The drive of `entry` on a platform of the test's own (pauses it steps through, faults
+  // it injects while the engine waits).
+  template <class Platform = SteppedPlatform> Platform *UseStepped(const std::string &entry) {
     std::vector<vdrive::DriveConfig> configs;
     std::string error;
     if (!vdrive::ParseDriveConfigs(entry + dir_.File("disc"), &configs, &error) ||
@@ -92,8 +109,8 @@ protected:
       ADD_FAILURE() << error;
       return nullptr;
     }
-    auto platform = std::make_unique<SteppedPlatform>();
-    SteppedPlatform *stepped = platform.get();
+    auto platform = std::make_unique<Platform>();
+    Platform *stepped = platform.get();
     platform->AddDrive('D', owned_drive_.get(), 1);
     UsePlatform(std::move(platform), error);
     return stepped;
@@ -450,6 +467,33 @@ TEST_F(DriveTest, DvdPlusRwBackgroundFormatStopsAtDismountAndRestartsAtMount) {
   // A quick erase leaves the disc stopped and closed as well.
   EXPECT_EQ(Erase(true), 0);
   EXPECT_EQ(drive_->State()->background, 1);
+}
+
+// A mount restarts the drive's background format and a dismount stops it; either goes on
+// when the drive does not do it (the format is taken up again later). The number the
+// failed poll gave is no failure of theirs: both succeed with LastError 0.
+TEST_F(DriveTest, ABackgroundFormatThatDoesNotRestartOrStopLeavesNoErrorBehind) {
+  PollFailingPlatform *platform =
+      UseStepped<PollFailingPlatform>("dvd+rw/format=20,background=86400000,leadout=60:");
+  ASSERT_NE(platform, nullptr);
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(Format(u"PLUS"), 0);
+  ASSERT_TRUE(WriteFile(u"\\a", 1000));
+  ASSERT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  ASSERT_EQ(drive_->State()->background, 1);
+
+  platform->Arm();
+  drive_->ResetCommandLog();
+  ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(drive_->CommandCount(0x04), 1u) << "restarted";
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetFileCount(v_.get()), 1u);
+
+  platform->Arm();
+  EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 0);
+  EXPECT_EQ(drive_->State()->background, 1) << "stopped before the poll failed";
 }
 
 // CD-RW fixed packets: format code 1 (type 10h) first; a drive that refuses it gets the

@@ -273,6 +273,32 @@ TEST(ImageFaults, ReadAndWriteFailuresAtMountAndDismount) {
   v.ImageIO = nullptr;
 }
 
+// A mount or dismount reports its own failures, and only those: an image whose close fails
+// may not hold what was written (error 16, not a silent false), and a sparing table copy
+// that cannot be read while the other serves leaves no error behind a usable volume.
+TEST(ImageFaults, MountAndDismountReportTheirOwnFailuresOnly) {
+  FormattedImage img(30, u"C", true);
+  ASSERT_TRUE(img.Ok());
+  TUDFRewritableVolume &v = img.Volume();
+  const uint32_t firstSparingCopy = v.SparingTableSector1;
+  test::FaultyImageIO io;
+  io.Attach(v);
+  io.FailClose(EIO);
+  EXPECT_EQ(UDF_DismountVolume(&v), KFALSE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 16);
+  EXPECT_FALSE(v.ImageFileOpen);
+  EXPECT_FALSE(v.VolumeOpen);
+
+  io.Reset();
+  io.FailReadsOfSector(firstSparingCopy);
+  ASSERT_EQ(UDF_MountImage(&v, img.ImagePath().c_str(), 0), KTRUE);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);
+  EXPECT_EQ(UDF_DismountVolume(&v), KTRUE) << UDF_GetLastErrorNumber(&v);
+  EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
+  v.ImageIO = nullptr;
+}
+
 // Volumes that are UDF but not ours, or lie about their structure, mount not compatible
 // with LastError 0 and without reading or allocating beyond the medium.
 TEST(HostileImages, ForeignOrInconsistentVolumesAreRefused) {

@@ -71,13 +71,25 @@ void FinishBackgroundOperation(BackgroundState *state);
 // Waits until every started operation has finished, then frees the bookkeeping.
 void WaitForBackground(TUDFRewritableVolume &v);
 
-// A step of the background work whose failure `ok` false says. Format and erase set no
-// error number of their own when the drive refuses a blank, format or write (the handler's
-// Failed says it, LastError stays 0); a step that named its failure (a timeout, a medium
-// change, the write parameters) keeps that number.
-inline Status DriveStep(const TUDFRewritableVolume &v, bool ok) {
+// A drive command of the background work: format and erase set no error number of their
+// own when the drive refuses a blank, format or write (the handler's Failed says it,
+// LastError stays 0).
+inline Status DriveCommand(bool accepted) {
+  return accepted ? Status::Ok() : Status::Unnumbered();
+}
+
+// Seam to a step still on bool plus LastError whose failure may carry no number (a check
+// that found a structure not this library's): the step runs with LastError clear, so that
+// an earlier number cannot pass for its own, and LastError is left as it was. A read or
+// write that failed gives its number, anything else Status::Unnumbered().
+template <class Step> Status OldStep(TUDFRewritableVolume &v, Step step) {
+  const uint32_t before = v.LastError;
+  v.LastError = 0;
+  const bool ok = step();
+  const uint32_t number = v.LastError;
+  v.LastError = before;
   if (ok) return Status::Ok();
-  return v.LastError != 0 ? Status(v.LastError) : Status::Unnumbered();
+  return number != 0 ? Status(number) : Status::Unnumbered();
 }
 
 } // namespace korva

@@ -16,15 +16,18 @@ KBOOL B(bool value) {
   return value ? KTRUE : KFALSE;
 }
 
-// Clears LastError and tells whether a drive has been selected (error 18 otherwise).
+// Whether a call may go to the drive: a record, no background work on it (26, stored by
+// RefuseWhileBusy since the work's thread owns LastError) and a drive selected (18). A drive
+// command that then fails leaves LastError 0: the drive's sense data says why.
 bool Gate(TUDFRewritableVolume *v) {
   if (!v || korva::RefuseWhileBusy(*v)) return false;
-  if (!v->DeviceSelected) {
-    korva::SetError(*v, KORVA_E_NO_DEVICE);
-    return false;
-  }
-  v->LastError = 0;
-  return true;
+  return korva::Report(*v, v->DeviceSelected ? korva::Status::Ok()
+                                             : korva::Status(KORVA_E_NO_DEVICE)) != KFALSE;
+}
+
+// LastError 0 for the calls that need no drive selected.
+void Accept(TUDFRewritableVolume &v) {
+  korva::Report(v, korva::Status::Ok());
 }
 
 // After a successful selection: detect MRW and re-apply the requested speeds.
@@ -46,7 +49,7 @@ void AfterSelection(TUDFRewritableVolume *v) {
 template <class Select>
 KBOOL SelectWith(TUDFRewritableVolume *volume, Select select) {
   if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
+  Accept(*volume);
   const bool ok = select(Dev(volume));
   volume->DeviceSelected = ok ? 1 : 0;
   if (ok) AfterSelection(volume);
@@ -60,7 +63,7 @@ extern "C" {
 KORVA_API KBOOL InitializeASPI(TUDFRewritableVolume *volume, KBOOL force_aspi,
                                const char *aspi_library, const char *trace_file) {
   if (!volume || korva::RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
+  Accept(*volume);
   return B(korva::InitializeASPI(Dev(volume), force_aspi != 0, aspi_library, trace_file));
 }
 
@@ -74,13 +77,13 @@ KORVA_API KBOOL SelectDeviceByLetter(TUDFRewritableVolume *volume, char letter) 
 
 KORVA_API uint8_t GetDeviceCount(TUDFRewritableVolume *volume) {
   if (!volume) return 0;
-  volume->LastError = 0;
+  Accept(*volume);
   return korva::GetDeviceCount(Dev(volume));
 }
 
 KORVA_API const char *GetDeviceName(TUDFRewritableVolume *volume, uint8_t index) {
   if (!volume) return "";
-  volume->LastError = 0;
+  Accept(*volume);
   const char *name = korva::GetDeviceName(Dev(volume), index);
   char *out = volume->DeviceNameBuffer;
   const size_t room = sizeof(volume->DeviceNameBuffer);
@@ -98,25 +101,25 @@ KORVA_API const char *GetDeviceName(TUDFRewritableVolume *volume, uint8_t index)
 
 KORVA_API KBOOL GetPreferCDMRWFormat(TUDFRewritableVolume *volume) {
   if (!volume) return KFALSE;
-  volume->LastError = 0;
+  Accept(*volume);
   return B(volume->PreferMRWFormat != 0);
 }
 
 KORVA_API void SetPreferCDMRWFormat(TUDFRewritableVolume *volume, KBOOL value) {
   if (!volume) return;
-  volume->LastError = 0;
+  Accept(*volume);
   volume->PreferMRWFormat = value ? 1 : 0;
 }
 
 KORVA_API KBOOL GetDeviceSupportsMRWRead(TUDFRewritableVolume *volume) {
   if (!volume) return KFALSE;
-  volume->LastError = 0;
+  Accept(*volume);
   return B(volume->MRWReadSupported != 0);
 }
 
 KORVA_API KBOOL GetDeviceSupportsMRWWrite(TUDFRewritableVolume *volume) {
   if (!volume) return KFALSE;
-  volume->LastError = 0;
+  Accept(*volume);
   return B(volume->MRWWriteSupported != 0);
 }
 

@@ -52,8 +52,8 @@ bool IllegalRequest(const TUDFRewritableVolume &v) {
 
 // CLOSE TRACK/SESSION with the immediate bit, then polled until the drive is done. Drives
 // may answer TEST UNIT READY while they close, so the poll reads the disc information.
-bool CloseAndWait(TUDFRewritableVolume &v, uint8_t function) {
-  if (!CloseDVDTrack(&v.Device, true, function, 0, 0, 0)) return false;
+Status CloseAndWait(TUDFRewritableVolume &v, uint8_t function) {
+  if (!CloseDVDTrack(&v.Device, true, function, 0, 0, 0)) return Status::Unnumbered();
   return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
 }
 
@@ -95,34 +95,35 @@ bool FormatDvdRamFully(TUDFRewritableVolume &v) {
   return FormatUnit(d, kFormatData | 1, list, sizeof list);
 }
 
-bool RestartBackgroundFormat(TUDFRewritableVolume &v) {
+Status RestartBackgroundFormat(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   const bool plus = d->Medium == mtDVDPLUSRW;
-  if ((!plus && !IsMrw(v)) || BackgroundStatus(v) != 1) return true;
+  if ((!plus && !IsMrw(v)) || BackgroundStatus(v) != 1) return Status::Ok();
   uint8_t list[12];
   const uint8_t *count = nullptr;
   if (plus && GetFormatCapacity(d)) count = FindFormattableCapacity(v, 0x26);
   BuildFormatList(list, count, plus ? 0x26 : 0x24, kRestart);
-  if (!FormatUnit(d, kFormatData | 1, list, sizeof list)) return false;
+  if (!FormatUnit(d, kFormatData | 1, list, sizeof list)) return Status::Unnumbered();
   return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
 }
 
-bool StopBackgroundFormat(TUDFRewritableVolume &v) {
+Status StopBackgroundFormat(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
   if (d->Medium == mtDVDPLUSRW) {
     ReadDiscInformation(d, &d->DiscInfo, 42);
-    if (BackgroundStatus(v) == 0 || BackgroundStatus(v) == 3) return true;
+    if (BackgroundStatus(v) == 0 || BackgroundStatus(v) == 3) return Status::Ok();
     // Stop the background format, then write the lead-in and a temporary lead-out so that
     // other drives read the disc.
-    return CloseAndWait(v, 0) && CloseAndWait(v, 2);
+    if (Status s = CloseAndWait(v, 0); !s.IsOk()) return s;
+    return CloseAndWait(v, 2);
   }
-  if (d->Medium != mtCDRW) return true;
+  if (d->Medium != mtCDRW) return Status::Ok();
   ReadDiscInformation(d, &d->DiscInfo, 42);
-  return BackgroundStatus(v) != 2 || CloseAndWait(v, 2);
+  return BackgroundStatus(v) == 2 ? CloseAndWait(v, 2) : Status::Ok();
 }
 
-bool SetMrwAddressSpace(TUDFRewritableVolume &v) {
-  if (!IsMrw(v)) return true;
+Status SetMrwAddressSpace(TUDFRewritableVolume &v) {
+  if (!IsMrw(v)) return Status::Ok();
   TSCSIDevice *d = &v.Device;
   uint8_t *r = d->DataBuffer;
   // The drive keeps the address space another program chose; the volume lives in the
@@ -137,11 +138,10 @@ bool SetMrwAddressSpace(TUDFRewritableVolume &v) {
     r[0] = r[1] = 0;
     r[at] &= 0x3F;
     r[at + 3] &= 0xFE;
-    if (ModeSelect(d, r, static_cast<uint16_t>(length))) return true;
+    if (ModeSelect(d, r, static_cast<uint16_t>(length))) return Status::Ok();
     break;
   }
-  SetError(v, KORVA_E_WRITE_PARAMETERS);
-  return false;
+  return KORVA_E_WRITE_PARAMETERS;
 }
 
 bool BusyWait::WaitedOut() {

@@ -39,14 +39,13 @@ Status EraseDvdPlusRw(TUDFRewritableVolume &v, bool quick) {
   if (!CheckMediumFormatted(v)) {
     GetFormatCapacity(d);
     if (const uint8_t *count = FindFormattableCapacity(v, 0x26)) v.TotalSectors = LoadBE32(count);
-    if (Status s = DriveStep(v, FormatDvdPlusRw(v)); !s.IsOk()) return s;
-    if (Status s = DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
-        !s.IsOk())
+    if (Status s = DriveCommand(FormatDvdPlusRw(v)); !s.IsOk()) return s;
+    if (Status s = WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false); !s.IsOk())
       return s;
   }
   const Status zeros = WriteZeroPackets(v, quick ? 256 / p + 1 : 65536 / p);
   FlushCache(d);
-  if (Status s = DriveStep(v, StopBackgroundFormat(v)); !s.IsOk()) return s;
+  if (Status s = StopBackgroundFormat(v); !s.IsOk()) return s;
   return zeros;
 }
 
@@ -60,7 +59,7 @@ Status EraseMedium(TUDFRewritableVolume &v, bool quick) {
   }
   if (medium != mtDVDRAM && medium != mtDVDPLUSRW) {
     if (!Erase(d, quick)) return Status::Unnumbered();
-    return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+    return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
   }
   if (medium == mtDVDPLUSRW) return EraseDvdPlusRw(v, quick);
   // DVD-RAM.
@@ -69,10 +68,10 @@ Status EraseMedium(TUDFRewritableVolume &v, bool quick) {
     FlushCache(d);
     return zeros;
   }
-  if (Status s = DriveStep(v, FormatDvdRamFully(v)); !s.IsOk()) return s;
+  if (Status s = DriveCommand(FormatDvdRamFully(v)); !s.IsOk()) return s;
   // Some drives answer TEST UNIT READY while they still format; they report progress on
   // READ DISC INFORMATION as on anything else.
-  return DriveStep(v, WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false));
+  return WaitWhileInProgress(v, ReadyPoll::kDiscInformation, false);
 }
 
 } // namespace
@@ -98,8 +97,7 @@ Status CheckErasable(TUDFRewritableVolume &v) {
   WaitForReadyDrive(&v.Device, kEraseReadyLimitMs, 500);
   if (!Erasable(&v.Device)) return KORVA_E_NO_MEDIA;
   if (v.VolumeOpen && !v.ImageMode) return KORVA_E_VOLUME_MOUNTED;
-  if (!HoldDriveForWriting(v)) return StatusFromLastError(v);
-  return Status::Ok();
+  return HoldDriveForWriting(v);
 }
 
 } // namespace

@@ -74,8 +74,8 @@ Status PhysicalFormat(TUDFRewritableVolume &v) {
   default:
     break;
   }
-  if (!ok) return DriveStep(v, false);
-  return DriveStep(v, !sent || WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true));
+  if (!ok) return Status::Unnumbered();
+  return sent ? WaitWhileInProgress(v, ReadyPoll::kDiscInformation, true) : Status::Ok();
 }
 
 // Clears PacketBuffer, lets fill() place descriptors into it, and writes the packet.
@@ -213,14 +213,14 @@ Status WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText,
 } // namespace
 
 namespace {
-bool FailedWhileInProgress(TUDFRewritableVolume &v, const SenseFields &sense) {
-  if (sense.key == 0x06) SetError(v, KORVA_E_MEDIUM_CHANGED);
-  if (sense.key == 0x02 && sense.asc == 0x3A) SetError(v, KORVA_E_NO_MEDIA);
-  return false;
+Status FailedWhileInProgress(const SenseFields &sense) {
+  if (sense.key == 0x06) return KORVA_E_MEDIUM_CHANGED;
+  if (sense.key == 0x02 && sense.asc == 0x3A) return KORVA_E_NO_MEDIA;
+  return Status::Unnumbered();
 }
 } // namespace
 
-bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
+Status WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress) {
   TSCSIDevice *d = &v.Device;
   DevicePlatform &platform = PlatformOf(d);
   const uint64_t start = platform.MonotonicMs();
@@ -229,17 +229,14 @@ bool WaitWhileInProgress(TUDFRewritableVolume &v, ReadyPoll poll, bool progress)
     const bool answered = poll == ReadyPoll::kDiscInformation
                               ? ReadDiscInformation(d, &d->DiscInfo, 42)
                               : TestUnitReady(d);
-    if (answered) return true;
+    if (answered) return Status::Ok();
     const SenseFields sense = LastSenseFields(d);
     // Only "in progress" means the work goes on; no medium, a medium change or a fault
     // means it did not end well.
-    if (!IsBusyNotReady(sense)) return FailedWhileInProgress(v, sense);
+    if (!IsBusyNotReady(sense)) return FailedWhileInProgress(sense);
     if (progress && sense.has_progress)
       SetPercentage(v, static_cast<uint8_t>(std::lround(sense.progress / 65536.0 * 100.0)));
-    if (platform.MonotonicMs() - start >= kLongOperationLimitMs) {
-      SetError(v, KORVA_E_DRIVE_TIMEOUT);
-      return false;
-    }
+    if (platform.MonotonicMs() - start >= kLongOperationLimitMs) return KORVA_E_DRIVE_TIMEOUT;
   }
 }
 
@@ -327,7 +324,7 @@ Status PrepareDisc(TUDFRewritableVolume &v, bool quick) {
   WatchMediumFromNow(v);
   // A new format makes a new track; the drive is told about it before the first write.
   if (!quick) RefreshMediumInfo(v);
-  if ((!quick || !v.WriteParametersSet) && !SetWriteParameters(v)) return StatusFromLastError(v);
+  if (!quick || !v.WriteParametersSet) return SetWriteParameters(v);
   return Status::Ok();
 }
 

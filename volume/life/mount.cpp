@@ -2,6 +2,7 @@
 // volume structure, the integrity type on the medium, and releasing what a mount created.
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "device/device_internal.h"
@@ -51,26 +52,36 @@ void ReadLabel(TUDFRewritableVolume &v, const uint8_t (&identifier)[32]) {
 // main copy is read from the backups) and takes the geometry they record. Another writer's
 // volume sets foreignAnchor to the anchor that points at its sequences (a block of
 // foreignBlockBytes).
-bool ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
-                           uint32_t &foreignAnchor, uint32_t &foreignBlockBytes) {
-  const SequenceReading r = ReadVolumeSequence(v);
+Status ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
+                             uint32_t &foreignAnchor, uint32_t &foreignBlockBytes) {
+  // A read that failed on the way is reported, whatever the reader made of the rest.
+  SequenceReading r;
+  const Status read = OldStep(v, [&] {
+    r = ReadVolumeSequence(v);
+    return r.Result == SequenceReading::Ok;
+  });
   if (r.Result == SequenceReading::Foreign) {
     foreignAnchor = r.Geometry.AnchorSector;
     foreignBlockBytes = r.Geometry.BlockBytes;
     if (foreignAnchor == 0) NoteUnreadableVolume(v, r.Why);
   }
-  if (r.Result != SequenceReading::Ok) return false;
+  if (!read.IsOk()) return read;
   InstallGeometry(v, r.Geometry);
   sparing = SparingLayoutOf(r.Geometry);
   ReadLabel(v, r.Geometry.VolumeIdentifier);
-  return true;
+  return Status::Ok();
 }
 
-bool ReadIntegrity(TUDFRewritableVolume &v) {
-  if (!ReadPacket(v, PacketStartOf(v, v.IntegritySector))) return false;
+// The packet that holds sector, into PacketBuffer.
+Status LoadPacketOf(TUDFRewritableVolume &v, uint32_t sector) {
+  return ReadPacket(v, PacketStartOf(v, sector)) ? Status::Ok() : StatusFromLastError(v);
+}
+
+Status ReadIntegrity(TUDFRewritableVolume &v) {
+  if (Status s = LoadPacketOf(v, v.IntegritySector); !s.IsOk()) return s;
   const auto lvid =
       ParseIntegrityDescriptor(SlotOf(v, v.IntegritySector), kSectorSize, v.IntegritySector);
-  if (!lvid || !IsOurImplementation(lvid->ImplementationID)) return false;
+  if (!lvid || !IsOurImplementation(lvid->ImplementationID)) return Status::Unnumbered();
   // Left open: a session never dismounted it. Noted; the mount decides what that means.
   if (lvid->IntegrityType == itOpen) v.LeftOpen = 1;
   // Taken back without a repair only with the very open mark this record wrote.
@@ -81,57 +92,56 @@ bool ReadIntegrity(TUDFRewritableVolume &v) {
   v.FreeBlocks = lvid->FreeSpaceTable;
   v.FileCount = lvid->NumberOfFiles;
   v.DirCount = lvid->NumberOfDirectories;
-  if (v.FreeBlocks > v.PartitionLength) return false;
+  if (v.FreeBlocks > v.PartitionLength) return Status::Unnumbered();
   const uint8_t *t = SlotOf(v, v.IntegritySector + 1);
-  return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1);
+  return IsSectorTagValid(kTagTerminating, t, v.IntegritySector + 1) ? Status::Ok()
+                                                                       : Status::Unnumbered();
 }
 
 // Either copy of the sparing table will do; relocations that cannot be honoured safely are
 // damage (error 32), never guessed at.
-bool ReadSparingTable(TUDFRewritableVolume &v, const SparingLayout &sparing) {
-  switch (LoadSparingMap(v, sparing)) {
-  case SparingLoad::Ok:
-    return true;
-  case SparingLoad::BadEntry:
-    SetError(v, KORVA_E_DAMAGED);
-    return false;
-  default:
-    return false;
-  }
+Status ReadSparingTable(TUDFRewritableVolume &v, const SparingLayout &sparing) {
+  SparingLoad load = SparingLoad::Ok;
+  const Status read = OldStep(v, [&] {
+    load = LoadSparingMap(v, sparing);
+    return load == SparingLoad::Ok;
+  });
+  return load == SparingLoad::BadEntry ? Status(KORVA_E_DAMAGED) : read;
 }
 
-bool ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
-  if (!ReadPacket(v, PacketStartOf(v, v.FileSetSector))) return false;
+Status ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
+  if (Status s = LoadPacketOf(v, v.FileSetSector); !s.IsOk()) return s;
   const auto fsd = ParseFileSetDescriptor(SlotOf(v, v.FileSetSector), kSectorSize,
                                           v.FileSetSector - v.PartitionStart);
-  if (!fsd) return false;
+  if (!fsd) return Status::Unnumbered();
   const UDF_LBAddr &at = fsd->RootDirectoryICB.Location;
   uint32_t rootBlock = 0;
   if (!BlockSpaceOf(v).Map(at.PartitionReferenceNumber, at.LogicalBlockNumber, rootBlock) ||
       rootBlock >= v.PartitionLength)
-    return false;
+    return Status::Unnumbered();
   v.RootICBSector = v.PartitionStart + rootBlock;
-  if (!ReadPacket(v, PacketStartOf(v, v.RootICBSector))) return false;
+  if (Status s = LoadPacketOf(v, v.RootICBSector); !s.IsOk()) return s;
   // This library writes a file entry; a later revision of it, or its repair, may leave an
   // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
   // once it added entries to the root of a volume formatted here.
   EntryBuffer fe; // another writer's root entry may fill a block larger than a sector
-  if (!ReadEntry(v, rootBlock, fe)) return false;
+  if (Status s = OldStep(v, [&] { return ReadEntry(v, rootBlock, fe); }); !s.IsOk()) return s;
   const auto root = ParseFileEntry(fe, EntryBytesOf(v), at.LogicalBlockNumber);
-  return root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
-                  IsLinuxKernelImplementation(root->ImplementationIdentifier));
+  const bool whose = root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
+                              IsLinuxKernelImplementation(root->ImplementationIdentifier));
+  return whose ? Status::Ok() : Status::Unnumbered();
 }
 
-// The counts another writer recorded: the VAT's, else the integrity descriptor's.
+// The counts another writer recorded: the VAT's, else the integrity descriptor's. A count
+// that cannot be read is 0; the mount stands without it.
 void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
   v.FileCount = v.DirCount = v.FreeBlocks = 0;
-  if (ForeignVolumeCounts(v, v.FileCount, v.DirCount)) return;
+  if (OldStep(v, [&] { return ForeignVolumeCounts(v, v.FileCount, v.DirCount); }).IsOk()) return;
   const uint32_t at = d.Integrity.Location;
   uint8_t buf[kMaxBlockBytes];
-  if (d.Integrity.Length < d.BlockBytes || !ReadMediumBlock(v, d.BlockBytes, at, buf)) {
-    v.LastError = 0;
+  if (d.Integrity.Length < d.BlockBytes ||
+      !OldStep(v, [&] { return ReadMediumBlock(v, d.BlockBytes, at, buf); }).IsOk())
     return;
-  }
   if (const auto lvid = ParseIntegrityDescriptor(buf, d.BlockBytes, at)) {
     v.FileCount = lvid->NumberOfFiles;
     v.DirCount = lvid->NumberOfDirectories;
@@ -141,20 +151,24 @@ void ReadForeignCounts(TUDFRewritableVolume &v, const ForeignDescriptors &d) {
 
 // Another writer's volume: its partitions mapped, its file set and root directory read. It
 // is only ever read (see FinishMount); why it cannot be, when it cannot, is its note.
-bool ReadForeignVolume(TUDFRewritableVolume &v, uint32_t anchorSector, uint32_t blockBytes) {
+Status ReadForeignVolume(TUDFRewritableVolume &v, uint32_t anchorSector, uint32_t blockBytes) {
   std::string why;
-  const auto d = ReadForeignDescriptors(v, anchorSector, blockBytes, why);
-  if (!d || !InstallPartitionMap(v, *d, why)) {
+  std::optional<ForeignDescriptors> d;
+  const Status read = OldStep(v, [&] {
+    d = ReadForeignDescriptors(v, anchorSector, blockBytes, why);
+    return d && InstallPartitionMap(v, *d, why);
+  });
+  if (!read.IsOk()) {
     NoteUnreadableVolume(v, why);
-    return false;
+    return read;
   }
   ReadLabel(v, d->VolumeIdentifier);
   v.AnchorSector = anchorSector;
   v.IntegritySector = d->Integrity.Location;
   ReadForeignCounts(v, *d);
-  if (ReadFileSetAndRoot(v, true)) return true;
-  NoteUnreadableVolume(v, "its file set descriptor or root directory is damaged");
-  return false;
+  const Status s = ReadFileSetAndRoot(v, true);
+  if (!s.IsOk()) NoteUnreadableVolume(v, "its file set descriptor or root directory is damaged");
+  return s;
 }
 
 // Whether count blocks from first lie in the partition and are marked used.
@@ -168,26 +182,39 @@ bool MarkedUsed(const TUDFRewritableVolume &v, uint32_t first, uint64_t count) {
 
 // The bitmap must mark the volume's own structures used (its own blocks, the file set
 // descriptor, the root's entry, descriptor extensions and data): one that says otherwise
-// would hand them to the next new entry and the volume would be lost.
-bool OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
+// would hand them to the next new entry and the volume would be lost. Error 32 when it does
+// not, or when the root's descriptor list cannot be followed.
+Status OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
   const uint32_t root = v.RootICBSector - v.PartitionStart;
   if (!v.SpaceBitmap ||
       !MarkedUsed(v, v.SpaceBitmapSector - v.PartitionStart, v.SpaceBitmapBlocks) ||
       !MarkedUsed(v, v.FileSetSector - v.PartitionStart, 1) || !MarkedUsed(v, root, 1))
-    return false;
+    return KORVA_E_DAMAGED;
   uint8_t fe[kSectorSize];
-  if (!ReadSector(v, v.RootICBSector, fe)) return false;
+  if (!ReadSector(v, v.RootICBSector, fe)) return StatusFromLastError(v);
   const BlockReadFn read = [&v](uint32_t block, uint8_t *buffer) {
     return block < v.PartitionLength && ReadSector(v, v.PartitionStart + block, buffer);
   };
   DescriptorList list;
-  if (!ReadDescriptorList(read, v.PartitionLength, root, fe, list)) return false;
+  const Status walked =
+      OldStep(v, [&] { return ReadDescriptorList(read, v.PartitionLength, root, fe, list); });
+  if (!walked.IsOk()) return walked.Error() != 0 ? walked : Status(KORVA_E_DAMAGED);
   for (const ADSlot &s : list.Extents)
     if (s.AD.Type() != 2 && !MarkedUsed(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048))
-      return false;
+      return KORVA_E_DAMAGED;
   for (uint32_t b : list.Extensions)
-    if (!MarkedUsed(v, b, 1)) return false;
-  return true;
+    if (!MarkedUsed(v, b, 1)) return KORVA_E_DAMAGED;
+  return Status::Ok();
+}
+
+// The steps of the chain for a volume of this library, in order; the first that fails ends
+// it.
+Status ReadOwnVolume(TUDFRewritableVolume &v, const SparingLayout &sparing) {
+  if (Status s = ReadIntegrity(v); !s.IsOk()) return s;
+  if (Status s = ReadSparingTable(v, sparing); !s.IsOk()) return s;
+  if (Status s = OldStep(v, [&] { return LoadSpaceBitmap(v); }); !s.IsOk()) return s;
+  if (Status s = ReadFileSetAndRoot(v); !s.IsOk()) return s;
+  return OwnStructuresMarkedUsed(v);
 }
 
 } // namespace
@@ -215,22 +242,21 @@ void ReleaseMountState(TUDFRewritableVolume &v) {
   ReleaseEngineIfEmpty(v);
 }
 
-bool RunMountChain(TUDFRewritableVolume &v) {
-  const uint32_t p = v.PacketBlocks;
-  if (p == 0) return false;
+Status ReadMountChain(TUDFRewritableVolume &v) {
+  if (v.PacketBlocks == 0) return Status::Unnumbered();
   // LeftOpen describes a volume that is sound apart from being left open.
   SparingLayout sparing;
   uint32_t foreignAnchor = 0, foreignBlockBytes = kSectorSize;
-  if (!ReadVolumeDescriptors(v, sparing, foreignAnchor, foreignBlockBytes))
-    return foreignAnchor != 0 && ReadForeignVolume(v, foreignAnchor, foreignBlockBytes);
-  bool ok = ReadIntegrity(v) && ReadSparingTable(v, sparing) && LoadSpaceBitmap(v) &&
-            ReadFileSetAndRoot(v);
-  if (ok && !OwnStructuresMarkedUsed(v)) {
-    if (v.LastError == 0) SetError(v, KORVA_E_DAMAGED);
-    ok = false;
-  }
-  if (!ok) v.LeftOpen = 0;
-  return ok;
+  const Status own = ReadVolumeDescriptors(v, sparing, foreignAnchor, foreignBlockBytes);
+  if (!own.IsOk())
+    return foreignAnchor != 0 ? ReadForeignVolume(v, foreignAnchor, foreignBlockBytes) : own;
+  const Status s = ReadOwnVolume(v, sparing);
+  if (!s.IsOk()) v.LeftOpen = 0;
+  return s;
+}
+
+bool RunMountChain(TUDFRewritableVolume &v) {
+  return KeepInLastError(v, ReadMountChain(v));
 }
 
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v) {
@@ -420,92 +446,106 @@ uint32_t OsErrorFromErrno(int e) {
 }
 
 // Writes the anchor at N - 257 where the background format has reached it since the
-// format (CD-RW MRW, DVD+RW). False when a read or write failed.
-bool WriteDueSecondAnchor(TUDFRewritableVolume &v) {
+// format (CD-RW MRW, DVD+RW).
+Status WriteDueSecondAnchor(TUDFRewritableVolume &v) {
   const uint32_t n = v.TotalSectors;
-  if (!v.Compatible || v.ReadOnly || v.ImageMode || n <= 257) return true;
+  if (!v.Compatible || v.ReadOnly || v.ImageMode || n <= 257) return Status::Ok();
   TSCSIDevice *d = &v.Device;
   ReadDiscInformation(d, &d->DiscInfo, 42);
   const uint8_t status = DiscInfoBytes(v)[7] & 3;
-  if ((d->Medium != mtCDRW && d->Medium != mtDVDPLUSRW) || status != 3) return true;
+  if ((d->Medium != mtCDRW && d->Medium != mtDVDPLUSRW) || status != 3) return Status::Ok();
   const uint32_t second = n - 257;
   const uint32_t start = PacketStartOf(v, second);
-  if (!ReadPacket(v, start)) return false;
-  if (IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) return true;
+  if (!ReadPacket(v, start)) return StatusFromLastError(v);
+  if (IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) return Status::Ok();
   BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
-  return WritePacket(v, start);
+  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
+}
+
+// The first failure of the steps that close a volume is the one reported: a later step that
+// fails as well only follows from it.
+Status FirstFailure(Status first, Status next) {
+  return first.IsOk() ? next : first;
+}
+
+// Everything the operations left in the cache, onto the medium.
+Status FlushToMedium(TUDFRewritableVolume &v) {
+  return OldStep(v, [&] { return FlushVolume(v); });
 }
 
 // Stores the bitmap and marks the volume closed. The drive writes out its cache before the
 // close mark and after it: a close mark must never reach the medium ahead of what it
 // vouches for, so when the drive cannot write its cache the volume stays open for repair.
-bool CloseOnMedium(TUDFRewritableVolume &v) {
+Status CloseOnMedium(TUDFRewritableVolume &v) {
   // A volume that was usable until an I/O failure is closed as well: its in-memory bitmap
   // still holds every block taken, so the stored volume stays consistent enough to mount.
-  if (v.ReadOnly || !(v.Compatible || v.CloseAfterFailure)) return true;
+  if (v.ReadOnly || !(v.Compatible || v.CloseAfterFailure)) return Status::Ok();
   if (v.CloseAfterFailure) v.Compatible = 1;
   // Removed files still open lose their blocks now; no name refers to them.
   ReleaseOrphans(v);
-  bool result = StoreSpaceBitmap(v);
-  if (!FlushVolume(v)) return false;
+  const Status stored = OldStep(v, [&] { return StoreSpaceBitmap(v); });
+  if (Status s = FlushToMedium(v); !s.IsOk()) return FirstFailure(stored, s);
   // An operation that failed, whether or not it left the volume unusable, may have taken
   // blocks without recording them: the free count stored is always the bitmap's.
-  if (v.Compatible && !WriteIntegrityClose(v, true)) result = false;
-  return FlushVolume(v) && result;
+  Status s = stored;
+  if (v.Compatible) s = FirstFailure(s, OldStep(v, [&] { return WriteIntegrityClose(v, true); }));
+  return FirstFailure(s, FlushToMedium(v));
 }
 
 // Lets go of the drive at the end of a mount: a background format that ran while the disc
 // was written is stopped (and a DVD+RW given its lead-out), the next mount restarts it; the
-// tray unlocked.
+// tray unlocked. A drive that does not stop leaves the volume as consistent as it was: the
+// next mount goes on with the format.
 void ReleaseDrive(TUDFRewritableVolume &v, bool wrote) {
-  if (wrote) StopBackgroundFormat(v);
+  if (wrote) static_cast<void>(StopBackgroundFormat(v));
   if (v.TrayLocked) UnlockMedium(&v.Device);
   v.TrayLocked = 0;
 }
 
-// Closes the open volume: second anchor, bitmap, integrity closed, image closed or drive
-// synchronized, and the mount state released. True when everything it had to write was
-// written. After a unit attention nothing is written: the drive may hold another disc.
-bool Dismount(TUDFRewritableVolume &v) {
-  v.LastError = 0;
-  v.WrittenInOperation = 1;
-  bool result = true;
-  if (!v.ImageMode && v.VolumeOpen && MediumChangedSinceMount(v)) {
-    StopForMediumChange(v);
-    result = false;
-  } else if (v.CacheFlushFailed) {
-    SetError(v, KORVA_E_CACHE_FLUSH);
+// What dismount writes before it lets go of the medium: nothing after a unit attention (the
+// drive may hold another disc) or a failed cache flush; else the cache, the second anchor,
+// the bitmap and the close mark.
+Status CloseVolume(TUDFRewritableVolume &v) {
+  if (!v.ImageMode && v.VolumeOpen && MediumChangedSinceMount(v)) return MediumChangeStop(v);
+  if (v.CacheFlushFailed) {
     v.SessionResumable = 0;
-    result = false;
-  } else {
-    // Everything the operations left in the cache lands before the closing writes.
-    if (!v.ReadOnly && !FlushVolume(v)) result = false;
-    if (!WriteDueSecondAnchor(v)) result = false;
-    if (!CloseOnMedium(v)) result = false;
-    v.SessionResumable = 0;
+    return KORVA_E_CACHE_FLUSH;
   }
-  const uint32_t error = v.LastError;
+  // Everything the operations left in the cache lands before the closing writes.
+  const Status flushed = v.ReadOnly ? Status::Ok() : FlushToMedium(v);
+  const Status anchor = WriteDueSecondAnchor(v);
+  const Status closed = CloseOnMedium(v);
+  v.SessionResumable = 0;
+  return FirstFailure(FirstFailure(flushed, anchor), closed);
+}
+
+// Closes the open volume: second anchor, bitmap, integrity closed, image closed or drive
+// synchronized, and the mount state released. Success when everything it had to write was
+// written; else the first failure.
+Status Dismount(TUDFRewritableVolume &v) {
+  v.WrittenInOperation = 1;
+  Status s = CloseVolume(v);
   if (v.ImageMode) {
-    if (!CloseImage(v, !v.ReadOnly)) result = false;
+    // An image that cannot be flushed or closed may not hold what was written to it.
+    if (!CloseImage(v, !v.ReadOnly)) s = FirstFailure(s, KORVA_E_WRITE_DIRTY);
   } else {
     ReleaseDrive(v, !v.ReadOnly && !v.MediumChanged);
   }
-  if (error != 0) v.LastError = error;
   ReleaseMountState(v);
   EnterClosed(v);
   v.WrittenInOperation = 0;
-  return result;
+  return s;
 }
 
 // What both mounts start with. A volume still mounted on the record is dismounted first:
 // letting go of it without storing the bitmap and closing it would leave it marked open on
-// the medium, and it would never mount compatible again.
+// the medium, and it would never mount compatible again. Its failure stays with it; the
+// mount reports its own.
 void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
-  if (v.VolumeOpen) Dismount(v);
+  if (v.VolumeOpen) static_cast<void>(Dismount(v));
   CloseImage(v, !v.ReadOnly);
   EnterClosed(v);
   v.ImageMode = imageMode ? 1 : 0;
-  v.LastError = 0;
   v.WrittenInOperation = 0;
   if (readOnly) EnterReadOnly(v);
   EnterMediumWatched(v);
@@ -514,12 +554,14 @@ void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
 
 // Marks the volume open with a recording time of its own (the record keeps it, so that a
 // mount after a unit attention knows its own mark).
-bool MarkOpen(TUDFRewritableVolume &v) {
+Status MarkOpen(TUDFRewritableVolume &v) {
   UDF_TimeStamp stamp;
   udf_time_to_stamp(&stamp, Now_UTC(), 0);
-  return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
-    d.IntegrityType = ::itOpen;
-    d.RecordingDateAndTime = stamp;
+  return OldStep(v, [&] {
+    return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+      d.IntegrityType = ::itOpen;
+      d.RecordingDateAndTime = stamp;
+    });
   });
 }
 
@@ -529,33 +571,39 @@ bool DriveSaysWriteProtected(const TUDFRewritableVolume &v) {
 }
 
 // After a mount chain that passed: a read-only mount is usable as it is; otherwise a volume
-// left open is refused until repaired, and a usable one is marked open on the medium. A
-// disc that turns out write-protected is used read-only instead.
-void FinishMount(TUDFRewritableVolume &v) {
+// left open is refused until repaired (error 28), and a usable one is marked open on the
+// medium. A disc that turns out write-protected is used read-only instead. The result is why
+// the volume is not usable, if it is not.
+Status FinishMount(TUDFRewritableVolume &v) {
   if (v.ReadOnly) {
     EnterUsable(v);
-    return;
+    return Status::Ok();
   }
   // Another writer's volume is not compatible for writing: nothing is written to it, and a
   // read-only mount reads it (its note says what it is).
-  if (HasPartitionMap(v)) return;
+  if (HasPartitionMap(v)) return Status::Ok();
   // The volume a unit attention stopped between operations, found again with its open
   // mark: the disc holds what this record wrote, nothing is to repair.
   if (v.LeftOpen && v.SessionResumable && v.SessionVolume == VolumeFingerprint(v)) v.LeftOpen = 0;
   v.SessionResumable = 0;
-  if (v.LeftOpen) {
-    SetError(v, KORVA_E_LEFT_OPEN);
-    return;
-  }
+  if (v.LeftOpen) return KORVA_E_LEFT_OPEN;
   // The first write of the mount is the open mark; the drive must know how to write first.
-  if (!v.WriteParametersSet && !SetWriteParameters(v)) return;
-  if (MarkOpen(v)) {
+  if (!v.WriteParametersSet)
+    if (Status s = SetWriteParameters(v); !s.IsOk()) return s;
+  const Status marked = MarkOpen(v);
+  if (marked.IsOk() || (!v.WrittenInOperation && DriveSaysWriteProtected(v))) {
+    if (!marked.IsOk()) EnterReadOnly(v);
     EnterUsable(v);
-  } else if (!v.WrittenInOperation && DriveSaysWriteProtected(v)) {
-    EnterReadOnly(v);
-    v.LastError = 0;
-    EnterUsable(v);
+    return Status::Ok();
   }
+  return marked;
+}
+
+// The mount itself stands; LastError says why the volume is not usable (0 when it is, and
+// when it is merely not this library's volume).
+KBOOL ReportMounted(TUDFRewritableVolume &v, Status why) {
+  Report(v, why);
+  return KTRUE;
 }
 
 // Opens an existing image for reading only; ENOTSUP when the layer cannot.
@@ -568,20 +616,17 @@ bool RefusesWriting(int rc) {
   return rc == EACCES || rc == EPERM || rc == EROFS;
 }
 
-// Creates a new image of size_mib, its space reserved at once (it reads as zeros). False
-// when the mount ends here (error set); a file that cannot be created is left to the
-// chain's first read to report.
-bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib) {
+// Creates a new image of size_mib, its space reserved at once (it reads as zeros). A
+// failure ends the mount (11 for size 0, 15 when the space cannot be had); a file that
+// cannot be created is left to the chain's first read to report.
+Status CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib) {
   const KorvaImageIO &io = ImageIOOf(v);
-  if (size_mib == 0) {
-    SetError(v, KORVA_E_IMAGE_SIZE);
-    return false;
-  }
+  if (size_mib == 0) return KORVA_E_IMAGE_SIZE;
   int32_t handle = 0;
   const int rc = io.Create(io.Context, path.c_str(), &handle);
   if (rc != 0) {
     KorvaSetLastOSError(OsErrorFromErrno(rc));
-    return true;
+    return Status::Ok();
   }
   const uint64_t bytes = uint64_t(size_mib) * 1048576u;
   const int reserve = io.Reserve(io.Context, handle, bytes);
@@ -589,20 +634,19 @@ bool CreateImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size
     io.Close(io.Context, handle);
     io.Remove(io.Context, path.c_str());
     KorvaSetLastOSError(OsErrorFromErrno(reserve));
-    SetError(v, KORVA_E_WRITE);
-    return false;
+    return KORVA_E_WRITE;
   }
   v.ImageFile = handle;
   v.ImageFileOpen = 1;
   v.ImagePackets = static_cast<uint32_t>(bytes / kImagePacketBytes);
-  return true;
+  return Status::Ok();
 }
 
 // Takes an opened image after checking its size; sectors is how many whole sectors it
 // holds. An image that is not whole packets (another writer's, cut after its last sector) is
-// read: its last packet ends where the file does. Written, it must be whole packets. False
-// with error 11 (file closed).
-bool AdoptImage(TUDFRewritableVolume &v, int32_t handle, uint32_t &sectors) {
+// read: its last packet ends where the file does. Written, it must be whole packets. Error
+// 11 (file closed) otherwise.
+Status AdoptImage(TUDFRewritableVolume &v, int32_t handle, uint32_t &sectors) {
   const KorvaImageIO &io = ImageIOOf(v);
   uint64_t size = 0;
   // Less than a packet (but more than nothing) holds no volume.
@@ -610,28 +654,20 @@ bool AdoptImage(TUDFRewritableVolume &v, int32_t handle, uint32_t &sectors) {
       (size % kImagePacketBytes != 0 && (!v.ReadOnly || size < kImagePacketBytes)) ||
       size / kSectorSize > 0xFFFFFFFFull - kImagePacketBytes / kSectorSize) {
     io.Close(io.Context, handle);
-    SetError(v, KORVA_E_IMAGE_SIZE);
-    return false;
+    return KORVA_E_IMAGE_SIZE;
   }
   v.ImageFile = handle;
   v.ImageFileOpen = 1;
   v.ImagePackets = static_cast<uint32_t>((size + kImagePacketBytes - 1) / kImagePacketBytes);
   sectors = static_cast<uint32_t>(size / kSectorSize);
-  return true;
+  return Status::Ok();
 }
 
-KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
-                     bool readOnly) {
-  if (RefuseWhileBusy(v)) return KFALSE;
-  BeginMount(v, true, readOnly);
-  v.SessionResumable = 0;
-  v.PacketBlocks = 16;
-  v.PacketBytes = kImagePacketBytes;
-  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
-  if (path.empty()) {
-    SetError(v, KORVA_E_INVALID_NAME);
-    return KFALSE;
-  }
+// Opens the image at path, creates it, or leaves it to the chain's first read when neither
+// can be done; TotalSectors is what it holds. A failure refuses the mount.
+Status OpenImage(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
+                 bool readOnly) {
+  if (path.empty()) return KORVA_E_INVALID_NAME;
   const KorvaImageIO &io = ImageIOOf(v);
   int32_t handle = 0;
   int rc = readOnly ? OpenForReading(io, path, handle) : io.Open(io.Context, path.c_str(), &handle);
@@ -643,22 +679,32 @@ KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t 
   v.ImagePackets = 0;
   uint32_t sectors = 0;
   if (rc == ENOENT && !readOnly) {
-    if (!CreateImage(v, path, size_mib)) return KFALSE;
+    if (Status s = CreateImage(v, path, size_mib); !s.IsOk()) return s;
     sectors = v.ImagePackets * 16u;
   } else if (rc != 0) {
     // Neither opened nor creatable: the first read of the chain reports it.
     KorvaSetLastOSError(OsErrorFromErrno(rc));
-  } else if (!AdoptImage(v, handle, sectors)) {
-    return KFALSE;
+  } else if (Status s = AdoptImage(v, handle, sectors); !s.IsOk()) {
+    return s;
   }
   v.TotalSectors = sectors;
+  return Status::Ok();
+}
+
+KBOOL MountImagePath(TUDFRewritableVolume &v, const std::string &path, uint16_t size_mib,
+                     bool readOnly) {
+  if (RefuseWhileBusy(v)) return KFALSE;
+  BeginMount(v, true, readOnly);
+  v.SessionResumable = 0;
+  v.PacketBlocks = 16;
+  v.PacketBytes = kImagePacketBytes;
+  std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
+  if (Status s = OpenImage(v, path, size_mib, readOnly); !s.IsOk()) return Report(v, s);
   PrepareForMount(v);
-  if (!v.ImageFileOpen) {
-    SetError(v, KORVA_E_READ);
-    return KTRUE;
-  }
-  if (RunMountChain(v)) FinishMount(v);
-  return KTRUE;
+  if (!v.ImageFileOpen) return ReportMounted(v, KORVA_E_READ);
+  Status s = ReadMountChain(v);
+  if (s.IsOk()) s = FinishMount(v);
+  return ReportMounted(v, s);
 }
 
 // How long a mount waits for a drive that is becoming ready (a disc just loaded spins up
@@ -667,53 +713,45 @@ constexpr uint32_t kBecomingReadyLimitMs = 60000;
 
 } // namespace
 
-bool korva::HoldDriveForWriting(TUDFRewritableVolume &v) {
+Status korva::HoldDriveForWriting(TUDFRewritableVolume &v) {
   TSCSIDevice *d = &v.Device;
-  if (!d->UsePassThrough || (HandleIsOpen(d) && d->HandleExclusive)) return true;
+  if (!d->UsePassThrough || (HandleIsOpen(d) && d->HandleExclusive)) return Status::Ok();
   if (HandleIsOpen(d)) PlatformOf(d).CloseDrive(d->Handle);
   d->Handle = -1;
   OpenDriveHandle(d);
-  if (d->HandleExclusive) return true;
+  if (d->HandleExclusive) return Status::Ok();
 #if defined(_WIN32)
   // The Windows layer's open errors are already system error codes (a sharing violation).
   KorvaSetLastOSError(static_cast<uint32_t>(d->ExclusiveOpenError));
 #else
   KorvaSetLastOSError(OsErrorFromErrno(d->ExclusiveOpenError));
 #endif
-  SetError(v, KORVA_E_DRIVE_IN_USE);
-  return false;
+  return KORVA_E_DRIVE_IN_USE;
 }
 
 namespace {
 
-// Waits until the drive is ready with a disc; false with error 12 (no disc) or 34.
-bool WaitForMedium(TUDFRewritableVolume &v) {
+// Waits until the drive is ready with a disc; error 12 (no disc) or 34.
+Status WaitForMedium(TUDFRewritableVolume &v) {
   switch (WaitForReadyDrive(&v.Device, kBecomingReadyLimitMs, RetryDelay(v) < 500 ? RetryDelay(v) : 500)) {
   case DriveReadiness::kTimedOut:
-    SetError(v, KORVA_E_DRIVE_TIMEOUT);
-    return false;
+    return KORVA_E_DRIVE_TIMEOUT;
   case DriveReadiness::kNoMedium:
-    SetError(v, KORVA_E_NO_MEDIA);
-    return false;
+    return KORVA_E_NO_MEDIA;
   default:
     // Other answers are left to the medium checks that follow.
-    return true;
+    return Status::Ok();
   }
 }
 
-// The drive chosen, held for writing when asked, ready with an erasable disc.
-bool ReadyDrive(TUDFRewritableVolume &v, bool readOnly) {
-  if (!v.DeviceSelected) {
-    SetError(v, KORVA_E_NO_DEVICE);
-    return false;
-  }
-  if (!readOnly && !HoldDriveForWriting(v)) return false;
-  if (!WaitForMedium(v)) return false;
-  if (!Erasable(&v.Device)) {
-    SetError(v, KORVA_E_NO_MEDIA);
-    return false;
-  }
-  return true;
+// The drive chosen (18), held for writing when asked (36), ready (34) with an erasable disc
+// (12).
+Status ReadyDrive(TUDFRewritableVolume &v, bool readOnly) {
+  if (!v.DeviceSelected) return KORVA_E_NO_DEVICE;
+  if (!readOnly)
+    if (Status s = HoldDriveForWriting(v); !s.IsOk()) return s;
+  if (Status s = WaitForMedium(v); !s.IsOk()) return s;
+  return Erasable(&v.Device) ? Status::Ok() : Status(KORVA_E_NO_MEDIA);
 }
 
 // Learns the disc in the drive: what it is, how it is written, whether it is formatted.
@@ -723,8 +761,12 @@ void TakeMedium(TUDFRewritableVolume &v, bool readOnly) {
   WatchMediumFromNow(v);
   if (!readOnly && LockMedium(&v.Device)) v.TrayLocked = 1;
   // A background format stopped at the last dismount goes on while this mount writes; the
-  // disc takes writes either way, so a drive that refuses leaves the mount as it is.
-  if (!readOnly && RestartBackgroundFormat(v)) ReadDiscInformation(&v.Device, &v.Device.DiscInfo, 64);
+  // disc takes writes either way, so a drive that refuses leaves the mount as it is. What the
+  // disc says now is read afresh: a poll that failed leaves no answer to judge it by.
+  if (!readOnly) {
+    static_cast<void>(RestartBackgroundFormat(v));
+    ReadDiscInformation(&v.Device, &v.Device.DiscInfo, 64);
+  }
   SetPacketGeometryForMedium(v);
   PrepareForMount(v);
   std::memset(v.PacketBuffer, 0, sizeof(v.PacketBuffer));
@@ -732,18 +774,19 @@ void TakeMedium(TUDFRewritableVolume &v, bool readOnly) {
   ReadDriveCapacity(v);
 }
 
-// Reads the volume on a formatted disc. The mount itself stands whatever this finds.
-void MountMedium(TUDFRewritableVolume &v, bool readOnly) {
+// Reads the volume on a formatted disc. The mount itself stands whatever this finds; the
+// result is why the volume is not usable, if it is not.
+Status MountMedium(TUDFRewritableVolume &v, bool readOnly) {
   // An MRW volume lives in the defect-managed area, whatever the drive was left addressing;
   // a mount for writing cannot do without it.
-  if (!SetMrwAddressSpace(v)) {
-    if (!readOnly) return;
-    v.LastError = 0;
-  }
+  if (Status s = SetMrwAddressSpace(v); !s.IsOk() && !readOnly) return s;
+  if (!v.MediumFormatted) return Status::Ok();
   // Whatever writes next (the open mark, a repair of a volume left open), the drive must
   // know how to write first.
-  if (!readOnly && v.MediumFormatted && !SetWriteParameters(v)) return;
-  if (v.MediumFormatted && RunMountChain(v)) FinishMount(v);
+  if (!readOnly)
+    if (Status s = SetWriteParameters(v); !s.IsOk()) return s;
+  if (Status s = ReadMountChain(v); !s.IsOk()) return s;
+  return FinishMount(v);
 }
 
 KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
@@ -751,10 +794,9 @@ KBOOL MountDrive(TUDFRewritableVolume *volume, bool readOnly) {
   TUDFRewritableVolume &v = *volume;
   if (RefuseWhileBusy(v)) return KFALSE;
   BeginMount(v, false, readOnly);
-  if (!ReadyDrive(v, readOnly)) return KFALSE;
+  if (Status s = ReadyDrive(v, readOnly); !s.IsOk()) return Report(v, s);
   TakeMedium(v, readOnly);
-  MountMedium(v, readOnly);
-  return KTRUE;
+  return ReportMounted(v, MountMedium(v, readOnly));
 }
 
 } // namespace
@@ -797,27 +839,20 @@ KORVA_API KBOOL UDF_MountImageReadOnly(TUDFRewritableVolume *volume, const char 
 
 KORVA_API KBOOL UDF_DismountVolume(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
-  if (!volume->VolumeOpen) {
-    SetError(*volume, KORVA_E_NOT_MOUNTED);
-    return KFALSE;
-  }
-  return Dismount(*volume) ? KTRUE : KFALSE;
+  if (!volume->VolumeOpen) return Report(*volume, KORVA_E_NOT_MOUNTED);
+  return Report(*volume, Dismount(*volume));
 }
 
 KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
-  if (!volume->VolumeOpen) {
-    SetError(*volume, KORVA_E_NOT_MOUNTED);
-    return KFALSE;
-  }
-  volume->LastError = 0;
-  if (volume->ReadOnly) return KTRUE;
-  return FlushVolume(*volume) ? KTRUE : KFALSE;
+  TUDFRewritableVolume &v = *volume;
+  if (!v.VolumeOpen) return Report(v, KORVA_E_NOT_MOUNTED);
+  return Report(v, v.ReadOnly ? Status::Ok() : FlushToMedium(v));
 }
 
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
+  Report(*volume, Status::Ok());
   return volume->Compatible ? KTRUE : KFALSE;
 }
 
@@ -832,20 +867,22 @@ KORVA_API uint32_t UDF_GetLogicalBlockSize(TUDFRewritableVolume *volume) {
 
 KORVA_API KBOOL UDF_GetSpaceBitmapSuspect(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
-  volume->LastError = 0;
+  TUDFRewritableVolume &v = *volume;
   // Another writer's volume is only read: its bitmap is never consulted.
-  if (!volume->VolumeOpen || HasPartitionMap(*volume)) return KFALSE;
+  if (!v.VolumeOpen || HasPartitionMap(v)) {
+    Report(v, Status::Ok());
+    return KFALSE;
+  }
   // Blocks the tree uses but the bitmap records free are found by the walk that the first
   // allocation runs anyway; asked first, the walk runs now (it changes only memory).
-  if (volume->Compatible && !KeepInLastError(*volume, TreeBlocksMarkedUsed(*volume)))
-    return KFALSE;
-  return SpaceBitmapSuspect(*volume) ? KTRUE : KFALSE;
+  if (!Report(v, v.Compatible ? TreeBlocksMarkedUsed(v) : Status::Ok())) return KFALSE;
+  return SpaceBitmapSuspect(v) ? KTRUE : KFALSE;
 }
 
 KORVA_API void UDF_ReleaseVolume(TUDFRewritableVolume *volume) {
   if (!volume) return;
   WaitForBackground(*volume);
-  if (volume->VolumeOpen) Dismount(*volume);
+  if (volume->VolumeOpen) Report(*volume, Dismount(*volume));
   CloseImage(*volume, false);
   ReleaseMountState(*volume);
   EnterClosed(*volume);

@@ -68,17 +68,18 @@ Status SendPageFromTrack(TUDFRewritableVolume &v) {
 }
 
 Status ChooseWriteParameters(TUDFRewritableVolume &v) {
-  if (!v.ImageMode && !SetMrwAddressSpace(v)) return StatusFromLastError(v);
+  if (!v.ImageMode)
+    if (Status s = SetMrwAddressSpace(v); !s.IsOk()) return s;
   if (v.ImageMode || !NeedsWriteParameters(v)) return Status::Ok();
   return SendPageFromTrack(v);
 }
 
 } // namespace
 
-bool SetWriteParameters(TUDFRewritableVolume &v) {
+Status SetWriteParameters(TUDFRewritableVolume &v) {
   const Status s = ChooseWriteParameters(v);
   v.WriteParametersSet = s.IsOk() ? 1 : 0;
-  return KeepInLastError(v, s);
+  return s;
 }
 
 } // namespace korva
