@@ -168,28 +168,28 @@ enum class IndexHint { Scan, At, Absent };
 // Where a scan for the live entry named `name` starts: straight at it by the directory's
 // name index (At), nowhere because no live entry has that name (Absent), or at the start
 // (Scan, when there is no index or it disagrees with the medium). Walking a directory of n
-// entries by name then costs O(n) reads, not O(n^2). False on a read failure.
-bool IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
-                  uint64_t &offset, IndexHint &hint) {
+// entries by name then costs O(n) reads, not O(n^2).
+Status IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
+                    uint64_t &offset, IndexHint &hint) {
   hint = IndexHint::Scan;
   offset = 0;
   // The index holds names as stored; a stand-in for a stored backslash is matched by a scan.
-  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return true;
-  const DirectoryNames *names = IndexedNames(v, dir.FEBlock(), dir.Entry());
-  if (!names) return v.LastError == 0;
+  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return Status::Ok();
+  const DirectoryNames *names = nullptr;
+  if (Status s = IndexedNames(v, dir.FEBlock(), dir.Entry(), names); !s.IsOk() || !names) return s;
   auto at = names->Live.find(std::u16string(name));
   if (at == names->Live.end()) {
     hint = IndexHint::Absent;
-    return true;
+    return Status::Ok();
   }
   FidEntry fid;
   const DirectoryStream::Status st = dir.ReadFid(at->second, fid, false);
-  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::IoError) return StatusFromLastError(v);
   if (st == DirectoryStream::Ok && fid.NameEquals(name)) {
     hint = IndexHint::At;
     offset = at->second;
   }
-  return true;
+  return Status::Ok();
 }
 
 void ResetScan(DirectoryInformation &di) {
@@ -207,20 +207,19 @@ void ResetScan(DirectoryInformation &di) {
 }
 
 // The scan reached the end of a directory of size bytes without a match.
-bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
+Status EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
   di.DirOffset = size;
   di.HasResult = false;
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
 // Followed, walkers would never end and a removal would reach outside the tree it was
 // given; the kernel answers ELOOP for such a directory.
-bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block) {
-  if (std::find(above.begin(), above.end(), block) == above.end()) return false;
-  SetError(v, KORVA_E_LOOP);
-  return true;
+Status LeadsBackUp(const std::vector<uint32_t> &above, uint32_t block) {
+  if (std::find(above.begin(), above.end(), block) == above.end()) return Status::Ok();
+  return KORVA_E_LOOP;
 }
 
 namespace {
@@ -255,11 +254,11 @@ Scan ScanComponent(DirectoryStream &dir, uint64_t &offset, FidEntry &fid, bool &
 
 // The last component matched: the result. A listing shows the name; looking it up is what
 // fails when it leads back up the path.
-bool TakeResult(TUDFRewritableVolume &v, DirectoryStream &dir, const FidEntry &fid, bool exact,
-                std::vector<uint32_t> &above, const LocateOptions &options,
-                DirectoryInformation &di, bool &found) {
+Status TakeResult(DirectoryStream &dir, const FidEntry &fid, bool exact,
+                  std::vector<uint32_t> &above, const LocateOptions &options,
+                  DirectoryInformation &di, bool &found) {
   if (exact && (fid.Characteristics & kFidDirectory)) {
-    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    if (Status s = LeadsBackUp(above, fid.ICBBlock); !s.IsOk()) return s;
     if (options.Above) {
       *options.Above = std::move(above);
       options.Above->push_back(fid.ICBBlock);
@@ -267,7 +266,7 @@ bool TakeResult(TUDFRewritableVolume &v, DirectoryStream &dir, const FidEntry &f
   }
   StoreResult(dir, fid, di);
   found = true;
-  return true;
+  return Status::Ok();
 }
 
 // Whether a path component names one entry: the last one when the lookup wants that, or one
@@ -279,27 +278,27 @@ bool IsExact(const LocateOptions &options, bool last, const std::u16string &part
 
 // Where the scan for an exact name starts: at the entry the index points to, unless the
 // lookup resumes or counts deleted entries. `absent` when the index knows there is none.
-bool StartOffset(TUDFRewritableVolume &v, DirectoryStream &dir, const std::u16string &part,
-                 bool useIndex, uint64_t &offset, bool &absent) {
+Status StartOffset(TUDFRewritableVolume &v, DirectoryStream &dir, const std::u16string &part,
+                   bool useIndex, uint64_t &offset, bool &absent) {
   absent = false;
-  if (!useIndex) return true;
+  if (!useIndex) return Status::Ok();
   IndexHint hint = IndexHint::Scan;
-  if (!IndexedStart(v, dir, part, offset, hint)) return false;
+  if (Status s = IndexedStart(v, dir, part, offset, hint); !s.IsOk()) return s;
   absent = hint == IndexHint::Absent;
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
-                bool &found, const LocateOptions &options) {
+Status LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                  bool &found, const LocateOptions &options) {
   const bool resume = options.Resume;
   found = false;
   if (!resume) ResetScan(di);
   std::vector<std::u16string> parts = SplitPath(path);
   if (parts.empty()) {
     found = true;
-    return true;
+    return Status::Ok();
   }
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   bool skip = options.SkipFirst;
@@ -308,56 +307,55 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     const DirectoryStream::Status st = dir.Open(di.DirICB);
-    if (st != DirectoryStream::Ok) return st == DirectoryStream::End;
+    if (st == DirectoryStream::IoError) return StatusFromLastError(v);
+    if (st == DirectoryStream::End) return Status::Ok();
     di.DirSize = dir.Size();
     const bool exact = IsExact(options, last, parts[i]);
     bool absent = false;
-    if (!StartOffset(v, dir, parts[i], !resume && !options.IncludeDeleted && exact, offset,
-                     absent))
-      return false;
+    if (Status s = StartOffset(v, dir, parts[i], !resume && !options.IncludeDeleted && exact,
+                               offset, absent);
+        !s.IsOk())
+      return s;
     FidEntry fid;
     const Scan scan =
         absent ? Scan::NoMatch : ScanComponent(dir, offset, fid, skip, options, last, parts[i]);
-    if (scan == Scan::Failed) return false;
+    if (scan == Scan::Failed) return StatusFromLastError(v);
     if (scan == Scan::NoMatch) return EndWithoutMatch(dir.Size(), di);
-    if (last) return TakeResult(v, dir, fid, exact, above, options, di, found);
+    if (last) return TakeResult(dir, fid, exact, above, options, di, found);
     // Any other component is the directory the next one is looked up in.
-    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    if (Status s = LeadsBackUp(above, fid.ICBBlock); !s.IsOk()) return s;
     above.push_back(fid.ICBBlock);
     ResetScan(di);
     di.DirICB = fid.ICBBlock;
     di.ADBlock = fid.ICBBlock;
     offset = 0;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock, std::vector<uint32_t> *above) {
+Status ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                     uint32_t &dirBlock, std::vector<uint32_t> *above) {
   dirBlock = RootBlock(v);
   if (above) *above = {dirBlock};
-  if (!hasParent) return true;
+  if (!hasParent) return Status::Ok();
   switch (ClassifyParent(parent)) {
   case ParentKind::Root:
-    return true;
+    return Status::Ok();
   case ParentKind::Invalid:
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
+    return KORVA_E_PARENT_NOT_REACHABLE;
   case ParentKind::Components:
     break;
   }
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, parent, di, found,
-                  {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above}))
-    return false;
-  if (!found) {
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
-  }
+  if (Status s = LocatePath(v, parent, di, found,
+                            {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above});
+      !s.IsOk())
+    return s;
+  if (!found) return KORVA_E_PARENT_NOT_REACHABLE;
   dirBlock = di.EntryICB;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
@@ -1003,8 +1001,9 @@ Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
   di.DirICB = RootBlock(v);
   bool found = false;
   if (SplitPath(path).empty()) return Status::Unnumbered();
-  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}))
-    return StatusFromLastError(v);
+  if (Status s = LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact});
+      !s.IsOk())
+    return s;
   return found ? Status::Ok() : Status::Unnumbered();
 }
 
@@ -1122,41 +1121,41 @@ bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &ou
 
 } // namespace
 
-const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
-                                   const EntryFields &info) {
+Status IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock, const EntryFields &info,
+                    const DirectoryNames *&out) {
+  out = nullptr;
   FindHandleList *state = FindHandlesOf(v);
-  if (!state) return nullptr;
+  if (!state) return Status::Ok();
   auto it = state->Names.find(dirBlock);
   if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
       it->second.InformationLength != info.InformationLength) {
     DirectoryNames names;
     names.UniqueID = info.UniqueID;
     names.InformationLength = info.InformationLength;
-    if (!CollectNames(v, dirBlock, names)) return nullptr;
+    if (!CollectNames(v, dirBlock, names)) return StatusFromLastError(v);
     it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
   }
-  return &it->second;
+  out = &it->second;
+  return Status::Ok();
 }
 
-bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
-               DirectoryInformation &di) {
+Status NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+                 DirectoryInformation &di) {
   di = DirectoryInformation();
   di.DirICB = dirBlock;
   taken = false;
   // A name the index does not hold is free; one it holds is looked up for its details.
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
-      info.FileType == kFileTypeDirectory) {
-    // The index holds names as stored; one written elsewhere is looked up in full.
-    const DirectoryNames *names = IsStorableName(name) ? IndexedNames(v, dirBlock, info) : nullptr;
-    if (!names && v.LastError) return false;
-    if (names && !names->Live.count(std::u16string(name))) return true;
-  } else if (v.LastError) {
-    return false;
+  if (Status s = LoadBlock(v, dirBlock, fe); !s.IsOk()) return s;
+  // The index holds names as stored; one written elsewhere is looked up in full.
+  if (ReadEntryFields(fe, dirBlock, info) && info.FileType == kFileTypeDirectory &&
+      IsStorableName(name)) {
+    const DirectoryNames *names = nullptr;
+    if (Status s = IndexedNames(v, dirBlock, info, names); !s.IsOk()) return s;
+    if (names && !names->Live.count(std::u16string(name))) return Status::Ok();
   }
-  std::u16string p(name);
-  return LocatePath(v, p, di, taken, {.LastMatch = NameMatch::Exact});
+  return LocatePath(v, name, di, taken, {.LastMatch = NameMatch::Exact});
 }
 
 NameIndexUpdate::NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock)
@@ -1216,8 +1215,8 @@ Status ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
     return KORVA_E_PARENT_NOT_REACHABLE;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, par, true, parentBlock) || !NameTaken(v, parentBlock, nm, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, par, true, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, nm, taken, di); !s.IsOk()) return s;
   return taken ? Status(KORVA_E_FILE_EXISTS) : Status::Ok();
 }
 

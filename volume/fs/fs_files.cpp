@@ -249,9 +249,8 @@ Status CreateFile(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
   uint32_t parentBlock = 0;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
-      !NameTaken(v, parentBlock, pn.Name, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, pn.Name, taken, di); !s.IsOk()) return s;
   if (taken) return OpenOrReplace(v, pn, parentBlock, di, access, disposition, attributes, h);
   if (disposition == UDF_OPEN_EXISTING) return KORVA_E_FILE_NOT_FOUND;
   if (!IsStorableName(pn.Name)) return KORVA_E_INVALID_NAME;
@@ -364,7 +363,7 @@ Status FindFirst(TUDFRewritableVolume &v, std::u16string_view p, _UDF_FIND_DATAW
   di->Pattern = SplitParent(p).Name;
   di->DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, p, *di, found)) return StatusFromLastError(v);
+  if (Status s = LocatePath(v, p, *di, found); !s.IsOk()) return s;
   if (!found) return Status::Unnumbered();
   if (Status s = FillFindData(v, *di, data); !s.IsOk()) return s;
   FindHandleList *list = FindHandlesOf(v);
@@ -377,9 +376,11 @@ Status FindFirst(TUDFRewritableVolume &v, std::u16string_view p, _UDF_FIND_DATAW
 // the operating system's "no more files".
 Status FindNext(TUDFRewritableVolume &v, DirectoryInformation &di, _UDF_FIND_DATAW &data) {
   bool found = false;
-  if (di.HasResult &&
-      !LocatePath(v, di.Pattern, di, found, {.Resume = true, .SkipFirst = true}))
-    return StatusFromLastError(v);
+  if (di.HasResult) {
+    if (Status s = LocatePath(v, di.Pattern, di, found, {.Resume = true, .SkipFirst = true});
+        !s.IsOk())
+      return s;
+  }
   if (!found) {
     KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
     return Status::Unnumbered();

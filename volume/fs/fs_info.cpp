@@ -71,13 +71,11 @@ Status ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef 
   const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
   std::vector<uint32_t> above;
   bool taken = false;
-  if (!ResolveParent(v, parent, true, out.DirBlock, &above) ||
-      !NameTaken(v, out.DirBlock, name, taken, out.At))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, parent, true, out.DirBlock, &above); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, out.DirBlock, name, taken, out.At); !s.IsOk()) return s;
   if (!taken) return KORVA_E_FILE_NOT_FOUND;
   out.EntryBlock = out.At.EntryICB;
-  if (out.IsDirectory() && LeadsBackUp(v, above, out.EntryBlock)) return StatusFromLastError(v);
-  return Status::Ok();
+  return out.IsDirectory() ? LeadsBackUp(above, out.EntryBlock) : Status::Ok();
 }
 
 bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp) {

@@ -66,20 +66,20 @@ struct LocateOptions {
   std::vector<uint32_t> *Above = nullptr;
 };
 
-// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record).
-// Returns false when a read failed, or with error 39 when an exactly named directory on the
-// path is one the path already went through; found says whether the path resolved.
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
-                bool &found, const LocateOptions &options = {});
+// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record);
+// found says whether the path resolved. Fails when a read failed, or with error 39 when an
+// exactly named directory on the path is one the path already went through.
+Status LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                  bool &found, const LocateOptions &options = {});
 
-// Resolves a parent path given to a create into the block of a directory's file entry.
-// Sets error 1 when it names no directory. False on failure (error set). `above`, when
-// given, receives the directories from the root down to it.
-bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock, std::vector<uint32_t> *above = nullptr);
+// Resolves a parent path given to a create into the block of a directory's file entry:
+// error 1 when it names no directory. `above`, when given, receives the directories from
+// the root down to it.
+Status ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                     uint32_t &dirBlock, std::vector<uint32_t> *above = nullptr);
 // A directory entry leading to `block`, a directory already on a path through `above`, is a
-// way back up the tree: true, with error 39.
-bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block);
+// way back up the tree: error 39.
+Status LeadsBackUp(const std::vector<uint32_t> &above, uint32_t block);
 
 // Appends a FID for a new entry to a directory. The caller has checked space with
 // AppendCost and written the entry's own blocks; `hint` is where block taking goes on.
@@ -189,14 +189,14 @@ Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
 KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind);
 
 // The name index of the directory at dirBlock whose file entry holds info, built when
-// missing or stale. Null on a read failure (error set) or without mount state.
-const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
-                                   const EntryFields &info);
+// missing or stale; `out` stays null without mount state. Fails when a read failed.
+Status IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock, const EntryFields &info,
+                    const DirectoryNames *&out);
 
 // Whether name is held by a live entry of any kind in the directory at dirBlock; di holds
 // the entry found.
-bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
-               DirectoryInformation &di);
+Status NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+                 DirectoryInformation &di);
 
 // Keeps the name index of one directory in step with a change: the change reports what it
 // did once it is on the medium; a change that ends without reporting drops the index.

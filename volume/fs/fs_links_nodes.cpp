@@ -33,9 +33,8 @@ Status ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentB
   if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
-      !NameTaken(v, parentBlock, pn.Name, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, pn.Name, taken, di); !s.IsOk()) return s;
   if (taken) return KORVA_E_FILE_EXISTS;
   name = pn.Name;
   return Status::Ok();
