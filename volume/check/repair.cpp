@@ -152,7 +152,7 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
   case Mend::SetLinks:
     return SetLinks(v, f.Block, f.NewLength);
   case Mend::TrimDirectory:
-    return TrimDirectoryToLength(v, f.Block);
+    return KeepInLastError(v, TrimDirectoryToLength(v, f.Block));
   case Mend::None:
     break;
   }

@@ -23,33 +23,31 @@ bool BeginFsOperation(TUDFRewritableVolume &v) {
   return true;
 }
 
-bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
-  if (block >= v.PartitionLength) {
-    FailRead(v);
-    return false;
-  }
-  return ReadSector(v, v.PartitionStart + block, buffer);
-}
-
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, WriteOrder order) {
-  if (block >= v.PartitionLength) {
-    FailRead(v);
-    return false;
-  }
-  return WriteSector(v, v.PartitionStart + block, buffer, order);
-}
-
+// The sector layer still reports through LastError; its failure is taken from there.
 Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
-  return ReadBlock(v, block, buffer) ? Status::Ok() : StatusFromLastError(v);
+  if (block >= v.PartitionLength) return ReadFailure(v);
+  return ReadSector(v, v.PartitionStart + block, buffer) ? Status::Ok() : StatusFromLastError(v);
 }
 
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                   WriteOrder order) {
-  return WriteBlock(v, block, buffer, order) ? Status::Ok() : StatusFromLastError(v);
+  if (block >= v.PartitionLength) return ReadFailure(v);
+  return WriteSector(v, v.PartitionStart + block, buffer, order) ? Status::Ok()
+                                                                 : StatusFromLastError(v);
+}
+
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  return KeepInLastError(v, LoadBlock(v, block, buffer));
+}
+
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, WriteOrder order) {
+  return KeepInLastError(v, StoreBlock(v, block, buffer, order));
 }
 
 BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
-  return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
+  return [&v](uint32_t block, uint8_t *buffer) {
+    return KeepInLastError(v, LoadBlock(v, block, buffer));
+  };
 }
 
 uint32_t RootBlock(const TUDFRewritableVolume &v) {
@@ -465,7 +463,7 @@ bool PiecesAt(const DescriptorList &list, uint64_t at, uint32_t n,
 Status ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
                          DescriptorList &list) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, block, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory)
     return ReadFailure(v);
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list))
@@ -571,7 +569,7 @@ namespace {
 
 // Reads a directory's file entry and its fields.
 Status ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, block, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, block, info)) return ReadFailure(v);
   return Status::Ok();
 }
@@ -731,7 +729,7 @@ Status FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, entry, info)) return KORVA_E_DAMAGED;
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
     return StatusFromLastError(v);
@@ -941,25 +939,26 @@ std::vector<FidPart> ChangedParts(DirectoryStream &dir, uint64_t at, uint32_t le
 
 // Two pieces in one packet go out in one write, so that no moment leaves half a FID on the
 // medium; others one block at a time.
-bool WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
-                   const uint8_t *fid) {
+Status WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
+                     const uint8_t *fid) {
   const auto sectorOf = [&](const FidPart &p) { return v.PartitionStart + p.Block; };
   if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
       parts[1].Block < v.PartitionLength &&
       PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    // The packet layer still reports through LastError.
     const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
-    if (!ReadPacket(v, packet)) return false;
+    if (!ReadPacket(v, packet)) return StatusFromLastError(v);
     for (const FidPart &p : parts)
       std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
-    return WritePacket(v, packet);
+    return WritePacket(v, packet) ? Status::Ok() : StatusFromLastError(v);
   }
   for (const FidPart &p : parts) {
     uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
+    if (Status s = LoadBlock(v, p.Block, sector); !s.IsOk()) return s;
     std::memcpy(sector + p.Offset, fid + p.From, p.Length);
-    if (!WriteBlock(v, p.Block, sector)) return false;
+    if (Status s = StoreBlock(v, p.Block, sector); !s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
@@ -980,9 +979,7 @@ Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
   // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
   if (dir.List().Embedded()) return StoreDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
   // The FID may lie over two blocks. Only the parts that changed are written.
-  if (!WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid))
-    return StatusFromLastError(v);
-  return Status::Ok();
+  return WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid);
 }
 
 Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
@@ -1013,7 +1010,7 @@ Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
 // operating-system error alone.
 Status CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
                       uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, entry, info) ||
       (info.FileType == kFileTypeDirectory) != (kind == IsDirectory))
     return KORVA_E_DAMAGED;

@@ -30,10 +30,12 @@ uint32_t EntryBytesOf(const TUDFRewritableVolume &v) {
   return std::max(BlockBytesOf(v), kBlockSize); // as BlockSpace::DescriptorBytes()
 }
 
-bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
+Status ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
   // Every block of a sector or less: the engine block is the entry's (no map to consult).
-  if (BlockBytesOf(v) <= kBlockSize) return ReadBlock(v, block, fe);
-  return ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe);
+  if (BlockBytesOf(v) <= kBlockSize) return LoadBlock(v, block, fe);
+  // The reader keeps its failure in LastError.
+  if (!ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
@@ -41,7 +43,7 @@ bool LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
     SetError(v, KORVA_E_BAD_FILE_HANDLE);
     return false;
   }
-  if (!ReadEntry(v, f.FEBlock, view.FE)) return false;
+  if (!KeepInLastError(v, ReadEntry(v, f.FEBlock, view.FE))) return false;
   const uint32_t length = EntryBytesOf(v);
   // The block may have been freed and reused by another entry since the handle was made.
   if (!ReadEntryFields(view.FE, f.FEBlock, view.Info, length) ||
@@ -78,7 +80,7 @@ Status MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access, UD
   FileView view;
   // Identity first: LoadFile compares it with the entry.
   EntryBuffer fe;
-  if (!ReadEntry(v, feBlock, fe)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, feBlock, fe); !s.IsOk()) return s;
   EntryFields info;
   if (!ReadEntryFields(fe, feBlock, info, EntryBytesOf(v)) || info.FileType != kFileTypeFile)
     return ReadFailure(v);
@@ -106,7 +108,7 @@ Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t att
   if (!TakeUniqueID(v, e.UniqueID)) return StatusFromLastError(v);
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, feBlock, sector); !s.IsOk()) return s;
   return Status::Ok();
 }
 
@@ -114,7 +116,7 @@ Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t att
 Status HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
   shared = false;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   EntryFields info;
   shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
   return Status::Ok();
@@ -126,7 +128,7 @@ Status ReadReplaceable(TUDFRewritableVolume &v, const DirectoryInformation &di,
                        DescriptorList &list) {
   const uint32_t entry = di.EntryICB;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   EntryFields info;
   // A directory entry that leads to anything but a file entry is damage to check and repair.
   if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile)
@@ -310,7 +312,7 @@ Status FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di,
                     _UDF_FIND_DATAW &d) {
   std::memset(&d, 0, sizeof d);
   EntryBuffer fe;
-  if (!ReadEntry(v, di.EntryICB, fe)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, di.EntryICB, fe); !s.IsOk()) return s;
   EntryFields info;
   const bool valid = ReadEntryFields(fe, di.EntryICB, info, EntryBytesOf(v));
   uint32_t attr = 0;

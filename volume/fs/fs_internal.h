@@ -22,13 +22,15 @@ namespace korva {
 bool BeginFsOperation(TUDFRewritableVolume &v);
 
 // Block-level I/O inside the partition. A block outside it is a read error (13/14).
-bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
-                WriteOrder order = WriteOrder::Auto);
-// The same for code returning a Status: the failure the read or write reported.
 Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                   WriteOrder order = WriteOrder::Auto);
+// The same for code still reporting through LastError: false with the failure stored.
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                WriteOrder order = WriteOrder::Auto);
+// A block reader for the directory and list readers, which report a bare failure: the
+// read's own failure is kept in LastError for the caller to take.
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
@@ -156,11 +158,12 @@ struct ListCut {
 // Cuts the descriptor list of the entry in `fe` (at feBlock) to `size` bytes (size > 0): the
 // extent holding the last byte is shortened and ends the list. A cut inside an extension block
 // writes that block; the entry changes in `fe` only (the caller writes it).
-bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
-                       const DescriptorList &list, uint64_t size, ListCut &out);
+Status CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                         const DescriptorList &list, uint64_t size, ListCut &out);
 // Cuts the extents of a directory that run past its length back to it, and writes its entry.
 // The blocks that no longer belong to it are left to the caller (repair rebuilds the bitmap).
-bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
+// An entry or list that does not read as one is a read failure.
+Status TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Frees, in memory, the blocks of a run that are in use and counts them in freed.
 void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed);
@@ -266,9 +269,8 @@ struct FileView {
 // The bytes of a file entry of the volume: a whole logical block, or the sector that holds a
 // smaller one.
 uint32_t EntryBytesOf(const TUDFRewritableVolume &v);
-// Reads the file entry at `block` whole into `fe` (EntryBytesOf(v) bytes). False with the
-// volume's error on a read failure.
-bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
+// Reads the file entry at `block` whole into `fe` (EntryBytesOf(v) bytes).
+Status ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
 // The open file of a handle that is still valid and was opened with one of the `access` rights
 // (any rights when 0). Null with error 7 for an unknown or invalidated handle, 8 without the
 // rights.

@@ -116,7 +116,7 @@ bool ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
   // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
   // once it added entries to the root of a volume formatted here.
   EntryBuffer fe; // another writer's root entry may fill a block larger than a sector
-  if (!ReadEntry(v, rootBlock, fe)) return false;
+  if (!KeepInLastError(v, ReadEntry(v, rootBlock, fe))) return false;
   const auto root = ParseFileEntry(fe, EntryBytesOf(v), at.LogicalBlockNumber);
   return root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
                   IsLinuxKernelImplementation(root->ImplementationIdentifier));
