@@ -229,8 +229,8 @@ TEST_F(FsForms, RemovingOneNameOfAFileWithSeveralKeepsItsBlocks) {
   const uint32_t block = EntryBlock(v, u"\\first");
   // A second name for the same entry, as a hard link of another system makes it.
   AppendPlan plan;
-  ASSERT_TRUE(PlanAppend(v, RootBlock(v), u"second", plan));
-  ASSERT_TRUE(AppendEntry(v, plan, 0, block, u"second", 0, false));
+  ASSERT_TRUE(PlanEntryAppend(v, RootBlock(v), u"second", plan).IsOk());
+  ASSERT_TRUE(AppendDirectoryEntry(v, plan, 0, block, u"second", 0, false).IsOk());
   uint8_t fe[kBlockSize];
   ASSERT_TRUE(ReadBlock(v, block, fe));
   EntryFields info;

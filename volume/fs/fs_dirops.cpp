@@ -535,11 +535,6 @@ Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16st
   return PlanChainCopy(v, list, plan);
 }
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan) {
-  return KeepInLastError(v, PlanEntryAppend(v, parentBlock, name, plan));
-}
-
 Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
                           std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan) {
   if (Status s = PlanEntryAppend(v, parentBlock, name, plan); !s.IsOk()) return s;
@@ -713,12 +708,6 @@ Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &planned,
   if (plan.Split) first = kBlockSize - plan.UsedInLast;
   if (Status s = WriteFidBytes(v, plan, fid, first, inPlace); !s.IsOk()) return s;
   return UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
-}
-
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
-  return KeepInLastError(
-      v, AppendDirectoryEntry(v, plan, characteristics, entryBlock, name, hint, isDirectory));
 }
 
 namespace {

@@ -227,9 +227,4 @@ Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64
   return Status::Ok();
 }
 
-bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
-                         const uint8_t *bytes, uint32_t length) {
-  return KeepInLastError(v, StoreDirectoryBytes(v, dir, offset, bytes, length));
-}
-
 } // namespace korva

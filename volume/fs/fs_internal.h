@@ -133,14 +133,8 @@ Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
 Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
 // Writes the planned entry into the directory, then the directory's entry and list.
 Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &plan,
-                            uint8_t characteristics, uint32_t entryBlock,
-                            std::u16string_view name, uint32_t hint, bool isDirectory);
-// Planning and appending for callers still reporting through LastError (the check and
-// repair).
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan);
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+                            uint8_t characteristics, uint32_t entryBlock, std::u16string_view name,
+                            uint32_t hint, bool isDirectory);
 
 // Whether the blocks an entry holds (file entry, extents, extension blocks) may be freed: a
 // list read whole, every block in the partition, marked used, none of the volume's own
@@ -233,9 +227,6 @@ Status MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
 // directory's own file entry).
 Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
                            const uint8_t *bytes, uint32_t length);
-// The same for callers still reporting through LastError (the check and repair).
-bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
-                         const uint8_t *bytes, uint32_t length);
 
 // Frees the entry of a removed file once its last handle is closed, and records the space in
 // the integrity descriptor. Success when there is nothing to do; 32 when the entry can no
