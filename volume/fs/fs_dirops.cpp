@@ -745,7 +745,7 @@ Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
 void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
   if (files.MaybeUnnamed.empty()) return;
   std::vector<uint32_t> unnamed;
-  const bool walked = UnnamedEntries(v, files.MaybeUnnamed, unnamed);
+  const bool walked = UnnamedEntries(v, files.MaybeUnnamed, unnamed).IsOk();
   files.MaybeUnnamed.clear();
   if (!walked || unnamed.empty()) return;
   int64_t freed = 0;
