@@ -262,8 +262,8 @@ Status Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
 }
 
 // Why repair refuses a volume it walked; Ok when it may go ahead.
-Status Refusal(const TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
-  if (scan.ReadFailed) return ScanReadFailure(v);
+Status Refusal(bool complete, const VolumeScan &scan) {
+  if (!scan.ReadFailure.IsOk()) return scan.ReadFailure;
   if (scan.Foreign || scan.ForeignEntries) return KORVA_E_NOT_COMPATIBLE;
   if (!complete || scan.Structural) return KORVA_E_DAMAGED;
   return Status::Ok();
@@ -289,7 +289,7 @@ Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
 Status RepairVolume(TUDFRewritableVolume &v, KorvaFindingCallback callback, void *context) {
   VolumeScan scan;
   const bool complete = ScanForCheck(v, scan);
-  if (const Status refusal = Refusal(v, complete, scan); !refusal.IsOk()) {
+  if (const Status refusal = Refusal(complete, scan); !refusal.IsOk()) {
     ReportFindings(scan, callback, context, false);
     return refusal;
   }
