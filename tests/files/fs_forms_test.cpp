@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "korva/check.h"
+#include "tests/files/fs_chain.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/byte_order.h"

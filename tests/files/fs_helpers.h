@@ -43,13 +43,6 @@ bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t adByte
 // Block of the file entry a path names (0 when not found).
 uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path);
 
-// Re-describes a file's data one block per extent, as a writer that found the space
-// fragmented records it, in descriptors of adBytes: perEntry in the file entry and perBlock
-// in each allocation extent descriptor of the chain that continues the list. The chain's
-// blocks are taken right after the data, so that the file cannot grow in place. Returns them.
-std::vector<uint32_t> Chain(TUDFRewritableVolume &v, const std::u16string &path, uint32_t adBytes,
-                            uint32_t perEntry, uint32_t perBlock);
-
 } // namespace korva::test
 
 #endif

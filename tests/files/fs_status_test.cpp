@@ -2,6 +2,7 @@
 // after a success, and the lifecycle's reaction to an I/O failure that follows a write.
 #include <gtest/gtest.h>
 
+#include "tests/files/fs_chain.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "volume/engine.h"
