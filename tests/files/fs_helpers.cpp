@@ -105,7 +105,7 @@ uint32_t EntryBlock(TUDFRewritableVolume &v, const std::u16string &path) {
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, path, di, found, {.LastMatch = NameMatch::Exact}) || !found) return 0;
+  if (!LocatePath(v, path, di, found, {.LastMatch = NameMatch::Exact}).IsOk() || !found) return 0;
   return di.EntryICB;
 }
 

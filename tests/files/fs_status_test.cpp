@@ -2,6 +2,7 @@
 // after a success, and the lifecycle's reaction to an I/O failure that follows a write.
 #include <gtest/gtest.h>
 
+#include "tests/files/fs_chain.h"
 #include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "udf/descriptors.h"
@@ -299,5 +300,53 @@ TEST(FsStatusFaults, AFailedFlushOfHeldFreesWhileTakingSpaceIsAWriteError) {
     EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KFALSE) << hole;
     EXPECT_GT(io.Writes(), 0u) << hole;
     io.Reset();
+  }
+}
+
+// A directory whose contents cannot be read is neither empty nor free of names. The
+// directory's list goes on in extension blocks, and the first of them fails to read a few
+// times during a removal, a move of an empty directory over it, or a create over a name it
+// holds. Each fails with a read error or the directory's own answer and leaves it whole,
+// never removed, replaced nor holding the name twice; a read that works again finds every
+// entry.
+TEST(FsStatusFaults, AnUnreadableDirectoryIsNeitherEmptyNorFreeOfNames) {
+  enum class Call { Remove, MoveOver, CreateTaken };
+  const std::u16string name = u"entry-with-a-rather-long-name-";
+  const std::u16string taken = name + u"ca";
+  for (const Call call : {Call::Remove, Call::MoveOver, Call::CreateTaken}) {
+    bool sawFailure = false;
+    for (uint32_t times = 1; times <= 4; ++times) {
+      FormattedImage img(100);
+      ASSERT_TRUE(img.Ok());
+      TUDFRewritableVolume &v = img.Volume();
+      ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"D"), KTRUE);
+      ASSERT_EQ(UDF_CreateDirectoryW(&v, u"\\", u"E"), KTRUE);
+      for (char16_t c = u'a'; c < u'a' + 26; ++c)
+        for (char16_t d = u'a'; d < u'a' + 5; ++d)
+          ASSERT_TRUE(WriteWhole(v, u"\\D\\" + name + c + d, Pattern(10, c)));
+      const std::vector<uint32_t> chain = Chain(v, u"\\D", 16, 2, 2);
+      ASSERT_GE(chain.size(), 2u);
+      ASSERT_TRUE(img.Remount()); // no name index, nothing cached
+      FaultyImageIO io;
+      io.Attach(v);
+      ReleasePacketCache(v);
+      io.FailReadsOfSector(v.PartitionStart + chain[0], times);
+      const KBOOL done = call == Call::Remove     ? UDF_RemoveDirectoryW(&v, u"\\D")
+                         : call == Call::MoveOver ? UDF_MoveFileW(&v, u"\\E", u"\\D")
+                                                  : UDF_CreateDirectoryW(&v, u"\\D", taken.c_str());
+      const uint32_t error = UDF_GetLastErrorNumber(&v);
+      io.Reset();
+      EXPECT_EQ(done, KFALSE) << times;
+      if (error == KORVA_E_READ)
+        sawFailure = true;
+      else
+        EXPECT_EQ(error, call == Call::CreateTaken ? KORVA_E_FILE_EXISTS : KORVA_E_DIR_NOT_EMPTY)
+            << times;
+      // Nothing was lost; the same create now gets the directory's own answer.
+      EXPECT_EQ(List(v, u"\\D\\*").size(), 130u) << times;
+      EXPECT_EQ(UDF_CreateDirectoryW(&v, u"\\D", taken.c_str()), KFALSE);
+      EXPECT_EQ(UDF_GetLastErrorNumber(&v), KORVA_E_FILE_EXISTS) << times;
+    }
+    EXPECT_TRUE(sawFailure);
   }
 }

@@ -246,7 +246,7 @@ TEST_F(FsTypes, NamesOf254EightBitCharactersAreReachable) {
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  ASSERT_TRUE(LocatePath(v, u"\\" + shortName, di, found, {.LastMatch = NameMatch::Exact}));
+  ASSERT_TRUE(LocatePath(v, u"\\" + shortName, di, found, {.LastMatch = NameMatch::Exact}).IsOk());
   ASSERT_TRUE(found);
   ASSERT_TRUE(RewriteFid(v, di, [&](uint8_t *fid, uint32_t length, uint32_t location, uint32_t) {
     ASSERT_EQ(fid[19], 255);

@@ -21,7 +21,7 @@ FidAt FindFid(TUDFRewritableVolume &v, const std::u16string &path) {
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, path, di, found, {.LastMatch = NameMatch::Exact}) || !found) return at;
+  if (!LocatePath(v, path, di, found, {.LastMatch = NameMatch::Exact}).IsOk() || !found) return at;
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
   DirectoryStream::Place place;
   if (dir.Open(di.DirICB) != DirectoryStream::Ok || !dir.Locate(di.DirOffset, place)) return at;

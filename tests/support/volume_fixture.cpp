@@ -86,9 +86,12 @@ int FaultyImageIO::ReadAt(void *c, int32_t h, void *b, uint32_t n, uint64_t off)
   if (self->failReadAt_ && (self->reads_ == self->failReadAt_ ||
                             (self->failReadsAfter_ && self->reads_ > self->failReadAt_)))
     return EIO;
-  if (self->failReadSector_ >= 0) {
+  if (self->failReadSector_ >= 0 && self->sectorFailuresLeft_ > 0) {
     const uint64_t s = uint64_t(self->failReadSector_) * 2048;
-    if (s >= off && s < off + n) return EIO;
+    if (s >= off && s < off + n) {
+      if (self->sectorFailuresLeft_ != UINT32_MAX) --self->sectorFailuresLeft_;
+      return EIO;
+    }
   }
   return self->posix_->ReadAt(nullptr, h, b, n, off);
 }

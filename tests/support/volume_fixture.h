@@ -48,8 +48,11 @@ public:
   // later write fail too.
   void FailWriteAt(uint32_t n, bool failAllAfter = false);
   void FailReadAt(uint32_t n, bool failAllAfter = false);
-  // Reads or writes touching this byte range fail (length 0 = off).
-  void FailReadsOfSector(uint32_t sector) { failReadSector_ = int64_t(sector); }
+  // Reads touching this sector fail: the next `times` of them, or every one.
+  void FailReadsOfSector(uint32_t sector, uint32_t times = UINT32_MAX) {
+    failReadSector_ = int64_t(sector);
+    sectorFailuresLeft_ = times;
+  }
   // Reserve fails with this errno (0 = off).
   void FailReserve(int error) { reserveError_ = error; }
   // Close reports this errno after closing the file (0 = off), as a file system does that
@@ -80,6 +83,7 @@ private:
   uint32_t failWriteAt_ = 0, failReadAt_ = 0;
   bool failWritesAfter_ = false, failReadsAfter_ = false;
   int64_t failReadSector_ = -1;
+  uint32_t sectorFailuresLeft_ = 0;
   int reserveError_ = 0;
   int closeError_ = 0;
   uint64_t lastWriteOffset_ = 0;

@@ -210,13 +210,13 @@ TEST_F(TreeWalkTest, ClaimsContestASecondNameOnlyWithoutSeveralLinks) {
     if (links > 1) SetUp(); // a fresh tree
     Repoint("f3", f1, links);
     ContestedBlocks claims;
-    ASSERT_TRUE(FindContestedBlocks(V(), claims));
+    ASSERT_TRUE(FindContestedBlocks(V(), claims).IsOk());
     EXPECT_EQ(claims.Has(f1), links == 1);
     EXPECT_TRUE(claims.Claimed[f1 / 8] & (1u << (f1 % 8)));
     // f3's own entry is reached by no name and shares nothing: it may be freed.
     const uint32_t f3 = blocks_.at(u"\\a\\b\\f3");
     std::vector<uint32_t> unnamed;
-    ASSERT_TRUE(UnnamedEntries(V(), {f3, f1}, unnamed));
+    ASSERT_TRUE(UnnamedEntries(V(), {f3, f1}, unnamed).IsOk());
     EXPECT_EQ(unnamed, std::vector<uint32_t>{f3});
   }
 }
@@ -269,7 +269,7 @@ protected:
   // Whether the claims walk finds /a/b/f3's file entry and first data block in use.
   void ExpectF3Claimed() {
     ContestedBlocks claims;
-    ASSERT_TRUE(FindContestedBlocks(V(), claims));
+    ASSERT_TRUE(FindContestedBlocks(V(), claims).IsOk());
     const uint32_t fe = blocks_.at(u"\\a\\b\\f3");
     RawEntry e = ReadEntry(V(), fe);
     ASSERT_TRUE(e.Ok);

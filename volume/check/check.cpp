@@ -77,10 +77,6 @@ KBOOL RunScanOperation(TUDFRewritableVolume *volume, bool writes, ScanOperation 
   return Report(*volume, op(*volume, callback, context));
 }
 
-Status ScanReadFailure(const TUDFRewritableVolume &v) {
-  return v.LastError ? Status(v.LastError) : Status(KORVA_E_READ);
-}
-
 namespace {
 
 // Walks the volume and hands each finding to the callback; error 22 when there are any.
@@ -94,7 +90,7 @@ Status Check(TUDFRewritableVolume &v, KorvaFindingCallback callback, void *conte
   }
   const bool complete = ScanForCheck(v, scan);
   ReportFindings(scan, callback, context, false);
-  if (scan.ReadFailed) return ScanReadFailure(v);
+  if (!scan.ReadFailure.IsOk()) return scan.ReadFailure;
   if (scan.Foreign) return KORVA_E_NOT_COMPATIBLE;
   if (!complete || !scan.Findings.empty()) return KORVA_E_CHECK_FINDINGS;
   return Status::Ok();

@@ -24,10 +24,6 @@ using ScanOperation = Status (*)(TUDFRewritableVolume &, KorvaFindingCallback, v
 KBOOL RunScanOperation(TUDFRewritableVolume *volume, bool writes, ScanOperation op,
                        KorvaFindingCallback callback, void *context);
 
-// The failure of a walk that stopped at a read: what the read reported, 13 when it said
-// nothing.
-Status ScanReadFailure(const TUDFRewritableVolume &v);
-
 } // namespace korva
 
 #endif

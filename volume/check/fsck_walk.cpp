@@ -45,14 +45,21 @@ bool Walker::Structure(const std::string &text, uint32_t block) {
   return false;
 }
 
-bool Walker::ReadAbsolute(uint32_t sector, uint8_t *buf) {
-  if (ReadSector(v_, sector, buf)) return true;
-  s_.ReadFailed = true;
+// The readers below still report through LastError; the failure is taken from there when
+// it happens (a read that failed without a number is a read error).
+bool Walker::Unreadable(const std::string &text, uint32_t block) {
+  s_.ReadFailure = v_.LastError ? Status(v_.LastError) : Status(KORVA_E_READ);
   ScanFinding f;
   f.Kind = KORVA_FINDING_UNREADABLE;
-  f.Text = "sector " + std::to_string(sector) + " cannot be read";
+  f.Block = block;
+  f.Text = text;
   s_.Findings.push_back(f);
   return false;
+}
+
+bool Walker::ReadAbsolute(uint32_t sector, uint8_t *buf) {
+  if (ReadSector(v_, sector, buf)) return true;
+  return Unreadable("sector " + std::to_string(sector) + " cannot be read");
 }
 
 // The anchors and descriptor sequences, through the reader the mount shares: a damaged copy
@@ -62,14 +69,8 @@ bool Walker::ReadVolumeStructure() {
   switch (r.Result) {
   case SequenceReading::Ok:
     break;
-  case SequenceReading::ReadFailed: {
-    s_.ReadFailed = true;
-    ScanFinding f;
-    f.Kind = KORVA_FINDING_UNREADABLE;
-    f.Text = r.Why;
-    s_.Findings.push_back(f);
-    return false;
-  }
+  case SequenceReading::ReadFailed:
+    return Unreadable(r.Why);
   case SequenceReading::Foreign: {
     ScanFinding f;
     f.Kind = KORVA_FINDING_FOREIGN_VOLUME;
@@ -152,14 +153,8 @@ bool Walker::ReadSparing() {
     s_.Findings.push_back(std::move(f));
     return true;
   }
-  case SparingLoad::ReadFailed: {
-    s_.ReadFailed = true;
-    ScanFinding f;
-    f.Kind = KORVA_FINDING_UNREADABLE;
-    f.Text = "the sparing tables cannot be read";
-    s_.Findings.push_back(f);
-    return false;
-  }
+  case SparingLoad::ReadFailed:
+    return Unreadable("the sparing tables cannot be read");
   case SparingLoad::BadEntry:
     return Structure("the sparing table relocates a packet outside the spare area");
   case SparingLoad::Damaged:
@@ -172,15 +167,8 @@ bool Walker::ReadBitmap() {
   const uint32_t sectors = SpaceBitmapSectors(g_.PartitionLength);
   std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
   uint32_t good = 0;
-  if (!ReadSectors(v_, g_.PartitionStart + g_.BitmapBlock, sectors, buf.data(), good)) {
-    s_.ReadFailed = true;
-    ScanFinding f;
-    f.Kind = KORVA_FINDING_UNREADABLE;
-    f.Block = g_.BitmapBlock + good;
-    f.Text = "the space bitmap cannot be read";
-    s_.Findings.push_back(f);
-    return false;
-  }
+  if (!ReadSectors(v_, g_.PartitionStart + g_.BitmapBlock, sectors, buf.data(), good))
+    return Unreadable("the space bitmap cannot be read", g_.BitmapBlock + good);
   // Bits another system changed under a CRC that covered them are still compared with the
   // tree; a CRC alone is no damage.
   bool crcFailed = false;

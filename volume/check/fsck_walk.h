@@ -13,6 +13,7 @@
 #include "korva/volume.h"
 #include "udf/descriptors.h"
 #include "volume/medium/volume_sequence.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -58,7 +59,7 @@ struct ScanGeometry : VolumeGeometry {
 
 struct VolumeScan {
   ScanGeometry Geometry;
-  bool ReadFailed = false;     // a read failed (LastError holds it); the walk stopped
+  Status ReadFailure;          // the failure of a read that stopped the walk, or Ok
   bool Foreign = false;        // volume descriptors of another implementation
   bool Structural = false;     // a volume-level descriptor is damaged beyond this repair
   bool ForeignEntries = false; // file entries written by an implementation not accepted

@@ -126,6 +126,9 @@ public:
 private:
   // Volume level.
   bool Structure(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
+  // A read failed: the walk stops with the read's failure and a finding that says what could
+  // not be read. Returns false.
+  bool Unreadable(const std::string &text, uint32_t block = KORVA_NO_BLOCK);
   bool ReadAbsolute(uint32_t sector, uint8_t *buf);
   bool ReadVolumeStructure();
   bool ReadIntegrity();

@@ -29,84 +29,104 @@ void TakeGeometry(TUDFRewritableVolume &v, const ScanGeometry &g) {
   v.RootICBSector = g.PartitionStart + g.RootBlock;
 }
 
+// A mend step failed in a layer that still reports through LastError; a failure without a
+// number found something it could not mend (32).
+Status MendFailure(const TUDFRewritableVolume &v) {
+  return v.LastError ? Status(v.LastError) : Status(KORVA_E_DAMAGED);
+}
+
+// Opens the directory a finding is in: 32 when it no longer reads as one.
+Status OpenDirectory(TUDFRewritableVolume &v, const ScanFinding &f, DirectoryStream &dir) {
+  const DirectoryStream::Status st = dir.Open(f.Directory);
+  if (st == DirectoryStream::IoError) return MendFailure(v);
+  return st == DirectoryStream::Ok ? Status::Ok() : Status(KORVA_E_DAMAGED);
+}
+
 // Marks the directory entry deleted where it lies, possibly over two blocks.
-bool DropEntry(TUDFRewritableVolume &v, const ScanFinding &f) {
+Status DropEntry(TUDFRewritableVolume &v, const ScanFinding &f) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  if (dir.Open(f.Directory) != DirectoryStream::Ok) return false;
+  if (Status s = OpenDirectory(v, f, dir); !s.IsOk()) return s;
   std::vector<uint8_t> fid(f.FidLength);
   bool io = false;
   DirectoryStream::Place start;
   if (!dir.ReadBytes(f.Offset, fid.data(), fid.size(), io) || !dir.Locate(f.Offset, start))
-    return false;
+    return io ? MendFailure(v) : Status(KORVA_E_DAMAGED);
   MarkFidDeleted(fid.data(), f.FidLength, start.Block);
-  return WriteDirectoryBytes(v, dir, f.Offset, fid.data(), f.FidLength);
+  return StoreDirectoryBytes(v, dir, f.Offset, fid.data(), f.FidLength);
+}
+
+// Reads the file entry at `block` for a change: 32 when it is no longer one.
+Status LoadEntryToMend(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
+  if (Status s = LoadBlock(v, block, fe); !s.IsOk()) return s;
+  return ReadEntryFields(fe, block, info) ? Status::Ok() : Status(KORVA_E_DAMAGED);
 }
 
 // Records a new information length (and blocks recorded) in a file entry.
-bool SetLength(TUDFRewritableVolume &v, uint32_t block, uint64_t length, uint64_t blocks) {
+Status SetLength(TUDFRewritableVolume &v, uint32_t block, uint64_t length, uint64_t blocks) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadBlock(v, block, fe)) return false;
-  if (!ReadEntryFields(fe, block, info)) return false;
+  if (Status s = LoadEntryToMend(v, block, fe, info); !s.IsOk()) return s;
   UpdateFileEntry(fe, block, length, blocks, 0, false);
-  return WriteBlock(v, block, fe);
+  return StoreBlock(v, block, fe);
 }
 
 // A root directory entry that another implementation rewrote gets back this library's
 // identifier, which the mount looks for there; everything else it records stays.
-bool ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
+Status ClaimRoot(TUDFRewritableVolume &v, uint32_t root) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, root, fe)) return false;
+  if (Status s = LoadBlock(v, root, fe); !s.IsOk()) return s;
   // An extended file entry keeps the identifier further on.
   const uint32_t at = LoadLE16(fe) == kTagExtendedFileEntry ? kExtendedEntryImplementationOffset
                                                             : kEntryImplementationOffset;
   UDF_EntityID id;
   std::memcpy(&id, fe + at, sizeof id);
-  if (IsOurImplementation(id)) return true;
+  if (IsOurImplementation(id)) return Status::Ok();
   MakeImplementationEntity(id);
   std::memcpy(fe + at, &id, sizeof id);
   RefillEntryTag(fe, root);
-  return WriteBlock(v, root, fe);
+  return StoreBlock(v, root, fe);
 }
 
 // Writes bytes over a directory's data (entries rebuilt by the walk, tags included).
-bool WriteEntries(TUDFRewritableVolume &v, const ScanFinding &f) {
+Status WriteEntries(TUDFRewritableVolume &v, const ScanFinding &f) {
   DirectoryStream dir(ReaderOf(v), v.PartitionLength);
-  if (dir.Open(f.Directory) != DirectoryStream::Ok) return false;
-  return WriteDirectoryBytes(v, dir, f.Offset, f.Bytes.data(),
+  if (Status s = OpenDirectory(v, f, dir); !s.IsOk()) return s;
+  return StoreDirectoryBytes(v, dir, f.Offset, f.Bytes.data(),
                              static_cast<uint32_t>(f.Bytes.size()));
 }
 
 // Gives one entry its own copy of blocks another entry claims too: the copy is written
 // first, then the descriptor that names the blocks (in its file entry or extension block)
 // is pointed at it; a cut between the two leaves the old, shared blocks in use.
-bool CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
+Status CopyBlocks(TUDFRewritableVolume &v, const ScanFinding &f) {
   uint8_t buf[kBlockSize];
-  for (uint32_t i = 0; i < f.Count; ++i)
-    if (!ReadBlock(v, f.Source + i, buf) || !WriteBlock(v, f.Target + i, buf)) return false;
+  for (uint32_t i = 0; i < f.Count; ++i) {
+    if (Status s = LoadBlock(v, f.Source + i, buf); !s.IsOk()) return s;
+    if (Status s = StoreBlock(v, f.Target + i, buf); !s.IsOk()) return s;
+  }
   const uint32_t slot = f.Directory;
-  if (!ReadBlock(v, slot, buf)) return false;
+  if (Status s = LoadBlock(v, slot, buf); !s.IsOk()) return s;
   StoreLE32(buf + f.Offset + 4, f.Target);
   // The descriptor keeps its recorded CRC length: only a location inside it changed.
   FillTagAt(buf, LoadLE16(buf), LoadLE16(buf + 10), slot);
-  return WriteBlock(v, slot, buf);
+  return StoreBlock(v, slot, buf);
 }
 
 // Records the number of names that reach a file entry as its link count.
-bool SetLinks(TUDFRewritableVolume &v, uint32_t block, uint64_t links) {
+Status SetLinks(TUDFRewritableVolume &v, uint32_t block, uint64_t links) {
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (!ReadBlock(v, block, fe) || !ReadEntryFields(fe, block, info)) return false;
+  if (Status s = LoadEntryToMend(v, block, fe, info); !s.IsOk()) return s;
   UpdateFileEntry(fe, block, info.InformationLength, info.BlocksRecorded,
                   int(links) - int(info.LinkCount), false);
-  return WriteBlock(v, block, fe);
+  return StoreBlock(v, block, fe);
 }
 
 // Writes a copy of a volume structure again from the good one (absolute sectors). Where it
 // lengthens a shortened image, the last packet goes first, so that every packet read after
 // it lies inside the file; packets past the old end hold nothing to keep.
-bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
-  if (f.Count == 0) return true;
+Status WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
+  if (f.Count == 0) return Status::Ok();
   const uint32_t oldEnd = v.TotalSectors;
   if (f.NewLength > v.TotalSectors) v.TotalSectors = static_cast<uint32_t>(f.NewLength);
   const uint32_t first = PacketStartOf(v, f.Source);
@@ -117,14 +137,14 @@ bool WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
     if (start >= oldEnd)
       std::memset(SlotOf(v, start), 0, size_t(v.PacketBlocks) * kSectorSize);
     else if (!ReadPacket(v, start))
-      return false;
+      return MendFailure(v);
     const uint32_t from = std::max(start, f.Source);
     const uint32_t to = std::min(start + v.PacketBlocks, f.Source + f.Count);
     std::memcpy(SlotOf(v, from), &f.Bytes[size_t(from - f.Source) * kSectorSize],
                 size_t(to - from) * kSectorSize);
-    if (!WritePacket(v, start)) return false;
+    if (!WritePacket(v, start)) return MendFailure(v);
   }
-  return true;
+  return Status::Ok();
 }
 
 // The blocks repair takes for copies.
@@ -135,7 +155,7 @@ uint32_t CopiedBlocks(const VolumeScan &scan) {
   return n;
 }
 
-bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
+Status ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
   switch (f.Action) {
   case Mend::DropEntry:
     return DropEntry(v, f);
@@ -156,7 +176,7 @@ bool ApplyMend(TUDFRewritableVolume &v, const ScanFinding &f) {
   case Mend::None:
     break;
   }
-  return true;
+  return Status::Ok();
 }
 
 // A sound entry whose name cannot be used keeps it until its new name is on the medium, so
@@ -169,17 +189,14 @@ bool RenamedAfterRelink(const ScanFinding &f) {
 
 // Copies go first, while the blocks they read still hold what the walk saw; then the
 // entries, which only remove or mend references.
-bool ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
+Status ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
   for (int pass = 0; pass < 2; ++pass) {
     for (const ScanFinding &f : scan.Findings) {
       if ((f.Action == Mend::CopyBlocks) != (pass == 0) || RenamedAfterRelink(f)) continue;
-      if (!ApplyMend(v, f)) {
-        if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
-        return false;
-      }
+      if (Status s = ApplyMend(v, f); !s.IsOk()) return s;
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 // The in-memory bitmap of exactly the blocks the walk reached.
@@ -207,54 +224,49 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   return WritePacket(v, start);
 }
 
-// Mounts the repaired volume the way the mounts do; false (error 32) when it does not come
-// out compatible.
-bool MountAgain(TUDFRewritableVolume &v) {
+// Mounts the repaired volume the way the mounts do; error 32 when it does not come out
+// compatible without a reason of its own.
+Status MountAgain(TUDFRewritableVolume &v) {
   PrepareForMount(v);
-  if (RunMountChain(v) && WriteIntegrityType(v, itOpen)) {
-    EnterUsable(v);
-    ClearError(v);
-    return true;
-  }
-  if (!v.LastError) SetError(v, KORVA_E_DAMAGED);
-  return false;
+  if (!RunMountChain(v) || !WriteIntegrityType(v, itOpen)) return MendFailure(v);
+  EnterUsable(v);
+  return Status::Ok();
 }
 
 // Gives entries whose names were unusable or damaged a name made for them, appended to their
 // directory by the mounted engine like any other, and then drops an unusable old name. The
 // old name counted in the link counts.
-bool Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
+Status Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
   const int64_t freeBefore = CountFreeBlocks(v);
   bool any = false;
   for (const ScanFinding &f : scan.Findings) {
     if (!f.Relink) continue;
     AppendPlan plan;
-    if (!PlanAppend(v, f.Directory, f.NewName, plan) ||
-        !AppendEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory, false))
-      return false;
+    if (Status s = PlanEntryAppend(v, f.Directory, f.NewName, plan); !s.IsOk()) return s;
+    if (Status s = AppendDirectoryEntry(v, plan, f.Characteristics, f.Entry, f.NewName, f.Directory,
+                                        false);
+        !s.IsOk())
+      return s;
     if (RenamedAfterRelink(f)) {
       // The new name is durable before the old one goes, whatever order the medium keeps.
-      if (!FlushPacketCache(v, true)) return false;
+      if (!FlushPacketCache(v, true)) return MendFailure(v);
       // Written under the engine's feet: what it remembers of the directory's names goes.
       ForgetDirectoryNames(v, f.Directory);
-      if (!ApplyMend(v, f)) return false;
+      if (Status s = ApplyMend(v, f); !s.IsOk()) return s;
     }
     any = true;
   }
-  return !any ||
-         KeepInLastError(v, CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0));
+  if (!any) return Status::Ok();
+  return CommitIntegrity(v, int64_t(CountFreeBlocks(v)) - freeBefore, 0, 0);
 }
 
 // Why repair refuses a volume it walked; Ok when it may go ahead.
-Status Refusal(const TUDFRewritableVolume &v, bool complete, const VolumeScan &scan) {
-  if (scan.ReadFailed) return ScanReadFailure(v);
+Status Refusal(bool complete, const VolumeScan &scan) {
+  if (!scan.ReadFailure.IsOk()) return scan.ReadFailure;
   if (scan.Foreign || scan.ForeignEntries) return KORVA_E_NOT_COMPATIBLE;
   if (!complete || scan.Structural) return KORVA_E_DAMAGED;
   return Status::Ok();
 }
-
-// The mend steps still report through LastError; their failure is taken from there.
-Status Mended(TUDFRewritableVolume &v, bool ok) { return ok ? Status::Ok() : StatusFromLastError(v); }
 
 Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   TakeGeometry(v, scan.Geometry);
@@ -262,11 +274,13 @@ Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   ReleaseFileSystemState(v);
   CreateFileSystemState(v);
   EnterRewriting(v);
-  if (!ApplyMends(v, scan) || !ClaimRoot(v, scan.Geometry.RootBlock))
-    return Mended(v, false);
+  if (Status s = ApplyMends(v, scan); !s.IsOk()) return s;
+  if (Status s = ClaimRoot(v, scan.Geometry.RootBlock); !s.IsOk()) return s;
   if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v))
     return v.LastError ? Status(v.LastError) : Status(KORVA_E_WRITE);
-  return Mended(v, WriteClosedIntegrity(v, scan) && MountAgain(v) && Relink(v, scan));
+  if (!WriteClosedIntegrity(v, scan)) return StatusFromLastError(v);
+  if (Status s = MountAgain(v); !s.IsOk()) return s;
+  return Relink(v, scan);
 }
 
 // Walks the volume and mends what the walk found; the findings go to the callback, as
@@ -274,7 +288,7 @@ Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
 Status RepairVolume(TUDFRewritableVolume &v, KorvaFindingCallback callback, void *context) {
   VolumeScan scan;
   const bool complete = ScanForCheck(v, scan);
-  if (const Status refusal = Refusal(v, complete, scan); !refusal.IsOk()) {
+  if (const Status refusal = Refusal(complete, scan); !refusal.IsOk()) {
     ReportFindings(scan, callback, context, false);
     return refusal;
   }
@@ -282,7 +296,7 @@ Status RepairVolume(TUDFRewritableVolume &v, KorvaFindingCallback callback, void
     // Nothing to mend: a volume already mounted compatible is left exactly as it is.
     if (v.Compatible) return Status::Ok();
     TakeGeometry(v, scan.Geometry);
-    return Mended(v, MountAgain(v));
+    return MountAgain(v);
   }
   v.WrittenInOperation = 0;
   const Status s = Repair(v, scan);

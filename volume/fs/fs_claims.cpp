@@ -150,12 +150,13 @@ bool ClaimWalk::FollowDamaged(DirectoryStream &dir, const TreeDirectory &d, uint
 
 } // namespace
 
-bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
+// The walk's visitor and readers keep a read's failure in LastError.
+Status FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out) {
   out = ContestedBlocks();
   ClaimWalk walk(v, out);
-  if (!walk.Run()) return false;
+  if (!walk.Run()) return StatusFromLastError(v);
   out.Built = true;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
@@ -171,7 +172,7 @@ bool OnlyItsOwn(TUDFRewritableVolume &v, uint32_t block, const std::vector<uint8
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (block >= v.PartitionLength || !ReadBlock(v, block, fe) ||
+  if (block >= v.PartitionLength || !LoadBlock(v, block, fe).IsOk() ||
       !ReadEntryFields(fe, block, info) ||
       !ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, list) || list.Corrupt)
     return false;
@@ -181,14 +182,14 @@ bool OnlyItsOwn(TUDFRewritableVolume &v, uint32_t block, const std::vector<uint8
 }
 } // namespace
 
-bool UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
-                    std::vector<uint32_t> &out) {
+Status UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
+                      std::vector<uint32_t> &out) {
   ContestedBlocks claims;
   ClaimWalk walk(v, claims);
-  if (!walk.Run()) return false;
+  if (!walk.Run()) return StatusFromLastError(v);
   for (uint32_t block : entries)
     if (!walk.Reached(block) && OnlyItsOwn(v, block, claims.Claimed)) out.push_back(block);
-  return true;
+  return Status::Ok();
 }
 
 namespace {
@@ -197,8 +198,7 @@ Status ClaimsOf(TUDFRewritableVolume &v, ContestedBlocks *&out) {
   FindHandleList *state = FindHandlesOf(v);
   if (!state) return KORVA_E_DAMAGED;
   out = &state->Contested;
-  if (!out->Built && !FindContestedBlocks(v, *out)) return StatusFromLastError(v);
-  return Status::Ok();
+  return out->Built ? Status::Ok() : FindContestedBlocks(v, *out);
 }
 } // namespace
 
@@ -208,7 +208,7 @@ Status TreeBlocksMarkedUsed(TUDFRewritableVolume &v) {
   if (state->Contested.BitmapUnioned) return Status::Ok();
   // Walked now: claims kept from an earlier free of this mount may name blocks freed since.
   ContestedBlocks *claims = &state->Contested;
-  if (!FindContestedBlocks(v, *claims)) return StatusFromLastError(v);
+  if (Status s = FindContestedBlocks(v, *claims); !s.IsOk()) return s;
   const size_t bytes = std::min<size_t>(claims->Claimed.size(), v.SpaceBitmapBytes);
   for (size_t i = 0; i < bytes; ++i) {
     const uint8_t wrong = v.SpaceBitmap[i] & claims->Claimed[i];

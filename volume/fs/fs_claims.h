@@ -34,9 +34,9 @@ std::vector<BlockRun> HeldBlocks(uint32_t feBlock, const DescriptorList &list);
 // each claim their blocks; a block claimed a second time, and a file entry reached by a
 // second directory entry without recording several links, is contested. Damaged directory
 // data is read as the check reads it, so every name the check follows is counted. Every file
-// entry is read once (the tree's traversal), so the walk is bounded by the partition. False
-// only on a read failure.
-bool FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
+// entry is read once (the tree's traversal), so the walk is bounded by the partition. Fails
+// only when a read failed.
+Status FindContestedBlocks(TUDFRewritableVolume &v, ContestedBlocks &out);
 
 // Whether runs (inside the partition) may be freed as far as other claims go. The first call
 // of a mount walks the volume. 32 when a block is contested, or the read error that stopped
@@ -49,9 +49,9 @@ Status ClaimedOnlyOnce(TUDFRewritableVolume &v, const std::vector<BlockRun> &run
 Status TreeBlocksMarkedUsed(TUDFRewritableVolume &v);
 
 // Of `entries`, the file entries no name reaches any more and none of whose blocks an entry
-// that is reached claims: what may be freed of them. False when the walk could not run.
-bool UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
-                    std::vector<uint32_t> &out);
+// that is reached claims: what may be freed of them. Fails when the walk could not run.
+Status UnnamedEntries(TUDFRewritableVolume &v, const std::unordered_set<uint32_t> &entries,
+                      std::vector<uint32_t> &out);
 
 } // namespace korva
 

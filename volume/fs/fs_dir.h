@@ -165,13 +165,16 @@ private:
 
 // Calls visit(fid, offset) for each live entry (neither deleted nor the parent) of the
 // directory at feBlock, as far as its data reads. False on a read failure or when visit
-// returns false; a block that holds no readable directory has no entries.
+// returns false; a block that holds no directory has no entries. A directory whose entry or
+// list cannot be read is a failure, never an empty directory (which a removal would take
+// as free to go, and a name index as holding no names).
 // A damaged entry is passed over to the next valid one, so that what the directory holds
 // after it is still seen (and never taken for free space).
 template <class Visit>
 bool ForEachLiveEntry(BlockReadFn read, BlockSpace space, uint32_t feBlock, Visit visit) {
   DirectoryStream dir(read, std::move(space));
-  if (dir.Open(feBlock) != DirectoryStream::Ok) return true;
+  const DirectoryStream::Status opened = dir.Open(feBlock);
+  if (opened != DirectoryStream::Ok) return opened == DirectoryStream::End;
   for (uint64_t offset = 0; offset < dir.Size();) {
     FidEntry fid;
     const DirectoryStream::Status st = dir.ReadFid(offset, fid, false);

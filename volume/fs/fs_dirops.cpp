@@ -23,33 +23,31 @@ Status BeginFsOperation(TUDFRewritableVolume &v) {
   return Status::Ok();
 }
 
-bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
-  if (block >= v.PartitionLength) {
-    FailRead(v);
-    return false;
-  }
-  return ReadSector(v, v.PartitionStart + block, buffer);
-}
-
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, WriteOrder order) {
-  if (block >= v.PartitionLength) {
-    FailRead(v);
-    return false;
-  }
-  return WriteSector(v, v.PartitionStart + block, buffer, order);
-}
-
+// The sector layer still reports through LastError; its failure is taken from there.
 Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
-  return ReadBlock(v, block, buffer) ? Status::Ok() : StatusFromLastError(v);
+  if (block >= v.PartitionLength) return ReadFailure(v);
+  return ReadSector(v, v.PartitionStart + block, buffer) ? Status::Ok() : StatusFromLastError(v);
 }
 
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                   WriteOrder order) {
-  return WriteBlock(v, block, buffer, order) ? Status::Ok() : StatusFromLastError(v);
+  if (block >= v.PartitionLength) return ReadFailure(v);
+  return WriteSector(v, v.PartitionStart + block, buffer, order) ? Status::Ok()
+                                                                 : StatusFromLastError(v);
+}
+
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
+  return KeepInLastError(v, LoadBlock(v, block, buffer));
+}
+
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer, WriteOrder order) {
+  return KeepInLastError(v, StoreBlock(v, block, buffer, order));
 }
 
 BlockReadFn ReaderOf(TUDFRewritableVolume &v) {
-  return [&v](uint32_t block, uint8_t *buffer) { return ReadBlock(v, block, buffer); };
+  return [&v](uint32_t block, uint8_t *buffer) {
+    return KeepInLastError(v, LoadBlock(v, block, buffer));
+  };
 }
 
 uint32_t RootBlock(const TUDFRewritableVolume &v) {
@@ -172,28 +170,28 @@ enum class IndexHint { Scan, At, Absent };
 // Where a scan for the live entry named `name` starts: straight at it by the directory's
 // name index (At), nowhere because no live entry has that name (Absent), or at the start
 // (Scan, when there is no index or it disagrees with the medium). Walking a directory of n
-// entries by name then costs O(n) reads, not O(n^2). False on a read failure.
-bool IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
-                  uint64_t &offset, IndexHint &hint) {
+// entries by name then costs O(n) reads, not O(n^2).
+Status IndexedStart(TUDFRewritableVolume &v, DirectoryStream &dir, std::u16string_view name,
+                    uint64_t &offset, IndexHint &hint) {
   hint = IndexHint::Scan;
   offset = 0;
   // The index holds names as stored; a stand-in for a stored backslash is matched by a scan.
-  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return true;
-  const DirectoryNames *names = IndexedNames(v, dir.FEBlock(), dir.Entry());
-  if (!names) return v.LastError == 0;
+  if (name.find(kBackslashStandIn) != std::u16string_view::npos) return Status::Ok();
+  const DirectoryNames *names = nullptr;
+  if (Status s = IndexedNames(v, dir.FEBlock(), dir.Entry(), names); !s.IsOk() || !names) return s;
   auto at = names->Live.find(std::u16string(name));
   if (at == names->Live.end()) {
     hint = IndexHint::Absent;
-    return true;
+    return Status::Ok();
   }
   FidEntry fid;
   const DirectoryStream::Status st = dir.ReadFid(at->second, fid, false);
-  if (st == DirectoryStream::IoError) return false;
+  if (st == DirectoryStream::IoError) return StatusFromLastError(v);
   if (st == DirectoryStream::Ok && fid.NameEquals(name)) {
     hint = IndexHint::At;
     offset = at->second;
   }
-  return true;
+  return Status::Ok();
 }
 
 void ResetScan(DirectoryInformation &di) {
@@ -211,20 +209,19 @@ void ResetScan(DirectoryInformation &di) {
 }
 
 // The scan reached the end of a directory of size bytes without a match.
-bool EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
+Status EndWithoutMatch(uint64_t size, DirectoryInformation &di) {
   di.DirOffset = size;
   di.HasResult = false;
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
 // Followed, walkers would never end and a removal would reach outside the tree it was
 // given; the kernel answers ELOOP for such a directory.
-bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block) {
-  if (std::find(above.begin(), above.end(), block) == above.end()) return false;
-  SetError(v, KORVA_E_LOOP);
-  return true;
+Status LeadsBackUp(const std::vector<uint32_t> &above, uint32_t block) {
+  if (std::find(above.begin(), above.end(), block) == above.end()) return Status::Ok();
+  return KORVA_E_LOOP;
 }
 
 namespace {
@@ -259,11 +256,11 @@ Scan ScanComponent(DirectoryStream &dir, uint64_t &offset, FidEntry &fid, bool &
 
 // The last component matched: the result. A listing shows the name; looking it up is what
 // fails when it leads back up the path.
-bool TakeResult(TUDFRewritableVolume &v, DirectoryStream &dir, const FidEntry &fid, bool exact,
-                std::vector<uint32_t> &above, const LocateOptions &options,
-                DirectoryInformation &di, bool &found) {
+Status TakeResult(DirectoryStream &dir, const FidEntry &fid, bool exact,
+                  std::vector<uint32_t> &above, const LocateOptions &options,
+                  DirectoryInformation &di, bool &found) {
   if (exact && (fid.Characteristics & kFidDirectory)) {
-    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    if (Status s = LeadsBackUp(above, fid.ICBBlock); !s.IsOk()) return s;
     if (options.Above) {
       *options.Above = std::move(above);
       options.Above->push_back(fid.ICBBlock);
@@ -271,7 +268,7 @@ bool TakeResult(TUDFRewritableVolume &v, DirectoryStream &dir, const FidEntry &f
   }
   StoreResult(dir, fid, di);
   found = true;
-  return true;
+  return Status::Ok();
 }
 
 // Whether a path component names one entry: the last one when the lookup wants that, or one
@@ -283,27 +280,27 @@ bool IsExact(const LocateOptions &options, bool last, const std::u16string &part
 
 // Where the scan for an exact name starts: at the entry the index points to, unless the
 // lookup resumes or counts deleted entries. `absent` when the index knows there is none.
-bool StartOffset(TUDFRewritableVolume &v, DirectoryStream &dir, const std::u16string &part,
-                 bool useIndex, uint64_t &offset, bool &absent) {
+Status StartOffset(TUDFRewritableVolume &v, DirectoryStream &dir, const std::u16string &part,
+                   bool useIndex, uint64_t &offset, bool &absent) {
   absent = false;
-  if (!useIndex) return true;
+  if (!useIndex) return Status::Ok();
   IndexHint hint = IndexHint::Scan;
-  if (!IndexedStart(v, dir, part, offset, hint)) return false;
+  if (Status s = IndexedStart(v, dir, part, offset, hint); !s.IsOk()) return s;
   absent = hint == IndexHint::Absent;
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
 
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
-                bool &found, const LocateOptions &options) {
+Status LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                  bool &found, const LocateOptions &options) {
   const bool resume = options.Resume;
   found = false;
   if (!resume) ResetScan(di);
   std::vector<std::u16string> parts = SplitPath(path);
   if (parts.empty()) {
     found = true;
-    return true;
+    return Status::Ok();
   }
   DirectoryStream dir(ReaderOf(v), BlockSpaceOf(v));
   bool skip = options.SkipFirst;
@@ -312,56 +309,55 @@ bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInfo
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     const DirectoryStream::Status st = dir.Open(di.DirICB);
-    if (st != DirectoryStream::Ok) return st == DirectoryStream::End;
+    if (st == DirectoryStream::IoError) return StatusFromLastError(v);
+    if (st == DirectoryStream::End) return Status::Ok();
     di.DirSize = dir.Size();
     const bool exact = IsExact(options, last, parts[i]);
     bool absent = false;
-    if (!StartOffset(v, dir, parts[i], !resume && !options.IncludeDeleted && exact, offset,
-                     absent))
-      return false;
+    if (Status s = StartOffset(v, dir, parts[i], !resume && !options.IncludeDeleted && exact,
+                               offset, absent);
+        !s.IsOk())
+      return s;
     FidEntry fid;
     const Scan scan =
         absent ? Scan::NoMatch : ScanComponent(dir, offset, fid, skip, options, last, parts[i]);
-    if (scan == Scan::Failed) return false;
+    if (scan == Scan::Failed) return StatusFromLastError(v);
     if (scan == Scan::NoMatch) return EndWithoutMatch(dir.Size(), di);
-    if (last) return TakeResult(v, dir, fid, exact, above, options, di, found);
+    if (last) return TakeResult(dir, fid, exact, above, options, di, found);
     // Any other component is the directory the next one is looked up in.
-    if (LeadsBackUp(v, above, fid.ICBBlock)) return false;
+    if (Status s = LeadsBackUp(above, fid.ICBBlock); !s.IsOk()) return s;
     above.push_back(fid.ICBBlock);
     ResetScan(di);
     di.DirICB = fid.ICBBlock;
     di.ADBlock = fid.ICBBlock;
     offset = 0;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock, std::vector<uint32_t> *above) {
+Status ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                     uint32_t &dirBlock, std::vector<uint32_t> *above) {
   dirBlock = RootBlock(v);
   if (above) *above = {dirBlock};
-  if (!hasParent) return true;
+  if (!hasParent) return Status::Ok();
   switch (ClassifyParent(parent)) {
   case ParentKind::Root:
-    return true;
+    return Status::Ok();
   case ParentKind::Invalid:
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
+    return KORVA_E_PARENT_NOT_REACHABLE;
   case ParentKind::Components:
     break;
   }
   DirectoryInformation di;
   di.DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, parent, di, found,
-                  {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above}))
-    return false;
-  if (!found) {
-    SetError(v, KORVA_E_PARENT_NOT_REACHABLE);
-    return false;
-  }
+  if (Status s = LocatePath(v, parent, di, found,
+                            {.Kind = IsDirectory, .LastMatch = NameMatch::Exact, .Above = above});
+      !s.IsOk())
+    return s;
+  if (!found) return KORVA_E_PARENT_NOT_REACHABLE;
   dirBlock = di.EntryICB;
-  return true;
+  return Status::Ok();
 }
 
 namespace {
@@ -471,7 +467,7 @@ bool PiecesAt(const DescriptorList &list, uint64_t at, uint32_t n,
 Status ReadDirectoryList(TUDFRewritableVolume &v, uint32_t block, EntryFields &info,
                          DescriptorList &list) {
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, block, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, block, info) || info.FileType != kFileTypeDirectory)
     return ReadFailure(v);
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), block, fe, list))
@@ -543,11 +539,6 @@ Status PlanEntryAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16st
   return PlanChainCopy(v, list, plan);
 }
 
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan) {
-  return KeepInLastError(v, PlanEntryAppend(v, parentBlock, name, plan));
-}
-
 Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
                           std::u16string_view name, uint64_t ownBlocks, AppendPlan &plan) {
   if (Status s = PlanEntryAppend(v, parentBlock, name, plan); !s.IsOk()) return s;
@@ -577,7 +568,7 @@ namespace {
 
 // Reads a directory's file entry and its fields.
 Status ReadParentEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, block, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, block, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, block, info)) return ReadFailure(v);
   return Status::Ok();
 }
@@ -723,12 +714,6 @@ Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &planned,
   return UpdateParent(v, plan, first, inPlace, isDirectory, names, name);
 }
 
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory) {
-  return KeepInLastError(
-      v, AppendDirectoryEntry(v, plan, characteristics, entryBlock, name, hint, isDirectory));
-}
-
 namespace {
 // Frees, in memory, the blocks of an entry no name refers to any more. When its entry or
 // list cannot be read the blocks stay taken (repair gives them back): a read failure, or 32
@@ -737,7 +722,7 @@ Status FreeOrphan(TUDFRewritableVolume &v, uint32_t entry, int64_t &freed) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, entry, info)) return KORVA_E_DAMAGED;
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), entry, fe, list))
     return StatusFromLastError(v);
@@ -763,7 +748,7 @@ Status ReleaseOrphanIfClosed(TUDFRewritableVolume &v, uint32_t feBlock) {
 void ReleaseUnnamed(TUDFRewritableVolume &v, OpenFileList &files) {
   if (files.MaybeUnnamed.empty()) return;
   std::vector<uint32_t> unnamed;
-  const bool walked = UnnamedEntries(v, files.MaybeUnnamed, unnamed);
+  const bool walked = UnnamedEntries(v, files.MaybeUnnamed, unnamed).IsOk();
   files.MaybeUnnamed.clear();
   if (!walked || unnamed.empty()) return;
   int64_t freed = 0;
@@ -938,25 +923,26 @@ std::vector<FidPart> ChangedParts(DirectoryStream &dir, uint64_t at, uint32_t le
 
 // Two pieces in one packet go out in one write, so that no moment leaves half a FID on the
 // medium; others one block at a time.
-bool WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
-                   const uint8_t *fid) {
+Status WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
+                     const uint8_t *fid) {
   const auto sectorOf = [&](const FidPart &p) { return v.PartitionStart + p.Block; };
   if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
       parts[1].Block < v.PartitionLength &&
       PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
+    // The packet layer still reports through LastError.
     const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
-    if (!ReadPacket(v, packet)) return false;
+    if (!ReadPacket(v, packet)) return StatusFromLastError(v);
     for (const FidPart &p : parts)
       std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
-    return WritePacket(v, packet);
+    return WritePacket(v, packet) ? Status::Ok() : StatusFromLastError(v);
   }
   for (const FidPart &p : parts) {
     uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return false;
+    if (Status s = LoadBlock(v, p.Block, sector); !s.IsOk()) return s;
     std::memcpy(sector + p.Offset, fid + p.From, p.Length);
-    if (!WriteBlock(v, p.Block, sector)) return false;
+    if (Status s = StoreBlock(v, p.Block, sector); !s.IsOk()) return s;
   }
-  return true;
+  return Status::Ok();
 }
 
 } // namespace
@@ -977,9 +963,7 @@ Status RewriteFid(TUDFRewritableVolume &v, const DirectoryInformation &di,
   // Entries embedded in the directory's file entry lie in one block, with that entry's tag.
   if (dir.List().Embedded()) return StoreDirectoryBytes(v, dir, di.DirOffset, fid, di.FIDLength);
   // The FID may lie over two blocks. Only the parts that changed are written.
-  if (!WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid))
-    return StatusFromLastError(v);
-  return Status::Ok();
+  return WriteFidParts(v, ChangedParts(dir, di.DirOffset, di.FIDLength, fid, old), fid);
 }
 
 Status DirectoryLostName(TUDFRewritableVolume &v, uint32_t dirBlock, int linkDelta) {
@@ -998,8 +982,9 @@ Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
   di.DirICB = RootBlock(v);
   bool found = false;
   if (SplitPath(path).empty()) return Status::Unnumbered();
-  if (!LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact}))
-    return StatusFromLastError(v);
+  if (Status s = LocatePath(v, path, di, found, {.Kind = kind, .LastMatch = NameMatch::Exact});
+      !s.IsOk())
+    return s;
   return found ? Status::Ok() : Status::Unnumbered();
 }
 
@@ -1009,7 +994,7 @@ Status LocateExact(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
 // operating-system error alone.
 Status CheckRemovable(TUDFRewritableVolume &v, uint32_t entry, FileSystemObjectType kind,
                       uint8_t *fe, EntryFields &info) {
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, entry, info) ||
       (info.FileType == kFileTypeDirectory) != (kind == IsDirectory))
     return KORVA_E_DAMAGED;
@@ -1116,41 +1101,41 @@ bool CollectNames(TUDFRewritableVolume &v, uint32_t dirBlock, DirectoryNames &ou
 
 } // namespace
 
-const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
-                                   const EntryFields &info) {
+Status IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock, const EntryFields &info,
+                    const DirectoryNames *&out) {
+  out = nullptr;
   FindHandleList *state = FindHandlesOf(v);
-  if (!state) return nullptr;
+  if (!state) return Status::Ok();
   auto it = state->Names.find(dirBlock);
   if (it == state->Names.end() || it->second.UniqueID != info.UniqueID ||
       it->second.InformationLength != info.InformationLength) {
     DirectoryNames names;
     names.UniqueID = info.UniqueID;
     names.InformationLength = info.InformationLength;
-    if (!CollectNames(v, dirBlock, names)) return nullptr;
+    if (!CollectNames(v, dirBlock, names)) return StatusFromLastError(v);
     it = state->Names.insert_or_assign(dirBlock, std::move(names)).first;
   }
-  return &it->second;
+  out = &it->second;
+  return Status::Ok();
 }
 
-bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
-               DirectoryInformation &di) {
+Status NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+                 DirectoryInformation &di) {
   di = DirectoryInformation();
   di.DirICB = dirBlock;
   taken = false;
   // A name the index does not hold is free; one it holds is looked up for its details.
   uint8_t fe[kBlockSize];
   EntryFields info;
-  if (ReadBlock(v, dirBlock, fe) && ReadEntryFields(fe, dirBlock, info) &&
-      info.FileType == kFileTypeDirectory) {
-    // The index holds names as stored; one written elsewhere is looked up in full.
-    const DirectoryNames *names = IsStorableName(name) ? IndexedNames(v, dirBlock, info) : nullptr;
-    if (!names && v.LastError) return false;
-    if (names && !names->Live.count(std::u16string(name))) return true;
-  } else if (v.LastError) {
-    return false;
+  if (Status s = LoadBlock(v, dirBlock, fe); !s.IsOk()) return s;
+  // The index holds names as stored; one written elsewhere is looked up in full.
+  if (ReadEntryFields(fe, dirBlock, info) && info.FileType == kFileTypeDirectory &&
+      IsStorableName(name)) {
+    const DirectoryNames *names = nullptr;
+    if (Status s = IndexedNames(v, dirBlock, info, names); !s.IsOk()) return s;
+    if (names && !names->Live.count(std::u16string(name))) return Status::Ok();
   }
-  std::u16string p(name);
-  return LocatePath(v, p, di, taken, {.LastMatch = NameMatch::Exact});
+  return LocatePath(v, name, di, taken, {.LastMatch = NameMatch::Exact});
 }
 
 NameIndexUpdate::NameIndexUpdate(TUDFRewritableVolume &v, uint32_t dirBlock)
@@ -1210,8 +1195,8 @@ Status ParentForNewDirectory(TUDFRewritableVolume &v, std::u16string_view par,
     return KORVA_E_PARENT_NOT_REACHABLE;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, par, true, parentBlock) || !NameTaken(v, parentBlock, nm, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, par, true, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, nm, taken, di); !s.IsOk()) return s;
   return taken ? Status(KORVA_E_FILE_EXISTS) : Status::Ok();
 }
 

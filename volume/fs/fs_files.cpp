@@ -27,15 +27,17 @@ uint32_t EntryBytesOf(const TUDFRewritableVolume &v) {
   return std::max(BlockBytesOf(v), kBlockSize); // as BlockSpace::DescriptorBytes()
 }
 
-bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
+Status ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe) {
   // Every block of a sector or less: the engine block is the entry's (no map to consult).
-  if (BlockBytesOf(v) <= kBlockSize) return ReadBlock(v, block, fe);
-  return ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe);
+  if (BlockBytesOf(v) <= kBlockSize) return LoadBlock(v, block, fe);
+  // The reader keeps its failure in LastError.
+  if (!ReadEntryBlock(ReaderOf(v), BlockSpaceOf(v), block, fe)) return StatusFromLastError(v);
+  return Status::Ok();
 }
 
 Status LoadFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view) {
   if (f.Invalidated) return KORVA_E_BAD_FILE_HANDLE;
-  if (!ReadEntry(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, f.FEBlock, view.FE); !s.IsOk()) return s;
   const uint32_t length = EntryBytesOf(v);
   // The block may have been freed and reused by another entry since the handle was made.
   if (!ReadEntryFields(view.FE, f.FEBlock, view.Info, length) ||
@@ -69,7 +71,7 @@ Status MakeHandle(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t access, UD
   FileView view;
   // Identity first: LoadFile compares it with the entry.
   EntryBuffer fe;
-  if (!ReadEntry(v, feBlock, fe)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, feBlock, fe); !s.IsOk()) return s;
   EntryFields info;
   if (!ReadEntryFields(fe, feBlock, info, EntryBytesOf(v)) || info.FileType != kFileTypeFile)
     return ReadFailure(v);
@@ -97,7 +99,7 @@ Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t att
   if (Status s = TakeUniqueID(v, e.UniqueID); !s.IsOk()) return s;
   uint8_t sector[kBlockSize];
   MakeFileEntry(sector, feBlock, e);
-  if (!WriteBlock(v, feBlock, sector)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, feBlock, sector); !s.IsOk()) return s;
   return Status::Ok();
 }
 
@@ -105,7 +107,7 @@ Status WriteNewFileEntry(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t att
 Status HasOtherNames(TUDFRewritableVolume &v, uint32_t entry, bool &shared) {
   shared = false;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   EntryFields info;
   shared = ReadEntryFields(fe, entry, info) && info.LinkCount > 1;
   return Status::Ok();
@@ -117,7 +119,7 @@ Status ReadReplaceable(TUDFRewritableVolume &v, const DirectoryInformation &di,
                        DescriptorList &list) {
   const uint32_t entry = di.EntryICB;
   uint8_t fe[kBlockSize];
-  if (!ReadBlock(v, entry, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, entry, fe); !s.IsOk()) return s;
   EntryFields info;
   // A directory entry that leads to anything but a file entry is damage to check and repair.
   if (!ReadEntryFields(fe, entry, info) || info.FileType != kFileTypeFile)
@@ -239,9 +241,8 @@ Status CreateFile(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t access,
   uint32_t parentBlock = 0;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
-      !NameTaken(v, parentBlock, pn.Name, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, pn.Name, taken, di); !s.IsOk()) return s;
   if (taken) return OpenOrReplace(v, pn, parentBlock, di, access, disposition, attributes, h);
   if (disposition == UDF_OPEN_EXISTING) return KORVA_E_FILE_NOT_FOUND;
   if (!IsStorableName(pn.Name)) return KORVA_E_INVALID_NAME;
@@ -301,7 +302,7 @@ Status FillFindData(TUDFRewritableVolume &v, const DirectoryInformation &di,
                     _UDF_FIND_DATAW &d) {
   std::memset(&d, 0, sizeof d);
   EntryBuffer fe;
-  if (!ReadEntry(v, di.EntryICB, fe)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, di.EntryICB, fe); !s.IsOk()) return s;
   EntryFields info;
   const bool valid = ReadEntryFields(fe, di.EntryICB, info, EntryBytesOf(v));
   uint32_t attr = 0;
@@ -354,7 +355,7 @@ Status FindFirst(TUDFRewritableVolume &v, std::u16string_view p, _UDF_FIND_DATAW
   di->Pattern = SplitParent(p).Name;
   di->DirICB = RootBlock(v);
   bool found = false;
-  if (!LocatePath(v, p, *di, found)) return StatusFromLastError(v);
+  if (Status s = LocatePath(v, p, *di, found); !s.IsOk()) return s;
   if (!found) return Status::Unnumbered();
   if (Status s = FillFindData(v, *di, data); !s.IsOk()) return s;
   FindHandleList *list = FindHandlesOf(v);
@@ -367,9 +368,11 @@ Status FindFirst(TUDFRewritableVolume &v, std::u16string_view p, _UDF_FIND_DATAW
 // the operating system's "no more files".
 Status FindNext(TUDFRewritableVolume &v, DirectoryInformation &di, _UDF_FIND_DATAW &data) {
   bool found = false;
-  if (di.HasResult &&
-      !LocatePath(v, di.Pattern, di, found, {.Resume = true, .SkipFirst = true}))
-    return StatusFromLastError(v);
+  if (di.HasResult) {
+    if (Status s = LocatePath(v, di.Pattern, di, found, {.Resume = true, .SkipFirst = true});
+        !s.IsOk())
+      return s;
+  }
   if (!found) {
     KorvaSetLastOSError(KORVA_ERROR_NO_MORE_FILES);
     return Status::Unnumbered();

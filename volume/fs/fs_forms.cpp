@@ -46,7 +46,7 @@ Status MoveEmbeddedData(TUDFRewritableVolume &v, uint32_t feBlock, const uint8_t
   uint8_t data[kBlockSize] = {};
   std::memcpy(data, fe + list.EmbeddedOffset, n);
   if (info.FileType == kFileTypeDirectory) RelocateFids(data, n, block);
-  if (!WriteBlock(v, block, data)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, block, data); !s.IsOk()) return s;
   ads.push_back({n, block});
   return Status::Ok();
 }
@@ -112,11 +112,10 @@ Status PlanShortList(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t first,
 // points at it. On a failure the chain's blocks are given back: nothing refers to them.
 Status WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
   for (size_t i = list.Chain.size(); i-- > 0;)
-    if (!WriteBlock(v, list.Chain[i], list.ChainSectors[i].data())) {
-      const Status failed = StatusFromLastError(v);
+    if (Status s = StoreBlock(v, list.Chain[i], list.ChainSectors[i].data()); !s.IsOk()) {
       for (uint32_t b : list.Chain)
         MarkRun(v, b, 1, false);
-      return failed;
+      return s;
     }
   return Status::Ok();
 }
@@ -124,7 +123,7 @@ Status WriteChain(TUDFRewritableVolume &v, const ShortList &list) {
 // Reads an entry, its fields and its descriptor list.
 Status ReadEntryAndList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
                         EntryFields &info, DescriptorList &list) {
-  if (!ReadBlock(v, feBlock, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, feBlock, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, feBlock, info)) return ReadFailure(v);
   if (!ReadDescriptorList(ReaderOf(v), BlockSpaceOf(v), feBlock, fe, list))
     return StatusFromLastError(v);
@@ -189,7 +188,7 @@ Status WriteShortForm(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
   StoreShortList(fe, area, shortList, info.ICBFlags);
   const uint64_t taken = list.Embedded() ? ads.size() : 0;
   UpdateFileEntry(fe, feBlock, info.InformationLength, info.BlocksRecorded + taken, 0, false);
-  if (!WriteBlock(v, feBlock, fe)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, feBlock, fe); !s.IsOk()) return s;
   const int64_t delta = FreeOldChain(v, list) - int64_t(taken + shortList.Chain.size());
   return delta != 0 ? CommitIntegrity(v, delta, 0, 0) : Status::Ok();
 }
@@ -216,20 +215,15 @@ Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64
     DirectoryStream::Place p;
     if (!dir.Locate(offset + done, p)) return ReadFailure(v);
     uint8_t sector[kBlockSize];
-    if (!ReadBlock(v, p.Block, sector)) return StatusFromLastError(v);
+    if (Status s = LoadBlock(v, p.Block, sector); !s.IsOk()) return s;
     const uint32_t chunk = std::min<uint32_t>(length - done, kBlockSize - p.Offset);
     std::memcpy(sector + p.Offset, bytes + done, chunk);
     // Entries embedded in the directory's file entry change that entry: its tag follows.
     if (dir.List().Embedded()) RefillEntryTag(sector, p.Block);
-    if (!WriteBlock(v, p.Block, sector)) return StatusFromLastError(v);
+    if (Status s = StoreBlock(v, p.Block, sector); !s.IsOk()) return s;
     done += chunk;
   }
   return Status::Ok();
-}
-
-bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
-                         const uint8_t *bytes, uint32_t length) {
-  return KeepInLastError(v, StoreDirectoryBytes(v, dir, offset, bytes, length));
 }
 
 } // namespace korva

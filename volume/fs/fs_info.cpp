@@ -71,13 +71,11 @@ Status ResolveEntry(TUDFRewritableVolume &v, std::u16string_view path, EntryRef 
   const std::u16string parent = JoinPath(out.Parts, out.Parts.size() - 1);
   std::vector<uint32_t> above;
   bool taken = false;
-  if (!ResolveParent(v, parent, true, out.DirBlock, &above) ||
-      !NameTaken(v, out.DirBlock, name, taken, out.At))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, parent, true, out.DirBlock, &above); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, out.DirBlock, name, taken, out.At); !s.IsOk()) return s;
   if (!taken) return KORVA_E_FILE_NOT_FOUND;
   out.EntryBlock = out.At.EntryICB;
-  if (out.IsDirectory() && LeadsBackUp(v, above, out.EntryBlock)) return StatusFromLastError(v);
-  return Status::Ok();
+  return out.IsDirectory() ? LeadsBackUp(above, out.EntryBlock) : Status::Ok();
 }
 
 bool FileTimeToStamp(uint64_t fileTime, UDF_TimeStamp &stamp) {
@@ -108,7 +106,7 @@ namespace {
 // Reads the file entry of a resolved entry; false (read error) when it is not a valid one.
 // `fe` has room for any entry (an EntryBuffer).
 Status LoadEntry(TUDFRewritableVolume &v, const EntryRef &e, uint8_t *fe, EntryFields &info) {
-  if (!ReadEntry(v, e.EntryBlock, fe)) return StatusFromLastError(v);
+  if (Status s = ReadEntry(v, e.EntryBlock, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, e.EntryBlock, info, EntryBytesOf(v))) return ReadFailure(v);
   return Status::Ok();
 }
@@ -196,7 +194,7 @@ Status ChangeEntry(TUDFRewritableVolume &v, std::u16string_view path, Change cha
   change(*record);
   record->SetAttributeTime(StampNow());
   RefillEntryTag(fe, e.EntryBlock);
-  if (!WriteBlock(v, e.EntryBlock, fe)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, e.EntryBlock, fe); !s.IsOk()) return s;
   return Status::Ok();
 }
 
@@ -246,11 +244,11 @@ void EndListAt(uint8_t *block, uint16_t offset, ShortADValue ad, uint32_t adByte
 
 namespace korva {
 
-bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
-                       const DescriptorList &list, uint64_t size, ListCut &out) {
+Status CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                         const DescriptorList &list, uint64_t size, ListCut &out) {
   const std::vector<ADSlot> &ext = list.Extents;
   out = ListCut();
-  if (ext.empty()) return true;
+  if (ext.empty()) return Status::Ok();
   uint64_t start = 0;
   size_t k = 0;
   while (k + 1 < ext.size() && start + ext[k].AD.Length() < size)
@@ -263,10 +261,10 @@ bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
   const bool inEntry = cut.SlotBlock == feBlock;
   if (!inEntry) {
     uint8_t aed[kBlockSize];
-    if (!ReadBlock(v, cut.SlotBlock, aed)) return false;
+    if (Status s = LoadBlock(v, cut.SlotBlock, aed); !s.IsOk()) return s;
     EndListAt(aed, cut.SlotOffset, ad, adBytes);
     RefillListBlockTag(aed, cut.SlotBlock, false, adBytes);
-    if (!WriteBlock(v, cut.SlotBlock, aed)) return false;
+    if (Status s = StoreBlock(v, cut.SlotBlock, aed); !s.IsOk()) return s;
   } else {
     EndListAt(fe, cut.SlotOffset, ad, adBytes);
   }
@@ -282,30 +280,29 @@ bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
   auto after = inEntry ? chain.begin() : std::find(chain.begin(), chain.end(), cut.SlotBlock);
   if (after != chain.end() && !inEntry) ++after;
   out.Chain.assign(after, chain.end());
-  return true;
+  return Status::Ok();
 }
 
-bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock) {
+Status TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock) {
   uint8_t fe[kBlockSize];
   EntryFields info;
   DescriptorList list;
-  if (!ReadBlock(v, feBlock, fe)) return false;
+  if (Status s = LoadBlock(v, feBlock, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, feBlock, info) ||
-      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, feBlock, fe, list) || list.Corrupt) {
-    FailRead(v);
-    return false;
-  }
+      !ReadDescriptorList(ReaderOf(v), v.PartitionLength, feBlock, fe, list) || list.Corrupt)
+    return ReadFailure(v);
   if (list.Embedded() || info.InformationLength == 0 ||
       list.TotalBytes() <= info.InformationLength)
-    return true;
+    return Status::Ok();
   ListCut cut;
-  if (!CutDescriptorList(v, feBlock, fe, list, info.InformationLength, cut)) return false;
+  if (Status s = CutDescriptorList(v, feBlock, fe, list, info.InformationLength, cut); !s.IsOk())
+    return s;
   uint64_t dropped = 0;
   for (auto &r : cut.Data)
     dropped += r.second;
   const uint64_t recorded = info.BlocksRecorded > dropped ? info.BlocksRecorded - dropped : 0;
   UpdateFileEntry(fe, feBlock, info.InformationLength, recorded, 0, false);
-  return WriteBlock(v, feBlock, fe);
+  return StoreBlock(v, feBlock, fe);
 }
 
 } // namespace korva
@@ -321,8 +318,8 @@ Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &vie
   if (Status s = MayFreeEntryBlocks(v, f.FEBlock, view.List, std::nullopt); !s.IsOk()) return s;
   if (view.List.Embedded()) return ShrinkEmbedded(v, f, view, size);
   ListCut cut;
-  if (!CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut))
-    return StatusFromLastError(v);
+  if (Status s = CutDescriptorList(v, f.FEBlock, view.FE, view.List, size, cut); !s.IsOk())
+    return s;
   int64_t freedData = 0;
   for (auto &r : cut.Data)
     for (uint64_t b = 0; b < r.second; ++b)

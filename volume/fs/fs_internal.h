@@ -22,13 +22,15 @@ namespace korva {
 Status BeginFsOperation(TUDFRewritableVolume &v);
 
 // Block-level I/O inside the partition. A block outside it is a read error (13/14).
-bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
-bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
-                WriteOrder order = WriteOrder::Auto);
-// The same for code returning a Status: the failure the read or write reported.
 Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                   WriteOrder order = WriteOrder::Auto);
+// The same for code still reporting through LastError: false with the failure stored.
+bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer);
+bool WriteBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
+                WriteOrder order = WriteOrder::Auto);
+// A block reader for the directory and list readers, which report a bare failure: the
+// read's own failure is kept in LastError for the caller to take.
 BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
@@ -71,20 +73,20 @@ struct LocateOptions {
   std::vector<uint32_t> *Above = nullptr;
 };
 
-// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record).
-// Returns false when a read failed, or with error 39 when an exactly named directory on the
-// path is one the path already went through; found says whether the path resolved.
-bool LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
-                bool &found, const LocateOptions &options = {});
+// Resolves a path from di.DirICB (the caller sets it; Resume continues from the record);
+// found says whether the path resolved. Fails when a read failed, or with error 39 when an
+// exactly named directory on the path is one the path already went through.
+Status LocatePath(TUDFRewritableVolume &v, std::u16string_view path, DirectoryInformation &di,
+                  bool &found, const LocateOptions &options = {});
 
-// Resolves a parent path given to a create into the block of a directory's file entry.
-// Sets error 1 when it names no directory. False on failure (error set). `above`, when
-// given, receives the directories from the root down to it.
-bool ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
-                   uint32_t &dirBlock, std::vector<uint32_t> *above = nullptr);
+// Resolves a parent path given to a create into the block of a directory's file entry:
+// error 1 when it names no directory. `above`, when given, receives the directories from
+// the root down to it.
+Status ResolveParent(TUDFRewritableVolume &v, std::u16string_view parent, bool hasParent,
+                     uint32_t &dirBlock, std::vector<uint32_t> *above = nullptr);
 // A directory entry leading to `block`, a directory already on a path through `above`, is a
-// way back up the tree: true, with error 39.
-bool LeadsBackUp(TUDFRewritableVolume &v, const std::vector<uint32_t> &above, uint32_t block);
+// way back up the tree: error 39.
+Status LeadsBackUp(const std::vector<uint32_t> &above, uint32_t block);
 
 // Appends a FID for a new entry to a directory. The caller has checked space with
 // AppendCost and written the entry's own blocks; `hint` is where block taking goes on.
@@ -136,14 +138,8 @@ Status PlanAppendWithRoom(TUDFRewritableVolume &v, uint32_t parentBlock,
 Status TakeAppendBlocks(TUDFRewritableVolume &v, AppendPlan &plan, uint32_t hint);
 // Writes the planned entry into the directory, then the directory's entry and list.
 Status AppendDirectoryEntry(TUDFRewritableVolume &v, const AppendPlan &plan,
-                            uint8_t characteristics, uint32_t entryBlock,
-                            std::u16string_view name, uint32_t hint, bool isDirectory);
-// Planning and appending for callers still reporting through LastError (the check and
-// repair).
-bool PlanAppend(TUDFRewritableVolume &v, uint32_t parentBlock, std::u16string_view name,
-                AppendPlan &plan);
-bool AppendEntry(TUDFRewritableVolume &v, const AppendPlan &plan, uint8_t characteristics,
-                 uint32_t entryBlock, std::u16string_view name, uint32_t hint, bool isDirectory);
+                            uint8_t characteristics, uint32_t entryBlock, std::u16string_view name,
+                            uint32_t hint, bool isDirectory);
 
 // Whether the blocks an entry holds (file entry, extents, extension blocks) may be freed: a
 // list read whole, every block in the partition, marked used, none of the volume's own
@@ -161,11 +157,12 @@ struct ListCut {
 // Cuts the descriptor list of the entry in `fe` (at feBlock) to `size` bytes (size > 0): the
 // extent holding the last byte is shortened and ends the list. A cut inside an extension block
 // writes that block; the entry changes in `fe` only (the caller writes it).
-bool CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
-                       const DescriptorList &list, uint64_t size, ListCut &out);
+Status CutDescriptorList(TUDFRewritableVolume &v, uint32_t feBlock, uint8_t *fe,
+                         const DescriptorList &list, uint64_t size, ListCut &out);
 // Cuts the extents of a directory that run past its length back to it, and writes its entry.
 // The blocks that no longer belong to it are left to the caller (repair rebuilds the bitmap).
-bool TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
+// An entry or list that does not read as one is a read failure.
+Status TrimDirectoryToLength(TUDFRewritableVolume &v, uint32_t feBlock);
 
 // Frees, in memory, the blocks of a run that are in use and counts them in freed.
 void FreeRun(TUDFRewritableVolume &v, uint32_t first, uint64_t count, int64_t &freed);
@@ -194,14 +191,14 @@ Status RemoveEntry(TUDFRewritableVolume &v, std::u16string_view path, FileSystem
 KBOOL RemovePath(TUDFRewritableVolume *volume, const KWCHAR *path, FileSystemObjectType kind);
 
 // The name index of the directory at dirBlock whose file entry holds info, built when
-// missing or stale. Null on a read failure (error set) or without mount state.
-const DirectoryNames *IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock,
-                                   const EntryFields &info);
+// missing or stale; `out` stays null without mount state. Fails when a read failed.
+Status IndexedNames(TUDFRewritableVolume &v, uint32_t dirBlock, const EntryFields &info,
+                    const DirectoryNames *&out);
 
 // Whether name is held by a live entry of any kind in the directory at dirBlock; di holds
 // the entry found.
-bool NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
-               DirectoryInformation &di);
+Status NameTaken(TUDFRewritableVolume &v, uint32_t dirBlock, std::u16string_view name, bool &taken,
+                 DirectoryInformation &di);
 
 // Keeps the name index of one directory in step with a change: the change reports what it
 // did once it is on the medium; a change that ends without reporting drops the index.
@@ -235,9 +232,6 @@ Status MakeShortForm(TUDFRewritableVolume &v, uint32_t feBlock);
 // directory's own file entry).
 Status StoreDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
                            const uint8_t *bytes, uint32_t length);
-// The same for callers still reporting through LastError (the check and repair).
-bool WriteDirectoryBytes(TUDFRewritableVolume &v, DirectoryStream &dir, uint64_t offset,
-                         const uint8_t *bytes, uint32_t length);
 
 // Frees the entry of a removed file once its last handle is closed, and records the space in
 // the integrity descriptor. Success when there is nothing to do; 32 when the entry can no
@@ -271,9 +265,8 @@ struct FileView {
 // The bytes of a file entry of the volume: a whole logical block, or the sector that holds a
 // smaller one.
 uint32_t EntryBytesOf(const TUDFRewritableVolume &v);
-// Reads the file entry at `block` whole into `fe` (EntryBytesOf(v) bytes). False with the
-// volume's error on a read failure.
-bool ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
+// Reads the file entry at `block` whole into `fe` (EntryBytesOf(v) bytes).
+Status ReadEntry(TUDFRewritableVolume &v, uint32_t block, uint8_t *fe);
 // The open file of a handle that is still valid and was opened with one of the `access` rights
 // (any rights when 0), in f. Error 7 for an unknown or invalidated handle, 8 without the
 // rights.

@@ -33,9 +33,8 @@ Status ResolveNew(TUDFRewritableVolume &v, const KWCHAR *path, uint32_t &parentB
   if (SplitPath(pn.Parent).size() + 1 > KORVA_MAX_DEPTH) return KORVA_E_TOO_DEEP;
   bool taken = false;
   DirectoryInformation di;
-  if (!ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock) ||
-      !NameTaken(v, parentBlock, pn.Name, taken, di))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, pn.Parent, pn.HasSeparator, parentBlock); !s.IsOk()) return s;
+  if (Status s = NameTaken(v, parentBlock, pn.Name, taken, di); !s.IsOk()) return s;
   if (taken) return KORVA_E_FILE_EXISTS;
   name = pn.Name;
   return Status::Ok();
@@ -50,7 +49,7 @@ Status WriteDataBlocks(TUDFRewritableVolume &v, const std::vector<uint8_t> &data
     const size_t at = i * kBlockSize;
     const size_t n = std::min<size_t>(kBlockSize, data.size() - at);
     std::memcpy(block, data.data() + at, n);
-    if (!WriteBlock(v, blocks[i], block)) return StatusFromLastError(v);
+    if (Status s = StoreBlock(v, blocks[i], block); !s.IsOk()) return s;
     extents.push_back({uint32_t(n), blocks[i]});
   }
   e.InformationLength = data.size();
@@ -131,7 +130,7 @@ Status CreateTyped(TUDFRewritableVolume &v, const KWCHAR *path, const NewEntry &
 // link: directories have one name each; the link count is 16 bits.
 Status ReadLinkable(TUDFRewritableVolume &v, const EntryRef &source, uint8_t *fe,
                     EntryFields &info) {
-  if (!ReadBlock(v, source.EntryBlock, fe)) return StatusFromLastError(v);
+  if (Status s = LoadBlock(v, source.EntryBlock, fe); !s.IsOk()) return s;
   if (!ReadEntryFields(fe, source.EntryBlock, info)) return ReadFailure(v);
   if (source.IsDirectory() || info.FileType == kFileTypeDirectory || info.LinkCount == 0xFFFF)
     return KORVA_E_ACCESS;

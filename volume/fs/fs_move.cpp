@@ -109,13 +109,12 @@ struct MoveTarget {
 Status PlanTarget(TUDFRewritableVolume &v, const std::vector<std::u16string> &target,
                   MoveTarget &out) {
   const std::u16string &name = target.back();
-  if (!ResolveParent(v, JoinPath(target, target.size() - 1), true, out.Parent))
-    return StatusFromLastError(v);
+  if (Status s = ResolveParent(v, JoinPath(target, target.size() - 1), true, out.Parent); !s.IsOk())
+    return s;
   // Plan and check space before anything changes; replacing a target only adds free space
   // and leaves the directory's length and list alone, so the plan stays valid.
   if (Status s = PlanAppendWithRoom(v, out.Parent, name, 0, out.Plan); !s.IsOk()) return s;
-  if (!NameTaken(v, out.Parent, name, out.Taken, out.Found)) return StatusFromLastError(v);
-  return Status::Ok();
+  return NameTaken(v, out.Parent, name, out.Taken, out.Found);
 }
 
 Status Move(TUDFRewritableVolume &v, std::u16string_view from, std::u16string_view to) {

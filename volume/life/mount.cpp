@@ -125,7 +125,7 @@ Status ReadFileSetAndRoot(TUDFRewritableVolume &v, bool foreign = false) {
   // extended one. Either way the identifier says whose it is: ours, or the Linux kernel's
   // once it added entries to the root of a volume formatted here.
   EntryBuffer fe; // another writer's root entry may fill a block larger than a sector
-  if (Status s = OldStep(v, [&] { return ReadEntry(v, rootBlock, fe); }); !s.IsOk()) return s;
+  if (Status s = ReadEntry(v, rootBlock, fe); !s.IsOk()) return s;
   const auto root = ParseFileEntry(fe, EntryBytesOf(v), at.LogicalBlockNumber);
   const bool whose = root && (foreign || IsOurImplementation(root->ImplementationIdentifier) ||
                               IsLinuxKernelImplementation(root->ImplementationIdentifier));
