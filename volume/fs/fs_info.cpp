@@ -224,7 +224,7 @@ Status ShrinkEmbedded(TUDFRewritableVolume &v, OpenFileInformation &f, FileView 
   std::memset(view.FE + area->First + size, 0, area->Length - size);
   StoreLE32(view.FE + area->LengthField, static_cast<uint32_t>(size));
   UpdateFileEntry(view.FE, f.FEBlock, size, view.Info.BlocksRecorded, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, f.FEBlock, view.FE); !s.IsOk()) return s;
   return CommitIntegrity(v, 0, 0, 0);
 }
 
@@ -327,7 +327,7 @@ Status ShrinkFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &vie
   const uint64_t recorded = view.Info.BlocksRecorded;
   UpdateFileEntry(view.FE, f.FEBlock, size,
                   recorded > uint64_t(freedData) ? recorded - uint64_t(freedData) : 0, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, f.FEBlock, view.FE); !s.IsOk()) return s;
   int64_t freed = 0;
   for (auto &r : cut.Data)
     FreeRun(v, r.first, r.second, freed);
@@ -346,7 +346,7 @@ Status EmptyFile(TUDFRewritableVolume &v, OpenFileInformation &f, FileView &view
   std::memset(view.FE + area->First, 0, area->Length);
   StoreDescriptorLength(view.FE, *area, 0);
   UpdateFileEntry(view.FE, f.FEBlock, 0, 0, 0, true);
-  if (!WriteBlock(v, f.FEBlock, view.FE)) return StatusFromLastError(v);
+  if (Status s = StoreBlock(v, f.FEBlock, view.FE); !s.IsOk()) return s;
   const int64_t freed = FreeEntryBlocks(v, f.FEBlock, view.List, true);
   if (Status s = CommitIntegrity(v, freed, 0, 0); !s.IsOk()) return s;
   f.Position = 0;
