@@ -340,6 +340,13 @@ TEST_F(FsForms, EntriesOtherWritersRecordAreReadAndChangedInOurForm) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].Size, c.Size);
 
+    // Writing nothing succeeds and leaves the entry as the other writer recorded it.
+    uint8_t before[kBlockSize], after[kBlockSize];
+    ASSERT_TRUE(ReadBlock(v, EntryBlock(v, path), before));
+    EXPECT_TRUE(WriteAt(path, c.Size / 2, {})) << v.LastError;
+    ASSERT_TRUE(ReadBlock(v, EntryBlock(v, path), after));
+    EXPECT_EQ(std::memcmp(before, after, kBlockSize), 0);
+
     // An append moves embedded data to short descriptors and keeps long ones long; the
     // attributes stay in front.
     const std::vector<uint8_t> more = Pattern(2 * kBlockSize + 3, ++seed);

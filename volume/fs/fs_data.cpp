@@ -675,7 +675,9 @@ KORVA_API KBOOL UDF_WriteFile(TUDFRewritableVolume *volume, UDF_HANDLE handle, c
   FileView view;
   OpenFileInformation *f = nullptr;
   Status s = BeginTransfer(v, handle, UDF_GENERIC_WRITE, buffer, count, view, f);
-  if (s.IsOk()) s = WriteAtPosition(v, *f, view, static_cast<const uint8_t *>(buffer), count);
+  // Writing nothing changes nothing, in whatever form the file is recorded.
+  if (s.IsOk() && count > 0)
+    s = WriteAtPosition(v, *f, view, static_cast<const uint8_t *>(buffer), count);
   if (s.IsOk() && written) *written = count;
   return Report(v, s);
 }
