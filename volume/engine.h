@@ -91,14 +91,14 @@ inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
 // "dirty" variants clear Compatible). Sector numbers are absolute.
 
 // Reads PacketBlocks sectors starting at sector (a packet start) into PacketBuffer.
-bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
+Status ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
 // Reads one sector into dest (2048 bytes); PacketBuffer is untouched.
-bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
+Status ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
 // Reads count sectors from first straight into dest (count * 2048 bytes) in large requests;
 // PacketBuffer is untouched. good tells how many sectors from first arrived; on failure it
 // stops at a packet boundary (or first), as if the data had been read packet by packet.
-bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
-                 uint32_t &good);
+Status ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
+                   uint32_t &good);
 // How a write may be ordered against the others (volume/medium/packet_cache.h). Auto: loose
 // when it changes only blocks taken since the last commit went out, else a commit. Loose: the
 // caller knows that nothing on the medium refers yet to what it changes (directory bytes past

@@ -74,7 +74,7 @@ std::vector<Listed> List(TUDFRewritableVolume &v, const std::u16string &pattern)
 RawEntry ReadEntry(TUDFRewritableVolume &v, uint32_t block) {
   RawEntry e;
   uint8_t fe[kBlockSize];
-  if (!ReadSector(v, v.PartitionStart + block, fe)) return e;
+  if (!ReadSector(v, v.PartitionStart + block, fe).IsOk()) return e;
   if (!ReadEntryFields(fe, block, e.Info)) return e;
   e.Ok = ReadDescriptorList(ReaderOf(v), v.PartitionLength, block, fe, e.List);
   return e;
@@ -84,7 +84,7 @@ bool ListLengthsExact(TUDFRewritableVolume &v, uint32_t feBlock, uint32_t adByte
   uint8_t b[kBlockSize];
   uint32_t block = feBlock;
   for (int hops = 0; hops < 64; ++hops) {
-    if (!ReadSector(v, v.PartitionStart + block, b)) return false;
+    if (!ReadSector(v, v.PartitionStart + block, b).IsOk()) return false;
     const std::optional<DescriptorArea> area = DescriptorAreaOf(b, kBlockSize);
     if (!area) return false;
     const uint32_t first = area->First;

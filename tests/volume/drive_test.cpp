@@ -136,7 +136,7 @@ protected:
   }
   bool AnchorAt(uint32_t sector) {
     uint8_t buffer[2048];
-    return ReadSector(*v_, sector, buffer) && IsSectorTagValid(kTagAnchor, buffer, sector);
+    return ReadSector(*v_, sector, buffer).IsOk() && IsSectorTagValid(kTagAnchor, buffer, sector);
   }
   bool WriteFile(const char16_t *path, size_t bytes) {
     const UDF_HANDLE h = UDF_CreateFileW(v_.get(), path, UDF_GENERIC_WRITE, UDF_CREATE_ALWAYS, 0);
@@ -272,17 +272,16 @@ TEST_F(DriveTest, ReadsAreRetriedASecondApartAndNeedNoCacheSync) {
   drive_->ResetCommandLog();
   std::memset(v_->SectorBuffer, 0x11, 2048);
   ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
-  ASSERT_TRUE(ReadSector(*v_, 100001, v_->SectorBuffer));
-  ASSERT_TRUE(ReadSector(*v_, 100002, v_->SectorBuffer));
-  ASSERT_TRUE(ReadSector(*v_, 100064, v_->SectorBuffer));
+  ASSERT_TRUE(ReadSector(*v_, 100001, v_->SectorBuffer).IsOk());
+  ASSERT_TRUE(ReadSector(*v_, 100002, v_->SectorBuffer).IsOk());
+  ASSERT_TRUE(ReadSector(*v_, 100064, v_->SectorBuffer).IsOk());
   const std::vector<uint8_t> expected = {0x28, 0x35, 0x2A, 0x28};
   EXPECT_EQ(drive_->CommandLog(), expected);
 
   // Three failed attempts: a read error, the volume stays as it was.
   v_->WrittenInOperation = 0;
   drive_->FailNextCommands(0x28, 3);
-  EXPECT_FALSE(ReadSector(*v_, 5, v_->SectorBuffer));
-  EXPECT_EQ(v_->LastError, 13u);
+  EXPECT_EQ(ReadSector(*v_, 5, v_->SectorBuffer).Error(), 13u);
   EXPECT_EQ(UDF_GetVolumeCompatibility(v_.get()), KTRUE);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
@@ -299,18 +298,18 @@ TEST_F(DriveTest, APacketReadBackAfterItLeftTheCacheIsWhatWasWritten) {
   ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
   uint8_t sector[2048];
   for (uint32_t p = 1; p <= 8; ++p)
-    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector));
+    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector).IsOk());
   drive_->ResetCommandLog();
-  ASSERT_TRUE(ReadSector(*v_, 100000, sector));
+  ASSERT_TRUE(ReadSector(*v_, 100000, sector).IsOk());
   EXPECT_EQ(sector[0], 0x11);
   EXPECT_EQ(sector[2047], 0x11);
   const std::vector<uint8_t> expected = {0x35, 0x28};
   EXPECT_EQ(drive_->CommandLog(), expected);
   // Read again after the barrier: no second one.
   for (uint32_t p = 1; p <= 8; ++p)
-    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector));
+    ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector).IsOk());
   drive_->ResetCommandLog();
-  ASSERT_TRUE(ReadSector(*v_, 100000, sector));
+  ASSERT_TRUE(ReadSector(*v_, 100000, sector).IsOk());
   EXPECT_EQ(Count(0x35), 0u);
   EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
 }
@@ -361,8 +360,7 @@ TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
   // After a good write, a failing read or write makes the volume unusable until remount.
   ASSERT_TRUE(WritePacket(*v_, 2000));
   drive_->FailNextCommands(0x28, 3);
-  EXPECT_FALSE(ReadSector(*v_, 2016, v_->SectorBuffer));
-  EXPECT_EQ(v_->LastError, 14u);
+  EXPECT_EQ(ReadSector(*v_, 2016, v_->SectorBuffer).Error(), 14u);
   EXPECT_FALSE(v_->Compatible);
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(v_.get()), 0u);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), 10);

@@ -608,12 +608,12 @@ TEST(ImageSize, AnImageThatIsNotWholePacketsIsReadNotWritten) {
     const uint32_t last = v.TotalSectors - 1, packet = last - last % 16;
     if (last % 16 != 15) {
       std::memset(v.PacketBuffer, 0xAA, sizeof v.PacketBuffer);
-      EXPECT_TRUE(ReadPacket(v, packet)) << extra;
+      EXPECT_TRUE(ReadPacket(v, packet).IsOk()) << extra;
       EXPECT_EQ(v.PacketBuffer[(last - packet + 1) * 2048], 0) << extra;
     }
     uint8_t sector[2048];
-    EXPECT_TRUE(ReadSector(v, last, sector));
-    EXPECT_FALSE(ReadSector(v, last + 1, sector));
+    EXPECT_TRUE(ReadSector(v, last, sector).IsOk());
+    EXPECT_FALSE(ReadSector(v, last + 1, sector).IsOk());
     v.LastError = 0;
     EXPECT_EQ(UDF_DismountVolume(&v), KTRUE);
   }

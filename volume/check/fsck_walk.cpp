@@ -58,7 +58,7 @@ bool Walker::Unreadable(const std::string &text, uint32_t block) {
 }
 
 bool Walker::ReadAbsolute(uint32_t sector, uint8_t *buf) {
-  if (ReadSector(v_, sector, buf)) return true;
+  if (KeepInLastError(v_, ReadSector(v_, sector, buf))) return true;
   return Unreadable("sector " + std::to_string(sector) + " cannot be read");
 }
 
@@ -167,7 +167,8 @@ bool Walker::ReadBitmap() {
   const uint32_t sectors = SpaceBitmapSectors(g_.PartitionLength);
   std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
   uint32_t good = 0;
-  if (!ReadSectors(v_, g_.PartitionStart + g_.BitmapBlock, sectors, buf.data(), good))
+  const uint32_t first = g_.PartitionStart + g_.BitmapBlock;
+  if (!KeepInLastError(v_, ReadSectors(v_, first, sectors, buf.data(), good)))
     return Unreadable("the space bitmap cannot be read", g_.BitmapBlock + good);
   // Bits another system changed under a CRC that covered them are still compared with the
   // tree; a CRC alone is no damage.

@@ -136,7 +136,7 @@ Status WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
     const uint32_t start = f.NewLength ? last - k * v.PacketBlocks : first + k * v.PacketBlocks;
     if (start >= oldEnd)
       std::memset(SlotOf(v, start), 0, size_t(v.PacketBlocks) * kSectorSize);
-    else if (!ReadPacket(v, start))
+    else if (!KeepInLastError(v, ReadPacket(v, start)))
       return MendFailure(v);
     const uint32_t from = std::max(start, f.Source);
     const uint32_t to = std::min(start + v.PacketBlocks, f.Source + f.Count);
@@ -219,7 +219,7 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   info.Files = scan.Files;
   info.Directories = scan.Directories;
   const uint32_t start = PacketStartOf(v, v.IntegritySector);
-  if (!ReadPacket(v, start)) return false;
+  if (!KeepInLastError(v, ReadPacket(v, start))) return false;
   PlaceIntegritySequence(v, v.IntegritySector, info);
   return WritePacket(v, start);
 }

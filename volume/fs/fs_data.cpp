@@ -60,13 +60,13 @@ struct TransferState {
   // A failed read counts nothing of the packet it hit, from where this call or the extent
   // enters that packet, whichever is later: callers see the same count however the data was
   // requested.
-  Status ReadFailedIn(const DataExtent &e, uint32_t packetStart) {
+  Status ReadFailedIn(const DataExtent &e, uint32_t packetStart, Status failure) {
     const uint32_t extentSector = v.PartitionStart + e.Block;
     uint64_t from = e.Start;
     if (packetStart > extentSector) from += uint64_t(packetStart - extentSector) * kBlockSize;
     from = std::max(from, startPos);
     if (from < pos) done -= pos - from;
-    return StatusFromLastError(v);
+    return failure;
   }
   void Moved(uint64_t bytes) {
     done += bytes;
@@ -77,10 +77,10 @@ struct TransferState {
 // Reads whole sectors straight into the caller's buffer.
 Status ReadDirect(TransferState &t, const DataExtent &e, uint32_t sector, uint64_t left) {
   uint32_t good = 0;
-  const bool ok =
+  const Status s =
       ReadSectors(t.v, sector, static_cast<uint32_t>(left / kBlockSize), t.in + t.done, good);
   t.Moved(uint64_t(good) * kBlockSize);
-  return ok ? Status::Ok() : t.ReadFailedIn(e, PacketStartOf(t.v, sector + good));
+  return s.IsOk() ? Status::Ok() : t.ReadFailedIn(e, PacketStartOf(t.v, sector + good), s);
 }
 
 // Moves the bytes from `off` into `sector` that lie in its packet, through PacketBuffer.
@@ -97,10 +97,11 @@ Status MoveThroughPacket(TransferState &t, const DataExtent &e, uint32_t sector,
   if (t.in && !e.Recorded) {
     std::memset(t.in + t.done, 0, chunk);
   } else if (t.in) {
-    if (!ReadPacket(v, start)) return t.ReadFailedIn(e, start);
+    if (Status r = ReadPacket(v, start); !r.IsOk()) return t.ReadFailedIn(e, start, r);
     std::memcpy(t.in + t.done, v.PacketBuffer + at, chunk);
   } else {
-    if (chunk != uint64_t(pb) * kBlockSize && !ReadPacket(v, start)) return StatusFromLastError(v);
+    if (chunk != uint64_t(pb) * kBlockSize)
+      if (Status r = ReadPacket(v, start); !r.IsOk()) return r;
     std::memcpy(v.PacketBuffer + at, t.out + t.done, chunk);
     // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
     if (!WritePacket(v, start, WriteOrder::Loose)) return StatusFromLastError(v);
@@ -162,7 +163,7 @@ Status ReadBlockRun(TUDFRewritableVolume &v, const BlockSpace &space, uint32_t b
   uint8_t data[kBlockSize];
   uint32_t at = 0, inAt = 0;
   got = std::min<uint64_t>(space.Piece(block, off, at, inAt), want);
-  if (!ReadSector(v, v.PartitionStart + at, data)) return StatusFromLastError(v);
+  if (Status s = ReadSector(v, v.PartitionStart + at, data); !s.IsOk()) return s;
   std::memcpy(dst, data + inAt, size_t(got));
   return Status::Ok();
 }

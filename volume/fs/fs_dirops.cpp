@@ -23,10 +23,9 @@ Status BeginFsOperation(TUDFRewritableVolume &v) {
   return Status::Ok();
 }
 
-// The sector layer still reports through LastError; its failure is taken from there.
 Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
   if (block >= v.PartitionLength) return ReadFailure(v);
-  return ReadSector(v, v.PartitionStart + block, buffer) ? Status::Ok() : StatusFromLastError(v);
+  return ReadSector(v, v.PartitionStart + block, buffer);
 }
 
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
@@ -929,9 +928,9 @@ Status WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
   if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
       parts[1].Block < v.PartitionLength &&
       PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
-    // The packet layer still reports through LastError.
+    // The packet write still reports through LastError.
     const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
-    if (!ReadPacket(v, packet)) return StatusFromLastError(v);
+    if (Status s = ReadPacket(v, packet); !s.IsOk()) return s;
     for (const FidPart &p : parts)
       std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
     return WritePacket(v, packet) ? Status::Ok() : StatusFromLastError(v);

@@ -88,7 +88,7 @@ template <class Fill> Status WriteFreshPacket(TUDFRewritableVolume &v, uint32_t 
 // Reads the packet that holds sector, lets fill() change it, and writes it back.
 template <class Fill> Status UpdatePacket(TUDFRewritableVolume &v, uint32_t sector, Fill fill) {
   const uint32_t start = PacketStartOf(v, sector);
-  if (!ReadPacket(v, start)) return StatusFromLastError(v);
+  if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   fill();
   return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
 }

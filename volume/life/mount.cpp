@@ -74,7 +74,7 @@ Status ReadVolumeDescriptors(TUDFRewritableVolume &v, SparingLayout &sparing,
 
 // The packet that holds sector, into PacketBuffer.
 Status LoadPacketOf(TUDFRewritableVolume &v, uint32_t sector) {
-  return ReadPacket(v, PacketStartOf(v, sector)) ? Status::Ok() : StatusFromLastError(v);
+  return ReadPacket(v, PacketStartOf(v, sector));
 }
 
 Status ReadIntegrity(TUDFRewritableVolume &v) {
@@ -191,9 +191,10 @@ Status OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
       !MarkedUsed(v, v.FileSetSector - v.PartitionStart, 1) || !MarkedUsed(v, root, 1))
     return KORVA_E_DAMAGED;
   uint8_t fe[kSectorSize];
-  if (!ReadSector(v, v.RootICBSector, fe)) return StatusFromLastError(v);
+  if (Status s = ReadSector(v, v.RootICBSector, fe); !s.IsOk()) return s;
   const BlockReadFn read = [&v](uint32_t block, uint8_t *buffer) {
-    return block < v.PartitionLength && ReadSector(v, v.PartitionStart + block, buffer);
+    return block < v.PartitionLength &&
+           KeepInLastError(v, ReadSector(v, v.PartitionStart + block, buffer));
   };
   DescriptorList list;
   const Status walked =
@@ -456,7 +457,7 @@ Status WriteDueSecondAnchor(TUDFRewritableVolume &v) {
   if ((d->Medium != mtCDRW && d->Medium != mtDVDPLUSRW) || status != 3) return Status::Ok();
   const uint32_t second = n - 257;
   const uint32_t start = PacketStartOf(v, second);
-  if (!ReadPacket(v, start)) return StatusFromLastError(v);
+  if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   if (IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) return Status::Ok();
   BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
   return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);

@@ -15,7 +15,7 @@ Status RewriteIntegrity(TUDFRewritableVolume &v,
                         const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
   const uint32_t sector = v.IntegritySector;
   const uint32_t start = PacketStartOf(v, sector);
-  if (!ReadPacket(v, start)) return StatusFromLastError(v);
+  if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   uint8_t *slot = SlotOf(v, sector);
   std::optional<UDF_LogicalVolumeIntegrityDescriptor> d =
       ParseIntegrityDescriptor(slot, kSectorSize, sector);

@@ -158,15 +158,11 @@ bool WriteRun(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, uint
   });
 }
 
-bool ReadFailed(TUDFRewritableVolume &v) {
-  if (v.MediumChanged) {
-    StopForMediumChange(v);
-  } else if (v.CacheFlushFailed) {
-    SetError(v, KORVA_E_CACHE_FLUSH);
-  } else {
-    FailRead(v);
-  }
-  return false;
+// A read failed: the medium changed, a barrier before it failed, or the medium did.
+Status ReadFailed(TUDFRewritableVolume &v) {
+  if (v.MediumChanged) return MediumChangeStop(v);
+  if (v.CacheFlushFailed) return KORVA_E_CACHE_FLUSH;
+  return ReadFailure(v);
 }
 
 // A write or barrier failed: what the medium holds now is unknown.
@@ -292,38 +288,39 @@ bool SyncMedium(TUDFRewritableVolume &v) {
   return WriteFailed(v);
 }
 
-bool ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
-  return v.ImageMode && ImageRead(v, sector, dest, kSectorSize) ? true : ReadFailed(v);
+Status ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+  return v.ImageMode && ImageRead(v, sector, dest, kSectorSize) ? Status::Ok() : ReadFailed(v);
 }
 
-bool ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
+Status ReadPacket(TUDFRewritableVolume &v, uint32_t sector) {
   if (sector % PacketBlocksOf(v) == 0)
-    return LoadPacket(v, sector, v.PacketBuffer, true) ? true : ReadFailed(v);
+    return LoadPacket(v, sector, v.PacketBuffer, true) ? Status::Ok() : ReadFailed(v);
   uint32_t good = 0;
   return ReadSectors(v, sector, PacketBlocksOf(v), v.PacketBuffer, good);
 }
 
-bool ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
+Status ReadSector(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
   if (PastImageEnd(v, sector, 1)) return ReadFailed(v);
-  if (ReadCachedSectors(v, sector, 1, dest)) return true;
+  if (ReadCachedSectors(v, sector, 1, dest)) return Status::Ok();
   // The whole packet: the sectors next to this one are read next, as a rule.
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
   const uint32_t start = PacketStartOf(v, sector);
   if (LoadPacket(v, start, packet.data(), false)) {
     std::memcpy(dest, packet.data() + size_t(sector - start) * kSectorSize, kSectorSize);
-    return true;
+    return Status::Ok();
   }
   // On a drive the packet is the unit that fails; an image's sector may read on its own.
-  return v.ImageMode && ReadRun(v, sector, dest, 1) ? true : ReadFailed(v);
+  return v.ImageMode && ReadRun(v, sector, dest, 1) ? Status::Ok() : ReadFailed(v);
 }
 
-bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
-                 uint32_t &good) {
+Status ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_t *dest,
+                   uint32_t &good) {
   good = 0;
   if (PastImageEnd(v, first, count)) {
     // What lies before the end is read (and counted); the rest does not exist.
     const uint32_t before = first < v.TotalSectors ? v.TotalSectors - first : 0;
-    if (before > 0 && !ReadSectors(v, first, before, dest, good)) return false;
+    if (before > 0)
+      if (Status s = ReadSectors(v, first, before, dest, good); !s.IsOk()) return s;
     return ReadFailed(v);
   }
   // Packets the cache holds come from there, the runs between them from the medium.
@@ -343,7 +340,7 @@ bool ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint8_
     good += got;
     if (!ok) return ReadFailed(v);
   }
-  return true;
+  return Status::Ok();
 }
 
 bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
@@ -370,14 +367,15 @@ bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, W
   if (sector >= v.SpaceBitmapSector && v.SpaceBitmapSector != 0 &&
       sector < v.SpaceBitmapSector + v.SpaceBitmapBlocks + PacketBlocksOf(v)) {
     // A packet the bitmap shares gets the bitmap's bytes: the whole-packet path.
-    if (!ReadPacket(v, start)) return false;
+    if (!KeepInLastError(v, ReadPacket(v, start))) return false;
     std::memcpy(SlotOf(v, sector), src, kSectorSize);
     return WritePacket(v, start, order);
   }
   // The bitmap's write-ahead first: it may push packets out of the cache.
   if (!PrepareSpaceBitmapFor(v, start, nullptr)) return false;
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
-  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true)) return ReadFailed(v);
+  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true))
+    return KeepInLastError(v, ReadFailed(v));
   ++v.WriteGeneration;
   return CacheWrite(v, start, sector - start, 1, src, order);
 }

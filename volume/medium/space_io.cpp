@@ -84,7 +84,7 @@ Status WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t ind
   const uint64_t descriptorSectors = (DescriptorBytes(v) + kSectorSize - 1) / kSectorSize;
   if (uint64_t(index + 1) * blocks > descriptorSectors) {
     uint32_t good = 0;
-    if (!ReadSectors(v, sector, blocks, p.Buffer.data(), good)) return StatusFromLastError(v);
+    if (Status s = ReadSectors(v, sector, blocks, p.Buffer.data(), good); !s.IsOk()) return s;
   }
   FillBitmapPacket(v, index, p.Buffer.data());
   if (!WriteRawPacket(v, sector, p.Buffer.data())) return StatusFromLastError(v);
@@ -114,7 +114,7 @@ Status ReadDescriptor(TUDFRewritableVolume &v, std::vector<uint8_t> &desc) {
   const uint32_t p = v.PacketBlocks;
   const uint32_t packetBytes = p * kSectorSize;
   for (size_t copied = 0, sector = v.SpaceBitmapSector; copied < desc.size(); sector += p) {
-    if (!ReadPacket(v, static_cast<uint32_t>(sector))) return StatusFromLastError(v);
+    if (Status s = ReadPacket(v, static_cast<uint32_t>(sector)); !s.IsOk()) return s;
     const size_t n = std::min<size_t>(desc.size() - copied, packetBytes);
     std::memcpy(desc.data() + copied, v.PacketBuffer, n);
     copied += n;

@@ -81,7 +81,7 @@ Status ReadTable(TUDFRewritableVolume &v, const SparingLayout &l, uint32_t secto
   const uint32_t sectors = TableSectors(l);
   std::vector<uint8_t> buf(size_t(sectors) * kSectorSize);
   uint32_t good = 0;
-  if (!ReadSectors(v, sector, sectors, buf.data(), good)) return StatusFromLastError(v);
+  if (Status s = ReadSectors(v, sector, sectors, buf.data(), good); !s.IsOk()) return s;
   table = ParseSparingTable(buf.data(), l.TableBytes, sector);
   if (raw) *raw = std::move(buf);
   return Status::Ok();

@@ -60,7 +60,7 @@ private:
 };
 
 bool SequenceReader::ReadAt(uint32_t sector, uint8_t *buf, SequenceReading::Outcome &fail) {
-  if (sector < n_ && ReadSector(v_, sector, buf)) return true;
+  if (sector < n_ && KeepInLastError(v_, ReadSector(v_, sector, buf))) return true;
   fail = sector < n_ ? SequenceReading::ReadFailed : SequenceReading::Damaged;
   return false;
 }
@@ -493,11 +493,13 @@ bool ReadMediumBytes(TUDFRewritableVolume &v, uint64_t at, size_t n, uint8_t *ds
   const uint64_t whole = std::min<uint64_t>(end, v.TotalSectors);
   std::vector<uint8_t> sectors(size_t(end - first) * kSectorSize);
   uint32_t good = 0;
-  if (whole > first && !ReadSectors(v, static_cast<uint32_t>(first),
-                                    static_cast<uint32_t>(whole - first), sectors.data(), good))
+  const uint32_t from = static_cast<uint32_t>(first);
+  if (whole > first &&
+      !KeepInLastError(
+          v, ReadSectors(v, from, static_cast<uint32_t>(whole - first), sectors.data(), good)))
     return false;
-  if (end > whole && !ReadImageTail(v, static_cast<uint32_t>(whole),
-                                    sectors.data() + size_t(whole - first) * kSectorSize))
+  uint8_t *tail = sectors.data() + size_t(whole - first) * kSectorSize;
+  if (end > whole && !KeepInLastError(v, ReadImageTail(v, static_cast<uint32_t>(whole), tail)))
     return false;
   std::memcpy(dst, sectors.data() + at % kSectorSize, n);
   return true;

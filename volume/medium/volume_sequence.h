@@ -16,6 +16,7 @@
 #include "udf/partition_maps.h"
 #include "udf/tag.h"
 #include "volume/medium/block_space.h"
+#include "volume/status.h"
 
 namespace korva {
 
@@ -92,8 +93,8 @@ uint64_t MediumBlocks(const TUDFRewritableVolume &v, uint32_t blockBytes);
 // partial (blocks smaller than a sector are read there too).
 uint64_t MediumBytes(const TUDFRewritableVolume &v);
 // Reads sector `sector` of an image file that ends inside it (past its whole sectors): the
-// bytes the file holds, zeros after them. False, with the read error set, on a failure.
-bool ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
+// bytes the file holds, zeros after them; the read error on a failure.
+Status ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest);
 
 // Reads the main descriptor sequence that the anchor in block anchorBlock (of blockBytes)
 // points at (the reserve one when the main one lacks a partition or logical volume
