@@ -87,8 +87,9 @@ inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
 }
 
 // Sector I/O ---------------------------------------------------------------------------
-// Each returns false on failure with LastError set (13/14 for reads, 15/16 for writes; the
-// "dirty" variants clear Compatible). Sector numbers are absolute.
+// Reads and writes return the failure (13/14 for reads, 15/16 for writes; the "dirty"
+// variants clear Compatible); the barriers return false with LastError set. Sector numbers
+// are absolute.
 
 // Reads PacketBlocks sectors starting at sector (a packet start) into PacketBuffer.
 Status ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
@@ -106,14 +107,14 @@ Status ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint
 enum class WriteOrder : uint8_t { Auto, Loose };
 
 // Writes one sector into the packet holding it (PacketBuffer is untouched).
-bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
-                 WriteOrder order = WriteOrder::Auto);
+Status WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
+                   WriteOrder order = WriteOrder::Auto);
 // Writes PacketBuffer as the packet starting at sector. The bitmap packets holding blocks
 // taken since they were last written go out first (PrepareSpaceBitmapFor).
-bool WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order = WriteOrder::Auto);
+Status WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order = WriteOrder::Auto);
 // Writes one packet from src as it is, with the error handling of WritePacket (the bitmap's
 // own packets: loose).
-bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
+Status WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 // Barrier: the drive writes out its cache (SYNCHRONIZE CACHE) when anything was written
 // since the last one. A failure fails the caller: error 35 after a unit attention, else 37
 // with the volume unusable and left open for repair (written data may be lost).

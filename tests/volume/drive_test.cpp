@@ -271,7 +271,7 @@ TEST_F(DriveTest, ReadsAreRetriedASecondApartAndNeedNoCacheSync) {
   // a barrier behind the mount's write. Its packet then answers from the cache.
   drive_->ResetCommandLog();
   std::memset(v_->SectorBuffer, 0x11, 2048);
-  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
+  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer).IsOk());
   ASSERT_TRUE(ReadSector(*v_, 100001, v_->SectorBuffer).IsOk());
   ASSERT_TRUE(ReadSector(*v_, 100002, v_->SectorBuffer).IsOk());
   ASSERT_TRUE(ReadSector(*v_, 100064, v_->SectorBuffer).IsOk());
@@ -295,7 +295,7 @@ TEST_F(DriveTest, APacketReadBackAfterItLeftTheCacheIsWhatWasWritten) {
   v_->PacketCacheBytes = 1;
   drive_->SetWriteCache(true);
   std::memset(v_->SectorBuffer, 0x11, 2048);
-  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer));
+  ASSERT_TRUE(WriteSector(*v_, 100000, v_->SectorBuffer).IsOk());
   uint8_t sector[2048];
   for (uint32_t p = 1; p <= 8; ++p)
     ASSERT_TRUE(ReadSector(*v_, 100000 + p * 64, sector).IsOk());
@@ -354,11 +354,10 @@ TEST_F(DriveTest, WriteFailuresAfterAWriteLeaveTheVolumeDirty) {
   // Nothing written yet in this operation: plain write error, still usable.
   v_->WrittenInOperation = 0;
   drive_->FailNextCommands(0x2A, 3);
-  EXPECT_FALSE(WritePacket(*v_, 2000));
-  EXPECT_EQ(v_->LastError, 15u);
+  EXPECT_EQ(WritePacket(*v_, 2000).Error(), 15u);
   EXPECT_TRUE(v_->Compatible);
   // After a good write, a failing read or write makes the volume unusable until remount.
-  ASSERT_TRUE(WritePacket(*v_, 2000));
+  ASSERT_TRUE(WritePacket(*v_, 2000).IsOk());
   drive_->FailNextCommands(0x28, 3);
   EXPECT_EQ(ReadSector(*v_, 2016, v_->SectorBuffer).Error(), 14u);
   EXPECT_FALSE(v_->Compatible);

@@ -437,7 +437,7 @@ TEST(ImageIO, SectorNumbersAreByteOffsetsBeyondFourGiB) {
   EXPECT_EQ(v->TotalSectors, 2621440u);
   const uint32_t sector = 2621440u - 16;
   std::memset(v->SectorBuffer, 0x5A, 2048);
-  ASSERT_TRUE(WriteSector(*v, sector + 3, v->SectorBuffer));
+  ASSERT_TRUE(WriteSector(*v, sector + 3, v->SectorBuffer).IsOk());
   EXPECT_EQ(v->LastError, 0u);
   const std::string back = ReadImageSector(path, sector + 3);
   EXPECT_EQ(back, std::string(2048, '\x5A'));

@@ -69,8 +69,8 @@ void ExpectEveryChangeRefused(TUDFRewritableVolume &v) {
   EXPECT_EQ(FormatAndWait(v, u"NO"), -1);
   EXPECT_EQ(v.LastError, uint32_t(KORVA_E_READ_ONLY));
   // The sector layer refuses too, whoever asks.
-  EXPECT_FALSE(WritePacket(v, 0));
-  EXPECT_EQ(v.LastError, uint32_t(KORVA_E_READ_ONLY));
+  v.LastError = 0;
+  EXPECT_EQ(WritePacket(v, 0).Error(), uint32_t(KORVA_E_READ_ONLY));
   // Reading still works.
   EXPECT_EQ(ReadWhole(v, u"\\d\\f.txt"), "hello");
   EXPECT_EQ(UDF_GetVolumeCompatibility(&v), KTRUE);

@@ -142,7 +142,7 @@ Status WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
     const uint32_t to = std::min(start + v.PacketBlocks, f.Source + f.Count);
     std::memcpy(SlotOf(v, from), &f.Bytes[size_t(from - f.Source) * kSectorSize],
                 size_t(to - from) * kSectorSize);
-    if (!WritePacket(v, start)) return MendFailure(v);
+    if (!KeepInLastError(v, WritePacket(v, start))) return MendFailure(v);
   }
   return Status::Ok();
 }
@@ -221,7 +221,7 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   const uint32_t start = PacketStartOf(v, v.IntegritySector);
   if (!KeepInLastError(v, ReadPacket(v, start))) return false;
   PlaceIntegritySequence(v, v.IntegritySector, info);
-  return WritePacket(v, start);
+  return KeepInLastError(v, WritePacket(v, start));
 }
 
 // Mounts the repaired volume the way the mounts do; error 32 when it does not come out

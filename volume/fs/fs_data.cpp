@@ -104,7 +104,7 @@ Status MoveThroughPacket(TransferState &t, const DataExtent &e, uint32_t sector,
       if (Status r = ReadPacket(v, start); !r.IsOk()) return r;
     std::memcpy(v.PacketBuffer + at, t.out + t.done, chunk);
     // File data: new blocks nothing refers to yet, or bytes in place, old or new per packet.
-    if (!WritePacket(v, start, WriteOrder::Loose)) return StatusFromLastError(v);
+    if (Status w = WritePacket(v, start, WriteOrder::Loose); !w.IsOk()) return w;
   }
   t.Moved(chunk);
   return Status::Ok();

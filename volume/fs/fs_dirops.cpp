@@ -31,8 +31,7 @@ Status LoadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
 Status StoreBlock(TUDFRewritableVolume &v, uint32_t block, const uint8_t *buffer,
                   WriteOrder order) {
   if (block >= v.PartitionLength) return ReadFailure(v);
-  return WriteSector(v, v.PartitionStart + block, buffer, order) ? Status::Ok()
-                                                                 : StatusFromLastError(v);
+  return WriteSector(v, v.PartitionStart + block, buffer, order);
 }
 
 bool ReadBlock(TUDFRewritableVolume &v, uint32_t block, uint8_t *buffer) {
@@ -928,12 +927,11 @@ Status WriteFidParts(TUDFRewritableVolume &v, const std::vector<FidPart> &parts,
   if (parts.size() == 2 && parts[0].Block < v.PartitionLength &&
       parts[1].Block < v.PartitionLength &&
       PacketStartOf(v, sectorOf(parts[0])) == PacketStartOf(v, sectorOf(parts[1]))) {
-    // The packet write still reports through LastError.
     const uint32_t packet = PacketStartOf(v, sectorOf(parts[0]));
     if (Status s = ReadPacket(v, packet); !s.IsOk()) return s;
     for (const FidPart &p : parts)
       std::memcpy(SlotOf(v, sectorOf(p)) + p.Offset, fid + p.From, p.Length);
-    return WritePacket(v, packet) ? Status::Ok() : StatusFromLastError(v);
+    return WritePacket(v, packet);
   }
   for (const FidPart &p : parts) {
     uint8_t sector[kBlockSize];

@@ -82,7 +82,7 @@ Status PhysicalFormat(TUDFRewritableVolume &v) {
 template <class Fill> Status WriteFreshPacket(TUDFRewritableVolume &v, uint32_t start, Fill fill) {
   std::memset(v.PacketBuffer, 0, v.PacketBlocks * kSectorSize);
   fill();
-  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
+  return WritePacket(v, start);
 }
 
 // Reads the packet that holds sector, lets fill() change it, and writes it back.
@@ -90,7 +90,7 @@ template <class Fill> Status UpdatePacket(TUDFRewritableVolume &v, uint32_t sect
   const uint32_t start = PacketStartOf(v, sector);
   if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   fill();
-  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
+  return WritePacket(v, start);
 }
 
 // The recognition sequence and the anchors.

@@ -460,7 +460,7 @@ Status WriteDueSecondAnchor(TUDFRewritableVolume &v) {
   if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   if (IsSectorTagValid(kTagAnchor, SlotOf(v, second), second)) return Status::Ok();
   BuildAnchor(SlotOf(v, second), kSectorSize, second, v.MainVDSSector, v.ReserveVDSSector);
-  return WritePacket(v, start) ? Status::Ok() : StatusFromLastError(v);
+  return WritePacket(v, start);
 }
 
 // The first failure of the steps that close a volume is the one reported: a later step that

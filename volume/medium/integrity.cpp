@@ -26,8 +26,8 @@ Status RewriteIntegrity(TUDFRewritableVolume &v,
   // The counts of a volume open on the medium are only a hint until it is closed (repair
   // recounts them): they may land in any order. Opening and closing it are commits.
   const bool counts = wasOpen && d->IntegrityType == itOpen;
-  if (!WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto))
-    return StatusFromLastError(v);
+  if (Status s = WritePacket(v, start, counts ? WriteOrder::Loose : WriteOrder::Auto); !s.IsOk())
+    return s;
   // The mark a mount after a unit attention recognizes as this record's own.
   if (d->IntegrityType == itOpen) RememberOpenMark(v, d->RecordingDateAndTime);
   return Status::Ok();

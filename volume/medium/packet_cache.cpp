@@ -148,11 +148,11 @@ void NoteWritten(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
 Status WriteOut(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   auto it = c.Packets.find(start);
   if (it == c.Packets.end() || !it->second.Dirty) return Status::Ok();
-  if (!WritePacketToMedium(v, start, it->second.Data.data())) {
+  if (Status s = WritePacketToMedium(v, start, it->second.Data.data()); !s.IsOk()) {
     // The medium's copy is unknown now: read it again when asked.
     c.Bytes -= it->second.Data.size();
     c.Packets.erase(it);
-    return StatusFromLastError(v);
+    return s;
   }
   it->second.Dirty = false;
   NoteWritten(v, c, start);
@@ -177,7 +177,7 @@ void Evict(PacketCache &c, size_t limit, uint32_t keep = UINT32_MAX) {
 Status WriteLooseBase(TUDFRewritableVolume &v, PacketCache &c, uint32_t start) {
   auto it = c.Packets.find(start);
   if (it == c.Packets.end() || !it->second.LooseLater) return Status::Ok();
-  if (!WritePacketToMedium(v, start, it->second.Base.data())) return StatusFromLastError(v);
+  if (Status s = WritePacketToMedium(v, start, it->second.Base.data()); !s.IsOk()) return s;
   it->second.LooseLater = false;
   NoteWritten(v, c, start);
   return Status::Ok();
@@ -399,9 +399,9 @@ void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data
   Evict(c, Limit(v, c), start);
 }
 
-bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
-                const uint8_t *src, WriteOrder order) {
-  return KeepInLastError(v, ChangePacket(v, start, first, count, src, order));
+Status CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
+                  const uint8_t *src, WriteOrder order) {
+  return ChangePacket(v, start, first, count, src, order);
 }
 
 bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {

@@ -44,8 +44,8 @@ void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data
 // Changes count sectors of the packet at start, from index first of the packet, to src; the
 // packet must be held (read first). Writes out whatever the order rules and the memory bound
 // ask for.
-bool CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
-                const uint8_t *src, WriteOrder order);
+Status CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
+                  const uint8_t *src, WriteOrder order);
 // A drive's cache may answer a read of what it holds with the disc's older copy: a read of a
 // packet written since the last barrier takes a barrier first. False when it failed.
 bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
@@ -63,7 +63,7 @@ bool HasDeferredFrees(const TUDFRewritableVolume &v);
 // The medium's barrier: fdatasync of an image, SYNCHRONIZE CACHE of a drive (sector_io.cpp).
 bool SyncMedium(TUDFRewritableVolume &v);
 // One packet straight to the medium, with the error handling of every write.
-bool WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
+Status WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 
 } // namespace korva
 

@@ -166,17 +166,12 @@ Status ReadFailed(TUDFRewritableVolume &v) {
 }
 
 // A write or barrier failed: what the medium holds now is unknown.
-bool WriteFailed(TUDFRewritableVolume &v) {
-  if (v.MediumChanged) {
-    StopForMediumChange(v);
-  } else if (v.CacheFlushFailed) {
-    SetError(v, KORVA_E_CACHE_FLUSH);
-  } else if (v.WrittenInOperation) {
-    LoseCompatibility(v, KORVA_E_WRITE_DIRTY);
-  } else {
-    SetError(v, KORVA_E_WRITE);
-  }
-  return false;
+Status WriteFailed(TUDFRewritableVolume &v) {
+  if (v.MediumChanged) return MediumChangeStop(v);
+  if (v.CacheFlushFailed) return KORVA_E_CACHE_FLUSH;
+  if (!v.WrittenInOperation) return KORVA_E_WRITE;
+  EnterFailed(v, true);
+  return KORVA_E_WRITE_DIRTY;
 }
 
 // Reads the sectors from the medium in large requests; good counts those that arrived.
@@ -231,14 +226,6 @@ bool PastImageEnd(const TUDFRewritableVolume &v, uint32_t sector, uint32_t count
   return v.ImageMode && !HasPartitionMap(v) && uint64_t(sector) + count > v.TotalSectors;
 }
 
-bool WriteRefused(TUDFRewritableVolume &v) {
-  // Every write of the engine passes here: whatever entry point forgot to refuse, a
-  // read-only volume is never written.
-  if (!v.ReadOnly) return false;
-  SetError(v, KORVA_E_READ_ONLY);
-  return true;
-}
-
 } // namespace
 
 uint64_t MediumBytes(const TUDFRewritableVolume &v) {
@@ -246,11 +233,13 @@ uint64_t MediumBytes(const TUDFRewritableVolume &v) {
   return v.ImageMode ? std::max(sectors, ImageFileBytes(v)) : sectors;
 }
 
-bool WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
-  if (WriteRefused(v)) return false;
+// Every write of the engine passes CheckWritable: whatever entry point forgot to refuse, a
+// read-only volume is never written.
+Status WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   if (WriteRun(v, sector, src, PacketBlocksOf(v))) {
     v.WrittenInOperation = 1;
-    return true;
+    return Status::Ok();
   }
   return WriteFailed(v);
 }
@@ -285,7 +274,7 @@ bool SyncMedium(TUDFRewritableVolume &v) {
   const KorvaImageIO &io = ImageIOOf(v);
   if (v.ImageFileOpen && (!io.Flush || io.Flush(io.Context, v.ImageFile) == 0)) return true;
   // Writes before the barrier may be lost: as a failed write after others.
-  return WriteFailed(v);
+  return KeepInLastError(v, WriteFailed(v));
 }
 
 Status ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
@@ -343,39 +332,39 @@ Status ReadSectors(TUDFRewritableVolume &v, uint32_t first, uint32_t count, uint
   return Status::Ok();
 }
 
-bool WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
-  if (WriteRefused(v)) return false;
+Status WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src) {
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   return CacheWrite(v, sector, 0, PacketBlocksOf(v), src, WriteOrder::Loose);
 }
 
-bool WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order) {
-  if (WriteRefused(v)) return false;
+Status WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order) {
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   // Blocks this packet may refer to are marked used on the medium first.
-  if (!PrepareSpaceBitmapFor(v, sector, v.PacketBuffer)) return false;
+  if (!PrepareSpaceBitmapFor(v, sector, v.PacketBuffer)) return StatusFromLastError(v);
   // Counted before the attempt: even a failed write may have changed the medium.
   ++v.WriteGeneration;
   if (sector % PacketBlocksOf(v) != 0) {
     // Not on the packet grid (never done by the engine): straight out, after what is pending.
-    return FlushPacketCache(v, false) && WritePacketToMedium(v, sector, v.PacketBuffer);
+    if (!FlushPacketCache(v, false)) return StatusFromLastError(v);
+    return WritePacketToMedium(v, sector, v.PacketBuffer);
   }
   return CacheWrite(v, sector, 0, PacketBlocksOf(v), v.PacketBuffer, order);
 }
 
-bool WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, WriteOrder order) {
+Status WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src, WriteOrder order) {
   const uint32_t start = PacketStartOf(v, sector);
-  if (WriteRefused(v)) return false;
+  if (Status s = CheckWritable(v); !s.IsOk()) return s;
   if (sector >= v.SpaceBitmapSector && v.SpaceBitmapSector != 0 &&
       sector < v.SpaceBitmapSector + v.SpaceBitmapBlocks + PacketBlocksOf(v)) {
     // A packet the bitmap shares gets the bitmap's bytes: the whole-packet path.
-    if (!KeepInLastError(v, ReadPacket(v, start))) return false;
+    if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
     std::memcpy(SlotOf(v, sector), src, kSectorSize);
     return WritePacket(v, start, order);
   }
   // The bitmap's write-ahead first: it may push packets out of the cache.
-  if (!PrepareSpaceBitmapFor(v, start, nullptr)) return false;
+  if (!PrepareSpaceBitmapFor(v, start, nullptr)) return StatusFromLastError(v);
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
-  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true))
-    return KeepInLastError(v, ReadFailed(v));
+  if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true)) return ReadFailed(v);
   ++v.WriteGeneration;
   return CacheWrite(v, start, sector - start, 1, src, order);
 }

@@ -87,7 +87,7 @@ Status WriteBitmapPacket(TUDFRewritableVolume &v, BitmapPending &p, uint32_t ind
     if (Status s = ReadSectors(v, sector, blocks, p.Buffer.data(), good); !s.IsOk()) return s;
   }
   FillBitmapPacket(v, index, p.Buffer.data());
-  if (!WriteRawPacket(v, sector, p.Buffer.data())) return StatusFromLastError(v);
+  if (Status s = WriteRawPacket(v, sector, p.Buffer.data()); !s.IsOk()) return s;
   if (p.Dirty[index]) {
     p.Dirty[index] = 0;
     --p.DirtyCount;
