@@ -87,9 +87,8 @@ inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
 }
 
 // Sector I/O ---------------------------------------------------------------------------
-// Reads and writes return the failure (13/14 for reads, 15/16 for writes; the "dirty"
-// variants clear Compatible); the barriers return false with LastError set. Sector numbers
-// are absolute.
+// Each returns the failure (13/14 for reads, 15/16 for writes; the "dirty" variants clear
+// Compatible). Sector numbers are absolute.
 
 // Reads PacketBlocks sectors starting at sector (a packet start) into PacketBuffer.
 Status ReadPacket(TUDFRewritableVolume &v, uint32_t sector);
@@ -118,9 +117,9 @@ Status WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *s
 // Barrier: the drive writes out its cache (SYNCHRONIZE CACHE) when anything was written
 // since the last one. A failure fails the caller: error 35 after a unit attention, else 37
 // with the volume unusable and left open for repair (written data may be lost).
-bool SynchronizeDriveCache(TUDFRewritableVolume &v);
+Status SynchronizeDriveCache(TUDFRewritableVolume &v);
 // Writes everything the packet cache holds in safe order and ends with a barrier.
-bool FlushVolume(TUDFRewritableVolume &v);
+Status FlushVolume(TUDFRewritableVolume &v);
 
 // Sectors per packet: 16 or 32 as the medium (or image) set it; 16 when unset.
 inline uint32_t PacketBlocksOf(const TUDFRewritableVolume &v) {

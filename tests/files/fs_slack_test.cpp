@@ -333,7 +333,7 @@ TEST_F(Slack, RefusedWriteZerosNothingAndGivesBackWhatItTook) {
   }
   EXPECT_EQ(UDF_GetFreeBlocksOfLogicalVolume(&V()), freeBefore);
   // Blocks given back become free once what stopped naming them is durable.
-  ASSERT_TRUE(FlushPacketCache(V(), true));
+  ASSERT_TRUE(FlushPacketCache(V(), true).IsOk());
   EXPECT_EQ(CountFreeBlocks(V()), freeBefore);
   ASSERT_TRUE(ReadWhole(V(), u"\\a", got));
   EXPECT_EQ(got, expect);

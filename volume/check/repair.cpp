@@ -249,7 +249,7 @@ Status Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
       return s;
     if (RenamedAfterRelink(f)) {
       // The new name is durable before the old one goes, whatever order the medium keeps.
-      if (!FlushPacketCache(v, true)) return MendFailure(v);
+      if (!KeepInLastError(v, FlushPacketCache(v, true))) return MendFailure(v);
       // Written under the engine's feet: what it remembers of the directory's names goes.
       ForgetDirectoryNames(v, f.Directory);
       if (Status s = ApplyMend(v, f); !s.IsOk()) return s;

@@ -359,7 +359,7 @@ Status FormatMedium(TUDFRewritableVolume &v, const std::u16string &label, bool q
   EnterRewriting(v);
   // A format that reports success is durable.
   if (Status s = WriteVolume(v, label, l); !s.IsOk()) return s;
-  if (!FlushVolume(v)) return StatusFromLastError(v);
+  if (Status s = FlushVolume(v); !s.IsOk()) return s;
   EnterUsable(v);
   v.LeftOpen = 0;
   return Status::Ok();

@@ -222,7 +222,7 @@ Status ReadOwnVolume(TUDFRewritableVolume &v, const SparingLayout &sparing) {
 
 void PrepareForMount(TUDFRewritableVolume &v) {
   // A mount again over the open volume (after repair) keeps what was written to it.
-  if (v.VolumeOpen && !v.ReadOnly) FlushPacketCache(v, true);
+  if (v.VolumeOpen && !v.ReadOnly) KeepInLastError(v, FlushPacketCache(v, true));
   ReleasePacketCache(v);
   CreateFileSystemState(v);
   ReleaseSpaceBitmap(v);
@@ -471,7 +471,7 @@ Status FirstFailure(Status first, Status next) {
 
 // Everything the operations left in the cache, onto the medium.
 Status FlushToMedium(TUDFRewritableVolume &v) {
-  return OldStep(v, [&] { return FlushVolume(v); });
+  return FlushVolume(v);
 }
 
 // Stores the bitmap and marks the volume closed. The drive writes out its cache before the

@@ -117,7 +117,7 @@ bool ChangesReferenced(const TUDFRewritableVolume &v, const PacketCache &c, uint
 
 Status Barrier(TUDFRewritableVolume &v, PacketCache &c) {
   if (!c.Unbarriered) return Status::Ok();
-  if (!SyncMedium(v)) return StatusFromLastError(v);
+  if (Status s = SyncMedium(v); !s.IsOk()) return s;
   c.Unbarriered = false;
   c.Unsynced.clear();
   return Status::Ok();
@@ -404,18 +404,18 @@ Status CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint3
   return ChangePacket(v, start, first, count, src, order);
 }
 
-bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
+Status BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   PacketCache *c = Existing(v);
-  if (!c || c->Unsynced.empty()) return true;
+  if (!c || c->Unsynced.empty()) return Status::Ok();
   for (uint32_t s = PacketStartOf(v, first); s < first + count; s += c->Blocks)
-    if (c->Unsynced.count(s)) return KeepInLastError(v, Barrier(v, *c));
-  return true;
+    if (c->Unsynced.count(s)) return Barrier(v, *c);
+  return Status::Ok();
 }
 
-bool FlushPacketCache(TUDFRewritableVolume &v, bool durable) {
+Status FlushPacketCache(TUDFRewritableVolume &v, bool durable) {
   PacketCache *c = Existing(v);
-  if (!c) return true;
-  return KeepInLastError(v, Flush(v, *c, durable));
+  if (!c) return Status::Ok();
+  return Flush(v, *c, durable);
 }
 
 void ReleasePacketCache(TUDFRewritableVolume &v) {

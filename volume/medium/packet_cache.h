@@ -48,9 +48,9 @@ Status CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint3
                   const uint8_t *src, WriteOrder order);
 // A drive's cache may answer a read of what it holds with the disc's older copy: a read of a
 // packet written since the last barrier takes a barrier first. False when it failed.
-bool BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
+Status BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
 // Writes everything pending in safe order; with durable, ends with a barrier.
-bool FlushPacketCache(TUDFRewritableVolume &v, bool durable);
+Status FlushPacketCache(TUDFRewritableVolume &v, bool durable);
 // Drops everything held, written or not (mount, release, after a failure).
 void ReleasePacketCache(TUDFRewritableVolume &v);
 // Blocks just taken: writes that change only them are loose.
@@ -61,7 +61,7 @@ bool DeferFree(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
 bool HasDeferredFrees(const TUDFRewritableVolume &v);
 
 // The medium's barrier: fdatasync of an image, SYNCHRONIZE CACHE of a drive (sector_io.cpp).
-bool SyncMedium(TUDFRewritableVolume &v);
+Status SyncMedium(TUDFRewritableVolume &v);
 // One packet straight to the medium, with the error handling of every write.
 Status WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src);
 

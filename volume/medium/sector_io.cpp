@@ -120,7 +120,8 @@ bool ReadSmallBlocks(TUDFRewritableVolume &v, uint32_t block, uint32_t bytes, ui
 
 // Reads count sectors from sector, each piece from where it is recorded.
 bool ReadRun(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest, uint32_t count) {
-  if (!v.ImageMode && !BarrierBeforeRead(v, sector, count)) return false;
+  // A failed barrier leaves its mark in the volume's flags, where ReadFailed finds it.
+  if (!v.ImageMode && !BarrierBeforeRead(v, sector, count).IsOk()) return false;
   return ForEachRecordedPiece(v, sector, count, [&](uint32_t physical, size_t at, uint32_t n) {
     // A block no partition maps holds nothing yet.
     if (physical == kUnmappedSector) {
@@ -244,37 +245,30 @@ Status WritePacketToMedium(TUDFRewritableVolume &v, uint32_t sector, const uint8
   return WriteFailed(v);
 }
 
-bool SynchronizeDriveCache(TUDFRewritableVolume &v) {
-  if (v.ImageMode || v.CacheSynchronized) return true;
-  if (MediumChangedSinceMount(v)) {
-    StopForMediumChange(v);
-    return false;
-  }
+Status SynchronizeDriveCache(TUDFRewritableVolume &v) {
+  if (v.ImageMode || v.CacheSynchronized) return Status::Ok();
+  if (MediumChangedSinceMount(v)) return MediumChangeStop(v);
   BusyWait busy(v);
   bool flushed = FlushCache(&v.Device);
   while (!flushed && busy.WaitedOut())
     flushed = FlushCache(&v.Device);
   if (flushed) {
     v.CacheSynchronized = 1;
-    return true;
+    return Status::Ok();
   }
-  if (MediumChangedSinceMount(v)) {
-    StopForMediumChange(v);
-    return false;
-  }
+  if (MediumChangedSinceMount(v)) return MediumChangeStop(v);
   // What the cache held may never reach the medium: the volume is not closed over it.
   EnterCacheFlushFailed(v);
   EnterFailed(v, false);
-  SetError(v, KORVA_E_CACHE_FLUSH);
-  return false;
+  return KORVA_E_CACHE_FLUSH;
 }
 
-bool SyncMedium(TUDFRewritableVolume &v) {
+Status SyncMedium(TUDFRewritableVolume &v) {
   if (!v.ImageMode) return SynchronizeDriveCache(v);
   const KorvaImageIO &io = ImageIOOf(v);
-  if (v.ImageFileOpen && (!io.Flush || io.Flush(io.Context, v.ImageFile) == 0)) return true;
+  if (v.ImageFileOpen && (!io.Flush || io.Flush(io.Context, v.ImageFile) == 0)) return Status::Ok();
   // Writes before the barrier may be lost: as a failed write after others.
-  return KeepInLastError(v, WriteFailed(v));
+  return WriteFailed(v);
 }
 
 Status ReadImageTail(TUDFRewritableVolume &v, uint32_t sector, uint8_t *dest) {
@@ -345,7 +339,7 @@ Status WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order) {
   ++v.WriteGeneration;
   if (sector % PacketBlocksOf(v) != 0) {
     // Not on the packet grid (never done by the engine): straight out, after what is pending.
-    if (!FlushPacketCache(v, false)) return StatusFromLastError(v);
+    if (Status s = FlushPacketCache(v, false); !s.IsOk()) return s;
     return WritePacketToMedium(v, sector, v.PacketBuffer);
   }
   return CacheWrite(v, sector, 0, PacketBlocksOf(v), v.PacketBuffer, order);
@@ -369,7 +363,7 @@ Status WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
   return CacheWrite(v, start, sector - start, 1, src, order);
 }
 
-bool FlushVolume(TUDFRewritableVolume &v) {
+Status FlushVolume(TUDFRewritableVolume &v) {
   return FlushPacketCache(v, true);
 }
 

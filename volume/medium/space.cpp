@@ -32,7 +32,7 @@ bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool m
   if (FindFreeRunNow(v, hint, wanted, mark, first, length)) return true;
   // Blocks freed but not yet given back: once their frees are durable they are free, also
   // before the hint, where the caller may have looked already.
-  if (!HasDeferredFrees(v) || !FlushPacketCache(v, true)) return false;
+  if (!HasDeferredFrees(v) || !KeepInLastError(v, FlushPacketCache(v, true))) return false;
   return FindFreeRunNow(v, hint, wanted, mark, first, length) ||
          FindFreeRunNow(v, 0, wanted, mark, first, length);
 }
