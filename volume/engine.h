@@ -150,10 +150,11 @@ bool CloseImage(TUDFRewritableVolume &v, bool flush);
 // Space allocation ---------------------------------------------------------------------
 
 // First free run at or after hint (first fit, no wrap; from the start when it found none until
-// frees waiting in the packet cache were given back), cut at wanted blocks. When mark is
-// set the blocks of the run are taken (their bits cleared).
-bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
-                 uint32_t &first, uint32_t &length);
+// frees waiting in the packet cache were given back), cut at wanted blocks; length 0 when
+// none is free. When mark is set the blocks of the run are taken (their bits cleared). Fails
+// only when giving back the waiting frees does (their flush's own error).
+Status FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                   uint32_t &first, uint32_t &length);
 // Marks count blocks from first as used (used = true) or free. Blocks outside the partition
 // are ignored.
 // A free waits (in the packet cache) until the write that stopped referring to the blocks

@@ -67,7 +67,7 @@ TEST_F(FsData, AppendsFillTheLastBlockAndExtendTheLastExtent) {
   std::vector<uint8_t> all = Pattern(5000 + 100 + 2000 + 2048 * 40, 7);
   uint32_t free0 = v.FreeBlocks, n = 0;
   uint32_t lowest = 0, len = 0;
-  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, lowest, len));
+  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, lowest, len).IsOk() && len > 0);
   ASSERT_EQ(UDF_WriteFile(&v, h, all.data(), 5000, &n), KTRUE);
   EXPECT_EQ(n, 5000u);
   RawEntry e = Entry(u"\\f");

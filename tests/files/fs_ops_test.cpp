@@ -175,7 +175,8 @@ TEST_F(FsOps, RemoveDirectoryRefusesNonEmptyAndFreesExactly) {
   EXPECT_EQ(UDF_GetLastErrorNumber(&v), 0);
   EXPECT_EQ(UDF_RemoveDirectoryW(&v, u"\\"), KFALSE);
   uint32_t lowest = 0, len = 0;
-  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, lowest, len));
+  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, lowest, len).IsOk());
+  ASSERT_EQ(len, 1u);
   MakeFile(u"\\y");
   EXPECT_EQ(EntryBlock(v, u"\\y"), lowest);
 

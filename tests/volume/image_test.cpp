@@ -149,7 +149,7 @@ TEST(ImageFormat, HundredMiBImageGetsTheKnownLayoutAndSurvivesRemount) {
   EXPECT_EQ(std::u16string(v.VolumeLabel), u"KORVA");
   EXPECT_EQ(IntegrityTypeOnDisc(path), uint32_t(itOpen));
   uint32_t first = 0, length = 0;
-  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, first, length));
+  ASSERT_TRUE(FindFreeRun(v, 0, 1, false, first, length).IsOk() && length > 0);
   EXPECT_EQ(first, 7u) << "the loaded bitmap matches the empty volume";
 
   ASSERT_EQ(UDF_DismountVolume(&v), KTRUE);

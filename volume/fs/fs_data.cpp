@@ -242,7 +242,7 @@ Status WritableForm(const FileView &view) {
 Status TakeContiguous(TUDFRewritableVolume &v, uint32_t blocks, uint32_t &first) {
   for (uint32_t hint = 0;;) {
     uint32_t len = 0;
-    if (Status s = FindRun(v, hint, blocks, false, first, len); !s.IsOk()) return s;
+    if (Status s = FindFreeRun(v, hint, blocks, false, first, len); !s.IsOk()) return s;
     if (len == 0) return KORVA_E_NO_SPACE;
     if (len == blocks) {
       MarkRun(v, first, blocks, true);
@@ -453,7 +453,7 @@ Status TakeRuns(TUDFRewritableVolume &v, const WritePlan &plan, PendingExtentLis
   while (missing > 0) {
     uint32_t first = 0, len = 0;
     const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(missing, kMaxRunBlocks));
-    if (Status s = FindRun(v, hint, want, true, first, len); !s.IsOk()) return s;
+    if (Status s = FindFreeRun(v, hint, want, true, first, len); !s.IsOk()) return s;
     if (len == 0) {
       if (wrapped) return KORVA_E_NO_SPACE;
       wrapped = true;

@@ -52,23 +52,13 @@ uint32_t RootBlock(const TUDFRewritableVolume &v) {
   return v.RootICBSector - v.PartitionStart;
 }
 
-Status FindRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark, uint32_t &first,
-               uint32_t &length) {
-  // The search reports a failure of its own (a flush of held frees) in LastError; finding
-  // nothing leaves it as it was.
-  const uint32_t before = v.LastError;
-  if (FindFreeRun(v, hint, wanted, mark, first, length) && length > 0) return Status::Ok();
-  length = 0;
-  return v.LastError != before ? StatusFromLastError(v) : Status::Ok();
-}
-
 Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block) {
   uint32_t len = 0;
   if (Status s = TreeBlocksMarkedUsed(v); !s.IsOk()) return s;
-  if (Status s = FindRun(v, hint, 1, true, block, len); !s.IsOk() || len > 0) return s;
+  if (Status s = FindFreeRun(v, hint, 1, true, block, len); !s.IsOk() || len > 0) return s;
   // Metadata blocks are the lowest free ones; a hint past every free block starts over.
   if (hint != 0)
-    if (Status s = FindRun(v, 0, 1, true, block, len); !s.IsOk() || len > 0) return s;
+    if (Status s = FindFreeRun(v, 0, 1, true, block, len); !s.IsOk() || len > 0) return s;
   return KORVA_E_NO_SPACE;
 }
 

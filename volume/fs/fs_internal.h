@@ -35,11 +35,6 @@ BlockReadFn ReaderOf(TUDFRewritableVolume &v);
 
 uint32_t RootBlock(const TUDFRewritableVolume &v);
 
-// Finds the first run of free blocks at or after hint, up to `wanted` long, marked used when
-// `mark`: Ok with `length` 0 when there is none, the failure's number when the search failed
-// (a flush of the frees held back, which it makes when it finds nothing without them).
-Status FindRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark, uint32_t &first,
-               uint32_t &length);
 // Takes the lowest free block at or after hint: error 3 when there is none, the failure's
 // own number when the walk that marks the tree's blocks or the search itself failed.
 Status TakeBlock(TUDFRewritableVolume &v, uint32_t hint, uint32_t &block);

@@ -25,16 +25,20 @@ bool Taken(TUDFRewritableVolume &v, bool marked, uint32_t first, uint32_t length
 bool FindFreeRunNow(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
                     uint32_t &first, uint32_t &length);
 
-bool FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
-                 uint32_t &first, uint32_t &length) {
+Status FindFreeRun(TUDFRewritableVolume &v, uint32_t hint, uint32_t wanted, bool mark,
+                   uint32_t &first, uint32_t &length) {
   // Every caller has run the walk that marks the tree's blocks used (TreeBlocksMarkedUsed).
   TrustBitmapForWrites(v);
-  if (FindFreeRunNow(v, hint, wanted, mark, first, length)) return true;
+  if (FindFreeRunNow(v, hint, wanted, mark, first, length)) return Status::Ok();
+  length = 0;
   // Blocks freed but not yet given back: once their frees are durable they are free, also
   // before the hint, where the caller may have looked already.
-  if (!HasDeferredFrees(v) || !KeepInLastError(v, FlushPacketCache(v, true))) return false;
-  return FindFreeRunNow(v, hint, wanted, mark, first, length) ||
-         FindFreeRunNow(v, 0, wanted, mark, first, length);
+  if (!HasDeferredFrees(v)) return Status::Ok();
+  if (Status s = FlushPacketCache(v, true); !s.IsOk()) return s;
+  if (!FindFreeRunNow(v, hint, wanted, mark, first, length) &&
+      !FindFreeRunNow(v, 0, wanted, mark, first, length))
+    length = 0;
+  return Status::Ok();
 }
 
 namespace {
