@@ -136,13 +136,13 @@ Status WriteSectors(TUDFRewritableVolume &v, const ScanFinding &f) {
     const uint32_t start = f.NewLength ? last - k * v.PacketBlocks : first + k * v.PacketBlocks;
     if (start >= oldEnd)
       std::memset(SlotOf(v, start), 0, size_t(v.PacketBlocks) * kSectorSize);
-    else if (!KeepInLastError(v, ReadPacket(v, start)))
-      return MendFailure(v);
+    else if (Status s = ReadPacket(v, start); !s.IsOk())
+      return s;
     const uint32_t from = std::max(start, f.Source);
     const uint32_t to = std::min(start + v.PacketBlocks, f.Source + f.Count);
     std::memcpy(SlotOf(v, from), &f.Bytes[size_t(from - f.Source) * kSectorSize],
                 size_t(to - from) * kSectorSize);
-    if (!KeepInLastError(v, WritePacket(v, start))) return MendFailure(v);
+    if (Status s = WritePacket(v, start); !s.IsOk()) return s;
   }
   return Status::Ok();
 }
@@ -209,7 +209,7 @@ bool BuildBitmap(TUDFRewritableVolume &v, const VolumeScan &scan) {
   return true;
 }
 
-bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
+Status WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   IntegrityInfo info{};
   udf_time_to_stamp(&info.Recorded, Now_UTC(), 0);
   info.IntegrityType = itClose;
@@ -219,9 +219,9 @@ bool WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
   info.Files = scan.Files;
   info.Directories = scan.Directories;
   const uint32_t start = PacketStartOf(v, v.IntegritySector);
-  if (!KeepInLastError(v, ReadPacket(v, start))) return false;
+  if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
   PlaceIntegritySequence(v, v.IntegritySector, info);
-  return KeepInLastError(v, WritePacket(v, start));
+  return WritePacket(v, start);
 }
 
 // Mounts the repaired volume the way the mounts do; error 32 when it does not come out
@@ -249,7 +249,7 @@ Status Relink(TUDFRewritableVolume &v, const VolumeScan &scan) {
       return s;
     if (RenamedAfterRelink(f)) {
       // The new name is durable before the old one goes, whatever order the medium keeps.
-      if (!KeepInLastError(v, FlushPacketCache(v, true))) return MendFailure(v);
+      if (Status s = FlushPacketCache(v, true); !s.IsOk()) return s;
       // Written under the engine's feet: what it remembers of the directory's names goes.
       ForgetDirectoryNames(v, f.Directory);
       if (Status s = ApplyMend(v, f); !s.IsOk()) return s;
@@ -278,7 +278,7 @@ Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   if (Status s = ClaimRoot(v, scan.Geometry.RootBlock); !s.IsOk()) return s;
   if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v))
     return v.LastError ? Status(v.LastError) : Status(KORVA_E_WRITE);
-  if (!WriteClosedIntegrity(v, scan)) return StatusFromLastError(v);
+  if (Status s = WriteClosedIntegrity(v, scan); !s.IsOk()) return s;
   if (Status s = MountAgain(v); !s.IsOk()) return s;
   return Relink(v, scan);
 }
