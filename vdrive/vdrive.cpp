@@ -260,6 +260,14 @@ void VirtualDrive::FailNextCommands(uint8_t opcode, unsigned count,
     opcode_faults_[opcode] = {count, sense};
 }
 
+void VirtualDrive::FailCommandsAfter(uint8_t opcode, unsigned pass, unsigned count) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (count == 0)
+    opcode_faults_.erase(opcode);
+  else
+    opcode_faults_[opcode] = {count, std::nullopt, pass};
+}
+
 void VirtualDrive::FailSector(uint32_t lba, Access access, unsigned times) {
   std::lock_guard<std::mutex> lock(mu_);
   auto &faults = access == Access::kRead ? read_faults_ : write_faults_;
@@ -550,7 +558,9 @@ CommandResult VirtualDrive::Execute(const uint8_t *cdb, size_t cdb_length, DataD
   if (!buffer) length = 0;
 
   auto fault = opcode_faults_.find(op);
-  if (fault != opcode_faults_.end()) {
+  if (fault != opcode_faults_.end() && fault->second.pass > 0) {
+    --fault->second.pass;
+  } else if (fault != opcode_faults_.end()) {
     SenseCode s = op == 0x28 ? kReadError : op == 0x2A ? kWriteError : kHardwareError;
     if (fault->second.sense) s = *fault->second.sense;
     if (--fault->second.count == 0) opcode_faults_.erase(fault);

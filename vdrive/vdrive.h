@@ -107,6 +107,9 @@ public:
   // The next `count` commands with this opcode fail with `sense` (default: a hardware error
   // for most commands, an unrecovered read error for reads, a write error for writes).
   void FailNextCommands(uint8_t opcode, unsigned count, std::optional<SenseCode> sense = {});
+  // The same after `pass` more commands with this opcode have succeeded: a fault at the
+  // n-th of a sequence (a sync point deep inside one call).
+  void FailCommandsAfter(uint8_t opcode, unsigned pass, unsigned count);
   // The next `times` reads (or writes) that touch `lba` fail with a medium error.
   void FailSector(uint32_t lba, Access access, unsigned times);
   void ClearFaults();
@@ -261,6 +264,7 @@ private:
   struct OpcodeFault {
     unsigned count;
     std::optional<SenseCode> sense;
+    unsigned pass = 0; // commands that still succeed first
   };
   std::map<uint8_t, OpcodeFault> opcode_faults_;
   std::map<uint32_t, unsigned> read_faults_, write_faults_;

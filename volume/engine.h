@@ -164,19 +164,18 @@ bool MarkRun(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used)
 bool MarkRunNow(TUDFRewritableVolume &v, uint32_t first, uint32_t count, bool used);
 // Loads the bitmap at mount. A descriptor whose tag is wrong is refused (error 32); one whose
 // CRC alone fails is loaded and marked suspect.
-bool LoadSpaceBitmap(TUDFRewritableVolume &v);
+Status LoadSpaceBitmap(TUDFRewritableVolume &v);
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v);
 // Marks it so: the tree uses blocks it records free.
 void MarkSpaceBitmapSuspect(TUDFRewritableVolume &v);
 // Writes every packet of the bitmap (dismount, format); error 10 without a bitmap in memory.
-bool StoreSpaceBitmap(TUDFRewritableVolume &v);
+Status StoreSpaceBitmap(TUDFRewritableVolume &v);
 // Write-ahead of allocations. Taking blocks notes their bitmap packets; before any packet
 // goes to the medium those packets are written (once, however many blocks they gained), and
 // a packet that shares sectors with the bitmap gets the bitmap's current bytes. packet is the
 // caller's copy of the packet at sector (null, with sector UINT32_MAX, to write them now).
 void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
-bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet);
-bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v);
+Status PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet);
 // Starts write-ahead bookkeeping for a bitmap just built in memory; released with the bitmap.
 void StartBitmapPending(TUDFRewritableVolume &v);
 void ReleaseBitmapPending(TUDFRewritableVolume &v);
@@ -185,7 +184,7 @@ uint32_t CountFreeBlocks(const TUDFRewritableVolume &v);
 void ReleaseSpaceBitmap(TUDFRewritableVolume &v);
 // Allocates a bitmap for PartitionLength blocks with blocks [0, used) taken, the rest free;
 // error 10 without a partition or the memory for it.
-bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
+Status BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used);
 // Bytes the bitmap of a partition of the given length needs.
 inline uint32_t BitmapBytesFor(uint32_t partitionLength) {
   return static_cast<uint32_t>((uint64_t(partitionLength) + 7) / 8);
@@ -193,7 +192,8 @@ inline uint32_t BitmapBytesFor(uint32_t partitionLength) {
 
 // Mount and volume state --------------------------------------------------------------
 
-// Creates the three lists, clears the bitmap and Compatible, sets AnchorSector to 256.
+// Creates the three lists, clears the bitmap and Compatible, sets AnchorSector to 256. What
+// the packet cache holds is dropped: a caller with an open volume flushes it first.
 void PrepareForMount(TUDFRewritableVolume &v);
 // Frees the bitmap and the lists.
 void ReleaseMountState(TUDFRewritableVolume &v);
@@ -204,15 +204,15 @@ struct IntegrityInfo;
 // The one writer of the integrity descriptor at IntegritySector: reads its packet, lets
 // `change` edit the descriptor, stores it back with its tag (the bytes after it stay) and
 // writes the packet. False with a read error when the sector holds no valid descriptor.
-bool ChangeIntegrity(TUDFRewritableVolume &v,
-                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change);
+Status ChangeIntegrity(TUDFRewritableVolume &v,
+                       const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change);
 // Builds a new integrity sequence (the descriptor and its terminating descriptor) at sector
 // and sector + 1 in the packet buffer, whose packet the caller holds and writes.
 void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info);
 // Stores the integrity type (0 open, 1 closed) and rewrites the descriptor's tag.
-bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
+Status WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type);
 // Marks the volume closed; with recountFree the free count stored is the bitmap's.
-bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
+Status WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree);
 // A CRC of the mounted volume's label and layout: with the recording time of its open mark,
 // what tells a mount after a unit attention that the disc holds the volume this record had.
 uint32_t VolumeFingerprint(const TUDFRewritableVolume &v);
@@ -222,8 +222,6 @@ void RememberOpenMark(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp);
 // that is not this library's volume, or not sound, fails without one (the volume is only
 // not compatible), except bitmaps and sparing tables that cannot be honoured (32).
 Status ReadMountChain(TUDFRewritableVolume &v);
-// The same for code still on bool plus LastError: true when every step passed.
-bool RunMountChain(TUDFRewritableVolume &v);
 // Where a drive will be written, its node is held exclusively (pass-through), so that
 // neither the kernel nor an automounter mounts the disc meanwhile. Error 36 when another
 // user holds it.

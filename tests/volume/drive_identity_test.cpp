@@ -85,6 +85,19 @@ protected:
     UDF_CloseHandle(v_.get(), h);
     return ok && written == bytes;
   }
+  // Whether the file holds what CreateFile wrote.
+  bool ReadsBack(const char16_t *name, size_t bytes) {
+    const std::u16string path = std::u16string(u"\\") + name;
+    const UDF_HANDLE h =
+        UDF_CreateFileW(v_.get(), path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
+    if (h == UDF_INVALID_HANDLE) return false;
+    std::vector<uint8_t> data(bytes + 1);
+    uint32_t read = 0;
+    const bool ok = UDF_ReadFile(v_.get(), h, data.data(), uint32_t(data.size()), &read);
+    UDF_CloseHandle(v_.get(), h);
+    data.resize(read);
+    return ok && data == std::vector<uint8_t>(bytes, 0x5A);
+  }
   // A second disc with a volume of its own, from a copy of the first one's dismounted state.
   std::string MakeSecondDisc() {
     EXPECT_EQ(UDF_DismountVolume(v_.get()), KTRUE);
@@ -249,6 +262,47 @@ TEST_F(DriveIdentityTest, AFailedCacheFlushIsNoSuccess) {
   drive_->ClearFaults();
   ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
   EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_LEFT_OPEN);
+}
+
+// Repair of a volume left open writes its bitmap and close mark and mounts the volume again,
+// with cache flushes between. Whichever of them fails, repair says so, and the next repair
+// finds a volume it can mend, every file in it.
+TEST_F(DriveIdentityTest, ARepairWhoseCacheFlushFailsAtAnyPointSaysSo) {
+  drive_->SetWriteCache(true);
+  bool completed = false;
+  for (unsigned pass = 0; !completed && pass < 20; ++pass) {
+    ASSERT_TRUE(CreateFile((u"f" + std::u16string(1, char16_t(u'a' + pass))).c_str(), 4096));
+    drive_->FailNextCommands(0x35, 10);
+    EXPECT_EQ(UDF_DismountVolume(v_.get()), KFALSE);
+    drive_->ClearFaults();
+    ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+    ASSERT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_LEFT_OPEN) << "flush " << pass + 1;
+
+    const unsigned before = drive_->CommandCount(0x35);
+    drive_->FailCommandsAfter(0x35, pass, 10);
+    const KBOOL repaired = UDF_RepairVolume(v_.get(), nullptr, nullptr);
+    const bool failed = drive_->CommandCount(0x35) - before > pass;
+    drive_->ClearFaults();
+    if (failed) {
+      EXPECT_EQ(repaired, KFALSE) << "flush " << pass + 1 << " failed";
+      EXPECT_EQ(UDF_GetLastErrorNumber(v_.get()), KORVA_E_CACHE_FLUSH) << "flush " << pass + 1;
+      // The drive writes its cache out in the end: the volume is still left open, or
+      // closed by a close mark written after everything it vouches for.
+      static_cast<void>(UDF_DismountVolume(v_.get()));
+      ASSERT_EQ(UDF_MountVolume(v_.get()), KTRUE);
+      const uint32_t mounted = UDF_GetLastErrorNumber(v_.get());
+      EXPECT_TRUE(mounted == 0 || mounted == KORVA_E_LEFT_OPEN) << mounted;
+      ASSERT_EQ(UDF_RepairVolume(v_.get(), nullptr, nullptr), KTRUE) << "flush " << pass + 1;
+      EXPECT_EQ(UDF_CheckVolume(v_.get(), nullptr, nullptr), KTRUE) << "flush " << pass + 1;
+    } else {
+      EXPECT_EQ(repaired, KTRUE);
+      completed = true;
+    }
+    for (unsigned f = 0; f <= pass; ++f)
+      EXPECT_TRUE(ReadsBack((u"f" + std::u16string(1, char16_t(u'a' + f))).c_str(), 4096))
+          << "file " << f << " after flush " << pass + 1;
+  }
+  EXPECT_TRUE(completed);
 }
 
 } // namespace

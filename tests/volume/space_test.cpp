@@ -98,40 +98,34 @@ TEST_F(SpaceBitmapTest, MarkRunStaysInsideThePartition) {
   EXPECT_EQ(bitmap_[0], 0x00);
 }
 
-// A step of the bitmap that fails names the reason in LastError itself: its callers (format,
-// dismount, repair) pass a failure on and must never report one without a number.
+// A step of the bitmap that fails names its reason: its callers (format, dismount, repair)
+// pass a failure on and must never report one without a number.
 TEST(SpaceBitmapFailure, EveryRefusalCarriesItsNumber) {
   Record v = NewRecord();
-  EXPECT_FALSE(StoreSpaceBitmap(*v)) << "nothing in memory to store";
-  EXPECT_EQ(v->LastError, uint32_t(KORVA_E_NOT_COMPATIBLE));
+  EXPECT_EQ(StoreSpaceBitmap(*v).Error(), uint32_t(KORVA_E_NOT_COMPATIBLE))
+      << "nothing in memory to store";
 
-  v->LastError = 0;
-  EXPECT_FALSE(BuildFreshSpaceBitmap(*v, 0)) << "a record without a partition";
-  EXPECT_EQ(v->LastError, uint32_t(KORVA_E_NOT_COMPATIBLE));
+  EXPECT_EQ(BuildFreshSpaceBitmap(*v, 0).Error(), uint32_t(KORVA_E_NOT_COMPATIBLE))
+      << "a record without a partition";
   EXPECT_EQ(v->SpaceBitmap, nullptr);
 
   // A descriptor that does not start a packet is refused before anything is read.
-  v->LastError = 0;
   v->PacketBlocks = 16;
   v->PartitionLength = 64;
   v->SpaceBitmapSector = 3;
   v->SpaceBitmapBlocks = 1;
-  EXPECT_FALSE(LoadSpaceBitmap(*v));
-  EXPECT_EQ(v->LastError, uint32_t(KORVA_E_DAMAGED));
+  EXPECT_EQ(LoadSpaceBitmap(*v).Error(), uint32_t(KORVA_E_DAMAGED));
   // Nor may it be too short for the partition's bits.
-  v->LastError = 0;
   v->SpaceBitmapSector = 32;
   v->PartitionLength = 64 * 1024;
-  EXPECT_FALSE(LoadSpaceBitmap(*v));
-  EXPECT_EQ(v->LastError, uint32_t(KORVA_E_DAMAGED));
+  EXPECT_EQ(LoadSpaceBitmap(*v).Error(), uint32_t(KORVA_E_DAMAGED));
   EXPECT_EQ(v->SpaceBitmap, nullptr);
 }
 
 TEST(SpaceBitmapFailure, AFreshBitmapFreesAllButTheUsedBlocks) {
   Record v = NewRecord();
   v->PartitionLength = 20;
-  ASSERT_TRUE(BuildFreshSpaceBitmap(*v, 5));
-  EXPECT_EQ(v->LastError, 0u);
+  ASSERT_TRUE(BuildFreshSpaceBitmap(*v, 5).IsOk());
   ASSERT_EQ(v->SpaceBitmapBytes, 3u);
   EXPECT_EQ(v->SpaceBitmap[0], 0xE0);
   EXPECT_EQ(v->SpaceBitmap[1], 0xFF);

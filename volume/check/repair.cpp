@@ -200,13 +200,13 @@ Status ApplyMends(TUDFRewritableVolume &v, const VolumeScan &scan) {
 }
 
 // The in-memory bitmap of exactly the blocks the walk reached.
-bool BuildBitmap(TUDFRewritableVolume &v, const VolumeScan &scan) {
-  if (!BuildFreshSpaceBitmap(v, 0)) return false;
+Status BuildBitmap(TUDFRewritableVolume &v, const VolumeScan &scan) {
+  if (Status s = BuildFreshSpaceBitmap(v, 0); !s.IsOk()) return s;
   for (size_t i = 0; i < v.SpaceBitmapBytes && i < scan.Used.size(); ++i)
     v.SpaceBitmap[i] = static_cast<uint8_t>(v.SpaceBitmap[i] & ~scan.Used[i]);
   for (const ScanFinding &f : scan.Findings)
     if (f.Action == Mend::CopyBlocks) MarkRun(v, f.Target, f.Count, true);
-  return true;
+  return Status::Ok();
 }
 
 Status WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
@@ -227,8 +227,14 @@ Status WriteClosedIntegrity(TUDFRewritableVolume &v, const VolumeScan &scan) {
 // Mounts the repaired volume the way the mounts do; error 32 when it does not come out
 // compatible without a reason of its own.
 Status MountAgain(TUDFRewritableVolume &v) {
+  // The mends are on the medium before the mount reads it, and a failure to put them there
+  // is repair's own.
+  if (v.VolumeOpen && !v.ReadOnly)
+    if (Status s = FlushPacketCache(v, true); !s.IsOk()) return s;
   PrepareForMount(v);
-  if (!RunMountChain(v) || !WriteIntegrityType(v, itOpen)) return MendFailure(v);
+  Status s = ReadMountChain(v);
+  if (s.IsOk()) s = WriteIntegrityType(v, itOpen);
+  if (!s.IsOk()) return s.Error() != 0 ? s : Status(KORVA_E_DAMAGED);
   EnterUsable(v);
   return Status::Ok();
 }
@@ -276,8 +282,8 @@ Status Repair(TUDFRewritableVolume &v, VolumeScan &scan) {
   EnterRewriting(v);
   if (Status s = ApplyMends(v, scan); !s.IsOk()) return s;
   if (Status s = ClaimRoot(v, scan.Geometry.RootBlock); !s.IsOk()) return s;
-  if (!BuildBitmap(v, scan) || !StoreSpaceBitmap(v))
-    return v.LastError ? Status(v.LastError) : Status(KORVA_E_WRITE);
+  if (Status s = BuildBitmap(v, scan); !s.IsOk()) return s;
+  if (Status s = StoreSpaceBitmap(v); !s.IsOk()) return s;
   if (Status s = WriteClosedIntegrity(v, scan); !s.IsOk()) return s;
   if (Status s = MountAgain(v); !s.IsOk()) return s;
   return Relink(v, scan);

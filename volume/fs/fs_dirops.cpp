@@ -78,11 +78,11 @@ Status TakeUniqueID(TUDFRewritableVolume &v, uint64_t &id) {
 Status CommitIntegrity(TUDFRewritableVolume &v, int64_t freeDelta, int fileDelta, int dirDelta,
                        uint64_t recordedNextID) {
   IntegrityCounts counts;
-  if (!ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
-        counts = UpdateIntegrity(d, freeDelta, fileDelta, dirDelta,
-                                 recordedNextID ? recordedNextID : v.NextUniqueID);
-      }))
-    return StatusFromLastError(v);
+  const Status s = ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+    counts = UpdateIntegrity(d, freeDelta, fileDelta, dirDelta,
+                             recordedNextID ? recordedNextID : v.NextUniqueID);
+  });
+  if (!s.IsOk()) return s;
   v.FreeBlocks = counts.FreeBlocks;
   v.FileCount = counts.Files;
   v.DirCount = counts.Dirs;

@@ -204,7 +204,8 @@ Status WriteVolume(TUDFRewritableVolume &v, const std::u16string &labelText,
   if (Status s = WriteIntegrityAndSparing(v, stamp, used, l); !s.IsOk()) return s;
   // The bitmap is on the medium from the start: a volume whose writer never dismounts keeps
   // a bitmap that other systems can trust.
-  if (!BuildFreshSpaceBitmap(v, used) || !StoreSpaceBitmap(v)) return StatusFromLastError(v);
+  if (Status s = BuildFreshSpaceBitmap(v, used); !s.IsOk()) return s;
+  if (Status s = StoreSpaceBitmap(v); !s.IsOk()) return s;
   if (Status s = WriteFileSet(v, label, stamp, l); !s.IsOk()) return s;
   RememberOpenMark(v, stamp);
   return Status::Ok();

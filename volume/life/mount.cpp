@@ -213,7 +213,7 @@ Status OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
 Status ReadOwnVolume(TUDFRewritableVolume &v, const SparingLayout &sparing) {
   if (Status s = ReadIntegrity(v); !s.IsOk()) return s;
   if (Status s = ReadSparingTable(v, sparing); !s.IsOk()) return s;
-  if (Status s = OldStep(v, [&] { return LoadSpaceBitmap(v); }); !s.IsOk()) return s;
+  if (Status s = LoadSpaceBitmap(v); !s.IsOk()) return s;
   if (Status s = ReadFileSetAndRoot(v); !s.IsOk()) return s;
   return OwnStructuresMarkedUsed(v);
 }
@@ -221,8 +221,6 @@ Status ReadOwnVolume(TUDFRewritableVolume &v, const SparingLayout &sparing) {
 } // namespace
 
 void PrepareForMount(TUDFRewritableVolume &v) {
-  // A mount again over the open volume (after repair) keeps what was written to it.
-  if (v.VolumeOpen && !v.ReadOnly) KeepInLastError(v, FlushPacketCache(v, true));
   ReleasePacketCache(v);
   CreateFileSystemState(v);
   ReleaseSpaceBitmap(v);
@@ -254,10 +252,6 @@ Status ReadMountChain(TUDFRewritableVolume &v) {
   const Status s = ReadOwnVolume(v, sparing);
   if (!s.IsOk()) v.LeftOpen = 0;
   return s;
-}
-
-bool RunMountChain(TUDFRewritableVolume &v) {
-  return KeepInLastError(v, ReadMountChain(v));
 }
 
 void SetPacketGeometryForMedium(TUDFRewritableVolume &v) {
@@ -336,7 +330,7 @@ bool CheckMediumFormatted(TUDFRewritableVolume &v) {
 
 namespace {
 // Rewrites the integrity type; with recountFree also the free-block count, from the bitmap.
-bool RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) {
+Status RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) {
   return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
     if (recountFree) {
       v.FreeBlocks = CountFreeBlocks(v);
@@ -347,7 +341,7 @@ bool RewriteIntegrity(TUDFRewritableVolume &v, uint32_t type, bool recountFree) 
 }
 } // namespace
 
-bool WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
+Status WriteIntegrityType(TUDFRewritableVolume &v, uint32_t type) {
   return RewriteIntegrity(v, type, false);
 }
 
@@ -365,7 +359,7 @@ void RememberOpenMark(TUDFRewritableVolume &v, const UDF_TimeStamp &stamp) {
   std::memcpy(v.SessionStamp, &stamp, sizeof v.SessionStamp);
 }
 
-bool WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
+Status WriteIntegrityClose(TUDFRewritableVolume &v, bool recountFree) {
   return RewriteIntegrity(v, ::itClose, recountFree);
 }
 
@@ -484,12 +478,12 @@ Status CloseOnMedium(TUDFRewritableVolume &v) {
   if (v.CloseAfterFailure) v.Compatible = 1;
   // Removed files still open lose their blocks now; no name refers to them.
   ReleaseOrphans(v);
-  const Status stored = OldStep(v, [&] { return StoreSpaceBitmap(v); });
+  const Status stored = StoreSpaceBitmap(v);
   if (Status s = FlushToMedium(v); !s.IsOk()) return FirstFailure(stored, s);
   // An operation that failed, whether or not it left the volume unusable, may have taken
   // blocks without recording them: the free count stored is always the bitmap's.
   Status s = stored;
-  if (v.Compatible) s = FirstFailure(s, OldStep(v, [&] { return WriteIntegrityClose(v, true); }));
+  if (v.Compatible) s = FirstFailure(s, WriteIntegrityClose(v, true));
   return FirstFailure(s, FlushToMedium(v));
 }
 
@@ -558,11 +552,9 @@ void BeginMount(TUDFRewritableVolume &v, bool imageMode, bool readOnly) {
 Status MarkOpen(TUDFRewritableVolume &v) {
   UDF_TimeStamp stamp;
   udf_time_to_stamp(&stamp, Now_UTC(), 0);
-  return OldStep(v, [&] {
-    return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
-      d.IntegrityType = ::itOpen;
-      d.RecordingDateAndTime = stamp;
-    });
+  return ChangeIntegrity(v, [&](UDF_LogicalVolumeIntegrityDescriptor &d) {
+    d.IntegrityType = ::itOpen;
+    d.RecordingDateAndTime = stamp;
   });
 }
 

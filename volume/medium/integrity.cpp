@@ -9,10 +9,8 @@
 
 namespace korva {
 
-namespace {
-
-Status RewriteIntegrity(TUDFRewritableVolume &v,
-                        const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
+Status ChangeIntegrity(TUDFRewritableVolume &v,
+                       const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
   const uint32_t sector = v.IntegritySector;
   const uint32_t start = PacketStartOf(v, sector);
   if (Status s = ReadPacket(v, start); !s.IsOk()) return s;
@@ -31,13 +29,6 @@ Status RewriteIntegrity(TUDFRewritableVolume &v,
   // The mark a mount after a unit attention recognizes as this record's own.
   if (d->IntegrityType == itOpen) RememberOpenMark(v, d->RecordingDateAndTime);
   return Status::Ok();
-}
-
-} // namespace
-
-bool ChangeIntegrity(TUDFRewritableVolume &v,
-                     const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change) {
-  return KeepInLastError(v, RewriteIntegrity(v, change));
 }
 
 void PlaceIntegritySequence(TUDFRewritableVolume &v, uint32_t sector, const IntegrityInfo &info) {

@@ -334,7 +334,7 @@ Status WriteRawPacket(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *s
 Status WritePacket(TUDFRewritableVolume &v, uint32_t sector, WriteOrder order) {
   if (Status s = CheckWritable(v); !s.IsOk()) return s;
   // Blocks this packet may refer to are marked used on the medium first.
-  if (!PrepareSpaceBitmapFor(v, sector, v.PacketBuffer)) return StatusFromLastError(v);
+  if (Status s = PrepareSpaceBitmapFor(v, sector, v.PacketBuffer); !s.IsOk()) return s;
   // Counted before the attempt: even a failed write may have changed the medium.
   ++v.WriteGeneration;
   if (sector % PacketBlocksOf(v) != 0) {
@@ -356,7 +356,7 @@ Status WriteSector(TUDFRewritableVolume &v, uint32_t sector, const uint8_t *src,
     return WritePacket(v, start, order);
   }
   // The bitmap's write-ahead first: it may push packets out of the cache.
-  if (!PrepareSpaceBitmapFor(v, start, nullptr)) return StatusFromLastError(v);
+  if (Status s = PrepareSpaceBitmapFor(v, start, nullptr); !s.IsOk()) return s;
   std::vector<uint8_t> packet(size_t(PacketBlocksOf(v)) * kSectorSize);
   if (!PacketCached(v, start) && !LoadPacket(v, start, packet.data(), true)) return ReadFailed(v);
   ++v.WriteGeneration;

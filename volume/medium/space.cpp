@@ -122,11 +122,9 @@ void ReleaseSpaceBitmap(TUDFRewritableVolume &v) {
   ReleaseBitmapPending(v);
 }
 
-namespace {
-
 // An all-free bitmap of the partition but its first `used` blocks; error 10 when the record
 // holds no partition or the memory for it is not there.
-Status FreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
+Status BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
   ReleaseSpaceBitmap(v);
   const uint32_t bytes = BitmapBytesFor(v.PartitionLength);
   if (bytes == 0) return KORVA_E_NOT_COMPATIBLE;
@@ -137,12 +135,6 @@ Status FreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
   if (used > 0) MarkRun(v, 0, used, true);
   StartBitmapPending(v);
   return Status::Ok();
-}
-
-} // namespace
-
-bool BuildFreshSpaceBitmap(TUDFRewritableVolume &v, uint32_t used) {
-  return KeepInLastError(v, FreshSpaceBitmap(v, used));
 }
 
 } // namespace korva

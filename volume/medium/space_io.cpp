@@ -122,9 +122,11 @@ Status ReadDescriptor(TUDFRewritableVolume &v, std::vector<uint8_t> &desc) {
   return Status::Ok();
 }
 
+} // namespace
+
 // The bitmap of the mounted volume into memory; error 32 when the medium holds none that
 // fits the partition.
-Status ReadSpaceBitmap(TUDFRewritableVolume &v) {
+Status LoadSpaceBitmap(TUDFRewritableVolume &v) {
   ReleaseSpaceBitmap(v);
   const uint32_t p = v.PacketBlocks;
   // The descriptor starts a packet and its extent must lie inside the partition.
@@ -159,7 +161,7 @@ Status ReadSpaceBitmap(TUDFRewritableVolume &v) {
 
 // The whole bitmap onto the medium; error 10 without a bitmap in memory that covers the
 // partition.
-Status WriteSpaceBitmap(TUDFRewritableVolume &v) {
+Status StoreSpaceBitmap(TUDFRewritableVolume &v) {
   if (!v.SpaceBitmap || BitmapBytesFor(v.PartitionLength) > v.SpaceBitmapBytes)
     return KORVA_E_NOT_COMPATIBLE;
   if (!PendingOf(v) || PendingOf(v)->Dirty.size() != DescriptorPackets(v)) CreatePending(v);
@@ -168,8 +170,6 @@ Status WriteSpaceBitmap(TUDFRewritableVolume &v) {
     if (Status s = WriteBitmapPacket(v, p, i); !s.IsOk()) return s;
   return Status::Ok();
 }
-
-} // namespace
 
 void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   NoteFreshBlocks(v, first, count);
@@ -186,15 +186,16 @@ void NoteBlocksTaken(TUDFRewritableVolume &v, uint32_t first, uint32_t count) {
   }
 }
 
-bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet) {
+Status PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *packet) {
   BitmapPending *p = PendingOf(v);
-  if (!p || !v.SpaceBitmap) return true;
+  if (!p || !v.SpaceBitmap) return Status::Ok();
   const uint32_t blocks = PacketBlocksOf(v);
   const bool inBitmap = sector >= v.SpaceBitmapSector &&
                         (sector - v.SpaceBitmapSector) / blocks < p->Dirty.size() &&
                         (sector - v.SpaceBitmapSector) % blocks == 0;
   const uint32_t own = inBitmap ? (sector - v.SpaceBitmapSector) / blocks : UINT32_MAX;
-  if (p->DirtyCount > 0 && !KeepInLastError(v, WriteTakenPackets(v, *p, own))) return false;
+  if (p->DirtyCount > 0)
+    if (Status s = WriteTakenPackets(v, *p, own); !s.IsOk()) return s;
   if (inBitmap) {
     // A packet shared with other structures always carries the current bitmap.
     FillBitmapPacket(v, own, packet);
@@ -203,7 +204,7 @@ bool PrepareSpaceBitmapFor(TUDFRewritableVolume &v, uint32_t sector, uint8_t *pa
       --p->DirtyCount;
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 void ReleaseBitmapPending(TUDFRewritableVolume &v) {
@@ -212,18 +213,6 @@ void ReleaseBitmapPending(TUDFRewritableVolume &v) {
 
 void StartBitmapPending(TUDFRewritableVolume &v) {
   CreatePending(v);
-}
-
-bool LoadSpaceBitmap(TUDFRewritableVolume &v) {
-  return KeepInLastError(v, ReadSpaceBitmap(v));
-}
-
-bool WriteAheadSpaceBitmap(TUDFRewritableVolume &v) {
-  return PrepareSpaceBitmapFor(v, UINT32_MAX, nullptr);
-}
-
-bool StoreSpaceBitmap(TUDFRewritableVolume &v) {
-  return KeepInLastError(v, WriteSpaceBitmap(v));
 }
 
 bool SpaceBitmapSuspect(const TUDFRewritableVolume &v) {
