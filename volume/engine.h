@@ -77,9 +77,6 @@ inline Status MediumChangeStop(TUDFRewritableVolume &v) {
   EnterFailed(v, false);
   return KORVA_E_MEDIUM_CHANGED;
 }
-inline void StopForMediumChange(TUDFRewritableVolume &v) {
-  KeepInLastError(v, MediumChangeStop(v));
-}
 // Starts watching for unit attentions from now on (a mount that has read the medium).
 inline void WatchMediumFromNow(TUDFRewritableVolume &v) {
   v.MountUnitAttentions = v.Device.UnitAttentions;
@@ -203,7 +200,7 @@ struct UDF_LogicalVolumeIntegrityDescriptor;
 struct IntegrityInfo;
 // The one writer of the integrity descriptor at IntegritySector: reads its packet, lets
 // `change` edit the descriptor, stores it back with its tag (the bytes after it stay) and
-// writes the packet. False with a read error when the sector holds no valid descriptor.
+// writes the packet. A read error when the sector holds no valid descriptor.
 Status ChangeIntegrity(TUDFRewritableVolume &v,
                        const std::function<void(UDF_LogicalVolumeIntegrityDescriptor &)> &change);
 // Builds a new integrity sequence (the descriptor and its terminating descriptor) at sector

@@ -59,6 +59,12 @@ inline Status StatusFromLastError(const TUDFRewritableVolume &v) {
   return Status(KORVA_E_NOT_COMPATIBLE);
 }
 
+// A failure that carries no number of its own reported as `error` (a step that found the
+// structure not as it must be, where the caller knows what that means).
+inline Status NumberedOr(Status s, uint32_t error) {
+  return s.IsOk() || s.Error() != 0 ? s : Status(error);
+}
+
 // Seam, new to old: converted code called by code that still reads LastError. A failure
 // is stored; success leaves LastError as it was, as the old convention did.
 inline bool KeepInLastError(TUDFRewritableVolume &v, Status s) {

@@ -15,6 +15,7 @@
 
 #include "korva/check.h"
 #include "korva/files.h"
+#include "tests/files/fs_helpers.h"
 #include "tests/support/volume_fixture.h"
 #include "vdrive/vdrive_platform.h"
 #include "volume/engine.h"
@@ -22,6 +23,7 @@
 namespace korva {
 namespace {
 
+using test::ReadWhole;
 using vdrive::MediumKind;
 using vdrive::SenseCode;
 using vdrive::VDrivePlatform;
@@ -84,19 +86,6 @@ protected:
     const bool ok = UDF_WriteFile(v_.get(), h, data.data(), uint32_t(data.size()), &written);
     UDF_CloseHandle(v_.get(), h);
     return ok && written == bytes;
-  }
-  // Whether the file holds what CreateFile wrote.
-  bool ReadsBack(const char16_t *name, size_t bytes) {
-    const std::u16string path = std::u16string(u"\\") + name;
-    const UDF_HANDLE h =
-        UDF_CreateFileW(v_.get(), path.c_str(), UDF_GENERIC_READ, UDF_OPEN_EXISTING, 0);
-    if (h == UDF_INVALID_HANDLE) return false;
-    std::vector<uint8_t> data(bytes + 1);
-    uint32_t read = 0;
-    const bool ok = UDF_ReadFile(v_.get(), h, data.data(), uint32_t(data.size()), &read);
-    UDF_CloseHandle(v_.get(), h);
-    data.resize(read);
-    return ok && data == std::vector<uint8_t>(bytes, 0x5A);
   }
   // A second disc with a volume of its own, from a copy of the first one's dismounted state.
   std::string MakeSecondDisc() {
@@ -298,9 +287,12 @@ TEST_F(DriveIdentityTest, ARepairWhoseCacheFlushFailsAtAnyPointSaysSo) {
       EXPECT_EQ(repaired, KTRUE);
       completed = true;
     }
-    for (unsigned f = 0; f <= pass; ++f)
-      EXPECT_TRUE(ReadsBack((u"f" + std::u16string(1, char16_t(u'a' + f))).c_str(), 4096))
+    for (unsigned f = 0; f <= pass; ++f) {
+      std::vector<uint8_t> back;
+      EXPECT_TRUE(ReadWhole(*v_, u"\\f" + std::u16string(1, char16_t(u'a' + f)), back));
+      EXPECT_EQ(back, std::vector<uint8_t>(4096, 0x5A))
           << "file " << f << " after flush " << pass + 1;
+    }
   }
   EXPECT_TRUE(completed);
 }

@@ -234,7 +234,7 @@ Status MountAgain(TUDFRewritableVolume &v) {
   PrepareForMount(v);
   Status s = ReadMountChain(v);
   if (s.IsOk()) s = WriteIntegrityType(v, itOpen);
-  if (!s.IsOk()) return s.Error() != 0 ? s : Status(KORVA_E_DAMAGED);
+  if (!s.IsOk()) return NumberedOr(s, KORVA_E_DAMAGED);
   EnterUsable(v);
   return Status::Ok();
 }

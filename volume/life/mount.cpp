@@ -199,7 +199,7 @@ Status OwnStructuresMarkedUsed(TUDFRewritableVolume &v) {
   DescriptorList list;
   const Status walked =
       OldStep(v, [&] { return ReadDescriptorList(read, v.PartitionLength, root, fe, list); });
-  if (!walked.IsOk()) return walked.Error() != 0 ? walked : Status(KORVA_E_DAMAGED);
+  if (!walked.IsOk()) return NumberedOr(walked, KORVA_E_DAMAGED);
   for (const ADSlot &s : list.Extents)
     if (s.AD.Type() != 2 && !MarkedUsed(v, s.AD.Block, (uint64_t(s.AD.Length()) + 2047) / 2048))
       return KORVA_E_DAMAGED;
@@ -463,11 +463,6 @@ Status FirstFailure(Status first, Status next) {
   return first.IsOk() ? next : first;
 }
 
-// Everything the operations left in the cache, onto the medium.
-Status FlushToMedium(TUDFRewritableVolume &v) {
-  return FlushVolume(v);
-}
-
 // Stores the bitmap and marks the volume closed. The drive writes out its cache before the
 // close mark and after it: a close mark must never reach the medium ahead of what it
 // vouches for, so when the drive cannot write its cache the volume stays open for repair.
@@ -479,12 +474,12 @@ Status CloseOnMedium(TUDFRewritableVolume &v) {
   // Removed files still open lose their blocks now; no name refers to them.
   ReleaseOrphans(v);
   const Status stored = StoreSpaceBitmap(v);
-  if (Status s = FlushToMedium(v); !s.IsOk()) return FirstFailure(stored, s);
+  if (Status s = FlushVolume(v); !s.IsOk()) return FirstFailure(stored, s);
   // An operation that failed, whether or not it left the volume unusable, may have taken
   // blocks without recording them: the free count stored is always the bitmap's.
   Status s = stored;
   if (v.Compatible) s = FirstFailure(s, WriteIntegrityClose(v, true));
-  return FirstFailure(s, FlushToMedium(v));
+  return FirstFailure(s, FlushVolume(v));
 }
 
 // Lets go of the drive at the end of a mount: a background format that ran while the disc
@@ -507,7 +502,7 @@ Status CloseVolume(TUDFRewritableVolume &v) {
     return KORVA_E_CACHE_FLUSH;
   }
   // Everything the operations left in the cache lands before the closing writes.
-  const Status flushed = v.ReadOnly ? Status::Ok() : FlushToMedium(v);
+  const Status flushed = v.ReadOnly ? Status::Ok() : FlushVolume(v);
   const Status anchor = WriteDueSecondAnchor(v);
   const Status closed = CloseOnMedium(v);
   v.SessionResumable = 0;
@@ -840,7 +835,7 @@ KORVA_API KBOOL UDF_FlushVolume(TUDFRewritableVolume *volume) {
   if (!volume || RefuseWhileBusy(*volume)) return KFALSE;
   TUDFRewritableVolume &v = *volume;
   if (!v.VolumeOpen) return Report(v, KORVA_E_NOT_MOUNTED);
-  return Report(v, v.ReadOnly ? Status::Ok() : FlushToMedium(v));
+  return Report(v, v.ReadOnly ? Status::Ok() : FlushVolume(v));
 }
 
 KORVA_API KBOOL UDF_GetVolumeCompatibility(TUDFRewritableVolume *volume) {

@@ -47,7 +47,7 @@ void KeepReadPacket(TUDFRewritableVolume &v, uint32_t start, const uint8_t *data
 Status CacheWrite(TUDFRewritableVolume &v, uint32_t start, uint32_t first, uint32_t count,
                   const uint8_t *src, WriteOrder order);
 // A drive's cache may answer a read of what it holds with the disc's older copy: a read of a
-// packet written since the last barrier takes a barrier first. False when it failed.
+// packet written since the last barrier takes a barrier first, and fails when it does.
 Status BarrierBeforeRead(TUDFRewritableVolume &v, uint32_t first, uint32_t count);
 // Writes everything pending in safe order; with durable, ends with a barrier.
 Status FlushPacketCache(TUDFRewritableVolume &v, bool durable);
